@@ -1,0 +1,70 @@
+# The project's interface. `make demo` and `make test` work on a fresh Debian 12 machine as root:
+# each installs what is missing first.
+
+BUILD        ?= build
+RELEASE      ?= build-release
+JOBS         ?= $(shell nproc)
+FUZZ_SECONDS ?= 20
+SUDO         := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+SAMPLE       := tests/fixtures/captures/one_http_stream_fin.pcap
+SAMPLE_NG    := tests/fixtures/captures/vlan-pcp-dei.pcapng
+
+# Debian packages the build, the tests, the fuzzers and the benchmarks need.
+PACKAGES := build-essential cmake pkg-config python3 clang libclang-rt-14-dev \
+            libgtest-dev libgmock-dev libbenchmark-dev \
+            libpcap-dev nlohmann-json3-dev libtbb-dev libfmt-dev libcli11-dev \
+            libplist-dev libxxhash-dev uuid-dev \
+            tcpdump tshark wireshark-common
+
+.PHONY: all install-deps build demo test bench fuzz sanitize install clean
+
+all: build
+
+install-deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	else echo "all build dependencies are installed"; fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: install-deps build
+	$(BUILD)/bin/qor info $(SAMPLE)
+	$(BUILD)/bin/qor packets $(SAMPLE)
+	$(BUILD)/bin/qor info $(SAMPLE_NG)
+
+test: install-deps build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: install-deps
+	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF
+	cmake --build $(RELEASE) -j $(JOBS)
+	bench/run.sh $(RELEASE)
+
+fuzz: install-deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQOR_BUILD_FUZZ=ON -DQOR_FUZZ_LINKMAIN=OFF -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF \
+	  -DQOR_SANITIZE=address,undefined
+	cmake --build build-fuzz -j $(JOBS)
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+sanitize: install-deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQOR_SANITIZE=address,undefined -DQOR_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQOR_SANITIZE=thread -DQOR_BUILD_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L concurrency
+
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+clean:
+	rm -rf $(BUILD) $(RELEASE) build-fuzz build-asan build-tsan

@@ -1,0 +1,50 @@
+#pragma once
+// The per-packet store of analyzers.
+
+#include <memory>
+
+#include "QORDependencies/QORAnalyzerCacheProcotol.hpp"
+#include "QORPlatform/NotificationCenter.hpp"
+#include "QORPlatform/NSObject.hpp"
+#include "QORPlatform/UnfairLock.hpp"
+
+namespace qor {
+
+/// Holds one packet's analyzer chain. Every access to the state takes the cache's own lock for
+/// the access only; any thread may call it, and the clear notification may arrive on any thread.
+class QORAnalyzerCache final : public NSObject, public QORAnalyzerCacheProcotol {
+public:
+    explicit QORAnalyzerCache(std::weak_ptr<QORPacketProtocol> packet = {});
+    ~QORAnalyzerCache() override;
+
+    [[nodiscard]] AnalyzerChain analyzersCache() const override;
+    void setAnalyzerCache(AnalyzerChain list) override;
+    /// Appends unless an equal analyzer (object equality) is already there.
+    void append(const AnalyzerRef& analyzer) override;
+    /// Replaces the whole cache with the list.
+    void append(AnalyzerChain list) override;
+    /// Empties a non-empty cache and drops its packet reference; an empty cache keeps it.
+    void clearCache() override;
+    [[nodiscard]] bool shouldTerminate() const override;
+    void setShouldTerminate(bool value) override;
+    [[nodiscard]] bool didTerminate() const override;
+    void setDidTerminate(bool value) override;
+    /// Observes the clear-analysing-cache notification once (later calls do nothing).
+    void setupClearAnalyzingCacheNotificationObservation() override;
+
+    [[nodiscard]] std::shared_ptr<QORPacketProtocol> packet() const;
+    void setPacket(std::weak_ptr<QORPacketProtocol> packet);
+    [[nodiscard]] std::string_view className() const override { return "QORAnalyzerCache"; }
+
+private:
+    struct AnalyzerCacheState {
+        AnalyzerChain analyzersCache;
+        bool shouldTerminate = false;
+        bool didTerminate = false;
+        std::weak_ptr<QORPacketProtocol> packet;
+        ObserverToken clearAnalyzingCacheObserver;
+    };
+    Locked<AnalyzerCacheState> _state;
+};
+
+}  // namespace qor

@@ -1,0 +1,229 @@
+#pragma once
+// The packet record: one captured packet, everywhere in the library.
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QORDependencies/Caching.hpp"
+#include "QORDependencies/QORPacketProtocol.hpp"
+#include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORPlatform/InternedString.hpp"
+#include "QORPlatform/UnfairLock.hpp"
+
+namespace qor {
+
+class QORAnalyzerCache;
+class UserDefaults;
+
+/// A captured packet: where its bytes lie in their capture file (not the bytes), the capture
+/// header values, and what analysis found. Everything else (addresses, summary line, detail
+/// tree, dumps) is computed on demand from the bytes and the packet's analyzer chain; the chain
+/// and the detail tree are cached on the packet.
+///
+/// Memory: a packet costs about 200 bytes. Fields that few packets have (comment, link-layer
+/// addresses set by a creator) and the texts analysis stores live in side records allocated on
+/// first use; protocol names and histories are interned; the file path and file number are
+/// shared by every packet of a file; the analyzer cache is created on first use.
+///
+/// Thread safety: readers set the header values before they hand a packet out; after that the
+/// packet may be read from any thread. The fields analysis writes (protocol, history, IP
+/// version, padding, addresses, summary) and the data-cache slot are guarded by the packet's own
+/// lock, held only to copy or swap. The detail tree is meant for the main thread.
+class QORPacket final : public QORPacketProtocol {
+    struct Passkey {};
+
+public:
+    /// The designated initialiser. A null `cacheManager` means "create one on first use".
+    static std::shared_ptr<QORPacket> create(std::shared_ptr<QORAnalyzerCache> cacheManager, std::uint32_t packetPadding,
+                                             std::int64_t packetId, std::uint32_t dataLocation,
+                                             std::uint32_t packetLengthCaptured, std::uint32_t packetLengthReal,
+                                             double packetDateReceived, double packetDateReference,
+                                             std::uint32_t packetLinkType, std::optional<std::string> packetProtocol,
+                                             std::optional<std::string> packetProtocolHistory, std::int32_t packetIPVersion,
+                                             double _packetTime, std::optional<std::string> _packetEtherSrc,
+                                             std::optional<std::string> _packetEtherDst, std::string _packetIPSrc,
+                                             std::string _packetIPDst, std::optional<NodeList> packetNodes);
+    /// A packet as the readers start one: zeros, no texts, `_packetTime` 0.
+    static std::shared_ptr<QORPacket> create();
+
+    explicit QORPacket(Passkey);
+    ~QORPacket() override;
+
+    // --- Stored fields -------------------------------------------------------------------
+    /// The packet's analyzer store (created on first use).
+    [[nodiscard]] std::shared_ptr<QORAnalyzerCache> cacheManager() const;
+    [[nodiscard]] std::uint32_t packetPadding() const;
+    void setPacketPadding(std::uint32_t v);
+    [[nodiscard]] std::shared_ptr<QORDataCachingProtocol> dataCache() const;
+    void setDataCache(std::shared_ptr<QORDataCachingProtocol> cache);
+
+    [[nodiscard]] std::int64_t packetId() const override { return packetId_; }
+    void setPacketId(std::int64_t v) { packetId_ = v; }
+    [[nodiscard]] std::uint32_t dataLocation() const override { return dataLocation_; }
+    void setDataLocation(std::uint32_t v) { dataLocation_ = v; }
+    [[nodiscard]] std::uint32_t captureLength() const override { return captureLength_; }
+    void setCaptureLength(std::uint32_t v) { captureLength_ = v; }
+    [[nodiscard]] std::uint32_t realLength() const override { return realLength_; }
+    void setRealLength(std::uint32_t v) { realLength_ = v; }
+    [[nodiscard]] double dateReceived() const override { return dateReceived_; }
+    void setDateReceived(double v) { dateReceived_ = v; }
+    [[nodiscard]] double dateReference() const override { return dateReference_; }
+    void setDateReference(double v) { dateReference_ = v; }
+    [[nodiscard]] std::uint32_t linkType() const override { return linkType_; }
+    void setLinkType(std::uint32_t v) { linkType_ = v; }
+
+    [[nodiscard]] std::optional<std::string> packetProtocol() const override;
+    void setPacketProtocol(const std::optional<std::string>& v);
+    [[nodiscard]] std::optional<std::string> packetProtocolHistory() const override;
+    void setPacketProtocolHistory(const std::optional<std::string>& v);
+    /// Sets protocol and history to the same interned text (what readers do with the link name).
+    void setPacketProtocolAndHistory(InternedString name);
+
+    [[nodiscard]] std::optional<std::string> packetComment() const override;
+    void setPacketComment(std::optional<std::string> v);
+    [[nodiscard]] std::optional<std::int64_t> pcapngInterfaceIndex() const override;
+    void setPcapngInterfaceIndex(std::optional<std::int64_t> v);
+    [[nodiscard]] std::optional<std::string> pcapngInterfaceName() const override { return pcapngInterfaceName_.value(); }
+    void setPcapngInterfaceName(const std::optional<std::string>& v) { pcapngInterfaceName_ = InternedString::from(v); }
+    void setPcapngInterfaceName(InternedString v) { pcapngInterfaceName_ = v; }
+    [[nodiscard]] std::optional<std::uint32_t> pcapngPacketFlags() const override;
+    void setPcapngPacketFlags(std::optional<std::uint32_t> v);
+
+    [[nodiscard]] std::int32_t packetIPVersion() const override;
+    void setPacketIPVersion(std::int32_t v);
+    [[nodiscard]] std::int64_t systemFileNumber() const;
+    void setSystemFileNumber(std::int64_t v);
+    [[nodiscard]] std::optional<std::filesystem::path> filePath() const;
+    void setFilePath(std::optional<std::filesystem::path> v);
+    /// Sets file path and file number together, sharing one record among many packets.
+    struct FileSource {
+        std::filesystem::path path;
+        std::int64_t systemFileNumber = 0;
+    };
+    void setFileSource(std::shared_ptr<const FileSource> source);
+    [[nodiscard]] bool hasFilePath() const;
+
+    [[nodiscard]] std::optional<double> _packetTime() const;
+    void set_packetTime(std::optional<double> v);
+    [[nodiscard]] std::optional<std::string> _packetEtherSrc() const;
+    [[nodiscard]] std::optional<std::string> _packetEtherDst() const;
+    void set_packetEtherSrc(std::optional<std::string> v);
+    void set_packetEtherDst(std::optional<std::string> v);
+    [[nodiscard]] std::string _packetIPSrc() const;
+    [[nodiscard]] std::string _packetIPDst() const;
+    void set_packetIPSrc(std::string v);
+    void set_packetIPDst(std::string v);
+    [[nodiscard]] std::string _packetInfoOverview() const override;
+    void set_packetInfoOverview(std::string v);
+    [[nodiscard]] std::optional<NodeList> packetNodes() const;
+    void setPacketNodes(std::optional<NodeList> v);
+
+    // --- Raw data -----------------------------------------------------------------------
+    /// The captured bytes, looked up in the data cache under exactly
+    /// `dataLocation ..< dataLocation + captureLength`; nothing without a cache or entry.
+    [[nodiscard]] std::optional<Data> data() const override;
+    /// One upper-case two-digit hex string per byte.
+    [[nodiscard]] std::vector<std::string> packetRawStringHex() const;
+    /// One string per byte: its printable character ("." for others) blank-padded to width 2.
+    [[nodiscard]] std::vector<std::string> packetRawStringASCII() const;
+    /// The bytes from the first analyzer named `name` to the end; nothing for the first analyzer
+    /// of the chain, an unknown name, missing data or an offset past the data.
+    [[nodiscard]] std::optional<Data> dataForProtocolName(std::string_view name) const;
+
+    // --- Computed values ----------------------------------------------------------------------
+    [[nodiscard]] double packetTime() const override;
+    [[nodiscard]] std::uint32_t packetLengthUnified() const override;
+    [[nodiscard]] std::optional<std::string> packetLinkTypeString() const override;
+    [[nodiscard]] std::optional<std::string> packetEtherSrc() const override;
+    [[nodiscard]] std::optional<std::string> packetEtherDst() const override;
+    [[nodiscard]] std::optional<std::string> packetIPSourceAddress() const override;
+    [[nodiscard]] std::optional<std::string> packetIPDestinationAddress() const override;
+    [[nodiscard]] std::optional<std::string> packetSourceString() const override;
+    [[nodiscard]] std::optional<std::string> packetDestinationString() const override;
+    [[nodiscard]] std::string packetInfoOverview() const override;
+    [[nodiscard]] std::optional<AnalyzerChain> cachedAnalyzers() const override;
+    /// Appends the chain to the analyzer store (nothing for none).
+    void setCachedAnalyzers(const std::optional<AnalyzerChain>& analyzers);
+    /// Rebuilds and returns the detail tree.
+    [[nodiscard]] NodeList nodes() override;
+
+    // --- Operations ---------------------------------------------------------------------------
+    /// Empties the analyzer store and analyses again; nothing without a file path.
+    void redissect();
+    /// Drops the detail tree. Main thread only.
+    void invalidateNodes();
+    /// Builds the detail tree into `packetNodes`.
+    void generatePacketNodes();
+
+    /// Offset of `analyzer` in the packet: the sum of the header sizes before it, in 16 bits.
+    [[nodiscard]] static std::optional<std::uint16_t> protocolOffset(const AnalyzerChain& chain, const QORPluginAnalyzerProtocol* analyzer);
+
+    // --- Class operations ---------------------------------------------------------------------
+    /// Rebuilds the process-wide plug-in lookup table from the controller in force. Main thread.
+    static void snapshotPluginRegistry();
+    static AnalyzerClassRef pluginAnalyzerClass(std::string_view protocolName);
+    static std::optional<std::int64_t> pluginHeaderSize(std::string_view protocolName);
+    /// "0x%08X", then " (inbound)" or " (outbound)" for direction bits 1 and 2.
+    static std::string pcapngFlagsDescription(std::uint32_t flags);
+    /// An analyzer chain for raw bytes, starting from the analyzer of `baseProtocol`.
+    static AnalyzerChain analyzers(const Data& data, std::string_view baseProtocol, std::optional<std::uint32_t> etherType);
+    /// The user defaults that name resolution reads (the standard ones unless replaced; tests
+    /// use their own).
+    static void setResolutionDefaults(UserDefaults* defaults);
+
+    // --- Key-value access ---------------------------------------------------------------------
+    [[nodiscard]] Value valueForKey(std::string_view key) const override;
+    /// Plug-in attribute values and column bindings by key.
+    [[nodiscard]] Value valueForUndefinedKey(std::string_view key) const override;
+    [[nodiscard]] std::string_view className() const override { return "QORPacket"; }
+    [[nodiscard]] std::string description() const override;
+
+private:
+    struct Extras;     // rarely set fields
+    struct Analysis;   // texts analysis stores
+    Extras& extras();
+    Analysis& analysis();
+    [[nodiscard]] std::optional<std::string> resolved(const std::string& address) const;
+
+    mutable UnfairLock lock_;
+    std::uint8_t presence_ = 0;  // which optional scalars are set (bits below)
+    static constexpr std::uint8_t kHasInterfaceIndex = 1, kHasFlags = 2;
+    std::uint32_t packetPadding_ = 0;
+    std::int32_t packetIPVersion_ = 0;
+    std::uint32_t dataLocation_ = 0;
+    std::uint32_t captureLength_ = 0;
+    std::uint32_t realLength_ = 0;
+    std::uint32_t linkType_ = 0;
+    std::uint32_t pcapngInterfaceIndex_ = 0;
+    std::uint32_t pcapngPacketFlags_ = 0;
+    std::int64_t packetId_ = 0;
+    double dateReceived_ = 0;
+    double dateReference_ = 0;
+    double packetTime_ = std::nan("");  // NaN: not set
+    InternedString packetProtocol_;
+    InternedString packetProtocolHistory_;
+    InternedString pcapngInterfaceName_;
+    std::shared_ptr<QORDataCachingProtocol> dataCache_;
+    std::shared_ptr<const FileSource> source_;
+    mutable std::shared_ptr<QORAnalyzerCache> cacheManager_;
+    std::unique_ptr<Extras> extras_;
+    std::unique_ptr<Analysis> analysis_;
+};
+
+/// A strict weak ordering of packets: by `packetId`, then by arrival time. Use it wherever
+/// packets are sorted.
+struct PacketOrder {
+    bool operator()(const QORPacket& a, const QORPacket& b) const {
+        if (a.packetId() != b.packetId()) return a.packetId() < b.packetId();
+        return a.dateReceived() < b.dateReceived();
+    }
+    bool operator()(const std::shared_ptr<QORPacket>& a, const std::shared_ptr<QORPacket>& b) const { return (*this)(*a, *b); }
+};
+inline bool operator<(const QORPacket& a, const QORPacket& b) { return PacketOrder{}(a, b); }
+
+}  // namespace qor

@@ -1,0 +1,370 @@
+#include "QORModels/packets/QORPacket.hpp"
+
+#include <fmt/format.h>
+#include <mutex>
+#include <utility>
+
+#include "QORCommonTools/QORAnalyzingUtilities.hpp"
+#include "QORCommonTools/TextHelpers.hpp"
+#include "QORKonstantsKeys/QORKonstantsKeys.hpp"
+#include "QORModels/analysis/QORAnalyzerCache.hpp"
+#include "QORPlatform/Localized.hpp"
+#include "QORPlatform/MainQueue.hpp"
+#include "QORPlatform/UserDefaults.hpp"
+#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+#include "QORPacketFields.hpp"
+
+namespace qor {
+namespace {
+std::atomic<UserDefaults*> resolutionDefaults{nullptr};
+}
+
+QORPacket::QORPacket(Passkey) {}
+QORPacket::~QORPacket() = default;
+
+std::shared_ptr<QORPacket> QORPacket::create() { return std::make_shared<QORPacket>(Passkey{}); }
+
+std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> cacheManager, std::uint32_t packetPadding,
+                                             std::int64_t packetId, std::uint32_t dataLocation,
+                                             std::uint32_t packetLengthCaptured, std::uint32_t packetLengthReal,
+                                             double packetDateReceived, double packetDateReference,
+                                             std::uint32_t packetLinkType, std::optional<std::string> packetProtocol,
+                                             std::optional<std::string> packetProtocolHistory, std::int32_t packetIPVersion,
+                                             double packetTime, std::optional<std::string> etherSrc,
+                                             std::optional<std::string> etherDst, std::string ipSrc, std::string ipDst,
+                                             std::optional<NodeList> packetNodes) {
+    auto p = create();
+    p->cacheManager_ = std::move(cacheManager);
+    if (p->cacheManager_) p->cacheManager_->setPacket(p);
+    p->packetPadding_ = packetPadding;
+    p->packetId_ = packetId;
+    p->dataLocation_ = dataLocation;
+    p->captureLength_ = packetLengthCaptured;
+    p->realLength_ = packetLengthReal;
+    p->dateReceived_ = packetDateReceived;
+    p->dateReference_ = packetDateReference;
+    p->linkType_ = packetLinkType;
+    p->packetProtocol_ = InternedString::from(packetProtocol);
+    p->packetProtocolHistory_ = InternedString::from(packetProtocolHistory);
+    p->packetIPVersion_ = packetIPVersion;
+    p->packetTime_ = packetTime;
+    if (etherSrc || etherDst) {
+        p->extras().etherSrc = std::move(etherSrc);
+        p->extras().etherDst = std::move(etherDst);
+    }
+    if (!ipSrc.empty() || !ipDst.empty() || packetNodes) {
+        p->analysis().ipSrc = std::move(ipSrc);
+        p->analysis().ipDst = std::move(ipDst);
+        p->analysis().packetNodes = std::move(packetNodes);
+    }
+    return p;
+}
+
+QORPacket::Extras& QORPacket::extras() {
+    if (!extras_) extras_ = std::make_unique<Extras>();
+    return *extras_;
+}
+
+QORPacket::Analysis& QORPacket::analysis() {
+    if (!analysis_) analysis_ = std::make_unique<Analysis>();
+    return *analysis_;
+}
+
+std::shared_ptr<QORAnalyzerCache> QORPacket::cacheManager() const {
+    std::lock_guard guard(lock_);
+    if (!cacheManager_) {
+        auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(shared_from_this()));
+        cacheManager_ = std::make_shared<QORAnalyzerCache>(self);
+    }
+    return cacheManager_;
+}
+
+std::uint32_t QORPacket::packetPadding() const {
+    std::lock_guard guard(lock_);
+    return packetPadding_;
+}
+void QORPacket::setPacketPadding(std::uint32_t v) {
+    std::lock_guard guard(lock_);
+    packetPadding_ = v;
+}
+
+std::shared_ptr<QORDataCachingProtocol> QORPacket::dataCache() const {
+    std::lock_guard guard(lock_);
+    return dataCache_;
+}
+void QORPacket::setDataCache(std::shared_ptr<QORDataCachingProtocol> cache) {
+    std::lock_guard guard(lock_);
+    dataCache_ = std::move(cache);
+}
+
+std::optional<std::string> QORPacket::packetProtocol() const {
+    std::lock_guard guard(lock_);
+    return packetProtocol_.value();
+}
+void QORPacket::setPacketProtocol(const std::optional<std::string>& v) {
+    auto interned = InternedString::from(v);
+    std::lock_guard guard(lock_);
+    packetProtocol_ = interned;
+}
+std::optional<std::string> QORPacket::packetProtocolHistory() const {
+    std::lock_guard guard(lock_);
+    return packetProtocolHistory_.value();
+}
+void QORPacket::setPacketProtocolHistory(const std::optional<std::string>& v) {
+    auto interned = InternedString::from(v);
+    std::lock_guard guard(lock_);
+    packetProtocolHistory_ = interned;
+}
+void QORPacket::setPacketProtocolAndHistory(InternedString name) {
+    std::lock_guard guard(lock_);
+    packetProtocol_ = name;
+    packetProtocolHistory_ = name;
+}
+
+std::optional<std::string> QORPacket::packetComment() const {
+    std::lock_guard guard(lock_);
+    return extras_ ? extras_->packetComment : std::nullopt;
+}
+void QORPacket::setPacketComment(std::optional<std::string> v) {
+    std::lock_guard guard(lock_);
+    if (!v && !extras_) return;
+    extras().packetComment = std::move(v);
+}
+
+std::optional<std::int64_t> QORPacket::pcapngInterfaceIndex() const {
+    if (!(presence_ & kHasInterfaceIndex)) return std::nullopt;
+    return pcapngInterfaceIndex_;
+}
+void QORPacket::setPcapngInterfaceIndex(std::optional<std::int64_t> v) {
+    if (v && *v >= 0 && *v <= UINT32_MAX) {
+        pcapngInterfaceIndex_ = static_cast<std::uint32_t>(*v);
+        presence_ |= kHasInterfaceIndex;
+    } else {
+        presence_ &= static_cast<std::uint8_t>(~kHasInterfaceIndex);
+    }
+}
+std::optional<std::uint32_t> QORPacket::pcapngPacketFlags() const {
+    if (!(presence_ & kHasFlags)) return std::nullopt;
+    return pcapngPacketFlags_;
+}
+void QORPacket::setPcapngPacketFlags(std::optional<std::uint32_t> v) {
+    if (v) {
+        pcapngPacketFlags_ = *v;
+        presence_ |= kHasFlags;
+    } else {
+        presence_ &= static_cast<std::uint8_t>(~kHasFlags);
+    }
+}
+
+std::int32_t QORPacket::packetIPVersion() const {
+    std::lock_guard guard(lock_);
+    return packetIPVersion_;
+}
+void QORPacket::setPacketIPVersion(std::int32_t v) {
+    std::lock_guard guard(lock_);
+    packetIPVersion_ = v;
+}
+
+std::int64_t QORPacket::systemFileNumber() const { return source_ ? source_->systemFileNumber : 0; }
+void QORPacket::setSystemFileNumber(std::int64_t v) {
+    auto next = std::make_shared<FileSource>(source_ ? *source_ : FileSource{});
+    next->systemFileNumber = v;
+    source_ = std::move(next);
+}
+std::optional<std::filesystem::path> QORPacket::filePath() const {
+    if (!source_ || source_->path.empty()) return std::nullopt;
+    return source_->path;
+}
+bool QORPacket::hasFilePath() const { return source_ && !source_->path.empty(); }
+void QORPacket::setFilePath(std::optional<std::filesystem::path> v) {
+    auto next = std::make_shared<FileSource>(source_ ? *source_ : FileSource{});
+    next->path = v ? std::move(*v) : std::filesystem::path();
+    source_ = std::move(next);
+}
+void QORPacket::setFileSource(std::shared_ptr<const FileSource> source) { source_ = std::move(source); }
+
+std::optional<double> QORPacket::_packetTime() const {
+    if (std::isnan(packetTime_)) return std::nullopt;
+    return packetTime_;
+}
+void QORPacket::set_packetTime(std::optional<double> v) { packetTime_ = v ? *v : std::nan(""); }
+
+std::optional<std::string> QORPacket::_packetEtherSrc() const {
+    std::lock_guard guard(lock_);
+    return extras_ ? extras_->etherSrc : std::nullopt;
+}
+std::optional<std::string> QORPacket::_packetEtherDst() const {
+    std::lock_guard guard(lock_);
+    return extras_ ? extras_->etherDst : std::nullopt;
+}
+void QORPacket::set_packetEtherSrc(std::optional<std::string> v) {
+    std::lock_guard guard(lock_);
+    if (!v && !extras_) return;
+    extras().etherSrc = std::move(v);
+}
+void QORPacket::set_packetEtherDst(std::optional<std::string> v) {
+    std::lock_guard guard(lock_);
+    if (!v && !extras_) return;
+    extras().etherDst = std::move(v);
+}
+
+std::string QORPacket::_packetIPSrc() const {
+    std::lock_guard guard(lock_);
+    return analysis_ ? analysis_->ipSrc : std::string();
+}
+std::string QORPacket::_packetIPDst() const {
+    std::lock_guard guard(lock_);
+    return analysis_ ? analysis_->ipDst : std::string();
+}
+void QORPacket::set_packetIPSrc(std::string v) {
+    std::lock_guard guard(lock_);
+    if (v.empty() && !analysis_) return;
+    analysis().ipSrc = std::move(v);
+}
+void QORPacket::set_packetIPDst(std::string v) {
+    std::lock_guard guard(lock_);
+    if (v.empty() && !analysis_) return;
+    analysis().ipDst = std::move(v);
+}
+std::string QORPacket::_packetInfoOverview() const {
+    std::lock_guard guard(lock_);
+    return analysis_ ? analysis_->infoOverview : std::string();
+}
+void QORPacket::set_packetInfoOverview(std::string v) {
+    std::lock_guard guard(lock_);
+    if (v.empty() && !analysis_) return;
+    analysis().infoOverview = std::move(v);
+}
+std::optional<NodeList> QORPacket::packetNodes() const {
+    std::lock_guard guard(lock_);
+    return analysis_ ? analysis_->packetNodes : std::nullopt;
+}
+void QORPacket::setPacketNodes(std::optional<NodeList> v) {
+    std::optional<NodeList> old;  // released outside the lock
+    std::lock_guard guard(lock_);
+    if (!v && !analysis_) return;
+    old = std::exchange(analysis().packetNodes, std::move(v));
+}
+
+std::optional<Data> QORPacket::data() const {
+    auto cache = dataCache();
+    if (!cache) return std::nullopt;
+    // A range past 4 GiB cannot be represented; readers never create such a packet.
+    std::uint64_t end = std::uint64_t{dataLocation_} + captureLength_;
+    if (end > UINT32_MAX) return std::nullopt;
+    return cache->object(UInt32Range{dataLocation_, static_cast<std::uint32_t>(end)});
+}
+
+std::vector<std::string> QORPacket::packetRawStringHex() const {
+    std::vector<std::string> out;
+    auto bytes = data();
+    if (!bytes) return out;
+    out.reserve(bytes->size());
+    for (auto b : *bytes) out.push_back(appendInterpolation(static_cast<std::uint8_t>(b), 16, {}, 2, true));
+    return out;
+}
+
+std::vector<std::string> QORPacket::packetRawStringASCII() const {
+    std::vector<std::string> out;
+    auto bytes = data();
+    if (!bytes) return out;
+    out.reserve(bytes->size());
+    for (auto b : *bytes) {
+        char c = printableASCII(static_cast<std::uint8_t>(b));
+        out.push_back(appendInterpolation(std::string_view(&c, 1), 2, true));
+    }
+    return out;
+}
+
+double QORPacket::packetTime() const {
+    if (!std::isnan(packetTime_)) return packetTime_;
+    return dateReceived_ - dateReference_;
+}
+
+std::uint32_t QORPacket::packetLengthUnified() const { return captureLength_ < realLength_ ? captureLength_ : realLength_; }
+
+std::optional<std::string> QORPacket::packetLinkTypeString() const {
+    return ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(linkType_));
+}
+
+void QORPacket::setResolutionDefaults(UserDefaults* defaults) { resolutionDefaults.store(defaults); }
+
+std::optional<std::string> QORPacket::resolved(const std::string& address) const {
+    std::int32_t version = packetIPVersion();
+    UserDefaults* defaults = resolutionDefaults.load();
+    if (!defaults) defaults = &UserDefaults::standard();
+    bool resolve = defaults->boolForKey(std::string(version == 2 ? kPrefIP4Resolve : kPrefIP6Resolve));
+    if (resolve && !address.empty()) {
+        if (auto name = QORAnalyzingUtilities::hostnameForIPString(address, version == 2 ? 2 : 30)) return name;
+        return address;
+    }
+    return address;
+}
+
+std::optional<std::string> QORPacket::packetIPSourceAddress() const { return resolved(_packetIPSrc()); }
+std::optional<std::string> QORPacket::packetIPDestinationAddress() const { return resolved(_packetIPDst()); }
+
+std::string QORPacket::pcapngFlagsDescription(std::uint32_t flags) {
+    std::string text = fmt::format("0x{:08X}", flags);
+    switch (flags & 3u) {
+        case 1: text += " (" + localized("inbound", "Analyzer: pcapng packet direction") + ")"; break;
+        case 2: text += " (" + localized("outbound", "Analyzer: pcapng packet direction") + ")"; break;
+        default: break;
+    }
+    return text;
+}
+
+void QORPacket::invalidateNodes() {
+    assertMainThread("QORPacket::invalidateNodes");
+    setPacketNodes(std::nullopt);
+}
+
+Value QORPacket::valueForKey(std::string_view key) const {
+    // The properties views and filters bind to, by name.
+    if (key == "packetId") return packetId_;
+    if (key == "dataLocation") return dataLocation_;
+    if (key == "captureLength") return captureLength_;
+    if (key == "realLength") return realLength_;
+    if (key == "dateReceived") return dateReceived_;
+    if (key == "dateReference") return dateReference_;
+    if (key == "linkType") return linkType_;
+    if (key == "packetPadding") return packetPadding();
+    if (key == "packetProtocol") return packetProtocol();
+    if (key == "packetProtocolHistory") return packetProtocolHistory();
+    if (key == "packetComment") return packetComment();
+    if (key == "pcapngInterfaceIndex") return pcapngInterfaceIndex();
+    if (key == "pcapngInterfaceName") return pcapngInterfaceName();
+    if (key == "pcapngPacketFlags") return pcapngPacketFlags();
+    if (key == "packetIPVersion") return packetIPVersion();
+    if (key == "systemFileNumber") return systemFileNumber();
+    if (key == "filePath") {
+        auto p = filePath();
+        return p ? Value(p->string()) : Value();
+    }
+    if (key == "packetTime") return packetTime();
+    if (key == "packetLengthUnified") return packetLengthUnified();
+    if (key == "packetLinkTypeString") return packetLinkTypeString();
+    if (key == "packetEtherSrc") return packetEtherSrc();
+    if (key == "packetEtherDst") return packetEtherDst();
+    if (key == "packetIPSourceAddress") return packetIPSourceAddress();
+    if (key == "packetIPDestinationAddress") return packetIPDestinationAddress();
+    if (key == "packetSourceString") return packetSourceString();
+    if (key == "packetDestinationString") return packetDestinationString();
+    if (key == "packetInfoOverview") return packetInfoOverview();
+    if (key == "_packetInfoOverview") return _packetInfoOverview();
+    if (key == "_packetIPSrc") return _packetIPSrc();
+    if (key == "_packetIPDst") return _packetIPDst();
+    if (key == "data") return data();
+    if (key == "nodes") {
+        Value::List list;
+        for (auto& n : const_cast<QORPacket*>(this)->nodes()) list.emplace_back(std::static_pointer_cast<NSObject>(n));
+        return list;
+    }
+    return NSObject::valueForKey(key);
+}
+
+std::string QORPacket::description() const {
+    return fmt::format("<QORPacket {} len {}/{} link {}>", packetId_, captureLength_, realLength_, linkType_);
+}
+
+}  // namespace qor

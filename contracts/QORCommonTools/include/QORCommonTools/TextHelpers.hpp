@@ -1,0 +1,43 @@
+#pragma once
+// Text and list helpers.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qor {
+
+/// True when the text is non-empty and every character is a decimal digit.
+bool isNumber(std::string_view text);
+
+/// Consecutive pieces of at most `size` elements (size 0 gives one piece holding everything).
+template <class T>
+std::vector<std::vector<T>> chunked(const std::vector<T>& list, std::size_t size) {
+    std::vector<std::vector<T>> out;
+    if (list.empty()) return out;
+    if (size == 0) return {list};
+    for (std::size_t i = 0; i < list.size(); i += size) {
+        out.emplace_back(list.begin() + static_cast<std::ptrdiff_t>(i),
+                         list.begin() + static_cast<std::ptrdiff_t>(std::min(i + size, list.size())));
+    }
+    return out;
+}
+
+/// An integer in `radix` (2 to 36), with an optional prefix, zero-padded to `width` digits,
+/// upper or lower case: appendInterpolation(255, radix 16, prefix "0x", width 4) gives "0x00ff".
+std::string appendInterpolation(std::uint64_t value, int radix, std::string_view prefix = {}, std::size_t width = 0,
+                                bool uppercase = false);
+/// Text right-aligned to `width` characters, padded with blanks when `fillBlank` is set and
+/// with zeros otherwise; longer text is kept whole.
+std::string appendInterpolation(std::string_view text, std::size_t toWidth, bool fillBlank);
+
+/// The printable-ASCII form of a byte: the character itself for 0x20...0x7E, "." otherwise.
+char printableASCII(std::uint8_t byte);
+
+/// Text with leading and trailing white space removed.
+std::string_view trimmed(std::string_view text);
+/// Splits text into lines at any newline character ("\n", "\r", "\r\n" count once).
+std::vector<std::string_view> splitLines(std::string_view text);
+
+}  // namespace qor

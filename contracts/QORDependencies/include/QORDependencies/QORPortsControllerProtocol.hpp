@@ -1,0 +1,31 @@
+#pragma once
+// The port-to-protocol map interface.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "QORDependencies/Records.hpp"
+
+namespace qor {
+
+/// Ports to protocol names, per transport. Writers run on the main thread; the lookups are safe
+/// from any thread (analysis asks them while walking a packet).
+class QORPortsControllerProtocol {
+public:
+    virtual ~QORPortsControllerProtocol() = default;
+    virtual void addProtocol(const std::optional<std::string>& name, std::uint16_t port, std::int8_t sourceProtocol) = 0;
+    virtual bool addAnalyzerProtocol(const std::optional<std::string>& name, std::uint16_t port, std::int8_t sourceProtocol) = 0;
+    virtual bool removeAnalyzerProtocolForPort(std::uint16_t port, std::int8_t sourceProtocol) = 0;
+    virtual bool removeAnalyzerProtocolFrom(const QORPlugInNetworkProtocol& protocol) = 0;
+    [[nodiscard]] virtual std::optional<std::string> protocolForPort(std::uint16_t port, std::int8_t sourceProtocol) const = 0;
+    [[nodiscard]] virtual std::optional<std::string> tcpProtocolForPort(std::uint16_t port) const = 0;
+    [[nodiscard]] virtual std::optional<std::string> udpProtocolForPort(std::uint16_t port) const = 0;
+    [[nodiscard]] virtual std::optional<std::string> analyzerProtocolForPort(std::uint16_t port, std::int8_t sourceProtocol) const = 0;
+    [[nodiscard]] virtual std::optional<std::string> analyzerTCPProtocolForPort(std::uint16_t port) const = 0;
+    [[nodiscard]] virtual std::optional<std::string> analyzerUDPProtocolForPort(std::uint16_t port) const = 0;
+    [[nodiscard]] virtual bool anyPortInUse(const std::string& ports, const std::string& sourceProtocol,
+                                            const std::string& protocolName) const = 0;
+};
+
+}  // namespace qor

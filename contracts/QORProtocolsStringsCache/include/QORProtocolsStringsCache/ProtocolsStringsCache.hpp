@@ -1,0 +1,43 @@
+#pragma once
+// Names of link types, ether types and port services.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace qor {
+
+/// The process-wide name tables. The built-in link-type and ether-type names are the protocol
+/// names under which the standard analyzers register ("ETH" for Ethernet, "SLL" for Linux cooked
+/// capture, "IP" for the ether type 0x0800 and so on), so a link type's name is also the name of
+/// the analyzer that starts its chain. Plug-ins add or replace names when they register.
+/// Thread-safe: lookups take a shared lock, registrations an exclusive one.
+class ProtocolsStringsCache {
+public:
+    static ProtocolsStringsCache& sharedCache();
+
+    /// Display name of a link type given as decimal text ("1" gives "ETH"); nothing when unknown.
+    [[nodiscard]] std::optional<std::string> linkTypeStringForKey(std::string_view key) const;
+    /// Name of an ether type (0x0800 gives "IP"); nothing when unknown.
+    [[nodiscard]] std::optional<std::string> etherTypeString(std::uint32_t etherType) const;
+    /// Well-known services by port: decimal port text to service name (the same list serves TCP
+    /// and UDP).
+    [[nodiscard]] std::map<std::string, std::string> portsServiceList() const;
+    /// Every known link type with its name, by number.
+    [[nodiscard]] std::map<std::uint32_t, std::string> linkTypes() const;
+
+    void addAnalyzerProtocol(std::string_view name, std::uint32_t linkType);
+    void addAnalyzerProtocolForEtherType(std::string_view name, std::uint32_t etherType);
+
+private:
+    ProtocolsStringsCache();
+    mutable std::shared_mutex mutex_;
+    std::unordered_map<std::uint32_t, std::string> linkTypes_;
+    std::unordered_map<std::uint32_t, std::string> etherTypes_;
+};
+
+}  // namespace qor

@@ -1,0 +1,100 @@
+#pragma once
+// A thread-safe stream of events with a blocking consumer.
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace qor {
+
+/// How a stream ended, as its termination handler learns it.
+enum class StreamTermination { finished, cancelled };
+
+/// A stream of `T` events: producers `yield` and finally `finish()` or `finish(error)`; the
+/// consumer calls `next()`, which blocks until an event arrives, gives nothing once the stream
+/// has finished normally and rethrows the error when it finished with one. Copies share the
+/// stream. Any thread may produce; one consumer is expected.
+template <class T>
+class AsyncStream {
+public:
+    AsyncStream() : state_(std::make_shared<State>()) {}
+
+    /// The producer's side.
+    class Continuation {
+    public:
+        explicit Continuation(std::shared_ptr<typename AsyncStream::State> s) : state_(std::move(s)) {}
+        void yield(T value) const {
+            {
+                std::lock_guard lock(state_->mutex);
+                if (state_->done) return;
+                state_->events.push_back(std::move(value));
+            }
+            state_->cv.notify_all();
+        }
+        void finish() const { end(nullptr, StreamTermination::finished); }
+        void finish(std::exception_ptr error) const { end(std::move(error), StreamTermination::finished); }
+        /// Called once when the stream ends, with how it ended.
+        void onTermination(std::function<void(StreamTermination)> handler) const {
+            std::lock_guard lock(state_->mutex);
+            state_->onTermination = std::move(handler);
+        }
+        [[nodiscard]] bool isTerminated() const {
+            std::lock_guard lock(state_->mutex);
+            return state_->done;
+        }
+
+    private:
+        void end(std::exception_ptr error, StreamTermination how) const { state_->end(std::move(error), how); }
+        std::shared_ptr<typename AsyncStream::State> state_;
+    };
+
+    [[nodiscard]] Continuation continuation() const { return Continuation(state_); }
+
+    /// The next event; nothing when the stream finished normally; throws its error otherwise.
+    std::optional<T> next() {
+        std::unique_lock lock(state_->mutex);
+        state_->cv.wait(lock, [&] { return !state_->events.empty() || state_->done; });
+        if (!state_->events.empty()) {
+            T value = std::move(state_->events.front());
+            state_->events.pop_front();
+            return value;
+        }
+        if (state_->error) std::rethrow_exception(state_->error);
+        return std::nullopt;
+    }
+
+    /// The consumer gives up: pending and later events are dropped, the handler hears `cancelled`.
+    void cancel() { state_->end(nullptr, StreamTermination::cancelled); }
+
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::deque<T> events;
+        bool done = false;
+        std::exception_ptr error;
+        std::function<void(StreamTermination)> onTermination;
+
+        void end(std::exception_ptr e, StreamTermination how) {
+            std::function<void(StreamTermination)> handler;
+            {
+                std::lock_guard lock(mutex);
+                if (done) return;
+                done = true;
+                error = std::move(e);
+                if (how == StreamTermination::cancelled) events.clear();
+                handler = std::move(onTermination);
+            }
+            cv.notify_all();
+            if (handler) handler(how);
+        }
+    };
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace qor

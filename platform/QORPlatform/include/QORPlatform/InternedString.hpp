@@ -1,0 +1,32 @@
+#pragma once
+// Text that many objects share: stored once for the process, referred to by one pointer.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qor {
+
+/// A handle on interned text: equal texts share one process-wide copy, so a field that holds
+/// one of few distinct values (a protocol name, a protocol history) costs one pointer. The null
+/// handle stands for "no text". Interned texts are never freed. Thread-safe.
+class InternedString {
+public:
+    InternedString() = default;
+    explicit InternedString(std::string_view text) : text_(intern(text)) {}
+    static InternedString from(const std::optional<std::string>& text) {
+        return text ? InternedString(*text) : InternedString();
+    }
+    [[nodiscard]] bool hasValue() const noexcept { return text_ != nullptr; }
+    [[nodiscard]] std::optional<std::string> value() const {
+        return text_ ? std::optional<std::string>(*text_) : std::nullopt;
+    }
+    [[nodiscard]] std::string_view view() const noexcept { return text_ ? std::string_view(*text_) : std::string_view(); }
+    friend bool operator==(InternedString a, InternedString b) noexcept { return a.text_ == b.text_; }
+
+private:
+    static const std::string* intern(std::string_view text);
+    const std::string* text_ = nullptr;
+};
+
+}  // namespace qor

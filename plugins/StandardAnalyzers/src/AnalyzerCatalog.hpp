@@ -1,0 +1,42 @@
+#pragma once
+// The plug-in's table of analyzer families, filled by each analyzer's file when the library loads.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "QORDependencies/Records.hpp"
+
+namespace qor::standard {
+
+/// One analyzer class with what it registers: its protocols (with their ports, ether types or
+/// link types), its attributes and its columns. The principal class turns each family into one
+/// plug-in structure.
+struct AnalyzerFamily {
+    std::string title;
+    std::string description;
+    AnalyzerClassRef analyzerClass;
+    std::vector<QORPlugInNetworkProtocol> protocols;
+    std::vector<QORPlugInAnalyzerAttribute> attributes;
+    std::vector<QORPlugInColumn> columns;
+};
+
+/// The families of this plug-in, in registration order. Filled by static `FamilyRegistration`
+/// objects while the shared library loads (one thread), read afterwards.
+class AnalyzerCatalog {
+public:
+    static AnalyzerCatalog& shared();
+    void add(std::function<AnalyzerFamily()> make) { makers_.push_back(std::move(make)); }
+    /// Builds every family afresh (new ids each time).
+    [[nodiscard]] std::vector<AnalyzerFamily> families() const;
+
+private:
+    std::vector<std::function<AnalyzerFamily()>> makers_;
+};
+
+/// Declares a family at load time: `static const FamilyRegistration reg{[] { return AnalyzerFamily{...}; }};`
+struct FamilyRegistration {
+    explicit FamilyRegistration(std::function<AnalyzerFamily()> make) { AnalyzerCatalog::shared().add(std::move(make)); }
+};
+
+}  // namespace qor::standard
