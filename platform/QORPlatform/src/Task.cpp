@@ -23,11 +23,14 @@ thread_local std::shared_ptr<std::atomic<bool>> currentFlag;
 Task Task::detached(std::function<void()> body) {
     Task task;
     task.state_ = std::make_shared<State>();
-    auto flag = task.state_->cancelled;
-    task.state_->thread = std::thread([flag, body = std::move(body)] {
-        currentFlag = flag;
+    // The thread keeps its own reference to the state, so dropping every handle neither joins
+    // (blocks) nor kills the work; the last owner joins, or detaches when it is the thread itself.
+    auto keepAlive = task.state_;
+    task.state_->thread = std::thread([keepAlive = std::move(keepAlive), body = std::move(body)]() mutable {
+        currentFlag = keepAlive->cancelled;
         body();
         currentFlag.reset();
+        keepAlive.reset();
     });
     return task;
 }

@@ -55,8 +55,12 @@ public:
 
     [[nodiscard]] std::optional<std::string> lastSectionComment() const;
     [[nodiscard]] std::optional<PcapngMetadata> lastPcapngMetadata() const;
-    /// The classic global header of the last classic file read.
+    /// The link type of the last classic file read.
     [[nodiscard]] std::optional<std::uint32_t> lastLinkType() const;
+    /// What was wrong with the last file read, when reading stopped early or skipped records (a
+    /// truncated last record, a record or block whose length runs past the end of the file);
+    /// nothing for a clean file. The packets before the fault are delivered either way.
+    [[nodiscard]] std::optional<std::string> lastReadIssue() const;
 
     /// Merges TLS key-log texts found in a pcapng file into the per-trace key-log file.
     static void bridgeSecretsToKeystore(const std::vector<std::string>& secrets,
@@ -72,6 +76,7 @@ private:
     std::optional<std::string> lastSectionComment_;
     std::optional<PcapngMetadata> lastPcapngMetadata_;
     std::optional<std::uint32_t> lastLinkType_;
+    std::optional<std::string> lastReadIssue_;
 };
 
 }  // namespace qor

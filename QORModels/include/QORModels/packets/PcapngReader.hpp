@@ -43,6 +43,9 @@ struct PcapngReadResult {
     std::vector<std::string> secrets;  ///< text of each TLS key-log Decryption Secrets Block
     std::optional<std::string> sectionComment;
     PcapngMetadata metadata;
+    /// Why the walk stopped before the end of the data (a block whose length is below 12, not a
+    /// multiple of 4 or past the end), or why packet blocks were skipped; nothing for a clean file.
+    std::optional<std::string> issue;
     static PcapngReadResult notPcapng() { return {}; }
 };
 

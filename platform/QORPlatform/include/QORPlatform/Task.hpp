@@ -17,7 +17,8 @@ struct CancellationError : std::exception {
 ///
 /// The caller keeps the handle to `cancel()` the work; the work polls `Task::isCancelled()`
 /// (the flag of the task it runs in) at its own safe points. Copies of the handle share the
-/// task. The thread is joined by `wait()` or when the last handle goes (never detached).
+/// task. The running body keeps the task alive, so dropping every handle does not stop or wait
+/// for it; `wait()` joins.
 class Task {
 public:
     Task() = default;

@@ -1,0 +1,52 @@
+#include "CaptureLoading.hpp"
+
+#include <unistd.h>
+
+#include "Command.hpp"
+#include "QORCommonTools/FileHelpers.hpp"
+
+namespace qor::cli {
+
+namespace {
+/// Files below this size read too fast for a progress bar to help.
+constexpr std::uint64_t kProgressBarMinimumBytes = 32ull * 1024 * 1024;
+}
+
+bool wantsProgressBar(std::uint64_t fileSize) { return fileSize >= kProgressBarMinimumBytes && ::isatty(STDERR_FILENO); }
+
+LoadedCapture loadCapture(const std::filesystem::path& path, const std::function<void(double)>& onProgress) {
+    std::string error;
+    auto data = mapFile(path, &error);
+    if (!data) throw CommandFailure(1, path.string() + ": " + error);
+    LoadedCapture capture;
+    capture.path = path;
+    capture.fileSize = data->size();
+    capture.cache = std::make_shared<QORDataCache>(path, false);
+    capture.isPcapng = data->size() >= 4 && data->loadUnaligned<std::uint32_t>(0) == 0x0A0D0D0A;
+
+    FileDataToPacketsAsyncStream reader;
+    auto stream = reader.startStream({}, capture.cache, *data, path);
+    try {
+        while (auto update = stream.next()) {
+            if (auto* packets = update->payload()) {
+                capture.packets = std::move(*packets);
+            } else if (auto kb = ProgressUpdateTranslation::bytesReadValue(*update); kb && onProgress) {
+                onProgress(*kb * 1024.0);
+            }
+        }
+    } catch (const APIErrorException& e) {
+        throw CommandFailure(1, path.string() + ": " + e.what());
+    }
+    capture.classicLinkType = capture.isPcapng ? std::nullopt : reader.lastLinkType();
+    capture.sectionComment = reader.lastSectionComment();
+    capture.metadata = reader.lastPcapngMetadata();
+    capture.issue = reader.lastReadIssue();
+    if (onProgress) onProgress(static_cast<double>(capture.fileSize));
+    return capture;
+}
+
+void reportReadIssue(const LoadedCapture& capture) {
+    if (capture.issue) throw CommandFailure(2, capture.path.string() + ": damaged capture: " + *capture.issue);
+}
+
+}  // namespace qor::cli

@@ -1,0 +1,40 @@
+#pragma once
+// Reading a capture file for a command, through the library's reading stream.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
+
+namespace qor::cli {
+
+/// A capture file read into packets, with what the reader learnt about it.
+struct LoadedCapture {
+    std::filesystem::path path;
+    bool isPcapng = false;
+    std::uint64_t fileSize = 0;
+    PacketList packets;
+    std::shared_ptr<QORDataCache> cache;
+    std::optional<std::uint32_t> classicLinkType;
+    std::optional<std::string> sectionComment;
+    std::optional<PcapngMetadata> metadata;
+    /// Why reading stopped early, when it did (the packets before the fault are kept).
+    std::optional<std::string> issue;
+};
+
+/// Reads `path` with the library's background reading stream. `onProgress` hears the bytes
+/// consumed so far. Throws `CommandFailure` (status 1) with "FILE: what is wrong" for a file
+/// that cannot be opened or is not a capture.
+LoadedCapture loadCapture(const std::filesystem::path& path, const std::function<void(double bytes)>& onProgress = {});
+
+/// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
+/// commands call it after printing what was read.
+void reportReadIssue(const LoadedCapture& capture);
+
+/// Whether standard error is a terminal and the file is large enough for a progress bar.
+bool wantsProgressBar(std::uint64_t fileSize);
+
+}  // namespace qor::cli

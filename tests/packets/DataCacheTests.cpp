@@ -1,0 +1,69 @@
+// The data cache: exact-range keys, limits, replacement.
+
+#include <gtest/gtest.h>
+
+#include "QORModels/packets/QORDataCache.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor {
+namespace {
+
+TEST(DataCache, LooksUpExactRangesOnly) {
+    QORDataCache cache;
+    auto bytes = Data::fromString("0123456789");
+    cache.set(bytes, {40, 100});
+    EXPECT_EQ(cache.object({40, 100}), bytes);
+    EXPECT_FALSE(cache.object({40, 99}));
+    EXPECT_FALSE(cache.object({41, 100}));
+    cache.clearCache();
+    EXPECT_FALSE(cache.object({40, 100}));
+}
+
+TEST(DataCache, StoringTwiceKeepsTheSecondBytesAndOneEntry) {
+    MemoryCache cache;
+    cache.setBytes(Data::fromString("a"), {1, 2});
+    cache.setBytes(Data::fromString("b"), {1, 2});
+    EXPECT_EQ(cache.entryCount(), 1u);
+    EXPECT_EQ(cache.getBytes({1, 2})->toString(), "b");
+    cache.setBytes(std::nullopt, {3, 4});  // encoding gave nothing: nothing stored
+    EXPECT_FALSE(cache.has({3, 4}));
+}
+
+TEST(DataCache, CountLimitEvictsOneEntryPerStore) {
+    MemoryCache cache;
+    cache.setCountLimit(2);
+    for (std::uint32_t i = 0; i < 3; ++i) cache.setBytes(Data::fromString("x"), {i, i + 1});
+    EXPECT_EQ(cache.entryCount(), 2u);
+}
+
+TEST(DataCache, LiveCaptureCacheNeverEvicts) {
+    test::TempDir dir;
+    auto file = dir.write("small.pcap", Data::fromString("12"));  // 2 bytes: limit 2 when not live
+    QORDataCache live(file, true), fromFile(file, false);
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        live.set(Data::fromString("x"), {i, i + 1});
+        fromFile.set(Data::fromString("x"), {i, i + 1});
+    }
+    EXPECT_EQ(live.fileCache()->entryCount(), 5u);
+    EXPECT_EQ(fromFile.fileCache()->entryCount(), 2u);
+}
+
+TEST(DataCache, SurvivesGrowthDeletionAndManyOwners) {
+    MemoryCache cache;
+    std::vector<Data> owners;
+    for (int i = 0; i < 20; ++i) owners.push_back(Data::fromString(std::string(100, static_cast<char>('a' + i))));
+    for (std::uint32_t i = 0; i < 5000; ++i) cache.setBytes(owners[i % 20].slice(i % 50, 10), {i, i + 10});
+    EXPECT_EQ(cache.entryCount(), 5000u);
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        auto got = cache.getBytes({i, i + 10});
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->toString(), std::string(10, static_cast<char>('a' + i % 20)));
+    }
+    cache.setCountLimit(100);
+    cache.setBytes(Data::fromString("z"), {9999, 10000});
+    EXPECT_EQ(cache.entryCount(), 5000u);  // one store evicts exactly one entry
+    EXPECT_TRUE(cache.has({9999, 10000}));
+}
+
+}  // namespace
+}  // namespace qor
