@@ -1,0 +1,125 @@
+// The common tools: byte reader, text helpers, key logs, fingerprints, name tables, the catcher.
+
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "QORCommonTools/ByteReader.hpp"
+#include "QORCommonTools/Keylog.hpp"
+#include "QORCommonTools/QORAnalyzingUtilities.hpp"
+#include "QORCommonTools/TextHelpers.hpp"
+#include "QORCommonTools/TraceFingerprint.hpp"
+#include "QORDependencies/Records.hpp"
+#include "QORLog/QORLog.hpp"
+#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+#include "qor_objc_exception/QOR_ObjC_Exception.hpp"
+#include "support/Fixtures.hpp"
+#include <nlohmann/json.hpp>
+
+namespace qor {
+namespace {
+
+TEST(ByteReader, NeverReadsPastTheEndAndDoesNotMoveOnFailure) {
+    auto d = bytes({0x12, 0x34, 0x56, 0x78, 0x9A});
+    ByteReader r(d);
+    EXPECT_EQ(r.readU16be(), 0x1234);
+    EXPECT_EQ(r.readU16le(), 0x7856);
+    EXPECT_FALSE(r.readU16be());
+    EXPECT_EQ(r.offset(), 4u);
+    EXPECT_EQ(r.readU8(), 0x9A);
+    EXPECT_FALSE(r.readU8());
+    EXPECT_FALSE(r.skip(1));
+    ByteReader again(d);
+    EXPECT_EQ(again.readU24be(), 0x123456u);
+    auto sub = again.readSlice(2);
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(sub->readU16be(), 0x789A);
+    EXPECT_FALSE(sub->readU8());  // the slice ends where its length said
+    EXPECT_FALSE(ByteReader(d).readSlice(6));
+    EXPECT_EQ(ByteReader(d).peekU32be(1), 0x3456789Au);
+    EXPECT_EQ(ByteReader(d).load<std::uint32_t>(0, false), std::optional<std::uint32_t>(0x78563412));
+    EXPECT_FALSE(ByteReader(d).load<std::uint32_t>(SIZE_MAX, false));
+}
+
+TEST(TextHelpers, NumbersRadixPaddingAndLines) {
+    EXPECT_TRUE(isNumber("0123"));
+    EXPECT_FALSE(isNumber(""));
+    EXPECT_FALSE(isNumber("12a"));
+    EXPECT_EQ(appendInterpolation(255, 16, "0x", 4), "0x00ff");
+    EXPECT_EQ(appendInterpolation(255, 16, {}, 2, true), "FF");
+    EXPECT_EQ(appendInterpolation(5, 2), "101");
+    EXPECT_EQ(appendInterpolation("A", 2, true), " A");
+    EXPECT_EQ(appendInterpolation("7", 3, false), "007");
+    EXPECT_EQ(splitLines("a\r\nb\n\nc\rd").size(), 5u);
+    EXPECT_EQ(trimmed("  x y \t"), "x y");
+    EXPECT_EQ(chunked(std::vector<int>{1, 2, 3, 4, 5}, 2).size(), 3u);
+    EXPECT_EQ(QORAnalyzingUtilities::hexStringFromData(bytes({0xDE, 0xAD, 0x01}), true), "de:ad:01");
+    EXPECT_EQ(QORAnalyzingUtilities::hexStringFromData(bytes({0xDE, 0xAD}), false), "dead");
+    EXPECT_FALSE(QORAnalyzingUtilities::hostnameForIPString("not an address", 2));
+}
+
+TEST(Keylog, NewLinesSkipKnownCommentsAndRepeats) {
+    auto lines = KeylogMigrator::newLines("CLIENT_RANDOM a b\n", "# c\nCLIENT_RANDOM a b\n\n CLIENT_RANDOM c d \nCLIENT_RANDOM c d\n");
+    EXPECT_EQ(lines, std::vector<std::string>{"CLIENT_RANDOM c d"});
+    auto entries = KeylogEntry::parse("# x\nSERVER_HANDSHAKE_TRAFFIC_SECRET r s\n", KeylogSource::frozenTrace("fp"));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].label, "SERVER_HANDSHAKE_TRAFFIC_SECRET");
+    EXPECT_EQ(entries[0].source, KeylogSource::frozenTrace("fp"));
+    EXPECT_NE(KeylogSource::frozenTrace("fp"), KeylogSource::userFile("fp"));
+}
+
+TEST(TraceFingerprint, FollowsContentNotLocation) {
+    test::TempDir dir;
+    auto a = dir.write("a.pcap", Data::fromString(std::string(5000, 'x')));
+    auto b = dir.write("sub/b.pcap", Data::fromString(std::string(5000, 'x')));
+    auto c = dir.write("c.pcap", Data::fromString(std::string(4999, 'x') + "y"));
+    EXPECT_EQ(TraceFingerprint::fingerprint(a), TraceFingerprint::fingerprint(b));
+    EXPECT_NE(TraceFingerprint::fingerprint(a), TraceFingerprint::fingerprint(c));
+    EXPECT_EQ(TraceFingerprint::fingerprint(a)->size(), 32u);
+    // Sampled mode (threshold below the size) still tells the two apart: the change is in the
+    // last block.
+    EXPECT_NE(TraceFingerprint::fingerprint(a, 100, 64), TraceFingerprint::fingerprint(c, 100, 64));
+    EXPECT_FALSE(TraceFingerprint::fingerprint(dir.path / "missing"));
+}
+
+TEST(ProtocolsStrings, LinkTypeNamesAreAnalyzerNames) {
+    auto& cache = ProtocolsStringsCache::sharedCache();
+    EXPECT_EQ(cache.linkTypeStringForKey("1"), std::optional<std::string>("ETH"));
+    EXPECT_EQ(cache.linkTypeStringForKey("113"), std::optional<std::string>("SLL"));
+    EXPECT_FALSE(cache.linkTypeStringForKey("1x"));
+    EXPECT_FALSE(cache.linkTypeStringForKey("99999"));
+    EXPECT_EQ(cache.etherTypeString(0x86DD), std::optional<std::string>("IPv6"));
+    EXPECT_EQ(cache.portsServiceList().at("53"), "domain");
+    cache.addAnalyzerProtocol("MYLINK", 147);
+    EXPECT_EQ(cache.linkTypeStringForKey("147"), std::optional<std::string>("MYLINK"));
+}
+
+TEST(LogAndCatcher, SinkCapturesLinesAndPlatformExceptionsBecomeErrors) {
+    std::vector<LogLine> lines;
+    setLogSink([&](const LogLine& l) { lines.push_back(l); });
+    QOR_LOG("QORModels/Test", "hello");
+    setLogSink({});
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].filename, "QORModels/Test");
+    EXPECT_EQ(lines[0].separator, ", ");
+    EXPECT_EQ(lines[0].terminator, "\n");
+
+    std::optional<NSError> error;
+    EXPECT_TRUE(QOR_ObjC_Exception::tryExecute([] {}, error));
+    EXPECT_FALSE(error);
+    EXPECT_FALSE(QOR_ObjC_Exception::tryExecute([] { throw NSException(NSInvalidArgumentException, "bad format"); }, error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->localizedFailureReason(), std::optional<std::string>("bad format"));
+}
+
+TEST(Records, NetworkProtocolJSONKeys) {
+    QORNetworkProtocol p{"DNS", "53,5353", kQORSourceProtocols::udp};
+    nlohmann::json j = p;
+    EXPECT_EQ(j.at("protocolPorts"), "53,5353");
+    EXPECT_EQ(j.at("sourceProtocol"), 2);
+    EXPECT_EQ(j.get<QORNetworkProtocol>(), p);
+    j["sourceProtocol"] = 9;
+    EXPECT_THROW(j.get<QORNetworkProtocol>(), nlohmann::json::exception);
+}
+
+}  // namespace
+}  // namespace qor
