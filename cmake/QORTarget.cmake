@@ -22,6 +22,11 @@ endfunction()
 
 function(qor_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-unused-parameter)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # g++ 12 reports false "maybe uninitialized" values inside std::variant and std::optional, and
+    # false overlaps in std::string concatenation (-Wrestrict), at -O2/-O3.
+    target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized -Wno-restrict)
+  endif()
 endfunction()
 
 # qor_add_plugin(NAME <Name> PRINCIPAL_CLASS <class> SOURCES ... [DEPS ...])

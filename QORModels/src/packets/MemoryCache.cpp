@@ -1,5 +1,6 @@
 #include "QORModels/packets/MemoryCache.hpp"
 
+#include <algorithm>
 #include <mutex>
 
 namespace qor {
@@ -36,6 +37,15 @@ std::size_t MemoryCache::find(std::uint64_t key) const {
     }
 }
 
+std::size_t MemoryCache::findSorted(std::uint64_t key) const {
+    auto begin = sorted_.begin() + static_cast<std::ptrdiff_t>(sortedHead_);
+    // Erased entries keep their key order by holding kEmpty only at the head (eviction takes the
+    // first entry), so the live part of the run stays sorted.
+    auto it = std::lower_bound(begin, sorted_.end(), key, [](const Slot& s, std::uint64_t k) { return s.key < k; });
+    if (it == sorted_.end() || it->key != key) return npos;
+    return static_cast<std::size_t>(it - sorted_.begin());
+}
+
 std::uint32_t MemoryCache::ownerIndex(const std::shared_ptr<const void>& owner) {
     std::size_t n = owners_.size();
     for (std::size_t k = 0; k < n && k < kOwnerSearchLimit; ++k) {
@@ -62,28 +72,55 @@ void MemoryCache::rehash(std::size_t capacity) {
 
 void MemoryCache::reserve(std::size_t count) {
     std::lock_guard guard(lock_);
-    std::size_t wanted = count + count / 4 + 8;  // load at most 0.8
-    if (wanted > slots_.size()) rehash(wanted);
+    if (count > sorted_.capacity()) sorted_.reserve(count);
 }
 
 void MemoryCache::insert(std::uint64_t key, const Data& bytes) {
-    if ((count_ + 1) * 5 > slots_.size() * 4) rehash(slots_.empty() ? 16 : slots_.size() * 2);
     std::uint32_t owner = ownerIndex(bytes.owner());
+    Slot slot{key, bytes.data(), static_cast<std::uint32_t>(bytes.size()), owner};
+    bool runIsLive = sortedHead_ < sorted_.size();
+    if ((!runIsLive || sorted_.back().key < key) && find(key) == npos) {
+        if (!runIsLive) {
+            sorted_.clear();
+            sortedHead_ = 0;
+        }
+        sorted_.push_back(slot);
+        ++count_;
+        return;
+    }
+    if (std::size_t i = findSorted(key); i != npos) {
+        sorted_[i] = slot;
+        return;
+    }
+    if ((count_ + 1) * 5 > slots_.size() * 4) rehash(slots_.empty() ? 16 : slots_.size() * 2);
     std::size_t i = home(key);
     for (;;) {
         Slot& s = slots_[i];
         if (s.key == key) {
-            s.ptr = bytes.data();
-            s.size = static_cast<std::uint32_t>(bytes.size());
-            s.owner = owner;
+            s = slot;
             return;
         }
         if (s.key == kEmpty) {
-            s = Slot{key, bytes.data(), static_cast<std::uint32_t>(bytes.size()), owner};
+            s = slot;
             ++count_;
             return;
         }
         if (++i == slots_.size()) i = 0;
+    }
+}
+
+void MemoryCache::evictFirst() {
+    if (sortedHead_ < sorted_.size()) {
+        sorted_[sortedHead_] = Slot{kEmpty, nullptr, 0, 0};
+        ++sortedHead_;
+        --count_;
+        return;
+    }
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].key != kEmpty) {
+            eraseAt(i);
+            return;
+        }
     }
 }
 
@@ -117,10 +154,12 @@ std::int64_t MemoryCache::countLimit() const {
 
 std::optional<Data> MemoryCache::getBytes(UInt32Range key) const {
     std::lock_guard guard(lock_);
-    std::size_t i = find(keyOf(key));
-    if (i == npos) return std::nullopt;
-    const Slot& s = slots_[i];
-    return Data::wrap(owners_[s.owner], std::span<const std::byte>(s.ptr, s.size));
+    std::uint64_t k = keyOf(key);
+    const Slot* s = nullptr;
+    if (std::size_t i = findSorted(k); i != npos) s = &sorted_[i];
+    else if (std::size_t j = find(k); j != npos) s = &slots_[j];
+    if (!s) return std::nullopt;
+    return Data::wrap(owners_[s->owner], std::span<const std::byte>(s->ptr, s->size));
 }
 
 void MemoryCache::setBytes(std::optional<Data> bytes, UInt32Range key) {
@@ -130,24 +169,20 @@ void MemoryCache::setBytes(std::optional<Data> bytes, UInt32Range key) {
     if (bytes->size() > UINT32_MAX) return;
     std::lock_guard guard(lock_);
     insert(keyOf(key), *bytes);
-    if (countLimit_ >= 1 && count_ > static_cast<std::uint64_t>(countLimit_)) {
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            if (slots_[i].key != kEmpty) {
-                eraseAt(i);
-                break;
-            }
-        }
-    }
+    if (countLimit_ >= 1 && count_ > static_cast<std::uint64_t>(countLimit_)) evictFirst();
 }
 
 bool MemoryCache::has(UInt32Range key) const {
     std::lock_guard guard(lock_);
-    return find(keyOf(key)) != npos;
+    std::uint64_t k = keyOf(key);
+    return findSorted(k) != npos || find(k) != npos;
 }
 
 void MemoryCache::clear() {
     std::lock_guard guard(lock_);
     std::vector<Slot>().swap(slots_);
+    std::vector<Slot>().swap(sorted_);
+    sortedHead_ = 0;
     std::vector<std::shared_ptr<const void>>().swap(owners_);
     count_ = 0;
 }

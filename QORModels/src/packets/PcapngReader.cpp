@@ -21,6 +21,7 @@
 #include <cmath>
 
 #include "QORCommonTools/TextHelpers.hpp"
+#include "QORModels/packets/PacketArena.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 
 namespace qor {
@@ -34,6 +35,9 @@ constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
 constexpr std::uint32_t kSecretsTypeTLSKeyLog = 0x544C534B;
 constexpr std::size_t kBlockFraming = 12;
 constexpr std::size_t kProgressEveryPackets = 64;
+constexpr std::size_t kMinimumPacketBlock = 32;
+/// The most packets whose room is reserved up front (more still read, with growth).
+constexpr std::size_t kMaxReservedPackets = std::size_t{1} << 26;
 
 bool validUTF8(std::string_view s) {
     std::size_t i = 0;
@@ -160,24 +164,15 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
     PcapngReadResult result;
     result.isPcapng = true;
 
-    // Count packet blocks first so the packet list is allocated once. The walk below applies the
-    // same framing checks, so the count is an upper bound of the packets made.
-    {
-        std::size_t estimate = 0;
-        std::size_t at = 0;
-        bool swap = false;
-        while (data.size() - at >= kBlockFraming) {
-            auto type = file.load<std::uint32_t>(at, false).value_or(0);
-            if (type == kSectionHeaderBlock) swap = swapForSection(file.load<std::uint32_t>(at + 8, false) == kByteOrderMagic);
-            auto t = file.load<std::uint32_t>(at, swap).value_or(0);
-            auto len = file.load<std::uint32_t>(at + 4, swap).value_or(0);
-            if (len < kBlockFraming || len % 4 != 0 || len > data.size() - at) break;
-            if (t == kEnhancedPacketBlock) ++estimate;
-            at += len;
-        }
-        result.packets.reserve(estimate);
-    }
+    // Room for as many packets as the file could hold (an Enhanced Packet Block takes at least 32
+    // bytes), reserved once: memory never touched costs nothing, and no growth copies happen.
+    result.packets.reserve(std::min<std::size_t>(data.size() / kMinimumPacketBlock, kMaxReservedPackets));
 
+    PacketArena* arena = PacketArena::create();
+    struct CloseArena {
+        PacketArena* a;
+        ~CloseArena() { a->close(); }
+    } closeArena{arena};
     std::vector<Interface> interfaces;
     bool swap = false;
     std::size_t offset = 0;
@@ -259,7 +254,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                 const Interface& iface = interfaces[*ifId];
                 double time = timestampSeconds((std::uint64_t{*high} << 32) | *low, iface.base2, iface.base2Shift, iface.tsresolExponent);
                 if (!reference) reference = time;
-                auto packet = QORPacket::create();
+                auto packet = QORPacket::create(arena);
                 packet->setPacketId(static_cast<std::int64_t>(result.packets.size()) + 1);
                 std::uint64_t location = offset + 28;
                 packet->setDataLocation(location > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(location));

@@ -8,6 +8,7 @@
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORKonstantsKeys/QORKonstantsKeys.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
+#include "QORModels/packets/PacketArena.hpp"
 #include "QORPlatform/Localized.hpp"
 #include "QORPlatform/MainQueue.hpp"
 #include "QORPlatform/UserDefaults.hpp"
@@ -23,6 +24,10 @@ QORPacket::QORPacket(Passkey) {}
 QORPacket::~QORPacket() = default;
 
 std::shared_ptr<QORPacket> QORPacket::create() { return std::make_shared<QORPacket>(Passkey{}); }
+
+std::shared_ptr<QORPacket> QORPacket::create(PacketArena* arena) {
+    return std::allocate_shared<QORPacket>(PacketArena::Allocator<QORPacket>(arena), Passkey{});
+}
 
 std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> cacheManager, std::uint32_t packetPadding,
                                              std::int64_t packetId, std::uint32_t dataLocation,

@@ -68,8 +68,8 @@ void QORPacket::generatePacketNodes() {
 
     NodeList list{root};
     std::uint32_t padding = packetPadding();
-    // Bytes no analyzer header has claimed yet, counted in 16 bits; packets above 65535 bytes
-    // count their first 65535.
+    // Bytes no analyzer header has claimed, counted in 16 bits; packets above 65535 bytes count
+    // their first 65535.
     std::uint16_t unclaimed = static_cast<std::uint16_t>(std::min<std::size_t>(bytes->size(), UINT16_MAX));
     std::uint16_t offset = 0;
     if (auto chain = cachedAnalyzers()) {
@@ -93,13 +93,12 @@ void QORPacket::generatePacketNodes() {
             std::uint16_t size = analyzer->protocolSize();
             unclaimed = size > unclaimed ? 0 : static_cast<std::uint16_t>(unclaimed - size);
             offset = static_cast<std::uint16_t>(offset + size);
-            if (analyzer->hasPayload()) {
-                auto payload = analyzer->value("payloadSize", slice).asUInt();
-                if (payload && *payload <= unclaimed) break;
-            }
         }
     }
-    if (unclaimed != 0 && padding <= unclaimed) {
+    // The walk visits every analyzer of the chain, so the layers inside a payload (a tunnel, an
+    // application protocol) show too; the payload node then holds the bytes after the last
+    // header, less the padding, and is left out when that is nothing.
+    if (unclaimed != 0 && padding < unclaimed) {
         std::uint32_t length = unclaimed - padding;
         auto payload = node("Payload", "Analyzer: Payload", {});
         payload->setHeaderLocation(0);

@@ -52,7 +52,9 @@ std::optional<Data> mapFile(const std::filesystem::path& path, std::string* erro
     auto mapping = std::make_shared<Mapping>();
     if (st.st_size > 0) {
         mapping->length = static_cast<std::size_t>(st.st_size);
-        mapping->address = ::mmap(nullptr, mapping->length, PROT_READ, MAP_PRIVATE, fd, 0);
+        // MAP_POPULATE faults the whole file in with one call; readers walk every byte anyway,
+        // and one populate is far cheaper than a page fault per 4 KiB.
+        mapping->address = ::mmap(nullptr, mapping->length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
         if (mapping->address == MAP_FAILED) {
             mapping->address = nullptr;
             ::close(fd);

@@ -13,6 +13,7 @@ namespace {
 
 /// The packet's record as JSON: the record's own property names; absent values left out.
 nlohmann::json packetJSON(const QORPacket& p) {
+    (void)p.cachedAnalyzers();  // analyse first: protocol and history are stored by analysis
     nlohmann::json j;
     j["packetId"] = p.packetId();
     j["dateReceived"] = p.dateReceived();
@@ -54,6 +55,7 @@ void run(const std::string& file, bool json) {
             out += packetJSON(*p).dump();
             out += '\n';
         } else {
+            (void)p->cachedAnalyzers();
             std::string iface;
             if (auto i = p->pcapngInterfaceIndex()) {
                 iface = std::to_string(*i);

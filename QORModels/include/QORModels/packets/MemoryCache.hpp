@@ -17,11 +17,15 @@ namespace qor {
 /// When the limit (`countLimit` ≥ 1) is exceeded after a store, one entry goes: the first in
 /// the table's iteration order, chosen neither by age nor by use.
 ///
-/// Entries are kept in an open-addressing table of 24-byte slots: a slice of a buffer that the
-/// cache already holds (the usual case: every packet of a file slices the one mapped file) costs
-/// its range, pointer and length and an index into a short list of owners, so a million packets
-/// cost about 30 MB however large the file. `reserve` sizes the table once when the caller knows
-/// how many entries will come. Every operation holds the cache's lock for its whole duration.
+/// Entries are 24-byte slots: a slice of a buffer that the cache already holds (the usual case:
+/// every packet of a file slices the one mapped file) costs its range, pointer and length and an
+/// index into a short list of owners, so a million packets cost about 24 MB however large the
+/// file. Keys that arrive in increasing order (a reader walking its file) are appended to a
+/// sorted run and found by binary search, which keeps reading a file sequential in memory; keys
+/// that arrive out of order go to an open-addressing table. Iteration order is the sorted run,
+/// then the table. `reserve` sizes the run once when the caller knows (an upper bound of) how
+/// many entries will come; untouched reserved memory costs nothing. Every operation holds the
+/// cache's lock for its whole duration.
 class MemoryCache final : public MemoryCachingProtocol {
 public:
     MemoryCache() = default;
@@ -45,15 +49,19 @@ private:
     };
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
-    [[nodiscard]] std::size_t find(std::uint64_t key) const;  // slot index or npos
+    [[nodiscard]] std::size_t find(std::uint64_t key) const;  // table slot index or npos
+    [[nodiscard]] std::size_t findSorted(std::uint64_t key) const;  // run index or npos
     void insert(std::uint64_t key, const Data& bytes);
     void eraseAt(std::size_t index);
+    void evictFirst();
     void rehash(std::size_t capacity);
     std::uint32_t ownerIndex(const std::shared_ptr<const void>& owner);
     [[nodiscard]] std::size_t home(std::uint64_t key) const;
 
     mutable UnfairLock lock_;
-    std::vector<Slot> slots_;
+    std::vector<Slot> sorted_;      // increasing keys; erased entries hold kEmpty
+    std::size_t sortedHead_ = 0;    // first live entry of the run
+    std::vector<Slot> slots_;       // out-of-order keys
     std::vector<std::shared_ptr<const void>> owners_;
     std::size_t count_ = 0;
     std::int64_t countLimit_ = 0;

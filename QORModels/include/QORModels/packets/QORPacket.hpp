@@ -18,6 +18,7 @@
 namespace qor {
 
 class QORAnalyzerCache;
+class PacketArena;
 class UserDefaults;
 
 /// A captured packet: where its bytes lie in their capture file (not the bytes), the capture
@@ -50,6 +51,8 @@ public:
                                              std::string _packetIPDst, std::optional<NodeList> packetNodes);
     /// A packet as the readers start one: zeros, no texts, `_packetTime` 0.
     static std::shared_ptr<QORPacket> create();
+    /// The same, with its memory taken from a reader's arena.
+    static std::shared_ptr<QORPacket> create(PacketArena* arena);
 
     explicit QORPacket(Passkey);
     ~QORPacket() override;

@@ -1,0 +1,59 @@
+#include "QORModels/packets/PacketArena.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <sys/mman.h>
+
+namespace qor {
+namespace {
+constexpr std::size_t kChunkSize = std::size_t{64} << 20;  // address space per chunk
+constexpr std::size_t kBackingStep = std::size_t{2} << 20; // populated at a time
+}  // namespace
+
+PacketArena* PacketArena::create() { return new PacketArena(); }
+
+PacketArena::~PacketArena() {
+    for (auto& c : chunks_) ::munmap(c.base, c.size);
+}
+
+void PacketArena::release() noexcept {
+    if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+void PacketArena::newChunk(std::size_t atLeast) {
+    std::size_t size = std::max(kChunkSize, (atLeast + kBackingStep - 1) / kBackingStep * kBackingStep);
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    ::madvise(p, size, MADV_HUGEPAGE);
+    chunks_.push_back({static_cast<std::byte*>(p), size});
+    next_ = backed_ = static_cast<std::byte*>(p);
+    end_ = next_ + size;
+}
+
+void* PacketArena::allocate(std::size_t bytes, std::size_t alignment) {
+    auto align = [&](std::byte* p) {
+        auto v = reinterpret_cast<std::uintptr_t>(p);
+        return reinterpret_cast<std::byte*>((v + alignment - 1) & ~(alignment - 1));
+    };
+    std::byte* p = next_ ? align(next_) : nullptr;
+    if (!p || p + bytes > end_) {
+        newChunk(bytes + alignment);
+        p = align(next_);
+    }
+    next_ = p + bytes;
+    if (next_ > backed_) {
+        // Back the next step in one call (a huge page where available) rather than by faults.
+        std::size_t length = std::min<std::size_t>(kBackingStep, static_cast<std::size_t>(end_ - backed_));
+        while (next_ > backed_) {
+#ifdef MADV_POPULATE_WRITE
+            ::madvise(backed_, length, MADV_POPULATE_WRITE);
+#endif
+            backed_ += length;
+        }
+    }
+    references_.fetch_add(1, std::memory_order_relaxed);
+    return p;
+}
+
+}  // namespace qor

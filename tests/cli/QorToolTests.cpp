@@ -1,0 +1,89 @@
+// The qor tool end to end: info and packets output, and one clear line for bad input.
+
+#include <array>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "support/Fixtures.hpp"
+
+namespace qor {
+namespace {
+
+struct Run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Run qor(const std::string& args) {
+    test::TempDir dir;
+    std::string cmd = std::string(QOR_BINARY_DIR) + "/bin/qor " + args + " 2>" + (dir.path / "err").string();
+    Run r;
+    FILE* p = popen(cmd.c_str(), "r");
+    std::array<char, 4096> buf;
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+    int raw = pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.err = test::readFile(dir.path / "err").toString();
+    return r;
+}
+
+std::string fixture(const char* name) { return test::capturePath(name).string(); }
+
+TEST(QorInfo, JsonSummaryOfAPcapngFile) {
+    auto r = qor("info --json " + fixture("vlan-pcp-dei.pcapng"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["format"], "pcapng");
+    EXPECT_EQ(j["packetCount"], 9);
+    EXPECT_EQ(j["linkTypes"][0]["name"], "ETH");
+    EXPECT_TRUE(j.contains("sectionComment"));
+    EXPECT_EQ(j["tlsSecretCount"], 0);
+    // capinfos 4.0.17: first packet 2025-11-13 21:46:34.994237 UTC (epoch 1763070394.994237).
+    EXPECT_NEAR(j["firstTime"].get<double>(), 1763070394.994237, 1e-6);
+}
+
+TEST(QorInfo, CountsTlsSecretsOfADecryptionSecretsBlock) {
+    auto r = qor("info --json " + fixture("illustrated-tls12-dsb.pcapng"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["tlsSecretCount"], 1);
+}
+
+TEST(QorPackets, JsonLinesUseTheRecordPropertyNames) {
+    auto r = qor("packets --json " + fixture("many_interfaces-1.pcapng"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        auto j = nlohmann::json::parse(line);
+        ++count;
+        EXPECT_EQ(j["packetId"], count);
+        EXPECT_TRUE(j.contains("pcapngInterfaceIndex"));
+        EXPECT_FALSE(j.contains("packetComment"));  // absent values are left out
+    }
+    EXPECT_EQ(count, 64);
+}
+
+TEST(QorBadInput, OneClearLineAndANonZeroStatus) {
+    test::TempDir dir;
+    auto notCapture = dir.write("notes.pcap", Data::fromString("this is a text file, not a capture\n"));
+    auto shortHeader = dir.write("short.pcap", test::PcapBuilder().data().slice(0, 10));
+    auto huge = dir.write("huge.pcap", test::PcapBuilder().record(1, 0, Data::fromString("abcd"), 0xFFFFFFFF, 0xFFFFFFFF).data());
+    test::PcapngBuilder ng;
+    ng.section().interface(1).packet(0, 1, Data::fromString("abcd"));
+    auto wild = dir.write("wild.pcapng", test::Bytes().raw(ng.data()).u32(6).u32(0x7FFFFFF0).zeros(16).data());
+    for (const auto& file : {notCapture, shortHeader, huge, wild, dir.path / "missing.pcap", dir.path}) {
+        auto r = qor("info " + file.string());
+        EXPECT_NE(r.status, 0) << file;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(file.string()), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
+}  // namespace qor
