@@ -1,0 +1,115 @@
+// The Password Authentication Protocol analyzer ("PAP", PPP protocol 0xc023).
+
+#include <array>
+
+#include "AnalyzerCatalog.hpp"
+#include "access/PPPAuthHeader.hpp"
+
+namespace qor::standard::access {
+namespace {
+
+constexpr std::uint8_t kAuthenticateRequest = 1;
+constexpr std::array kCodes = {
+    CodeName{1, "Authenticate-Request"}, CodeName{2, "Authenticate-Ack"}, CodeName{3, "Authenticate-Nak"},
+};
+
+/// A PAP packet (RFC 1334 section 2.2): the fixed part (PPPAuthHeader.hpp), then
+///
+///     Authenticate-Request:  Peer-ID Length (1) | Peer-ID | Passwd-Length (1) | Password
+///     Authenticate-Ack/Nak:  Msg-Length (1) | Message
+///
+/// The peer's name is the row "Peer-ID", the first row whose name mentions the peer, so that
+/// subscriber sessions take it as the user name. The summary names only the code and identifier:
+/// sessions read the authentication result from it ("Ack" or "Nak"), and a peer name in it could
+/// read as one.
+class PAPAnalyzer final : public AccessAnalyzer {
+public:
+    using AccessAnalyzer::AccessAnalyzer;
+    static std::shared_ptr<PAPAnalyzer> create(const Data& data, const PacketRef& packet) {
+        auto header = PPPAuthHeader::read(data);
+        if (!header) return nullptr;
+        auto a = std::make_shared<PAPAnalyzer>(data, packet);
+        a->header_ = *header;
+        return a;
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.present); }
+    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
+    [[nodiscard]] bool hasPayload() const override { return false; }
+    [[nodiscard]] std::optional<std::string> protocolName() const override { return "PAP"; }
+
+    /// "Authenticate-Request (id 1)".
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto header = PPPAuthHeader::read(data);
+        if (!header) return std::nullopt;
+        auto name = findCodeName(kCodes, header->code);
+        return (name ? std::string(*name) : "Unknown code " + std::to_string(header->code)) + " (id " +
+               std::to_string(header->identifier) + ")";
+    }
+
+    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+        auto header = PPPAuthHeader::read(data);
+        if (!header) return {};
+        NodeList nodes{heading("PPP Password Authentication Protocol", protocolInfo(data), header->present)};
+        header->addNodes(nodes, namedCode(kCodes, header->code), data.size());
+        auto body = header->body(data);
+        auto counted = [&](std::string name) {
+            std::size_t at = PPPAuthHeader::kSize + body.offset();
+            auto bytes = readCounted(body);
+            if (!bytes) {
+                if (!body.empty())
+                    nodes.push_back(field("Malformed " + name, "length runs past the packet", at, body.remaining()));
+                body.skip(body.remaining());
+                return false;
+            }
+            auto node = field(name, printableText(*bytes), at, 1 + bytes->size());
+            node->addChild(field("Length", std::to_string(bytes->size()), at, 1));
+            nodes.push_back(std::move(node));
+            return true;
+        };
+        if (header->code == kAuthenticateRequest) {
+            if (counted("Peer-ID")) counted("Password");
+        } else if (!body.empty()) {
+            counted("Message");
+        }
+        return nodes;
+    }
+
+    /// "papCode", "papPeerID".
+    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
+        if (key == "papCode") return Value(fieldNumber(data, 0, 1));
+        if (key == "papPeerID") {
+            auto header = PPPAuthHeader::read(data);
+            if (!header || header->code != kAuthenticateRequest) return {};
+            auto body = header->body(data);
+            auto peer = readCounted(body);
+            if (!peer) return {};
+            return Value(printableText(*peer));
+        }
+        return {};
+    }
+
+private:
+    PPPAuthHeader header_;
+};
+
+const auto kClass = registerAnalyzerClass<PAPAnalyzer>("PAPAnalyzer");
+
+const QORPluginAnalyzerClass& PAPAnalyzer::analyzerClass() const { return *kClass; }
+
+const FamilyRegistration kRegistration{[] {
+    AnalyzerFamily f;
+    f.title = "PAP";
+    f.description = "PPP Password Authentication Protocol (RFC 1334)";
+    f.analyzerClass = kClass;
+    f.protocols = {namedProtocol("PAP")};
+    f.attributes = {
+        attribute(kClass, "PAP Code", "papCode", AttributeValueType::uint8, 0, 1),
+        attribute(kClass, "PAP Peer-ID", "papPeerID", AttributeValueType::string, 0, kToEndOfHeader),
+    };
+    return f;
+}};
+
+}  // namespace
+}  // namespace qor::standard::access

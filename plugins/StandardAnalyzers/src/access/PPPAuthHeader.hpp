@@ -1,0 +1,62 @@
+#pragma once
+// The fixed part of a PAP or CHAP packet, which has the shape of an LCP packet.
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "QORCommonTools/ByteReader.hpp"
+#include "access/AccessSupport.hpp"
+
+namespace qor::standard::access {
+
+/// Code (1), Identifier (1), Length (2, counting the whole packet), then the code's data
+/// (RFC 1334 section 2.2, RFC 1994 section 4).
+struct PPPAuthHeader {
+    static constexpr std::size_t kSize = 4;
+    std::uint8_t code = 0;
+    std::uint8_t identifier = 0;
+    std::uint16_t length = 0;
+    std::size_t present = 0;  ///< packet bytes actually there: Length cut to the capture, at least 4
+
+    static std::optional<PPPAuthHeader> read(const Data& data) {
+        ByteReader r(data);
+        auto code = r.readU8();
+        auto id = r.readU8();
+        auto length = r.readU16be();
+        if (!code || !id || !length) return std::nullopt;
+        PPPAuthHeader h{*code, *id, *length, 0};
+        h.present = std::max<std::size_t>(kSize, std::min<std::size_t>(*length, data.size()));
+        return h;
+    }
+    /// The data after the fixed part, within Length.
+    [[nodiscard]] ByteReader body(const Data& data) const {
+        return ByteReader(data.span().subspan(kSize, present - kSize));
+    }
+    /// Code, Identifier and Length rows, with a note when Length disagrees with the bytes.
+    void addNodes(NodeList& nodes, std::string codeText, std::size_t available) const {
+        nodes.push_back(field("Code", std::move(codeText), 0, 1));
+        nodes.push_back(field("Identifier", std::to_string(identifier), 1, 1));
+        nodes.push_back(field("Length", std::to_string(length), 2, 2));
+        if (length < kSize || length > available)
+            nodes.push_back(field(length < kSize ? "Malformed" : "Truncated",
+                                  "length " + std::to_string(length) + ", " + std::to_string(available) + " bytes present",
+                                  2, 2));
+    }
+};
+
+/// A one-byte length and that many bytes, as PAP's Peer-ID, Password and Message are written;
+/// nothing when the length runs past the packet.
+inline std::optional<std::span<const std::byte>> readCounted(ByteReader& r) {
+    auto saved = r;
+    auto length = r.readU8();
+    if (!length) return std::nullopt;
+    auto bytes = r.readBytes(*length);
+    if (!bytes) {
+        r = saved;
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+}  // namespace qor::standard::access

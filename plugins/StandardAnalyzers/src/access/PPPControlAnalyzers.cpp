@@ -1,0 +1,390 @@
+// The PPP control protocols that share LCP's packet format: "LCP", "IPCP", "IPv6CP" and "CCP".
+
+#include <array>
+
+#include "AnalyzerCatalog.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+#include "access/AccessSupport.hpp"
+
+namespace qor::standard::access {
+namespace {
+
+/// How an option's data is shown.
+enum class OptionFormat { number, hex, ipv4, authProtocol, flag, interfaceId };
+
+/// One configuration option a control protocol knows.
+struct OptionSpec {
+    std::uint8_t type;
+    std::string_view name;
+    OptionFormat format;
+};
+
+/// What sets one control protocol apart from the others of the family.
+struct ControlTraits {
+    std::string_view protocol;  ///< the analyzer's protocol name
+    std::string_view title;
+    std::span<const CodeName> codes;
+    std::span<const OptionSpec> options;
+};
+
+/// Codes 1 to 7 are shared by every control protocol (RFC 1661 section 5).
+constexpr std::uint8_t kConfigureRequest = 1, kConfigureReject = 4, kTerminateRequest = 5, kTerminateAck = 6,
+                       kCodeReject = 7, kProtocolReject = 8, kEchoRequest = 9,
+                       kIdentification = 12, kTimeRemaining = 13;
+
+constexpr std::array kLCPCodes = {
+    CodeName{1, "Configure-Request"}, CodeName{2, "Configure-Ack"},   CodeName{3, "Configure-Nak"},
+    CodeName{4, "Configure-Reject"},  CodeName{5, "Terminate-Request"}, CodeName{6, "Terminate-Ack"},
+    CodeName{7, "Code-Reject"},       CodeName{8, "Protocol-Reject"}, CodeName{9, "Echo-Request"},
+    CodeName{10, "Echo-Reply"},       CodeName{11, "Discard-Request"}, CodeName{12, "Identification"},
+    CodeName{13, "Time-Remaining"},
+};
+constexpr std::array kNCPCodes = {
+    CodeName{1, "Configure-Request"}, CodeName{2, "Configure-Ack"},     CodeName{3, "Configure-Nak"},
+    CodeName{4, "Configure-Reject"},  CodeName{5, "Terminate-Request"}, CodeName{6, "Terminate-Ack"},
+    CodeName{7, "Code-Reject"},
+};
+constexpr std::array kCCPCodes = {
+    CodeName{1, "Configure-Request"}, CodeName{2, "Configure-Ack"},     CodeName{3, "Configure-Nak"},
+    CodeName{4, "Configure-Reject"},  CodeName{5, "Terminate-Request"}, CodeName{6, "Terminate-Ack"},
+    CodeName{7, "Code-Reject"},       CodeName{14, "Reset-Request"},    CodeName{15, "Reset-Ack"},
+};
+
+/// LCP options (RFC 1661 section 6, RFC 1570, RFC 1990).
+constexpr std::array kLCPOptions = {
+    OptionSpec{1, "Maximum-Receive-Unit (MRU)", OptionFormat::number},
+    OptionSpec{2, "Async-Control-Character-Map", OptionFormat::hex},
+    OptionSpec{3, "Authentication-Protocol", OptionFormat::authProtocol},
+    OptionSpec{4, "Quality-Protocol", OptionFormat::hex},
+    OptionSpec{5, "Magic-Number", OptionFormat::hex},
+    OptionSpec{7, "Protocol-Field-Compression", OptionFormat::flag},
+    OptionSpec{8, "Address-and-Control-Field-Compression", OptionFormat::flag},
+    OptionSpec{13, "Callback", OptionFormat::hex},
+    OptionSpec{17, "Multilink-MRRU", OptionFormat::number},
+    OptionSpec{18, "Multilink-Short-Sequence-Number-Header", OptionFormat::flag},
+    OptionSpec{19, "Multilink-Endpoint-Discriminator", OptionFormat::hex},
+};
+/// IPCP options (RFC 1332, RFC 1877).
+constexpr std::array kIPCPOptions = {
+    OptionSpec{1, "IP-Addresses", OptionFormat::hex},
+    OptionSpec{2, "IP-Compression-Protocol", OptionFormat::hex},
+    OptionSpec{3, "IP-Address", OptionFormat::ipv4},
+    OptionSpec{4, "Mobile-IPv4", OptionFormat::ipv4},
+    OptionSpec{129, "Primary-DNS-Address", OptionFormat::ipv4},
+    OptionSpec{130, "Primary-NBNS-Address", OptionFormat::ipv4},
+    OptionSpec{131, "Secondary-DNS-Address", OptionFormat::ipv4},
+    OptionSpec{132, "Secondary-NBNS-Address", OptionFormat::ipv4},
+};
+/// IPv6CP options (RFC 5072).
+constexpr std::array kIPv6CPOptions = {
+    OptionSpec{1, "Interface-Identifier", OptionFormat::interfaceId},
+    OptionSpec{2, "IPv6-Compression-Protocol", OptionFormat::hex},
+};
+/// CCP options (RFC 1962 and the IANA PPP compression registry).
+constexpr std::array kCCPOptions = {
+    OptionSpec{0, "OUI", OptionFormat::hex},
+    OptionSpec{1, "Predictor type 1", OptionFormat::hex},
+    OptionSpec{2, "Predictor type 2", OptionFormat::hex},
+    OptionSpec{3, "Puddle Jumper", OptionFormat::hex},
+    OptionSpec{16, "Hewlett-Packard PPC", OptionFormat::hex},
+    OptionSpec{17, "Stac Electronics LZS", OptionFormat::hex},
+    OptionSpec{18, "Microsoft PPE/PPC", OptionFormat::hex},
+    OptionSpec{19, "Gandalf FZA", OptionFormat::hex},
+    OptionSpec{20, "V.42bis compression", OptionFormat::hex},
+    OptionSpec{21, "BSD LZW Compress", OptionFormat::hex},
+    OptionSpec{23, "LZS-DCP", OptionFormat::hex},
+    OptionSpec{24, "MVRCA (Magnalink)", OptionFormat::hex},
+    OptionSpec{25, "DCE", OptionFormat::hex},
+    OptionSpec{26, "Deflate", OptionFormat::hex},
+    OptionSpec{27, "V.44/LZJH", OptionFormat::hex},
+};
+
+constexpr ControlTraits kLCP{"LCP", "PPP Link Control Protocol", kLCPCodes, kLCPOptions};
+constexpr ControlTraits kIPCP{"IPCP", "PPP IP Control Protocol", kNCPCodes, kIPCPOptions};
+constexpr ControlTraits kIPv6CP{"IPv6CP", "PPP IPv6 Control Protocol", kNCPCodes, kIPv6CPOptions};
+constexpr ControlTraits kCCP{"CCP", "PPP Compression Control Protocol", kCCPCodes, kCCPOptions};
+
+/// Control protocols that an LCP Protocol-Reject hands its rejected packet to.
+constexpr std::array kRejectable = {
+    CodeName{0x8021, "IPCP"}, CodeName{0x8057, "IPv6CP"}, CodeName{0x80FD, "CCP"},
+    CodeName{0xC023, "PAP"},  CodeName{0xC223, "CHAP"},
+};
+constexpr std::array kAuthProtocols = {
+    CodeName{0xC023, "Password Authentication Protocol"},
+    CodeName{0xC223, "Challenge Handshake Authentication Protocol"},
+    CodeName{0xC227, "Extensible Authentication Protocol"},
+};
+constexpr std::array kCHAPAlgorithms = {
+    CodeName{5, "MD5"}, CodeName{0x80, "MS-CHAP"}, CodeName{0x81, "MS-CHAP-2"},
+};
+
+/// The fixed part of a control packet (RFC 1661 section 5):
+///
+///     +--------+------------+----------------+--------
+///     |  Code  | Identifier |     Length     | Data ...
+///     +--------+------------+----------------+--------
+///
+/// Length counts the whole packet; the bytes after it (PPPoE or Ethernet padding) are not part of
+/// the packet.
+struct ControlHeader {
+    static constexpr std::size_t kSize = 4;
+    std::uint8_t code = 0;
+    std::uint8_t identifier = 0;
+    std::uint16_t length = 0;
+    std::size_t present = 0;  ///< packet bytes actually there: Length cut to the capture
+
+    static std::optional<ControlHeader> read(const Data& data) {
+        ByteReader r(data);
+        auto code = r.readU8();
+        auto id = r.readU8();
+        auto length = r.readU16be();
+        if (!code || !id || !length) return std::nullopt;
+        ControlHeader h{*code, *id, *length, 0};
+        h.present = std::max<std::size_t>(kSize, std::min<std::size_t>(*length, data.size()));
+        return h;
+    }
+    /// The data after the fixed part, within Length.
+    [[nodiscard]] ByteReader body(const Data& data) const {
+        return ByteReader(data.span().subspan(kSize, present - kSize));
+    }
+};
+
+std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value) {
+    if (!spec) return hexText(value);
+    switch (spec->format) {
+    case OptionFormat::number:
+        if (auto n = bigEndianNumber(value); n && value.size() <= 4) return std::to_string(*n);
+        return hexText(value);
+    case OptionFormat::ipv4:
+        if (value.size() == 4) return ipv4Text(value);
+        return hexText(value);
+    case OptionFormat::flag:
+        return value.empty() ? "on" : hexText(value);
+    case OptionFormat::interfaceId:
+        if (value.size() == 8) {
+            auto h = hexText(value);
+            return h.substr(0, 4) + ":" + h.substr(4, 4) + ":" + h.substr(8, 4) + ":" + h.substr(12, 4);
+        }
+        return hexText(value);
+    case OptionFormat::authProtocol: {
+        if (value.size() < 2) return hexText(value);
+        auto protocol = std::uint16_t((unsigned(value[0]) << 8) | unsigned(value[1]));
+        auto text = namedHexCode(kAuthProtocols, protocol, 4);
+        if (protocol == 0xC223 && value.size() == 3) text += ", " + namedHexCode(kCHAPAlgorithms, unsigned(value[2]), 2);
+        else if (value.size() > 2) text += ", " + hexText(value.subspan(2));
+        return text;
+    }
+    case OptionFormat::hex:
+        break;
+    }
+    return hexText(value);
+}
+
+/// Walks configuration options: TYPE (1) LENGTH (1, counting both) DATA. A length below 2 or past
+/// the packet ends the walk with a malformed row. `base` is the offset of the options in the
+/// analyzer's bytes. `brief` collects "Name value" pieces for the summary.
+void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t base, NodeList& nodes,
+                 std::vector<std::string>* brief) {
+    while (options.remaining() >= 2) {
+        std::size_t at = base + options.offset();
+        auto type = *options.readU8();
+        auto length = *options.readU8();
+        if (length < 2 || !options.canRead(length - 2u)) {
+            nodes.push_back(field("Malformed Option", "type " + std::to_string(type) + ", length " +
+                                                          std::to_string(length) + " with " +
+                                                          std::to_string(options.remaining() + 2) + " bytes left",
+                                  at, 2 + options.remaining()));
+            return;
+        }
+        auto value = *options.readBytes(length - 2u);
+        const OptionSpec* spec = nullptr;
+        for (const auto& s : traits.options)
+            if (s.type == type) spec = &s;
+        auto node = field(spec ? std::string(spec->name) : "Unknown Option " + std::to_string(type),
+                          optionValue(spec, value), at, length);
+        node->addChild(field("Type", std::to_string(type), at, 1));
+        node->addChild(field("Length", std::to_string(length), at + 1, 1));
+        if (brief && spec && spec->format != OptionFormat::flag) brief->push_back(std::string(spec->name) + " " + node->nodeValue());
+        nodes.push_back(std::move(node));
+    }
+    if (!options.empty())
+        nodes.push_back(field("Malformed Option", std::to_string(options.remaining()) + " stray byte",
+                              base + options.offset(), options.remaining()));
+}
+
+/// A packet of a control protocol with LCP's format (RFC 1661 section 5): the fixed part (see
+/// ControlHeader), then, by code, configuration options (codes 1 to 4), a message (Terminate), a
+/// rejected packet (Code-Reject, Protocol-Reject), or a magic number and data (Echo, Discard,
+/// Identification, Time-Remaining).
+///
+/// The whole packet is the header and nothing is carried, except for an LCP Protocol-Reject of
+/// another control protocol, whose rejected packet is handed to that protocol's analyzer (so the
+/// chain reads LCP-IPv6CP, as the rejected protocol is what the packet is about).
+class ControlProtocolAnalyzer : public AccessAnalyzer {
+public:
+    ControlProtocolAnalyzer(const Data& data, const PacketRef& packet, const ControlTraits& traits)
+        : AccessAnalyzer(data, packet), traits_(traits), header_(*ControlHeader::read(data)) {}
+
+    [[nodiscard]] std::uint16_t protocolSize() const override {
+        if (rejectedProtocol()) return ControlHeader::kSize + 2;
+        return static_cast<std::uint16_t>(header_.present);
+    }
+    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return rejectedProtocol(); }
+    [[nodiscard]] bool hasPayload() const override { return rejectedProtocol().has_value(); }
+    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string(traits_.protocol); }
+
+    /// "Configure-Request (id 1), Maximum-Receive-Unit (MRU) 1492, Magic-Number 0a0b0c0d".
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto header = ControlHeader::read(data);
+        if (!header) return std::nullopt;
+        std::string info = findCodeName(traits_.codes, header->code)
+                               ? std::string(*findCodeName(traits_.codes, header->code))
+                               : "Unknown code " + std::to_string(header->code);
+        info += " (id " + std::to_string(header->identifier) + ")";
+        if (header->code >= kConfigureRequest && header->code <= kConfigureReject) {
+            NodeList ignored;
+            std::vector<std::string> brief;
+            walkOptions(traits_, header->body(data), ControlHeader::kSize, ignored, &brief);
+            for (auto& piece : brief) info += ", " + piece;
+        }
+        return info;
+    }
+
+    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+        auto header = ControlHeader::read(data);
+        if (!header) return {};
+        NodeList nodes{heading(std::string(traits_.title), protocolInfo(data), header->present)};
+        nodes.push_back(field("Code", namedCode(traits_.codes, header->code), 0, 1));
+        nodes.push_back(field("Identifier", std::to_string(header->identifier), 1, 1));
+        nodes.push_back(field("Length", std::to_string(header->length), 2, 2));
+        if (header->length < ControlHeader::kSize || header->length > data.size())
+            nodes.push_back(field(header->length < ControlHeader::kSize ? "Malformed" : "Truncated",
+                                  "length " + std::to_string(header->length) + ", " + std::to_string(data.size()) +
+                                      " bytes present",
+                                  2, 2));
+        auto body = header->body(data);
+        constexpr std::size_t base = ControlHeader::kSize;
+        auto code = header->code;
+        if (code >= kConfigureRequest && code <= kConfigureReject) {
+            walkOptions(traits_, body, base, nodes, nullptr);
+        } else if (code == kTerminateRequest || code == kTerminateAck) {
+            if (!body.empty()) nodes.push_back(field("Data", printableText(body.rest()), base, body.remaining()));
+        } else if (code == kCodeReject) {
+            if (!body.empty()) nodes.push_back(field("Rejected Packet", hexText(body.rest()), base, body.remaining()));
+        } else if (traits_.protocol == "LCP" && code == kProtocolReject) {
+            if (auto protocol = body.readU16be()) {
+                nodes.push_back(field("Rejected Protocol", hexNumber(*protocol, 4), base, 2));
+                if (!body.empty())
+                    nodes.push_back(field("Rejected Information", hexText(body.rest()), base + 2, body.remaining()));
+            }
+        } else if (traits_.protocol == "LCP" && code >= kEchoRequest && code <= kTimeRemaining) {
+            if (auto magic = body.readU32be()) nodes.push_back(field("Magic-Number", hexNumber(*magic, 8), base, 4));
+            std::size_t at = base + body.offset();
+            if (code == kTimeRemaining) {
+                if (auto seconds = body.readU32be())
+                    nodes.push_back(field("Seconds-Remaining", std::to_string(*seconds), at, 4));
+                at = base + body.offset();
+            }
+            if (!body.empty())
+                nodes.push_back(field(code == kIdentification || code == kTimeRemaining ? "Message" : "Data",
+                                      code == kIdentification || code == kTimeRemaining ? printableText(body.rest())
+                                                                                         : hexText(body.rest()),
+                                      at, body.remaining()));
+        } else if (!body.empty()) {
+            nodes.push_back(field("Data", hexText(body.rest()), base, body.remaining()));
+        }
+        return nodes;
+    }
+
+    /// "<protocol>Code" (e.g. "lcpCode"), "<protocol>Identifier"; for IPCP also "ipcpAddress".
+    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
+        std::string prefix = lowerProtocol();
+        if (key == prefix + "Code") return Value(fieldNumber(data, 0, 1));
+        if (key == prefix + "Identifier") return Value(fieldNumber(data, 1, 1));
+        if (key == "ipcpAddress" && traits_.protocol == "IPCP") {
+            auto header = ControlHeader::read(data);
+            if (!header || header->code < kConfigureRequest || header->code > kConfigureReject) return {};
+            NodeList nodes;
+            walkOptions(traits_, header->body(data), ControlHeader::kSize, nodes, nullptr);
+            for (auto& n : nodes)
+                if (n->nodeName() == "IP-Address") return Value(n->nodeValue());
+            return {};
+        }
+        return {};
+    }
+
+    /// The lower-case protocol name that prefixes this protocol's attribute keys.
+    [[nodiscard]] std::string lowerProtocol() const {
+        std::string out(traits_.protocol);
+        for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    }
+
+private:
+    /// For an LCP Protocol-Reject of a known control protocol with its rejected packet present:
+    /// that protocol's name.
+    [[nodiscard]] std::optional<std::string> rejectedProtocol() const {
+        if (traits_.protocol != "LCP" || header_.code != kProtocolReject) return std::nullopt;
+        auto body = header_.body(data_);
+        auto protocol = body.readU16be();
+        if (!protocol || body.remaining() < ControlHeader::kSize) return std::nullopt;
+        auto name = findCodeName(kRejectable, *protocol);
+        if (!name) return std::nullopt;
+        return std::string(*name);
+    }
+
+    const ControlTraits& traits_;
+    ControlHeader header_;
+};
+
+/// One analyzer class per control protocol, all with the shared implementation.
+template <const ControlTraits* Traits>
+class ControlAnalyzer final : public ControlProtocolAnalyzer {
+public:
+    ControlAnalyzer(const Data& data, const PacketRef& packet) : ControlProtocolAnalyzer(data, packet, *Traits) {}
+    /// Refuses fewer than the 4 bytes of the fixed part.
+    static std::shared_ptr<ControlAnalyzer> create(const Data& data, const PacketRef& packet) {
+        if (data.size() < ControlHeader::kSize) return nullptr;
+        return std::make_shared<ControlAnalyzer>(data, packet);
+    }
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override { return *classRef; }
+    static inline std::shared_ptr<const AnalyzerClassOf<ControlAnalyzer>> classRef;
+};
+
+/// Makes, registers and remembers the class of one control protocol, and declares its family.
+template <const ControlTraits* Traits>
+AnalyzerFamily controlFamily(std::string description) {
+    using A = ControlAnalyzer<Traits>;
+    AnalyzerClassRef cls = A::classRef;
+    std::string key(Traits->protocol);
+    for (auto& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    AnalyzerFamily f;
+    f.title = std::string(Traits->protocol);
+    f.description = std::move(description);
+    f.analyzerClass = cls;
+    f.protocols = {namedProtocol(std::string(Traits->protocol))};
+    f.attributes = {
+        attribute(cls, std::string(Traits->protocol) + " Code", key + "Code", AttributeValueType::uint8, 0, 1),
+        attribute(cls, std::string(Traits->protocol) + " Identifier", key + "Identifier", AttributeValueType::uint8, 1, 1),
+    };
+    if (Traits == &kIPCP)
+        f.attributes.push_back(
+            attribute(cls, "IPCP IP-Address", "ipcpAddress", AttributeValueType::string, 0, kToEndOfHeader));
+    return f;
+}
+
+const bool kClassesMade = [] {
+    ControlAnalyzer<&kLCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kLCP>>("LCPAnalyzer");
+    ControlAnalyzer<&kIPCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kIPCP>>("IPCPAnalyzer");
+    ControlAnalyzer<&kIPv6CP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kIPv6CP>>("IPv6CPAnalyzer");
+    ControlAnalyzer<&kCCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kCCP>>("CCPAnalyzer");
+    return true;
+}();
+
+const FamilyRegistration kLCPFamily{[] { return controlFamily<&kLCP>("PPP Link Control Protocol (RFC 1661)"); }};
+const FamilyRegistration kIPCPFamily{[] { return controlFamily<&kIPCP>("PPP IP Control Protocol (RFC 1332, RFC 1877)"); }};
+const FamilyRegistration kIPv6CPFamily{[] { return controlFamily<&kIPv6CP>("PPP IPv6 Control Protocol (RFC 5072)"); }};
+const FamilyRegistration kCCPFamily{[] { return controlFamily<&kCCP>("PPP Compression Control Protocol (RFC 1962)"); }};
+
+}  // namespace
+}  // namespace qor::standard::access

@@ -1,0 +1,88 @@
+// The PPPoE session stage analyzer ("PPPoES", ether type 0x8864).
+
+#include "AnalyzerCatalog.hpp"
+#include "access/PPPoEHeader.hpp"
+
+namespace qor::standard::access {
+namespace {
+
+/// A PPPoE session packet: the 6-byte header (see PPPoEHeader.hpp, CODE 0x00) followed by LENGTH
+/// bytes of one PPP frame without address and control fields, carried as "PPP".
+///
+/// The PPP frame is handed on with the bytes to the end of the frame; the carried protocols bound
+/// themselves by their own length fields (LCP, IP), so Ethernet padding after a short session
+/// packet is never read as PPP data. No "payloadSize" is given, so that the packet's detail tree
+/// goes on into the carried headers.
+class PPPoESessionAnalyzer final : public AccessAnalyzer {
+public:
+    using AccessAnalyzer::AccessAnalyzer;
+    static std::shared_ptr<PPPoESessionAnalyzer> create(const Data& data, const PacketRef& packet) {
+        auto header = PPPoEHeader::read(data);
+        if (!header) return nullptr;
+        auto a = std::make_shared<PPPoESessionAnalyzer>(data, packet);
+        a->header_ = *header;
+        return a;
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] std::uint16_t protocolSize() const override { return PPPoEHeader::kSize; }
+    /// PPP, when the header is whole and announces a payload.
+    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
+        if (header_.payloadPresent(data_.size()) == 0) return std::nullopt;
+        return "PPP";
+    }
+    [[nodiscard]] bool hasPayload() const override { return true; }
+    [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPPoES"; }
+
+    /// "Session 0x0001, 54 bytes".
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto header = PPPoEHeader::read(data);
+        if (!header) return std::nullopt;
+        return "Session " + hexNumber(header->sessionId, 4) + ", " + std::to_string(header->length) + " bytes";
+    }
+
+    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+        auto header = PPPoEHeader::read(data);
+        if (!header) return {};
+        NodeList nodes{heading("PPP-over-Ethernet Session", protocolInfo(data), PPPoEHeader::kSize)};
+        for (auto& n : header->nodes(header->code == 0 ? "Session Data (0x00)" : hexNumber(header->code, 2)))
+            nodes.push_back(std::move(n));
+        if (header->length > header->payloadPresent(data.size()))
+            nodes.push_back(field("Truncated", "payload length " + std::to_string(header->length) + ", " +
+                                                   std::to_string(header->payloadPresent(data.size())) + " bytes present",
+                                  4, 2));
+        return nodes;
+    }
+
+    /// "pppoesSessionId", "pppoesLength".
+    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
+        if (key == "pppoesSessionId") return Value(fieldNumber(data, 2, 2));
+        if (key == "pppoesLength") return Value(fieldNumber(data, 4, 2));
+        return {};
+    }
+
+private:
+    PPPoEHeader header_;
+};
+
+const auto kClass = registerAnalyzerClass<PPPoESessionAnalyzer>("PPPoESessionAnalyzer");
+
+const QORPluginAnalyzerClass& PPPoESessionAnalyzer::analyzerClass() const { return *kClass; }
+
+const FamilyRegistration kRegistration{[] {
+    AnalyzerFamily f;
+    f.title = "PPPoE Session";
+    f.description = "PPPoE session stage (RFC 2516), carrying PPP";
+    f.analyzerClass = kClass;
+    auto protocol = etherTypeProtocol("PPPoES", 0x8864);
+    protocol.size = PPPoEHeader::kSize;
+    f.protocols = {protocol};
+    f.attributes = {
+        attribute(kClass, "PPPoE Session ID", "pppoesSessionId", AttributeValueType::uint16, 2, 2),
+        attribute(kClass, "PPPoE Payload Length", "pppoesLength", AttributeValueType::uint16, 4, 2),
+    };
+    return f;
+}};
+
+}  // namespace
+}  // namespace qor::standard::access

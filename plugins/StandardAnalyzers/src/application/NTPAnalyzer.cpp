@@ -1,0 +1,154 @@
+// The Network Time Protocol analyzer ("NTP", UDP port 123).
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+
+#include "AnalyzerCatalog.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+#include "access/AccessSupport.hpp"
+
+namespace qor::standard::application {
+namespace {
+
+using namespace qor::standard::access;
+
+/// The time-exchange header of modes 1 to 5 (RFC 5905 section 7.3).
+constexpr std::size_t kHeaderSize = 48;
+/// Control (6) and private (7) messages have a shorter fixed part (RFC 1305 appendix B).
+constexpr std::size_t kControlHeaderSize = 12;
+constexpr std::uint8_t kModeControl = 6, kModePrivate = 7;
+/// Seconds from 1900-01-01 (the NTP era 0 epoch) to 1970-01-01.
+constexpr std::int64_t kEraToUnix = 2208988800LL;
+
+constexpr std::array kModes = {
+    CodeName{0, "reserved"},  CodeName{1, "symmetric active"}, CodeName{2, "symmetric passive"},
+    CodeName{3, "client"},    CodeName{4, "server"},           CodeName{5, "broadcast"},
+    CodeName{6, "NTP control message"}, CodeName{7, "reserved for private use"},
+};
+constexpr std::array kLeap = {
+    CodeName{0, "no warning"}, CodeName{1, "last minute of the day has 61 seconds"},
+    CodeName{2, "last minute of the day has 59 seconds"}, CodeName{3, "unknown (clock unsynchronized)"},
+};
+
+/// A 64-bit NTP timestamp as UTC text ("2024-01-02 03:04:05.123456 UTC"), or "not set" for 0.
+std::string timestampText(std::uint64_t ts) {
+    if (ts == 0) return "not set";
+    auto seconds = static_cast<std::int64_t>(ts >> 32) - kEraToUnix;
+    auto micros = static_cast<unsigned>(((ts & 0xFFFFFFFFu) * 1000000ULL) >> 32);
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%06u UTC", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, micros);
+    return buffer;
+}
+
+/// A 32-bit short-format duration (16.16 seconds) as seconds.
+std::string shortText(std::uint32_t v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.6f seconds", double(v) / 65536.0);
+    return buffer;
+}
+
+/// An NTP message (RFC 5905 section 7.3):
+///
+///     |LI | VN  |Mode |    Stratum    |     Poll      |  Precision   |
+///     |                         Root Delay                           |
+///     |                       Root Dispersion                        |
+///     |                          Reference ID                        |
+///     |                Reference, Origin, Receive, Transmit Timestamps (64 bits each)
+///
+/// Control and private messages (modes 6 and 7) show their first byte's fields and the rest as
+/// data. Extension fields and the MAC are left as payload.
+class NTPAnalyzer final : public AccessAnalyzer {
+public:
+    using AccessAnalyzer::AccessAnalyzer;
+    /// Refuses messages shorter than their mode's fixed part.
+    static std::shared_ptr<NTPAnalyzer> create(const Data& data, const PacketRef& packet) {
+        auto first = data.byteAt(0);
+        if (!first) return nullptr;
+        std::uint8_t mode = *first & 7;
+        if (data.size() < (mode >= kModeControl ? kControlHeaderSize : kHeaderSize)) return nullptr;
+        return std::make_shared<NTPAnalyzer>(data, packet);
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] std::uint16_t protocolSize() const override {
+        return static_cast<std::uint16_t>(mode() >= kModeControl ? std::min<std::size_t>(data_.size(), UINT16_MAX)
+                                                                 : kHeaderSize);
+    }
+    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
+    [[nodiscard]] bool hasPayload() const override { return false; }
+    [[nodiscard]] std::optional<std::string> protocolName() const override { return "NTP"; }
+
+    /// "NTP Version 4, client".
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto first = data.byteAt(0);
+        if (!first) return std::nullopt;
+        return "NTP Version " + std::to_string((*first >> 3) & 7) + ", " + nameOrUnknown(kModes, *first & 7);
+    }
+
+    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+        auto first = data.byteAt(0);
+        if (!first) return {};
+        std::uint8_t mode = *first & 7;
+        NodeList nodes{heading("Network Time Protocol", protocolInfo(data), protocolSize())};
+        nodes.push_back(field("Leap Indicator", namedCode(kLeap, *first >> 6), 0, 1));
+        nodes.push_back(field("Version number", std::to_string((*first >> 3) & 7), 0, 1));
+        nodes.push_back(field("Mode", namedCode(kModes, mode), 0, 1));
+        if (mode >= kModeControl || data.size() < kHeaderSize) {
+            if (data.size() > 1) nodes.push_back(field("Data", hexText(data.span().subspan(1)), 1, data.size() - 1));
+            return nodes;
+        }
+        auto n = [&](std::size_t offset, std::size_t length) { return *fieldNumber(data, offset, length); };
+        nodes.push_back(field("Peer Clock Stratum", std::to_string(data[1]), 1, 1));
+        nodes.push_back(field("Peer Polling Interval", std::to_string(static_cast<std::int8_t>(data[2])), 2, 1));
+        nodes.push_back(field("Peer Clock Precision", std::to_string(static_cast<std::int8_t>(data[3])), 3, 1));
+        nodes.push_back(field("Root Delay", shortText(static_cast<std::uint32_t>(n(4, 4))), 4, 4));
+        nodes.push_back(field("Root Dispersion", shortText(static_cast<std::uint32_t>(n(8, 4))), 8, 4));
+        auto ref = data.span().subspan(12, 4);
+        std::string refText = data[1] <= 1 ? printableText(ref) : ipv4Text(ref);
+        nodes.push_back(field("Reference ID", refText, 12, 4));
+        nodes.push_back(field("Reference Timestamp", timestampText(n(16, 8)), 16, 8));
+        nodes.push_back(field("Origin Timestamp", timestampText(n(24, 8)), 24, 8));
+        nodes.push_back(field("Receive Timestamp", timestampText(n(32, 8)), 32, 8));
+        nodes.push_back(field("Transmit Timestamp", timestampText(n(40, 8)), 40, 8));
+        return nodes;
+    }
+
+    /// "ntpMode", "ntpVersion", "ntpStratum".
+    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
+        auto first = data.byteAt(0);
+        if (!first) return {};
+        if (key == "ntpMode") return Value(static_cast<unsigned>(*first & 7));
+        if (key == "ntpVersion") return Value(static_cast<unsigned>((*first >> 3) & 7));
+        if (key == "ntpStratum") return Value(fieldNumber(data, 1, 1));
+        return {};
+    }
+
+private:
+    [[nodiscard]] std::uint8_t mode() const { return data_.byteAt(0).value_or(0) & 7; }
+};
+
+const auto kClass = registerAnalyzerClass<NTPAnalyzer>("NTPAnalyzer");
+
+const QORPluginAnalyzerClass& NTPAnalyzer::analyzerClass() const { return *kClass; }
+
+const FamilyRegistration kRegistration{[] {
+    AnalyzerFamily f;
+    f.title = "NTP";
+    f.description = "Network Time Protocol (RFC 5905)";
+    f.analyzerClass = kClass;
+    f.protocols = {portProtocol("NTP", {123}, kQORSourceProtocols::udp)};
+    f.attributes = {
+        attribute(kClass, "NTP Mode", "ntpMode", AttributeValueType::uint8, 0, 1),
+        attribute(kClass, "NTP Version", "ntpVersion", AttributeValueType::uint8, 0, 1),
+        attribute(kClass, "NTP Stratum", "ntpStratum", AttributeValueType::uint8, 1, 1),
+    };
+    return f;
+}};
+
+}  // namespace
+}  // namespace qor::standard::application

@@ -1,0 +1,68 @@
+#pragma once
+// Helpers for the access-network and application analyzer tests: the standard plug-in loaded
+// with dlopen, its analyzer classes by name, a chain walk over a captured frame, the frames of a
+// capture file, and the tshark expectations recorded beside the captures.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORPlatform/Data.hpp"
+
+namespace qor::test::access {
+
+/// Loads the standard plug-in's library once (dlopen) and registers its families' ports, ether
+/// types and link types with the shared port map and protocol-strings table, as the plug-in
+/// controller would. Aborts the test on failure.
+void loadStandardPlugIn();
+
+/// The analyzer class registered under `className` (e.g. "L2TPAnalyzer"); null when missing.
+std::shared_ptr<const QORPluginAnalyzerClass> analyzerClass(std::string_view className);
+/// An analyzer of that class made from `bytes`, or null when the class refuses them.
+AnalyzerRef makeAnalyzer(std::string_view className, const Data& bytes);
+/// The analyzer class registered for a protocol name ("PPPoES"), from the plug-in's families.
+std::shared_ptr<const QORPluginAnalyzerClass> classForProtocol(const std::string& protocol);
+
+/// The value of the first top-level node named `name` in an analyzer's nodes, or nothing.
+std::optional<std::string> topLevelValue(const NodeList& nodes, std::string_view name);
+/// Every node of the list, depth first, parent before children, as "name: value".
+std::vector<std::string> flatten(const NodeList& nodes);
+
+/// One analyzer of a chain and where its header starts in the frame.
+struct Layer {
+    std::string protocol;
+    AnalyzerRef analyzer;
+    std::size_t offset = 0;
+    Data bytes;  ///< the frame from `offset` on, as the analyzer was made from it
+};
+
+/// Walks a frame's analyzer chain from its link type, the way the packet analysis pipeline does
+/// (header sizes, next-protocol names, "payloadSize"), without the packet record.
+std::vector<Layer> walkChain(const Data& frame, std::uint32_t linkType);
+/// The protocol names of a chain joined by "-".
+std::string history(const std::vector<Layer>& chain);
+
+/// One frame of a capture file.
+struct Frame {
+    Data bytes;
+    std::uint32_t linkType = 0;
+};
+/// The frames of a classic pcap or pcapng file of tests/fixtures/captures.
+std::vector<Frame> readCapture(std::string_view name);
+
+/// One row of tests/fixtures/expected/<capture>.access.tsv (tshark's view of one frame).
+struct ExpectedFrame {
+    std::uint32_t number = 0;
+    std::vector<std::string> protocols;  ///< frame.protocols split at ":"
+    std::string l2tpMessageTypes;        ///< l2tp.avp.message_type (comma-separated)
+    std::string radiusCodes;             ///< radius.code
+    std::string pppoeSessionIds;         ///< pppoe.session_id ("0x...", comma-separated)
+};
+std::vector<ExpectedFrame> readExpected(std::string_view capture);
+
+}  // namespace qor::test::access

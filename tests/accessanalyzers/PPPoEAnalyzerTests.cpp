@@ -1,0 +1,138 @@
+// PPPoE discovery and session analyzers, on frames built byte by byte.
+
+#include <gtest/gtest.h>
+
+#include "QORModels/analysis/QORNode.hpp"
+#include "accessanalyzers/AccessTestSupport.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor::test::access {
+namespace {
+
+/// A PPPoE header (version 1, type 1) with the tags or payload after it; the length field is
+/// `claimed` when given, else the real payload length.
+Data pppoe(std::uint8_t code, std::uint16_t session, const Bytes& payload, std::optional<std::uint16_t> claimed = {}) {
+    Bytes b(true);
+    b.u8(0x11).u8(code).u16(session).u16(claimed.value_or(static_cast<std::uint16_t>(payload.size()))).raw(payload.data());
+    return b.data();
+}
+
+TEST(PPPoEDiscoveryAnalyzer, ReadsAPADOWithItsTagsAtTopLevel) {
+    Bytes tags(true);
+    tags.u16(0x0101).u16(0);                                  // empty Service-Name
+    tags.u16(0x0102).u16(9).raw("BRAS-west");                 // AC-Name
+    tags.u16(0x0103).u16(4).raw({0xde, 0xad, 0xbe, 0xef});    // Host-Uniq
+    tags.u16(0x0104).u16(2).raw({0x01, 0x02});                // AC-Cookie
+    auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", pppoe(0x07, 0, tags));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->protocolName(), "PPPoED");
+    EXPECT_EQ(a->protocolSize(), 6 + tags.size());
+    EXPECT_FALSE(a->nextProtocol());
+    EXPECT_FALSE(a->hasPayload());
+    EXPECT_EQ(a->protocolInfo(), "PADO (Active Discovery Offer), AC-Name: BRAS-west");
+    auto nodes = a->protocolNodes(pppoe(0x07, 0, tags));
+    EXPECT_EQ(topLevelValue(nodes, "Code"), "PADO (0x07)");
+    EXPECT_EQ(topLevelValue(nodes, "Session ID"), "0x0000");
+    EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "BRAS-west");
+    EXPECT_EQ(topLevelValue(nodes, "Service-Name"), "");
+    EXPECT_EQ(topLevelValue(nodes, "Host-Uniq"), "deadbeef");
+    EXPECT_EQ(topLevelValue(nodes, "AC-Cookie"), "0102");
+    // The AC-Name row covers its tag: 4 bytes of header after the 6-byte PPPoE header and the
+    // 4-byte empty Service-Name.
+    for (const auto& n : nodes) {
+        if (n->nodeName() != "AC-Name") continue;
+        auto node = std::dynamic_pointer_cast<QORNode>(n);
+        ASSERT_TRUE(node);
+        EXPECT_EQ(node->headerLocation(), 10);
+        EXPECT_EQ(node->headerLength(), 13);
+    }
+    EXPECT_EQ(a->value("pppoedACName", pppoe(0x07, 0, tags)).asString(), "BRAS-west");
+    EXPECT_EQ(a->value("pppoedCode", bytes({0x07})).asUInt(), 7u);
+}
+
+TEST(PPPoEDiscoveryAnalyzer, NamesEveryCodeAndTheSessionOfPADSAndPADT) {
+    struct Row {
+        std::uint8_t code;
+        std::uint16_t session;
+        const char* info;
+    };
+    for (auto row : {Row{0x09, 0, "PADI (Active Discovery Initiation)"}, Row{0x19, 0, "PADR (Active Discovery Request)"},
+                     Row{0x65, 0x1234, "PADS (Active Discovery Session-confirmation), session 0x1234"},
+                     Row{0xA7, 0x1234, "PADT (Active Discovery Terminate), session 0x1234"},
+                     Row{0x42, 0, "Unknown PPPoE discovery code 0x42"}}) {
+        auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", pppoe(row.code, row.session, Bytes(true)));
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->protocolInfo(), row.info);
+    }
+}
+
+TEST(PPPoEDiscoveryAnalyzer, StopsAtATagThatRunsPastThePayload) {
+    Bytes tags(true);
+    tags.u16(0x0102).u16(3).raw("abc");
+    tags.u16(0x0101).u16(200).raw("x");  // claims 200 bytes, 1 is there
+    auto frame = pppoe(0x07, 0, tags);
+    auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", frame);
+    ASSERT_TRUE(a);
+    auto nodes = a->protocolNodes(frame);
+    EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "abc");
+    EXPECT_FALSE(topLevelValue(nodes, "Service-Name"));
+    EXPECT_TRUE(topLevelValue(nodes, "Malformed Tag"));
+}
+
+TEST(PPPoEDiscoveryAnalyzer, KeepsToTheBytesThereWhenTheLengthLies) {
+    Bytes tags(true);
+    tags.u16(0x0102).u16(2).raw("ab");
+    auto frame = pppoe(0x07, 0, tags, 1000);
+    auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", frame);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->protocolSize(), frame.size());
+    auto nodes = a->protocolNodes(frame);
+    EXPECT_TRUE(topLevelValue(nodes, "Truncated"));
+    EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "ab");
+}
+
+TEST(PPPoEDiscoveryAnalyzer, RefusesFewerThanSixBytes) {
+    EXPECT_FALSE(makeAnalyzer("PPPoEDiscoveryAnalyzer", bytes({0x11, 0x09, 0, 0, 0})));
+    EXPECT_FALSE(makeAnalyzer("PPPoESessionAnalyzer", bytes({0x11, 0x00, 0, 1})));
+}
+
+TEST(PPPoESessionAnalyzer, CarriesPPPAndShowsTheSession) {
+    Bytes ppp(true);
+    ppp.u16(0xC021).raw({0x09, 0x01, 0x00, 0x08, 0x11, 0x22, 0x33, 0x44});
+    auto frame = pppoe(0x00, 0x3b1a, ppp);
+    auto a = makeAnalyzer("PPPoESessionAnalyzer", frame);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->protocolName(), "PPPoES");
+    EXPECT_EQ(a->protocolSize(), 6);
+    EXPECT_EQ(a->nextProtocol(), "PPP");
+    EXPECT_TRUE(a->hasPayload());
+    EXPECT_EQ(a->protocolInfo(), "Session 0x3b1a, 10 bytes");
+    auto nodes = a->protocolNodes(frame);
+    EXPECT_EQ(topLevelValue(nodes, "Session ID"), "0x3b1a");
+    EXPECT_EQ(topLevelValue(nodes, "Code"), "Session Data (0x00)");
+    EXPECT_EQ(a->value("pppoesSessionId", bytes({0x3b, 0x1a})).asUInt(), 0x3b1au);
+    // An empty session packet carries nothing.
+    auto empty = makeAnalyzer("PPPoESessionAnalyzer", pppoe(0x00, 1, Bytes(true)));
+    ASSERT_TRUE(empty);
+    EXPECT_FALSE(empty->nextProtocol());
+}
+
+TEST(PPPoEChain, ASessionFrameReadsEthernetPPPoESPPPLCP) {
+    Bytes frame(true);
+    frame.raw({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}).u16(0x8864);
+    Bytes ppp(true);
+    ppp.u16(0xC021).raw({0x01, 0x07, 0x00, 0x0e, 0x01, 0x04, 0x05, 0xd4, 0x05, 0x06, 0x12, 0x34, 0x56, 0x78});
+    frame.raw(pppoe(0, 0x0011, ppp)).zeros(20);  // Ethernet padding after the PPPoE payload
+    auto chain = walkChain(frame.data(), 1);
+    EXPECT_EQ(history(chain), "ETH-PPPoES-PPP-LCP");
+    ASSERT_EQ(chain.size(), 4u);
+    // The LCP packet ends at its Length; the padding is not read as options.
+    EXPECT_EQ(chain[3].analyzer->protocolSize(), 14);
+    auto nodes = chain[3].analyzer->protocolNodes(chain[3].bytes);
+    EXPECT_EQ(topLevelValue(nodes, "Maximum-Receive-Unit (MRU)"), "1492");
+    EXPECT_EQ(topLevelValue(nodes, "Magic-Number"), "12345678");
+    EXPECT_FALSE(topLevelValue(nodes, "Malformed Option"));
+}
+
+}  // namespace
+}  // namespace qor::test::access
