@@ -1,0 +1,124 @@
+// Raw values, titles, keywords and case order of the capture-filter choices.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "QORModels/capturefilter/BPFFilterEnumerations.hpp"
+#include "QORPlatform/Localized.hpp"
+
+namespace qor {
+namespace {
+
+/// Every case's raw value read back gives the case, and raw values are distinct.
+template <class E>
+void expectRawValuesRoundTrip() {
+    std::vector<std::string> seen;
+    for (E value : BPFEnumeration<E>::allCases) {
+        const std::string raw(rawValue(value));
+        EXPECT_EQ(BPFEnumeration<E>::fromRaw(raw), value) << raw;
+        for (const std::string& other : seen) EXPECT_NE(raw, other);
+        seen.push_back(raw);
+    }
+    EXPECT_EQ(BPFEnumeration<E>::fromRaw("nonsense"), std::nullopt);
+    EXPECT_EQ(BPFEnumeration<E>::fromRaw(""), std::nullopt);
+}
+
+TEST(BPFFilterEnumerations, RawValuesRoundTripForEveryEnumeration) {
+    expectRawValuesRoundTrip<BPFDirection>();
+    expectRawValuesRoundTrip<BPFAddressFamily>();
+    expectRawValuesRoundTrip<BPFPortProto>();
+    expectRawValuesRoundTrip<BPFNamedProto>();
+    expectRawValuesRoundTrip<BPFLengthMode>();
+    expectRawValuesRoundTrip<BPFBroadcastScope>();
+    expectRawValuesRoundTrip<BPFMulticastScope>();
+    expectRawValuesRoundTrip<BPFLinkDirection>();
+    expectRawValuesRoundTrip<BPFWlanAddressField>();
+    expectRawValuesRoundTrip<BPFWlanFrameType>();
+    expectRawValuesRoundTrip<BPFWlanDirection>();
+    expectRawValuesRoundTrip<BPFRelop>();
+    expectRawValuesRoundTrip<BPFBytesProto>();
+    expectRawValuesRoundTrip<BPFCombinator>();
+}
+
+TEST(BPFFilterEnumerations, DirectionsHaveTitlesAndKeywordsInOrder) {
+    struct Row {
+        BPFDirection value;
+        const char* raw;
+        const char* title;
+        const char* keyword;
+    };
+    const std::vector<Row> rows = {
+        {BPFDirection::any, "any", "Any direction", ""},
+        {BPFDirection::src, "src", "Source", "src"},
+        {BPFDirection::dst, "dst", "Destination", "dst"},
+        {BPFDirection::srcOrDst, "srcOrDst", "Source or Destination", "src or dst"},
+        {BPFDirection::srcAndDst, "srcAndDst", "Source and Destination", "src and dst"},
+    };
+    ASSERT_EQ(BPFEnumeration<BPFDirection>::allCases.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(BPFEnumeration<BPFDirection>::allCases[i], rows[i].value);
+        EXPECT_EQ(rawValue(rows[i].value), rows[i].raw);
+        EXPECT_EQ(displayTitle(rows[i].value), rows[i].title);
+        EXPECT_EQ(expressionKeyword(rows[i].value), rows[i].keyword);
+    }
+}
+
+TEST(BPFFilterEnumerations, OnlyDirectionTitlesAreLocalized) {
+    setLocalizedStringTable({{"Source", "Quelle"}, {"IPv4", "IPv4 (übersetzt)"}});
+    EXPECT_EQ(displayTitle(BPFDirection::src), "Quelle");
+    EXPECT_EQ(displayTitle(BPFDirection::dst), "Destination");
+    EXPECT_EQ(displayTitle(BPFAddressFamily::ip), "IPv4");
+    setLocalizedStringTable({});
+    EXPECT_EQ(displayTitle(BPFDirection::src), "Source");
+}
+
+TEST(BPFFilterEnumerations, FixedTitlesAndKeywords) {
+    EXPECT_EQ(rawValue(BPFAddressFamily::auto_), "auto");
+    EXPECT_EQ(displayTitle(BPFAddressFamily::auto_), "auto");
+    EXPECT_EQ(expressionKeyword(BPFAddressFamily::auto_), "");
+    EXPECT_EQ(displayTitle(BPFAddressFamily::ip6), "IPv6");
+    EXPECT_EQ(displayTitle(BPFAddressFamily::rarp), "RARP");
+    EXPECT_EQ(displayTitle(BPFPortProto::any), "tcp / udp / sctp");
+    EXPECT_EQ(expressionKeyword(BPFPortProto::any), "");
+    EXPECT_EQ(expressionKeyword(BPFPortProto::sctp), "sctp");
+    EXPECT_EQ(displayTitle(BPFLengthMode::less), "less (≤)");
+    EXPECT_EQ(displayTitle(BPFLengthMode::greater), "greater (≥)");
+    EXPECT_EQ(displayTitle(BPFLengthMode::equal), "=");
+    EXPECT_EQ(displayTitle(BPFLengthMode::notEqual), "≠");
+    EXPECT_EQ(displayTitle(BPFLengthMode::lessOrEqual), "≤");
+    EXPECT_EQ(displayTitle(BPFLengthMode::greaterOrEqual), "≥");
+    EXPECT_EQ(rawValue(BPFLengthMode::greaterOrEqual), "greaterOrEqual");
+    EXPECT_EQ(rawValue(BPFRelop::bitOr), "|");
+    EXPECT_EQ(displayTitle(BPFRelop::bitAnd), "&");
+    EXPECT_EQ(expressionKeyword(BPFRelop::ne), "!=");
+    EXPECT_EQ(expressionKeyword(BPFWlanDirection::dstods), "dstods");
+    EXPECT_EQ(rawValue(BPFCombinator::and_), "and");
+    EXPECT_EQ(displayTitle(BPFCombinator::or_), "OR");
+}
+
+TEST(BPFFilterEnumerations, ByteCountsAreIntegers) {
+    EXPECT_EQ(rawValue(BPFBytesSize::one), 1);
+    EXPECT_EQ(rawValue(BPFBytesSize::two), 2);
+    EXPECT_EQ(rawValue(BPFBytesSize::four), 4);
+    EXPECT_EQ(displayTitle(BPFBytesSize::one), "1 byte");
+    EXPECT_EQ(displayTitle(BPFBytesSize::two), "2 bytes");
+    EXPECT_EQ(displayTitle(BPFBytesSize::four), "4 bytes");
+    EXPECT_EQ(BPFEnumeration<BPFBytesSize>::fromRaw(4), BPFBytesSize::four);
+    EXPECT_EQ(BPFEnumeration<BPFBytesSize>::fromRaw(3), std::nullopt);
+    EXPECT_EQ(BPFEnumeration<BPFBytesSize>::fromRaw(0), std::nullopt);
+}
+
+TEST(BPFFilterEnumerations, CaseCountsAndOrder) {
+    EXPECT_EQ(BPFEnumeration<BPFNamedProto>::allCases.size(), 18u);
+    EXPECT_EQ(BPFEnumeration<BPFNamedProto>::allCases.back(), BPFNamedProto::carp);
+    EXPECT_EQ(BPFEnumeration<BPFBytesProto>::allCases.size(), 23u);
+    EXPECT_EQ(BPFEnumeration<BPFBytesProto>::allCases.back(), BPFBytesProto::tr);
+    EXPECT_EQ(BPFEnumeration<BPFRelop>::allCases.size(), 8u);
+    EXPECT_EQ(BPFEnumeration<BPFWlanAddressField>::allCases.front(), BPFWlanAddressField::ra);
+    EXPECT_EQ(BPFEnumeration<BPFLengthMode>::allCases.size(), 6u);
+}
+
+}  // namespace
+}  // namespace qor
