@@ -21,55 +21,7 @@ enum class StreamTermination { finished, cancelled };
 template <class T>
 class AsyncStream {
 public:
-    AsyncStream() : state_(std::make_shared<State>()) {}
-
-    /// The producer's side.
-    class Continuation {
-    public:
-        explicit Continuation(std::shared_ptr<typename AsyncStream::State> s) : state_(std::move(s)) {}
-        void yield(T value) const {
-            {
-                std::lock_guard lock(state_->mutex);
-                if (state_->done) return;
-                state_->events.push_back(std::move(value));
-            }
-            state_->cv.notify_all();
-        }
-        void finish() const { end(nullptr, StreamTermination::finished); }
-        void finish(std::exception_ptr error) const { end(std::move(error), StreamTermination::finished); }
-        /// Called once when the stream ends, with how it ended.
-        void onTermination(std::function<void(StreamTermination)> handler) const {
-            std::lock_guard lock(state_->mutex);
-            state_->onTermination = std::move(handler);
-        }
-        [[nodiscard]] bool isTerminated() const {
-            std::lock_guard lock(state_->mutex);
-            return state_->done;
-        }
-
-    private:
-        void end(std::exception_ptr error, StreamTermination how) const { state_->end(std::move(error), how); }
-        std::shared_ptr<typename AsyncStream::State> state_;
-    };
-
-    [[nodiscard]] Continuation continuation() const { return Continuation(state_); }
-
-    /// The next event; nothing when the stream finished normally; throws its error otherwise.
-    std::optional<T> next() {
-        std::unique_lock lock(state_->mutex);
-        state_->cv.wait(lock, [&] { return !state_->events.empty() || state_->done; });
-        if (!state_->events.empty()) {
-            T value = std::move(state_->events.front());
-            state_->events.pop_front();
-            return value;
-        }
-        if (state_->error) std::rethrow_exception(state_->error);
-        return std::nullopt;
-    }
-
-    /// The consumer gives up: pending and later events are dropped, the handler hears `cancelled`.
-    void cancel() { state_->end(nullptr, StreamTermination::cancelled); }
-
+    /// The shared state of a stream and its continuations.
     struct State {
         std::mutex mutex;
         std::condition_variable cv;
@@ -92,6 +44,55 @@ public:
             if (handler) handler(how);
         }
     };
+
+    AsyncStream() : state_(std::make_shared<State>()) {}
+
+    /// The producer's side.
+    class Continuation {
+    public:
+        explicit Continuation(std::shared_ptr<State> s) : state_(std::move(s)) {}
+        void yield(T value) const {
+            {
+                std::lock_guard lock(state_->mutex);
+                if (state_->done) return;
+                state_->events.push_back(std::move(value));
+            }
+            state_->cv.notify_all();
+        }
+        void finish() const { end(nullptr, StreamTermination::finished); }
+        void finish(std::exception_ptr error) const { end(std::move(error), StreamTermination::finished); }
+        /// Called once when the stream ends, with how it ended.
+        void onTermination(std::function<void(StreamTermination)> handler) const {
+            std::lock_guard lock(state_->mutex);
+            state_->onTermination = std::move(handler);
+        }
+        [[nodiscard]] bool isTerminated() const {
+            std::lock_guard lock(state_->mutex);
+            return state_->done;
+        }
+
+    private:
+        void end(std::exception_ptr error, StreamTermination how) const { state_->end(std::move(error), how); }
+        std::shared_ptr<State> state_;
+    };
+
+    [[nodiscard]] Continuation continuation() const { return Continuation(state_); }
+
+    /// The next event; nothing when the stream finished normally; throws its error otherwise.
+    std::optional<T> next() {
+        std::unique_lock lock(state_->mutex);
+        state_->cv.wait(lock, [&] { return !state_->events.empty() || state_->done; });
+        if (!state_->events.empty()) {
+            T value = std::move(state_->events.front());
+            state_->events.pop_front();
+            return value;
+        }
+        if (state_->error) std::rethrow_exception(state_->error);
+        return std::nullopt;
+    }
+
+    /// The consumer gives up: pending and later events are dropped, the handler hears `cancelled`.
+    void cancel() { state_->end(nullptr, StreamTermination::cancelled); }
 
 private:
     std::shared_ptr<State> state_;
