@@ -24,11 +24,14 @@ make_capture "$data/access-200k.pcapng" 200000 pcapng access
 measure() {
   label=$1; shift
   best=""
+  tf=$(mktemp)
   for i in 1 2 3; do
-    out=$( { /usr/bin/time -f '%e %M' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1 )
+    /usr/bin/time -o "$tf" -f '%e %M' "$@" >/dev/null 2>/dev/null || true
+    out=$(tail -1 "$tf")
     t=${out% *}; m=${out#* }
     if [ -z "$best" ] || awk "BEGIN{exit !($t < ${best% *})}"; then best="$t $m"; fi
   done
+  rm -f "$tf"
   echo "$best"
 }
 

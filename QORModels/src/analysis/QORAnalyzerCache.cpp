@@ -35,6 +35,13 @@ void QORAnalyzerCache::append(const AnalyzerRef& analyzer) {
 
 void QORAnalyzerCache::append(AnalyzerChain list) { setAnalyzerCache(std::move(list)); }
 
+AnalyzerChain QORAnalyzerCache::storeIfEmpty(AnalyzerChain list) {
+    return _state.withLock([&](auto& s) {
+        if (s.analyzersCache.empty()) s.analyzersCache = std::move(list);
+        return s.analyzersCache;
+    });
+}
+
 void QORAnalyzerCache::clearCache() {
     AnalyzerChain dropped;  // released outside the lock
     _state.withLock([&](auto& s) {

@@ -23,6 +23,10 @@ public:
     void append(const AnalyzerRef& analyzer) override;
     /// Replaces the whole cache with the list.
     void append(AnalyzerChain list) override;
+    /// Stores `list` when the cache is empty and gives the chain the cache holds afterwards: `list`
+    /// itself, or the chain another thread stored first. Lets concurrent analyses of one packet
+    /// agree on one chain.
+    AnalyzerChain storeIfEmpty(AnalyzerChain list);
     /// Empties a non-empty cache and drops its packet reference; an empty cache keeps it.
     void clearCache() override;
     [[nodiscard]] bool shouldTerminate() const override;

@@ -1,0 +1,105 @@
+#pragma once
+// One packet's walk through its chain of protocol analyzers.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORPlatform/NSObject.hpp"
+
+namespace qor {
+
+class QORPacket;
+struct PluginLookupTable;
+
+/// Builds a packet's analyzer chain: the built-in packet analyzer, the analyzer of the packet's
+/// link type, then header after header the analyzer of each protocol the previous one names.
+/// On the way it records the innermost protocol, the protocol history ("ETH-IP-TCP"), the IP
+/// version and addresses, the unexplained payload window, the sum of header sizes and the
+/// Ethernet padding; `apply(to:)` writes them into the packet.
+///
+/// Limits that end a walk over hostile or broken analyzers: at most `kMaxChainLength`
+/// analyzers; a step whose header would take the header sum past `kMaxAllProtoSize` is not
+/// taken; a step that neither explains bytes nor moves the payload window ends the walk when it
+/// repeats the protocol name it was reached by, or when `kMaxStallSteps` such steps follow each
+/// other.
+///
+/// Thread safety: one object per analysis run, used by one thread. The walk reads only the
+/// plug-in lookup table (an immutable snapshot) and the packet it was given.
+class CacheAnalyzer final : public NSObject {
+public:
+    static constexpr std::size_t kMaxChainLength = 64;
+    static constexpr std::uint32_t kMaxAllProtoSize = 65535;
+    static constexpr int kMaxStallSteps = 2;
+    /// The largest Ethernet frame (without frame check sequence) that carries padding.
+    static constexpr std::uint32_t kMinimumEthernetFrame = 60;
+    static constexpr std::uint32_t kMaxPaddedFrameLength = 64;
+
+    /// The optional arguments of the walk; absent values are taken from the packet.
+    struct Options {
+        std::optional<std::uint16_t> allProtoSize;
+        std::optional<std::string> packetProtocol;
+        std::optional<std::string> packetInfoOverview;
+        std::optional<std::int32_t> packetIPVersion;
+        std::optional<std::uint32_t> packetLengthUnified;
+        std::optional<std::string> packetProtocolHistory;
+        std::optional<std::string> packetLinkTypeString;
+        std::optional<std::string> sourceIPAddress;
+        std::optional<std::string> destinationIPAddress;
+        /// The lookup table to read; the one in force when absent.
+        std::shared_ptr<const PluginLookupTable> table;
+    };
+
+    /// Stores the arguments and runs the walk.
+    CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers, Data packetData,
+                  std::uint16_t payloadSize, Options options = {});
+
+    /// The walk. Throws `APIErrorException(missingData)` when there is no payload.
+    AnalyzerChain processAnalyzers();
+    [[nodiscard]] const AnalyzerChain& getAnalyzers() const { return analyzers_; }
+    /// Replaces the chain.
+    void appendAnalyzers(AnalyzerChain list) { analyzers_ = std::move(list); }
+    /// Copies protocol, history, IP version, padding, summary and (when found) addresses into
+    /// the packet.
+    void apply(QORPacket& packet) const;
+
+    [[nodiscard]] std::optional<std::string> packetProtocol() const { return packetProtocol_; }
+    [[nodiscard]] std::optional<std::string> packetProtocolHistory() const { return packetProtocolHistory_; }
+    [[nodiscard]] std::optional<std::int32_t> packetIPVersion() const { return packetIPVersion_; }
+    [[nodiscard]] std::optional<std::uint32_t> packetPadding() const { return packetPadding_; }
+    [[nodiscard]] std::optional<std::string> sourceIPAddress() const { return sourceIPAddress_; }
+    [[nodiscard]] std::optional<std::string> destinationIPAddress() const { return destinationIPAddress_; }
+    [[nodiscard]] std::uint16_t allProtoSize() const { return allProtoSize_; }
+    [[nodiscard]] std::int64_t payloadOffset() const { return payloadOffset_; }
+    [[nodiscard]] std::uint16_t payloadSize() const { return payloadSize_; }
+    [[nodiscard]] std::string_view className() const override { return "CacheAnalyzer"; }
+
+private:
+    /// One protocol step for `next`; gives the next name, or nothing when the chain ends.
+    std::optional<std::string> protocolStep(const std::string& next, const PluginLookupTable& table, std::string& history);
+    void updateProtocol(const QORPluginAnalyzerProtocol& analyzer, const std::string& lookupName);
+    [[nodiscard]] Data payload() const;
+
+    PacketRef packet_;
+    std::optional<std::filesystem::path> fileURL_;
+    AnalyzerChain analyzers_;
+    Data packetData_;
+    std::int64_t payloadOffset_ = 0;
+    std::uint16_t payloadSize_ = 0;
+    std::optional<std::string> packetInfoOverview_;
+    std::uint16_t allProtoSize_ = 0;
+    std::optional<std::string> packetProtocol_;
+    std::optional<std::string> packetProtocolHistory_;
+    std::uint32_t packetLengthUnified_ = 0;
+    std::optional<std::string> packetLinkTypeString_;
+    std::optional<std::string> sourceIPAddress_;
+    std::optional<std::string> destinationIPAddress_;
+    std::optional<std::int32_t> packetIPVersion_;
+    std::optional<std::uint32_t> packetPadding_;
+    std::shared_ptr<const PluginLookupTable> table_;
+};
+
+}  // namespace qor

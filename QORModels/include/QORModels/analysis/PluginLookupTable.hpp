@@ -1,0 +1,50 @@
+#pragma once
+// The immutable plug-in lookup table that packet analysis reads from any thread.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "QORDependencies/Records.hpp"
+
+namespace qor {
+
+/// Hash for text keys that also accepts `std::string_view` (lookups allocate nothing).
+struct TextKeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+
+template <class V>
+using TextKeyMap = std::unordered_map<std::string, V, TextKeyHash, std::equal_to<>>;
+
+/// A snapshot of the plug-in registry for packets: protocol names to analyzer classes and
+/// header sizes, attribute keys to attribute records, and every column key path with the
+/// analyzer class of its plug-in (in plug-in order).
+///
+/// Thread safety: a table is never changed after it is built. The process-wide current table is
+/// replaced whole by `publish` (one reference swap under a lock held only for the swap); `current()` may be called from any
+/// thread and the caller keeps using the table it got even when a newer one is published.
+struct PluginLookupTable {
+    TextKeyMap<AnalyzerClassRef> analyzerClassByProtocol;
+    TextKeyMap<std::uint32_t> headerSizeByProtocol;
+    TextKeyMap<QORPlugInAnalyzerAttribute> attributeByKey;
+    std::vector<std::pair<std::string, AnalyzerClassRef>> columnBindings;
+
+    /// The table in force (at first, one with empty maps and an empty list).
+    static std::shared_ptr<const PluginLookupTable> current();
+    /// Replaces the table in force.
+    static void publish(std::shared_ptr<const PluginLookupTable> table);
+
+    /// Builds a table from plug-in structures (element 0 is the built-in packet plug-in, whose
+    /// attributes are not entered): protocols and columns of every structure that has an
+    /// analyzer class, later structures overwriting earlier ones for the same name.
+    static std::shared_ptr<const PluginLookupTable> build(const std::vector<QORPlugInStructure>& structures);
+};
+
+}  // namespace qor

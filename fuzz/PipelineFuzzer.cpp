@@ -1,0 +1,109 @@
+// Fuzz target for the whole analysis pipeline: the standard plug-in's analyzers, chained by the
+// packet record's lazy analysis, over hostile packets of every link type the plug-in handles.
+//
+// Input: a capture file (pcap or pcapng), whose packets are analysed as read; or, when the
+// bytes are no capture, one raw packet analysed once per supported link type, with the first
+// byte choosing which link type goes first. Each packet is asked for its chain, summary line,
+// addresses, detail tree and every attribute key of the loaded plug-ins.
+//
+// The plug-in is loaded once from $QOR_BUILTIN_PLUGINS_DIR, or else from the build tree's
+// plug-in folder.
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "QORDependencies/DefaultInjection.hpp"
+#include "QORModels/analysis/PluginLookupTable.hpp"
+#include "QORModels/analysis/QORPlugInsController.hpp"
+#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
+#include "QORModels/packets/QORDataCache.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+#include "QORPlatform/Alert.hpp"
+#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+
+namespace {
+
+/// Packets analysed per capture input at most (keeps each run short).
+constexpr std::size_t kMaxPacketsPerInput = 32;
+/// Largest raw packet tried (a jumbo frame's worth; the walk counts in 16 bits anyway).
+constexpr std::size_t kMaxRawPacket = 65535 + 16;
+
+struct Setup {
+    std::vector<std::uint32_t> linkTypes;
+    std::vector<std::string> attributeKeys;
+
+    Setup() {
+        qor::NSAlert::setPresenter([](const qor::NSAlert&) { return qor::NSAlert::kAlertFirstButtonReturn; });
+        std::filesystem::path dir = qor::NSBundle::builtInPlugInsPath();
+        if (const char* env = std::getenv("QOR_BUILTIN_PLUGINS_DIR"); !env || !*env) dir = QOR_BUILD_PLUGINS_DIR;
+        auto controller = qor::QORPlugInsController::sharedManager();
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+            if (entry.path().extension() == ".qorplugin") controller->loadPluginAtPath(entry.path());
+        }
+        qor::DefaultInjection::setPlugInControllingProvider(controller);
+        controller->updatePluginStructs();
+        qor::QORPacket::snapshotPluginRegistry();
+        auto table = qor::PluginLookupTable::current();
+        for (const auto& [number, name] : qor::ProtocolsStringsCache::sharedCache().linkTypes()) {
+            if (table->analyzerClassByProtocol.contains(name)) linkTypes.push_back(number);
+        }
+        for (const auto& [key, attribute] : table->attributeByKey) attributeKeys.push_back(key);
+        for (const auto& [keyPath, cls] : table->columnBindings) attributeKeys.push_back(keyPath);
+    }
+};
+
+const Setup& setup() {
+    static const Setup s;
+    return s;
+}
+
+void exercise(const std::shared_ptr<qor::QORPacket>& packet, const Setup& s, bool again) {
+    (void)packet->cachedAnalyzers();
+    (void)packet->packetInfoOverview();
+    (void)packet->packetSourceString();
+    (void)packet->packetDestinationString();
+    (void)packet->packetEtherSrc();
+    (void)packet->nodes();
+    for (const auto& key : s.attributeKeys) (void)packet->valueForKey(key);
+    if (again) packet->redissect();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    const Setup& s = setup();
+    qor::Data data = qor::Data::copy({reinterpret_cast<const std::byte*>(bytes), size});
+    const std::filesystem::path url("fuzz-input.pcap");
+
+    qor::FileDataToPacketsAsyncStream reader;
+    std::vector<std::shared_ptr<qor::QORPacket>> packets;
+    try {
+        packets = reader.parsePackets(data, std::make_shared<qor::QORDataCache>(url, false), url, nullptr);
+    } catch (const std::exception&) {
+        packets.clear();
+    }
+    if (!packets.empty()) {
+        for (std::size_t i = 0; i < packets.size() && i < kMaxPacketsPerInput; ++i) exercise(packets[i], s, i == 0);
+        return 0;
+    }
+
+    if (size == 0 || size > kMaxRawPacket || s.linkTypes.empty()) return 0;
+    auto cache = std::make_shared<qor::QORDataCache>();
+    cache->set(data, qor::UInt32Range{0, static_cast<std::uint32_t>(size)});
+    const std::size_t first = bytes[0] % s.linkTypes.size();
+    for (std::size_t k = 0; k < s.linkTypes.size(); ++k) {
+        auto packet = qor::QORPacket::create();
+        packet->setPacketId(static_cast<std::int64_t>(k + 1));
+        packet->setCaptureLength(static_cast<std::uint32_t>(size));
+        packet->setRealLength(static_cast<std::uint32_t>(size));
+        packet->setLinkType(s.linkTypes[(first + k) % s.linkTypes.size()]);
+        packet->setDataCache(cache);
+        packet->setFilePath(url);
+        exercise(packet, s, true);
+    }
+    return 0;
+}

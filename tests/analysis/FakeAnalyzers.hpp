@@ -1,0 +1,178 @@
+#pragma once
+// Analyzer classes made up in the tests: each one's header size, next protocol, payload rule and
+// attribute values are set by the test, so the pipeline rules can be checked without a plug-in.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORModels/analysis/PluginLookupTable.hpp"
+#include "QORModels/packets/QORDataCache.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+
+namespace qor::test {
+
+/// What a fake analyzer does.
+struct FakeSpec {
+    std::string name;                              ///< protocolName(), and the class name
+    std::uint16_t size = 0;                        ///< protocolSize()
+    std::optional<std::string> next;               ///< nextProtocol()
+    bool hasPayload = true;
+    std::optional<std::uint64_t> payloadSize;      ///< value("payloadSize")
+    std::optional<std::string> info;               ///< protocolInfo(data): info + " len " + data size
+    /// Attribute keys: the value is the attribute bytes in hex, or this fixed text when set.
+    std::map<std::string, std::string> fixedValues;
+    std::vector<std::string> hexKeys;
+    bool refuse = false;                           ///< make() gives nothing
+};
+
+class FakeClass;
+
+class FakeAnalyzer final : public QORPluginAnalyzerProtocol {
+public:
+    FakeAnalyzer(const FakeClass& cls, Data data) : cls_(cls), data_(std::move(data)) {}
+    const QORPluginAnalyzerClass& analyzerClass() const override;
+    std::uint16_t protocolSize() const override;
+    std::optional<std::string> nextProtocol() const override;
+    bool hasPayload() const override;
+    std::optional<std::string> protocolName() const override;
+    std::optional<std::string> protocolInfo() const override;
+    std::optional<std::string> protocolInfo(const Data& data) const override;
+    NodeList protocolNodes(const Data&) const override { return {}; }
+    Value value(std::string_view key, const Data& data) const override;
+    Value valueForKey(std::string_view key) const override;
+    /// The bytes the analyzer was made from.
+    const Data& madeFrom() const { return data_; }
+
+private:
+    const FakeClass& cls_;
+    Data data_;
+};
+
+class FakeClass final : public QORPluginAnalyzerClass {
+public:
+    explicit FakeClass(FakeSpec spec, const RuntimeClass* superclass = nullptr) : spec_(std::move(spec)), super_(superclass) {}
+    std::string_view name() const override { return spec_.name; }
+    const RuntimeClass* superclass() const override { return super_; }
+    AnalyzerRef make(const Data& data, const PacketRef&) const override {
+        if (spec_.refuse) return nullptr;
+        return std::make_shared<FakeAnalyzer>(*this, data);
+    }
+    const FakeSpec& spec() const { return spec_; }
+
+private:
+    FakeSpec spec_;
+    const RuntimeClass* super_;
+};
+
+inline const QORPluginAnalyzerClass& FakeAnalyzer::analyzerClass() const { return cls_; }
+inline std::uint16_t FakeAnalyzer::protocolSize() const { return cls_.spec().size; }
+inline std::optional<std::string> FakeAnalyzer::nextProtocol() const { return cls_.spec().next; }
+inline bool FakeAnalyzer::hasPayload() const { return cls_.spec().hasPayload; }
+inline std::optional<std::string> FakeAnalyzer::protocolName() const { return cls_.spec().name; }
+inline std::optional<std::string> FakeAnalyzer::protocolInfo() const { return cls_.spec().info; }
+inline std::optional<std::string> FakeAnalyzer::protocolInfo(const Data& data) const {
+    if (!cls_.spec().info) return std::nullopt;
+    return *cls_.spec().info + " len " + std::to_string(data.size());
+}
+inline Value FakeAnalyzer::value(std::string_view key, const Data& data) const {
+    const auto& s = cls_.spec();
+    if (key == "payloadSize") return s.payloadSize ? Value(*s.payloadSize) : Value();
+    if (auto it = s.fixedValues.find(std::string(key)); it != s.fixedValues.end()) return it->second;
+    for (const auto& k : s.hexKeys) {
+        if (k != key) continue;
+        std::string out;
+        static const char* digits = "0123456789abcdef";
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            out += digits[data[i] >> 4];
+            out += digits[data[i] & 15];
+        }
+        return out;
+    }
+    return {};
+}
+inline Value FakeAnalyzer::valueForKey(std::string_view key) const {
+    if (key == "fakeName") return cls_.spec().name;
+    return NSObject::valueForKey(key);
+}
+
+/// A registry of fake classes, turned into a published lookup table; the previous table is put
+/// back by the destructor.
+class FakeRegistry {
+public:
+    FakeRegistry() : saved_(PluginLookupTable::current()) {}
+    ~FakeRegistry() { PluginLookupTable::publish(saved_); }
+
+    std::shared_ptr<FakeClass> add(FakeSpec spec, const RuntimeClass* superclass = nullptr) {
+        auto cls = std::make_shared<FakeClass>(std::move(spec), superclass);
+        classes_.push_back(cls);
+        return cls;
+    }
+    /// A plug-in structure for one class: its protocol, attributes and columns.
+    QORPlugInStructure structure(const std::shared_ptr<FakeClass>& cls, std::vector<QORPlugInAnalyzerAttribute> attributes = {},
+                                 std::vector<std::string> columns = {}) {
+        QORPlugInStructure s;
+        s.plugInTitle = std::string(cls->name());
+        s.plugInAnalyzerClass = cls;
+        QORPlugInNetworkProtocol p;
+        p.protocolName = std::string(cls->name());
+        p.size = cls->spec().size;
+        s.plugInTargetProtocols.push_back(p);
+        s.plugInAnalyzerAttributes = std::move(attributes);
+        for (auto& c : columns) s.plugInColumnKeyBindings.push_back({c, c, {}, {}});
+        return s;
+    }
+    static QORPlugInAnalyzerAttribute attribute(const std::shared_ptr<FakeClass>& cls, std::string key, std::uint32_t offset,
+                                                std::uint32_t length) {
+        QORPlugInAnalyzerAttribute a;
+        a.plugInAnalyzerClass = cls;
+        a.attributeKey = std::move(key);
+        a.attributeTitle = a.attributeKey;
+        a.attributeOffset = offset;
+        a.attributeLength = length;
+        return a;
+    }
+    /// Publishes a table of every class (attributes given per class), after a dummy element 0.
+    void publish(std::vector<QORPlugInStructure> structures) {
+        structures.insert(structures.begin(), QORPlugInStructure{});
+        PluginLookupTable::publish(PluginLookupTable::build(structures));
+    }
+    void publishAll() {
+        std::vector<QORPlugInStructure> list;
+        for (auto& c : classes_) list.push_back(structure(c));
+        publish(std::move(list));
+    }
+
+private:
+    std::shared_ptr<const PluginLookupTable> saved_;
+    std::vector<std::shared_ptr<FakeClass>> classes_;
+};
+
+/// A packet over `bytes` with its own data cache and a file path, ready for lazy analysis.
+inline std::shared_ptr<QORPacket> packetWithBytes(const Data& bytes, std::uint32_t linkType = 1, std::int64_t id = 1,
+                                                  std::optional<std::uint32_t> realLength = std::nullopt) {
+    auto cache = std::make_shared<QORDataCache>();
+    auto length = static_cast<std::uint32_t>(bytes.size());
+    cache->set(bytes, UInt32Range{0, length});
+    auto p = QORPacket::create();
+    p->setPacketId(id);
+    p->setCaptureLength(length);
+    p->setRealLength(realLength.value_or(length));
+    p->setLinkType(linkType);
+    p->setDataCache(cache);
+    p->setFilePath(std::filesystem::path("/tmp/made-up.pcap"));
+    return p;
+}
+
+/// `n` bytes counting up from 0.
+inline Data countingBytes(std::size_t n) {
+    std::vector<std::byte> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::byte>(i & 0xff);
+    return Data(std::move(v));
+}
+
+}  // namespace qor::test

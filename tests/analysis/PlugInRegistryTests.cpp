@@ -1,0 +1,312 @@
+// The plug-in controller: registration, sorting, queries, the lookup table it publishes, and
+// loading bundles from the search folders (including the real standard plug-in).
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+// The fake specs name only the fields a case needs; the rest keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+#include <cstdlib>
+#include <fstream>
+
+#include "FakeAnalyzers.hpp"
+#include "QORDependencies/DefaultInjection.hpp"
+#include "QORKonstantsKeys/QORKonstantsKeys.hpp"
+#include "QORLog/QORLog.hpp"
+#include "QORModels/analysis/QORPlugInsController.hpp"
+#include "QORModels/analysis/QORPortsController.hpp"
+#include "QORPlatform/Alert.hpp"
+#include "QORPlatform/NotificationCenter.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor::test {
+namespace {
+
+/// A principal class that registers the structures a test hands it.
+class TestPrincipal final : public QORPluginPrincipalClass {
+public:
+    explicit TestPrincipal(std::string name) : name_(std::move(name)) {}
+    std::string_view name() const override { return name_; }
+    std::shared_ptr<NSObject> construct(QORPlugInsControlling& controller, const std::shared_ptr<NSBundle>& bundle) const override {
+        if (refuse) return nullptr;
+        for (auto s : structures) {
+            s.plugInPrincipalClass = std::static_pointer_cast<const QORPluginPrincipalClass>(ClassRegistry::shared().classNamed(name_));
+            controller.registerPlugIn(s, bundle);
+        }
+        return std::make_shared<NSObject>();
+    }
+    std::vector<QORPlugInStructure> structures;
+    bool refuse = false;
+
+private:
+    std::string name_;
+};
+
+/// A bundle folder whose manifest names `principal` and, as its library, one the process has
+/// already loaded (so loading it registers nothing new).
+std::filesystem::path writeBundle(const std::filesystem::path& folder, const std::string& principal,
+                                  const std::string& executable = std::string(QOR_BINARY_DIR) + "/lib/libQORPlatform.so") {
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "Info.plist") << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                         << "<key>CFBundleExecutable</key><string>" << executable << "</string>"
+                                         << "<key>NSPrincipalClass</key><string>" << principal << "</string>"
+                                         << "</dict></plist>\n";
+    return folder;
+}
+
+QORPlugInStructure structureNamed(const std::string& title, const std::shared_ptr<FakeClass>& cls, std::vector<std::int64_t> ports = {}) {
+    QORPlugInStructure s;
+    s.plugInTitle = title;
+    s.plugInAnalyzerClass = cls;
+    QORPlugInNetworkProtocol p;
+    p.protocolName = std::string(cls->name());
+    p.protocolPorts = std::move(ports);
+    p.sourceProtocol = p.protocolPorts.empty() ? kQORSourceProtocols::none : kQORSourceProtocols::tcp;
+    p.size = 8;
+    s.plugInTargetProtocols.push_back(p);
+    return s;
+}
+
+class Registry : public ::testing::Test {
+protected:
+    TempDir dir;
+    FakeRegistry fakes;
+    std::shared_ptr<QORPlugInsController> controller = std::make_shared<QORPlugInsController>();
+    std::shared_ptr<TestPrincipal> principal = std::make_shared<TestPrincipal>("RegistryTestPrincipal");
+    std::shared_ptr<NSBundle> bundle;
+    void SetUp() override {
+        ClassRegistry::shared().registerClass(principal);
+        bundle = NSBundle::bundleWithPath(writeBundle(dir.path / "Test.qorplugin", "RegistryTestPrincipal"));
+        ASSERT_TRUE(bundle);
+        ASSERT_TRUE(bundle->principalClass());
+    }
+    void TearDown() override { ClassRegistry::shared().unregisterClass("RegistryTestPrincipal"); }
+    QORPlugInStructure withPrincipal(QORPlugInStructure s) {
+        s.plugInPrincipalClass = principal;
+        return s;
+    }
+};
+
+TEST_F(Registry, WithoutPlugInsOnlyTheBuiltInStructureIsListedAndRebuiltOnEveryRead) {
+    auto first = controller->plugInStructs();
+    auto second = controller->plugInStructs();
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].plugInTitle, "Packet");
+    EXPECT_NE(first[0].id, second[0].id);
+    EXPECT_EQ(controller->headerSizeForProtocol("Nothing"), 0u);
+    EXPECT_FALSE(controller->analyzerAttributeForAttributeKey("packetId"));
+}
+
+TEST_F(Registry, SortsByTitleAndSameProtocolResolvesDifferentlyInControllerAndTable) {
+    auto a = fakes.add({"SAME", 8});
+    auto b = fakes.add({"SAME", 8});
+    controller->registerPlugIn(withPrincipal(structureNamed("zeta", a)), bundle->component("zeta"));
+    controller->registerPlugIn(withPrincipal(structureNamed("Alpha", b)), bundle->component("Alpha"));
+    controller->updatePluginStructs();
+    auto structs = controller->plugInStructs();
+    ASSERT_EQ(structs.size(), 3u);
+    EXPECT_EQ(structs[1].plugInTitle, "Alpha");
+    EXPECT_EQ(structs[2].plugInTitle, "zeta");
+    EXPECT_EQ(controller->analyzerClassForProtocol("SAME"), b);
+    auto table = PluginLookupTable::build(structs);
+    EXPECT_EQ(table->analyzerClassByProtocol.at("SAME"), a);
+    EXPECT_EQ(table->headerSizeByProtocol.at("SAME"), 8u);
+    EXPECT_FALSE(table->attributeByKey.contains("packetId"));  // built-in attributes stay out
+    EXPECT_EQ(controller->headerSizeForProtocol("SAME"), 8u);
+}
+
+TEST_F(Registry, RegisteringTwiceForOneBundleKeepsOneElement) {
+    auto a = fakes.add({"ONE", 4});
+    EXPECT_TRUE(controller->registerPlugIn(withPrincipal(structureNamed("One", a)), bundle));
+    EXPECT_TRUE(controller->registerPlugIn(withPrincipal(structureNamed("One again", a)), bundle));
+    ASSERT_EQ(controller->plugIns().size(), 1u);
+    EXPECT_EQ(controller->plugIns()[0].second.plugInTitle, "One again");
+}
+
+TEST_F(Registry, PortsBelow65535AreRegisteredWithThePortMap) {
+    auto a = fakes.add({"REGPORTS", 0});
+    controller->registerPlugIn(withPrincipal(structureNamed("Ports", a, {7801, 65535, 7802, -1})), bundle);
+    auto ports = QORPortsController::sharedPortsController();
+    EXPECT_EQ(ports->analyzerTCPProtocolForPort(7801), "REGPORTS");
+    EXPECT_EQ(ports->analyzerTCPProtocolForPort(7802), "REGPORTS");
+    EXPECT_FALSE(ports->analyzerTCPProtocolForPort(65535));
+    EXPECT_FALSE(ports->analyzerUDPProtocolForPort(7801));
+    ports->removeAnalyzerProtocolForPort(7801, 1);
+    ports->removeAnalyzerProtocolForPort(7802, 1);
+}
+
+TEST_F(Registry, RegistrationNeedsTheBundlesPrincipalClass) {
+    auto other = NSBundle::bundleWithPath(writeBundle(dir.path / "Other.qorplugin", "NoSuchPrincipal"));
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(controller->registerPlugIn(structureNamed("X", fakes.add({"X"})), other));
+    EXPECT_TRUE(controller->plugIns().empty());
+    QORPlugInNetworkProtocol extra;
+    extra.protocolName = "EXTRA";
+    EXPECT_FALSE(controller->registerNetworkProtocol(extra, bundle));  // nothing registered for it yet
+}
+
+TEST_F(Registry, UnregisterRemovesTheProtocolAndPostsClearAndRefresh) {
+    auto a = fakes.add({"GONE", 4});
+    auto s = withPrincipal(structureNamed("Gone", a, {7803}));
+    controller->registerPlugIn(s, bundle);
+    std::vector<std::string> posted;
+    auto t1 = NotificationCenter::defaultCenter().addObserver(std::string(rawValue(QORProtocolKonstants::kQORClearAnalyzingCache)), nullptr,
+                                                              [&](const Notification& n) { posted.push_back(n.name); });
+    auto t2 = NotificationCenter::defaultCenter().addObserver(std::string(rawValue(QORProtocolKonstants::kQORPacketTableRefresh)), nullptr,
+                                                              [&](const Notification& n) { posted.push_back(n.name); });
+    auto saved = PluginLookupTable::current();
+    EXPECT_TRUE(controller->unregisterNetworkProtocol(s.plugInTargetProtocols[0], bundle));
+    PluginLookupTable::publish(saved);
+    NotificationCenter::defaultCenter().removeObserver(t1);
+    NotificationCenter::defaultCenter().removeObserver(t2);
+    EXPECT_TRUE(controller->plugIns()[0].second.plugInTargetProtocols.empty());
+    EXPECT_FALSE(QORPortsController::sharedPortsController()->analyzerTCPProtocolForPort(7803));
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(posted[0], rawValue(QORProtocolKonstants::kQORClearAnalyzingCache));
+}
+
+TEST_F(Registry, ColumnAndTitleQueries) {
+    auto a = fakes.add({"COL"});
+    auto s = withPrincipal(structureNamed("Columns", a));
+    QORPlugInColumn column{"Column Title", "colKey", {}, {{NSDisplayNameBindingOption, Value("Shown name")}}};
+    s.plugInColumnKeyBindings.push_back(column);
+    s.plugInAnalyzerAttributes.push_back(FakeRegistry::attribute(a, "colAttr", 0, 1));
+    controller->registerPlugIn(s, bundle);
+    EXPECT_EQ(controller->plugInColumnForIdentifier({"colKey"})->columnTitle, "Column Title");
+    EXPECT_FALSE(controller->plugInColumnForIdentifier({"col"}));
+    EXPECT_EQ(controller->analyzerClassForKey("colKey.description"), a);
+    EXPECT_EQ(controller->plugInForTitel(std::string("Shown"))->plugInTitle, "Columns");
+    EXPECT_EQ(controller->plugInForTitel(std::string("Title"))->plugInTitle, "Columns");
+    EXPECT_FALSE(controller->plugInForTitel(std::string("Nowhere")));
+    EXPECT_EQ(controller->plugInForPluginTitel("Columns")->plugInTitle, "Columns");
+    EXPECT_EQ(controller->analyzerAttributeForAttributeKey("colAttr")->attributeKey, "colAttr");
+    EXPECT_EQ(controller->colorForProtocol("COL"), NSColor::controlAccentColor());
+}
+
+TEST(StreamInterpreterRegistry, EmptySnapshotOffTheMainThreadStaysEmpty) {
+    QORStreamInterpreterRegistry::shared().populate({});
+    std::vector<QORStreamInterpreterTypeBox> seen{{nullptr}};
+    std::thread([&] { seen = QORStreamInterpreterRegistry::shared().snapshot(); }).join();
+    EXPECT_TRUE(seen.empty());
+}
+
+/// Plug-in folders of one test: the user's XDG data folder, empty system folders, and an empty
+/// built-in folder, restored afterwards.
+class PlugInFolders : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::vector<std::string> logs;
+    std::vector<std::pair<std::string, std::string>> saved;
+    void setEnv(const char* name, const std::string& value) {
+        const char* old = std::getenv(name);
+        saved.emplace_back(name, old ? old : std::string("\x01"));
+        setenv(name, value.c_str(), 1);
+    }
+    void SetUp() override {
+        std::filesystem::create_directories(dir.path / "system");
+        std::filesystem::create_directories(dir.path / "builtin");
+        setEnv("XDG_DATA_HOME", (dir.path / "user").string());
+        setEnv("QOR_SYSTEM_DATA_DIRS", (dir.path / "system").string());
+        setEnv("QOR_BUILTIN_PLUGINS_DIR", (dir.path / "builtin").string());
+        setLogSink([this](const LogLine& l) { logs.push_back(l.message); });
+        NSAlert::setPresenter([](const NSAlert&) { return NSAlert::kAlertFirstButtonReturn; });
+        NSAlert::clearShownAlerts();
+    }
+    void TearDown() override {
+        for (auto& [name, value] : saved) {
+            if (value == "\x01") {
+                unsetenv(name.c_str());
+            } else {
+                setenv(name.c_str(), value.c_str(), 1);
+            }
+        }
+        setLogSink({});
+        NSAlert::setPresenter({});
+    }
+    bool logged(const std::string& line) const { return std::find(logs.begin(), logs.end(), line) != logs.end(); }
+    std::filesystem::path userPlugIns() const { return dir.path / "user" / "Tessarine" / "PlugIns"; }
+};
+
+TEST_F(PlugInFolders, BrokenBundlesAreLoggedAndAlertedAndLoadingGoesOn) {
+    auto principal = std::make_shared<TestPrincipal>("FolderTestPrincipal");
+    FakeRegistry fakes;
+    auto cls = fakes.add({"FOLDER"});
+    principal->structures.push_back(structureNamed("Folder", cls));
+    ClassRegistry::shared().registerClass(principal);
+    writeBundle(userPlugIns() / "nested" / "Good.plugin", "FolderTestPrincipal");
+    std::filesystem::create_directories(userPlugIns() / "BadManifest.qorplugin");
+    std::ofstream(userPlugIns() / "BadManifest.qorplugin" / "Info.plist") << "this is no property list";
+    writeBundle(userPlugIns() / "NoLibrary.qorplugin", "FolderTestPrincipal", "libDoesNotExist.so");
+    writeBundle(userPlugIns() / "Ignored.plugin.txt", "FolderTestPrincipal");
+    bool activated = false;
+    auto token = NotificationCenter::defaultCenter().addObserver(std::string(kPlugInsDidActivateNotification), nullptr,
+                                                                 [&](const Notification&) { activated = true; });
+
+    auto controller = std::make_shared<QORPlugInsController>();
+    controller->activatePlugIns();
+    NotificationCenter::defaultCenter().removeObserver(token);
+    ClassRegistry::shared().unregisterClass("FolderTestPrincipal");
+
+    ASSERT_EQ(controller->plugIns().size(), 1u);
+    EXPECT_EQ(controller->plugIns()[0].first->bundlePath(), userPlugIns().string() + "/nested/Good.plugin");
+    EXPECT_TRUE(activated);
+    EXPECT_TRUE(logged("Could not load plug-in bundle at path:" + userPlugIns().string() + "/BadManifest.qorplugin"));
+    EXPECT_TRUE(logged("Could not load principal class as NSObject for plug-in at path:" + userPlugIns().string() +
+                       "/NoLibrary.qorplugin\nmake sure the PrincipalClass target setting is correct"));
+    auto alerts = NSAlert::shownAlerts();
+    ASSERT_EQ(alerts.size(), 2u);
+    EXPECT_EQ(alerts[0].messageText, "Could not load plug-in BadManifest.qorplugin\nPlease remove it!");
+    EXPECT_EQ(alerts[0].informativeText, "Alert!");
+    EXPECT_EQ(alerts[0].alertStyle, 0);
+    EXPECT_EQ(alerts[0].buttonTitles, std::vector<std::string>{"Ok"});
+    EXPECT_EQ(alerts[1].messageText, "Could not load plug-in NoLibrary.qorplugin\nPlease remove it!");
+}
+
+TEST_F(PlugInFolders, RefusingPrincipalClassIsReported) {
+    auto principal = std::make_shared<TestPrincipal>("RefusingPrincipal");
+    principal->refuse = true;
+    ClassRegistry::shared().registerClass(principal);
+    auto path = writeBundle(userPlugIns() / "Refusing.qorplugin", "RefusingPrincipal");
+    auto controller = std::make_shared<QORPlugInsController>();
+    controller->activatePlugIns();
+    ClassRegistry::shared().unregisterClass("RefusingPrincipal");
+    EXPECT_TRUE(logged("Could not init PrincipalClass:  " + path.string()));
+    EXPECT_EQ(NSAlert::shownAlerts().size(), 1u);
+}
+
+TEST_F(PlugInFolders, StandardPlugInCopiedIntoTheUserFolderAnalysesACapture) {
+    std::filesystem::path built = std::filesystem::path(QOR_BUILD_PLUGINS_DIR) / "StandardAnalyzers.qorplugin";
+    if (!std::filesystem::exists(built / "Info.plist")) GTEST_SKIP() << "standard plug-in not built";
+    std::filesystem::create_directories(userPlugIns());
+    std::filesystem::copy(built, userPlugIns() / "StandardAnalyzers.qorplugin", std::filesystem::copy_options::recursive);
+
+    auto controller = std::make_shared<QORPlugInsController>();
+    controller->activatePlugIns();
+    EXPECT_TRUE(NSAlert::shownAlerts().empty());
+    ASSERT_FALSE(controller->plugIns().empty());
+    controller->updatePluginStructs();
+
+    auto savedProvider = DefaultInjection::plugInControllingProvider();
+    auto savedTable = PluginLookupTable::current();
+    DefaultInjection::setPlugInControllingProvider(controller);
+    QORPacket::snapshotPluginRegistry();
+    DefaultInjection::setPlugInControllingProvider(savedProvider);
+    auto table = PluginLookupTable::current();
+    EXPECT_TRUE(table->analyzerClassByProtocol.contains("ETH"));
+
+    // An Ethernet frame: the chain starts with the built-in analyzer, then the Ethernet analyzer.
+    Bytes frame(true);
+    frame.raw({0, 0x11, 0x22, 0x33, 0x44, 0x55, 0, 0x66, 0x77, 0x88, 0x99, 0xaa}).u16(0x0806).zeros(46);
+    auto p = packetWithBytes(frame.data());
+    auto chain = p->cachedAnalyzers();
+    PluginLookupTable::publish(savedTable);
+    ASSERT_TRUE(chain);
+    ASSERT_GE(chain->size(), 2u);
+    EXPECT_EQ((*chain)[1]->protocolName(), "ETH");
+    EXPECT_EQ(p->packetProtocolHistory().value_or("").rfind("ETH", 0), 0u);
+}
+
+}  // namespace
+}  // namespace qor::test
