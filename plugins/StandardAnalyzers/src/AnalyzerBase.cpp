@@ -1,0 +1,305 @@
+// The shared base of the standard analyzers.
+
+#include "AnalyzerBase.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include <fmt/format.h>
+
+#include "QORCommonTools/ByteReader.hpp"
+#include "QORModels/analysis/QORPortsController.hpp"
+#include "QORPlatform/AppKit.hpp"
+#include "QORPlatform/RuntimeClass.hpp"
+#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+
+namespace qor::standard {
+
+std::string AnalyzerBase::description() const {
+    return std::string(analyzerClass().name()) + " " + protocolName().value_or("") + " (" +
+           std::to_string(protocolSize()) + " bytes)";
+}
+
+void AnalyzerBase::setHeaderSize(std::size_t size) {
+    size = std::min({size, data_.size(), std::size_t{UINT16_MAX}});
+    headerSize_ = static_cast<std::uint16_t>(size);
+}
+
+void AnalyzerBase::setNextProtocol(std::optional<std::string> name) {
+    if (name && name->empty()) name.reset();
+    if (name && headerSize_ == 0 && name == protocolName()) name.reset();
+    next_ = std::move(name);
+}
+
+// --- Attribute bytes ---------------------------------------------------------------------------
+
+std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length) {
+    if (data.size() == length) return data;
+    return data.checkedSlice(offset, length);
+}
+
+std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset) {
+    auto bytes = fieldBytes(data, offset, 1);
+    if (!bytes) return std::nullopt;
+    return ByteReader(*bytes).readU8();
+}
+
+std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset) {
+    auto bytes = fieldBytes(data, offset, 2);
+    if (!bytes) return std::nullopt;
+    return ByteReader(*bytes).readU16be();
+}
+
+std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset) {
+    auto bytes = fieldBytes(data, offset, 4);
+    if (!bytes) return std::nullopt;
+    return ByteReader(*bytes).readU32be();
+}
+
+// --- Text ----------------------------------------------------------------------------------------
+
+std::optional<std::string_view> lookupName(std::span<const CodeName> table, std::uint32_t code) {
+    for (const auto& row : table)
+        if (row.code == code) return row.name;
+    return std::nullopt;
+}
+
+std::string nameFor(std::span<const CodeName> table, std::uint32_t code) {
+    if (auto name = lookupName(table, code)) return std::string(*name);
+    return std::to_string(code);
+}
+
+std::string nameWithCode(std::span<const CodeName> table, std::uint32_t code) {
+    return fmt::format("{} ({})", lookupName(table, code).value_or("Unknown"), code);
+}
+
+std::string hexText(std::uint64_t value, int digits) { return fmt::format("0x{:0{}x}", value, digits); }
+
+std::string macText(std::span<const std::byte> bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i) out += ':';
+        out += fmt::format("{:02x}", static_cast<unsigned>(bytes[i]));
+    }
+    return out;
+}
+
+std::optional<std::string> ipv4Text(std::span<const std::byte> bytes) {
+    if (bytes.size() != 4) return std::nullopt;
+    return fmt::format("{}.{}.{}.{}", unsigned(bytes[0]), unsigned(bytes[1]), unsigned(bytes[2]), unsigned(bytes[3]));
+}
+
+std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {
+    constexpr std::size_t kGroups = 8;
+    if (bytes.size() != 16) return std::nullopt;
+    std::array<std::uint16_t, kGroups> groups{};
+    for (std::size_t i = 0; i < kGroups; ++i)
+        groups[i] = static_cast<std::uint16_t>((unsigned(bytes[2 * i]) << 8) | unsigned(bytes[2 * i + 1]));
+
+    // IPv4-mapped addresses keep their IPv4 part readable (RFC 5952, section 5).
+    bool mapped = std::all_of(groups.begin(), groups.begin() + 5, [](auto g) { return g == 0; }) && groups[5] == 0xffff;
+    std::size_t hexGroups = mapped ? 6 : kGroups;
+
+    // The longest run of at least two zero groups; the first one wins a tie.
+    std::size_t bestStart = kGroups, bestLength = 0;
+    for (std::size_t i = 0; i < hexGroups;) {
+        if (groups[i] != 0) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j < hexGroups && groups[j] == 0) ++j;
+        if (j - i > bestLength) {
+            bestStart = i;
+            bestLength = j - i;
+        }
+        i = j;
+    }
+    if (bestLength < 2) bestStart = kGroups;
+
+    std::string out;
+    for (std::size_t i = 0; i < hexGroups; ++i) {
+        if (i == bestStart) {
+            out += "::";
+            i += bestLength - 1;
+            continue;
+        }
+        if (!out.empty() && out.back() != ':') out += ':';
+        out += fmt::format("{:x}", groups[i]);
+    }
+    if (mapped) {
+        if (out.back() != ':') out += ':';
+        out += *ipv4Text(bytes.subspan(12, 4));
+    }
+    return out;
+}
+
+std::string hexBytes(std::span<const std::byte> bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (auto b : bytes) out += fmt::format("{:02x}", static_cast<unsigned>(b));
+    return out;
+}
+
+// --- Detail nodes --------------------------------------------------------------------------------
+
+std::shared_ptr<QORNode> field(std::string name, std::string value, std::size_t location, std::size_t length) {
+    auto node = QORNode::nodeWithName(std::move(name));
+    node->setNodeValue(std::move(value));
+    node->at(location, length);
+    return node;
+}
+
+std::shared_ptr<QORNode> addField(const std::shared_ptr<QORNode>& parent, std::string name, std::string value,
+                                  std::size_t location, std::size_t length) {
+    auto node = field(std::move(name), std::move(value), location, length);
+    parent->addChild(node);
+    return node;
+}
+
+std::string flagsText(std::uint32_t value, int digits, const std::vector<std::string>& names) {
+    std::string out = hexText(value, digits);
+    if (names.empty()) return out;
+    out += " (";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) out += ", ";
+        out += names[i];
+    }
+    return out + ")";
+}
+
+// --- Registration --------------------------------------------------------------------------------
+
+ClassRegistration::ClassRegistration(std::shared_ptr<const RuntimeClass> cls) : name_(cls->name()) {
+    ClassRegistry::shared().registerClass(std::move(cls));
+}
+
+ClassRegistration::~ClassRegistration() { ClassRegistry::shared().unregisterClass(name_); }
+
+QORPlugInNetworkProtocol protocolNamed(std::string name, std::optional<std::uint32_t> size) {
+    QORPlugInNetworkProtocol p;
+    p.id = UUID();
+    p.protocolName = std::move(name);
+    p.size = size;
+    return p;
+}
+
+QORPlugInNetworkProtocol protocolForEtherType(std::string name, std::uint32_t etherType, std::optional<std::uint32_t> size) {
+    auto p = protocolNamed(std::move(name), size);
+    p.ethertype = etherType;
+    return p;
+}
+
+QORPlugInNetworkProtocol protocolForLinkType(std::string name, std::uint32_t linkType, std::optional<std::uint32_t> size) {
+    auto p = protocolNamed(std::move(name), size);
+    p.linktype = linkType;
+    return p;
+}
+
+QORPlugInNetworkProtocol protocolForPorts(std::string name, std::vector<std::int64_t> ports, kQORSourceProtocols transport,
+                                          std::optional<std::uint32_t> size) {
+    auto p = protocolNamed(std::move(name), size);
+    p.protocolPorts = std::move(ports);
+    p.sourceProtocol = transport;
+    return p;
+}
+
+QORPlugInAnalyzerAttribute attribute(const AnalyzerClassRef& cls, std::string title, std::string key,
+                                     AttributeValueType type, std::uint32_t offset, std::uint32_t length) {
+    QORPlugInAnalyzerAttribute a;
+    a.plugInAnalyzerClass = cls;
+    a.attributeTitle = std::move(title);
+    a.attributeKey = std::move(key);
+    a.attributeType = type;
+    a.attributeOffset = offset;
+    a.attributeLength = length;
+    return a;
+}
+
+QORPlugInColumn column(std::string title, std::string keyPath, std::string displayName, std::string predicateFormat,
+                       AttributeValueType type) {
+    QORPlugInColumn c;
+    c.columnTitle = std::move(title);
+    c.keyPath = std::move(keyPath);
+    c.predicateOptions[NSDisplayNameBindingOption] = std::move(displayName);
+    c.predicateOptions[NSPredicateFormatBindingOption] = std::move(predicateFormat);
+    c.predicateOptions[std::string(rawValue(QORProtocolKonstants::kQORValueType))] = std::string(rawValue(type));
+    return c;
+}
+
+QORPlugInColumn containsColumn(std::string title, std::string key, AttributeValueType type) {
+    std::string format = type == AttributeValueType::string ? key + " CONTAINS[c] $value"
+                                                            : key + ".description CONTAINS[c] $value";
+    std::string display = title + " contains";
+    return column(std::move(title), std::move(key), std::move(display), std::move(format), type);
+}
+
+// --- Dispatch ------------------------------------------------------------------------------------
+
+std::optional<std::string> protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort) {
+    auto ports = QORPortsController::sharedPortsController();
+    if (!ports) return std::nullopt;
+    auto ask = [&](std::uint16_t port) {
+        return tcp ? ports->analyzerTCPProtocolForPort(port) : ports->analyzerUDPProtocolForPort(port);
+    };
+    std::uint16_t low = std::min(sourcePort, destinationPort), high = std::max(sourcePort, destinationPort);
+    if (auto name = ask(low)) return name;
+    if (high != low) return ask(high);
+    return std::nullopt;
+}
+
+namespace {
+/// Largest value of the 802.3 length field; larger values are ether types.
+constexpr std::uint16_t kMaxIEEE8023Length = 1500;
+
+constexpr CodeName kEtherTypeNames[] = {
+    {0x0800, "IPv4"},   {0x0806, "ARP"},   {0x8035, "RARP"},     {0x8100, "802.1Q Virtual LAN"},
+    {0x86DD, "IPv6"},   {0x8847, "MPLS"},  {0x8848, "MPLS multicast"}, {0x8863, "PPPoE Discovery"},
+    {0x8864, "PPPoE Session"}, {0x888E, "802.1X Authentication"}, {0x88A8, "802.1ad Provider Bridge (Q-in-Q)"},
+    {0x88CC, "802.1 Link Layer Discovery Protocol (LLDP)"}, {0x88E5, "802.1AE (MACsec)"}, {0x9100, "VLAN tag (0x9100)"},
+};
+
+// IANA protocol numbers (Assigned Internet Protocol Numbers registry).
+constexpr CodeName kIPProtocolNames[] = {
+    {0, "IPv6 Hop-by-Hop Option"}, {1, "ICMP"}, {2, "IGMP"}, {4, "IPIP"}, {6, "TCP"}, {17, "UDP"}, {41, "IPv6"},
+    {43, "IPv6 Routing"}, {44, "IPv6 Fragment"}, {47, "GRE"}, {50, "ESP"}, {51, "AH"}, {58, "ICMPv6"},
+    {59, "IPv6 No Next Header"}, {60, "IPv6 Destination Options"}, {89, "OSPF"}, {103, "PIM"}, {112, "VRRP"},
+    {115, "L2TP"}, {132, "SCTP"},
+};
+
+// The protocol names the chain continues with, by IP protocol number.
+constexpr CodeName kIPProtocolAnalyzers[] = {
+    {1, "ICMP"}, {4, "IP"}, {6, "TCP"}, {17, "UDP"}, {41, "IPv6"}, {47, "GRE"}, {58, "ICMPv6"},
+};
+}  // namespace
+
+std::optional<std::string> protocolForEtherType(std::uint16_t etherType) {
+    if (etherType <= kMaxIEEE8023Length) return std::string("LLC");
+    return ProtocolsStringsCache::sharedCache().etherTypeString(etherType);
+}
+
+std::string etherTypeText(std::uint16_t etherType) {
+    if (etherType <= kMaxIEEE8023Length) return fmt::format("Length {}", etherType);
+    return fmt::format("{} ({})", lookupName(kEtherTypeNames, etherType).value_or("Unknown"), hexText(etherType, 4));
+}
+
+std::optional<std::string> protocolForIPProtocol(std::uint8_t number) {
+    if (auto name = lookupName(kIPProtocolAnalyzers, number)) return std::string(*name);
+    return std::nullopt;
+}
+
+std::string ipProtocolText(std::uint8_t number) { return nameWithCode(kIPProtocolNames, number); }
+
+std::optional<std::size_t> offsetInPacket(const Data& mine, const PacketRef& packet, Data& packetBytes) {
+    if (!packet) return std::nullopt;
+    auto all = packet->data();
+    if (!all || all->empty() || mine.data() == nullptr) return std::nullopt;
+    auto begin = reinterpret_cast<std::uintptr_t>(all->data());
+    auto at = reinterpret_cast<std::uintptr_t>(mine.data());
+    if (at < begin || at > begin + all->size()) return std::nullopt;
+    packetBytes = *all;
+    return static_cast<std::size_t>(at - begin);
+}
+
+}  // namespace qor::standard

@@ -1,0 +1,181 @@
+#pragma once
+// The shared base of the standard analyzers: defaults, node and text helpers, registration helpers.
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORDependencies/Records.hpp"
+#include "QORModels/analysis/QORNode.hpp"
+#include "QORPlatform/Data.hpp"
+#include "QORPlatform/Value.hpp"
+
+namespace qor::standard {
+
+/// The part every analyzer of this plug-in shares: it keeps the bytes it was made from (from its
+/// header to the end of the unexplained bytes), its header size and the protocol it carries.
+///
+/// Header sizes are clamped to the bytes that are there, so that a capture cut short never makes
+/// the chain claim bytes it does not have; an analyzer that meets a short capture or a lying
+/// header sets no next protocol, which ends the chain. `setNextProtocol` also refuses a next
+/// protocol when the header is empty and names the analyzer's own protocol, so that no analyzer
+/// of this plug-in can make the chain loop on the same bytes.
+///
+/// Analyzers are immutable once made; they may be read from any thread.
+class AnalyzerBase : public QORPluginAnalyzerProtocol {
+public:
+    explicit AnalyzerBase(Data data) : data_(std::move(data)) {}
+
+    [[nodiscard]] std::uint16_t protocolSize() const override { return headerSize_; }
+    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return next_; }
+    /// True unless a subclass says its bytes end with its header (ARP, DNS).
+    [[nodiscard]] bool hasPayload() const override { return true; }
+    /// The summary of the bytes the analyzer was made from.
+    [[nodiscard]] std::optional<std::string> protocolInfo() const override { return protocolInfo(data_); }
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data&) const override { return std::nullopt; }
+    [[nodiscard]] NodeList protocolNodes(const Data&) const override { return {}; }
+    [[nodiscard]] Value value(std::string_view, const Data&) const override { return {}; }
+    [[nodiscard]] std::string_view className() const override { return analyzerClass().name(); }
+    [[nodiscard]] std::string description() const override;
+
+    /// The bytes the analyzer was made from.
+    [[nodiscard]] const Data& bytes() const noexcept { return data_; }
+
+protected:
+    /// Sets the header size, clamped to the bytes there are (and to 16 bits).
+    void setHeaderSize(std::size_t size);
+    /// Sets the carried protocol (see the class comment for the one refusal).
+    void setNextProtocol(std::optional<std::string> name);
+
+    Data data_;
+
+private:
+    std::uint16_t headerSize_ = 0;
+    std::optional<std::string> next_;
+};
+
+// --- Attribute bytes ---------------------------------------------------------------------------
+
+/// The bytes of a fixed-place field out of what `value(key, data)` was given: the data itself when
+/// it is exactly the field (the attribute's own slice), else the field at `offset` in the data
+/// (the whole header); nothing when the bytes are not there.
+std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length);
+/// A big-endian 16-bit field as `fieldBytes` finds it.
+std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset);
+std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset);
+std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset);
+
+// --- Text ----------------------------------------------------------------------------------------
+
+/// One row of a value-string table: a wire code and its name.
+struct CodeName {
+    std::uint32_t code;
+    std::string_view name;
+};
+
+/// The name of a code, or nothing when the table has none.
+std::optional<std::string_view> lookupName(std::span<const CodeName> table, std::uint32_t code);
+/// The name of a code; a code without a name prints as its decimal number.
+std::string nameFor(std::span<const CodeName> table, std::uint32_t code);
+/// "Name (code)" with the code in decimal, or "Unknown (code)".
+std::string nameWithCode(std::span<const CodeName> table, std::uint32_t code);
+
+/// "0x" and `digits` lower-case hexadecimal digits.
+std::string hexText(std::uint64_t value, int digits);
+/// A MAC-48 (or any) link-layer address as lower-case hex bytes joined by ":".
+std::string macText(std::span<const std::byte> bytes);
+/// Four bytes as dotted-quad IPv4 text; nothing for any other length.
+std::optional<std::string> ipv4Text(std::span<const std::byte> bytes);
+/// Sixteen bytes as IPv6 text in the RFC 5952 form: lower case, no leading zeros, the longest
+/// run of two or more zero groups (the first of equal runs) compressed to "::", and IPv4-mapped
+/// addresses (::ffff:0:0/96) with the IPv4 part as a dotted quad. Nothing for any other length.
+std::optional<std::string> ipv6Text(std::span<const std::byte> bytes);
+/// Bytes as lower-case hex with no separator.
+std::string hexBytes(std::span<const std::byte> bytes);
+
+// --- Detail nodes --------------------------------------------------------------------------------
+
+/// A detail node with a name, a value text and the byte range (relative to the analyzer's own
+/// header) it describes.
+std::shared_ptr<QORNode> field(std::string name, std::string value, std::size_t location, std::size_t length);
+/// Adds a field node under `parent` and gives it (for grandchildren).
+std::shared_ptr<QORNode> addField(const std::shared_ptr<QORNode>& parent, std::string name, std::string value,
+                                  std::size_t location, std::size_t length);
+/// "0x" + hex, then the bits named: "0x0012 (SYN, ACK)".
+std::string flagsText(std::uint32_t value, int digits, const std::vector<std::string>& names);
+
+// --- Registration --------------------------------------------------------------------------------
+
+/// The superclass of analyzer classes that share attribute keys (TCP and UDP share "srcPort" and
+/// "dstPort"): the attribute names this class, and the packet finds the owner by a kind-of test.
+/// It makes no analyzers itself.
+class AbstractAnalyzerClass final : public QORPluginAnalyzerClass {
+public:
+    explicit AbstractAnalyzerClass(std::string name) : name_(std::move(name)) {}
+    [[nodiscard]] std::string_view name() const override { return name_; }
+    [[nodiscard]] AnalyzerRef make(const Data&, const PacketRef&) const override { return nullptr; }
+
+private:
+    std::string name_;
+};
+
+/// Keeps an analyzer class registered in the process-wide class registry by its name while the
+/// plug-in's library is loaded (tests and tools look classes up by name there).
+class ClassRegistration {
+public:
+    explicit ClassRegistration(std::shared_ptr<const RuntimeClass> cls);
+    ~ClassRegistration();
+    ClassRegistration(const ClassRegistration&) = delete;
+    ClassRegistration& operator=(const ClassRegistration&) = delete;
+
+private:
+    std::string name_;
+};
+
+/// A target protocol reached by name only (from an IP protocol number, say).
+QORPlugInNetworkProtocol protocolNamed(std::string name, std::optional<std::uint32_t> size);
+QORPlugInNetworkProtocol protocolForEtherType(std::string name, std::uint32_t etherType, std::optional<std::uint32_t> size);
+QORPlugInNetworkProtocol protocolForLinkType(std::string name, std::uint32_t linkType, std::optional<std::uint32_t> size);
+QORPlugInNetworkProtocol protocolForPorts(std::string name, std::vector<std::int64_t> ports, kQORSourceProtocols transport,
+                                          std::optional<std::uint32_t> size);
+
+/// An attribute: offset and length count from the start of the analyzer's header.
+QORPlugInAnalyzerAttribute attribute(const AnalyzerClassRef& cls, std::string title, std::string key,
+                                     AttributeValueType type, std::uint32_t offset, std::uint32_t length);
+
+/// A packet-table column whose filter matches when the value's text contains what the user typed
+/// (case-insensitive): display name "<title> contains", predicate format "<key> CONTAINS[c]
+/// $value" for text, "<key>.description CONTAINS[c] $value" for numbers, and the value type.
+QORPlugInColumn containsColumn(std::string title, std::string key, AttributeValueType type);
+/// A column with an explicit display name and predicate format.
+QORPlugInColumn column(std::string title, std::string keyPath, std::string displayName, std::string predicateFormat,
+                       AttributeValueType type);
+
+// --- Dispatch ------------------------------------------------------------------------------------
+
+/// The protocol an analyzer claimed for a TCP (or UDP) port pair: the lower port is asked first,
+/// then the other one.
+std::optional<std::string> protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort);
+/// The protocol name for an ether type (the shared protocol-strings table); lengths of 802.3
+/// frames (up to 1500) give "LLC".
+std::optional<std::string> protocolForEtherType(std::uint16_t etherType);
+/// Display name of an ether type: "IPv4 (0x0800)".
+std::string etherTypeText(std::uint16_t etherType);
+/// The protocol name for an IP protocol number (shared by IPv4 and IPv6); nothing for protocols
+/// no standard analyzer continues with.
+std::optional<std::string> protocolForIPProtocol(std::uint8_t number);
+/// Display name of an IP protocol number: "TCP (6)".
+std::string ipProtocolText(std::uint8_t number);
+
+/// Where `mine` starts inside the packet's captured bytes, when both share one buffer (the
+/// pipeline cuts every analyzer's bytes out of the packet's); used to look at the enclosing header.
+std::optional<std::size_t> offsetInPacket(const Data& mine, const PacketRef& packet, Data& packetBytes);
+
+}  // namespace qor::standard

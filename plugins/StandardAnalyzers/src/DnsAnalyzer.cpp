@@ -1,0 +1,107 @@
+// The DNS analyzer ("DNS": UDP ports 53 and 5353, TCP port 53).
+
+#include <fmt/format.h>
+
+#include "AnalyzerBase.hpp"
+#include "AnalyzerCatalog.hpp"
+#include "DnsMessage.hpp"
+
+namespace qor::standard {
+namespace {
+
+/// A DNS message (RFC 1035, section 4; over TCP with the 2-byte length prefix of section 4.2.2),
+/// read by `DnsMessage`. The message ends the chain: it carries nothing, and its header size is
+/// the whole message (the bytes the transport gave it, or the prefixed length over TCP).
+///
+/// Whether the bytes carry the TCP length prefix is told from the bytes: the prefix equals the
+/// bytes that follow it (or more, for a message split over segments) and the message after it
+/// reads cleanly, while the same bytes read as a bare message do not.
+class DnsAnalyzer final : public AnalyzerBase {
+public:
+    static constexpr std::size_t kHeaderSize = 12;
+
+    /// Never refuses: the transport chose DNS by its port; bytes that do not read as a message
+    /// show what could be read.
+    static std::shared_ptr<DnsAnalyzer> create(const Data& data, const PacketRef&) {
+        return std::make_shared<DnsAnalyzer>(data);
+    }
+
+    explicit DnsAnalyzer(const Data& data) : AnalyzerBase(data) {
+        auto message = DnsMessage::read(data);
+        setHeaderSize(message.messageEnd);
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("DNS"); }
+    [[nodiscard]] bool hasPayload() const override { return false; }
+
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto message = DnsMessage::read(data);
+        if (!message.header) return std::nullopt;
+        return message.summary();
+    }
+
+    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+        return {DnsMessage::read(data).detailTree()};
+    }
+
+    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
+        auto message = DnsMessage::read(data);
+        if (!message.header) return {};
+        const auto& h = *message.header;
+        if (key == "dnsId") return h.id;
+        if (key == "dnsIsResponse") return h.isResponse();
+        if (key == "dnsRcode") return static_cast<std::uint16_t>(h.rcode());
+        if (key == "dnsQueryName") {
+            if (message.questions.empty()) return {};
+            return message.questions.front().name;
+        }
+        if (key == "dnsQueryType") {
+            if (message.questions.empty()) return {};
+            return DnsMessage::typeName(message.questions.front().type);
+        }
+        if (key == "dnsAnswers") {
+            std::string out;
+            for (const auto& rr : message.answers) out += (out.empty() ? "" : ", ") + rr.summary();
+            return out;
+        }
+        return {};
+    }
+};
+
+const auto kClass = std::make_shared<AnalyzerClassOf<DnsAnalyzer>>("DnsAnalyzer");
+const ClassRegistration kClassRegistration{kClass};
+
+const QORPluginAnalyzerClass& DnsAnalyzer::analyzerClass() const { return *kClass; }
+
+/// Attributes of the variable-length message read the whole message: offset 0 and the largest
+/// length (the packet's slice stops at the bytes there are).
+constexpr std::uint32_t kWholeMessage = 0xFFFF;
+
+const FamilyRegistration kFamily{[] {
+    AnalyzerFamily f;
+    f.title = "DNS";
+    f.description = "Domain Name System over UDP and TCP, and multicast DNS";
+    f.analyzerClass = kClass;
+    f.protocols = {
+        protocolForPorts("DNS", {53}, kQORSourceProtocols::tcp, DnsAnalyzer::kHeaderSize),
+        protocolForPorts("DNS", {53, 5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize),
+    };
+    f.attributes = {
+        attribute(kClass, "DNS Transaction ID", "dnsId", AttributeValueType::uint16, 0, kWholeMessage),
+        attribute(kClass, "DNS Is Response", "dnsIsResponse", AttributeValueType::bool_, 0, kWholeMessage),
+        attribute(kClass, "DNS Reply Code", "dnsRcode", AttributeValueType::uint16, 0, kWholeMessage),
+        attribute(kClass, "DNS Query Name", "dnsQueryName", AttributeValueType::string, 0, kWholeMessage),
+        attribute(kClass, "DNS Query Type", "dnsQueryType", AttributeValueType::string, 0, kWholeMessage),
+        attribute(kClass, "DNS Answers", "dnsAnswers", AttributeValueType::string, 0, kWholeMessage),
+    };
+    f.columns = {
+        containsColumn("DNS Query Name", "dnsQueryName", AttributeValueType::string),
+        containsColumn("DNS Query Type", "dnsQueryType", AttributeValueType::string),
+        containsColumn("DNS Answers", "dnsAnswers", AttributeValueType::string),
+    };
+    return f;
+}};
+
+}  // namespace
+}  // namespace qor::standard

@@ -1,0 +1,272 @@
+// A DNS message read from its bytes.
+
+#include "DnsMessage.hpp"
+
+#include <fmt/format.h>
+
+#include "AnalyzerBase.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+
+namespace qor::standard {
+namespace {
+
+constexpr CodeName kTypes[] = {
+    {1, "A"},       {2, "NS"},      {5, "CNAME"},  {6, "SOA"},    {12, "PTR"},   {13, "HINFO"},  {15, "MX"},
+    {16, "TXT"},    {28, "AAAA"},   {33, "SRV"},   {35, "NAPTR"}, {39, "DNAME"}, {41, "OPT"},    {43, "DS"},
+    {46, "RRSIG"},  {47, "NSEC"},   {48, "DNSKEY"}, {50, "NSEC3"}, {52, "TLSA"},  {64, "SVCB"},   {65, "HTTPS"},
+    {99, "SPF"},    {251, "IXFR"},  {252, "AXFR"}, {255, "ANY"},  {257, "CAA"},
+};
+constexpr CodeName kClasses[] = {{1, "IN"}, {3, "CH"}, {4, "HS"}, {254, "NONE"}, {255, "ANY"}};
+constexpr CodeName kOpcodes[] = {
+    {0, "Standard query"}, {1, "Inverse query"}, {2, "Server status request"}, {4, "Zone change notification"},
+    {5, "Dynamic update"},
+};
+constexpr CodeName kRcodes[] = {
+    {0, "No error"}, {1, "Format error"}, {2, "Server failure"}, {3, "No such name"}, {4, "Not implemented"},
+    {5, "Refused"}, {6, "Name exists"}, {7, "RRset exists"}, {8, "RRset does not exist"}, {9, "Not authoritative"},
+    {10, "Name out of zone"},
+};
+constexpr std::uint8_t kPointerBits = 0xC0;
+constexpr std::size_t kTcpPrefixSize = 2;
+
+/// Reads a name at `offset` of `message` (the bytes from the DNS header on). Gives the name and
+/// the offset just after it in the record (after the first pointer, if any); nothing when the
+/// name runs past the bytes, loops or is malformed.
+std::optional<std::pair<std::string, std::size_t>> readName(const Data& message, std::size_t offset) {
+    std::string name;
+    std::size_t length = 0, jumps = 0;
+    std::optional<std::size_t> after;
+    std::size_t at = offset;
+    while (true) {
+        auto labelLength = message.byteAt(at);
+        if (!labelLength) return std::nullopt;
+        if ((*labelLength & kPointerBits) == kPointerBits) {
+            auto low = message.byteAt(at + 1);
+            if (!low || ++jumps > DnsMessage::kMaxPointerJumps) return std::nullopt;
+            if (!after) after = at + 2;
+            at = (std::size_t(*labelLength & ~kPointerBits) << 8) | *low;
+            continue;
+        }
+        if (*labelLength & kPointerBits) return std::nullopt;  // extended label types (RFC 6891 obsoleted)
+        if (*labelLength == 0) {
+            if (!after) after = at + 1;
+            break;
+        }
+        auto label = message.checkedSlice(at + 1, *labelLength);
+        if (!label) return std::nullopt;
+        length += *labelLength + 1u;
+        if (length > DnsMessage::kMaxNameLength) return std::nullopt;
+        if (!name.empty()) name += '.';
+        for (auto b : label->span()) {
+            auto c = static_cast<unsigned char>(b);
+            if (c > 0x20 && c < 0x7F) name += static_cast<char>(c);
+            else name += fmt::format("\\{:03}", c);
+        }
+        at += 1 + *labelLength;
+    }
+    if (name.empty()) name = "<Root>";
+    return std::pair{name, *after};
+}
+
+/// The RDATA of a record as text.
+std::string rdataText(const Data& message, std::uint16_t type, std::size_t offset, std::size_t length) {
+    auto rdata = message.slice(offset, length);
+    ByteReader r(rdata);
+    switch (type) {
+        case 1:
+            if (auto t = ipv4Text(rdata.span())) return *t;
+            break;
+        case 28:
+            if (auto t = ipv6Text(rdata.span())) return *t;
+            break;
+        case 2: case 5: case 6: case 12: case 39:
+            if (auto n = readName(message, offset)) return n->first;
+            break;
+        case 15:
+            if (auto pref = r.peekU16be(0))
+                if (auto n = readName(message, offset + 2)) return fmt::format("{} {}", *pref, n->first);
+            break;
+        case 33:
+            if (r.canRead(6))
+                if (auto n = readName(message, offset + 6))
+                    return fmt::format("{} {} {} {}", *r.peekU16be(0), *r.peekU16be(2), *r.peekU16be(4), n->first);
+            break;
+        case 16: {
+            std::string out;
+            while (auto len = r.readU8()) {
+                auto text = r.readString(*len);
+                if (!text) break;
+                out += (out.empty() ? "" : " ") + std::string(*text);
+            }
+            return out;
+        }
+        default: break;
+    }
+    return hexBytes(rdata.span());
+}
+
+}  // namespace
+
+std::string DnsMessage::typeName(std::uint16_t type) { return nameFor(kTypes, type); }
+
+std::string DnsMessage::Record::summary() const {
+    std::string out = typeName(type);
+    switch (type) {
+        case 1: case 2: case 5: case 6: case 12: case 15: case 28: case 33: case 39: out += " " + data; break;
+        default: break;
+    }
+    return out;
+}
+
+DnsMessage DnsMessage::read(const Data& bytes) {
+    // A bare message that reads cleanly is the common case and costs one reading.
+    auto length = ByteReader(bytes).peekU16be(0);
+    bool mayBePrefixed = length && bytes.size() >= kTcpPrefixSize + kHeaderSize;
+    std::size_t following = bytes.size() - std::min(bytes.size(), kTcpPrefixSize);
+    if (mayBePrefixed && *length == following) {
+        auto framed = readAt(bytes, kTcpPrefixSize);
+        if (framed.header && !framed.truncated) return framed;
+    }
+    auto bare = readAt(bytes, 0);
+    if (bare.header && !bare.truncated) return bare;
+    // The first segment of a message split over TCP segments: the prefix promises more bytes.
+    if (mayBePrefixed && *length > following) {
+        auto framed = readAt(bytes, kTcpPrefixSize);
+        if (framed.header && framed.header->qdcount > 0 && !framed.questions.empty()) return framed;
+    }
+    return bare;
+}
+
+DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix) {
+    DnsMessage m;
+    m.prefix = prefix;
+    m.messageEnd = bytes.size();
+    if (prefix) {
+        auto length = ByteReader(bytes).peekU16be(0);
+        if (length) m.messageEnd = std::min(bytes.size(), prefix + *length);
+    }
+    Data message = bytes.slice(std::min(prefix, bytes.size()), m.messageEnd - std::min(prefix, m.messageEnd));
+    ByteReader r(message);
+    if (!r.canRead(kHeaderSize)) {
+        m.truncated = true;
+        return m;
+    }
+    Header h;
+    h.id = *r.readU16be();
+    h.flags = *r.readU16be();
+    h.qdcount = *r.readU16be();
+    h.ancount = *r.readU16be();
+    h.nscount = *r.readU16be();
+    h.arcount = *r.readU16be();
+    m.header = h;
+
+    std::size_t at = kHeaderSize, count = 0;
+    for (std::size_t i = 0; i < h.qdcount; ++i) {
+        if (++count > kMaxRecords) return m;
+        auto name = readName(message, at);
+        ByteReader q(message);
+        if (!name || !q.seek(name->second) || !q.canRead(4)) {
+            m.truncated = true;
+            return m;
+        }
+        Question question{name->first, *q.readU16be(), *q.readU16be(), prefix + at, name->second + 4 - at};
+        m.questions.push_back(std::move(question));
+        at = name->second + 4;
+    }
+    for (auto* section : {&m.answers, &m.authorities, &m.additionals}) {
+        std::uint16_t wanted = section == &m.answers ? h.ancount : section == &m.authorities ? h.nscount : h.arcount;
+        for (std::size_t i = 0; i < wanted; ++i) {
+            if (++count > kMaxRecords) return m;
+            auto name = readName(message, at);
+            ByteReader q(message);
+            if (!name || !q.seek(name->second) || !q.canRead(10)) {
+                m.truncated = true;
+                return m;
+            }
+            Record rr;
+            rr.name = name->first;
+            rr.type = *q.readU16be();
+            rr.klass = *q.readU16be();
+            rr.ttl = *q.readU32be();
+            rr.rdlength = *q.readU16be();
+            if (!q.canRead(rr.rdlength)) {
+                m.truncated = true;
+                return m;
+            }
+            rr.data = rdataText(message, rr.type, q.offset(), rr.rdlength);
+            rr.offset = prefix + at;
+            rr.length = q.offset() + rr.rdlength - at;
+            at = q.offset() + rr.rdlength;
+            section->push_back(std::move(rr));
+        }
+    }
+    m.messageEnd = std::min(m.messageEnd, prefix + at);
+    if (prefix) m.messageEnd = std::min(bytes.size(), prefix + *ByteReader(bytes).peekU16be(0));
+    return m;
+}
+
+std::string DnsMessage::summary() const {
+    if (!header) return {};
+    std::string out(lookupName(kOpcodes, header->opcode()).value_or("Unknown operation"));
+    if (header->isResponse()) out += " response";
+    out += " " + hexText(header->id, 4);
+    if (header->isResponse() && header->rcode() != 0) out += " " + nameFor(kRcodes, header->rcode());
+    for (const auto& q : questions) out += fmt::format(" {} {}", typeName(q.type), q.name);
+    for (const auto* section : {&answers, &authorities, &additionals})
+        for (const auto& rr : *section) out += " " + rr.summary();
+    return out;
+}
+
+std::shared_ptr<QORNode> DnsMessage::detailTree() const {
+    auto root = field("Domain Name System", "", 0, messageEnd);
+    if (prefix) addField(root, "Length", std::to_string(messageEnd - prefix), 0, prefix);
+    if (!header) {
+        root->setNodeValue("[Truncated]");
+        return root;
+    }
+    root->setNodeValue(header->isResponse() ? "response" : "query");
+    const auto& h = *header;
+    addField(root, "Transaction ID", hexText(h.id, 4), prefix, 2);
+    auto flags = addField(root, "Flags", hexText(h.flags, 4) + " " + summary().substr(0, summary().find(" 0x")), prefix + 2, 2);
+    addField(flags, "Response", h.isResponse() ? "Message is a response" : "Message is a query", prefix + 2, 1);
+    addField(flags, "Opcode", nameWithCode(kOpcodes, h.opcode()), prefix + 2, 1);
+    if (h.isResponse()) addField(flags, "Authoritative", (h.flags & 0x0400) ? "Yes" : "No", prefix + 2, 1);
+    addField(flags, "Truncated", (h.flags & 0x0200) ? "Yes" : "No", prefix + 2, 1);
+    addField(flags, "Recursion desired", (h.flags & 0x0100) ? "Yes" : "No", prefix + 2, 1);
+    if (h.isResponse()) {
+        addField(flags, "Recursion available", (h.flags & 0x0080) ? "Yes" : "No", prefix + 3, 1);
+        addField(flags, "Reply code", nameWithCode(kRcodes, h.rcode()), prefix + 3, 1);
+    }
+    addField(root, "Questions", std::to_string(h.qdcount), prefix + 4, 2);
+    addField(root, "Answer RRs", std::to_string(h.ancount), prefix + 6, 2);
+    addField(root, "Authority RRs", std::to_string(h.nscount), prefix + 8, 2);
+    addField(root, "Additional RRs", std::to_string(h.arcount), prefix + 10, 2);
+    if (!questions.empty()) {
+        auto node = addField(root, "Queries", "", prefix + kHeaderSize, 0);
+        for (const auto& q : questions) {
+            auto qn = addField(node, q.name, fmt::format("type {}, class {}", typeName(q.type), nameFor(kClasses, q.klass & 0x7FFF)),
+                               q.offset, q.length);
+            addField(qn, "Name", q.name, q.offset, q.length - 4);
+            addField(qn, "Type", fmt::format("{} ({})", typeName(q.type), q.type), q.offset + q.length - 4, 2);
+            addField(qn, "Class", fmt::format("{} ({})", nameFor(kClasses, q.klass & 0x7FFF), hexText(q.klass, 4)), q.offset + q.length - 2, 2);
+        }
+    }
+    auto addSection = [&](const char* title, const std::vector<Record>& records) {
+        if (records.empty()) return;
+        auto node = addField(root, title, "", records.front().offset, 0);
+        for (const auto& rr : records) {
+            auto rn = addField(node, rr.name, fmt::format("type {}, class {}{}", typeName(rr.type), nameFor(kClasses, rr.klass & 0x7FFF),
+                                                          rr.data.empty() ? "" : ", " + rr.data),
+                               rr.offset, rr.length);
+            addField(rn, "Time to live", std::to_string(rr.ttl), rr.offset, rr.length);
+            addField(rn, "Data length", std::to_string(rr.rdlength), rr.offset, rr.length);
+        }
+    };
+    addSection("Answers", answers);
+    addSection("Authoritative nameservers", authorities);
+    addSection("Additional records", additionals);
+    if (truncated) addField(root, "Expert Info", "Message cut short or malformed", messageEnd, 0);
+    return root;
+}
+
+}  // namespace qor::standard

@@ -1,0 +1,274 @@
+// The TCP analyzer ("TCP", IP protocol 6).
+
+#include <fmt/format.h>
+
+#include "AnalyzerBase.hpp"
+#include "AnalyzerCatalog.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+#include "TransportAnalyzerClass.hpp"
+
+namespace qor::standard {
+namespace {
+
+/// The TCP header (RFC 9293) and its options:
+///
+///      0                   1                   2                   3
+///      0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+///     +-------------------------------+-------------------------------+
+///     |          Source Port          |       Destination Port        |
+///     |                        Sequence Number                        |
+///     |                    Acknowledgment Number                      |
+///     |  Data |       |A|C|E|U|A|P|R|S|F|                             |
+///     | Offset| Rsrvd |E|W|C|R|C|S|S|Y|I|            Window           |
+///     |           Checksum            |         Urgent Pointer        |
+///     |                    Options (Data Offset*4 - 20)               |
+///
+/// Options: EOL (0) ends them, NOP (1) is one byte, the others are KIND LENGTH VALUE: MSS (2),
+/// window scale (3), SACK permitted (4), SACK blocks (5), timestamps (8). The carried protocol is
+/// the one an analyzer claimed for the lower port, else for the other port; a segment without
+/// payload carries nothing. A data offset below 5 is not TCP; one past the captured bytes ends the
+/// chain here. Sequence numbers are shown as they are on the wire (relative numbers need the
+/// stream's first segment, which one packet does not know).
+class TcpAnalyzer final : public AnalyzerBase {
+public:
+    static constexpr std::size_t kMinHeaderSize = 20;
+    static constexpr std::uint16_t kFIN = 0x001, kSYN = 0x002, kRST = 0x004, kPSH = 0x008, kACK = 0x010,
+                                   kURG = 0x020, kECE = 0x040, kCWR = 0x080, kAE = 0x100;
+
+    /// Refuses a data offset below 5 when that byte is there.
+    static std::shared_ptr<TcpAnalyzer> create(const Data& data, const PacketRef&) {
+        if (auto offset = data.byteAt(12); offset && (*offset >> 4) < 5) return nullptr;
+        return std::make_shared<TcpAnalyzer>(data);
+    }
+
+    explicit TcpAnalyzer(const Data& data) : AnalyzerBase(data) {
+        auto offset = data.byteAt(12);
+        std::size_t headerLength = offset ? std::size_t(*offset >> 4) * 4 : kMinHeaderSize;
+        setHeaderSize(headerLength);
+        if (data.size() <= headerLength) return;  // no payload, cut short, or a lying data offset
+        ByteReader r(data);
+        setNextProtocol(protocolForPorts(true, *r.peekU16be(0), *r.peekU16be(2)));
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("TCP"); }
+
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto h = read(data);
+        if (!h) return std::nullopt;
+        std::string info = fmt::format("{} → {} [{}] Seq={}", h->sourcePort, h->destinationPort, flagNames(h->flags, "<None>"), h->seq);
+        if (h->flags & kACK) info += fmt::format(" Ack={}", h->ack);
+        info += fmt::format(" Win={} Len={}", h->window, h->payloadLength);
+        if (h->flags & kURG) info += fmt::format(" Urg={}", h->urgent);
+        for (const auto& option : h->options)
+            if (!option.info.empty()) info += " " + option.info;
+        return info;
+    }
+
+    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+        auto root = field("Transmission Control Protocol", "", 0, protocolSize());
+        auto h = read(data);
+        if (!h) {
+            root->setNodeValue("[Truncated]");
+            ByteReader r(data);
+            if (auto sp = r.peekU16be(0)) addField(root, "Source Port", std::to_string(*sp), 0, 2);
+            if (auto dp = r.peekU16be(2)) addField(root, "Destination Port", std::to_string(*dp), 2, 2);
+            return {root};
+        }
+        root->setNodeValue(fmt::format("Src Port: {}, Dst Port: {}, Seq: {}{}, Len: {}", h->sourcePort, h->destinationPort, h->seq,
+                                       (h->flags & kACK) ? fmt::format(", Ack: {}", h->ack) : std::string(), h->payloadLength));
+        addField(root, "Source Port", std::to_string(h->sourcePort), 0, 2);
+        addField(root, "Destination Port", std::to_string(h->destinationPort), 2, 2);
+        addField(root, "Sequence Number (raw)", std::to_string(h->seq), 4, 4);
+        addField(root, "Acknowledgment Number (raw)", std::to_string(h->ack), 8, 4);
+        auto hl = addField(root, "Header Length", fmt::format("{} bytes ({})", h->headerLength, h->headerLength / 4), 12, 1);
+        if (h->headerLength > data.size()) addField(hl, "Expert Info", "Header runs past the captured bytes", 12, 1);
+        auto flags = addField(root, "Flags", flagsText(h->flags, 3, splitFlagNames(h->flags)), 12, 2);
+        for (const auto& [bit, name] : kFlagTable)
+            addField(flags, name, (h->flags & bit) ? "Set" : "Not set", 12, 2);
+        addField(root, "Window", std::to_string(h->window), 14, 2);
+        addField(root, "Checksum", hexText(h->checksum, 4) + " [unverified]", 16, 2);
+        addField(root, "Urgent Pointer", std::to_string(h->urgent), 18, 2);
+        if (!h->options.empty()) {
+            auto options = addField(root, "Options", fmt::format("({} bytes)", std::min(h->headerLength, data.size()) - kMinHeaderSize),
+                                    kMinHeaderSize, std::min(h->headerLength, data.size()) - kMinHeaderSize);
+            for (const auto& option : h->options) addField(options, option.name, option.value, option.offset, option.length);
+        }
+        if (h->payloadLength) addField(root, "TCP payload", fmt::format("{} bytes", h->payloadLength), h->headerLength, h->payloadLength);
+        return {root};
+    }
+
+    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
+        if (key == "srcPort" || key == "dstPort") {
+            if (auto port = fieldU16(data, key == "srcPort" ? kSourcePortOffset : kDestinationPortOffset)) return *port;
+            return {};
+        }
+        if (key == "tcpSeq" || key == "tcpAck") {
+            if (auto v = fieldU32(data, key == "tcpSeq" ? 4 : 8)) return *v;
+            return {};
+        }
+        if (key == "tcpFlags") {
+            if (auto v = fieldU16(data, 12)) return flagNames(*v & 0x1FF, "");
+            return {};
+        }
+        if (key == "tcpWindow") {
+            if (auto v = fieldU16(data, 14)) return *v;
+            return {};
+        }
+        if (key == "payloadSize") {
+            auto offset = data.byteAt(12);
+            if (!offset) return {};
+            std::size_t headerLength = std::size_t(*offset >> 4) * 4;
+            if (data.size() < headerLength) return {};
+            return static_cast<std::uint16_t>(std::min<std::size_t>(data.size() - headerLength, UINT16_MAX));
+        }
+        return {};
+    }
+
+private:
+    struct FlagName {
+        std::uint16_t bit;
+        const char* name;
+    };
+    /// In the order tshark lists them in the summary line.
+    static constexpr FlagName kFlagTable[] = {
+        {kFIN, "FIN"}, {kSYN, "SYN"}, {kRST, "RST"}, {kPSH, "PSH"}, {kACK, "ACK"},
+        {kURG, "URG"}, {kECE, "ECE"}, {kCWR, "CWR"}, {kAE, "AE"},
+    };
+
+    static std::vector<std::string> splitFlagNames(std::uint16_t flags) {
+        std::vector<std::string> names;
+        for (const auto& [bit, name] : kFlagTable)
+            if (flags & bit) names.emplace_back(name);
+        return names;
+    }
+
+    static std::string flagNames(std::uint16_t flags, std::string_view none) {
+        auto names = splitFlagNames(flags);
+        if (names.empty()) return std::string(none);
+        std::string out;
+        for (std::size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + names[i];
+        return out;
+    }
+
+    struct Option {
+        std::string name, value, info;
+        std::size_t offset = 0, length = 0;
+    };
+    struct Header {
+        std::uint16_t sourcePort = 0, destinationPort = 0, flags = 0, window = 0, checksum = 0, urgent = 0;
+        std::uint32_t seq = 0, ack = 0;
+        std::size_t headerLength = 0, payloadLength = 0;
+        std::vector<Option> options;
+    };
+
+    /// The fixed header and the options that fit in the captured part of the header.
+    static std::optional<Header> read(const Data& data) {
+        ByteReader r(data);
+        if (!r.canRead(kMinHeaderSize)) return std::nullopt;
+        Header h;
+        h.sourcePort = *r.readU16be();
+        h.destinationPort = *r.readU16be();
+        h.seq = *r.readU32be();
+        h.ack = *r.readU32be();
+        auto offsetAndFlags = *r.readU16be();
+        h.headerLength = std::size_t(offsetAndFlags >> 12) * 4;
+        h.flags = offsetAndFlags & 0x1FF;
+        h.window = *r.readU16be();
+        h.checksum = *r.readU16be();
+        h.urgent = *r.readU16be();
+        h.payloadLength = data.size() > h.headerLength ? data.size() - h.headerLength : 0;
+        if (h.headerLength > kMinHeaderSize)
+            readOptions(data.slice(kMinHeaderSize, std::min(h.headerLength, data.size()) - kMinHeaderSize), h.options);
+        return h;
+    }
+
+    static void readOptions(const Data& bytes, std::vector<Option>& out) {
+        ByteReader r(bytes);
+        while (!r.empty()) {
+            std::size_t at = kMinHeaderSize + r.offset();
+            auto kind = *r.readU8();
+            if (kind == 0) {
+                out.push_back({"End of Option List (EOL)", "", "", at, 1});
+                break;
+            }
+            if (kind == 1) {
+                out.push_back({"No-Operation (NOP)", "", "", at, 1});
+                continue;
+            }
+            auto length = r.readU8();
+            if (!length || *length < 2 || !r.canRead(*length - 2u)) {
+                out.push_back({fmt::format("Option kind {}", kind), "bad length", "", at, bytes.size() + kMinHeaderSize - at});
+                break;
+            }
+            ByteReader v(*r.readBytes(*length - 2u));
+            Option o{"", "", "", at, *length};
+            switch (kind) {
+                case 2:
+                    o.name = "Maximum segment size";
+                    if (auto mss = v.readU16be()) o.value = fmt::format("{} bytes", *mss), o.info = fmt::format("MSS={}", *mss);
+                    break;
+                case 3:
+                    o.name = "Window scale";
+                    if (auto shift = v.readU8()) {
+                        unsigned multiplier = *shift <= 14 ? 1u << *shift : 1u << 14;
+                        o.value = fmt::format("{} (multiply by {})", *shift, multiplier);
+                        o.info = fmt::format("WS={}", multiplier);
+                    }
+                    break;
+                case 4: o.name = "SACK permitted", o.info = "SACK_PERM"; break;
+                case 5: {
+                    o.name = "SACK";
+                    while (auto left = v.readU32be()) {
+                        auto right = v.readU32be();
+                        if (!right) break;
+                        o.value += fmt::format("{}{}-{}", o.value.empty() ? "" : ", ", *left, *right);
+                        o.info += fmt::format("{}SLE={} SRE={}", o.info.empty() ? "" : " ", *left, *right);
+                    }
+                    break;
+                }
+                case 8:
+                    o.name = "Timestamps";
+                    if (auto tsval = v.readU32be()) {
+                        auto tsecr = v.readU32be();
+                        o.value = fmt::format("TSval {}, TSecr {}", *tsval, tsecr.value_or(0));
+                        o.info = fmt::format("TSval={} TSecr={}", *tsval, tsecr.value_or(0));
+                    }
+                    break;
+                default: o.name = fmt::format("Option kind {}", kind), o.value = hexBytes(v.bytes()); break;
+            }
+            out.push_back(std::move(o));
+        }
+    }
+};
+
+const auto kClass = std::make_shared<AnalyzerClassOf<TcpAnalyzer>>("TcpAnalyzer", transportAnalyzerClass().get());
+const ClassRegistration kClassRegistration{kClass};
+
+const QORPluginAnalyzerClass& TcpAnalyzer::analyzerClass() const { return *kClass; }
+
+const FamilyRegistration kFamily{[] {
+    AnalyzerFamily f;
+    f.title = "TCP";
+    f.description = "Transmission Control Protocol";
+    f.analyzerClass = kClass;
+    f.protocols = {protocolNamed("TCP", TcpAnalyzer::kMinHeaderSize)};
+    const auto& transport = transportAnalyzerClass();
+    f.attributes = {
+        attribute(transport, "Source Port", "srcPort", AttributeValueType::uint16, kSourcePortOffset, 2),
+        attribute(transport, "Destination Port", "dstPort", AttributeValueType::uint16, kDestinationPortOffset, 2),
+        attribute(kClass, "TCP Sequence Number", "tcpSeq", AttributeValueType::uint32, 4, 4),
+        attribute(kClass, "TCP Acknowledgment Number", "tcpAck", AttributeValueType::uint32, 8, 4),
+        attribute(kClass, "TCP Flags", "tcpFlags", AttributeValueType::string, 12, 2),
+        attribute(kClass, "TCP Window", "tcpWindow", AttributeValueType::uint16, 14, 2),
+    };
+    f.columns = {
+        column("Source Port", "srcPort", "Source Port is", "srcPort == $value", AttributeValueType::uint16),
+        column("Destination Port", "dstPort", "Destination Port is", "dstPort == $value", AttributeValueType::uint16),
+        containsColumn("TCP Flags", "tcpFlags", AttributeValueType::string),
+    };
+    return f;
+}};
+
+}  // namespace
+}  // namespace qor::standard
