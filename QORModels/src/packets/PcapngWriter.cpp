@@ -1,0 +1,274 @@
+#include "QORModels/packets/PcapngWriter.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "CaptureOutputBuffer.hpp"
+#include "QORCommonTools/TextHelpers.hpp"
+#include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
+
+namespace qor::PcapngWriter {
+
+namespace {
+
+constexpr std::uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
+constexpr std::uint32_t kInterfaceDescriptionBlock = 0x00000001;
+constexpr std::uint32_t kEnhancedPacketBlock = 0x00000006;
+constexpr std::uint32_t kDecryptionSecretsBlock = 0x0000000A;
+constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
+constexpr std::uint16_t kVersionMajor = 1;
+constexpr std::uint16_t kVersionMinor = 0;
+constexpr std::uint64_t kSectionLengthUnknown = ~std::uint64_t{0};
+constexpr std::uint32_t kSecretsTypeTLSKeyLog = 0x544C534B;
+constexpr std::uint16_t kOptionEnd = 0;
+constexpr std::uint16_t kOptionComment = 1;
+constexpr std::uint32_t kDefaultLinkType = 1;  // Ethernet, for a file without packets
+
+constexpr std::size_t kBlockFraming = 12;            // type, total length, total length
+constexpr std::size_t kSectionHeaderBody = 16;       // magic, versions, section length
+constexpr std::size_t kInterfaceBody = 8;            // link type, reserved, snapshot length
+constexpr std::size_t kPacketBody = 20;              // interface, timestamp, lengths
+constexpr std::size_t kSecretsBody = 8;              // type, length
+constexpr std::size_t kOptionHeader = 4;             // code, length
+constexpr std::size_t kEndOfOptions = 4;
+
+constexpr std::size_t padded4(std::size_t n) { return (n + 3) / 4 * 4; }
+
+/// Bytes a comment option plus the end-of-options option take.
+constexpr std::size_t commentOptionsLength(std::size_t textLength) {
+    return kOptionHeader + padded4(textLength) + kEndOfOptions;
+}
+
+bool isValidUTF8(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra;
+        std::uint32_t min;
+        std::uint32_t cp;
+        if ((c & 0xE0) == 0xC0) {
+            extra = 1, min = 0x80, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, min = 0x800, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, min = 0x10000, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i <= extra) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+/// Microseconds since 1970, rounded; clamped to the 64-bit range (0 for earlier times and NaN).
+std::uint64_t microseconds(double seconds) {
+    constexpr double kLimit = 18446744073709551616.0;  // 2^64
+    const double micros = std::round(seconds * 1'000'000.0);
+    if (!(micros > 0)) return 0;
+    if (micros >= kLimit) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(micros);
+}
+
+/// Interface numbers by link type, in order of first appearance.
+class InterfaceTable {
+public:
+    std::uint32_t number(std::uint32_t linkType) {
+        if (!linkTypes_.empty() && linkType == lastLinkType_) return lastNumber_;
+        auto [it, inserted] = numbers_.try_emplace(linkType, static_cast<std::uint32_t>(linkTypes_.size()));
+        if (inserted) linkTypes_.push_back(linkType);
+        lastLinkType_ = linkType;
+        lastNumber_ = it->second;
+        return it->second;
+    }
+    [[nodiscard]] const std::vector<std::uint32_t>& linkTypes() const { return linkTypes_; }
+
+private:
+    std::unordered_map<std::uint32_t, std::uint32_t> numbers_;
+    std::vector<std::uint32_t> linkTypes_;
+    std::uint32_t lastLinkType_ = 0;
+    std::uint32_t lastNumber_ = 0;
+};
+
+/// Everything decided before the first byte is written.
+struct Plan {
+    std::optional<std::string_view> sectionComment;  // nothing: no options
+    InterfaceTable interfaces;
+    std::string keyLog;
+    std::size_t size = 0;
+};
+
+Plan makePlan(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
+              const std::optional<std::string>& sectionComment) {
+    Plan plan;
+    plan.sectionComment = sectionComment ? optionText(*sectionComment) : std::optional(kDefaultSectionComment);
+    plan.size = kBlockFraming + kSectionHeaderBody +
+                (plan.sectionComment ? commentOptionsLength(plan.sectionComment->size()) : 0);
+    for (const auto& packet : packets) {
+        assert(packet && "packets must not be null");
+        plan.interfaces.number(packet->linkType());
+        plan.size += kBlockFraming + kPacketBody + padded4(packet->captureLength());
+        if (auto comment = packet->packetComment()) {
+            if (auto text = optionText(*comment)) plan.size += commentOptionsLength(text->size());
+        }
+    }
+    if (packets.empty()) plan.interfaces.number(kDefaultLinkType);
+    plan.size += plan.interfaces.linkTypes().size() * (kBlockFraming + kInterfaceBody);
+    plan.keyLog = keyLogText(secrets);
+    if (!plan.keyLog.empty()) plan.size += kBlockFraming + kSecretsBody + padded4(plan.keyLog.size());
+    return plan;
+}
+
+void blockHeader(CaptureOutputBuffer& out, std::uint32_t type, std::size_t totalLength) {
+    out.u32(type);
+    out.u32(static_cast<std::uint32_t>(totalLength));
+}
+
+void commentOptions(CaptureOutputBuffer& out, std::string_view text) {
+    out.u16(kOptionComment);
+    out.u16(static_cast<std::uint16_t>(text.size()));
+    out.append(reinterpret_cast<const std::byte*>(text.data()), text.size());
+    out.pad4();
+    out.u16(kOptionEnd);
+    out.u16(0);
+}
+
+}  // namespace
+
+std::optional<std::string_view> optionText(std::string_view comment) {
+    if (!isValidUTF8(comment)) return std::nullopt;
+    if (comment.size() <= kMaxOptionLength) return comment;
+    std::size_t cut = kMaxOptionLength;
+    while (cut > 0 && (static_cast<unsigned char>(comment[cut]) & 0xC0) == 0x80) --cut;
+    return comment.substr(0, cut);
+}
+
+std::string keyLogText(const std::vector<std::string>& secrets) {
+    std::string text;
+    std::unordered_set<std::string_view> seen;
+    for (const auto& secret : secrets) {
+        for (auto line : splitLines(secret)) {
+            auto key = trimmed(line);
+            if (key.empty() || key.front() == '#' || !isValidUTF8(key)) continue;
+            if (!seen.insert(key).second) continue;
+            text.append(key);
+            text.push_back('\n');
+        }
+    }
+    return text;
+}
+
+std::int64_t distinctSecretCount(const std::vector<std::string>& secrets) {
+    const std::string text = keyLogText(secrets);
+    return static_cast<std::int64_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+double totalByteCount(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
+                      const std::optional<std::string>& sectionComment) {
+    return static_cast<double>(makePlan(packets, secrets, sectionComment).size);
+}
+
+namespace {
+
+void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std::shared_ptr<QORPacket>> packets,
+                 std::optional<double> totalBytes, const Progress& progress) {
+    // Section header.
+    const std::size_t sectionLength =
+        kBlockFraming + kSectionHeaderBody + (plan.sectionComment ? commentOptionsLength(plan.sectionComment->size()) : 0);
+    blockHeader(out, kSectionHeaderBlock, sectionLength);
+    out.u32(kByteOrderMagic);
+    out.u16(kVersionMajor);
+    out.u16(kVersionMinor);
+    out.u64(kSectionLengthUnknown);
+    if (plan.sectionComment) commentOptions(out, *plan.sectionComment);
+    out.u32(static_cast<std::uint32_t>(sectionLength));
+
+    // One interface per link type.
+    constexpr std::size_t kInterfaceLength = kBlockFraming + kInterfaceBody;
+    for (std::uint32_t linkType : plan.interfaces.linkTypes()) {
+        blockHeader(out, kInterfaceDescriptionBlock, kInterfaceLength);
+        out.u16(static_cast<std::uint16_t>(linkType));
+        out.u16(0);
+        out.u32(kInterfaceSnapLength);
+        out.u32(static_cast<std::uint32_t>(kInterfaceLength));
+    }
+
+    // One enhanced packet block per packet.
+    InterfaceTable interfaces = plan.interfaces;
+    WriteProgressSchedule schedule(totalBytes);
+    std::uint64_t written = 0;
+    for (const auto& packet : packets) {
+        const std::optional<Data> bytes = packet->data();
+        const std::size_t captured = bytes ? bytes->size() : 0;
+        std::optional<std::string> comment = packet->packetComment();
+        std::optional<std::string_view> commentText = comment ? optionText(*comment) : std::nullopt;
+        const std::size_t length = kBlockFraming + kPacketBody + padded4(captured) +
+                                   (commentText ? commentOptionsLength(commentText->size()) : 0);
+        const std::uint64_t timestamp = microseconds(packet->dateReceived());
+        blockHeader(out, kEnhancedPacketBlock, length);
+        out.u32(interfaces.number(packet->linkType()));
+        out.u32(static_cast<std::uint32_t>(timestamp >> 32));
+        out.u32(static_cast<std::uint32_t>(timestamp));
+        out.u32(static_cast<std::uint32_t>(captured));
+        out.u32(packet->realLength());
+        if (bytes) out.append(bytes->data(), captured);
+        out.pad4();
+        if (commentText) commentOptions(out, *commentText);
+        out.u32(static_cast<std::uint32_t>(length));
+        ++written;
+        if (progress && schedule.due(written, static_cast<double>(out.size()))) progress(static_cast<double>(out.size()));
+    }
+
+    // The key-log lines.
+    if (!plan.keyLog.empty()) {
+        const std::size_t length = kBlockFraming + kSecretsBody + padded4(plan.keyLog.size());
+        blockHeader(out, kDecryptionSecretsBlock, length);
+        out.u32(kSecretsTypeTLSKeyLog);
+        out.u32(static_cast<std::uint32_t>(plan.keyLog.size()));
+        out.append(reinterpret_cast<const std::byte*>(plan.keyLog.data()), plan.keyLog.size());
+        out.pad4();
+        out.u32(static_cast<std::uint32_t>(length));
+    }
+
+    if (progress) progress(static_cast<double>(out.size()));
+}
+
+}  // namespace
+
+Data write(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
+           const std::optional<std::string>& sectionComment, std::optional<double> totalBytes, const Progress& progress) {
+    const Plan plan = makePlan(packets, secrets, sectionComment);
+    CaptureOutputBuffer out;
+    out.reserve(plan.size);
+    writeBlocks(plan, out, packets, totalBytes, progress);
+    return out.take();
+}
+
+std::optional<std::size_t> writeInto(std::span<std::byte> destination, std::span<const std::shared_ptr<QORPacket>> packets,
+                                     const std::vector<std::string>& secrets,
+                                     const std::optional<std::string>& sectionComment, std::optional<double> totalBytes,
+                                     const Progress& progress) {
+    const Plan plan = makePlan(packets, secrets, sectionComment);
+    if (destination.size() < plan.size) return std::nullopt;
+    CaptureOutputBuffer out;
+    out.useExternal(destination);
+    writeBlocks(plan, out, packets, totalBytes, progress);
+    return out.size();
+}
+
+}  // namespace qor::PcapngWriter

@@ -1,0 +1,181 @@
+// Our output as independent readers see it: capinfos and tshark (Wireshark 4.0) read every
+// exported fixture without a warning and find the same packets, bytes, lengths, times, comments
+// and decryption secrets. Skipped when the tools are not installed.
+//
+// Commands used: `capinfos -c -D OUT`, `tshark -r OUT -T ek -x` (frame_raw, time, lengths),
+// `tshark -r OUT -T fields -e frame.comment`.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
+#include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
+#include "QORModels/packets/PcapngReader.hpp"
+#include "QORModels/packets/PcapngWriter.hpp"
+#include "WritingSupport.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor::test {
+namespace {
+
+using Packets = std::vector<std::shared_ptr<QORPacket>>;
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+RunResult run(const TempDir& dir, const std::string& command) {
+    const auto out = dir.path / "stdout.txt";
+    const auto err = dir.path / "stderr.txt";
+    RunResult r;
+    r.status = std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
+    r.out = slurp(out);
+    // tshark's note about running as root is not a warning about the file.
+    std::istringstream lines(slurp(err));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("Running as user \"root\"") == std::string::npos) r.err += line + "\n";
+    }
+    return r;
+}
+
+bool haveTools() { return std::system("command -v tshark >/dev/null 2>&1 && command -v capinfos >/dev/null 2>&1") == 0; }
+
+Packets readCapture(const Data& data, const std::filesystem::path& url) {
+    FileDataToPacketsAsyncStream reader;
+    return reader.parsePackets(data, std::make_shared<QORDataCache>(), url, nullptr);
+}
+
+/// "1388651869.848747000" as microseconds, without going through a double.
+std::int64_t epochMicros(const std::string& text) {
+    auto dot = text.find('.');
+    std::int64_t seconds = std::stoll(text.substr(0, dot));
+    std::string frac = dot == std::string::npos ? "" : text.substr(dot + 1);
+    frac.resize(9, '0');
+    return seconds * 1'000'000 + std::stoll(frac) / 1000;
+}
+
+/// Checks that tshark and capinfos read `file` cleanly and see `packets`, and that capinfos
+/// counts `expectedSecretBlocks` decryption secrets blocks (-1: not checked; capinfos prints no
+/// line when there are none).
+void expectToolsSeePackets(const TempDir& dir, const std::filesystem::path& file, const Packets& packets,
+                           std::int64_t expectedSecretBlocks) {
+    auto info = run(dir, "capinfos -c -D '" + file.string() + "'");
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.err, "");
+    EXPECT_NE(info.out.find("Number of packets:   " + std::to_string(packets.size()) + "\n"), std::string::npos) << info.out;
+    if (expectedSecretBlocks == 0) {
+        EXPECT_EQ(info.out.find("Number of decryption secrets in file: "), std::string::npos) << info.out;
+    } else if (expectedSecretBlocks > 0) {
+        EXPECT_NE(info.out.find("Number of decryption secrets in file: " + std::to_string(expectedSecretBlocks)),
+                  std::string::npos)
+            << info.out;
+    }
+
+    auto ek = run(dir, "tshark -r '" + file.string() + "' -T ek -x");
+    EXPECT_EQ(ek.status, 0) << ek.err;
+    EXPECT_EQ(ek.err, "");
+    std::vector<nlohmann::json> frames;
+    std::istringstream lines(ek.out);
+    for (std::string line; std::getline(lines, line);) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_object() && j.contains("layers")) frames.push_back(std::move(j["layers"]));
+    }
+    ASSERT_EQ(frames.size(), packets.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i + 1));
+        const auto& frame = frames[i]["frame"];
+        auto bytes = packets[i]->data().value_or(Data());
+        EXPECT_EQ(frames[i].value("frame_raw", std::string()), [&] {
+            std::string h = hex(bytes);
+            for (auto& c : h) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return h;
+        }());
+        EXPECT_EQ(frame.value("frame_frame_len", std::string()), std::to_string(packets[i]->realLength()));
+        EXPECT_EQ(frame.value("frame_frame_cap_len", std::string()), std::to_string(bytes.size()));
+        const auto micros = epochMicros(frame.value("frame_frame_time_epoch", std::string("0")));
+        EXPECT_LE(std::llabs(micros - std::llround(packets[i]->dateReceived() * 1e6)), 1);
+    }
+}
+
+class ToolsReadOurFiles : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        if (!haveTools()) GTEST_SKIP() << "tshark or capinfos not installed";
+    }
+};
+
+TEST_P(ToolsReadOurFiles, Pcapng) {
+    const auto path = capturePath(GetParam());
+    const Data input = readFile(path);
+    const Packets packets = readCapture(input, path);
+    const auto secrets = PcapngReader::read(input).secrets;
+    TempDir dir;
+    const auto out = dir.write("out.pcapng", PcapngWriter::write(packets, secrets, "interop"));
+    expectToolsSeePackets(dir, out, packets, PcapngWriter::distinctSecretCount(secrets) > 0 ? 1 : 0);
+}
+
+TEST_P(ToolsReadOurFiles, ClassicPcap) {
+    const auto path = capturePath(GetParam());
+    const Data input = readFile(path);
+    const Packets packets = readCapture(input, path);
+    std::set<std::uint32_t> linkTypes;
+    for (auto& p : packets) linkTypes.insert(p->linkType());
+    if (linkTypes.size() != 1) GTEST_SKIP() << "classic pcap needs exactly one link type";
+    TempDir dir;
+    const auto out = dir.write("out.pcap", PacketsToFileDataAsyncStream::serialize(packets, *linkTypes.begin(), 262144,
+                                                                                   std::nullopt, {}, [] { return false; }));
+    expectToolsSeePackets(dir, out, packets, -1);
+}
+
+std::vector<std::string> readableFixtures() {
+    // test007.ntar is damaged (tshark refuses it); every other fixture is a valid capture.
+    std::vector<std::string> names;
+    for (auto& entry : std::filesystem::directory_iterator(capturePath(""))) {
+        auto name = entry.path().filename().string();
+        auto ext = entry.path().extension().string();
+        if ((ext == ".pcap" || ext == ".pcapng" || ext == ".cap") && name != "test007.ntar") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string testName(const ::testing::TestParamInfo<std::string>& info) {
+    std::string name;
+    for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ToolsReadOurFiles, ::testing::ValuesIn(readableFixtures()), testName);
+
+TEST(ToolsReadOurComments, SectionAndPacketCommentsAndSeveralInterfaces) {
+    if (!haveTools()) GTEST_SKIP() << "tshark or capinfos not installed";
+    auto packets = makePackets({{bytes({0xDE, 0xAD, 0xBE, 0xEF, 0x01}), 1.25, 1, 60, "first \xC3\xA9t\xC3\xA9"},
+                                {bytes({1, 2, 3}), 2.5, 105},
+                                {bytes({4, 5, 6, 7}), 3.75, 1, std::nullopt, "third"}});
+    TempDir dir;
+    const auto out = dir.write("c.pcapng", PcapngWriter::write(packets, {"CLIENT_RANDOM 00 11\n"}, "section note"));
+    expectToolsSeePackets(dir, out, packets, 1);
+
+    auto info = run(dir, "capinfos '" + out.string() + "'");
+    EXPECT_NE(info.out.find("Capture comment:     section note"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Per packet"), std::string::npos) << info.out;  // two link types
+    auto comments = run(dir, "tshark -r '" + out.string() + "' -T fields -e frame.comment");
+    EXPECT_EQ(comments.out, "first \xC3\xA9t\xC3\xA9\n\nthird\n");
+}
+
+}  // namespace
+}  // namespace qor::test

@@ -1,0 +1,163 @@
+// Pcapng output: block layout byte by byte, interfaces, comments, secrets, sizes and progress.
+
+#include <gtest/gtest.h>
+
+#include "QORModels/packets/PcapngWriter.hpp"
+#include "WritingSupport.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor::test {
+namespace {
+
+using Packets = std::vector<std::shared_ptr<QORPacket>>;
+using Opt = PcapngBuilder::Option;
+constexpr std::uint32_t kTLSKeyLog = 0x544C534B;
+
+Data write(const Packets& packets, const std::vector<std::string>& secrets = {},
+           const std::optional<std::string>& comment = std::nullopt) {
+    return PcapngWriter::write(packets, secrets, comment);
+}
+
+TEST(PcapngWriterLayout, EmptyListGivesSectionHeaderAndOneEthernetInterface) {
+    PcapngBuilder expected;
+    expected.section({PcapngBuilder::text(1, "Exported by Tessarine")}).interface(1, {}, 262144);
+    EXPECT_EQ(hex(write({})), hex(expected.data()));
+    EXPECT_EQ(write({}).size(), 60u + 20u);
+}
+
+TEST(PcapngWriterLayout, PacketsMatchAHandBuiltFile) {
+    auto packets = makePackets({{bytes({1, 2, 3, 4, 5}), 1.25, 1, 60},
+                                {bytes({6, 7, 8, 9}), 2.5, 1, std::nullopt, "first comment"},
+                                {bytes({1}), 3.0, 105, std::nullopt, std::nullopt, /*bytesAvailable=*/false}});
+    PcapngBuilder expected;
+    expected.section({PcapngBuilder::text(1, "my capture")}).interface(1).interface(105);
+    expected.packet(0, 1'250'000, bytes({1, 2, 3, 4, 5}), 60);
+    expected.packet(0, 2'500'000, bytes({6, 7, 8, 9}), -1, {PcapngBuilder::text(1, "first comment")});
+    expected.packet(1, 3'000'000, Data(), 1);
+    EXPECT_EQ(hex(write(packets, {}, "my capture")), hex(expected.data()));
+}
+
+TEST(PcapngWriterLayout, FiveCapturedBytesGetThreePadBytesAndLength40) {
+    auto out = write(makePackets({{bytes({1, 2, 3, 4, 5}), 0}}));
+    const std::size_t epb = 60 + 20;
+    EXPECT_EQ(out.loadUnaligned<std::uint32_t>(epb), 6u);
+    EXPECT_EQ(out.loadUnaligned<std::uint32_t>(epb + 4), 40u);
+    EXPECT_EQ(hex(out.slice(epb + 28, 8)), "0102030405000000");
+    EXPECT_EQ(out.loadUnaligned<std::uint32_t>(epb + 36), 40u);
+    EXPECT_EQ(out.size(), epb + 40);
+}
+
+TEST(PcapngWriterLayout, TimestampsAreRoundedMicrosecondsSplitIntoTwoWords) {
+    struct Row {
+        double time;
+        std::uint32_t high, low;
+    };
+    for (Row r : {Row{1.25, 0, 1'250'000}, Row{1'712'345'678.123456, 0x0006155E, 0x8BE091C0}, Row{0.0000006, 0, 1},
+                  Row{-1.0, 0, 0}}) {
+        auto out = write(makePackets({{bytes({0}), r.time}}));
+        EXPECT_EQ(out.loadUnaligned<std::uint32_t>(80 + 12), r.high) << r.time;
+        EXPECT_EQ(out.loadUnaligned<std::uint32_t>(80 + 16), r.low) << r.time;
+    }
+}
+
+TEST(PcapngWriterInterfaces, OneBlockPerLinkTypeInOrderOfFirstUse) {
+    auto packets = makePackets({{bytes({1}), 0, 1}, {bytes({2}), 0, 1}, {bytes({3}), 0, 105}, {bytes({4}), 0, 1}});
+    auto out = write(packets);
+    std::size_t at = 60;
+    for (std::uint16_t linkType : {1, 105}) {
+        EXPECT_EQ(out.loadUnaligned<std::uint32_t>(at), 1u);
+        EXPECT_EQ(out.loadUnaligned<std::uint16_t>(at + 8), linkType);
+        EXPECT_EQ(out.loadUnaligned<std::uint32_t>(at + 12), 262144u);
+        at += 20;
+    }
+    std::vector<std::uint32_t> ids;
+    for (int i = 0; i < 4; ++i, at += 36) {
+        EXPECT_EQ(out.loadUnaligned<std::uint32_t>(at), 6u);
+        ids.push_back(*out.loadUnaligned<std::uint32_t>(at + 8));
+    }
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{0, 0, 1, 0}));
+    EXPECT_EQ(at, out.size());
+}
+
+TEST(PcapngWriterComments, InvalidUTF8IsLeftOutAndLongTextIsCutAtACharacter) {
+    // Section comment that is not UTF-8: a section header without options.
+    auto out = write({}, {}, std::string("\xC3\x28", 2));
+    EXPECT_EQ(out.loadUnaligned<std::uint32_t>(4), 28u);
+    // Packet comment that is not UTF-8: no options after the packet bytes.
+    auto packets = makePackets({{bytes({1, 2, 3, 4}), 0, 1, std::nullopt, std::string("\xFF", 1)}});
+    EXPECT_EQ(write(packets).size(), 80u + 36);
+
+    // 65534 ASCII bytes then a two-byte character: the character does not fit and is dropped.
+    std::string longText(65534, 'x');
+    longText += "\xC3\xA9tail";
+    auto cut = PcapngWriter::optionText(longText);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->size(), 65534u);
+    EXPECT_EQ(*PcapngWriter::optionText(std::string(70000, 'y')), std::string(65535, 'y'));
+    auto big = makePackets({{bytes({1}), 0, 1, std::nullopt, longText}});
+    auto bigOut = write(big, {}, longText);
+    EXPECT_EQ(bigOut.loadUnaligned<std::uint16_t>(26), 65534u);  // section comment option length
+    EXPECT_EQ(static_cast<double>(bigOut.size()), PcapngWriter::totalByteCount(big, {}, longText));
+}
+
+TEST(PcapngWriterSecrets, DistinctKeyLinesInOneSecretsBlock) {
+    const std::vector<std::string> secrets{"A\n# comment\nB\n", "B\r\nC"};
+    EXPECT_EQ(PcapngWriter::keyLogText(secrets), "A\nB\nC\n");
+    EXPECT_EQ(PcapngWriter::distinctSecretCount(secrets), 3);
+    EXPECT_EQ(PcapngWriter::distinctSecretCount({"  \n#only a comment\n"}), 0);
+    EXPECT_EQ(PcapngWriter::keyLogText({"  CLIENT_RANDOM a b  \n\nCLIENT_RANDOM a b"}), "CLIENT_RANDOM a b\n");
+
+    PcapngBuilder expected;
+    expected.section({PcapngBuilder::text(1, "Exported by Tessarine")}).interface(1).secrets(kTLSKeyLog, "A\nB\nC\n");
+    EXPECT_EQ(hex(write({}, secrets)), hex(expected.data()));
+    // No key lines: no secrets block at all.
+    EXPECT_EQ(write({}, {"# nothing\n"}).size(), 80u);
+}
+
+TEST(PcapngWriterSize, TotalByteCountEqualsTheOutputLength) {
+    std::vector<PacketSpec> specs;
+    for (std::size_t n = 0; n < 9; ++n) {
+        std::vector<std::byte> b(n * 7 + 1, std::byte{0x5A});
+        specs.push_back({Data(std::move(b)), static_cast<double>(n), n % 3 == 0 ? 1u : 113u, std::nullopt,
+                         n % 2 ? std::optional<std::string>(std::string(n, 'c')) : std::nullopt});
+    }
+    auto packets = makePackets(specs);
+    for (const auto& comment : {std::optional<std::string>{}, std::optional<std::string>{"section"},
+                                std::optional<std::string>{std::string(3, '\xFF')}}) {
+        for (const auto& secrets : {std::vector<std::string>{}, std::vector<std::string>{"K 1 2\nK 3 4\n"}}) {
+            EXPECT_EQ(PcapngWriter::totalByteCount(packets, secrets, comment),
+                      static_cast<double>(PcapngWriter::write(packets, secrets, comment).size()));
+        }
+    }
+    EXPECT_EQ(PcapngWriter::totalByteCount({}, {}, std::nullopt), 80.0);
+}
+
+TEST(PcapngWriterSize, WriteIntoGivesTheSameBytesOrNothingWhenTooSmall) {
+    auto packets = makePackets({{bytes({1, 2, 3, 4, 5}), 1.25, 1, 60, "c"}, {bytes({9}), 2.0, 105}});
+    const Data expected = write(packets, {"K a b"}, "s");
+    std::vector<std::byte> room(expected.size() + 8, std::byte{0xEE});
+    auto n = PcapngWriter::writeInto(room, packets, {"K a b"}, "s");
+    ASSERT_EQ(n, expected.size());
+    EXPECT_EQ(Data::copy(std::span(room).first(*n)), expected);
+    std::vector<std::byte> small(expected.size() - 1, std::byte{0xEE});
+    EXPECT_EQ(PcapngWriter::writeInto(small, packets, {"K a b"}, "s"), std::nullopt);
+    EXPECT_EQ(small.front(), std::byte{0xEE});
+}
+
+TEST(PcapngWriterProgress, EverySixtyFourPacketsOrHalfPercentThenTheFinalSize) {
+    auto packets = makePackets(uniformSpecs(130, 8));  // 40-byte blocks after an 80-byte head
+    std::vector<double> reports;
+    auto out = PcapngWriter::write(packets, {}, std::nullopt, std::nullopt, [&](double b) { reports.push_back(b); });
+    EXPECT_EQ(reports, (std::vector<double>{80 + 64 * 40, 80 + 128 * 40, 80 + 130 * 40}));
+    EXPECT_EQ(out.size(), 80u + 130 * 40);
+
+    reports.clear();
+    const double total = PcapngWriter::totalByteCount(packets, {"K x y"}, std::nullopt);
+    out = PcapngWriter::write(packets, {"K x y"}, std::nullopt, total, [&](double b) { reports.push_back(b); });
+    EXPECT_EQ(reports.back(), total);  // the final size includes the secrets block
+    EXPECT_GT(reports.size(), 100u);   // a step of 27 bytes: nearly every packet
+    for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_LE(reports[i - 1], reports[i]);
+}
+
+}  // namespace
+}  // namespace qor::test

@@ -1,0 +1,96 @@
+#pragma once
+// Helpers for the writer tests: packets built in memory over a data cache.
+
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QORModels/packets/QORDataCache.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+#include "QORPlatform/Data.hpp"
+
+namespace qor::test {
+
+/// What a test packet holds.
+struct PacketSpec {
+    PacketSpec(Data b, double t, std::uint32_t link = 1, std::optional<std::uint32_t> real = std::nullopt,
+               std::optional<std::string> c = std::nullopt, bool available = true)
+        : bytes(std::move(b)), time(t), linkType(link), realLength(real), comment(std::move(c)), bytesAvailable(available) {}
+    Data bytes;
+    double time = 0;
+    std::uint32_t linkType = 1;
+    std::optional<std::uint32_t> realLength;  ///< defaults to the byte count
+    std::optional<std::string> comment;
+    bool bytesAvailable = true;               ///< false: no data cache entry for the packet
+};
+
+/// Packets whose bytes lie one after another in a fresh in-memory data cache.
+inline std::vector<std::shared_ptr<QORPacket>> makePackets(const std::vector<PacketSpec>& specs,
+                                                           std::shared_ptr<QORDataCachingProtocol> cache = nullptr) {
+    if (!cache) cache = std::make_shared<QORDataCache>();
+    std::vector<std::shared_ptr<QORPacket>> packets;
+    std::uint32_t offset = 0;
+    std::int64_t id = 0;
+    for (const auto& spec : specs) {
+        auto p = QORPacket::create();
+        const auto size = static_cast<std::uint32_t>(spec.bytes.size());
+        p->setPacketId(++id);
+        p->setDataLocation(offset);
+        p->setCaptureLength(size);
+        p->setRealLength(spec.realLength.value_or(size));
+        p->setDateReceived(spec.time);
+        p->setLinkType(spec.linkType);
+        p->setPacketComment(spec.comment);
+        if (spec.bytesAvailable) cache->set(spec.bytes, {offset, offset + size});
+        p->setDataCache(cache);
+        offset += size;
+        packets.push_back(std::move(p));
+    }
+    return packets;
+}
+
+/// `count` packets of `size` bytes each (byte i of packet k is k+i), one millisecond apart.
+inline std::vector<PacketSpec> uniformSpecs(std::size_t count, std::size_t size) {
+    std::vector<PacketSpec> specs;
+    for (std::size_t k = 0; k < count; ++k) {
+        std::vector<std::byte> b(size);
+        for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::byte>(k + i);
+        specs.push_back({Data(std::move(b)), 1'700'000'000.0 + static_cast<double>(k) / 1000.0});
+    }
+    return specs;
+}
+
+/// A data cache that answers only once `open()` has been called, so that a test can hold a
+/// background write at its first packet.
+class GateCache final : public QORDataCachingProtocol {
+public:
+    GateCache() : inner_(std::make_shared<QORDataCache>()), opened_(gate_.get_future().share()) {}
+    void open() { gate_.set_value(); }
+    [[nodiscard]] std::shared_ptr<MemoryCachingProtocol> fileCache() const override { return inner_->fileCache(); }
+    [[nodiscard]] std::optional<Data> object(UInt32Range range) const override {
+        opened_.wait();
+        return inner_->object(range);
+    }
+    void set(const Data& data, UInt32Range range) override { inner_->set(data, range); }
+    void clearCache() override { inner_->clearCache(); }
+
+private:
+    std::shared_ptr<QORDataCache> inner_;
+    std::promise<void> gate_;
+    std::shared_future<void> opened_;
+};
+
+inline std::string hex(const Data& d) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (auto b : d.span()) {
+        s += digits[static_cast<unsigned>(b) >> 4];
+        s += digits[static_cast<unsigned>(b) & 15];
+    }
+    return s;
+}
+
+}  // namespace qor::test
