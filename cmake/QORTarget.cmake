@@ -11,6 +11,7 @@ function(qor_add_library)
     $<BUILD_INTERFACE:${Q_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(${Q_NAME} PUBLIC ${Q_DEPS} PRIVATE ${Q_PRIVATE_DEPS})
+  target_compile_features(${Q_NAME} PUBLIC cxx_std_20)
   qor_warnings(${Q_NAME})
   set_target_properties(${Q_NAME} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   install(TARGETS ${Q_NAME} EXPORT QORModelsTargets
