@@ -18,6 +18,7 @@
 
 #include "QORModels/packets/PcapngReader.hpp"
 
+#include "PcapngFormat.hpp"
 #include <cmath>
 
 #include "QORCommonTools/TextHelpers.hpp"
@@ -27,13 +28,8 @@
 namespace qor {
 namespace {
 
-constexpr std::uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
-constexpr std::uint32_t kInterfaceDescriptionBlock = 0x00000001;
-constexpr std::uint32_t kEnhancedPacketBlock = 0x00000006;
-constexpr std::uint32_t kDecryptionSecretsBlock = 0x0000000A;
-constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
-constexpr std::uint32_t kSecretsTypeTLSKeyLog = 0x544C534B;
-constexpr std::size_t kBlockFraming = 12;
+using namespace ::qor::pcapng;
+
 constexpr std::size_t kProgressEveryPackets = 64;
 constexpr std::size_t kMinimumPacketBlock = 32;
 /// The most packets whose room is reserved up front (more still read, with growth).

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "CaptureOutputBuffer.hpp"
+#include "PcapngFormat.hpp"
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
 
@@ -15,20 +16,15 @@ namespace qor::PcapngWriter {
 
 namespace {
 
-constexpr std::uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
-constexpr std::uint32_t kInterfaceDescriptionBlock = 0x00000001;
-constexpr std::uint32_t kEnhancedPacketBlock = 0x00000006;
-constexpr std::uint32_t kDecryptionSecretsBlock = 0x0000000A;
-constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
+using namespace ::qor::pcapng;
+
 constexpr std::uint16_t kVersionMajor = 1;
 constexpr std::uint16_t kVersionMinor = 0;
 constexpr std::uint64_t kSectionLengthUnknown = ~std::uint64_t{0};
-constexpr std::uint32_t kSecretsTypeTLSKeyLog = 0x544C534B;
 constexpr std::uint16_t kOptionEnd = 0;
 constexpr std::uint16_t kOptionComment = 1;
 constexpr std::uint32_t kDefaultLinkType = 1;  // Ethernet, for a file without packets
 
-constexpr std::size_t kBlockFraming = 12;            // type, total length, total length
 constexpr std::size_t kSectionHeaderBody = 16;       // magic, versions, section length
 constexpr std::size_t kInterfaceBody = 8;            // link type, reserved, snapshot length
 constexpr std::size_t kPacketBody = 20;              // interface, timestamp, lengths
