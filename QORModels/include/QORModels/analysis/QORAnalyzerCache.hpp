@@ -1,6 +1,7 @@
 #pragma once
 // The per-packet store of analyzers.
 
+#include <cstdint>
 #include <memory>
 
 #include "QORDependencies/QORAnalyzerCacheProcotol.hpp"
@@ -12,6 +13,13 @@ namespace qor {
 
 /// Holds one packet's analyzer chain. Every access to the state takes the cache's own lock for
 /// the access only; any thread may call it, and the clear notification may arrive on any thread.
+///
+/// Hearing the clear-analysing-cache notification: rather than one notification-centre observer
+/// per packet (a million registrations for a large capture, each an allocation under the
+/// centre's lock), one process-wide observer counts the notifications, and each observing cache
+/// applies the clears it has not yet seen at its next access. What a caller sees is the same: once
+/// the notification has been posted, the cache reads empty and has dropped its packet reference;
+/// the analyzer objects themselves are released at that next access.
 class QORAnalyzerCache final : public NSObject, public QORAnalyzerCacheProcotol {
 public:
     explicit QORAnalyzerCache(std::weak_ptr<QORPacketProtocol> packet = {});
@@ -46,9 +54,12 @@ private:
         bool shouldTerminate = false;
         bool didTerminate = false;
         std::weak_ptr<QORPacketProtocol> packet;
-        ObserverToken clearAnalyzingCacheObserver;
+        bool observing = false;       // set up to hear the clear notification
+        std::uint64_t seenClears = 0; // clear notifications already applied
+        /// Applies clear notifications posted since the last access (see the class comment).
+        void catchUp();
     };
-    Locked<AnalyzerCacheState> _state;
+    mutable Locked<AnalyzerCacheState> _state;
 };
 
 }  // namespace qor
