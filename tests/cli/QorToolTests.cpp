@@ -69,6 +69,21 @@ TEST(QorPackets, JsonLinesUseTheRecordPropertyNames) {
     EXPECT_EQ(count, 64);
 }
 
+TEST(QorPackets, PaddedFramesCountOnlyTheSegmentAsTcpPayload) {
+    // tshark 4.0.17 (-T fields -e tcp.len -e _ws.col.Info): frame 11 is a 64-byte frame whose
+    // IPv4 total length is 40, "49486 → 80 [ACK] ... Len=0".
+    auto r = qor("packets --json " + fixture("one_http_stream_fin.pcap"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    for (int i = 0; i < 11; ++i) std::getline(lines, line);
+    auto j = nlohmann::json::parse(line);
+    EXPECT_EQ(j["packetProtocolHistory"], "ETH-IP-TCP");
+    auto info = j["packetInfoOverview"].get<std::string>();
+    EXPECT_NE(info.find("Len=0"), std::string::npos) << info;
+    EXPECT_EQ(j["srcPort"], 49486);
+}
+
 TEST(QorBadInput, OneClearLineAndANonZeroStatus) {
     test::TempDir dir;
     auto notCapture = dir.write("notes.pcap", Data::fromString("this is a text file, not a capture\n"));

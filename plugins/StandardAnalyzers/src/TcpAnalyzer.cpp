@@ -54,7 +54,7 @@ public:
     [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("TCP"); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto h = read(data);
+        auto h = read(segment(data));
         if (!h) return std::nullopt;
         std::string info = fmt::format("{} → {} [{}] Seq={}", h->sourcePort, h->destinationPort, flagNames(h->flags, "<None>"), h->seq);
         if (h->flags & kACK) info += fmt::format(" Ack={}", h->ack);
@@ -67,7 +67,7 @@ public:
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Transmission Control Protocol", "", 0, protocolSize());
-        auto h = read(data);
+        auto h = read(segment(data));
         if (!h) {
             root->setNodeValue("[Truncated]");
             ByteReader r(data);
@@ -150,6 +150,10 @@ private:
         for (std::size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + names[i];
         return out;
     }
+
+    /// The segment within `data`: the bytes the analyzer was made from bound what belongs to it,
+    /// so that link-layer padding after the IP payload never counts as TCP payload.
+    [[nodiscard]] Data segment(const Data& data) const { return data.slice(0, std::min(data.size(), bytes().size())); }
 
     struct Option {
         std::string name, value, info;
