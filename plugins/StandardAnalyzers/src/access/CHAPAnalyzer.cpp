@@ -42,6 +42,7 @@ ChallengeBody readChallenge(ByteReader body) {
 /// and identifier, from which sessions read the result ("Success" or "Failure").
 class CHAPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     static std::shared_ptr<CHAPAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto header = PPPAuthHeader::read(data);

@@ -14,7 +14,6 @@ namespace {
 constexpr std::uint16_t kFlagChecksum = 0x8000, kFlagRouting = 0x4000, kFlagKey = 0x2000, kFlagSequence = 0x1000,
                         kFlagStrictRoute = 0x0800, kFlagAck = 0x0080, kVersionMask = 0x0007;
 constexpr std::uint16_t kVersionEnhanced = 1;
-constexpr std::uint16_t kProtocolPPP = 0x880B;
 
 /// Protocol types the chain continues with; any other ether type is looked up in the shared
 /// ether-type names.
@@ -89,6 +88,7 @@ struct GREHeader {
 /// A GRE header, carrying PPP (PPTP), IPv4, IPv6 or Ethernet.
 class GREAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses a header that is not all there, and versions other than 0 and 1.
     static std::shared_ptr<GREAnalyzer> create(const Data& data, const PacketRef& packet) {

@@ -275,6 +275,7 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
 /// "Assigned Session ID" and "Host Name". Numbers are shown in decimal.
 class L2TPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses bytes whose header is not whole or whose version is not 2.
     static std::shared_ptr<L2TPAnalyzer> create(const Data& data, const PacketRef& packet) {

@@ -24,6 +24,7 @@ constexpr std::array kCodes = {
 /// read as one.
 class PAPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     static std::shared_ptr<PAPAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto header = PPPAuthHeader::read(data);

@@ -92,6 +92,7 @@ struct PPPHeader {
 /// A PPP frame's header, as carried by PPPoE, L2TP and GRE (RFC 1661, RFC 1662).
 class PPPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     static std::shared_ptr<PPPAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto header = PPPHeader::read(data);

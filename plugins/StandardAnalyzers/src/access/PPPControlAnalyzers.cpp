@@ -222,6 +222,7 @@ void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t ba
 /// chain reads LCP-IPv6CP, as the rejected protocol is what the packet is about).
 class ControlProtocolAnalyzer : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     ControlProtocolAnalyzer(const Data& data, const PacketRef& packet, const ControlTraits& traits)
         : AccessAnalyzer(data, packet), traits_(traits), header_(*ControlHeader::read(data)) {}
 

@@ -81,6 +81,7 @@ TagWalk walkTags(ByteReader payload) {
 /// of tags. The whole packet is this analyzer's header; nothing is carried.
 class PPPoEDiscoveryAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     static std::shared_ptr<PPPoEDiscoveryAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto header = PPPoEHeader::read(data);

@@ -15,6 +15,7 @@ namespace {
 /// goes on into the carried headers.
 class PPPoESessionAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     static std::shared_ptr<PPPoESessionAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto header = PPPoEHeader::read(data);

@@ -259,6 +259,7 @@ std::optional<std::string> textAttribute(const AttributeWalk& walk, std::uint8_t
 /// their vendor number and raw data.
 class RADIUSAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses fewer than the 20 header bytes.
     static std::shared_ptr<RADIUSAnalyzer> create(const Data& data, const PacketRef& packet) {

@@ -164,6 +164,7 @@ std::optional<std::uint8_t> messageType(const OptionWalk& walk) {
 /// The whole message, through the End option, is the header; nothing is carried.
 class DHCPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses fewer than the 236 fixed bytes.
     static std::shared_ptr<DHCPAnalyzer> create(const Data& data, const PacketRef& packet) {

@@ -89,6 +89,7 @@ std::size_t headEnd(std::string_view all) {
 /// segments.
 class HTTPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses an empty segment.
     static std::shared_ptr<HTTPAnalyzer> create(const Data& data, const PacketRef& packet) {

@@ -17,7 +17,7 @@ using namespace qor::standard::access;
 constexpr std::size_t kHeaderSize = 48;
 /// Control (6) and private (7) messages have a shorter fixed part (RFC 1305 appendix B).
 constexpr std::size_t kControlHeaderSize = 12;
-constexpr std::uint8_t kModeControl = 6, kModePrivate = 7;
+constexpr std::uint8_t kModeControl = 6;
 /// Seconds from 1900-01-01 (the NTP era 0 epoch) to 1970-01-01.
 constexpr std::int64_t kEraToUnix = 2208988800LL;
 
@@ -64,6 +64,7 @@ std::string shortText(std::uint32_t v) {
 /// data. Extension fields and the MAC are left as payload.
 class NTPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses messages shorter than their mode's fixed part.
     static std::shared_ptr<NTPAnalyzer> create(const Data& data, const PacketRef& packet) {

@@ -64,6 +64,7 @@ std::optional<std::string> commandVerb(std::string_view line) {
 /// anything else is message data.
 class SMTPAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses an empty segment.
     static std::shared_ptr<SMTPAnalyzer> create(const Data& data, const PacketRef& packet) {

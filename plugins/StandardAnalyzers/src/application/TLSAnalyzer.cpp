@@ -22,7 +22,7 @@ constexpr std::size_t kMaxRecordLength = 16384 + 2048;
 /// Records shown per segment; the rest are counted.
 constexpr std::size_t kMaxRecords = 64;
 constexpr std::uint8_t kContentChangeCipherSpec = 20, kContentAlert = 21, kContentHandshake = 22,
-                       kContentApplicationData = 23, kContentHeartbeat = 24;
+                       kContentHeartbeat = 24;
 constexpr std::uint8_t kClientHello = 1, kServerHello = 2;
 constexpr std::uint16_t kExtensionServerName = 0, kExtensionALPN = 16, kExtensionSupportedVersions = 43;
 
@@ -240,6 +240,7 @@ std::string recordSummary(const Record& record) {
 /// ClientHello with a server name.
 class TLSAnalyzer final : public AccessAnalyzer {
 public:
+    using AccessAnalyzer::protocolInfo;
     using AccessAnalyzer::AccessAnalyzer;
     /// Refuses an empty segment.
     static std::shared_ptr<TLSAnalyzer> create(const Data& data, const PacketRef& packet) {
