@@ -62,9 +62,7 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = PPPAuthHeader::read(data);
         if (!header) return std::nullopt;
-        auto name = findCodeName(kCodes, header->code);
-        return (name ? std::string(*name) : "Unknown code " + std::to_string(header->code)) + " (id " +
-               std::to_string(header->identifier) + ")";
+        return header->summary(findCodeName(kCodes, header->code));
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {

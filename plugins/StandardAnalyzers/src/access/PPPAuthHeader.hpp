@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "QORCommonTools/ByteReader.hpp"
 #include "access/AccessSupport.hpp"
@@ -28,6 +29,12 @@ struct PPPAuthHeader {
         PPPAuthHeader h{*code, *id, *length, 0};
         h.present = std::max<std::size_t>(kSize, std::min<std::size_t>(*length, data.size()));
         return h;
+    }
+    /// The summary line both protocols use: "Name (id N)", or "Unknown code C (id N)".
+    template <class Name>
+    [[nodiscard]] std::string summary(const Name& codeName) const {
+        return (codeName ? std::string(*codeName) : "Unknown code " + std::to_string(code)) + " (id " +
+               std::to_string(identifier) + ")";
     }
     /// The data after the fixed part, within Length.
     [[nodiscard]] ByteReader body(const Data& data) const {
