@@ -44,16 +44,19 @@ TEST(ClassicWriterLayout, PacketProtocolListWritesTheSameBytes) {
     EXPECT_EQ(Writer::expectedByteCount(refs), serialize(packets).size());
 }
 
-TEST(ClassicWriterLayout, SerializeIntoGivesTheSameBytesOrNothingWhenTooSmall) {
+TEST(ClassicWriterLayout, StreamingGivesTheSameBytesAndNothingWhenTheSinkRefuses) {
     auto packets = makePackets({{bytes({1, 2, 3}), 1.5, 1}, {bytes({4}), 2.5, 1, std::nullopt, std::nullopt, false}});
     const Data expected = serialize(packets);
-    std::vector<std::byte> room(Writer::expectedByteCount(std::span<const std::shared_ptr<QORPacket>>(packets)));
-    auto n = Writer::serializeInto(room, packets, 1, 262144, std::nullopt, {}, [] { return false; });
-    ASSERT_EQ(n, expected.size());  // fewer than reserved: the second packet's byte is unavailable
-    EXPECT_LT(*n, room.size());
-    EXPECT_EQ(Data::copy(std::span(room).first(*n)), expected);
-    std::vector<std::byte> small(room.size() - 1);
-    EXPECT_EQ(Writer::serializeInto(small, packets, 1, 262144, std::nullopt, {}, [] { return false; }), std::nullopt);
+    std::vector<std::byte> streamed;
+    auto sink = [&](std::span<const std::byte> chunk) {
+        streamed.insert(streamed.end(), chunk.begin(), chunk.end());
+        return true;
+    };
+    auto n = Writer::serializeTo(sink, packets, 1, 262144, std::nullopt, {}, [] { return false; });
+    ASSERT_EQ(n, expected.size());  // the second packet's byte is unavailable: written without it
+    EXPECT_EQ(Data(std::move(streamed)), expected);
+    auto refuse = [](std::span<const std::byte>) { return false; };
+    EXPECT_EQ(Writer::serializeTo(refuse, packets, 1, 262144, std::nullopt, {}, [] { return false; }), std::nullopt);
 }
 
 TEST(ClassicWriterTimes, MicrosecondsAreTruncatedButSurviveFloatingPointRounding) {

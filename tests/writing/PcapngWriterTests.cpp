@@ -132,16 +132,32 @@ TEST(PcapngWriterSize, TotalByteCountEqualsTheOutputLength) {
     EXPECT_EQ(PcapngWriter::totalByteCount({}, {}, std::nullopt), 80.0);
 }
 
-TEST(PcapngWriterSize, WriteIntoGivesTheSameBytesOrNothingWhenTooSmall) {
-    auto packets = makePackets({{bytes({1, 2, 3, 4, 5}), 1.25, 1, 60, "c"}, {bytes({9}), 2.0, 105}});
+TEST(PcapngWriterSize, StreamingGivesTheSameBytesInChunksAndStopsWhenTheSinkRefuses) {
+    // 100 packets of 60,000 bytes: about 6 MB, more than one streaming chunk.
+    std::vector<PacketSpec> specs;
+    for (int i = 0; i < 100; ++i) specs.push_back({Data(std::vector<std::byte>(60000, std::byte(i))), 1.0 + i, 1});
+    auto packets = makePackets(specs);
     const Data expected = write(packets, {"K a b"}, "s");
-    std::vector<std::byte> room(expected.size() + 8, std::byte{0xEE});
-    auto n = PcapngWriter::writeInto(room, packets, {"K a b"}, "s");
+    std::vector<std::byte> streamed;
+    std::size_t chunks = 0;
+    auto n = PcapngWriter::writeTo(
+        [&](std::span<const std::byte> chunk) {
+            ++chunks;
+            streamed.insert(streamed.end(), chunk.begin(), chunk.end());
+            return true;
+        },
+        packets, {"K a b"}, "s");
     ASSERT_EQ(n, expected.size());
-    EXPECT_EQ(Data::copy(std::span(room).first(*n)), expected);
-    std::vector<std::byte> small(expected.size() - 1, std::byte{0xEE});
-    EXPECT_EQ(PcapngWriter::writeInto(small, packets, {"K a b"}, "s"), std::nullopt);
-    EXPECT_EQ(small.front(), std::byte{0xEE});
+    EXPECT_GT(chunks, 1u);
+    EXPECT_EQ(Data(std::move(streamed)), expected);
+
+    chunks = 0;
+    auto refuse = [&](std::span<const std::byte>) {
+        ++chunks;
+        return false;
+    };
+    EXPECT_EQ(PcapngWriter::writeTo(refuse, packets, {}, "s"), std::nullopt);
+    EXPECT_EQ(chunks, 1u);  // nothing more is handed over once the sink refused
 }
 
 TEST(PcapngWriterProgress, EverySixtyFourPacketsOrHalfPercentThenTheFinalSize) {

@@ -4,13 +4,16 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cassert>
 #include <span>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <optional>
 
+#include "QORCommonTools/FileHelpers.hpp"
+#include "QORCommonTools/SequentialReader.hpp"
 #include "QORPlatform/Data.hpp"
 
 namespace qor {
@@ -20,10 +23,20 @@ namespace qor {
 /// Storage is allocated uninitialised (pages are touched only when written) and handed over to
 /// a `Data` without a copy by `take()`. Writers reserve the expected size up front, so a whole
 /// file is built with one allocation. Large buffers are mapped directly and asked for huge pages,
-/// which turns the quarter million page faults of a 1 GB file into a few hundred. Not
-/// thread-safe; one per write.
+/// which turns the quarter million page faults of a 1 GB file into a few hundred.
+///
+/// In streaming mode (`streamTo`) the buffer is a fixed chunk that is handed to a sink each time
+/// it fills, so a file of any size is written through a few megabytes that stay in cache.
+///
+/// Packet bytes that are slices of a mapped capture file are copied through a sequential
+/// reader over that file (see `SequentialReader`): packets written in file order then cost one
+/// read per megabyte instead of a first-touch fault per page of the mapping. Not thread-safe;
+/// one per write.
 class CaptureOutputBuffer {
 public:
+    /// Receives each filled chunk; false stops the write (the writer then stops appending).
+    using Sink = std::function<bool(std::span<const std::byte>)>;
+
     void reserve(std::size_t capacity) {
         if (capacity <= capacity_) return;
         std::shared_ptr<std::byte> grown = allocate(capacity);
@@ -31,19 +44,44 @@ public:
         storage_ = std::move(grown);
         capacity_ = capacity;
     }
-    /// Writes into the caller's memory instead (for example a mapped file), which must hold
-    /// everything that will be written: writers check their exact upper bound first.
-    void useExternal(std::span<std::byte> destination) {
-        storage_ = std::shared_ptr<std::byte>(destination.data(), [](std::byte*) {});
-        size_ = 0;
-        capacity_ = destination.size();
-        external_ = true;
+    /// Streams the output to `sink` in chunks of `chunkSize` bytes (the last one shorter);
+    /// `finish()` hands over what is left.
+    void streamTo(Sink sink, std::size_t chunkSize = kDefaultChunkSize) {
+        reserve(chunkSize);
+        sink_ = std::move(sink);
     }
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    /// Hands the last chunk to the sink; false when the sink refused any chunk.
+    bool finish() {
+        flush();
+        return !sinkRefused_;
+    }
+    /// Bytes written so far, streamed ones included.
+    [[nodiscard]] std::uint64_t size() const noexcept { return flushed_ + size_; }
+    /// True once a sink refused a chunk; writers stop there.
+    [[nodiscard]] bool stopped() const noexcept { return sinkRefused_; }
 
     void append(const std::byte* bytes, std::size_t count) {
-        if (count == 0) return;
-        std::memcpy(grow(count), bytes, count);
+        while (count > 0) {
+            if (size_ == capacity_ && sink_) flush();
+            std::size_t n = sink_ ? std::min(count, capacity_ - size_) : count;
+            std::memcpy(grow(n), bytes, n);
+            bytes += n;
+            count -= n;
+        }
+    }
+    /// Appends a packet's bytes (see the class comment for slices of mapped files).
+    void append(const Data& bytes) {
+        if (bytes.empty()) return;
+        if (bytes.owner().get() != sourceOwner_) {
+            sourceOwner_ = bytes.owner().get();
+            source_.reset();
+            if (auto region = mappedFileRegion(bytes)) source_.emplace(Data::wrap(bytes.owner(), region->wholeFile));
+        }
+        if (source_) {
+            auto offset = static_cast<std::size_t>(bytes.data() - source_->data().data());
+            if (auto run = source_->view(offset, bytes.size())) return append(run->data(), run->size());
+        }
+        append(bytes.data(), bytes.size());
     }
     void u16(std::uint16_t v) { put(grow(2), v, 2); }
     void u32(std::uint32_t v) { put(grow(4), v, 4); }
@@ -52,10 +90,8 @@ public:
         if (count == 0) return;
         std::memset(grow(count), 0, count);
     }
-    /// Zero bytes up to the next multiple of 4 of the whole buffer's size.
-    void pad4() { zeros((4 - size_ % 4) % 4); }
-    /// Overwrites a 32-bit value written earlier.
-    void patchU32(std::size_t offset, std::uint32_t v) { put(storage_.get() + offset, v, 4); }
+    /// Zero bytes up to the next multiple of 4 of the whole output's size.
+    void pad4() { zeros(static_cast<std::size_t>((4 - size() % 4) % 4)); }
 
     /// The bytes written, as an immutable buffer; the writer is empty afterwards.
     Data take() {
@@ -68,12 +104,18 @@ public:
 private:
     std::byte* grow(std::size_t count) {
         if (capacity_ - size_ < count) {
-            assert(!external_ && "external destination smaller than the output");
-            reserve(std::max(capacity_ * 2, size_ + count));
+            if (sink_) flush();
+            if (capacity_ - size_ < count) reserve(std::max(capacity_ * 2, size_ + count));
         }
         std::byte* at = storage_.get() + size_;
         size_ += count;
         return at;
+    }
+    void flush() {
+        if (!sink_ || size_ == 0) return;
+        if (!sinkRefused_ && !sink_({storage_.get(), size_})) sinkRefused_ = true;
+        flushed_ += size_;
+        size_ = 0;
     }
     static void put(std::byte* at, std::uint64_t v, int width) {
         for (int i = 0; i < width; ++i) at[i] = static_cast<std::byte>(v >> (8 * i));
@@ -81,6 +123,7 @@ private:
 
     /// Buffers from this size on are mapped and advised to use huge pages.
     static constexpr std::size_t kMappedBufferThreshold = std::size_t{4} << 20;
+    static constexpr std::size_t kDefaultChunkSize = std::size_t{4} << 20;
 
     static std::shared_ptr<std::byte> allocate(std::size_t capacity) {
         if (capacity >= kMappedBufferThreshold) {
@@ -98,7 +141,11 @@ private:
     std::shared_ptr<std::byte> storage_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
-    bool external_ = false;
+    Sink sink_;
+    std::uint64_t flushed_ = 0;
+    bool sinkRefused_ = false;
+    const void* sourceOwner_ = nullptr;
+    std::optional<SequentialReader> source_;
 };
 
 }  // namespace qor

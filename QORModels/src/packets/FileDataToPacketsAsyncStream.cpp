@@ -16,7 +16,9 @@
 #include "QORCommonTools/ByteReader.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
 #include "QORCommonTools/Keylog.hpp"
+#include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORCommonTools/PCAPFileHeader.hpp"
+#include "QORCommonTools/SequentialReader.hpp"
 #include "QORCommonTools/TraceFingerprint.hpp"
 #include "QORLog/QORLog.hpp"
 #include "QORModels/packets/PacketArena.hpp"
@@ -30,7 +32,6 @@ constexpr const char* kLogTag = "QORModels/FileDataToPacketsAsyncStream";
 constexpr std::size_t kGlobalHeaderSize = 24;
 constexpr std::size_t kRecordHeaderSize = 16;
 constexpr std::size_t kProgressEveryRecords = 64;
-constexpr std::size_t kPrefetchDistance = 16384;
 /// The most records whose room is reserved up front (more still read, with growth).
 constexpr std::size_t kMaxReservedRecords = std::size_t{1} << 26;
 
@@ -110,6 +111,7 @@ PacketList FileDataToPacketsAsyncStream::parseClassic(const Data& data, const st
     std::size_t bound = std::min<std::size_t>((data.size() - kGlobalHeaderSize) / kRecordHeaderSize, kMaxReservedRecords);
     PacketList packets;
     packets.reserve(bound);
+    adviseHugePages(packets.data(), packets.capacity() * sizeof(packets[0]));
     if (fileCache) fileCache->reserve(bound);
     std::shared_ptr<QORDataCachingProtocol> cacheSlot = fileCache;
 
@@ -123,18 +125,18 @@ PacketList FileDataToPacketsAsyncStream::parseClassic(const Data& data, const st
     std::uint64_t consumed = kGlobalHeaderSize;
     std::size_t offset = kGlobalHeaderSize;
     double reference = 0;
+    // Record headers are read through a window; the packet bytes stay slices of `data`.
+    SequentialReader in(data);
     while (data.size() - offset >= kRecordHeaderSize) {
         if (Task::isCancelled()) {
             QOR_LOG(kLogTag, "Task is cancelled");
             break;
         }
-        // Touch the memory a few pages ahead so that its address translation and lines are on
-        // their way while this record is handled; record headers otherwise miss on every page.
-        if (data.size() - offset > kPrefetchDistance) __builtin_prefetch(data.data() + offset + kPrefetchDistance);
-        auto seconds = *file.load<std::uint32_t>(offset, swap);
-        auto fraction = *file.load<std::uint32_t>(offset + 4, swap);
-        auto caplen = *file.load<std::uint32_t>(offset + 8, swap);
-        auto origlen = *file.load<std::uint32_t>(offset + 12, swap);
+        ByteReader record(*in.view(offset, kRecordHeaderSize));
+        auto seconds = *record.load<std::uint32_t>(0, swap);
+        auto fraction = *record.load<std::uint32_t>(4, swap);
+        auto caplen = *record.load<std::uint32_t>(8, swap);
+        auto origlen = *record.load<std::uint32_t>(12, swap);
         consumed += kRecordHeaderSize + std::uint64_t{caplen};
         double time = static_cast<double>(seconds) + static_cast<double>(fraction) / divisor;
         if (packets.empty()) reference = time;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "QORCommonTools/MemoryAdvice.hpp"
+
 namespace qor {
 namespace {
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -38,12 +40,20 @@ std::size_t MemoryCache::find(std::uint64_t key) const {
 }
 
 std::size_t MemoryCache::findSorted(std::uint64_t key) const {
+    // Packets are mostly fetched in file order: try the entry after the last one found first.
+    for (std::size_t i : {lastFound_ + 1, lastFound_}) {
+        if (i >= sortedHead_ && i < sorted_.size() && sorted_[i].key == key) {
+            lastFound_ = i;
+            return i;
+        }
+    }
     auto begin = sorted_.begin() + static_cast<std::ptrdiff_t>(sortedHead_);
     // Erased entries keep their key order by holding kEmpty only at the head (eviction takes the
     // first entry), so the live part of the run stays sorted.
     auto it = std::lower_bound(begin, sorted_.end(), key, [](const Slot& s, std::uint64_t k) { return s.key < k; });
     if (it == sorted_.end() || it->key != key) return npos;
-    return static_cast<std::size_t>(it - sorted_.begin());
+    lastFound_ = static_cast<std::size_t>(it - sorted_.begin());
+    return lastFound_;
 }
 
 std::uint32_t MemoryCache::ownerIndex(const std::shared_ptr<const void>& owner) {
@@ -72,7 +82,10 @@ void MemoryCache::rehash(std::size_t capacity) {
 
 void MemoryCache::reserve(std::size_t count) {
     std::lock_guard guard(lock_);
-    if (count > sorted_.capacity()) sorted_.reserve(count);
+    if (count > sorted_.capacity()) {
+        sorted_.reserve(count);
+        adviseHugePages(sorted_.data(), sorted_.capacity() * sizeof(Slot));
+    }
 }
 
 void MemoryCache::insert(std::uint64_t key, const Data& bytes) {

@@ -75,7 +75,8 @@ void writeClassicInto(CaptureOutputBuffer& out, std::span<const Ptr> packets, st
         out.u32(time.microseconds);
         out.u32(captured);
         out.u32(packet->realLength());
-        if (bytes) out.append(bytes->data(), bytes->size());
+        if (bytes) out.append(*bytes);
+        if (out.stopped()) return;
         ++written;
         if (schedule.due(written, static_cast<double>(out.size()))) {
             checkCancelled();
@@ -182,12 +183,11 @@ Data PacketsToFileDataAsyncStream::serialize(std::span<const std::shared_ptr<QOR
     return serializeImpl(packets, linkType, snapLen, totalBytes, onProgress, isCancelled);
 }
 
-std::optional<std::size_t> PacketsToFileDataAsyncStream::serializeInto(
-    std::span<std::byte> destination, std::span<const std::shared_ptr<QORPacket>> packets, std::uint32_t linkType,
-    std::uint32_t snapLen, std::optional<double> totalBytes, const OnProgress& onProgress, const IsCancelled& isCancelled) {
-    if (destination.size() < expectedClassicBytes(packets)) return std::nullopt;
+std::optional<std::uint64_t> PacketsToFileDataAsyncStream::serializeTo(
+    const Sink& sink, std::span<const std::shared_ptr<QORPacket>> packets, std::uint32_t linkType, std::uint32_t snapLen,
+    std::optional<double> totalBytes, const OnProgress& onProgress, const IsCancelled& isCancelled) {
     CaptureOutputBuffer out;
-    out.useExternal(destination);
+    out.streamTo(sink);
     writeClassicInto(
         out, packets, linkType, snapLen, totalBytes,
         [&] {
@@ -196,6 +196,7 @@ std::optional<std::size_t> PacketsToFileDataAsyncStream::serializeInto(
         [&](std::uint64_t bytes) {
             if (onProgress) onProgress(bytes);
         });
+    if (!out.finish()) return std::nullopt;
     return out.size();
 }
 

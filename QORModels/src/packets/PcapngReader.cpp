@@ -21,6 +21,8 @@
 #include "PcapngFormat.hpp"
 #include <cmath>
 
+#include "QORCommonTools/MemoryAdvice.hpp"
+#include "QORCommonTools/SequentialReader.hpp"
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/packets/PacketArena.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
@@ -163,6 +165,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
     // Room for as many packets as the file could hold (an Enhanced Packet Block takes at least 32
     // bytes), reserved once: memory never touched costs nothing, and no growth copies happen.
     result.packets.reserve(std::min<std::size_t>(data.size() / kMinimumPacketBlock, kMaxReservedPackets));
+    adviseHugePages(result.packets.data(), result.packets.capacity() * sizeof(result.packets[0]));
 
     PacketArena* arena = PacketArena::create();
     struct CloseArena {
@@ -177,24 +180,30 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
     std::optional<double> reference;
     auto& strings = ProtocolsStringsCache::sharedCache();
 
+    // Block headers and small blocks are read through a window; packet bytes are never read.
+    SequentialReader in(data);
     while (data.size() - offset >= kBlockFraming) {
-        if (file.load<std::uint32_t>(offset, false) == kSectionHeaderBlock) {
-            swap = swapForSection(file.load<std::uint32_t>(offset + 8, false) == kByteOrderMagic);
+        ByteReader head(*in.view(offset, kBlockFraming));
+        if (head.load<std::uint32_t>(0, false) == kSectionHeaderBlock) {
+            swap = swapForSection(head.load<std::uint32_t>(8, false) == kByteOrderMagic);
             interfaces.clear();
         }
-        auto type = *file.load<std::uint32_t>(offset, swap);
-        auto total = *file.load<std::uint32_t>(offset + 4, swap);
+        auto type = *head.load<std::uint32_t>(0, swap);
+        auto total = *head.load<std::uint32_t>(4, swap);
         if (total < kBlockFraming || total % 4 != 0 || total > data.size() - offset) {
             result.issue = "block at offset " + std::to_string(offset) + " declares length " + std::to_string(total) +
                            (total > data.size() - offset ? ", past the end of the file" : ", which is not a valid block length") +
                            "; reading stopped there";
             break;
         }
-        Data body = data.slice(offset + 8, total - kBlockFraming);
-        ByteReader b(body);
+        const std::size_t bodyOffset = offset + 8;
+        const std::size_t bodyLength = total - kBlockFraming;
+        // The whole body, for the blocks that are read through (never a packet block).
+        auto wholeBody = [&] { return *in.bytes(bodyOffset, bodyLength); };
 
         switch (type) {
             case kSectionHeaderBlock: {
+                Data body = wholeBody();
                 if (body.size() < 16) break;
                 Data opts = body.slice(16);
                 auto setOnce = [&](std::optional<std::string>& field, std::uint16_t code) {
@@ -207,6 +216,8 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                 break;
             }
             case kInterfaceDescriptionBlock: {
+                Data body = wholeBody();
+                ByteReader b(body);
                 auto linkType = b.load<std::uint16_t>(0, swap);
                 if (!linkType) break;
                 Interface i;
@@ -237,13 +248,14 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                 break;
             }
             case kEnhancedPacketBlock: {
+                ByteReader b(*in.view(bodyOffset, std::min<std::size_t>(bodyLength, 20)));
                 auto ifId = b.load<std::uint32_t>(0, swap);
                 auto high = b.load<std::uint32_t>(4, swap);
                 auto low = b.load<std::uint32_t>(8, swap);
                 auto caplen = b.load<std::uint32_t>(12, swap);
                 auto origlen = b.load<std::uint32_t>(16, swap);
                 if (!ifId || !high || !low || !caplen || !origlen) break;
-                if (*ifId >= interfaces.size() || body.size() < std::uint64_t{*caplen} + 20) {
+                if (*ifId >= interfaces.size() || bodyLength < std::uint64_t{*caplen} + 20) {
                     ++skippedPackets;
                     break;
                 }
@@ -264,9 +276,10 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                 packet->setPcapngInterfaceIndex(*ifId);
                 packet->setPcapngInterfaceName(iface.internedName);
                 std::uint64_t paddedCaplen = (std::uint64_t{*caplen} + 3) & ~std::uint64_t{3};
-                if (body.size() >= paddedCaplen + 20) {
-                    Data opts = body.slice(static_cast<std::size_t>(paddedCaplen + 20));
-                    if (!opts.empty()) {
+                if (bodyLength > paddedCaplen + 20) {
+                    auto optionsOffset = static_cast<std::size_t>(paddedCaplen + 20);
+                    Data opts = *in.bytes(bodyOffset + optionsOffset, bodyLength - optionsOffset);
+                    {
                         packet->setPacketComment(PcapngOptions::string(opts, 1, swap));
                         packet->setPcapngPacketFlags(PcapngOptions::u32(opts, 2, swap));
                     }
@@ -275,6 +288,8 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                 break;
             }
             case kDecryptionSecretsBlock: {
+                Data body = wholeBody();
+                ByteReader b(body);
                 auto secretsType = b.load<std::uint32_t>(0, swap);
                 auto length = b.load<std::uint32_t>(4, swap);
                 if (!secretsType || !length || *secretsType != kSecretsTypeTLSKeyLog) break;

@@ -222,10 +222,11 @@ void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std
         out.u32(static_cast<std::uint32_t>(timestamp));
         out.u32(static_cast<std::uint32_t>(captured));
         out.u32(packet->realLength());
-        if (bytes) out.append(bytes->data(), captured);
+        if (bytes) out.append(*bytes);
         out.pad4();
         if (commentText) commentOptions(out, *commentText);
         out.u32(static_cast<std::uint32_t>(length));
+        if (out.stopped()) return;
         ++written;
         if (progress && schedule.due(written, static_cast<double>(out.size()))) progress(static_cast<double>(out.size()));
     }
@@ -255,15 +256,15 @@ Data write(std::span<const std::shared_ptr<QORPacket>> packets, const std::vecto
     return out.take();
 }
 
-std::optional<std::size_t> writeInto(std::span<std::byte> destination, std::span<const std::shared_ptr<QORPacket>> packets,
+std::optional<std::uint64_t> writeTo(const Sink& sink, std::span<const std::shared_ptr<QORPacket>> packets,
                                      const std::vector<std::string>& secrets,
                                      const std::optional<std::string>& sectionComment, std::optional<double> totalBytes,
                                      const Progress& progress) {
     const Plan plan = makePlan(packets, secrets, sectionComment);
-    if (destination.size() < plan.size) return std::nullopt;
     CaptureOutputBuffer out;
-    out.useExternal(destination);
+    out.streamTo(sink);
     writeBlocks(plan, out, packets, totalBytes, progress);
+    if (!out.finish()) return std::nullopt;
     return out.size();
 }
 

@@ -20,7 +20,6 @@
 // - A progress bar is drawn on standard error while it is a terminal.
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,18 +140,16 @@ extern "C" void removeTemporaryAndReraise(int signal) {
     std::raise(signal);
 }
 
-/// How the output is produced: written straight into a mapped file of at most `upperBound`
-/// bytes (`fill` returns the count written), or, where files cannot be mapped, built in memory.
+/// How the output is produced: streamed chunk by chunk to a sink by `stream`, which returns the
+/// byte count (nothing when the sink refused a chunk); at most `upperBound` bytes.
 struct OutputWriter {
-    std::size_t upperBound = 0;
-    std::function<std::size_t(std::span<std::byte>)> fill;
-    std::function<Data()> build;
+    std::uint64_t upperBound = 0;
+    std::function<std::optional<std::uint64_t>(const PcapngWriter::Sink&)> stream;
 };
 
 /// Writes the output to a temporary file beside `target`, then renames it into place. The file
-/// is reserved at its full size (so a full disk is reported before anything is written), mapped
-/// and filled in place, which spares the copy of a separate buffer; where reserving or mapping is
-/// not supported, the bytes are built in memory and written with one write. Throws
+/// is first reserved at the output's full size, so that a full disk is reported before anything
+/// is written, then written chunk by chunk and cut to the size actually written. Throws
 /// `CommandFailure` naming the target on any error (nothing is left behind).
 void writeAtomically(const fs::path& target, const OutputWriter& writer) {
     const fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
@@ -221,30 +218,24 @@ void writeAtomically(const fs::path& target, const OutputWriter& writer) {
         }
     };
 
-    bool written = false;
-    if (writer.upperBound > 0 && ::fallocate(fd, 0, 0, static_cast<off_t>(writer.upperBound)) == 0) {
-        void* map = ::mmap(nullptr, writer.upperBound, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
-        if (map != MAP_FAILED) {
-            std::size_t count = 0;
-            try {
-                count = writer.fill({static_cast<std::byte*>(map), writer.upperBound});
-            } catch (...) {
-                ::munmap(map, writer.upperBound);
-                ::close(fd);
-                ::unlink(gTemporaryPath);
-                restoreSignals();
-                throw;
-            }
-            ::munmap(map, writer.upperBound);
-            if (::ftruncate(fd, static_cast<off_t>(count)) != 0) throw abandon("cannot write");
-            written = true;
-        } else if (::ftruncate(fd, 0) != 0) {
-            throw abandon("cannot write");
-        }
-    } else if (writer.upperBound > 0 && errno == ENOSPC) {
+    if (writer.upperBound > 0 && ::fallocate(fd, 0, 0, static_cast<off_t>(writer.upperBound)) != 0 && errno == ENOSPC) {
         throw abandon("cannot write");
     }
-    if (!written) writeAll(writer.build().span());
+    std::optional<std::uint64_t> count;
+    try {
+        count = writer.stream([&](std::span<const std::byte> chunk) {
+            writeAll(chunk);
+            return true;
+        });
+    } catch (const CommandFailure&) {
+        throw;  // writeAll already cleaned up
+    } catch (...) {
+        ::close(fd);
+        ::unlink(gTemporaryPath);
+        restoreSignals();
+        throw;
+    }
+    if (!count || ::ftruncate(fd, static_cast<off_t>(*count)) != 0) throw abandon("cannot write");
     if (::close(fd) != 0) {
         auto error = fail("cannot write");
         ::unlink(gTemporaryPath);
@@ -297,18 +288,12 @@ OutputWriter exportClassic(std::span<const std::shared_ptr<QORPacket>> packets,
     auto onProgress = [bar](std::uint64_t written) { bar->update(written); };
     auto never = [] { return false; };
     OutputWriter writer;
-    writer.upperBound = static_cast<std::size_t>(total);
-    writer.fill = [=](std::span<std::byte> destination) {
-        auto n = PacketsToFileDataAsyncStream::serializeInto(destination, packets, linkType, kClassicSnapLength,
-                                                             static_cast<double>(total), onProgress, never);
+    writer.upperBound = total;
+    writer.stream = [=](const PcapngWriter::Sink& sink) {
+        auto n = PacketsToFileDataAsyncStream::serializeTo(sink, packets, linkType, kClassicSnapLength,
+                                                           static_cast<double>(total), onProgress, never);
         bar->finish();
-        return n.value_or(0);
-    };
-    writer.build = [=] {
-        auto data = PacketsToFileDataAsyncStream::serialize(packets, linkType, kClassicSnapLength, static_cast<double>(total),
-                                                          onProgress, never);
-        bar->finish();
-        return data;
+        return n;
     };
     return writer;
 }
@@ -324,16 +309,11 @@ OutputWriter exportPcapng(std::span<const std::shared_ptr<QORPacket>> packets, c
     auto bar = std::make_shared<ProgressBar>(static_cast<std::uint64_t>(total), showProgress, "writing");
     auto progress = [bar](double written) { bar->update(static_cast<std::uint64_t>(written)); };
     OutputWriter writer;
-    writer.upperBound = static_cast<std::size_t>(total);
-    writer.fill = [=](std::span<std::byte> destination) {
-        auto n = PcapngWriter::writeInto(destination, packets, secrets, comment, total, progress);
+    writer.upperBound = static_cast<std::uint64_t>(total);
+    writer.stream = [=](const PcapngWriter::Sink& sink) {
+        auto n = PcapngWriter::writeTo(sink, packets, secrets, comment, total, progress);
         bar->finish();
-        return n.value_or(0);
-    };
-    writer.build = [=] {
-        auto data = PcapngWriter::write(packets, secrets, comment, total, progress);
-        bar->finish();
-        return data;
+        return n;
     };
     return writer;
 }

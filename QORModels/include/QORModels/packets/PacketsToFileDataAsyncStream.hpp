@@ -82,11 +82,12 @@ public:
                           std::uint32_t snapLen, std::optional<double> totalBytes, const OnProgress& onProgress,
                           const IsCancelled& isCancelled);
 
-    /// Writes the same bytes as `serialize` into `destination` (for example a file mapped in
-    /// memory) and returns how many were written; nothing, and nothing written, when
-    /// `destination` is smaller than `expectedByteCount(packets)`.
-    static std::optional<std::size_t> serializeInto(std::span<std::byte> destination,
-                                                    std::span<const std::shared_ptr<QORPacket>> packets,
+    /// Receives the output chunk by chunk; false stops the write.
+    using Sink = std::function<bool(std::span<const std::byte>)>;
+    /// Streams the same bytes as `serialize` to `sink` in chunks of a few megabytes (so a file of
+    /// any size is written without holding it in memory) and returns how many were written;
+    /// nothing when the sink refused a chunk, after which nothing more is written.
+    static std::optional<std::uint64_t> serializeTo(const Sink& sink, std::span<const std::shared_ptr<QORPacket>> packets,
                                                     std::uint32_t linkType, std::uint32_t snapLen,
                                                     std::optional<double> totalBytes, const OnProgress& onProgress,
                                                     const IsCancelled& isCancelled);

@@ -57,14 +57,15 @@ Data write(std::span<const std::shared_ptr<QORPacket>> packets, const std::vecto
            const std::optional<std::string>& sectionComment, std::optional<double> totalBytes = std::nullopt,
            const Progress& progress = {});
 
-/// Writes the same bytes as `write` into `destination` (for example a file mapped in memory,
-/// which spares a second copy of a large file) and returns how many were written; nothing, and
-/// nothing written, when `destination` is smaller than `totalByteCount` for these arguments.
-std::optional<std::size_t> writeInto(std::span<std::byte> destination, std::span<const std::shared_ptr<QORPacket>> packets,
+/// Receives the output chunk by chunk; false stops the write.
+using Sink = std::function<bool(std::span<const std::byte>)>;
+/// Streams the same bytes as `write` to `sink` in chunks of a few megabytes (so a file of any
+/// size is written without holding it in memory) and returns how many were written; nothing
+/// when the sink refused a chunk, after which nothing more is written.
+std::optional<std::uint64_t> writeTo(const Sink& sink, std::span<const std::shared_ptr<QORPacket>> packets,
                                      const std::vector<std::string>& secrets,
                                      const std::optional<std::string>& sectionComment,
                                      std::optional<double> totalBytes = std::nullopt, const Progress& progress = {});
-
 /// The exact size of `write`'s output for the same arguments when every packet's bytes are
 /// available (otherwise an upper bound); pass it as `totalBytes`.
 double totalByteCount(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
+#include <string>
 
 #include "QORPlatform/Data.hpp"
 
@@ -17,5 +19,15 @@ std::optional<std::uint64_t> systemFileNumber(const std::filesystem::path& path)
 /// The whole file as bytes, memory-mapped read-only (copies nothing; slices share the mapping).
 /// Nothing when the file cannot be opened or mapped; `error` then says why.
 std::optional<Data> mapFile(const std::filesystem::path& path, std::string* error = nullptr);
+
+/// Where a buffer made by `mapFile` (or a slice of one) lies in its file: the open file and the
+/// whole mapping, both valid while the buffer lives, and the file offset of the buffer's first
+/// byte. Nothing for any other buffer.
+struct MappedFileRegion {
+    int fd = -1;
+    std::uint64_t fileOffset = 0;
+    std::span<const std::byte> wholeFile;
+};
+std::optional<MappedFileRegion> mappedFileRegion(const Data& data);
 
 }  // namespace qor

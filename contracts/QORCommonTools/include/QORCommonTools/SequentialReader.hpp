@@ -1,0 +1,68 @@
+#pragma once
+// Walking a large buffer front to back without touching more of it than the walk reads.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "QORPlatform/Data.hpp"
+
+namespace qor {
+
+/// Hands out runs of a buffer's bytes, for parsers that walk a capture's record or block
+/// headers and for writers that copy a capture's packets in file order.
+///
+/// For a buffer made by `mapFile` the runs are read with pread into a reused window, so walking
+/// a large capture never faults the mapping's pages in (on virtual machines each first touch of
+/// a page costs far more than copying its bytes); packet bytes that are not walked stay slices
+/// of the mapping and are faulted in only when someone reads them. For any other buffer the
+/// runs are plain views of it.
+///
+/// Runs are served from the mapping itself instead when the window cannot help: a run longer
+/// than the window, one the file no longer holds (it shrank after it was mapped), and runs asked
+/// for out of order. A window is refilled only when the one before it served at least
+/// `kSequentialRuns` runs (or a probe is due), so a walk in random order costs about one window
+/// read per few thousand runs rather than one per run.
+///
+/// A run stays valid until the next call. Not thread-safe: one walker per reader.
+class SequentialReader {
+public:
+    /// The window holds `windowSize` bytes.
+    explicit SequentialReader(Data data, std::size_t windowSize = kDefaultWindowSize);
+
+    [[nodiscard]] std::size_t size() const noexcept { return data_.size(); }
+    [[nodiscard]] const Data& data() const noexcept { return data_; }
+    /// Whether runs go through the window at all (the buffer is a mapped file).
+    [[nodiscard]] bool isWindowed() const noexcept { return fd_ >= 0; }
+
+    /// Bytes `offset ..< offset+length`, or nothing when they run past the end.
+    [[nodiscard]] std::optional<std::span<const std::byte>> view(std::size_t offset, std::size_t length);
+    /// The same run as a buffer (bounds-checked readers and option walkers take one). Holding it
+    /// past the next call is safe: the window is then replaced rather than overwritten.
+    [[nodiscard]] std::optional<Data> bytes(std::size_t offset, std::size_t length);
+
+    static constexpr std::size_t kDefaultWindowSize = std::size_t{1} << 20;
+    /// Runs a window must serve before the next miss refills it.
+    static constexpr std::size_t kSequentialRuns = 4;
+    /// Misses served from the mapping after which one refill is tried again.
+    static constexpr std::size_t kProbeInterval = 4096;
+
+private:
+    bool fill(std::size_t offset);
+    [[nodiscard]] bool inWindow(std::size_t offset, std::size_t length) const noexcept;
+
+    Data data_;
+    int fd_ = -1;
+    std::uint64_t fileOffset_ = 0;
+    std::size_t capacity_;
+    std::shared_ptr<std::vector<std::byte>> window_;
+    std::size_t windowStart_ = 0;
+    std::size_t windowLength_ = 0;
+    std::size_t runsServed_ = 0;
+    std::size_t missesSinceFill_ = 0;
+};
+
+}  // namespace qor
