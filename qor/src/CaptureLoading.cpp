@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <memory>
+#include <vector>
+
 #include "Command.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
 
@@ -43,6 +46,12 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
     capture.issue = reader.lastReadIssue();
     if (onProgress) onProgress(static_cast<double>(capture.fileSize));
     return capture;
+}
+
+const LoadedCapture& keepUntilExit(LoadedCapture capture) {
+    static auto* kept = new std::vector<std::unique_ptr<LoadedCapture>>;  // never freed, on purpose
+    kept->push_back(std::make_unique<LoadedCapture>(std::move(capture)));
+    return *kept->back();
 }
 
 void reportReadIssue(const LoadedCapture& capture) {

@@ -34,6 +34,12 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
 /// commands call it after printing what was read.
 void reportReadIssue(const LoadedCapture& capture);
 
+/// Keeps the capture alive until the process exits and gives it back. Commands call it when they
+/// are done with a large capture: qor exits right after, and freeing a million packet records
+/// and their analyzer chains one by one takes longer than the operating system needs to reclaim
+/// the whole process.
+const LoadedCapture& keepUntilExit(LoadedCapture capture);
+
 /// Whether standard error is a terminal and the file is large enough for a progress bar.
 bool wantsProgressBar(std::uint64_t fileSize);
 

@@ -15,6 +15,9 @@ namespace qor {
 namespace {
 
 constexpr const char* kLogTag = "QORModels/CacheAnalyzer";
+/// Room for the packet analyzer, a link layer, a tunnel or VLAN, a network, a transport and an
+/// application layer.
+constexpr std::size_t kTypicalChainLength = 8;
 constexpr std::int32_t kFamilyIPv4 = 2;
 constexpr std::int32_t kFamilyIPv6 = 30;
 // Where the addresses lie in an IPv4 header (RFC 791) and an IPv6 header (RFC 8200).
@@ -90,7 +93,9 @@ AnalyzerChain CacheAnalyzer::processAnalyzers() {
     }
     auto head = DefaultPacketProtocolAnalyzer::create(Data(), packet_);
     if (!head) return {};
-    analyzers_ = AnalyzerChain{head};
+    analyzers_.clear();
+    analyzers_.reserve(kTypicalChainLength);  // one allocation for the usual chain
+    analyzers_.push_back(std::move(head));
     std::string history;
     std::optional<std::string> next;
     const PluginLookupTable& table = *table_;

@@ -18,12 +18,26 @@ std::unordered_set<std::string, Hash, std::equal_to<>>& pool() {
 }  // namespace
 
 const std::string* InternedString::intern(std::string_view text) {
+    // The texts interned are mostly a handful of protocol names and histories, asked for millions
+    // of times from several threads at once: a small table per thread in front of the shared pool
+    // answers those without touching the pool's lock (whose reader count every thread would
+    // otherwise write to).
+    constexpr std::size_t kRecentSlots = 64;
+    thread_local const std::string* recent[kRecentSlots] = {};
+    const std::size_t hash = Hash{}(text);
+    const std::string*& slot = recent[hash % kRecentSlots];
+    if (slot && *slot == text) return slot;
+    const std::string* found = nullptr;
     {
         std::shared_lock lock(poolMutex);
-        if (auto it = pool().find(text); it != pool().end()) return &*it;
+        if (auto it = pool().find(text); it != pool().end()) found = &*it;
     }
-    std::unique_lock lock(poolMutex);
-    return &*pool().emplace(text).first;
+    if (!found) {
+        std::unique_lock lock(poolMutex);
+        found = &*pool().emplace(text).first;
+    }
+    slot = found;
+    return found;
 }
 
 }  // namespace qor

@@ -28,7 +28,7 @@ void AnalyzerBase::setHeaderSize(std::size_t size) {
 void AnalyzerBase::setNextProtocol(std::optional<std::string> name) {
     if (name && name->empty()) name.reset();
     if (name && headerSize_ == 0 && name == protocolName()) name.reset();
-    next_ = std::move(name);
+    next_ = InternedString::from(name);
 }
 
 // --- Attribute bytes ---------------------------------------------------------------------------

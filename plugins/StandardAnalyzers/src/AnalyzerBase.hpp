@@ -15,6 +15,7 @@
 #include "QORDependencies/Records.hpp"
 #include "QORModels/analysis/QORNode.hpp"
 #include "QORPlatform/Data.hpp"
+#include "QORPlatform/InternedString.hpp"
 #include "QORPlatform/Value.hpp"
 
 namespace qor::standard {
@@ -34,7 +35,7 @@ public:
     explicit AnalyzerBase(Data data) : data_(std::move(data)) {}
 
     [[nodiscard]] std::uint16_t protocolSize() const override { return headerSize_; }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return next_; }
+    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return next_.value(); }
     /// True unless a subclass says its bytes end with its header (ARP, DNS).
     [[nodiscard]] bool hasPayload() const override { return true; }
     /// The summary of the bytes the analyzer was made from.
@@ -58,7 +59,7 @@ protected:
 
 private:
     std::uint16_t headerSize_ = 0;
-    std::optional<std::string> next_;
+    InternedString next_;  // protocol names are few: one pointer per analyzer
 };
 
 // --- Attribute bytes ---------------------------------------------------------------------------

@@ -7,7 +7,10 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <unordered_map>
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
@@ -16,14 +19,15 @@
 namespace qor::cli {
 namespace {
 
-/// The resident set size of this process in bytes, from /proc/self/status; 0 when unknown.
+/// The anonymous resident memory of this process (its heap, not the pages of the mapped capture
+/// that analysis reads) in bytes, from /proc/self/status; 0 when unknown.
 std::uint64_t residentBytes() {
     std::ifstream in("/proc/self/status");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
+        if (line.rfind("RssAnon:", 0) == 0) {
             std::uint64_t kib = 0;
-            if (std::sscanf(line.c_str() + 6, "%lu", &kib) == 1) return kib * 1024;
+            if (std::sscanf(line.c_str() + 8, "%lu", &kib) == 1) return kib * 1024;
         }
     }
     return 0;
@@ -31,18 +35,26 @@ std::uint64_t residentBytes() {
 
 void run(const std::string& path, bool json, bool stats) {
     activateAnalyzers();
-    auto capture = loadCapture(path);
+    const auto& capture = keepUntilExit(loadCapture(path));
     const auto& packets = capture.packets;
-
     auto rssBefore = residentBytes();
     auto start = std::chrono::steady_clock::now();
-    // First access to each packet's analyzer chain analyses it, on oneTBB's worker threads.
-    tbb::parallel_for(std::size_t{0}, packets.size(), [&](std::size_t i) { (void)packets[i]->cachedAnalyzers(); });
+    // First access to each packet's analyzer chain analyses it, on oneTBB's worker threads; each
+    // thread counts the histories of its packets.
+    tbb::enumerable_thread_specific<std::unordered_map<std::string, std::uint64_t>> perThread;
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, packets.size()), [&](const tbb::blocked_range<std::size_t>& range) {
+        auto& local = perThread.local();
+        for (std::size_t i = range.begin(); i != range.end(); ++i) {
+            (void)packets[i]->cachedAnalyzers();
+            local[packets[i]->packetProtocolHistory().value_or("")]++;
+        }
+    });
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     auto rssAfter = residentBytes();
-
     std::map<std::string, std::uint64_t> counts;
-    for (const auto& p : packets) counts[p->packetProtocolHistory().value_or("")]++;
+    for (const auto& local : perThread) {
+        for (const auto& [history, n] : local) counts[history] += n;
+    }
     std::vector<std::pair<std::string, std::uint64_t>> sorted(counts.begin(), counts.end());
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
 
