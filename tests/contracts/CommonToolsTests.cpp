@@ -1,6 +1,7 @@
 // The common tools: byte reader, text helpers, key logs, fingerprints, name tables, the catcher.
 
 #include <fstream>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "QORCommonTools/ByteReader.hpp"
@@ -89,8 +90,15 @@ TEST(ProtocolsStrings, LinkTypeNamesAreAnalyzerNames) {
     EXPECT_FALSE(cache.linkTypeStringForKey("99999"));
     EXPECT_EQ(cache.etherTypeString(0x86DD), std::optional<std::string>("IPv6"));
     EXPECT_EQ(cache.portsServiceList().at("53"), "domain");
+    // Lookups are remembered per thread; a name added later must still be seen on every thread.
+    EXPECT_FALSE(cache.linkTypeStringForKey("147"));
+    EXPECT_FALSE(cache.etherTypeString(0x88B5));
+    std::thread([&] { EXPECT_FALSE(cache.linkTypeStringForKey("147")); }).join();
     cache.addAnalyzerProtocol("MYLINK", 147);
+    cache.addAnalyzerProtocolForEtherType("MYETHER", 0x88B5);
     EXPECT_EQ(cache.linkTypeStringForKey("147"), std::optional<std::string>("MYLINK"));
+    EXPECT_EQ(cache.etherTypeString(0x88B5), std::optional<std::string>("MYETHER"));
+    std::thread([&] { EXPECT_EQ(cache.linkTypeStringForKey("147"), std::optional<std::string>("MYLINK")); }).join();
 }
 
 TEST(LogAndCatcher, SinkCapturesLinesAndPlatformExceptionsBecomeErrors) {

@@ -1,6 +1,8 @@
 // The platform stand-ins: byte buffers, values and key paths, notifications, defaults, streams.
 
 #include <gtest/gtest.h>
+
+#include <future>
 #include <thread>
 
 #include "QORPlatform/AsyncStream.hpp"
@@ -128,6 +130,27 @@ TEST(AsyncStream, DeliversInOrderThenEndsOrRethrows) {
     AsyncStream<int> failing;
     failing.continuation().finish(std::make_exception_ptr(std::runtime_error("boom")));
     EXPECT_THROW(failing.next(), std::runtime_error);
+}
+
+TEST(AsyncStream, AnEventFollowedBySilenceStillArrives) {
+    // Wakes for ordinary events are spaced out; a producer that yields and then waits for the
+    // consumer must not wait forever.
+    AsyncStream<int> s;
+    auto c = s.continuation();
+    std::promise<void> first, second;
+    std::thread producer([c, &first, &second] {
+        c.yield(1);
+        first.get_future().wait();
+        c.yield(2);
+        second.get_future().wait();
+        c.finish();
+    });
+    EXPECT_EQ(s.next(), 1);
+    first.set_value();
+    EXPECT_EQ(s.next(), 2);
+    second.set_value();
+    EXPECT_EQ(s.next(), std::nullopt);
+    producer.join();
 }
 
 TEST(Task, CancellationIsSeenInsideTheTask) {

@@ -57,11 +57,11 @@ std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> c
         p->extras().etherSrc = std::move(etherSrc);
         p->extras().etherDst = std::move(etherDst);
     }
-    if (!ipSrc.empty() || !ipDst.empty() || packetNodes) {
+    if (!ipSrc.empty() || !ipDst.empty()) {
         p->analysis().ipSrc = std::move(ipSrc);
         p->analysis().ipDst = std::move(ipDst);
-        p->analysis().packetNodes = std::move(packetNodes);
     }
+    if (packetNodes) p->extras().packetNodes = std::move(packetNodes);
     return p;
 }
 
@@ -233,22 +233,22 @@ void QORPacket::set_packetIPDst(std::string v) {
 }
 std::string QORPacket::_packetInfoOverview() const {
     std::lock_guard guard(lock_);
-    return analysis_ ? analysis_->infoOverview : std::string();
+    return extras_ ? extras_->infoOverview : std::string();
 }
 void QORPacket::set_packetInfoOverview(std::string v) {
     std::lock_guard guard(lock_);
-    if (v.empty() && !analysis_) return;
-    analysis().infoOverview = std::move(v);
+    if (v.empty() && !extras_) return;
+    extras().infoOverview = std::move(v);
 }
 std::optional<NodeList> QORPacket::packetNodes() const {
     std::lock_guard guard(lock_);
-    return analysis_ ? analysis_->packetNodes : std::nullopt;
+    return extras_ ? extras_->packetNodes : std::nullopt;
 }
 void QORPacket::setPacketNodes(std::optional<NodeList> v) {
     std::optional<NodeList> old;  // released outside the lock
     std::lock_guard guard(lock_);
-    if (!v && !analysis_) return;
-    old = std::exchange(analysis().packetNodes, std::move(v));
+    if (!v && !extras_) return;
+    old = std::exchange(extras().packetNodes, std::move(v));
 }
 
 std::optional<Data> QORPacket::data() const {

@@ -43,8 +43,13 @@ std::optional<AnalyzerChain> QORPacket::cachedAnalyzers() const {
     if (!path) return std::nullopt;
 
     auto self = std::static_pointer_cast<QORPacket>(std::const_pointer_cast<NSObject>(shared_from_this()));
+    // Every analyzer of the chain keeps slices of these bytes. Handing them out under an owner of
+    // their own (which holds the file's) keeps the reference counting of all those slices on
+    // this packet, which one thread analyses, instead of on the one counter that every packet of
+    // the file shares, which every analysing thread would write to.
     auto bytes = data();
-    const Data& packetData = bytes ? *bytes : Data::nothingSelected();
+    const Data packetData =
+        bytes ? Data::wrap(std::make_shared<const Data>(*bytes), bytes->span()) : Data::nothingSelected();
     CacheAnalyzer::Options options;
     options.packetLengthUnified = packetLengthUnified();
     options.packetLinkTypeString = packetLinkTypeString().value_or("");

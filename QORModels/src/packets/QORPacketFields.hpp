@@ -8,19 +8,20 @@
 
 namespace qor {
 
-/// Fields few packets have.
+/// Fields few packets have (a stored summary line and detail tree only when someone sets them).
 struct QORPacket::Extras {
     std::optional<std::string> packetComment;
     std::optional<std::string> etherSrc;
     std::optional<std::string> etherDst;
+    std::string infoOverview;
+    std::optional<NodeList> packetNodes;
 };
 
-/// Texts analysis stores on the packet.
+/// The address texts analysis stores on every IP packet (kept apart from the rarer fields so
+/// that each analysed packet carries only these).
 struct QORPacket::Analysis {
     std::string ipSrc;
     std::string ipDst;
-    std::string infoOverview;
-    std::optional<NodeList> packetNodes;
 };
 
 }  // namespace qor

@@ -45,17 +45,33 @@ std::optional<std::string> ProtocolsStringsCache::linkTypeStringForKey(std::stri
     std::uint32_t value = 0;
     auto [ptr, ec] = std::from_chars(key.data(), key.data() + key.size(), value);
     if (ec != std::errc() || ptr != key.data() + key.size()) return std::nullopt;
-    std::shared_lock lock(mutex_);
-    auto it = linkTypes_.find(value);
-    if (it == linkTypes_.end()) return std::nullopt;
-    return it->second;
+    return lookup(linkTypes_, value);
 }
 
 std::optional<std::string> ProtocolsStringsCache::etherTypeString(std::uint32_t etherType) const {
-    std::shared_lock lock(mutex_);
-    auto it = etherTypes_.find(etherType);
-    if (it == etherTypes_.end()) return std::nullopt;
-    return it->second;
+    return lookup(etherTypes_, etherType);
+}
+
+std::optional<std::string> ProtocolsStringsCache::lookup(const std::unordered_map<std::uint32_t, std::string>& table,
+                                                         std::uint32_t key) const {
+    struct Recent {
+        const void* table = nullptr;
+        std::uint64_t generation = 0;
+        std::uint32_t key = 0;
+        std::optional<std::string> value;
+    };
+    constexpr std::size_t kSlots = 16;  // per table: the few link and ether types of a capture
+    thread_local Recent recent[2][kSlots];
+    Recent& last = recent[&table == &linkTypes_ ? 0 : 1][key % kSlots];
+    const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+    if (last.table == &table && last.generation == generation && last.key == key) return last.value;
+    std::optional<std::string> value;
+    {
+        std::shared_lock lock(mutex_);
+        if (auto it = table.find(key); it != table.end()) value = it->second;
+    }
+    last = Recent{&table, generation, key, value};
+    return value;
 }
 
 std::map<std::uint32_t, std::string> ProtocolsStringsCache::linkTypes() const {
@@ -65,11 +81,13 @@ std::map<std::uint32_t, std::string> ProtocolsStringsCache::linkTypes() const {
 
 void ProtocolsStringsCache::addAnalyzerProtocol(std::string_view name, std::uint32_t linkType) {
     std::unique_lock lock(mutex_);
+    generation_.fetch_add(1, std::memory_order_release);
     linkTypes_[linkType] = std::string(name);
 }
 
 void ProtocolsStringsCache::addAnalyzerProtocolForEtherType(std::string_view name, std::uint32_t etherType) {
     std::unique_lock lock(mutex_);
+    generation_.fetch_add(1, std::memory_order_release);
     etherTypes_[etherType] = std::string(name);
 }
 

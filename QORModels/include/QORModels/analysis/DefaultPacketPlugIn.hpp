@@ -4,10 +4,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORDependencies/Records.hpp"
+#include "QORPlatform/InternedString.hpp"
 
 namespace qor {
 
@@ -32,8 +34,8 @@ public:
     /// The shared class object of this analyzer.
     static const AnalyzerClassRef& analyzerClassRef();
 
-    DefaultPacketProtocolAnalyzer(std::uint16_t bytesCount, std::string linktype, std::weak_ptr<QORPacketProtocol> packet)
-        : bytesCount_(bytesCount), linktype_(std::move(linktype)), defaultPacketDissector_{std::move(packet)} {}
+    DefaultPacketProtocolAnalyzer(std::uint16_t bytesCount, std::string_view linktype, std::weak_ptr<QORPacketProtocol> packet)
+        : bytesCount_(bytesCount), linktype_(linktype), defaultPacketDissector_{std::move(packet)} {}
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override { return *analyzerClassRef(); }
     [[nodiscard]] std::uint16_t protocolSize() const override { return 0; }
@@ -51,11 +53,11 @@ public:
 
     [[nodiscard]] std::uint16_t bytesCount() const { return bytesCount_; }
     /// The packet's link-type name, or its link-type number in decimal when it has no name.
-    [[nodiscard]] const std::string& linktype() const { return linktype_; }
+    [[nodiscard]] std::string_view linktype() const { return linktype_.view(); }
 
 private:
     std::uint16_t bytesCount_;
-    std::string linktype_;
+    InternedString linktype_;  // link-type names are few: one pointer per packet
     DefaultPacketDissector defaultPacketDissector_;
 };
 

@@ -1,6 +1,8 @@
 #pragma once
 // One replaceable reference to an immutable value, readable from any thread.
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -18,14 +20,28 @@ template <class T>
 class SharedSnapshot {
 public:
     explicit SharedSnapshot(std::shared_ptr<const T> value) : value_(std::move(value)) {}
+    /// The current value. Each thread remembers the last value it loaded and reuses it until a
+    /// store replaces it, so the readers of a value that changes rarely (analysis reads the
+    /// plug-in lookup table for every packet, on every thread) do not all take one lock. A
+    /// replaced value stays alive in a thread's memory until that thread loads again or ends.
     [[nodiscard]] std::shared_ptr<const T> load() const {
+        struct Recent {
+            const SharedSnapshot* holder = nullptr;
+            std::uint64_t generation = 0;
+            std::shared_ptr<const T> value;
+        };
+        thread_local Recent recent;
+        const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+        if (recent.holder == this && recent.generation == generation) return recent.value;
         std::lock_guard guard(lock_);
+        recent = Recent{this, generation_.load(std::memory_order_relaxed), value_};
         return value_;
     }
     void store(std::shared_ptr<const T> value) {
         {
             std::lock_guard guard(lock_);
             value_.swap(value);
+            generation_.fetch_add(1, std::memory_order_release);
         }
         // The replaced value is released here, outside the lock.
     }
@@ -33,6 +49,7 @@ public:
 private:
     mutable UnfairLock lock_;
     std::shared_ptr<const T> value_;
+    std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace qor

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <atomic>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -35,7 +36,13 @@ public:
 
 private:
     ProtocolsStringsCache();
+    /// One name lookup, remembered per thread: analysis asks for the same link type or ether type
+    /// for packet after packet on several threads, and answering from the thread's last lookup
+    /// (while no name was added since) keeps those calls off the shared lock.
+    std::optional<std::string> lookup(const std::unordered_map<std::uint32_t, std::string>& table, std::uint32_t key) const;
+
     mutable std::shared_mutex mutex_;
+    std::atomic<std::uint64_t> generation_{0};  // bumped by every change of the tables
     std::unordered_map<std::uint32_t, std::string> linkTypes_;
     std::unordered_map<std::uint32_t, std::string> etherTypes_;
 };
