@@ -15,12 +15,14 @@ command -v tshark >/dev/null || { echo "analysis.sh: tshark not installed" >&2; 
 [ -n "${QOR_BUILTIN_PLUGINS_DIR:-}" ] || export QOR_BUILTIN_PLUGINS_DIR="$(dirname "$qor")/../lib/qor/PlugIns"
 
 # measure CMD...: best wall time of three runs and that run's peak RSS, as "SECONDS KIB".
-# time writes to its own file (-o), since the command's standard error is discarded.
+# time writes to its own file (-o), since the command's standard error is discarded. Each run
+# starts after sync, so that no tool pays for write-back left by an earlier benchmark.
 timing=$(mktemp)
 trap 'rm -f "$timing"' EXIT
 measure() {
   best=""
   for i in 1 2 3; do
+    sync
     /usr/bin/time -o "$timing" -f '%e %M' "$@" >/dev/null 2>/dev/null || true
     out=$(tail -1 "$timing")
     t=${out% *}

@@ -40,11 +40,21 @@ std::size_t MemoryCache::find(std::uint64_t key) const {
 }
 
 std::size_t MemoryCache::findSorted(std::uint64_t key) const {
-    // Packets are mostly fetched in file order: try the entry after the last one found first.
-    for (std::size_t i : {lastFound_ + 1, lastFound_}) {
-        if (i >= sortedHead_ && i < sorted_.size() && sorted_[i].key == key) {
-            lastFound_ = i;
-            return i;
+    // Packets are mostly fetched in file order, each thread walking its own stretch of them: try
+    // the entry after the one this thread found last before searching. The hint is per thread so
+    // that threads neither share a line they all write nor spoil each other's guesses; a stale
+    // hint is only a guess, checked against the key.
+    struct Hint {
+        const MemoryCache* cache = nullptr;
+        std::size_t index = 0;
+    };
+    thread_local Hint hint;
+    if (hint.cache == this) {
+        for (std::size_t i : {hint.index + 1, hint.index}) {
+            if (i >= sortedHead_ && i < sorted_.size() && sorted_[i].key == key) {
+                hint.index = i;
+                return i;
+            }
         }
     }
     auto begin = sorted_.begin() + static_cast<std::ptrdiff_t>(sortedHead_);
@@ -52,8 +62,8 @@ std::size_t MemoryCache::findSorted(std::uint64_t key) const {
     // first entry), so the live part of the run stays sorted.
     auto it = std::lower_bound(begin, sorted_.end(), key, [](const Slot& s, std::uint64_t k) { return s.key < k; });
     if (it == sorted_.end() || it->key != key) return npos;
-    lastFound_ = static_cast<std::size_t>(it - sorted_.begin());
-    return lastFound_;
+    hint = Hint{this, static_cast<std::size_t>(it - sorted_.begin())};
+    return hint.index;
 }
 
 std::uint32_t MemoryCache::ownerIndex(const std::shared_ptr<const void>& owner) {

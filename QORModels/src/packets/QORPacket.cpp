@@ -252,7 +252,10 @@ void QORPacket::setPacketNodes(std::optional<NodeList> v) {
 }
 
 std::optional<Data> QORPacket::data() const {
-    auto cache = dataCache();
+    // The lookup runs under the packet's lock (the cache never calls back into packets), which
+    // keeps the cache alive without a reference count on the one cache every packet shares.
+    std::lock_guard guard(lock_);
+    const auto& cache = dataCache_;
     if (!cache) return std::nullopt;
     // A range past 4 GiB cannot be represented; readers never create such a packet.
     std::uint64_t end = std::uint64_t{dataLocation_} + captureLength_;

@@ -22,7 +22,7 @@ const std::string* InternedString::intern(std::string_view text) {
     // of times from several threads at once: a small table per thread in front of the shared pool
     // answers those without touching the pool's lock (whose reader count every thread would
     // otherwise write to).
-    constexpr std::size_t kRecentSlots = 64;
+    constexpr std::size_t kRecentSlots = 256;
     thread_local const std::string* recent[kRecentSlots] = {};
     const std::size_t hash = Hash{}(text);
     const std::string*& slot = recent[hash % kRecentSlots];

@@ -238,7 +238,9 @@ QORPlugInColumn containsColumn(std::string title, std::string key, AttributeValu
 // --- Dispatch ------------------------------------------------------------------------------------
 
 std::optional<std::string> protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort) {
-    auto ports = QORPortsController::sharedPortsController();
+    // The shared controller lives as long as the process; holding it here spares every lookup a
+    // reference count on the one object all analysing threads share.
+    static const auto ports = QORPortsController::sharedPortsController();
     if (!ports) return std::nullopt;
     auto ask = [&](std::uint16_t port) {
         return tcp ? ports->analyzerTCPProtocolForPort(port) : ports->analyzerUDPProtocolForPort(port);

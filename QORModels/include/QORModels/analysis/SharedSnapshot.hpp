@@ -22,20 +22,30 @@ public:
     explicit SharedSnapshot(std::shared_ptr<const T> value) : value_(std::move(value)) {}
     /// The current value. Each thread remembers the last value it loaded and reuses it until a
     /// store replaces it, so the readers of a value that changes rarely (analysis reads the
-    /// plug-in lookup table for every packet, on every thread) do not all take one lock. A
-    /// replaced value stays alive in a thread's memory until that thread loads again or ends.
+    /// plug-in lookup table for every packet, on every thread) do not all take one lock. The
+    /// pointer handed out shares the value through a holder of the thread's own, so copying and
+    /// dropping it counts references on a counter only that thread writes, not on the value's
+    /// one counter that every thread would otherwise contend for. A replaced value stays alive
+    /// until each thread that loaded it loads again or ends.
     [[nodiscard]] std::shared_ptr<const T> load() const {
         struct Recent {
             const SharedSnapshot* holder = nullptr;
             std::uint64_t generation = 0;
-            std::shared_ptr<const T> value;
+            std::shared_ptr<const T> value;  // aliases a thread-local holder of the shared value
         };
         thread_local Recent recent;
         const std::uint64_t generation = generation_.load(std::memory_order_acquire);
         if (recent.holder == this && recent.generation == generation) return recent.value;
-        std::lock_guard guard(lock_);
-        recent = Recent{this, generation_.load(std::memory_order_relaxed), value_};
-        return value_;
+        std::shared_ptr<const T> current;
+        std::uint64_t currentGeneration = 0;
+        {
+            std::lock_guard guard(lock_);
+            current = value_;
+            currentGeneration = generation_.load(std::memory_order_relaxed);
+        }
+        auto holder = std::make_shared<const std::shared_ptr<const T>>(current);
+        recent = Recent{this, currentGeneration, std::shared_ptr<const T>(holder, current.get())};
+        return recent.value;
     }
     void store(std::shared_ptr<const T> value) {
         {

@@ -61,7 +61,6 @@ private:
     mutable UnfairLock lock_;
     std::vector<Slot> sorted_;      // increasing keys; erased entries hold kEmpty
     std::size_t sortedHead_ = 0;    // first live entry of the run
-    mutable std::size_t lastFound_ = 0;  // where the last lookup in the run landed (a hint)
     std::vector<Slot> slots_;       // out-of-order keys
     std::vector<std::shared_ptr<const void>> owners_;
     std::size_t count_ = 0;
