@@ -56,7 +56,10 @@ void load() {
         return;
     }
     CollectingController controller;
-    principal->construct(controller, nullptr);
+    if (!principal->construct(controller, nullptr)) {
+        ADD_FAILURE() << "StandardAnalyzersPlugIn refused construction";
+        return;
+    }
     auto ports = QORPortsController::sharedPortsController();
     for (const auto& s : controller.structures) {
         for (const auto& p : s.plugInTargetProtocols) {

@@ -165,6 +165,7 @@ TEST(PcapngKeyStoreBridge, MergesSecretsOncePerTrace) {
     EXPECT_EQ(content, "CLIENT_RANDOM 01 02\nCLIENT_RANDOM 03 04\n");
     ASSERT_TRUE(reader.lastPcapngMetadata());
     EXPECT_EQ(reader.lastPcapngMetadata()->tlsSecretCount, 2);
+    EXPECT_EQ(reader.lastSecrets(), std::vector<std::string>{"CLIENT_RANDOM 01 02\nCLIENT_RANDOM 03 04\n"});
     unsetenv("QOR_KEYLOG_DIR");
 }
 

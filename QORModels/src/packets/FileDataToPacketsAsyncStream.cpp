@@ -211,6 +211,7 @@ PacketList FileDataToPacketsAsyncStream::parsePcapng(const Data& data, const std
         lastSectionComment_ = result.sectionComment;
         lastReadIssue_ = result.issue;
         lastPcapngMetadata_ = result.metadata.isEmpty() ? std::nullopt : std::optional<PcapngMetadata>(result.metadata);
+        lastSecrets_ = result.secrets;
     }
     bridgeSecretsToKeystore(result.secrets, fileURL);
     return std::move(result.packets);
@@ -224,6 +225,11 @@ std::optional<std::string> FileDataToPacketsAsyncStream::lastSectionComment() co
 std::optional<PcapngMetadata> FileDataToPacketsAsyncStream::lastPcapngMetadata() const {
     std::lock_guard lock(mutex_);
     return lastPcapngMetadata_;
+}
+
+std::vector<std::string> FileDataToPacketsAsyncStream::lastSecrets() const {
+    std::lock_guard lock(mutex_);
+    return lastSecrets_;
 }
 
 std::optional<std::string> FileDataToPacketsAsyncStream::lastReadIssue() const {

@@ -45,7 +45,6 @@
 #include "QORModels/packets/CaptureContainerFormat.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
-#include "QORModels/packets/PcapngReader.hpp"
 #include "QORLog/QORLog.hpp"
 #include "QORModels/packets/PcapngWriter.hpp"
 
@@ -298,11 +297,9 @@ OutputWriter exportClassic(std::span<const std::shared_ptr<QORPacket>> packets,
     return writer;
 }
 
-OutputWriter exportPcapng(std::span<const std::shared_ptr<QORPacket>> packets, const Data& input,
+OutputWriter exportPcapng(std::span<const std::shared_ptr<QORPacket>> packets,
                           const FileDataToPacketsAsyncStream& reader, const ExportOptions& options, bool showProgress) {
-    std::vector<std::string> secrets;
-    auto meta = reader.lastPcapngMetadata();
-    if (meta && meta->tlsSecretCount > 0) secrets = PcapngReader::read(input).secrets;
+    std::vector<std::string> secrets = reader.lastSecrets();
     if (options.keylog) secrets.push_back(readTextFile(*options.keylog));
     std::optional<std::string> comment = options.comment ? options.comment : reader.lastSectionComment();
     const double total = PcapngWriter::totalByteCount(packets, secrets, comment);
@@ -357,7 +354,7 @@ void runExport(const ExportOptions& options) {
                                               ? captureContainerFormatFromURL(options.output)
                                               : captureContainerFormatFromExtension(options.format);
     OutputWriter writer = format == CaptureContainerFormat::pcapng
-                              ? exportPcapng(selected, *input, reader, options, showProgress)
+                              ? exportPcapng(selected, reader, options, showProgress)
                               : exportClassic(selected, reader, options, showProgress);
     writeAtomically(options.output, writer);
     QOR_LOG(kLogTag, "wrote " + options.output + " in " + secondsSince(phase));

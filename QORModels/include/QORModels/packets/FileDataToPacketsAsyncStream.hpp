@@ -55,6 +55,10 @@ public:
 
     [[nodiscard]] std::optional<std::string> lastSectionComment() const;
     [[nodiscard]] std::optional<PcapngMetadata> lastPcapngMetadata() const;
+    /// The TLS key-log texts of the Decryption Secrets Blocks of the last pcapng file read (like
+    /// the comment and metadata, replaced only by a pcapng read), so that a writer can carry them
+    /// on without reading the file again.
+    [[nodiscard]] std::vector<std::string> lastSecrets() const;
     /// The link type of the last classic file read.
     [[nodiscard]] std::optional<std::uint32_t> lastLinkType() const;
     /// What was wrong with the last file read, when reading stopped early or skipped records (a
@@ -75,6 +79,7 @@ private:
     mutable std::mutex mutex_;
     std::optional<std::string> lastSectionComment_;
     std::optional<PcapngMetadata> lastPcapngMetadata_;
+    std::vector<std::string> lastSecrets_;
     std::optional<std::uint32_t> lastLinkType_;
     std::optional<std::string> lastReadIssue_;
 };
