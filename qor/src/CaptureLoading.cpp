@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Command.hpp"
+#include "ProgressBar.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
 
 namespace qor::cli {
@@ -52,6 +53,16 @@ const LoadedCapture& keepUntilExit(LoadedCapture capture) {
     static auto* kept = new std::vector<std::unique_ptr<LoadedCapture>>;  // never freed, on purpose
     kept->push_back(std::make_unique<LoadedCapture>(std::move(capture)));
     return *kept->back();
+}
+
+LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path) {
+    std::error_code ec;
+    auto size = std::filesystem::file_size(path, ec);
+    if (ec) size = 0;  // file_size reports failure as the largest value; loading says why
+    ProgressBar bar(size, size > 0 && wantsProgressBar(size));
+    auto capture = loadCapture(path, [&](double done) { bar.update(static_cast<std::uint64_t>(done)); });
+    bar.finish();
+    return capture;
 }
 
 void reportReadIssue(const LoadedCapture& capture) {

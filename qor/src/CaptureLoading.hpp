@@ -30,6 +30,10 @@ struct LoadedCapture {
 /// that cannot be opened or is not a capture.
 LoadedCapture loadCapture(const std::filesystem::path& path, const std::function<void(double bytes)>& onProgress = {});
 
+/// `loadCapture` with a progress bar on standard error while it reads, when standard error is a
+/// terminal and the file is large enough for one.
+LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path);
+
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
 /// commands call it after printing what was read.
 void reportReadIssue(const LoadedCapture& capture);

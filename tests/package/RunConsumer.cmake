@@ -3,7 +3,14 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_
 if(rc)
   message(FATAL_ERROR "install failed")
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix RESULT_VARIABLE rc)
+# The consumer is built by the same compiler, and with the same sanitizers, as the library it
+# links (sanitized libraries need the sanitizer runtime in the executable).
+set(consumer_flags -DCMAKE_CXX_COMPILER=${CXX})
+if(SANITIZE)
+  list(APPEND consumer_flags -DCMAKE_CXX_FLAGS=-fsanitize=${SANITIZE} -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=${SANITIZE})
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${consumer_flags}
+                RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "configuring the consumer failed")
 endif()

@@ -5,8 +5,36 @@
 #include <new>
 #include <sys/mman.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QOR_LEAK_CHECKED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) && !defined(QOR_LEAK_CHECKED)
+#define QOR_LEAK_CHECKED 1
+#endif
+#ifdef QOR_LEAK_CHECKED
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace qor {
 namespace {
+/// Chunks are mapped memory, which the leak checker does not scan by itself: without this, every
+/// object that only a packet in the arena points to would look leaked.
+void watchForLeakChecker(void* base, std::size_t size) {
+#ifdef QOR_LEAK_CHECKED
+    __lsan_register_root_region(base, size);
+#else
+    (void)base, (void)size;
+#endif
+}
+void unwatchForLeakChecker(void* base, std::size_t size) {
+#ifdef QOR_LEAK_CHECKED
+    __lsan_unregister_root_region(base, size);
+#else
+    (void)base, (void)size;
+#endif
+}
 constexpr std::size_t kChunkSize = std::size_t{64} << 20;  // address space per chunk
 constexpr std::size_t kBackingStep = std::size_t{2} << 20; // populated at a time
 }  // namespace
@@ -14,7 +42,10 @@ constexpr std::size_t kBackingStep = std::size_t{2} << 20; // populated at a tim
 PacketArena* PacketArena::create() { return new PacketArena(); }
 
 PacketArena::~PacketArena() {
-    for (auto& c : chunks_) ::munmap(c.base, c.size);
+    for (auto& c : chunks_) {
+        unwatchForLeakChecker(c.base, c.size);
+        ::munmap(c.base, c.size);
+    }
 }
 
 void PacketArena::release() noexcept {
@@ -26,6 +57,7 @@ void PacketArena::newChunk(std::size_t atLeast) {
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     ::madvise(p, size, MADV_HUGEPAGE);
+    watchForLeakChecker(p, size);
     chunks_.push_back({static_cast<std::byte*>(p), size});
     next_ = backed_ = static_cast<std::byte*>(p);
     end_ = next_ + size;

@@ -279,10 +279,8 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                 if (bodyLength > paddedCaplen + 20) {
                     auto optionsOffset = static_cast<std::size_t>(paddedCaplen + 20);
                     Data opts = *in.bytes(bodyOffset + optionsOffset, bodyLength - optionsOffset);
-                    {
-                        packet->setPacketComment(PcapngOptions::string(opts, 1, swap));
-                        packet->setPcapngPacketFlags(PcapngOptions::u32(opts, 2, swap));
-                    }
+                    packet->setPacketComment(PcapngOptions::string(opts, 1, swap));
+                    packet->setPcapngPacketFlags(PcapngOptions::u32(opts, 2, swap));
                 }
                 result.packets.push_back(std::move(packet));
                 break;

@@ -8,7 +8,6 @@
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
-#include "ProgressBar.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 
 namespace qor::cli {
@@ -54,11 +53,7 @@ std::string linkName(std::uint32_t linkType) {
 }
 
 void run(const std::string& file, bool json) {
-    std::error_code ec;
-    auto size = std::filesystem::file_size(file, ec);
-    ProgressBar bar(static_cast<double>(size), !ec && wantsProgressBar(size));
-    auto capture = loadCapture(file, [&](double done) { bar.update(done); });
-    bar.finish();
+    const auto& capture = keepUntilExit(loadCaptureShowingProgress(file));
     Summary s = summarize(capture.packets);
     // Link types: those of the packets; for a file without packets, the header's or interfaces'.
     std::map<std::uint32_t, std::uint64_t> links = s.linkTypes;

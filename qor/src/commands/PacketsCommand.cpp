@@ -5,7 +5,6 @@
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
-#include "ProgressBar.hpp"
 #include "commands/PluginSetup.hpp"
 
 namespace qor::cli {
@@ -44,11 +43,7 @@ nlohmann::json packetJSON(const QORPacket& p) {
 
 void run(const std::string& file, bool json) {
     activateAnalyzers();
-    std::error_code ec;
-    auto size = std::filesystem::file_size(file, ec);
-    ProgressBar bar(static_cast<double>(size), !ec && wantsProgressBar(size));
-    auto capture = loadCapture(file, [&](double done) { bar.update(done); });
-    bar.finish();
+    const auto& capture = keepUntilExit(loadCaptureShowingProgress(file));
     std::string out;
     for (auto& p : capture.packets) {
         if (json) {
