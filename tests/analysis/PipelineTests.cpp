@@ -266,8 +266,11 @@ TEST(AnalyzerCache, AppendContentsReplacesAndClearKeepsPacketOfEmptyCache) {
     auto fresh = std::make_shared<QORAnalyzerCache>(packet);
     fresh->clearCache();
     EXPECT_EQ(fresh->packet(), packet);
-    EXPECT_EQ(fresh->storeIfEmpty(two).size(), 2u);
-    EXPECT_EQ(fresh->storeIfEmpty(five).size(), 2u);  // the first stored chain stays
+    bool kept = false;
+    EXPECT_EQ(fresh->storeIfEmpty(two, &kept).size(), 2u);
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(fresh->storeIfEmpty(five, &kept).size(), 2u);  // the first stored chain stays
+    EXPECT_FALSE(kept);
 }
 
 TEST(DefaultPacketAnalyzer, AnswersOnlyTheElevenPacketKeys) {

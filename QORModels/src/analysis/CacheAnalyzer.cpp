@@ -66,7 +66,7 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
     packetLinkTypeString_ = options.packetLinkTypeString ? options.packetLinkTypeString
                                                          : (p ? p->packetLinkTypeString() : std::nullopt);
     try {
-        analyzers_ = processAnalyzers();
+        walkChain();
     } catch (const APIErrorException& e) {
         QOR_LOG(kLogTag, e.what());
         analyzers_.clear();
@@ -87,13 +87,18 @@ void CacheAnalyzer::updateProtocol(const QORPluginAnalyzerProtocol& analyzer, co
 }
 
 AnalyzerChain CacheAnalyzer::processAnalyzers() {
+    walkChain();
+    return analyzers_;
+}
+
+void CacheAnalyzer::walkChain() {
     if (payloadSize_ == 0) {
         QOR_LOG(kLogTag, "no payload");
         throw APIErrorException(APIError::missingData, "no payload");
     }
-    auto head = DefaultPacketProtocolAnalyzer::create(Data(), packet_);
-    if (!head) return {};
     analyzers_.clear();
+    auto head = DefaultPacketProtocolAnalyzer::create(Data(), packet_);
+    if (!head) return;
     analyzers_.reserve(kTypicalChainLength);  // one allocation for the usual chain
     analyzers_.push_back(std::move(head));
     std::string history;
@@ -135,7 +140,6 @@ AnalyzerChain CacheAnalyzer::processAnalyzers() {
             stalls = 0;
         }
     }
-    return analyzers_;
 }
 
 std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, const PluginLookupTable& table, std::string& history) {

@@ -57,12 +57,17 @@ void QORAnalyzerCache::append(const AnalyzerRef& analyzer) {
 
 void QORAnalyzerCache::append(AnalyzerChain list) { setAnalyzerCache(std::move(list)); }
 
-AnalyzerChain QORAnalyzerCache::storeIfEmpty(AnalyzerChain list) {
-    return _state.withLock([&](auto& s) {
+AnalyzerChain QORAnalyzerCache::storeIfEmpty(AnalyzerChain list, bool* stored) {
+    AnalyzerChain unused;  // a chain that lost the race is released outside the lock
+    auto kept = _state.withLock([&](auto& s) {
         s.catchUp();
-        if (s.analyzersCache.empty()) s.analyzersCache = std::move(list);
+        const bool empty = s.analyzersCache.empty();
+        if (stored) *stored = empty;
+        if (empty) s.analyzersCache = std::move(list);
+        else unused = std::move(list);
         return s.analyzersCache;
     });
+    return kept;
 }
 
 void QORAnalyzerCache::clearCache() {

@@ -57,17 +57,19 @@ std::optional<AnalyzerChain> QORPacket::cachedAnalyzers() const {
     options.destinationIPAddress = _packetIPDst();
     options.packetIPVersion = packetIPVersion();
     options.packetProtocolHistory = packetProtocolHistory();
-    CacheAnalyzer analyzer(self, path, {}, packetData,
+    CacheAnalyzer analyzer(self, std::move(path), {}, packetData,
                            static_cast<std::uint16_t>(std::min(packetData.size(), kMaxAnalysedBytes)), std::move(options));
-    AnalyzerChain built = analyzer.getAnalyzers();
+    AnalyzerChain built = analyzer.takeAnalyzers();
     if (built.empty()) {
         analyzer.apply(*self);
         return std::nullopt;
     }
     // Two threads may analyse the same packet at once; the first chain stored wins and only its
     // analysis is written into the packet, so the stored chain and the fields agree.
-    AnalyzerChain stored = cache->storeIfEmpty(built);
-    if (!stored.empty() && stored.front() == built.front()) {
+    built.shrink_to_fit();  // kept for the packet's life: no spare room (moves, no reference counts)
+    bool ours = false;
+    AnalyzerChain stored = cache->storeIfEmpty(std::move(built), &ours);
+    if (ours) {
         analyzer.apply(*self);
         cache->setupClearAnalyzingCacheNotificationObservation();
     }

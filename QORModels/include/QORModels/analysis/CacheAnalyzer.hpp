@@ -60,6 +60,8 @@ public:
     /// The walk. Throws `APIErrorException(missingData)` when there is no payload.
     AnalyzerChain processAnalyzers();
     [[nodiscard]] const AnalyzerChain& getAnalyzers() const { return analyzers_; }
+    /// Moves the chain out, leaving this analyzer's chain empty (for a caller that stores it).
+    [[nodiscard]] AnalyzerChain takeAnalyzers() { return std::move(analyzers_); }
     /// Replaces the chain.
     void appendAnalyzers(AnalyzerChain list) { analyzers_ = std::move(list); }
     /// Copies protocol, history, IP version, padding, summary and (when found) addresses into
@@ -85,6 +87,9 @@ private:
 
     PacketRef packet_;
     std::optional<std::filesystem::path> fileURL_;
+    /// Builds the chain in `analyzers_` (what `processAnalyzers` does, without copying it out).
+    void walkChain();
+
     AnalyzerChain analyzers_;
     Data packetData_;
     std::int64_t payloadOffset_ = 0;

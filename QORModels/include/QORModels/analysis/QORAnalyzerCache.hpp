@@ -33,8 +33,8 @@ public:
     void append(AnalyzerChain list) override;
     /// Stores `list` when the cache is empty and gives the chain the cache holds afterwards: `list`
     /// itself, or the chain another thread stored first. Lets concurrent analyses of one packet
-    /// agree on one chain.
-    AnalyzerChain storeIfEmpty(AnalyzerChain list);
+    /// agree on one chain. `stored`, when given, learns whether `list` was the one kept.
+    AnalyzerChain storeIfEmpty(AnalyzerChain list, bool* stored = nullptr);
     /// Empties a non-empty cache and drops its packet reference; an empty cache keeps it.
     void clearCache() override;
     [[nodiscard]] bool shouldTerminate() const override;
