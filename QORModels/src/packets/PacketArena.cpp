@@ -21,18 +21,15 @@ namespace qor {
 namespace {
 /// Chunks are mapped memory, which the leak checker does not scan by itself: without this, every
 /// object that only a packet in the arena points to would look leaked.
-void watchForLeakChecker(void* base, std::size_t size) {
+void setLeakCheckerScans(void* base, std::size_t size, bool scans) {
 #ifdef QOR_LEAK_CHECKED
-    __lsan_register_root_region(base, size);
+    if (scans) {
+        __lsan_register_root_region(base, size);
+    } else {
+        __lsan_unregister_root_region(base, size);
+    }
 #else
-    (void)base, (void)size;
-#endif
-}
-void unwatchForLeakChecker(void* base, std::size_t size) {
-#ifdef QOR_LEAK_CHECKED
-    __lsan_unregister_root_region(base, size);
-#else
-    (void)base, (void)size;
+    (void)base, (void)size, (void)scans;
 #endif
 }
 constexpr std::size_t kChunkSize = std::size_t{64} << 20;  // address space per chunk
@@ -43,7 +40,7 @@ PacketArena* PacketArena::create() { return new PacketArena(); }
 
 PacketArena::~PacketArena() {
     for (auto& c : chunks_) {
-        unwatchForLeakChecker(c.base, c.size);
+        setLeakCheckerScans(c.base, c.size, false);
         ::munmap(c.base, c.size);
     }
 }
@@ -57,7 +54,7 @@ void PacketArena::newChunk(std::size_t atLeast) {
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     ::madvise(p, size, MADV_HUGEPAGE);
-    watchForLeakChecker(p, size);
+    setLeakCheckerScans(p, size, true);
     chunks_.push_back({static_cast<std::byte*>(p), size});
     next_ = backed_ = static_cast<std::byte*>(p);
     end_ = next_ + size;
