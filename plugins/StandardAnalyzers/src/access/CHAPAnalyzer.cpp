@@ -40,30 +40,13 @@ ChallengeBody readChallenge(ByteReader body) {
 /// The sender's name is the row "Name" (the authenticator's in a Challenge, the peer's in a
 /// Response), where subscriber sessions look for the user name. The summary names only the code
 /// and identifier, from which sessions read the result ("Success" or "Failure").
-class CHAPAnalyzer final : public AccessAnalyzer {
+class CHAPAnalyzer final : public PPPAuthAnalyzer<CHAPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
-    static std::shared_ptr<CHAPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPAuthHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<CHAPAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
-    }
+    using PPPAuthAnalyzer::PPPAuthAnalyzer;
+    static std::span<const CodeName> codes() { return kCodes; }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.present); }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
-    [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "CHAP"; }
-
-    /// "Response (id 1)".
-    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto header = PPPAuthHeader::read(data);
-        if (!header) return std::nullopt;
-        return header->summary(findCodeName(kCodes, header->code));
-    }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPAuthHeader::read(data);
@@ -101,9 +84,6 @@ public:
         }
         return {};
     }
-
-private:
-    PPPAuthHeader header_;
 };
 
 const auto kClass = registerAnalyzerClass<CHAPAnalyzer>("CHAPAnalyzer");

@@ -22,30 +22,13 @@ constexpr std::array kCodes = {
 /// subscriber sessions take it as the user name. The summary names only the code and identifier:
 /// sessions read the authentication result from it ("Ack" or "Nak"), and a peer name in it could
 /// read as one.
-class PAPAnalyzer final : public AccessAnalyzer {
+class PAPAnalyzer final : public PPPAuthAnalyzer<PAPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
-    static std::shared_ptr<PAPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPAuthHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<PAPAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
-    }
+    using PPPAuthAnalyzer::PPPAuthAnalyzer;
+    static std::span<const CodeName> codes() { return kCodes; }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.present); }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
-    [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PAP"; }
-
-    /// "Authenticate-Request (id 1)".
-    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto header = PPPAuthHeader::read(data);
-        if (!header) return std::nullopt;
-        return header->summary(findCodeName(kCodes, header->code));
-    }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPAuthHeader::read(data);
@@ -88,9 +71,6 @@ public:
         }
         return {};
     }
-
-private:
-    PPPAuthHeader header_;
 };
 
 const auto kClass = registerAnalyzerClass<PAPAnalyzer>("PAPAnalyzer");

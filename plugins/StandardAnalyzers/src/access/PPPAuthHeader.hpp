@@ -2,6 +2,8 @@
 // The fixed part of a PAP or CHAP packet, which has the shape of an LCP packet.
 
 #include <algorithm>
+#include <memory>
+#include <span>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +52,34 @@ struct PPPAuthHeader {
                                   "length " + std::to_string(length) + ", " + std::to_string(available) + " bytes present",
                                   2, 2));
     }
+};
+
+/// What the PAP and CHAP analyzers share: made only over a readable fixed part, they explain the
+/// packet up to its Length, carry nothing, and summarise as "Code name (id N)". `Self` is the
+/// concrete analyzer, which names its codes with `static std::span<const CodeName> codes()`.
+template <class Self>
+class PPPAuthAnalyzer : public AccessAnalyzer {
+public:
+    using AccessAnalyzer::AccessAnalyzer;
+    using AccessAnalyzer::protocolInfo;
+    static std::shared_ptr<Self> create(const Data& data, const PacketRef& packet) {
+        auto header = PPPAuthHeader::read(data);
+        if (!header) return nullptr;
+        auto a = std::make_shared<Self>(data, packet);
+        static_cast<PPPAuthAnalyzer&>(*a).header_ = *header;
+        return a;
+    }
+    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.present); }
+    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
+    [[nodiscard]] bool hasPayload() const override { return false; }
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto header = PPPAuthHeader::read(data);
+        if (!header) return std::nullopt;
+        return header->summary(findCodeName(Self::codes(), header->code));
+    }
+
+private:
+    PPPAuthHeader header_;
 };
 
 /// A one-byte length and that many bytes, as PAP's Peer-ID, Password and Message are written;
