@@ -1,11 +1,11 @@
 #pragma once
-// Helpers for the access-network and application analyzer tests: the standard plug-in loaded
-// with dlopen, its analyzer classes by name, a chain walk over a captured frame, the frames of a
-// capture file, and the tshark expectations recorded beside the captures.
+// Helpers for the access-network and application analyzer tests: the standard plug-in (loaded by
+// the analyzer tests' harness), a chain walk over a captured frame, the frames of a capture file,
+// and the tshark expectations recorded beside the captures.
 
 #include <cstdint>
-#include <map>
-#include <memory>
+#include <initializer_list>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,23 +13,20 @@
 
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORPlatform/Data.hpp"
+#include "analyzers/AnalyzerHarness.hpp"
 
 namespace qor::test::access {
 
-/// Loads the standard plug-in's library once (dlopen) and registers its families' ports, ether
-/// types and link types with the shared port map and protocol-strings table, as the plug-in
-/// controller would. Aborts the test on failure.
-void loadStandardPlugIn();
-
-/// The analyzer class registered under `className` (e.g. "L2TPAnalyzer"); null when missing.
-std::shared_ptr<const QORPluginAnalyzerClass> analyzerClass(std::string_view className);
-/// An analyzer of that class made from `bytes`, or null when the class refuses them.
+/// An analyzer of the class registered under `className` made from `bytes`, or null when the
+/// class refuses them.
 AnalyzerRef makeAnalyzer(std::string_view className, const Data& bytes);
-/// The analyzer class registered for a protocol name ("PPPoES"), from the plug-in's families.
-std::shared_ptr<const QORPluginAnalyzerClass> classForProtocol(const std::string& protocol);
+/// The same, for bytes the class must accept: a refusal throws, which fails the test.
+AnalyzerRef make(std::string_view className, const Data& bytes);
 
 /// The value of the first top-level node named `name` in an analyzer's nodes, or nothing.
 std::optional<std::string> topLevelValue(const NodeList& nodes, std::string_view name);
+/// Checks that each named top-level node has the value given.
+void expectTopLevel(const NodeList& nodes, std::initializer_list<std::pair<const char*, const char*>> want);
 /// Every node of the list, depth first, parent before children, as "name: value".
 std::vector<std::string> flatten(const NodeList& nodes);
 
@@ -47,13 +44,8 @@ std::vector<Layer> walkChain(const Data& frame, std::uint32_t linkType);
 /// The protocol names of a chain joined by "-".
 std::string history(const std::vector<Layer>& chain);
 
-/// One frame of a capture file.
-struct Frame {
-    Data bytes;
-    std::uint32_t linkType = 0;
-};
-/// The frames of a classic pcap or pcapng file of tests/fixtures/captures.
-std::vector<Frame> readCapture(std::string_view name);
+/// The frames of a classic pcap or pcapng file of the shared captures.
+std::vector<CapturedPacket> readCapture(std::string_view name);
 
 /// One row of tests/fixtures/expected/<capture>.access.tsv (tshark's view of one frame).
 struct ExpectedFrame {

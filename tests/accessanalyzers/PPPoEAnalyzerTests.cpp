@@ -23,20 +23,16 @@ TEST(PPPoEDiscoveryAnalyzer, ReadsAPADOWithItsTagsAtTopLevel) {
     tags.u16(0x0102).u16(9).raw("BRAS-west");                 // AC-Name
     tags.u16(0x0103).u16(4).raw({0xde, 0xad, 0xbe, 0xef});    // Host-Uniq
     tags.u16(0x0104).u16(2).raw({0x01, 0x02});                // AC-Cookie
-    auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", pppoe(0x07, 0, tags));
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->protocolName(), "PPPoED");
+    auto frame = pppoe(0x07, 0, tags);
+    auto a = make("PPPoEDiscoveryAnalyzer", frame);
     EXPECT_EQ(a->protocolSize(), 6 + tags.size());
     EXPECT_FALSE(a->nextProtocol());
     EXPECT_FALSE(a->hasPayload());
     EXPECT_EQ(a->protocolInfo(), "PADO (Active Discovery Offer), AC-Name: BRAS-west");
-    auto nodes = a->protocolNodes(pppoe(0x07, 0, tags));
-    EXPECT_EQ(topLevelValue(nodes, "Code"), "PADO (0x07)");
-    EXPECT_EQ(topLevelValue(nodes, "Session ID"), "0x0000");
-    EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "BRAS-west");
-    EXPECT_EQ(topLevelValue(nodes, "Service-Name"), "");
-    EXPECT_EQ(topLevelValue(nodes, "Host-Uniq"), "deadbeef");
-    EXPECT_EQ(topLevelValue(nodes, "AC-Cookie"), "0102");
+    auto nodes = a->protocolNodes(frame);
+    for (auto [name, value] : {std::pair{"Code", "PADO (0x07)"}, {"Session ID", "0x0000"}, {"AC-Name", "BRAS-west"},
+                               {"Service-Name", ""}, {"Host-Uniq", "deadbeef"}, {"AC-Cookie", "0102"}})
+        EXPECT_EQ(topLevelValue(nodes, name), value) << name;
     // The AC-Name row covers its tag: 4 bytes of header after the 6-byte PPPoE header and the
     // 4-byte empty Service-Name.
     for (const auto& n : nodes) {
@@ -46,7 +42,7 @@ TEST(PPPoEDiscoveryAnalyzer, ReadsAPADOWithItsTagsAtTopLevel) {
         EXPECT_EQ(node->headerLocation(), 10);
         EXPECT_EQ(node->headerLength(), 13);
     }
-    EXPECT_EQ(a->value("pppoedACName", pppoe(0x07, 0, tags)).asString(), "BRAS-west");
+    EXPECT_EQ(a->value("pppoedACName", frame).asString(), "BRAS-west");
     EXPECT_EQ(a->value("pppoedCode", bytes({0x07})).asUInt(), 7u);
 }
 
@@ -59,39 +55,31 @@ TEST(PPPoEDiscoveryAnalyzer, NamesEveryCodeAndTheSessionOfPADSAndPADT) {
     for (auto row : {Row{0x09, 0, "PADI (Active Discovery Initiation)"}, Row{0x19, 0, "PADR (Active Discovery Request)"},
                      Row{0x65, 0x1234, "PADS (Active Discovery Session-confirmation), session 0x1234"},
                      Row{0xA7, 0x1234, "PADT (Active Discovery Terminate), session 0x1234"},
-                     Row{0x42, 0, "Unknown PPPoE discovery code 0x42"}}) {
-        auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", pppoe(row.code, row.session, Bytes(true)));
-        ASSERT_TRUE(a);
-        EXPECT_EQ(a->protocolInfo(), row.info);
-    }
+                     Row{0x42, 0, "Unknown PPPoE discovery code 0x42"}})
+        EXPECT_EQ(make("PPPoEDiscoveryAnalyzer", pppoe(row.code, row.session, Bytes(true)))->protocolInfo(), row.info);
 }
 
-TEST(PPPoEDiscoveryAnalyzer, StopsAtATagThatRunsPastThePayload) {
+TEST(PPPoEDiscoveryAnalyzer, HostileTagAndPayloadLengthsKeepToTheBytesThere) {
+    // A tag that claims 200 bytes where 1 is there ends the tag walk.
     Bytes tags(true);
     tags.u16(0x0102).u16(3).raw("abc");
-    tags.u16(0x0101).u16(200).raw("x");  // claims 200 bytes, 1 is there
+    tags.u16(0x0101).u16(200).raw("x");
     auto frame = pppoe(0x07, 0, tags);
-    auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", frame);
-    ASSERT_TRUE(a);
-    auto nodes = a->protocolNodes(frame);
+    auto nodes = make("PPPoEDiscoveryAnalyzer", frame)->protocolNodes(frame);
     EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "abc");
     EXPECT_FALSE(topLevelValue(nodes, "Service-Name"));
     EXPECT_TRUE(topLevelValue(nodes, "Malformed Tag"));
-}
 
-TEST(PPPoEDiscoveryAnalyzer, KeepsToTheBytesThereWhenTheLengthLies) {
-    Bytes tags(true);
-    tags.u16(0x0102).u16(2).raw("ab");
-    auto frame = pppoe(0x07, 0, tags, 1000);
-    auto a = makeAnalyzer("PPPoEDiscoveryAnalyzer", frame);
-    ASSERT_TRUE(a);
+    // A payload length past the frame.
+    Bytes ab(true);
+    ab.u16(0x0102).u16(2).raw("ab");
+    frame = pppoe(0x07, 0, ab, 1000);
+    auto a = make("PPPoEDiscoveryAnalyzer", frame);
     EXPECT_EQ(a->protocolSize(), frame.size());
-    auto nodes = a->protocolNodes(frame);
+    nodes = a->protocolNodes(frame);
     EXPECT_TRUE(topLevelValue(nodes, "Truncated"));
     EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "ab");
-}
 
-TEST(PPPoEDiscoveryAnalyzer, RefusesFewerThanSixBytes) {
     EXPECT_FALSE(makeAnalyzer("PPPoEDiscoveryAnalyzer", bytes({0x11, 0x09, 0, 0, 0})));
     EXPECT_FALSE(makeAnalyzer("PPPoESessionAnalyzer", bytes({0x11, 0x00, 0, 1})));
 }
@@ -100,9 +88,7 @@ TEST(PPPoESessionAnalyzer, CarriesPPPAndShowsTheSession) {
     Bytes ppp(true);
     ppp.u16(0xC021).raw({0x09, 0x01, 0x00, 0x08, 0x11, 0x22, 0x33, 0x44});
     auto frame = pppoe(0x00, 0x3b1a, ppp);
-    auto a = makeAnalyzer("PPPoESessionAnalyzer", frame);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->protocolName(), "PPPoES");
+    auto a = make("PPPoESessionAnalyzer", frame);
     EXPECT_EQ(a->protocolSize(), 6);
     EXPECT_EQ(a->nextProtocol(), "PPP");
     EXPECT_TRUE(a->hasPayload());
@@ -111,10 +97,7 @@ TEST(PPPoESessionAnalyzer, CarriesPPPAndShowsTheSession) {
     EXPECT_EQ(topLevelValue(nodes, "Session ID"), "0x3b1a");
     EXPECT_EQ(topLevelValue(nodes, "Code"), "Session Data (0x00)");
     EXPECT_EQ(a->value("pppoesSessionId", bytes({0x3b, 0x1a})).asUInt(), 0x3b1au);
-    // An empty session packet carries nothing.
-    auto empty = makeAnalyzer("PPPoESessionAnalyzer", pppoe(0x00, 1, Bytes(true)));
-    ASSERT_TRUE(empty);
-    EXPECT_FALSE(empty->nextProtocol());
+    EXPECT_FALSE(make("PPPoESessionAnalyzer", pppoe(0x00, 1, Bytes(true)))->nextProtocol());  // empty: carries nothing
 }
 
 TEST(PPPoEChain, ASessionFrameReadsEthernetPPPoESPPPLCP) {

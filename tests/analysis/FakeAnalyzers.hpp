@@ -2,6 +2,7 @@
 // Analyzer classes made up in the tests: each one's header size, next protocol, payload rule and
 // attribute values are set by the test, so the pipeline rules can be checked without a plug-in.
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,38 +31,12 @@ struct FakeSpec {
     bool refuse = false;                           ///< make() gives nothing
 };
 
-class FakeClass;
-
-class FakeAnalyzer final : public QORPluginAnalyzerProtocol {
-public:
-    FakeAnalyzer(const FakeClass& cls, Data data) : cls_(cls), data_(std::move(data)) {}
-    const QORPluginAnalyzerClass& analyzerClass() const override;
-    std::uint16_t protocolSize() const override;
-    std::optional<std::string> nextProtocol() const override;
-    bool hasPayload() const override;
-    std::optional<std::string> protocolName() const override;
-    std::optional<std::string> protocolInfo() const override;
-    std::optional<std::string> protocolInfo(const Data& data) const override;
-    NodeList protocolNodes(const Data&) const override { return {}; }
-    Value value(std::string_view key, const Data& data) const override;
-    Value valueForKey(std::string_view key) const override;
-    /// The bytes the analyzer was made from.
-    const Data& madeFrom() const { return data_; }
-
-private:
-    const FakeClass& cls_;
-    Data data_;
-};
-
 class FakeClass final : public QORPluginAnalyzerClass {
 public:
     explicit FakeClass(FakeSpec spec, const RuntimeClass* superclass = nullptr) : spec_(std::move(spec)), super_(superclass) {}
     std::string_view name() const override { return spec_.name; }
     const RuntimeClass* superclass() const override { return super_; }
-    AnalyzerRef make(const Data& data, const PacketRef&) const override {
-        if (spec_.refuse) return nullptr;
-        return std::make_shared<FakeAnalyzer>(*this, data);
-    }
+    AnalyzerRef make(const Data& data, const PacketRef&) const override;
     const FakeSpec& spec() const { return spec_; }
 
 private:
@@ -69,35 +44,44 @@ private:
     const RuntimeClass* super_;
 };
 
-inline const QORPluginAnalyzerClass& FakeAnalyzer::analyzerClass() const { return cls_; }
-inline std::uint16_t FakeAnalyzer::protocolSize() const { return cls_.spec().size; }
-inline std::optional<std::string> FakeAnalyzer::nextProtocol() const { return cls_.spec().next; }
-inline bool FakeAnalyzer::hasPayload() const { return cls_.spec().hasPayload; }
-inline std::optional<std::string> FakeAnalyzer::protocolName() const { return cls_.spec().name; }
-inline std::optional<std::string> FakeAnalyzer::protocolInfo() const { return cls_.spec().info; }
-inline std::optional<std::string> FakeAnalyzer::protocolInfo(const Data& data) const {
-    if (!cls_.spec().info) return std::nullopt;
-    return *cls_.spec().info + " len " + std::to_string(data.size());
-}
-inline Value FakeAnalyzer::value(std::string_view key, const Data& data) const {
-    const auto& s = cls_.spec();
-    if (key == "payloadSize") return s.payloadSize ? Value(*s.payloadSize) : Value();
-    if (auto it = s.fixedValues.find(std::string(key)); it != s.fixedValues.end()) return it->second;
-    for (const auto& k : s.hexKeys) {
-        if (k != key) continue;
+class FakeAnalyzer final : public QORPluginAnalyzerProtocol {
+public:
+    FakeAnalyzer(const FakeClass& cls, Data data) : cls_(cls), s_(cls.spec()), data_(std::move(data)) {}
+    const QORPluginAnalyzerClass& analyzerClass() const override { return cls_; }
+    std::uint16_t protocolSize() const override { return s_.size; }
+    std::optional<std::string> nextProtocol() const override { return s_.next; }
+    bool hasPayload() const override { return s_.hasPayload; }
+    std::optional<std::string> protocolName() const override { return s_.name; }
+    std::optional<std::string> protocolInfo() const override { return s_.info; }
+    std::optional<std::string> protocolInfo(const Data& data) const override {
+        if (!s_.info) return std::nullopt;
+        return *s_.info + " len " + std::to_string(data.size());
+    }
+    NodeList protocolNodes(const Data&) const override { return {}; }
+    Value value(std::string_view key, const Data& data) const override {
+        if (key == "payloadSize") return s_.payloadSize ? Value(*s_.payloadSize) : Value();
+        if (auto it = s_.fixedValues.find(std::string(key)); it != s_.fixedValues.end()) return it->second;
+        if (std::find(s_.hexKeys.begin(), s_.hexKeys.end(), key) == s_.hexKeys.end()) return {};
         std::string out;
-        static const char* digits = "0123456789abcdef";
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            out += digits[data[i] >> 4];
-            out += digits[data[i] & 15];
-        }
+        for (std::size_t i = 0; i < data.size(); ++i) out += std::string(1, "0123456789abcdef"[data[i] >> 4]) + "0123456789abcdef"[data[i] & 15];
         return out;
     }
-    return {};
-}
-inline Value FakeAnalyzer::valueForKey(std::string_view key) const {
-    if (key == "fakeName") return cls_.spec().name;
-    return NSObject::valueForKey(key);
+    Value valueForKey(std::string_view key) const override {
+        if (key == "fakeName") return s_.name;
+        return NSObject::valueForKey(key);
+    }
+    /// The bytes the analyzer was made from.
+    const Data& madeFrom() const { return data_; }
+
+private:
+    const FakeClass& cls_;
+    const FakeSpec& s_;
+    Data data_;
+};
+
+inline AnalyzerRef FakeClass::make(const Data& data, const PacketRef&) const {
+    if (spec_.refuse) return nullptr;
+    return std::make_shared<FakeAnalyzer>(*this, data);
 }
 
 /// A registry of fake classes, turned into a published lookup table; the previous table is put

@@ -55,16 +55,14 @@ TEST(NSBundle, RejectsMissingFoldersAndBrokenManifests) {
     EXPECT_FALSE(NSBundle::bundleWithPath(dir.path / "Missing.qorplugin"));
     std::filesystem::create_directories(dir.path / "Empty.qorplugin");
     EXPECT_FALSE(NSBundle::bundleWithPath(dir.path / "Empty.qorplugin"));
-    std::filesystem::create_directories(dir.path / "Garbage.qorplugin");
-    dir.write("Garbage.qorplugin/Info.plist", Data::fromString("\x01\x02 not a plist"));
-    EXPECT_FALSE(NSBundle::bundleWithPath(dir.path / "Garbage.qorplugin"));
-    std::filesystem::create_directories(dir.path / "NoExecutable.qorplugin");
-    dir.write("NoExecutable.qorplugin/Info.plist",
-              Data::fromString("<plist version=\"1.0\"><dict><key>NSPrincipalClass</key><string>P</string></dict></plist>"));
-    EXPECT_FALSE(NSBundle::bundleWithPath(dir.path / "NoExecutable.qorplugin"));
-    std::filesystem::create_directories(dir.path / "Array.qorplugin");
-    dir.write("Array.qorplugin/Info.plist", Data::fromString("<plist version=\"1.0\"><array><string>x</string></array></plist>"));
-    EXPECT_FALSE(NSBundle::bundleWithPath(dir.path / "Array.qorplugin"));
+    for (auto [folder, manifest] :
+         {std::pair{"Garbage.qorplugin", "\x01\x02 not a plist"},
+          std::pair{"NoExecutable.qorplugin", "<plist version=\"1.0\"><dict><key>NSPrincipalClass</key><string>P</string></dict></plist>"},
+          std::pair{"Array.qorplugin", "<plist version=\"1.0\"><array><string>x</string></array></plist>"}}) {
+        std::filesystem::create_directories(dir.path / folder);
+        dir.write(std::string(folder) + "/Info.plist", Data::fromString(manifest));
+        EXPECT_FALSE(NSBundle::bundleWithPath(dir.path / folder)) << folder;
+    }
 }
 
 TEST(NSBundle, BuiltInFolderFollowsTheEnvironmentOrTheLibrary) {

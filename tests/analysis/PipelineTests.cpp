@@ -50,15 +50,10 @@ TEST_F(Pipeline, ShortEthernetFrameGetsPaddingAndFullHistory) {
     EXPECT_EQ(p->_packetIPDst(), "1e1f2021");
     EXPECT_EQ(p->packetSourceString(), "1a1b1c1d");
     EXPECT_EQ(p->packetDestinationString(), "1e1f2021");
+    EXPECT_EQ(packetWithBytes(countingBytes(65))->packetPadding(), 0u);  // longer than 64 bytes: none
 }
 
-TEST_F(Pipeline, FramesLongerThan64BytesGetNoPadding) {
-    auto p = packetWithBytes(countingBytes(65));
-    ASSERT_TRUE(p->cachedAnalyzers());
-    EXPECT_EQ(p->packetPadding(), 0u);
-}
-
-TEST_F(Pipeline, UnknownLinkTypeKeepsThePacketsOwnValues) {
+TEST_F(Pipeline, UnknownLinkTypeOrNoNextProtocolKeepsThePacketsOwnValues) {
     auto p = packetWithBytes(countingBytes(60), 147);  // a user link type nothing analyses
     p->setPacketProtocol("USER0");
     p->setPacketProtocolHistory(std::optional<std::string>("USER0"));
@@ -69,13 +64,12 @@ TEST_F(Pipeline, UnknownLinkTypeKeepsThePacketsOwnValues) {
     EXPECT_EQ(p->packetProtocol(), "USER0");
     EXPECT_EQ(p->packetProtocolHistory(), "USER0");
     EXPECT_EQ(p->packetIPVersion(), 30);
-}
 
-TEST_F(Pipeline, LinkAnalyzerWithoutNextProtocolKeepsHistory) {
+    // A link analyzer without a next protocol keeps the history the packet had.
     FakeRegistry local;
     local.add({.name = "ETH", .size = 14});
     local.publishAll();
-    auto p = packetWithBytes(countingBytes(60));
+    p = packetWithBytes(countingBytes(60));
     p->setPacketProtocolHistory(std::optional<std::string>("before"));
     ASSERT_EQ(p->cachedAnalyzers()->size(), 2u);
     EXPECT_EQ(p->packetProtocolHistory(), "before");
@@ -96,82 +90,54 @@ TEST_F(Pipeline, IPv4InIPv4KeepsTheOuterAddresses) {
     EXPECT_EQ(p->_packetIPDst(), "1e1f2021");
 }
 
-TEST_F(Pipeline, AnalyzerWithoutPayloadHandsTheTrailingBytesOn) {
-    FakeRegistry local;
-    local.add({.name = "ETH", .size = 14, .next = "A"});
-    local.add({.name = "A", .size = 10, .next = "B", .hasPayload = false});
-    local.add({.name = "B", .size = 0});
-    local.publishAll();
-    auto p = packetWithBytes(countingBytes(80));
-    auto chain = p->cachedAnalyzers();
-    ASSERT_EQ(chain->size(), 4u);
-    auto b = std::dynamic_pointer_cast<FakeAnalyzer>(chain->back());
-    ASSERT_TRUE(b);
-    EXPECT_EQ(b->madeFrom().size(), 80u - 24u);
-    EXPECT_EQ(b->madeFrom()[0], 24);
-}
+/// One made-up protocol stack over a frame of counting bytes, and where the walk over it ends.
+struct WalkCase {
+    const char* what;
+    std::vector<FakeSpec> specs;
+    std::size_t frameSize;
+    std::size_t chainSize;                       ///< exact, or at most when `atMost`
+    bool atMost = false;
+    std::optional<std::size_t> lastWindowSize;   ///< bytes the last analyzer was made from
+    std::uint8_t lastWindowFirst = 0;
+};
 
-TEST_F(Pipeline, DeclaredPayloadSizeNarrowsTheWindow) {
-    FakeRegistry local;
-    local.add({.name = "ETH", .size = 14, .next = "A"});
-    local.add({.name = "A", .size = 8, .next = "B", .payloadSize = 12});
-    local.add({.name = "B", .size = 0});
-    local.publishAll();
-    auto p = packetWithBytes(countingBytes(100));
-    auto b = std::dynamic_pointer_cast<FakeAnalyzer>(p->cachedAnalyzers()->back());
-    ASSERT_TRUE(b);
-    EXPECT_EQ(b->madeFrom().size(), 12u);
-    EXPECT_EQ(b->madeFrom()[0], 22);
-}
-
-TEST_F(Pipeline, WalkEndsWhenAStepMakesNoProgress) {
-    FakeRegistry local;
-    local.add({.name = "ETH", .size = 14, .next = "LOOP"});
-    local.add({.name = "LOOP", .size = 0, .next = "LOOP"});
-    local.publishAll();
-    auto p = packetWithBytes(countingBytes(100));
-    EXPECT_LE(p->cachedAnalyzers()->size(), 4u);
-
-    FakeRegistry pingPong;
-    pingPong.add({.name = "ETH", .size = 14, .next = "X"});
-    pingPong.add({.name = "X", .size = 0, .next = "Y"});
-    pingPong.add({.name = "Y", .size = 0, .next = "X"});
-    pingPong.publishAll();
-    p = packetWithBytes(countingBytes(100));
-    EXPECT_LE(p->cachedAnalyzers()->size(), 5u);
-}
-
-TEST_F(Pipeline, WalkEndsAtTheChainLengthAndHeaderSumLimits) {
-    FakeRegistry local;
-    local.add({.name = "ETH", .size = 1, .next = "ONE"});
-    local.add({.name = "ONE", .size = 1, .next = "ONE"});
-    local.publishAll();
-    auto p = packetWithBytes(countingBytes(1000));
-    EXPECT_EQ(p->cachedAnalyzers()->size(), CacheAnalyzer::kMaxChainLength);
-
-    FakeRegistry huge;
-    huge.add({.name = "ETH", .size = 14, .next = "BIG"});
-    huge.add({.name = "BIG", .size = 40000, .next = "BIG"});
-    huge.publishAll();
-    p = packetWithBytes(countingBytes(200));
-    auto chain = p->cachedAnalyzers();
-    ASSERT_EQ(chain->size(), 3u);  // the second BIG header would pass 65535 bytes
-}
-
-TEST_F(Pipeline, RefusedOrUnknownProtocolEndsTheChainQuietly) {
-    FakeRegistry local;
-    local.add({.name = "ETH", .size = 14, .next = "IP"});
-    local.add({.name = "IP", .size = 20, .next = "NOBODY"});
-    local.publishAll();
-    auto p = packetWithBytes(countingBytes(100));
-    EXPECT_EQ(p->cachedAnalyzers()->size(), 3u);
-
-    FakeRegistry refusing;
-    refusing.add({.name = "ETH", .size = 14, .next = "IP"});
-    refusing.add({.name = "IP", .size = 20, .refuse = true});
-    refusing.publishAll();
-    p = packetWithBytes(countingBytes(100));
-    EXPECT_EQ(p->cachedAnalyzers()->size(), 2u);
+TEST_F(Pipeline, WalkEndsAtLimitsLoopsRefusalsAndPayloadWindows) {
+    const std::vector<WalkCase> cases = {
+        {"no payload hands the trailing bytes on",
+         {{.name = "ETH", .size = 14, .next = "A"}, {.name = "A", .size = 10, .next = "B", .hasPayload = false}, {.name = "B"}},
+         80, 4, false, 80u - 24u, 24},
+        {"declared payload size narrows the window",
+         {{.name = "ETH", .size = 14, .next = "A"}, {.name = "A", .size = 8, .next = "B", .payloadSize = 12}, {.name = "B"}},
+         100, 4, false, 12u, 22},
+        {"no progress", {{.name = "ETH", .size = 14, .next = "LOOP"}, {.name = "LOOP", .next = "LOOP"}}, 100, 4, true},
+        {"ping-pong without progress",
+         {{.name = "ETH", .size = 14, .next = "X"}, {.name = "X", .next = "Y"}, {.name = "Y", .next = "X"}}, 100, 5, true},
+        {"chain length limit", {{.name = "ETH", .size = 1, .next = "ONE"}, {.name = "ONE", .size = 1, .next = "ONE"}}, 1000,
+         CacheAnalyzer::kMaxChainLength},
+        // The second BIG header would pass 65535 bytes.
+        {"header sum limit", {{.name = "ETH", .size = 14, .next = "BIG"}, {.name = "BIG", .size = 40000, .next = "BIG"}}, 200, 3},
+        {"unknown protocol", {{.name = "ETH", .size = 14, .next = "IP"}, {.name = "IP", .size = 20, .next = "NOBODY"}}, 100, 3},
+        {"refusing class", {{.name = "ETH", .size = 14, .next = "IP"}, {.name = "IP", .size = 20, .refuse = true}}, 100, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeRegistry local;
+        for (const auto& spec : c.specs) local.add(spec);
+        local.publishAll();
+        auto chain = packetWithBytes(countingBytes(c.frameSize))->cachedAnalyzers();
+        ASSERT_TRUE(chain);
+        if (c.atMost) {
+            EXPECT_LE(chain->size(), c.chainSize);
+        } else {
+            ASSERT_EQ(chain->size(), c.chainSize);
+        }
+        if (c.lastWindowSize) {
+            auto last = std::dynamic_pointer_cast<FakeAnalyzer>(chain->back());
+            ASSERT_TRUE(last);
+            EXPECT_EQ(last->madeFrom().size(), *c.lastWindowSize);
+            EXPECT_EQ(last->madeFrom()[0], c.lastWindowFirst);
+        }
+    }
 }
 
 TEST_F(Pipeline, PacketWithoutBytesLogsNoPayloadAndHasNoChain) {
@@ -185,14 +151,6 @@ TEST_F(Pipeline, PacketWithoutBytesLogsNoPayloadAndHasNoChain) {
     EXPECT_EQ(p->packetProtocolHistory(), "");
     EXPECT_EQ(p->packetInfoOverview(), "");
     EXPECT_FALSE(p->packetSourceString());
-}
-
-TEST_F(Pipeline, PacketWithoutFileIsNotAnalysedLazily) {
-    auto p = packetWithBytes(countingBytes(60));
-    p->setFilePath(std::nullopt);
-    EXPECT_FALSE(p->cachedAnalyzers());
-    p->redissect();  // does nothing without a file
-    EXPECT_TRUE(p->cacheManager()->analyzersCache().empty());
 }
 
 TEST_F(Pipeline, ProtocolOffsetsAndSummaryLine) {
@@ -227,7 +185,7 @@ TEST_F(Pipeline, AttributeValuesByKeyAndByColumn) {
     EXPECT_EQ(p->packetSourceString(), "060708090a0b");
 }
 
-TEST_F(Pipeline, RedissectRebuildsTheChain) {
+TEST_F(Pipeline, RedissectRebuildsTheChainOnlyForPacketsWithAFile) {
     auto p = packetWithBytes(countingBytes(60));
     auto first = p->cachedAnalyzers();
     p->redissect();
@@ -235,6 +193,12 @@ TEST_F(Pipeline, RedissectRebuildsTheChain) {
     ASSERT_TRUE(first && second);
     EXPECT_NE(first->front(), second->front());
     EXPECT_EQ(second->size(), 4u);
+    // Without a file nothing is analysed lazily, and redissecting does nothing.
+    auto fileless = packetWithBytes(countingBytes(60));
+    fileless->setFilePath(std::nullopt);
+    EXPECT_FALSE(fileless->cachedAnalyzers());
+    fileless->redissect();
+    EXPECT_TRUE(fileless->cacheManager()->analyzersCache().empty());
 }
 
 TEST_F(Pipeline, AnalyzersForRawBytesStartAtTheBaseProtocol) {

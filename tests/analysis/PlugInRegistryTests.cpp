@@ -198,10 +198,10 @@ class PlugInFolders : public ::testing::Test {
 protected:
     TempDir dir;
     std::vector<std::string> logs;
-    std::vector<std::pair<std::string, std::string>> saved;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
     void setEnv(const char* name, const std::string& value) {
         const char* old = std::getenv(name);
-        saved.emplace_back(name, old ? old : std::string("\x01"));
+        saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         setenv(name, value.c_str(), 1);
     }
     void SetUp() override {
@@ -215,13 +215,7 @@ protected:
         NSAlert::clearShownAlerts();
     }
     void TearDown() override {
-        for (auto& [name, value] : saved) {
-            if (value == "\x01") {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
+        for (auto& [name, value] : saved) value ? (void)setenv(name.c_str(), value->c_str(), 1) : (void)unsetenv(name.c_str());
         setLogSink({});
         NSAlert::setPresenter({});
     }
@@ -306,6 +300,9 @@ TEST_F(PlugInFolders, StandardPlugInCopiedIntoTheUserFolderAnalysesACapture) {
     ASSERT_GE(chain->size(), 2u);
     EXPECT_EQ((*chain)[1]->protocolName(), "ETH");
     EXPECT_EQ(p->packetProtocolHistory().value_or("").rfind("ETH", 0), 0u);
+    // The plug-in's ports stay out of the shared port map other tests read.
+    for (auto& [b, s] : controller->plugIns())
+        for (auto& protocol : s.plugInTargetProtocols) QORPortsController::sharedPortsController()->removeAnalyzerProtocolFrom(protocol);
 }
 
 }  // namespace

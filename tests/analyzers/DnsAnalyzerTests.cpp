@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "AnalyzerHarness.hpp"
+#include "AnalyzerRows.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test {
@@ -36,27 +36,22 @@ Data response(std::uint16_t id, std::uint16_t rcode = 0) {
 }
 
 TEST(DnsAnalyzer, SummarisesQueriesAndResponsesAsTheInfoColumnDoes) {
-    auto q = query(0x1234);
+    auto q = query(0x1234), r = response(0x1234);
+    expectRows("DnsAnalyzer",
+               {{"A query", q, static_cast<long>(q.size()), "", -1, "Standard query 0x1234 A example.com"},
+                {"response", r, -1, nullptr, -1,
+                 "Standard query response 0x1234 A example.com CNAME www.example.com A 93.184.216.34 "
+                 "AAAA 2606:2800:220:1:248:1893:25c8:1946"},
+                {"no such name", response(0x0042, 3), -1, nullptr, -1, "Standard query response 0x0042 No such name A example.com"},
+                {"AAAA query", query(7, 28), -1, nullptr, -1, "Standard query 0x0007 AAAA example.com"}});
     auto a = harness().make("DnsAnalyzer", q);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->protocolName(), "DNS");
-    EXPECT_EQ(a->protocolInfo(q), "Standard query 0x1234 A example.com");
-    EXPECT_EQ(a->protocolSize(), q.size());
-    EXPECT_EQ(a->nextProtocol(), std::nullopt);
     EXPECT_FALSE(a->hasPayload());
     EXPECT_EQ(a->value("dnsQueryName", q).asString(), "example.com");
     EXPECT_EQ(a->value("dnsQueryType", q).asString(), "A");
     EXPECT_EQ(a->value("dnsId", q).asUInt(), 0x1234u);
-
-    auto r = response(0x1234);
-    EXPECT_EQ(a->protocolInfo(r),
-              "Standard query response 0x1234 A example.com CNAME www.example.com A 93.184.216.34 "
-              "AAAA 2606:2800:220:1:248:1893:25c8:1946");
     EXPECT_EQ(a->value("dnsAnswers", r).asString(),
               "CNAME www.example.com, A 93.184.216.34, AAAA 2606:2800:220:1:248:1893:25c8:1946");
     EXPECT_EQ(a->value("dnsIsResponse", r).asBool(), true);
-    EXPECT_EQ(a->protocolInfo(response(0x0042, 3)), "Standard query response 0x0042 No such name A example.com");
-    EXPECT_EQ(a->protocolInfo(query(7, 28)), "Standard query 0x0007 AAAA example.com");
     EXPECT_FALSE(a->protocolNodes(r).empty());
 }
 
@@ -70,42 +65,29 @@ TEST(DnsAnalyzer, ReadsTheLengthPrefixOverTcp) {
     EXPECT_EQ(a->value("dnsQueryName", framed.data()).asString(), "example.com");
 }
 
-TEST(DnsAnalyzer, CompressionLoopsAndPointerChainsEnd) {
-    // A question whose name points at itself.
-    Bytes self(true);
+TEST(DnsAnalyzer, CompressionLoopsPointerChainsLyingCountsAndCutMessagesEnd) {
+    Bytes self(true), pair(true), chain(true), counts(true);
+    // A question whose name points at itself; two names pointing at each other.
     self.u16(1).u16(0x0100).u16(1).u16(0).u16(0).u16(0).u16(0xC00C).u16(1).u16(1);
-    auto a = harness().make("DnsAnalyzer", self.data());
-    EXPECT_EQ(a->protocolInfo(self.data()), "Standard query 0x0001");
-    EXPECT_FALSE(a->protocolNodes(self.data()).empty());
-    EXPECT_TRUE(a->value("dnsQueryName", self.data()).isNone());
-
-    // Two names pointing at each other.
-    Bytes pair(true);
     pair.u16(2).u16(0x8180).u16(1).u16(1).u16(0).u16(0).u16(0xC00E).u16(0xC00C).u16(1).u16(1);
-    EXPECT_EQ(a->protocolInfo(pair.data()), "Standard query response 0x0002");
-
     // A long chain of pointers, each to the next, ending in the root: more jumps than allowed.
-    Bytes chain(true);
     chain.u16(3).u16(0x0100).u16(1).u16(0).u16(0).u16(0);
     for (int i = 0; i < 200; ++i) chain.u16(static_cast<std::uint16_t>(0xC000 | (12 + 2 * (i + 1))));
     chain.u8(0).u16(1).u16(1);
-    EXPECT_EQ(a->protocolInfo(chain.data()), "Standard query 0x0003");
-
     // Counts that promise more records than there are bytes.
-    Bytes counts(true);
     counts.u16(4).u16(0x8180).u16(0xFFFF).u16(0xFFFF).u16(0xFFFF).u16(0xFFFF);
-    EXPECT_EQ(a->protocolInfo(counts.data()), "Standard query response 0x0004");
-}
-
-TEST(DnsAnalyzer, AMessageCutShortShowsWhatWasRead) {
     auto r = response(0x1234);
-    auto cut = r.slice(0, 40);
-    auto a = harness().make("DnsAnalyzer", cut);
-    EXPECT_EQ(a->protocolSize(), 40);
-    EXPECT_EQ(a->protocolInfo(cut), "Standard query response 0x1234 A example.com");
-    auto header = r.slice(0, 5);
-    EXPECT_EQ(harness().make("DnsAnalyzer", header)->protocolInfo(header), std::nullopt);
-    EXPECT_FALSE(harness().make("DnsAnalyzer", header)->protocolNodes(header).empty());
+    expectRows("DnsAnalyzer", {{"self pointer", self.data(), -1, nullptr, -1, "Standard query 0x0001"},
+                               {"pointer pair", pair.data(), -1, nullptr, -1, "Standard query response 0x0002"},
+                               {"pointer chain", chain.data(), -1, nullptr, -1, "Standard query 0x0003"},
+                               {"lying counts", counts.data(), -1, nullptr, -1, "Standard query response 0x0004"},
+                               {"cut after the question", r.slice(0, 40), 40, nullptr, -1,
+                                "Standard query response 0x1234 A example.com"},
+                               {"cut inside the header", r.slice(0, 5), -1, nullptr, -1, ""}});
+    auto a = harness().make("DnsAnalyzer", self.data());
+    EXPECT_FALSE(a->protocolNodes(self.data()).empty());
+    EXPECT_TRUE(a->value("dnsQueryName", self.data()).isNone());
+    EXPECT_FALSE(harness().make("DnsAnalyzer", r.slice(0, 5))->protocolNodes(r.slice(0, 5)).empty());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -21,9 +22,14 @@
 namespace qor::test {
 namespace {
 
+/// tshark's address and port columns, in the order of the command above.
+constexpr const char* kFields[] = {"ip.src", "ip.dst", "ipv6.src", "ipv6.dst", "tcp.srcport", "tcp.dstport", "udp.srcport", "udp.dstport"};
+using Fields = std::array<std::string, 8>;
+
 /// One packet as tshark reports it.
 struct TsharkRow {
-    std::string number, ipSrc, ipDst, ip6Src, ip6Dst, tcpSrc, tcpDst, udpSrc, udpDst;
+    std::string number;
+    Fields fields;
     std::vector<std::string> layers;
 };
 
@@ -70,11 +76,26 @@ std::vector<TsharkRow> readExpected(const std::filesystem::path& path) {
         if (line.empty() || line[0] == '#') continue;
         auto f = split(line, '\t');
         f.resize(10);
-        rows.push_back({f[0], first(f[1]), first(f[2]), first(f[3]), first(f[4]), first(f[5]), first(f[6]), first(f[7]),
-                        first(f[8]), split(f[9], ':')});
+        TsharkRow row{f[0], {}, split(f[9], ':')};
+        for (std::size_t k = 0; k < 8; ++k) row.fields[k] = first(f[k + 1]);
+        rows.push_back(row);
     }
     return rows;
 }
+
+/// Where our analyzers' values for tshark's columns come from: the first layer of a protocol
+/// (an IPv4 layer only while no IPv6 one came before it), two fields at a time.
+struct Source {
+    const char* protocol;
+    std::size_t field;  ///< index of the source column; the destination is the next
+    const char *srcKey, *dstKey;
+    std::size_t srcAt, dstAt, length;
+    bool numeric;
+};
+constexpr Source kSources[] = {{"IP", 0, "ip4SrcAddr", "ip4DstAddr", 12, 16, 4, false},
+                               {"IPv6", 2, "ip6SrcAddr", "ip6DstAddr", 8, 24, 16, false},
+                               {"TCP", 4, "srcPort", "dstPort", 0, 2, 2, true},
+                               {"UDP", 6, "srcPort", "dstPort", 0, 2, 2, true}};
 
 struct Agreement {
     std::size_t compared = 0, matched = 0;
@@ -86,64 +107,50 @@ Agreement compareCapture(const std::string& capture) {
     auto expected = readExpected(fixturePath("expected/" + stem + ".tshark.tsv"));
     auto packets = readCapture(readFile(capturePath(capture)));
     EXPECT_EQ(expected.size(), packets.size()) << capture;
-    auto& harness = AnalyzerHarness::shared();
     for (std::size_t i = 0; i < std::min(expected.size(), packets.size()); ++i) {
-        const auto& want = expected[i];
         const auto& packet = packets[i];
         auto link = ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(packet.linkType));
         EXPECT_TRUE(link) << capture << " link type " << packet.linkType;
         if (!link) continue;
-        auto steps = harness.walk(*link, packet.bytes, packetWith(packet.linkType, packet.bytes));
+        auto steps = AnalyzerHarness::shared().walk(*link, packet.bytes, packetWith(packet.linkType, packet.bytes));
 
-        TsharkRow got;
+        Fields got;
         std::vector<std::string> ourLayers;
-        auto text = [](const Value& v) { return v.asString().value_or(""); };
-        auto number = [](const Value& v) { return v.asUInt() ? std::to_string(*v.asUInt()) : std::string(); };
         for (const auto& step : steps) {
             auto name = step.analyzer->protocolName().value_or("");
             if (auto it = layerNames().find(name); it != layerNames().end()) ourLayers.push_back(it->second);
-            const auto& b = step.bytes;
-            if (name == "IP" && got.ipSrc.empty() && got.ip6Src.empty()) {
-                got.ipSrc = text(step.analyzer->value("ip4SrcAddr", b.slice(12, 4)));
-                got.ipDst = text(step.analyzer->value("ip4DstAddr", b.slice(16, 4)));
-            }
-            if (name == "IPv6" && got.ip6Src.empty()) {
-                got.ip6Src = text(step.analyzer->value("ip6SrcAddr", b.slice(8, 16)));
-                got.ip6Dst = text(step.analyzer->value("ip6DstAddr", b.slice(24, 16)));
-            }
-            if (name == "TCP" && got.tcpSrc.empty()) {
-                got.tcpSrc = number(step.analyzer->value("srcPort", b.slice(0, 2)));
-                got.tcpDst = number(step.analyzer->value("dstPort", b.slice(2, 2)));
-            }
-            if (name == "UDP" && got.udpSrc.empty()) {
-                got.udpSrc = number(step.analyzer->value("srcPort", b.slice(0, 2)));
-                got.udpDst = number(step.analyzer->value("dstPort", b.slice(2, 2)));
+            for (const auto& s : kSources) {
+                if (name != s.protocol || !got[s.field].empty() || (s.field == 0 && !got[2].empty())) continue;
+                auto read = [&](const char* key, std::size_t at) {
+                    auto v = step.analyzer->value(key, step.bytes.slice(at, s.length));
+                    if (!s.numeric) return v.asString().value_or("");
+                    return v.asUInt() ? std::to_string(*v.asUInt()) : std::string();
+                };
+                got[s.field] = read(s.srcKey, s.srcAt);
+                got[s.field + 1] = read(s.dstKey, s.dstAt);
             }
         }
-        auto theirLayers = coveredLayers(want.layers);
+        auto theirLayers = coveredLayers(expected[i].layers);
         // Ports and addresses that tshark takes from an ICMP message's quoted datagram are not ours.
-        bool quotesTransport = std::find(theirLayers.begin(), theirLayers.end(), "tcp") == theirLayers.end() &&
-                               std::find(theirLayers.begin(), theirLayers.end(), "udp") == theirLayers.end();
-        TsharkRow wanted = want;
-        if (quotesTransport) wanted.tcpSrc = wanted.tcpDst = wanted.udpSrc = wanted.udpDst = "";
+        auto wanted = expected[i].fields;
+        if (std::find(theirLayers.begin(), theirLayers.end(), "tcp") == theirLayers.end() &&
+            std::find(theirLayers.begin(), theirLayers.end(), "udp") == theirLayers.end())
+            for (std::size_t k = 4; k < 8; ++k) wanted[k].clear();
 
-        std::string where = capture + " frame " + want.number;
-        bool same = got.ipSrc == wanted.ipSrc && got.ipDst == wanted.ipDst && got.ip6Src == wanted.ip6Src &&
-                    got.ip6Dst == wanted.ip6Dst && got.tcpSrc == wanted.tcpSrc && got.tcpDst == wanted.tcpDst &&
-                    got.udpSrc == wanted.udpSrc && got.udpDst == wanted.udpDst && ourLayers == theirLayers;
-        EXPECT_EQ(got.ipSrc, wanted.ipSrc) << where;
-        EXPECT_EQ(got.ipDst, wanted.ipDst) << where;
-        EXPECT_EQ(got.ip6Src, wanted.ip6Src) << where;
-        EXPECT_EQ(got.ip6Dst, wanted.ip6Dst) << where;
-        EXPECT_EQ(got.tcpSrc, wanted.tcpSrc) << where;
-        EXPECT_EQ(got.tcpDst, wanted.tcpDst) << where;
-        EXPECT_EQ(got.udpSrc, wanted.udpSrc) << where;
-        EXPECT_EQ(got.udpDst, wanted.udpDst) << where;
+        std::string where = capture + " frame " + expected[i].number;
+        for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(got[k], wanted[k]) << where << " " << kFields[k];
         EXPECT_EQ(ourLayers, theirLayers) << where << " (ours: " << history(steps) << ")";
         ++result.compared;
-        if (same) ++result.matched;
+        if (got == wanted && ourLayers == theirLayers) ++result.matched;
     }
     return result;
+}
+
+/// A test name from a capture's file name.
+std::string paramName(const ::testing::TestParamInfo<std::string>& info) {
+    std::string name;
+    for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 class TsharkAgreement : public ::testing::TestWithParam<std::string> {};
@@ -162,11 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "one_http_stream_fin.pcap", "ipv6_http.pcap", "many_interfaces-1.pcapng", "get-to-ssh-server.pcap",
                       "dssetup-standalone-be.cap", "smtp-attachment-msg.pcap", "tls1_3.pcap", "tls_nss_example.pcap",
                       "RADIUS.pcap", "dhcp-rfc3004.pcap"),
-    [](const auto& info) {
-        std::string name;
-        for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name;
-    });
+    paramName);
 
 /// The summary line of the last analyzer agrees with tshark's Info column for packets whose
 /// innermost protocol is DNS, ARP, ICMP or ICMPv6 (tshark's cross references to the matching
@@ -211,11 +214,7 @@ TEST_P(TsharkInfoAgreement, SummaryLinesMatchTheInfoColumn) {
 INSTANTIATE_TEST_SUITE_P(Captures, TsharkInfoAgreement,
                          ::testing::Values("udp_dns_request_response.pcap", "LinuxCookedCapture.pcap",
                                            "linux_dlt_sll2.pcap", "many_interfaces-1.pcapng"),
-                         [](const auto& info) {
-                             std::string name;
-                             for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return name;
-                         });
+                         paramName);
 
 }  // namespace
 }  // namespace qor::test

@@ -152,38 +152,40 @@ TEST(BPFFilterCoding, AnythingButExactlyOneCaseKeyIsRefused) {
 
 TEST(BPFFilterCoding, WrongShapesAreRefusedWithTheirPlace) {
     const std::string id = R"("id":"0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B")";
-    expectRefused("[]", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.");
-    expectRefused(R"({"empty":[]})", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.",
-                  "empty");
-    expectRefused(R"({"empty":{}})", Kind::keyNotFound, "No value associated with key \"id\".", "empty");
-    expectRefused(R"({"empty":{"id":"not-a-uuid"}})", Kind::dataCorrupted,
-                  "Attempted to decode UUID from invalid UUID string.", "empty.id");
-    expectRefused(R"({"compound":{)" + id + R"(,"combinator":"xor","children":[]}})", Kind::dataCorrupted,
-                  "Cannot initialize BPFCombinator from invalid String value xor", "compound.combinator");
-    expectRefused(R"({"compound":{)" + id + R"(,"combinator":"and","children":{}}})", Kind::typeMismatch,
-                  "Expected to decode an array but found a dictionary instead.", "compound.children");
-    expectRefused(R"({"compound":{)" + id + R"(,"combinator":"and","children":[{"empty":{)" + id + R"(}}, 5]}})",
-                  Kind::typeMismatch, "Expected to decode a dictionary but found a number instead.",
-                  "compound.children.1");
-    expectRefused(R"({"primitive":{)" + id + R"(,"value":{"host":{"direction":"src","family":"ip"}}}})",
-                  Kind::keyNotFound, "No value associated with key \"value\".", "primitive.value.host");
-    expectRefused(R"({"primitive":{)" + id + R"(,"value":{"host":{"direction":null,"family":"ip","value":"x"}}}})",
-                  Kind::valueNotFound, "Expected String value but found null instead.", "primitive.value.host.direction");
-    expectRefused(R"({"primitive":{)" + id + R"(,"value":{"gateway":{"host":7}}}})", Kind::typeMismatch,
-                  "Expected to decode String but found a number instead.", "primitive.value.gateway.host");
-    expectRefused(R"({"primitive":{)" + id + R"(,"value":{"explicitProto":{"family":"ip","chain":"yes","protocolName":"6"}}}})",
-                  Kind::typeMismatch, "Expected to decode Bool but found a string instead.",
-                  "primitive.value.explicitProto.chain");
-    expectRefused(R"({"primitive":{)" + id +
-                      R"(,"value":{"byteComparison":{"proto":"tcp","offset":"0","size":3,"relop":"==","value":"1"}}}})",
-                  Kind::dataCorrupted, "Cannot initialize BPFBytesSize from invalid Int value 3",
-                  "primitive.value.byteComparison.size");
-    expectRefused(R"({"primitive":{)" + id +
-                      R"(,"value":{"net":{"direction":"any","family":"auto","value":"x","cidr":"8"}}}})",
-                  Kind::typeMismatch, "Expected to decode Int but found a string instead.", "primitive.value.net.cidr");
-    expectRefused(R"({"primitive":{)" + id +
-                      R"(,"value":{"net":{"direction":"any","family":"auto","value":"x","cidr":1e30}}}})",
-                  Kind::dataCorrupted, "Parsed JSON number <1e+30> does not fit in Int.", "primitive.value.net.cidr");
+    const auto compound = [&](const std::string& rest) { return R"({"compound":{)" + id + "," + rest + "}}"; };
+    const auto primitive = [&](const std::string& value) { return R"({"primitive":{)" + id + R"(,"value":)" + value + "}}"; };
+    struct Row {
+        std::string document;
+        Kind kind;
+        std::string message, path;
+    };
+    const std::vector<Row> rows = {
+        {"[]", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.", ""},
+        {R"({"empty":[]})", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.", "empty"},
+        {R"({"empty":{}})", Kind::keyNotFound, "No value associated with key \"id\".", "empty"},
+        {R"({"empty":{"id":"not-a-uuid"}})", Kind::dataCorrupted, "Attempted to decode UUID from invalid UUID string.", "empty.id"},
+        {compound(R"("combinator":"xor","children":[])"), Kind::dataCorrupted,
+         "Cannot initialize BPFCombinator from invalid String value xor", "compound.combinator"},
+        {compound(R"("combinator":"and","children":{})"), Kind::typeMismatch,
+         "Expected to decode an array but found a dictionary instead.", "compound.children"},
+        {compound(R"("combinator":"and","children":[{"empty":{)" + id + R"(}}, 5])"), Kind::typeMismatch,
+         "Expected to decode a dictionary but found a number instead.", "compound.children.1"},
+        {primitive(R"({"host":{"direction":"src","family":"ip"}})"), Kind::keyNotFound,
+         "No value associated with key \"value\".", "primitive.value.host"},
+        {primitive(R"({"host":{"direction":null,"family":"ip","value":"x"}})"), Kind::valueNotFound,
+         "Expected String value but found null instead.", "primitive.value.host.direction"},
+        {primitive(R"({"gateway":{"host":7}})"), Kind::typeMismatch, "Expected to decode String but found a number instead.",
+         "primitive.value.gateway.host"},
+        {primitive(R"({"explicitProto":{"family":"ip","chain":"yes","protocolName":"6"}})"), Kind::typeMismatch,
+         "Expected to decode Bool but found a string instead.", "primitive.value.explicitProto.chain"},
+        {primitive(R"({"byteComparison":{"proto":"tcp","offset":"0","size":3,"relop":"==","value":"1"}})"), Kind::dataCorrupted,
+         "Cannot initialize BPFBytesSize from invalid Int value 3", "primitive.value.byteComparison.size"},
+        {primitive(R"({"net":{"direction":"any","family":"auto","value":"x","cidr":"8"}})"), Kind::typeMismatch,
+         "Expected to decode Int but found a string instead.", "primitive.value.net.cidr"},
+        {primitive(R"({"net":{"direction":"any","family":"auto","value":"x","cidr":1e30}})"), Kind::dataCorrupted,
+         "Parsed JSON number <1e+30> does not fit in Int.", "primitive.value.net.cidr"},
+    };
+    for (const Row& r : rows) expectRefused(r.document, r.kind, r.message, r.path);
 }
 
 TEST(BPFFilterCoding, NumbersAndNullsAreReadLeniently) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "QORModels/capturefilter/BPFFilterEnumerations.hpp"
@@ -11,35 +12,27 @@
 namespace qor {
 namespace {
 
-/// Every case's raw value read back gives the case, and raw values are distinct.
-template <class E>
+/// Every case's raw value read back gives the case, raw values are distinct, and unknown text
+/// gives nothing; for each enumeration in `Es`.
+template <class... Es>
 void expectRawValuesRoundTrip() {
-    std::vector<std::string> seen;
-    for (E value : BPFEnumeration<E>::allCases) {
-        const std::string raw(rawValue(value));
-        EXPECT_EQ(BPFEnumeration<E>::fromRaw(raw), value) << raw;
-        for (const std::string& other : seen) EXPECT_NE(raw, other);
-        seen.push_back(raw);
-    }
-    EXPECT_EQ(BPFEnumeration<E>::fromRaw("nonsense"), std::nullopt);
-    EXPECT_EQ(BPFEnumeration<E>::fromRaw(""), std::nullopt);
+    ([] {
+        std::vector<std::string> seen;
+        for (Es value : BPFEnumeration<Es>::allCases) {
+            const std::string raw(rawValue(value));
+            EXPECT_EQ(BPFEnumeration<Es>::fromRaw(raw), value) << raw;
+            for (const std::string& other : seen) EXPECT_NE(raw, other);
+            seen.push_back(raw);
+        }
+        EXPECT_EQ(BPFEnumeration<Es>::fromRaw("nonsense"), std::nullopt);
+        EXPECT_EQ(BPFEnumeration<Es>::fromRaw(""), std::nullopt);
+    }(), ...);
 }
 
 TEST(BPFFilterEnumerations, RawValuesRoundTripForEveryEnumeration) {
-    expectRawValuesRoundTrip<BPFDirection>();
-    expectRawValuesRoundTrip<BPFAddressFamily>();
-    expectRawValuesRoundTrip<BPFPortProto>();
-    expectRawValuesRoundTrip<BPFNamedProto>();
-    expectRawValuesRoundTrip<BPFLengthMode>();
-    expectRawValuesRoundTrip<BPFBroadcastScope>();
-    expectRawValuesRoundTrip<BPFMulticastScope>();
-    expectRawValuesRoundTrip<BPFLinkDirection>();
-    expectRawValuesRoundTrip<BPFWlanAddressField>();
-    expectRawValuesRoundTrip<BPFWlanFrameType>();
-    expectRawValuesRoundTrip<BPFWlanDirection>();
-    expectRawValuesRoundTrip<BPFRelop>();
-    expectRawValuesRoundTrip<BPFBytesProto>();
-    expectRawValuesRoundTrip<BPFCombinator>();
+    expectRawValuesRoundTrip<BPFDirection, BPFAddressFamily, BPFPortProto, BPFNamedProto, BPFLengthMode, BPFBroadcastScope,
+                             BPFMulticastScope, BPFLinkDirection, BPFWlanAddressField, BPFWlanFrameType, BPFWlanDirection,
+                             BPFRelop, BPFBytesProto, BPFCombinator>();
 }
 
 TEST(BPFFilterEnumerations, DirectionsHaveTitlesAndKeywordsInOrder) {
@@ -99,13 +92,12 @@ TEST(BPFFilterEnumerations, FixedTitlesAndKeywords) {
 }
 
 TEST(BPFFilterEnumerations, ByteCountsAreIntegers) {
-    EXPECT_EQ(rawValue(BPFBytesSize::one), 1);
-    EXPECT_EQ(rawValue(BPFBytesSize::two), 2);
-    EXPECT_EQ(rawValue(BPFBytesSize::four), 4);
-    EXPECT_EQ(displayTitle(BPFBytesSize::one), "1 byte");
-    EXPECT_EQ(displayTitle(BPFBytesSize::two), "2 bytes");
-    EXPECT_EQ(displayTitle(BPFBytesSize::four), "4 bytes");
-    EXPECT_EQ(BPFEnumeration<BPFBytesSize>::fromRaw(4), BPFBytesSize::four);
+    for (auto [size, n, title] : {std::tuple{BPFBytesSize::one, 1, "1 byte"}, std::tuple{BPFBytesSize::two, 2, "2 bytes"},
+                                  std::tuple{BPFBytesSize::four, 4, "4 bytes"}}) {
+        EXPECT_EQ(rawValue(size), n);
+        EXPECT_EQ(displayTitle(size), title);
+        EXPECT_EQ(BPFEnumeration<BPFBytesSize>::fromRaw(n), size);
+    }
     EXPECT_EQ(BPFEnumeration<BPFBytesSize>::fromRaw(3), std::nullopt);
     EXPECT_EQ(BPFEnumeration<BPFBytesSize>::fromRaw(0), std::nullopt);
 }

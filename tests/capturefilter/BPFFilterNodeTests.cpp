@@ -69,46 +69,38 @@ TEST_F(BPFFilterNodeEdits, AppendingAddsToTheMatchingCompoundOnly) {
     EXPECT_EQ(tree.appending(host("10.0.0.1"), rootID).rendered(), "tcp and (port 80 or port 443) and not udp and host 10.0.0.1");
     EXPECT_EQ(tree.appending(host("10.0.0.1"), leafID), tree);  // not a compound
     EXPECT_EQ(tree.appending(host("10.0.0.1"), UUID()), tree);
+    const UUID id;  // compounds under "not" are reached too
+    EXPECT_EQ(N::not_(N::compound(BPFCombinator::or_, {tcp()}, id)).appending(port("22"), id).rendered(), "not (tcp or port 22)");
 }
 
-TEST_F(BPFFilterNodeEdits, AppendingReachesCompoundsUnderNot) {
-    const UUID id;
-    const N negated = N::not_(N::compound(BPFCombinator::or_, {tcp()}, id));
-    EXPECT_EQ(negated.appending(port("22"), id).rendered(), "not (tcp or port 22)");
-}
-
-TEST_F(BPFFilterNodeEdits, RemovingAChildOfACompoundDropsIt) {
+TEST_F(BPFFilterNodeEdits, RemovingDropsCompoundChildrenEmptiesNotAndReplacesTheRoot) {
     const N result = tree.removing(otherLeafID);
     EXPECT_EQ(result.rendered(), "(port 80 or port 443) and not udp");
     EXPECT_EQ(result.id(), rootID);
     ASSERT_NE(result.getIf<N::Compound>(), nullptr);
     EXPECT_EQ(result.getIf<N::Compound>()->children.size(), 2u);
-}
 
-TEST_F(BPFFilterNodeEdits, RemovingTheChildOfNotEmptiesTheNotKeepingItsID) {
-    const N result = tree.removing(leafID);
-    EXPECT_EQ(result.rendered(), "tcp and (port 80 or port 443)");
-    const auto& children = result.getIf<N::Compound>()->children;
+    // Removing the child of a "not" empties the "not", which keeps its id.
+    const N withoutLeaf = tree.removing(leafID);
+    EXPECT_EQ(withoutLeaf.rendered(), "tcp and (port 80 or port 443)");
+    const auto& children = withoutLeaf.getIf<N::Compound>()->children;
     ASSERT_EQ(children.size(), 3u);
     ASSERT_NE(children[2].getIf<N::Empty>(), nullptr);
     EXPECT_EQ(children[2].id(), notID);
-}
 
-TEST_F(BPFFilterNodeEdits, RemovingTheRootGivesAnEmptyNodeWithAFreshID) {
-    const N result = tree.removing(rootID);
-    ASSERT_NE(result.getIf<N::Empty>(), nullptr);
-    EXPECT_NE(result.id(), rootID);
-    const N single = leaf.removing(leafID);
-    ASSERT_NE(single.getIf<N::Empty>(), nullptr);
-    EXPECT_NE(single.id(), leafID);
-}
+    // Removing the root gives an empty node with a fresh id.
+    for (const auto& [node, id] : {std::pair{tree, rootID}, std::pair{leaf, leafID}}) {
+        const N removed = node.removing(id);
+        ASSERT_NE(removed.getIf<N::Empty>(), nullptr);
+        EXPECT_NE(removed.id(), id);
+    }
 
-TEST_F(BPFFilterNodeEdits, RemovingEveryChildLeavesAnEmptyCompound) {
-    const N result = tree.removing(otherLeafID).removing(innerID).removing(notID);
-    ASSERT_NE(result.getIf<N::Compound>(), nullptr);
-    EXPECT_TRUE(result.getIf<N::Compound>()->children.empty());
-    EXPECT_EQ(result.getIf<N::Compound>()->combinator, BPFCombinator::and_);
-    EXPECT_EQ(result.rendered(), "");
+    // Removing every child leaves an empty compound.
+    const N bare = tree.removing(otherLeafID).removing(innerID).removing(notID);
+    ASSERT_NE(bare.getIf<N::Compound>(), nullptr);
+    EXPECT_TRUE(bare.getIf<N::Compound>()->children.empty());
+    EXPECT_EQ(bare.getIf<N::Compound>()->combinator, BPFCombinator::and_);
+    EXPECT_EQ(bare.rendered(), "");
     EXPECT_EQ(tree.removing(UUID()), tree);
 }
 

@@ -19,7 +19,7 @@ TEST(DataCache, LooksUpExactRangesOnly) {
     EXPECT_FALSE(cache.object({40, 100}));
 }
 
-TEST(DataCache, StoringTwiceKeepsTheSecondBytesAndOneEntry) {
+TEST(DataCache, StoringTwiceKeepsTheSecondBytesAndCountLimitEvicts) {
     MemoryCache cache;
     cache.setBytes(Data::fromString("a"), {1, 2});
     cache.setBytes(Data::fromString("b"), {1, 2});
@@ -27,13 +27,10 @@ TEST(DataCache, StoringTwiceKeepsTheSecondBytesAndOneEntry) {
     EXPECT_EQ(cache.getBytes({1, 2})->toString(), "b");
     cache.setBytes(std::nullopt, {3, 4});  // encoding gave nothing: nothing stored
     EXPECT_FALSE(cache.has({3, 4}));
-}
-
-TEST(DataCache, CountLimitEvictsOneEntryPerStore) {
-    MemoryCache cache;
-    cache.setCountLimit(2);
-    for (std::uint32_t i = 0; i < 3; ++i) cache.setBytes(Data::fromString("x"), {i, i + 1});
-    EXPECT_EQ(cache.entryCount(), 2u);
+    MemoryCache limited;  // a count limit evicts one entry per store
+    limited.setCountLimit(2);
+    for (std::uint32_t i = 0; i < 3; ++i) limited.setBytes(Data::fromString("x"), {i, i + 1});
+    EXPECT_EQ(limited.entryCount(), 2u);
 }
 
 TEST(DataCache, LiveCaptureCacheNeverEvicts) {

@@ -87,18 +87,15 @@ TEST(PcapngReader, PacketOnUnknownInterfaceIsSkippedAndIdsStayConsecutive) {
     EXPECT_EQ(r.packets[0]->packetId(), 1);
     EXPECT_EQ(r.packets[1]->packetId(), 2);
     EXPECT_TRUE(r.issue);
-}
-
-TEST(PcapngReader, DataLocationPointsAtThePacketBytes) {
-    B b;
-    b.section().interface(1);
-    std::size_t blockStart = b.size();
-    b.packet(0, 1, Data::fromString("hello"));
-    auto bytes = b.data();
-    auto r = PcapngReader::read(bytes);
-    ASSERT_EQ(r.packets.size(), 1u);
-    EXPECT_EQ(r.packets[0]->dataLocation(), blockStart + 28);
-    EXPECT_EQ(bytes.slice(r.packets[0]->dataLocation(), 5).toString(), "hello");
+    // The data location points at the packet bytes, 28 bytes into the block.
+    B one;
+    one.section().interface(1);
+    const std::size_t blockStart = one.size();
+    auto bytes = one.packet(0, 1, Data::fromString("hello")).data();
+    auto single = PcapngReader::read(bytes);
+    ASSERT_EQ(single.packets.size(), 1u);
+    EXPECT_EQ(single.packets[0]->dataLocation(), blockStart + 28);
+    EXPECT_EQ(bytes.slice(single.packets[0]->dataLocation(), 5).toString(), "hello");
 }
 
 TEST(PcapngReader, SecretsAreCollectedAndCounted) {
@@ -110,14 +107,12 @@ TEST(PcapngReader, SecretsAreCollectedAndCounted) {
     ASSERT_EQ(r.secrets.size(), 1u);
     EXPECT_EQ(r.metadata.tlsSecretCount, 2);
     EXPECT_FALSE(r.metadata.isEmpty());
-}
-
-TEST(PcapngReader, InterfacesWithoutDetailGiveEmptyMetadata) {
-    B b;
-    b.section().interface(1).interface(1);
-    auto r = PcapngReader::read(b.data());
-    EXPECT_TRUE(r.metadata.isEmpty());
-    EXPECT_EQ(r.metadata.interfaces.size(), 2u);
+    // Interfaces without any detail give empty metadata.
+    B bare;
+    bare.section().interface(1).interface(1);
+    auto plain = PcapngReader::read(bare.data());
+    EXPECT_TRUE(plain.metadata.isEmpty());
+    EXPECT_EQ(plain.metadata.interfaces.size(), 2u);
 }
 
 TEST(PcapngReader, MalformedFramingEndsTheWalkWithAReason) {

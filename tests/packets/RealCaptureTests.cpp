@@ -24,16 +24,22 @@ struct Frame {
     std::string interfaceId, comment;
 };
 
-std::vector<Frame> tsharkFrames(const std::string& capture) {
-    std::ifstream in(test::fixturePath("expected/frames/" + capture + ".tsv"));
-    std::vector<Frame> frames;
-    std::string line;
-    while (std::getline(in, line)) {
+/// The tab-separated rows of a recorded fixture file, without blank and '#' lines.
+std::vector<std::vector<std::string>> tsvRows(const std::string& fixture) {
+    std::ifstream in(test::fixturePath(fixture));
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> f;
         std::stringstream ss(line);
-        std::string cell;
-        while (std::getline(ss, cell, '\t')) f.push_back(cell);
+        auto& row = rows.emplace_back();
+        for (std::string cell; std::getline(ss, cell, '\t');) row.push_back(cell);
+    }
+    return rows;
+}
+
+std::vector<Frame> tsharkFrames(const std::string& capture) {
+    std::vector<Frame> frames;
+    for (auto f : tsvRows("expected/frames/" + capture + ".tsv")) {
         f.resize(6);
         if (f[1].empty()) continue;  // blocks without a timestamp: simple packets and custom blocks
         frames.push_back({f[1], static_cast<std::uint32_t>(std::stoul(f[2])), static_cast<std::uint32_t>(std::stoul(f[3])), f[4], f[5]});
@@ -42,16 +48,10 @@ std::vector<Frame> tsharkFrames(const std::string& capture) {
 }
 
 std::map<std::string, std::size_t> capinfosCounts() {
-    std::ifstream in(test::fixturePath("expected/capinfos-counts.tsv"));
     std::map<std::string, std::size_t> counts;
-    std::string name, count;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::stringstream ss(line);
-        std::getline(ss, name, '\t');
-        std::getline(ss, count, '\t');
-        counts[name] = count.empty() ? 0 : std::stoul(count);
+    for (auto row : tsvRows("expected/capinfos-counts.tsv")) {
+        row.resize(2);
+        counts[row[0]] = row[1].empty() ? 0 : std::stoul(row[1]);
     }
     return counts;
 }
@@ -111,9 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, RealCapture,
                                            "bad_rsn_parsing_overrides_ssid.pcap"),
                          [](const auto& info) {
                              std::string n = info.param;
-                             for (auto& c : n) {
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             }
+                             for (auto& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                              return n;
                          });
 

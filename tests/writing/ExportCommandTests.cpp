@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "QORCommonTools/TextHelpers.hpp"
-#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
 #include "QORModels/packets/PcapngWriter.hpp"
 #include "WritingSupport.hpp"
@@ -37,16 +36,10 @@ protected:
         const std::string cmd = "cd '" + dir_.path.string() + "' && QOR_KEYLOG_DIR='" + (dir_.path / "keylogs").string() +
                                 "' '" + qor_.string() + "' export " + args + " 2>'" + err.string() + "'";
         const int raw = std::system(cmd.c_str());
-        std::ifstream in(err);
-        std::stringstream s;
-        s << in.rdbuf();
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, s.str()};
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(err)};
     }
     static std::string fixture(const char* name) { return "'" + capturePath(name).string() + "'"; }
-    Packets read(const fs::path& p) {
-        FileDataToPacketsAsyncStream reader;
-        return reader.parsePackets(readFile(p), std::make_shared<QORDataCache>(), p, nullptr);
-    }
+    static Packets read(const fs::path& p) { return readCapture(readFile(p), p); }
     /// Files in the folder other than the ones the test made.
     std::vector<std::string> strayFiles() {
         std::vector<std::string> names;
@@ -132,19 +125,13 @@ TEST_F(ExportCommand, InputSectionCommentIsKeptWithoutComment) {
 }
 
 TEST_F(ExportCommand, RefusalsLeaveAnExistingOutputUntouched) {
-    {
-        std::ofstream keep(dir_.path / "keep.pcap");
-        keep << "old contents";
-    }
+    dir_.write("keep.pcap", Data::fromString("old contents"));
     auto mixed = exportWith(fixture("many_interfaces-1.pcapng") + " keep.pcap");
     EXPECT_EQ(mixed.status, 1);
     EXPECT_NE(mixed.err.find("--format pcapng"), std::string::npos) << mixed.err;
     EXPECT_EQ(readFile(dir_.path / "keep.pcap").toString(), "old contents");
 
-    {
-        std::ofstream junk(dir_.path / "junk.bin");
-        junk << "this is not a capture file at all";
-    }
+    dir_.write("junk.bin", Data::fromString("this is not a capture file at all"));
     auto junk = exportWith("junk.bin keep.pcap");
     EXPECT_EQ(junk.status, 1);
     EXPECT_NE(junk.err.find("not a capture file"), std::string::npos) << junk.err;

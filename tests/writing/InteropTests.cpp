@@ -13,7 +13,6 @@
 #include <set>
 #include <sstream>
 
-#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
 #include "QORModels/packets/PcapngWriter.hpp"
@@ -31,13 +30,6 @@ struct RunResult {
     std::string err;
 };
 
-std::string slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 RunResult run(const TempDir& dir, const std::string& command) {
     const auto out = dir.path / "stdout.txt";
     const auto err = dir.path / "stderr.txt";
@@ -53,11 +45,6 @@ RunResult run(const TempDir& dir, const std::string& command) {
 }
 
 bool haveTools() { return std::system("command -v tshark >/dev/null 2>&1 && command -v capinfos >/dev/null 2>&1") == 0; }
-
-Packets readCapture(const Data& data, const std::filesystem::path& url) {
-    FileDataToPacketsAsyncStream reader;
-    return reader.parsePackets(data, std::make_shared<QORDataCache>(), url, nullptr);
-}
 
 /// "1388651869.848747000" as microseconds, without going through a double.
 std::int64_t epochMicros(const std::string& text) {
@@ -141,25 +128,8 @@ TEST_P(ToolsReadOurFiles, ClassicPcap) {
     expectToolsSeePackets(dir, out, packets, -1);
 }
 
-std::vector<std::string> readableFixtures() {
-    // test007.ntar is damaged (tshark refuses it); every other fixture is a valid capture.
-    std::vector<std::string> names;
-    for (auto& entry : std::filesystem::directory_iterator(capturePath(""))) {
-        auto name = entry.path().filename().string();
-        auto ext = entry.path().extension().string();
-        if ((ext == ".pcap" || ext == ".pcapng" || ext == ".cap") && name != "test007.ntar") names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string testName(const ::testing::TestParamInfo<std::string>& info) {
-    std::string name;
-    for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Fixtures, ToolsReadOurFiles, ::testing::ValuesIn(readableFixtures()), testName);
+// test007.ntar is damaged (tshark refuses it), so .ntar files are left out.
+INSTANTIATE_TEST_SUITE_P(Fixtures, ToolsReadOurFiles, ::testing::ValuesIn(fixtureCaptures(false)), testName);
 
 TEST(ToolsReadOurComments, SectionAndPacketCommentsAndSeveralInterfaces) {
     if (!haveTools()) GTEST_SKIP() << "tshark or capinfos not installed";

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <set>
 
-#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
 #include "QORModels/packets/PcapngWriter.hpp"
@@ -18,11 +17,6 @@ namespace qor::test {
 namespace {
 
 using Packets = std::vector<std::shared_ptr<QORPacket>>;
-
-Packets readCapture(const Data& data, const std::filesystem::path& url) {
-    FileDataToPacketsAsyncStream reader;
-    return reader.parsePackets(data, std::make_shared<QORDataCache>(), url, nullptr);
-}
 
 /// Microseconds as the writer of `format` stores them: pcapng rounds; classic truncates, which
 /// differs only for times with sub-microsecond digits (nanosecond files).
@@ -85,23 +79,7 @@ TEST_P(CaptureRoundTrip, ClassicKeepsPacketsOfOneLinkType) {
     expectSamePackets(original, readCapture(out, "/nonexistent/roundtrip.pcap"), false, GetParam());
 }
 
-std::vector<std::string> fixtureCaptures() {
-    std::vector<std::string> names;
-    for (auto& entry : std::filesystem::directory_iterator(capturePath(""))) {
-        auto ext = entry.path().extension().string();
-        if (ext == ".pcap" || ext == ".pcapng" || ext == ".cap" || ext == ".ntar") names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string testName(const ::testing::TestParamInfo<std::string>& info) {
-    std::string name;
-    for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Fixtures, CaptureRoundTrip, ::testing::ValuesIn(fixtureCaptures()), testName);
+INSTANTIATE_TEST_SUITE_P(Fixtures, CaptureRoundTrip, ::testing::ValuesIn(fixtureCaptures(true)), testName);
 
 TEST(CaptureRoundTripTimes, NanosecondFileKeepsTheMicrosecond) {
     // get-to-ssh-server.pcap has nanosecond times: classic output truncates, pcapng rounds.

@@ -8,9 +8,16 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/Data.hpp"
+#include "support/Fixtures.hpp"
 
 namespace qor::test {
 
@@ -82,6 +89,34 @@ private:
     std::promise<void> gate_;
     std::shared_future<void> opened_;
 };
+
+/// The packets the library's reader finds in `data`, read as the file at `url`.
+inline std::vector<std::shared_ptr<QORPacket>> readCapture(const Data& data, const std::filesystem::path& url) {
+    FileDataToPacketsAsyncStream reader;
+    return reader.parsePackets(data, std::make_shared<QORDataCache>(), url, nullptr);
+}
+
+/// The whole text of a file; empty when it cannot be read.
+inline std::string slurp(const std::filesystem::path& p) { return std::filesystem::exists(p) ? readFile(p).toString() : std::string(); }
+
+/// The fixture captures by name (.pcap, .pcapng, .cap and, when asked, .ntar), sorted.
+inline std::vector<std::string> fixtureCaptures(bool withNtar) {
+    std::vector<std::string> names;
+    for (auto& entry : std::filesystem::directory_iterator(capturePath(""))) {
+        auto ext = entry.path().extension().string();
+        if (ext == ".pcap" || ext == ".pcapng" || ext == ".cap" || (withNtar && ext == ".ntar"))
+            names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+/// A capture name as a test name: every character but letters and digits becomes '_'.
+inline std::string testName(const ::testing::TestParamInfo<std::string>& info) {
+    std::string name = info.param;
+    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
 
 inline std::string hex(const Data& d) {
     static const char* digits = "0123456789ABCDEF";
