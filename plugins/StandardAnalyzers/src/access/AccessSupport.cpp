@@ -37,14 +37,6 @@ std::string hexNumber(std::uint64_t value, int digits) {
     return buffer;
 }
 
-std::string ipv4Text(std::span<const std::byte> bytes) {
-    if (bytes.size() != 4) return {};
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", unsigned(bytes[0]), unsigned(bytes[1]), unsigned(bytes[2]),
-                  unsigned(bytes[3]));
-    return buffer;
-}
-
 std::string ipv6Text(std::span<const std::byte> bytes) {
     if (bytes.size() != 16) return {};
     std::uint16_t groups[8];
@@ -119,22 +111,10 @@ std::optional<std::uint64_t> bigEndianNumber(std::span<const std::byte> bytes) {
     return value;
 }
 
-std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length) {
-    if (data.size() == length) return data;
-    return data.checkedSlice(offset, length);
-}
-
 std::optional<std::uint64_t> fieldNumber(const Data& data, std::size_t offset, std::size_t length) {
     auto bytes = fieldBytes(data, offset, length);
     if (!bytes) return std::nullopt;
     return bigEndianNumber(bytes->span());
-}
-
-std::shared_ptr<QORNode> field(std::string name, std::string value, std::size_t location, std::size_t length) {
-    auto node = QORNode::nodeWithName(std::move(name));
-    node->setNodeValue(std::move(value));
-    node->at(location, length);
-    return node;
 }
 
 std::shared_ptr<QORNode> heading(std::string title, std::optional<std::string> summary, std::size_t length) {
@@ -173,18 +153,6 @@ QORPlugInNetworkProtocol namedProtocol(std::string name) {
     QORPlugInNetworkProtocol p;
     p.protocolName = std::move(name);
     return p;
-}
-
-QORPlugInAnalyzerAttribute attribute(const AnalyzerClassRef& cls, std::string title, std::string key,
-                                     AttributeValueType type, std::uint32_t offset, std::uint32_t length) {
-    QORPlugInAnalyzerAttribute a;
-    a.plugInAnalyzerClass = cls;
-    a.attributeTitle = std::move(title);
-    a.attributeKey = std::move(key);
-    a.attributeType = type;
-    a.attributeOffset = offset;
-    a.attributeLength = length;
-    return a;
 }
 
 }  // namespace qor::standard::access

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AnalyzerBase.hpp"
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORDependencies/Records.hpp"
 #include "QORModels/analysis/QORNode.hpp"
@@ -28,12 +29,12 @@ inline constexpr std::size_t kMaxShownBytes = 256;
 /// finds a field of variable position itself.
 inline constexpr std::uint32_t kToEndOfHeader = 0xFFFF;
 
-/// One named code of a wire field, as in an RFC's registry. A code without an entry still prints
-/// (as its number).
-struct CodeName {
-    std::uint32_t code;
-    std::string_view name;
-};
+// Shared with the core analyzers.
+using standard::attribute;
+using standard::CodeName;
+using standard::field;
+using standard::fieldBytes;
+using standard::ipv4Text;
 
 /// The name of `code` in `table`, or nothing.
 std::optional<std::string_view> findCodeName(std::span<const CodeName> table, std::uint32_t code);
@@ -46,8 +47,6 @@ std::string nameOrUnknown(std::span<const CodeName> table, std::uint32_t code);
 
 /// "0x" and `digits` lower-case hexadecimal digits.
 std::string hexNumber(std::uint64_t value, int digits);
-/// Dotted-quad text of 4 bytes; empty for any other length.
-std::string ipv4Text(std::span<const std::byte> bytes);
 /// RFC 5952 text of 16 bytes (longest zero run compressed); empty for any other length.
 std::string ipv6Text(std::span<const std::byte> bytes);
 /// Lower-case hexadecimal without separators, cut after `kMaxShownBytes` bytes ("…" appended).
@@ -59,14 +58,9 @@ std::string printableText(std::string_view text);
 /// Big-endian unsigned number of 1 to 8 bytes; nothing for other lengths.
 std::optional<std::uint64_t> bigEndianNumber(std::span<const std::byte> bytes);
 
-/// The bytes of a fixed field for `value(key, data:)`: `data` itself when it is exactly the
-/// field (the attribute slice the packet cuts), otherwise the field at its offset in the header.
-std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length);
 /// The same field as a big-endian number.
 std::optional<std::uint64_t> fieldNumber(const Data& data, std::size_t offset, std::size_t length);
 
-/// A detail node describing bytes `location ..< location+length` of the analyzer's header.
-std::shared_ptr<QORNode> field(std::string name, std::string value, std::size_t location, std::size_t length);
 /// The first node of an analyzer's list: the protocol's title with its summary as value, over
 /// the analyzer's whole header. The named fields follow it at the top level of the list, where
 /// readers that look values up by node name (subscriber sessions) find them.
@@ -115,8 +109,5 @@ QORPlugInNetworkProtocol etherTypeProtocol(std::string name, std::uint32_t ether
 QORPlugInNetworkProtocol portProtocol(std::string name, std::vector<std::int64_t> ports, kQORSourceProtocols transport);
 /// A target protocol reached only by name (carried by another analyzer of this plug-in).
 QORPlugInNetworkProtocol namedProtocol(std::string name);
-/// An attribute of `cls` whose bytes lie at `offset` for `length` bytes from the header's start.
-QORPlugInAnalyzerAttribute attribute(const AnalyzerClassRef& cls, std::string title, std::string key,
-                                     AttributeValueType type, std::uint32_t offset, std::uint32_t length);
 
 }  // namespace qor::standard::access

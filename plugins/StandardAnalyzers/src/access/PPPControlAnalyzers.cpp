@@ -156,7 +156,7 @@ std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value
         if (auto n = bigEndianNumber(value); n && value.size() <= 4) return std::to_string(*n);
         return hexText(value);
     case OptionFormat::ipv4:
-        if (value.size() == 4) return ipv4Text(value);
+        if (value.size() == 4) return ipv4Text(value).value_or("");
         return hexText(value);
     case OptionFormat::flag:
         return value.empty() ? "on" : hexText(value);

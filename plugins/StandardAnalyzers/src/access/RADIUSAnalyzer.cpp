@@ -159,7 +159,7 @@ std::string attributeValue(const AttributeSpec* spec, std::span<const std::byte>
     if (!spec) return hexText(v);
     switch (spec->format) {
     case Format::text: return printableText(v);
-    case Format::ipv4: return v.size() == 4 ? ipv4Text(v) : hexText(v);
+    case Format::ipv4: return v.size() == 4 ? ipv4Text(v).value_or("") : hexText(v);
     case Format::ipv6: return v.size() == 16 ? ipv6Text(v) : hexText(v);
     case Format::number:
         if (v.size() == 4) return std::to_string(*bigEndianNumber(v));

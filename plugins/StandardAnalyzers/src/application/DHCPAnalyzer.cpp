@@ -85,11 +85,11 @@ std::string optionValue(const OptionSpec* spec, std::span<const std::byte> v) {
     if (!spec) return hexText(v);
     switch (spec->format) {
     case Format::text: return printableText(v);
-    case Format::ipv4: return v.size() == 4 ? ipv4Text(v) : hexText(v);
+    case Format::ipv4: return v.size() == 4 ? ipv4Text(v).value_or("") : hexText(v);
     case Format::ipv4List: {
         if (v.empty() || v.size() % 4 != 0) return hexText(v);
         std::string out;
-        for (std::size_t i = 0; i < v.size() && i < kMaxShownBytes; i += 4) out += (out.empty() ? "" : ", ") + ipv4Text(v.subspan(i, 4));
+        for (std::size_t i = 0; i < v.size() && i < kMaxShownBytes; i += 4) out += (out.empty() ? "" : ", ") + ipv4Text(v.subspan(i, 4)).value_or("");
         return out;
     }
     case Format::number:
@@ -189,11 +189,11 @@ public:
                                 : std::string(data[0] == 2 ? "BOOTP Reply" : "BOOTP Request");
         info += " - Transaction ID " + hexNumber(*fieldNumber(data, 4, 4), 8);
         for (const auto& o : walk.options) {
-            if (o.code == kOptionRequestedIP && o.value.size() == 4) info += ", requested " + ipv4Text(o.value);
+            if (o.code == kOptionRequestedIP && o.value.size() == 4) info += ", requested " + ipv4Text(o.value).value_or("");
             if (o.code == kOptionHostName) info += ", host " + printableText(o.value);
         }
         if (auto yiaddr = data.checkedSlice(16, 4); yiaddr && *fieldNumber(data, 16, 4) != 0)
-            info += ", your address " + ipv4Text(yiaddr->span());
+            info += ", your address " + ipv4Text(yiaddr->span()).value_or("");
         return info;
     }
 
@@ -202,7 +202,7 @@ public:
         auto walk = walkOptions(data);
         NodeList nodes{heading("Dynamic Host Configuration Protocol", protocolInfo(data), walk.end)};
         auto number = [&](std::size_t offset, std::size_t length) { return *fieldNumber(data, offset, length); };
-        auto address = [&](std::size_t offset) { return ipv4Text(data.span().subspan(offset, 4)); };
+        auto address = [&](std::size_t offset) { return ipv4Text(data.span().subspan(offset, 4)).value_or(""); };
         nodes.push_back(field("Message type", data[0] == 1 ? "Boot Request (1)" : data[0] == 2 ? "Boot Reply (2)"
                                                                                               : std::to_string(data[0]),
                               0, 1));
@@ -248,7 +248,7 @@ public:
         if (key == "dhcpYourAddress") {
             auto bytes = fieldBytes(data, 16, 4);
             if (!bytes) return {};
-            return Value(ipv4Text(bytes->span()));
+            return Value(ipv4Text(bytes->span()).value_or(""));
         }
         if (key == "dhcpMessageType") {
             auto type = messageType(walkOptions(data));

@@ -110,7 +110,7 @@ public:
         nodes.push_back(field("Root Delay", shortText(static_cast<std::uint32_t>(n(4, 4))), 4, 4));
         nodes.push_back(field("Root Dispersion", shortText(static_cast<std::uint32_t>(n(8, 4))), 8, 4));
         auto ref = data.span().subspan(12, 4);
-        std::string refText = data[1] <= 1 ? printableText(ref) : ipv4Text(ref);
+        std::string refText = data[1] <= 1 ? printableText(ref) : ipv4Text(ref).value_or("");
         nodes.push_back(field("Reference ID", refText, 12, 4));
         nodes.push_back(field("Reference Timestamp", timestampText(n(16, 8)), 16, 8));
         nodes.push_back(field("Origin Timestamp", timestampText(n(24, 8)), 24, 8));
