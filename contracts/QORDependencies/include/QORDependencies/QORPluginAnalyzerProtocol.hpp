@@ -1,6 +1,7 @@
 #pragma once
 // The protocol analyzer interface that plug-ins implement, and analyzer classes.
 
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "QORDependencies/QORNodeProtocol.hpp"
 #include "QORDependencies/QORPacketProtocol.hpp"
 #include "QORPlatform/Data.hpp"
+#include "QORPlatform/FunctionRef.hpp"
 #include "QORPlatform/NSObject.hpp"
 #include "QORPlatform/RuntimeClass.hpp"
 
@@ -52,8 +54,22 @@ using AnalyzerChain = std::vector<AnalyzerRef>;
 /// example stream interpretation), found with dynamic_cast.
 class QORPluginAnalyzerClass : public RuntimeClass {
 public:
+    using Visitor = FunctionRef<void(const QORPluginAnalyzerProtocol&)>;
+
     /// A new analyzer for these bytes, or nothing when the bytes cannot be this protocol.
     [[nodiscard]] virtual AnalyzerRef make(const Data& data, const PacketRef& packet) const = 0;
+
+    /// Makes an analyzer for these bytes, shows it to `visit` and lets it go; false (and no call)
+    /// when the bytes cannot be this protocol. The analysis walk asks its questions this way and
+    /// keeps only where each header lies, so a class may build the analyzer wherever is cheapest
+    /// (the standard analyzers build it on the stack). The analyzer must not be kept or shared by
+    /// `visit`. The default makes one with `make`.
+    virtual bool inspect(const Data& data, const PacketRef& packet, Visitor visit) const {
+        AnalyzerRef analyzer = make(data, packet);
+        if (!analyzer) return false;
+        visit(*analyzer);
+        return true;
+    }
 };
 
 using AnalyzerClassRef = std::shared_ptr<const QORPluginAnalyzerClass>;
@@ -69,6 +85,15 @@ public:
     [[nodiscard]] const RuntimeClass* superclass() const override { return superclass_; }
     [[nodiscard]] AnalyzerRef make(const Data& data, const PacketRef& packet) const override {
         return Analyzer::create(data, packet);
+    }
+    /// Uses `Analyzer::inspect(data, packet, visit)` when the analyzer offers one (to build
+    /// itself without a heap object), else the default.
+    bool inspect(const Data& data, const PacketRef& packet, Visitor visit) const override {
+        if constexpr (requires { { Analyzer::inspect(data, packet, visit) } -> std::same_as<bool>; }) {
+            return Analyzer::inspect(data, packet, visit);
+        } else {
+            return QORPluginAnalyzerClass::inspect(data, packet, visit);
+        }
     }
 
 private:
