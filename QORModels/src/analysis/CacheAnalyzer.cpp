@@ -15,9 +15,6 @@ namespace qor {
 namespace {
 
 constexpr const char* kLogTag = "QORModels/CacheAnalyzer";
-/// Room for the packet analyzer, a link layer, a tunnel or VLAN, a network, a transport and an
-/// application layer.
-constexpr std::size_t kTypicalChainLength = 8;
 constexpr std::int32_t kFamilyIPv4 = 2;
 constexpr std::int32_t kFamilyIPv6 = 30;
 // Where the addresses lie in an IPv4 header (RFC 791) and an IPv6 header (RFC 8200).
@@ -69,7 +66,9 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
         walkChain();
     } catch (const APIErrorException& e) {
         QOR_LOG(kLogTag, e.what());
+        links_.clear();
         analyzers_.clear();
+        analyzersMade_ = true;
     }
 }
 
@@ -77,17 +76,32 @@ Data CacheAnalyzer::payload() const {
     return packetData_.slice(static_cast<std::size_t>(payloadOffset_), payloadSize_);
 }
 
-void CacheAnalyzer::updateProtocol(const QORPluginAnalyzerProtocol& analyzer, const std::string& lookupName) {
-    auto name = analyzer.protocolName();
-    if (name && name != packetProtocol_) {
-        packetProtocol_ = std::move(name);
+void CacheAnalyzer::updateProtocol(std::optional<std::string> analyzerName, const std::string& lookupName) {
+    if (analyzerName && analyzerName != packetProtocol_) {
+        packetProtocol_ = std::move(analyzerName);
     } else if (packetProtocol_ != lookupName) {
         packetProtocol_ = lookupName;
     }
 }
 
 AnalyzerChain CacheAnalyzer::processAnalyzers() {
+    analyzersMade_ = false;
+    analyzers_.clear();
     walkChain();
+    return getAnalyzers();
+}
+
+const AnalyzerChain& CacheAnalyzer::getAnalyzers() const {
+    if (!analyzersMade_) {
+        analyzersMade_ = true;
+        analyzers_.clear();
+        analyzers_.reserve(links_.size());
+        for (const auto& link : links_.links()) {
+            auto analyzer = CompactAnalyzerChain::make(link, packetData_, packet_);
+            if (!analyzer) break;  // a class that refuses bytes it once took: the chain ends there
+            analyzers_.push_back(std::move(analyzer));
+        }
+    }
     return analyzers_;
 }
 
@@ -96,11 +110,11 @@ void CacheAnalyzer::walkChain() {
         QOR_LOG(kLogTag, "no payload");
         throw APIErrorException(APIError::missingData, "no payload");
     }
-    analyzers_.clear();
-    auto head = DefaultPacketProtocolAnalyzer::create(Data(), packet_);
-    if (!head) return;
-    analyzers_.reserve(kTypicalChainLength);  // one allocation for the usual chain
-    analyzers_.push_back(std::move(head));
+    links_.clear();
+    const auto& headClass = DefaultPacketProtocolAnalyzer::analyzerClassRef();
+    const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(headClass);
+    if (headIndex == 0 || !headClass->inspect(Data(), packet_, [](const QORPluginAnalyzerProtocol&) {})) return;
+    links_.push_back(ChainLink{headIndex, 0, 0, 0});
     std::string history;
     std::optional<std::string> next;
     const PluginLookupTable& table = *table_;
@@ -108,24 +122,32 @@ void CacheAnalyzer::walkChain() {
     // The link step: the chain starts with the analyzer named after the link type.
     const std::string linkName = packetLinkTypeString_.value_or("");
     if (auto it = table.analyzerClassByProtocol.find(linkName); it != table.analyzerClassByProtocol.end() && it->second) {
-        if (auto link = it->second->make(payload(), packet_)) {
-            std::uint32_t sum = std::uint32_t{allProtoSize_} + link->protocolSize();
-            if (sum <= kMaxAllProtoSize) {
-                updateProtocol(*link, linkName);
-                if (packetProtocol_) history += *packetProtocol_;
-                allProtoSize_ = static_cast<std::uint16_t>(sum);
-                next = link->nextProtocol();
-                analyzers_.push_back(std::move(link));
-                if (packetLengthUnified_ > allProtoSize_ && packetData_.size() >= packetLengthUnified_) {
-                    payloadOffset_ = allProtoSize_;
-                    payloadSize_ = clamp16(packetLengthUnified_ - allProtoSize_);
-                }
+        const std::uint16_t index = AnalyzerClassIndex::indexOf(it->second);
+        const Data slice = payload();
+        std::uint16_t size = 0;
+        std::optional<std::string> name;
+        const bool made = index != 0 && it->second->inspect(slice, packet_, [&](const QORPluginAnalyzerProtocol& link) {
+            size = link.protocolSize();
+            name = link.protocolName();
+            next = link.nextProtocol();
+        });
+        const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
+        if (made && sum <= kMaxAllProtoSize) {
+            updateProtocol(std::move(name), linkName);
+            if (packetProtocol_) history += *packetProtocol_;
+            links_.push_back(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size});
+            allProtoSize_ = static_cast<std::uint16_t>(sum);
+            if (packetLengthUnified_ > allProtoSize_ && packetData_.size() >= packetLengthUnified_) {
+                payloadOffset_ = allProtoSize_;
+                payloadSize_ = clamp16(packetLengthUnified_ - allProtoSize_);
             }
+        } else {
+            next.reset();
         }
     }
 
     int stalls = 0;
-    while (next && analyzers_.size() < kMaxChainLength) {
+    while (next && links_.size() < kMaxChainLength) {
         const std::string name = std::move(*next);
         const auto before = std::make_tuple(allProtoSize_, payloadOffset_, payloadSize_);
         next = protocolStep(name, table, history);
@@ -145,29 +167,44 @@ void CacheAnalyzer::walkChain() {
 std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, const PluginLookupTable& table, std::string& history) {
     auto it = table.analyzerClassByProtocol.find(name);
     if (it == table.analyzerClassByProtocol.end() || !it->second) return std::nullopt;
-    Data slice = payload();
-    AnalyzerRef analyzer = it->second->make(slice, packet_);
-    if (!analyzer) return std::nullopt;
-    const std::uint16_t size = analyzer->protocolSize();
+    const std::uint16_t index = AnalyzerClassIndex::indexOf(it->second);
+    if (index == 0) return std::nullopt;
+    const Data slice = payload();
+    const bool isIPv4 = name == "IP", isIPv6 = name == "IPv6";
+    const bool takesIPv4 = isIPv4 && packetIPVersion_ != kFamilyIPv4;
+    const bool takesIPv6 = isIPv6 && packetIPVersion_ != kFamilyIPv6;
+
+    std::uint16_t size = 0;
+    bool hasPayload = true;
+    std::optional<std::uint64_t> declared;
+    std::optional<std::string> protocolName, next, source, destination;
+    const bool made = it->second->inspect(slice, packet_, [&](const QORPluginAnalyzerProtocol& analyzer) {
+        size = analyzer.protocolSize();
+        if (std::uint32_t{allProtoSize_} + size > kMaxAllProtoSize) return;  // not taken: see below
+        protocolName = analyzer.protocolName();
+        next = analyzer.nextProtocol();
+        hasPayload = analyzer.hasPayload();
+        if (hasPayload) declared = analyzer.value("payloadSize", slice).asUInt();
+        if (takesIPv4) {
+            source = addressText(analyzer, "ip4SrcAddr", slice, kIPv4SourceOffset, kIPv4AddressLength);
+            destination = addressText(analyzer, "ip4DstAddr", slice, kIPv4DestinationOffset, kIPv4AddressLength);
+        } else if (takesIPv6) {
+            source = addressText(analyzer, "ip6SrcAddr", slice, kIPv6SourceOffset, kIPv6AddressLength);
+            destination = addressText(analyzer, "ip6DstAddr", slice, kIPv6DestinationOffset, kIPv6AddressLength);
+        }
+    });
+    if (!made) return std::nullopt;
     const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
     if (sum > kMaxAllProtoSize) return std::nullopt;  // the headers cannot all be in one packet
 
-    updateProtocol(*analyzer, name);
-
-    if (name == "IP" && packetIPVersion_ != kFamilyIPv4) {
-        packetIPVersion_ = kFamilyIPv4;
-        sourceIPAddress_ = addressText(*analyzer, "ip4SrcAddr", slice, kIPv4SourceOffset, kIPv4AddressLength);
-        destinationIPAddress_ = addressText(*analyzer, "ip4DstAddr", slice, kIPv4DestinationOffset, kIPv4AddressLength);
-    } else if (name == "IPv6" && packetIPVersion_ != kFamilyIPv6) {
-        packetIPVersion_ = kFamilyIPv6;
-        sourceIPAddress_ = addressText(*analyzer, "ip6SrcAddr", slice, kIPv6SourceOffset, kIPv6AddressLength);
-        destinationIPAddress_ = addressText(*analyzer, "ip6DstAddr", slice, kIPv6DestinationOffset, kIPv6AddressLength);
+    updateProtocol(std::move(protocolName), name);
+    if (takesIPv4 || takesIPv6) {
+        packetIPVersion_ = takesIPv4 ? kFamilyIPv4 : kFamilyIPv6;
+        sourceIPAddress_ = std::move(source);
+        destinationIPAddress_ = std::move(destination);
     }
 
-    std::optional<std::string> next = analyzer->nextProtocol();
-    const bool hasPayload = analyzer->hasPayload();
     if (hasPayload) {
-        auto declared = analyzer->value("payloadSize", slice).asUInt();
         if (declared && *declared <= payloadSize_) {
             payloadSize_ = static_cast<std::uint16_t>(*declared);
         } else if (size <= payloadSize_) {
@@ -177,8 +214,8 @@ std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, 
         payloadSize_ = 0;
     }
 
+    links_.push_back(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size});
     allProtoSize_ = static_cast<std::uint16_t>(sum);
-    analyzers_.push_back(std::move(analyzer));
     if (packetProtocol_) {
         history += '-';
         history += *packetProtocol_;

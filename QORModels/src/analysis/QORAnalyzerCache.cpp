@@ -24,58 +24,100 @@ void QORAnalyzerCache::AnalyzerCacheState::catchUp() {
     std::uint64_t posted = clearsPosted.load(std::memory_order_acquire);
     if (posted == seenClears) return;
     seenClears = posted;
-    if (analyzersCache.empty()) return;
-    analyzersCache.clear();
+    if (empty()) return;
+    drop();
     packet.reset();
 }
 
 QORAnalyzerCache::~QORAnalyzerCache() = default;
 
 AnalyzerChain QORAnalyzerCache::analyzersCache() const {
-    return _state.withLock([](auto& s) {
+    CompactAnalyzerChain links;
+    std::shared_ptr<QORPacketProtocol> owner;
+    AnalyzerChain chain = _state.withLock([&](auto& s) {
         s.catchUp();
+        if (s.analyzersCache.empty() && !s.links.empty()) {
+            links = s.links;
+            owner = s.packet.lock();
+        }
         return s.analyzersCache;
     });
+    if (links.empty()) return chain;
+    // Made outside the lock: analyzers may ask their packet for its bytes.
+    auto bytes = owner ? owner->data() : std::nullopt;
+    const Data& all = bytes ? *bytes : Data::nothingSelected();
+    chain.reserve(links.size());
+    for (const auto& link : links.links()) {
+        auto analyzer = CompactAnalyzerChain::make(link, all, owner);
+        if (!analyzer) break;
+        chain.push_back(std::move(analyzer));
+    }
+    return chain;
 }
 
 void QORAnalyzerCache::setAnalyzerCache(AnalyzerChain list) {
     _state.withLock([&](auto& s) {
         s.catchUp();
+        s.links.clear();
         s.analyzersCache = std::move(list);
     });
 }
 
 void QORAnalyzerCache::append(const AnalyzerRef& analyzer) {
     if (!analyzer) return;
-    _state.withLock([&](auto& s) {
-        s.catchUp();
-        bool present = std::any_of(s.analyzersCache.begin(), s.analyzersCache.end(),
-                                   [&](const AnalyzerRef& a) { return a && a->isEqual(*analyzer); });
-        if (!present) s.analyzersCache.push_back(analyzer);
-    });
+    AnalyzerChain chain = analyzersCache();
+    bool present = std::any_of(chain.begin(), chain.end(), [&](const AnalyzerRef& a) { return a && a->isEqual(*analyzer); });
+    if (present) return;
+    chain.push_back(analyzer);
+    setAnalyzerCache(std::move(chain));
 }
 
 void QORAnalyzerCache::append(AnalyzerChain list) { setAnalyzerCache(std::move(list)); }
 
 AnalyzerChain QORAnalyzerCache::storeIfEmpty(AnalyzerChain list, bool* stored) {
     AnalyzerChain unused;  // a chain that lost the race is released outside the lock
-    auto kept = _state.withLock([&](auto& s) {
+    bool kept = false;
+    _state.withLock([&](auto& s) {
         s.catchUp();
-        const bool empty = s.analyzersCache.empty();
-        if (stored) *stored = empty;
-        if (empty) s.analyzersCache = std::move(list);
+        kept = s.empty();
+        if (kept) s.analyzersCache = std::move(list);
         else unused = std::move(list);
-        return s.analyzersCache;
     });
-    return kept;
+    if (stored) *stored = kept;
+    return analyzersCache();
+}
+
+CompactAnalyzerChain QORAnalyzerCache::storeLinksIfEmpty(CompactAnalyzerChain links, bool* stored) {
+    return _state.withLock([&](auto& s) {
+        s.catchUp();
+        const bool kept = s.empty();
+        if (stored) *stored = kept;
+        if (kept) s.links = std::move(links);
+        return s.links;
+    });
+}
+
+CompactAnalyzerChain QORAnalyzerCache::links() const {
+    return _state.withLock([](auto& s) {
+        s.catchUp();
+        return s.links;
+    });
+}
+
+bool QORAnalyzerCache::isEmpty() const {
+    return _state.withLock([](auto& s) {
+        s.catchUp();
+        return s.empty();
+    });
 }
 
 void QORAnalyzerCache::clearCache() {
     AnalyzerChain dropped;  // released outside the lock
     _state.withLock([&](auto& s) {
         s.catchUp();
-        if (s.analyzersCache.empty()) return;
+        if (s.empty()) return;
         dropped.swap(s.analyzersCache);
+        s.links.clear();
         s.packet.reset();
     });
 }

@@ -17,12 +17,24 @@ namespace {
 
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
 
-/// The first analyzer of the chain whose class is `cls` or a subclass of it.
-const AnalyzerRef* ownerOf(const AnalyzerChain& chain, const QORPluginAnalyzerClass& cls) {
-    for (const auto& a : chain) {
-        if (a && a->analyzerClass().isSubclassOf(cls)) return &a;
+/// The first link of the chain whose class is `cls` or a subclass of it, with the offset of its
+/// header in the packet (the header sizes before it, in 16 bits).
+struct Owner {
+    ChainLink link;
+    std::uint16_t offset;
+};
+std::optional<Owner> ownerOf(const CompactAnalyzerChain& chain, const QORPluginAnalyzerClass& cls) {
+    std::uint16_t offset = 0;
+    for (const auto& link : chain.links()) {
+        const auto* linkClass = AnalyzerClassIndex::classAt(link.classIndex);
+        if (linkClass && linkClass->isSubclassOf(cls)) return Owner{link, offset};
+        offset = static_cast<std::uint16_t>(offset + link.protocolSize);
     }
-    return nullptr;
+    return std::nullopt;
+}
+
+PacketRef selfRef(const QORPacket& packet) {
+    return std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(packet.shared_from_this()));
 }
 
 /// The bytes of an attribute: from the owner's offset plus the attribute's offset, for the
@@ -35,21 +47,18 @@ Data attributeSlice(const Data& bytes, std::uint16_t ownerOffset, const QORPlugI
 
 }  // namespace
 
-std::optional<AnalyzerChain> QORPacket::cachedAnalyzers() const {
+CompactAnalyzerChain QORPacket::analysedLinks() const {
     auto cache = cacheManager();
-    auto chain = cache->analyzersCache();
-    if (!chain.empty()) return chain;
+    if (!cache->isEmpty()) return cache->links();
     auto path = filePath();
-    if (!path) return std::nullopt;
+    if (!path) return {};
 
     auto self = std::static_pointer_cast<QORPacket>(std::const_pointer_cast<NSObject>(shared_from_this()));
-    // Every analyzer of the chain keeps slices of these bytes. Handing them out under an owner of
-    // their own (which holds the file's) keeps the reference counting of all those slices on
-    // this packet, which one thread analyses, instead of on the one counter that every packet of
-    // the file shares, which every analysing thread would write to.
+    // The walk only looks at analyzers while it runs, so it reads the bytes through a view that
+    // counts no references: slicing a file's bytes would otherwise count every slice on the one
+    // counter that every packet of the file shares, which every analysing thread would write to.
     auto bytes = data();
-    const Data packetData =
-        bytes ? Data::wrap(std::make_shared<const Data>(*bytes), bytes->span()) : Data::nothingSelected();
+    const Data packetData = bytes ? Data::wrap(nullptr, bytes->span()) : Data::nothingSelected();
     CacheAnalyzer::Options options;
     options.packetLengthUnified = packetLengthUnified();
     options.packetLinkTypeString = packetLinkTypeString().value_or("");
@@ -59,21 +68,32 @@ std::optional<AnalyzerChain> QORPacket::cachedAnalyzers() const {
     options.packetProtocolHistory = packetProtocolHistory();
     CacheAnalyzer analyzer(self, std::move(path), {}, packetData,
                            static_cast<std::uint16_t>(std::min(packetData.size(), kMaxAnalysedBytes)), std::move(options));
-    AnalyzerChain built = analyzer.takeAnalyzers();
+    CompactAnalyzerChain built = analyzer.takeLinks();
     if (built.empty()) {
         analyzer.apply(*self);
-        return std::nullopt;
+        return {};
     }
     // Two threads may analyse the same packet at once; the first chain stored wins and only its
     // analysis is written into the packet, so the stored chain and the fields agree.
-    built.shrink_to_fit();  // kept for the packet's life: no spare room (moves, no reference counts)
     bool ours = false;
-    AnalyzerChain stored = cache->storeIfEmpty(std::move(built), &ours);
+    CompactAnalyzerChain stored = cache->storeLinksIfEmpty(std::move(built), &ours);
     if (ours) {
         analyzer.apply(*self);
         cache->setupClearAnalyzingCacheNotificationObservation();
     }
     return stored;
+}
+
+bool QORPacket::analyse() const {
+    if (!cacheManager()->isEmpty()) return true;
+    return !analysedLinks().empty();
+}
+
+std::optional<AnalyzerChain> QORPacket::cachedAnalyzers() const {
+    if (!analyse()) return std::nullopt;
+    auto chain = cacheManager()->analyzersCache();
+    if (chain.empty()) return std::nullopt;
+    return chain;
 }
 
 void QORPacket::setCachedAnalyzers(const std::optional<AnalyzerChain>& analyzers) {
@@ -90,27 +110,42 @@ std::optional<std::uint16_t> QORPacket::protocolOffset(const AnalyzerChain& chai
 }
 
 std::optional<Data> QORPacket::dataForProtocolName(std::string_view name) const {
-    auto chain = cachedAnalyzers();
-    if (!chain) return std::nullopt;
-    auto it = std::find_if(chain->begin(), chain->end(), [&](const AnalyzerRef& a) { return a && a->protocolName() == name; });
-    if (it == chain->end()) return std::nullopt;
-    auto offset = protocolOffset(*chain, it->get());
+    auto chain = analysedLinks();
     auto bytes = data();
-    if (!offset || *offset == 0 || !bytes || *offset > bytes->size()) return std::nullopt;
-    return bytes->slice(*offset);
+    if (chain.empty() || !bytes) return std::nullopt;
+    auto self = selfRef(*this);
+    std::uint16_t offset = 0;
+    for (const auto& link : chain.links()) {
+        bool named = false;
+        CompactAnalyzerChain::inspect(link, *bytes, self, [&](const QORPluginAnalyzerProtocol& a) { named = a.protocolName() == name; });
+        if (named) {
+            if (offset == 0 || offset > bytes->size()) return std::nullopt;
+            return bytes->slice(offset);
+        }
+        offset = static_cast<std::uint16_t>(offset + link.protocolSize);
+    }
+    return std::nullopt;
 }
 
 std::string QORPacket::packetInfoOverview() const {
     if (auto stored = _packetInfoOverview(); !stored.empty()) return stored;
-    auto chain = cachedAnalyzers();
-    if (!chain || chain->empty()) return {};
-    const AnalyzerRef& last = chain->back();
-    auto offset = protocolOffset(*chain, last.get());
+    auto chain = analysedLinks();
+    if (chain.empty()) return {};
     auto bytes = data();
-    if (offset && *offset != 0 && bytes && *offset <= bytes->size()) {
-        if (auto info = last->protocolInfo(bytes->slice(*offset))) return *info;
-    }
-    return last->protocolInfo().value_or("");
+    const Data& all = bytes ? *bytes : Data::nothingSelected();
+    std::uint16_t offset = 0;
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) offset = static_cast<std::uint16_t>(offset + chain[i].protocolSize);
+    std::string info;
+    CompactAnalyzerChain::inspect(chain.back(), all, selfRef(*this), [&](const QORPluginAnalyzerProtocol& last) {
+        if (offset != 0 && bytes && offset <= bytes->size()) {
+            if (auto text = last.protocolInfo(bytes->slice(offset))) {
+                info = std::move(*text);
+                return;
+            }
+        }
+        info = last.protocolInfo().value_or("");
+    });
+    return info;
 }
 
 namespace {
@@ -125,26 +160,30 @@ std::optional<std::string> linkAddress(const QORPacket& packet, std::string_view
     if (!bytes) return std::nullopt;
     const auto& attribute = it->second;
     Data slice = attributeSlice(*bytes, 0, attribute);
-    auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(packet.shared_from_this()));
-    auto analyzer = attribute.plugInAnalyzerClass->make(slice, self);
-    if (!analyzer) return std::nullopt;
-    return analyzer->value(key, slice).asString();
+    std::optional<std::string> address;
+    attribute.plugInAnalyzerClass->inspect(slice, selfRef(packet),
+                                           [&](const QORPluginAnalyzerProtocol& a) { address = a.value(key, slice).asString(); });
+    return address;
 }
 
-/// Variant B's first branch: the attribute's value from the first cached analyzer of its class.
+/// Variant B's first branch: the attribute's value from the first analyzer of its class in the
+/// packet's chain.
 std::optional<Value> attributeValue(const QORPacket& packet, std::string_view key) {
     auto table = PluginLookupTable::current();
     auto it = table->attributeByKey.find(key);
     if (it == table->attributeByKey.end()) return std::nullopt;
     const auto& attribute = it->second;
     if (!attribute.plugInAnalyzerClass) return Value();
-    auto chain = packet.cachedAnalyzers();
-    if (!chain) return Value();
-    const AnalyzerRef* owner = ownerOf(*chain, *attribute.plugInAnalyzerClass);
+    auto chain = packet.analysedLinks();
+    if (chain.empty()) return Value();
+    auto owner = ownerOf(chain, *attribute.plugInAnalyzerClass);
     auto bytes = packet.data();
     if (!owner || !bytes) return Value();
-    auto offset = QORPacket::protocolOffset(*chain, owner->get()).value_or(0);
-    return (*owner)->value(key, attributeSlice(*bytes, offset, attribute));
+    Value value;
+    CompactAnalyzerChain::inspect(owner->link, *bytes, selfRef(packet), [&](const QORPluginAnalyzerProtocol& a) {
+        value = a.value(key, attributeSlice(*bytes, owner->offset, attribute));
+    });
+    return value;
 }
 
 }  // namespace
@@ -197,12 +236,16 @@ Value QORPacket::valueForUndefinedKey(std::string_view key) const {
     auto table = PluginLookupTable::current();
     for (const auto& [keyPath, cls] : table->columnBindings) {
         if (keyPath.find(key) == std::string::npos || !cls) continue;
-        auto chain = cachedAnalyzers();
-        if (!chain) return {};
-        const AnalyzerRef* owner = ownerOf(*chain, *cls);
+        auto chain = analysedLinks();
+        if (chain.empty()) return {};
+        auto owner = ownerOf(chain, *cls);
+        auto bytes = data();
         if (!owner) return {};
         // The analyzer answers by the name of its property.
-        return (*owner)->valueForKey(key);
+        Value value;
+        CompactAnalyzerChain::inspect(owner->link, bytes ? *bytes : Data::nothingSelected(), selfRef(*this),
+                                      [&](const QORPluginAnalyzerProtocol& a) { value = a.valueForKey(key); });
+        return value;
     }
     return {};
 }
@@ -210,7 +253,7 @@ Value QORPacket::valueForUndefinedKey(std::string_view key) const {
 void QORPacket::redissect() {
     if (!hasFilePath()) return;
     cacheManager()->clearCache();
-    (void)cachedAnalyzers();
+    (void)analyse();
 }
 
 void QORPacket::snapshotPluginRegistry() {

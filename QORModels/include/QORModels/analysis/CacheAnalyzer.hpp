@@ -8,6 +8,7 @@
 #include <string>
 
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORModels/analysis/CompactAnalyzerChain.hpp"
 #include "QORPlatform/NSObject.hpp"
 
 namespace qor {
@@ -26,6 +27,11 @@ struct PluginLookupTable;
 /// taken; a step that neither explains bytes nor moves the payload window ends the walk when it
 /// repeats the protocol name it was reached by, or when `kMaxStallSteps` such steps follow each
 /// other.
+///
+/// The walk does not keep analyzers: it asks each class to show it a transient analyzer
+/// (`QORPluginAnalyzerClass::inspect`) and records where each was made (`links()`), which is
+/// what a packet stores. The analyzer objects (`getAnalyzers()`) are made again from those links
+/// when first asked for.
 ///
 /// Thread safety: one object per analysis run, used by one thread. The walk reads only the
 /// plug-in lookup table (an immutable snapshot) and the packet it was given.
@@ -59,11 +65,17 @@ public:
 
     /// The walk. Throws `APIErrorException(missingData)` when there is no payload.
     AnalyzerChain processAnalyzers();
-    [[nodiscard]] const AnalyzerChain& getAnalyzers() const { return analyzers_; }
-    /// Moves the chain out, leaving this analyzer's chain empty (for a caller that stores it).
-    [[nodiscard]] AnalyzerChain takeAnalyzers() { return std::move(analyzers_); }
+    /// The chain's analyzers, made from the links on first use (or as `appendAnalyzers` set them).
+    [[nodiscard]] const AnalyzerChain& getAnalyzers() const;
+    /// Where each analyzer of the chain was made, in order (empty when the walk failed).
+    [[nodiscard]] const CompactAnalyzerChain& links() const { return links_; }
+    /// Moves the links out (for a packet that stores them).
+    [[nodiscard]] CompactAnalyzerChain takeLinks() { return std::move(links_); }
     /// Replaces the chain.
-    void appendAnalyzers(AnalyzerChain list) { analyzers_ = std::move(list); }
+    void appendAnalyzers(AnalyzerChain list) {
+        analyzers_ = std::move(list);
+        analyzersMade_ = true;
+    }
     /// Copies protocol, history, IP version, padding, summary and (when found) addresses into
     /// the packet.
     void apply(QORPacket& packet) const;
@@ -82,15 +94,18 @@ public:
 private:
     /// One protocol step for `next`; gives the next name, or nothing when the chain ends.
     std::optional<std::string> protocolStep(const std::string& next, const PluginLookupTable& table, std::string& history);
-    void updateProtocol(const QORPluginAnalyzerProtocol& analyzer, const std::string& lookupName);
+    void updateProtocol(std::optional<std::string> analyzerName, const std::string& lookupName);
     [[nodiscard]] Data payload() const;
 
     PacketRef packet_;
     std::optional<std::filesystem::path> fileURL_;
-    /// Builds the chain in `analyzers_` (what `processAnalyzers` does, without copying it out).
+    /// Builds the chain's links (what `processAnalyzers` does, without making the analyzers).
     void walkChain();
 
-    AnalyzerChain analyzers_;
+    CompactAnalyzerChain links_;
+    /// The analyzers made from `links_` on first request.
+    mutable AnalyzerChain analyzers_;
+    mutable bool analyzersMade_ = false;
     Data packetData_;
     std::int64_t payloadOffset_ = 0;
     std::uint16_t payloadSize_ = 0;

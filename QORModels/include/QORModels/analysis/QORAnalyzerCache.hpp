@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "QORDependencies/QORAnalyzerCacheProcotol.hpp"
+#include "QORModels/analysis/CompactAnalyzerChain.hpp"
 #include "QORPlatform/NotificationCenter.hpp"
 #include "QORPlatform/NSObject.hpp"
 #include "QORPlatform/UnfairLock.hpp"
@@ -20,6 +21,11 @@ namespace qor {
 /// applies the clears it has not yet seen at its next access. What a caller sees is the same: once
 /// the notification has been posted, the cache reads empty and has dropped its packet reference;
 /// the analyzer objects themselves are released at that next access.
+///
+/// What the walk of the packet's own analysis stores is its links (`CompactAnalyzerChain`): a
+/// few bytes per analyzer. `analyzersCache()` makes the analyzers from them, from the packet's
+/// bytes, each time it is asked (they answer exactly as the ones the walk saw); a chain handed in
+/// whole (`setAnalyzerCache`, `append`) is kept as the objects it is.
 class QORAnalyzerCache final : public NSObject, public QORAnalyzerCacheProcotol {
 public:
     explicit QORAnalyzerCache(std::weak_ptr<QORPacketProtocol> packet = {});
@@ -35,6 +41,13 @@ public:
     /// itself, or the chain another thread stored first. Lets concurrent analyses of one packet
     /// agree on one chain. `stored`, when given, learns whether `list` was the one kept.
     AnalyzerChain storeIfEmpty(AnalyzerChain list, bool* stored = nullptr);
+    /// The same for a walk's links: stores them when the cache is empty; `stored` learns whether
+    /// they were kept. Gives the links the cache holds afterwards (empty when it holds objects).
+    CompactAnalyzerChain storeLinksIfEmpty(CompactAnalyzerChain links, bool* stored = nullptr);
+    /// The stored links (empty when the cache is empty or holds analyzer objects).
+    [[nodiscard]] CompactAnalyzerChain links() const;
+    /// Whether the cache holds a chain (links or objects).
+    [[nodiscard]] bool isEmpty() const;
     /// Empties a non-empty cache and drops its packet reference; an empty cache keeps it.
     void clearCache() override;
     [[nodiscard]] bool shouldTerminate() const override;
@@ -51,6 +64,7 @@ public:
 private:
     struct AnalyzerCacheState {
         AnalyzerChain analyzersCache;
+        CompactAnalyzerChain links;
         bool shouldTerminate = false;
         bool didTerminate = false;
         std::weak_ptr<QORPacketProtocol> packet;
@@ -58,6 +72,11 @@ private:
         std::uint64_t seenClears = 0; // clear notifications already applied
         /// Applies clear notifications posted since the last access (see the class comment).
         void catchUp();
+        [[nodiscard]] bool empty() const { return analyzersCache.empty() && links.empty(); }
+        void drop() {
+            analyzersCache.clear();
+            links.clear();
+        }
     };
     mutable Locked<AnalyzerCacheState> _state;
 };

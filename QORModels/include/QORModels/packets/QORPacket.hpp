@@ -12,6 +12,7 @@
 #include "QORDependencies/Caching.hpp"
 #include "QORDependencies/QORPacketProtocol.hpp"
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORModels/analysis/CompactAnalyzerChain.hpp"
 #include "QORPlatform/InternedString.hpp"
 #include "QORPlatform/UnfairLock.hpp"
 
@@ -149,7 +150,14 @@ public:
     [[nodiscard]] std::optional<std::string> packetSourceString() const override;
     [[nodiscard]] std::optional<std::string> packetDestinationString() const override;
     [[nodiscard]] std::string packetInfoOverview() const override;
+    /// The packet's analyzers, made from its stored chain (analysing it first when needed);
+    /// nothing when analysis found no chain. Each call makes new analyzer objects: callers that
+    /// only need the packet analysed call `analyse()`.
     [[nodiscard]] std::optional<AnalyzerChain> cachedAnalyzers() const override;
+    /// Analyses the packet unless its analysis is stored; whether it has a chain.
+    bool analyse() const;
+    /// The stored chain's links, analysing first when needed (empty when there is no chain).
+    [[nodiscard]] CompactAnalyzerChain analysedLinks() const;
     /// Appends the chain to the analyzer store (nothing for none).
     void setCachedAnalyzers(const std::optional<AnalyzerChain>& analyzers);
     /// Rebuilds and returns the detail tree.

@@ -1,6 +1,7 @@
 #pragma once
 // The protocol analyzer interface that plug-ins implement, and analyzer classes.
 
+#include <atomic>
 #include <concepts>
 #include <cstdint>
 #include <memory>
@@ -70,6 +71,14 @@ public:
         visit(*analyzer);
         return true;
     }
+
+    /// The number a packet's stored chain knows this class by (0: not numbered yet). Set once
+    /// by the analysis library's class index; plug-ins leave it alone.
+    [[nodiscard]] std::uint16_t chainIndex() const noexcept { return chainIndex_.load(std::memory_order_acquire); }
+    void setChainIndex(std::uint16_t index) const noexcept { chainIndex_.store(index, std::memory_order_release); }
+
+private:
+    mutable std::atomic<std::uint16_t> chainIndex_{0};
 };
 
 using AnalyzerClassRef = std::shared_ptr<const QORPluginAnalyzerClass>;
