@@ -23,15 +23,6 @@ constexpr std::size_t kIPv6SourceOffset = 8, kIPv6DestinationOffset = 24, kIPv6A
 
 std::uint16_t clamp16(std::uint64_t v) { return static_cast<std::uint16_t>(std::min<std::uint64_t>(v, UINT16_MAX)); }
 
-/// An address value as text; a value that is absent or not text becomes empty text.
-std::string addressText(const QORPluginAnalyzerProtocol& a, std::string_view key, const Data& slice, std::size_t offset,
-                        std::size_t length) {
-    Data bytes = slice.checkedSlice(offset, length).value_or(Data());
-    Value v = a.value(key, bytes);
-    if (const std::string* text = v.stringPtr()) return *text;
-    return {};
-}
-
 }  // namespace
 
 CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers,
@@ -111,9 +102,9 @@ void CacheAnalyzer::walkChain() {
         throw APIErrorException(APIError::missingData, "no payload");
     }
     links_.clear();
-    const auto& headClass = DefaultPacketProtocolAnalyzer::analyzerClassRef();
-    const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(headClass);
-    if (headIndex == 0 || !headClass->inspect(Data(), packet_, [](const QORPluginAnalyzerProtocol&) {})) return;
+    // The built-in packet analyzer is always made (from no bytes), so the walk only notes it.
+    const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
+    if (headIndex == 0) return;
     links_.push_back(ChainLink{headIndex, 0, 0, 0});
     std::string history;
     std::optional<std::string> next;
@@ -173,11 +164,13 @@ std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, 
     const bool isIPv4 = name == "IP", isIPv6 = name == "IPv6";
     const bool takesIPv4 = isIPv4 && packetIPVersion_ != kFamilyIPv4;
     const bool takesIPv6 = isIPv6 && packetIPVersion_ != kFamilyIPv6;
+    // The addresses are rendered only when someone asks for them: the walk notes which header
+    // they come from.
 
     std::uint16_t size = 0;
     bool hasPayload = true;
     std::optional<std::uint64_t> declared;
-    std::optional<std::string> protocolName, next, source, destination;
+    std::optional<std::string> protocolName, next;
     const bool made = it->second->inspect(slice, packet_, [&](const QORPluginAnalyzerProtocol& analyzer) {
         size = analyzer.protocolSize();
         if (std::uint32_t{allProtoSize_} + size > kMaxAllProtoSize) return;  // not taken: see below
@@ -185,13 +178,6 @@ std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, 
         next = analyzer.nextProtocol();
         hasPayload = analyzer.hasPayload();
         if (hasPayload) declared = analyzer.value("payloadSize", slice).asUInt();
-        if (takesIPv4) {
-            source = addressText(analyzer, "ip4SrcAddr", slice, kIPv4SourceOffset, kIPv4AddressLength);
-            destination = addressText(analyzer, "ip4DstAddr", slice, kIPv4DestinationOffset, kIPv4AddressLength);
-        } else if (takesIPv6) {
-            source = addressText(analyzer, "ip6SrcAddr", slice, kIPv6SourceOffset, kIPv6AddressLength);
-            destination = addressText(analyzer, "ip6DstAddr", slice, kIPv6DestinationOffset, kIPv6AddressLength);
-        }
     });
     if (!made) return std::nullopt;
     const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
@@ -200,8 +186,7 @@ std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, 
     updateProtocol(std::move(protocolName), name);
     if (takesIPv4 || takesIPv6) {
         packetIPVersion_ = takesIPv4 ? kFamilyIPv4 : kFamilyIPv6;
-        sourceIPAddress_ = std::move(source);
-        destinationIPAddress_ = std::move(destination);
+        addressLink_ = static_cast<std::uint8_t>(links_.size() + 1);
     }
 
     if (hasPayload) {
@@ -227,12 +212,42 @@ std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, 
     return next;
 }
 
+std::string CacheAnalyzer::addressText(const ChainLink& link, std::int32_t family, bool source, const Data& bytes,
+                                       const PacketRef& packet) {
+    const bool v4 = family == kFamilyIPv4;
+    const char* key = v4 ? (source ? "ip4SrcAddr" : "ip4DstAddr") : (source ? "ip6SrcAddr" : "ip6DstAddr");
+    const std::size_t offset = v4 ? (source ? kIPv4SourceOffset : kIPv4DestinationOffset)
+                                  : (source ? kIPv6SourceOffset : kIPv6DestinationOffset);
+    const std::size_t length = v4 ? kIPv4AddressLength : kIPv6AddressLength;
+    const Data slice = CompactAnalyzerChain::bytesOf(link, bytes);
+    std::string text;
+    CompactAnalyzerChain::inspect(link, bytes, packet, [&](const QORPluginAnalyzerProtocol& analyzer) {
+        Value v = analyzer.value(key, slice.checkedSlice(offset, length).value_or(Data()));
+        if (const std::string* t = v.stringPtr()) text = *t;
+    });
+    return text;
+}
+
+std::optional<std::string> CacheAnalyzer::sourceIPAddress() const {
+    if (addressLink_ == 0) return sourceIPAddress_;
+    return addressText(links_[addressLink_ - 1], packetIPVersion_.value_or(kFamilyIPv4), true, packetData_, packet_);
+}
+
+std::optional<std::string> CacheAnalyzer::destinationIPAddress() const {
+    if (addressLink_ == 0) return destinationIPAddress_;
+    return addressText(links_[addressLink_ - 1], packetIPVersion_.value_or(kFamilyIPv4), false, packetData_, packet_);
+}
+
 void CacheAnalyzer::apply(QORPacket& packet) const {
     packet.setPacketProtocol(packetProtocol_);
     packet.setPacketProtocolHistory(packetProtocolHistory_.value_or(""));
     packet.setPacketIPVersion(packetIPVersion_.value_or(kFamilyIPv4));
     packet.setPacketPadding(packetPadding_.value_or(0));
     packet.set_packetInfoOverview(packetInfoOverview_.value_or(""));
+    if (addressLink_ != 0) {
+        packet.setAnalysedAddressLink(addressLink_);  // the packet renders them from its chain
+        return;
+    }
     if (sourceIPAddress_) packet.set_packetIPSrc(*sourceIPAddress_);
     if (destinationIPAddress_) packet.set_packetIPDst(*destinationIPAddress_);
 }

@@ -1,5 +1,7 @@
 #include "QORModels/packets/QORPacket.hpp"
 
+#include "QORModels/analysis/CacheAnalyzer.hpp"
+
 #include <fmt/format.h>
 #include <mutex>
 #include <utility>
@@ -213,24 +215,66 @@ void QORPacket::set_packetEtherDst(std::optional<std::string> v) {
     extras().etherDst = std::move(v);
 }
 
-std::string QORPacket::_packetIPSrc() const {
+std::string QORPacket::storedIPText(bool source) const {
     std::lock_guard guard(lock_);
-    return analysis_ ? analysis_->ipSrc : std::string();
+    if (!analysis_) return {};
+    return source ? analysis_->ipSrc : analysis_->ipDst;
 }
-std::string QORPacket::_packetIPDst() const {
-    std::lock_guard guard(lock_);
-    return analysis_ ? analysis_->ipDst : std::string();
+
+std::string QORPacket::ipText(bool source) const {
+    std::uint8_t link = 0;
+    std::int32_t family = 0;
+    {
+        std::lock_guard guard(lock_);
+        link = addressLink_;
+        family = packetIPVersion_;
+    }
+    if (link == 0) return storedIPText(source);
+    auto chain = analysedLinks();
+    auto bytes = data();
+    if (link > chain.size() || !bytes) return {};
+    auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(shared_from_this()));
+    return CacheAnalyzer::addressText(chain[link - 1], family, source, *bytes, self);
 }
+
+std::string QORPacket::_packetIPSrc() const { return ipText(true); }
+std::string QORPacket::_packetIPDst() const { return ipText(false); }
+
 void QORPacket::set_packetIPSrc(std::string v) {
+    bool rendered = false;
+    {
+        std::lock_guard guard(lock_);
+        rendered = addressLink_ != 0;
+    }
+    std::string other = rendered ? ipText(false) : std::string();
     std::lock_guard guard(lock_);
+    if (addressLink_ != 0) {  // keep the other address as it was shown
+        addressLink_ = 0;
+        analysis().ipDst = std::move(other);
+    }
     if (v.empty() && !analysis_) return;
     analysis().ipSrc = std::move(v);
 }
 void QORPacket::set_packetIPDst(std::string v) {
+    bool rendered = false;
+    {
+        std::lock_guard guard(lock_);
+        rendered = addressLink_ != 0;
+    }
+    std::string other = rendered ? ipText(true) : std::string();
     std::lock_guard guard(lock_);
+    if (addressLink_ != 0) {
+        addressLink_ = 0;
+        analysis().ipSrc = std::move(other);
+    }
     if (v.empty() && !analysis_) return;
     analysis().ipDst = std::move(v);
 }
+void QORPacket::setAnalysedAddressLink(std::uint8_t link) {
+    std::lock_guard guard(lock_);
+    addressLink_ = link;
+}
+
 std::string QORPacket::_packetInfoOverview() const {
     std::lock_guard guard(lock_);
     return extras_ ? extras_->infoOverview : std::string();

@@ -62,8 +62,8 @@ CompactAnalyzerChain QORPacket::analysedLinks() const {
     CacheAnalyzer::Options options;
     options.packetLengthUnified = packetLengthUnified();
     options.packetLinkTypeString = packetLinkTypeString().value_or("");
-    options.sourceIPAddress = _packetIPSrc();
-    options.destinationIPAddress = _packetIPDst();
+    options.sourceIPAddress = storedIPText(true);
+    options.destinationIPAddress = storedIPText(false);
     options.packetIPVersion = packetIPVersion();
     options.packetProtocolHistory = packetProtocolHistory();
     CacheAnalyzer analyzer(self, std::move(path), {}, packetData,

@@ -45,7 +45,7 @@ void run(const std::string& path, bool json, bool stats) {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, packets.size()), [&](const tbb::blocked_range<std::size_t>& range) {
         auto& local = perThread.local();
         for (std::size_t i = range.begin(); i != range.end(); ++i) {
-            (void)packets[i]->cachedAnalyzers();
+            (void)packets[i]->analyse();
             local[packets[i]->packetProtocolHistory().value_or("")]++;
         }
     });

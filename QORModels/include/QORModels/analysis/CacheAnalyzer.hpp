@@ -84,8 +84,18 @@ public:
     [[nodiscard]] std::optional<std::string> packetProtocolHistory() const { return packetProtocolHistory_; }
     [[nodiscard]] std::optional<std::int32_t> packetIPVersion() const { return packetIPVersion_; }
     [[nodiscard]] std::optional<std::uint32_t> packetPadding() const { return packetPadding_; }
-    [[nodiscard]] std::optional<std::string> sourceIPAddress() const { return sourceIPAddress_; }
-    [[nodiscard]] std::optional<std::string> destinationIPAddress() const { return destinationIPAddress_; }
+    /// The addresses of the first IP header that set them (texts as its analyzer renders them),
+    /// or the ones given; rendered when asked for.
+    [[nodiscard]] std::optional<std::string> sourceIPAddress() const;
+    [[nodiscard]] std::optional<std::string> destinationIPAddress() const;
+    /// The position plus one in `links()` of the IP header whose addresses the walk took (0: none).
+    [[nodiscard]] std::uint8_t addressLink() const { return addressLink_; }
+    /// The address text an IP analyzer renders for its header (`link`, within the packet's
+    /// `bytes`): "ip4SrcAddr"/"ip4DstAddr" over the 4 bytes at 12/16 for IPv4 (`family` 2),
+    /// "ip6SrcAddr"/"ip6DstAddr" over the 16 bytes at 8/24 for IPv6 (30); empty text when the
+    /// value is absent or not text.
+    static std::string addressText(const ChainLink& link, std::int32_t family, bool source, const Data& bytes,
+                                   const PacketRef& packet);
     [[nodiscard]] std::uint16_t allProtoSize() const { return allProtoSize_; }
     [[nodiscard]] std::int64_t payloadOffset() const { return payloadOffset_; }
     [[nodiscard]] std::uint16_t payloadSize() const { return payloadSize_; }
@@ -118,6 +128,7 @@ private:
     std::optional<std::string> sourceIPAddress_;
     std::optional<std::string> destinationIPAddress_;
     std::optional<std::int32_t> packetIPVersion_;
+    std::uint8_t addressLink_ = 0;
     std::optional<std::uint32_t> packetPadding_;
     std::shared_ptr<const PluginLookupTable> table_;
 };

@@ -120,8 +120,14 @@ public:
     void set_packetEtherDst(std::optional<std::string> v);
     [[nodiscard]] std::string _packetIPSrc() const;
     [[nodiscard]] std::string _packetIPDst() const;
+    /// Setting either address text replaces what analysis noted (see `setAnalysedAddressLink`).
     void set_packetIPSrc(std::string v);
     void set_packetIPDst(std::string v);
+    /// What analysis stores for the addresses: the position plus one, in the packet's chain, of
+    /// the IP header they come from. `_packetIPSrc`/`_packetIPDst` then render them from that
+    /// header when asked (as its analyzer renders them), instead of every analysed packet
+    /// carrying two texts.
+    void setAnalysedAddressLink(std::uint8_t link);
     [[nodiscard]] std::string _packetInfoOverview() const override;
     void set_packetInfoOverview(std::string v);
     [[nodiscard]] std::optional<NodeList> packetNodes() const;
@@ -200,9 +206,14 @@ private:
     Extras& extras();
     Analysis& analysis();
     [[nodiscard]] std::optional<std::string> resolved(const std::string& address) const;
+    /// The address text stored by a creator or a setter (not rendered from the chain).
+    [[nodiscard]] std::string storedIPText(bool source) const;
+    /// The address rendered from the header analysis noted, or the stored text.
+    [[nodiscard]] std::string ipText(bool source) const;
 
     mutable UnfairLock lock_;
     std::uint8_t presence_ = 0;  // which optional scalars are set (bits below)
+    std::uint8_t addressLink_ = 0;  // see setAnalysedAddressLink
     static constexpr std::uint8_t kHasInterfaceIndex = 1, kHasFlags = 2;
     std::uint32_t packetPadding_ = 0;
     std::int32_t packetIPVersion_ = 0;
