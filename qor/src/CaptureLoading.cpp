@@ -26,7 +26,6 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
     capture.path = path;
     capture.fileSize = data->size();
     capture.cache = std::make_shared<QORDataCache>(path, false);
-    capture.isPcapng = data->size() >= 4 && data->loadUnaligned<std::uint32_t>(0) == 0x0A0D0D0A;
 
     FileDataToPacketsAsyncStream reader;
     auto stream = reader.startStream({}, capture.cache, *data, path);
@@ -41,6 +40,7 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
     } catch (const APIErrorException& e) {
         throw CommandFailure(1, path.string() + ": " + e.what());
     }
+    capture.isPcapng = reader.lastFormat() == CaptureContainerFormat::pcapng;
     capture.classicLinkType = capture.isPcapng ? std::nullopt : reader.lastLinkType();
     capture.sectionComment = reader.lastSectionComment();
     capture.metadata = reader.lastPcapngMetadata();

@@ -133,18 +133,6 @@ TEST(ClassicPcapReader, StreamFinishesWithTheErrorForAnUnknownMagic) {
         APIErrorException);
 }
 
-TEST(ClassicPcapReader, CancelledTaskDeliversThePacketsReadSoFar) {
-    PcapBuilder b;
-    for (std::uint32_t i = 0; i < 5000; ++i) b.record(i, 0, frame(10));
-    FileDataToPacketsAsyncStream reader;
-    auto flag = std::make_shared<std::atomic<bool>>(true);
-    PacketList packets;
-    Task::runWithCancellationFlag(flag, [&] {
-        packets = reader.parsePackets(b.data(), std::make_shared<QORDataCache>(), "/tmp/x", nullptr);
-    });
-    EXPECT_TRUE(packets.empty());
-}
-
 TEST(ClassicPcapReader, ModifiedPcapMagicIsAccepted) {
     test::Bytes b;
     b.u32(0xA1B2CD34).u16(2).u16(4).u32(0).u32(0).u32(65535).u32(1);

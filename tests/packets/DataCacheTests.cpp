@@ -62,5 +62,60 @@ TEST(DataCache, SurvivesGrowthDeletionAndManyOwners) {
     EXPECT_TRUE(cache.has({9999, 10000}));
 }
 
+
+/// Bytes that name their key, so that a lookup answered from the wrong slot shows.
+Data bytesFor(std::uint32_t key) { return Data::fromString("k" + std::to_string(key)); }
+
+TEST(DataCache, KeysOutOfOrderResolveThroughGrowthAndErasure) {
+    // Keys that do not arrive in increasing order go to the hash table: descending keys after a
+    // high first key land there, grow it through several rehashes, and the count limit then
+    // erases table entries one by one (backward-shift deletion once the sorted run is gone).
+    MemoryCache cache;
+    constexpr std::uint32_t kKeys = 3000;
+    cache.setBytes(bytesFor(1'000'000), {1'000'000, 1'000'001});
+    std::vector<std::uint32_t> keys;
+    for (std::uint32_t i = kKeys; i > 0; --i) keys.push_back(i * 7);  // descending: all out of order
+    for (std::uint32_t k : keys) cache.setBytes(bytesFor(k), {k, k + 3});
+    ASSERT_EQ(cache.entryCount(), kKeys + 1);
+    for (std::uint32_t k : keys) {
+        auto got = cache.getBytes({k, k + 3});
+        ASSERT_TRUE(got) << k;
+        EXPECT_EQ(*got, bytesFor(k));
+    }
+    // Replacing out-of-order keys keeps one entry each.
+    for (std::uint32_t k : {keys[5], keys[500]}) cache.setBytes(Data::fromString("new"), {k, k + 3});
+    EXPECT_EQ(cache.entryCount(), kKeys + 1);
+
+    // Each store over the limit erases one entry. Storing again under keys the table holds adds
+    // nothing, so the erasures come from the sorted run (its one entry) and then from the table,
+    // whose probe chains must survive every backward shift.
+    auto findable = [&] {
+        std::size_t n = 0;
+        for (std::uint32_t k : keys) n += cache.has({k, k + 3});
+        return n;
+    };
+    cache.setCountLimit(1000);
+    std::size_t stores = 0;
+    for (std::uint32_t round = 0; round < 2; ++round) {
+        for (std::uint32_t k : keys) {
+            if (!cache.has({k, k + 3})) continue;
+            cache.setBytes(bytesFor(k), {k, k + 3});
+            if (++stores % 16 == 0) {
+                ASSERT_EQ(findable(), cache.entryCount()) << "after " << stores << " stores";
+            }
+        }
+    }
+    EXPECT_FALSE(cache.has({1'000'000, 1'000'001}));  // the sorted run's entry went first
+    EXPECT_EQ(cache.entryCount(), 1000u);
+    std::size_t resolved = 0;
+    for (std::uint32_t k : keys) {
+        auto got = cache.getBytes({k, k + 3});
+        if (!got) continue;
+        ++resolved;
+        EXPECT_EQ(*got, bytesFor(k)) << k;
+    }
+    EXPECT_EQ(resolved, 1000u);  // every entry left is still found
+}
+
 }  // namespace
 }  // namespace qor

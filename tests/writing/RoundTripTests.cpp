@@ -81,6 +81,29 @@ TEST_P(CaptureRoundTrip, ClassicKeepsPacketsOfOneLinkType) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, CaptureRoundTrip, ::testing::ValuesIn(fixtureCaptures(true)), testName);
 
+TEST(CaptureRoundTripComments, WhatTheReaderKeepsTheWriterKeeps) {
+    // Reader and writer judge text alike: a surrogate encoded in UTF-8 (U+D800 as ED A0 80) is
+    // not text to either, and a four-byte character survives read, write and read again.
+    const std::string surrogate = "before \xED\xA0\x80 after";
+    const std::string astral = "smile \xF0\x9F\x98\x80 done";
+    PcapngBuilder b;
+    b.section({PcapngBuilder::text(1, astral)}).interface(1);
+    b.packet(0, 1'000'000, bytes({1, 2, 3}), -1, {PcapngBuilder::text(1, surrogate)});
+    b.packet(0, 2'000'000, bytes({4, 5}), -1, {PcapngBuilder::text(1, astral)});
+    auto first = PcapngReader::read(b.data());
+    ASSERT_EQ(first.packets.size(), 2u);
+    EXPECT_FALSE(first.packets[0]->packetComment());
+    EXPECT_EQ(first.packets[1]->packetComment(), astral);
+    EXPECT_EQ(first.sectionComment, astral);
+
+    auto packets = readCapture(b.data(), "/tmp/comments.pcapng");
+    auto again = PcapngReader::read(PcapngWriter::write(packets, {}, first.sectionComment));
+    ASSERT_EQ(again.packets.size(), 2u);
+    EXPECT_FALSE(again.packets[0]->packetComment());
+    EXPECT_EQ(again.packets[1]->packetComment(), astral);
+    EXPECT_EQ(again.sectionComment, astral);
+}
+
 TEST(CaptureRoundTripTimes, NanosecondFileKeepsTheMicrosecond) {
     // get-to-ssh-server.pcap has nanosecond times: classic output truncates, pcapng rounds.
     const auto path = capturePath("get-to-ssh-server.pcap");

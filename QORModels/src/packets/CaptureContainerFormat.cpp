@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <string>
 
+#include "PcapngFormat.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+#include "QORCommonTools/PCAPFileHeader.hpp"
+
 namespace qor {
 
 std::string_view fileExtension(CaptureContainerFormat format) {
@@ -22,6 +26,14 @@ CaptureContainerFormat captureContainerFormatFromURL(const std::filesystem::path
 
 CaptureContainerFormat captureContainerFormatFromContentType(std::string_view preferredExtension) {
     return captureContainerFormatFromExtension(preferredExtension);
+}
+
+std::optional<CaptureContainerFormat> detectCaptureContainerFormat(const Data& data) {
+    auto first = ByteReader(data).load<std::uint32_t>(0, std::endian::native != std::endian::little);
+    if (!first) return std::nullopt;
+    if (*first == pcapng::kSectionHeaderBlock) return CaptureContainerFormat::pcapng;
+    if (PCAPFileHeader::classicMagic(*first)) return CaptureContainerFormat::pcap;
+    return std::nullopt;
 }
 
 }  // namespace qor

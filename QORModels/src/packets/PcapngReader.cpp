@@ -21,10 +21,10 @@
 #include "PcapngFormat.hpp"
 #include <cmath>
 
-#include "QORCommonTools/MemoryAdvice.hpp"
+#include "PacketCollection.hpp"
 #include "QORCommonTools/SequentialReader.hpp"
 #include "QORCommonTools/TextHelpers.hpp"
-#include "QORModels/packets/PacketArena.hpp"
+#include "QORModels/packets/CaptureContainerFormat.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 
 namespace qor {
@@ -33,24 +33,6 @@ namespace {
 using namespace ::qor::pcapng;
 
 constexpr std::size_t kProgressEveryPackets = 64;
-constexpr std::size_t kMinimumPacketBlock = 32;
-/// The most packets whose room is reserved up front (more still read, with growth).
-constexpr std::size_t kMaxReservedPackets = std::size_t{1} << 26;
-
-bool validUTF8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > s.size()) return false;
-        for (std::size_t k = 1; k < n; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        }
-        if (n == 2 && c < 0xC2) return false;
-        i += n;
-    }
-    return true;
-}
 
 /// Whether fields must be byte-swapped on this machine for a section with this magic as read
 /// little-endian: the file is little-endian exactly when the magic reads 0x1A2B3C4D that way.
@@ -138,7 +120,7 @@ std::optional<std::string> PcapngOptions::string(const Data& area, std::uint16_t
     if (!value) return std::nullopt;
     auto text = value->stringView();
     if (auto zero = text.find('\0'); zero != std::string_view::npos) text = text.substr(0, zero);
-    if (text.empty() || !validUTF8(text)) return std::nullopt;
+    if (text.empty() || !isValidUTF8(text)) return std::nullopt;
     return std::string(text);
 }
 
@@ -154,24 +136,14 @@ std::optional<std::uint64_t> PcapngOptions::u64(const Data& area, std::uint16_t 
     return ByteReader(*value).load<std::uint64_t>(0, swapped);
 }
 
-PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) {
-    ByteReader file(data);
-    if (data.size() < kBlockFraming || file.load<std::uint32_t>(0, false) != kSectionHeaderBlock) {
+PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, const Progress& progress, PacketArena* arena) {
+    if (data.size() < kBlockFraming || detectCaptureContainerFormat(data) != CaptureContainerFormat::pcapng) {
         return PcapngReadResult::notPcapng();
     }
     PcapngReadResult result;
     result.isPcapng = true;
-
-    // Room for as many packets as the file could hold (an Enhanced Packet Block takes at least 32
-    // bytes), reserved once: memory never touched costs nothing, and no growth copies happen.
-    result.packets.reserve(std::min<std::size_t>(data.size() / kMinimumPacketBlock, kMaxReservedPackets));
-    adviseHugePages(result.packets.data(), result.packets.capacity() * sizeof(result.packets[0]));
-
-    PacketArena* arena = PacketArena::create();
-    struct CloseArena {
-        PacketArena* a;
-        ~CloseArena() { a->close(); }
-    } closeArena{arena};
+    std::size_t count = 0;
+    bool stopped = false;
     std::vector<Interface> interfaces;
     bool swap = false;
     std::size_t offset = 0;
@@ -182,7 +154,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
 
     // Block headers and small blocks are read through a window; packet bytes are never read.
     SequentialReader in(data);
-    while (data.size() - offset >= kBlockFraming) {
+    while (!stopped && data.size() - offset >= kBlockFraming) {
         ByteReader head(*in.view(offset, kBlockFraming));
         if (head.load<std::uint32_t>(0, false) == kSectionHeaderBlock) {
             swap = swapForSection(head.load<std::uint32_t>(8, false) == kByteOrderMagic);
@@ -259,13 +231,19 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                     ++skippedPackets;
                     break;
                 }
+                const std::uint64_t location = offset + 28;
+                if (location + *caplen > UINT32_MAX) {
+                    result.issue = "packet data beyond 4 GiB cannot be addressed; reading stopped at packet block " +
+                                   std::to_string(count + 1);
+                    stopped = true;
+                    break;
+                }
                 const Interface& iface = interfaces[*ifId];
                 double time = timestampSeconds((std::uint64_t{*high} << 32) | *low, iface.base2, iface.base2Shift, iface.tsresolExponent);
                 if (!reference) reference = time;
-                auto packet = QORPacket::create(arena);
-                packet->setPacketId(static_cast<std::int64_t>(result.packets.size()) + 1);
-                std::uint64_t location = offset + 28;
-                packet->setDataLocation(location > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(location));
+                auto packet = arena ? QORPacket::create(arena) : QORPacket::create();
+                packet->setPacketId(static_cast<std::int64_t>(++count));
+                packet->setDataLocation(static_cast<std::uint32_t>(location));
                 packet->setCaptureLength(*caplen);
                 packet->setRealLength(*origlen);
                 packet->setLinkType(iface.linkType);
@@ -282,7 +260,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                     packet->setPacketComment(PcapngOptions::string(opts, 1, swap));
                     packet->setPcapngPacketFlags(PcapngOptions::u32(opts, 2, swap));
                 }
-                result.packets.push_back(std::move(packet));
+                stopped = !sink(std::move(packet));
                 break;
             }
             case kDecryptionSecretsBlock: {
@@ -293,7 +271,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
                 if (!secretsType || !length || *secretsType != kSecretsTypeTLSKeyLog) break;
                 if (body.size() < std::uint64_t{*length} + 8) break;
                 auto text = body.slice(8, *length).stringView();
-                if (validUTF8(text)) result.secrets.emplace_back(text);
+                if (isValidUTF8(text)) result.secrets.emplace_back(text);
                 break;
             }
             default:
@@ -306,11 +284,13 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
         }
     }
 
-    if (!result.issue && offset < data.size()) {
+    result.packetCount = count;
+    // A read its sink stopped has nothing to say about the rest of the file.
+    if (!stopped && !result.issue && offset < data.size()) {
         result.issue = std::to_string(data.size() - offset) + " trailing bytes after the last block at offset " +
                        std::to_string(offset) + " are not a complete block";
     }
-    if (!result.issue && skippedPackets > 0) {
+    if (!stopped && !result.issue && skippedPackets > 0) {
         result.issue = std::to_string(skippedPackets) +
                        " packet block(s) name an unknown interface or are shorter than their captured length";
     }
@@ -323,6 +303,19 @@ PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) 
         }
     }
     result.metadata.tlsSecretCount = lines;
+    return result;
+}
+
+PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) {
+    PacketCollection packets(PacketCollection::upperBound(CaptureContainerFormat::pcapng, data.size()));
+    auto result = read(
+        data,
+        [&](std::shared_ptr<QORPacket> p) {
+            packets.add(std::move(p));
+            return true;
+        },
+        progress, packets.arena());
+    result.packets = packets.take();
     return result;
 }
 

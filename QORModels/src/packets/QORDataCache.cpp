@@ -1,6 +1,7 @@
 #include "QORModels/packets/QORDataCache.hpp"
 
 #include "QORCommonTools/FileHelpers.hpp"
+#include "QORCommonTools/MappedFileGuard.hpp"
 
 namespace qor {
 
@@ -12,7 +13,10 @@ QORDataCache::QORDataCache() : _fileCache(std::make_shared<MemoryCache>()) {}
 
 std::optional<Data> QORDataCache::object(UInt32Range range) const {
     if (!_fileCache) return std::nullopt;
-    return _fileCache->getBytes(range);
+    auto bytes = _fileCache->getBytes(range);
+    // Bytes of a mapped file that has shrunk since are not the file's any more: unavailable.
+    if (bytes && !MappedFileGuard::probe(bytes->span())) return std::nullopt;
+    return bytes;
 }
 
 void QORDataCache::set(const Data& data, UInt32Range range) {

@@ -1,5 +1,7 @@
 #include "QORCommonTools/FileHelpers.hpp"
 
+#include "QORCommonTools/MappedFileGuard.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -31,6 +33,7 @@ struct Mapping {
     void* address = nullptr;
     std::size_t length = 0;
     int fd = -1;
+    int guard = -1;  // its entry in the bus-error guard (see MappedFileGuard)
     ~Mapping();
 };
 
@@ -50,6 +53,7 @@ Mapping::~Mapping() {
         std::lock_guard lock(registry.mutex);
         registry.live.erase(this);
     }
+    MappedFileGuard::remove(guard);
     if (address && length) ::munmap(address, length);
     if (fd >= 0) ::close(fd);
 }
@@ -79,6 +83,9 @@ std::optional<Data> mapFile(const std::filesystem::path& path, std::string* erro
             return fail("cannot map");
         }
         mapping->length = static_cast<std::size_t>(st.st_size);
+        // The file may shrink while it is mapped: reading a lost page then gives zeros and a
+        // mark instead of a bus error (see `MappedFileGuard`).
+        mapping->guard = MappedFileGuard::add(mapping->address, mapping->length, fd);
         ::madvise(mapping->address, mapping->length, MADV_WILLNEED);
     }
     {

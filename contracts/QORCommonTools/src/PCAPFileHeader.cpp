@@ -1,24 +1,40 @@
 #include "QORCommonTools/PCAPFileHeader.hpp"
 
+#include <array>
+
 #include "QORCommonTools/ByteReader.hpp"
 
 namespace qor {
+namespace {
+constexpr std::size_t kGlobalHeaderSize = 24;
+constexpr std::array<PCAPFileHeader::Magic, 6> kClassicMagics{{
+    {0xA1B2C3D4, false, false},  // microseconds
+    {0xA1B23C4D, false, true},   // nanoseconds
+    {0xA1B2CD34, false, false},  // modified pcap, microseconds
+    {0xD4C3B2A1, true, false},
+    {0x4D3CB2A1, true, true},
+    {0x34CDB2A1, true, false},
+}};
+}  // namespace
+
+std::optional<PCAPFileHeader::Magic> PCAPFileHeader::classicMagic(std::uint32_t littleEndianValue) {
+    for (const auto& m : kClassicMagics) {
+        if (m.value == littleEndianValue) return m;
+    }
+    return std::nullopt;
+}
 
 std::optional<PCAPFileHeader> PCAPFileHeader::parse(const Data& file) {
     ByteReader r(file);
-    auto magic = r.readU32le();
-    if (!magic || file.size() < 24) return std::nullopt;
+    auto value = r.readU32le();
+    if (!value || file.size() < kGlobalHeaderSize) return std::nullopt;
+    auto known = classicMagic(*value);
+    if (!known) return std::nullopt;
     PCAPFileHeader h;
-    switch (*magic) {
-        case 0xA1B2C3D4: case 0xA1B2CD34: h.swapped = false; break;
-        case 0xA1B23C4D: h.swapped = false; h.nanosecond = true; break;
-        case 0xD4C3B2A1: case 0x34CDB2A1: h.swapped = true; break;
-        case 0x4D3CB2A1: h.swapped = true; h.nanosecond = true; break;
-        default: return std::nullopt;
-    }
-    // Fields are little-endian on disk when not swapped (the magic was read as little-endian).
-    bool swap = h.swapped == (std::endian::native == std::endian::little);
-    h.magic = *magic;
+    h.magic = *value;
+    h.swapped = known->bigEndian;
+    h.nanosecond = known->nanosecond;
+    const bool swap = h.fieldsNeedSwap();
     h.versionMajor = *r.readSwapped<std::uint16_t>(swap);
     h.versionMinor = *r.readSwapped<std::uint16_t>(swap);
     h.thiszone = static_cast<std::int32_t>(*r.readSwapped<std::uint32_t>(swap));

@@ -1,8 +1,11 @@
 #pragma once
-// The two capture-file containers.
+// The two capture-file containers, and telling them apart.
 
 #include <filesystem>
+#include <optional>
 #include <string_view>
+
+#include "QORPlatform/Data.hpp"
 
 namespace qor {
 
@@ -16,5 +19,11 @@ CaptureContainerFormat captureContainerFormatFromExtension(std::string_view exte
 CaptureContainerFormat captureContainerFormatFromURL(const std::filesystem::path& url);
 /// From a uniform content type given by its preferred file-name extension (empty when none).
 CaptureContainerFormat captureContainerFormatFromContentType(std::string_view preferredExtension);
+
+/// The container a capture's bytes are in, by their first 32 bits: pcapng for a Section Header
+/// Block type (0x0A0D0D0A, which reads the same in both byte orders), pcap for one of the six
+/// classic magic numbers; nothing for anything else, fewer than 4 bytes included. The file's
+/// name plays no part.
+std::optional<CaptureContainerFormat> detectCaptureContainerFormat(const Data& data);
 
 }  // namespace qor

@@ -4,12 +4,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "QORModels/packets/APIError.hpp"
+#include "QORModels/packets/CaptureContainerFormat.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
 #include "QORModels/packets/ProgressUpdate.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
@@ -29,22 +29,27 @@ struct pcap_custom_hdr {
     std::uint32_t len = 0;
 };
 
-/// Reads classic pcap and pcapng files into packets.
+/// Reads classic pcap and pcapng files into packets, in the background, for a document.
 ///
-/// `startStream` runs the parse on a background task and yields `bytesRead` events, then one
-/// `finished` event with the packets. The file's bytes are registered in the data cache by
-/// reference (slices of the caller's buffer, which may be a memory-mapped file), so reading
-/// copies no packet bytes. Thread-safe: the object's own state (the last pcapng comment and
-/// metadata) is guarded by a mutex; parses may run concurrently.
+/// `startStream` runs the read (`CaptureFileReader`) on a background task and yields
+/// `bytesRead` events, then one `finished` event with the packets. The file's bytes are
+/// registered in the data cache by reference (slices of the caller's buffer, which may be a
+/// memory-mapped file), so reading copies no packet bytes. Cancelling the task stops the read at
+/// the next packet of either container; the packets read so far are delivered.
+///
+/// Thread-safe: what the last read learnt (comment, metadata, secrets, link type, issue) lives
+/// in a state object behind a mutex that running reads share with this object, so the object
+/// may be destroyed while a read it started is still running. Reads may run concurrently.
 class FileDataToPacketsAsyncStream {
 public:
     using Stream = AsyncStream<ProgressUpdate<PacketList>>;
 
-    FileDataToPacketsAsyncStream() = default;
+    FileDataToPacketsAsyncStream();
+    ~FileDataToPacketsAsyncStream();
 
     /// Starts reading `data` (the whole file) in the background. `setTask` receives the task's
-    /// handle, whose `cancel()` stops a classic read at the next record (the packets read so far
-    /// are delivered).
+    /// handle, whose `cancel()` stops the read at the next packet (the packets read so far are
+    /// delivered).
     Stream startStream(const std::function<void(Task)>& setTask, std::shared_ptr<QORDataCache> fileCache, Data data,
                        std::optional<std::filesystem::path> fileURL);
 
@@ -66,22 +71,18 @@ public:
     /// nothing for a clean file. The packets before the fault are delivered either way.
     [[nodiscard]] std::optional<std::string> lastReadIssue() const;
 
-    /// Merges TLS key-log texts found in a pcapng file into the per-trace key-log file.
+    /// The container of the last file read.
+    [[nodiscard]] std::optional<CaptureContainerFormat> lastFormat() const;
+
+    /// Merges TLS key-log texts found in a pcapng file into the per-trace key-log file (see
+    /// `qor::bridgeSecretsToKeystore`).
     static void bridgeSecretsToKeystore(const std::vector<std::string>& secrets,
                                         const std::optional<std::filesystem::path>& fileURL);
 
-private:
-    PacketList parseClassic(const Data& data, const std::shared_ptr<QORDataCache>& fileCache,
-                            const std::optional<std::filesystem::path>& fileURL, const Stream::Continuation* continuation);
-    PacketList parsePcapng(const Data& data, const std::shared_ptr<QORDataCache>& fileCache,
-                           const std::optional<std::filesystem::path>& fileURL, const Stream::Continuation* continuation);
+    struct State;
 
-    mutable std::mutex mutex_;
-    std::optional<std::string> lastSectionComment_;
-    std::optional<PcapngMetadata> lastPcapngMetadata_;
-    std::vector<std::string> lastSecrets_;
-    std::optional<std::uint32_t> lastLinkType_;
-    std::optional<std::string> lastReadIssue_;
+private:
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace qor

@@ -8,10 +8,13 @@
 #include <vector>
 
 #include "QORCommonTools/ByteReader.hpp"
+#include "QORModels/packets/PacketSink.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/Data.hpp"
 
 namespace qor {
+
+class PacketArena;
 
 /// One interface of a pcapng file, for display.
 struct PcapngInterfaceInfo {
@@ -39,12 +42,16 @@ struct PcapngMetadata {
 
 struct PcapngReadResult {
     bool isPcapng = false;
+    /// The packets, for the whole-file read only; empty when a sink received them.
     std::vector<std::shared_ptr<QORPacket>> packets;
+    /// Packets handed out (to the sink, or kept in `packets`).
+    std::size_t packetCount = 0;
     std::vector<std::string> secrets;  ///< text of each TLS key-log Decryption Secrets Block
     std::optional<std::string> sectionComment;
     PcapngMetadata metadata;
     /// Why the walk stopped before the end of the data (a block whose length is below 12, not a
-    /// multiple of 4 or past the end), or why packet blocks were skipped; nothing for a clean file.
+    /// multiple of 4 or past the end), or why packet blocks were skipped; nothing for a clean file
+    /// and for a read its sink stopped.
     std::optional<std::string> issue;
     static PcapngReadResult notPcapng() { return {}; }
 };
@@ -70,7 +77,14 @@ struct PcapngOptions {
 /// created without a data cache or file path; the capture reader sets those.
 class PcapngReader {
 public:
-    using Progress = std::function<void(double kilobytes)>;
+    using Progress = ReadProgress;
+    /// Hands each packet to `sink` as its block is read; everything else the file says comes
+    /// back in the result (with `packets` left empty). Progress is reported after every 64th
+    /// Enhanced Packet Block. Packets are heap objects freed when the sink lets them go, or,
+    /// when `arena` is given, carved from it (for callers that keep every packet of the file).
+    static PcapngReadResult read(const Data& data, const PacketSink& sink, const Progress& progress = {},
+                                 PacketArena* arena = nullptr);
+    /// The whole file: every packet in `packets`, in file order.
     static PcapngReadResult read(const Data& data, const Progress& progress = {});
 };
 

@@ -13,6 +13,12 @@ namespace qor {
 /// Maps a packet's file range to its bytes. One per open capture file (or live capture); the
 /// readers fill it and every packet of the file points to it. Thread-safe (the inner cache
 /// locks); adds no lock of its own.
+///
+/// The bytes are slices of the caller's buffer, usually the memory-mapped file. If that file
+/// shrinks after it was read, `object` gives nothing for every range it no longer holds, and
+/// exactly the file's bytes for the others: it touches the range's pages before it hands them
+/// out (see `MappedFileGuard`). A truncation after that check leaves zeros in the bytes already
+/// handed out, never a crash.
 class QORDataCache final : public QORDataCachingProtocol {
 public:
     /// A cache for `url`: no entry limit when `liveCapturing`, else at most as many entries as

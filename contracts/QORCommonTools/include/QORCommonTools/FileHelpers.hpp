@@ -17,7 +17,10 @@ std::int64_t fileSize(const std::filesystem::path& path);
 std::optional<std::uint64_t> systemFileNumber(const std::filesystem::path& path);
 
 /// The whole file as bytes, memory-mapped read-only (copies nothing; slices share the mapping).
-/// Nothing when the file cannot be opened or mapped; `error` then says why.
+/// Nothing when the file cannot be opened or mapped; `error` then says why. The mapping is
+/// guarded against the file shrinking (`MappedFileGuard`): bytes the file lost read as zeros
+/// rather than ending the process, and `MappedFileGuard::probe` tells which bytes are still
+/// the file's own.
 std::optional<Data> mapFile(const std::filesystem::path& path, std::string* error = nullptr);
 
 /// Where a buffer made by `mapFile` (or a slice of one) lies in its file: the open file and the

@@ -35,6 +35,10 @@ std::string appendInterpolation(std::string_view text, std::size_t toWidth, bool
 /// The printable-ASCII form of a byte: the character itself for 0x20...0x7E, "." otherwise.
 char printableASCII(std::uint8_t byte);
 
+/// Whether the bytes are well-formed UTF-8 (RFC 3629): shortest forms only, no surrogate code
+/// points (U+D800 to U+DFFF), nothing above U+10FFFF. The empty text is valid.
+bool isValidUTF8(std::string_view text) noexcept;
+
 /// Text with leading and trailing white space removed.
 std::string_view trimmed(std::string_view text);
 /// Splits text into lines at any newline character ("\n", "\r", "\r\n" count once).

@@ -1,0 +1,37 @@
+#include "QORModels/packets/CaptureFileReader.hpp"
+
+#include "QORLog/QORLog.hpp"
+#include "QORModels/packets/APIError.hpp"
+#include "QORModels/packets/ClassicPcapReader.hpp"
+
+namespace qor {
+
+CaptureReadResult CaptureFileReader::read(const Data& data, const PacketSink& sink, const ReadProgress& progress,
+                                          PacketArena* arena) {
+    auto format = detectCaptureContainerFormat(data);
+    if (!format) {
+        QOR_LOG("QORModels/CaptureFileReader", "Unknown libpcap type!");
+        throw APIErrorException(APIError::invalidData, "not a pcap or pcapng capture file (unknown magic number)");
+    }
+    CaptureReadResult out;
+    out.format = *format;
+    if (*format == CaptureContainerFormat::pcapng) {
+        auto r = PcapngReader::read(data, sink, progress, arena);
+        for (const auto& i : r.metadata.interfaces) out.linkTypes.push_back(i.linkType);
+        if (!r.metadata.isEmpty()) out.metadata = std::move(r.metadata);
+        out.secrets = std::move(r.secrets);
+        out.sectionComment = std::move(r.sectionComment);
+        out.packetCount = r.packetCount;
+        out.issue = std::move(r.issue);
+        return out;
+    }
+    auto r = ClassicPcapReader::read(data, sink, progress, arena);
+    if (!r.isClassicPcap) throw APIErrorException(APIError::invalidData, *r.issue);
+    out.linkTypes = {r.header.linktype};
+    out.classicHeader = r.header;
+    out.packetCount = r.packetCount;
+    out.issue = std::move(r.issue);
+    return out;
+}
+
+}  // namespace qor

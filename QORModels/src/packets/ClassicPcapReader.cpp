@@ -1,0 +1,94 @@
+#include "QORModels/packets/ClassicPcapReader.hpp"
+
+#include "PacketCollection.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+#include "QORCommonTools/SequentialReader.hpp"
+#include "QORModels/packets/CaptureContainerFormat.hpp"
+#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+
+namespace qor {
+namespace {
+constexpr std::size_t kGlobalHeaderSize = 24;
+constexpr std::size_t kRecordHeaderSize = 16;
+constexpr std::size_t kProgressEveryRecords = 64;
+}  // namespace
+
+ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink& sink, const ReadProgress& progress,
+                                              PacketArena* arena) {
+    ClassicPcapReadResult result;
+    auto header = PCAPFileHeader::parse(data);
+    if (!header) {
+        bool knownMagic = detectCaptureContainerFormat(data) == CaptureContainerFormat::pcap;
+        result.issue = knownMagic ? "pcap global header is truncated" : "not a classic pcap file (unknown magic number)";
+        return result;
+    }
+    result.isClassicPcap = true;
+    result.header = *header;
+    const bool swap = header->fieldsNeedSwap();
+    const double divisor = header->nanosecond ? 1e9 : 1e6;
+    auto linkName = InternedString::from(ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(header->linktype)));
+
+    std::size_t count = 0;
+    std::size_t offset = kGlobalHeaderSize;
+    double reference = 0;
+    bool stopped = false;
+    // Record headers are read through a window; the packet bytes are never read.
+    SequentialReader in(data);
+    while (data.size() - offset >= kRecordHeaderSize) {
+        ByteReader record(*in.view(offset, kRecordHeaderSize));
+        auto seconds = *record.load<std::uint32_t>(0, swap);
+        auto fraction = *record.load<std::uint32_t>(4, swap);
+        auto caplen = *record.load<std::uint32_t>(8, swap);
+        auto origlen = *record.load<std::uint32_t>(12, swap);
+        const std::size_t location = offset + kRecordHeaderSize;
+        if (std::uint64_t{caplen} > data.size() - location) {
+            result.issue = "record " + std::to_string(count + 1) + " at offset " + std::to_string(offset) + " claims " +
+                           std::to_string(caplen) + " captured bytes but only " + std::to_string(data.size() - location) +
+                           " remain; reading stopped there";
+            break;
+        }
+        if (std::uint64_t{location} + caplen > UINT32_MAX) {
+            result.issue = "packet data beyond 4 GiB cannot be addressed; reading stopped at record " + std::to_string(count + 1);
+            break;
+        }
+        double time = static_cast<double>(seconds) + static_cast<double>(fraction) / divisor;
+        if (count == 0) reference = time;
+        auto packet = arena ? QORPacket::create(arena) : QORPacket::create();
+        packet->setPacketId(static_cast<std::int64_t>(count) + 1);
+        packet->setDataLocation(static_cast<std::uint32_t>(location));
+        packet->setCaptureLength(caplen);
+        packet->setRealLength(origlen);
+        packet->setLinkType(header->linktype);
+        packet->setDateReceived(time);
+        packet->setDateReference(reference);
+        packet->set_packetTime(time - reference);
+        packet->setPacketProtocolAndHistory(linkName);
+        ++count;
+        offset = location + caplen;
+        if (!sink(std::move(packet))) {
+            stopped = true;
+            break;
+        }
+        if (progress && count % kProgressEveryRecords == 0) progress(static_cast<double>(offset) / 1024.0);
+    }
+    if (!result.issue && !stopped && offset < data.size()) {
+        result.issue = std::to_string(data.size() - offset) + " trailing bytes after the last record are not a complete record header";
+    }
+    result.packetCount = count;
+    return result;
+}
+
+ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const ReadProgress& progress) {
+    PacketCollection packets(PacketCollection::upperBound(CaptureContainerFormat::pcap, data.size()));
+    auto result = read(
+        data,
+        [&](std::shared_ptr<QORPacket> p) {
+            packets.add(std::move(p));
+            return true;
+        },
+        progress, packets.arena());
+    result.packets = packets.take();
+    return result;
+}
+
+}  // namespace qor
