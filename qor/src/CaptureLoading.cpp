@@ -18,17 +18,27 @@ constexpr std::uint64_t kProgressBarMinimumBytes = 32ull * 1024 * 1024;
 
 bool wantsProgressBar(std::uint64_t fileSize) { return fileSize >= kProgressBarMinimumBytes && ::isatty(STDERR_FILENO); }
 
-LoadedCapture loadCapture(const std::filesystem::path& path, const std::function<void(double)>& onProgress) {
+namespace {
+
+/// The file's bytes, mapped; `CommandFailure` (status 1) naming the file when it cannot be.
+Data mapCapture(const std::filesystem::path& path) {
     std::string error;
     auto data = mapFile(path, &error);
     if (!data) throw CommandFailure(1, path.string() + ": " + error);
+    return *data;
+}
+
+}  // namespace
+
+LoadedCapture loadCapture(const std::filesystem::path& path, const std::function<void(double)>& onProgress) {
+    Data data = mapCapture(path);
     LoadedCapture capture;
     capture.path = path;
-    capture.fileSize = data->size();
+    capture.fileSize = data.size();
     capture.cache = std::make_shared<QORDataCache>(path, false);
 
     FileDataToPacketsAsyncStream reader;
-    auto stream = reader.startStream({}, capture.cache, *data, path);
+    auto stream = reader.startStream({}, capture.cache, data, path);
     try {
         while (auto update = stream.next()) {
             if (auto* packets = update->payload()) {
@@ -49,6 +59,33 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
     return capture;
 }
 
+CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse) {
+    Data data = mapCapture(path);
+    CaptureFacts facts;
+    facts.path = path;
+    facts.fileSize = data.size();
+    ProgressBar bar(facts.fileSize, facts.fileSize > 0 && wantsProgressBar(facts.fileSize));
+    PacketWindowAnalysis::Options options;
+    options.analyse = analyse;
+    options.fileURL = path;
+    options.progress = [&](double kb) { bar.update(static_cast<std::uint64_t>(kb * 1024.0)); };
+    CaptureReadResult result;
+    try {
+        result = PacketWindowAnalysis::run(data, eachPacket, eachWindow, options);
+    } catch (const APIErrorException& e) {
+        bar.finish();
+        throw CommandFailure(1, path.string() + ": " + e.what());
+    }
+    bar.finish();
+    facts.isPcapng = result.format == CaptureContainerFormat::pcapng;
+    if (!facts.isPcapng && result.classicHeader) facts.classicLinkType = result.classicHeader->linktype;
+    facts.sectionComment = result.sectionComment;
+    facts.metadata = result.metadata;
+    facts.issue = result.issue;
+    return facts;
+}
+
 const LoadedCapture& keepUntilExit(LoadedCapture capture) {
     static auto* kept = new std::vector<std::unique_ptr<LoadedCapture>>;  // never freed, on purpose
     kept->push_back(std::make_unique<LoadedCapture>(std::move(capture)));
@@ -65,7 +102,7 @@ LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path) {
     return capture;
 }
 
-void reportReadIssue(const LoadedCapture& capture) {
+void reportReadIssue(const CaptureFacts& capture) {
     if (capture.issue) throw CommandFailure(2, capture.path.string() + ": damaged capture: " + *capture.issue);
 }
 

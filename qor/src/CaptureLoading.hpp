@@ -7,22 +7,27 @@
 #include <string>
 #include <vector>
 
+#include "QORModels/analysis/PacketWindowAnalysis.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 
 namespace qor::cli {
 
-/// A capture file read into packets, with what the reader learnt about it.
-struct LoadedCapture {
+/// What reading a capture file learnt about it.
+struct CaptureFacts {
     std::filesystem::path path;
     bool isPcapng = false;
     std::uint64_t fileSize = 0;
-    PacketList packets;
-    std::shared_ptr<QORDataCache> cache;
     std::optional<std::uint32_t> classicLinkType;
     std::optional<std::string> sectionComment;
     std::optional<PcapngMetadata> metadata;
-    /// Why reading stopped early, when it did (the packets before the fault are kept).
+    /// Why reading stopped early, when it did (the packets before the fault were read).
     std::optional<std::string> issue;
+};
+
+/// A capture file read into packets, with what the reader learnt about it.
+struct LoadedCapture : CaptureFacts {
+    PacketList packets;
+    std::shared_ptr<QORDataCache> cache;
 };
 
 /// Reads `path` with the library's background reading stream. `onProgress` hears the bytes
@@ -34,9 +39,16 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
 /// terminal and the file is large enough for one.
 LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path);
 
+/// Reads `path` in one pass without keeping its packets (`PacketWindowAnalysis`): each window of
+/// packets is analysed (when `analyse`) on all cores, shown to `eachPacket` on the analysing
+/// threads and to `eachWindow` in file order, then dropped. A progress bar shows on standard
+/// error as for `loadCaptureShowingProgress`. Fails as `loadCapture` does.
+CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse);
+
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
 /// commands call it after printing what was read.
-void reportReadIssue(const LoadedCapture& capture);
+void reportReadIssue(const CaptureFacts& capture);
 
 /// Keeps the capture alive until the process exits and gives it back. Commands call it when they
 /// are done with a large capture: qor exits right after, and freeing a million packet records

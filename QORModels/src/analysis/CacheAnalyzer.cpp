@@ -37,7 +37,8 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
       destinationIPAddress_(std::move(options.destinationIPAddress)),
       table_(options.table ? std::move(options.table) : PluginLookupTable::current()) {
     const QORPacketProtocol* p = packet_.get();
-    packetProtocol_ = options.packetProtocol ? options.packetProtocol : (p ? p->packetProtocol() : std::nullopt);
+    packetProtocol_ = options.packetProtocol.hasValue() ? options.packetProtocol
+                                                        : (p ? InternedString::from(p->packetProtocol()) : InternedString());
     if (options.packetInfoOverview) {
         packetInfoOverview_ = options.packetInfoOverview;
     } else if (p) {
@@ -49,10 +50,12 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
         packetIPVersion_ = p->packetIPVersion();
     }
     packetLengthUnified_ = options.packetLengthUnified.value_or(p ? p->packetLengthUnified() : 0);
-    packetProtocolHistory_ = options.packetProtocolHistory ? options.packetProtocolHistory
-                                                           : (p ? p->packetProtocolHistory() : std::nullopt);
-    packetLinkTypeString_ = options.packetLinkTypeString ? options.packetLinkTypeString
-                                                         : (p ? p->packetLinkTypeString() : std::nullopt);
+    packetProtocolHistory_ = options.packetProtocolHistory.hasValue()
+                                 ? options.packetProtocolHistory
+                                 : (p ? InternedString::from(p->packetProtocolHistory()) : InternedString());
+    packetLinkTypeString_ = options.packetLinkTypeString.hasValue()
+                                ? options.packetLinkTypeString
+                                : (p ? InternedString::from(p->packetLinkTypeString()) : InternedString());
     try {
         walkChain();
     } catch (const APIErrorException& e) {
@@ -67,9 +70,9 @@ Data CacheAnalyzer::payload() const {
     return packetData_.slice(static_cast<std::size_t>(payloadOffset_), payloadSize_);
 }
 
-void CacheAnalyzer::updateProtocol(std::optional<std::string> analyzerName, const std::string& lookupName) {
-    if (analyzerName && analyzerName != packetProtocol_) {
-        packetProtocol_ = std::move(analyzerName);
+void CacheAnalyzer::updateProtocol(InternedString analyzerName, InternedString lookupName) {
+    if (analyzerName.hasValue() && analyzerName != packetProtocol_) {
+        packetProtocol_ = analyzerName;
     } else if (packetProtocol_ != lookupName) {
         packetProtocol_ = lookupName;
     }
@@ -106,26 +109,26 @@ void CacheAnalyzer::walkChain() {
     const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
     if (headIndex == 0) return;
     links_.push_back(ChainLink{headIndex, 0, 0, 0});
-    std::string history;
-    std::optional<std::string> next;
+    InternedString history = InternedString::emptyText();  // the history text starts empty
+    InternedString next;
     const PluginLookupTable& table = *table_;
 
     // The link step: the chain starts with the analyzer named after the link type.
-    const std::string linkName = packetLinkTypeString_.value_or("");
-    if (auto it = table.analyzerClassByProtocol.find(linkName); it != table.analyzerClassByProtocol.end() && it->second) {
-        const std::uint16_t index = AnalyzerClassIndex::indexOf(it->second);
+    const InternedString linkName = packetLinkTypeString_.hasValue() ? packetLinkTypeString_ : InternedString::emptyText();
+    if (const AnalyzerClassRef* cls = table.analyzerClass(linkName)) {
+        const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
         const Data slice = payload();
         std::uint16_t size = 0;
-        std::optional<std::string> name;
-        const bool made = index != 0 && it->second->inspect(slice, packet_, [&](const QORPluginAnalyzerProtocol& link) {
+        InternedString name;
+        const bool made = index != 0 && (*cls)->inspect(slice, packet_, [&](const QORPluginAnalyzerProtocol& link) {
             size = link.protocolSize();
-            name = link.protocolName();
-            next = link.nextProtocol();
+            name = link.protocolNameInterned();
+            next = link.nextProtocolInterned();
         });
         const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
         if (made && sum <= kMaxAllProtoSize) {
-            updateProtocol(std::move(name), linkName);
-            if (packetProtocol_) history += *packetProtocol_;
+            updateProtocol(name, linkName);
+            if (packetProtocol_.hasValue()) history = packetProtocol_;
             links_.push_back(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size});
             allProtoSize_ = static_cast<std::uint16_t>(sum);
             if (packetLengthUnified_ > allProtoSize_ && packetData_.size() >= packetLengthUnified_) {
@@ -133,13 +136,13 @@ void CacheAnalyzer::walkChain() {
                 payloadSize_ = clamp16(packetLengthUnified_ - allProtoSize_);
             }
         } else {
-            next.reset();
+            next = InternedString();
         }
     }
 
     int stalls = 0;
-    while (next && links_.size() < kMaxChainLength) {
-        const std::string name = std::move(*next);
+    while (next.hasValue() && links_.size() < kMaxChainLength) {
+        const InternedString name = next;
         const auto before = std::make_tuple(allProtoSize_, payloadOffset_, payloadSize_);
         next = protocolStep(name, table, history);
         if (allProtoSize_ <= kMinimumEthernetFrame && packetLengthUnified_ <= kMaxPaddedFrameLength) {
@@ -148,42 +151,42 @@ void CacheAnalyzer::walkChain() {
         packetProtocolHistory_ = history;
         // A step that neither explains bytes nor moves the payload window makes no progress.
         if (before == std::make_tuple(allProtoSize_, payloadOffset_, payloadSize_)) {
-            if (++stalls >= kMaxStallSteps || (next && *next == name)) break;
+            if (++stalls >= kMaxStallSteps || next == name) break;
         } else {
             stalls = 0;
         }
     }
 }
 
-std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, const PluginLookupTable& table, std::string& history) {
-    auto it = table.analyzerClassByProtocol.find(name);
-    if (it == table.analyzerClassByProtocol.end() || !it->second) return std::nullopt;
-    const std::uint16_t index = AnalyzerClassIndex::indexOf(it->second);
-    if (index == 0) return std::nullopt;
+InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLookupTable& table, InternedString& history) {
+    static const InternedString kIPv4Name("IP"), kIPv6Name("IPv6");
+    const AnalyzerClassRef* cls = table.analyzerClass(name);
+    if (!cls) return {};
+    const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
+    if (index == 0) return {};
     const Data slice = payload();
-    const bool isIPv4 = name == "IP", isIPv6 = name == "IPv6";
-    const bool takesIPv4 = isIPv4 && packetIPVersion_ != kFamilyIPv4;
-    const bool takesIPv6 = isIPv6 && packetIPVersion_ != kFamilyIPv6;
+    const bool takesIPv4 = name == kIPv4Name && packetIPVersion_ != kFamilyIPv4;
+    const bool takesIPv6 = name == kIPv6Name && packetIPVersion_ != kFamilyIPv6;
     // The addresses are rendered only when someone asks for them: the walk notes which header
     // they come from.
 
     std::uint16_t size = 0;
     bool hasPayload = true;
     std::optional<std::uint64_t> declared;
-    std::optional<std::string> protocolName, next;
-    const bool made = it->second->inspect(slice, packet_, [&](const QORPluginAnalyzerProtocol& analyzer) {
+    InternedString protocolName, next;
+    const bool made = (*cls)->inspect(slice, packet_, [&](const QORPluginAnalyzerProtocol& analyzer) {
         size = analyzer.protocolSize();
         if (std::uint32_t{allProtoSize_} + size > kMaxAllProtoSize) return;  // not taken: see below
-        protocolName = analyzer.protocolName();
-        next = analyzer.nextProtocol();
+        protocolName = analyzer.protocolNameInterned();
+        next = analyzer.nextProtocolInterned();
         hasPayload = analyzer.hasPayload();
         if (hasPayload) declared = analyzer.value("payloadSize", slice).asUInt();
     });
-    if (!made) return std::nullopt;
+    if (!made) return {};
     const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
-    if (sum > kMaxAllProtoSize) return std::nullopt;  // the headers cannot all be in one packet
+    if (sum > kMaxAllProtoSize) return {};  // the headers cannot all be in one packet
 
-    updateProtocol(std::move(protocolName), name);
+    updateProtocol(protocolName, name);
     if (takesIPv4 || takesIPv6) {
         packetIPVersion_ = takesIPv4 ? kFamilyIPv4 : kFamilyIPv6;
         addressLink_ = static_cast<std::uint8_t>(links_.size() + 1);
@@ -201,10 +204,7 @@ std::optional<std::string> CacheAnalyzer::protocolStep(const std::string& name, 
 
     links_.push_back(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size});
     allProtoSize_ = static_cast<std::uint16_t>(sum);
-    if (packetProtocol_) {
-        history += '-';
-        history += *packetProtocol_;
-    }
+    if (packetProtocol_.hasValue()) history = InternedString::joined(history, '-', packetProtocol_);
     if (packetLengthUnified_ > allProtoSize_ && packetData_.size() >= packetLengthUnified_) {
         payloadOffset_ = allProtoSize_;
         if (!hasPayload) payloadSize_ = clamp16(packetLengthUnified_ - allProtoSize_);
@@ -240,7 +240,7 @@ std::optional<std::string> CacheAnalyzer::destinationIPAddress() const {
 
 void CacheAnalyzer::apply(QORPacket& packet) const {
     packet.setPacketProtocol(packetProtocol_);
-    packet.setPacketProtocolHistory(packetProtocolHistory_.value_or(""));
+    packet.setPacketProtocolHistory(packetProtocolHistory_.hasValue() ? packetProtocolHistory_ : InternedString::emptyText());
     packet.setPacketIPVersion(packetIPVersion_.value_or(kFamilyIPv4));
     packet.setPacketPadding(packetPadding_.value_or(0));
     packet.set_packetInfoOverview(packetInfoOverview_.value_or(""));

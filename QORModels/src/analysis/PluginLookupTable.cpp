@@ -21,6 +21,16 @@ void PluginLookupTable::publish(std::shared_ptr<const PluginLookupTable> table) 
     slot().store(std::move(table));
 }
 
+const AnalyzerClassRef* PluginLookupTable::analyzerClass(InternedString protocol) const {
+    if (!protocol.hasValue()) return nullptr;
+    if (!analyzerClassByInternedProtocol.empty()) {
+        auto it = analyzerClassByInternedProtocol.find(protocol.identity());
+        return it == analyzerClassByInternedProtocol.end() || !it->second ? nullptr : &it->second;
+    }
+    auto it = analyzerClassByProtocol.find(protocol.view());
+    return it == analyzerClassByProtocol.end() || !it->second ? nullptr : &it->second;
+}
+
 std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vector<QORPlugInStructure>& structures) {
     auto table = std::make_shared<PluginLookupTable>();
     for (const auto& s : structures) {
@@ -32,6 +42,9 @@ std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vec
             if (p.size) table->headerSizeByProtocol.insert_or_assign(p.protocolName, *p.size);
         }
         for (const auto& c : s.plugInColumnKeyBindings) table->columnBindings.emplace_back(c.keyPath, s.plugInAnalyzerClass);
+    }
+    for (const auto& [name, cls] : table->analyzerClassByProtocol) {
+        table->analyzerClassByInternedProtocol.emplace(InternedString(name).identity(), cls);
     }
     for (std::size_t i = 1; i < structures.size(); ++i) {
         for (const auto& a : structures[i].plugInAnalyzerAttributes) table->attributeByKey.insert_or_assign(a.attributeKey, a);

@@ -122,6 +122,22 @@ void QORPacket::setPacketProtocolHistory(const std::optional<std::string>& v) {
     std::lock_guard guard(lock_);
     packetProtocolHistory_ = interned;
 }
+InternedString QORPacket::packetProtocolInterned() const {
+    std::lock_guard guard(lock_);
+    return packetProtocol_;
+}
+InternedString QORPacket::packetProtocolHistoryInterned() const {
+    std::lock_guard guard(lock_);
+    return packetProtocolHistory_;
+}
+void QORPacket::setPacketProtocol(InternedString v) {
+    std::lock_guard guard(lock_);
+    packetProtocol_ = v;
+}
+void QORPacket::setPacketProtocolHistory(InternedString v) {
+    std::lock_guard guard(lock_);
+    packetProtocolHistory_ = v;
+}
 void QORPacket::setPacketProtocolAndHistory(InternedString name) {
     std::lock_guard guard(lock_);
     packetProtocol_ = name;
@@ -335,8 +351,21 @@ double QORPacket::packetTime() const {
 
 std::uint32_t QORPacket::packetLengthUnified() const { return captureLength_ < realLength_ ? captureLength_ : realLength_; }
 
-std::optional<std::string> QORPacket::packetLinkTypeString() const {
-    return ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(linkType_));
+std::optional<std::string> QORPacket::packetLinkTypeString() const { return packetLinkTypeName().value(); }
+
+InternedString QORPacket::packetLinkTypeName() const {
+    // Few link types per thread: the last one asked for answers without a table lookup.
+    struct Recent {
+        bool known = false;
+        std::uint32_t linkType = 0;
+        InternedString name;
+    };
+    thread_local Recent recent;
+    if (!recent.known || recent.linkType != linkType_) {
+        recent = Recent{true, linkType_,
+                        InternedString::from(ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(linkType_)))};
+    }
+    return recent.name;
 }
 
 void QORPacket::setResolutionDefaults(UserDefaults* defaults) { resolutionDefaults.store(defaults); }

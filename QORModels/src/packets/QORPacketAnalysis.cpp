@@ -61,11 +61,12 @@ CompactAnalyzerChain QORPacket::analysedLinks() const {
     const Data packetData = bytes ? Data::wrap(nullptr, bytes->span()) : Data::nothingSelected();
     CacheAnalyzer::Options options;
     options.packetLengthUnified = packetLengthUnified();
-    options.packetLinkTypeString = packetLinkTypeString().value_or("");
+    const InternedString linkName = packetLinkTypeName();
+    options.packetLinkTypeString = linkName.hasValue() ? linkName : InternedString::emptyText();
     options.sourceIPAddress = storedIPText(true);
     options.destinationIPAddress = storedIPText(false);
     options.packetIPVersion = packetIPVersion();
-    options.packetProtocolHistory = packetProtocolHistory();
+    options.packetProtocolHistory = packetProtocolHistoryInterned();
     CacheAnalyzer analyzer(self, std::move(path), {}, packetData,
                            static_cast<std::uint16_t>(std::min(packetData.size(), kMaxAnalysedBytes)), std::move(options));
     CompactAnalyzerChain built = analyzer.takeLinks();
@@ -292,7 +293,7 @@ AnalyzerChain QORPacket::analyzers(const Data& data, std::string_view baseProtoc
     packet->setCaptureLength(length);
     packet->setRealLength(length);
     CacheAnalyzer::Options options;
-    options.packetLinkTypeString = start;
+    options.packetLinkTypeString = InternedString(start);
     options.packetLengthUnified = length;
     options.table = std::move(table);
     CacheAnalyzer analyzer(packet, std::nullopt, {}, data, static_cast<std::uint16_t>(std::min(data.size(), kMaxAnalysedBytes)),

@@ -1,5 +1,6 @@
 #include "QORPlatform/InternedString.hpp"
 
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_set>
@@ -38,6 +39,35 @@ const std::string* InternedString::intern(std::string_view text) {
     }
     slot = found;
     return found;
+}
+
+InternedString InternedString::joined(InternedString head, char separator, InternedString tail) {
+    if (!head.hasValue()) return tail;
+    if (!tail.hasValue()) return head;
+    struct Join {
+        const std::string* head = nullptr;
+        const std::string* tail = nullptr;
+        char separator = 0;
+        const std::string* result = nullptr;
+    };
+    constexpr std::size_t kSlots = 512;
+    thread_local Join recent[kSlots];
+    const auto h = reinterpret_cast<std::uintptr_t>(head.text_) * 0x9E3779B97F4A7C15ull ^
+                   reinterpret_cast<std::uintptr_t>(tail.text_) * 0xC2B2AE3D27D4EB4Full ^ static_cast<unsigned char>(separator);
+    Join& slot = recent[(h >> 20) % kSlots];
+    if (slot.head == head.text_ && slot.tail == tail.text_ && slot.separator == separator) {
+        InternedString result;
+        result.text_ = slot.result;
+        return result;
+    }
+    std::string text;
+    text.reserve(head.text_->size() + 1 + tail.text_->size());
+    text += *head.text_;
+    text += separator;
+    text += *tail.text_;
+    InternedString result(text);
+    slot = Join{head.text_, tail.text_, separator, result.text_};
+    return result;
 }
 
 }  // namespace qor

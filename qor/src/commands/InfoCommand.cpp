@@ -34,9 +34,9 @@ struct Summary {
     std::map<std::uint32_t, std::uint64_t> linkTypes;  // link type -> packets
 };
 
-Summary summarize(const PacketList& packets) {
-    Summary s;
-    for (auto& p : packets) {
+/// Adds packets to the summary.
+void summarize(Summary& s, std::span<const std::shared_ptr<QORPacket>> packets) {
+    for (const auto& p : packets) {
         ++s.packets;
         s.dataBytes += p->captureLength();
         s.wireBytes += p->realLength();
@@ -45,7 +45,6 @@ Summary summarize(const PacketList& packets) {
         if (!s.last || t > *s.last) s.last = t;
         ++s.linkTypes[p->linkType()];
     }
-    return s;
 }
 
 std::string linkName(std::uint32_t linkType) {
@@ -53,8 +52,15 @@ std::string linkName(std::uint32_t linkType) {
 }
 
 void run(const std::string& file, bool json) {
-    const auto& capture = keepUntilExit(loadCaptureShowingProgress(file));
-    Summary s = summarize(capture.packets);
+    // One pass over the record headers: no packet is kept, nor are its bytes touched.
+    Summary s;
+    const CaptureFacts capture = streamCapture(
+        file, {},
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+            summarize(s, window);
+            return true;
+        },
+        /*analyse=*/false);
     // Link types: those of the packets; for a file without packets, the header's or interfaces'.
     std::map<std::uint32_t, std::uint64_t> links = s.linkTypes;
     if (links.empty() && capture.classicLinkType) links[*capture.classicLinkType] = 0;

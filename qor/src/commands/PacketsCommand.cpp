@@ -1,7 +1,13 @@
-// qor packets FILE: one line (or one JSON object) per packet.
+// qor packets FILE: one line (or one JSON object) per packet, streamed.
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
+#include <rapidjson/writer.h>
+
+#include <cstdio>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
@@ -10,64 +16,105 @@
 namespace qor::cli {
 namespace {
 
-/// The packet's record as JSON: the record's own property names; absent values left out.
-nlohmann::json packetJSON(const QORPacket& p) {
-    (void)p.cachedAnalyzers();  // analyse first: protocol and history are stored by analysis
-    nlohmann::json j;
-    j["packetId"] = p.packetId();
-    j["dateReceived"] = p.dateReceived();
-    j["dateReference"] = p.dateReference();
-    j["captureLength"] = p.captureLength();
-    j["realLength"] = p.realLength();
-    j["linkType"] = p.linkType();
-    auto put = [&](const char* key, const auto& v) {
-        if (v) j[key] = *v;
+/// RapidJSON's output stream over a text that keeps its capacity from packet to packet.
+struct TextOutput {
+    using Ch = char;
+    std::string* text;
+    void Put(char c) { text->push_back(c); }
+    void Flush() {}
+};
+
+/// The packet's record as one JSON object: the record's own property names, in name order;
+/// absent values left out.
+void appendJSON(const QORPacket& p, std::string& out) {
+    TextOutput stream{&out};
+    rapidjson::Writer<TextOutput> w(stream);
+    auto text = [&](const char* key, const std::optional<std::string>& v) {
+        if (!v) return;
+        w.Key(key);
+        w.String(v->data(), static_cast<rapidjson::SizeType>(v->size()));
     };
-    put("pcapngInterfaceIndex", p.pcapngInterfaceIndex());
-    put("pcapngInterfaceName", p.pcapngInterfaceName());
-    put("pcapngPacketFlags", p.pcapngPacketFlags());
-    put("packetComment", p.packetComment());
-    put("packetProtocol", p.packetProtocol());
-    put("packetProtocolHistory", p.packetProtocolHistory());
-    put("packetSourceString", p.packetSourceString());
-    put("packetDestinationString", p.packetDestinationString());
-    auto ipSrc = p.packetIPSourceAddress(), ipDst = p.packetIPDestinationAddress();
-    if (ipSrc && !ipSrc->empty()) j["packetIPSourceAddress"] = *ipSrc;
-    if (ipDst && !ipDst->empty()) j["packetIPDestinationAddress"] = *ipDst;
-    j["packetInfoOverview"] = p.packetInfoOverview();
-    for (const char* key : {"srcPort", "dstPort"}) {
-        if (auto v = p.valueForUndefinedKey(key).asUInt()) j[key] = *v;
+    auto nonEmpty = [&](const char* key, const std::optional<std::string>& v) {
+        if (v && !v->empty()) text(key, v);
+    };
+    auto port = [&](const char* key) {
+        if (auto v = p.valueForUndefinedKey(key).asUInt()) {
+            w.Key(key);
+            w.Uint64(*v);
+        }
+    };
+    w.StartObject();
+    w.Key("captureLength");
+    w.Uint(p.captureLength());
+    w.Key("dateReceived");
+    w.Double(p.dateReceived());
+    w.Key("dateReference");
+    w.Double(p.dateReference());
+    port("dstPort");
+    w.Key("linkType");
+    w.Uint(p.linkType());
+    text("packetComment", p.packetComment());
+    text("packetDestinationString", p.packetDestinationString());
+    nonEmpty("packetIPDestinationAddress", p.packetIPDestinationAddress());
+    nonEmpty("packetIPSourceAddress", p.packetIPSourceAddress());
+    w.Key("packetId");
+    w.Int64(p.packetId());
+    text("packetInfoOverview", p.packetInfoOverview());
+    text("packetProtocol", p.packetProtocol());
+    text("packetProtocolHistory", p.packetProtocolHistory());
+    text("packetSourceString", p.packetSourceString());
+    if (auto v = p.pcapngInterfaceIndex()) {
+        w.Key("pcapngInterfaceIndex");
+        w.Int64(*v);
     }
-    return j;
+    text("pcapngInterfaceName", p.pcapngInterfaceName());
+    if (auto v = p.pcapngPacketFlags()) {
+        w.Key("pcapngPacketFlags");
+        w.Uint(*v);
+    }
+    w.Key("realLength");
+    w.Uint(p.realLength());
+    port("srcPort");
+    w.EndObject();
+    out += '\n';
 }
 
+/// The packet's listing line.
+void appendLine(const QORPacket& p, std::string& out) {
+    std::string iface;
+    if (auto i = p.pcapngInterfaceIndex()) {
+        iface = std::to_string(*i);
+        if (auto n = p.pcapngInterfaceName()) iface += "(" + *n + ")";
+    }
+    auto comment = p.packetComment();
+    fmt::format_to(std::back_inserter(out), FMT_COMPILE("{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}{}\n"),
+                   p.packetId(), p.packetTime(), p.packetSourceString().value_or(""), p.packetDestinationString().value_or(""),
+                   p.packetProtocol().value_or(""), p.captureLength(), p.realLength(),
+                   p.packetLinkTypeString().value_or(std::to_string(p.linkType())), iface, p.packetInfoOverview(),
+                   comment ? "  # " : "", comment.value_or(""));
+}
+
+/// Streams the file: each window of packets is analysed and formatted on all cores (one text per
+/// packet, kept with its capacity for the next window), written in file order, then dropped.
 void run(const std::string& file, bool json) {
     activateAnalyzers();
-    const auto& capture = keepUntilExit(loadCaptureShowingProgress(file));
+    std::vector<std::string> texts(PacketWindowAnalysis::kDefaultWindow);
     std::string out;
-    for (auto& p : capture.packets) {
-        if (json) {
-            out += packetJSON(*p).dump();
-            out += '\n';
-        } else {
-            (void)p->cachedAnalyzers();
-            std::string iface;
-            if (auto i = p->pcapngInterfaceIndex()) {
-                iface = std::to_string(*i);
-                if (auto n = p->pcapngInterfaceName()) iface += "(" + *n + ")";
-            }
-            out += fmt::format("{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}\n", p->packetId(),
-                               p->packetTime(), p->packetSourceString().value_or(""), p->packetDestinationString().value_or(""),
-                               p->packetProtocol().value_or(""), p->captureLength(), p->realLength(),
-                               p->packetLinkTypeString().value_or(std::to_string(p->linkType())), iface,
-                               p->packetInfoOverview(), p->packetComment() ? "  # " + *p->packetComment() : std::string());
-        }
-        if (out.size() > (1u << 16)) {
-            std::fwrite(out.data(), 1, out.size(), stdout);
+    auto capture = streamCapture(
+        file,
+        [&](QORPacket& packet, std::size_t slot) {
+            std::string& text = texts[slot];
+            text.clear();
+            if (json) appendJSON(packet, text);
+            else appendLine(packet, text);
+        },
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
             out.clear();
-        }
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
+            for (std::size_t i = 0; i < window.size(); ++i) out += texts[i];
+            std::fwrite(out.data(), 1, out.size(), stdout);
+            return true;
+        },
+        /*analyse=*/true);
     std::fflush(stdout);
     reportReadIssue(capture);
 }

@@ -9,6 +9,7 @@
 
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORModels/analysis/CompactAnalyzerChain.hpp"
+#include "QORPlatform/InternedString.hpp"
 #include "QORPlatform/NSObject.hpp"
 
 namespace qor {
@@ -47,12 +48,13 @@ public:
     /// The optional arguments of the walk; absent values are taken from the packet.
     struct Options {
         std::optional<std::uint16_t> allProtoSize;
-        std::optional<std::string> packetProtocol;
+        /// Protocol names and texts many packets share are interned; a null handle is "absent".
+        InternedString packetProtocol;
         std::optional<std::string> packetInfoOverview;
         std::optional<std::int32_t> packetIPVersion;
         std::optional<std::uint32_t> packetLengthUnified;
-        std::optional<std::string> packetProtocolHistory;
-        std::optional<std::string> packetLinkTypeString;
+        InternedString packetProtocolHistory;
+        InternedString packetLinkTypeString;
         std::optional<std::string> sourceIPAddress;
         std::optional<std::string> destinationIPAddress;
         /// The lookup table to read; the one in force when absent.
@@ -80,8 +82,8 @@ public:
     /// the packet.
     void apply(QORPacket& packet) const;
 
-    [[nodiscard]] std::optional<std::string> packetProtocol() const { return packetProtocol_; }
-    [[nodiscard]] std::optional<std::string> packetProtocolHistory() const { return packetProtocolHistory_; }
+    [[nodiscard]] std::optional<std::string> packetProtocol() const { return packetProtocol_.value(); }
+    [[nodiscard]] std::optional<std::string> packetProtocolHistory() const { return packetProtocolHistory_.value(); }
     [[nodiscard]] std::optional<std::int32_t> packetIPVersion() const { return packetIPVersion_; }
     [[nodiscard]] std::optional<std::uint32_t> packetPadding() const { return packetPadding_; }
     /// The addresses of the first IP header that set them (texts as its analyzer renders them),
@@ -103,8 +105,8 @@ public:
 
 private:
     /// One protocol step for `next`; gives the next name, or nothing when the chain ends.
-    std::optional<std::string> protocolStep(const std::string& next, const PluginLookupTable& table, std::string& history);
-    void updateProtocol(std::optional<std::string> analyzerName, const std::string& lookupName);
+    InternedString protocolStep(InternedString next, const PluginLookupTable& table, InternedString& history);
+    void updateProtocol(InternedString analyzerName, InternedString lookupName);
     [[nodiscard]] Data payload() const;
 
     PacketRef packet_;
@@ -121,10 +123,10 @@ private:
     std::uint16_t payloadSize_ = 0;
     std::optional<std::string> packetInfoOverview_;
     std::uint16_t allProtoSize_ = 0;
-    std::optional<std::string> packetProtocol_;
-    std::optional<std::string> packetProtocolHistory_;
+    InternedString packetProtocol_;
+    InternedString packetProtocolHistory_;
     std::uint32_t packetLengthUnified_ = 0;
-    std::optional<std::string> packetLinkTypeString_;
+    InternedString packetLinkTypeString_;
     std::optional<std::string> sourceIPAddress_;
     std::optional<std::string> destinationIPAddress_;
     std::optional<std::int32_t> packetIPVersion_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QORDependencies/Records.hpp"
+#include "QORPlatform/InternedString.hpp"
 
 namespace qor {
 
@@ -35,6 +36,12 @@ struct PluginLookupTable {
     TextKeyMap<std::uint32_t> headerSizeByProtocol;
     TextKeyMap<QORPlugInAnalyzerAttribute> attributeByKey;
     std::vector<std::pair<std::string, AnalyzerClassRef>> columnBindings;
+    /// `analyzerClassByProtocol` again, keyed by the interned protocol names (filled by `build`).
+    std::unordered_map<const void*, AnalyzerClassRef> analyzerClassByInternedProtocol;
+
+    /// The analyzer class for a protocol name: through the interned keys when the table has
+    /// them, else through the text keys; null when there is none.
+    [[nodiscard]] const AnalyzerClassRef* analyzerClass(InternedString protocol) const;
 
     /// The table in force (at first, one with empty maps and an empty list).
     static std::shared_ptr<const PluginLookupTable> current();

@@ -87,6 +87,13 @@ public:
     void setPacketProtocolHistory(const std::optional<std::string>& v);
     /// Sets protocol and history to the same interned text (what readers do with the link name).
     void setPacketProtocolAndHistory(InternedString name);
+    /// The same fields as interned text (null for absent), without copying it.
+    [[nodiscard]] InternedString packetProtocolInterned() const;
+    [[nodiscard]] InternedString packetProtocolHistoryInterned() const;
+    void setPacketProtocol(InternedString v);
+    void setPacketProtocolHistory(InternedString v);
+    /// `packetLinkTypeString()` as interned text.
+    [[nodiscard]] InternedString packetLinkTypeName() const;
 
     [[nodiscard]] std::optional<std::string> packetComment() const override;
     void setPacketComment(std::optional<std::string> v);

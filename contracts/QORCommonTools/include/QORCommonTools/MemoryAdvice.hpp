@@ -1,5 +1,5 @@
 #pragma once
-// Asking the kernel to back large, mostly-sequential buffers with huge pages.
+// Advice to the kernel about large buffers: huge pages, and pages a pass is done with.
 
 #include <cstddef>
 
@@ -10,5 +10,12 @@ namespace qor {
 /// one fault per 2 MiB instead of one per 4 KiB. Only a hint: harmless where huge pages are off
 /// or the range is too small, and a no-op on systems without the call.
 void adviseHugePages(const void* address, std::size_t bytes) noexcept;
+
+/// Lets go of the whole pages inside `bytes` bytes at `address` of a read-only file mapping that
+/// a single pass has finished with: they leave the process's resident memory (the file's pages
+/// stay in the system's page cache, and touching them again maps them back). Only for memory of
+/// a read-only file mapping: anonymous memory would lose its contents. A no-op on systems
+/// without the call.
+void releaseMappedPages(const void* address, std::size_t bytes) noexcept;
 
 }  // namespace qor

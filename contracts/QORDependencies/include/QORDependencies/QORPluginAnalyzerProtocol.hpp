@@ -13,6 +13,7 @@
 #include "QORDependencies/QORPacketProtocol.hpp"
 #include "QORPlatform/Data.hpp"
 #include "QORPlatform/FunctionRef.hpp"
+#include "QORPlatform/InternedString.hpp"
 #include "QORPlatform/NSObject.hpp"
 #include "QORPlatform/RuntimeClass.hpp"
 
@@ -37,6 +38,10 @@ public:
     /// Whether bytes after the header belong to this protocol's payload.
     [[nodiscard]] virtual bool hasPayload() const = 0;
     [[nodiscard]] virtual std::optional<std::string> protocolName() const = 0;
+    /// `nextProtocol()` and `protocolName()` as interned text (null for nothing): what the
+    /// analysis walk reads. Analyzers that keep their names interned answer without copying text.
+    [[nodiscard]] virtual InternedString nextProtocolInterned() const { return InternedString::from(nextProtocol()); }
+    [[nodiscard]] virtual InternedString protocolNameInterned() const { return InternedString::from(protocolName()); }
     [[nodiscard]] virtual std::optional<std::string> protocolInfo() const = 0;
     /// The summary line computed from `data` (the bytes from this analyzer's header on).
     [[nodiscard]] virtual std::optional<std::string> protocolInfo(const Data& data) const = 0;

@@ -14,6 +14,11 @@ class InternedString {
 public:
     InternedString() = default;
     explicit InternedString(std::string_view text) : text_(intern(text)) {}
+    /// The interned empty text (not the null handle).
+    static InternedString emptyText() {
+        static const InternedString empty{std::string_view()};
+        return empty;
+    }
     static InternedString from(const std::optional<std::string>& text) {
         return text ? InternedString(*text) : InternedString();
     }
@@ -23,6 +28,12 @@ public:
     }
     [[nodiscard]] std::string_view view() const noexcept { return text_ ? std::string_view(*text_) : std::string_view(); }
     friend bool operator==(InternedString a, InternedString b) noexcept { return a.text_ == b.text_; }
+    /// The interned text of `head`, `separator` and `tail` joined (the other alone when one is
+    /// absent; an empty `head` still gets the separator). Remembers recent joins per thread by the two handles, so building a
+    /// protocol history one name at a time hashes no text once the thread has met the history.
+    static InternedString joined(InternedString head, char separator, InternedString tail);
+    /// An identity for hashing.
+    [[nodiscard]] const void* identity() const noexcept { return text_; }
 
 private:
     static const std::string* intern(std::string_view text);

@@ -1,0 +1,54 @@
+#pragma once
+// Reading and analysing a capture file in one pass, window by window, on every core.
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "QORModels/packets/CaptureFileReader.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+
+namespace qor {
+
+/// Reads a capture file's bytes and analyses its packets in windows of consecutive packets:
+/// each window's packets are analysed on all cores, shown to a per-packet visitor on the
+/// analysing threads, then to a per-window visitor on the calling thread in file order, and then
+/// dropped with their analyses. Memory stays at about one window's packets, whatever the size of
+/// the file: this is how a command lists or exports a capture without keeping it.
+///
+/// The packets read their bytes from the file's bytes directly (`MappedFileDataCache`); the
+/// pages of a window's packets are let go from resident memory when the window is done. A caller
+/// that wants to keep some packets (and their analyses) copies their references in the window
+/// visitor.
+///
+/// Thread safety: `run` blocks its caller; the packet visitor runs on oneTBB's worker threads
+/// (several at once, each on different packets), the window visitor on the calling thread.
+class PacketWindowAnalysis {
+public:
+    static constexpr std::size_t kDefaultWindow = 2048;
+
+    /// A packet of the current window, analysed; `slot` is its position in the window.
+    using PacketVisitor = std::function<void(QORPacket& packet, std::size_t slot)>;
+    /// A window, in file order, after every packet of it went through the packet visitor;
+    /// false stops the read.
+    using WindowVisitor = std::function<bool(std::span<const std::shared_ptr<QORPacket>> window)>;
+
+    struct Options {
+        std::size_t windowSize = kDefaultWindow;
+        /// Analyse each packet before the packet visitor sees it.
+        bool analyse = true;
+        /// The file the bytes are (packets need it to be analysed); a placeholder when absent.
+        std::optional<std::filesystem::path> fileURL;
+        ReadProgress progress;
+    };
+
+    /// Reads and analyses every packet (see the class comment). Throws what
+    /// `CaptureFileReader::read` throws for bytes that are no capture.
+    static CaptureReadResult run(const Data& fileBytes, const PacketVisitor& eachPacket, const WindowVisitor& eachWindow,
+                                 const Options& options);
+};
+
+}  // namespace qor
