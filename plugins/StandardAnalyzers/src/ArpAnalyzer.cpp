@@ -161,8 +161,7 @@ private:
     bool reverse_ = false;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<ArpAnalyzer>>("ArpAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<ArpAnalyzer> kClass{"ArpAnalyzer"};
 
 const QORPluginAnalyzerClass& ArpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -172,8 +171,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "Address Resolution Protocol and Reverse ARP";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForEtherType("ARP", 0x0806, ArpAnalyzer::kEthernetIPv4Size),
-        protocolForEtherType("RARP", 0x8035, ArpAnalyzer::kEthernetIPv4Size),
+        etherTypeTarget("ARP", 0x0806, ArpAnalyzer::kEthernetIPv4Size),
+        etherTypeTarget("RARP", 0x8035, ArpAnalyzer::kEthernetIPv4Size),
     };
     f.attributes = {
         attribute(kClass, "ARP Opcode", "arpOpcode", AttributeValueType::uint16, 6, 2),

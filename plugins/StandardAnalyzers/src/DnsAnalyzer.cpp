@@ -69,8 +69,7 @@ public:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<DnsAnalyzer>>("DnsAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<DnsAnalyzer> kClass{"DnsAnalyzer"};
 
 const QORPluginAnalyzerClass& DnsAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -84,8 +83,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "Domain Name System over UDP and TCP, and multicast DNS";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForPorts("DNS", {53}, kQORSourceProtocols::tcp, DnsAnalyzer::kHeaderSize),
-        protocolForPorts("DNS", {53, 5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize),
+        portsTarget("DNS", {53}, kQORSourceProtocols::tcp, DnsAnalyzer::kHeaderSize),
+        portsTarget("DNS", {53, 5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize),
     };
     f.attributes = {
         attribute(kClass, "DNS Transaction ID", "dnsId", AttributeValueType::uint16, 0, kWholeMessage),

@@ -97,8 +97,7 @@ private:
     std::optional<std::uint16_t> type_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<EthernetAnalyzer>>("EthernetAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<EthernetAnalyzer> kClass{"EthernetAnalyzer"};
 
 const QORPluginAnalyzerClass& EthernetAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -110,7 +109,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "Ethernet";
     f.description = "Ethernet II and IEEE 802.3 frames";
     f.analyzerClass = kClass;
-    f.protocols = {protocolForLinkType("ETH", kLinkTypeEthernet, EthernetAnalyzer::kHeaderSize)};
+    f.protocols = {linkTypeTarget("ETH", kLinkTypeEthernet, EthernetAnalyzer::kHeaderSize)};
     f.attributes = {
         attribute(kClass, "Ethernet Source", "etherSrc", AttributeValueType::string, 6, 6),
         attribute(kClass, "Ethernet Destination", "etherDst", AttributeValueType::string, 0, 6),

@@ -212,8 +212,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IPv4Analyzer>>("IPv4Analyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IPv4Analyzer> kClass{"IPv4Analyzer"};
 
 const QORPluginAnalyzerClass& IPv4Analyzer::analyzerClass() const { return *kClass; }
 
@@ -222,7 +221,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "IPv4";
     f.description = "Internet Protocol version 4";
     f.analyzerClass = kClass;
-    f.protocols = {protocolForEtherType("IP", 0x0800, IPv4Analyzer::kMinHeaderSize)};
+    f.protocols = {etherTypeTarget("IP", 0x0800, IPv4Analyzer::kMinHeaderSize)};
     f.attributes = {
         attribute(kClass, "IPv4 Source Address", "ip4SrcAddr", AttributeValueType::string, 12, 4),
         attribute(kClass, "IPv4 Destination Address", "ip4DstAddr", AttributeValueType::string, 16, 4),

@@ -188,8 +188,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IPv6Analyzer>>("IPv6Analyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IPv6Analyzer> kClass{"IPv6Analyzer"};
 
 const QORPluginAnalyzerClass& IPv6Analyzer::analyzerClass() const { return *kClass; }
 
@@ -198,7 +197,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "IPv6";
     f.description = "Internet Protocol version 6 with its extension headers";
     f.analyzerClass = kClass;
-    f.protocols = {protocolForEtherType("IPv6", 0x86DD, IPv6Analyzer::kFixedSize)};
+    f.protocols = {etherTypeTarget("IPv6", 0x86DD, IPv6Analyzer::kFixedSize)};
     f.attributes = {
         attribute(kClass, "IPv6 Source Address", "ip6SrcAddr", AttributeValueType::string, 8, 16),
         attribute(kClass, "IPv6 Destination Address", "ip6DstAddr", AttributeValueType::string, 24, 16),

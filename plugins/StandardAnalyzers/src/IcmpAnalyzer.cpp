@@ -167,8 +167,7 @@ private:
     std::optional<std::uint8_t> ttl_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IcmpAnalyzer>>("IcmpAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IcmpAnalyzer> kClass{"IcmpAnalyzer"};
 
 const QORPluginAnalyzerClass& IcmpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -177,7 +176,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "ICMP";
     f.description = "Internet Control Message Protocol";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("ICMP", IcmpAnalyzer::kHeaderSize)};
+    f.protocols = {namedTarget("ICMP", IcmpAnalyzer::kHeaderSize)};
     f.attributes = {
         attribute(kClass, "ICMP Type", "icmpType", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "ICMP Code", "icmpCode", AttributeValueType::uint8, 1, 1),

@@ -231,8 +231,7 @@ private:
     std::optional<std::uint8_t> hopLimit_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IcmpV6Analyzer>>("IcmpV6Analyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IcmpV6Analyzer> kClass{"IcmpV6Analyzer"};
 
 const QORPluginAnalyzerClass& IcmpV6Analyzer::analyzerClass() const { return *kClass; }
 
@@ -241,7 +240,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "ICMPv6";
     f.description = "Internet Control Message Protocol for IPv6, with Neighbor Discovery";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("ICMPv6", IcmpV6Analyzer::kHeaderSize)};
+    f.protocols = {namedTarget("ICMPv6", IcmpV6Analyzer::kHeaderSize)};
     f.attributes = {
         attribute(kClass, "ICMPv6 Type", "icmpv6Type", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "ICMPv6 Code", "icmpv6Code", AttributeValueType::uint8, 1, 1),

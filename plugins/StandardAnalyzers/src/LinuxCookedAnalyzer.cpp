@@ -158,8 +158,7 @@ private:
     bool v2_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<LinuxCookedAnalyzer>>("LinuxCookedAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<LinuxCookedAnalyzer> kClass{"LinuxCookedAnalyzer"};
 
 const QORPluginAnalyzerClass& LinuxCookedAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -169,8 +168,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "Linux cooked capture pseudo-headers, versions 1 and 2";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForLinkType("SLL", LinuxCookedAnalyzer::kLinkTypeV1, LinuxCookedAnalyzer::kV1HeaderSize),
-        protocolForLinkType("SLL2", LinuxCookedAnalyzer::kLinkTypeV2, LinuxCookedAnalyzer::kV2HeaderSize),
+        linkTypeTarget("SLL", LinuxCookedAnalyzer::kLinkTypeV1, LinuxCookedAnalyzer::kV1HeaderSize),
+        linkTypeTarget("SLL2", LinuxCookedAnalyzer::kLinkTypeV2, LinuxCookedAnalyzer::kV2HeaderSize),
     };
     f.attributes = {
         attribute(kClass, "Linux Cooked Source", "sllSrc", AttributeValueType::string, 6, 8),

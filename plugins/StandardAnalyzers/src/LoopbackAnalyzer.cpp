@@ -101,8 +101,7 @@ private:
     bool loop_ = false;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<LoopbackAnalyzer>>("LoopbackAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<LoopbackAnalyzer> kClass{"LoopbackAnalyzer"};
 
 const QORPluginAnalyzerClass& LoopbackAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -112,8 +111,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "BSD loopback encapsulation (NULL and LOOP)";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForLinkType("NULL", LoopbackAnalyzer::kLinkTypeNull, LoopbackAnalyzer::kHeaderSize),
-        protocolForLinkType("LOOP", LoopbackAnalyzer::kLinkTypeLoop, LoopbackAnalyzer::kHeaderSize),
+        linkTypeTarget("NULL", LoopbackAnalyzer::kLinkTypeNull, LoopbackAnalyzer::kHeaderSize),
+        linkTypeTarget("LOOP", LoopbackAnalyzer::kLinkTypeLoop, LoopbackAnalyzer::kHeaderSize),
     };
     f.attributes = {attribute(kClass, "Loopback Family", "loopbackFamily", AttributeValueType::uint32, 0, 4)};
     f.columns = {containsColumn("Loopback Family", "loopbackFamily", AttributeValueType::uint32)};

@@ -48,8 +48,7 @@ public:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<RawIPAnalyzer>>("RawIPAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<RawIPAnalyzer> kClass{"RawIPAnalyzer"};
 
 const QORPluginAnalyzerClass& RawIPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -59,7 +58,7 @@ const FamilyRegistration kFamily{[] {
     f.description = "Captures that start with an IPv4 or IPv6 header";
     f.analyzerClass = kClass;
     // LINKTYPE_RAW (101), the BSD DLT_RAW values 12 and 14, LINKTYPE_IPV4 (228), LINKTYPE_IPV6 (229).
-    for (std::uint32_t linkType : {101u, 12u, 14u, 228u, 229u}) f.protocols.push_back(protocolForLinkType("RAW", linkType, 0));
+    for (std::uint32_t linkType : {101u, 12u, 14u, 228u, 229u}) f.protocols.push_back(linkTypeTarget("RAW", linkType, 0));
     return f;
 }};
 

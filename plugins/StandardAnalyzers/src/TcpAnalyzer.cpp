@@ -246,8 +246,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<TcpAnalyzer>>("TcpAnalyzer", transportAnalyzerClass().get());
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<TcpAnalyzer> kClass{"TcpAnalyzer", transportAnalyzerClass().get()};
 
 const QORPluginAnalyzerClass& TcpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -256,7 +255,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "TCP";
     f.description = "Transmission Control Protocol";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("TCP", TcpAnalyzer::kMinHeaderSize)};
+    f.protocols = {namedTarget("TCP", TcpAnalyzer::kMinHeaderSize)};
     const auto& transport = transportAnalyzerClass();
     f.attributes = {
         attribute(transport, "Source Port", "srcPort", AttributeValueType::uint16, kSourcePortOffset, 2),

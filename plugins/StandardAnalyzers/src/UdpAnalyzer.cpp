@@ -92,8 +92,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<UdpAnalyzer>>("UdpAnalyzer", transportAnalyzerClass().get());
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<UdpAnalyzer> kClass{"UdpAnalyzer", transportAnalyzerClass().get()};
 
 const QORPluginAnalyzerClass& UdpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -102,7 +101,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "UDP";
     f.description = "User Datagram Protocol";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("UDP", UdpAnalyzer::kHeaderSize)};
+    f.protocols = {namedTarget("UDP", UdpAnalyzer::kHeaderSize)};
     // The port attributes are shared with TCP (same records, owned by the transport superclass);
     // their columns are registered once, by TCP.
     const auto& transport = transportAnalyzerClass();

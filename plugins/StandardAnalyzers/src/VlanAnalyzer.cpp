@@ -90,8 +90,7 @@ public:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<VlanAnalyzer>>("VlanAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<VlanAnalyzer> kClass{"VlanAnalyzer"};
 
 const QORPluginAnalyzerClass& VlanAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -101,9 +100,9 @@ const FamilyRegistration kFamily{[] {
     f.description = "IEEE 802.1Q and 802.1ad VLAN tags";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForEtherType("VLAN", 0x8100, VlanAnalyzer::kHeaderSize),
-        protocolForEtherType("VLAN", 0x88A8, VlanAnalyzer::kHeaderSize),
-        protocolForEtherType("VLAN", 0x9100, VlanAnalyzer::kHeaderSize),
+        etherTypeTarget("VLAN", 0x8100, VlanAnalyzer::kHeaderSize),
+        etherTypeTarget("VLAN", 0x88A8, VlanAnalyzer::kHeaderSize),
+        etherTypeTarget("VLAN", 0x9100, VlanAnalyzer::kHeaderSize),
     };
     // The attribute bytes are the TCI; the outermost tag is the one a packet's key lookup finds.
     f.attributes = {

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "access/PPPAuthHeader.hpp"
 
@@ -63,7 +64,7 @@ public:
                 return nodes;
             }
             nodes.push_back(field("Value Size", std::to_string(c.value.size()), base, 1));
-            nodes.push_back(field("Value", hexText(c.value), base + 1, c.value.size()));
+            nodes.push_back(field("Value", hexBytes(c.value), base + 1, c.value.size()));
             if (!c.name.empty())
                 nodes.push_back(field("Name", printableText(c.name), base + 1 + c.value.size(), c.name.size()));
         } else if (!body.empty()) {
@@ -86,7 +87,7 @@ public:
     }
 };
 
-const auto kClass = registerAnalyzerClass<CHAPAnalyzer>("CHAPAnalyzer");
+const AnalyzerClassRegistration<CHAPAnalyzer> kClass{"CHAPAnalyzer"};
 
 const QORPluginAnalyzerClass& CHAPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -95,7 +96,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "CHAP";
     f.description = "PPP Challenge Handshake Authentication Protocol (RFC 1994)";
     f.analyzerClass = kClass;
-    f.protocols = {namedProtocol("CHAP")};
+    f.protocols = {namedTarget("CHAP")};
     f.attributes = {
         attribute(kClass, "CHAP Code", "chapCode", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "CHAP Name", "chapName", AttributeValueType::string, 0, kToEndOfHeader),

@@ -3,9 +3,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -205,7 +205,7 @@ std::optional<std::uint16_t> messageType(const AVPWalk& walk) {
 /// The value text of an IETF AVP.
 std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
     auto v = avp.value;
-    if (avp.flags & kAVPHidden) return "hidden: " + hexText(v);
+    if (avp.flags & kAVPHidden) return "hidden: " + hexBytes(v);
     switch (avp.type) {
     case kAVPMessageType:
         if (auto t = u16Value(v)) return namedCode(kMessageTypes, *t);
@@ -225,8 +225,8 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
         break;
     case kAVPFraming:
     case kAVPFramingType:
-        if (auto n = bigEndianNumber(v); n && v.size() == 4) {
-            std::string text = hexNumber(*n, 8);
+        if (auto n = ByteReader(v).readUBE(v.size()); n && v.size() == 4) {
+            std::string text = hexText(*n, 8);
             if (*n & 1) text += " synchronous";
             if (*n & 2) text += " asynchronous";
             return text;
@@ -234,8 +234,8 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
         break;
     case kAVPBearer:
     case kAVPBearerType:
-        if (auto n = bigEndianNumber(v); n && v.size() == 4) {
-            std::string text = hexNumber(*n, 8);
+        if (auto n = ByteReader(v).readUBE(v.size()); n && v.size() == 4) {
+            std::string text = hexText(*n, 8);
             if (*n & 1) text += " digital";
             if (*n & 2) text += " analog";
             return text;
@@ -258,12 +258,12 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
     case kAVPTxSpeed:
     case kAVPRxSpeed:
     case kAVPChannel:
-        if (auto n = bigEndianNumber(v); n && v.size() <= 4) return std::to_string(*n);
+        if (auto n = ByteReader(v).readUBE(v.size()); n && v.size() <= 4) return std::to_string(*n);
         break;
     default:
         break;
     }
-    return hexText(v);
+    return hexBytes(v);
 }
 
 /// An L2TP version 2 message over UDP (RFC 2661). A control message (header and AVPs) is all
@@ -273,10 +273,10 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
 /// The detail list names the rows that subscriber sessions read: "Tunnel ID", "Session ID" and,
 /// among the AVPs (each a top-level row named after the AVP, with its header fields as children),
 /// "Assigned Session ID" and "Host Name". Numbers are shown in decimal.
-class L2TPAnalyzer final : public AccessAnalyzer {
+class L2TPAnalyzer final : public AnalyzerBase {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
+    L2TPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses bytes whose header is not whole or whose version is not 2.
     static std::shared_ptr<L2TPAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto header = L2TPHeader::read(data);
@@ -308,7 +308,7 @@ public:
         auto type = messageType(walk);
         std::string info;
         if (walk.avps.empty() && !walk.malformed) info = "ZLB";
-        else if (type) info = findCodeName(kMessageTypes, *type) ? std::string(*findCodeName(kMessageTypes, *type))
+        else if (type) info = lookupName(kMessageTypes, *type) ? std::string(*lookupName(kMessageTypes, *type))
                                                                 : "Message type " + std::to_string(*type);
         else info = "Control message";
         info += ", " + ids;
@@ -336,7 +336,7 @@ public:
         add(header->flags & kFlagSequence, "sequence");
         add(header->flags & kFlagOffset, "offset");
         add(header->flags & kFlagPriority, "priority");
-        nodes.push_back(field("Flags", hexNumber(header->flags, 4) + " (" + flagNames + ")", 0, 2));
+        nodes.push_back(field("Flags", hexText(header->flags, 4) + " (" + flagNames + ")", 0, 2));
         nodes.push_back(field("Version", std::to_string(header->flags & kVersionMask), 1, 1));
         std::size_t at = 2;
         if (header->length) {
@@ -363,9 +363,9 @@ public:
         auto type = messageType(walk);
         for (const auto& avp : walk.avps) {
             std::string name = avp.vendor != kIETF ? "Vendor-Specific AVP"
-                               : findCodeName(kAVPs, avp.type) ? std::string(*findCodeName(kAVPs, avp.type))
+                               : lookupName(kAVPs, avp.type) ? std::string(*lookupName(kAVPs, avp.type))
                                                                : "Unknown AVP " + std::to_string(avp.type);
-            auto node = field(name, avp.vendor == kIETF ? avpValue(avp, type) : hexText(avp.value), avp.offset,
+            auto node = field(name, avp.vendor == kIETF ? avpValue(avp, type) : hexBytes(avp.value), avp.offset,
                               avp.length);
             node->addChild(field("Mandatory", avp.flags & kAVPMandatory ? "yes" : "no", avp.offset, 1));
             node->addChild(field("Hidden", avp.flags & kAVPHidden ? "yes" : "no", avp.offset, 1));
@@ -399,7 +399,7 @@ private:
     L2TPHeader header_;
 };
 
-const auto kClass = registerAnalyzerClass<L2TPAnalyzer>("L2TPAnalyzer");
+const AnalyzerClassRegistration<L2TPAnalyzer> kClass{"L2TPAnalyzer"};
 
 const QORPluginAnalyzerClass& L2TPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -410,7 +410,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "L2TP";
     f.description = "Layer 2 Tunneling Protocol version 2 (RFC 2661): control messages with AVPs, data messages with PPP";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("L2TP", {kL2TPPort}, kQORSourceProtocols::udp)};
+    f.protocols = {portsTarget("L2TP", {kL2TPPort}, kQORSourceProtocols::udp)};
     f.attributes = {
         attribute(kClass, "L2TP Tunnel ID", "l2tpTunnelId", AttributeValueType::uint16, 0, kToEndOfHeader),
         attribute(kClass, "L2TP Session ID", "l2tpSessionId", AttributeValueType::uint16, 0, kToEndOfHeader),

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "access/PPPAuthHeader.hpp"
 
@@ -73,7 +74,7 @@ public:
     }
 };
 
-const auto kClass = registerAnalyzerClass<PAPAnalyzer>("PAPAnalyzer");
+const AnalyzerClassRegistration<PAPAnalyzer> kClass{"PAPAnalyzer"};
 
 const QORPluginAnalyzerClass& PAPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -82,7 +83,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "PAP";
     f.description = "PPP Password Authentication Protocol (RFC 1334)";
     f.analyzerClass = kClass;
-    f.protocols = {namedProtocol("PAP")};
+    f.protocols = {namedTarget("PAP")};
     f.attributes = {
         attribute(kClass, "PAP Code", "papCode", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "PAP Peer-ID", "papPeerID", AttributeValueType::string, 0, kToEndOfHeader),

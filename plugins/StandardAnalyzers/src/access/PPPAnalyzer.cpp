@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -47,7 +47,7 @@ const PPPProtocol* findProtocol(std::uint16_t number) {
 
 std::string protocolText(std::uint16_t number) {
     auto p = findProtocol(number);
-    return p ? std::string(p->title) + " (" + hexNumber(number, 4) + ")" : "Unknown (" + hexNumber(number, 4) + ")";
+    return p ? std::string(p->title) + " (" + hexText(number, 4) + ")" : "Unknown (" + hexText(number, 4) + ")";
 }
 
 /// The fields in front of the carried packet.
@@ -90,10 +90,10 @@ struct PPPHeader {
 };
 
 /// A PPP frame's header, as carried by PPPoE, L2TP and GRE (RFC 1661, RFC 1662).
-class PPPAnalyzer final : public AccessAnalyzer {
+class PPPAnalyzer final : public AnalyzerBase {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
+    PPPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     static std::shared_ptr<PPPAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto header = PPPHeader::read(data);
         if (!header) return nullptr;
@@ -118,7 +118,7 @@ public:
         auto header = PPPHeader::read(data);
         if (!header) return std::nullopt;
         auto p = findProtocol(header->protocol);
-        return p ? std::string(p->title) : "Protocol " + hexNumber(header->protocol, 4);
+        return p ? std::string(p->title) : "Protocol " + hexText(header->protocol, 4);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -150,7 +150,7 @@ private:
 
 constexpr std::uint32_t kLinkTypePPP = 9;
 
-const auto kClass = registerAnalyzerClass<PPPAnalyzer>("PPPAnalyzer");
+const AnalyzerClassRegistration<PPPAnalyzer> kClass{"PPPAnalyzer"};
 
 const QORPluginAnalyzerClass& PPPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -160,9 +160,9 @@ const FamilyRegistration kRegistration{[] {
     f.description = "Point-to-Point Protocol frames (RFC 1661) as PPPoE, L2TP and GRE carry them";
     f.analyzerClass = kClass;
     // LINKTYPE_PPP (9): PPP frames with address and control, as pppd captures them.
-    auto linkType = namedProtocol("PPP");
+    auto linkType = namedTarget("PPP");
     linkType.linktype = kLinkTypePPP;
-    f.protocols = {namedProtocol("PPP"), linkType};
+    f.protocols = {namedTarget("PPP"), linkType};
     f.attributes = {attribute(kClass, "PPP Protocol", "pppProtocol", AttributeValueType::uint16, 0, kToEndOfHeader)};
     return f;
 }};

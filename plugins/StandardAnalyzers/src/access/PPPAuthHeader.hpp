@@ -9,7 +9,7 @@
 #include <string>
 
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
+#include "AnalyzerBase.hpp"
 
 namespace qor::standard::access {
 
@@ -58,10 +58,10 @@ struct PPPAuthHeader {
 /// packet up to its Length, carry nothing, and summarise as "Code name (id N)". `Self` is the
 /// concrete analyzer, which names its codes with `static std::span<const CodeName> codes()`.
 template <class Self>
-class PPPAuthAnalyzer : public AccessAnalyzer {
+class PPPAuthAnalyzer : public AnalyzerBase {
 public:
-    using AccessAnalyzer::AccessAnalyzer;
-    using AccessAnalyzer::protocolInfo;
+    using AnalyzerBase::protocolInfo;
+    PPPAuthAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     static std::shared_ptr<Self> create(const Data& data, const PacketRef& packet) {
         auto header = PPPAuthHeader::read(data);
         if (!header) return nullptr;
@@ -75,7 +75,7 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = PPPAuthHeader::read(data);
         if (!header) return std::nullopt;
-        return header->summary(findCodeName(Self::codes(), header->code));
+        return header->summary(lookupName(Self::codes(), header->code));
     }
 
 private:

@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -150,34 +150,34 @@ struct ControlHeader {
 };
 
 std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value) {
-    if (!spec) return hexText(value);
+    if (!spec) return hexBytes(value);
     switch (spec->format) {
     case OptionFormat::number:
-        if (auto n = bigEndianNumber(value); n && value.size() <= 4) return std::to_string(*n);
-        return hexText(value);
+        if (auto n = ByteReader(value).readUBE(value.size()); n && value.size() <= 4) return std::to_string(*n);
+        return hexBytes(value);
     case OptionFormat::ipv4:
         if (value.size() == 4) return ipv4Text(value).value_or("");
-        return hexText(value);
+        return hexBytes(value);
     case OptionFormat::flag:
-        return value.empty() ? "on" : hexText(value);
+        return value.empty() ? "on" : hexBytes(value);
     case OptionFormat::interfaceId:
         if (value.size() == 8) {
-            auto h = hexText(value);
+            auto h = hexBytes(value);
             return h.substr(0, 4) + ":" + h.substr(4, 4) + ":" + h.substr(8, 4) + ":" + h.substr(12, 4);
         }
-        return hexText(value);
+        return hexBytes(value);
     case OptionFormat::authProtocol: {
-        if (value.size() < 2) return hexText(value);
+        if (value.size() < 2) return hexBytes(value);
         auto protocol = std::uint16_t((unsigned(value[0]) << 8) | unsigned(value[1]));
         auto text = namedHexCode(kAuthProtocols, protocol, 4);
         if (protocol == 0xC223 && value.size() == 3) text += ", " + namedHexCode(kCHAPAlgorithms, unsigned(value[2]), 2);
-        else if (value.size() > 2) text += ", " + hexText(value.subspan(2));
+        else if (value.size() > 2) text += ", " + hexBytes(value.subspan(2));
         return text;
     }
     case OptionFormat::hex:
         break;
     }
-    return hexText(value);
+    return hexBytes(value);
 }
 
 /// Walks configuration options: TYPE (1) LENGTH (1, counting both) DATA. A length below 2 or past
@@ -220,11 +220,11 @@ void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t ba
 /// The whole packet is the header and nothing is carried, except for an LCP Protocol-Reject of
 /// another control protocol, whose rejected packet is handed to that protocol's analyzer (so the
 /// chain reads LCP-IPv6CP, as the rejected protocol is what the packet is about).
-class ControlProtocolAnalyzer : public AccessAnalyzer {
+class ControlProtocolAnalyzer : public AnalyzerBase {
 public:
-    using AccessAnalyzer::protocolInfo;
-    ControlProtocolAnalyzer(const Data& data, const PacketRef& packet, const ControlTraits& traits)
-        : AccessAnalyzer(data, packet), traits_(traits), header_(*ControlHeader::read(data)) {}
+    using AnalyzerBase::protocolInfo;
+    ControlProtocolAnalyzer(const Data& data, const PacketRef&, const ControlTraits& traits)
+        : AnalyzerBase(data), traits_(traits), header_(*ControlHeader::read(data)) {}
 
     [[nodiscard]] std::uint16_t protocolSize() const override {
         if (rejectedProtocol()) return ControlHeader::kSize + 2;
@@ -238,8 +238,8 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = ControlHeader::read(data);
         if (!header) return std::nullopt;
-        std::string info = findCodeName(traits_.codes, header->code)
-                               ? std::string(*findCodeName(traits_.codes, header->code))
+        std::string info = lookupName(traits_.codes, header->code)
+                               ? std::string(*lookupName(traits_.codes, header->code))
                                : "Unknown code " + std::to_string(header->code);
         info += " (id " + std::to_string(header->identifier) + ")";
         if (header->code >= kConfigureRequest && header->code <= kConfigureReject) {
@@ -271,15 +271,15 @@ public:
         } else if (code == kTerminateRequest || code == kTerminateAck) {
             if (!body.empty()) nodes.push_back(field("Data", printableText(body.rest()), base, body.remaining()));
         } else if (code == kCodeReject) {
-            if (!body.empty()) nodes.push_back(field("Rejected Packet", hexText(body.rest()), base, body.remaining()));
+            if (!body.empty()) nodes.push_back(field("Rejected Packet", hexBytes(body.rest()), base, body.remaining()));
         } else if (traits_.protocol == "LCP" && code == kProtocolReject) {
             if (auto protocol = body.readU16be()) {
-                nodes.push_back(field("Rejected Protocol", hexNumber(*protocol, 4), base, 2));
+                nodes.push_back(field("Rejected Protocol", hexText(*protocol, 4), base, 2));
                 if (!body.empty())
-                    nodes.push_back(field("Rejected Information", hexText(body.rest()), base + 2, body.remaining()));
+                    nodes.push_back(field("Rejected Information", hexBytes(body.rest()), base + 2, body.remaining()));
             }
         } else if (traits_.protocol == "LCP" && code >= kEchoRequest && code <= kTimeRemaining) {
-            if (auto magic = body.readU32be()) nodes.push_back(field("Magic-Number", hexNumber(*magic, 8), base, 4));
+            if (auto magic = body.readU32be()) nodes.push_back(field("Magic-Number", hexText(*magic, 8), base, 4));
             std::size_t at = base + body.offset();
             if (code == kTimeRemaining) {
                 if (auto seconds = body.readU32be())
@@ -289,10 +289,10 @@ public:
             if (!body.empty())
                 nodes.push_back(field(code == kIdentification || code == kTimeRemaining ? "Message" : "Data",
                                       code == kIdentification || code == kTimeRemaining ? printableText(body.rest())
-                                                                                         : hexText(body.rest()),
+                                                                                         : hexBytes(body.rest()),
                                       at, body.remaining()));
         } else if (!body.empty()) {
-            nodes.push_back(field("Data", hexText(body.rest()), base, body.remaining()));
+            nodes.push_back(field("Data", hexBytes(body.rest()), base, body.remaining()));
         }
         return nodes;
     }
@@ -329,7 +329,7 @@ private:
         auto body = header_.body(data_);
         auto protocol = body.readU16be();
         if (!protocol || body.remaining() < ControlHeader::kSize) return std::nullopt;
-        auto name = findCodeName(kRejectable, *protocol);
+        auto name = lookupName(kRejectable, *protocol);
         if (!name) return std::nullopt;
         return std::string(*name);
     }
@@ -348,22 +348,33 @@ public:
         if (data.size() < ControlHeader::kSize) return nullptr;
         return std::make_shared<ControlAnalyzer>(data, packet);
     }
-    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override { return *classRef; }
-    static inline std::shared_ptr<const AnalyzerClassOf<ControlAnalyzer>> classRef;
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
 };
 
-/// Makes, registers and remembers the class of one control protocol, and declares its family.
+const AnalyzerClassRegistration<ControlAnalyzer<&kLCP>> kLCPClass{"LCPAnalyzer"};
+const AnalyzerClassRegistration<ControlAnalyzer<&kIPCP>> kIPCPClass{"IPCPAnalyzer"};
+const AnalyzerClassRegistration<ControlAnalyzer<&kIPv6CP>> kIPv6CPClass{"IPv6CPAnalyzer"};
+const AnalyzerClassRegistration<ControlAnalyzer<&kCCP>> kCCPClass{"CCPAnalyzer"};
+
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kLCP>::analyzerClass() const { return *kLCPClass; }
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kIPCP>::analyzerClass() const { return *kIPCPClass; }
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kIPv6CP>::analyzerClass() const { return *kIPv6CPClass; }
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kCCP>::analyzerClass() const { return *kCCPClass; }
+
+/// The family of one control protocol, named by its class.
 template <const ControlTraits* Traits>
-AnalyzerFamily controlFamily(std::string description) {
-    using A = ControlAnalyzer<Traits>;
-    AnalyzerClassRef cls = A::classRef;
+AnalyzerFamily controlFamily(const AnalyzerClassRef& cls, std::string description) {
     std::string key(Traits->protocol);
     for (auto& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     AnalyzerFamily f;
     f.title = std::string(Traits->protocol);
     f.description = std::move(description);
     f.analyzerClass = cls;
-    f.protocols = {namedProtocol(std::string(Traits->protocol))};
+    f.protocols = {namedTarget(std::string(Traits->protocol))};
     f.attributes = {
         attribute(cls, std::string(Traits->protocol) + " Code", key + "Code", AttributeValueType::uint8, 0, 1),
         attribute(cls, std::string(Traits->protocol) + " Identifier", key + "Identifier", AttributeValueType::uint8, 1, 1),
@@ -374,18 +385,10 @@ AnalyzerFamily controlFamily(std::string description) {
     return f;
 }
 
-const bool kClassesMade = [] {
-    ControlAnalyzer<&kLCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kLCP>>("LCPAnalyzer");
-    ControlAnalyzer<&kIPCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kIPCP>>("IPCPAnalyzer");
-    ControlAnalyzer<&kIPv6CP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kIPv6CP>>("IPv6CPAnalyzer");
-    ControlAnalyzer<&kCCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kCCP>>("CCPAnalyzer");
-    return true;
-}();
-
-const FamilyRegistration kLCPFamily{[] { return controlFamily<&kLCP>("PPP Link Control Protocol (RFC 1661)"); }};
-const FamilyRegistration kIPCPFamily{[] { return controlFamily<&kIPCP>("PPP IP Control Protocol (RFC 1332, RFC 1877)"); }};
-const FamilyRegistration kIPv6CPFamily{[] { return controlFamily<&kIPv6CP>("PPP IPv6 Control Protocol (RFC 5072)"); }};
-const FamilyRegistration kCCPFamily{[] { return controlFamily<&kCCP>("PPP Compression Control Protocol (RFC 1962)"); }};
+const FamilyRegistration kLCPFamily{[] { return controlFamily<&kLCP>(kLCPClass, "PPP Link Control Protocol (RFC 1661)"); }};
+const FamilyRegistration kIPCPFamily{[] { return controlFamily<&kIPCP>(kIPCPClass, "PPP IP Control Protocol (RFC 1332, RFC 1877)"); }};
+const FamilyRegistration kIPv6CPFamily{[] { return controlFamily<&kIPv6CP>(kIPv6CPClass, "PPP IPv6 Control Protocol (RFC 5072)"); }};
+const FamilyRegistration kCCPFamily{[] { return controlFamily<&kCCP>(kCCPClass, "PPP Compression Control Protocol (RFC 1962)"); }};
 
 }  // namespace
 }  // namespace qor::standard::access

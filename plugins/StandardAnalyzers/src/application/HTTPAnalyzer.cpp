@@ -2,13 +2,12 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// Header lines shown per message; the rest are counted.
 constexpr std::size_t kMaxHeaderLines = 100;
@@ -87,10 +86,10 @@ std::size_t headEnd(std::string_view all) {
 /// other segment of the connection (a body continued, a head split over segments) is
 /// "Continuation": no header of its own, all payload. Messages are not reassembled across
 /// segments.
-class HTTPAnalyzer final : public AccessAnalyzer {
+class HTTPAnalyzer final : public AnalyzerBase {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
+    HTTPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses an empty segment.
     static std::shared_ptr<HTTPAnalyzer> create(const Data& data, const PacketRef& packet) {
         if (data.empty()) return nullptr;
@@ -179,7 +178,7 @@ private:
     }
 };
 
-const auto kClass = registerAnalyzerClass<HTTPAnalyzer>("HTTPAnalyzer");
+const AnalyzerClassRegistration<HTTPAnalyzer> kClass{"HTTPAnalyzer"};
 
 const QORPluginAnalyzerClass& HTTPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -188,7 +187,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "HTTP";
     f.description = "Hypertext Transfer Protocol 1.x (RFC 9112): request and status lines, header fields";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("HTTP", {80, 8080}, kQORSourceProtocols::tcp)};
+    f.protocols = {portsTarget("HTTP", {80, 8080}, kQORSourceProtocols::tcp)};
     f.attributes = {
         attribute(kClass, "HTTP Method", "httpMethod", AttributeValueType::string, 0, kToEndOfHeader),
         attribute(kClass, "HTTP Request URI", "httpRequestURI", AttributeValueType::string, 0, kToEndOfHeader),

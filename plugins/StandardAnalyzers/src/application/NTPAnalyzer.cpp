@@ -4,14 +4,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// The time-exchange header of modes 1 to 5 (RFC 5905 section 7.3).
 constexpr std::size_t kHeaderSize = 48;
@@ -62,10 +61,10 @@ std::string shortText(std::uint32_t v) {
 ///
 /// Control and private messages (modes 6 and 7) show their first byte's fields and the rest as
 /// data. Extension fields and the MAC are left as payload.
-class NTPAnalyzer final : public AccessAnalyzer {
+class NTPAnalyzer final : public AnalyzerBase {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
+    NTPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses messages shorter than their mode's fixed part.
     static std::shared_ptr<NTPAnalyzer> create(const Data& data, const PacketRef& packet) {
         auto first = data.byteAt(0);
@@ -100,7 +99,7 @@ public:
         nodes.push_back(field("Version number", std::to_string((*first >> 3) & 7), 0, 1));
         nodes.push_back(field("Mode", namedCode(kModes, mode), 0, 1));
         if (mode >= kModeControl || data.size() < kHeaderSize) {
-            if (data.size() > 1) nodes.push_back(field("Data", hexText(data.span().subspan(1)), 1, data.size() - 1));
+            if (data.size() > 1) nodes.push_back(field("Data", hexBytes(data.span().subspan(1)), 1, data.size() - 1));
             return nodes;
         }
         auto n = [&](std::size_t offset, std::size_t length) { return *fieldNumber(data, offset, length); };
@@ -133,7 +132,7 @@ private:
     [[nodiscard]] std::uint8_t mode() const { return data_.byteAt(0).value_or(0) & 7; }
 };
 
-const auto kClass = registerAnalyzerClass<NTPAnalyzer>("NTPAnalyzer");
+const AnalyzerClassRegistration<NTPAnalyzer> kClass{"NTPAnalyzer"};
 
 const QORPluginAnalyzerClass& NTPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -142,7 +141,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "NTP";
     f.description = "Network Time Protocol (RFC 5905)";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("NTP", {123}, kQORSourceProtocols::udp)};
+    f.protocols = {portsTarget("NTP", {123}, kQORSourceProtocols::udp)};
     f.attributes = {
         attribute(kClass, "NTP Mode", "ntpMode", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "NTP Version", "ntpVersion", AttributeValueType::uint8, 0, 1),

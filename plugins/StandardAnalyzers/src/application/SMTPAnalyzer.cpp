@@ -2,13 +2,12 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// Lines shown per segment; the rest are counted.
 constexpr std::size_t kMaxLines = 64;
@@ -62,10 +61,10 @@ std::optional<std::string> commandVerb(std::string_view line) {
 /// text. The whole segment is this analyzer's; nothing is carried. Which side sent a segment is
 /// read from its first line: a reply starts with three digits, a command with a known verb, and
 /// anything else is message data.
-class SMTPAnalyzer final : public AccessAnalyzer {
+class SMTPAnalyzer final : public AnalyzerBase {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
+    SMTPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses an empty segment.
     static std::shared_ptr<SMTPAnalyzer> create(const Data& data, const PacketRef& packet) {
         if (data.empty()) return nullptr;
@@ -142,7 +141,7 @@ public:
     }
 };
 
-const auto kClass = registerAnalyzerClass<SMTPAnalyzer>("SMTPAnalyzer");
+const AnalyzerClassRegistration<SMTPAnalyzer> kClass{"SMTPAnalyzer"};
 
 const QORPluginAnalyzerClass& SMTPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -151,7 +150,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "SMTP";
     f.description = "Simple Mail Transfer Protocol (RFC 5321): commands, replies and message data";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("SMTP", {25, 587}, kQORSourceProtocols::tcp)};
+    f.protocols = {portsTarget("SMTP", {25, 587}, kQORSourceProtocols::tcp)};
     f.attributes = {
         attribute(kClass, "SMTP Command", "smtpCommand", AttributeValueType::string, 0, kToEndOfHeader),
         attribute(kClass, "SMTP Reply Code", "smtpReplyCode", AttributeValueType::uint16, 0, kToEndOfHeader),
