@@ -36,8 +36,9 @@ public:
 
     [[nodiscard]] std::uint16_t protocolSize() const override { return headerSize_; }
     [[nodiscard]] std::optional<std::string> nextProtocol() const override { return next_.value(); }
-    /// True unless a subclass says its bytes end with its header (ARP, DNS).
-    [[nodiscard]] bool hasPayload() const override { return true; }
+    /// True unless the analyzer said otherwise (`setHasPayload`) or its protocol's bytes always
+    /// end with its header (ARP, DNS).
+    [[nodiscard]] bool hasPayload() const override { return hasPayload_; }
     /// The summary of the bytes the analyzer was made from.
     [[nodiscard]] std::optional<std::string> protocolInfo() const override { return protocolInfo(data_); }
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data&) const override { return std::nullopt; }
@@ -57,12 +58,49 @@ protected:
     void setHeaderSize(std::size_t size);
     /// Sets the carried protocol (see the class comment for the one refusal).
     void setNextProtocol(std::optional<std::string> name);
+    /// Says whether bytes after the header belong to this protocol's payload.
+    void setHasPayload(bool hasPayload) noexcept { hasPayload_ = hasPayload; }
 
     Data data_;
 
 private:
     std::uint16_t headerSize_ = 0;
+    bool hasPayload_ = true;
     InternedString next_;  // protocol names are few: one pointer per analyzer
+};
+
+/// The shape every analyzer of this plug-in has: `Self` says whether bytes can be its protocol
+/// with `static bool accepts(const Data&, const PacketRef&)` (every bytes, when it does not say)
+/// and is built by a constructor `(const Data&, const PacketRef&)`; this gives it the factory
+/// `create` that its class's `make` calls, and `inspect`, which builds it on the stack for the
+/// analysis walk. `Base` is the class `Self` derives from (AnalyzerBase, or a shared part of
+/// several analyzers).
+///
+/// A constructor does only what the walk asks for (header size, carried protocol, whether
+/// there is a payload); summaries, detail nodes and attribute values are computed from the bytes
+/// when asked. Nothing in an analyzer may rely on being owned by a shared pointer.
+template <class Self, class Base = AnalyzerBase>
+class StandardAnalyzer : public Base {
+public:
+    using Base::Base;
+
+    /// Every bytes can be this protocol unless `Self` says otherwise.
+    static bool accepts(const Data&, const PacketRef&) { return true; }
+
+    /// A new analyzer for the bytes, or null when `Self` does not accept them.
+    static std::shared_ptr<Self> create(const Data& data, const PacketRef& packet) {
+        if (!Self::accepts(data, packet)) return nullptr;
+        return std::make_shared<Self>(data, packet);
+    }
+
+    /// Builds the analyzer on the stack and shows it to `visit`; false when `Self` does not
+    /// accept the bytes.
+    static bool inspect(const Data& data, const PacketRef& packet, QORPluginAnalyzerClass::Visitor visit) {
+        if (!Self::accepts(data, packet)) return false;
+        const Self analyzer(data, packet);
+        visit(analyzer);
+        return true;
+    }
 };
 
 // --- Attribute bytes ---------------------------------------------------------------------------

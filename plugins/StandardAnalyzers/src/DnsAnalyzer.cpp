@@ -16,17 +16,13 @@ namespace {
 /// Whether the bytes carry the TCP length prefix is told from the bytes: the prefix equals the
 /// bytes that follow it (or more, for a message split over segments) and the message after it
 /// reads cleanly, while the same bytes read as a bare message do not.
-class DnsAnalyzer final : public AnalyzerBase {
+class DnsAnalyzer final : public StandardAnalyzer<DnsAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 12;
 
     /// Never refuses: the transport chose DNS by its port; bytes that do not read as a message
     /// show what could be read.
-    static std::shared_ptr<DnsAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<DnsAnalyzer>(data);
-    }
-
-    explicit DnsAnalyzer(const Data& data) : AnalyzerBase(data) {
+    DnsAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         auto message = DnsMessage::read(data);
         setHeaderSize(message.messageEnd);
     }

@@ -21,7 +21,7 @@ namespace {
 /// from the shared protocol-strings table. Values in between name nothing. Frames shorter than
 /// 60 bytes on the wire are padded; the padding is found by the pipeline, which knows where the
 /// last header ends.
-class EthernetAnalyzer final : public AnalyzerBase {
+class EthernetAnalyzer final : public StandardAnalyzer<EthernetAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 14;
     static constexpr std::size_t kAddressSize = 6;
@@ -32,13 +32,9 @@ public:
     static constexpr std::uint16_t kMinEtherType = 0x0600;
     static constexpr std::uint16_t kMaxLength = 1500;
 
-    /// Never refuses: any bytes can start an Ethernet frame. A frame cut short shows what is
+    /// Accepts any bytes: any bytes can start an Ethernet frame. A frame cut short shows what is
     /// there and carries nothing.
-    static std::shared_ptr<EthernetAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<EthernetAnalyzer>(data);
-    }
-
-    explicit EthernetAnalyzer(const Data& data) : AnalyzerBase(data) {
+    EthernetAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
         ByteReader r(data);
         auto type = r.load<std::uint16_t>(kTypeOffset, std::endian::native != std::endian::big);

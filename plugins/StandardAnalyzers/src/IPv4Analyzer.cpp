@@ -29,7 +29,7 @@ namespace {
 /// bytes then count. A header that lies (Total Length below the header size) or is cut short
 /// carries nothing, and neither does a fragment other than the first (its bytes start in the
 /// middle of the carried protocol).
-class IPv4Analyzer final : public AnalyzerBase {
+class IPv4Analyzer final : public StandardAnalyzer<IPv4Analyzer> {
 public:
     static constexpr std::size_t kMinHeaderSize = 20;
     static constexpr std::size_t kSourceOffset = 12, kDestinationOffset = 16, kAddressSize = 4;
@@ -38,14 +38,12 @@ public:
 
     /// Refuses bytes whose version nibble is not 4 or whose IHL is below 5; empty bytes are
     /// accepted (and explain nothing).
-    static std::shared_ptr<IPv4Analyzer> create(const Data& data, const PacketRef&) {
-        if (auto first = data.byteAt(0)) {
-            if ((*first >> 4) != 4 || (*first & 0x0F) < 5) return nullptr;
-        }
-        return std::make_shared<IPv4Analyzer>(data);
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto first = ByteReader(data).peekU8();
+        return !first || ((*first >> 4) == 4 && (*first & 0x0F) >= 5);
     }
 
-    explicit IPv4Analyzer(const Data& data) : AnalyzerBase(data) {
+    IPv4Analyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         auto first = data.byteAt(0);
         std::size_t headerLength = first ? std::size_t(*first & 0x0F) * 4 : kMinHeaderSize;
         setHeaderSize(headerLength);

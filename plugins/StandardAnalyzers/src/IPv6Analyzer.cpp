@@ -23,7 +23,7 @@ namespace {
 /// `kMaxExtensionHeaders`; the chain continues with the upper-layer protocol. A payload length of
 /// 0 (a jumbogram, or segmentation offload) counts the captured bytes. Extension headers cut short
 /// or past the limit, and fragments other than the first, carry nothing.
-class IPv6Analyzer final : public AnalyzerBase {
+class IPv6Analyzer final : public StandardAnalyzer<IPv6Analyzer> {
 public:
     static constexpr std::size_t kFixedSize = 40;
     static constexpr std::size_t kSourceOffset = 8, kDestinationOffset = 24, kAddressSize = 16;
@@ -35,12 +35,12 @@ public:
                                   kDestinationOptions = 60;
 
     /// Refuses bytes whose version nibble is not 6; empty bytes are accepted.
-    static std::shared_ptr<IPv6Analyzer> create(const Data& data, const PacketRef&) {
-        if (auto first = data.byteAt(0); first && (*first >> 4) != 6) return nullptr;
-        return std::make_shared<IPv6Analyzer>(data);
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto first = ByteReader(data).peekU8();
+        return !first || (*first >> 4) == 6;
     }
 
-    explicit IPv6Analyzer(const Data& data) : AnalyzerBase(data) {
+    IPv6Analyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         auto walk = walkExtensions(data);
         setHeaderSize(walk.headerSize);
         if (walk.complete && !walk.laterFragment) setNextProtocol(protocolForIPProtocol(walk.upperProtocol));

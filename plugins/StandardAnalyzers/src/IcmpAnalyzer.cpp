@@ -20,16 +20,13 @@ namespace {
 /// so that the packet's protocol and summary line stay the ICMP message's (the quoted headers
 /// seldom arrive whole). The time to live of an echo summary is read from the IPv4 header just
 /// before the message, when the analyzer's bytes lie inside the packet's.
-class IcmpAnalyzer final : public AnalyzerBase {
+class IcmpAnalyzer final : public StandardAnalyzer<IcmpAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
     static constexpr std::size_t kMinIPv4HeaderWords = 5, kMaxIPv4HeaderWords = 15;
 
-    static std::shared_ptr<IcmpAnalyzer> create(const Data& data, const PacketRef& packet) {
-        return std::make_shared<IcmpAnalyzer>(data, enclosingTTL(data, packet));
-    }
-
-    IcmpAnalyzer(const Data& data, std::optional<std::uint8_t> ttl) : AnalyzerBase(data), ttl_(ttl) {
+    /// Reads the enclosing header's time to live now: the analyzer does not keep its packet.
+    IcmpAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), ttl_(enclosingTTL(data, packet)) {
         setHeaderSize(kHeaderSize);
     }
 

@@ -19,18 +19,16 @@ namespace {
 /// Options are walked up to `kMaxOptions`. The hop limit of an echo summary is read from the
 /// IPv6 header just before the message, when the analyzer's bytes lie inside the packet's and no
 /// extension header intervenes.
-class IcmpV6Analyzer final : public AnalyzerBase {
+class IcmpV6Analyzer final : public StandardAnalyzer<IcmpV6Analyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
     static constexpr std::size_t kIPv6HeaderSize = 40;
     static constexpr std::size_t kMaxOptions = 32;
     static constexpr std::size_t kOptionUnit = 8;
 
-    static std::shared_ptr<IcmpV6Analyzer> create(const Data& data, const PacketRef& packet) {
-        return std::make_shared<IcmpV6Analyzer>(data, enclosingHopLimit(data, packet));
-    }
-
-    IcmpV6Analyzer(const Data& data, std::optional<std::uint8_t> hopLimit) : AnalyzerBase(data), hopLimit_(hopLimit) {
+    /// Reads the enclosing header's hop limit now: the analyzer does not keep its packet.
+    IcmpV6Analyzer(const Data& data, const PacketRef& packet)
+        : StandardAnalyzer(data), hopLimit_(enclosingHopLimit(data, packet)) {
         setHeaderSize(kHeaderSize);
     }
 

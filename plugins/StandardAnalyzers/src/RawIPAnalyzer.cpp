@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "QORCommonTools/ByteReader.hpp"
 
 namespace qor::standard {
 namespace {
@@ -11,15 +12,11 @@ namespace {
 /// Captures without a link-layer header: the packet starts with an IPv4 or IPv6 header, told
 /// apart by the version nibble of the first byte. The analyzer explains no bytes (header size 0)
 /// and names "IP" or "IPv6"; a first byte of any other version carries nothing.
-class RawIPAnalyzer final : public AnalyzerBase {
+class RawIPAnalyzer final : public StandardAnalyzer<RawIPAnalyzer> {
 public:
-    static std::shared_ptr<RawIPAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<RawIPAnalyzer>(data);
-    }
-
-    explicit RawIPAnalyzer(const Data& data) : AnalyzerBase(data) {
+    RawIPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(0);
-        if (auto first = data.byteAt(0)) {
+        if (auto first = ByteReader(data).peekU8()) {
             int version = *first >> 4;
             if (version == 4) setNextProtocol(std::string("IP"));
             else if (version == 6) setNextProtocol(std::string("IPv6"));

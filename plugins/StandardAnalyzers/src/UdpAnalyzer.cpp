@@ -19,16 +19,12 @@ namespace {
 /// The payload runs to the length field, clamped to the captured bytes. A length below 8 lies:
 /// the chain ends here. The carried protocol is the one an analyzer claimed for the lower port,
 /// else for the other port; a datagram without payload carries nothing.
-class UdpAnalyzer final : public AnalyzerBase {
+class UdpAnalyzer final : public StandardAnalyzer<UdpAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
 
     /// Never refuses; a header cut short shows what is there and carries nothing.
-    static std::shared_ptr<UdpAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<UdpAnalyzer>(data);
-    }
-
-    explicit UdpAnalyzer(const Data& data) : AnalyzerBase(data) {
+    UdpAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
         auto payload = payloadLength(data);
         if (!payload || *payload == 0) return;

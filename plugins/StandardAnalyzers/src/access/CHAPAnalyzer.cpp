@@ -4,7 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "access/PPPAuthHeader.hpp"
+#include "access/PPPAuthAnalyzer.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -33,7 +33,7 @@ ChallengeBody readChallenge(ByteReader body) {
     return out;
 }
 
-/// A CHAP packet (RFC 1994 section 4): the fixed part (PPPAuthHeader.hpp), then
+/// A CHAP packet (RFC 1994 section 4): the fixed part (PPPPacketHeader.hpp), then
 ///
 ///     Challenge/Response:  Value-Size (1) | Value | Name
 ///     Success/Failure:     Message
@@ -50,12 +50,12 @@ public:
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "CHAP"; }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        auto header = PPPAuthHeader::read(data);
+        auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP Challenge Handshake Authentication Protocol", protocolInfo(data), header->present)};
         header->addNodes(nodes, namedCode(kCodes, header->code), data.size());
         auto body = header->body(data);
-        constexpr std::size_t base = PPPAuthHeader::kSize;
+        constexpr std::size_t base = PPPPacketHeader::kSize;
         if (header->code == kChallenge || header->code == kResponse) {
             auto c = readChallenge(body);
             if (!c.valueComplete) {
@@ -77,7 +77,7 @@ public:
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         if (key == "chapCode") return Value(fieldNumber(data, 0, 1));
         if (key == "chapName") {
-            auto header = PPPAuthHeader::read(data);
+            auto header = PPPPacketHeader::read(data);
             if (!header || (header->code != kChallenge && header->code != kResponse)) return {};
             auto c = readChallenge(header->body(data));
             if (!c.valueComplete || c.name.empty()) return {};

@@ -86,28 +86,26 @@ struct GREHeader {
 };
 
 /// A GRE header, carrying PPP (PPTP), IPv4, IPv6 or Ethernet.
-class GREAnalyzer final : public AnalyzerBase {
+class GREAnalyzer final : public StandardAnalyzer<GREAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    GREAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses a header that is not all there, and versions other than 0 and 1.
-    static std::shared_ptr<GREAnalyzer> create(const Data& data, const PacketRef& packet) {
+    static bool accepts(const Data& data, const PacketRef&) {
         auto header = GREHeader::read(data);
-        if (!header || header->version() > kVersionEnhanced) return nullptr;
-        auto a = std::make_shared<GREAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+        return header && header->version() <= kVersionEnhanced;
+    }
+
+    /// Carries the protocol type's analyzer when payload bytes follow and no source route does.
+    GREAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto header = *GREHeader::read(data);
+        setHeaderSize(header.size);
+        if (data.size() <= header.size || (header.flags & kFlagRouting)) return;
+        if (auto length = header.payloadLength(); length && *length == 0) return;
+        if (auto name = lookupName(kCarried, header.protocol)) setNextProtocol(std::string(*name));
+        else setNextProtocol(ProtocolsStringsCache::sharedCache().etherTypeString(header.protocol));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.size); }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        if (data_.size() <= header_.size || (header_.flags & kFlagRouting)) return std::nullopt;
-        if (auto length = header_.payloadLength(); length && *length == 0) return std::nullopt;
-        if (auto name = lookupName(kCarried, header_.protocol)) return std::string(*name);
-        return ProtocolsStringsCache::sharedCache().etherTypeString(header_.protocol);
-    }
-    [[nodiscard]] bool hasPayload() const override { return true; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "GRE"; }
 
     /// "Encapsulated PPP, call 6016, seq 3" or "Encapsulated IPv4".
@@ -177,9 +175,6 @@ public:
         if (key == "greKey") return Value(header->key);
         return {};
     }
-
-private:
-    GREHeader header_;
 };
 
 const AnalyzerClassRegistration<GREAnalyzer> kClass{"GREAnalyzer"};

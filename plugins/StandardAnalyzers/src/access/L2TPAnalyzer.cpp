@@ -273,28 +273,20 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
 /// The detail list names the rows that subscriber sessions read: "Tunnel ID", "Session ID" and,
 /// among the AVPs (each a top-level row named after the AVP, with its header fields as children),
 /// "Assigned Session ID" and "Host Name". Numbers are shown in decimal.
-class L2TPAnalyzer final : public AnalyzerBase {
+class L2TPAnalyzer final : public StandardAnalyzer<L2TPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    L2TPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses bytes whose header is not whole or whose version is not 2.
-    static std::shared_ptr<L2TPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = L2TPHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<L2TPAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    static bool accepts(const Data& data, const PacketRef&) { return L2TPHeader::read(data).has_value(); }
+
+    L2TPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto header = *L2TPHeader::read(data);
+        setHeaderSize(header.isControl() ? header.present : header.size);
+        setHasPayload(!header.isControl());
+        if (!header.isControl() && header.present > header.size) setNextProtocol("PPP");
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(header_.isControl() ? header_.present : header_.size);
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        if (header_.isControl() || header_.present <= header_.size) return std::nullopt;
-        return "PPP";
-    }
-    [[nodiscard]] bool hasPayload() const override { return !header_.isControl(); }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "L2TP"; }
 
     /// "SCCRQ, tunnel 0, session 0, Host Name lac", "ZLB, tunnel 5, session 0", "Data, tunnel 5,
@@ -394,9 +386,6 @@ public:
         }
         return {};
     }
-
-private:
-    L2TPHeader header_;
 };
 
 const AnalyzerClassRegistration<L2TPAnalyzer> kClass{"L2TPAnalyzer"};

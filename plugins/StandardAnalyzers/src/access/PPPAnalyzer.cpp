@@ -90,27 +90,21 @@ struct PPPHeader {
 };
 
 /// A PPP frame's header, as carried by PPPoE, L2TP and GRE (RFC 1661, RFC 1662).
-class PPPAnalyzer final : public AnalyzerBase {
+class PPPAnalyzer final : public StandardAnalyzer<PPPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    PPPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
-    static std::shared_ptr<PPPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<PPPAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    /// Refuses bytes without a whole protocol field.
+    static bool accepts(const Data& data, const PacketRef&) { return PPPHeader::read(data).has_value(); }
+
+    /// Carries the protocol's analyzer, when there is one and bytes after the header to analyse.
+    PPPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto header = *PPPHeader::read(data);
+        setHeaderSize(header.size);
+        auto p = findProtocol(header.protocol);
+        if (p && !p->next.empty() && data.size() > header.size) setNextProtocol(std::string(p->next));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.size); }
-    /// The carried protocol's analyzer name, when there are bytes after the header to analyse.
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        auto p = findProtocol(header_.protocol);
-        if (!p || p->next.empty() || data_.size() <= header_.size) return std::nullopt;
-        return std::string(p->next);
-    }
-    [[nodiscard]] bool hasPayload() const override { return true; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPP"; }
 
     /// The carried protocol's title: "Link Control Protocol".
@@ -143,9 +137,6 @@ public:
         }
         return {};
     }
-
-private:
-    PPPHeader header_;
 };
 
 constexpr std::uint32_t kLinkTypePPP = 9;

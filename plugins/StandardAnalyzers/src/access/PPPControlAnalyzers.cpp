@@ -5,6 +5,7 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
+#include "access/PPPPacketHeader.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -118,37 +119,6 @@ constexpr std::array kCHAPAlgorithms = {
     CodeName{5, "MD5"}, CodeName{0x80, "MS-CHAP"}, CodeName{0x81, "MS-CHAP-2"},
 };
 
-/// The fixed part of a control packet (RFC 1661 section 5):
-///
-///     +--------+------------+----------------+--------
-///     |  Code  | Identifier |     Length     | Data ...
-///     +--------+------------+----------------+--------
-///
-/// Length counts the whole packet; the bytes after it (PPPoE or Ethernet padding) are not part of
-/// the packet.
-struct ControlHeader {
-    static constexpr std::size_t kSize = 4;
-    std::uint8_t code = 0;
-    std::uint8_t identifier = 0;
-    std::uint16_t length = 0;
-    std::size_t present = 0;  ///< packet bytes actually there: Length cut to the capture
-
-    static std::optional<ControlHeader> read(const Data& data) {
-        ByteReader r(data);
-        auto code = r.readU8();
-        auto id = r.readU8();
-        auto length = r.readU16be();
-        if (!code || !id || !length) return std::nullopt;
-        ControlHeader h{*code, *id, *length, 0};
-        h.present = std::max<std::size_t>(kSize, std::min<std::size_t>(*length, data.size()));
-        return h;
-    }
-    /// The data after the fixed part, within Length.
-    [[nodiscard]] ByteReader body(const Data& data) const {
-        return ByteReader(data.span().subspan(kSize, present - kSize));
-    }
-};
-
 std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value) {
     if (!spec) return hexBytes(value);
     switch (spec->format) {
@@ -213,7 +183,7 @@ void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t ba
 }
 
 /// A packet of a control protocol with LCP's format (RFC 1661 section 5): the fixed part (see
-/// ControlHeader), then, by code, configuration options (codes 1 to 4), a message (Terminate), a
+/// PPPPacketHeader), then, by code, configuration options (codes 1 to 4), a message (Terminate), a
 /// rejected packet (Code-Reject, Protocol-Reject), or a magic number and data (Echo, Discard,
 /// Identification, Time-Remaining).
 ///
@@ -224,47 +194,39 @@ class ControlProtocolAnalyzer : public AnalyzerBase {
 public:
     using AnalyzerBase::protocolInfo;
     ControlProtocolAnalyzer(const Data& data, const PacketRef&, const ControlTraits& traits)
-        : AnalyzerBase(data), traits_(traits), header_(*ControlHeader::read(data)) {}
-
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        if (rejectedProtocol()) return ControlHeader::kSize + 2;
-        return static_cast<std::uint16_t>(header_.present);
+        : AnalyzerBase(data), traits_(traits) {
+        auto header = *PPPPacketHeader::read(data);
+        if (auto rejected = rejectedProtocol(header, data)) {
+            setHeaderSize(PPPPacketHeader::kSize + 2);
+            setNextProtocol(std::move(rejected));
+        } else {
+            setHeaderSize(header.present);
+            setHasPayload(false);
+        }
     }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return rejectedProtocol(); }
-    [[nodiscard]] bool hasPayload() const override { return rejectedProtocol().has_value(); }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string(traits_.protocol); }
 
     /// "Configure-Request (id 1), Maximum-Receive-Unit (MRU) 1492, Magic-Number 0a0b0c0d".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto header = ControlHeader::read(data);
+        auto header = PPPPacketHeader::read(data);
         if (!header) return std::nullopt;
-        std::string info = lookupName(traits_.codes, header->code)
-                               ? std::string(*lookupName(traits_.codes, header->code))
-                               : "Unknown code " + std::to_string(header->code);
-        info += " (id " + std::to_string(header->identifier) + ")";
+        std::string info = header->summary(lookupName(traits_.codes, header->code));
         if (header->code >= kConfigureRequest && header->code <= kConfigureReject) {
             NodeList ignored;
             std::vector<std::string> brief;
-            walkOptions(traits_, header->body(data), ControlHeader::kSize, ignored, &brief);
+            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, ignored, &brief);
             for (auto& piece : brief) info += ", " + piece;
         }
         return info;
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        auto header = ControlHeader::read(data);
+        auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading(std::string(traits_.title), protocolInfo(data), header->present)};
-        nodes.push_back(field("Code", namedCode(traits_.codes, header->code), 0, 1));
-        nodes.push_back(field("Identifier", std::to_string(header->identifier), 1, 1));
-        nodes.push_back(field("Length", std::to_string(header->length), 2, 2));
-        if (header->length < ControlHeader::kSize || header->length > data.size())
-            nodes.push_back(field(header->length < ControlHeader::kSize ? "Malformed" : "Truncated",
-                                  "length " + std::to_string(header->length) + ", " + std::to_string(data.size()) +
-                                      " bytes present",
-                                  2, 2));
+        header->addNodes(nodes, namedCode(traits_.codes, header->code), data.size());
         auto body = header->body(data);
-        constexpr std::size_t base = ControlHeader::kSize;
+        constexpr std::size_t base = PPPPacketHeader::kSize;
         auto code = header->code;
         if (code >= kConfigureRequest && code <= kConfigureReject) {
             walkOptions(traits_, body, base, nodes, nullptr);
@@ -303,10 +265,10 @@ public:
         if (key == prefix + "Code") return Value(fieldNumber(data, 0, 1));
         if (key == prefix + "Identifier") return Value(fieldNumber(data, 1, 1));
         if (key == "ipcpAddress" && traits_.protocol == "IPCP") {
-            auto header = ControlHeader::read(data);
+            auto header = PPPPacketHeader::read(data);
             if (!header || header->code < kConfigureRequest || header->code > kConfigureReject) return {};
             NodeList nodes;
-            walkOptions(traits_, header->body(data), ControlHeader::kSize, nodes, nullptr);
+            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, nodes, nullptr);
             for (auto& n : nodes)
                 if (n->nodeName() == "IP-Address") return Value(n->nodeValue());
             return {};
@@ -324,30 +286,28 @@ public:
 private:
     /// For an LCP Protocol-Reject of a known control protocol with its rejected packet present:
     /// that protocol's name.
-    [[nodiscard]] std::optional<std::string> rejectedProtocol() const {
-        if (traits_.protocol != "LCP" || header_.code != kProtocolReject) return std::nullopt;
-        auto body = header_.body(data_);
+    [[nodiscard]] std::optional<std::string> rejectedProtocol(const PPPPacketHeader& header, const Data& data) const {
+        if (traits_.protocol != "LCP" || header.code != kProtocolReject) return std::nullopt;
+        auto body = header.body(data);
         auto protocol = body.readU16be();
-        if (!protocol || body.remaining() < ControlHeader::kSize) return std::nullopt;
+        if (!protocol || body.remaining() < PPPPacketHeader::kSize) return std::nullopt;
         auto name = lookupName(kRejectable, *protocol);
         if (!name) return std::nullopt;
         return std::string(*name);
     }
 
     const ControlTraits& traits_;
-    ControlHeader header_;
 };
 
 /// One analyzer class per control protocol, all with the shared implementation.
 template <const ControlTraits* Traits>
-class ControlAnalyzer final : public ControlProtocolAnalyzer {
+class ControlAnalyzer final : public StandardAnalyzer<ControlAnalyzer<Traits>, ControlProtocolAnalyzer> {
+    using Shape = StandardAnalyzer<ControlAnalyzer<Traits>, ControlProtocolAnalyzer>;
+
 public:
-    ControlAnalyzer(const Data& data, const PacketRef& packet) : ControlProtocolAnalyzer(data, packet, *Traits) {}
+    ControlAnalyzer(const Data& data, const PacketRef& packet) : Shape(data, packet, *Traits) {}
     /// Refuses fewer than the 4 bytes of the fixed part.
-    static std::shared_ptr<ControlAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.size() < ControlHeader::kSize) return nullptr;
-        return std::make_shared<ControlAnalyzer>(data, packet);
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return data.size() >= PPPPacketHeader::kSize; }
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
 };
 

@@ -80,23 +80,17 @@ TagWalk walkTags(ByteReader payload) {
 
 /// A PPPoE discovery packet: the 6-byte header (see PPPoEHeader.hpp) followed by LENGTH bytes
 /// of tags. The whole packet is this analyzer's header; nothing is carried.
-class PPPoEDiscoveryAnalyzer final : public AnalyzerBase {
+class PPPoEDiscoveryAnalyzer final : public StandardAnalyzer<PPPoEDiscoveryAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    PPPoEDiscoveryAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
-    static std::shared_ptr<PPPoEDiscoveryAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPoEHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<PPPoEDiscoveryAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    /// Refuses fewer than the 6 header bytes.
+    static bool accepts(const Data& data, const PacketRef&) { return PPPoEHeader::read(data).has_value(); }
+
+    PPPoEDiscoveryAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(PPPoEHeader::kSize + PPPoEHeader::read(data)->payloadPresent(data.size()));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(PPPoEHeader::kSize + header_.payloadPresent(data_.size()));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPPoED"; }
 
@@ -148,8 +142,6 @@ private:
     static ByteReader tags(const Data& data, const PPPoEHeader& header) {
         return ByteReader(data.span().subspan(PPPoEHeader::kSize, header.payloadPresent(data.size())));
     }
-
-    PPPoEHeader header_;
 };
 
 const AnalyzerClassRegistration<PPPoEDiscoveryAnalyzer> kClass{"PPPoEDiscoveryAnalyzer"};

@@ -14,26 +14,19 @@ namespace {
 /// themselves by their own length fields (LCP, IP), so Ethernet padding after a short session
 /// packet is never read as PPP data. No "payloadSize" is given, so that the packet's detail tree
 /// goes on into the carried headers.
-class PPPoESessionAnalyzer final : public AnalyzerBase {
+class PPPoESessionAnalyzer final : public StandardAnalyzer<PPPoESessionAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    PPPoESessionAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
-    static std::shared_ptr<PPPoESessionAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPoEHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<PPPoESessionAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    /// Refuses fewer than the 6 header bytes.
+    static bool accepts(const Data& data, const PacketRef&) { return PPPoEHeader::read(data).has_value(); }
+
+    /// Carries PPP when the header announces a payload that is there.
+    PPPoESessionAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(PPPoEHeader::kSize);
+        if (PPPoEHeader::read(data)->payloadPresent(data.size()) != 0) setNextProtocol("PPP");
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return PPPoEHeader::kSize; }
-    /// PPP, when the header is whole and announces a payload.
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        if (header_.payloadPresent(data_.size()) == 0) return std::nullopt;
-        return "PPP";
-    }
-    [[nodiscard]] bool hasPayload() const override { return true; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPPoES"; }
 
     /// "Session 0x0001, 54 bytes".
@@ -62,9 +55,6 @@ public:
         if (key == "pppoesLength") return Value(fieldNumber(data, 4, 2));
         return {};
     }
-
-private:
-    PPPoEHeader header_;
 };
 
 const AnalyzerClassRegistration<PPPoESessionAnalyzer> kClass{"PPPoESessionAnalyzer"};

@@ -257,22 +257,17 @@ std::optional<std::string> textAttribute(const AttributeWalk& walk, std::uint8_t
 /// list has "Code" and, one top-level row per attribute named after it ("User-Name",
 /// "Acct-Session-Id", ...), the values subscriber sessions read. Vendor-Specific attributes show
 /// their vendor number and raw data.
-class RADIUSAnalyzer final : public AnalyzerBase {
+class RADIUSAnalyzer final : public StandardAnalyzer<RADIUSAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    RADIUSAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses fewer than the 20 header bytes.
-    static std::shared_ptr<RADIUSAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = RADIUSHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<RADIUSAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    static bool accepts(const Data& data, const PacketRef&) { return RADIUSHeader::read(data).has_value(); }
+
+    RADIUSAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(RADIUSHeader::read(data)->present);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.present); }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "RADIUS"; }
 
@@ -337,9 +332,6 @@ public:
         }
         return {};
     }
-
-private:
-    RADIUSHeader header_;
 };
 
 const AnalyzerClassRegistration<RADIUSAnalyzer> kClass{"RADIUSAnalyzer"};

@@ -161,21 +161,16 @@ std::optional<std::uint8_t> messageType(const OptionWalk& walk) {
 ///     magic cookie 99.130.83.99 | options ...
 ///
 /// The whole message, through the End option, is the header; nothing is carried.
-class DHCPAnalyzer final : public AnalyzerBase {
+class DHCPAnalyzer final : public StandardAnalyzer<DHCPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    DHCPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses fewer than the 236 fixed bytes.
-    static std::shared_ptr<DHCPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.size() < kFixedSize) return nullptr;
-        return std::make_shared<DHCPAnalyzer>(data, packet);
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return data.size() >= kFixedSize; }
+
+    /// The header runs to the end of the options.
+    DHCPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(walkOptions(data).end); }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(walkOptions(data_).end, UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "DHCP"; }
 

@@ -86,22 +86,20 @@ std::size_t headEnd(std::string_view all) {
 /// other segment of the connection (a body continued, a head split over segments) is
 /// "Continuation": no header of its own, all payload. Messages are not reassembled across
 /// segments.
-class HTTPAnalyzer final : public AnalyzerBase {
+class HTTPAnalyzer final : public StandardAnalyzer<HTTPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    HTTPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses an empty segment.
-    static std::shared_ptr<HTTPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.empty()) return nullptr;
-        return std::make_shared<HTTPAnalyzer>(data, packet);
+    static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
+
+    /// The header is the message head; a body after it is the payload.
+    HTTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto head = headSize(data);
+        setHeaderSize(head);
+        setHasPayload(data.size() > head);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(headSize(data_), UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
-    [[nodiscard]] bool hasPayload() const override { return data_.size() > headSize(data_); }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "HTTP"; }
 
     /// The start line ("GET /index.html HTTP/1.1", "HTTP/1.1 200 OK") or "Continuation".

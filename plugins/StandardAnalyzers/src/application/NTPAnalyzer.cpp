@@ -61,25 +61,21 @@ std::string shortText(std::uint32_t v) {
 ///
 /// Control and private messages (modes 6 and 7) show their first byte's fields and the rest as
 /// data. Extension fields and the MAC are left as payload.
-class NTPAnalyzer final : public AnalyzerBase {
+class NTPAnalyzer final : public StandardAnalyzer<NTPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    NTPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses messages shorter than their mode's fixed part.
-    static std::shared_ptr<NTPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto first = data.byteAt(0);
-        if (!first) return nullptr;
-        std::uint8_t mode = *first & 7;
-        if (data.size() < (mode >= kModeControl ? kControlHeaderSize : kHeaderSize)) return nullptr;
-        return std::make_shared<NTPAnalyzer>(data, packet);
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto first = ByteReader(data).peekU8();
+        return first && data.size() >= (mode(*first) >= kModeControl ? kControlHeaderSize : kHeaderSize);
+    }
+
+    /// A control or private message is all header; any other mode's header is the fixed part.
+    NTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(mode(*ByteReader(data).peekU8()) >= kModeControl ? data.size() : kHeaderSize);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(mode() >= kModeControl ? std::min<std::size_t>(data_.size(), UINT16_MAX)
-                                                                 : kHeaderSize);
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "NTP"; }
 
@@ -129,7 +125,8 @@ public:
     }
 
 private:
-    [[nodiscard]] std::uint8_t mode() const { return data_.byteAt(0).value_or(0) & 7; }
+    /// The mode field of the first byte.
+    static std::uint8_t mode(std::uint8_t first) { return first & 7; }
 };
 
 const AnalyzerClassRegistration<NTPAnalyzer> kClass{"NTPAnalyzer"};

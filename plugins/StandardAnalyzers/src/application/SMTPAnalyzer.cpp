@@ -61,21 +61,16 @@ std::optional<std::string> commandVerb(std::string_view line) {
 /// text. The whole segment is this analyzer's; nothing is carried. Which side sent a segment is
 /// read from its first line: a reply starts with three digits, a command with a known verb, and
 /// anything else is message data.
-class SMTPAnalyzer final : public AnalyzerBase {
+class SMTPAnalyzer final : public StandardAnalyzer<SMTPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    SMTPAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses an empty segment.
-    static std::shared_ptr<SMTPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.empty()) return nullptr;
-        return std::make_shared<SMTPAnalyzer>(data, packet);
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
+
+    /// The whole segment is the header.
+    SMTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(data.size()); }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(data_.size(), UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "SMTP"; }
 

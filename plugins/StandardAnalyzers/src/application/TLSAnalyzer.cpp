@@ -237,21 +237,16 @@ std::string recordSummary(const Record& record) {
 ///
 /// The summary lists the record and handshake types, "Client Hello (SNI example.com)" for a
 /// ClientHello with a server name.
-class TLSAnalyzer final : public AnalyzerBase {
+class TLSAnalyzer final : public StandardAnalyzer<TLSAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    TLSAnalyzer(const Data& data, const PacketRef&) : AnalyzerBase(data) {}
     /// Refuses an empty segment.
-    static std::shared_ptr<TLSAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.empty()) return nullptr;
-        return std::make_shared<TLSAnalyzer>(data, packet);
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
+
+    /// The whole segment is the header.
+    TLSAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(data.size()); }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(data_.size(), UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "TLS"; }
 
