@@ -109,6 +109,18 @@ std::string hexText(std::uint64_t value, int digits) {
     return fmt::format("0x{:0{}x}", value, std::clamp(digits, 1, 16));
 }
 
+std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset) {
+    auto address = ByteReader(bytes).bytesAt(offset, 4);
+    if (!address) return std::nullopt;
+    return ipv4Text(*address);
+}
+
+std::optional<std::string> ipv6TextAt(std::span<const std::byte> bytes, std::size_t offset) {
+    auto address = ByteReader(bytes).bytesAt(offset, 16);
+    if (!address) return std::nullopt;
+    return ipv6Text(*address);
+}
+
 std::string hexBytes(std::span<const std::byte> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     ByteReader r(bytes);

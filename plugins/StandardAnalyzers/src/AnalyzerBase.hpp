@@ -149,6 +149,10 @@ std::string nameOrUnknown(std::span<const CodeName> table, std::uint32_t code);
 /// "0x" and `digits` lower-case hexadecimal digits (1 to 16; more digits show when the value
 /// needs them).
 std::string hexText(std::uint64_t value, int digits);
+/// The IPv4 address at `offset` in the bytes; nothing when its 4 bytes are not all there.
+std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset);
+/// The IPv6 address at `offset` in the bytes; nothing when its 16 bytes are not all there.
+std::optional<std::string> ipv6TextAt(std::span<const std::byte> bytes, std::size_t offset);
 /// Bytes as lower-case hex with no separator, cut after `kMaxShownBytes` bytes ("…" appended).
 std::string hexBytes(std::span<const std::byte> bytes);
 /// The bytes as text: printable ASCII as it is, anything else as "\xNN"; cut like `hexBytes`.

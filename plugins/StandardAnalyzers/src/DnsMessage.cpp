@@ -27,6 +27,8 @@ constexpr CodeName kRcodes[] = {
     {10, "Name out of zone"},
 };
 constexpr std::uint8_t kPointerBits = 0xC0;
+/// The offset bits of a two-byte compression pointer.
+constexpr std::uint16_t kPointerOffsetMask = 0x3FFF;
 constexpr std::size_t kTcpPrefixSize = 2;
 
 /// Reads a name at `offset` of `message` (the bytes from the DNS header on). Gives the name and
@@ -37,14 +39,16 @@ std::optional<std::pair<std::string, std::size_t>> readName(const Data& message,
     std::size_t length = 0, jumps = 0;
     std::optional<std::size_t> after;
     std::size_t at = offset;
+    ByteReader r(message);
     while (true) {
-        auto labelLength = message.byteAt(at);
+        auto labelLength = r.load<std::uint8_t>(at, false);
         if (!labelLength) return std::nullopt;
         if ((*labelLength & kPointerBits) == kPointerBits) {
-            auto low = message.byteAt(at + 1);
-            if (!low || ++jumps > DnsMessage::kMaxPointerJumps) return std::nullopt;
+            // A compression pointer: 14 bits of offset after the two marker bits.
+            auto pointer = r.load<std::uint16_t>(at, std::endian::native != std::endian::big);
+            if (!pointer || ++jumps > DnsMessage::kMaxPointerJumps) return std::nullopt;
             if (!after) after = at + 2;
-            at = (std::size_t(*labelLength & ~kPointerBits) << 8) | *low;
+            at = *pointer & kPointerOffsetMask;
             continue;
         }
         if (*labelLength & kPointerBits) return std::nullopt;  // extended label types (RFC 6891 obsoleted)
@@ -70,7 +74,7 @@ std::optional<std::pair<std::string, std::size_t>> readName(const Data& message,
 
 /// The RDATA of a record as text.
 std::string rdataText(const Data& message, std::uint16_t type, std::size_t offset, std::size_t length) {
-    auto rdata = message.slice(offset, length);
+    auto rdata = message.checkedSlice(offset, length).value_or(Data());
     ByteReader r(rdata);
     switch (type) {
         case 1:

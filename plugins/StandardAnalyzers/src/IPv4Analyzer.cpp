@@ -44,7 +44,7 @@ public:
     }
 
     IPv4Analyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         std::size_t headerLength = first ? std::size_t(*first & 0x0F) * 4 : kMinHeaderSize;
         setHeaderSize(headerLength);
         if (data.size() < headerLength) return;
@@ -62,8 +62,8 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         ByteReader r(data);
         if (!r.canRead(kMinHeaderSize)) return std::nullopt;
-        auto src = *ipv4Text(data.slice(kSourceOffset, kAddressSize).span());
-        auto dst = *ipv4Text(data.slice(kDestinationOffset, kAddressSize).span());
+        auto src = *ipv4TextAt(data.span(), kSourceOffset);
+        auto dst = *ipv4TextAt(data.span(), kDestinationOffset);
         auto protocol = *r.peekU8(9);
         auto fragment = *r.peekU16be(6);
         if ((fragment & kFragmentOffsetMask) != 0)
@@ -90,8 +90,8 @@ public:
         auto ttl = *r.peekU8(8);
         auto protocol = *r.peekU8(9);
         auto checksum = *r.peekU16be(10);
-        auto src = *ipv4Text(data.slice(kSourceOffset, kAddressSize).span());
-        auto dst = *ipv4Text(data.slice(kDestinationOffset, kAddressSize).span());
+        auto src = *ipv4TextAt(data.span(), kSourceOffset);
+        auto dst = *ipv4TextAt(data.span(), kDestinationOffset);
         root->setNodeValue(fmt::format("Src: {}, Dst: {}", src, dst));
 
         addField(root, "Version", "4", 0, 1);

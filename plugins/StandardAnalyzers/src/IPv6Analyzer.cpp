@@ -136,7 +136,7 @@ private:
     };
 
     static std::string address(const Data& data, std::size_t offset) {
-        return *ipv6Text(data.slice(offset, kAddressSize).span());
+        return ipv6TextAt(data.span(), offset).value_or("");
     }
 
     static bool isExtension(std::uint8_t type) {

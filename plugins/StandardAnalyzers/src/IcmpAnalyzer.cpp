@@ -44,7 +44,7 @@ public:
         bool echo = *type == 0 || *type == 8 || *type == 13 || *type == 14;
         if (!echo || !id || !seq) return name;
         std::string info = fmt::format("{:<20} id={}, seq={}/{}", name, hexText(*id, 4), *seq,
-                                       std::uint16_t((*seq >> 8) | (*seq << 8)));
+                                       ByteReader::byteswapValue(*seq));
         if (ttl_) info += fmt::format(", ttl={}", *ttl_);
         return info;
     }
@@ -70,7 +70,7 @@ public:
                 if (data.size() > kHeaderSize) addField(root, "Data", fmt::format("{} bytes", data.size() - kHeaderSize), kHeaderSize, data.size() - kHeaderSize);
                 break;
             case 5:
-                addField(root, "Gateway Address", *ipv4Text(data.slice(4, 4).span()), 4, 4);
+                addField(root, "Gateway Address", *ipv4TextAt(data.span(), 4), 4, 4);
                 addQuoted(root, data);
                 break;
             case 3: case 4: case 11: case 12:
@@ -155,8 +155,9 @@ private:
         for (std::size_t words = kMinIPv4HeaderWords; words <= kMaxIPv4HeaderWords; ++words) {
             if (*offset < words * 4) break;
             std::size_t start = *offset - words * 4;
-            auto first = all.byteAt(start), protocol = all.byteAt(start + 9);
-            if (first && protocol && *first == (0x40 | words) && *protocol == 1) return all.byteAt(start + 8);
+            ByteReader r = ByteReader(all).from(start);
+            auto first = r.peekU8(0), protocol = r.peekU8(9);
+            if (first && protocol && *first == (0x40 | words) && *protocol == 1) return r.peekU8(8);
         }
         return std::nullopt;
     }

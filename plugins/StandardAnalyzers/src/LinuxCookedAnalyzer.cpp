@@ -124,8 +124,9 @@ private:
     /// length is absent or zero, the six bytes of a MAC-48 address if the rest is zero.
     static std::string addressText(std::span<const std::byte> bytes, std::size_t length) {
         if (length > bytes.size()) length = bytes.size();
-        if (length == kAddressCapacity && bytes[6] == std::byte{0} && bytes[7] == std::byte{0}) length = 6;
-        return macText(bytes.first(length));
+        ByteReader r(bytes);
+        if (length == kAddressCapacity && r.peekU16be(6) == 0) length = 6;
+        return macText(*r.readBytes(length));
     }
 
     [[nodiscard]] std::optional<Header> read(const Data& data) const {

@@ -27,14 +27,14 @@ public:
     [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("RAW"); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return std::nullopt;
         return fmt::format("Raw packet data, IP version {}", *first >> 4);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Raw packet data", "", 0, 0);
-        if (auto first = data.byteAt(0)) {
+        if (auto first = ByteReader(data).peekU8()) {
             int version = *first >> 4;
             root->setNodeValue(version == 4 ? "IPv4" : version == 6 ? "IPv6" : fmt::format("Unknown IP version {}", version));
             addField(root, "Version", std::to_string(version), 0, 1);

@@ -118,7 +118,7 @@ public:
             return {};
         }
         if (key == "payloadSize") {
-            auto offset = data.byteAt(12);
+            auto offset = ByteReader(data).peekU8(kDataOffsetOffset);
             if (!offset) return {};
             std::size_t headerLength = std::size_t(*offset >> 4) * 4;
             if (data.size() < headerLength) return {};

@@ -114,6 +114,13 @@ public:
         if (offset > bytes_.size() || bytes_.size() - offset < n) return std::nullopt;
         return bytes_.subspan(offset, n);
     }
+    /// A reader over the `n` bytes at an absolute offset, without moving the cursor; nothing when
+    /// they are not all there.
+    [[nodiscard]] std::optional<ByteReader> sliceAt(std::size_t offset, std::size_t n) const noexcept {
+        auto bytes = bytesAt(offset, n);
+        if (!bytes) return std::nullopt;
+        return ByteReader(*bytes);
+    }
     /// A reader over the bytes from an absolute offset to the end (empty past the end).
     [[nodiscard]] ByteReader from(std::size_t offset) const noexcept {
         return ByteReader(offset > bytes_.size() ? std::span<const std::byte>() : bytes_.subspan(offset));

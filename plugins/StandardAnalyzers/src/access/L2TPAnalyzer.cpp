@@ -162,7 +162,7 @@ struct AVPWalk {
 /// past the message ends the walk.
 AVPWalk walkAVPs(const Data& data, const L2TPHeader& header) {
     AVPWalk walk;
-    ByteReader r(data.span().subspan(header.size, header.present - header.size));
+    ByteReader r = ByteReader(data).sliceAt(header.size, header.present - header.size).value_or(ByteReader());
     while (r.remaining() >= kAVPHeaderSize) {
         AVP avp;
         avp.offset = header.size + r.offset();
@@ -189,8 +189,7 @@ AVPWalk walkAVPs(const Data& data, const L2TPHeader& header) {
 }
 
 std::optional<std::uint16_t> u16Value(std::span<const std::byte> value) {
-    if (value.size() < 2) return std::nullopt;
-    return std::uint16_t((unsigned(value[0]) << 8) | unsigned(value[1]));
+    return ByteReader(value).readU16be();
 }
 
 /// The message type of a control message: that of its first AVP, which RFC 2661 requires to be
@@ -215,13 +214,15 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
             auto table = type == 4 ? std::span<const CodeName>(kStopCCNResults)
                                    : std::span<const CodeName>(kCDNResults);
             std::string text = type == 4 || type == 14 ? namedCode(table, *code) : std::to_string(*code);
-            if (v.size() >= 4) text += ", error " + std::to_string(*u16Value(v.subspan(2)));
-            if (v.size() > 4) text += ", " + printableText(v.subspan(4));
+            ByteReader r(v);
+            r.skip(2);  // the result code
+            if (auto error = r.readU16be()) text += ", error " + std::to_string(*error);
+            if (!r.empty() && r.offset() == 4) text += ", " + printableText(r.rest());
             return text;
         }
         break;
     case kAVPProtocolVersion:
-        if (v.size() == 2) return std::to_string(unsigned(v[0])) + "." + std::to_string(unsigned(v[1]));
+        if (ByteReader r(v); v.size() == 2) return std::to_string(*r.peekU8(0)) + "." + std::to_string(*r.peekU8(1));
         break;
     case kAVPFraming:
     case kAVPFramingType:

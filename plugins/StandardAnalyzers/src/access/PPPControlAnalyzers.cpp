@@ -137,11 +137,12 @@ std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value
         }
         return hexBytes(value);
     case OptionFormat::authProtocol: {
-        if (value.size() < 2) return hexBytes(value);
-        auto protocol = std::uint16_t((unsigned(value[0]) << 8) | unsigned(value[1]));
-        auto text = namedHexCode(kAuthProtocols, protocol, 4);
-        if (protocol == 0xC223 && value.size() == 3) text += ", " + namedHexCode(kCHAPAlgorithms, unsigned(value[2]), 2);
-        else if (value.size() > 2) text += ", " + hexBytes(value.subspan(2));
+        ByteReader r(value);
+        auto protocol = r.readU16be();
+        if (!protocol) return hexBytes(value);
+        auto text = namedHexCode(kAuthProtocols, *protocol, 4);
+        if (*protocol == 0xC223 && r.remaining() == 1) text += ", " + namedHexCode(kCHAPAlgorithms, *r.readU8(), 2);
+        else if (!r.empty()) text += ", " + hexBytes(r.rest());
         return text;
     }
     case OptionFormat::hex:

@@ -46,7 +46,7 @@ struct PPPPacketHeader {
     }
     /// The data after the fixed part, within Length.
     [[nodiscard]] ByteReader body(const Data& data) const {
-        return ByteReader(data.span().subspan(kSize, present - kSize));
+        return ByteReader(data).sliceAt(kSize, present - kSize).value_or(ByteReader());
     }
     /// Code, Identifier and Length rows, with a note when Length disagrees with the bytes.
     void addNodes(NodeList& nodes, std::string codeText, std::size_t available) const {

@@ -140,7 +140,7 @@ public:
 private:
     /// A reader over the tag bytes that are present.
     static ByteReader tags(const Data& data, const PPPoEHeader& header) {
-        return ByteReader(data.span().subspan(PPPoEHeader::kSize, header.payloadPresent(data.size())));
+        return ByteReader(data).sliceAt(PPPoEHeader::kSize, header.payloadPresent(data.size())).value_or(ByteReader());
     }
 };
 

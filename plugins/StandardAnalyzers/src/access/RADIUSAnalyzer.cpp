@@ -169,10 +169,12 @@ std::string attributeValue(const AttributeSpec* spec, std::span<const std::byte>
         return hexBytes(v);
     case Format::ipv6Prefix:
         // Reserved (1), Prefix-Length (1), Prefix (up to 16).
-        if (v.size() >= 2 && v.size() <= 18 && unsigned(v[1]) <= 128) {
+        if (ByteReader r(v); v.size() >= 2 && v.size() <= 18 && r.peekU8(1) <= 128) {
+            r.skip(1);
+            auto length = *r.readU8();
             std::array<std::byte, 16> prefix{};
-            std::copy(v.begin() + 2, v.end(), prefix.begin());
-            return *ipv6Text(prefix) + "/" + std::to_string(unsigned(v[1]));
+            std::copy(r.rest().begin(), r.rest().end(), prefix.begin());
+            return *ipv6Text(prefix) + "/" + std::to_string(length);
         }
         return hexBytes(v);
     case Format::hidden: return "(encrypted) " + hexBytes(v);
@@ -218,7 +220,7 @@ struct AttributeWalk {
 /// length below 2 (a zero length included) or past the packet's Length ends the walk.
 AttributeWalk walkAttributes(const Data& data, const RADIUSHeader& header) {
     AttributeWalk walk;
-    ByteReader r(data.span().subspan(kHeaderSize, header.present - kHeaderSize));
+    ByteReader r = ByteReader(data).sliceAt(kHeaderSize, header.present - kHeaderSize).value_or(ByteReader());
     while (r.remaining() >= kAttributeHeaderSize) {
         Attribute a;
         a.offset = kHeaderSize + r.offset();
@@ -299,14 +301,14 @@ public:
                                   "length " + std::to_string(header->length) + ", " + std::to_string(data.size()) +
                                       " bytes present",
                                   2, 2));
-        nodes.push_back(field("Authenticator", hexBytes(data.span().subspan(4, kAuthenticatorSize)), 4, kAuthenticatorSize));
+        nodes.push_back(field("Authenticator", hexBytes(*ByteReader(data).bytesAt(4, kAuthenticatorSize)), 4, kAuthenticatorSize));
         auto walk = walkAttributes(data, *header);
         for (const auto& a : walk.attributes) {
             auto spec = findAttribute(a.type);
             std::string value;
             if (a.type == kVendorSpecific && a.value.size() >= 4)
                 value = "vendor " + std::to_string(*ByteReader(a.value).readU32be()) +
-                        (a.value.size() > 4 ? ", " + hexBytes(a.value.subspan(4)) : "");
+                        (a.value.size() > 4 ? ", " + hexBytes(ByteReader(a.value).from(4).rest()) : "");
             else
                 value = attributeValue(spec, a.value);
             auto node = field(spec ? std::string(spec->name) : "Unknown-Attribute-" + std::to_string(a.type),

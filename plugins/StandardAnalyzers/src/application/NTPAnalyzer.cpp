@@ -81,13 +81,13 @@ public:
 
     /// "NTP Version 4, client".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return std::nullopt;
         return "NTP Version " + std::to_string((*first >> 3) & 7) + ", " + nameOrUnknown(kModes, *first & 7);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return {};
         std::uint8_t mode = *first & 7;
         NodeList nodes{heading("Network Time Protocol", protocolInfo(data), protocolSize())};
@@ -95,17 +95,19 @@ public:
         nodes.push_back(field("Version number", std::to_string((*first >> 3) & 7), 0, 1));
         nodes.push_back(field("Mode", namedCode(kModes, mode), 0, 1));
         if (mode >= kModeControl || data.size() < kHeaderSize) {
-            if (data.size() > 1) nodes.push_back(field("Data", hexBytes(data.span().subspan(1)), 1, data.size() - 1));
+            if (data.size() > 1) nodes.push_back(field("Data", hexBytes(ByteReader(data).from(1).rest()), 1, data.size() - 1));
             return nodes;
         }
         auto n = [&](std::size_t offset, std::size_t length) { return *fieldNumber(data, offset, length); };
-        nodes.push_back(field("Peer Clock Stratum", std::to_string(data[1]), 1, 1));
-        nodes.push_back(field("Peer Polling Interval", std::to_string(static_cast<std::int8_t>(data[2])), 2, 1));
-        nodes.push_back(field("Peer Clock Precision", std::to_string(static_cast<std::int8_t>(data[3])), 3, 1));
+        ByteReader r(data);
+        auto stratum = *r.peekU8(1);
+        nodes.push_back(field("Peer Clock Stratum", std::to_string(stratum), 1, 1));
+        nodes.push_back(field("Peer Polling Interval", std::to_string(static_cast<std::int8_t>(*r.peekU8(2))), 2, 1));
+        nodes.push_back(field("Peer Clock Precision", std::to_string(static_cast<std::int8_t>(*r.peekU8(3))), 3, 1));
         nodes.push_back(field("Root Delay", shortText(static_cast<std::uint32_t>(n(4, 4))), 4, 4));
         nodes.push_back(field("Root Dispersion", shortText(static_cast<std::uint32_t>(n(8, 4))), 8, 4));
-        auto ref = data.span().subspan(12, 4);
-        std::string refText = data[1] <= 1 ? printableText(ref) : ipv4Text(ref).value_or("");
+        auto ref = *r.bytesAt(12, 4);
+        std::string refText = stratum <= 1 ? printableText(ref) : *ipv4Text(ref);
         nodes.push_back(field("Reference ID", refText, 12, 4));
         nodes.push_back(field("Reference Timestamp", timestampText(n(16, 8)), 16, 8));
         nodes.push_back(field("Origin Timestamp", timestampText(n(24, 8)), 24, 8));
@@ -116,7 +118,7 @@ public:
 
     /// "ntpMode", "ntpVersion", "ntpStratum".
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return {};
         if (key == "ntpMode") return Value(static_cast<unsigned>(*first & 7));
         if (key == "ntpVersion") return Value(static_cast<unsigned>((*first >> 3) & 7));

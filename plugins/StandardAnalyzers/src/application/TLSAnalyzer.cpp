@@ -183,8 +183,7 @@ RecordWalk walkRecords(const Data& data) {
         record.type = *r.readU8();
         record.version = *r.readU16be();
         record.length = *r.readU16be();
-        record.fragment = r.rest().subspan(0, std::min<std::size_t>(record.length, r.remaining()));
-        r.skip(record.fragment.size());
+        record.fragment = *r.readBytes(std::min<std::size_t>(record.length, r.remaining()));
         ++walk.recordCount;
         if (walk.records.size() < kMaxRecords) walk.records.push_back(record);
     }
