@@ -70,7 +70,7 @@ private:
 };
 
 /// The shape every analyzer of this plug-in has: `Self` says whether bytes can be its protocol
-/// with `static bool accepts(const Data&, const PacketRef&)` (every bytes, when it does not say)
+/// with `static bool accepts(const Data&, const PacketRef&)` (any bytes, when it does not say)
 /// and is built by a constructor `(const Data&, const PacketRef&)`; this gives it the factory
 /// `create` that its class's `make` calls, and `inspect`, which builds it on the stack for the
 /// analysis walk. `Base` is the class `Self` derives from (AnalyzerBase, or a shared part of
@@ -84,7 +84,7 @@ class StandardAnalyzer : public Base {
 public:
     using Base::Base;
 
-    /// Every bytes can be this protocol unless `Self` says otherwise.
+    /// Any bytes can be this protocol unless `Self` says otherwise.
     static bool accepts(const Data&, const PacketRef&) { return true; }
 
     /// A new analyzer for the bytes, or null when `Self` does not accept them.

@@ -23,8 +23,7 @@ public:
     /// Never refuses: the transport chose DNS by its port; bytes that do not read as a message
     /// show what could be read.
     DnsAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
-        auto message = DnsMessage::read(data);
-        setHeaderSize(message.messageEnd);
+        setHeaderSize(DnsMessage::read(data, DnsMessage::Detail::layout).messageEnd);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
