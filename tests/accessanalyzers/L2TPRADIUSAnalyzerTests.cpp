@@ -133,6 +133,19 @@ TEST(RADIUSAnalyzer, ReadsCodesAndAttributesAtTopLevel) {
     EXPECT_EQ(a->value("radiusCode", bytes({4})).asUInt(), 4u);
 }
 
+// IPv4-mapped IPv6 addresses and prefixes print their IPv4 part as a dotted quad, as tshark does:
+// for this packet in a UDP datagram to port 1812, `tshark -r <capture> -V` (TShark 4.0.17) shows
+//   AVP: t=NAS-IPv6-Address(95) l=18 val=::ffff:192.0.2.1
+//   AVP: t=Framed-IPv6-Prefix(97) l=20 val=::ffff:192.0.2.1/128
+TEST(RADIUSAnalyzer, IPv4MappedAddressesReadAsTsharkShowsThem) {
+    auto mapped = bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1});
+    auto prefix = bytes({0, 128, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1});
+    auto packet = radius(1, 7, attrs({{95, mapped}, {97, prefix}}));
+    auto a = make("RADIUSAnalyzer", packet);
+    expectTopLevel(a->protocolNodes(packet),
+                   {{"NAS-IPv6-Address", "::ffff:192.0.2.1"}, {"Framed-IPv6-Prefix", "::ffff:192.0.2.1/128"}});
+}
+
 TEST(RADIUSAnalyzer, LyingAttributeAndPacketLengthsBoundTheWalk) {
     for (std::uint8_t length : {std::uint8_t(0), std::uint8_t(1), std::uint8_t(200)}) {
         SCOPED_TRACE(int(length));

@@ -20,6 +20,14 @@ std::string AnalyzerBase::description() const {
            std::to_string(protocolSize()) + " bytes)";
 }
 
+Value AnalyzerBase::valueForKey(std::string_view key) const {
+    if (key == "protocolName") return Value(protocolName());
+    if (key == "protocolInfo") return Value(protocolInfo(data_));
+    if (key == "protocolSize") return Value(static_cast<unsigned>(protocolSize()));
+    if (key == "nextProtocol") return Value(nextProtocol());
+    return NSObject::valueForKey(key);
+}
+
 void AnalyzerBase::setHeaderSize(std::size_t size) {
     size = std::min({size, data_.size(), std::size_t{UINT16_MAX}});
     headerSize_ = static_cast<std::uint16_t>(size);
@@ -56,6 +64,12 @@ std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset) {
     return ByteReader(*bytes).readU32be();
 }
 
+std::optional<std::uint64_t> fieldNumber(const Data& data, std::size_t offset, std::size_t length) {
+    auto bytes = fieldBytes(data, offset, length);
+    if (!bytes) return std::nullopt;
+    return ByteReader(*bytes).readUBE(length);
+}
+
 // --- Text ----------------------------------------------------------------------------------------
 
 std::optional<std::string_view> lookupName(std::span<const CodeName> table, std::uint32_t code) {
@@ -73,29 +87,103 @@ std::string nameWithCode(std::span<const CodeName> table, std::uint32_t code) {
     return fmt::format("{} ({})", lookupName(table, code).value_or("Unknown"), code);
 }
 
-std::string hexText(std::uint64_t value, int digits) { return fmt::format("0x{:0{}x}", value, digits); }
+std::string namedCode(std::span<const CodeName> table, std::uint32_t code) {
+    auto name = lookupName(table, code);
+    if (!name) return std::to_string(code);
+    return fmt::format("{} ({})", *name, code);
+}
+
+std::string namedHexCode(std::span<const CodeName> table, std::uint32_t code, int digits) {
+    auto name = lookupName(table, code);
+    if (!name) return hexText(code, digits);
+    return fmt::format("{} ({})", *name, hexText(code, digits));
+}
+
+std::string nameOrUnknown(std::span<const CodeName> table, std::uint32_t code) {
+    auto name = lookupName(table, code);
+    if (!name) return fmt::format("Unknown ({})", code);
+    return std::string(*name);
+}
+
+std::string hexText(std::uint64_t value, int digits) {
+    return fmt::format("0x{:0{}x}", value, std::clamp(digits, 1, 16));
+}
+
+std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset) {
+    auto address = ByteReader(bytes).bytesAt(offset, 4);
+    if (!address) return std::nullopt;
+    return ipv4Text(*address);
+}
+
+std::optional<std::string> ipv6TextAt(std::span<const std::byte> bytes, std::size_t offset) {
+    auto address = ByteReader(bytes).bytesAt(offset, 16);
+    if (!address) return std::nullopt;
+    return ipv6Text(*address);
+}
+
+std::string hexBytes(std::span<const std::byte> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    ByteReader r(bytes);
+    std::string out;
+    out.reserve(std::min(bytes.size(), kMaxShownBytes) * 2 + 3);
+    while (r.offset() < kMaxShownBytes) {
+        auto b = r.readU8();
+        if (!b) break;
+        out += kDigits[*b >> 4];
+        out += kDigits[*b & 0xF];
+    }
+    if (!r.empty()) out += "…";
+    return out;
+}
+
+std::string printableText(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::size_t shown = std::min(text.size(), kMaxShownBytes);
+    std::string out;
+    out.reserve(shown);
+    for (char ch : text.substr(0, shown)) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kDigits[c >> 4];
+            out += kDigits[c & 0xF];
+        }
+    }
+    if (shown < text.size()) out += "…";
+    return out;
+}
+
+std::string printableText(std::span<const std::byte> bytes) {
+    return printableText(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
 
 std::string macText(std::span<const std::byte> bytes) {
     std::string out;
     out.reserve(bytes.size() * 3);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i) out += ':';
-        out += fmt::format("{:02x}", static_cast<unsigned>(bytes[i]));
+    ByteReader r(bytes);
+    while (auto b = r.readU8()) {
+        if (r.offset() > 1) out += ':';
+        out += fmt::format("{:02x}", *b);
     }
     return out;
 }
 
 std::optional<std::string> ipv4Text(std::span<const std::byte> bytes) {
-    if (bytes.size() != 4) return std::nullopt;
-    return fmt::format("{}.{}.{}.{}", unsigned(bytes[0]), unsigned(bytes[1]), unsigned(bytes[2]), unsigned(bytes[3]));
+    ByteReader r(bytes);
+    auto address = r.readU32be();
+    if (!address || !r.empty()) return std::nullopt;
+    return fmt::format("{}.{}.{}.{}", *address >> 24, (*address >> 16) & 0xFF, (*address >> 8) & 0xFF, *address & 0xFF);
 }
 
 std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {
     constexpr std::size_t kGroups = 8;
+    constexpr std::size_t kMappedPrefix = 12;  // ::ffff: in bytes
     if (bytes.size() != 16) return std::nullopt;
     std::array<std::uint16_t, kGroups> groups{};
-    for (std::size_t i = 0; i < kGroups; ++i)
-        groups[i] = static_cast<std::uint16_t>((unsigned(bytes[2 * i]) << 8) | unsigned(bytes[2 * i + 1]));
+    ByteReader r(bytes);
+    for (auto& group : groups) group = *r.readU16be();
 
     // IPv4-mapped addresses keep their IPv4 part readable (RFC 5952, section 5).
     bool mapped = std::all_of(groups.begin(), groups.begin() + 5, [](auto g) { return g == 0; }) && groups[5] == 0xffff;
@@ -130,15 +218,9 @@ std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {
     }
     if (mapped) {
         if (out.back() != ':') out += ':';
-        out += *ipv4Text(bytes.subspan(12, 4));
+        r.seek(kMappedPrefix);
+        out += *ipv4Text(*r.readBytes(4));
     }
-    return out;
-}
-
-std::string hexBytes(std::span<const std::byte> bytes) {
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (auto b : bytes) out += fmt::format("{:02x}", static_cast<unsigned>(b));
     return out;
 }
 
@@ -156,6 +238,15 @@ std::shared_ptr<QORNode> addField(const std::shared_ptr<QORNode>& parent, std::s
     auto node = field(std::move(name), std::move(value), location, length);
     parent->addChild(node);
     return node;
+}
+
+std::shared_ptr<QORNode> addChild(const std::shared_ptr<QORNode>& parent, std::shared_ptr<QORNode> child) {
+    parent->addChild(child);
+    return child;
+}
+
+std::shared_ptr<QORNode> heading(std::string title, std::optional<std::string> summary, std::size_t length) {
+    return field(std::move(title), summary.value_or(""), 0, length);
 }
 
 std::string flagsText(std::uint32_t value, int digits, const std::vector<std::string>& names) {
@@ -177,7 +268,7 @@ ClassRegistration::ClassRegistration(std::shared_ptr<const RuntimeClass> cls) : 
 
 ClassRegistration::~ClassRegistration() { ClassRegistry::shared().unregisterClass(name_); }
 
-QORPlugInNetworkProtocol protocolNamed(std::string name, std::optional<std::uint32_t> size) {
+QORPlugInNetworkProtocol namedTarget(std::string name, std::optional<std::uint32_t> size) {
     QORPlugInNetworkProtocol p;
     p.id = UUID();
     p.protocolName = std::move(name);
@@ -185,21 +276,21 @@ QORPlugInNetworkProtocol protocolNamed(std::string name, std::optional<std::uint
     return p;
 }
 
-QORPlugInNetworkProtocol protocolForEtherType(std::string name, std::uint32_t etherType, std::optional<std::uint32_t> size) {
-    auto p = protocolNamed(std::move(name), size);
+QORPlugInNetworkProtocol etherTypeTarget(std::string name, std::uint32_t etherType, std::optional<std::uint32_t> size) {
+    auto p = namedTarget(std::move(name), size);
     p.ethertype = etherType;
     return p;
 }
 
-QORPlugInNetworkProtocol protocolForLinkType(std::string name, std::uint32_t linkType, std::optional<std::uint32_t> size) {
-    auto p = protocolNamed(std::move(name), size);
+QORPlugInNetworkProtocol linkTypeTarget(std::string name, std::uint32_t linkType, std::optional<std::uint32_t> size) {
+    auto p = namedTarget(std::move(name), size);
     p.linktype = linkType;
     return p;
 }
 
-QORPlugInNetworkProtocol protocolForPorts(std::string name, std::vector<std::int64_t> ports, kQORSourceProtocols transport,
-                                          std::optional<std::uint32_t> size) {
-    auto p = protocolNamed(std::move(name), size);
+QORPlugInNetworkProtocol portsTarget(std::string name, std::vector<std::int64_t> ports, kQORSourceProtocols transport,
+                                     std::optional<std::uint32_t> size) {
+    auto p = namedTarget(std::move(name), size);
     p.protocolPorts = std::move(ports);
     p.sourceProtocol = transport;
     return p;

@@ -32,12 +32,13 @@ namespace qor::standard {
 /// Analyzers are immutable once made; they may be read from any thread.
 class AnalyzerBase : public QORPluginAnalyzerProtocol {
 public:
-    explicit AnalyzerBase(Data data) : data_(std::move(data)) {}
+    explicit AnalyzerBase(const Data& data) : data_(data) {}
 
     [[nodiscard]] std::uint16_t protocolSize() const override { return headerSize_; }
     [[nodiscard]] std::optional<std::string> nextProtocol() const override { return next_.value(); }
-    /// True unless a subclass says its bytes end with its header (ARP, DNS).
-    [[nodiscard]] bool hasPayload() const override { return true; }
+    /// True unless the analyzer said otherwise (`setHasPayload`) or its protocol's bytes always
+    /// end with its header (ARP, DNS).
+    [[nodiscard]] bool hasPayload() const override { return hasPayload_; }
     /// The summary of the bytes the analyzer was made from.
     [[nodiscard]] std::optional<std::string> protocolInfo() const override { return protocolInfo(data_); }
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data&) const override { return std::nullopt; }
@@ -45,6 +46,9 @@ public:
     [[nodiscard]] Value value(std::string_view, const Data&) const override { return {}; }
     [[nodiscard]] std::string_view className() const override { return analyzerClass().name(); }
     [[nodiscard]] std::string description() const override;
+    /// Key-value access to the answers: "protocolName", "protocolInfo", "protocolSize",
+    /// "nextProtocol"; other keys as the root object answers them.
+    [[nodiscard]] Value valueForKey(std::string_view key) const override;
 
     /// The bytes the analyzer was made from.
     [[nodiscard]] const Data& bytes() const noexcept { return data_; }
@@ -54,15 +58,57 @@ protected:
     void setHeaderSize(std::size_t size);
     /// Sets the carried protocol (see the class comment for the one refusal).
     void setNextProtocol(std::optional<std::string> name);
+    /// Says whether bytes after the header belong to this protocol's payload.
+    void setHasPayload(bool hasPayload) noexcept { hasPayload_ = hasPayload; }
 
     Data data_;
 
 private:
     std::uint16_t headerSize_ = 0;
+    bool hasPayload_ = true;
     InternedString next_;  // protocol names are few: one pointer per analyzer
 };
 
+/// The shape every analyzer of this plug-in has: `Self` says whether bytes can be its protocol
+/// with `static bool accepts(const Data&, const PacketRef&)` (any bytes, when it does not say)
+/// and is built by a constructor `(const Data&, const PacketRef&)`; this gives it the factory
+/// `create` that its class's `make` calls, and `inspect`, which builds it on the stack for the
+/// analysis walk. `Base` is the class `Self` derives from (AnalyzerBase, or a shared part of
+/// several analyzers).
+///
+/// A constructor does only what the walk asks for (header size, carried protocol, whether
+/// there is a payload); summaries, detail nodes and attribute values are computed from the bytes
+/// when asked. Nothing in an analyzer may rely on being owned by a shared pointer.
+template <class Self, class Base = AnalyzerBase>
+class StandardAnalyzer : public Base {
+public:
+    using Base::Base;
+
+    /// Any bytes can be this protocol unless `Self` says otherwise.
+    static bool accepts(const Data&, const PacketRef&) { return true; }
+
+    /// A new analyzer for the bytes, or null when `Self` does not accept them.
+    static std::shared_ptr<Self> create(const Data& data, const PacketRef& packet) {
+        if (!Self::accepts(data, packet)) return nullptr;
+        return std::make_shared<Self>(data, packet);
+    }
+
+    /// Builds the analyzer on the stack and shows it to `visit`; false when `Self` does not
+    /// accept the bytes.
+    static bool inspect(const Data& data, const PacketRef& packet, QORPluginAnalyzerClass::Visitor visit) {
+        if (!Self::accepts(data, packet)) return false;
+        const Self analyzer(data, packet);
+        visit(analyzer);
+        return true;
+    }
+};
+
 // --- Attribute bytes ---------------------------------------------------------------------------
+
+/// Attribute length that reaches to the end of the analyzer's bytes: the slice the packet hands
+/// to `value(key, data:)` is clamped to what exists, so the analyzer sees its whole header and
+/// finds a field of variable position itself.
+inline constexpr std::uint32_t kToEndOfHeader = 0xFFFF;
 
 /// The bytes of a fixed-place field out of what `value(key, data)` was given: the data itself when
 /// it is exactly the field (the attribute's own slice), else the field at `offset` in the data
@@ -72,8 +118,14 @@ std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t
 std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset);
 std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset);
 std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset);
+/// A big-endian field of 1 to 8 bytes as `fieldBytes` finds it, widened to 64 bits.
+std::optional<std::uint64_t> fieldNumber(const Data& data, std::size_t offset, std::size_t length);
 
 // --- Text ----------------------------------------------------------------------------------------
+
+/// Longest run of bytes shown as hexadecimal or text in one detail value; longer values are cut
+/// and end with an ellipsis, so a hostile length never makes a huge text.
+inline constexpr std::size_t kMaxShownBytes = 256;
 
 /// One row of a value-string table: a wire code and its name.
 struct CodeName {
@@ -87,19 +139,35 @@ std::optional<std::string_view> lookupName(std::span<const CodeName> table, std:
 std::string nameFor(std::span<const CodeName> table, std::uint32_t code);
 /// "Name (code)" with the code in decimal, or "Unknown (code)".
 std::string nameWithCode(std::span<const CodeName> table, std::uint32_t code);
+/// "Name (code)" with the code in decimal, or the decimal code alone when it has no name.
+std::string namedCode(std::span<const CodeName> table, std::uint32_t code);
+/// "Name (0x..)" with the code in hexadecimal of `digits` digits, or the hexadecimal code alone.
+std::string namedHexCode(std::span<const CodeName> table, std::uint32_t code, int digits);
+/// The name, or "Unknown (code)" when the table has none.
+std::string nameOrUnknown(std::span<const CodeName> table, std::uint32_t code);
 
-/// "0x" and `digits` lower-case hexadecimal digits.
+/// "0x" and `digits` lower-case hexadecimal digits (1 to 16; more digits show when the value
+/// needs them).
 std::string hexText(std::uint64_t value, int digits);
+/// The IPv4 address at `offset` in the bytes; nothing when its 4 bytes are not all there.
+std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset);
+/// The IPv6 address at `offset` in the bytes; nothing when its 16 bytes are not all there.
+std::optional<std::string> ipv6TextAt(std::span<const std::byte> bytes, std::size_t offset);
+/// Bytes as lower-case hex with no separator, cut after `kMaxShownBytes` bytes ("…" appended).
+std::string hexBytes(std::span<const std::byte> bytes);
+/// The bytes as text: printable ASCII as it is, anything else as "\xNN"; cut like `hexBytes`.
+std::string printableText(std::span<const std::byte> bytes);
+/// The same for a text view.
+std::string printableText(std::string_view text);
 /// A MAC-48 (or any) link-layer address as lower-case hex bytes joined by ":".
 std::string macText(std::span<const std::byte> bytes);
 /// Four bytes as dotted-quad IPv4 text; nothing for any other length.
 std::optional<std::string> ipv4Text(std::span<const std::byte> bytes);
 /// Sixteen bytes as IPv6 text in the RFC 5952 form: lower case, no leading zeros, the longest
 /// run of two or more zero groups (the first of equal runs) compressed to "::", and IPv4-mapped
-/// addresses (::ffff:0:0/96) with the IPv4 part as a dotted quad. Nothing for any other length.
+/// addresses (::ffff:0:0/96) with the IPv4 part as a dotted quad, as tshark prints them. Nothing
+/// for any other length.
 std::optional<std::string> ipv6Text(std::span<const std::byte> bytes);
-/// Bytes as lower-case hex with no separator.
-std::string hexBytes(std::span<const std::byte> bytes);
 
 // --- Detail nodes --------------------------------------------------------------------------------
 
@@ -109,6 +177,12 @@ std::shared_ptr<QORNode> field(std::string name, std::string value, std::size_t 
 /// Adds a field node under `parent` and gives it (for grandchildren).
 std::shared_ptr<QORNode> addField(const std::shared_ptr<QORNode>& parent, std::string name, std::string value,
                                   std::size_t location, std::size_t length);
+/// Adds `child` under `parent` and gives `child`.
+std::shared_ptr<QORNode> addChild(const std::shared_ptr<QORNode>& parent, std::shared_ptr<QORNode> child);
+/// The first node of an analyzer's flat list: the protocol's title with its summary as value,
+/// over the analyzer's whole header. The named fields follow it at the top level of the list,
+/// where readers that look values up by node name (subscriber sessions) find them.
+std::shared_ptr<QORNode> heading(std::string title, std::optional<std::string> summary, std::size_t length);
 /// "0x" + hex, then the bits named: "0x0012 (SYN, ACK)".
 std::string flagsText(std::uint32_t value, int digits, const std::vector<std::string>& names);
 
@@ -127,8 +201,9 @@ private:
     std::string name_;
 };
 
-/// Keeps an analyzer class registered in the process-wide class registry by its name while the
-/// plug-in's library is loaded (tests and tools look classes up by name there).
+/// Keeps a class registered in the process-wide class registry by its name while the plug-in's
+/// library is loaded (tests and tools look classes up by name there); unloading the library
+/// unregisters it.
 class ClassRegistration {
 public:
     explicit ClassRegistration(std::shared_ptr<const RuntimeClass> cls);
@@ -140,12 +215,36 @@ private:
     std::string name_;
 };
 
-/// A target protocol reached by name only (from an IP protocol number, say).
-QORPlugInNetworkProtocol protocolNamed(std::string name, std::optional<std::uint32_t> size);
-QORPlugInNetworkProtocol protocolForEtherType(std::string name, std::uint32_t etherType, std::optional<std::uint32_t> size);
-QORPlugInNetworkProtocol protocolForLinkType(std::string name, std::uint32_t linkType, std::optional<std::uint32_t> size);
-QORPlugInNetworkProtocol protocolForPorts(std::string name, std::vector<std::int64_t> ports, kQORSourceProtocols transport,
-                                          std::optional<std::uint32_t> size);
+/// The class of an analyzer of this plug-in, registered under its name for as long as the
+/// library is loaded: `const AnalyzerClassRegistration<TcpAnalyzer> kClass{"TcpAnalyzer", super};`.
+/// It converts to the `AnalyzerClassRef` that families and attributes name.
+template <class Analyzer>
+class AnalyzerClassRegistration {
+public:
+    explicit AnalyzerClassRegistration(std::string name, const RuntimeClass* superclass = nullptr)
+        : class_(std::make_shared<const AnalyzerClassOf<Analyzer>>(std::move(name), superclass)), registration_(class_) {}
+
+    [[nodiscard]] const QORPluginAnalyzerClass& operator*() const noexcept { return *class_; }
+    // NOLINTNEXTLINE(google-explicit-constructor): a registered class is used where a class is named
+    operator AnalyzerClassRef() const { return class_; }
+
+private:
+    std::shared_ptr<const AnalyzerClassOf<Analyzer>> class_;
+    ClassRegistration registration_;
+};
+
+/// A target protocol reached by name only (carried by another analyzer of this plug-in, or from
+/// an IP protocol number).
+QORPlugInNetworkProtocol namedTarget(std::string name, std::optional<std::uint32_t> size = std::nullopt);
+/// A target protocol reached through an ether type.
+QORPlugInNetworkProtocol etherTypeTarget(std::string name, std::uint32_t etherType,
+                                         std::optional<std::uint32_t> size = std::nullopt);
+/// A target protocol reached through a capture file's link type.
+QORPlugInNetworkProtocol linkTypeTarget(std::string name, std::uint32_t linkType,
+                                        std::optional<std::uint32_t> size = std::nullopt);
+/// A target protocol reached through TCP or UDP ports.
+QORPlugInNetworkProtocol portsTarget(std::string name, std::vector<std::int64_t> ports, kQORSourceProtocols transport,
+                                     std::optional<std::uint32_t> size = std::nullopt);
 
 /// An attribute: offset and length count from the start of the analyzer's header.
 QORPlugInAnalyzerAttribute attribute(const AnalyzerClassRef& cls, std::string title, std::string key,

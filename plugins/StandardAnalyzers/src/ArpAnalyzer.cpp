@@ -19,7 +19,7 @@ namespace {
 /// Addresses of Ethernet/IPv4 ARP (sizes 6 and 4, protocol 0x0800) print as MAC and dotted
 /// quad; other sizes as hex. The message ends with its addresses; the bytes after it (Ethernet
 /// padding) belong to no protocol, so the analyzer has no payload.
-class ArpAnalyzer final : public AnalyzerBase {
+class ArpAnalyzer final : public StandardAnalyzer<ArpAnalyzer> {
 public:
     static constexpr std::size_t kFixedSize = 8;
     /// Offsets of the Ethernet/IPv4 addresses, the attributes' bytes.
@@ -29,11 +29,7 @@ public:
     static constexpr std::uint16_t kReverseRequest = 3, kReverseReply = 4;
 
     /// Never refuses; a message cut short shows what is there.
-    static std::shared_ptr<ArpAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<ArpAnalyzer>(data);
-    }
-
-    explicit ArpAnalyzer(const Data& data) : AnalyzerBase(data) {
+    ArpAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         ByteReader r(data);
         auto hs = r.load<std::uint8_t>(4, false), ps = r.load<std::uint8_t>(5, false);
         setHeaderSize(hs && ps ? kFixedSize + 2 * (std::size_t(*hs) + *ps) : kFixedSize);
@@ -161,8 +157,7 @@ private:
     bool reverse_ = false;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<ArpAnalyzer>>("ArpAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<ArpAnalyzer> kClass{"ArpAnalyzer"};
 
 const QORPluginAnalyzerClass& ArpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -172,8 +167,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "Address Resolution Protocol and Reverse ARP";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForEtherType("ARP", 0x0806, ArpAnalyzer::kEthernetIPv4Size),
-        protocolForEtherType("RARP", 0x8035, ArpAnalyzer::kEthernetIPv4Size),
+        etherTypeTarget("ARP", 0x0806, ArpAnalyzer::kEthernetIPv4Size),
+        etherTypeTarget("RARP", 0x8035, ArpAnalyzer::kEthernetIPv4Size),
     };
     f.attributes = {
         attribute(kClass, "ARP Opcode", "arpOpcode", AttributeValueType::uint16, 6, 2),

@@ -16,19 +16,14 @@ namespace {
 /// Whether the bytes carry the TCP length prefix is told from the bytes: the prefix equals the
 /// bytes that follow it (or more, for a message split over segments) and the message after it
 /// reads cleanly, while the same bytes read as a bare message do not.
-class DnsAnalyzer final : public AnalyzerBase {
+class DnsAnalyzer final : public StandardAnalyzer<DnsAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 12;
 
     /// Never refuses: the transport chose DNS by its port; bytes that do not read as a message
     /// show what could be read.
-    static std::shared_ptr<DnsAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<DnsAnalyzer>(data);
-    }
-
-    explicit DnsAnalyzer(const Data& data) : AnalyzerBase(data) {
-        auto message = DnsMessage::read(data);
-        setHeaderSize(message.messageEnd);
+    DnsAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(DnsMessage::read(data, DnsMessage::Detail::layout).messageEnd);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
@@ -69,8 +64,7 @@ public:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<DnsAnalyzer>>("DnsAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<DnsAnalyzer> kClass{"DnsAnalyzer"};
 
 const QORPluginAnalyzerClass& DnsAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -84,8 +78,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "Domain Name System over UDP and TCP, and multicast DNS";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForPorts("DNS", {53}, kQORSourceProtocols::tcp, DnsAnalyzer::kHeaderSize),
-        protocolForPorts("DNS", {53, 5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize),
+        portsTarget("DNS", {53}, kQORSourceProtocols::tcp, DnsAnalyzer::kHeaderSize),
+        portsTarget("DNS", {53, 5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize),
     };
     f.attributes = {
         attribute(kClass, "DNS Transaction ID", "dnsId", AttributeValueType::uint16, 0, kWholeMessage),

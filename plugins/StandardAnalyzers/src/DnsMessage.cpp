@@ -27,24 +27,29 @@ constexpr CodeName kRcodes[] = {
     {10, "Name out of zone"},
 };
 constexpr std::uint8_t kPointerBits = 0xC0;
+/// The offset bits of a two-byte compression pointer.
+constexpr std::uint16_t kPointerOffsetMask = 0x3FFF;
 constexpr std::size_t kTcpPrefixSize = 2;
 
 /// Reads a name at `offset` of `message` (the bytes from the DNS header on). Gives the name and
 /// the offset just after it in the record (after the first pointer, if any); nothing when the
 /// name runs past the bytes, loops or is malformed.
-std::optional<std::pair<std::string, std::size_t>> readName(const Data& message, std::size_t offset) {
+/// With `text` off the name is only walked (and given empty).
+std::optional<std::pair<std::string, std::size_t>> readName(const Data& message, std::size_t offset, bool text = true) {
     std::string name;
     std::size_t length = 0, jumps = 0;
     std::optional<std::size_t> after;
     std::size_t at = offset;
+    ByteReader r(message);
     while (true) {
-        auto labelLength = message.byteAt(at);
+        auto labelLength = r.load<std::uint8_t>(at, false);
         if (!labelLength) return std::nullopt;
         if ((*labelLength & kPointerBits) == kPointerBits) {
-            auto low = message.byteAt(at + 1);
-            if (!low || ++jumps > DnsMessage::kMaxPointerJumps) return std::nullopt;
+            // A compression pointer: 14 bits of offset after the two marker bits.
+            auto pointer = r.load<std::uint16_t>(at, std::endian::native != std::endian::big);
+            if (!pointer || ++jumps > DnsMessage::kMaxPointerJumps) return std::nullopt;
             if (!after) after = at + 2;
-            at = (std::size_t(*labelLength & ~kPointerBits) << 8) | *low;
+            at = *pointer & kPointerOffsetMask;
             continue;
         }
         if (*labelLength & kPointerBits) return std::nullopt;  // extended label types (RFC 6891 obsoleted)
@@ -56,21 +61,22 @@ std::optional<std::pair<std::string, std::size_t>> readName(const Data& message,
         if (!label) return std::nullopt;
         length += *labelLength + 1u;
         if (length > DnsMessage::kMaxNameLength) return std::nullopt;
+        at += 1 + *labelLength;
+        if (!text) continue;
         if (!name.empty()) name += '.';
         for (auto b : label->span()) {
             auto c = static_cast<unsigned char>(b);
             if (c > 0x20 && c < 0x7F) name += static_cast<char>(c);
             else name += fmt::format("\\{:03}", c);
         }
-        at += 1 + *labelLength;
     }
-    if (name.empty()) name = "<Root>";
+    if (name.empty() && text) name = "<Root>";
     return std::pair{name, *after};
 }
 
 /// The RDATA of a record as text.
 std::string rdataText(const Data& message, std::uint16_t type, std::size_t offset, std::size_t length) {
-    auto rdata = message.slice(offset, length);
+    auto rdata = message.checkedSlice(offset, length).value_or(Data());
     ByteReader r(rdata);
     switch (type) {
         case 1:
@@ -118,26 +124,27 @@ std::string DnsMessage::Record::summary() const {
     return out;
 }
 
-DnsMessage DnsMessage::read(const Data& bytes) {
+DnsMessage DnsMessage::read(const Data& bytes, Detail detail) {
     // A bare message that reads cleanly is the common case and costs one reading.
     auto length = ByteReader(bytes).peekU16be(0);
     bool mayBePrefixed = length && bytes.size() >= kTcpPrefixSize + kHeaderSize;
     std::size_t following = bytes.size() - std::min(bytes.size(), kTcpPrefixSize);
     if (mayBePrefixed && *length == following) {
-        auto framed = readAt(bytes, kTcpPrefixSize);
+        auto framed = readAt(bytes, kTcpPrefixSize, detail);
         if (framed.header && !framed.truncated) return framed;
     }
-    auto bare = readAt(bytes, 0);
+    auto bare = readAt(bytes, 0, detail);
     if (bare.header && !bare.truncated) return bare;
     // The first segment of a message split over TCP segments: the prefix promises more bytes.
     if (mayBePrefixed && *length > following) {
-        auto framed = readAt(bytes, kTcpPrefixSize);
+        auto framed = readAt(bytes, kTcpPrefixSize, detail);
         if (framed.header && framed.header->qdcount > 0 && !framed.questions.empty()) return framed;
     }
     return bare;
 }
 
-DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix) {
+DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail detail) {
+    const bool text = detail == Detail::text;
     DnsMessage m;
     m.prefix = prefix;
     m.messageEnd = bytes.size();
@@ -163,7 +170,7 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix) {
     std::size_t at = kHeaderSize, count = 0;
     for (std::size_t i = 0; i < h.qdcount; ++i) {
         if (++count > kMaxRecords) return m;
-        auto name = readName(message, at);
+        auto name = readName(message, at, text);
         ByteReader q(message);
         if (!name || !q.seek(name->second) || !q.canRead(4)) {
             m.truncated = true;
@@ -177,7 +184,7 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix) {
         std::uint16_t wanted = section == &m.answers ? h.ancount : section == &m.authorities ? h.nscount : h.arcount;
         for (std::size_t i = 0; i < wanted; ++i) {
             if (++count > kMaxRecords) return m;
-            auto name = readName(message, at);
+            auto name = readName(message, at, text);
             ByteReader q(message);
             if (!name || !q.seek(name->second) || !q.canRead(10)) {
                 m.truncated = true;
@@ -193,7 +200,7 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix) {
                 m.truncated = true;
                 return m;
             }
-            rr.data = rdataText(message, rr.type, q.offset(), rr.rdlength);
+            if (text) rr.data = rdataText(message, rr.type, q.offset(), rr.rdlength);
             rr.offset = prefix + at;
             rr.length = q.offset() + rr.rdlength - at;
             at = q.offset() + rr.rdlength;

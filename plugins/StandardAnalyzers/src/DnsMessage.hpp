@@ -62,10 +62,14 @@ struct DnsMessage {
     /// Set when a question or record ran past the bytes, or a name was malformed.
     bool truncated = false;
 
+    /// How much of a message to read: everything, or only where its parts lie (names and RDATA
+    /// are left empty), which is all that finding the message's end needs.
+    enum class Detail { text, layout };
+
     /// Reads a message; detects the TCP length prefix from the bytes.
-    static DnsMessage read(const Data& bytes);
+    static DnsMessage read(const Data& bytes, Detail detail = Detail::text);
     /// Reads a message that starts `prefix` bytes into `bytes`.
-    static DnsMessage readAt(const Data& bytes, std::size_t prefix);
+    static DnsMessage readAt(const Data& bytes, std::size_t prefix, Detail detail = Detail::text);
 
     /// "Standard query 0x1234 A example.com", "Standard query response 0x1234 A example.com A
     /// 93.184.216.34": opcode, " response" for answers, the ID, the reply code when it is not

@@ -21,7 +21,7 @@ namespace {
 /// from the shared protocol-strings table. Values in between name nothing. Frames shorter than
 /// 60 bytes on the wire are padded; the padding is found by the pipeline, which knows where the
 /// last header ends.
-class EthernetAnalyzer final : public AnalyzerBase {
+class EthernetAnalyzer final : public StandardAnalyzer<EthernetAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 14;
     static constexpr std::size_t kAddressSize = 6;
@@ -32,13 +32,9 @@ public:
     static constexpr std::uint16_t kMinEtherType = 0x0600;
     static constexpr std::uint16_t kMaxLength = 1500;
 
-    /// Never refuses: any bytes can start an Ethernet frame. A frame cut short shows what is
+    /// Accepts any bytes: any bytes can start an Ethernet frame. A frame cut short shows what is
     /// there and carries nothing.
-    static std::shared_ptr<EthernetAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<EthernetAnalyzer>(data);
-    }
-
-    explicit EthernetAnalyzer(const Data& data) : AnalyzerBase(data) {
+    EthernetAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
         ByteReader r(data);
         auto type = r.load<std::uint16_t>(kTypeOffset, std::endian::native != std::endian::big);
@@ -97,8 +93,7 @@ private:
     std::optional<std::uint16_t> type_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<EthernetAnalyzer>>("EthernetAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<EthernetAnalyzer> kClass{"EthernetAnalyzer"};
 
 const QORPluginAnalyzerClass& EthernetAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -110,7 +105,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "Ethernet";
     f.description = "Ethernet II and IEEE 802.3 frames";
     f.analyzerClass = kClass;
-    f.protocols = {protocolForLinkType("ETH", kLinkTypeEthernet, EthernetAnalyzer::kHeaderSize)};
+    f.protocols = {linkTypeTarget("ETH", kLinkTypeEthernet, EthernetAnalyzer::kHeaderSize)};
     f.attributes = {
         attribute(kClass, "Ethernet Source", "etherSrc", AttributeValueType::string, 6, 6),
         attribute(kClass, "Ethernet Destination", "etherDst", AttributeValueType::string, 0, 6),

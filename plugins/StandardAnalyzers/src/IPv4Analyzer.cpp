@@ -29,7 +29,7 @@ namespace {
 /// bytes then count. A header that lies (Total Length below the header size) or is cut short
 /// carries nothing, and neither does a fragment other than the first (its bytes start in the
 /// middle of the carried protocol).
-class IPv4Analyzer final : public AnalyzerBase {
+class IPv4Analyzer final : public StandardAnalyzer<IPv4Analyzer> {
 public:
     static constexpr std::size_t kMinHeaderSize = 20;
     static constexpr std::size_t kSourceOffset = 12, kDestinationOffset = 16, kAddressSize = 4;
@@ -38,15 +38,13 @@ public:
 
     /// Refuses bytes whose version nibble is not 4 or whose IHL is below 5; empty bytes are
     /// accepted (and explain nothing).
-    static std::shared_ptr<IPv4Analyzer> create(const Data& data, const PacketRef&) {
-        if (auto first = data.byteAt(0)) {
-            if ((*first >> 4) != 4 || (*first & 0x0F) < 5) return nullptr;
-        }
-        return std::make_shared<IPv4Analyzer>(data);
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto first = ByteReader(data).peekU8();
+        return !first || ((*first >> 4) == 4 && (*first & 0x0F) >= 5);
     }
 
-    explicit IPv4Analyzer(const Data& data) : AnalyzerBase(data) {
-        auto first = data.byteAt(0);
+    IPv4Analyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto first = ByteReader(data).peekU8();
         std::size_t headerLength = first ? std::size_t(*first & 0x0F) * 4 : kMinHeaderSize;
         setHeaderSize(headerLength);
         if (data.size() < headerLength) return;
@@ -64,8 +62,8 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         ByteReader r(data);
         if (!r.canRead(kMinHeaderSize)) return std::nullopt;
-        auto src = *ipv4Text(data.slice(kSourceOffset, kAddressSize).span());
-        auto dst = *ipv4Text(data.slice(kDestinationOffset, kAddressSize).span());
+        auto src = *ipv4TextAt(data.span(), kSourceOffset);
+        auto dst = *ipv4TextAt(data.span(), kDestinationOffset);
         auto protocol = *r.peekU8(9);
         auto fragment = *r.peekU16be(6);
         if ((fragment & kFragmentOffsetMask) != 0)
@@ -92,8 +90,8 @@ public:
         auto ttl = *r.peekU8(8);
         auto protocol = *r.peekU8(9);
         auto checksum = *r.peekU16be(10);
-        auto src = *ipv4Text(data.slice(kSourceOffset, kAddressSize).span());
-        auto dst = *ipv4Text(data.slice(kDestinationOffset, kAddressSize).span());
+        auto src = *ipv4TextAt(data.span(), kSourceOffset);
+        auto dst = *ipv4TextAt(data.span(), kDestinationOffset);
         root->setNodeValue(fmt::format("Src: {}, Dst: {}", src, dst));
 
         addField(root, "Version", "4", 0, 1);
@@ -212,8 +210,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IPv4Analyzer>>("IPv4Analyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IPv4Analyzer> kClass{"IPv4Analyzer"};
 
 const QORPluginAnalyzerClass& IPv4Analyzer::analyzerClass() const { return *kClass; }
 
@@ -222,7 +219,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "IPv4";
     f.description = "Internet Protocol version 4";
     f.analyzerClass = kClass;
-    f.protocols = {protocolForEtherType("IP", 0x0800, IPv4Analyzer::kMinHeaderSize)};
+    f.protocols = {etherTypeTarget("IP", 0x0800, IPv4Analyzer::kMinHeaderSize)};
     f.attributes = {
         attribute(kClass, "IPv4 Source Address", "ip4SrcAddr", AttributeValueType::string, 12, 4),
         attribute(kClass, "IPv4 Destination Address", "ip4DstAddr", AttributeValueType::string, 16, 4),

@@ -23,7 +23,7 @@ namespace {
 /// `kMaxExtensionHeaders`; the chain continues with the upper-layer protocol. A payload length of
 /// 0 (a jumbogram, or segmentation offload) counts the captured bytes. Extension headers cut short
 /// or past the limit, and fragments other than the first, carry nothing.
-class IPv6Analyzer final : public AnalyzerBase {
+class IPv6Analyzer final : public StandardAnalyzer<IPv6Analyzer> {
 public:
     static constexpr std::size_t kFixedSize = 40;
     static constexpr std::size_t kSourceOffset = 8, kDestinationOffset = 24, kAddressSize = 16;
@@ -35,12 +35,12 @@ public:
                                   kDestinationOptions = 60;
 
     /// Refuses bytes whose version nibble is not 6; empty bytes are accepted.
-    static std::shared_ptr<IPv6Analyzer> create(const Data& data, const PacketRef&) {
-        if (auto first = data.byteAt(0); first && (*first >> 4) != 6) return nullptr;
-        return std::make_shared<IPv6Analyzer>(data);
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto first = ByteReader(data).peekU8();
+        return !first || (*first >> 4) == 6;
     }
 
-    explicit IPv6Analyzer(const Data& data) : AnalyzerBase(data) {
+    IPv6Analyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         auto walk = walkExtensions(data);
         setHeaderSize(walk.headerSize);
         if (walk.complete && !walk.laterFragment) setNextProtocol(protocolForIPProtocol(walk.upperProtocol));
@@ -136,7 +136,7 @@ private:
     };
 
     static std::string address(const Data& data, std::size_t offset) {
-        return *ipv6Text(data.slice(offset, kAddressSize).span());
+        return ipv6TextAt(data.span(), offset).value_or("");
     }
 
     static bool isExtension(std::uint8_t type) {
@@ -188,8 +188,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IPv6Analyzer>>("IPv6Analyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IPv6Analyzer> kClass{"IPv6Analyzer"};
 
 const QORPluginAnalyzerClass& IPv6Analyzer::analyzerClass() const { return *kClass; }
 
@@ -198,7 +197,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "IPv6";
     f.description = "Internet Protocol version 6 with its extension headers";
     f.analyzerClass = kClass;
-    f.protocols = {protocolForEtherType("IPv6", 0x86DD, IPv6Analyzer::kFixedSize)};
+    f.protocols = {etherTypeTarget("IPv6", 0x86DD, IPv6Analyzer::kFixedSize)};
     f.attributes = {
         attribute(kClass, "IPv6 Source Address", "ip6SrcAddr", AttributeValueType::string, 8, 16),
         attribute(kClass, "IPv6 Destination Address", "ip6DstAddr", AttributeValueType::string, 24, 16),

@@ -20,16 +20,13 @@ namespace {
 /// so that the packet's protocol and summary line stay the ICMP message's (the quoted headers
 /// seldom arrive whole). The time to live of an echo summary is read from the IPv4 header just
 /// before the message, when the analyzer's bytes lie inside the packet's.
-class IcmpAnalyzer final : public AnalyzerBase {
+class IcmpAnalyzer final : public StandardAnalyzer<IcmpAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
     static constexpr std::size_t kMinIPv4HeaderWords = 5, kMaxIPv4HeaderWords = 15;
 
-    static std::shared_ptr<IcmpAnalyzer> create(const Data& data, const PacketRef& packet) {
-        return std::make_shared<IcmpAnalyzer>(data, enclosingTTL(data, packet));
-    }
-
-    IcmpAnalyzer(const Data& data, std::optional<std::uint8_t> ttl) : AnalyzerBase(data), ttl_(ttl) {
+    /// Reads the enclosing header's time to live now: the analyzer does not keep its packet.
+    IcmpAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), ttl_(enclosingTTL(data, packet)) {
         setHeaderSize(kHeaderSize);
     }
 
@@ -47,7 +44,7 @@ public:
         bool echo = *type == 0 || *type == 8 || *type == 13 || *type == 14;
         if (!echo || !id || !seq) return name;
         std::string info = fmt::format("{:<20} id={}, seq={}/{}", name, hexText(*id, 4), *seq,
-                                       std::uint16_t((*seq >> 8) | (*seq << 8)));
+                                       ByteReader::byteswapValue(*seq));
         if (ttl_) info += fmt::format(", ttl={}", *ttl_);
         return info;
     }
@@ -73,7 +70,7 @@ public:
                 if (data.size() > kHeaderSize) addField(root, "Data", fmt::format("{} bytes", data.size() - kHeaderSize), kHeaderSize, data.size() - kHeaderSize);
                 break;
             case 5:
-                addField(root, "Gateway Address", *ipv4Text(data.slice(4, 4).span()), 4, 4);
+                addField(root, "Gateway Address", *ipv4TextAt(data.span(), 4), 4, 4);
                 addQuoted(root, data);
                 break;
             case 3: case 4: case 11: case 12:
@@ -158,8 +155,9 @@ private:
         for (std::size_t words = kMinIPv4HeaderWords; words <= kMaxIPv4HeaderWords; ++words) {
             if (*offset < words * 4) break;
             std::size_t start = *offset - words * 4;
-            auto first = all.byteAt(start), protocol = all.byteAt(start + 9);
-            if (first && protocol && *first == (0x40 | words) && *protocol == 1) return all.byteAt(start + 8);
+            ByteReader r = ByteReader(all).from(start);
+            auto first = r.peekU8(0), protocol = r.peekU8(9);
+            if (first && protocol && *first == (0x40 | words) && *protocol == 1) return r.peekU8(8);
         }
         return std::nullopt;
     }
@@ -167,8 +165,7 @@ private:
     std::optional<std::uint8_t> ttl_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IcmpAnalyzer>>("IcmpAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IcmpAnalyzer> kClass{"IcmpAnalyzer"};
 
 const QORPluginAnalyzerClass& IcmpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -177,7 +174,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "ICMP";
     f.description = "Internet Control Message Protocol";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("ICMP", IcmpAnalyzer::kHeaderSize)};
+    f.protocols = {namedTarget("ICMP", IcmpAnalyzer::kHeaderSize)};
     f.attributes = {
         attribute(kClass, "ICMP Type", "icmpType", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "ICMP Code", "icmpCode", AttributeValueType::uint8, 1, 1),

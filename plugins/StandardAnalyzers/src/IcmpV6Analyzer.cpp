@@ -19,18 +19,16 @@ namespace {
 /// Options are walked up to `kMaxOptions`. The hop limit of an echo summary is read from the
 /// IPv6 header just before the message, when the analyzer's bytes lie inside the packet's and no
 /// extension header intervenes.
-class IcmpV6Analyzer final : public AnalyzerBase {
+class IcmpV6Analyzer final : public StandardAnalyzer<IcmpV6Analyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
     static constexpr std::size_t kIPv6HeaderSize = 40;
     static constexpr std::size_t kMaxOptions = 32;
     static constexpr std::size_t kOptionUnit = 8;
 
-    static std::shared_ptr<IcmpV6Analyzer> create(const Data& data, const PacketRef& packet) {
-        return std::make_shared<IcmpV6Analyzer>(data, enclosingHopLimit(data, packet));
-    }
-
-    IcmpV6Analyzer(const Data& data, std::optional<std::uint8_t> hopLimit) : AnalyzerBase(data), hopLimit_(hopLimit) {
+    /// Reads the enclosing header's hop limit now: the analyzer does not keep its packet.
+    IcmpV6Analyzer(const Data& data, const PacketRef& packet)
+        : StandardAnalyzer(data), hopLimit_(enclosingHopLimit(data, packet)) {
         setHeaderSize(kHeaderSize);
     }
 
@@ -60,7 +58,7 @@ public:
                 return name;
             case 135: {
                 if (data.size() < 24) return name;
-                std::string info = fmt::format("{} for {}", name, *ipv6Text(data.slice(8, 16).span()));
+                std::string info = fmt::format("{} for {}", name, *ipv6TextAt(data.span(), 8));
                 if (options.sourceLinkLayer) info += " from " + *options.sourceLinkLayer;
                 return info;
             }
@@ -71,7 +69,7 @@ public:
                 if (flags & 0x80) names.emplace_back("rtr");
                 if (flags & 0x40) names.emplace_back("sol");
                 if (flags & 0x20) names.emplace_back("ovr");
-                std::string info = fmt::format("{} {}", name, *ipv6Text(data.slice(8, 16).span()));
+                std::string info = fmt::format("{} {}", name, *ipv6TextAt(data.span(), 8));
                 if (!names.empty()) {
                     info += " (";
                     for (std::size_t i = 0; i < names.size(); ++i) info += (i ? ", " : "") + names[i];
@@ -112,7 +110,7 @@ public:
                 break;
             case 135:
             case 136:
-                if (data.size() >= 24) addField(root, "Target Address", *ipv6Text(data.slice(8, 16).span()), 8, 16);
+                if (data.size() >= 24) addField(root, "Target Address", *ipv6TextAt(data.span(), 8), 8, 16);
                 break;
             default: break;
         }
@@ -189,7 +187,7 @@ private:
         Options out;
         auto start = optionsOffset(type);
         if (!start || data.size() <= *start) return out;
-        ByteReader r(data.slice(*start));
+        ByteReader r = ByteReader(data).from(*start);
         for (std::size_t count = 0; count < kMaxOptions && r.remaining() >= 2; ++count) {
             std::size_t at = *start + r.offset();
             auto optionType = *r.peekU8(0);
@@ -199,16 +197,19 @@ private:
                 out.nodes.push_back(field("ICMPv6 Option", fmt::format("{}: invalid length", nameFor(kOptionTypes, optionType)), at, r.remaining()));
                 break;
             }
-            auto body = *r.readBytes(length);
-            auto value = body.subspan(2);
+            auto body = *r.readSlice(length);
+            body.skip(2);  // type and length
+            ByteReader value = body.from(body.offset());
             std::string text;
             if (optionType == 1 || optionType == 2) {
-                text = macText(value.first(std::min<std::size_t>(value.size(), 6)));
+                text = macText(*value.readBytes(std::min<std::size_t>(value.remaining(), 6)));
                 (optionType == 1 ? out.sourceLinkLayer : out.targetLinkLayer) = text;
-            } else if (optionType == 5 && value.size() >= 6) {
-                text = std::to_string(*ByteReader(value.subspan(2)).readU32be());
-            } else if (optionType == 3 && value.size() >= 30) {
-                text = fmt::format("{}/{}", *ipv6Text(value.subspan(14, 16)), unsigned(value[0]));
+            } else if (optionType == 5 && value.remaining() >= 6) {
+                value.skip(2);  // reserved
+                text = std::to_string(*value.readU32be());
+            } else if (optionType == 3 && value.remaining() >= 30) {
+                // Prefix Length (1), flags (1), lifetimes (8), reserved (4), Prefix (16).
+                text = fmt::format("{}/{}", *ipv6TextAt(value.rest(), 14), *value.peekU8());
             } else {
                 text = fmt::format("{} bytes", length);
             }
@@ -223,16 +224,16 @@ private:
         auto offset = offsetInPacket(data, packet, all);
         if (!offset || *offset < kIPv6HeaderSize) return std::nullopt;
         std::size_t start = *offset - kIPv6HeaderSize;
-        auto first = all.byteAt(start), next = all.byteAt(start + 6);
-        if (first && next && (*first >> 4) == 6 && *next == 58) return all.byteAt(start + 7);
+        ByteReader r = ByteReader(all).from(start);
+        auto first = r.peekU8(0), next = r.peekU8(6);
+        if (first && next && (*first >> 4) == 6 && *next == 58) return r.peekU8(7);
         return std::nullopt;
     }
 
     std::optional<std::uint8_t> hopLimit_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<IcmpV6Analyzer>>("IcmpV6Analyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<IcmpV6Analyzer> kClass{"IcmpV6Analyzer"};
 
 const QORPluginAnalyzerClass& IcmpV6Analyzer::analyzerClass() const { return *kClass; }
 
@@ -241,7 +242,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "ICMPv6";
     f.description = "Internet Control Message Protocol for IPv6, with Neighbor Discovery";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("ICMPv6", IcmpV6Analyzer::kHeaderSize)};
+    f.protocols = {namedTarget("ICMPv6", IcmpV6Analyzer::kHeaderSize)};
     f.attributes = {
         attribute(kClass, "ICMPv6 Type", "icmpv6Type", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "ICMPv6 Code", "icmpv6Code", AttributeValueType::uint8, 1, 1),

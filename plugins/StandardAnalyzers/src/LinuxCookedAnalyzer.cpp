@@ -25,7 +25,7 @@ namespace {
 /// The protocol type is an ether type, except for the Linux values 0x0001 (Novell 802.3) and
 /// 0x0004 (802.2 LLC). The analyzer tells the versions apart by the packet's link type when it
 /// has one, else by the first field: a packet type is at most 4, a protocol type is larger.
-class LinuxCookedAnalyzer final : public AnalyzerBase {
+class LinuxCookedAnalyzer final : public StandardAnalyzer<LinuxCookedAnalyzer> {
 public:
     static constexpr std::size_t kV1HeaderSize = 16;
     static constexpr std::size_t kV2HeaderSize = 20;
@@ -38,16 +38,8 @@ public:
     static constexpr std::uint32_t kLinkTypeV1 = 113;
     static constexpr std::uint32_t kLinkTypeV2 = 276;
 
-    /// Never refuses; a header cut short shows what is there and carries nothing.
-    static std::shared_ptr<LinuxCookedAnalyzer> create(const Data& data, const PacketRef& packet) {
-        bool v2;
-        if (packet && packet->linkType() == kLinkTypeV1) v2 = false;
-        else if (packet && packet->linkType() == kLinkTypeV2) v2 = true;
-        else v2 = ByteReader(data).peekU16be().value_or(0) > kMaxPacketType;
-        return std::make_shared<LinuxCookedAnalyzer>(data, v2);
-    }
-
-    LinuxCookedAnalyzer(const Data& data, bool v2) : AnalyzerBase(data), v2_(v2) {
+    /// Accepts any bytes; a header cut short shows what is there and carries nothing.
+    LinuxCookedAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), v2_(isV2(data, packet)) {
         setHeaderSize(headerSize());
         if (data.size() < headerSize()) return;
         auto protocol = *ByteReader(data).peekU16be(v2_ ? 0 : 14);
@@ -120,14 +112,21 @@ private:
         std::string address;
     };
 
+    static bool isV2(const Data& data, const PacketRef& packet) {
+        if (packet && packet->linkType() == kLinkTypeV1) return false;
+        if (packet && packet->linkType() == kLinkTypeV2) return true;
+        return ByteReader(data).peekU16be().value_or(0) > kMaxPacketType;
+    }
+
     [[nodiscard]] std::size_t headerSize() const { return v2_ ? kV2HeaderSize : kV1HeaderSize; }
 
     /// The address bytes the length field names (at most the 8 the header holds); when the
     /// length is absent or zero, the six bytes of a MAC-48 address if the rest is zero.
     static std::string addressText(std::span<const std::byte> bytes, std::size_t length) {
         if (length > bytes.size()) length = bytes.size();
-        if (length == kAddressCapacity && bytes[6] == std::byte{0} && bytes[7] == std::byte{0}) length = 6;
-        return macText(bytes.first(length));
+        ByteReader r(bytes);
+        if (length == kAddressCapacity && r.peekU16be(6) == 0) length = 6;
+        return macText(*r.readBytes(length));
     }
 
     [[nodiscard]] std::optional<Header> read(const Data& data) const {
@@ -158,8 +157,7 @@ private:
     bool v2_;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<LinuxCookedAnalyzer>>("LinuxCookedAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<LinuxCookedAnalyzer> kClass{"LinuxCookedAnalyzer"};
 
 const QORPluginAnalyzerClass& LinuxCookedAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -169,8 +167,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "Linux cooked capture pseudo-headers, versions 1 and 2";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForLinkType("SLL", LinuxCookedAnalyzer::kLinkTypeV1, LinuxCookedAnalyzer::kV1HeaderSize),
-        protocolForLinkType("SLL2", LinuxCookedAnalyzer::kLinkTypeV2, LinuxCookedAnalyzer::kV2HeaderSize),
+        linkTypeTarget("SLL", LinuxCookedAnalyzer::kLinkTypeV1, LinuxCookedAnalyzer::kV1HeaderSize),
+        linkTypeTarget("SLL2", LinuxCookedAnalyzer::kLinkTypeV2, LinuxCookedAnalyzer::kV2HeaderSize),
     };
     f.attributes = {
         attribute(kClass, "Linux Cooked Source", "sllSrc", AttributeValueType::string, 6, 8),

@@ -21,25 +21,21 @@ namespace {
 /// round (families are small numbers). AF_INET is 2 everywhere; AF_INET6 is 24 (NetBSD, OpenBSD),
 /// 28 (FreeBSD, DragonFly) or 30 (macOS, iOS). Which of the two names the analyzer gives comes
 /// from the packet's link type; without a packet, the byte order decides (network order: LOOP).
-class LoopbackAnalyzer final : public AnalyzerBase {
+class LoopbackAnalyzer final : public StandardAnalyzer<LoopbackAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 4;
     static constexpr std::uint32_t kLinkTypeNull = 0;
     static constexpr std::uint32_t kLinkTypeLoop = 108;
     static constexpr std::uint32_t kFamilyMask = 0xFFFF0000;
 
-    /// Never refuses; a header cut short carries nothing.
-    static std::shared_ptr<LoopbackAnalyzer> create(const Data& data, const PacketRef& packet) {
-        std::optional<bool> loop;
-        if (packet && packet->linkType() == kLinkTypeNull) loop = false;
-        if (packet && packet->linkType() == kLinkTypeLoop) loop = true;
-        return std::make_shared<LoopbackAnalyzer>(data, loop);
-    }
-
-    LoopbackAnalyzer(const Data& data, std::optional<bool> loop) : AnalyzerBase(data) {
+    /// Accepts any bytes; a header cut short carries nothing. The packet's link type tells NULL
+    /// from LOOP; without one, the byte order of the family does.
+    LoopbackAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
         auto family = familyOf(data);
-        loop_ = loop.value_or(family.second);
+        if (packet && packet->linkType() == kLinkTypeNull) loop_ = false;
+        else if (packet && packet->linkType() == kLinkTypeLoop) loop_ = true;
+        else loop_ = family.second;
         if (!family.first) return;
         switch (*family.first) {
             case 2: setNextProtocol(std::string("IP")); break;
@@ -101,8 +97,7 @@ private:
     bool loop_ = false;
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<LoopbackAnalyzer>>("LoopbackAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<LoopbackAnalyzer> kClass{"LoopbackAnalyzer"};
 
 const QORPluginAnalyzerClass& LoopbackAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -112,8 +107,8 @@ const FamilyRegistration kFamily{[] {
     f.description = "BSD loopback encapsulation (NULL and LOOP)";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForLinkType("NULL", LoopbackAnalyzer::kLinkTypeNull, LoopbackAnalyzer::kHeaderSize),
-        protocolForLinkType("LOOP", LoopbackAnalyzer::kLinkTypeLoop, LoopbackAnalyzer::kHeaderSize),
+        linkTypeTarget("NULL", LoopbackAnalyzer::kLinkTypeNull, LoopbackAnalyzer::kHeaderSize),
+        linkTypeTarget("LOOP", LoopbackAnalyzer::kLinkTypeLoop, LoopbackAnalyzer::kHeaderSize),
     };
     f.attributes = {attribute(kClass, "Loopback Family", "loopbackFamily", AttributeValueType::uint32, 0, 4)};
     f.columns = {containsColumn("Loopback Family", "loopbackFamily", AttributeValueType::uint32)};

@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "QORCommonTools/ByteReader.hpp"
 
 namespace qor::standard {
 namespace {
@@ -11,15 +12,11 @@ namespace {
 /// Captures without a link-layer header: the packet starts with an IPv4 or IPv6 header, told
 /// apart by the version nibble of the first byte. The analyzer explains no bytes (header size 0)
 /// and names "IP" or "IPv6"; a first byte of any other version carries nothing.
-class RawIPAnalyzer final : public AnalyzerBase {
+class RawIPAnalyzer final : public StandardAnalyzer<RawIPAnalyzer> {
 public:
-    static std::shared_ptr<RawIPAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<RawIPAnalyzer>(data);
-    }
-
-    explicit RawIPAnalyzer(const Data& data) : AnalyzerBase(data) {
+    RawIPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(0);
-        if (auto first = data.byteAt(0)) {
+        if (auto first = ByteReader(data).peekU8()) {
             int version = *first >> 4;
             if (version == 4) setNextProtocol(std::string("IP"));
             else if (version == 6) setNextProtocol(std::string("IPv6"));
@@ -30,14 +27,14 @@ public:
     [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("RAW"); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return std::nullopt;
         return fmt::format("Raw packet data, IP version {}", *first >> 4);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Raw packet data", "", 0, 0);
-        if (auto first = data.byteAt(0)) {
+        if (auto first = ByteReader(data).peekU8()) {
             int version = *first >> 4;
             root->setNodeValue(version == 4 ? "IPv4" : version == 6 ? "IPv6" : fmt::format("Unknown IP version {}", version));
             addField(root, "Version", std::to_string(version), 0, 1);
@@ -48,8 +45,7 @@ public:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<RawIPAnalyzer>>("RawIPAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<RawIPAnalyzer> kClass{"RawIPAnalyzer"};
 
 const QORPluginAnalyzerClass& RawIPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -59,7 +55,7 @@ const FamilyRegistration kFamily{[] {
     f.description = "Captures that start with an IPv4 or IPv6 header";
     f.analyzerClass = kClass;
     // LINKTYPE_RAW (101), the BSD DLT_RAW values 12 and 14, LINKTYPE_IPV4 (228), LINKTYPE_IPV6 (229).
-    for (std::uint32_t linkType : {101u, 12u, 14u, 228u, 229u}) f.protocols.push_back(protocolForLinkType("RAW", linkType, 0));
+    for (std::uint32_t linkType : {101u, 12u, 14u, 228u, 229u}) f.protocols.push_back(linkTypeTarget("RAW", linkType, 0));
     return f;
 }};
 

@@ -29,20 +29,22 @@ namespace {
 /// payload carries nothing. A data offset below 5 is not TCP; one past the captured bytes ends the
 /// chain here. Sequence numbers are shown as they are on the wire (relative numbers need the
 /// stream's first segment, which one packet does not know).
-class TcpAnalyzer final : public AnalyzerBase {
+class TcpAnalyzer final : public StandardAnalyzer<TcpAnalyzer> {
 public:
     static constexpr std::size_t kMinHeaderSize = 20;
+    /// Where the data offset (header length in 32-bit words) sits, in its high nibble.
+    static constexpr std::size_t kDataOffsetOffset = 12;
     static constexpr std::uint16_t kFIN = 0x001, kSYN = 0x002, kRST = 0x004, kPSH = 0x008, kACK = 0x010,
                                    kURG = 0x020, kECE = 0x040, kCWR = 0x080, kAE = 0x100;
 
     /// Refuses a data offset below 5 when that byte is there.
-    static std::shared_ptr<TcpAnalyzer> create(const Data& data, const PacketRef&) {
-        if (auto offset = data.byteAt(12); offset && (*offset >> 4) < 5) return nullptr;
-        return std::make_shared<TcpAnalyzer>(data);
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto offset = ByteReader(data).peekU8(kDataOffsetOffset);
+        return !offset || (*offset >> 4) >= 5;
     }
 
-    explicit TcpAnalyzer(const Data& data) : AnalyzerBase(data) {
-        auto offset = data.byteAt(12);
+    TcpAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto offset = ByteReader(data).peekU8(kDataOffsetOffset);
         std::size_t headerLength = offset ? std::size_t(*offset >> 4) * 4 : kMinHeaderSize;
         setHeaderSize(headerLength);
         if (data.size() <= headerLength) return;  // no payload, cut short, or a lying data offset
@@ -116,7 +118,7 @@ public:
             return {};
         }
         if (key == "payloadSize") {
-            auto offset = data.byteAt(12);
+            auto offset = ByteReader(data).peekU8(kDataOffsetOffset);
             if (!offset) return {};
             std::size_t headerLength = std::size_t(*offset >> 4) * 4;
             if (data.size() < headerLength) return {};
@@ -246,8 +248,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<TcpAnalyzer>>("TcpAnalyzer", transportAnalyzerClass().get());
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<TcpAnalyzer> kClass{"TcpAnalyzer", transportAnalyzerClass().get()};
 
 const QORPluginAnalyzerClass& TcpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -256,7 +257,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "TCP";
     f.description = "Transmission Control Protocol";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("TCP", TcpAnalyzer::kMinHeaderSize)};
+    f.protocols = {namedTarget("TCP", TcpAnalyzer::kMinHeaderSize)};
     const auto& transport = transportAnalyzerClass();
     f.attributes = {
         attribute(transport, "Source Port", "srcPort", AttributeValueType::uint16, kSourcePortOffset, 2),

@@ -19,16 +19,12 @@ namespace {
 /// The payload runs to the length field, clamped to the captured bytes. A length below 8 lies:
 /// the chain ends here. The carried protocol is the one an analyzer claimed for the lower port,
 /// else for the other port; a datagram without payload carries nothing.
-class UdpAnalyzer final : public AnalyzerBase {
+class UdpAnalyzer final : public StandardAnalyzer<UdpAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
 
     /// Never refuses; a header cut short shows what is there and carries nothing.
-    static std::shared_ptr<UdpAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<UdpAnalyzer>(data);
-    }
-
-    explicit UdpAnalyzer(const Data& data) : AnalyzerBase(data) {
+    UdpAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
         auto payload = payloadLength(data);
         if (!payload || *payload == 0) return;
@@ -92,8 +88,7 @@ private:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<UdpAnalyzer>>("UdpAnalyzer", transportAnalyzerClass().get());
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<UdpAnalyzer> kClass{"UdpAnalyzer", transportAnalyzerClass().get()};
 
 const QORPluginAnalyzerClass& UdpAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -102,7 +97,7 @@ const FamilyRegistration kFamily{[] {
     f.title = "UDP";
     f.description = "User Datagram Protocol";
     f.analyzerClass = kClass;
-    f.protocols = {protocolNamed("UDP", UdpAnalyzer::kHeaderSize)};
+    f.protocols = {namedTarget("UDP", UdpAnalyzer::kHeaderSize)};
     // The port attributes are shared with TCP (same records, owned by the transport superclass);
     // their columns are registered once, by TCP.
     const auto& transport = transportAnalyzerClass();

@@ -19,7 +19,7 @@ namespace {
 ///
 /// PCP is the priority code point, D the drop-eligible indicator, VID the VLAN identifier. The
 /// inner type chooses the carried protocol as in Ethernet (another tag for stacked VLANs).
-class VlanAnalyzer final : public AnalyzerBase {
+class VlanAnalyzer final : public StandardAnalyzer<VlanAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 4;
     static constexpr std::size_t kTypeOffset = 2;
@@ -28,11 +28,7 @@ public:
     static constexpr std::uint16_t kMaxLength = 1500;
 
     /// Never refuses; a tag cut short shows what is there and carries nothing.
-    static std::shared_ptr<VlanAnalyzer> create(const Data& data, const PacketRef&) {
-        return std::make_shared<VlanAnalyzer>(data);
-    }
-
-    explicit VlanAnalyzer(const Data& data) : AnalyzerBase(data) {
+    VlanAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
         ByteReader r(data);
         auto tci = r.readU16be();
@@ -90,8 +86,7 @@ public:
     }
 };
 
-const auto kClass = std::make_shared<AnalyzerClassOf<VlanAnalyzer>>("VlanAnalyzer");
-const ClassRegistration kClassRegistration{kClass};
+const AnalyzerClassRegistration<VlanAnalyzer> kClass{"VlanAnalyzer"};
 
 const QORPluginAnalyzerClass& VlanAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -101,9 +96,9 @@ const FamilyRegistration kFamily{[] {
     f.description = "IEEE 802.1Q and 802.1ad VLAN tags";
     f.analyzerClass = kClass;
     f.protocols = {
-        protocolForEtherType("VLAN", 0x8100, VlanAnalyzer::kHeaderSize),
-        protocolForEtherType("VLAN", 0x88A8, VlanAnalyzer::kHeaderSize),
-        protocolForEtherType("VLAN", 0x9100, VlanAnalyzer::kHeaderSize),
+        etherTypeTarget("VLAN", 0x8100, VlanAnalyzer::kHeaderSize),
+        etherTypeTarget("VLAN", 0x88A8, VlanAnalyzer::kHeaderSize),
+        etherTypeTarget("VLAN", 0x9100, VlanAnalyzer::kHeaderSize),
     };
     // The attribute bytes are the TCI; the outermost tag is the one a packet's key lookup finds.
     f.attributes = {

@@ -59,6 +59,14 @@ public:
     std::optional<std::uint32_t> readU32le() noexcept { return read<std::uint32_t>(std::endian::native != std::endian::little); }
     std::optional<std::uint64_t> readU64be() noexcept { return read<std::uint64_t>(std::endian::native != std::endian::big); }
     std::optional<std::uint64_t> readU64le() noexcept { return read<std::uint64_t>(std::endian::native != std::endian::little); }
+    /// A big-endian unsigned number of `n` bytes (1 to 8), consumed; nothing for other widths.
+    std::optional<std::uint64_t> readUBE(std::size_t n) noexcept {
+        if (n == 0 || n > sizeof(std::uint64_t) || !canRead(n)) return std::nullopt;
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < n; ++i) value = (value << 8) | static_cast<std::uint8_t>(bytes_[pos_ + i]);
+        pos_ += n;
+        return value;
+    }
     /// Reads in the machine's byte order, then swaps when `swapped` is set.
     template <class T>
     std::optional<T> readSwapped(bool swapped) noexcept { return read<T>(swapped); }
@@ -98,6 +106,24 @@ public:
         auto b = readBytes(n);
         if (!b) return std::nullopt;
         return std::string_view(reinterpret_cast<const char*>(b->data()), b->size());
+    }
+
+    /// The `n` bytes at an absolute offset, without moving the cursor; nothing when they are not
+    /// all there.
+    [[nodiscard]] std::optional<std::span<const std::byte>> bytesAt(std::size_t offset, std::size_t n) const noexcept {
+        if (offset > bytes_.size() || bytes_.size() - offset < n) return std::nullopt;
+        return bytes_.subspan(offset, n);
+    }
+    /// A reader over the `n` bytes at an absolute offset, without moving the cursor; nothing when
+    /// they are not all there.
+    [[nodiscard]] std::optional<ByteReader> sliceAt(std::size_t offset, std::size_t n) const noexcept {
+        auto bytes = bytesAt(offset, n);
+        if (!bytes) return std::nullopt;
+        return ByteReader(*bytes);
+    }
+    /// A reader over the bytes from an absolute offset to the end (empty past the end).
+    [[nodiscard]] ByteReader from(std::size_t offset) const noexcept {
+        return ByteReader(offset > bytes_.size() ? std::span<const std::byte>() : bytes_.subspan(offset));
     }
 
     /// Loads a value at an absolute offset without moving the cursor.

@@ -2,8 +2,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "access/PPPAuthHeader.hpp"
+#include "access/PPPAuthAnalyzer.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -32,7 +33,7 @@ ChallengeBody readChallenge(ByteReader body) {
     return out;
 }
 
-/// A CHAP packet (RFC 1994 section 4): the fixed part (PPPAuthHeader.hpp), then
+/// A CHAP packet (RFC 1994 section 4): the fixed part (PPPPacketHeader.hpp), then
 ///
 ///     Challenge/Response:  Value-Size (1) | Value | Name
 ///     Success/Failure:     Message
@@ -49,12 +50,12 @@ public:
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "CHAP"; }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        auto header = PPPAuthHeader::read(data);
+        auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP Challenge Handshake Authentication Protocol", protocolInfo(data), header->present)};
         header->addNodes(nodes, namedCode(kCodes, header->code), data.size());
         auto body = header->body(data);
-        constexpr std::size_t base = PPPAuthHeader::kSize;
+        constexpr std::size_t base = PPPPacketHeader::kSize;
         if (header->code == kChallenge || header->code == kResponse) {
             auto c = readChallenge(body);
             if (!c.valueComplete) {
@@ -63,7 +64,7 @@ public:
                 return nodes;
             }
             nodes.push_back(field("Value Size", std::to_string(c.value.size()), base, 1));
-            nodes.push_back(field("Value", hexText(c.value), base + 1, c.value.size()));
+            nodes.push_back(field("Value", hexBytes(c.value), base + 1, c.value.size()));
             if (!c.name.empty())
                 nodes.push_back(field("Name", printableText(c.name), base + 1 + c.value.size(), c.name.size()));
         } else if (!body.empty()) {
@@ -76,7 +77,7 @@ public:
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         if (key == "chapCode") return Value(fieldNumber(data, 0, 1));
         if (key == "chapName") {
-            auto header = PPPAuthHeader::read(data);
+            auto header = PPPPacketHeader::read(data);
             if (!header || (header->code != kChallenge && header->code != kResponse)) return {};
             auto c = readChallenge(header->body(data));
             if (!c.valueComplete || c.name.empty()) return {};
@@ -86,7 +87,7 @@ public:
     }
 };
 
-const auto kClass = registerAnalyzerClass<CHAPAnalyzer>("CHAPAnalyzer");
+const AnalyzerClassRegistration<CHAPAnalyzer> kClass{"CHAPAnalyzer"};
 
 const QORPluginAnalyzerClass& CHAPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -95,7 +96,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "CHAP";
     f.description = "PPP Challenge Handshake Authentication Protocol (RFC 1994)";
     f.analyzerClass = kClass;
-    f.protocols = {namedProtocol("CHAP")};
+    f.protocols = {namedTarget("CHAP")};
     f.attributes = {
         attribute(kClass, "CHAP Code", "chapCode", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "CHAP Name", "chapName", AttributeValueType::string, 0, kToEndOfHeader),

@@ -3,10 +3,10 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -86,39 +86,37 @@ struct GREHeader {
 };
 
 /// A GRE header, carrying PPP (PPTP), IPv4, IPv6 or Ethernet.
-class GREAnalyzer final : public AccessAnalyzer {
+class GREAnalyzer final : public StandardAnalyzer<GREAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses a header that is not all there, and versions other than 0 and 1.
-    static std::shared_ptr<GREAnalyzer> create(const Data& data, const PacketRef& packet) {
+    static bool accepts(const Data& data, const PacketRef&) {
         auto header = GREHeader::read(data);
-        if (!header || header->version() > kVersionEnhanced) return nullptr;
-        auto a = std::make_shared<GREAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+        return header && header->version() <= kVersionEnhanced;
+    }
+
+    /// Carries the protocol type's analyzer when payload bytes follow and no source route does.
+    GREAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto header = *GREHeader::read(data);
+        setHeaderSize(header.size);
+        if (data.size() <= header.size || (header.flags & kFlagRouting)) return;
+        if (auto length = header.payloadLength(); length && *length == 0) return;
+        if (auto name = lookupName(kCarried, header.protocol)) setNextProtocol(std::string(*name));
+        else setNextProtocol(ProtocolsStringsCache::sharedCache().etherTypeString(header.protocol));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.size); }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        if (data_.size() <= header_.size || (header_.flags & kFlagRouting)) return std::nullopt;
-        if (auto length = header_.payloadLength(); length && *length == 0) return std::nullopt;
-        if (auto name = findCodeName(kCarried, header_.protocol)) return std::string(*name);
-        return ProtocolsStringsCache::sharedCache().etherTypeString(header_.protocol);
-    }
-    [[nodiscard]] bool hasPayload() const override { return true; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "GRE"; }
 
     /// "Encapsulated PPP, call 6016, seq 3" or "Encapsulated IPv4".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = GREHeader::read(data);
         if (!header) return std::nullopt;
-        std::string info = "Encapsulated " + (findCodeName(kProtocolTitles, header->protocol)
-                                                  ? std::string(*findCodeName(kProtocolTitles, header->protocol))
-                                                  : hexNumber(header->protocol, 4));
+        std::string info = "Encapsulated " + (lookupName(kProtocolTitles, header->protocol)
+                                                  ? std::string(*lookupName(kProtocolTitles, header->protocol))
+                                                  : hexText(header->protocol, 4));
         if (auto call = header->callId()) info += ", call " + std::to_string(*call);
-        else if (header->key) info += ", key " + hexNumber(*header->key, 8);
+        else if (header->key) info += ", key " + hexText(*header->key, 8);
         if (header->sequence) info += ", seq " + std::to_string(*header->sequence);
         if (header->ack) info += ", ack " + std::to_string(*header->ack);
         return info;
@@ -140,15 +138,15 @@ public:
         add(kFlagSequence, "sequence");
         add(kFlagStrictRoute, "strict source route");
         if (header->version() == kVersionEnhanced) add(kFlagAck, "acknowledgment");
-        nodes.push_back(field("Flags", hexNumber(header->flags, 4) + (names.empty() ? "" : " (" + names + ")"), 0, 2));
+        nodes.push_back(field("Flags", hexText(header->flags, 4) + (names.empty() ? "" : " (" + names + ")"), 0, 2));
         nodes.push_back(field("Version", header->version() == kVersionEnhanced ? "Enhanced GRE (1)" : "GRE (0)", 1, 1));
-        nodes.push_back(field("Protocol Type", findCodeName(kProtocolTitles, header->protocol)
+        nodes.push_back(field("Protocol Type", lookupName(kProtocolTitles, header->protocol)
                                                    ? namedHexCode(kProtocolTitles, header->protocol, 4)
-                                                   : hexNumber(header->protocol, 4),
+                                                   : hexText(header->protocol, 4),
                               2, 2));
         std::size_t at = 4;
         if (header->checksum) {
-            nodes.push_back(field("Checksum", hexNumber(*header->checksum, 4), at, 2));
+            nodes.push_back(field("Checksum", hexText(*header->checksum, 4), at, 2));
             at += 4;
         }
         if (header->key) {
@@ -156,7 +154,7 @@ public:
                 nodes.push_back(field("Payload Length", std::to_string(*header->payloadLength()), at, 2));
                 nodes.push_back(field("Call ID", std::to_string(*header->callId()), at + 2, 2));
             } else {
-                nodes.push_back(field("Key", hexNumber(*header->key, 8), at, 4));
+                nodes.push_back(field("Key", hexText(*header->key, 8), at, 4));
             }
             at += 4;
         }
@@ -177,12 +175,9 @@ public:
         if (key == "greKey") return Value(header->key);
         return {};
     }
-
-private:
-    GREHeader header_;
 };
 
-const auto kClass = registerAnalyzerClass<GREAnalyzer>("GREAnalyzer");
+const AnalyzerClassRegistration<GREAnalyzer> kClass{"GREAnalyzer"};
 
 const QORPluginAnalyzerClass& GREAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -191,7 +186,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "GRE";
     f.description = "Generic Routing Encapsulation (RFC 2784, RFC 2890) and PPTP's enhanced GRE (RFC 2637)";
     f.analyzerClass = kClass;
-    f.protocols = {namedProtocol("GRE")};
+    f.protocols = {namedTarget("GRE")};
     f.attributes = {
         attribute(kClass, "GRE Protocol Type", "greProtocol", AttributeValueType::uint16, 2, 2),
         attribute(kClass, "GRE Call ID", "greCallId", AttributeValueType::uint16, 0, kToEndOfHeader),

@@ -3,9 +3,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -162,7 +162,7 @@ struct AVPWalk {
 /// past the message ends the walk.
 AVPWalk walkAVPs(const Data& data, const L2TPHeader& header) {
     AVPWalk walk;
-    ByteReader r(data.span().subspan(header.size, header.present - header.size));
+    ByteReader r = ByteReader(data).sliceAt(header.size, header.present - header.size).value_or(ByteReader());
     while (r.remaining() >= kAVPHeaderSize) {
         AVP avp;
         avp.offset = header.size + r.offset();
@@ -189,8 +189,7 @@ AVPWalk walkAVPs(const Data& data, const L2TPHeader& header) {
 }
 
 std::optional<std::uint16_t> u16Value(std::span<const std::byte> value) {
-    if (value.size() < 2) return std::nullopt;
-    return std::uint16_t((unsigned(value[0]) << 8) | unsigned(value[1]));
+    return ByteReader(value).readU16be();
 }
 
 /// The message type of a control message: that of its first AVP, which RFC 2661 requires to be
@@ -205,7 +204,7 @@ std::optional<std::uint16_t> messageType(const AVPWalk& walk) {
 /// The value text of an IETF AVP.
 std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
     auto v = avp.value;
-    if (avp.flags & kAVPHidden) return "hidden: " + hexText(v);
+    if (avp.flags & kAVPHidden) return "hidden: " + hexBytes(v);
     switch (avp.type) {
     case kAVPMessageType:
         if (auto t = u16Value(v)) return namedCode(kMessageTypes, *t);
@@ -215,18 +214,20 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
             auto table = type == 4 ? std::span<const CodeName>(kStopCCNResults)
                                    : std::span<const CodeName>(kCDNResults);
             std::string text = type == 4 || type == 14 ? namedCode(table, *code) : std::to_string(*code);
-            if (v.size() >= 4) text += ", error " + std::to_string(*u16Value(v.subspan(2)));
-            if (v.size() > 4) text += ", " + printableText(v.subspan(4));
+            ByteReader r(v);
+            r.skip(2);  // the result code
+            if (auto error = r.readU16be()) text += ", error " + std::to_string(*error);
+            if (!r.empty() && r.offset() == 4) text += ", " + printableText(r.rest());
             return text;
         }
         break;
     case kAVPProtocolVersion:
-        if (v.size() == 2) return std::to_string(unsigned(v[0])) + "." + std::to_string(unsigned(v[1]));
+        if (ByteReader r(v); v.size() == 2) return std::to_string(*r.peekU8(0)) + "." + std::to_string(*r.peekU8(1));
         break;
     case kAVPFraming:
     case kAVPFramingType:
-        if (auto n = bigEndianNumber(v); n && v.size() == 4) {
-            std::string text = hexNumber(*n, 8);
+        if (auto n = ByteReader(v).readUBE(v.size()); n && v.size() == 4) {
+            std::string text = hexText(*n, 8);
             if (*n & 1) text += " synchronous";
             if (*n & 2) text += " asynchronous";
             return text;
@@ -234,8 +235,8 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
         break;
     case kAVPBearer:
     case kAVPBearerType:
-        if (auto n = bigEndianNumber(v); n && v.size() == 4) {
-            std::string text = hexNumber(*n, 8);
+        if (auto n = ByteReader(v).readUBE(v.size()); n && v.size() == 4) {
+            std::string text = hexText(*n, 8);
             if (*n & 1) text += " digital";
             if (*n & 2) text += " analog";
             return text;
@@ -258,12 +259,12 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
     case kAVPTxSpeed:
     case kAVPRxSpeed:
     case kAVPChannel:
-        if (auto n = bigEndianNumber(v); n && v.size() <= 4) return std::to_string(*n);
+        if (auto n = ByteReader(v).readUBE(v.size()); n && v.size() <= 4) return std::to_string(*n);
         break;
     default:
         break;
     }
-    return hexText(v);
+    return hexBytes(v);
 }
 
 /// An L2TP version 2 message over UDP (RFC 2661). A control message (header and AVPs) is all
@@ -273,28 +274,20 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
 /// The detail list names the rows that subscriber sessions read: "Tunnel ID", "Session ID" and,
 /// among the AVPs (each a top-level row named after the AVP, with its header fields as children),
 /// "Assigned Session ID" and "Host Name". Numbers are shown in decimal.
-class L2TPAnalyzer final : public AccessAnalyzer {
+class L2TPAnalyzer final : public StandardAnalyzer<L2TPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses bytes whose header is not whole or whose version is not 2.
-    static std::shared_ptr<L2TPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = L2TPHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<L2TPAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    static bool accepts(const Data& data, const PacketRef&) { return L2TPHeader::read(data).has_value(); }
+
+    L2TPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto header = *L2TPHeader::read(data);
+        setHeaderSize(header.isControl() ? header.present : header.size);
+        setHasPayload(!header.isControl());
+        if (!header.isControl() && header.present > header.size) setNextProtocol("PPP");
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(header_.isControl() ? header_.present : header_.size);
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        if (header_.isControl() || header_.present <= header_.size) return std::nullopt;
-        return "PPP";
-    }
-    [[nodiscard]] bool hasPayload() const override { return !header_.isControl(); }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "L2TP"; }
 
     /// "SCCRQ, tunnel 0, session 0, Host Name lac", "ZLB, tunnel 5, session 0", "Data, tunnel 5,
@@ -308,7 +301,7 @@ public:
         auto type = messageType(walk);
         std::string info;
         if (walk.avps.empty() && !walk.malformed) info = "ZLB";
-        else if (type) info = findCodeName(kMessageTypes, *type) ? std::string(*findCodeName(kMessageTypes, *type))
+        else if (type) info = lookupName(kMessageTypes, *type) ? std::string(*lookupName(kMessageTypes, *type))
                                                                 : "Message type " + std::to_string(*type);
         else info = "Control message";
         info += ", " + ids;
@@ -336,7 +329,7 @@ public:
         add(header->flags & kFlagSequence, "sequence");
         add(header->flags & kFlagOffset, "offset");
         add(header->flags & kFlagPriority, "priority");
-        nodes.push_back(field("Flags", hexNumber(header->flags, 4) + " (" + flagNames + ")", 0, 2));
+        nodes.push_back(field("Flags", hexText(header->flags, 4) + " (" + flagNames + ")", 0, 2));
         nodes.push_back(field("Version", std::to_string(header->flags & kVersionMask), 1, 1));
         std::size_t at = 2;
         if (header->length) {
@@ -363,9 +356,9 @@ public:
         auto type = messageType(walk);
         for (const auto& avp : walk.avps) {
             std::string name = avp.vendor != kIETF ? "Vendor-Specific AVP"
-                               : findCodeName(kAVPs, avp.type) ? std::string(*findCodeName(kAVPs, avp.type))
+                               : lookupName(kAVPs, avp.type) ? std::string(*lookupName(kAVPs, avp.type))
                                                                : "Unknown AVP " + std::to_string(avp.type);
-            auto node = field(name, avp.vendor == kIETF ? avpValue(avp, type) : hexText(avp.value), avp.offset,
+            auto node = field(name, avp.vendor == kIETF ? avpValue(avp, type) : hexBytes(avp.value), avp.offset,
                               avp.length);
             node->addChild(field("Mandatory", avp.flags & kAVPMandatory ? "yes" : "no", avp.offset, 1));
             node->addChild(field("Hidden", avp.flags & kAVPHidden ? "yes" : "no", avp.offset, 1));
@@ -394,12 +387,9 @@ public:
         }
         return {};
     }
-
-private:
-    L2TPHeader header_;
 };
 
-const auto kClass = registerAnalyzerClass<L2TPAnalyzer>("L2TPAnalyzer");
+const AnalyzerClassRegistration<L2TPAnalyzer> kClass{"L2TPAnalyzer"};
 
 const QORPluginAnalyzerClass& L2TPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -410,7 +400,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "L2TP";
     f.description = "Layer 2 Tunneling Protocol version 2 (RFC 2661): control messages with AVPs, data messages with PPP";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("L2TP", {kL2TPPort}, kQORSourceProtocols::udp)};
+    f.protocols = {portsTarget("L2TP", {kL2TPPort}, kQORSourceProtocols::udp)};
     f.attributes = {
         attribute(kClass, "L2TP Tunnel ID", "l2tpTunnelId", AttributeValueType::uint16, 0, kToEndOfHeader),
         attribute(kClass, "L2TP Session ID", "l2tpSessionId", AttributeValueType::uint16, 0, kToEndOfHeader),

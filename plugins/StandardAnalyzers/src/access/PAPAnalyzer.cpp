@@ -2,8 +2,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "access/PPPAuthHeader.hpp"
+#include "access/PPPAuthAnalyzer.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -13,7 +14,7 @@ constexpr std::array kCodes = {
     CodeName{1, "Authenticate-Request"}, CodeName{2, "Authenticate-Ack"}, CodeName{3, "Authenticate-Nak"},
 };
 
-/// A PAP packet (RFC 1334 section 2.2): the fixed part (PPPAuthHeader.hpp), then
+/// A PAP packet (RFC 1334 section 2.2): the fixed part (PPPPacketHeader.hpp), then
 ///
 ///     Authenticate-Request:  Peer-ID Length (1) | Peer-ID | Passwd-Length (1) | Password
 ///     Authenticate-Ack/Nak:  Msg-Length (1) | Message
@@ -31,13 +32,13 @@ public:
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PAP"; }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        auto header = PPPAuthHeader::read(data);
+        auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP Password Authentication Protocol", protocolInfo(data), header->present)};
         header->addNodes(nodes, namedCode(kCodes, header->code), data.size());
         auto body = header->body(data);
         auto counted = [&](std::string name) {
-            std::size_t at = PPPAuthHeader::kSize + body.offset();
+            std::size_t at = PPPPacketHeader::kSize + body.offset();
             auto bytes = readCounted(body);
             if (!bytes) {
                 if (!body.empty())
@@ -62,7 +63,7 @@ public:
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         if (key == "papCode") return Value(fieldNumber(data, 0, 1));
         if (key == "papPeerID") {
-            auto header = PPPAuthHeader::read(data);
+            auto header = PPPPacketHeader::read(data);
             if (!header || header->code != kAuthenticateRequest) return {};
             auto body = header->body(data);
             auto peer = readCounted(body);
@@ -73,7 +74,7 @@ public:
     }
 };
 
-const auto kClass = registerAnalyzerClass<PAPAnalyzer>("PAPAnalyzer");
+const AnalyzerClassRegistration<PAPAnalyzer> kClass{"PAPAnalyzer"};
 
 const QORPluginAnalyzerClass& PAPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -82,7 +83,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "PAP";
     f.description = "PPP Password Authentication Protocol (RFC 1334)";
     f.analyzerClass = kClass;
-    f.protocols = {namedProtocol("PAP")};
+    f.protocols = {namedTarget("PAP")};
     f.attributes = {
         attribute(kClass, "PAP Code", "papCode", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "PAP Peer-ID", "papPeerID", AttributeValueType::string, 0, kToEndOfHeader),

@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -47,7 +47,7 @@ const PPPProtocol* findProtocol(std::uint16_t number) {
 
 std::string protocolText(std::uint16_t number) {
     auto p = findProtocol(number);
-    return p ? std::string(p->title) + " (" + hexNumber(number, 4) + ")" : "Unknown (" + hexNumber(number, 4) + ")";
+    return p ? std::string(p->title) + " (" + hexText(number, 4) + ")" : "Unknown (" + hexText(number, 4) + ")";
 }
 
 /// The fields in front of the carried packet.
@@ -90,27 +90,21 @@ struct PPPHeader {
 };
 
 /// A PPP frame's header, as carried by PPPoE, L2TP and GRE (RFC 1661, RFC 1662).
-class PPPAnalyzer final : public AccessAnalyzer {
+class PPPAnalyzer final : public StandardAnalyzer<PPPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
-    static std::shared_ptr<PPPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<PPPAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    using AnalyzerBase::protocolInfo;
+    /// Refuses bytes without a whole protocol field.
+    static bool accepts(const Data& data, const PacketRef&) { return PPPHeader::read(data).has_value(); }
+
+    /// Carries the protocol's analyzer, when there is one and bytes after the header to analyse.
+    PPPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto header = *PPPHeader::read(data);
+        setHeaderSize(header.size);
+        auto p = findProtocol(header.protocol);
+        if (p && !p->next.empty() && data.size() > header.size) setNextProtocol(std::string(p->next));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.size); }
-    /// The carried protocol's analyzer name, when there are bytes after the header to analyse.
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        auto p = findProtocol(header_.protocol);
-        if (!p || p->next.empty() || data_.size() <= header_.size) return std::nullopt;
-        return std::string(p->next);
-    }
-    [[nodiscard]] bool hasPayload() const override { return true; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPP"; }
 
     /// The carried protocol's title: "Link Control Protocol".
@@ -118,7 +112,7 @@ public:
         auto header = PPPHeader::read(data);
         if (!header) return std::nullopt;
         auto p = findProtocol(header->protocol);
-        return p ? std::string(p->title) : "Protocol " + hexNumber(header->protocol, 4);
+        return p ? std::string(p->title) : "Protocol " + hexText(header->protocol, 4);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -143,14 +137,11 @@ public:
         }
         return {};
     }
-
-private:
-    PPPHeader header_;
 };
 
 constexpr std::uint32_t kLinkTypePPP = 9;
 
-const auto kClass = registerAnalyzerClass<PPPAnalyzer>("PPPAnalyzer");
+const AnalyzerClassRegistration<PPPAnalyzer> kClass{"PPPAnalyzer"};
 
 const QORPluginAnalyzerClass& PPPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -160,9 +151,9 @@ const FamilyRegistration kRegistration{[] {
     f.description = "Point-to-Point Protocol frames (RFC 1661) as PPPoE, L2TP and GRE carry them";
     f.analyzerClass = kClass;
     // LINKTYPE_PPP (9): PPP frames with address and control, as pppd captures them.
-    auto linkType = namedProtocol("PPP");
+    auto linkType = namedTarget("PPP");
     linkType.linktype = kLinkTypePPP;
-    f.protocols = {namedProtocol("PPP"), linkType};
+    f.protocols = {namedTarget("PPP"), linkType};
     f.attributes = {attribute(kClass, "PPP Protocol", "pppProtocol", AttributeValueType::uint16, 0, kToEndOfHeader)};
     return f;
 }};

@@ -2,9 +2,10 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
+#include "access/PPPPacketHeader.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -118,66 +119,36 @@ constexpr std::array kCHAPAlgorithms = {
     CodeName{5, "MD5"}, CodeName{0x80, "MS-CHAP"}, CodeName{0x81, "MS-CHAP-2"},
 };
 
-/// The fixed part of a control packet (RFC 1661 section 5):
-///
-///     +--------+------------+----------------+--------
-///     |  Code  | Identifier |     Length     | Data ...
-///     +--------+------------+----------------+--------
-///
-/// Length counts the whole packet; the bytes after it (PPPoE or Ethernet padding) are not part of
-/// the packet.
-struct ControlHeader {
-    static constexpr std::size_t kSize = 4;
-    std::uint8_t code = 0;
-    std::uint8_t identifier = 0;
-    std::uint16_t length = 0;
-    std::size_t present = 0;  ///< packet bytes actually there: Length cut to the capture
-
-    static std::optional<ControlHeader> read(const Data& data) {
-        ByteReader r(data);
-        auto code = r.readU8();
-        auto id = r.readU8();
-        auto length = r.readU16be();
-        if (!code || !id || !length) return std::nullopt;
-        ControlHeader h{*code, *id, *length, 0};
-        h.present = std::max<std::size_t>(kSize, std::min<std::size_t>(*length, data.size()));
-        return h;
-    }
-    /// The data after the fixed part, within Length.
-    [[nodiscard]] ByteReader body(const Data& data) const {
-        return ByteReader(data.span().subspan(kSize, present - kSize));
-    }
-};
-
 std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value) {
-    if (!spec) return hexText(value);
+    if (!spec) return hexBytes(value);
     switch (spec->format) {
     case OptionFormat::number:
-        if (auto n = bigEndianNumber(value); n && value.size() <= 4) return std::to_string(*n);
-        return hexText(value);
+        if (auto n = ByteReader(value).readUBE(value.size()); n && value.size() <= 4) return std::to_string(*n);
+        return hexBytes(value);
     case OptionFormat::ipv4:
         if (value.size() == 4) return ipv4Text(value).value_or("");
-        return hexText(value);
+        return hexBytes(value);
     case OptionFormat::flag:
-        return value.empty() ? "on" : hexText(value);
+        return value.empty() ? "on" : hexBytes(value);
     case OptionFormat::interfaceId:
         if (value.size() == 8) {
-            auto h = hexText(value);
+            auto h = hexBytes(value);
             return h.substr(0, 4) + ":" + h.substr(4, 4) + ":" + h.substr(8, 4) + ":" + h.substr(12, 4);
         }
-        return hexText(value);
+        return hexBytes(value);
     case OptionFormat::authProtocol: {
-        if (value.size() < 2) return hexText(value);
-        auto protocol = std::uint16_t((unsigned(value[0]) << 8) | unsigned(value[1]));
-        auto text = namedHexCode(kAuthProtocols, protocol, 4);
-        if (protocol == 0xC223 && value.size() == 3) text += ", " + namedHexCode(kCHAPAlgorithms, unsigned(value[2]), 2);
-        else if (value.size() > 2) text += ", " + hexText(value.subspan(2));
+        ByteReader r(value);
+        auto protocol = r.readU16be();
+        if (!protocol) return hexBytes(value);
+        auto text = namedHexCode(kAuthProtocols, *protocol, 4);
+        if (*protocol == 0xC223 && r.remaining() == 1) text += ", " + namedHexCode(kCHAPAlgorithms, *r.readU8(), 2);
+        else if (!r.empty()) text += ", " + hexBytes(r.rest());
         return text;
     }
     case OptionFormat::hex:
         break;
     }
-    return hexText(value);
+    return hexBytes(value);
 }
 
 /// Walks configuration options: TYPE (1) LENGTH (1, counting both) DATA. A length below 2 or past
@@ -213,73 +184,65 @@ void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t ba
 }
 
 /// A packet of a control protocol with LCP's format (RFC 1661 section 5): the fixed part (see
-/// ControlHeader), then, by code, configuration options (codes 1 to 4), a message (Terminate), a
+/// PPPPacketHeader), then, by code, configuration options (codes 1 to 4), a message (Terminate), a
 /// rejected packet (Code-Reject, Protocol-Reject), or a magic number and data (Echo, Discard,
 /// Identification, Time-Remaining).
 ///
 /// The whole packet is the header and nothing is carried, except for an LCP Protocol-Reject of
 /// another control protocol, whose rejected packet is handed to that protocol's analyzer (so the
 /// chain reads LCP-IPv6CP, as the rejected protocol is what the packet is about).
-class ControlProtocolAnalyzer : public AccessAnalyzer {
+class ControlProtocolAnalyzer : public AnalyzerBase {
 public:
-    using AccessAnalyzer::protocolInfo;
-    ControlProtocolAnalyzer(const Data& data, const PacketRef& packet, const ControlTraits& traits)
-        : AccessAnalyzer(data, packet), traits_(traits), header_(*ControlHeader::read(data)) {}
-
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        if (rejectedProtocol()) return ControlHeader::kSize + 2;
-        return static_cast<std::uint16_t>(header_.present);
+    using AnalyzerBase::protocolInfo;
+    ControlProtocolAnalyzer(const Data& data, const PacketRef&, const ControlTraits& traits)
+        : AnalyzerBase(data), traits_(traits) {
+        auto header = *PPPPacketHeader::read(data);
+        if (auto rejected = rejectedProtocol(header, data)) {
+            setHeaderSize(PPPPacketHeader::kSize + 2);
+            setNextProtocol(std::move(rejected));
+        } else {
+            setHeaderSize(header.present);
+            setHasPayload(false);
+        }
     }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return rejectedProtocol(); }
-    [[nodiscard]] bool hasPayload() const override { return rejectedProtocol().has_value(); }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string(traits_.protocol); }
 
     /// "Configure-Request (id 1), Maximum-Receive-Unit (MRU) 1492, Magic-Number 0a0b0c0d".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto header = ControlHeader::read(data);
+        auto header = PPPPacketHeader::read(data);
         if (!header) return std::nullopt;
-        std::string info = findCodeName(traits_.codes, header->code)
-                               ? std::string(*findCodeName(traits_.codes, header->code))
-                               : "Unknown code " + std::to_string(header->code);
-        info += " (id " + std::to_string(header->identifier) + ")";
+        std::string info = header->summary(lookupName(traits_.codes, header->code));
         if (header->code >= kConfigureRequest && header->code <= kConfigureReject) {
             NodeList ignored;
             std::vector<std::string> brief;
-            walkOptions(traits_, header->body(data), ControlHeader::kSize, ignored, &brief);
+            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, ignored, &brief);
             for (auto& piece : brief) info += ", " + piece;
         }
         return info;
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        auto header = ControlHeader::read(data);
+        auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading(std::string(traits_.title), protocolInfo(data), header->present)};
-        nodes.push_back(field("Code", namedCode(traits_.codes, header->code), 0, 1));
-        nodes.push_back(field("Identifier", std::to_string(header->identifier), 1, 1));
-        nodes.push_back(field("Length", std::to_string(header->length), 2, 2));
-        if (header->length < ControlHeader::kSize || header->length > data.size())
-            nodes.push_back(field(header->length < ControlHeader::kSize ? "Malformed" : "Truncated",
-                                  "length " + std::to_string(header->length) + ", " + std::to_string(data.size()) +
-                                      " bytes present",
-                                  2, 2));
+        header->addNodes(nodes, namedCode(traits_.codes, header->code), data.size());
         auto body = header->body(data);
-        constexpr std::size_t base = ControlHeader::kSize;
+        constexpr std::size_t base = PPPPacketHeader::kSize;
         auto code = header->code;
         if (code >= kConfigureRequest && code <= kConfigureReject) {
             walkOptions(traits_, body, base, nodes, nullptr);
         } else if (code == kTerminateRequest || code == kTerminateAck) {
             if (!body.empty()) nodes.push_back(field("Data", printableText(body.rest()), base, body.remaining()));
         } else if (code == kCodeReject) {
-            if (!body.empty()) nodes.push_back(field("Rejected Packet", hexText(body.rest()), base, body.remaining()));
+            if (!body.empty()) nodes.push_back(field("Rejected Packet", hexBytes(body.rest()), base, body.remaining()));
         } else if (traits_.protocol == "LCP" && code == kProtocolReject) {
             if (auto protocol = body.readU16be()) {
-                nodes.push_back(field("Rejected Protocol", hexNumber(*protocol, 4), base, 2));
+                nodes.push_back(field("Rejected Protocol", hexText(*protocol, 4), base, 2));
                 if (!body.empty())
-                    nodes.push_back(field("Rejected Information", hexText(body.rest()), base + 2, body.remaining()));
+                    nodes.push_back(field("Rejected Information", hexBytes(body.rest()), base + 2, body.remaining()));
             }
         } else if (traits_.protocol == "LCP" && code >= kEchoRequest && code <= kTimeRemaining) {
-            if (auto magic = body.readU32be()) nodes.push_back(field("Magic-Number", hexNumber(*magic, 8), base, 4));
+            if (auto magic = body.readU32be()) nodes.push_back(field("Magic-Number", hexText(*magic, 8), base, 4));
             std::size_t at = base + body.offset();
             if (code == kTimeRemaining) {
                 if (auto seconds = body.readU32be())
@@ -289,10 +252,10 @@ public:
             if (!body.empty())
                 nodes.push_back(field(code == kIdentification || code == kTimeRemaining ? "Message" : "Data",
                                       code == kIdentification || code == kTimeRemaining ? printableText(body.rest())
-                                                                                         : hexText(body.rest()),
+                                                                                         : hexBytes(body.rest()),
                                       at, body.remaining()));
         } else if (!body.empty()) {
-            nodes.push_back(field("Data", hexText(body.rest()), base, body.remaining()));
+            nodes.push_back(field("Data", hexBytes(body.rest()), base, body.remaining()));
         }
         return nodes;
     }
@@ -303,10 +266,10 @@ public:
         if (key == prefix + "Code") return Value(fieldNumber(data, 0, 1));
         if (key == prefix + "Identifier") return Value(fieldNumber(data, 1, 1));
         if (key == "ipcpAddress" && traits_.protocol == "IPCP") {
-            auto header = ControlHeader::read(data);
+            auto header = PPPPacketHeader::read(data);
             if (!header || header->code < kConfigureRequest || header->code > kConfigureReject) return {};
             NodeList nodes;
-            walkOptions(traits_, header->body(data), ControlHeader::kSize, nodes, nullptr);
+            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, nodes, nullptr);
             for (auto& n : nodes)
                 if (n->nodeName() == "IP-Address") return Value(n->nodeValue());
             return {};
@@ -324,46 +287,55 @@ public:
 private:
     /// For an LCP Protocol-Reject of a known control protocol with its rejected packet present:
     /// that protocol's name.
-    [[nodiscard]] std::optional<std::string> rejectedProtocol() const {
-        if (traits_.protocol != "LCP" || header_.code != kProtocolReject) return std::nullopt;
-        auto body = header_.body(data_);
+    [[nodiscard]] std::optional<std::string> rejectedProtocol(const PPPPacketHeader& header, const Data& data) const {
+        if (traits_.protocol != "LCP" || header.code != kProtocolReject) return std::nullopt;
+        auto body = header.body(data);
         auto protocol = body.readU16be();
-        if (!protocol || body.remaining() < ControlHeader::kSize) return std::nullopt;
-        auto name = findCodeName(kRejectable, *protocol);
+        if (!protocol || body.remaining() < PPPPacketHeader::kSize) return std::nullopt;
+        auto name = lookupName(kRejectable, *protocol);
         if (!name) return std::nullopt;
         return std::string(*name);
     }
 
     const ControlTraits& traits_;
-    ControlHeader header_;
 };
 
 /// One analyzer class per control protocol, all with the shared implementation.
 template <const ControlTraits* Traits>
-class ControlAnalyzer final : public ControlProtocolAnalyzer {
+class ControlAnalyzer final : public StandardAnalyzer<ControlAnalyzer<Traits>, ControlProtocolAnalyzer> {
+    using Shape = StandardAnalyzer<ControlAnalyzer<Traits>, ControlProtocolAnalyzer>;
+
 public:
-    ControlAnalyzer(const Data& data, const PacketRef& packet) : ControlProtocolAnalyzer(data, packet, *Traits) {}
+    ControlAnalyzer(const Data& data, const PacketRef& packet) : Shape(data, packet, *Traits) {}
     /// Refuses fewer than the 4 bytes of the fixed part.
-    static std::shared_ptr<ControlAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.size() < ControlHeader::kSize) return nullptr;
-        return std::make_shared<ControlAnalyzer>(data, packet);
-    }
-    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override { return *classRef; }
-    static inline std::shared_ptr<const AnalyzerClassOf<ControlAnalyzer>> classRef;
+    static bool accepts(const Data& data, const PacketRef&) { return data.size() >= PPPPacketHeader::kSize; }
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
 };
 
-/// Makes, registers and remembers the class of one control protocol, and declares its family.
+const AnalyzerClassRegistration<ControlAnalyzer<&kLCP>> kLCPClass{"LCPAnalyzer"};
+const AnalyzerClassRegistration<ControlAnalyzer<&kIPCP>> kIPCPClass{"IPCPAnalyzer"};
+const AnalyzerClassRegistration<ControlAnalyzer<&kIPv6CP>> kIPv6CPClass{"IPv6CPAnalyzer"};
+const AnalyzerClassRegistration<ControlAnalyzer<&kCCP>> kCCPClass{"CCPAnalyzer"};
+
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kLCP>::analyzerClass() const { return *kLCPClass; }
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kIPCP>::analyzerClass() const { return *kIPCPClass; }
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kIPv6CP>::analyzerClass() const { return *kIPv6CPClass; }
+template <>
+const QORPluginAnalyzerClass& ControlAnalyzer<&kCCP>::analyzerClass() const { return *kCCPClass; }
+
+/// The family of one control protocol, named by its class.
 template <const ControlTraits* Traits>
-AnalyzerFamily controlFamily(std::string description) {
-    using A = ControlAnalyzer<Traits>;
-    AnalyzerClassRef cls = A::classRef;
+AnalyzerFamily controlFamily(const AnalyzerClassRef& cls, std::string description) {
     std::string key(Traits->protocol);
     for (auto& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     AnalyzerFamily f;
     f.title = std::string(Traits->protocol);
     f.description = std::move(description);
     f.analyzerClass = cls;
-    f.protocols = {namedProtocol(std::string(Traits->protocol))};
+    f.protocols = {namedTarget(std::string(Traits->protocol))};
     f.attributes = {
         attribute(cls, std::string(Traits->protocol) + " Code", key + "Code", AttributeValueType::uint8, 0, 1),
         attribute(cls, std::string(Traits->protocol) + " Identifier", key + "Identifier", AttributeValueType::uint8, 1, 1),
@@ -374,18 +346,10 @@ AnalyzerFamily controlFamily(std::string description) {
     return f;
 }
 
-const bool kClassesMade = [] {
-    ControlAnalyzer<&kLCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kLCP>>("LCPAnalyzer");
-    ControlAnalyzer<&kIPCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kIPCP>>("IPCPAnalyzer");
-    ControlAnalyzer<&kIPv6CP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kIPv6CP>>("IPv6CPAnalyzer");
-    ControlAnalyzer<&kCCP>::classRef = registerAnalyzerClass<ControlAnalyzer<&kCCP>>("CCPAnalyzer");
-    return true;
-}();
-
-const FamilyRegistration kLCPFamily{[] { return controlFamily<&kLCP>("PPP Link Control Protocol (RFC 1661)"); }};
-const FamilyRegistration kIPCPFamily{[] { return controlFamily<&kIPCP>("PPP IP Control Protocol (RFC 1332, RFC 1877)"); }};
-const FamilyRegistration kIPv6CPFamily{[] { return controlFamily<&kIPv6CP>("PPP IPv6 Control Protocol (RFC 5072)"); }};
-const FamilyRegistration kCCPFamily{[] { return controlFamily<&kCCP>("PPP Compression Control Protocol (RFC 1962)"); }};
+const FamilyRegistration kLCPFamily{[] { return controlFamily<&kLCP>(kLCPClass, "PPP Link Control Protocol (RFC 1661)"); }};
+const FamilyRegistration kIPCPFamily{[] { return controlFamily<&kIPCP>(kIPCPClass, "PPP IP Control Protocol (RFC 1332, RFC 1877)"); }};
+const FamilyRegistration kIPv6CPFamily{[] { return controlFamily<&kIPv6CP>(kIPv6CPClass, "PPP IPv6 Control Protocol (RFC 5072)"); }};
+const FamilyRegistration kCCPFamily{[] { return controlFamily<&kCCP>(kCCPClass, "PPP Compression Control Protocol (RFC 1962)"); }};
 
 }  // namespace
 }  // namespace qor::standard::access

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "access/PPPoEHeader.hpp"
 
@@ -37,8 +38,8 @@ bool isTextTag(std::uint16_t type) {
 /// The value text of one tag.
 std::string tagValue(std::uint16_t type, std::span<const std::byte> value) {
     if (isTextTag(type)) return printableText(value);
-    if (type == 0x0120 && value.size() == 2) return std::to_string(*bigEndianNumber(value));
-    return hexText(value);
+    if (type == 0x0120 && value.size() == 2) return std::to_string(*ByteReader(value).readU16be());
+    return hexBytes(value);
 }
 
 /// What the walk over the tags found.
@@ -64,10 +65,10 @@ TagWalk walkTags(ByteReader payload) {
                                        at, 4 + payload.remaining()));
             break;
         }
-        auto name = findCodeName(kTags, type);
-        auto node = field(name ? std::string(*name) : "Unknown Tag " + hexNumber(type, 4), tagValue(type, *value), at,
+        auto name = lookupName(kTags, type);
+        auto node = field(name ? std::string(*name) : "Unknown Tag " + hexText(type, 4), tagValue(type, *value), at,
                           4 + length);
-        node->addChild(field("Tag Type", hexNumber(type, 4), at, 2));
+        node->addChild(field("Tag Type", hexText(type, 4), at, 2));
         node->addChild(field("Tag Length", std::to_string(length), at + 2, 2));
         if (type == 0x0102 && !walk.acName) walk.acName = node->nodeValue();
         if (type == 0x0101 && !walk.serviceName) walk.serviceName = node->nodeValue();
@@ -79,23 +80,17 @@ TagWalk walkTags(ByteReader payload) {
 
 /// A PPPoE discovery packet: the 6-byte header (see PPPoEHeader.hpp) followed by LENGTH bytes
 /// of tags. The whole packet is this analyzer's header; nothing is carried.
-class PPPoEDiscoveryAnalyzer final : public AccessAnalyzer {
+class PPPoEDiscoveryAnalyzer final : public StandardAnalyzer<PPPoEDiscoveryAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
-    static std::shared_ptr<PPPoEDiscoveryAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPoEHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<PPPoEDiscoveryAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    using AnalyzerBase::protocolInfo;
+    /// Refuses fewer than the 6 header bytes.
+    static bool accepts(const Data& data, const PacketRef&) { return PPPoEHeader::read(data).has_value(); }
+
+    PPPoEDiscoveryAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(PPPoEHeader::kSize + PPPoEHeader::read(data)->payloadPresent(data.size()));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(PPPoEHeader::kSize + header_.payloadPresent(data_.size()));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPPoED"; }
 
@@ -104,10 +99,10 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = PPPoEHeader::read(data);
         if (!header) return std::nullopt;
-        auto code = findCodeName(kCodes, header->code);
-        std::string info = code ? std::string(*code) + " (" + std::string(*findCodeName(kCodeTitles, header->code)) + ")"
-                                : "Unknown PPPoE discovery code " + hexNumber(header->code, 2);
-        if (header->sessionId != 0) info += ", session " + hexNumber(header->sessionId, 4);
+        auto code = lookupName(kCodes, header->code);
+        std::string info = code ? std::string(*code) + " (" + std::string(*lookupName(kCodeTitles, header->code)) + ")"
+                                : "Unknown PPPoE discovery code " + hexText(header->code, 2);
+        if (header->sessionId != 0) info += ", session " + hexText(header->sessionId, 4);
         auto walk = walkTags(tags(data, *header));
         if (walk.acName) info += ", AC-Name: " + *walk.acName;
         if (walk.serviceName && !walk.serviceName->empty()) info += ", Service-Name: " + *walk.serviceName;
@@ -145,13 +140,11 @@ public:
 private:
     /// A reader over the tag bytes that are present.
     static ByteReader tags(const Data& data, const PPPoEHeader& header) {
-        return ByteReader(data.span().subspan(PPPoEHeader::kSize, header.payloadPresent(data.size())));
+        return ByteReader(data).sliceAt(PPPoEHeader::kSize, header.payloadPresent(data.size())).value_or(ByteReader());
     }
-
-    PPPoEHeader header_;
 };
 
-const auto kClass = registerAnalyzerClass<PPPoEDiscoveryAnalyzer>("PPPoEDiscoveryAnalyzer");
+const AnalyzerClassRegistration<PPPoEDiscoveryAnalyzer> kClass{"PPPoEDiscoveryAnalyzer"};
 
 const QORPluginAnalyzerClass& PPPoEDiscoveryAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -160,7 +153,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "PPPoE Discovery";
     f.description = "PPPoE discovery stage (RFC 2516): PADI, PADO, PADR, PADS, PADT and their tags";
     f.analyzerClass = kClass;
-    f.protocols = {etherTypeProtocol("PPPoED", 0x8863)};
+    f.protocols = {etherTypeTarget("PPPoED", 0x8863)};
     f.attributes = {
         attribute(kClass, "PPPoE Code", "pppoedCode", AttributeValueType::uint8, 1, 1),
         attribute(kClass, "PPPoE Session ID", "pppoedSessionId", AttributeValueType::uint16, 2, 2),

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "access/AccessSupport.hpp"
+#include "AnalyzerBase.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 
 namespace qor::standard::access {
@@ -45,7 +45,7 @@ struct PPPoEHeader {
     /// Version, Type, Code, Session ID and Payload Length rows.
     [[nodiscard]] NodeList nodes(std::string codeText) const {
         return {field("Version", std::to_string(version), 0, 1), field("Type", std::to_string(type), 0, 1),
-                field("Code", std::move(codeText), 1, 1), field("Session ID", hexNumber(sessionId, 4), 2, 2),
+                field("Code", std::move(codeText), 1, 1), field("Session ID", hexText(sessionId, 4), 2, 2),
                 field("Payload Length", std::to_string(length), 4, 2)};
     }
 };

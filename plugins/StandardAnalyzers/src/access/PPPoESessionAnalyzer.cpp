@@ -1,5 +1,6 @@
 // The PPPoE session stage analyzer ("PPPoES", ether type 0x8864).
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "access/PPPoEHeader.hpp"
 
@@ -13,40 +14,33 @@ namespace {
 /// themselves by their own length fields (LCP, IP), so Ethernet padding after a short session
 /// packet is never read as PPP data. No "payloadSize" is given, so that the packet's detail tree
 /// goes on into the carried headers.
-class PPPoESessionAnalyzer final : public AccessAnalyzer {
+class PPPoESessionAnalyzer final : public StandardAnalyzer<PPPoESessionAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
-    static std::shared_ptr<PPPoESessionAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = PPPoEHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<PPPoESessionAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    using AnalyzerBase::protocolInfo;
+    /// Refuses fewer than the 6 header bytes.
+    static bool accepts(const Data& data, const PacketRef&) { return PPPoEHeader::read(data).has_value(); }
+
+    /// Carries PPP when the header announces a payload that is there.
+    PPPoESessionAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(PPPoEHeader::kSize);
+        if (PPPoEHeader::read(data)->payloadPresent(data.size()) != 0) setNextProtocol("PPP");
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return PPPoEHeader::kSize; }
-    /// PPP, when the header is whole and announces a payload.
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override {
-        if (header_.payloadPresent(data_.size()) == 0) return std::nullopt;
-        return "PPP";
-    }
-    [[nodiscard]] bool hasPayload() const override { return true; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPPoES"; }
 
     /// "Session 0x0001, 54 bytes".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = PPPoEHeader::read(data);
         if (!header) return std::nullopt;
-        return "Session " + hexNumber(header->sessionId, 4) + ", " + std::to_string(header->length) + " bytes";
+        return "Session " + hexText(header->sessionId, 4) + ", " + std::to_string(header->length) + " bytes";
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPoEHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP-over-Ethernet Session", protocolInfo(data), PPPoEHeader::kSize)};
-        for (auto& n : header->nodes(header->code == 0 ? "Session Data (0x00)" : hexNumber(header->code, 2)))
+        for (auto& n : header->nodes(header->code == 0 ? "Session Data (0x00)" : hexText(header->code, 2)))
             nodes.push_back(std::move(n));
         if (header->length > header->payloadPresent(data.size()))
             nodes.push_back(field("Truncated", "payload length " + std::to_string(header->length) + ", " +
@@ -61,12 +55,9 @@ public:
         if (key == "pppoesLength") return Value(fieldNumber(data, 4, 2));
         return {};
     }
-
-private:
-    PPPoEHeader header_;
 };
 
-const auto kClass = registerAnalyzerClass<PPPoESessionAnalyzer>("PPPoESessionAnalyzer");
+const AnalyzerClassRegistration<PPPoESessionAnalyzer> kClass{"PPPoESessionAnalyzer"};
 
 const QORPluginAnalyzerClass& PPPoESessionAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -75,7 +66,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "PPPoE Session";
     f.description = "PPPoE session stage (RFC 2516), carrying PPP";
     f.analyzerClass = kClass;
-    auto protocol = etherTypeProtocol("PPPoES", 0x8864);
+    auto protocol = etherTypeTarget("PPPoES", 0x8864);
     protocol.size = PPPoEHeader::kSize;
     f.protocols = {protocol};
     f.attributes = {

@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -156,29 +156,31 @@ const AttributeSpec* findAttribute(std::uint8_t type) {
 }
 
 std::string attributeValue(const AttributeSpec* spec, std::span<const std::byte> v) {
-    if (!spec) return hexText(v);
+    if (!spec) return hexBytes(v);
     switch (spec->format) {
     case Format::text: return printableText(v);
-    case Format::ipv4: return v.size() == 4 ? ipv4Text(v).value_or("") : hexText(v);
-    case Format::ipv6: return v.size() == 16 ? ipv6Text(v) : hexText(v);
+    case Format::ipv4: return v.size() == 4 ? ipv4Text(v).value_or("") : hexBytes(v);
+    case Format::ipv6: return ipv6Text(v).value_or(hexBytes(v));
     case Format::number:
-        if (v.size() == 4) return std::to_string(*bigEndianNumber(v));
-        return hexText(v);
+        if (v.size() == 4) return std::to_string(*ByteReader(v).readU32be());
+        return hexBytes(v);
     case Format::enumerated:
-        if (v.size() == 4) return namedCode(enumTable(spec->type), static_cast<std::uint32_t>(*bigEndianNumber(v)));
-        return hexText(v);
+        if (v.size() == 4) return namedCode(enumTable(spec->type), *ByteReader(v).readU32be());
+        return hexBytes(v);
     case Format::ipv6Prefix:
         // Reserved (1), Prefix-Length (1), Prefix (up to 16).
-        if (v.size() >= 2 && v.size() <= 18 && unsigned(v[1]) <= 128) {
+        if (ByteReader r(v); v.size() >= 2 && v.size() <= 18 && r.peekU8(1) <= 128) {
+            r.skip(1);
+            auto length = *r.readU8();
             std::array<std::byte, 16> prefix{};
-            std::copy(v.begin() + 2, v.end(), prefix.begin());
-            return ipv6Text(prefix) + "/" + std::to_string(unsigned(v[1]));
+            std::copy(r.rest().begin(), r.rest().end(), prefix.begin());
+            return *ipv6Text(prefix) + "/" + std::to_string(length);
         }
-        return hexText(v);
-    case Format::hidden: return "(encrypted) " + hexText(v);
+        return hexBytes(v);
+    case Format::hidden: return "(encrypted) " + hexBytes(v);
     case Format::hex: break;
     }
-    return hexText(v);
+    return hexBytes(v);
 }
 
 /// One attribute as the walk met it.
@@ -218,7 +220,7 @@ struct AttributeWalk {
 /// length below 2 (a zero length included) or past the packet's Length ends the walk.
 AttributeWalk walkAttributes(const Data& data, const RADIUSHeader& header) {
     AttributeWalk walk;
-    ByteReader r(data.span().subspan(kHeaderSize, header.present - kHeaderSize));
+    ByteReader r = ByteReader(data).sliceAt(kHeaderSize, header.present - kHeaderSize).value_or(ByteReader());
     while (r.remaining() >= kAttributeHeaderSize) {
         Attribute a;
         a.offset = kHeaderSize + r.offset();
@@ -257,22 +259,17 @@ std::optional<std::string> textAttribute(const AttributeWalk& walk, std::uint8_t
 /// list has "Code" and, one top-level row per attribute named after it ("User-Name",
 /// "Acct-Session-Id", ...), the values subscriber sessions read. Vendor-Specific attributes show
 /// their vendor number and raw data.
-class RADIUSAnalyzer final : public AccessAnalyzer {
+class RADIUSAnalyzer final : public StandardAnalyzer<RADIUSAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses fewer than the 20 header bytes.
-    static std::shared_ptr<RADIUSAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto header = RADIUSHeader::read(data);
-        if (!header) return nullptr;
-        auto a = std::make_shared<RADIUSAnalyzer>(data, packet);
-        a->header_ = *header;
-        return a;
+    static bool accepts(const Data& data, const PacketRef&) { return RADIUSHeader::read(data).has_value(); }
+
+    RADIUSAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(RADIUSHeader::read(data)->present);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override { return static_cast<std::uint16_t>(header_.present); }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "RADIUS"; }
 
@@ -280,14 +277,14 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = RADIUSHeader::read(data);
         if (!header) return std::nullopt;
-        auto name = findCodeName(kCodes, header->code);
+        auto name = lookupName(kCodes, header->code);
         std::string info = (name ? std::string(*name) : "Unknown code " + std::to_string(header->code)) + " (id " +
                            std::to_string(header->identifier) + ")";
         auto walk = walkAttributes(data, *header);
         if (auto user = textAttribute(walk, kUserName)) info += ", User-Name " + *user;
         for (const auto& a : walk.attributes)
             if (a.type == 40 && a.value.size() == 4)
-                info += ", " + nameOrUnknown(kAcctStatusTypes, static_cast<std::uint32_t>(*bigEndianNumber(a.value)));
+                info += ", " + nameOrUnknown(kAcctStatusTypes, *ByteReader(a.value).readU32be());
         if (walk.malformed) info += " [Malformed attribute]";
         return info;
     }
@@ -304,14 +301,14 @@ public:
                                   "length " + std::to_string(header->length) + ", " + std::to_string(data.size()) +
                                       " bytes present",
                                   2, 2));
-        nodes.push_back(field("Authenticator", hexText(data.span().subspan(4, kAuthenticatorSize)), 4, kAuthenticatorSize));
+        nodes.push_back(field("Authenticator", hexBytes(*ByteReader(data).bytesAt(4, kAuthenticatorSize)), 4, kAuthenticatorSize));
         auto walk = walkAttributes(data, *header);
         for (const auto& a : walk.attributes) {
             auto spec = findAttribute(a.type);
             std::string value;
             if (a.type == kVendorSpecific && a.value.size() >= 4)
-                value = "vendor " + std::to_string(*bigEndianNumber(a.value.subspan(0, 4))) +
-                        (a.value.size() > 4 ? ", " + hexText(a.value.subspan(4)) : "");
+                value = "vendor " + std::to_string(*ByteReader(a.value).readU32be()) +
+                        (a.value.size() > 4 ? ", " + hexBytes(ByteReader(a.value).from(4).rest()) : "");
             else
                 value = attributeValue(spec, a.value);
             auto node = field(spec ? std::string(spec->name) : "Unknown-Attribute-" + std::to_string(a.type),
@@ -337,12 +334,9 @@ public:
         }
         return {};
     }
-
-private:
-    RADIUSHeader header_;
 };
 
-const auto kClass = registerAnalyzerClass<RADIUSAnalyzer>("RADIUSAnalyzer");
+const AnalyzerClassRegistration<RADIUSAnalyzer> kClass{"RADIUSAnalyzer"};
 
 const QORPluginAnalyzerClass& RADIUSAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -353,7 +347,7 @@ const FamilyRegistration kRegistration{[] {
     f.analyzerClass = kClass;
     // 1812/1813 (IANA), 1645/1646 (the historical ports many NASes still use), 3799 (dynamic
     // authorization, RFC 5176).
-    f.protocols = {portProtocol("RADIUS", {1812, 1813, 1645, 1646, 3799}, kQORSourceProtocols::udp)};
+    f.protocols = {portsTarget("RADIUS", {1812, 1813, 1645, 1646, 3799}, kQORSourceProtocols::udp)};
     f.attributes = {
         attribute(kClass, "RADIUS Code", "radiusCode", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "RADIUS Identifier", "radiusIdentifier", AttributeValueType::uint8, 1, 1),

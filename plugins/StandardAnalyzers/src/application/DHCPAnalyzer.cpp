@@ -2,14 +2,13 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// op .. file: the fixed BOOTP part (RFC 2131 section 2).
 constexpr std::size_t kFixedSize = 236;
@@ -82,30 +81,36 @@ const OptionSpec* findOption(std::uint8_t code) {
 }
 
 std::string optionValue(const OptionSpec* spec, std::span<const std::byte> v) {
-    if (!spec) return hexText(v);
+    if (!spec) return hexBytes(v);
     switch (spec->format) {
     case Format::text: return printableText(v);
-    case Format::ipv4: return v.size() == 4 ? ipv4Text(v).value_or("") : hexText(v);
+    case Format::ipv4: return v.size() == 4 ? ipv4Text(v).value_or("") : hexBytes(v);
     case Format::ipv4List: {
-        if (v.empty() || v.size() % 4 != 0) return hexText(v);
+        if (v.empty() || v.size() % 4 != 0) return hexBytes(v);
         std::string out;
-        for (std::size_t i = 0; i < v.size() && i < kMaxShownBytes; i += 4) out += (out.empty() ? "" : ", ") + ipv4Text(v.subspan(i, 4)).value_or("");
+        ByteReader r(v);
+        while (r.offset() < kMaxShownBytes)
+            if (auto address = r.readBytes(4)) out += (out.empty() ? "" : ", ") + *ipv4Text(*address);
+            else break;
         return out;
     }
     case Format::number:
-        if (auto n = bigEndianNumber(v); n && v.size() <= 4) return std::to_string(*n);
-        return hexText(v);
+        if (auto n = ByteReader(v).readUBE(v.size()); n && v.size() <= 4) return std::to_string(*n);
+        return hexBytes(v);
     case Format::messageType:
-        if (v.size() == 1) return namedCode(kMessageTypes, unsigned(v[0]));
-        return hexText(v);
+        if (v.size() == 1) return namedCode(kMessageTypes, *ByteReader(v).readU8());
+        return hexBytes(v);
     case Format::parameterList: {
         std::string out;
-        for (std::size_t i = 0; i < v.size() && i < kMaxShownBytes; ++i) out += (out.empty() ? "" : ", ") + std::to_string(unsigned(v[i]));
+        ByteReader r(v);
+        while (r.offset() < kMaxShownBytes)
+            if (auto code = r.readU8()) out += (out.empty() ? "" : ", ") + std::to_string(*code);
+            else break;
         return out;
     }
     case Format::hex: break;
     }
-    return hexText(v);
+    return hexBytes(v);
 }
 
 struct Option {
@@ -151,7 +156,7 @@ OptionWalk walkOptions(const Data& data) {
 
 std::optional<std::uint8_t> messageType(const OptionWalk& walk) {
     for (const auto& o : walk.options)
-        if (o.code == kOptionMessageType && o.value.size() == 1) return static_cast<std::uint8_t>(o.value[0]);
+        if (o.code == kOptionMessageType && o.value.size() == 1) return ByteReader(o.value).readU8();
     return std::nullopt;
 }
 
@@ -162,21 +167,16 @@ std::optional<std::uint8_t> messageType(const OptionWalk& walk) {
 ///     magic cookie 99.130.83.99 | options ...
 ///
 /// The whole message, through the End option, is the header; nothing is carried.
-class DHCPAnalyzer final : public AccessAnalyzer {
+class DHCPAnalyzer final : public StandardAnalyzer<DHCPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses fewer than the 236 fixed bytes.
-    static std::shared_ptr<DHCPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.size() < kFixedSize) return nullptr;
-        return std::make_shared<DHCPAnalyzer>(data, packet);
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return data.size() >= kFixedSize; }
+
+    /// The header runs to the end of the options.
+    DHCPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(walkOptions(data).end); }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(walkOptions(data_).end, UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "DHCP"; }
 
@@ -186,8 +186,8 @@ public:
         auto walk = walkOptions(data);
         auto type = messageType(walk);
         std::string info = type ? "DHCP " + nameOrUnknown(kMessageTypes, *type)
-                                : std::string(data[0] == 2 ? "BOOTP Reply" : "BOOTP Request");
-        info += " - Transaction ID " + hexNumber(*fieldNumber(data, 4, 4), 8);
+                                : std::string(ByteReader(data).peekU8() == 2 ? "BOOTP Reply" : "BOOTP Request");
+        info += " - Transaction ID " + hexText(*fieldNumber(data, 4, 4), 8);
         for (const auto& o : walk.options) {
             if (o.code == kOptionRequestedIP && o.value.size() == 4) info += ", requested " + ipv4Text(o.value).value_or("");
             if (o.code == kOptionHostName) info += ", host " + printableText(o.value);
@@ -202,30 +202,27 @@ public:
         auto walk = walkOptions(data);
         NodeList nodes{heading("Dynamic Host Configuration Protocol", protocolInfo(data), walk.end)};
         auto number = [&](std::size_t offset, std::size_t length) { return *fieldNumber(data, offset, length); };
-        auto address = [&](std::size_t offset) { return ipv4Text(data.span().subspan(offset, 4)).value_or(""); };
-        nodes.push_back(field("Message type", data[0] == 1 ? "Boot Request (1)" : data[0] == 2 ? "Boot Reply (2)"
-                                                                                              : std::to_string(data[0]),
+        auto address = [&](std::size_t offset) { return *ipv4TextAt(data.span(), offset); };
+        ByteReader r(data);
+        auto op = *r.readU8(), htype = *r.readU8(), hlen = *r.readU8(), hops = *r.readU8();
+        nodes.push_back(field("Message type", op == 1 ? "Boot Request (1)" : op == 2 ? "Boot Reply (2)" : std::to_string(op),
                               0, 1));
-        nodes.push_back(field("Hardware type", data[1] == 1 ? "Ethernet (0x01)" : hexNumber(data[1], 2), 1, 1));
-        nodes.push_back(field("Hardware address length", std::to_string(data[2]), 2, 1));
-        nodes.push_back(field("Hops", std::to_string(data[3]), 3, 1));
-        nodes.push_back(field("Transaction ID", hexNumber(number(4, 4), 8), 4, 4));
+        nodes.push_back(field("Hardware type", htype == 1 ? "Ethernet (0x01)" : hexText(htype, 2), 1, 1));
+        nodes.push_back(field("Hardware address length", std::to_string(hlen), 2, 1));
+        nodes.push_back(field("Hops", std::to_string(hops), 3, 1));
+        nodes.push_back(field("Transaction ID", hexText(number(4, 4), 8), 4, 4));
         nodes.push_back(field("Seconds elapsed", std::to_string(number(8, 2)), 8, 2));
-        nodes.push_back(field("Bootp flags", hexNumber(number(10, 2), 4) + (number(10, 2) & 0x8000 ? " (Broadcast)" : " (Unicast)"), 10, 2));
+        nodes.push_back(field("Bootp flags", hexText(number(10, 2), 4) + (number(10, 2) & 0x8000 ? " (Broadcast)" : " (Unicast)"), 10, 2));
         nodes.push_back(field("Client IP address", address(12), 12, 4));
         nodes.push_back(field("Your (client) IP address", address(16), 16, 4));
         nodes.push_back(field("Next server IP address", address(20), 20, 4));
         nodes.push_back(field("Relay agent IP address", address(24), 24, 4));
-        std::size_t hlen = std::min<std::size_t>(data[2], kChaddrSize);
-        auto chaddr = data.span().subspan(kChaddrOffset, hlen);
-        std::string mac;
-        for (auto b : chaddr) mac += (mac.empty() ? "" : ":") + hexText(std::span<const std::byte>(&b, 1));
-        nodes.push_back(field("Client hardware address", mac, kChaddrOffset, kChaddrSize));
+        auto chaddr = *r.bytesAt(kChaddrOffset, std::min<std::size_t>(hlen, kChaddrSize));
+        nodes.push_back(field("Client hardware address", macText(chaddr), kChaddrOffset, kChaddrSize));
         auto cstring = [&](std::size_t offset, std::size_t size) {
-            auto s = data.span().subspan(offset, size);
-            std::size_t n = 0;
-            while (n < s.size() && s[n] != std::byte{0}) ++n;
-            return n == 0 ? std::string("not given") : printableText(s.subspan(0, n));
+            auto text = *r.sliceAt(offset, size)->readString(size);
+            text = text.substr(0, text.find('\0'));
+            return text.empty() ? std::string("not given") : printableText(text);
         };
         nodes.push_back(field("Server host name", cstring(kSnameOffset, kSnameSize), kSnameOffset, kSnameSize));
         nodes.push_back(field("Boot file name", cstring(kFileOffset, kFileSize), kFileOffset, kFileSize));
@@ -259,7 +256,7 @@ public:
     }
 };
 
-const auto kClass = registerAnalyzerClass<DHCPAnalyzer>("DHCPAnalyzer");
+const AnalyzerClassRegistration<DHCPAnalyzer> kClass{"DHCPAnalyzer"};
 
 const QORPluginAnalyzerClass& DHCPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -268,7 +265,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "DHCP";
     f.description = "Dynamic Host Configuration Protocol and BOOTP (RFC 2131, RFC 2132)";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("DHCP", {67, 68}, kQORSourceProtocols::udp)};
+    f.protocols = {portsTarget("DHCP", {67, 68}, kQORSourceProtocols::udp)};
     f.attributes = {
         attribute(kClass, "DHCP Message Type", "dhcpMessageType", AttributeValueType::uint8, 0, kToEndOfHeader),
         attribute(kClass, "DHCP Transaction ID", "dhcpTransactionId", AttributeValueType::uint32, 4, 4),

@@ -2,13 +2,12 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// Header lines shown per message; the rest are counted.
 constexpr std::size_t kMaxHeaderLines = 100;
@@ -87,22 +86,20 @@ std::size_t headEnd(std::string_view all) {
 /// other segment of the connection (a body continued, a head split over segments) is
 /// "Continuation": no header of its own, all payload. Messages are not reassembled across
 /// segments.
-class HTTPAnalyzer final : public AccessAnalyzer {
+class HTTPAnalyzer final : public StandardAnalyzer<HTTPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses an empty segment.
-    static std::shared_ptr<HTTPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.empty()) return nullptr;
-        return std::make_shared<HTTPAnalyzer>(data, packet);
+    static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
+
+    /// The header is the message head; a body after it is the payload.
+    HTTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        auto head = headSize(data);
+        setHeaderSize(head);
+        setHasPayload(data.size() > head);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(headSize(data_), UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
-    [[nodiscard]] bool hasPayload() const override { return data_.size() > headSize(data_); }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "HTTP"; }
 
     /// The start line ("GET /index.html HTTP/1.1", "HTTP/1.1 200 OK") or "Continuation".
@@ -179,7 +176,7 @@ private:
     }
 };
 
-const auto kClass = registerAnalyzerClass<HTTPAnalyzer>("HTTPAnalyzer");
+const AnalyzerClassRegistration<HTTPAnalyzer> kClass{"HTTPAnalyzer"};
 
 const QORPluginAnalyzerClass& HTTPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -188,7 +185,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "HTTP";
     f.description = "Hypertext Transfer Protocol 1.x (RFC 9112): request and status lines, header fields";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("HTTP", {80, 8080}, kQORSourceProtocols::tcp)};
+    f.protocols = {portsTarget("HTTP", {80, 8080}, kQORSourceProtocols::tcp)};
     f.attributes = {
         attribute(kClass, "HTTP Method", "httpMethod", AttributeValueType::string, 0, kToEndOfHeader),
         attribute(kClass, "HTTP Request URI", "httpRequestURI", AttributeValueType::string, 0, kToEndOfHeader),

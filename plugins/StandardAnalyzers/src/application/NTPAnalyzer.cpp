@@ -4,14 +4,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// The time-exchange header of modes 1 to 5 (RFC 5905 section 7.3).
 constexpr std::size_t kHeaderSize = 48;
@@ -62,37 +61,33 @@ std::string shortText(std::uint32_t v) {
 ///
 /// Control and private messages (modes 6 and 7) show their first byte's fields and the rest as
 /// data. Extension fields and the MAC are left as payload.
-class NTPAnalyzer final : public AccessAnalyzer {
+class NTPAnalyzer final : public StandardAnalyzer<NTPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses messages shorter than their mode's fixed part.
-    static std::shared_ptr<NTPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        auto first = data.byteAt(0);
-        if (!first) return nullptr;
-        std::uint8_t mode = *first & 7;
-        if (data.size() < (mode >= kModeControl ? kControlHeaderSize : kHeaderSize)) return nullptr;
-        return std::make_shared<NTPAnalyzer>(data, packet);
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto first = ByteReader(data).peekU8();
+        return first && data.size() >= (mode(*first) >= kModeControl ? kControlHeaderSize : kHeaderSize);
+    }
+
+    /// A control or private message is all header; any other mode's header is the fixed part.
+    NTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(mode(*ByteReader(data).peekU8()) >= kModeControl ? data.size() : kHeaderSize);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(mode() >= kModeControl ? std::min<std::size_t>(data_.size(), UINT16_MAX)
-                                                                 : kHeaderSize);
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "NTP"; }
 
     /// "NTP Version 4, client".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return std::nullopt;
         return "NTP Version " + std::to_string((*first >> 3) & 7) + ", " + nameOrUnknown(kModes, *first & 7);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return {};
         std::uint8_t mode = *first & 7;
         NodeList nodes{heading("Network Time Protocol", protocolInfo(data), protocolSize())};
@@ -100,17 +95,19 @@ public:
         nodes.push_back(field("Version number", std::to_string((*first >> 3) & 7), 0, 1));
         nodes.push_back(field("Mode", namedCode(kModes, mode), 0, 1));
         if (mode >= kModeControl || data.size() < kHeaderSize) {
-            if (data.size() > 1) nodes.push_back(field("Data", hexText(data.span().subspan(1)), 1, data.size() - 1));
+            if (data.size() > 1) nodes.push_back(field("Data", hexBytes(ByteReader(data).from(1).rest()), 1, data.size() - 1));
             return nodes;
         }
         auto n = [&](std::size_t offset, std::size_t length) { return *fieldNumber(data, offset, length); };
-        nodes.push_back(field("Peer Clock Stratum", std::to_string(data[1]), 1, 1));
-        nodes.push_back(field("Peer Polling Interval", std::to_string(static_cast<std::int8_t>(data[2])), 2, 1));
-        nodes.push_back(field("Peer Clock Precision", std::to_string(static_cast<std::int8_t>(data[3])), 3, 1));
+        ByteReader r(data);
+        auto stratum = *r.peekU8(1);
+        nodes.push_back(field("Peer Clock Stratum", std::to_string(stratum), 1, 1));
+        nodes.push_back(field("Peer Polling Interval", std::to_string(static_cast<std::int8_t>(*r.peekU8(2))), 2, 1));
+        nodes.push_back(field("Peer Clock Precision", std::to_string(static_cast<std::int8_t>(*r.peekU8(3))), 3, 1));
         nodes.push_back(field("Root Delay", shortText(static_cast<std::uint32_t>(n(4, 4))), 4, 4));
         nodes.push_back(field("Root Dispersion", shortText(static_cast<std::uint32_t>(n(8, 4))), 8, 4));
-        auto ref = data.span().subspan(12, 4);
-        std::string refText = data[1] <= 1 ? printableText(ref) : ipv4Text(ref).value_or("");
+        auto ref = *r.bytesAt(12, 4);
+        std::string refText = stratum <= 1 ? printableText(ref) : *ipv4Text(ref);
         nodes.push_back(field("Reference ID", refText, 12, 4));
         nodes.push_back(field("Reference Timestamp", timestampText(n(16, 8)), 16, 8));
         nodes.push_back(field("Origin Timestamp", timestampText(n(24, 8)), 24, 8));
@@ -121,7 +118,7 @@ public:
 
     /// "ntpMode", "ntpVersion", "ntpStratum".
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
-        auto first = data.byteAt(0);
+        auto first = ByteReader(data).peekU8();
         if (!first) return {};
         if (key == "ntpMode") return Value(static_cast<unsigned>(*first & 7));
         if (key == "ntpVersion") return Value(static_cast<unsigned>((*first >> 3) & 7));
@@ -130,10 +127,11 @@ public:
     }
 
 private:
-    [[nodiscard]] std::uint8_t mode() const { return data_.byteAt(0).value_or(0) & 7; }
+    /// The mode field of the first byte.
+    static std::uint8_t mode(std::uint8_t first) { return first & 7; }
 };
 
-const auto kClass = registerAnalyzerClass<NTPAnalyzer>("NTPAnalyzer");
+const AnalyzerClassRegistration<NTPAnalyzer> kClass{"NTPAnalyzer"};
 
 const QORPluginAnalyzerClass& NTPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -142,7 +140,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "NTP";
     f.description = "Network Time Protocol (RFC 5905)";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("NTP", {123}, kQORSourceProtocols::udp)};
+    f.protocols = {portsTarget("NTP", {123}, kQORSourceProtocols::udp)};
     f.attributes = {
         attribute(kClass, "NTP Mode", "ntpMode", AttributeValueType::uint8, 0, 1),
         attribute(kClass, "NTP Version", "ntpVersion", AttributeValueType::uint8, 0, 1),

@@ -2,13 +2,12 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// Lines shown per segment; the rest are counted.
 constexpr std::size_t kMaxLines = 64;
@@ -62,21 +61,16 @@ std::optional<std::string> commandVerb(std::string_view line) {
 /// text. The whole segment is this analyzer's; nothing is carried. Which side sent a segment is
 /// read from its first line: a reply starts with three digits, a command with a known verb, and
 /// anything else is message data.
-class SMTPAnalyzer final : public AccessAnalyzer {
+class SMTPAnalyzer final : public StandardAnalyzer<SMTPAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses an empty segment.
-    static std::shared_ptr<SMTPAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.empty()) return nullptr;
-        return std::make_shared<SMTPAnalyzer>(data, packet);
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
+
+    /// The whole segment is the header.
+    SMTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(data.size()); }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(data_.size(), UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "SMTP"; }
 
@@ -142,7 +136,7 @@ public:
     }
 };
 
-const auto kClass = registerAnalyzerClass<SMTPAnalyzer>("SMTPAnalyzer");
+const AnalyzerClassRegistration<SMTPAnalyzer> kClass{"SMTPAnalyzer"};
 
 const QORPluginAnalyzerClass& SMTPAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -151,7 +145,7 @@ const FamilyRegistration kRegistration{[] {
     f.title = "SMTP";
     f.description = "Simple Mail Transfer Protocol (RFC 5321): commands, replies and message data";
     f.analyzerClass = kClass;
-    f.protocols = {portProtocol("SMTP", {25, 587}, kQORSourceProtocols::tcp)};
+    f.protocols = {portsTarget("SMTP", {25, 587}, kQORSourceProtocols::tcp)};
     f.attributes = {
         attribute(kClass, "SMTP Command", "smtpCommand", AttributeValueType::string, 0, kToEndOfHeader),
         attribute(kClass, "SMTP Reply Code", "smtpReplyCode", AttributeValueType::uint16, 0, kToEndOfHeader),

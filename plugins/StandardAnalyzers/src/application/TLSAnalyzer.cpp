@@ -3,14 +3,13 @@
 
 #include <array>
 
+#include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
-#include "access/AccessSupport.hpp"
 
 namespace qor::standard::application {
 namespace {
 
-using namespace qor::standard::access;
 
 /// ContentType (1) | ProtocolVersion (2) | length (2).
 constexpr std::size_t kRecordHeaderSize = 5;
@@ -53,10 +52,10 @@ bool plausibleRecord(ByteReader r) {
 }
 
 std::string versionText(std::uint16_t version) {
-    if (auto name = findCodeName(kVersions, version)) return std::string(*name) + " (" + hexNumber(version, 4) + ")";
-    if ((version & 0x0F0F) == 0x0A0A) return "GREASE (" + hexNumber(version, 4) + ")";
-    if ((version >> 8) == 0x7F) return "TLS 1.3 draft " + std::to_string(version & 0xFF) + " (" + hexNumber(version, 4) + ")";
-    return hexNumber(version, 4);
+    if (auto name = lookupName(kVersions, version)) return std::string(*name) + " (" + hexText(version, 4) + ")";
+    if ((version & 0x0F0F) == 0x0A0A) return "GREASE (" + hexText(version, 4) + ")";
+    if ((version >> 8) == 0x7F) return "TLS 1.3 draft " + std::to_string(version & 0xFF) + " (" + hexText(version, 4) + ")";
+    return hexText(version, 4);
 }
 
 /// What a ClientHello or ServerHello says that the summary and the detail rows show.
@@ -184,8 +183,7 @@ RecordWalk walkRecords(const Data& data) {
         record.type = *r.readU8();
         record.version = *r.readU16be();
         record.length = *r.readU16be();
-        record.fragment = r.rest().subspan(0, std::min<std::size_t>(record.length, r.remaining()));
-        r.skip(record.fragment.size());
+        record.fragment = *r.readBytes(std::min<std::size_t>(record.length, r.remaining()));
         ++walk.recordCount;
         if (walk.records.size() < kMaxRecords) walk.records.push_back(record);
     }
@@ -201,7 +199,7 @@ std::vector<std::string> handshakeNames(std::span<const std::byte> fragment, boo
     while (r.remaining() >= kHandshakeHeaderSize) {
         auto type = *r.readU8();
         auto length = *r.readU24be();
-        auto name = findCodeName(kHandshakeTypes, type);
+        auto name = lookupName(kHandshakeTypes, type);
         if (!name || (wholeRecord && length > r.remaining())) return {"Encrypted Handshake Message"};
         names.emplace_back(*name);
         if (!r.skip(std::min<std::size_t>(length, r.remaining()))) break;
@@ -238,21 +236,16 @@ std::string recordSummary(const Record& record) {
 ///
 /// The summary lists the record and handshake types, "Client Hello (SNI example.com)" for a
 /// ClientHello with a server name.
-class TLSAnalyzer final : public AccessAnalyzer {
+class TLSAnalyzer final : public StandardAnalyzer<TLSAnalyzer> {
 public:
-    using AccessAnalyzer::protocolInfo;
-    using AccessAnalyzer::AccessAnalyzer;
+    using AnalyzerBase::protocolInfo;
     /// Refuses an empty segment.
-    static std::shared_ptr<TLSAnalyzer> create(const Data& data, const PacketRef& packet) {
-        if (data.empty()) return nullptr;
-        return std::make_shared<TLSAnalyzer>(data, packet);
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
+
+    /// The whole segment is the header.
+    TLSAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(data.size()); }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::uint16_t protocolSize() const override {
-        return static_cast<std::uint16_t>(std::min<std::size_t>(data_.size(), UINT16_MAX));
-    }
-    [[nodiscard]] std::optional<std::string> nextProtocol() const override { return std::nullopt; }
     [[nodiscard]] bool hasPayload() const override { return false; }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return "TLS"; }
 
@@ -351,7 +344,7 @@ private:
         }
         message->addChild(field("Version", versionText(hello.version), at, 2));
         if (client) message->addChild(field("Cipher Suites", std::to_string(hello.cipherSuiteCount) + " suites", at, 0));
-        else message->addChild(field("Cipher Suite", hexNumber(*hello.cipherSuite, 4), at, 0));
+        else message->addChild(field("Cipher Suite", hexText(*hello.cipherSuite, 4), at, 0));
         message->addChild(field("Extensions", std::to_string(hello.extensionCount), at, 0));
         if (hello.serverName) message->addChild(field("Server Name", *hello.serverName, at, 0));
         if (!hello.alpn.empty()) {
@@ -367,7 +360,7 @@ private:
     }
 };
 
-const auto kClass = registerAnalyzerClass<TLSAnalyzer>("TLSAnalyzer");
+const AnalyzerClassRegistration<TLSAnalyzer> kClass{"TLSAnalyzer"};
 
 const QORPluginAnalyzerClass& TLSAnalyzer::analyzerClass() const { return *kClass; }
 
@@ -378,7 +371,7 @@ const FamilyRegistration kRegistration{[] {
     f.analyzerClass = kClass;
     // HTTPS, SMTPS (submission over TLS), LDAPS, DNS over TLS, IMAPS, POP3S and the common
     // alternative HTTPS port.
-    f.protocols = {portProtocol("TLS", {443, 465, 636, 853, 993, 995, 8443}, kQORSourceProtocols::tcp)};
+    f.protocols = {portsTarget("TLS", {443, 465, 636, 853, 993, 995, 8443}, kQORSourceProtocols::tcp)};
     f.attributes = {
         attribute(kClass, "TLS Content Type", "tlsContentType", AttributeValueType::uint8, 0, kToEndOfHeader),
         attribute(kClass, "TLS Record Version", "tlsRecordVersion", AttributeValueType::uint16, 0, kToEndOfHeader),
