@@ -44,6 +44,7 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
     capture.classicLinkType = capture.isPcapng ? std::nullopt : reader.lastLinkType();
     capture.sectionComment = reader.lastSectionComment();
     capture.metadata = reader.lastPcapngMetadata();
+    capture.secrets = reader.lastSecrets();
     capture.issue = reader.lastReadIssue();
     if (onProgress) onProgress(static_cast<double>(capture.fileSize));
     return capture;
