@@ -31,10 +31,16 @@ install-deps:
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+# What `qor` needs to run: the library (a dependency of qor), the tool and the standard
+# analyzer plug-in, which qor loads at run time from $(BUILD)/lib/qor/PlugIns.
+TOOL_TARGETS := qor StandardAnalyzers
+
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: install-deps build
+# Builds only what the demo runs; the tests, benchmarks and fuzz targets build under `make test`.
+demo: install-deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target $(TOOL_TARGETS)
 	$(BUILD)/bin/qor info $(SAMPLE)
 	$(BUILD)/bin/qor packets $(SAMPLE)
 	$(BUILD)/bin/qor info $(SAMPLE_NG)

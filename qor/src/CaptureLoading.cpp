@@ -54,6 +54,7 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
     capture.classicLinkType = capture.isPcapng ? std::nullopt : reader.lastLinkType();
     capture.sectionComment = reader.lastSectionComment();
     capture.metadata = reader.lastPcapngMetadata();
+    capture.secrets = reader.lastSecrets();
     capture.issue = reader.lastReadIssue();
     if (onProgress) onProgress(static_cast<double>(capture.fileSize));
     return capture;
@@ -82,6 +83,7 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     if (!facts.isPcapng && result.classicHeader) facts.classicLinkType = result.classicHeader->linktype;
     facts.sectionComment = result.sectionComment;
     facts.metadata = result.metadata;
+    facts.secrets = result.secrets;
     facts.issue = result.issue;
     return facts;
 }

@@ -20,6 +20,8 @@ struct CaptureFacts {
     std::optional<std::uint32_t> classicLinkType;
     std::optional<std::string> sectionComment;
     std::optional<PcapngMetadata> metadata;
+    /// The texts of the file's TLS key-log Decryption Secrets Blocks (pcapng only).
+    std::vector<std::string> secrets;
     /// Why reading stopped early, when it did (the packets before the fault were read).
     std::optional<std::string> issue;
 };

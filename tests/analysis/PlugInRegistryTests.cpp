@@ -19,6 +19,7 @@
 #include "QORModels/analysis/QORPortsController.hpp"
 #include "QORPlatform/Alert.hpp"
 #include "QORPlatform/NotificationCenter.hpp"
+#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test {
@@ -167,6 +168,52 @@ TEST_F(Registry, UnregisterRemovesTheProtocolAndPostsClearAndRefresh) {
     EXPECT_EQ(posted[0], rawValue(QORProtocolKonstants::kQORClearAnalyzingCache));
 }
 
+TEST_F(Registry, UnregisteringForAComponentBundleTakesBackOnlyThatFamilysAddresses) {
+    // Two families under one principal class, each registered for its own component bundle.
+    auto keptClass = fakes.add({"KEPT", 4});
+    auto goneClass = fakes.add({"GONE2", 4});
+    auto kept = withPrincipal(structureNamed("Kept", keptClass, {7901}));
+    auto gone = withPrincipal(structureNamed("Gone", goneClass, {7900}));
+    gone.plugInTargetProtocols[0].sourceProtocol = kQORSourceProtocols::all;
+    gone.plugInTargetProtocols[0].ethertype = 0x88B5;  // local experimental ether type
+    gone.plugInTargetProtocols[0].linktype = 147;      // first user link type
+    ASSERT_TRUE(controller->registerPlugIn(kept, bundle->component("Kept")));
+    ASSERT_TRUE(controller->registerPlugIn(gone, bundle->component("Gone")));
+    auto& names = ProtocolsStringsCache::sharedCache();
+    auto ports = QORPortsController::sharedPortsController();
+    ASSERT_EQ(names.etherTypeString(0x88B5), "GONE2");
+    ASSERT_EQ(names.linkTypeStringForKey("147"), "GONE2");
+    ASSERT_EQ(ports->analyzerProtocolForPort(7900, rawValue(kQORSourceProtocols::udp)), "GONE2");
+
+    auto saved = PluginLookupTable::current();
+    EXPECT_TRUE(controller->unregisterNetworkProtocol(gone.plugInTargetProtocols[0], bundle->component("Gone")));
+    PluginLookupTable::publish(saved);
+    ASSERT_EQ(controller->plugIns().size(), 2u);
+    EXPECT_EQ(controller->plugIns()[0].second.plugInTargetProtocols.size(), 1u);  // "Kept" untouched
+    EXPECT_TRUE(controller->plugIns()[1].second.plugInTargetProtocols.empty());
+    EXPECT_FALSE(names.etherTypeString(0x88B5));
+    EXPECT_FALSE(names.linkTypeStringForKey("147"));
+    EXPECT_FALSE(ports->analyzerProtocolForPort(7900, rawValue(kQORSourceProtocols::tcp)));
+    EXPECT_FALSE(ports->analyzerProtocolForPort(7900, rawValue(kQORSourceProtocols::udp)));
+    EXPECT_EQ(ports->analyzerTCPProtocolForPort(7901), "KEPT");
+    ports->removeAnalyzerProtocolFrom(kept.plugInTargetProtocols[0]);
+}
+
+TEST(ProtocolsStringsCacheNames, RemovingAPlugInsNameRestoresTheBuiltInOneAndSparesOthers) {
+    auto& names = ProtocolsStringsCache::sharedCache();
+    names.addAnalyzerProtocolForEtherType("MYARP", 0x0806);
+    EXPECT_EQ(names.etherTypeString(0x0806), "MYARP");
+    names.removeAnalyzerProtocolForEtherType("MYARP", 0x0806);
+    EXPECT_EQ(names.etherTypeString(0x0806), "ARP");
+    // A name that someone else put there since is not taken back.
+    names.addAnalyzerProtocol("FIRST", 148);
+    names.addAnalyzerProtocol("SECOND", 148);
+    names.removeAnalyzerProtocol("FIRST", 148);
+    EXPECT_EQ(names.linkTypeStringForKey("148"), "SECOND");
+    names.removeAnalyzerProtocol("SECOND", 148);
+    EXPECT_FALSE(names.linkTypeStringForKey("148"));
+}
+
 TEST_F(Registry, ColumnAndTitleQueries) {
     auto a = fakes.add({"COL"});
     auto s = withPrincipal(structureNamed("Columns", a));
@@ -303,6 +350,48 @@ TEST_F(PlugInFolders, StandardPlugInCopiedIntoTheUserFolderAnalysesACapture) {
     // The plug-in's ports stay out of the shared port map other tests read.
     for (auto& [b, s] : controller->plugIns())
         for (auto& protocol : s.plugInTargetProtocols) QORPortsController::sharedPortsController()->removeAnalyzerProtocolFrom(protocol);
+}
+
+TEST_F(PlugInFolders, UnregisteringTheStandardPlugInsDnsFamilyForgetsDnsAndNothingElse) {
+    const std::filesystem::path built = std::filesystem::path(QOR_BUILD_PLUGINS_DIR) / "StandardAnalyzers.qorplugin";
+    ASSERT_TRUE(std::filesystem::exists(built / "Info.plist")) << "standard plug-in not built at " << built;
+    setEnv("QOR_BUILTIN_PLUGINS_DIR", std::string(QOR_BUILD_PLUGINS_DIR));
+    auto controller = std::make_shared<QORPlugInsController>();
+    controller->activatePlugIns();
+    auto dns = std::find_if(controller->plugIns().begin(), controller->plugIns().end(),
+                            [](const PlugInEntry& e) { return e.second.plugInTitle == "DNS"; });
+    ASSERT_NE(dns, controller->plugIns().end());
+    ASSERT_NE(dns, controller->plugIns().begin()) << "DNS must not be the first family for this test to tell";
+    const auto dnsBundle = dns->first;
+    const auto dnsProtocols = dns->second.plugInTargetProtocols;
+    std::size_t othersBefore = 0;
+    for (auto& [b, s] : controller->plugIns())
+        if (s.plugInTitle != "DNS") othersBefore += s.plugInTargetProtocols.size();
+
+    auto savedProvider = DefaultInjection::plugInControllingProvider();
+    auto savedTable = PluginLookupTable::current();
+    DefaultInjection::setPlugInControllingProvider(controller);
+    for (const auto& protocol : dnsProtocols) EXPECT_TRUE(controller->unregisterNetworkProtocol(protocol, dnsBundle));
+    auto table = PluginLookupTable::current();
+    DefaultInjection::setPlugInControllingProvider(savedProvider);
+    PluginLookupTable::publish(savedTable);
+
+    EXPECT_FALSE(table->analyzerClassByProtocol.contains("DNS"));
+    EXPECT_TRUE(table->analyzerClassByProtocol.contains("ETH"));
+    EXPECT_TRUE(table->analyzerClassByProtocol.contains("UDP"));
+    std::size_t othersAfter = 0;
+    for (auto& [b, s] : controller->plugIns()) {
+        if (s.plugInTitle == "DNS") EXPECT_TRUE(s.plugInTargetProtocols.empty());
+        else othersAfter += s.plugInTargetProtocols.size();
+    }
+    EXPECT_EQ(othersAfter, othersBefore);
+    auto ports = QORPortsController::sharedPortsController();
+    EXPECT_FALSE(ports->analyzerProtocolForPort(53, rawValue(kQORSourceProtocols::udp)));
+    EXPECT_FALSE(ports->analyzerProtocolForPort(5353, rawValue(kQORSourceProtocols::udp)));
+    EXPECT_FALSE(ports->analyzerProtocolForPort(53, rawValue(kQORSourceProtocols::tcp)));
+    // The plug-in's ports stay out of the shared port map other tests read.
+    for (auto& [b, s] : controller->plugIns())
+        for (auto& protocol : s.plugInTargetProtocols) ports->removeAnalyzerProtocolFrom(protocol);
 }
 
 }  // namespace

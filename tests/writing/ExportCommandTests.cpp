@@ -1,5 +1,6 @@
-// `qor export` end to end: format choice, ranges, comments, key logs, refusals, and that OUT
-// only ever appears complete. Runs the built qor binary; skipped when it has not been built.
+// `qor export` end to end: format choice, ranges, comments, key logs, refusals, damaged input,
+// where the key log goes (and that tshark decrypts with it), and that OUT only ever appears
+// complete. Runs the built qor binary (and tshark, which the Makefile installs).
 
 #include <gtest/gtest.h>
 
@@ -23,21 +24,24 @@ using Packets = std::vector<std::shared_ptr<QORPacket>>;
 
 class ExportCommand : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!fs::exists(qor_)) GTEST_SKIP() << "qor not built at " << qor_;
-    }
+    void SetUp() override { ASSERT_TRUE(fs::exists(qor_)) << "qor not built at " << qor_; }
     struct Result {
         int status;
         std::string err;
+        std::string out;
     };
-    /// Runs `qor export ARGS` in the temporary folder.
-    Result exportWith(const std::string& args) {
+    /// Runs `PROGRAM ARGS` in the temporary folder.
+    Result run(const std::string& program, const std::string& args) {
         const auto err = dir_.path / "stderr.txt";
+        const auto out = dir_.path / "stdout.txt";
         const std::string cmd = "cd '" + dir_.path.string() + "' && QOR_KEYLOG_DIR='" + (dir_.path / "keylogs").string() +
-                                "' '" + qor_.string() + "' export " + args + " 2>'" + err.string() + "'";
+                                "' " + program + " " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
         const int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(err)};
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(err), slurp(out)};
     }
+    /// Runs `qor export ARGS` in the temporary folder.
+    Result exportWith(const std::string& args) { return run("'" + qor_.string() + "' export", args); }
+    Result qor(const std::string& args) { return run("'" + qor_.string() + "'", args); }
     static std::string fixture(const char* name) { return "'" + capturePath(name).string() + "'"; }
     static Packets read(const fs::path& p) { return readCapture(readFile(p), p); }
     /// Files in the folder other than the ones the test made.
@@ -131,10 +135,16 @@ TEST_F(ExportCommand, RefusalsLeaveAnExistingOutputUntouched) {
     EXPECT_NE(mixed.err.find("--format pcapng"), std::string::npos) << mixed.err;
     EXPECT_EQ(readFile(dir_.path / "keep.pcap").toString(), "old contents");
 
+    // Input that is no capture fails as in every other command, before anything is written.
     dir_.write("junk.bin", Data::fromString("this is not a capture file at all"));
     auto junk = exportWith("junk.bin keep.pcap");
     EXPECT_EQ(junk.status, 1);
-    EXPECT_NE(junk.err.find("not a capture file"), std::string::npos) << junk.err;
+    EXPECT_EQ(junk.err, qor("info junk.bin").err);
+    EXPECT_EQ(junk.err.rfind("qor: junk.bin: ", 0), 0u) << junk.err;
+    EXPECT_EQ(readFile(dir_.path / "keep.pcap").toString(), "old contents");
+    auto absent = exportWith("absent.pcap keep.pcap");
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_EQ(absent.err, qor("info absent.pcap").err);
     EXPECT_EQ(readFile(dir_.path / "keep.pcap").toString(), "old contents");
 
     auto noDir = exportWith(fixture("nb6-http.pcap") + " no/such/dir/out.pcap");
@@ -148,6 +158,76 @@ TEST_F(ExportCommand, RefusalsLeaveAnExistingOutputUntouched) {
     EXPECT_EQ(fs::status(dir_.path / "keep.pcap").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(ExportCommand, DamagedInputWritesWhatWasReadThenFailsLikeTheOtherCommands) {
+    // nb6-http.pcap cut in the middle of a packet: the packets before the cut are readable.
+    const Data whole = readFile(capturePath("nb6-http.pcap"));
+    const auto original = read(capturePath("nb6-http.pcap"));
+    dir_.write("cut.pcap", whole.slice(0, whole.size() / 2));
+    const auto readable = read(dir_.path / "cut.pcap");
+    ASSERT_GT(readable.size(), 0u);
+    ASSERT_LT(readable.size(), original.size());
+
+    auto cut = exportWith("cut.pcap out.pcapng");
+    EXPECT_EQ(cut.status, 2);
+    const auto info = qor("info cut.pcap");
+    EXPECT_EQ(info.status, 2);
+    EXPECT_EQ(cut.err, info.err);  // one wording: "qor: FILE: damaged capture: what is wrong"
+    EXPECT_EQ(cut.err.rfind("qor: cut.pcap: damaged capture: ", 0), 0u) << cut.err;
+    auto back = read(dir_.path / "out.pcapng");
+    ASSERT_EQ(back.size(), readable.size());
+    for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i]->data(), original[i]->data());
+    EXPECT_TRUE(strayFiles().empty());
+}
+
+/// The blocks of a little-endian pcapng file: (type, offset) in file order.
+std::vector<std::pair<std::uint32_t, std::size_t>> blocksOf(const Data& file) {
+    std::vector<std::pair<std::uint32_t, std::size_t>> blocks;
+    std::size_t at = 0;
+    while (at + 12 <= file.size()) {
+        const auto type = *file.loadUnaligned<std::uint32_t>(at);
+        const auto length = *file.loadUnaligned<std::uint32_t>(at + 4);
+        if (length < 12 || at + length > file.size()) break;
+        blocks.emplace_back(type, at);
+        at += length;
+    }
+    EXPECT_EQ(at, file.size()) << "blocks do not tile the file";
+    return blocks;
+}
+
+TEST_F(ExportCommand, KeyLogBlockComesBeforeThePacketsAndTsharkDecryptsWithIt) {
+    // The pcap-style input: the pcapng fixture's packets without their secrets, plus the key log
+    // given on the command line.
+    ASSERT_EQ(exportWith(fixture("illustrated-tls12-dsb.pcapng") + " plain.pcap").status, 0);
+    ASSERT_EQ(exportWith("plain.pcap out.pcapng --keylog " + fixture("illustrated-tls12-keylog.txt")).status, 0);
+    const Data file = readFile(dir_.path / "out.pcapng");
+    const auto blocks = blocksOf(file);
+    ASSERT_EQ(blocks.size(), 3u + 22u);
+    EXPECT_EQ(blocks[0].first, 0x0A0D0D0Au);
+    EXPECT_EQ(blocks[1].first, 0x00000001u);
+    EXPECT_EQ(blocks[2].first, 0x0000000Au);
+    for (std::size_t i = 3; i < blocks.size(); ++i) EXPECT_EQ(blocks[i].first, 0x00000006u) << "block " << i;
+    // The secrets block byte by byte: type, length, "TLSK", the key-log text, padding, length.
+    const std::string keyLog =
+        std::string(trimmed(readFile(capturePath("illustrated-tls12-keylog.txt")).stringView())) + "\n";
+    const std::size_t dsb = blocks[2].second;
+    const std::size_t padded = (keyLog.size() + 3) / 4 * 4;
+    EXPECT_EQ(*file.loadUnaligned<std::uint32_t>(dsb + 4), 20u + padded);
+    EXPECT_EQ(hex(file.slice(dsb + 8, 4)), "4B534C54");
+    EXPECT_EQ(*file.loadUnaligned<std::uint32_t>(dsb + 12), keyLog.size());
+    EXPECT_EQ(file.slice(dsb + 16, keyLog.size()).toString(), keyLog);
+    EXPECT_EQ(*file.loadUnaligned<std::uint32_t>(dsb + 16 + padded), 20u + padded);
+
+    // tshark reads the keys from the file alone and decrypts the application data, as recorded.
+    const std::string recorded = readFile(fixturePath("expected/illustrated-tls12-export.tshark.tsv")).toString();
+    std::string expected;
+    for (auto line : splitLines(recorded)) {
+        if (!line.empty() && line.front() != '#') expected.append(line).push_back('\n');
+    }
+    auto tshark = run("tshark", "-r out.pcapng -Y data -T fields -e frame.number -e data.data");
+    ASSERT_EQ(tshark.status, 0) << tshark.err;
+    EXPECT_EQ(tshark.out, expected);
 }
 
 }  // namespace

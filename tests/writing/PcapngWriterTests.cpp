@@ -114,6 +114,33 @@ TEST(PcapngWriterSecrets, DistinctKeyLinesInOneSecretsBlock) {
     EXPECT_EQ(write({}, {"# nothing\n"}).size(), 80u);
 }
 
+TEST(PcapngWriterSecrets, PlacementPutsTheSecretsBlockAfterTheLastOrBeforeTheFirstPacket) {
+    auto packets = makePackets({{bytes({1, 2, 3, 4}), 1.0, 1}, {bytes({5, 6}), 2.0, 105}});
+    const std::vector<std::string> secrets{"CLIENT_RANDOM 01 02\n"};
+    auto build = [&](bool secretsFirst) {
+        PcapngBuilder b;
+        b.section({PcapngBuilder::text(1, "Exported by Tessarine")}).interface(1).interface(105);
+        if (secretsFirst) b.secrets(kTLSKeyLog, "CLIENT_RANDOM 01 02\n");
+        b.packet(0, 1'000'000, bytes({1, 2, 3, 4}), 4).packet(1, 2'000'000, bytes({5, 6}), 2);
+        if (!secretsFirst) b.secrets(kTLSKeyLog, "CLIENT_RANDOM 01 02\n");
+        return b.data();
+    };
+    EXPECT_EQ(hex(write(packets, secrets)), hex(build(false)));  // the default layout
+    const Data before = PcapngWriter::write(packets, secrets, std::nullopt, std::nullopt, {},
+                                            PcapngWriter::SecretsPlacement::beforePackets);
+    EXPECT_EQ(hex(before), hex(build(true)));
+    EXPECT_EQ(static_cast<double>(before.size()), PcapngWriter::totalByteCount(packets, secrets, std::nullopt));
+    // Streaming places it alike.
+    std::string streamed;
+    auto sink = [&](std::span<const std::byte> chunk) {
+        streamed.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+        return true;
+    };
+    ASSERT_TRUE(PcapngWriter::writeTo(sink, packets, secrets, std::nullopt, std::nullopt, {},
+                                      PcapngWriter::SecretsPlacement::beforePackets));
+    EXPECT_EQ(streamed, before.toString());
+}
+
 TEST(PcapngWriterSize, TotalByteCountEqualsTheOutputLength) {
     std::vector<PacketSpec> specs;
     for (std::size_t n = 0; n < 9; ++n) {

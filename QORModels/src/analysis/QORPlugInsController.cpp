@@ -128,6 +128,28 @@ void QORPlugInsController::registerAddresses(const QORPlugInNetworkProtocol& p) 
     if (p.linktype) ProtocolsStringsCache::sharedCache().addAnalyzerProtocol(p.protocolName, *p.linktype);
 }
 
+void QORPlugInsController::unregisterAddresses(const QORPlugInNetworkProtocol& p) {
+    if (p.sourceProtocol != kQORSourceProtocols::none && !p.protocolPorts.empty()) {
+        auto ports = QORPortsController::sharedPortsController();
+        // Each transport separately, and only where the port still leads to this protocol: a
+        // port that another plug-in has claimed since stays with it.
+        std::vector<std::int8_t> transports;
+        if (p.sourceProtocol != kQORSourceProtocols::udp) transports.push_back(rawValue(kQORSourceProtocols::tcp));
+        if (p.sourceProtocol != kQORSourceProtocols::tcp) transports.push_back(rawValue(kQORSourceProtocols::udp));
+        for (std::int64_t port : p.protocolPorts) {
+            if (port < 0 || port >= kPortLimit) continue;
+            const auto number = static_cast<std::uint16_t>(port);
+            for (std::int8_t transport : transports) {
+                if (ports->analyzerProtocolForPort(number, transport) == p.protocolName) {
+                    ports->removeAnalyzerProtocolForPort(number, transport);
+                }
+            }
+        }
+    }
+    if (p.ethertype) ProtocolsStringsCache::sharedCache().removeAnalyzerProtocolForEtherType(p.protocolName, *p.ethertype);
+    if (p.linktype) ProtocolsStringsCache::sharedCache().removeAnalyzerProtocol(p.protocolName, *p.linktype);
+}
+
 bool QORPlugInsController::registerPlugIn(const QORPlugInStructure& plugIn, const std::shared_ptr<NSBundle>& bundle) {
     assertMainThread("QORPlugInsController::registerPlugIn");
     if (!bundle) return false;
@@ -145,6 +167,12 @@ std::optional<std::pair<std::size_t, std::shared_ptr<NSBundle>>> QORPlugInsContr
     if (!bundle) return std::nullopt;
     auto cls = bundle->principalClass();
     if (!cls) return std::nullopt;
+    // The entry registered for this very bundle: one principal class may register several
+    // structures, each under a component bundle of its own, and only the bundle tells them apart.
+    for (std::size_t i = 0; i < plugIns_.size(); ++i) {
+        if (sameBundle(plugIns_[i].first, bundle)) return std::make_pair(i, plugIns_[i].first);
+    }
+    // A plug-in that names its main bundle while its structure went in under another one.
     for (std::size_t i = 0; i < plugIns_.size(); ++i) {
         if (plugIns_[i].second.plugInPrincipalClass.get() == cls.get()) return std::make_pair(i, plugIns_[i].first);
     }
@@ -165,13 +193,7 @@ bool QORPlugInsController::unregisterNetworkProtocol(const QORPlugInNetworkProto
     assertMainThread("QORPlugInsController::unregisterNetworkProtocol");
     auto found = entryForBundle(bundle);
     if (!found) return false;
-    if (protocol.sourceProtocol != kQORSourceProtocols::none && !protocol.protocolPorts.empty()) {
-        auto ports = QORPortsController::sharedPortsController();
-        for (std::int64_t port : protocol.protocolPorts) {
-            if (port < 0 || port > kPortLimit) continue;
-            ports->removeAnalyzerProtocolForPort(static_cast<std::uint16_t>(port), rawValue(protocol.sourceProtocol));
-        }
-    }
+    unregisterAddresses(protocol);
     auto& targets = plugIns_[found->first].second.plugInTargetProtocols;
     std::erase_if(targets, [&](const QORPlugInNetworkProtocol& p) { return p.id == protocol.id; });
     updatePluginStructs();

@@ -149,8 +149,20 @@ double totalByteCount(std::span<const std::shared_ptr<QORPacket>> packets, const
 
 namespace {
 
+/// The Decryption Secrets Block of the key-log lines; nothing when there are none.
+void secretsBlock(CaptureOutputBuffer& out, const std::string& keyLog) {
+    if (keyLog.empty()) return;
+    const std::size_t length = kBlockFraming + kSecretsBody + padded4(keyLog.size());
+    blockHeader(out, kDecryptionSecretsBlock, length);
+    out.u32(kSecretsTypeTLSKeyLog);
+    out.u32(static_cast<std::uint32_t>(keyLog.size()));
+    out.append(reinterpret_cast<const std::byte*>(keyLog.data()), keyLog.size());
+    out.pad4();
+    out.u32(static_cast<std::uint32_t>(length));
+}
+
 void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std::shared_ptr<QORPacket>> packets,
-                 std::optional<double> totalBytes, const Progress& progress) {
+                 std::optional<double> totalBytes, const Progress& progress, SecretsPlacement placement) {
     // Section header.
     const std::size_t sectionLength =
         kBlockFraming + kSectionHeaderBody + (plan.sectionComment ? commentOptionsLength(plan.sectionComment->size()) : 0);
@@ -171,6 +183,8 @@ void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std
         out.u32(kInterfaceSnapLength);
         out.u32(static_cast<std::uint32_t>(kInterfaceLength));
     }
+
+    if (placement == SecretsPlacement::beforePackets) secretsBlock(out, plan.keyLog);
 
     // One enhanced packet block per packet.
     InterfaceTable interfaces = plan.interfaces;
@@ -199,16 +213,7 @@ void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std
         if (progress && schedule.due(written, static_cast<double>(out.size()))) progress(static_cast<double>(out.size()));
     }
 
-    // The key-log lines.
-    if (!plan.keyLog.empty()) {
-        const std::size_t length = kBlockFraming + kSecretsBody + padded4(plan.keyLog.size());
-        blockHeader(out, kDecryptionSecretsBlock, length);
-        out.u32(kSecretsTypeTLSKeyLog);
-        out.u32(static_cast<std::uint32_t>(plan.keyLog.size()));
-        out.append(reinterpret_cast<const std::byte*>(plan.keyLog.data()), plan.keyLog.size());
-        out.pad4();
-        out.u32(static_cast<std::uint32_t>(length));
-    }
+    if (placement == SecretsPlacement::afterPackets) secretsBlock(out, plan.keyLog);
 
     if (progress) progress(static_cast<double>(out.size()));
 }
@@ -216,22 +221,23 @@ void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std
 }  // namespace
 
 Data write(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
-           const std::optional<std::string>& sectionComment, std::optional<double> totalBytes, const Progress& progress) {
+           const std::optional<std::string>& sectionComment, std::optional<double> totalBytes, const Progress& progress,
+           SecretsPlacement placement) {
     const Plan plan = makePlan(packets, secrets, sectionComment);
     CaptureOutputBuffer out;
     out.reserve(plan.size);
-    writeBlocks(plan, out, packets, totalBytes, progress);
+    writeBlocks(plan, out, packets, totalBytes, progress, placement);
     return out.take();
 }
 
 std::optional<std::uint64_t> writeTo(const Sink& sink, std::span<const std::shared_ptr<QORPacket>> packets,
                                      const std::vector<std::string>& secrets,
                                      const std::optional<std::string>& sectionComment, std::optional<double> totalBytes,
-                                     const Progress& progress) {
+                                     const Progress& progress, SecretsPlacement placement) {
     const Plan plan = makePlan(packets, secrets, sectionComment);
     CaptureOutputBuffer out;
     out.streamTo(sink);
-    writeBlocks(plan, out, packets, totalBytes, progress);
+    writeBlocks(plan, out, packets, totalBytes, progress, placement);
     if (!out.finish()) return std::nullopt;
     return out.size();
 }

@@ -91,8 +91,10 @@ std::uint32_t QORPacket::packetPadding() const {
     return packetPadding_;
 }
 void QORPacket::setPacketPadding(std::uint32_t v) {
-    std::lock_guard guard(lock_);
-    packetPadding_ = v;
+    changeValueForKeys({"packetPadding"}, [&] { return packetPadding() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        packetPadding_ = v;
+    });
 }
 
 std::shared_ptr<QORDataCachingProtocol> QORPacket::dataCache() const {
@@ -110,8 +112,10 @@ std::optional<std::string> QORPacket::packetProtocol() const {
 }
 void QORPacket::setPacketProtocol(const std::optional<std::string>& v) {
     auto interned = InternedString::from(v);
-    std::lock_guard guard(lock_);
-    packetProtocol_ = interned;
+    changeValueForKeys({"packetProtocol"}, [&] { return packetProtocol() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        packetProtocol_ = interned;
+    });
 }
 std::optional<std::string> QORPacket::packetProtocolHistory() const {
     std::lock_guard guard(lock_);
@@ -119,8 +123,10 @@ std::optional<std::string> QORPacket::packetProtocolHistory() const {
 }
 void QORPacket::setPacketProtocolHistory(const std::optional<std::string>& v) {
     auto interned = InternedString::from(v);
-    std::lock_guard guard(lock_);
-    packetProtocolHistory_ = interned;
+    changeValueForKeys({"packetProtocolHistory"}, [&] { return packetProtocolHistory() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        packetProtocolHistory_ = interned;
+    });
 }
 InternedString QORPacket::packetProtocolInterned() const {
     std::lock_guard guard(lock_);
@@ -131,17 +137,23 @@ InternedString QORPacket::packetProtocolHistoryInterned() const {
     return packetProtocolHistory_;
 }
 void QORPacket::setPacketProtocol(InternedString v) {
-    std::lock_guard guard(lock_);
-    packetProtocol_ = v;
+    changeValueForKeys({"packetProtocol"}, [&] { return packetProtocolInterned() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        packetProtocol_ = v;
+    });
 }
 void QORPacket::setPacketProtocolHistory(InternedString v) {
-    std::lock_guard guard(lock_);
-    packetProtocolHistory_ = v;
+    changeValueForKeys({"packetProtocolHistory"}, [&] { return packetProtocolHistoryInterned() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        packetProtocolHistory_ = v;
+    });
 }
 void QORPacket::setPacketProtocolAndHistory(InternedString name) {
-    std::lock_guard guard(lock_);
-    packetProtocol_ = name;
-    packetProtocolHistory_ = name;
+    changeValueForKeys({"packetProtocol", "packetProtocolHistory"}, [] { return true; }, [&] {
+        std::lock_guard guard(lock_);
+        packetProtocol_ = name;
+        packetProtocolHistory_ = name;
+    });
 }
 
 std::optional<std::string> QORPacket::packetComment() const {
@@ -149,9 +161,11 @@ std::optional<std::string> QORPacket::packetComment() const {
     return extras_ ? extras_->packetComment : std::nullopt;
 }
 void QORPacket::setPacketComment(std::optional<std::string> v) {
-    std::lock_guard guard(lock_);
-    if (!v && !extras_) return;
-    extras().packetComment = std::move(v);
+    changeValueForKeys({"packetComment"}, [&] { return packetComment() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        if (!v && !extras_) return;
+        extras().packetComment = std::move(v);
+    });
 }
 
 std::optional<std::int64_t> QORPacket::pcapngInterfaceIndex() const {
@@ -184,8 +198,10 @@ std::int32_t QORPacket::packetIPVersion() const {
     return packetIPVersion_;
 }
 void QORPacket::setPacketIPVersion(std::int32_t v) {
-    std::lock_guard guard(lock_);
-    packetIPVersion_ = v;
+    changeValueForKeys({"packetIPVersion"}, [&] { return packetIPVersion() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        packetIPVersion_ = v;
+    });
 }
 
 std::int64_t QORPacket::systemFileNumber() const { return source_ ? source_->systemFileNumber : 0; }
@@ -221,14 +237,18 @@ std::optional<std::string> QORPacket::_packetEtherDst() const {
     return extras_ ? extras_->etherDst : std::nullopt;
 }
 void QORPacket::set_packetEtherSrc(std::optional<std::string> v) {
-    std::lock_guard guard(lock_);
-    if (!v && !extras_) return;
-    extras().etherSrc = std::move(v);
+    changeValueForKeys({"_packetEtherSrc"}, [&] { return _packetEtherSrc() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        if (!v && !extras_) return;
+        extras().etherSrc = std::move(v);
+    });
 }
 void QORPacket::set_packetEtherDst(std::optional<std::string> v) {
-    std::lock_guard guard(lock_);
-    if (!v && !extras_) return;
-    extras().etherDst = std::move(v);
+    changeValueForKeys({"_packetEtherDst"}, [&] { return _packetEtherDst() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        if (!v && !extras_) return;
+        extras().etherDst = std::move(v);
+    });
 }
 
 std::string QORPacket::storedIPText(bool source) const {
@@ -257,38 +277,48 @@ std::string QORPacket::_packetIPSrc() const { return ipText(true); }
 std::string QORPacket::_packetIPDst() const { return ipText(false); }
 
 void QORPacket::set_packetIPSrc(std::string v) {
-    bool rendered = false;
-    {
+    changeValueForKeys({"_packetIPSrc", "packetIPSourceAddress"}, [&] { return _packetIPSrc() != v; }, [&] {
+        bool rendered = false;
+        {
+            std::lock_guard guard(lock_);
+            rendered = addressLink_ != 0;
+        }
+        std::string other = rendered ? ipText(false) : std::string();
         std::lock_guard guard(lock_);
-        rendered = addressLink_ != 0;
-    }
-    std::string other = rendered ? ipText(false) : std::string();
-    std::lock_guard guard(lock_);
-    if (addressLink_ != 0) {  // keep the other address as it was shown
-        addressLink_ = 0;
-        analysis().ipDst = std::move(other);
-    }
-    if (v.empty() && !analysis_) return;
-    analysis().ipSrc = std::move(v);
+        if (addressLink_ != 0) {  // keep the other address as it was shown
+            addressLink_ = 0;
+            analysis().ipDst = std::move(other);
+        }
+        if (v.empty() && !analysis_) return;
+        analysis().ipSrc = std::move(v);
+    });
 }
 void QORPacket::set_packetIPDst(std::string v) {
-    bool rendered = false;
-    {
+    changeValueForKeys({"_packetIPDst", "packetIPDestinationAddress"}, [&] { return _packetIPDst() != v; }, [&] {
+        bool rendered = false;
+        {
+            std::lock_guard guard(lock_);
+            rendered = addressLink_ != 0;
+        }
+        std::string other = rendered ? ipText(true) : std::string();
         std::lock_guard guard(lock_);
-        rendered = addressLink_ != 0;
-    }
-    std::string other = rendered ? ipText(true) : std::string();
-    std::lock_guard guard(lock_);
-    if (addressLink_ != 0) {
-        addressLink_ = 0;
-        analysis().ipSrc = std::move(other);
-    }
-    if (v.empty() && !analysis_) return;
-    analysis().ipDst = std::move(v);
+        if (addressLink_ != 0) {
+            addressLink_ = 0;
+            analysis().ipSrc = std::move(other);
+        }
+        if (v.empty() && !analysis_) return;
+        analysis().ipDst = std::move(v);
+    });
 }
 void QORPacket::setAnalysedAddressLink(std::uint8_t link) {
-    std::lock_guard guard(lock_);
-    addressLink_ = link;
+    auto differs = [&] {
+        std::lock_guard guard(lock_);
+        return addressLink_ != link;
+    };
+    changeValueForKeys({"_packetIPSrc", "packetIPSourceAddress", "_packetIPDst", "packetIPDestinationAddress"}, differs, [&] {
+        std::lock_guard guard(lock_);
+        addressLink_ = link;
+    });
 }
 
 std::string QORPacket::_packetInfoOverview() const {
@@ -296,9 +326,11 @@ std::string QORPacket::_packetInfoOverview() const {
     return extras_ ? extras_->infoOverview : std::string();
 }
 void QORPacket::set_packetInfoOverview(std::string v) {
-    std::lock_guard guard(lock_);
-    if (v.empty() && !extras_) return;
-    extras().infoOverview = std::move(v);
+    changeValueForKeys({"_packetInfoOverview", "packetInfoOverview"}, [&] { return _packetInfoOverview() != v; }, [&] {
+        std::lock_guard guard(lock_);
+        if (v.empty() && !extras_) return;
+        extras().infoOverview = std::move(v);
+    });
 }
 std::optional<NodeList> QORPacket::packetNodes() const {
     std::lock_guard guard(lock_);

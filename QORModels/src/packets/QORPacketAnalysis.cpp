@@ -80,6 +80,7 @@ CompactAnalyzerChain QORPacket::analysedLinks() const {
     CompactAnalyzerChain stored = cache->storeLinksIfEmpty(std::move(built), &ours);
     if (ours) {
         analyzer.apply(*self);
+        for (auto key : {"cachedAnalyzers", "packetInfoOverview", "packetSourceString", "packetDestinationString"}) self->didChangeValueForKey(key);  // computed from the chain now stored
         cache->setupClearAnalyzingCacheNotificationObservation();
     }
     return stored;

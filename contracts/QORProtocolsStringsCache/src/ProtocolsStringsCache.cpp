@@ -39,7 +39,9 @@ ProtocolsStringsCache::ProtocolsStringsCache()
           {0x0800, "IP"},     {0x0806, "ARP"},    {0x8035, "RARP"},  {0x8100, "VLAN"},  {0x86DD, "IPv6"},
           {0x8847, "MPLS"},   {0x8848, "MPLS"},   {0x8863, "PPPoED"}, {0x8864, "PPPoES"}, {0x888E, "EAPOL"},
           {0x88A8, "VLAN"},   {0x88CC, "LLDP"},   {0x88E5, "MACsec"}, {0x9100, "VLAN"},
-      } {}
+      },
+      builtInLinkTypes_(linkTypes_),
+      builtInEtherTypes_(etherTypes_) {}
 
 std::optional<std::string> ProtocolsStringsCache::linkTypeStringForKey(std::string_view key) const {
     std::uint32_t value = 0;
@@ -89,6 +91,29 @@ void ProtocolsStringsCache::addAnalyzerProtocolForEtherType(std::string_view nam
     std::unique_lock lock(mutex_);
     generation_.fetch_add(1, std::memory_order_release);
     etherTypes_[etherType] = std::string(name);
+}
+
+void ProtocolsStringsCache::removeAnalyzerProtocol(std::string_view name, std::uint32_t linkType) {
+    std::unique_lock lock(mutex_);
+    restoreBuiltIn(linkTypes_, builtInLinkTypes_, name, linkType);
+}
+
+void ProtocolsStringsCache::removeAnalyzerProtocolForEtherType(std::string_view name, std::uint32_t etherType) {
+    std::unique_lock lock(mutex_);
+    restoreBuiltIn(etherTypes_, builtInEtherTypes_, name, etherType);
+}
+
+void ProtocolsStringsCache::restoreBuiltIn(std::unordered_map<std::uint32_t, std::string>& table,
+                                           const std::unordered_map<std::uint32_t, std::string>& builtIn,
+                                           std::string_view name, std::uint32_t key) {
+    auto it = table.find(key);
+    if (it == table.end() || it->second != name) return;
+    generation_.fetch_add(1, std::memory_order_release);
+    if (auto original = builtIn.find(key); original != builtIn.end()) {
+        it->second = original->second;
+    } else {
+        table.erase(it);
+    }
 }
 
 std::map<std::string, std::string> ProtocolsStringsCache::portsServiceList() const {

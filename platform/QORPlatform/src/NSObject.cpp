@@ -2,9 +2,42 @@
 
 #include <fmt/format.h>
 
+#include "KeyValueObservationRegistry.hpp"
+
 namespace qor {
 
-NSObject::~NSObject() = default;
+NSObject::~NSObject() { delete observationRegistry_.load(std::memory_order_acquire); }
+
+KeyValueObservationRegistry& NSObject::observationRegistry() const {
+    auto* registry = observationRegistry_.load(std::memory_order_acquire);
+    if (registry) return *registry;
+    auto* fresh = new KeyValueObservationRegistry;
+    if (observationRegistry_.compare_exchange_strong(registry, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;  // another thread installed one first
+    return *registry;
+}
+
+bool NSObject::isObserved() const {
+    auto* registry = observationRegistry_.load(std::memory_order_acquire);
+    return registry && !registry->isEmpty();
+}
+
+KeyValueObservationToken NSObject::addObserver(std::string keyPath, KeyValueObserver observer, unsigned options) const {
+    return observationRegistry().add(std::move(keyPath), std::move(observer), options);
+}
+
+bool NSObject::removeObserver(KeyValueObservationToken token) const {
+    auto* registry = observationRegistry_.load(std::memory_order_acquire);
+    return registry && registry->remove(token);
+}
+
+void NSObject::willChangeValueForKey(std::string_view key) const {
+    if (auto* registry = observationRegistry_.load(std::memory_order_acquire)) registry->willChange(*this, key);
+}
+
+void NSObject::didChangeValueForKey(std::string_view key) const {
+    if (auto* registry = observationRegistry_.load(std::memory_order_acquire)) registry->didChange(*this, key);
+}
 
 Value NSObject::valueForKey(std::string_view key) const {
     if (key == "description") return description();

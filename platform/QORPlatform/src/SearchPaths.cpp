@@ -1,8 +1,6 @@
 #include "QORPlatform/SearchPaths.hpp"
 
 #include <cstdlib>
-#include <fstream>
-#include <random>
 #include <string>
 
 namespace qor {
@@ -36,30 +34,6 @@ std::vector<std::filesystem::path> applicationSupportDirectories() {
         dirs.emplace_back("/usr/share");
     }
     return dirs;
-}
-
-bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-    std::error_code ec;
-    auto dir = path.parent_path();
-    if (!dir.empty()) std::filesystem::create_directories(dir, ec);
-    std::random_device rd;
-    auto tmp = path;
-    tmp += ".tmp-" + std::to_string(rd());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            std::filesystem::remove(tmp, ec);
-            return false;
-        }
-    }
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
-        return false;
-    }
-    return true;
 }
 
 }  // namespace qor

@@ -36,6 +36,7 @@ public:
 
     [[nodiscard]] std::uint16_t protocolSize() const override { return headerSize_; }
     [[nodiscard]] std::optional<std::string> nextProtocol() const override { return next_.value(); }
+    [[nodiscard]] InternedString nextProtocolInterned() const override { return next_; }
     /// True unless the analyzer said otherwise (`setHasPayload`) or its protocol's bytes always
     /// end with its header (ARP, DNS).
     [[nodiscard]] bool hasPayload() const override { return hasPayload_; }

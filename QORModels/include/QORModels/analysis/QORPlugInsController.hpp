@@ -72,8 +72,11 @@ public:
     [[nodiscard]] std::string_view className() const override { return "QORPlugInsController"; }
 
 private:
-    /// The structure registered by the plug-in whose principal class is the bundle's.
+    /// The structure registered for the bundle (a component bundle names one family of a plug-in
+    /// that registers several); failing that, the first one of the bundle's principal class.
     std::optional<std::pair<std::size_t, std::shared_ptr<NSBundle>>> entryForBundle(const std::shared_ptr<NSBundle>& bundle);
+    /// Takes back what `registerAddresses` registered for the protocol.
+    static void unregisterAddresses(const QORPlugInNetworkProtocol& protocol);
     static void registerAddresses(const QORPlugInNetworkProtocol& protocol);
     const std::vector<QORPlugInStructure>& structs();
 

@@ -10,6 +10,16 @@
 
 namespace qor {
 
+namespace detail {
+/// The generations of every `SharedSnapshot` in the process, whatever its value type: each
+/// holder takes a fresh one when it is made and at every store, so no two holders (not even one
+/// made later at the address of a destroyed one) ever share a generation.
+inline std::atomic<std::uint64_t> sharedSnapshotGenerations{0};
+inline std::uint64_t nextSharedSnapshotGeneration() {
+    return sharedSnapshotGenerations.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+}  // namespace detail
+
 /// Holds a `std::shared_ptr<const T>` that writers replace whole and readers copy.
 ///
 /// The lock is held only to copy or swap the reference (never while the value is built, used or
@@ -19,14 +29,17 @@ namespace qor {
 template <class T>
 class SharedSnapshot {
 public:
-    explicit SharedSnapshot(std::shared_ptr<const T> value) : value_(std::move(value)) {}
+    explicit SharedSnapshot(std::shared_ptr<const T> value)
+        : value_(std::move(value)), generation_(detail::nextSharedSnapshotGeneration()) {}
     /// The current value. Each thread remembers the last value it loaded and reuses it until a
     /// store replaces it, so the readers of a value that changes rarely (analysis reads the
     /// plug-in lookup table for every packet, on every thread) do not all take one lock. The
     /// pointer handed out shares the value through a holder of the thread's own, so copying and
     /// dropping it counts references on a counter only that thread writes, not on the value's
     /// one counter that every thread would otherwise contend for. A replaced value stays alive
-    /// until each thread that loaded it loads again or ends.
+    /// until each thread that loaded it loads again or ends. The thread remembers the holder by
+    /// address and generation; generations are unique in the process, so a holder made at the
+    /// address of a destroyed one never serves that one's value.
     [[nodiscard]] std::shared_ptr<const T> load() const {
         struct Recent {
             const SharedSnapshot* holder = nullptr;
@@ -51,7 +64,7 @@ public:
         {
             std::lock_guard guard(lock_);
             value_.swap(value);
-            generation_.fetch_add(1, std::memory_order_release);
+            generation_.store(detail::nextSharedSnapshotGeneration(), std::memory_order_release);
         }
         // The replaced value is released here, outside the lock.
     }
@@ -59,7 +72,7 @@ public:
 private:
     mutable UnfairLock lock_;
     std::shared_ptr<const T> value_;
-    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::uint64_t> generation_;
 };
 
 }  // namespace qor

@@ -32,6 +32,10 @@ namespace qor {
 ///     Decryption Secrets     0x0000000A  when key lines exist: type 0x544C534B ("TLSK"),
 ///                                        length, NSS key-log text padded to 4
 ///
+/// The Decryption Secrets Block follows the packets unless the caller asks for it before them
+/// (`SecretsPlacement::beforePackets`, between the interface blocks and the first packet), which
+/// is where readers that decrypt while they read, such as tshark, need it.
+///
 /// Decisions beyond the format itself:
 /// - A comment that is not valid UTF-8 is left out (the section header then has no options at
 ///   all). A comment longer than 65535 bytes, the most an option holds, is cut at the last
@@ -47,6 +51,11 @@ namespace qor {
 /// the only shared objects read are the packets' data caches, which lock internally.
 namespace PcapngWriter {
 
+/// Where the Decryption Secrets Block goes: after the last packet (the default layout) or before
+/// the first one, so that a reader that decrypts as it reads has the keys when the TLS records
+/// arrive.
+enum class SecretsPlacement { afterPackets, beforePackets };
+
 /// Bytes written so far, reported by the progress schedule (every 64 packets, or every half
 /// percent of `totalBytes` when given, and once at the end with the final size).
 using Progress = std::function<void(double bytesWritten)>;
@@ -55,7 +64,7 @@ using Progress = std::function<void(double bytesWritten)>;
 /// collects them) merged into one Decryption Secrets Block. Never throws on content.
 Data write(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
            const std::optional<std::string>& sectionComment, std::optional<double> totalBytes = std::nullopt,
-           const Progress& progress = {});
+           const Progress& progress = {}, SecretsPlacement placement = SecretsPlacement::afterPackets);
 
 /// Receives the output chunk by chunk; false stops the write.
 using Sink = std::function<bool(std::span<const std::byte>)>;
@@ -65,7 +74,8 @@ using Sink = std::function<bool(std::span<const std::byte>)>;
 std::optional<std::uint64_t> writeTo(const Sink& sink, std::span<const std::shared_ptr<QORPacket>> packets,
                                      const std::vector<std::string>& secrets,
                                      const std::optional<std::string>& sectionComment,
-                                     std::optional<double> totalBytes = std::nullopt, const Progress& progress = {});
+                                     std::optional<double> totalBytes = std::nullopt, const Progress& progress = {},
+                                     SecretsPlacement placement = SecretsPlacement::afterPackets);
 /// The exact size of `write`'s output for the same arguments when every packet's bytes are
 /// available (otherwise an upper bound); pass it as `totalBytes`.
 double totalByteCount(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,

@@ -36,6 +36,14 @@ class UserDefaults;
 /// packet may be read from any thread. The fields analysis writes (protocol, history, IP
 /// version, padding, addresses, summary) and the data-cache slot are guarded by the packet's own
 /// lock, held only to copy or swap. The detail tree is meant for the main thread.
+///
+/// Observing (see `NSObject`): the setters of what analysis writes and what a user sets announce
+/// real changes under their key ("packetProtocol", "packetProtocolHistory", "packetIPVersion",
+/// "packetPadding", "packetComment", "_packetEtherSrc", "_packetEtherDst"; the addresses also as
+/// "packetIPSourceAddress"/"packetIPDestinationAddress" and the stored summary also as
+/// "packetInfoOverview"), so analysis, which writes them through `CacheAnalyzer::apply`, tells
+/// the observers of an analysed packet. Observers are called on the analysing thread. The header
+/// values readers set before handing a packet out are not announced.
 class QORPacket final : public QORPacketProtocol {
     struct Passkey {};
 

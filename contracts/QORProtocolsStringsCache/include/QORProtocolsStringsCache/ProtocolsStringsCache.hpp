@@ -33,6 +33,11 @@ public:
 
     void addAnalyzerProtocol(std::string_view name, std::uint32_t linkType);
     void addAnalyzerProtocolForEtherType(std::string_view name, std::uint32_t etherType);
+    /// Takes back a name that a plug-in added: when the link type (ether type) is still named
+    /// `name`, it gets its built-in name again, or none when it had none. A name that another
+    /// plug-in put there since is left alone.
+    void removeAnalyzerProtocol(std::string_view name, std::uint32_t linkType);
+    void removeAnalyzerProtocolForEtherType(std::string_view name, std::uint32_t etherType);
 
 private:
     ProtocolsStringsCache();
@@ -40,11 +45,16 @@ private:
     /// for packet after packet on several threads, and answering from the thread's last lookup
     /// (while no name was added since) keeps those calls off the shared lock.
     std::optional<std::string> lookup(const std::unordered_map<std::uint32_t, std::string>& table, std::uint32_t key) const;
+    void restoreBuiltIn(std::unordered_map<std::uint32_t, std::string>& table,
+                        const std::unordered_map<std::uint32_t, std::string>& builtIn, std::string_view name,
+                        std::uint32_t key);
 
     mutable std::shared_mutex mutex_;
     std::atomic<std::uint64_t> generation_{0};  // bumped by every change of the tables
     std::unordered_map<std::uint32_t, std::string> linkTypes_;
     std::unordered_map<std::uint32_t, std::string> etherTypes_;
+    const std::unordered_map<std::uint32_t, std::string> builtInLinkTypes_;
+    const std::unordered_map<std::uint32_t, std::string> builtInEtherTypes_;
 };
 
 }  // namespace qor

@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <vector>
 
+// Files kept in these folders are replaced whole; most callers of this header write them.
+#include "QORPlatform/AtomicFileWriting.hpp"
+
 namespace qor {
 
 /// Application-support folders in search order: user (`$XDG_DATA_HOME` or `~/.local/share`),
@@ -14,8 +17,5 @@ std::vector<std::filesystem::path> applicationSupportDirectories();
 std::filesystem::path userDataDirectory();
 /// `$XDG_CONFIG_HOME` or `~/.config`.
 std::filesystem::path userConfigDirectory();
-/// Writes `bytes` to `path` through a temporary file in the same folder and a rename, so that a
-/// reader never sees a partial file. Returns false on failure.
-bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes);
 
 }  // namespace qor
