@@ -2,7 +2,6 @@
 # each installs what is missing first.
 
 BUILD        ?= build
-RELEASE      ?= build-release
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 20
 SUDO         := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -48,10 +47,10 @@ demo: install-deps $(BUILD)/CMakeCache.txt
 test: install-deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-bench: install-deps
-	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF
-	cmake --build $(RELEASE) -j $(JOBS)
-	bench/run.sh $(RELEASE)
+# Benchmarks time the build users get (the one `make demo` and `make install` give).
+bench: install-deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target $(TOOL_TARGETS)
+	bench/run.sh $(BUILD)
 
 fuzz: install-deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
@@ -73,4 +72,4 @@ install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	rm -rf $(BUILD) $(RELEASE) build-fuzz build-asan build-tsan
+	rm -rf $(BUILD) build-fuzz build-asan build-tsan

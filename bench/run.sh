@@ -1,67 +1,93 @@
-#!/bin/sh
-# Benchmarks qor against tcpdump, capinfos, tshark and editcap on the same files, in one run.
-# Usage: bench/run.sh BUILD_DIR   (make bench builds BUILD_DIR in release mode first)
+#!/bin/bash
+# Times the qor commands users run against tcpdump, capinfos, tshark and editcap on the same
+# files, in one run, with the build users get.
 #
-# Captures are made once by tools/gencap.py (deterministic) into bench/data/.
-set -eu
-build=${1:-build-release}
+# Usage: bench/run.sh [BUILD_DIR]     (make bench: the build `make demo` and `make install` give)
+# Environment: BENCH_RUNS (runs per tool, default 5), BENCH_PACKETS (default 1000000).
+#
+# Every comparison alternates the tools (qor, other, qor, other, ...), each run after `sync`,
+# and prints the median wall time and the median peak RSS (/usr/bin/time -f '%e %M') of each,
+# then the ratio and the target. Captures are made once by tools/gencap.py (deterministic) into
+# bench/data/.
+set -euo pipefail
+build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 data="$here/data"
 qor="$build/bin/qor"
 [ -x "$qor" ] || qor="$root/$build/bin/qor"
+[ -x "$qor" ] || { echo "bench: no qor at $qor (run make build first)" >&2; exit 1; }
 export QOR_BUILTIN_PLUGINS_DIR="$(dirname "$qor")/../lib/qor/PlugIns"
+runs=${BENCH_RUNS:-5}
+packets=${BENCH_PACKETS:-1000000}
 mkdir -p "$data"
 
 make_capture() { # FILE PACKETS FORMAT MIX
   [ -s "$1" ] || python3 "$root/tools/gencap.py" --packets "$2" --format "$3" --seed 7 --mix "$4" --out "$1"
 }
-make_capture "$data/bench-1m.pcap" 1000000 pcap default
-make_capture "$data/bench-1m.pcapng" 1000000 pcapng default
-make_capture "$data/access-200k.pcapng" 200000 pcapng access
+pcap="$data/bench-$packets.pcap"
+pcapng="$data/bench-$packets.pcapng"
+make_capture "$pcap" "$packets" pcap default
+make_capture "$pcapng" "$packets" pcapng default
 
-# measure LABEL CMD...: runs the command three times, keeps the best wall time and its peak RSS.
-measure() {
-  label=$1; shift
-  best=""
-  tf=$(mktemp)
-  for i in 1 2 3; do
-    /usr/bin/time -o "$tf" -f '%e %M' "$@" >/dev/null 2>/dev/null || true
-    out=$(tail -1 "$tf")
-    t=${out% *}; m=${out#* }
-    if [ -z "$best" ] || awk "BEGIN{exit !($t < ${best% *})}"; then best="$t $m"; fi
+timing=$(mktemp)
+trap 'rm -f "$timing" /tmp/qor-bench-x.pcapng /tmp/qor-bench-y.pcapng' EXIT
+
+# one CMDLINE: one run of a shell command line (its output discarded), after sync: "SECONDS KIB".
+one() {
+  sync
+  /usr/bin/time -o "$timing" -f '%e %M' sh -c "$1 >/dev/null 2>&1" || true
+  tail -1 "$timing"
+}
+median() { sort -n | awk '{a[NR]=$1} END{ if (NR%2) print a[(NR+1)/2]; else printf "%.2f\n", (a[NR/2]+a[NR/2+1])/2 }'; }
+ratio() { awk "BEGIN{ if ($2 > 0) printf \"%.3f\", $1 / $2; else print \"n/a\" }"; }
+
+# compare TITLE TARGET QOR_CMDLINE OTHER_LABEL OTHER_CMDLINE: alternating runs, medians, ratio.
+# Leaves the medians in q_t q_m o_t o_m.
+compare() {
+  local title=$1 target=$2 qcmd=$3 olabel=$4 ocmd=$5 qt=() qm=() ot=() om=() r
+  for ((i = 0; i < runs; i++)); do
+    r=$(one "$qcmd"); qt+=("${r% *}"); qm+=("${r#* }")
+    r=$(one "$ocmd"); ot+=("${r% *}"); om+=("${r#* }")
   done
-  rm -f "$tf"
-  echo "$best"
+  q_t=$(printf '%s\n' "${qt[@]}" | median); q_m=$(printf '%s\n' "${qm[@]}" | median)
+  o_t=$(printf '%s\n' "${ot[@]}" | median); o_m=$(printf '%s\n' "${om[@]}" | median)
+  echo "== $title"
+  printf '   %-62s %9s s %10s KiB   (runs: %s)\n' "$qcmd" "$q_t" "$q_m" "${qt[*]}"
+  printf '   %-62s %9s s %10s KiB   (runs: %s)\n' "$olabel" "$o_t" "$o_m" "${ot[*]}"
+  echo "   time qor/other: $(ratio "$q_t" "$o_t") ($(ratio "$o_t" "$q_t")x faster)   memory qor/other: $(ratio "$q_m" "$o_m")   target: $target"
 }
 
-ratio() { awk "BEGIN{ if ($2 > 0) printf \"%.2f\", $1 / $2; else print \"n/a\" }"; }
+fields="-e frame.number -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.protocols -e ip.src -e ip.dst \
+-e tcp.srcport -e tcp.dstport -e udp.srcport -e udp.dstport -e _ws.col.Info"
+echo "qor: $qor ($(file -b "$qor" | cut -d, -f1-2)); $packets packets; $runs alternating runs per tool; medians"
+echo
 
-echo "== Reading 1,000,000 packets (qor info) vs tcpdump -r F -w /dev/null and capinfos F"
-printf '%-10s %-26s %10s %12s %16s\n' format tool seconds "peak KiB" "bytes/packet*"
-for f in "$data/bench-1m.pcap" "$data/bench-1m.pcapng"; do
-  fmt=${f##*.}
-  q=$(measure qor "$qor" info "$f")
-  t=$(measure tcpdump tcpdump -r "$f" -w /dev/null)
-  c=$(measure capinfos capinfos "$f")
-  # qor reads headers through a window and leaves the packet bytes unmapped until used, so none
-  # of the file is in its peak RSS: all of that RSS counts as memory beyond the file.
-  perpkt=$(awk "BEGIN{ printf \"%.0f\", (${q#* } * 1024) / 1000000 }")
-  printf '%-10s %-26s %10s %12s %16s\n' "$fmt" "qor info" "${q% *}" "${q#* }" "$perpkt"
-  printf '%-10s %-26s %10s %12s\n' "$fmt" "tcpdump -r -w /dev/null" "${t% *}" "${t#* }"
-  printf '%-10s %-26s %10s %12s\n' "$fmt" "capinfos" "${c% *}" "${c#* }"
-  echo "   ratio qor/tcpdump: $(ratio "${q% *}" "${t% *}")  (target <= 1.0)   capinfos/qor: $(ratio "${c% *}" "${q% *}")  (target >= 3.0)"
+for f in "$pcap" "$pcapng"; do
+  compare "Reading ($(basename "$f")): qor info vs tcpdump" "time ratio <= 1.0" "$qor info $f" \
+    "tcpdump -r $f -w /dev/null" "tcpdump -r $f -w /dev/null"
+  info_m=$q_m
+  c=$(one "capinfos $f")
+  echo "   capinfos $f: ${c% *} s (capinfos/qor info: $(ratio "${c% *}" "$q_t"))"
 done
-echo "   * qor's whole peak RSS per packet, none of it the file's pages (target: beyond the file's size <= 300)"
+echo
 
-for extra in analysis.sh export.sh; do
-  if [ -x "$here/$extra" ]; then
-    echo
-    "$here/$extra" "$data/bench-1m.pcap" "$qor"
-  fi
-done
-if [ -x "$here/analysis.sh" ]; then
-  echo
-  echo "== Access-network mix (200,000 packets)"
-  "$here/analysis.sh" "$data/access-200k.pcapng" "$qor"
-fi
+compare "Listing: qor packets vs tshark" "at least 10x faster; qor memory within 10% of qor info" \
+  "$qor packets $pcap" "tshark -n -r $pcap" "tshark -n -r $pcap"
+packets_m=$q_m
+echo "   qor packets peak / qor info peak (pcapng run above used for info: see pcap line): $(ratio "$packets_m" "$info_m")"
+compare "Listing as JSON: qor packets --json vs tshark -T fields (the same fields)" "at least 5x faster" \
+  "$qor packets --json $pcap" "tshark -T fields ..." "tshark -n -r $pcap -T fields $fields"
+echo
+
+compare "Kept analysis: qor protocols vs tshark -n -r F (peak memory compared)" "qor peak <= 60% of tshark's" \
+  "$qor protocols $pcap" "tshark -n -r $pcap" "tshark -n -r $pcap"
+stats=$("$qor" protocols --stats "$pcap" 2>&1 >/dev/null | grep '^analysis:' || true)
+[ -z "$stats" ] || echo "   qor $stats"
+r=$(one "taskset -c 0 $qor protocols $pcap")
+echo "== One core: taskset -c 0 qor protocols: ${r% *} s, ${r#* } KiB = $(awk "BEGIN{printf \"%.2f\", $packets / ${r% *} / 1e6}") M packets/s (target >= 1.8)"
+echo
+
+compare "Export to pcapng: qor export vs editcap -F pcapng" "time ratio <= 1.0" \
+  "$qor export $pcap /tmp/qor-bench-x.pcapng" "editcap -F pcapng" "editcap -F pcapng $pcap /tmp/qor-bench-y.pcapng"
+echo "   packets written: qor $(capinfos -c -M /tmp/qor-bench-x.pcapng | awk '/Number of packets/{print $NF}'), editcap $(capinfos -c -M /tmp/qor-bench-y.pcapng | awk '/Number of packets/{print $NF}')"
