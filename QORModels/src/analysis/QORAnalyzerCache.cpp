@@ -36,11 +36,11 @@ AnalyzerChain QORAnalyzerCache::analyzersCache() const {
     std::shared_ptr<QORPacketProtocol> owner;
     AnalyzerChain chain = _state.withLock([&](auto& s) {
         s.catchUp();
-        if (s.analyzersCache.empty() && !s.links.empty()) {
+        if (!s.analyzersCache && !s.links.empty()) {
             links = s.links;
             owner = s.packet.lock();
         }
-        return s.analyzersCache;
+        return s.objects();
     });
     if (links.empty()) return chain;
     // Made outside the lock: analyzers may ask their packet for its bytes.
@@ -59,7 +59,7 @@ void QORAnalyzerCache::setAnalyzerCache(AnalyzerChain list) {
     _state.withLock([&](auto& s) {
         s.catchUp();
         s.links.clear();
-        s.analyzersCache = std::move(list);
+        s.setObjects(std::move(list));
     });
 }
 
@@ -80,7 +80,7 @@ AnalyzerChain QORAnalyzerCache::storeIfEmpty(AnalyzerChain list, bool* stored) {
     _state.withLock([&](auto& s) {
         s.catchUp();
         kept = s.empty();
-        if (kept) s.analyzersCache = std::move(list);
+        if (kept) s.setObjects(std::move(list));
         else unused = std::move(list);
     });
     if (stored) *stored = kept;
@@ -112,11 +112,11 @@ bool QORAnalyzerCache::isEmpty() const {
 }
 
 void QORAnalyzerCache::clearCache() {
-    AnalyzerChain dropped;  // released outside the lock
+    std::unique_ptr<AnalyzerChain> dropped;  // released outside the lock
     _state.withLock([&](auto& s) {
         s.catchUp();
         if (s.empty()) return;
-        dropped.swap(s.analyzersCache);
+        dropped = std::move(s.analyzersCache);
         s.links.clear();
         s.packet.reset();
     });

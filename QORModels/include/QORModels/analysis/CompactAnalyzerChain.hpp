@@ -47,7 +47,7 @@ public:
 /// copy of the packet's byte handle. Not thread-safe by itself (its owner locks).
 class CompactAnalyzerChain {
 public:
-    static constexpr std::size_t kInline = 7;
+    static constexpr std::size_t kInline = 6;  // the packet analyzer, link, network, transport, application and one more
 
     CompactAnalyzerChain() = default;
     CompactAnalyzerChain(const CompactAnalyzerChain& other) { *this = other; }

@@ -63,7 +63,8 @@ public:
 
 private:
     struct AnalyzerCacheState {
-        AnalyzerChain analyzersCache;
+        /// A chain handed in whole (rare: most packets hold only their walk's links).
+        std::unique_ptr<AnalyzerChain> analyzersCache;
         CompactAnalyzerChain links;
         bool shouldTerminate = false;
         bool didTerminate = false;
@@ -72,9 +73,14 @@ private:
         std::uint64_t seenClears = 0; // clear notifications already applied
         /// Applies clear notifications posted since the last access (see the class comment).
         void catchUp();
-        [[nodiscard]] bool empty() const { return analyzersCache.empty() && links.empty(); }
+        [[nodiscard]] bool empty() const { return (!analyzersCache || analyzersCache->empty()) && links.empty(); }
+        [[nodiscard]] AnalyzerChain objects() const { return analyzersCache ? *analyzersCache : AnalyzerChain(); }
+        void setObjects(AnalyzerChain list) {
+            if (list.empty()) analyzersCache.reset();
+            else analyzersCache = std::make_unique<AnalyzerChain>(std::move(list));
+        }
         void drop() {
-            analyzersCache.clear();
+            analyzersCache.reset();
             links.clear();
         }
     };
