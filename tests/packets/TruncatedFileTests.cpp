@@ -70,5 +70,31 @@ TEST(TruncatedCaptureFile, PacketsGiveTheirBytesOrNothingAfterTheFileShrinks) {
     }
 }
 
+TEST(TruncatedCaptureFile, ShrinkingBeforeTheWalkStopsTheReadWhereTheFileNowEnds) {
+    for (auto [file, name] : {std::pair{classicFile(), "early.pcap"}, std::pair{pcapngFile(), "early.pcapng"}}) {
+        SCOPED_TRACE(name);
+        test::TempDir dir;
+        auto path = dir.write(name, file);
+        auto mapped = mapFile(path);
+        ASSERT_TRUE(mapped);
+        const std::size_t keep = file.size() / 2 + 123;
+        ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(keep)), 0);
+        FileDataToPacketsAsyncStream reader;
+        auto packets = reader.parsePackets(*mapped, std::make_shared<QORDataCache>(path, false), path, nullptr);
+        ASSERT_FALSE(packets.empty());
+        EXPECT_LT(packets.size(), 3000u);
+        for (const auto& p : packets) {
+            if (std::size_t{p->dataLocation()} + p->captureLength() <= keep) {
+                EXPECT_EQ(p->data(), file.slice(p->dataLocation(), p->captureLength())) << "packet " << p->packetId();
+            } else {  // only the last record's header can still be in the file while its bytes are not
+                EXPECT_EQ(p, packets.back());
+                EXPECT_FALSE(p->data());
+            }
+        }
+        ASSERT_TRUE(reader.lastReadIssue());
+        EXPECT_NE(reader.lastReadIssue()->find("shrank"), std::string::npos) << *reader.lastReadIssue();
+    }
+}
+
 }  // namespace
 }  // namespace qor

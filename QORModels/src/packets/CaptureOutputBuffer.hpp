@@ -11,12 +11,26 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "QORCommonTools/FileHelpers.hpp"
 #include "QORCommonTools/SequentialReader.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/Data.hpp"
 
 namespace qor {
+
+/// A packet's bytes as a writer copies them: for the library's packets the stored slice without
+/// touching a mapped file's pages (`CaptureOutputBuffer::append` reads those through the file;
+/// a file that shrank meanwhile gives zeros there, never a crash), for any other packet `data()`.
+template <class Ptr>
+std::optional<Data> bytesToWrite(const Ptr& packet) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*packet)>, QORPacket>) {
+        return packet->storedData();
+    } else {
+        return packet->data();
+    }
+}
 
 /// One growing buffer of output bytes with little-endian integer appends.
 ///

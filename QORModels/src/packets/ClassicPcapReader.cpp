@@ -35,7 +35,12 @@ ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink
     // Record headers are read through a window; the packet bytes are never read.
     SequentialReader in(data);
     while (data.size() - offset >= kRecordHeaderSize) {
-        ByteReader record(*in.view(offset, kRecordHeaderSize));
+        auto head = in.view(offset, kRecordHeaderSize);
+        if (!head) {  // the file shrank after it was mapped
+            result.issue = "the file shrank while it was read; reading stopped at record " + std::to_string(count + 1);
+            break;
+        }
+        ByteReader record(*head);
         auto seconds = *record.load<std::uint32_t>(0, swap);
         auto fraction = *record.load<std::uint32_t>(4, swap);
         auto caplen = *record.load<std::uint32_t>(8, swap);

@@ -68,7 +68,7 @@ void writeClassicInto(CaptureOutputBuffer& out, std::span<const Ptr> packets, st
     std::uint64_t written = 0;
     for (const auto& packet : packets) {
         assert(packet && "packets must not be null");
-        const std::optional<Data> bytes = packet->data();
+        const std::optional<Data> bytes = bytesToWrite(packet);
         const ClassicTime time = classicTime(packet->dateReceived());
         const auto captured = static_cast<std::uint32_t>(bytes ? bytes->size() : 0);
         out.u32(time.seconds);

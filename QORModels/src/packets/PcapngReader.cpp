@@ -154,8 +154,21 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
 
     // Block headers and small blocks are read through a window; packet bytes are never read.
     SequentialReader in(data);
+    // A run the file no longer holds (it shrank after it was mapped) reads as nothing; the walk
+    // then stops at the block where that happened.
+    bool shrank = false;
+    auto run = [&](std::size_t from, std::size_t length) {
+        auto bytes = in.bytes(from, length);
+        if (!bytes) shrank = true;
+        return bytes.value_or(Data());
+    };
     while (!stopped && data.size() - offset >= kBlockFraming) {
-        ByteReader head(*in.view(offset, kBlockFraming));
+        auto headBytes = run(offset, kBlockFraming);
+        if (shrank) {
+            result.issue = "the file shrank while it was read; reading stopped at offset " + std::to_string(offset);
+            break;
+        }
+        ByteReader head(headBytes);
         if (head.load<std::uint32_t>(0, false) == kSectionHeaderBlock) {
             swap = swapForSection(head.load<std::uint32_t>(8, false) == kByteOrderMagic);
             interfaces.clear();
@@ -171,7 +184,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
         const std::size_t bodyOffset = offset + 8;
         const std::size_t bodyLength = total - kBlockFraming;
         // The whole body, for the blocks that are read through (never a packet block).
-        auto wholeBody = [&] { return *in.bytes(bodyOffset, bodyLength); };
+        auto wholeBody = [&] { return run(bodyOffset, bodyLength); };
 
         switch (type) {
             case kSectionHeaderBlock: {
@@ -220,7 +233,8 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
                 break;
             }
             case kEnhancedPacketBlock: {
-                ByteReader b(*in.view(bodyOffset, std::min<std::size_t>(bodyLength, 20)));
+                Data fixed = run(bodyOffset, std::min<std::size_t>(bodyLength, 20));
+                ByteReader b(fixed);
                 auto ifId = b.load<std::uint32_t>(0, swap);
                 auto high = b.load<std::uint32_t>(4, swap);
                 auto low = b.load<std::uint32_t>(8, swap);
@@ -256,7 +270,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
                 std::uint64_t paddedCaplen = (std::uint64_t{*caplen} + 3) & ~std::uint64_t{3};
                 if (bodyLength > paddedCaplen + 20) {
                     auto optionsOffset = static_cast<std::size_t>(paddedCaplen + 20);
-                    Data opts = *in.bytes(bodyOffset + optionsOffset, bodyLength - optionsOffset);
+                    Data opts = run(bodyOffset + optionsOffset, bodyLength - optionsOffset);
                     packet->setPacketComment(PcapngOptions::string(opts, 1, swap));
                     packet->setPcapngPacketFlags(PcapngOptions::u32(opts, 2, swap));
                 }
@@ -285,6 +299,9 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
     }
 
     result.packetCount = count;
+    if (shrank && !result.issue) {
+        result.issue = "the file shrank while it was read; blocks read after that were dropped";
+    }
     // A read its sink stopped has nothing to say about the rest of the file.
     if (!stopped && !result.issue && offset < data.size()) {
         result.issue = std::to_string(data.size() - offset) + " trailing bytes after the last block at offset " +

@@ -191,7 +191,7 @@ void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std
     WriteProgressSchedule schedule(totalBytes);
     std::uint64_t written = 0;
     for (const auto& packet : packets) {
-        const std::optional<Data> bytes = packet->data();
+        const std::optional<Data> bytes = bytesToWrite(packet);
         const std::size_t captured = bytes ? bytes->size() : 0;
         std::optional<std::string> comment = packet->packetComment();
         std::optional<std::string_view> commentText = comment ? optionText(*comment) : std::nullopt;

@@ -19,6 +19,11 @@ std::optional<Data> QORDataCache::object(UInt32Range range) const {
     return bytes;
 }
 
+std::optional<Data> QORDataCache::storedObject(UInt32Range range) const {
+    if (!_fileCache) return std::nullopt;
+    return _fileCache->getBytes(range);
+}
+
 void QORDataCache::set(const Data& data, UInt32Range range) {
     if (_fileCache) _fileCache->setBytes(data, range);
 }

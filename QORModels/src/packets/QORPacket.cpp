@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 #include <mutex>
+#include <typeinfo>
 #include <utility>
 
 #include "QORCommonTools/QORAnalyzingUtilities.hpp"
@@ -11,6 +12,7 @@
 #include "QORKonstantsKeys/QORKonstantsKeys.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
 #include "QORModels/packets/PacketArena.hpp"
+#include "QORModels/packets/QORDataCache.hpp"
 #include "QORPlatform/Localized.hpp"
 #include "QORPlatform/MainQueue.hpp"
 #include "QORPlatform/UserDefaults.hpp"
@@ -353,6 +355,18 @@ std::optional<Data> QORPacket::data() const {
     std::uint64_t end = std::uint64_t{dataLocation_} + captureLength_;
     if (end > UINT32_MAX) return std::nullopt;
     return cache->object(UInt32Range{dataLocation_, static_cast<std::uint32_t>(end)});
+}
+
+std::optional<Data> QORPacket::storedData() const {
+    std::lock_guard guard(lock_);
+    const auto& cache = dataCache_;
+    std::uint64_t end = std::uint64_t{dataLocation_} + captureLength_;
+    if (!cache || end > UINT32_MAX) return std::nullopt;
+    UInt32Range range{dataLocation_, static_cast<std::uint32_t>(end)};
+    // Only the library's own cache has an unchecked lookup; any other answers as it does.
+    auto& c = *cache;
+    if (typeid(c) == typeid(QORDataCache)) return static_cast<const QORDataCache&>(c).storedObject(range);
+    return cache->object(range);
 }
 
 std::vector<std::string> QORPacket::packetRawStringHex() const {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "QORCommonTools/FileHelpers.hpp"
+#include "QORCommonTools/MappedFileGuard.hpp"
 
 namespace qor {
 
@@ -41,12 +42,18 @@ bool SequentialReader::fill(std::size_t offset) {
 std::optional<std::span<const std::byte>> SequentialReader::view(std::size_t offset, std::size_t length) {
     if (offset > data_.size() || length > data_.size() - offset) return std::nullopt;
     auto direct = data_.span().subspan(offset, length);
-    if (fd_ < 0 || length > capacity_) return direct;
+    if (fd_ < 0) return direct;
+    // From the mapping, only while the file still holds the run (see MappedFileGuard).
+    auto mapped = [&]() -> std::optional<std::span<const std::byte>> {
+        if (!MappedFileGuard::probe(direct)) return std::nullopt;
+        return direct;
+    };
+    if (length > capacity_) return mapped();
     if (!inWindow(offset, length)) {
         bool sequential = !window_ || runsServed_ >= kSequentialRuns;
-        if (!sequential && ++missesSinceFill_ < kProbeInterval) return direct;
-        fill(offset);
-        if (!inWindow(offset, length)) return direct;
+        if (!sequential && ++missesSinceFill_ < kProbeInterval) return mapped();
+        if (!fill(offset) && offset + length > windowStart_ + windowLength_) return std::nullopt;  // the file shrank
+        if (!inWindow(offset, length)) return mapped();
     }
     ++runsServed_;
     return std::span<const std::byte>(window_->data() + (offset - windowStart_), length);

@@ -29,6 +29,10 @@ public:
 
     [[nodiscard]] std::shared_ptr<MemoryCachingProtocol> fileCache() const override { return _fileCache; }
     [[nodiscard]] std::optional<Data> object(UInt32Range range) const override;
+    /// The bytes stored under exactly `range`, without the check `object` makes that a mapped
+    /// file still holds them (for callers that read them through the file, see
+    /// `QORPacket::storedData`).
+    [[nodiscard]] std::optional<Data> storedObject(UInt32Range range) const;
     void set(const Data& data, UInt32Range range) override;
     void clearCache() override;
     /// Makes room for `count` entries at once (readers that know the packet count call it).

@@ -152,6 +152,10 @@ public:
     /// The captured bytes, looked up in the data cache under exactly
     /// `dataLocation ..< dataLocation + captureLength`; nothing without a cache or entry.
     [[nodiscard]] std::optional<Data> data() const override;
+    /// The bytes the data cache stores for the packet's range, without the check `data` makes
+    /// that a memory-mapped file still holds them (which touches their pages). For writers that
+    /// copy the bytes through the file itself rather than the mapping (see CaptureOutputBuffer).
+    [[nodiscard]] std::optional<Data> storedData() const;
     /// One upper-case two-digit hex string per byte.
     [[nodiscard]] std::vector<std::string> packetRawStringHex() const;
     /// One string per byte: its printable character ("." for others) blank-padded to width 2.

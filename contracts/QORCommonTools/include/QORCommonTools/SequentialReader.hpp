@@ -22,8 +22,8 @@ namespace qor {
 /// runs are plain views of it.
 ///
 /// Runs are served from the mapping itself instead when the window cannot help: a run longer
-/// than the window, one the file no longer holds (it shrank after it was mapped), and runs asked
-/// for out of order. A window is refilled only when the one before it served at least
+/// than the window and runs asked for out of order. A run the file no longer holds (it shrank
+/// after it was mapped) is served by neither: it is nothing. A window is refilled only when the one before it served at least
 /// `kSequentialRuns` runs (or a probe is due), so a walk in random order costs about one window
 /// read per few thousand runs rather than one per run.
 ///
@@ -38,7 +38,8 @@ public:
     /// Whether runs go through the window at all (the buffer is a mapped file).
     [[nodiscard]] bool isWindowed() const noexcept { return fd_ >= 0; }
 
-    /// Bytes `offset ..< offset+length`, or nothing when they run past the end.
+    /// Bytes `offset ..< offset+length`, or nothing when they run past the end, or past the end
+    /// of a mapped file that has shrunk since it was mapped (those bytes are gone).
     [[nodiscard]] std::optional<std::span<const std::byte>> view(std::size_t offset, std::size_t length);
     /// The same run as a buffer (bounds-checked readers and option walkers take one). Holding it
     /// past the next call is safe: the window is then replaced rather than overwritten.
