@@ -6,8 +6,8 @@
 // byte choosing which link type goes first. Each packet is asked for its chain, summary line,
 // addresses, detail tree and every attribute key of the loaded plug-ins.
 //
-// The plug-in is loaded once from $QOR_BUILTIN_PLUGINS_DIR, or else from the build tree's
-// plug-in folder.
+// The plug-in is loaded once by the plug-in controller from $QOR_BUILTIN_PLUGINS_DIR, or else
+// from the build tree's plug-in folder.
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,14 +15,12 @@
 #include <memory>
 #include <vector>
 
-#include "QORDependencies/DefaultInjection.hpp"
 #include "QORModels/analysis/PluginLookupTable.hpp"
-#include "QORModels/analysis/QORPlugInsController.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
-#include "QORPlatform/Alert.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+#include "support/StandardPlugIn.hpp"
 
 namespace {
 
@@ -36,17 +34,7 @@ struct Setup {
     std::vector<std::string> attributeKeys;
 
     Setup() {
-        qor::NSAlert::setPresenter([](const qor::NSAlert&) { return qor::NSAlert::kAlertFirstButtonReturn; });
-        std::filesystem::path dir = qor::NSBundle::builtInPlugInsPath();
-        if (const char* env = std::getenv("QOR_BUILTIN_PLUGINS_DIR"); !env || !*env) dir = QOR_BUILD_PLUGINS_DIR;
-        auto controller = qor::QORPlugInsController::sharedManager();
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-            if (entry.path().extension() == ".qorplugin") controller->loadPluginAtPath(entry.path());
-        }
-        qor::DefaultInjection::setPlugInControllingProvider(controller);
-        controller->updatePluginStructs();
-        qor::QORPacket::snapshotPluginRegistry();
+        qor::fuzz::activateStandardPlugIn();
         auto table = qor::PluginLookupTable::current();
         for (const auto& [number, name] : qor::ProtocolsStringsCache::sharedCache().linkTypes()) {
             if (table->analyzerClassByProtocol.contains(name)) linkTypes.push_back(number);
