@@ -169,9 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "RADIUS.pcap", "dhcp-rfc3004.pcap"),
     paramName);
 
-/// The packet's summary line (that of the last analyzer of its chain) agrees with tshark's Info column for packets whose
-/// innermost protocol is DNS, ARP, ICMP or ICMPv6 (tshark's cross references to the matching
-/// request or reply need the whole capture and are not compared).
+/// The packet's summary line (that of the last analyzer of its chain) agrees with tshark's Info
+/// column for packets whose innermost protocol is DNS, ARP, ICMP or ICMPv6 (tshark's cross
+/// references to the matching request or reply need the whole capture and are not compared).
 class TsharkInfoAgreement : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(TsharkInfoAgreement, SummaryLinesMatchTheInfoColumn) {
