@@ -3,10 +3,7 @@
 // Input: the first byte picks one analyzer class (modulo the number of classes), the rest are
 // the bytes the class is asked to analyse. Every method of the analyzer is called, with the whole
 // bytes and with cut and shifted views of them, and the detail tree is walked to the leaves, so a
-// length field that lies is met on every path. The plug-in is loaded with dlopen; without it
-// (and without the classes linked in) the target does nothing.
-
-#include <dlfcn.h>
+// length field that lies is met on every path. The plug-in is loaded by the plug-in controller.
 
 #include <array>
 #include <cstddef>
@@ -17,6 +14,7 @@
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORPlatform/Data.hpp"
 #include "QORPlatform/RuntimeClass.hpp"
+#include "support/StandardPlugIn.hpp"
 
 namespace {
 
@@ -69,18 +67,10 @@ void exercise(const qor::QORPluginAnalyzerProtocol& a, const qor::Data& data) {
         gSink = gSink + a.valueForKey(key).description().size();
 }
 
-bool loadPlugIn() {
-    static const bool loaded = [] {
-        auto path = std::string(QOR_BUILD_PLUGINS_DIR) + "/StandardAnalyzers.qorplugin/libStandardAnalyzers.so";
-        return dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr;
-    }();
-    return loaded;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    loadPlugIn();  // the classes may also be linked in (sanitizer builds); then the lookup finds them
+    qor::fuzz::activateStandardPlugIn();
     if (size == 0) return 0;
     auto name = kClasses[bytes[0] % kClasses.size()];
     auto cls = std::dynamic_pointer_cast<const qor::QORPluginAnalyzerClass>(qor::ClassRegistry::shared().classNamed(name));

@@ -7,8 +7,6 @@
 // the detail tree (walked whole), and the value of every attribute key on the whole bytes and on
 // the attribute's own slice.
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -16,29 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "QORDependencies/QORPlugInsControlling.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/RuntimeClass.hpp"
+#include "support/StandardPlugIn.hpp"
 
 namespace {
 
 using namespace qor;
-
-/// Keeps what the principal class registers.
-class Recorder final : public QORPlugInsControlling {
-public:
-    std::vector<QORPlugInStructure> structures;
-    void activatePlugIns() override {}
-    bool registerPlugIn(const QORPlugInStructure& s, const std::shared_ptr<NSBundle>&) override {
-        structures.push_back(s);
-        return true;
-    }
-    bool registerNetworkProtocol(const QORPlugInNetworkProtocol&, const std::shared_ptr<NSBundle>&) override { return false; }
-    bool unregisterNetworkProtocol(const QORPlugInNetworkProtocol&, const std::shared_ptr<NSBundle>&) override { return false; }
-    std::vector<QORPlugInStructure> plugInStructs() override { return structures; }
-    void updatePluginStructs() override {}
-};
 
 struct Target {
     std::vector<AnalyzerClassRef> classes;
@@ -49,19 +32,7 @@ struct Target {
 const Target& target() {
     static const Target t = [] {
         Target out;
-        std::string dir = QOR_BUILD_PLUGINS_DIR;
-        if (const char* env = std::getenv("QOR_BUILTIN_PLUGINS_DIR"); env && *env) dir = env;
-        std::string path = dir + "/StandardAnalyzers.qorplugin/libStandardAnalyzers.so";
-        if (!dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL)) {
-            std::fprintf(stderr, "AnalyzersFuzzer: cannot load %s: %s\n", path.c_str(), dlerror());
-            std::abort();
-        }
-        auto principal = std::dynamic_pointer_cast<const QORPluginPrincipalClass>(
-            ClassRegistry::shared().classNamed("StandardAnalyzersPlugIn"));
-        if (!principal) std::abort();
-        Recorder recorder;
-        // The principal object keeps itself alive; only the registrations matter here.
-        (void)principal->construct(recorder, nullptr);
+        const auto& controller = qor::fuzz::activateStandardPlugIn();
         static const char* const kCore[] = {
             "EthernetAnalyzer", "VlanAnalyzer", "LinuxCookedAnalyzer", "LoopbackAnalyzer", "RawIPAnalyzer",
             "ArpAnalyzer",      "IPv4Analyzer", "IPv6Analyzer",        "IcmpAnalyzer",     "IcmpV6Analyzer",
@@ -75,7 +46,7 @@ const Target& target() {
             }
         out.coreCount = out.classes.size();
         std::vector<AnalyzerClassRef> others;
-        for (const auto& s : recorder.structures) {
+        for (const auto& [bundle, s] : controller.plugIns()) {
             if (s.plugInAnalyzerClass && seen.insert(std::string(s.plugInAnalyzerClass->name())).second)
                 others.push_back(s.plugInAnalyzerClass);
             for (const auto& a : s.plugInAnalyzerAttributes) out.attributes.push_back(a);

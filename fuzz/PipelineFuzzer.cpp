@@ -2,27 +2,27 @@
 // packet record's lazy analysis, over hostile packets of every link type the plug-in handles.
 //
 // Input: a capture file (pcap or pcapng), whose packets are analysed as read; or, when the
-// bytes are no capture, one raw packet analysed once per supported link type, with the first
-// byte choosing which link type goes first. Each packet is asked for its chain, summary line,
+// bytes are no capture, one raw packet analysed once per link-type name that an analyzer
+// handles, with the first byte choosing which link type goes first. Each packet is asked for its chain, summary line,
 // addresses, detail tree and every attribute key of the loaded plug-ins.
 //
-// The plug-in is loaded once from $QOR_BUILTIN_PLUGINS_DIR, or else from the build tree's
-// plug-in folder.
+// The plug-in is loaded once by the plug-in controller from $QOR_BUILTIN_PLUGINS_DIR, or else
+// from the build tree's plug-in folder.
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
-#include "QORDependencies/DefaultInjection.hpp"
 #include "QORModels/analysis/PluginLookupTable.hpp"
-#include "QORModels/analysis/QORPlugInsController.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
-#include "QORPlatform/Alert.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+#include "support/StandardPlugIn.hpp"
 
 namespace {
 
@@ -31,28 +31,27 @@ constexpr std::size_t kMaxPacketsPerInput = 32;
 /// Largest raw packet tried (a jumbo frame's worth; the walk counts in 16 bits anyway).
 constexpr std::size_t kMaxRawPacket = 65535 + 16;
 
+/// What every input is tried against, worked out once.
 struct Setup {
+    /// One link type number per link-type name that an analyzer handles. Analysis depends on
+    /// the number only through its name (the analyzers that read the number itself, loopback
+    /// and Linux cooked, have a name per number), so further numbers of one name (the five of
+    /// raw IP) would repeat the same analysis.
     std::vector<std::uint32_t> linkTypes;
+    /// Every attribute key and column key path, each once.
     std::vector<std::string> attributeKeys;
 
     Setup() {
-        qor::NSAlert::setPresenter([](const qor::NSAlert&) { return qor::NSAlert::kAlertFirstButtonReturn; });
-        std::filesystem::path dir = qor::NSBundle::builtInPlugInsPath();
-        if (const char* env = std::getenv("QOR_BUILTIN_PLUGINS_DIR"); !env || !*env) dir = QOR_BUILD_PLUGINS_DIR;
-        auto controller = qor::QORPlugInsController::sharedManager();
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-            if (entry.path().extension() == ".qorplugin") controller->loadPluginAtPath(entry.path());
-        }
-        qor::DefaultInjection::setPlugInControllingProvider(controller);
-        controller->updatePluginStructs();
-        qor::QORPacket::snapshotPluginRegistry();
+        qor::fuzz::activateStandardPlugIn();
         auto table = qor::PluginLookupTable::current();
+        std::set<std::string> names;
         for (const auto& [number, name] : qor::ProtocolsStringsCache::sharedCache().linkTypes()) {
-            if (table->analyzerClassByProtocol.contains(name)) linkTypes.push_back(number);
+            if (table->analyzerClassByProtocol.contains(name) && names.insert(name).second) linkTypes.push_back(number);
         }
-        for (const auto& [key, attribute] : table->attributeByKey) attributeKeys.push_back(key);
-        for (const auto& [keyPath, cls] : table->columnBindings) attributeKeys.push_back(keyPath);
+        std::set<std::string> keys;
+        for (const auto& [key, attribute] : table->attributeByKey) keys.insert(key);
+        for (const auto& [keyPath, cls] : table->columnBindings) keys.insert(keyPath);
+        attributeKeys.assign(keys.begin(), keys.end());
     }
 };
 
@@ -82,7 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     qor::FileDataToPacketsAsyncStream reader;
     std::vector<std::shared_ptr<qor::QORPacket>> packets;
     try {
-        packets = reader.parsePackets(data, std::make_shared<qor::QORDataCache>(url, false), url, nullptr);
+        // A cache without a file: the input is no file, and sizing the cache after one costs a
+        // file-system look-up per input.
+        packets = reader.parsePackets(data, std::make_shared<qor::QORDataCache>(), url, nullptr);
     } catch (const std::exception&) {
         packets.clear();
     }
@@ -95,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     auto cache = std::make_shared<qor::QORDataCache>();
     cache->set(data, qor::UInt32Range{0, static_cast<std::uint32_t>(size)});
     const std::size_t first = bytes[0] % s.linkTypes.size();
+    // The link type that goes first is also analysed a second time (redissected).
     for (std::size_t k = 0; k < s.linkTypes.size(); ++k) {
         auto packet = qor::QORPacket::create();
         packet->setPacketId(static_cast<std::int64_t>(k + 1));
@@ -103,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         packet->setLinkType(s.linkTypes[(first + k) % s.linkTypes.size()]);
         packet->setDataCache(cache);
         packet->setFilePath(url);
-        exercise(packet, s, true);
+        exercise(packet, s, k == 0);
     }
     return 0;
 }

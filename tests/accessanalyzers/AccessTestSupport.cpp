@@ -5,37 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
-#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test::access {
-namespace {
 
-/// Longest chain walked; real frames have a dozen layers at most.
-constexpr std::size_t kMaxLayers = 32;
-
-/// The loaded plug-in, with its ether types and link types registered with the shared
-/// protocol-strings table as the plug-in controller would (its ports the harness registers).
-const AnalyzerHarness& plugIn() {
-    static std::once_flag once;
-    auto& harness = AnalyzerHarness::shared();
-    std::call_once(once, [&] {
-        for (const auto& s : harness.structures())
-            for (const auto& p : s.plugInTargetProtocols) {
-                if (p.ethertype) ProtocolsStringsCache::sharedCache().addAnalyzerProtocolForEtherType(p.protocolName, *p.ethertype);
-                if (p.linktype) ProtocolsStringsCache::sharedCache().addAnalyzerProtocol(p.protocolName, *p.linktype);
-            }
-    });
-    return harness;
-}
-
-}  // namespace
-
-AnalyzerRef makeAnalyzer(std::string_view className, const Data& bytes) { return plugIn().make(className, bytes); }
+AnalyzerRef makeAnalyzer(std::string_view className, const Data& bytes) { return AnalyzerHarness::shared().make(className, bytes); }
 
 AnalyzerRef make(std::string_view className, const Data& bytes) {
     auto analyzer = makeAnalyzer(className, bytes);
@@ -62,42 +39,32 @@ std::vector<std::string> flatten(const NodeList& nodes) {
     return out;
 }
 
-std::vector<Layer> walkChain(const Data& frame, std::uint32_t linkType) {
-    const auto& harness = plugIn();
-    std::vector<Layer> chain;
-    auto name = ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(linkType));
-    std::size_t offset = 0, size = frame.size();
-    while (name && chain.size() < kMaxLayers) {
-        auto cls = harness.classForProtocol(*name);
-        if (!cls) break;
-        auto slice = frame.slice(offset, size);
-        auto analyzer = cls->make(slice, nullptr);
-        if (!analyzer) break;
-        chain.push_back({analyzer->protocolName().value_or(*name), analyzer, offset, slice});
-        name = analyzer->nextProtocol();
-        std::size_t header = analyzer->protocolSize();
-        if (analyzer->hasPayload()) {
-            auto payload = analyzer->value("payloadSize", slice).asUInt();
-            if (payload && *payload <= size) size = *payload;
-            else if (header <= size) size -= header;
-        } else {
-            size = 0;
-        }
-        offset += header;
-        if (offset > frame.size()) break;
-        if (!analyzer->hasPayload()) size = frame.size() - offset;
-        if (header == 0 && name == chain.back().protocol) break;
+std::vector<Layer> layersOf(const QORPacket& packet) {
+    std::vector<Layer> layers;
+    auto chain = packet.cachedAnalyzers();
+    auto data = packet.data();
+    if (!chain || !data) return layers;
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < chain->size(); ++i) {
+        const auto& analyzer = (*chain)[i];
+        // The first analyzer is the built-in packet analyzer, which every chain starts with.
+        if (i > 0) layers.push_back({analyzer->protocolName().value_or("?"), analyzer, offset, data->slice(offset)});
+        offset += analyzer->protocolSize();
     }
-    return chain;
+    return layers;
 }
 
-std::string history(const std::vector<Layer>& chain) {
-    std::string out;
-    for (const auto& layer : chain) out += (out.empty() ? "" : "-") + layer.protocol;
-    return out;
+const Layer* layerOf(const std::vector<Layer>& layers, std::string_view protocol) {
+    for (const auto& l : layers)
+        if (l.protocol == protocol) return &l;
+    return nullptr;
 }
 
-std::vector<CapturedPacket> readCapture(std::string_view name) { return qor::test::readCapture(readFile(capturePath(name))); }
+std::shared_ptr<QORPacket> framePacket(const Data& frame, std::uint32_t linkType) {
+    auto packet = packetWith(linkType, frame);
+    packet->setFilePath(std::filesystem::path("frame.pcap"));
+    return packet;
+}
 
 std::vector<ExpectedFrame> readExpected(std::string_view capture) {
     std::ifstream in(fixturePath("expected/" + std::string(capture) + ".access.tsv"));

@@ -1,7 +1,7 @@
 #pragma once
 // Helpers for the access-network and application analyzer tests: the standard plug-in (loaded by
-// the analyzer tests' harness), a chain walk over a captured frame, the frames of a capture file,
-// and the tshark expectations recorded beside the captures.
+// the plug-in controller through the analyzer tests' harness), the layers of a packet's own
+// analysis, and the tshark expectations recorded beside the captures.
 
 #include <cstdint>
 #include <initializer_list>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/Data.hpp"
 #include "analyzers/AnalyzerHarness.hpp"
 
@@ -30,22 +31,22 @@ void expectTopLevel(const NodeList& nodes, std::initializer_list<std::pair<const
 /// Every node of the list, depth first, parent before children, as "name: value".
 std::vector<std::string> flatten(const NodeList& nodes);
 
-/// One analyzer of a chain and where its header starts in the frame.
+/// One analyzer of a packet's chain and where its header starts in the packet.
 struct Layer {
     std::string protocol;
     AnalyzerRef analyzer;
     std::size_t offset = 0;
-    Data bytes;  ///< the frame from `offset` on, as the analyzer was made from it
+    Data bytes;  ///< the packet's bytes from `offset` on, as the detail tree hands them over
 };
 
-/// Walks a frame's analyzer chain from its link type, the way the packet analysis pipeline does
-/// (header sizes, next-protocol names, "payloadSize"), without the packet record.
-std::vector<Layer> walkChain(const Data& frame, std::uint32_t linkType);
-/// The protocol names of a chain joined by "-".
-std::string history(const std::vector<Layer>& chain);
+/// The layers of a packet's own analysis (`cachedAnalyzers()`), without the built-in packet
+/// analyzer that starts every chain.
+std::vector<Layer> layersOf(const QORPacket& packet);
+/// The layer of `protocol`, or null.
+const Layer* layerOf(const std::vector<Layer>& layers, std::string_view protocol);
 
-/// The frames of a classic pcap or pcapng file of the shared captures.
-std::vector<CapturedPacket> readCapture(std::string_view name);
+/// A hand-built frame as a packet of a file, so that it analyses as a read packet does.
+std::shared_ptr<QORPacket> framePacket(const Data& frame, std::uint32_t linkType);
 
 /// One row of tests/fixtures/expected/<capture>.access.tsv (tshark's view of one frame).
 struct ExpectedFrame {

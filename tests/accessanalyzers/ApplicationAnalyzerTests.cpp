@@ -11,21 +11,14 @@
 namespace qor::test::access {
 namespace {
 
-/// The layer of `protocol` in a frame's chain, or null.
-const Layer* layerOf(const std::vector<Layer>& chain, std::string_view protocol) {
-    for (const auto& l : chain)
-        if (l.protocol == protocol) return &l;
-    return nullptr;
-}
-
 TEST(DHCPAnalyzer, ReadsTheFourMessagesOfTheRFC3004Capture) {
-    auto frames = readCapture("dhcp-rfc3004.pcap");
-    ASSERT_EQ(frames.size(), 4u);
+    auto packets = readCapture("dhcp-rfc3004.pcap").packets;
+    ASSERT_EQ(packets.size(), 4u);
     const char* types[] = {"Discover", "Offer", "Request", "ACK"};
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        auto chain = walkChain(frames[i].bytes, frames[i].linkType);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        auto chain = layersOf(*packets[i]);
         auto dhcp = layerOf(chain, "DHCP");
-        ASSERT_TRUE(dhcp) << history(chain);
+        ASSERT_TRUE(dhcp) << chainHistory(*packets[i]);
         auto info = dhcp->analyzer->protocolInfo(dhcp->bytes).value_or("<none>");
         EXPECT_TRUE(info.starts_with(std::string("DHCP ") + types[i])) << info;
         auto nodes = dhcp->analyzer->protocolNodes(dhcp->bytes);
@@ -61,10 +54,9 @@ TEST(NTPAnalyzer, ReadsAClientRequest) {
 }
 
 TEST(TLSAnalyzer, NamesTheServerOfEachClientHello) {
-    auto frames = readCapture("tls1_3.pcap");
     std::vector<std::string> infos;
-    for (const auto& f : frames) {
-        auto chain = walkChain(f.bytes, f.linkType);
+    for (const auto& p : readCapture("tls1_3.pcap").packets) {
+        auto chain = layersOf(*p);
         if (auto tls = layerOf(chain, "TLS")) infos.push_back(tls->analyzer->protocolInfo(tls->bytes).value_or(""));
     }
     ASSERT_EQ(infos.size(), 4u);

@@ -1,5 +1,6 @@
-// The access-network and application analyzers against tshark on the real captures: the same
-// frames are recognised as each protocol, and L2TP message types, RADIUS codes and PPPoE session
+// The access-network and application analyzers against tshark on the real captures, read by the
+// library's reader and analysed by each packet's own pipeline: the same frames are recognised as
+// each protocol, and L2TP message types, RADIUS codes and PPPoE session
 // ids agree. tshark's view of each capture is recorded in
 // tests/fixtures/expected/<capture>.access.tsv (first line: the command and tshark version); it
 // was taken with TCP reassembly off, since the analyzers read one segment at a time.
@@ -33,26 +34,24 @@ std::string firstNumber(const std::string& cell) {
     return std::to_string(std::stoul(first, nullptr, 0));
 }
 
-/// The value an analyzer of the chain gives for `key`, in decimal, or empty text.
-std::string chainValue(const std::vector<Layer>& chain, std::string_view protocol, std::string_view key) {
-    for (const auto& l : chain)
-        if (l.protocol == protocol)
-            if (auto v = l.analyzer->value(key, l.bytes).asUInt()) return std::to_string(*v);
-    return {};
+/// The packet's value for an attribute key, in decimal, or empty text.
+std::string attributeValue(const QORPacket& packet, std::string_view key) {
+    auto v = packet.valueForKey(key).asUInt();
+    return v ? std::to_string(*v) : std::string();
 }
 
 class CaptureAgreement : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CaptureAgreement, RecognisesTheSameFramesAsTshark) {
-    auto frames = readCapture(GetParam());
+    auto packets = readCapture(GetParam()).packets;
     auto expected = readExpected(GetParam());
     ASSERT_FALSE(expected.empty()) << "no expectations for " << GetParam();
-    ASSERT_EQ(frames.size(), expected.size());
+    ASSERT_EQ(packets.size(), expected.size());
     std::size_t checks = 0, agreements = 0;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        auto chain = walkChain(frames[i].bytes, frames[i].linkType);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const auto& packet = *packets[i];
         std::set<std::string> ours;
-        for (const auto& l : chain) ours.insert(l.protocol);
+        for (const auto& l : layersOf(packet)) ours.insert(l.protocol);
         const auto& row = expected[i];
         for (auto [mine, theirs] : kProtocols) {
             bool a = ours.contains(std::string(mine));
@@ -60,7 +59,7 @@ TEST_P(CaptureAgreement, RecognisesTheSameFramesAsTshark) {
             ++checks;
             agreements += a == b;
             EXPECT_EQ(a, b) << GetParam() << " frame " << row.number << ": " << mine << " in ours ("
-                            << history(chain) << ") vs tshark";
+                            << chainHistory(packet) << ") vs tshark";
         }
         auto check = [&](const std::string& theirs, const std::string& ours, const char* what) {
             if (theirs.empty()) return;
@@ -68,11 +67,11 @@ TEST_P(CaptureAgreement, RecognisesTheSameFramesAsTshark) {
             agreements += theirs == ours;
             EXPECT_EQ(ours, theirs) << GetParam() << " frame " << row.number << ": " << what;
         };
-        check(firstNumber(row.l2tpMessageTypes), chainValue(chain, "L2TP", "l2tpMessageType"), "L2TP message type");
-        check(firstNumber(row.radiusCodes), chainValue(chain, "RADIUS", "radiusCode"), "RADIUS code");
+        check(firstNumber(row.l2tpMessageTypes), attributeValue(packet, "l2tpMessageType"), "L2TP message type");
+        check(firstNumber(row.radiusCodes), attributeValue(packet, "radiusCode"), "RADIUS code");
         if (!row.pppoeSessionIds.empty()) {
-            auto ours = chainValue(chain, "PPPoES", "pppoesSessionId");
-            if (ours.empty()) ours = chainValue(chain, "PPPoED", "pppoedSessionId");
+            auto ours = attributeValue(packet, "pppoesSessionId");
+            if (ours.empty()) ours = attributeValue(packet, "pppoedSessionId");
             check(firstNumber(row.pppoeSessionIds), ours, "PPPoE session id");
         }
     }
@@ -103,10 +102,11 @@ TEST(AccessChains, ListEveryLayerOfAccessNetworkFrames) {
                      Row{"suricata-pppoe.pcap", 35, "ETH-PPPoES-PPP-LCP-IPv6CP"},
                      Row{"GrePackets.cap", 17, "ETH-IP-GRE-PPP-PAP"},
                      Row{"nb6-http.pcap", 20, "ETH-PPPoES-PPP-IP-UDP-L2TP-PPP-LCP"}}) {
-        auto frames = readCapture(row.capture);
-        ASSERT_GE(frames.size(), row.frame);
-        auto chain = walkChain(frames[row.frame - 1].bytes, frames[row.frame - 1].linkType);
-        EXPECT_EQ(history(chain), row.history) << row.capture << " frame " << row.frame;
+        auto packets = readCapture(row.capture).packets;
+        ASSERT_GE(packets.size(), row.frame);
+        const auto& packet = *packets[row.frame - 1];
+        ASSERT_TRUE(packet.cachedAnalyzers());  // the history is written by the analysis
+        EXPECT_EQ(packet.packetProtocolHistory(), row.history) << row.capture << " frame " << row.frame;
     }
 }
 

@@ -106,8 +106,9 @@ TEST(PPPoEChain, ASessionFrameReadsEthernetPPPoESPPPLCP) {
     Bytes ppp(true);
     ppp.u16(0xC021).raw({0x01, 0x07, 0x00, 0x0e, 0x01, 0x04, 0x05, 0xd4, 0x05, 0x06, 0x12, 0x34, 0x56, 0x78});
     frame.raw(pppoe(0, 0x0011, ppp)).zeros(20);  // Ethernet padding after the PPPoE payload
-    auto chain = walkChain(frame.data(), 1);
-    EXPECT_EQ(history(chain), "ETH-PPPoES-PPP-LCP");
+    auto packet = framePacket(frame.data(), 1);
+    auto chain = layersOf(*packet);
+    EXPECT_EQ(packet->packetProtocolHistory(), "ETH-PPPoES-PPP-LCP");
     ASSERT_EQ(chain.size(), 4u);
     // The LCP packet ends at its Length; the padding is not read as options.
     EXPECT_EQ(chain[3].analyzer->protocolSize(), 14);

@@ -1,42 +1,51 @@
-// Analyzers of many packets run on several threads at once, as background analysis does.
+// Packets of real captures analysed on several threads at once, as background analysis does.
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "AnalyzerHarness.hpp"
-#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
-#include "support/Fixtures.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 
 namespace qor::test {
 namespace {
 
-TEST(AnalyzerConcurrency, ChainsBuiltOnSeveralThreadsAgreeWithOneThread) {
-    auto& harness = AnalyzerHarness::shared();
-    std::vector<CapturedPacket> packets;
-    for (const char* capture : {"many_interfaces-1.pcapng", "linux_dlt_sll2.pcap", "vlan-pcp-dei.pcapng", "tls_nss_example.pcap"})
-        for (auto& p : readCapture(readFile(capturePath(capture)))) packets.push_back(p);
-    ASSERT_FALSE(packets.empty());
+constexpr const char* kCaptures[] = {"many_interfaces-1.pcapng", "linux_dlt_sll2.pcap", "vlan-pcp-dei.pcapng", "tls_nss_example.pcap"};
 
-    auto describe = [&](const CapturedPacket& p) {
-        auto link = ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(p.linkType)).value_or("");
-        auto steps = harness.walk(link, p.bytes, packetWith(p.linkType, p.bytes));
-        std::string out = history(steps);
-        for (const auto& s : steps) {
-            out += "|" + s.analyzer->protocolInfo(s.bytes).value_or("");
-            out += "|" + std::to_string(s.analyzer->protocolNodes(s.bytes).size());
-        }
-        return out;
-    };
-    std::vector<std::string> expected;
-    for (const auto& p : packets) expected.push_back(describe(p));
+/// Every packet of the captures, freshly read: each thread analyses records of its own.
+std::vector<std::shared_ptr<QORPacket>> freshPackets(std::vector<Capture>& keep) {
+    std::vector<std::shared_ptr<QORPacket>> out;
+    for (const char* name : kCaptures) {
+        keep.push_back(readCapture(name));
+        out.insert(out.end(), keep.back().packets.begin(), keep.back().packets.end());
+    }
+    return out;
+}
 
+/// What analysis made of a packet: its chain, summary line and addresses.
+std::string describe(const QORPacket& p) {
+    std::string out = chainHistory(p);  // analyses the packet: the history below is written by it
+    out += "|" + p.packetProtocolHistory().value_or("") + "|" + p.packetInfoOverview();
+    out += "|" + p.packetSourceString().value_or("") + "|" + p.packetDestinationString().value_or("");
+    for (const auto& a : p.cachedAnalyzers().value_or(AnalyzerChain{})) out += "|" + a->protocolInfo().value_or("");
+    return out;
+}
+
+TEST(AnalyzerConcurrency, PacketsAnalysedOnSeveralThreadsAgreeWithOneThread) {
     constexpr int kThreads = 4;
+    std::vector<Capture> captures;
+    auto reference = freshPackets(captures);
+    ASSERT_FALSE(reference.empty());
+    std::vector<std::string> expected;
+    for (const auto& p : reference) expected.push_back(describe(*p));
+
+    std::vector<std::vector<std::shared_ptr<QORPacket>>> inputs;
+    for (int t = 0; t < kThreads; ++t) inputs.push_back(freshPackets(captures));
     std::vector<std::vector<std::string>> results(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (const auto& p : packets) results[t].push_back(describe(p));
+            for (const auto& p : inputs[t]) results[t].push_back(describe(*p));
         });
     for (auto& thread : threads) thread.join();
     for (const auto& r : results) EXPECT_EQ(r, expected);

@@ -1,4 +1,6 @@
-// Compares the analyzer chains of real captures with what tshark says about them.
+// Compares the analysis of real captures with what tshark says about them: each capture is read
+// by the library's reader, the standard plug-in is loaded by the plug-in controller, and every
+// packet is analysed by its own pipeline.
 //
 // Expected values: tests/fixtures/expected/<capture>.tshark.tsv, written by
 //   tshark -n -r <capture> -T fields -e frame.number -e ip.src -e ip.dst -e ipv6.src -e ipv6.dst
@@ -16,7 +18,7 @@
 #include <sstream>
 
 #include "AnalyzerHarness.hpp"
-#include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test {
@@ -83,52 +85,48 @@ std::vector<TsharkRow> readExpected(const std::filesystem::path& path) {
     return rows;
 }
 
-/// Where our analyzers' values for tshark's columns come from: the first layer of a protocol
-/// (an IPv4 layer only while no IPv6 one came before it), two fields at a time.
-struct Source {
-    const char* protocol;
-    std::size_t field;  ///< index of the source column; the destination is the next
-    const char *srcKey, *dstKey;
-    std::size_t srcAt, dstAt, length;
-    bool numeric;
-};
-constexpr Source kSources[] = {{"IP", 0, "ip4SrcAddr", "ip4DstAddr", 12, 16, 4, false},
-                               {"IPv6", 2, "ip6SrcAddr", "ip6DstAddr", 8, 24, 16, false},
-                               {"TCP", 4, "srcPort", "dstPort", 0, 2, 2, true},
-                               {"UDP", 6, "srcPort", "dstPort", 0, 2, 2, true}};
+/// The first transport layer of a chain, "TCP" or "UDP", or empty text.
+std::string firstTransport(const AnalyzerChain& chain) {
+    for (const auto& a : chain)
+        if (auto name = a->protocolName(); name == "TCP" || name == "UDP") return *name;
+    return {};
+}
+
+/// The packet's value for an attribute key, as text ("" for none).
+std::string text(const QORPacket& packet, const char* key) { return packet.valueForKey(key).asString().value_or(""); }
+std::string number(const QORPacket& packet, const char* key) {
+    auto v = packet.valueForKey(key).asUInt();
+    return v ? std::to_string(*v) : std::string();
+}
 
 struct Agreement {
     std::size_t compared = 0, matched = 0;
 };
 
+/// Each packet of the capture, read by the library's reader and analysed by its own pipeline,
+/// against tshark's row: the addresses and ports of the outermost IPv4, IPv6 and transport
+/// headers (the packet's attribute values, which come from the first analyzer of each kind) and
+/// the layers of the chain.
 Agreement compareCapture(const std::string& capture) {
     Agreement result;
     auto stem = capture.substr(0, capture.rfind('.'));
     auto expected = readExpected(fixturePath("expected/" + stem + ".tshark.tsv"));
-    auto packets = readCapture(readFile(capturePath(capture)));
+    auto packets = readCapture(capture).packets;
     EXPECT_EQ(expected.size(), packets.size()) << capture;
     for (std::size_t i = 0; i < std::min(expected.size(), packets.size()); ++i) {
-        const auto& packet = packets[i];
-        auto link = ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(packet.linkType));
-        EXPECT_TRUE(link) << capture << " link type " << packet.linkType;
-        if (!link) continue;
-        auto steps = AnalyzerHarness::shared().walk(*link, packet.bytes, packetWith(packet.linkType, packet.bytes));
+        const auto& packet = *packets[i];
+        EXPECT_TRUE(packet.packetLinkTypeString()) << capture << " link type " << packet.linkType();
+        auto chain = packet.cachedAnalyzers().value_or(AnalyzerChain{});
 
-        Fields got;
         std::vector<std::string> ourLayers;
-        for (const auto& step : steps) {
-            auto name = step.analyzer->protocolName().value_or("");
-            if (auto it = layerNames().find(name); it != layerNames().end()) ourLayers.push_back(it->second);
-            for (const auto& s : kSources) {
-                if (name != s.protocol || !got[s.field].empty() || (s.field == 0 && !got[2].empty())) continue;
-                auto read = [&](const char* key, std::size_t at) {
-                    auto v = step.analyzer->value(key, step.bytes.slice(at, s.length));
-                    if (!s.numeric) return v.asString().value_or("");
-                    return v.asUInt() ? std::to_string(*v.asUInt()) : std::string();
-                };
-                got[s.field] = read(s.srcKey, s.srcAt);
-                got[s.field + 1] = read(s.dstKey, s.dstAt);
-            }
+        for (const auto& a : chain)
+            if (auto it = layerNames().find(a->protocolName().value_or("")); it != layerNames().end()) ourLayers.push_back(it->second);
+        Fields got{text(packet, "ip4SrcAddr"), text(packet, "ip4DstAddr"), text(packet, "ip6SrcAddr"), text(packet, "ip6DstAddr")};
+        auto transport = firstTransport(chain);
+        if (!transport.empty()) {
+            std::size_t at = transport == "TCP" ? 4 : 6;
+            got[at] = number(packet, "srcPort");
+            got[at + 1] = number(packet, "dstPort");
         }
         auto theirLayers = coveredLayers(expected[i].layers);
         // Ports and addresses that tshark takes from an ICMP message's quoted datagram are not ours.
@@ -139,7 +137,7 @@ Agreement compareCapture(const std::string& capture) {
 
         std::string where = capture + " frame " + expected[i].number;
         for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(got[k], wanted[k]) << where << " " << kFields[k];
-        EXPECT_EQ(ourLayers, theirLayers) << where << " (ours: " << history(steps) << ")";
+        EXPECT_EQ(ourLayers, theirLayers) << where << " (ours: " << chainHistory(packet) << ")";
         ++result.compared;
         if (got == wanted && ourLayers == theirLayers) ++result.matched;
     }
@@ -171,16 +169,16 @@ INSTANTIATE_TEST_SUITE_P(
                       "RADIUS.pcap", "dhcp-rfc3004.pcap"),
     paramName);
 
-/// The summary line of the last analyzer agrees with tshark's Info column for packets whose
-/// innermost protocol is DNS, ARP, ICMP or ICMPv6 (tshark's cross references to the matching
-/// request or reply need the whole capture and are not compared).
+/// The packet's summary line (that of the last analyzer of its chain) agrees with tshark's Info
+/// column for packets whose innermost protocol is DNS, ARP, ICMP or ICMPv6 (tshark's cross
+/// references to the matching request or reply need the whole capture and are not compared).
 class TsharkInfoAgreement : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(TsharkInfoAgreement, SummaryLinesMatchTheInfoColumn) {
     const auto& capture = GetParam();
     auto stem = capture.substr(0, capture.rfind('.'));
     std::ifstream in(fixturePath("expected/" + stem + ".info.tshark.tsv"));
-    auto packets = readCapture(readFile(capturePath(capture)));
+    auto packets = readCapture(capture).packets;
     std::size_t compared = 0, matched = 0;
     std::string line;
     while (std::getline(in, line)) {
@@ -194,15 +192,11 @@ TEST_P(TsharkInfoAgreement, SummaryLinesMatchTheInfoColumn) {
         if (top != "dns" && top != "arp" && top != "icmp" && top != "icmpv6") continue;
         std::size_t index = std::stoul(f[0]) - 1;
         ASSERT_LT(index, packets.size());
-        const auto& packet = packets[index];
-        auto link = ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(packet.linkType));
-        ASSERT_TRUE(link);
-        auto steps = AnalyzerHarness::shared().walk(*link, packet.bytes, packetWith(packet.linkType, packet.bytes));
-        ASSERT_FALSE(steps.empty());
+        const auto& packet = *packets[index];
         auto want = f[2];
         for (const char* reference : {" (request in ", " (reply in ", " (no response found!)"})
             if (auto at = want.find(reference); at != std::string::npos) want = want.substr(0, at);
-        auto got = steps.back().analyzer->protocolInfo(steps.back().bytes).value_or("<none>");
+        auto got = packet.packetInfoOverview();
         EXPECT_EQ(got, want) << capture << " frame " << f[0];
         ++compared;
         if (got == want) ++matched;

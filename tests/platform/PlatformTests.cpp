@@ -1,8 +1,10 @@
-// The platform stand-ins: byte buffers, values and key paths, notifications, defaults, streams.
+// The platform stand-ins: byte buffers, values and key paths, notifications, defaults, streams,
+// identifiers.
 
 #include <gtest/gtest.h>
 
 #include <future>
+#include <set>
 #include <thread>
 
 #include "QORPlatform/AsyncStream.hpp"
@@ -13,6 +15,7 @@
 #include "QORPlatform/NSObject.hpp"
 #include "QORPlatform/NotificationCenter.hpp"
 #include "QORPlatform/Task.hpp"
+#include "QORPlatform/UUID.hpp"
 #include "QORPlatform/UserDefaults.hpp"
 #include "support/Fixtures.hpp"
 
@@ -187,6 +190,28 @@ TEST(Localized, EnglishByDefaultAndTableWhenGiven) {
     EXPECT_EQ(localized("inbound", "c"), "eingehend");
     setLocalizedStringTable({});
     EXPECT_EQ(localized("inbound"), "inbound");
+}
+
+TEST(UUID, FreshOnesAreRandomVersionFourDistinctOnEveryThreadAndReadBack) {
+    std::set<std::string> seen;
+    auto make = [](std::size_t n) {
+        std::vector<std::string> out;
+        for (std::size_t i = 0; i < n; ++i) out.push_back(UUID().uuidString());
+        return out;
+    };
+    auto other = std::async(std::launch::async, make, 1000);
+    for (const auto& text : make(1000)) seen.insert(text);
+    for (const auto& text : other.get()) seen.insert(text);
+    EXPECT_EQ(seen.size(), 2000u);
+    for (const auto& text : seen) {
+        ASSERT_EQ(text.size(), 36u);
+        EXPECT_EQ(text[14], '4') << text;                                  // version 4
+        EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos) << text;  // RFC 4122 variant
+        auto back = UUID::fromString(text);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->uuidString(), text);
+    }
+    EXPECT_FALSE(UUID::fromString("not-a-uuid"));
 }
 
 }  // namespace

@@ -90,6 +90,14 @@ void QORPlugInsController::activatePlugIns() {
     QORStreamInterpreterRegistry::shared().populate(streamInterpreterTypes());
 }
 
+void QORPlugInsController::activateAndPublish() {
+    assertMainThread("QORPlugInsController::activateAndPublish");
+    activatePlugIns();
+    updatePluginStructs();
+    DefaultInjection::setPlugInControllingProvider(std::static_pointer_cast<QORPlugInsController>(shared_from_this()));
+    QORPacket::snapshotPluginRegistry();
+}
+
 bool QORPlugInsController::loadPluginAtPath(const std::filesystem::path& path) {
     auto bundle = NSBundle::bundleWithPath(path);
     if (!bundle) {

@@ -174,7 +174,17 @@ std::optional<std::string> ipv4Text(std::span<const std::byte> bytes) {
     ByteReader r(bytes);
     auto address = r.readU32be();
     if (!address || !r.empty()) return std::nullopt;
-    return fmt::format("{}.{}.{}.{}", *address >> 24, (*address >> 16) & 0xFF, (*address >> 8) & 0xFF, *address & 0xFF);
+    // Written digit by digit: every listed IPv4 packet renders two of these.
+    char text[15];
+    std::size_t length = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned octet = (*address >> shift) & 0xFF;
+        if (octet >= 100) text[length++] = static_cast<char>('0' + octet / 100);
+        if (octet >= 10) text[length++] = static_cast<char>('0' + octet / 10 % 10);
+        text[length++] = static_cast<char>('0' + octet % 10);
+        if (shift != 0) text[length++] = '.';
+    }
+    return std::string(text, length);
 }
 
 std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {

@@ -2,9 +2,7 @@
 
 #include "PluginSetup.hpp"
 
-#include "QORDependencies/DefaultInjection.hpp"
 #include "QORModels/analysis/QORPlugInsController.hpp"
-#include "QORModels/packets/QORPacket.hpp"
 
 namespace qor::cli {
 
@@ -12,11 +10,7 @@ void activateAnalyzers() {
     static bool activated = false;
     if (activated) return;
     activated = true;
-    auto controller = QORPlugInsController::sharedController();
-    if (!DefaultInjection::plugInControllingProvider()) DefaultInjection::setPlugInControllingProvider(controller);
-    controller->activatePlugIns();
-    controller->updatePluginStructs();
-    QORPacket::snapshotPluginRegistry();
+    QORPlugInsController::sharedManager()->activateAndPublish();
 }
 
 }  // namespace qor::cli

@@ -3,9 +3,9 @@
 
 namespace qor::cli {
 
-/// Installs the shared plug-in controller as the process's controller provider (when none is
-/// installed), loads every plug-in bundle, and publishes the plug-in lookup table that packet
-/// analysis reads. Main thread; later calls do nothing.
+/// Loads every plug-in bundle into the shared plug-in controller, makes it the process's
+/// controller in force and publishes the plug-in lookup table that packet analysis reads
+/// (`QORPlugInsController::activateAndPublish()`). Main thread; later calls do nothing.
 void activateAnalyzers();
 
 }  // namespace qor::cli

@@ -41,6 +41,16 @@ public:
     [[nodiscard]] bool isInited() const { return isInited_; }
 
     void activatePlugIns() override;
+    /// Loads every plug-in and publishes what packet analysis reads: the start-up sequence that
+    /// every host (the application, the command-line tool, tests and fuzzers) runs once before
+    /// it analyses packets.
+    ///
+    /// In order: `activatePlugIns()`; `updatePluginStructs()`; this controller becomes the
+    /// controller in force (`DefaultInjection::plugInControllingProvider()`), since the lookup
+    /// table is built from that one; `QORPacket::snapshotPluginRegistry()` publishes the table.
+    /// The controller must be owned by a `std::shared_ptr` (as `sharedManager()` and
+    /// `std::make_shared` give). Main thread only.
+    void activateAndPublish();
     /// Loads one bundle; false (with a log line) when it cannot be opened, has no suitable
     /// principal class or the class refuses construction.
     bool loadPluginAtPath(const std::filesystem::path& path);

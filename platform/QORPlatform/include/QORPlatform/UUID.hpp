@@ -9,7 +9,7 @@
 
 namespace qor {
 
-/// A 128-bit UUID; `UUID()` makes a fresh random one.
+/// A 128-bit UUID; `UUID()` makes a fresh random one (version 4) without a system call.
 class UUID {
 public:
     UUID();
