@@ -1,0 +1,133 @@
+// Reading and analysing a capture window by window gives each packet exactly the analysis the
+// document path gives it, in file order, and keeps nothing after its window.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+
+#include "AnalyzerHarness.hpp"
+#include "QORCommonTools/FileHelpers.hpp"
+#include "QORModels/analysis/PacketWindowAnalysis.hpp"
+
+namespace qor::test {
+namespace {
+
+/// What a listing shows of a packet.
+struct Shown {
+    std::int64_t id = 0;
+    std::optional<std::string> protocol, history, source, destination;
+    std::string info;
+    friend bool operator==(const Shown&, const Shown&) = default;
+};
+
+Shown shown(const QORPacket& p) {
+    return Shown{p.packetId(), p.packetProtocol(), p.packetProtocolHistory(), p.packetSourceString(), p.packetDestinationString(),
+                 p.packetInfoOverview()};
+}
+
+std::filesystem::path fixture(std::string_view name) { return std::filesystem::path(QOR_FIXTURES_DIR) / "captures" / name; }
+
+class PacketWindowAnalysisTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PacketWindowAnalysisTest, EveryPacketOnceInFileOrderAsTheDocumentShowsIt) {
+    AnalyzerHarness::shared();
+    auto document = readCapture(GetParam());
+    std::vector<Shown> expected;
+    for (const auto& p : document.packets) {
+        (void)p->analyse();
+        expected.push_back(shown(*p));
+    }
+
+    auto bytes = mapFile(fixture(GetParam()));
+    ASSERT_TRUE(bytes);
+    constexpr std::size_t kWindow = 3;  // small, so that every capture spans several windows
+    std::mutex lock;
+    std::map<std::int64_t, Shown> seenOnWorkers;
+    std::vector<Shown> inOrder;
+    std::vector<std::weak_ptr<QORPacket>> dropped;
+    PacketWindowAnalysis::Options options;
+    options.windowSize = kWindow;
+    options.fileURL = fixture(GetParam());
+    auto result = PacketWindowAnalysis::run(
+        *bytes,
+        [&](QORPacket& packet, std::size_t slot) {
+            EXPECT_LT(slot, kWindow);
+            auto s = shown(packet);
+            std::lock_guard guard(lock);
+            EXPECT_TRUE(seenOnWorkers.emplace(s.id, s).second) << "packet " << s.id << " visited twice";
+        },
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+            EXPECT_LE(window.size(), kWindow);
+            for (const auto& p : window) {
+                inOrder.push_back(shown(*p));
+                dropped.push_back(p);
+            }
+            return true;
+        },
+        options);
+
+    EXPECT_EQ(result.packetCount, expected.size());
+    ASSERT_EQ(inOrder.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(inOrder[i], expected[i]) << "packet " << i + 1;
+        EXPECT_EQ(seenOnWorkers.at(expected[i].id), expected[i]) << "packet " << i + 1;
+    }
+    for (const auto& weak : dropped) EXPECT_TRUE(weak.expired()) << "a packet outlived its window";
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, PacketWindowAnalysisTest,
+                         ::testing::Values("nb6-http.pcap", "many_interfaces-1.pcapng", "vlan-pcp-dei.pcapng", "suricata-pppoe.pcap",
+                                           "GrePackets.cap", "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap"));
+
+TEST(PacketWindowAnalysis, AWindowVisitorThatSaysNoStopsTheRead) {
+    AnalyzerHarness::shared();
+    auto bytes = mapFile(fixture("nb6-http.pcap"));
+    ASSERT_TRUE(bytes);
+    PacketWindowAnalysis::Options options;
+    options.windowSize = 4;
+    std::size_t windows = 0, packets = 0;
+    auto result = PacketWindowAnalysis::run(
+        *bytes, {},
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+            ++windows;
+            packets += window.size();
+            return false;
+        },
+        options);
+    EXPECT_EQ(windows, 1u);
+    EXPECT_EQ(packets, 4u);
+    EXPECT_FALSE(result.issue);
+}
+
+TEST(PacketWindowAnalysis, BytesInMemoryAreReadWithoutLettingGoOfTheirPages) {
+    AnalyzerHarness::shared();
+    auto mapped = mapFile(fixture("one_http_stream_fin.pcap"));
+    ASSERT_TRUE(mapped);
+    const Data inMemory = Data::copy(mapped->span());  // not a file mapping: must stay intact
+    PacketWindowAnalysis::Options options;
+    options.windowSize = 2;
+    std::size_t packets = 0;
+    PacketWindowAnalysis::run(inMemory, {}, [&](std::span<const std::shared_ptr<QORPacket>> w) { return (packets += w.size()), true; },
+                              options);
+    EXPECT_EQ(packets, 15u);
+    EXPECT_EQ(inMemory, *mapped);
+}
+
+TEST(AnalysedAddresses, SettingOneAddressKeepsTheOtherAsAnalysisRenderedIt) {
+    AnalyzerHarness::shared();
+    auto capture = readCapture("one_http_stream_fin.pcap");
+    auto& packet = *capture.packets.front();
+    ASSERT_TRUE(packet.analyse());
+    const std::string source = packet._packetIPSrc(), destination = packet._packetIPDst();
+    ASSERT_FALSE(source.empty());
+    ASSERT_FALSE(destination.empty());
+    packet.set_packetIPSrc("192.0.2.1");
+    EXPECT_EQ(packet._packetIPSrc(), "192.0.2.1");
+    EXPECT_EQ(packet._packetIPDst(), destination);
+    packet.redissect();  // analysing again does not take the addresses back: the packet is already IPv4
+    EXPECT_EQ(packet._packetIPSrc(), "192.0.2.1");
+}
+
+}  // namespace
+}  // namespace qor::test
