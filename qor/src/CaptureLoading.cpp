@@ -8,6 +8,7 @@
 #include "Command.hpp"
 #include "ProgressBar.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
+#include "QORModels/packets/SecretsKeystoreBridge.hpp"
 
 namespace qor::cli {
 
@@ -85,6 +86,8 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     facts.metadata = result.metadata;
     facts.secrets = result.secrets;
     facts.issue = result.issue;
+    // Opening a file hands its embedded key-log lines to the key store, whichever way it is read.
+    bridgeSecretsToKeystore(result.secrets, path);
     return facts;
 }
 

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "AnalyzerHarness.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test {
@@ -60,14 +61,6 @@ std::vector<ClassUnderTest> registeredClasses() {
     return out;
 }
 
-/// The protocol a link type starts with, as the plug-in registers it.
-std::optional<std::string> linkProtocol(std::uint32_t linkType) {
-    for (const auto& s : AnalyzerHarness::shared().structures())
-        for (const auto& p : s.plugInTargetProtocols)
-            if (p.linktype && *p.linktype == linkType) return p.protocolName;
-    return std::nullopt;
-}
-
 TEST(InspectAgreement, EveryClassAnswersTheSameOnTheStackAsOnTheHeap) {
     const auto classes = registeredClasses();
     ASSERT_GE(classes.size(), 30u) << "the plug-in registered fewer classes than it has";
@@ -76,17 +69,19 @@ TEST(InspectAgreement, EveryClassAnswersTheSameOnTheStackAsOnTheHeap) {
     for (const auto& entry : std::filesystem::directory_iterator(capturePath(""))) {
         auto ext = entry.path().extension();
         if (ext != ".pcap" && ext != ".pcapng" && ext != ".cap" && ext != ".ntar") continue;
-        auto packets = readCapture(readFile(entry.path()));
-        for (std::size_t n = 0; n < packets.size(); ++n) {
-            const auto& captured = packets[n];
-            auto packet = packetWith(captured.linkType, captured.bytes);
+        auto capture = readCapture(entry.path().filename().string());
+        for (std::size_t n = 0; n < capture.packets.size(); ++n) {
+            const auto& record = capture.packets[n];
+            auto bytes = record->data();
+            if (!bytes) continue;
+            auto packet = packetWith(record->linkType(), *bytes);
+            // The start of every header of the packet's own chain, as the shipped walk found them.
             std::set<std::size_t> offsets{0};
-            if (auto first = linkProtocol(captured.linkType))
-                for (const auto& step : AnalyzerHarness::shared().walk(*first, captured.bytes, packet))
-                    offsets.insert(step.offset);
+            const auto chain = record->analysedLinks();
+            for (const auto& link : chain.links()) offsets.insert(link.offset);
             for (auto offset : offsets) {
-                if (offset > captured.bytes.size()) continue;
-                Data slice = captured.bytes.slice(offset, captured.bytes.size() - offset);
+                if (offset > (*bytes).size()) continue;
+                Data slice = (*bytes).slice(offset, (*bytes).size() - offset);
                 for (const auto& c : classes) {
                     std::optional<Answers> made, inspected;
                     if (auto analyzer = c.cls->make(slice, packet)) made = answersOf(*analyzer, slice, c.keys);

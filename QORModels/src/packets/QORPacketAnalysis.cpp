@@ -93,7 +93,24 @@ bool QORPacket::analyse() const {
 
 std::optional<AnalyzerChain> QORPacket::cachedAnalyzers() const {
     if (!analyse()) return std::nullopt;
-    auto chain = cacheManager()->analyzersCache();
+    // The packet makes the analyzers of its stored links from its own bytes (its cache may have
+    // let go of its packet when a clear notification emptied it); a chain handed to the cache
+    // whole comes back as it is.
+    auto links = analysedLinks();
+    AnalyzerChain chain;
+    if (links.empty()) {
+        chain = cacheManager()->analyzersCache();
+    } else {
+        auto bytes = data();
+        const Data& all = bytes ? *bytes : Data::nothingSelected();
+        auto self = selfRef(*this);
+        chain.reserve(links.size());
+        for (const auto& link : links.links()) {
+            auto analyzer = CompactAnalyzerChain::make(link, all, self);
+            if (!analyzer) break;
+            chain.push_back(std::move(analyzer));
+        }
+    }
     if (chain.empty()) return std::nullopt;
     return chain;
 }
