@@ -221,13 +221,38 @@ std::optional<std::string> QORPacket::packetEtherDst() const {
 
 namespace {
 
-/// Source or destination: the link-layer address for packets without IP, else the IP address
-/// attribute of the IP analyzer in the chain.
-std::optional<std::string> endpointString(const QORPacket& packet, bool source) {
-    auto history = packet.packetProtocolHistory();
-    if (!history) return std::nullopt;
+/// The attribute values of two keys that the same analyzer answers (a header's source and
+/// destination), found with one walk of the chain and one analyzer: what `attributeValue` gives
+/// for each key.
+std::pair<std::optional<Value>, std::optional<Value>> attributeValues(const QORPacket& packet, std::string_view first,
+                                                                      std::string_view second) {
+    auto table = PluginLookupTable::current();
+    auto a = table->attributeByKey.find(first), b = table->attributeByKey.find(second);
+    if (a == table->attributeByKey.end() || b == table->attributeByKey.end() ||
+        a->second.plugInAnalyzerClass != b->second.plugInAnalyzerClass || !a->second.plugInAnalyzerClass) {
+        return {attributeValue(packet, first), attributeValue(packet, second)};
+    }
+    auto chain = packet.analysedLinks();
+    if (chain.empty()) return {Value(), Value()};
+    auto owner = ownerOf(chain, *a->second.plugInAnalyzerClass);
+    auto bytes = packet.data();
+    if (!owner || !bytes) return {Value(), Value()};
+    Value one, two;
+    CompactAnalyzerChain::inspect(owner->link, *bytes, selfRef(packet), [&](const QORPluginAnalyzerProtocol& analyzer) {
+        one = analyzer.value(first, attributeSlice(*bytes, owner->offset, a->second));
+        two = analyzer.value(second, attributeSlice(*bytes, owner->offset, b->second));
+    });
+    return {std::move(one), std::move(two)};
+}
+
+/// Source and destination: the link-layer addresses for packets without IP, else the IP address
+/// attributes of the first IP analyzer of the chain (IPv4 when the history has one).
+std::pair<std::optional<std::string>, std::optional<std::string>> endpointStrings(const QORPacket& packet, bool source,
+                                                                                  bool destination) {
+    const InternedString history = packet.packetProtocolHistoryInterned();
+    if (!history.hasValue()) return {};
     int ipv4 = 0, ipv6 = 0;
-    std::string_view rest(*history);
+    std::string_view rest = history.view();
     for (;;) {
         auto dash = rest.find('-');
         std::string_view part = rest.substr(0, dash);
@@ -236,19 +261,31 @@ std::optional<std::string> endpointString(const QORPacket& packet, bool source) 
         if (dash == std::string_view::npos) break;
         rest.remove_prefix(dash + 1);
     }
+    std::optional<std::string> src, dst;
     if (ipv4 == 0 && ipv6 == 0) {
-        if (auto link = source ? packet.packetEtherSrc() : packet.packetEtherDst()) return link;
+        if (source) src = packet.packetEtherSrc();
+        if (destination) dst = packet.packetEtherDst();
+        if ((!source || src) && (!destination || dst)) return {src, dst};
     }
-    const char* key = ipv4 > 0 ? (source ? "ip4SrcAddr" : "ip4DstAddr") : (source ? "ip6SrcAddr" : "ip6DstAddr");
-    auto value = attributeValue(packet, key);
-    if (!value) return std::nullopt;
-    return value->asString();
+    const char* srcKey = ipv4 > 0 ? "ip4SrcAddr" : "ip6SrcAddr";
+    const char* dstKey = ipv4 > 0 ? "ip4DstAddr" : "ip6DstAddr";
+    auto text = [](const std::optional<Value>& v) { return v ? v->asString() : std::nullopt; };
+    if (source && destination && !src && !dst) {
+        auto [s, d] = attributeValues(packet, srcKey, dstKey);
+        return {text(s), text(d)};
+    }
+    if (source && !src) src = text(attributeValue(packet, srcKey));
+    if (destination && !dst) dst = text(attributeValue(packet, dstKey));
+    return {src, dst};
 }
 
 }  // namespace
 
-std::optional<std::string> QORPacket::packetSourceString() const { return endpointString(*this, true); }
-std::optional<std::string> QORPacket::packetDestinationString() const { return endpointString(*this, false); }
+std::optional<std::string> QORPacket::packetSourceString() const { return endpointStrings(*this, true, false).first; }
+std::optional<std::string> QORPacket::packetDestinationString() const { return endpointStrings(*this, false, true).second; }
+std::pair<std::optional<std::string>, std::optional<std::string>> QORPacket::packetEndpointStrings() const {
+    return endpointStrings(*this, true, true);
+}
 
 Value QORPacket::valueForUndefinedKey(std::string_view key) const {
     if (auto value = attributeValue(*this, key)) return *value;

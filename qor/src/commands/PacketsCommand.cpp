@@ -16,17 +16,17 @@
 namespace qor::cli {
 namespace {
 
-/// RapidJSON's output stream over a text that keeps its capacity from packet to packet.
+/// RapidJSON's output stream over a buffer that keeps its capacity from packet to packet.
 struct TextOutput {
     using Ch = char;
-    std::string* text;
+    fmt::memory_buffer* text;
     void Put(char c) { text->push_back(c); }
     void Flush() {}
 };
 
 /// The packet's record as one JSON object: the record's own property names, in name order;
 /// absent values left out.
-void appendJSON(const QORPacket& p, std::string& out) {
+void appendJSON(const QORPacket& p, fmt::memory_buffer& out) {
     TextOutput stream{&out};
     rapidjson::Writer<TextOutput> w(stream);
     auto text = [&](const char* key, const std::optional<std::string>& v) {
@@ -53,8 +53,9 @@ void appendJSON(const QORPacket& p, std::string& out) {
     port("dstPort");
     w.Key("linkType");
     w.Uint(p.linkType());
+    auto [source, destination] = p.packetEndpointStrings();
     text("packetComment", p.packetComment());
-    text("packetDestinationString", p.packetDestinationString());
+    text("packetDestinationString", destination);
     nonEmpty("packetIPDestinationAddress", p.packetIPDestinationAddress());
     nonEmpty("packetIPSourceAddress", p.packetIPSourceAddress());
     w.Key("packetId");
@@ -62,7 +63,7 @@ void appendJSON(const QORPacket& p, std::string& out) {
     text("packetInfoOverview", p.packetInfoOverview());
     text("packetProtocol", p.packetProtocol());
     text("packetProtocolHistory", p.packetProtocolHistory());
-    text("packetSourceString", p.packetSourceString());
+    text("packetSourceString", source);
     if (auto v = p.pcapngInterfaceIndex()) {
         w.Key("pcapngInterfaceIndex");
         w.Int64(*v);
@@ -76,19 +77,20 @@ void appendJSON(const QORPacket& p, std::string& out) {
     w.Uint(p.realLength());
     port("srcPort");
     w.EndObject();
-    out += '\n';
+    out.push_back('\n');
 }
 
 /// The packet's listing line.
-void appendLine(const QORPacket& p, std::string& out) {
+void appendLine(const QORPacket& p, fmt::memory_buffer& out) {
     std::string iface;
     if (auto i = p.pcapngInterfaceIndex()) {
         iface = std::to_string(*i);
         if (auto n = p.pcapngInterfaceName()) iface += "(" + *n + ")";
     }
     auto comment = p.packetComment();
-    fmt::format_to(std::back_inserter(out), FMT_COMPILE("{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}{}\n"),
-                   p.packetId(), p.packetTime(), p.packetSourceString().value_or(""), p.packetDestinationString().value_or(""),
+    auto [source, destination] = p.packetEndpointStrings();
+    fmt::format_to(fmt::appender(out), FMT_COMPILE("{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}{}\n"),
+                   p.packetId(), p.packetTime(), source.value_or(""), destination.value_or(""),
                    p.packetProtocol().value_or(""), p.captureLength(), p.realLength(),
                    p.packetLinkTypeString().value_or(std::to_string(p.linkType())), iface, p.packetInfoOverview(),
                    comment ? "  # " : "", comment.value_or(""));
@@ -98,19 +100,19 @@ void appendLine(const QORPacket& p, std::string& out) {
 /// packet, kept with its capacity for the next window), written in file order, then dropped.
 void run(const std::string& file, bool json) {
     activateAnalyzers();
-    std::vector<std::string> texts(PacketWindowAnalysis::kDefaultWindow);
+    std::vector<fmt::memory_buffer> texts(PacketWindowAnalysis::kDefaultWindow);
     std::string out;
     auto capture = streamCapture(
         file,
         [&](QORPacket& packet, std::size_t slot) {
-            std::string& text = texts[slot];
+            fmt::memory_buffer& text = texts[slot];
             text.clear();
             if (json) appendJSON(packet, text);
             else appendLine(packet, text);
         },
         [&](std::span<const std::shared_ptr<QORPacket>> window) {
             out.clear();
-            for (std::size_t i = 0; i < window.size(); ++i) out += texts[i];
+            for (std::size_t i = 0; i < window.size(); ++i) out.append(texts[i].data(), texts[i].size());
             std::fwrite(out.data(), 1, out.size(), stdout);
             return true;
         },

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "QORDependencies/Caching.hpp"
@@ -174,6 +175,9 @@ public:
     [[nodiscard]] std::optional<std::string> packetIPDestinationAddress() const override;
     [[nodiscard]] std::optional<std::string> packetSourceString() const override;
     [[nodiscard]] std::optional<std::string> packetDestinationString() const override;
+    /// `packetSourceString()` and `packetDestinationString()` together, for a caller that shows
+    /// both (the header that has them is looked at once).
+    [[nodiscard]] std::pair<std::optional<std::string>, std::optional<std::string>> packetEndpointStrings() const;
     [[nodiscard]] std::string packetInfoOverview() const override;
     /// The packet's analyzers, made from its stored chain (analysing it first when needed);
     /// nothing when analysis found no chain. Each call makes new analyzer objects: callers that
