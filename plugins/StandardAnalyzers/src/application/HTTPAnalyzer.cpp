@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -93,7 +94,7 @@ public:
     static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
 
     /// The header is the message head; a body after it is the payload.
-    HTTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+    HTTPAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
         auto head = headSize(data);
         setHeaderSize(head);
         setHasPayload(data.size() > head);
@@ -106,8 +107,8 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         if (data.empty()) return std::nullopt;
         auto line = lineAt(data.stringView(), 0);
-        if (!parseStartLine(line.text)) return "Continuation";
-        return printableText(line.text);
+        if (!parseStartLine(line.text)) return noteCut("Continuation", cut_);
+        return noteCut(printableText(line.text), cut_);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -174,6 +175,9 @@ private:
         if (!parseStartLine(lineAt(all, 0).text)) return 0;
         return headEnd(all);
     }
+
+private:
+    bool cut_;  ///< the capture kept only part of the message
 };
 
 const AnalyzerClassRegistration<HTTPAnalyzer> kClass{"HTTPAnalyzer"};
