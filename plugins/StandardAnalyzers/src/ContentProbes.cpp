@@ -27,9 +27,6 @@ constexpr std::uint16_t kFirstRegisteredPort = 1024;
 constexpr std::size_t kDNSHeaderSize = 12;
 constexpr std::uint16_t kDNSMaxAnswers = 100, kDNSMaxOtherRecords = 10;
 
-/// Request methods of RFC 9110 section 9 and PATCH (RFC 5789).
-constexpr std::array<std::string_view, 9> kHTTPMethods = {"GET", "POST", "HEAD", "PUT", "DELETE",
-                                                          "OPTIONS", "TRACE", "CONNECT", "PATCH"};
 constexpr std::array<std::string_view, 2> kHTTPVersions = {"HTTP/1.1", "HTTP/1.0"};
 
 std::string_view asText(std::span<const std::byte> bytes) noexcept {

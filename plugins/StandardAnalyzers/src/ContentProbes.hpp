@@ -1,6 +1,7 @@
 #pragma once
 // Recognising application protocols by the first bytes of a TCP or UDP payload.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,6 +13,10 @@
 #include "QORPlatform/Data.hpp"
 
 namespace qor::standard {
+
+/// HTTP request methods (RFC 9110 section 9, RFC 5789 for PATCH), as sent (upper case).
+inline constexpr std::array<std::string_view, 9> kHTTPMethods = {"GET", "POST", "HEAD", "PUT", "DELETE",
+                                                                 "OPTIONS", "TRACE", "CONNECT", "PATCH"};
 
 /// Which transport carries a payload.
 enum class Transport : std::uint8_t { tcp, udp };

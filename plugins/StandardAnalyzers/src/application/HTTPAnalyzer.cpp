@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "ContentProbes.hpp"
 #include "SnapshotCut.hpp"
 
 namespace qor::standard::application {
@@ -12,10 +13,6 @@ namespace {
 
 /// Header lines shown per message; the rest are counted.
 constexpr std::size_t kMaxHeaderLines = 100;
-
-/// Request methods (RFC 9110 section 9, RFC 5789 for PATCH).
-constexpr std::array<std::string_view, 9> kMethods = {"GET", "POST", "HEAD", "PUT", "DELETE",
-                                                      "OPTIONS", "TRACE", "CONNECT", "PATCH"};
 
 /// The start line of a message, when the segment begins with one.
 struct StartLine {
@@ -59,7 +56,7 @@ std::optional<StartLine> parseStartLine(std::string_view text) {
     if (sp1 == std::string_view::npos) return std::nullopt;
     auto method = text.substr(0, sp1);
     bool known = false;
-    for (auto m : kMethods) known = known || m == method;
+    for (auto m : kHTTPMethods) known = known || m == method;
     auto sp2 = text.rfind(' ');
     if (!known || sp2 == sp1 || !text.substr(sp2 + 1).starts_with("HTTP/1.")) return std::nullopt;
     s.request = true;
