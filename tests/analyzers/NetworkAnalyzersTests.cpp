@@ -174,7 +174,7 @@ TEST(IcmpAnalyzer, SummarisesEchoWithTheTimeToLiveOfItsIPHeader) {
     expectRows("IcmpAnalyzer",
                {{"without its packet, the summary has no time to live", mine, -1, nullptr, -1,
                  "Echo (ping) request  id=0x0008, seq=1/256"},
-                {"port unreachable", unreachable.data(), -1, "", -1, "Destination unreachable (Port unreachable)"},
+                {"port unreachable quotes its datagram", unreachable.data(), -1, "Quoted IP", -1, "Destination unreachable (Port unreachable)"},
                 {"cut short", bytes({8}), 1}});
     auto nodes = harness().make("IcmpAnalyzer", unreachable.data())->protocolNodes(unreachable.data());
     EXPECT_NE(childValue(nodes, "Quoted IPv4 header"), "<none>");

@@ -5,6 +5,8 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "DnsMessage.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard {
 namespace {
@@ -22,7 +24,7 @@ public:
 
     /// Never refuses: the transport chose DNS by its port; bytes that do not read as a message
     /// show what could be read.
-    DnsAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+    DnsAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
         setHeaderSize(DnsMessage::read(data, DnsMessage::Detail::layout).messageEnd);
     }
 
@@ -30,10 +32,17 @@ public:
     [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("DNS"); }
     [[nodiscard]] bool hasPayload() const override { return false; }
 
+    /// The message's summary; a message cut short by the capture says so, and one cut inside its
+    /// header still shows its ID ("Standard query 0x7b14[Packet size limited during capture]").
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto message = DnsMessage::read(data);
-        if (!message.header) return std::nullopt;
-        return message.summary();
+        if (message.header) return noteCut(message.summary(), cut_);
+        if (!cut_) return std::nullopt;
+        ByteReader r(data);
+        auto id = r.peekU16be(0), flags = r.peekU16be(2);
+        constexpr std::uint16_t kResponse = 0x8000, kOpcode = 0x7800;
+        if (!id || !flags || (*flags & kOpcode) != 0) return noteCut(std::nullopt, true);
+        return noteCut(fmt::format("Standard query{} {}", (*flags & kResponse) ? " response" : "", hexText(*id, 4)), true);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -62,6 +71,9 @@ public:
         }
         return {};
     }
+
+private:
+    bool cut_;  ///< the capture kept only part of the message
 };
 
 const AnalyzerClassRegistration<DnsAnalyzer> kClass{"DnsAnalyzer"};

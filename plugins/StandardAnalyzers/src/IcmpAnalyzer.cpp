@@ -5,6 +5,7 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
+#include "QuotedDatagram.hpp"
 
 namespace qor::standard {
 namespace {
@@ -16,9 +17,9 @@ namespace {
 ///        gateway address for redirects, pointer for parameter problems, else unused
 ///     8  data: echo data, or the quoted IP header and first 8 bytes of the datagram in error
 ///
-/// The quoted datagram of an error is shown in the detail tree but not continued in the chain,
-/// so that the packet's protocol and summary line stay the ICMP message's (the quoted headers
-/// seldom arrive whole). The time to live of an echo summary is read from the IPv4 header just
+/// The quoted datagram of an error (destination unreachable, source quench, redirect, time
+/// exceeded, parameter problem) continues the chain as quoted layers (`quotedDatagramProtocol`),
+/// which keep the ICMP message's summary line. The time to live of an echo summary is read from the IPv4 header just
 /// before the message, when the analyzer's bytes lie inside the packet's.
 class IcmpAnalyzer final : public StandardAnalyzer<IcmpAnalyzer> {
 public:
@@ -28,6 +29,9 @@ public:
     /// Reads the enclosing header's time to live now: the analyzer does not keep its packet.
     IcmpAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), ttl_(enclosingTTL(data, packet)) {
         setHeaderSize(kHeaderSize);
+        auto type = ByteReader(data).peekU8(0);
+        if (type && isError(*type) && data.size() > kHeaderSize)
+            setNextProtocol(quotedDatagramProtocol(data.slice(kHeaderSize)));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
@@ -39,7 +43,8 @@ public:
         if (!type || !code) return std::nullopt;
         std::string name = std::string(lookupName(kTypes, *type).value_or(""));
         if (name.empty()) name = fmt::format("Unknown ICMP (obsolete or malformed?) (type {})", *type);
-        if (auto codes = codeTable(*type); !codes.empty()) name += fmt::format(" ({})", nameFor(codes, *code));
+        // The type's name is padded to 20 characters, as in the echo summary.
+        if (auto codes = codeTable(*type); !codes.empty()) name = fmt::format("{:<20} ({})", name, nameFor(codes, *code));
         auto id = r.peekU16be(4), seq = r.peekU16be(6);
         bool echo = *type == 0 || *type == 8 || *type == 13 || *type == 14;
         if (!echo || !id || !seq) return name;
@@ -120,11 +125,19 @@ private:
         {0, "Time to live exceeded in transit"}, {1, "Fragment reassembly time exceeded"},
     };
 
+    /// Whether a message of this type is an error quoting the datagram that caused it.
+    static bool isError(std::uint8_t type) { return type == 3 || type == 4 || type == 5 || type == 11 || type == 12; }
+
+    static constexpr CodeName kParameterProblem[] = {
+        {0, "Pointer indicates the error"}, {1, "Required option missing"}, {2, "Bad length"},
+    };
+
     static std::span<const CodeName> codeTable(std::uint8_t type) {
         switch (type) {
             case 3: return kUnreachable;
             case 5: return kRedirect;
             case 11: return kTimeExceeded;
+            case 12: return kParameterProblem;
             default: return {};
         }
     }

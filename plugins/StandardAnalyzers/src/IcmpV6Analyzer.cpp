@@ -5,6 +5,7 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
+#include "QuotedDatagram.hpp"
 
 namespace qor::standard {
 namespace {
@@ -16,20 +17,26 @@ namespace {
 ///        for Neighbor Discovery a fixed part (RS 4, RA 12, NS/NA 20, Redirect 36 bytes) and
 ///        options, each TYPE (1), LENGTH in 8-byte units (1), VALUE; a length of 0 is invalid.
 ///
-/// Options are walked up to `kMaxOptions`. The hop limit of an echo summary is read from the
-/// IPv6 header just before the message, when the analyzer's bytes lie inside the packet's and no
-/// extension header intervenes.
+/// The datagram an error message quotes continues the chain as quoted layers
+/// (`quotedDatagramProtocol`). Options are walked up to `kMaxOptions`. The hop limit of an echo
+/// summary is read from the IPv6 header just before the message, when the analyzer's bytes lie
+/// inside the packet's and no extension header intervenes.
 class IcmpV6Analyzer final : public StandardAnalyzer<IcmpV6Analyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
     static constexpr std::size_t kIPv6HeaderSize = 40;
     static constexpr std::size_t kMaxOptions = 32;
     static constexpr std::size_t kOptionUnit = 8;
+    /// Error messages (types 1 to 4) quote the datagram that caused them after the 8-byte header.
+    static constexpr std::uint8_t kFirstErrorType = 1, kLastErrorType = 4;
 
     /// Reads the enclosing header's hop limit now: the analyzer does not keep its packet.
     IcmpV6Analyzer(const Data& data, const PacketRef& packet)
         : StandardAnalyzer(data), hopLimit_(enclosingHopLimit(data, packet)) {
         setHeaderSize(kHeaderSize);
+        auto type = ByteReader(data).peekU8(0);
+        if (type && *type >= kFirstErrorType && *type <= kLastErrorType && data.size() > kHeaderSize)
+            setNextProtocol(quotedDatagramProtocol(data.slice(kHeaderSize)));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;

@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "ContentProbes.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 #include "TransportAnalyzerClass.hpp"
 
@@ -25,9 +26,10 @@ namespace {
 ///
 /// Options: EOL (0) ends them, NOP (1) is one byte, the others are KIND LENGTH VALUE: MSS (2),
 /// window scale (3), SACK permitted (4), SACK blocks (5), timestamps (8). The carried protocol is
-/// the one an analyzer claimed for the lower port, else for the other port; a segment without
-/// payload carries nothing. A data offset below 5 is not TCP; one past the captured bytes ends the
-/// chain here. Sequence numbers are shown as they are on the wire (relative numbers need the
+/// the one an analyzer claimed for the lower port, else for the other port, unless that analyzer
+/// refuses the payload; a payload no port explains goes by its content (`carriedProtocol`). A
+/// segment without payload carries nothing. A data offset below 5 is not TCP; one past the
+/// captured bytes ends the chain here. Sequence numbers are shown as they are on the wire (relative numbers need the
 /// stream's first segment, which one packet does not know).
 class TcpAnalyzer final : public StandardAnalyzer<TcpAnalyzer> {
 public:
@@ -43,13 +45,13 @@ public:
         return !offset || (*offset >> 4) >= 5;
     }
 
-    TcpAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+    TcpAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data) {
         auto offset = ByteReader(data).peekU8(kDataOffsetOffset);
         std::size_t headerLength = offset ? std::size_t(*offset >> 4) * 4 : kMinHeaderSize;
         setHeaderSize(headerLength);
         if (data.size() <= headerLength) return;  // no payload, cut short, or a lying data offset
         ByteReader r(data);
-        setNextProtocol(protocolForPorts(true, *r.peekU16be(0), *r.peekU16be(2)));
+        setNextProtocol(carriedProtocol(Transport::tcp, *r.peekU16be(0), *r.peekU16be(2), data.slice(headerLength), packet));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;

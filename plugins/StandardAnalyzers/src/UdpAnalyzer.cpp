@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "ContentProbes.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 #include "TransportAnalyzerClass.hpp"
 
@@ -18,18 +19,19 @@ namespace {
 ///
 /// The payload runs to the length field, clamped to the captured bytes. A length below 8 lies:
 /// the chain ends here. The carried protocol is the one an analyzer claimed for the lower port,
-/// else for the other port; a datagram without payload carries nothing.
+/// else for the other port, unless that analyzer refuses the payload; a payload no port explains
+/// goes by its content (`carriedProtocol`). A datagram without payload carries nothing.
 class UdpAnalyzer final : public StandardAnalyzer<UdpAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 8;
 
     /// Never refuses; a header cut short shows what is there and carries nothing.
-    UdpAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+    UdpAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
         auto payload = payloadLength(data);
         if (!payload || *payload == 0) return;
         ByteReader r(data);
-        setNextProtocol(protocolForPorts(false, *r.peekU16be(0), *r.peekU16be(2)));
+        setNextProtocol(carriedProtocol(Transport::udp, *r.peekU16be(0), *r.peekU16be(2), data.slice(kHeaderSize, *payload), packet));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;

@@ -5,6 +5,7 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard::access {
 namespace {
@@ -208,6 +209,23 @@ struct RADIUSHeader {
         h.present = std::clamp<std::size_t>(*length, kHeaderSize, data.size());
         return h;
     }
+
+    /// The code and identifier of a header the capture cut short (see `cutBySnapshot`); the
+    /// length, when not captured, counts as the captured bytes.
+    static std::optional<RADIUSHeader> readCut(const Data& data) {
+        ByteReader r(data);
+        auto code = r.readU8();
+        auto id = r.readU8();
+        if (!code || !id) return std::nullopt;
+        return RADIUSHeader{*code, *id, r.readU16be().value_or(static_cast<std::uint16_t>(data.size())), data.size()};
+    }
+
+    /// The header as `read` finds it or, when the capture cut the packet short, as `readCut` does.
+    static std::optional<RADIUSHeader> read(const Data& data, bool cut) {
+        auto header = read(data);
+        if (!header && cut) header = readCut(data);
+        return header;
+    }
 };
 
 struct AttributeWalk {
@@ -262,11 +280,13 @@ std::optional<std::string> textAttribute(const AttributeWalk& walk, std::uint8_t
 class RADIUSAnalyzer final : public StandardAnalyzer<RADIUSAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    /// Refuses fewer than the 20 header bytes.
-    static bool accepts(const Data& data, const PacketRef&) { return RADIUSHeader::read(data).has_value(); }
+    /// Refuses fewer than the 20 header bytes, unless the capture cut them short.
+    static bool accepts(const Data& data, const PacketRef& packet) {
+        return RADIUSHeader::read(data, cutBySnapshot(data, packet)).has_value();
+    }
 
-    RADIUSAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
-        setHeaderSize(RADIUSHeader::read(data)->present);
+    RADIUSAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
+        if (auto header = RADIUSHeader::read(data, cut_)) setHeaderSize(header->present);
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
@@ -276,17 +296,23 @@ public:
     /// "Access-Request (id 5), User-Name bob".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto header = RADIUSHeader::read(data);
-        if (!header) return std::nullopt;
-        auto name = lookupName(kCodes, header->code);
-        std::string info = (name ? std::string(*name) : "Unknown code " + std::to_string(header->code)) + " (id " +
-                           std::to_string(header->identifier) + ")";
+        auto name = [](const RADIUSHeader& h) {
+            auto known = lookupName(kCodes, h.code);
+            return (known ? std::string(*known) : "Unknown code " + std::to_string(h.code)) + " (id " +
+                   std::to_string(h.identifier) + ")";
+        };
+        if (!header) {
+            auto partial = cut_ ? RADIUSHeader::readCut(data) : std::nullopt;
+            return partial ? noteCut(name(*partial), true) : std::nullopt;
+        }
+        std::string info = name(*header);
         auto walk = walkAttributes(data, *header);
         if (auto user = textAttribute(walk, kUserName)) info += ", User-Name " + *user;
         for (const auto& a : walk.attributes)
             if (a.type == 40 && a.value.size() == 4)
                 info += ", " + nameOrUnknown(kAcctStatusTypes, *ByteReader(a.value).readU32be());
-        if (walk.malformed) info += " [Malformed attribute]";
-        return info;
+        if (walk.malformed && !cut_) info += " [Malformed attribute]";
+        return noteCut(info, cut_ && header->length > data.size());
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -334,6 +360,9 @@ public:
         }
         return {};
     }
+
+private:
+    bool cut_;  ///< the capture kept only part of the packet
 };
 
 const AnalyzerClassRegistration<RADIUSAnalyzer> kClass{"RADIUSAnalyzer"};

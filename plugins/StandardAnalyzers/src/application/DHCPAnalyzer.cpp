@@ -5,6 +5,7 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -154,6 +155,18 @@ OptionWalk walkOptions(const Data& data) {
     return walk;
 }
 
+/// What a message cut inside its fixed part shows: "Boot Request from 00:0c:29:1f:74:06
+/// (00:0c:29:1f:74:06)" once the client hardware address is there, else nothing.
+std::optional<std::string> cutSummary(const Data& data) {
+    constexpr std::size_t kEthernetAddressLength = 6;
+    ByteReader r(data);
+    auto op = r.peekU8(0);
+    auto address = r.bytesAt(kChaddrOffset, kEthernetAddressLength);
+    if (!op || !address || (*op != 1 && *op != 2)) return std::nullopt;
+    auto mac = macText(*address);
+    return std::string(*op == 1 ? "Boot Request" : "Boot Reply") + " from " + mac + " (" + mac + ")";
+}
+
 std::optional<std::uint8_t> messageType(const OptionWalk& walk) {
     for (const auto& o : walk.options)
         if (o.code == kOptionMessageType && o.value.size() == 1) return ByteReader(o.value).readU8();
@@ -170,11 +183,16 @@ std::optional<std::uint8_t> messageType(const OptionWalk& walk) {
 class DHCPAnalyzer final : public StandardAnalyzer<DHCPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    /// Refuses fewer than the 236 fixed bytes.
-    static bool accepts(const Data& data, const PacketRef&) { return data.size() >= kFixedSize; }
+    /// Refuses fewer than the 236 fixed bytes, unless the capture cut the message short
+    /// (`cutBySnapshot`): that message is kept and shows what was captured.
+    static bool accepts(const Data& data, const PacketRef& packet) {
+        return !data.empty() && (data.size() >= kFixedSize || cutBySnapshot(data, packet));
+    }
 
-    /// The header runs to the end of the options.
-    DHCPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(walkOptions(data).end); }
+    /// The header runs to the end of the options (to the captured bytes, when cut short).
+    DHCPAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
+        setHeaderSize(walkOptions(data).end);
+    }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
@@ -182,7 +200,7 @@ public:
 
     /// "DHCP Request - Transaction ID 0x3d1e" (or "BOOTP Reply ..." without a message type).
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        if (data.size() < kFixedSize) return std::nullopt;
+        if (data.size() < kFixedSize) return noteCut(cutSummary(data), cut_);
         auto walk = walkOptions(data);
         auto type = messageType(walk);
         std::string info = type ? "DHCP " + nameOrUnknown(kMessageTypes, *type)
@@ -194,11 +212,15 @@ public:
         }
         if (auto yiaddr = data.checkedSlice(16, 4); yiaddr && *fieldNumber(data, 16, 4) != 0)
             info += ", your address " + ipv4Text(yiaddr->span()).value_or("");
-        return info;
+        return noteCut(info, cut_);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
-        if (data.size() < kFixedSize) return {};
+        if (data.empty()) return {};
+        if (data.size() < kFixedSize)
+            return {heading("Dynamic Host Configuration Protocol", protocolInfo(data), data.size()),
+                    field("Truncated", std::to_string(data.size()) + " of the " + std::to_string(kFixedSize) +
+                                           " fixed bytes captured", 0, data.size())};
         auto walk = walkOptions(data);
         NodeList nodes{heading("Dynamic Host Configuration Protocol", protocolInfo(data), walk.end)};
         auto number = [&](std::size_t offset, std::size_t length) { return *fieldNumber(data, offset, length); };
@@ -254,6 +276,9 @@ public:
         }
         return {};
     }
+
+private:
+    bool cut_;  ///< the capture kept only part of the message
 };
 
 const AnalyzerClassRegistration<DHCPAnalyzer> kClass{"DHCPAnalyzer"};

@@ -4,6 +4,8 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "ContentProbes.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -11,10 +13,6 @@ namespace {
 
 /// Header lines shown per message; the rest are counted.
 constexpr std::size_t kMaxHeaderLines = 100;
-
-/// Request methods (RFC 9110 section 9, RFC 5789 for PATCH).
-constexpr std::array<std::string_view, 9> kMethods = {"GET", "POST", "HEAD", "PUT", "DELETE",
-                                                      "OPTIONS", "TRACE", "CONNECT", "PATCH"};
 
 /// The start line of a message, when the segment begins with one.
 struct StartLine {
@@ -58,7 +56,7 @@ std::optional<StartLine> parseStartLine(std::string_view text) {
     if (sp1 == std::string_view::npos) return std::nullopt;
     auto method = text.substr(0, sp1);
     bool known = false;
-    for (auto m : kMethods) known = known || m == method;
+    for (auto m : kHTTPMethods) known = known || m == method;
     auto sp2 = text.rfind(' ');
     if (!known || sp2 == sp1 || !text.substr(sp2 + 1).starts_with("HTTP/1.")) return std::nullopt;
     s.request = true;
@@ -93,7 +91,7 @@ public:
     static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
 
     /// The header is the message head; a body after it is the payload.
-    HTTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+    HTTPAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
         auto head = headSize(data);
         setHeaderSize(head);
         setHasPayload(data.size() > head);
@@ -106,8 +104,8 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         if (data.empty()) return std::nullopt;
         auto line = lineAt(data.stringView(), 0);
-        if (!parseStartLine(line.text)) return "Continuation";
-        return printableText(line.text);
+        if (!parseStartLine(line.text)) return noteCut("Continuation", cut_);
+        return noteCut(printableText(line.text), cut_);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -174,6 +172,9 @@ private:
         if (!parseStartLine(lineAt(all, 0).text)) return 0;
         return headEnd(all);
     }
+
+private:
+    bool cut_;  ///< the capture kept only part of the message
 };
 
 const AnalyzerClassRegistration<HTTPAnalyzer> kClass{"HTTPAnalyzer"};

@@ -7,6 +7,7 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -64,14 +65,18 @@ std::string shortText(std::uint32_t v) {
 class NTPAnalyzer final : public StandardAnalyzer<NTPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    /// Refuses messages shorter than their mode's fixed part.
-    static bool accepts(const Data& data, const PacketRef&) {
+    /// Refuses messages shorter than their mode's fixed part, unless the capture cut them short
+    /// (`cutBySnapshot`): those are kept and show what was captured.
+    static bool accepts(const Data& data, const PacketRef& packet) {
         auto first = ByteReader(data).peekU8();
-        return first && data.size() >= (mode(*first) >= kModeControl ? kControlHeaderSize : kHeaderSize);
+        if (!first) return false;
+        return data.size() >= (mode(*first) >= kModeControl ? kControlHeaderSize : kHeaderSize) ||
+               cutBySnapshot(data, packet);
     }
 
-    /// A control or private message is all header; any other mode's header is the fixed part.
-    NTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+    /// A control or private message is all header; any other mode's header is the fixed part
+    /// (the captured bytes, when cut short).
+    NTPAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
         setHeaderSize(mode(*ByteReader(data).peekU8()) >= kModeControl ? data.size() : kHeaderSize);
     }
 
@@ -83,7 +88,8 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto first = ByteReader(data).peekU8();
         if (!first) return std::nullopt;
-        return "NTP Version " + std::to_string((*first >> 3) & 7) + ", " + nameOrUnknown(kModes, *first & 7);
+        return noteCut("NTP Version " + std::to_string((*first >> 3) & 7) + ", " + nameOrUnknown(kModes, *first & 7),
+                       cut_ && data.size() < kHeaderSize);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -129,6 +135,8 @@ public:
 private:
     /// The mode field of the first byte.
     static std::uint8_t mode(std::uint8_t first) { return first & 7; }
+
+    bool cut_;  ///< the capture kept only part of the message
 };
 
 const AnalyzerClassRegistration<NTPAnalyzer> kClass{"NTPAnalyzer"};

@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -68,7 +69,9 @@ public:
     static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
 
     /// The whole segment is the header.
-    SMTPAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(data.size()); }
+    SMTPAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
+        setHeaderSize(data.size());
+    }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
@@ -79,9 +82,9 @@ public:
         if (data.empty()) return std::nullopt;
         auto lines = splitLines(data.stringView());
         auto first = lines.front().text;
-        if (isReply(first)) return "S: " + printableText(first);
-        if (commandVerb(first)) return "C: " + printableText(first);
-        return "C: DATA fragment, " + std::to_string(data.size()) + " bytes";
+        if (isReply(first)) return noteCut("S: " + printableText(first), cut_);
+        if (commandVerb(first)) return noteCut("C: " + printableText(first), cut_);
+        return noteCut("C: DATA fragment, " + std::to_string(data.size()) + " bytes", cut_);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -134,6 +137,9 @@ public:
         if (key == "smtpReplyCode" && isReply(first)) return Value(std::stoul(std::string(first.substr(0, 3))));
         return {};
     }
+
+private:
+    bool cut_;  ///< the capture kept only part of the message
 };
 
 const AnalyzerClassRegistration<SMTPAnalyzer> kClass{"SMTPAnalyzer"};

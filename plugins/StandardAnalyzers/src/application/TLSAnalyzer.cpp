@@ -6,6 +6,7 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "QORCommonTools/ByteReader.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -243,7 +244,9 @@ public:
     static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
 
     /// The whole segment is the header.
-    TLSAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) { setHeaderSize(data.size()); }
+    TLSAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
+        setHeaderSize(data.size());
+    }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
@@ -258,7 +261,7 @@ public:
         for (const auto& record : walk.records) info += (info.empty() ? "" : ", ") + recordSummary(record);
         if (walk.recordCount > walk.records.size())
             info += ", " + std::to_string(walk.recordCount - walk.records.size()) + " more records";
-        return info;
+        return noteCut(info, cut_);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -358,6 +361,9 @@ private:
             message->addChild(field("Supported Versions", text, at, 0));
         }
     }
+
+private:
+    bool cut_;  ///< the capture kept only part of the message
 };
 
 const AnalyzerClassRegistration<TLSAnalyzer> kClass{"TLSAnalyzer"};

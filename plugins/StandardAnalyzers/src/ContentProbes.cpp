@@ -1,0 +1,139 @@
+// Recognising application protocols by the first bytes of a TCP or UDP payload.
+
+#include "ContentProbes.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "AnalyzerBase.hpp"
+#include "QORCommonTools/ByteReader.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+
+namespace qor::standard {
+namespace {
+
+constexpr std::size_t kTLSRecordHeaderSize = 5;
+constexpr std::uint8_t kTLSChangeCipherSpec = 20, kTLSHandshake = 22, kTLSApplicationData = 23;
+constexpr std::uint16_t kSSL30 = 0x0300, kTLS12 = 0x0303;
+/// 2^14 bytes of plaintext plus 2048 of expansion (RFC 5246 section 6.2.3).
+constexpr std::uint16_t kTLSMaxRecordLength = 16384 + 2048;
+
+/// The lines that count: a first line longer than this is not looked at for the end.
+constexpr std::size_t kMaxFirstLine = 8192;
+
+/// Ports below this are system ports: each belongs to its registered service.
+constexpr std::uint16_t kFirstRegisteredPort = 1024;
+
+constexpr std::size_t kDNSHeaderSize = 12;
+constexpr std::uint16_t kDNSMaxAnswers = 100, kDNSMaxOtherRecords = 10;
+
+constexpr std::array<std::string_view, 2> kHTTPVersions = {"HTTP/1.1", "HTTP/1.0"};
+
+std::string_view asText(std::span<const std::byte> bytes) noexcept {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+/// The first line of a text payload without its end, or nothing when no CR or LF ends it within
+/// `kMaxFirstLine` bytes.
+std::optional<std::string_view> firstLine(std::string_view text) noexcept {
+    auto end = text.substr(0, kMaxFirstLine).find_first_of("\r\n");
+    if (end == std::string_view::npos) return std::nullopt;
+    return text.substr(0, end);
+}
+
+/// The type and length of a record header at `offset`, when it is one (see `looksLikeTLS`).
+struct TLSRecordHeader {
+    std::uint8_t type;
+    std::uint16_t length;
+};
+std::optional<TLSRecordHeader> tlsRecordAt(std::span<const std::byte> payload, std::size_t offset) noexcept {
+    ByteReader r(payload);
+    if (!r.skip(offset)) return std::nullopt;
+    auto type = r.peekU8(0);
+    auto version = r.peekU16be(1);
+    auto length = r.peekU16be(3);
+    if (!type || !version || !length) return std::nullopt;
+    if (*type < kTLSChangeCipherSpec || *type > kTLSApplicationData) return std::nullopt;
+    if (*version < kSSL30 || *version > kTLS12 || *length == 0 || *length >= kTLSMaxRecordLength) return std::nullopt;
+    return TLSRecordHeader{*type, *length};
+}
+
+bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+bool isVersion(std::string_view text) noexcept {
+    return std::find(kHTTPVersions.begin(), kHTTPVersions.end(), text) != kHTTPVersions.end();
+}
+
+}  // namespace
+
+bool looksLikeTLS(std::span<const std::byte> payload) noexcept {
+    auto header = tlsRecordAt(payload, 0);
+    if (!header) return false;
+    if (header->type == kTLSHandshake || header->type == kTLSApplicationData) return true;
+    // A change cipher spec or an alert must end the segment or be followed by another record.
+    std::size_t next = kTLSRecordHeaderSize + header->length;
+    return next == payload.size() || (next < payload.size() && tlsRecordAt(payload, next));
+}
+
+bool looksLikeHTTP(std::span<const std::byte> payload) noexcept {
+    auto line = firstLine(asText(payload));
+    if (!line) return false;
+    auto sp = line->find(' ');
+    if (sp == std::string_view::npos) return false;
+    auto head = line->substr(0, sp);
+    if (isVersion(head)) {
+        // Status line: version SP 3DIGIT, then a space before the reason or the end of the line.
+        auto rest = line->substr(sp + 1);
+        return rest.size() >= 3 && isDigit(rest[0]) && isDigit(rest[1]) && isDigit(rest[2]) &&
+               (rest.size() == 3 || rest[3] == ' ');
+    }
+    if (std::find(kHTTPMethods.begin(), kHTTPMethods.end(), head) == kHTTPMethods.end()) return false;
+    auto last = line->rfind(' ');
+    return last > sp && isVersion(line->substr(last + 1));
+}
+
+bool looksLikeSMTP(std::span<const std::byte> payload) noexcept {
+    auto text = asText(payload);
+    auto line = firstLine(text);
+    if (!line || line->size() >= text.size() || text[line->size()] != '\r') return false;  // SMTP lines end in CRLF
+    if (line->starts_with("220 ") || line->starts_with("220-")) return line->find("SMTP") != std::string_view::npos;
+    if (!line->starts_with("EHLO ") && !line->starts_with("HELO ")) return false;
+    auto domain = line->substr(5);
+    return !domain.empty() && domain.find(' ') == std::string_view::npos;
+}
+
+bool looksLikeDNS(std::span<const std::byte> payload) noexcept {
+    constexpr std::uint16_t kResponse = 0x8000, kOpcode = 0x7800;
+    ByteReader r(payload);
+    if (!r.canRead(kDNSHeaderSize + 1)) return false;
+    auto flags = *r.peekU16be(2);
+    auto questions = *r.peekU16be(4), answers = *r.peekU16be(6), authorities = *r.peekU16be(8),
+         additionals = *r.peekU16be(10);
+    if (questions != 1 || (flags & kOpcode) != 0) return false;
+    if (authorities > kDNSMaxOtherRecords || additionals > kDNSMaxOtherRecords) return false;
+    if (flags & kResponse) return answers <= kDNSMaxAnswers;
+    return answers == 0 && authorities == 0;
+}
+
+std::optional<std::string_view> protocolForContent(Transport transport, std::span<const std::byte> payload) noexcept {
+    if (transport == Transport::udp) return looksLikeDNS(payload) ? std::optional<std::string_view>("DNS") : std::nullopt;
+    if (looksLikeTLS(payload)) return "TLS";
+    if (looksLikeHTTP(payload)) return "HTTP";
+    if (looksLikeSMTP(payload)) return "SMTP";
+    return std::nullopt;
+}
+
+std::optional<std::string> carriedProtocol(Transport transport, std::uint16_t sourcePort, std::uint16_t destinationPort,
+                                           const Data& payload, const PacketRef& packet) {
+    auto named = protocolForPorts(transport == Transport::tcp, sourcePort, destinationPort);
+    if (!named && std::min(sourcePort, destinationPort) < kFirstRegisteredPort) return std::nullopt;
+    auto seen = protocolForContent(transport, payload.span());
+    if (!seen || seen == named) return named;
+    if (named) {
+        auto cls = QORPacket::pluginAnalyzerClass(*named);
+        if (cls && cls->inspect(payload, packet, [](const QORPluginAnalyzerProtocol&) {})) return named;
+    }
+    return std::string(*seen);
+}
+
+}  // namespace qor::standard

@@ -1,0 +1,79 @@
+#pragma once
+// Recognising application protocols by the first bytes of a TCP or UDP payload.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "QORDependencies/QORPacketProtocol.hpp"
+#include "QORPlatform/Data.hpp"
+
+namespace qor::standard {
+
+/// HTTP request methods (RFC 9110 section 9, RFC 5789 for PATCH), as sent (upper case).
+inline constexpr std::array<std::string_view, 9> kHTTPMethods = {"GET", "POST", "HEAD", "PUT", "DELETE",
+                                                                 "OPTIONS", "TRACE", "CONNECT", "PATCH"};
+
+/// Which transport carries a payload.
+enum class Transport : std::uint8_t { tcp, udp };
+
+/// Whether a TCP payload starts with a TLS record (RFC 8446 section 5.1, RFC 5246 section 6.2):
+///
+///     0  content type (1): 20 change cipher spec, 21 alert, 22 handshake, 23 application data
+///     1  version (2): 0x0300 (SSL 3.0) to 0x0303 (TLS 1.2; TLS 1.3 records say 1.2 too)
+///     3  length (2): 1 to 18431 (2^14 plus the 2048 bytes protection may add, exclusive)
+///     5  fragment (the segment may end inside a handshake or application data record)
+///
+/// A change cipher spec or alert record, being short, must also be whole and end the segment or
+/// be followed by another record header, so that five bytes matched by chance are not enough.
+bool looksLikeTLS(std::span<const std::byte> payload) noexcept;
+
+/// Whether a TCP payload starts with an HTTP/1.x message head: its first line, ended by CR or LF
+/// within the segment, is a request line
+///
+///     METHOD SP target SP "HTTP/1.0" | "HTTP/1.1"
+///
+/// with a method of RFC 9110 (upper case, as sent), or a status line
+///
+///     "HTTP/1.0" | "HTTP/1.1" SP 3DIGIT (SP reason | end of line)
+///
+/// A payload that merely starts with a method name ("GET" followed by anything else) is not HTTP.
+bool looksLikeHTTP(std::span<const std::byte> payload) noexcept;
+
+/// Whether a TCP payload starts an SMTP session: the server's greeting
+///
+///     "220" SP | "-" text containing "SMTP" (as in "220 mail.example.com ESMTP ready") CRLF
+///
+/// or the client's opening command, "EHLO" or "HELO", SP, a domain, CRLF. Later commands and
+/// replies of a session are not recognised on their own: "250 OK" or "DATA" say too little.
+bool looksLikeSMTP(std::span<const std::byte> payload) noexcept;
+
+/// Whether a UDP payload is a plausible DNS query or response (RFC 1035 section 4.1.1):
+///
+///     0  ID (2)   2  QR (1 bit) | opcode (4) | AA TC RD RA Z AD CD | RCODE (4)
+///     4  QDCOUNT (2)   6  ANCOUNT (2)   8  NSCOUNT (2)   10 ARCOUNT (2)   12 question...
+///
+/// The header must be followed by at least one byte, ask exactly one question with opcode 0
+/// (a standard query), and keep its counts sane: a query has no answer and no authority records,
+/// a response at most 100 answers, and either has at most 10 authority and 10 additional records.
+bool looksLikeDNS(std::span<const std::byte> payload) noexcept;
+
+/// The protocol that the payload's content shows ("TLS", "HTTP", "SMTP" over TCP; "DNS" over
+/// UDP), or nothing. The checks read a few bytes each and never allocate.
+std::optional<std::string_view> protocolForContent(Transport transport, std::span<const std::byte> payload) noexcept;
+
+/// The protocol a TCP or UDP payload carries. The port map decides when it names a protocol and
+/// that protocol's analyzer accepts the payload; otherwise the content decides, except on a system
+/// port (below 1024) that no analyzer claims: that port's registered service (SSH on 22, FTP on
+/// 21, NetBIOS names on 137, whose messages look like DNS) owns the bytes, whatever they resemble,
+/// and this plug-in does not analyse it. The named
+/// analyzer is only asked (by inspecting one) when the content points at a different protocol, so
+/// the common case costs a port lookup and a few byte comparisons.
+std::optional<std::string> carriedProtocol(Transport transport, std::uint16_t sourcePort, std::uint16_t destinationPort,
+                                           const Data& payload, const PacketRef& packet);
+
+}  // namespace qor::standard

@@ -1,0 +1,180 @@
+// Captures built byte by byte: protocols found by their content on ports no analyzer claims,
+// MPLS label stacks, the datagrams ICMP errors quote, and messages cut by the snapshot length.
+// Each capture is read by the library's reader and analysed through the loaded plug-in.
+
+#include <gtest/gtest.h>
+
+#include "PlugInPackets.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor::test {
+namespace {
+
+constexpr std::uint8_t kICMP = 1, kTCP = 6, kUDP = 17, kICMPv6 = 58;
+constexpr std::uint16_t kIPv4 = 0x0800, kIPv6 = 0x86DD, kMPLS = 0x8847;
+
+Data text(std::string_view s) { return Bytes().raw(s).data(); }
+
+/// A TLS 1.2 record holding a minimal ClientHello (TLS_AES_128_GCM_SHA256, no extensions).
+Data clientHello() {
+    Bytes body(true);
+    body.u16(0x0303).zeros(32).u8(0).u16(2).u16(0x1301).u8(1).u8(0).u16(0);
+    Bytes handshake(true);
+    handshake.u8(1).u8(0).u16(static_cast<std::uint16_t>(body.size())).raw(body.data());
+    Bytes record(true);
+    record.u8(22).u16(0x0301).u16(static_cast<std::uint16_t>(handshake.size())).raw(handshake.data());
+    return record.data();
+}
+
+/// A DNS query for "a." type A.
+Data dnsQuery() {
+    Bytes b(true);
+    b.u16(0x1234).u16(0x0100).u16(1).u16(0).u16(0).u16(0).u8(1).raw("a").u8(0).u16(1).u16(1);
+    return b.data();
+}
+
+/// One Ethernet frame per capture, each analysed; gives the layers of the first packet.
+std::shared_ptr<QORPacket> analysed(const Data& frame, std::int64_t originalLength = -1) {
+    activatePlugInsOnce();
+    auto packets = readPackets(PcapBuilder(1).record(1, 0, frame, originalLength).data());
+    EXPECT_EQ(packets.size(), 1u);
+    if (packets.empty()) return nullptr;
+    (void)packets.front()->cachedAnalyzers();
+    return packets.front();
+}
+
+std::string historyOf(const Data& frame, std::int64_t originalLength = -1) {
+    auto packet = analysed(frame, originalLength);
+    return packet ? packet->packetProtocolHistory().value_or("") : std::string();
+}
+
+Data tcpFrame(std::uint16_t port, const Data& payload) {
+    return ethernetFrame(kIPv4, ipv4Packet(kTCP, tcpSegment(40000, port, payload)));
+}
+Data udpFrame(std::uint16_t port, const Data& payload) {
+    return ethernetFrame(kIPv4, ipv4Packet(kUDP, udpDatagram(40000, port, payload)));
+}
+
+struct ContentCase {
+    const char* name;
+    Data frame;
+    const char* history;
+};
+
+TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
+    const ContentCase cases[] = {
+        {"TLS ClientHello on 8443", tcpFrame(8443, clientHello()), "ETH-IP-TCP-TLS"},
+        {"TLS ClientHello on 4430", tcpFrame(4430, clientHello()), "ETH-IP-TCP-TLS"},
+        {"TLS application data on 8400", tcpFrame(8400, Bytes(true).u8(23).u16(0x0303).u16(4).u32(0).data()), "ETH-IP-TCP-TLS"},
+        {"TLS 1.3 version in a record is not TLS", tcpFrame(4430, Bytes(true).u8(23).u16(0x0304).u16(4).u32(0).data()), "ETH-IP-TCP"},
+        {"a lone alert followed by junk", tcpFrame(4430, Bytes(true).u8(21).u16(0x0303).u16(2).u16(0x0228).raw("xyz").data()), "ETH-IP-TCP"},
+        {"HTTP request on 8000", tcpFrame(8000, text("GET /index.html HTTP/1.1\r\nHost: a\r\n\r\n")), "ETH-IP-TCP-HTTP"},
+        {"HTTP response on 8000", tcpFrame(8000, text("HTTP/1.0 200 OK\r\n\r\nbody")), "ETH-IP-TCP-HTTP"},
+        {"a payload that merely starts with GET", tcpFrame(8000, text("GET is not a request\r\n")), "ETH-IP-TCP"},
+        {"a request line without its end", tcpFrame(8000, text("GET / HTTP/1.1")), "ETH-IP-TCP"},
+        {"an unknown method", tcpFrame(8000, text("FETCH / HTTP/1.1\r\n\r\n")), "ETH-IP-TCP"},
+        {"SMTP greeting on 2525", tcpFrame(2525, text("220 mail.example.com ESMTP ready\r\n")), "ETH-IP-TCP-SMTP"},
+        {"SMTP EHLO on 2525", tcpFrame(2525, text("EHLO client.example.com\r\n")), "ETH-IP-TCP-SMTP"},
+        {"a 220 reply that names no SMTP", tcpFrame(2525, text("220 FTP server ready\r\n")), "ETH-IP-TCP"},
+        {"DNS query on UDP 5300", udpFrame(5300, dnsQuery()), "ETH-IP-UDP-DNS"},
+        {"zeros on UDP 5300", udpFrame(5300, Bytes().zeros(40).data()), "ETH-IP-UDP"},
+        {"HTTP to a system port keeps its service's bytes", tcpFrame(22, text("GET / HTTP/1.1\r\n\r\n")), "ETH-IP-TCP"},
+        {"the port map wins over the content", tcpFrame(80, clientHello()), "ETH-IP-TCP-HTTP"},
+        {"HTTP on the TLS port stays TLS", tcpFrame(443, text("GET / HTTP/1.1\r\n\r\n")), "ETH-IP-TCP-TLS"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(historyOf(c.frame), c.history) << c.name;
+}
+
+/// A label stack entry: label (20 bits), traffic class (3), bottom of stack (1), TTL (8).
+std::uint32_t label(std::uint32_t value, std::uint32_t tc, bool bottom, std::uint8_t ttl) {
+    return (value << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl;
+}
+
+TEST(Mpls, TwoLabelsThenIPv4OrIPv6) {
+    auto v4 = Bytes(true).u32(label(16, 0, false, 64)).u32(label(17, 5, true, 63)).raw(ipv4Packet(kUDP, udpDatagram(40000, 53, dnsQuery()))).data();
+    auto packet = analysed(ethernetFrame(kMPLS, v4));
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->packetProtocolHistory(), "ETH-MPLS-IP-UDP-DNS");
+    EXPECT_EQ(packet->packetIPSourceAddress(), "10.0.0.1");
+    auto nodes = packet->nodes();
+    std::vector<std::string> mpls;
+    for (const auto& node : nodes)
+        if (node->nodeName() == "MultiProtocol Label Switching Header") mpls.push_back(node->nodeValue());
+    EXPECT_EQ(mpls, (std::vector<std::string>{"Label: 16, Exp: 0, S: 0, TTL: 64", "Label: 17, Exp: 5, S: 1, TTL: 63"}));
+
+    auto v6 = Bytes(true).u32(label(1000, 0, false, 255)).u32(label(2, 0, true, 1)).raw(ipv6Packet(kUDP, udpDatagram(40000, 33434, text("abcdefgh")))).data();
+    EXPECT_EQ(historyOf(ethernetFrame(kMPLS, v6)), "ETH-MPLS-IPv6-UDP");
+    // Neither IPv4 nor IPv6 after the bottom entry, and a stack without a bottom entry.
+    EXPECT_EQ(historyOf(ethernetFrame(kMPLS, Bytes(true).u32(label(16, 0, true, 64)).zeros(24).data())), "ETH-MPLS");
+    EXPECT_EQ(historyOf(ethernetFrame(kMPLS, Bytes(true).u32(label(16, 0, false, 64)).u16(0x4500).data())), "ETH-MPLS");
+}
+
+/// An ICMP or ICMPv6 error: type, code, checksum 0, four more header bytes, then `quoted`.
+Data icmpError(std::uint8_t type, std::uint8_t code, const Data& quoted) {
+    return Bytes(true).u8(type).u8(code).u16(0).u32(0).raw(quoted).data();
+}
+
+TEST(QuotedDatagrams, IcmpErrorsAnalyseTheQuotedHeaders) {
+    // Port unreachable quoting the IPv4 header and the 8 UDP header bytes (RFC 792).
+    auto quotedUdp = ipv4Packet(kUDP, udpDatagram(40000, 33434, text("abcdefgh")), 2).slice(0, 28);
+    auto unreachable = analysed(ethernetFrame(kIPv4, ipv4Packet(kICMP, icmpError(3, 3, quotedUdp), 9)));
+    ASSERT_TRUE(unreachable);
+    EXPECT_EQ(unreachable->packetProtocolHistory(), "ETH-IP-ICMP-IP-UDP");
+    EXPECT_EQ(unreachable->packetInfoOverview(), "Destination unreachable (Port unreachable)");
+    EXPECT_EQ(unreachable->packetIPSourceAddress(), "10.0.0.9");  // the outer header's, not the quoted one's
+
+    // Time exceeded quoting IPv6 and UDP.
+    auto quoted6 = ipv6Packet(kUDP, udpDatagram(40000, 33434, text("abcdefgh")));
+    auto exceeded = analysed(ethernetFrame(kIPv6, ipv6Packet(kICMPv6, icmpError(3, 0, quoted6))));
+    ASSERT_TRUE(exceeded);
+    EXPECT_EQ(exceeded->packetProtocolHistory(), "ETH-IPv6-ICMPv6-IPv6-UDP");
+    EXPECT_EQ(exceeded->packetInfoOverview(), "Time Exceeded (hop limit exceeded in transit)");
+
+    // A quote long enough to hold an application message goes on to it.
+    auto quotedDns = ipv4Packet(kUDP, udpDatagram(5353, 53, dnsQuery()));
+    EXPECT_EQ(historyOf(ethernetFrame(kIPv4, ipv4Packet(kICMP, icmpError(3, 3, quotedDns)))), "ETH-IP-ICMP-IP-UDP-DNS");
+
+    // An error quoting an error: the inner error is shown, its own quote is not followed.
+    auto inner = ipv4Packet(kICMP, icmpError(3, 3, quotedUdp));
+    EXPECT_EQ(historyOf(ethernetFrame(kIPv4, ipv4Packet(kICMP, icmpError(3, 1, inner)))), "ETH-IP-ICMP-IP-ICMP");
+    // An echo reply quotes nothing; an error quoting neither IPv4 nor IPv6 ends with the error.
+    EXPECT_EQ(historyOf(ethernetFrame(kIPv4, ipv4Packet(kICMP, icmpError(0, 0, quotedUdp)))), "ETH-IP-ICMP");
+    EXPECT_EQ(historyOf(ethernetFrame(kIPv4, ipv4Packet(kICMP, icmpError(11, 0, Bytes().zeros(28).data())))), "ETH-IP-ICMP");
+}
+
+/// A DHCP Discover: the 236 fixed bytes (Boot Request, client 00:0c:29:1f:74:06), the cookie,
+/// a message type option and End.
+Data dhcpDiscover() {
+    Bytes b(true);
+    b.u8(1).u8(1).u8(6).u8(0).u32(0x3d1d).u16(0).u16(0).zeros(16);
+    b.raw({0x00, 0x0c, 0x29, 0x1f, 0x74, 0x06}).zeros(10 + 64 + 128);
+    b.u32(0x63825363).raw({53, 1, 1, 255});
+    return b.data();
+}
+
+TEST(SnapshotCut, MessagesCutByTheCaptureKeepTheirLayer) {
+    auto frame = ethernetFrame(kIPv4, ipv4Packet(kUDP, udpDatagram(68, 67, dhcpDiscover())));
+    EXPECT_EQ(historyOf(frame), "ETH-IP-UDP-DHCP");
+
+    // The same frame with only its first 100 bytes captured.
+    auto cut = analysed(frame.slice(0, 100), static_cast<std::int64_t>(frame.size()));
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->packetProtocolHistory(), "ETH-IP-UDP-DHCP");
+    EXPECT_EQ(cut->packetInfoOverview(),
+              "Boot Request from 00:0c:29:1f:74:06 (00:0c:29:1f:74:06)[Packet size limited during capture]");
+
+    // Captured whole but too short for DHCP: the message lies, and the chain ends at UDP.
+    auto lying = ethernetFrame(kIPv4, ipv4Packet(kUDP, udpDatagram(68, 67, dhcpDiscover().slice(0, 58))));
+    EXPECT_EQ(historyOf(lying), "ETH-IP-UDP");
+
+    // A DNS message cut inside its header still shows its ID.
+    auto dns = udpFrame(53, dnsQuery());
+    auto cutDns = analysed(dns.slice(0, 46), static_cast<std::int64_t>(dns.size()));
+    ASSERT_TRUE(cutDns);
+    EXPECT_EQ(cutDns->packetProtocolHistory(), "ETH-IP-UDP-DNS");
+    EXPECT_EQ(cutDns->packetInfoOverview(), "Standard query 0x1234[Packet size limited during capture]");
+}
+
+}  // namespace
+}  // namespace qor::test

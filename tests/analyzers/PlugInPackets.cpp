@@ -1,0 +1,87 @@
+// Packets read and analysed the way the application does it.
+
+#include "PlugInPackets.hpp"
+
+#include <gtest/gtest.h>
+
+#include "QORDependencies/DefaultInjection.hpp"
+#include "QORModels/analysis/QORPlugInsController.hpp"
+#include "QORModels/packets/QORDataCache.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor::test {
+
+void activatePlugInsOnce() {
+    static const bool loaded = [] {
+        auto controller = QORPlugInsController::sharedController();
+        if (!DefaultInjection::plugInControllingProvider()) DefaultInjection::setPlugInControllingProvider(controller);
+        controller->activatePlugIns();
+        controller->updatePluginStructs();
+        QORPacket::snapshotPluginRegistry();
+        return static_cast<bool>(QORPacket::pluginAnalyzerClass("TLS"));
+    }();
+    ASSERT_TRUE(loaded) << "the standard analyzer plug-in was not loaded from QOR_BUILTIN_PLUGINS_DIR";
+}
+
+PacketList readPackets(const std::filesystem::path& path) {
+    auto bytes = readFile(path);
+    FileDataToPacketsAsyncStream reader;
+    return reader.parsePackets(bytes, std::make_shared<QORDataCache>(path, false), path, nullptr);
+}
+
+PacketList readPackets(const Data& capture) {
+    // The data cache reads packets' bytes from the file, which must outlive the packets' analysis.
+    static TempDir dir;
+    static int count = 0;
+    return readPackets(dir.write("built-" + std::to_string(++count) + ".pcap", capture));
+}
+
+std::vector<std::string> layersOf(const QORPacket& packet) {
+    std::vector<std::string> layers;
+    (void)packet.cachedAnalyzers();  // the history is stored by the packet's analysis
+    auto history = packet.packetProtocolHistory().value_or("");
+    std::size_t at = 0;
+    while (at <= history.size() && !history.empty()) {
+        auto end = history.find('-', at);
+        if (end == std::string::npos) end = history.size();
+        layers.push_back(history.substr(at, end - at));
+        at = end + 1;
+    }
+    return layers;
+}
+
+Data ethernetFrame(std::uint16_t etherType, const Data& payload) {
+    Bytes b(true);
+    b.raw({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00, 0x66, 0x77, 0x88, 0x99, 0xaa}).u16(etherType).raw(payload);
+    return b.data();
+}
+
+Data ipv4Packet(std::uint8_t protocol, const Data& payload, std::uint8_t lastSourceByte, int totalLength) {
+    Bytes b(true);
+    auto length = totalLength >= 0 ? static_cast<std::uint16_t>(totalLength) : static_cast<std::uint16_t>(20 + payload.size());
+    b.u8(0x45).u8(0).u16(length).u16(1).u16(0x4000).u8(64).u8(protocol).u16(0);
+    b.raw({10, 0, 0, lastSourceByte}).raw({10, 0, 0, 2}).raw(payload);
+    return b.data();
+}
+
+Data ipv6Packet(std::uint8_t nextHeader, const Data& payload) {
+    Bytes b(true);
+    b.u32(0x60000000).u16(static_cast<std::uint16_t>(payload.size())).u8(nextHeader).u8(64);
+    b.raw({0x20, 0x01, 0x0d, 0xb8}).zeros(11).u8(1).raw({0x20, 0x01, 0x0d, 0xb8}).zeros(11).u8(2).raw(payload);
+    return b.data();
+}
+
+Data udpDatagram(std::uint16_t sourcePort, std::uint16_t destinationPort, const Data& payload) {
+    Bytes b(true);
+    b.u16(sourcePort).u16(destinationPort).u16(static_cast<std::uint16_t>(8 + payload.size())).u16(0).raw(payload);
+    return b.data();
+}
+
+Data tcpSegment(std::uint16_t sourcePort, std::uint16_t destinationPort, const Data& payload) {
+    Bytes b(true);
+    b.u16(sourcePort).u16(destinationPort).u32(1000).u32(2000).u16(0x5018).u16(65535).u16(0).u16(0).raw(payload);
+    return b.data();
+}
+
+}  // namespace qor::test

@@ -1,0 +1,38 @@
+#pragma once
+// Packets read and analysed the way the application does it: the library's capture reader, the
+// plug-ins loaded by the plug-in controller, and each packet's own analysis.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
+#include "QORPlatform/Data.hpp"
+
+namespace qor::test {
+
+/// Loads every plug-in through the shared plug-in controller (the built plug-ins folder comes
+/// from QOR_BUILTIN_PLUGINS_DIR) and publishes the lookup table, once per process. Fails the
+/// calling test when the standard plug-in is missing.
+void activatePlugInsOnce();
+
+/// The packets of a capture file, read by the library's reader (classic pcap or pcapng).
+PacketList readPackets(const std::filesystem::path& path);
+/// The packets of a capture built in memory, written to a temporary file and read back.
+PacketList readPackets(const Data& capture);
+
+/// A packet's protocol history ("ETH-IP-UDP-DNS") split at "-", analysing the packet first.
+std::vector<std::string> layersOf(const QORPacket& packet);
+
+/// An Ethernet frame: fixed addresses, `etherType`, then `payload`.
+Data ethernetFrame(std::uint16_t etherType, const Data& payload);
+/// An IPv4 header (20 bytes, no options) before `payload`; `totalLength` overrides the length.
+Data ipv4Packet(std::uint8_t protocol, const Data& payload, std::uint8_t lastSourceByte = 1, int totalLength = -1);
+/// An IPv6 header (40 bytes) before `payload`.
+Data ipv6Packet(std::uint8_t nextHeader, const Data& payload);
+/// A UDP header before `payload` (length from the payload, checksum 0).
+Data udpDatagram(std::uint16_t sourcePort, std::uint16_t destinationPort, const Data& payload);
+/// A TCP header (20 bytes, PSH ACK) before `payload`.
+Data tcpSegment(std::uint16_t sourcePort, std::uint16_t destinationPort, const Data& payload);
+
+}  // namespace qor::test
