@@ -3,18 +3,20 @@
 //
 // Input: a capture file (pcap or pcapng), whose packets are analysed as read; or, when the
 // bytes are no capture, one raw packet analysed once per link-type name that an analyzer
-// handles, with the first byte choosing which link type goes first. Each packet is asked for its chain, summary line,
-// addresses, detail tree and every attribute key of the loaded plug-ins.
+// handles, with the first byte choosing which link type goes first. Each packet is asked for its
+// chain, summary line, addresses, detail tree and every attribute key its chain can answer.
 //
 // The plug-in is loaded once by the plug-in controller from $QOR_BUILTIN_PLUGINS_DIR, or else
 // from the build tree's plug-in folder.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "QORModels/analysis/PluginLookupTable.hpp"
@@ -38,8 +40,14 @@ struct Setup {
     /// and Linux cooked, have a name per number), so further numbers of one name (the five of
     /// raw IP) would repeat the same analysis.
     std::vector<std::uint32_t> linkTypes;
+    /// A key asked of every packet: an attribute key with the class that owns it, or a column
+    /// key path that is no attribute key (no owner).
+    struct Key {
+        std::string name;
+        qor::AnalyzerClassRef owner;
+    };
     /// Every attribute key and column key path, each once.
-    std::vector<std::string> attributeKeys;
+    std::vector<Key> keys;
 
     Setup() {
         qor::fuzz::activateStandardPlugIn();
@@ -48,10 +56,10 @@ struct Setup {
         for (const auto& [number, name] : qor::ProtocolsStringsCache::sharedCache().linkTypes()) {
             if (table->analyzerClassByProtocol.contains(name) && names.insert(name).second) linkTypes.push_back(number);
         }
-        std::set<std::string> keys;
-        for (const auto& [key, attribute] : table->attributeByKey) keys.insert(key);
-        for (const auto& [keyPath, cls] : table->columnBindings) keys.insert(keyPath);
-        attributeKeys.assign(keys.begin(), keys.end());
+        for (const auto& [key, attribute] : table->attributeByKey) keys.push_back({key, attribute.plugInAnalyzerClass});
+        std::set<std::string> columnKeys;
+        for (const auto& [keyPath, cls] : table->columnBindings)
+            if (!table->attributeByKey.contains(keyPath) && columnKeys.insert(keyPath).second) keys.push_back({keyPath, nullptr});
     }
 };
 
@@ -67,7 +75,20 @@ void exercise(const std::shared_ptr<qor::QORPacket>& packet, const Setup& s, boo
     (void)packet->packetDestinationString();
     (void)packet->packetEtherSrc();
     (void)packet->nodes();
-    for (const auto& key : s.attributeKeys) (void)packet->valueForKey(key);
+    // Every key that an analyzer of the chain owns reads that analyzer's slice of the packet, so
+    // each is asked. A key that no analyzer owns takes one path whichever key it is (the table,
+    // the chain, no owner, the column bindings) and reads nothing of the packet: one of them per
+    // packet covers that path, and asking the other seventy-odd would only repeat it (each
+    // request makes the chain again).
+    auto chain = packet->cachedAnalyzers().value_or(qor::AnalyzerChain{});
+    bool askedUnowned = false;
+    for (const auto& key : s.keys) {
+        bool owned = !key.owner || std::any_of(chain.begin(), chain.end(), [&](const qor::AnalyzerRef& a) {
+                         return a && a->analyzerClass().isSubclassOf(*key.owner);
+                     });
+        if (!owned && std::exchange(askedUnowned, true)) continue;
+        (void)packet->valueForKey(key.name);
+    }
     if (again) packet->redissect();
 }
 
