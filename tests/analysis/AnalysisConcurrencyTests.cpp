@@ -45,14 +45,17 @@ TEST(AnalysisConcurrency, ManyThreadsReadCachedAnalyzersOfManyPackets) {
     // Plain threads rather than oneTBB: the library's task hand-off is not instrumented, so
     // ThreadSanitizer would report oneTBB's own bookkeeping. Reader r starts at its own offset,
     // so several readers meet on the same packets at the same time.
-    std::vector<std::array<const QORPluginAnalyzerProtocol*, kReaders>> seen(kPackets);
+    // What each reader found stored: the first chain stored wins, so all must agree.
+    std::vector<std::array<std::vector<ChainLink>, kReaders>> seen(kPackets);
     std::vector<std::thread> readers;
     for (std::size_t r = 0; r < kReaders; ++r) {
         readers.emplace_back([&, r] {
             for (std::size_t n = 0; n < kPackets; ++n) {
                 std::size_t i = (n + r * kPackets / kReaders / 2) % kPackets;
                 auto chain = packets[i]->cachedAnalyzers();
-                seen[i][r] = chain ? chain->front().get() : nullptr;
+                EXPECT_TRUE(chain && chain->size() == 4u);
+                auto links = packets[i]->analysedLinks();
+                seen[i][r].assign(links.links().begin(), links.links().end());
                 (void)packets[i]->packetInfoOverview();
                 (void)packets[i]->packetSourceString();
             }
@@ -63,9 +66,10 @@ TEST(AnalysisConcurrency, ManyThreadsReadCachedAnalyzersOfManyPackets) {
     writer.join();
 
     for (std::size_t i = 0; i < kPackets; ++i) {
-        auto stored = packets[i]->cacheManager()->analyzersCache();
+        auto stored = packets[i]->cacheManager()->links();
         ASSERT_EQ(stored.size(), 4u);
-        for (auto* head : seen[i]) EXPECT_EQ(head, stored.front().get()) << "packet " << i + 1;
+        const std::vector<ChainLink> kept(stored.links().begin(), stored.links().end());
+        for (const auto& links : seen[i]) EXPECT_EQ(links, kept) << "packet " << i + 1;
         EXPECT_EQ(packets[i]->packetProtocolHistory(), "ETH-IP-TCP");
         EXPECT_EQ(packets[i]->_packetIPSrc(), "1a1b1c1d");
     }

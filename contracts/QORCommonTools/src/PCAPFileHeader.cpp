@@ -40,7 +40,9 @@ std::optional<PCAPFileHeader> PCAPFileHeader::parse(const Data& file) {
     h.thiszone = static_cast<std::int32_t>(*r.readSwapped<std::uint32_t>(swap));
     h.sigfigs = *r.readSwapped<std::uint32_t>(swap);
     h.snaplen = *r.readSwapped<std::uint32_t>(swap);
-    h.linktype = *r.readSwapped<std::uint32_t>(swap);
+    const std::uint32_t field = *r.readSwapped<std::uint32_t>(swap);
+    h.linktype = field & kLinkTypeMask;
+    h.linkTypeFlags = field & ~kLinkTypeMask;
     return h;
 }
 

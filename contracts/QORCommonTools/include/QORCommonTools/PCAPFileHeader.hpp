@@ -31,7 +31,13 @@ struct PCAPFileHeader {
     std::int32_t thiszone = 0;
     std::uint32_t sigfigs = 0;
     std::uint32_t snaplen = 262144;
+    /// The link type: the low bits of the header's link-type field, as libpcap reads it
+    /// (`LT_LINKTYPE`). The high bits say whether the frames end with a frame check sequence and
+    /// how long it is (`linkTypeFlags`), not which link type they are.
+    static constexpr std::uint32_t kLinkTypeMask = 0x03FFFFFF;
     std::uint32_t linktype = 1;
+    /// The link-type field's bits above `kLinkTypeMask` (frame check sequence presence and length).
+    std::uint32_t linkTypeFlags = 0;
     /// Whether the file is big-endian (its magic reads byte-swapped as a little-endian value).
     bool swapped = false;
     /// Whether the sub-second field counts nanoseconds.
