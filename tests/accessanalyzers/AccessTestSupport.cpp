@@ -61,6 +61,7 @@ const Layer* layerOf(const std::vector<Layer>& layers, std::string_view protocol
 }
 
 std::shared_ptr<QORPacket> framePacket(const Data& frame, std::uint32_t linkType) {
+    AnalyzerHarness::shared();  // the packet is analysed by the loaded plug-in
     auto packet = packetWith(linkType, frame);
     packet->setFilePath(std::filesystem::path("frame.pcap"));
     return packet;

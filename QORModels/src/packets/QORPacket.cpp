@@ -400,16 +400,18 @@ std::uint32_t QORPacket::packetLengthUnified() const { return captureLength_ < r
 std::optional<std::string> QORPacket::packetLinkTypeString() const { return packetLinkTypeName().value(); }
 
 InternedString QORPacket::packetLinkTypeName() const {
-    // Few link types per thread: the last one asked for answers without a table lookup.
+    // Few link types per thread: the last one asked for answers without a table lookup while the
+    // name tables have not changed (plug-ins name link types when they register).
     struct Recent {
-        bool known = false;
+        std::uint64_t generation = UINT64_MAX;
         std::uint32_t linkType = 0;
         InternedString name;
     };
     thread_local Recent recent;
-    if (!recent.known || recent.linkType != linkType_) {
-        recent = Recent{true, linkType_,
-                        InternedString::from(ProtocolsStringsCache::sharedCache().linkTypeStringForKey(std::to_string(linkType_)))};
+    auto& names = ProtocolsStringsCache::sharedCache();
+    const std::uint64_t generation = names.generation();
+    if (recent.generation != generation || recent.linkType != linkType_) {
+        recent = Recent{generation, linkType_, InternedString::from(names.linkTypeStringForKey(std::to_string(linkType_)))};
     }
     return recent.name;
 }

@@ -31,6 +31,10 @@ public:
     /// Every known link type with its name, by number.
     [[nodiscard]] std::map<std::uint32_t, std::string> linkTypes() const;
 
+    /// A number that every change of the tables increases: a caller that keeps a name it looked
+    /// up knows the name is still current while the number is the same.
+    [[nodiscard]] std::uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
+
     void addAnalyzerProtocol(std::string_view name, std::uint32_t linkType);
     void addAnalyzerProtocolForEtherType(std::string_view name, std::uint32_t etherType);
     /// Takes back a name that a plug-in added: when the link type (ether type) is still named
