@@ -12,7 +12,11 @@
 #include <tbb/parallel_for.h>
 #include <unordered_map>
 
+#include <unistd.h>
+
 #include "CaptureLoading.hpp"
+#include "QORCommonTools/FileHelpers.hpp"
+#include "QORCommonTools/MemoryAdvice.hpp"
 #include "Command.hpp"
 #include "PluginSetup.hpp"
 
@@ -40,20 +44,39 @@ void run(const std::string& path, bool json, bool stats) {
     auto rssBefore = residentBytes();
     auto start = std::chrono::steady_clock::now();
     // First access to each packet's analyzer chain analyses it, on oneTBB's worker threads; each
-    // thread counts the histories of its packets.
-    tbb::enumerable_thread_specific<std::unordered_map<std::string, std::uint64_t>> perThread;
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, packets.size()), [&](const tbb::blocked_range<std::size_t>& range) {
-        auto& local = perThread.local();
-        for (std::size_t i = range.begin(); i != range.end(); ++i) {
-            (void)packets[i]->analyse();
-            local[packets[i]->packetProtocolHistory().value_or("")]++;
+    // thread counts the histories of its packets (by their interned text: no text is copied or
+    // hashed per packet). The file is analysed in blocks, and the pages of a block's packet bytes
+    // leave resident memory when it is done: a kept analysis does not keep its bytes in memory
+    // (reading them again maps them back from the page cache).
+    tbb::enumerable_thread_specific<std::unordered_map<const void*, std::uint64_t>> perThread;
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    std::optional<MappedFileRegion> region;
+    if (!packets.empty()) {
+        if (auto first = packets.front()->data()) region = mappedFileRegion(*first);
+    }
+    const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    std::uintptr_t released = region ? reinterpret_cast<std::uintptr_t>(region->wholeFile.data()) : 0;
+    for (std::size_t begin = 0; begin < packets.size(); begin += kBlock) {
+        const std::size_t end = std::min(packets.size(), begin + kBlock);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& range) {
+            auto& local = perThread.local();
+            for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                (void)packets[i]->analyse();
+                local[packets[i]->packetProtocolHistoryInterned().identity()]++;
+            }
+        });
+        if (region) {
+            const auto upTo =
+                reinterpret_cast<std::uintptr_t>(region->wholeFile.data() + packets[end - 1]->dataLocation()) & ~(pageSize - 1);
+            if (upTo > released) releaseMappedPages(reinterpret_cast<const void*>(released), upTo - released);
+            released = std::max(released, upTo);
         }
-    });
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     auto rssAfter = residentBytes();
     std::map<std::string, std::uint64_t> counts;
     for (const auto& local : perThread) {
-        for (const auto& [history, n] : local) counts[history] += n;
+        for (const auto& [history, n] : local) counts[std::string(InternedString::fromIdentity(history).view())] += n;
     }
     std::vector<std::pair<std::string, std::uint64_t>> sorted(counts.begin(), counts.end());
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });

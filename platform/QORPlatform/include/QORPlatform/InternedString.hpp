@@ -32,8 +32,13 @@ public:
     /// absent; an empty `head` still gets the separator). Remembers recent joins per thread by the two handles, so building a
     /// protocol history one name at a time hashes no text once the thread has met the history.
     static InternedString joined(InternedString head, char separator, InternedString tail);
-    /// An identity for hashing.
+    /// An identity for hashing, and the handle it came from.
     [[nodiscard]] const void* identity() const noexcept { return text_; }
+    static InternedString fromIdentity(const void* identity) noexcept {
+        InternedString s;
+        s.text_ = static_cast<const std::string*>(identity);
+        return s;
+    }
 
 private:
     static const std::string* intern(std::string_view text);
