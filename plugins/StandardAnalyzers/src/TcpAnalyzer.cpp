@@ -1,5 +1,6 @@
 // The TCP analyzer ("TCP", IP protocol 6).
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "AnalyzerBase.hpp"
@@ -60,13 +61,28 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto h = read(segment(data));
         if (!h) return std::nullopt;
-        std::string info = fmt::format("{} → {} [{}] Seq={}", h->sourcePort, h->destinationPort, flagNames(h->flags, "<None>"), h->seq);
-        if (h->flags & kACK) info += fmt::format(" Ack={}", h->ack);
-        info += fmt::format(" Win={} Len={}", h->window, h->payloadLength);
-        if (h->flags & kURG) info += fmt::format(" Urg={}", h->urgent);
-        for (const auto& option : h->options)
-            if (!option.info.empty()) info += " " + option.info;
-        return info;
+        // One buffer, formats parsed at compile time: every listed TCP segment builds this line.
+        fmt::memory_buffer info;
+        auto out = fmt::appender(info);
+        fmt::format_to(out, FMT_COMPILE("{} → {} ["), h->sourcePort, h->destinationPort);
+        bool any = false;
+        for (const auto& [bit, name] : kFlagTable) {
+            if (!(h->flags & bit)) continue;
+            if (any) info.append(std::string_view(", "));
+            info.append(std::string_view(name));
+            any = true;
+        }
+        if (!any) info.append(std::string_view("<None>"));
+        fmt::format_to(out, FMT_COMPILE("] Seq={}"), h->seq);
+        if (h->flags & kACK) fmt::format_to(out, FMT_COMPILE(" Ack={}"), h->ack);
+        fmt::format_to(out, FMT_COMPILE(" Win={} Len={}"), h->window, h->payloadLength);
+        if (h->flags & kURG) fmt::format_to(out, FMT_COMPILE(" Urg={}"), h->urgent);
+        for (const auto& option : h->options) {
+            if (option.info.empty()) continue;
+            info.push_back(' ');
+            info.append(option.info);
+        }
+        return fmt::to_string(info);
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
