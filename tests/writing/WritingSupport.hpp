@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "QORModels/packets/CaptureFileReader.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -108,6 +109,22 @@ inline std::vector<std::string> fixtureCaptures(bool withNtar) {
             names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+/// The fixture captures (without the damaged .ntar) whose packets have `linkTypes` distinct link
+/// types or fewer: those a classic pcap file, which has one link type, can hold. `atLeastOne`
+/// leaves out captures without packets.
+inline std::vector<std::string> classicCapableCaptures(bool atLeastOne) {
+    std::vector<std::string> names;
+    for (const auto& name : fixtureCaptures(false)) {
+        std::vector<std::uint32_t> seen;
+        CaptureFileReader::read(readFile(capturePath(name)), [&](std::shared_ptr<QORPacket> p) {
+            if (std::find(seen.begin(), seen.end(), p->linkType()) == seen.end()) seen.push_back(p->linkType());
+            return true;
+        });
+        if (seen.size() <= 1 && (!atLeastOne || seen.size() == 1)) names.push_back(name);
+    }
     return names;
 }
 
