@@ -2,6 +2,8 @@
 
 #include "PlugInPackets.hpp"
 
+#include "AnalyzerHarness.hpp"
+
 #include <gtest/gtest.h>
 
 #include "QORDependencies/DefaultInjection.hpp"
@@ -12,17 +14,7 @@
 
 namespace qor::test {
 
-void activatePlugInsOnce() {
-    static const bool loaded = [] {
-        auto controller = QORPlugInsController::sharedController();
-        if (!DefaultInjection::plugInControllingProvider()) DefaultInjection::setPlugInControllingProvider(controller);
-        controller->activatePlugIns();
-        controller->updatePluginStructs();
-        QORPacket::snapshotPluginRegistry();
-        return static_cast<bool>(QORPacket::pluginAnalyzerClass("TLS"));
-    }();
-    ASSERT_TRUE(loaded) << "the standard analyzer plug-in was not loaded from QOR_BUILTIN_PLUGINS_DIR";
-}
+void activatePlugInsOnce() { AnalyzerHarness::shared(); }
 
 PacketList readPackets(const std::filesystem::path& path) {
     auto bytes = readFile(path);

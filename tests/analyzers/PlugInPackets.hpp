@@ -11,9 +11,8 @@
 
 namespace qor::test {
 
-/// Loads every plug-in through the shared plug-in controller (the built plug-ins folder comes
-/// from QOR_BUILTIN_PLUGINS_DIR) and publishes the lookup table, once per process. Fails the
-/// calling test when the standard plug-in is missing.
+/// Loads the plug-ins once per process, as the analyzer harness does (`AnalyzerHarness::shared()`,
+/// which throws, failing the test, when the standard plug-in is missing).
 void activatePlugInsOnce();
 
 /// The packets of a capture file, read by the library's reader (classic pcap or pcapng).

@@ -3,10 +3,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdint>
 #include <vector>
 
 #include "QORCommonTools/FileHelpers.hpp"
@@ -31,11 +28,9 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     std::vector<std::shared_ptr<QORPacket>> window;
     window.reserve(windowSize);
     bool stopped = false;
-    // Pages of a file mapping that the pass is done with leave resident memory; only a mapping's
-    // pages can (other memory would lose its contents).
-    const bool mapped = mappedFileRegion(fileBytes).has_value();
-    const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    auto released = reinterpret_cast<std::uintptr_t>(fileBytes.data()) & ~(pageSize - 1);  // pages before were let go
+    // Pages of a file mapping that the pass is done with leave resident memory (other memory
+    // would lose its contents, so only a mapping's).
+    PassedPagesRelease pages(fileBytes.span(), mappedFileRegion(fileBytes).has_value());
 
     auto flush = [&] {
         if (window.empty()) return;
@@ -48,11 +43,7 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         if (eachWindow && !eachWindow(std::span<const std::shared_ptr<QORPacket>>(window))) stopped = true;
         // The window's bytes are done with: up to the start of the last packet's record (the next
         // window's first header may share its page; touching it again only maps it back).
-        const auto upTo = reinterpret_cast<std::uintptr_t>(fileBytes.data() + window.back()->dataLocation()) & ~(pageSize - 1);
-        if (mapped && upTo > released) {
-            releaseMappedPages(reinterpret_cast<const void*>(released), upTo - released);
-            released = upTo;
-        }
+        pages.doneUpTo(fileBytes.data() + window.back()->dataLocation());
         window.clear();
     };
 

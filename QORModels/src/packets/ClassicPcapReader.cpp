@@ -84,16 +84,9 @@ ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink
 }
 
 ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const ReadProgress& progress) {
-    PacketCollection packets(PacketCollection::upperBound(CaptureContainerFormat::pcap, data.size()));
-    auto result = read(
-        data,
-        [&](std::shared_ptr<QORPacket> p) {
-            packets.add(std::move(p));
-            return true;
-        },
-        progress, packets.arena());
-    result.packets = packets.take();
-    return result;
+    return PacketCollection::keepAll(CaptureContainerFormat::pcap, data.size(), [&](const PacketSink& sink, PacketArena* arena) {
+        return read(data, sink, progress, arena);
+    });
 }
 
 }  // namespace qor

@@ -41,6 +41,22 @@ public:
     [[nodiscard]] std::size_t reserved() const noexcept { return packets_.capacity(); }
     std::vector<std::shared_ptr<QORPacket>> take() { return std::move(packets_); }
 
+    /// A whole-file read built on a sink read: `read(sink, arena)` runs the reader of `format`
+    /// over `data`; every packet it hands out is kept, and the result comes back with them in
+    /// its `packets`.
+    template <class Read>
+    static auto keepAll(CaptureContainerFormat format, std::size_t dataSize, Read&& read) {
+        PacketCollection packets(upperBound(format, dataSize));
+        auto result = read(
+            [&](std::shared_ptr<QORPacket> p) {
+                packets.add(std::move(p));
+                return true;
+            },
+            packets.arena());
+        result.packets = packets.take();
+        return result;
+    }
+
 private:
     static constexpr std::size_t kMaxReserved = std::size_t{1} << 26;
     PacketArena* arena_;

@@ -324,16 +324,9 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
 }
 
 PcapngReadResult PcapngReader::read(const Data& data, const Progress& progress) {
-    PacketCollection packets(PacketCollection::upperBound(CaptureContainerFormat::pcapng, data.size()));
-    auto result = read(
-        data,
-        [&](std::shared_ptr<QORPacket> p) {
-            packets.add(std::move(p));
-            return true;
-        },
-        progress, packets.arena());
-    result.packets = packets.take();
-    return result;
+    return PacketCollection::keepAll(CaptureContainerFormat::pcapng, data.size(), [&](const PacketSink& sink, PacketArena* arena) {
+        return read(data, sink, progress, arena);
+    });
 }
 
 }  // namespace qor

@@ -1,19 +1,30 @@
 #include "QORCommonTools/MemoryAdvice.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <sys/mman.h>
 #include <unistd.h>
 
 namespace qor {
+namespace {
+
+std::uintptr_t pageSize() noexcept { return static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE)); }
+
+/// Gives `advice` for the whole pages inside `bytes` bytes at `address`.
+void adviseWholePages(const void* address, std::size_t bytes, int advice) noexcept {
+    if (!address || bytes == 0) return;
+    const auto page = pageSize();
+    auto begin = (reinterpret_cast<std::uintptr_t>(address) + page - 1) & ~(page - 1);
+    auto end = (reinterpret_cast<std::uintptr_t>(address) + bytes) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+
+}  // namespace
 
 void adviseHugePages(const void* address, std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    if (!address || bytes < kHugePage) return;
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    auto begin = (reinterpret_cast<std::uintptr_t>(address) + page - 1) & ~(page - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(address) + bytes) & ~(page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    if (bytes >= kHugePage) adviseWholePages(address, bytes, MADV_HUGEPAGE);
 #else
     (void)address;
     (void)bytes;
@@ -22,15 +33,24 @@ void adviseHugePages(const void* address, std::size_t bytes) noexcept {
 
 void releaseMappedPages(const void* address, std::size_t bytes) noexcept {
 #ifdef MADV_DONTNEED
-    if (!address || bytes == 0) return;
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    auto begin = (reinterpret_cast<std::uintptr_t>(address) + page - 1) & ~(page - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(address) + bytes) & ~(page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    adviseWholePages(address, bytes, MADV_DONTNEED);
 #else
     (void)address;
     (void)bytes;
 #endif
+}
+
+PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool mapped) noexcept
+    : mapped_(mapped && !bytes.empty()),
+      released_(reinterpret_cast<std::uintptr_t>(bytes.data()) & ~(pageSize() - 1)),
+      end_(reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size())) {}
+
+void PassedPagesRelease::doneUpTo(const std::byte* position) noexcept {
+    if (!mapped_) return;
+    const auto upTo = std::min(reinterpret_cast<std::uintptr_t>(position), end_) & ~(pageSize() - 1);
+    if (upTo <= released_) return;
+    releaseMappedPages(reinterpret_cast<const void*>(released_), upTo - released_);
+    released_ = upTo;
 }
 
 }  // namespace qor

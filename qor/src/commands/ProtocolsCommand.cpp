@@ -12,8 +12,6 @@
 #include <tbb/parallel_for.h>
 #include <unordered_map>
 
-#include <unistd.h>
-
 #include "CaptureLoading.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
 #include "QORCommonTools/MemoryAdvice.hpp"
@@ -54,8 +52,7 @@ void run(const std::string& path, bool json, bool stats) {
     if (!packets.empty()) {
         if (auto first = packets.front()->data()) region = mappedFileRegion(*first);
     }
-    const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    std::uintptr_t released = region ? reinterpret_cast<std::uintptr_t>(region->wholeFile.data()) : 0;
+    PassedPagesRelease pages(region ? region->wholeFile : std::span<const std::byte>(), region.has_value());
     for (std::size_t begin = 0; begin < packets.size(); begin += kBlock) {
         const std::size_t end = std::min(packets.size(), begin + kBlock);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& range) {
@@ -65,12 +62,7 @@ void run(const std::string& path, bool json, bool stats) {
                 local[packets[i]->packetProtocolHistoryInterned().identity()]++;
             }
         });
-        if (region) {
-            const auto upTo =
-                reinterpret_cast<std::uintptr_t>(region->wholeFile.data() + packets[end - 1]->dataLocation()) & ~(pageSize - 1);
-            if (upTo > released) releaseMappedPages(reinterpret_cast<const void*>(released), upTo - released);
-            released = std::max(released, upTo);
-        }
+        if (region) pages.doneUpTo(region->wholeFile.data() + packets[end - 1]->dataLocation());
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     auto rssAfter = residentBytes();

@@ -2,6 +2,8 @@
 // Advice to the kernel about large buffers: huge pages, and pages a pass is done with.
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 namespace qor {
 
@@ -17,5 +19,20 @@ void adviseHugePages(const void* address, std::size_t bytes) noexcept;
 /// a read-only file mapping: anonymous memory would lose its contents. A no-op on systems
 /// without the call.
 void releaseMappedPages(const void* address, std::size_t bytes) noexcept;
+
+/// Lets go of the pages of a read-only file mapping behind a single pass over it, as the pass
+/// moves on (`releaseMappedPages` for each stretch it has finished). For memory that is not such
+/// a mapping (`mapped` false) it does nothing. Used by one thread.
+class PassedPagesRelease {
+public:
+    PassedPagesRelease(std::span<const std::byte> bytes, bool mapped) noexcept;
+    /// The pass is done with every byte before `position` (whole pages only are let go).
+    void doneUpTo(const std::byte* position) noexcept;
+
+private:
+    bool mapped_;
+    std::uintptr_t released_;  // pages before this were let go
+    std::uintptr_t end_;
+};
 
 }  // namespace qor
