@@ -147,15 +147,5 @@ TEST(CaptureFileReader, DispatchesByTheFirstBytesAndReportsWhatTheFileSays) {
     }
 }
 
-TEST(CaptureContainerFormat, DetectedByTheFirstFourBytesOnly) {
-    EXPECT_EQ(detectCaptureContainerFormat(pcapngCapture()), CaptureContainerFormat::pcapng);
-    for (std::uint32_t magic : {0xA1B2C3D4u, 0xA1B23C4Du, 0xA1B2CD34u, 0xD4C3B2A1u, 0x4D3CB2A1u, 0x34CDB2A1u}) {
-        EXPECT_EQ(detectCaptureContainerFormat(test::Bytes().u32(magic).data()), CaptureContainerFormat::pcap) << magic;
-    }
-    EXPECT_FALSE(detectCaptureContainerFormat(test::Bytes().u32(0xA1B2C3D5).zeros(20).data()));
-    EXPECT_FALSE(detectCaptureContainerFormat(bytes({0x0A, 0x0D, 0x0D})));
-    EXPECT_FALSE(detectCaptureContainerFormat(Data()));
-}
-
 }  // namespace
 }  // namespace qor
