@@ -16,7 +16,6 @@ QORAnalyzerCache::QORAnalyzerCache(std::weak_ptr<QORPacketProtocol> packet) {
 namespace {
 /// Clear-analysing-cache notifications posted so far, counted by one process-wide observer.
 std::atomic<std::uint64_t> clearsPosted{0};
-std::once_flag clearObserverOnce;
 }  // namespace
 
 void QORAnalyzerCache::AnalyzerCacheState::catchUp() {
@@ -142,11 +141,15 @@ void QORAnalyzerCache::setPacket(std::weak_ptr<QORPacketProtocol> packet) {
 }
 
 void QORAnalyzerCache::setupClearAnalyzingCacheNotificationObservation() {
-    std::call_once(clearObserverOnce, [] {
+    // Once per process; a function-local static rather than std::call_once, which writes two
+    // thread-local words on every call, and this runs for every packet analysed.
+    static const bool observing = [] {
         addUnsafeObserver(NotificationCenter::defaultCenter(), std::string(rawValue(QORProtocolKonstants::kQORClearAnalyzingCache)),
                           nullptr, nullptr,
                           [](const Notification&) { clearsPosted.fetch_add(1, std::memory_order_acq_rel); });
-    });
+        return true;
+    }();
+    (void)observing;
     _state.withLock([](auto& s) {
         if (s.observing) return;
         s.observing = true;

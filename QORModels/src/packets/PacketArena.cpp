@@ -33,7 +33,8 @@ void setLeakCheckerScans(void* base, std::size_t size, bool scans) {
 #endif
 }
 constexpr std::size_t kChunkSize = std::size_t{64} << 20;  // address space per chunk
-constexpr std::size_t kBackingStep = std::size_t{2} << 20; // populated at a time
+constexpr std::size_t kBackingStep = std::size_t{2} << 20; // populated at a time, at most
+constexpr std::size_t kFirstStep = std::size_t{64} << 10;  // populated first
 }  // namespace
 
 PacketArena* PacketArena::create() { return new PacketArena(); }
@@ -53,7 +54,9 @@ void PacketArena::newChunk(std::size_t atLeast) {
     std::size_t size = std::max(kChunkSize, (atLeast + kBackingStep - 1) / kBackingStep * kBackingStep);
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    ::madvise(p, size, MADV_HUGEPAGE);
+    // The first step of a chunk stays in small pages, so that a file of a few packets costs a
+    // few small pages rather than a zeroed huge page; the rest may use huge pages.
+    if (size > kBackingStep) ::madvise(static_cast<std::byte*>(p) + kBackingStep, size - kBackingStep, MADV_HUGEPAGE);
     setLeakCheckerScans(p, size, true);
     chunks_.push_back({static_cast<std::byte*>(p), size});
     next_ = backed_ = static_cast<std::byte*>(p);
@@ -72,9 +75,12 @@ void* PacketArena::allocate(std::size_t bytes, std::size_t alignment) {
     }
     next_ = p + bytes;
     if (next_ > backed_) {
-        // Back the next step in one call (a huge page where available) rather than by faults.
-        std::size_t length = std::min<std::size_t>(kBackingStep, static_cast<std::size_t>(end_ - backed_));
+        // Back the next step in one call rather than by faults. Steps double from 64 KiB to
+        // 2 MiB (a huge page where available), so a small file populates little.
         while (next_ > backed_) {
+            const auto backedSoFar = static_cast<std::size_t>(backed_ - chunks_.back().base);
+            std::size_t length = std::clamp(backedSoFar, kFirstStep, kBackingStep);
+            length = std::min(length, static_cast<std::size_t>(end_ - backed_));
 #ifdef MADV_POPULATE_WRITE
             ::madvise(backed_, length, MADV_POPULATE_WRITE);
 #endif

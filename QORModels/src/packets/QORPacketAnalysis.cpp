@@ -50,8 +50,7 @@ Data attributeSlice(const Data& bytes, std::uint16_t ownerOffset, const QORPlugI
 CompactAnalyzerChain QORPacket::analysedLinks() const {
     auto cache = cacheManager();
     if (!cache->isEmpty()) return cache->links();
-    auto path = filePath();
-    if (!path) return {};
+    if (!hasFilePath()) return {};
 
     auto self = std::static_pointer_cast<QORPacket>(std::const_pointer_cast<NSObject>(shared_from_this()));
     // The walk only looks at analyzers while it runs, so it reads the bytes through a view that
@@ -67,7 +66,9 @@ CompactAnalyzerChain QORPacket::analysedLinks() const {
     options.destinationIPAddress = storedIPText(false);
     options.packetIPVersion = packetIPVersion();
     options.packetProtocolHistory = packetProtocolHistoryInterned();
-    CacheAnalyzer analyzer(self, std::move(path), {}, packetData,
+    // The walk reads the packet's bytes, never its file, so it is not handed the path (copying
+    // a path for every packet cost more than some analyzers).
+    CacheAnalyzer analyzer(self, std::nullopt, {}, packetData,
                            static_cast<std::uint16_t>(std::min(packetData.size(), kMaxAnalysedBytes)), std::move(options));
     CompactAnalyzerChain built = analyzer.takeLinks();
     if (built.empty()) {

@@ -33,10 +33,10 @@ void AnalyzerBase::setHeaderSize(std::size_t size) {
     headerSize_ = static_cast<std::uint16_t>(size);
 }
 
-void AnalyzerBase::setNextProtocol(std::optional<std::string> name) {
-    if (name && name->empty()) name.reset();
-    if (name && headerSize_ == 0 && name == protocolName()) name.reset();
-    next_ = InternedString::from(name);
+void AnalyzerBase::setNextProtocol(InternedString name) {
+    if (name.hasValue() && name.view().empty()) name = InternedString();
+    if (name.hasValue() && headerSize_ == 0 && name == protocolNameInterned()) name = InternedString();
+    next_ = name;
 }
 
 // --- Attribute bytes ---------------------------------------------------------------------------
@@ -105,8 +105,21 @@ std::string nameOrUnknown(std::span<const CodeName> table, std::uint32_t code) {
     return std::string(*name);
 }
 
+namespace {
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+/// Appends `value` in lower-case hexadecimal with at least `digits` digits (leading zeros).
+void appendHex(std::string& out, std::uint64_t value, int digits) {
+    int needed = 1;
+    while (needed < 16 && (value >> (4 * needed)) != 0) ++needed;
+    for (int i = std::max(needed, digits) - 1; i >= 0; --i) out += kHexDigits[(value >> (4 * i)) & 0xF];
+}
+}  // namespace
+
 std::string hexText(std::uint64_t value, int digits) {
-    return fmt::format("0x{:0{}x}", value, std::clamp(digits, 1, 16));
+    std::string out = "0x";
+    appendHex(out, value, std::clamp(digits, 1, 16));
+    return out;
 }
 
 std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset) {
@@ -122,22 +135,19 @@ std::optional<std::string> ipv6TextAt(std::span<const std::byte> bytes, std::siz
 }
 
 std::string hexBytes(std::span<const std::byte> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     ByteReader r(bytes);
     std::string out;
     out.reserve(std::min(bytes.size(), kMaxShownBytes) * 2 + 3);
     while (r.offset() < kMaxShownBytes) {
         auto b = r.readU8();
         if (!b) break;
-        out += kDigits[*b >> 4];
-        out += kDigits[*b & 0xF];
+        appendHex(out, *b, 2);
     }
     if (!r.empty()) out += "…";
     return out;
 }
 
 std::string printableText(std::string_view text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::size_t shown = std::min(text.size(), kMaxShownBytes);
     std::string out;
     out.reserve(shown);
@@ -147,8 +157,7 @@ std::string printableText(std::string_view text) {
             out += static_cast<char>(c);
         } else {
             out += "\\x";
-            out += kDigits[c >> 4];
-            out += kDigits[c & 0xF];
+            appendHex(out, c, 2);
         }
     }
     if (shown < text.size()) out += "…";
@@ -165,7 +174,7 @@ std::string macText(std::span<const std::byte> bytes) {
     ByteReader r(bytes);
     while (auto b = r.readU8()) {
         if (r.offset() > 1) out += ':';
-        out += fmt::format("{:02x}", *b);
+        appendHex(out, *b, 2);
     }
     return out;
 }
@@ -224,7 +233,7 @@ std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {
             continue;
         }
         if (!out.empty() && out.back() != ':') out += ':';
-        out += fmt::format("{:x}", groups[i]);
+        appendHex(out, groups[i], 1);
     }
     if (mapped) {
         if (out.back() != ':') out += ':';
@@ -377,9 +386,25 @@ constexpr CodeName kIPProtocolAnalyzers[] = {
 };
 }  // namespace
 
-std::optional<std::string> protocolForEtherType(std::uint16_t etherType) {
-    if (etherType <= kMaxIEEE8023Length) return std::string("LLC");
-    return ProtocolsStringsCache::sharedCache().etherTypeString(etherType);
+InternedString protocolForEtherType(std::uint16_t etherType) {
+    static const InternedString kLLC("LLC");
+    if (etherType <= kMaxIEEE8023Length) return kLLC;
+    // The names of the few ether types a capture carries, per thread, while the shared table is
+    // unchanged: the walk asks once per Ethernet or VLAN header.
+    struct Remembered {
+        std::uint64_t generation = UINT64_MAX;
+        std::uint16_t etherType = 0;
+        InternedString name;
+    };
+    constexpr std::size_t kSlots = 16;
+    thread_local Remembered recent[kSlots];
+    const auto& names = ProtocolsStringsCache::sharedCache();
+    const std::uint64_t generation = names.generation();
+    Remembered& slot = recent[(etherType ^ (etherType >> 4)) % kSlots];
+    if (slot.generation != generation || slot.etherType != etherType) {
+        slot = Remembered{generation, etherType, InternedString::from(names.etherTypeString(etherType))};
+    }
+    return slot.name;
 }
 
 std::string etherTypeText(std::uint16_t etherType) {
@@ -387,9 +412,13 @@ std::string etherTypeText(std::uint16_t etherType) {
     return fmt::format("{} ({})", lookupName(kEtherTypeNames, etherType).value_or("Unknown"), hexText(etherType, 4));
 }
 
-std::optional<std::string> protocolForIPProtocol(std::uint8_t number) {
-    if (auto name = lookupName(kIPProtocolAnalyzers, number)) return std::string(*name);
-    return std::nullopt;
+InternedString protocolForIPProtocol(std::uint8_t number) {
+    static const auto* const names = [] {
+        auto* table = new std::array<InternedString, 256>();
+        for (const auto& [code, name] : kIPProtocolAnalyzers) (*table)[code] = InternedString(name);
+        return table;
+    }();
+    return (*names)[number];
 }
 
 std::string ipProtocolText(std::uint8_t number) { return nameWithCode(kIPProtocolNames, number); }

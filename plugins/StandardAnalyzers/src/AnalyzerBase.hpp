@@ -1,6 +1,7 @@
 #pragma once
 // The shared base of the standard analyzers: defaults, node and text helpers, registration helpers.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -35,6 +36,10 @@ public:
     explicit AnalyzerBase(const Data& data) : data_(data) {}
 
     [[nodiscard]] std::uint16_t protocolSize() const override { return headerSize_; }
+    /// The protocol's name, as `protocolNameInterned` gives it: each analyzer names its protocol
+    /// there, once, from a name literal (`fixedName`).
+    [[nodiscard]] std::optional<std::string> protocolName() const final { return protocolNameInterned().value(); }
+    [[nodiscard]] InternedString protocolNameInterned() const override = 0;
     [[nodiscard]] std::optional<std::string> nextProtocol() const override { return next_.value(); }
     [[nodiscard]] InternedString nextProtocolInterned() const override { return next_; }
     /// True unless the analyzer said otherwise (`setHasPayload`) or its protocol's bytes always
@@ -55,10 +60,26 @@ public:
     [[nodiscard]] const Data& bytes() const noexcept { return data_; }
 
 protected:
+    /// A protocol-name literal as a template argument: `fixedName<"TCP">()`.
+    template <std::size_t N>
+    struct NameLiteral {
+        char text[N];
+        constexpr NameLiteral(const char (&literal)[N]) { std::copy_n(literal, N, text); }  // implicit: built from the literal argument
+        [[nodiscard]] constexpr std::string_view view() const { return {text, N - 1}; }
+    };
+    /// The interned form of a protocol-name literal, made once: the walk asks every layer of
+    /// every packet for its name.
+    template <NameLiteral Name>
+    static InternedString fixedName() {
+        static const InternedString name(Name.view());
+        return name;
+    }
     /// Sets the header size, clamped to the bytes there are (and to 16 bits).
     void setHeaderSize(std::size_t size);
     /// Sets the carried protocol (see the class comment for the one refusal).
-    void setNextProtocol(std::optional<std::string> name);
+    void setNextProtocol(InternedString name);
+    void setNextProtocol(const std::optional<std::string>& name) { setNextProtocol(InternedString::from(name)); }
+    void setNextProtocol(const char* name) { setNextProtocol(InternedString(name)); }
     /// Says whether bytes after the header belong to this protocol's payload.
     void setHasPayload(bool hasPayload) noexcept { hasPayload_ = hasPayload; }
 
@@ -266,12 +287,12 @@ QORPlugInColumn column(std::string title, std::string keyPath, std::string displ
 std::optional<std::string> protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort);
 /// The protocol name for an ether type (the shared protocol-strings table); lengths of 802.3
 /// frames (up to 1500) give "LLC".
-std::optional<std::string> protocolForEtherType(std::uint16_t etherType);
+InternedString protocolForEtherType(std::uint16_t etherType);
 /// Display name of an ether type: "IPv4 (0x0800)".
 std::string etherTypeText(std::uint16_t etherType);
 /// The protocol name for an IP protocol number (shared by IPv4 and IPv6); nothing for protocols
 /// no standard analyzer continues with.
-std::optional<std::string> protocolForIPProtocol(std::uint8_t number);
+InternedString protocolForIPProtocol(std::uint8_t number);
 /// Display name of an IP protocol number: "TCP (6)".
 std::string ipProtocolText(std::uint8_t number);
 

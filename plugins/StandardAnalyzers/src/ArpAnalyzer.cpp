@@ -39,7 +39,7 @@ public:
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     /// "RARP" for the reverse opcodes (whatever ether type carried them), else "ARP".
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string(reverse_ ? "RARP" : "ARP"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return reverse_ ? fixedName<"RARP">() : fixedName<"ARP">(); }
     [[nodiscard]] bool hasPayload() const override { return false; }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

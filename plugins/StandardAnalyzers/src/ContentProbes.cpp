@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "AnalyzerBase.hpp"
 #include "QORCommonTools/ByteReader.hpp"
@@ -34,11 +35,25 @@ std::string_view asText(std::span<const std::byte> bytes) noexcept {
 }
 
 /// The first line of a text payload without its end, or nothing when no CR or LF ends it within
-/// `kMaxFirstLine` bytes.
+/// `kMaxFirstLine` bytes. Two vectorised scans, one per end character (a scan for "either"
+/// tests every byte against both one at a time).
 std::optional<std::string_view> firstLine(std::string_view text) noexcept {
-    auto end = text.substr(0, kMaxFirstLine).find_first_of("\r\n");
-    if (end == std::string_view::npos) return std::nullopt;
-    return text.substr(0, end);
+    const std::size_t window = std::min(text.size(), kMaxFirstLine);
+    const char* lf = static_cast<const char*>(std::memchr(text.data(), '\n', window));
+    const std::size_t beforeLF = lf ? static_cast<std::size_t>(lf - text.data()) : window;
+    const char* cr = static_cast<const char*>(std::memchr(text.data(), '\r', beforeLF));
+    if (!cr && !lf) return std::nullopt;
+    return text.substr(0, cr ? static_cast<std::size_t>(cr - text.data()) : beforeLF);
+}
+
+/// The first word of a payload when a space ends it within `limit` bytes: what a request line's
+/// method or a status line's version must be, checked before the line's end is looked for.
+std::optional<std::string_view> firstWord(std::string_view text, std::size_t limit) noexcept {
+    const std::size_t window = std::min(text.size(), limit + 1);
+    for (std::size_t i = 0; i < window; ++i) {
+        if (text[i] == ' ') return text.substr(0, i);
+    }
+    return std::nullopt;
 }
 
 /// The type and length of a record header at `offset`, when it is one (see `looksLikeTLS`).
@@ -76,24 +91,28 @@ bool looksLikeTLS(std::span<const std::byte> payload) noexcept {
 }
 
 bool looksLikeHTTP(std::span<const std::byte> payload) noexcept {
-    auto line = firstLine(asText(payload));
-    if (!line) return false;
-    auto sp = line->find(' ');
-    if (sp == std::string_view::npos) return false;
-    auto head = line->substr(0, sp);
+    constexpr std::size_t kLongestHead = 8;  // "HTTP/1.1"; the longest method has 7 letters
+    const auto text = asText(payload);
+    auto word = firstWord(text, kLongestHead);
+    if (!word || (!isVersion(*word) && std::find(kHTTPMethods.begin(), kHTTPMethods.end(), *word) == kHTTPMethods.end()))
+        return false;
+    auto line = firstLine(text);
+    if (!line || line->size() <= word->size()) return false;
+    const auto sp = word->size();
+    auto head = *word;
     if (isVersion(head)) {
         // Status line: version SP 3DIGIT, then a space before the reason or the end of the line.
         auto rest = line->substr(sp + 1);
         return rest.size() >= 3 && isDigit(rest[0]) && isDigit(rest[1]) && isDigit(rest[2]) &&
                (rest.size() == 3 || rest[3] == ' ');
     }
-    if (std::find(kHTTPMethods.begin(), kHTTPMethods.end(), head) == kHTTPMethods.end()) return false;
     auto last = line->rfind(' ');
     return last > sp && isVersion(line->substr(last + 1));
 }
 
 bool looksLikeSMTP(std::span<const std::byte> payload) noexcept {
     auto text = asText(payload);
+    if (!text.starts_with("220") && !text.starts_with("EHLO ") && !text.starts_with("HELO ")) return false;
     auto line = firstLine(text);
     if (!line || line->size() >= text.size() || text[line->size()] != '\r') return false;  // SMTP lines end in CRLF
     if (line->starts_with("220 ") || line->starts_with("220-")) return line->find("SMTP") != std::string_view::npos;
@@ -123,17 +142,17 @@ std::optional<std::string_view> protocolForContent(Transport transport, std::spa
     return std::nullopt;
 }
 
-std::optional<std::string> carriedProtocol(Transport transport, std::uint16_t sourcePort, std::uint16_t destinationPort,
-                                           const Data& payload, const PacketRef& packet) {
+InternedString carriedProtocol(Transport transport, std::uint16_t sourcePort, std::uint16_t destinationPort,
+                              const Data& payload, const PacketRef& packet) {
     auto named = protocolForPorts(transport == Transport::tcp, sourcePort, destinationPort);
-    if (!named && std::min(sourcePort, destinationPort) < kFirstRegisteredPort) return std::nullopt;
+    if (!named && std::min(sourcePort, destinationPort) < kFirstRegisteredPort) return {};
     auto seen = protocolForContent(transport, payload.span());
-    if (!seen || seen == named) return named;
+    if (!seen || seen == named) return InternedString::from(named);
     if (named) {
         auto cls = QORPacket::pluginAnalyzerClass(*named);
-        if (cls && cls->inspect(payload, packet, [](const QORPluginAnalyzerProtocol&) {})) return named;
+        if (cls && cls->inspect(payload, packet, [](const QORPluginAnalyzerProtocol&) {})) return InternedString(*named);
     }
-    return std::string(*seen);
+    return InternedString(*seen);
 }
 
 }  // namespace qor::standard

@@ -11,6 +11,7 @@
 
 #include "QORDependencies/QORPacketProtocol.hpp"
 #include "QORPlatform/Data.hpp"
+#include "QORPlatform/InternedString.hpp"
 
 namespace qor::standard {
 
@@ -73,7 +74,7 @@ std::optional<std::string_view> protocolForContent(Transport transport, std::spa
 /// and this plug-in does not analyse it. The named
 /// analyzer is only asked (by inspecting one) when the content points at a different protocol, so
 /// the common case costs a port lookup and a few byte comparisons.
-std::optional<std::string> carriedProtocol(Transport transport, std::uint16_t sourcePort, std::uint16_t destinationPort,
-                                           const Data& payload, const PacketRef& packet);
+InternedString carriedProtocol(Transport transport, std::uint16_t sourcePort, std::uint16_t destinationPort,
+                              const Data& payload, const PacketRef& packet);
 
 }  // namespace qor::standard

@@ -29,7 +29,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("DNS"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"DNS">(); }
     [[nodiscard]] bool hasPayload() const override { return false; }
 
     /// The message's summary; a message cut short by the capture says so, and one cut inside its

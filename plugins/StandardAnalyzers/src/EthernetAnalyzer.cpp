@@ -44,7 +44,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("ETH"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"ETH">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto dst = data.checkedSlice(kDestinationOffset, kAddressSize);

@@ -57,7 +57,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("IP"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"IP">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         ByteReader r(data);
@@ -68,7 +68,7 @@ public:
         auto fragment = *r.peekU16be(6);
         if ((fragment & kFragmentOffsetMask) != 0)
             return fmt::format("Fragmented IP protocol (proto={} {}, off={}, ID={:04x})",
-                               protocolForIPProtocol(protocol).value_or("Unknown"), protocol,
+                               protocolForIPProtocol(protocol).value().value_or("Unknown"), protocol,
                                (fragment & kFragmentOffsetMask) * 8, *r.peekU16be(4));
         return fmt::format("{} → {} {}", src, dst, ipProtocolText(protocol));
     }

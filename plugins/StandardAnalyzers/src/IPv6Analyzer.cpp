@@ -47,7 +47,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("IPv6"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"IPv6">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         if (data.size() < kFixedSize) return std::nullopt;

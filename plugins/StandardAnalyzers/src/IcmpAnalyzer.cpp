@@ -35,7 +35,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("ICMP"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"ICMP">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         ByteReader r(data);

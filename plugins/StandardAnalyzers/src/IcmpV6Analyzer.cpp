@@ -40,7 +40,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("ICMPv6"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"ICMPv6">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         ByteReader r(data);

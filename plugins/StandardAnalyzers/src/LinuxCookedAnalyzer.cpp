@@ -48,9 +48,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override {
-        return std::string(v2_ ? "SLL2" : "SLL");
-    }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return v2_ ? fixedName<"SLL2">() : fixedName<"SLL">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto h = read(data);

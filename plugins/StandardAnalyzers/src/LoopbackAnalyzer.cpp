@@ -47,9 +47,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override {
-        return std::string(loop_ ? "LOOP" : "NULL");
-    }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return loop_ ? fixedName<"LOOP">() : fixedName<"NULL">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto family = familyOf(data).first;

@@ -41,7 +41,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("MPLS"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"MPLS">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         if (data.size() < kEntrySize) return std::nullopt;

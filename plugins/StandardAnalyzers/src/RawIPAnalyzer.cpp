@@ -24,7 +24,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("RAW"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"RAW">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto first = ByteReader(data).peekU8();

@@ -56,7 +56,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("TCP"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"TCP">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto h = read(segment(data));

@@ -38,7 +38,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string("VLAN"); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"VLAN">(); }
 
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto tci = ByteReader(data).peekU16be();

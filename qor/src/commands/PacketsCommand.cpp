@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -81,6 +82,24 @@ void appendJSON(const QORPacket& p, fmt::memory_buffer& out) {
 }
 
 /// The packet's listing line.
+/// Appends `text` padded with spaces to `width` columns, aligned right or left, as fmt's
+/// "{:>N}"/"{:<N}" would. ASCII text (addresses, protocol and link-type names nearly always are)
+/// is measured by its bytes; other text goes through fmt, which counts display columns. fmt
+/// measures every padded text code point by code point, which cost more than the rest of the line.
+void appendPadded(fmt::memory_buffer& out, std::string_view text, std::size_t width, bool right) {
+    const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) {
+        if (right) fmt::format_to(fmt::appender(out), "{:>{}}", text, width);
+        else fmt::format_to(fmt::appender(out), "{:<{}}", text, width);
+        return;
+    }
+    const std::size_t fill = text.size() < width ? width - text.size() : 0;
+    if (right) out.resize(out.size() + fill), std::fill(out.end() - fill, out.end(), ' ');
+    out.append(text);
+    if (!right) out.resize(out.size() + fill), std::fill(out.end() - fill, out.end(), ' ');
+}
+
+/// One listing line: "{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}{}".
 void appendLine(const QORPacket& p, fmt::memory_buffer& out) {
     std::string iface;
     if (auto i = p.pcapngInterfaceIndex()) {
@@ -89,11 +108,25 @@ void appendLine(const QORPacket& p, fmt::memory_buffer& out) {
     }
     auto comment = p.packetComment();
     auto [source, destination] = p.packetEndpointStrings();
-    fmt::format_to(fmt::appender(out), FMT_COMPILE("{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}{}\n"),
-                   p.packetId(), p.packetTime(), source.value_or(""), destination.value_or(""),
-                   p.packetProtocol().value_or(""), p.captureLength(), p.realLength(),
-                   p.packetLinkTypeString().value_or(std::to_string(p.linkType())), iface, p.packetInfoOverview(),
-                   comment ? "  # " : "", comment.value_or(""));
+    const InternedString linkName = p.packetLinkTypeName();
+    const std::string linkNumber = linkName.hasValue() ? std::string() : std::to_string(p.linkType());
+    fmt::format_to(fmt::appender(out), FMT_COMPILE("{:>6} {:>11.6f} "), p.packetId(), p.packetTime());
+    appendPadded(out, source.value_or(""), 15, true);
+    out.append(std::string_view(" -> "));
+    appendPadded(out, destination.value_or(""), 15, false);
+    out.push_back(' ');
+    appendPadded(out, p.packetProtocolInterned().view(), 8, false);
+    fmt::format_to(fmt::appender(out), FMT_COMPILE(" {:>5}/{:<5} "), p.captureLength(), p.realLength());
+    appendPadded(out, linkName.hasValue() ? linkName.view() : std::string_view(linkNumber), 5, false);
+    out.push_back(' ');
+    appendPadded(out, iface, 6, false);
+    out.push_back(' ');
+    out.append(p.packetInfoOverview());
+    if (comment) {
+        out.append(std::string_view("  # "));
+        out.append(*comment);
+    }
+    out.push_back('\n');
 }
 
 /// Streams the file: each window of packets is analysed and formatted on all cores (one text per

@@ -47,7 +47,7 @@ public:
     static std::span<const CodeName> codes() { return kCodes; }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "CHAP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"CHAP">(); }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPPacketHeader::read(data);

@@ -106,7 +106,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "GRE"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"GRE">(); }
 
     /// "Encapsulated PPP, call 6016, seq 3" or "Encapsulated IPv4".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

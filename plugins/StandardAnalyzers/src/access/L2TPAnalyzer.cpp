@@ -288,7 +288,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "L2TP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"L2TP">(); }
 
     /// "SCCRQ, tunnel 0, session 0, Host Name lac", "ZLB, tunnel 5, session 0", "Data, tunnel 5,
     /// session 7".

@@ -29,7 +29,7 @@ public:
     static std::span<const CodeName> codes() { return kCodes; }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "PAP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"PAP">(); }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPPacketHeader::read(data);

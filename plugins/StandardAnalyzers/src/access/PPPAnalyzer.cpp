@@ -105,7 +105,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"PPP">(); }
 
     /// The carried protocol's title: "Link Control Protocol".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

@@ -205,7 +205,7 @@ public:
             setHasPayload(false);
         }
     }
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return std::string(traits_.protocol); }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return InternedString(traits_.protocol); }
 
     /// "Configure-Request (id 1), Maximum-Receive-Unit (MRU) 1492, Magic-Number 0a0b0c0d".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

@@ -92,7 +92,7 @@ public:
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPPoED"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"PPPoED">(); }
 
     /// "PADO (Active Discovery Offer), AC-Name: x, Service-Name: y"; a PADS or PADT also names its
     /// session.

@@ -27,7 +27,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "PPPoES"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"PPPoES">(); }
 
     /// "Session 0x0001, 54 bytes".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

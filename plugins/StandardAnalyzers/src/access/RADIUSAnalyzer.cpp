@@ -291,7 +291,7 @@ public:
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "RADIUS"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"RADIUS">(); }
 
     /// "Access-Request (id 5), User-Name bob".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

@@ -196,7 +196,7 @@ public:
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "DHCP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"DHCP">(); }
 
     /// "DHCP Request - Transaction ID 0x3d1e" (or "BOOTP Reply ..." without a message type).
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

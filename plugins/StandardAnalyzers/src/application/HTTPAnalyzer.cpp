@@ -98,7 +98,7 @@ public:
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "HTTP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"HTTP">(); }
 
     /// The start line ("GET /index.html HTTP/1.1", "HTTP/1.1 200 OK") or "Continuation".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

@@ -82,7 +82,7 @@ public:
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "NTP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"NTP">(); }
 
     /// "NTP Version 4, client".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

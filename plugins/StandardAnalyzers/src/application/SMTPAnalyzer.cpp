@@ -75,7 +75,7 @@ public:
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "SMTP"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"SMTP">(); }
 
     /// "C: MAIL FROM:<a@b>", "S: 250 OK" (the first line), or "C: DATA fragment, 589 bytes".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {

@@ -250,7 +250,7 @@ public:
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] bool hasPayload() const override { return false; }
-    [[nodiscard]] std::optional<std::string> protocolName() const override { return "TLS"; }
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"TLS">(); }
 
     /// "Client Hello (SNI www.example.com)", "Server Hello, Change Cipher Spec, Application Data".
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
