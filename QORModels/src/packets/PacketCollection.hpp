@@ -15,16 +15,19 @@ namespace qor {
 /// The packets of a read that keeps them all: their records are carved from one arena (a
 /// million packets cost a handful of system calls), and the list has room reserved once for as
 /// many packets as the file could hold, so no growth copies happen while reading (reserved
-/// memory never touched costs nothing).
+/// memory never touched costs nothing). A file too small to hold `kArenaFrom` packets gets no
+/// arena: its few records come from the heap, which costs less than mapping a chunk.
 class PacketCollection {
 public:
     /// Room for `upperBound` packets (capped, so that a huge file cannot ask for more than it
     /// will use; more still fit, with growth).
-    explicit PacketCollection(std::size_t upperBound) : arena_(PacketArena::create()) {
+    explicit PacketCollection(std::size_t upperBound) : arena_(upperBound >= kArenaFrom ? PacketArena::create() : nullptr) {
         packets_.reserve(std::min(upperBound, kMaxReserved));
         adviseHugePages(packets_.data(), packets_.capacity() * sizeof(packets_[0]));
     }
-    ~PacketCollection() { arena_->close(); }
+    ~PacketCollection() {
+        if (arena_) arena_->close();
+    }
     PacketCollection(const PacketCollection&) = delete;
     PacketCollection& operator=(const PacketCollection&) = delete;
 
@@ -34,6 +37,7 @@ public:
         return format == CaptureContainerFormat::pcap ? (bytes > 24 ? (bytes - 24) / 16 : 0) : bytes / 32;
     }
 
+    /// The arena to carve records from; null for a small file (records come from the heap).
     [[nodiscard]] PacketArena* arena() const noexcept { return arena_; }
     void add(std::shared_ptr<QORPacket> packet) { packets_.push_back(std::move(packet)); }
     [[nodiscard]] std::size_t size() const noexcept { return packets_.size(); }
@@ -59,6 +63,7 @@ public:
 
 private:
     static constexpr std::size_t kMaxReserved = std::size_t{1} << 26;
+    static constexpr std::size_t kArenaFrom = 4096;
     PacketArena* arena_;
     std::vector<std::shared_ptr<QORPacket>> packets_;
 };
