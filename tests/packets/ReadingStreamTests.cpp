@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "support/Fixtures.hpp"
 
@@ -17,18 +23,29 @@ Data manyRecords(std::uint32_t records) {
 }
 
 TEST(ReadingStream, ReaderMayGoAwayWhileItsReadRuns) {
-    // The read outlives the object that started it; under AddressSanitizer any write of the read
-    // into the destroyed object is reported.
+    // The read outlives the object that started it. Under AddressSanitizer any write of the read
+    // into the destroyed object is reported; a read that takes the destroyed object's lock blocks
+    // for ever on freed memory, which the watchdog turns into a failure.
     auto file = manyRecords(200'000);
     auto reader = std::make_unique<FileDataToPacketsAsyncStream>();
     auto stream = reader->startStream({}, std::make_shared<QORDataCache>(), file, "/tmp/lifetime.pcap");
     auto first = stream.next();  // the read is under way
     ASSERT_TRUE(first);
     reader.reset();
+    std::atomic<bool> drained{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 600 && !drained.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!drained.load()) {
+            std::fprintf(stderr, "the read did not end within 60 s of its reader going away\n");
+            std::abort();
+        }
+    });
     std::size_t packets = 0;
     while (auto u = stream.next()) {
         if (auto* p = u->payload()) packets = p->size();
     }
+    drained = true;
+    watchdog.join();
     EXPECT_EQ(packets, 200'000u);
 }
 
