@@ -162,13 +162,20 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
         if (!bytes) shrank = true;
         return bytes.value_or(Data());
     };
+    // A run read at once and let go before the next read (a view into the window, which the next
+    // read may move): block headers and packet block fields, two per packet, without the
+    // reference count a kept run takes on the window.
+    auto glance = [&](std::size_t from, std::size_t length) {
+        auto bytes = in.view(from, length);
+        if (!bytes) shrank = true;
+        return ByteReader(bytes.value_or(std::span<const std::byte>()));
+    };
     while (!stopped && data.size() - offset >= kBlockFraming) {
-        auto headBytes = run(offset, kBlockFraming);
+        ByteReader head = glance(offset, kBlockFraming);
         if (shrank) {
             result.issue = "the file shrank while it was read; reading stopped at offset " + std::to_string(offset);
             break;
         }
-        ByteReader head(headBytes);
         if (head.load<std::uint32_t>(0, false) == kSectionHeaderBlock) {
             swap = swapForSection(head.load<std::uint32_t>(8, false) == kByteOrderMagic);
             interfaces.clear();
@@ -233,8 +240,7 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
                 break;
             }
             case kEnhancedPacketBlock: {
-                Data fixed = run(bodyOffset, std::min<std::size_t>(bodyLength, 20));
-                ByteReader b(fixed);
+                ByteReader b = glance(bodyOffset, std::min<std::size_t>(bodyLength, 20));
                 auto ifId = b.load<std::uint32_t>(0, swap);
                 auto high = b.load<std::uint32_t>(4, swap);
                 auto low = b.load<std::uint32_t>(8, swap);
