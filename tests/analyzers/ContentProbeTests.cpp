@@ -74,6 +74,8 @@ TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
         {"a payload that merely starts with GET", tcpFrame(8000, text("GET is not a request\r\n")), "ETH-IP-TCP"},
         {"a request line without its end", tcpFrame(8000, text("GET / HTTP/1.1")), "ETH-IP-TCP"},
         {"an unknown method", tcpFrame(8000, text("FETCH / HTTP/1.1\r\n\r\n")), "ETH-IP-TCP"},
+        {"a method alone on its line", tcpFrame(8000, text("GET\r\n/ HTTP/1.1\r\n")), "ETH-IP-TCP"},
+        {"a request line that ends before its version", tcpFrame(8000, text("GET /x\r\nHTTP/1.1\r\n")), "ETH-IP-TCP"},
         {"SMTP greeting on 2525", tcpFrame(2525, text("220 mail.example.com ESMTP ready\r\n")), "ETH-IP-TCP-SMTP"},
         {"SMTP EHLO on 2525", tcpFrame(2525, text("EHLO client.example.com\r\n")), "ETH-IP-TCP-SMTP"},
         {"a 220 reply that names no SMTP", tcpFrame(2525, text("220 FTP server ready\r\n")), "ETH-IP-TCP"},
