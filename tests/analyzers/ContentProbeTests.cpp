@@ -88,6 +88,15 @@ TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
     for (const auto& c : cases) EXPECT_EQ(historyOf(c.frame), c.history) << c.name;
 }
 
+TEST(ContentProbes, MulticastDnsIsNamedApartAndAnswersTheDnsKeys) {
+    auto mdns = analysed(udpFrame(5353, dnsQuery()));
+    ASSERT_TRUE(mdns);
+    EXPECT_EQ(mdns->packetProtocolHistory(), "ETH-IP-UDP-MDNS");
+    EXPECT_EQ(mdns->valueForKey("dnsQueryName").asString(), "a");
+    EXPECT_EQ(mdns->packetInfoOverview(), "Standard query 0x1234 A a");
+    EXPECT_EQ(historyOf(udpFrame(53, dnsQuery())), "ETH-IP-UDP-DNS");
+}
+
 /// A label stack entry: label (20 bits), traffic class (3), bottom of stack (1), TTL (8).
 std::uint32_t label(std::uint32_t value, std::uint32_t tc, bool bottom, std::uint8_t ttl) {
     return (value << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl;

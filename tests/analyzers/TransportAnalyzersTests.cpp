@@ -67,7 +67,7 @@ TEST(UdpAnalyzer, ReadsLengthAndPayload) {
 TEST(TransportAnalyzers, ChooseTheCarriedProtocolByPortLowerPortFirst) {
     expectRows("UdpAnalyzer", {{"to 53", udp(40000, 53, 12), -1, "DNS"},
                                {"from 53", udp(53, 40000, 12), -1, "DNS"},
-                               {"mDNS", udp(5353, 5353, 12), -1, "DNS"},
+                               {"mDNS", udp(5353, 5353, 12), -1, "MDNS"},
                                {"no port known", udp(40001, 40002, 12), -1, ""}});
     expectRows("TcpAnalyzer", {{"to 53", tcp(40000, 53, 0x018, {}, 14), -1, "DNS"},
                                {"5353 is UDP only", tcp(40000, 5353, 0x018, {}, 14), -1, ""}});

@@ -1,4 +1,4 @@
-// The DNS analyzer ("DNS": UDP ports 53 and 5353, TCP port 53).
+// The DNS analyzers: "DNS" (UDP and TCP port 53) and "MDNS", multicast DNS (UDP port 5353).
 
 #include <fmt/format.h>
 
@@ -12,24 +12,23 @@ namespace qor::standard {
 namespace {
 
 /// A DNS message (RFC 1035, section 4; over TCP with the 2-byte length prefix of section 4.2.2),
-/// read by `DnsMessage`. The message ends the chain: it carries nothing, and its header size is
-/// the whole message (the bytes the transport gave it, or the prefixed length over TCP).
+/// read by `DnsMessage`: the part the DNS and multicast DNS (RFC 6762, the same message format)
+/// analyzers share. The message ends the chain: it carries nothing, and its header size is the
+/// whole message (the bytes the transport gave it, or the prefixed length over TCP).
 ///
 /// Whether the bytes carry the TCP length prefix is told from the bytes: the prefix equals the
 /// bytes that follow it (or more, for a message split over segments) and the message after it
 /// reads cleanly, while the same bytes read as a bare message do not.
-class DnsAnalyzer final : public StandardAnalyzer<DnsAnalyzer> {
+class DnsMessageAnalyzer : public AnalyzerBase {
 public:
     static constexpr std::size_t kHeaderSize = 12;
 
     /// Never refuses: the transport chose DNS by its port; bytes that do not read as a message
     /// show what could be read.
-    DnsAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
+    DnsMessageAnalyzer(const Data& data, const PacketRef& packet) : AnalyzerBase(data), cut_(cutBySnapshot(data, packet)) {
         setHeaderSize(DnsMessage::read(data, DnsMessage::Detail::layout).messageEnd);
     }
 
-    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
-    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"DNS">(); }
     [[nodiscard]] bool hasPayload() const override { return false; }
 
     /// The message's summary; a message cut short by the capture says so, and one cut inside its
@@ -76,9 +75,29 @@ private:
     bool cut_;  ///< the capture kept only part of the message
 };
 
+/// "DNS": unicast DNS on port 53.
+class DnsAnalyzer final : public StandardAnalyzer<DnsAnalyzer, DnsMessageAnalyzer> {
+public:
+    using StandardAnalyzer::StandardAnalyzer;
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"DNS">(); }
+};
+
+/// "MDNS": multicast DNS on port 5353, named apart from DNS as tshark names it ("mdns"), so
+/// that a packet's protocols say which of the two it is. Its class derives from the DNS class,
+/// so the DNS attributes (query name, answers, ...) answer for it too.
+class MdnsAnalyzer final : public StandardAnalyzer<MdnsAnalyzer, DnsMessageAnalyzer> {
+public:
+    using StandardAnalyzer::StandardAnalyzer;
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"MDNS">(); }
+};
+
 const AnalyzerClassRegistration<DnsAnalyzer> kClass{"DnsAnalyzer"};
+const AnalyzerClassRegistration<MdnsAnalyzer> kMulticastClass{"MdnsAnalyzer", &*kClass};
 
 const QORPluginAnalyzerClass& DnsAnalyzer::analyzerClass() const { return *kClass; }
+const QORPluginAnalyzerClass& MdnsAnalyzer::analyzerClass() const { return *kMulticastClass; }
 
 /// Attributes of the variable-length message read the whole message: offset 0 and the largest
 /// length (the packet's slice stops at the bytes there are).
@@ -87,11 +106,11 @@ constexpr std::uint32_t kWholeMessage = 0xFFFF;
 const FamilyRegistration kFamily{[] {
     AnalyzerFamily f;
     f.title = "DNS";
-    f.description = "Domain Name System over UDP and TCP, and multicast DNS";
+    f.description = "Domain Name System over UDP and TCP";
     f.analyzerClass = kClass;
     f.protocols = {
         portsTarget("DNS", {53}, kQORSourceProtocols::tcp, DnsAnalyzer::kHeaderSize),
-        portsTarget("DNS", {53, 5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize),
+        portsTarget("DNS", {53}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize),
     };
     f.attributes = {
         attribute(kClass, "DNS Transaction ID", "dnsId", AttributeValueType::uint16, 0, kWholeMessage),
@@ -106,6 +125,17 @@ const FamilyRegistration kFamily{[] {
         containsColumn("DNS Query Type", "dnsQueryType", AttributeValueType::string),
         containsColumn("DNS Answers", "dnsAnswers", AttributeValueType::string),
     };
+    return f;
+}};
+
+/// Multicast DNS: its own family, so that its port and name come and go with it; the message
+/// attributes and columns are the DNS family's, which its class inherits.
+const FamilyRegistration kMulticastFamily{[] {
+    AnalyzerFamily f;
+    f.title = "MDNS";
+    f.description = "Multicast DNS over UDP";
+    f.analyzerClass = kMulticastClass;
+    f.protocols = {portsTarget("MDNS", {5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize)};
     return f;
 }};
 
