@@ -84,6 +84,12 @@ TEST(QorPackets, PaddedFramesCountOnlyTheSegmentAsTcpPayload) {
     EXPECT_EQ(j["srcPort"], 49486);
 }
 
+TEST(QorBpf, RendersTheReadmesSavedTreeAndItsVerdict) {
+    auto r = qor("bpf render --check " + (std::filesystem::path(QOR_FIXTURES_DIR) / "filters/tcp-web-not-host.json").string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "tcp and (dst port 80 or dst port 443) and not host 10.0.0.1\nvalid\n");
+}
+
 TEST(QorBadInput, OneClearLineAndANonZeroStatus) {
     test::TempDir dir;
     auto notCapture = dir.write("notes.pcap", Data::fromString("this is a text file, not a capture\n"));
