@@ -1,9 +1,11 @@
 // The packet record's detail tree: the "Packet" header node, each analyzer's nodes, padding
 // and the unexplained payload.
 
+#include <cmath>
 #include <ctime>
 #include <fmt/format.h>
 
+#include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/analysis/QORNode.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/Localized.hpp"
@@ -12,8 +14,11 @@
 namespace qor {
 namespace {
 
-/// "yyyy-MM-dd HH:mm:ss.SSS (z)" in the system's time zone.
+/// "yyyy-MM-dd HH:mm:ss.SSS (z)" in the system's time zone; a time outside the years 1 to 9999
+/// (a file's timestamp can count up to 2^64 units of its resolution) is "Not representable", as
+/// tshark shows it, rather than a date the calendar functions cannot make.
 std::string formatArrival(double seconds) {
+    if (!isCalendarRepresentable(seconds)) return "Not representable";
     double whole = std::floor(seconds);
     auto t = static_cast<std::time_t>(whole);
     int millis = static_cast<int>((seconds - whole) * 1000.0);

@@ -1,6 +1,7 @@
 #include "QORCommonTools/TextHelpers.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qor {
 
@@ -47,6 +48,12 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     }
     if (start < text.size()) lines.push_back(text.substr(start));
     return lines;
+}
+
+bool isCalendarRepresentable(double seconds) noexcept {
+    constexpr double kFirstSecond = -62135596800.0;  // 0001-01-01 00:00:00 UTC
+    constexpr double kLastSecond = 253402300799.0;   // 9999-12-31 23:59:59 UTC
+    return std::isfinite(seconds) && seconds >= kFirstSecond && seconds <= kLastSecond;
 }
 
 bool isValidUTF8(std::string_view text) noexcept {

@@ -8,13 +8,16 @@
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
+#include "QORCommonTools/TextHelpers.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 
 namespace qor::cli {
 namespace {
 
-/// Seconds since 1970 as "2023-11-14 22:13:20.123456 UTC".
+/// Seconds since 1970 as "2023-11-14 22:13:20.123456 UTC"; "Not representable" outside the
+/// years 1 to 9999.
 std::string utcText(double seconds) {
+    if (!isCalendarRepresentable(seconds)) return "Not representable";
     double whole = std::floor(seconds);
     auto t = static_cast<std::time_t>(whole);
     std::tm tm{};

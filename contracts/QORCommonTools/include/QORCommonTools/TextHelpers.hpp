@@ -39,6 +39,11 @@ char printableASCII(std::uint8_t byte);
 /// points (U+D800 to U+DFFF), nothing above U+10FFFF. The empty text is valid.
 bool isValidUTF8(std::string_view text) noexcept;
 
+/// Whether seconds since 1970 name a moment the calendar texts can show: finite, and within the
+/// years 1 to 9999. A capture's timestamp can count up to 2^64 units of its resolution, which
+/// no `time_t` conversion may be asked to hold.
+bool isCalendarRepresentable(double seconds) noexcept;
+
 /// Text with leading and trailing white space removed.
 std::string_view trimmed(std::string_view text);
 /// Splits text into lines at any newline character ("\n", "\r", "\r\n" count once).
