@@ -113,7 +113,9 @@ public:
         addField(root, "Time to Live", std::to_string(ttl), 8, 1);
         addField(root, "Protocol", ipProtocolText(protocol), 9, 1);
         std::string checksumText = hexText(checksum, 4);
-        if (data.size() >= headerLength) {
+        // A header shorter than the minimum has no checksum field to verify (its "header" may not
+        // even reach the field).
+        if (headerLength >= kMinHeaderSize && data.size() >= headerLength) {
             auto computed = headerChecksum(data.slice(0, headerLength));
             checksumText += computed == 0 ? " [correct]" : fmt::format(" [incorrect, should be {}]", hexText(expected(data, headerLength), 4));
         }
