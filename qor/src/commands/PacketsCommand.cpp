@@ -94,9 +94,13 @@ void appendPadded(fmt::memory_buffer& out, std::string_view text, std::size_t wi
         return;
     }
     const std::size_t fill = text.size() < width ? width - text.size() : 0;
-    if (right) out.resize(out.size() + fill), std::fill(out.end() - fill, out.end(), ' ');
+    auto pad = [&] {
+        out.resize(out.size() + fill);
+        std::fill(out.end() - fill, out.end(), ' ');
+    };
+    if (right) pad();
     out.append(text);
-    if (!right) out.resize(out.size() + fill), std::fill(out.end() - fill, out.end(), ' ');
+    if (!right) pad();
 }
 
 /// One listing line: "{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}{}".
