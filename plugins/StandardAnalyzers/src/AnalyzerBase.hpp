@@ -79,7 +79,6 @@ protected:
     /// Sets the carried protocol (see the class comment for the one refusal).
     void setNextProtocol(InternedString name);
     void setNextProtocol(const std::optional<std::string>& name) { setNextProtocol(InternedString::from(name)); }
-    void setNextProtocol(const char* name) { setNextProtocol(InternedString(name)); }
     /// Says whether bytes after the header belong to this protocol's payload.
     void setHasPayload(bool hasPayload) noexcept { hasPayload_ = hasPayload; }
 

@@ -43,7 +43,7 @@ public:
         setHeaderSize(headerSize());
         if (data.size() < headerSize()) return;
         auto protocol = *ByteReader(data).peekU16be(v2_ ? 0 : 14);
-        if (protocol == kProtocolLLC) setNextProtocol(std::string("LLC"));
+        if (protocol == kProtocolLLC) setNextProtocol(fixedName<"LLC">());
         else if (protocol >= kMinEtherType) setNextProtocol(protocolForEtherType(protocol));
     }
 

@@ -38,10 +38,10 @@ public:
         else loop_ = family.second;
         if (!family.first) return;
         switch (*family.first) {
-            case 2: setNextProtocol(std::string("IP")); break;
+            case 2: setNextProtocol(fixedName<"IP">()); break;
             case 24:
             case 28:
-            case 30: setNextProtocol(std::string("IPv6")); break;
+            case 30: setNextProtocol(fixedName<"IPv6">()); break;
             default: break;
         }
     }

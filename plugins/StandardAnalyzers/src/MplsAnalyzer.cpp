@@ -36,8 +36,8 @@ public:
         if (!stack.bottomFound) return;
         auto first = ByteReader(data).peekU8(stack.size);
         if (!first) return;
-        if ((*first >> 4) == 4) setNextProtocol("IP");
-        else if ((*first >> 4) == 6) setNextProtocol("IPv6");
+        if ((*first >> 4) == 4) setNextProtocol(fixedName<"IP">());
+        else if ((*first >> 4) == 6) setNextProtocol(fixedName<"IPv6">());
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;

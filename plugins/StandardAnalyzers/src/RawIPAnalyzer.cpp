@@ -18,8 +18,8 @@ public:
         setHeaderSize(0);
         if (auto first = ByteReader(data).peekU8()) {
             int version = *first >> 4;
-            if (version == 4) setNextProtocol(std::string("IP"));
-            else if (version == 6) setNextProtocol(std::string("IPv6"));
+            if (version == 4) setNextProtocol(fixedName<"IP">());
+            else if (version == 6) setNextProtocol(fixedName<"IPv6">());
         }
     }
 

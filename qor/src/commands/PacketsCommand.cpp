@@ -81,7 +81,6 @@ void appendJSON(const QORPacket& p, fmt::memory_buffer& out) {
     out.push_back('\n');
 }
 
-/// The packet's listing line.
 /// Appends `text` padded with spaces to `width` columns, aligned right or left, as fmt's
 /// "{:>N}"/"{:<N}" would. ASCII text (addresses, protocol and link-type names nearly always are)
 /// is measured by its bytes; other text goes through fmt, which counts display columns. fmt

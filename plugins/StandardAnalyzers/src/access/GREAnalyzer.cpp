@@ -101,7 +101,7 @@ public:
         setHeaderSize(header.size);
         if (data.size() <= header.size || (header.flags & kFlagRouting)) return;
         if (auto length = header.payloadLength(); length && *length == 0) return;
-        if (auto name = lookupName(kCarried, header.protocol)) setNextProtocol(std::string(*name));
+        if (auto name = lookupName(kCarried, header.protocol)) setNextProtocol(InternedString(*name));
         else setNextProtocol(ProtocolsStringsCache::sharedCache().etherTypeString(header.protocol));
     }
 

@@ -284,7 +284,7 @@ public:
         auto header = *L2TPHeader::read(data);
         setHeaderSize(header.isControl() ? header.present : header.size);
         setHasPayload(!header.isControl());
-        if (!header.isControl() && header.present > header.size) setNextProtocol("PPP");
+        if (!header.isControl() && header.present > header.size) setNextProtocol(fixedName<"PPP">());
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;

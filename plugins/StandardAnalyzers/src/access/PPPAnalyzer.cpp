@@ -101,7 +101,7 @@ public:
         auto header = *PPPHeader::read(data);
         setHeaderSize(header.size);
         auto p = findProtocol(header.protocol);
-        if (p && !p->next.empty() && data.size() > header.size) setNextProtocol(std::string(p->next));
+        if (p && !p->next.empty() && data.size() > header.size) setNextProtocol(InternedString(p->next));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;

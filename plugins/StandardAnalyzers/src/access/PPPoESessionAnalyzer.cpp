@@ -23,7 +23,7 @@ public:
     /// Carries PPP when the header announces a payload that is there.
     PPPoESessionAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(PPPoEHeader::kSize);
-        if (PPPoEHeader::read(data)->payloadPresent(data.size()) != 0) setNextProtocol("PPP");
+        if (PPPoEHeader::read(data)->payloadPresent(data.size()) != 0) setNextProtocol(fixedName<"PPP">());
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
