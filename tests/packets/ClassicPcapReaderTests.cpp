@@ -37,10 +37,8 @@ Data frame(std::size_t n, int fill = 0xAB) {
 
 TEST(ClassicPcapReader, BigAndLittleEndianTwinsGiveTheSamePackets) {
     PcapBuilder le(1, false), be(1, true);
-    for (std::uint32_t i = 0; i < 3; ++i) {
-        le.record(1000 + i, 250000, frame(60 + i), 1514);
-        be.record(1000 + i, 250000, frame(60 + i), 1514);
-    }
+    for (std::uint32_t i = 0; i < 3; ++i)
+        for (auto* b : {&le, &be}) b->record(1000 + i, 250000, frame(60 + i), 1514);
     auto a = readClassic(le.data()).packets, b = readClassic(be.data()).packets;
     ASSERT_EQ(a.size(), 3u);
     ASSERT_EQ(b.size(), 3u);
@@ -125,12 +123,7 @@ TEST(ClassicPcapReader, RejectsWhatIsNotAClassicCapture) {
 TEST(ClassicPcapReader, StreamFinishesWithTheErrorForAnUnknownMagic) {
     FileDataToPacketsAsyncStream reader;
     auto stream = reader.startStream({}, std::make_shared<QORDataCache>(), Data::fromString(std::string(64, 'x')), "/tmp/x");
-    EXPECT_THROW(
-        {
-            while (stream.next()) {
-            }
-        },
-        APIErrorException);
+    EXPECT_THROW(while (stream.next()){}, APIErrorException);
 }
 
 TEST(ClassicPcapReader, ModifiedPcapMagicIsAccepted) {

@@ -19,7 +19,7 @@ TEST(DataCache, LooksUpExactRangesOnly) {
     EXPECT_FALSE(cache.object({40, 100}));
 }
 
-TEST(DataCache, StoringTwiceKeepsTheSecondBytesAndCountLimitEvicts) {
+TEST(DataCache, StoringTwiceKeepsTheSecondBytes) {
     MemoryCache cache;
     cache.setBytes(Data::fromString("a"), {1, 2});
     cache.setBytes(Data::fromString("b"), {1, 2});
@@ -27,10 +27,6 @@ TEST(DataCache, StoringTwiceKeepsTheSecondBytesAndCountLimitEvicts) {
     EXPECT_EQ(cache.getBytes({1, 2})->toString(), "b");
     cache.setBytes(std::nullopt, {3, 4});  // encoding gave nothing: nothing stored
     EXPECT_FALSE(cache.has({3, 4}));
-    MemoryCache limited;  // a count limit evicts one entry per store
-    limited.setCountLimit(2);
-    for (std::uint32_t i = 0; i < 3; ++i) limited.setBytes(Data::fromString("x"), {i, i + 1});
-    EXPECT_EQ(limited.entryCount(), 2u);
 }
 
 TEST(DataCache, LiveCaptureCacheNeverEvicts) {
@@ -61,7 +57,6 @@ TEST(DataCache, SurvivesGrowthDeletionAndManyOwners) {
     EXPECT_EQ(cache.entryCount(), 5000u);  // one store evicts exactly one entry
     EXPECT_TRUE(cache.has({9999, 10000}));
 }
-
 
 /// Bytes that name their key, so that a lookup answered from the wrong slot shows.
 Data bytesFor(std::uint32_t key) { return Data::fromString("k" + std::to_string(key)); }

@@ -64,11 +64,9 @@ TEST(PacketRecord, LengthsAndTimes) {
 }
 
 TEST(PacketRecord, FlagsDescriptionNamesTheDirection) {
-    EXPECT_EQ(QORPacket::pcapngFlagsDescription(1), "0x00000001 (inbound)");
-    EXPECT_EQ(QORPacket::pcapngFlagsDescription(2), "0x00000002 (outbound)");
-    EXPECT_EQ(QORPacket::pcapngFlagsDescription(0), "0x00000000");
-    EXPECT_EQ(QORPacket::pcapngFlagsDescription(3), "0x00000003");
-    EXPECT_EQ(QORPacket::pcapngFlagsDescription(0xDEADBEEF), "0xDEADBEEF");
+    for (auto [flags, text] : {std::pair<std::uint32_t, const char*>{1, "0x00000001 (inbound)"}, {2, "0x00000002 (outbound)"},
+                               {0, "0x00000000"}, {3, "0x00000003"}, {0xDEADBEEF, "0xDEADBEEF"}})
+        EXPECT_EQ(QORPacket::pcapngFlagsDescription(flags), text);
 }
 
 TEST(PacketRecord, HeaderNodesShowInterfaceFlagsAndComment) {

@@ -5,6 +5,7 @@
 // the command is on each file's first line) and tests/fixtures/expected/capinfos-counts.tsv
 // (capinfos 4.0.17 -c).
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -65,16 +66,28 @@ long long micros(const std::string& tsharkTime) {
     return secs * 1000000 + std::stoll(frac.substr(0, 6));
 }
 
+/// The packets of a fixture capture, read from its mapped file.
+PacketList readMapped(FileDataToPacketsAsyncStream& reader, const std::string& name) {
+    auto path = test::capturePath(name);
+    auto data = mapFile(path);
+    EXPECT_TRUE(data) << name;
+    return data ? reader.parsePackets(*data, std::make_shared<QORDataCache>(path, false), path, nullptr) : PacketList();
+}
+
+/// Every capture with recorded tshark frames.
+std::vector<std::string> recordedCaptures() {
+    std::vector<std::string> names;
+    for (auto& e : std::filesystem::directory_iterator(test::fixturePath("expected/frames"))) names.push_back(e.path().stem().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 class RealCapture : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RealCapture, AgreesWithTsharkPacketByPacket) {
     const std::string name = GetParam();
-    auto path = test::capturePath(name);
-    auto data = mapFile(path);
-    ASSERT_TRUE(data);
     FileDataToPacketsAsyncStream reader;
-    auto cache = std::make_shared<QORDataCache>(path, false);
-    auto packets = reader.parsePackets(*data, cache, path, nullptr);
+    auto packets = readMapped(reader, name);
     auto frames = tsharkFrames(name);
     ASSERT_EQ(packets.size(), frames.size()) << name;
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -99,16 +112,7 @@ TEST_P(RealCapture, AgreesWithTsharkPacketByPacket) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, RealCapture,
-                         ::testing::Values("LinuxCookedCapture.pcap", "RADIUS.pcap", "basic-auth-with-colon.pcap",
-                                           "dhcp-rfc3004.pcap", "get-to-ssh-server.pcap", "ipv6_http.pcap",
-                                           "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap", "nb6-http.pcap",
-                                           "one_http_stream_fin.pcap", "pppoe-session-http.pcap", "smtp-attachment-msg.pcap",
-                                           "suricata-pppoe.pcap", "tls1_3.pcap", "tls_nss_example.pcap",
-                                           "udp_dns_request_response.pcap", "illustrated-tls12-dsb.pcapng",
-                                           "many_interfaces-1.pcapng", "pcapng-test102-be.pcapng", "pcapng-test200-le.pcapng",
-                                           "vlan-pcp-dei.pcapng", "GrePackets.cap", "dssetup-standalone-be.cap",
-                                           "bad_rsn_parsing_overrides_ssid.pcap"),
+INSTANTIATE_TEST_SUITE_P(Fixtures, RealCapture, ::testing::ValuesIn(recordedCaptures()),
                          [](const auto& info) {
                              std::string n = info.param;
                              for (auto& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -117,20 +121,17 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, RealCapture,
 
 TEST(RealCaptureDamage, TruncatedAndMalformedFilesSayWhy) {
     for (const char* name : {"bad_rsn_parsing_overrides_ssid.pcap", "test007.ntar"}) {
-        auto path = test::capturePath(name);
         FileDataToPacketsAsyncStream reader;
-        auto packets = reader.parsePackets(*mapFile(path), std::make_shared<QORDataCache>(path, false), path, nullptr);
+        readMapped(reader, name);
         EXPECT_TRUE(reader.lastReadIssue()) << name;
     }
 }
 
 TEST(RealCaptureMetadata, SectionAndInterfacesOfManyInterfaces) {
-    auto path = test::capturePath("many_interfaces-1.pcapng");
     FileDataToPacketsAsyncStream reader;
-    reader.parsePackets(*mapFile(path), std::make_shared<QORDataCache>(path, false), path, nullptr);
-    auto m = reader.lastPcapngMetadata();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->interfaces.size(), 11u);
+    readMapped(reader, "many_interfaces-1.pcapng");
+    ASSERT_TRUE(reader.lastPcapngMetadata());
+    EXPECT_EQ(reader.lastPcapngMetadata()->interfaces.size(), 11u);
 }
 
 }  // namespace

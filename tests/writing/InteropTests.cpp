@@ -24,25 +24,7 @@ namespace {
 
 using Packets = std::vector<std::shared_ptr<QORPacket>>;
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-RunResult run(const TempDir& dir, const std::string& command) {
-    const auto out = dir.path / "stdout.txt";
-    const auto err = dir.path / "stderr.txt";
-    RunResult r;
-    r.status = std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
-    r.out = slurp(out);
-    // tshark's note about running as root is not a warning about the file.
-    std::istringstream lines(slurp(err));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("Running as user \"root\"") == std::string::npos) r.err += line + "\n";
-    }
-    return r;
-}
+RunResult run(const TempDir& dir, const std::string& command) { return runIn(dir.path, command); }
 
 /// tshark and capinfos come with `make install-deps`; a test that needs them fails without them.
 void requireTools() {
@@ -90,11 +72,9 @@ void expectToolsSeePackets(const TempDir& dir, const std::filesystem::path& file
         SCOPED_TRACE("frame " + std::to_string(i + 1));
         const auto& frame = frames[i]["frame"];
         auto bytes = packets[i]->data().value_or(Data());
-        EXPECT_EQ(frames[i].value("frame_raw", std::string()), [&] {
-            std::string h = hex(bytes);
-            for (auto& c : h) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            return h;
-        }());
+        std::string lowerHex = hex(bytes);
+        for (auto& c : lowerHex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(frames[i].value("frame_raw", std::string()), lowerHex);
         EXPECT_EQ(frame.value("frame_frame_len", std::string()), std::to_string(packets[i]->realLength()));
         EXPECT_EQ(frame.value("frame_frame_cap_len", std::string()), std::to_string(bytes.size()));
         const auto micros = epochMicros(frame.value("frame_frame_time_epoch", std::string("0")));
@@ -109,23 +89,18 @@ protected:
 class ToolsReadOurClassicFiles : public ToolsReadOurFiles {};
 
 TEST_P(ToolsReadOurFiles, Pcapng) {
-    const auto path = capturePath(GetParam());
-    const Data input = readFile(path);
-    const Packets packets = readCapture(input, path);
-    const auto secrets = PcapngReader::read(input).secrets;
+    const Packets packets = readCapture(capturePath(GetParam()));
+    const auto secrets = PcapngReader::read(readFile(capturePath(GetParam()))).secrets;
     TempDir dir;
     const auto out = dir.write("out.pcapng", PcapngWriter::write(packets, secrets, "interop"));
     expectToolsSeePackets(dir, out, packets, PcapngWriter::distinctSecretCount(secrets) > 0 ? 1 : 0);
 }
 
 TEST_P(ToolsReadOurClassicFiles, ClassicPcap) {
-    const auto path = capturePath(GetParam());
-    const Data input = readFile(path);
-    const Packets packets = readCapture(input, path);
+    const Packets packets = readCapture(capturePath(GetParam()));
     ASSERT_FALSE(packets.empty());
     TempDir dir;
-    const auto out = dir.write("out.pcap", PacketsToFileDataAsyncStream::serialize(packets, packets.front()->linkType(), 262144,
-                                                                                   std::nullopt, {}, [] { return false; }));
+    const auto out = dir.write("out.pcap", classicBytes(packets, packets.front()->linkType()));
     expectToolsSeePackets(dir, out, packets, -1);
 }
 

@@ -9,12 +9,17 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <span>
+#include <sstream>
 
 #include "QORModels/packets/CaptureFileReader.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
+#include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/Data.hpp"
@@ -99,6 +104,47 @@ inline std::vector<std::shared_ptr<QORPacket>> readCapture(const Data& data, con
 
 /// The whole text of a file; empty when it cannot be read.
 inline std::string slurp(const std::filesystem::path& p) { return std::filesystem::exists(p) ? readFile(p).toString() : std::string(); }
+
+/// The packets the library's reader finds in the file at `path`.
+inline std::vector<std::shared_ptr<QORPacket>> readCapture(const std::filesystem::path& path) { return readCapture(readFile(path), path); }
+
+/// `packets` as classic pcap with the usual snapshot length, never cancelled.
+inline Data classicBytes(const std::vector<std::shared_ptr<QORPacket>>& packets, std::uint32_t linkType = 1) {
+    return PacketsToFileDataAsyncStream::serialize(packets, linkType, 262144, std::nullopt, {}, [] { return false; });
+}
+
+/// A streaming sink that keeps every chunk it is handed.
+struct Collector {
+    std::vector<std::byte> bytes;
+    std::size_t chunks = 0;
+    auto sink() {
+        return [this](std::span<const std::byte> chunk) {
+            ++chunks;
+            bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+            return true;
+        };
+    }
+    [[nodiscard]] Data data() const { return Data(bytes); }
+};
+
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+
+/// Runs a shell command in `dir`, key logs going to dir/keylogs. tshark's note about running as
+/// root is dropped from stderr: it is not a warning about the file.
+inline RunResult runIn(const std::filesystem::path& dir, const std::string& command) {
+    const auto out = dir / "stdout.txt", err = dir / "stderr.txt";
+    const std::string cmd = "cd '" + dir.string() + "' && QOR_KEYLOG_DIR='" + (dir / "keylogs").string() + "' " + command +
+                            " >'" + out.string() + "' 2>'" + err.string() + "'";
+    const int raw = std::system(cmd.c_str());
+    RunResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), {}};
+    std::istringstream lines(slurp(err));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("Running as user \"root\"") == std::string::npos) r.err += line + "\n";
+    return r;
+}
 
 /// The fixture captures by name (.pcap, .pcapng, .cap and, when asked, .ntar), sorted.
 inline std::vector<std::string> fixtureCaptures(bool withNtar) {
