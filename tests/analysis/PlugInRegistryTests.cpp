@@ -1,5 +1,5 @@
-// The plug-in controller: registration, sorting, queries, the lookup table it publishes, and
-// loading bundles from the search folders (including the real standard plug-in).
+// The plug-in controller: registration, sorting, queries, the lookup table it publishes, loading
+// bundles from the search folders, and analysis and its observers with the real standard plug-in.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 
 #include "FakeAnalyzers.hpp"
 #include "QORDependencies/DefaultInjection.hpp"
@@ -58,15 +59,11 @@ std::filesystem::path writeBundle(const std::filesystem::path& folder, const std
 }
 
 QORPlugInStructure structureNamed(const std::string& title, const std::shared_ptr<FakeClass>& cls, std::vector<std::int64_t> ports = {}) {
-    QORPlugInStructure s;
+    auto s = FakeRegistry::structure(cls);
     s.plugInTitle = title;
-    s.plugInAnalyzerClass = cls;
-    QORPlugInNetworkProtocol p;
-    p.protocolName = std::string(cls->name());
+    auto& p = s.plugInTargetProtocols[0];
     p.protocolPorts = std::move(ports);
     p.sourceProtocol = p.protocolPorts.empty() ? kQORSourceProtocols::none : kQORSourceProtocols::tcp;
-    p.size = 8;
-    s.plugInTargetProtocols.push_back(p);
     return s;
 }
 
@@ -148,27 +145,7 @@ TEST_F(Registry, RegistrationNeedsTheBundlesPrincipalClass) {
     EXPECT_FALSE(controller->registerNetworkProtocol(extra, bundle));  // nothing registered for it yet
 }
 
-TEST_F(Registry, UnregisterRemovesTheProtocolAndPostsClearAndRefresh) {
-    auto a = fakes.add({"GONE", 4});
-    auto s = withPrincipal(structureNamed("Gone", a, {7803}));
-    controller->registerPlugIn(s, bundle);
-    std::vector<std::string> posted;
-    auto t1 = NotificationCenter::defaultCenter().addObserver(std::string(rawValue(QORProtocolKonstants::kQORClearAnalyzingCache)), nullptr,
-                                                              [&](const Notification& n) { posted.push_back(n.name); });
-    auto t2 = NotificationCenter::defaultCenter().addObserver(std::string(rawValue(QORProtocolKonstants::kQORPacketTableRefresh)), nullptr,
-                                                              [&](const Notification& n) { posted.push_back(n.name); });
-    auto saved = PluginLookupTable::current();
-    EXPECT_TRUE(controller->unregisterNetworkProtocol(s.plugInTargetProtocols[0], bundle));
-    PluginLookupTable::publish(saved);
-    NotificationCenter::defaultCenter().removeObserver(t1);
-    NotificationCenter::defaultCenter().removeObserver(t2);
-    EXPECT_TRUE(controller->plugIns()[0].second.plugInTargetProtocols.empty());
-    EXPECT_FALSE(QORPortsController::sharedPortsController()->analyzerTCPProtocolForPort(7803));
-    ASSERT_EQ(posted.size(), 2u);
-    EXPECT_EQ(posted[0], rawValue(QORProtocolKonstants::kQORClearAnalyzingCache));
-}
-
-TEST_F(Registry, UnregisteringForAComponentBundleTakesBackOnlyThatFamilysAddresses) {
+TEST_F(Registry, UnregisteringForAComponentBundleTakesBackOnlyThatFamilysAddressesAndPostsClearAndRefresh) {
     // Two families under one principal class, each registered for its own component bundle.
     auto keptClass = fakes.add({"KEPT", 4});
     auto goneClass = fakes.add({"GONE2", 4});
@@ -185,9 +162,17 @@ TEST_F(Registry, UnregisteringForAComponentBundleTakesBackOnlyThatFamilysAddress
     ASSERT_EQ(names.linkTypeStringForKey("147"), "GONE2");
     ASSERT_EQ(ports->analyzerProtocolForPort(7900, rawValue(kQORSourceProtocols::udp)), "GONE2");
 
+    std::vector<std::string> posted;
+    std::vector<ObserverToken> tokens;
+    for (auto name : {QORProtocolKonstants::kQORClearAnalyzingCache, QORProtocolKonstants::kQORPacketTableRefresh})
+        tokens.push_back(NotificationCenter::defaultCenter().addObserver(std::string(rawValue(name)), nullptr,
+                                                                         [&](const Notification& n) { posted.push_back(n.name); }));
     auto saved = PluginLookupTable::current();
     EXPECT_TRUE(controller->unregisterNetworkProtocol(gone.plugInTargetProtocols[0], bundle->component("Gone")));
     PluginLookupTable::publish(saved);
+    for (auto& t : tokens) NotificationCenter::defaultCenter().removeObserver(t);
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(posted[0], rawValue(QORProtocolKonstants::kQORClearAnalyzingCache));
     ASSERT_EQ(controller->plugIns().size(), 2u);
     EXPECT_EQ(controller->plugIns()[0].second.plugInTargetProtocols.size(), 1u);  // "Kept" untouched
     EXPECT_TRUE(controller->plugIns()[1].second.plugInTargetProtocols.empty());
@@ -240,10 +225,15 @@ TEST(StreamInterpreterRegistry, EmptySnapshotOffTheMainThreadStaysEmpty) {
 }
 
 /// Plug-in folders of one test: the user's XDG data folder, empty system folders, and an empty
-/// built-in folder, restored afterwards.
+/// built-in folder, restored afterwards with the published controller and lookup table; the
+/// controller's ports are taken out of the shared port map other tests read.
 class PlugInFolders : public ::testing::Test {
 protected:
     TempDir dir;
+    std::shared_ptr<QORPlugInsController> controller = std::make_shared<QORPlugInsController>();
+    std::shared_ptr<QORPlugInsControlling> savedProvider = DefaultInjection::plugInControllingProvider();
+    std::shared_ptr<const PluginLookupTable> savedTable = PluginLookupTable::current();
+    const std::filesystem::path standardPlugIn = std::filesystem::path(QOR_BUILD_PLUGINS_DIR) / "StandardAnalyzers.qorplugin";
     std::vector<std::string> logs;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved;
     void setEnv(const char* name, const std::string& value) {
@@ -262,12 +252,29 @@ protected:
         NSAlert::clearShownAlerts();
     }
     void TearDown() override {
+        DefaultInjection::setPlugInControllingProvider(savedProvider);
+        PluginLookupTable::publish(savedTable);
+        for (auto& [b, s] : controller->plugIns())
+            for (auto& protocol : s.plugInTargetProtocols) QORPortsController::sharedPortsController()->removeAnalyzerProtocolFrom(protocol);
         for (auto& [name, value] : saved) value ? (void)setenv(name.c_str(), value->c_str(), 1) : (void)unsetenv(name.c_str());
         setLogSink({});
         NSAlert::setPresenter({});
     }
     bool logged(const std::string& line) const { return std::find(logs.begin(), logs.end(), line) != logs.end(); }
     std::filesystem::path userPlugIns() const { return dir.path / "user" / "Tessarine" / "PlugIns"; }
+    /// The build makes the standard plug-in before these tests; without it they cannot say anything.
+    void requireStandardPlugIn() const {
+        ASSERT_TRUE(std::filesystem::exists(standardPlugIn / "Info.plist")) << "standard plug-in not built at " << standardPlugIn;
+    }
+    /// The standard plug-in from the build tree, loaded as the built-in one and published.
+    void activateStandardPlugIn() {
+        ASSERT_NO_FATAL_FAILURE(requireStandardPlugIn());
+        setEnv("QOR_BUILTIN_PLUGINS_DIR", std::string(QOR_BUILD_PLUGINS_DIR));
+        controller->activatePlugIns();
+        controller->updatePluginStructs();
+        DefaultInjection::setPlugInControllingProvider(controller);
+        QORPacket::snapshotPluginRegistry();
+    }
 };
 
 TEST_F(PlugInFolders, BrokenBundlesAreLoggedAndAlertedAndLoadingGoesOn) {
@@ -285,7 +292,6 @@ TEST_F(PlugInFolders, BrokenBundlesAreLoggedAndAlertedAndLoadingGoesOn) {
     auto token = NotificationCenter::defaultCenter().addObserver(std::string(kPlugInsDidActivateNotification), nullptr,
                                                                  [&](const Notification&) { activated = true; });
 
-    auto controller = std::make_shared<QORPlugInsController>();
     controller->activatePlugIns();
     NotificationCenter::defaultCenter().removeObserver(token);
     ClassRegistry::shared().unregisterClass("FolderTestPrincipal");
@@ -310,7 +316,6 @@ TEST_F(PlugInFolders, RefusingPrincipalClassIsReported) {
     principal->refuse = true;
     ClassRegistry::shared().registerClass(principal);
     auto path = writeBundle(userPlugIns() / "Refusing.qorplugin", "RefusingPrincipal");
-    auto controller = std::make_shared<QORPlugInsController>();
     controller->activatePlugIns();
     ClassRegistry::shared().unregisterClass("RefusingPrincipal");
     EXPECT_TRUE(logged("Could not init PrincipalClass:  " + path.string()));
@@ -318,18 +323,11 @@ TEST_F(PlugInFolders, RefusingPrincipalClassIsReported) {
 }
 
 TEST_F(PlugInFolders, StandardPlugInCopiedIntoTheUserFolderAnalysesACapture) {
-    std::filesystem::path built = std::filesystem::path(QOR_BUILD_PLUGINS_DIR) / "StandardAnalyzers.qorplugin";
-    // The build makes the bundle before this test; without it the test cannot say anything.
-    ASSERT_TRUE(std::filesystem::exists(built / "Info.plist")) << "the standard plug-in is not built: " << built;
+    ASSERT_NO_FATAL_FAILURE(requireStandardPlugIn());
     std::filesystem::create_directories(userPlugIns());
-    std::filesystem::copy(built, userPlugIns() / "StandardAnalyzers.qorplugin", std::filesystem::copy_options::recursive);
-
-    auto savedProvider = DefaultInjection::plugInControllingProvider();
-    auto savedTable = PluginLookupTable::current();
-    auto controller = std::make_shared<QORPlugInsController>();
+    std::filesystem::copy(standardPlugIn, userPlugIns() / "StandardAnalyzers.qorplugin", std::filesystem::copy_options::recursive);
     controller->activateAndPublish();
     EXPECT_EQ(DefaultInjection::plugInControllingProvider(), controller);
-    DefaultInjection::setPlugInControllingProvider(savedProvider);
     EXPECT_TRUE(NSAlert::shownAlerts().empty());
     ASSERT_FALSE(controller->plugIns().empty());
     EXPECT_GT(controller->plugInStructs().size(), 1u);
@@ -341,22 +339,14 @@ TEST_F(PlugInFolders, StandardPlugInCopiedIntoTheUserFolderAnalysesACapture) {
     frame.raw({0, 0x11, 0x22, 0x33, 0x44, 0x55, 0, 0x66, 0x77, 0x88, 0x99, 0xaa}).u16(0x0806).zeros(46);
     auto p = packetWithBytes(frame.data());
     auto chain = p->cachedAnalyzers();
-    PluginLookupTable::publish(savedTable);
     ASSERT_TRUE(chain);
     ASSERT_GE(chain->size(), 2u);
     EXPECT_EQ((*chain)[1]->protocolName(), "ETH");
     EXPECT_EQ(p->packetProtocolHistory().value_or("").rfind("ETH", 0), 0u);
-    // The plug-in's ports stay out of the shared port map other tests read.
-    for (auto& [b, s] : controller->plugIns())
-        for (auto& protocol : s.plugInTargetProtocols) QORPortsController::sharedPortsController()->removeAnalyzerProtocolFrom(protocol);
 }
 
 TEST_F(PlugInFolders, UnregisteringTheStandardPlugInsDnsFamilyForgetsDnsAndNothingElse) {
-    const std::filesystem::path built = std::filesystem::path(QOR_BUILD_PLUGINS_DIR) / "StandardAnalyzers.qorplugin";
-    ASSERT_TRUE(std::filesystem::exists(built / "Info.plist")) << "standard plug-in not built at " << built;
-    setEnv("QOR_BUILTIN_PLUGINS_DIR", std::string(QOR_BUILD_PLUGINS_DIR));
-    auto controller = std::make_shared<QORPlugInsController>();
-    controller->activatePlugIns();
+    ASSERT_NO_FATAL_FAILURE(activateStandardPlugIn());
     auto dns = std::find_if(controller->plugIns().begin(), controller->plugIns().end(),
                             [](const PlugInEntry& e) { return e.second.plugInTitle == "DNS"; });
     ASSERT_NE(dns, controller->plugIns().end());
@@ -366,14 +356,8 @@ TEST_F(PlugInFolders, UnregisteringTheStandardPlugInsDnsFamilyForgetsDnsAndNothi
     std::size_t othersBefore = 0;
     for (auto& [b, s] : controller->plugIns())
         if (s.plugInTitle != "DNS") othersBefore += s.plugInTargetProtocols.size();
-
-    auto savedProvider = DefaultInjection::plugInControllingProvider();
-    auto savedTable = PluginLookupTable::current();
-    DefaultInjection::setPlugInControllingProvider(controller);
     for (const auto& protocol : dnsProtocols) EXPECT_TRUE(controller->unregisterNetworkProtocol(protocol, dnsBundle));
     auto table = PluginLookupTable::current();
-    DefaultInjection::setPlugInControllingProvider(savedProvider);
-    PluginLookupTable::publish(savedTable);
 
     EXPECT_FALSE(table->analyzerClassByProtocol.contains("DNS"));
     EXPECT_TRUE(table->analyzerClassByProtocol.contains("ETH"));
@@ -388,9 +372,65 @@ TEST_F(PlugInFolders, UnregisteringTheStandardPlugInsDnsFamilyForgetsDnsAndNothi
     EXPECT_FALSE(ports->analyzerProtocolForPort(53, rawValue(kQORSourceProtocols::udp)));
     EXPECT_EQ(ports->analyzerProtocolForPort(5353, rawValue(kQORSourceProtocols::udp)), "MDNS");  // its own family
     EXPECT_FALSE(ports->analyzerProtocolForPort(53, rawValue(kQORSourceProtocols::tcp)));
-    // The plug-in's ports stay out of the shared port map other tests read.
-    for (auto& [b, s] : controller->plugIns())
-        for (auto& protocol : s.plugInTargetProtocols) ports->removeAnalyzerProtocolFrom(protocol);
+}
+
+/// An ARP request on Ethernet: who has 192.168.1.1, tell 192.168.1.2.
+Data arpRequest() {
+    Bytes frame(true);
+    frame.raw({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0, 0x11, 0x22, 0x33, 0x44, 0x55}).u16(0x0806);
+    frame.u16(1).u16(0x0800).raw({6, 4}).u16(1);
+    frame.raw({0, 0x11, 0x22, 0x33, 0x44, 0x55, 192, 168, 1, 2});
+    frame.raw({0, 0, 0, 0, 0, 0, 192, 168, 1, 1}).zeros(18);
+    return frame.data();
+}
+
+TEST_F(PlugInFolders, AnalysisTellsObserversOfProtocolHistoryAndSummary) {
+    ASSERT_NO_FATAL_FAILURE(activateStandardPlugIn());
+    auto packet = packetWithBytes(arpRequest());
+    std::map<std::string, std::vector<Value>> heard;
+    for (const char* key : {"packetProtocol", "packetProtocolHistory", "packetInfoOverview"}) {
+        packet->addObserver(key, [&heard](const NSObject&, const KeyValueChange& c) {
+            heard[std::string(c.keyPath)].push_back(c.newValue);
+        }, kKeyValueObservingOptionNew);
+    }
+    int removedHeard = 0;
+    auto removed = packet->addObserver("packetProtocol", [&](const NSObject&, const KeyValueChange&) { ++removedHeard; });
+    ASSERT_TRUE(packet->removeObserver(removed));
+
+    ASSERT_TRUE(packet->cachedAnalyzers());
+    ASSERT_EQ(heard["packetProtocol"].size(), 1u);
+    EXPECT_EQ(heard["packetProtocol"][0].asString(), "ARP");
+    ASSERT_EQ(heard["packetProtocolHistory"].size(), 1u);
+    EXPECT_EQ(heard["packetProtocolHistory"][0].asString(), packet->packetProtocolHistory());
+    EXPECT_NE(packet->packetProtocolHistory().value_or("").find("ARP"), std::string::npos);
+    // The summary is computed from the stored chain: told once the chain is in place.
+    ASSERT_FALSE(heard["packetInfoOverview"].empty());
+    EXPECT_EQ(heard["packetInfoOverview"].back().asString(), packet->packetInfoOverview());
+    EXPECT_FALSE(packet->packetInfoOverview().empty());
+    EXPECT_EQ(removedHeard, 0);
+
+    // Analysing again with the same outcome changes nothing, so nobody hears anything.
+    packet->redissect();
+    EXPECT_EQ(heard["packetProtocol"].size(), 1u);
+}
+
+TEST_F(PlugInFolders, UserSetFieldsAreToldAndUnobservedPacketsAnalyseAlike) {
+    ASSERT_NO_FATAL_FAILURE(activateStandardPlugIn());
+    auto observed = packetWithBytes(arpRequest());
+    auto plain = packetWithBytes(arpRequest());
+    std::vector<Value> comments;
+    observed->addObserver("packetComment", [&](const NSObject&, const KeyValueChange& c) { comments.push_back(c.oldValue); },
+                          kKeyValueObservingOptionOld);
+    observed->setPacketComment("first look");
+    observed->setPacketComment("second look");
+    ASSERT_EQ(comments.size(), 2u);
+    EXPECT_TRUE(comments[0].isNone());
+    EXPECT_EQ(comments[1].asString(), "first look");
+    // Observing changes what is told, never what analysis finds.
+    (void)observed->cachedAnalyzers();
+    (void)plain->cachedAnalyzers();
+    EXPECT_EQ(observed->packetProtocolHistory(), plain->packetProtocolHistory());
+    EXPECT_EQ(observed->packetInfoOverview(), plain->packetInfoOverview());
 }
 
 }  // namespace

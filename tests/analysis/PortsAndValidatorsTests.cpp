@@ -32,7 +32,6 @@ TEST(PortsController, AnalyzerAssignmentPerTransportWithWellKnownFallback) {
     ports.addProtocol(std::nullopt, 80, kTCP);
     EXPECT_TRUE(ports.analyzerTcpPorts().empty());
     EXPECT_EQ(ports.tcpProtocolForPort(80), "http");
-    EXPECT_EQ(QORPortsController::sharedPortsController().get(), QORPortsController::sharedController().get());
 }
 
 TEST(PortsController, OtherSourceCodesUseBothTransportsAndPreferTCP) {

@@ -2,58 +2,25 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
 
+#include "PrimitiveCases.hpp"
 #include "QORModels/capturefilter/BPFFilterCoding.hpp"
 
-namespace qor {
+namespace qor::test {
 namespace {
 
 using json = nlohmann::json;
 using N = BPFFilterNode;
-using P = BPFFilterPrimitive;
-using D = BPFDirection;
-using F = BPFAddressFamily;
 using Kind = BPFFilterDecodingError::Kind;
 
 const UUID kID = *UUID::fromString("0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B");
 
-/// One primitive of every case, optional fields both present and absent.
+/// One primitive of every case, optional fields both present and absent: the rendering table
+/// plus a named protocol and a frame type without subtype.
 std::vector<P> everyCase() {
-    return {
-        P::host(D::srcOrDst, F::ip6, "::1"),
-        P::etherHost(D::src, "aa:bb:cc:dd:ee:ff"),
-        P::gateway("router"),
-        P::net(D::dst, F::ip, "10.0.0.0", "255.0.0.0", 8),
-        P::net(D::any, F::auto_, "10.0.0.0"),
-        P::port(D::srcAndDst, BPFPortProto::udp, "53"),
-        P::portrange(D::src, BPFPortProto::sctp, "1", "2"),
-        P::namedProto(BPFNamedProto::icmp6),
-        P::explicitProto(F::rarp, true, "17"),
-        P::etherProto("0x86dd"),
-        P::broadcast(BPFBroadcastScope::ip),
-        P::multicast(BPFMulticastScope::ip6),
-        P::length(BPFLengthMode::greaterOrEqual, "64"),
-        P::vlan(),
-        P::vlan("100"),
-        P::mpls("3"),
-        P::mpls(),
-        P::pppoed(),
-        P::pppoes("7"),
-        P::pppoes(),
-        P::geneve("11"),
-        P::geneve(),
-        P::vxlan("12"),
-        P::vxlan(),
-        P::linkDirection(BPFLinkDirection::outbound),
-        P::wlanAddress(BPFWlanAddressField::addr4, "00:00:00:00:00:01"),
-        P::wlanType(BPFWlanFrameType::ctl, "rts"),
-        P::wlanType(BPFWlanFrameType::data),
-        P::wlanDirection(BPFWlanDirection::fromds),
-        P::byteComparison(BPFBytesProto::tr, "2", BPFBytesSize::four, BPFRelop::bitOr, "1"),
-        P::raw(" tcp\n"),
-    };
+    std::vector<P> out{P::namedProto(BPFNamedProto::icmp6), P::wlanType(BPFWlanFrameType::data)};
+    for (const RenderCase& c : kRenderCases) out.push_back(c.primitive);
+    return out;
 }
 
 TEST(BPFFilterCoding, EveryPrimitiveCaseRoundTrips) {
@@ -63,11 +30,13 @@ TEST(BPFFilterCoding, EveryPrimitiveCaseRoundTrips) {
         const json document = primitive;
         EXPECT_EQ(document.size(), 1u);
         EXPECT_EQ(document.begin().key(), primitive.caseName());
+        EXPECT_EQ(bpfFilterPrimitiveCaseName(primitive.value().index()), primitive.caseName());
         EXPECT_EQ(document.get<P>(), primitive) << document.dump();
         if (!seen[primitive.value().index()]) ++cases;
         seen[primitive.value().index()] = true;
     }
     EXPECT_EQ(cases, std::variant_size_v<P::Storage>);
+    EXPECT_EQ(bpfFilterPrimitiveCaseName(std::variant_size_v<P::Storage>), "");
 }
 
 TEST(BPFFilterCoding, EveryNodeCaseRoundTripsThroughText) {
@@ -136,21 +105,7 @@ void expectRefused(const std::string& document, Kind kind, const std::string& me
     }
 }
 
-TEST(BPFFilterCoding, AnythingButExactlyOneCaseKeyIsRefused) {
-    const std::string invalid = "Invalid number of keys found, expected one.";
-    expectRefused("{}", Kind::typeMismatch, invalid);
-    expectRefused(R"({"nothing":{}})", Kind::typeMismatch, invalid);
-    expectRefused(R"({"empty":{"id":"0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B"},"not":{}})", Kind::typeMismatch, invalid);
-    expectRefused(R"({"primitive":{"id":"0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B","value":{}}})", Kind::typeMismatch,
-                  invalid, "primitive.value");
-    expectRefused(R"({"primitive":{"id":"0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B","value":{"vlan":{},"mpls":{}}}})",
-                  Kind::typeMismatch, invalid, "primitive.value");
-    // Keys that name no case are not counted.
-    const N tree = decodeBPFFilterNode(R"({"empty":{"id":"0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B"},"note":"x"})");
-    EXPECT_EQ(tree, N::empty(kID));
-}
-
-TEST(BPFFilterCoding, WrongShapesAreRefusedWithTheirPlace) {
+TEST(BPFFilterCoding, WrongShapesAndAnythingButExactlyOneCaseKeyAreRefusedWithTheirPlace) {
     const std::string id = R"("id":"0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B")";
     const auto compound = [&](const std::string& rest) { return R"({"compound":{)" + id + "," + rest + "}}"; };
     const auto primitive = [&](const std::string& value) { return R"({"primitive":{)" + id + R"(,"value":)" + value + "}}"; };
@@ -159,7 +114,13 @@ TEST(BPFFilterCoding, WrongShapesAreRefusedWithTheirPlace) {
         Kind kind;
         std::string message, path;
     };
+    const std::string invalid = "Invalid number of keys found, expected one.";
     const std::vector<Row> rows = {
+        {"{}", Kind::typeMismatch, invalid, ""},
+        {R"({"nothing":{}})", Kind::typeMismatch, invalid, ""},
+        {R"({"empty":{)" + id + R"(},"not":{}})", Kind::typeMismatch, invalid, ""},
+        {primitive("{}"), Kind::typeMismatch, invalid, "primitive.value"},
+        {primitive(R"({"vlan":{},"mpls":{}})"), Kind::typeMismatch, invalid, "primitive.value"},
         {"[]", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.", ""},
         {R"({"empty":[]})", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.", "empty"},
         {R"({"empty":{}})", Kind::keyNotFound, "No value associated with key \"id\".", "empty"},
@@ -186,6 +147,8 @@ TEST(BPFFilterCoding, WrongShapesAreRefusedWithTheirPlace) {
          "Parsed JSON number <1e+30> does not fit in Int.", "primitive.value.net.cidr"},
     };
     for (const Row& r : rows) expectRefused(r.document, r.kind, r.message, r.path);
+    // Keys that name no case are not counted.
+    EXPECT_EQ(decodeBPFFilterNode(R"({"empty":{)" + id + R"(},"note":"x"})"), N::empty(kID));
 }
 
 TEST(BPFFilterCoding, NumbersAndNullsAreReadLeniently) {
@@ -225,4 +188,4 @@ TEST(BPFFilterCoding, NestingIsBounded) {
 }
 
 }  // namespace
-}  // namespace qor
+}  // namespace qor::test
