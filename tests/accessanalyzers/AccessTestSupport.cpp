@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/Fixtures.hpp"
@@ -26,8 +24,40 @@ std::optional<std::string> topLevelValue(const NodeList& nodes, std::string_view
     return std::nullopt;
 }
 
-void expectTopLevel(const NodeList& nodes, std::initializer_list<std::pair<const char*, const char*>> want) {
-    for (auto [name, value] : want) EXPECT_EQ(topLevelValue(nodes, name), std::string(value)) << name;
+void expectAccessRows(const std::vector<AccessRow>& rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& row = rows[i];
+        SCOPED_TRACE(std::string(row.cls) + " row " + std::to_string(i));
+        auto a = makeAnalyzer(row.cls, row.bytes);
+        ASSERT_TRUE(a);
+        if (row.info) {
+            EXPECT_EQ(a->protocolInfo(), std::string(row.info));
+        }
+        if (row.size >= 0) {
+            EXPECT_EQ(a->protocolSize(), static_cast<std::size_t>(row.size));
+        }
+        if (row.next) {
+            EXPECT_EQ(a->nextProtocol(), *row.next ? std::optional<std::string>(row.next) : std::nullopt);
+        }
+        auto nodes = a->protocolNodes(row.bytes);
+        for (auto [name, value] : row.nodes) {
+            if (value) {
+                EXPECT_EQ(topLevelValue(nodes, name), std::string(value)) << name;
+            } else {
+                EXPECT_TRUE(topLevelValue(nodes, name)) << name;
+            }
+        }
+        for (auto name : row.absent) EXPECT_FALSE(topLevelValue(nodes, name)) << name;
+        for (const auto& [key, want] : row.values) {
+            auto v = a->value(key, row.bytes);
+            auto n = v.asUInt();
+            EXPECT_EQ(v.asString().value_or(n ? std::to_string(*n) : "<none>"), want) << key;
+        }
+    }
+}
+
+void expectRefused(std::string_view className, std::initializer_list<Data> refused) {
+    for (const auto& bytes : refused) EXPECT_FALSE(makeAnalyzer(className, bytes)) << className << " took " << bytes.size() << " bytes";
 }
 
 std::vector<std::string> flatten(const NodeList& nodes) {
@@ -68,21 +98,9 @@ std::shared_ptr<QORPacket> framePacket(const Data& frame, std::uint32_t linkType
 }
 
 std::vector<ExpectedFrame> readExpected(std::string_view capture) {
-    std::ifstream in(fixturePath("expected/" + std::string(capture) + ".access.tsv"));
     std::vector<ExpectedFrame> rows;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> cells;
-        std::stringstream ss(line);
-        std::string cell;
-        while (std::getline(ss, cell, '\t')) cells.push_back(cell);
-        cells.resize(5);
-        ExpectedFrame row{static_cast<std::uint32_t>(std::stoul(cells[0])), {}, cells[2], cells[3], cells[4]};
-        std::stringstream ps(cells[1]);
-        while (std::getline(ps, cell, ':')) row.protocols.push_back(cell);
-        rows.push_back(std::move(row));
-    }
+    for (const auto& cells : readExpectedRows(std::string(capture) + ".access.tsv", 5))
+        rows.push_back({static_cast<std::uint32_t>(std::stoul(cells[0])), split(cells[1], ':'), cells[2], cells[3], cells[4]});
     return rows;
 }
 

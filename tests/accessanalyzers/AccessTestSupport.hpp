@@ -26,8 +26,21 @@ AnalyzerRef make(std::string_view className, const Data& bytes);
 
 /// The value of the first top-level node named `name` in an analyzer's nodes, or nothing.
 std::optional<std::string> topLevelValue(const NodeList& nodes, std::string_view name);
-/// Checks that each named top-level node has the value given.
-void expectTopLevel(const NodeList& nodes, std::initializer_list<std::pair<const char*, const char*>> want);
+/// What an analyzer of `cls` must make of `bytes`; fields left at their default are not checked.
+/// `next` "" means it carries nothing; a node value nullptr means the node is there, any value.
+struct AccessRow {
+    const char* cls;
+    Data bytes;
+    const char* info = nullptr;
+    std::vector<std::pair<const char*, const char*>> nodes = {};
+    std::vector<const char*> absent = {};  ///< top-level nodes that must not be there
+    long size = -1;
+    const char* next = nullptr;
+    std::vector<std::pair<const char*, std::string>> values = {};  ///< attribute key, asString() or decimal asUInt()
+};
+void expectAccessRows(const std::vector<AccessRow>& rows);
+/// Checks that the class refuses each of the byte strings.
+void expectRefused(std::string_view className, std::initializer_list<Data> refused);
 /// Every node of the list, depth first, parent before children, as "name: value".
 std::vector<std::string> flatten(const NodeList& nodes);
 

@@ -85,12 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Captures, CaptureAgreement,
                                            "dhcp-rfc3004.pcap", "smtp-attachment-msg.pcap", "tls1_3.pcap",
                                            "tls_nss_example.pcap", "illustrated-tls12-dsb.pcapng",
                                            "one_http_stream_fin.pcap", "ipv6_http.pcap"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             for (auto& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+                         [](const auto& info) { return captureTestName(info.param); });
 
 TEST(AccessChains, ListEveryLayerOfAccessNetworkFrames) {
     struct Row {

@@ -24,42 +24,29 @@ Data control(std::uint16_t tunnel, std::uint16_t session, const Bytes& avps, std
     return b.data();
 }
 
-TEST(L2TPAnalyzer, ReadsAControlMessageWithTheRowsSessionsRead) {
-    auto message = control(0, 0, avps({{0, bytes({0x00, 0x01})},                  // Message Type SCCRQ
-                                       {2, bytes({0x01, 0x00})},                  // Protocol Version 1.0
-                                       {7, Data::fromString("lac-1")},            // Host Name
-                                       {9, bytes({0x00, 0x05})},                  // Assigned Tunnel ID
-                                       {3, bytes({0x00, 0x00, 0x00, 0x03})}}));   // Framing Capabilities
-    auto a = make("L2TPAnalyzer", message);
-    EXPECT_EQ(a->protocolName(), "L2TP");
-    EXPECT_EQ(a->protocolSize(), message.size());
-    EXPECT_FALSE(a->nextProtocol());
-    EXPECT_FALSE(a->hasPayload());
-    EXPECT_EQ(a->protocolInfo(), "SCCRQ, tunnel 0, session 0, Host Name lac-1");
-    expectTopLevel(a->protocolNodes(message),
-                   {{"Tunnel ID", "0"}, {"Session ID", "0"}, {"Message Type", "SCCRQ (1)"}, {"Host Name", "lac-1"},
-                    {"Assigned Tunnel ID", "5"}, {"Protocol Version", "1.0"},
-                    {"Framing Capabilities", "0x00000003 synchronous asynchronous"}});
-    EXPECT_EQ(a->value("l2tpMessageType", message).asUInt(), 1u);
-}
-
-TEST(L2TPAnalyzer, ReadsICRPCDNZLBAndHiddenAVPs) {
-    auto message = control(5, 3, avps({{0, bytes({0x00, 0x0b})}, {14, bytes({0x00, 0x07})}}));
-    auto a = make("L2TPAnalyzer", message);
-    expectTopLevel(a->protocolNodes(message), {{"Tunnel ID", "5"}, {"Session ID", "3"}, {"Assigned Session ID", "7"}});
-    EXPECT_EQ(a->protocolInfo(), "ICRP, tunnel 5, session 3");
-
-    message = control(5, 3, avps({{0, bytes({0x00, 0x0e})}, {1, bytes({0x00, 0x03})}}));
-    EXPECT_EQ(topLevelValue(make("L2TPAnalyzer", message)->protocolNodes(message), "Result Code"),
-              "Call disconnected for administrative reasons (3)");
-
-    EXPECT_EQ(make("L2TPAnalyzer", control(9, 0, Bytes(true)))->protocolInfo(), "ZLB, tunnel 9, session 0");
+TEST(L2TPAnalyzer, ReadsControlMessagesWithTheRowsSessionsRead) {
+    auto sccrq = control(0, 0, avps({{0, bytes({0x00, 0x01})},                  // Message Type SCCRQ
+                                     {2, bytes({0x01, 0x00})},                  // Protocol Version 1.0
+                                     {7, Data::fromString("lac-1")},            // Host Name
+                                     {9, bytes({0x00, 0x05})},                  // Assigned Tunnel ID
+                                     {3, bytes({0x00, 0x00, 0x00, 0x03})}}));   // Framing Capabilities
     auto hidden = avps({{0, bytes({0x00, 0x06})}});
     hidden.u16(0xC00a).u16(0).u16(7).raw({1, 2, 3, 4});  // M and H: the host name is hidden
-    message = control(9, 0, hidden);
-    a = make("L2TPAnalyzer", message);
-    EXPECT_EQ(topLevelValue(a->protocolNodes(message), "Host Name"), "hidden: 01020304");
-    EXPECT_EQ(a->protocolInfo(), "HELLO, tunnel 9, session 0");
+    expectAccessRows({
+        {"L2TPAnalyzer", sccrq, "SCCRQ, tunnel 0, session 0, Host Name lac-1",
+         {{"Tunnel ID", "0"}, {"Session ID", "0"}, {"Message Type", "SCCRQ (1)"}, {"Host Name", "lac-1"},
+          {"Assigned Tunnel ID", "5"}, {"Protocol Version", "1.0"}, {"Framing Capabilities", "0x00000003 synchronous asynchronous"}},
+         {}, static_cast<long>(sccrq.size()), "", {{"l2tpMessageType", "1"}}},
+        {"L2TPAnalyzer", control(5, 3, avps({{0, bytes({0x00, 0x0b})}, {14, bytes({0x00, 0x07})}})), "ICRP, tunnel 5, session 3",
+         {{"Tunnel ID", "5"}, {"Session ID", "3"}, {"Assigned Session ID", "7"}}},
+        {"L2TPAnalyzer", control(5, 3, avps({{0, bytes({0x00, 0x0e})}, {1, bytes({0x00, 0x03})}})), nullptr,
+         {{"Result Code", "Call disconnected for administrative reasons (3)"}}},
+        {"L2TPAnalyzer", control(9, 0, Bytes(true)), "ZLB, tunnel 9, session 0"},
+        {"L2TPAnalyzer", control(9, 0, hidden), "HELLO, tunnel 9, session 0", {{"Host Name", "hidden: 01020304"}}},
+    });
+    auto a = make("L2TPAnalyzer", sccrq);
+    EXPECT_EQ(a->protocolName(), "L2TP");
+    EXPECT_FALSE(a->hasPayload());
 }
 
 TEST(L2TPAnalyzer, LyingAndZeroAVPLengthsEndTheWalk) {
@@ -85,18 +72,12 @@ TEST(L2TPAnalyzer, LyingAndZeroAVPLengthsEndTheWalk) {
 }
 
 TEST(L2TPAnalyzer, ADataMessageCarriesPPPAndOtherVersionsAreRefused) {
-    auto a = make("L2TPAnalyzer", bytes({0x40, 0x02, 0, 14, 0, 4, 0, 8, 0xff, 0x03, 0xc0, 0x21, 0x09, 0x01}));
-    EXPECT_EQ(a->protocolSize(), 8);
-    EXPECT_EQ(a->nextProtocol(), "PPP");
-    EXPECT_TRUE(a->hasPayload());
-    EXPECT_EQ(a->protocolInfo(), "Data, tunnel 4, session 8");
-    a = make("L2TPAnalyzer", bytes({0x00, 0x02, 0, 4, 0, 8, 0xc0, 0x21}));  // no length field
-    EXPECT_EQ(a->protocolSize(), 6);
-    EXPECT_EQ(a->nextProtocol(), "PPP");
-
-    EXPECT_FALSE(makeAnalyzer("L2TPAnalyzer", bytes({0xc8, 0x03, 0x00, 0x0c, 0, 0, 0, 0, 0, 0, 0, 0})));
-    EXPECT_FALSE(makeAnalyzer("L2TPAnalyzer", bytes({0xc8, 0x02, 0x00, 0x0c, 0, 0, 0, 0, 0})));
-    EXPECT_FALSE(makeAnalyzer("L2TPAnalyzer", bytes({0x02, 0x02, 0x00, 0x20, 0, 1, 0, 2})));  // offset past the end
+    auto data = bytes({0x40, 0x02, 0, 14, 0, 4, 0, 8, 0xff, 0x03, 0xc0, 0x21, 0x09, 0x01});
+    expectAccessRows({{"L2TPAnalyzer", data, "Data, tunnel 4, session 8", {}, {}, 8, "PPP"},
+                      {"L2TPAnalyzer", bytes({0x00, 0x02, 0, 4, 0, 8, 0xc0, 0x21}), nullptr, {}, {}, 6, "PPP"}});  // no length field
+    EXPECT_TRUE(make("L2TPAnalyzer", data)->hasPayload());
+    expectRefused("L2TPAnalyzer", {bytes({0xc8, 0x03, 0x00, 0x0c, 0, 0, 0, 0, 0, 0, 0, 0}), bytes({0xc8, 0x02, 0x00, 0x0c, 0, 0, 0, 0, 0}),
+                                   bytes({0x02, 0x02, 0x00, 0x20, 0, 1, 0, 2})});  // the last: offset past the end
 }
 
 /// A RADIUS packet: the 20-byte header (authenticator 0x11 repeated) and the attributes.
@@ -115,35 +96,29 @@ Bytes attrs(std::initializer_list<std::pair<std::uint8_t, Data>> list) {
     return b;
 }
 
+// IPv4-mapped IPv6 addresses and prefixes print their IPv4 part as a dotted quad, as tshark does:
+// for the second packet in a UDP datagram to port 1812, `tshark -r <capture> -V` (TShark 4.0.17) shows
+//   AVP: t=NAS-IPv6-Address(95) l=18 val=::ffff:192.0.2.1
+//   AVP: t=Framed-IPv6-Prefix(97) l=20 val=::ffff:192.0.2.1/128
 TEST(RADIUSAnalyzer, ReadsCodesAndAttributesAtTopLevel) {
     auto packet = radius(4, 42, attrs({{1, Data::fromString("bob@isp")}, {4, bytes({192, 168, 1, 1})},
                                        {5, bytes({0, 0, 0, 7})}, {8, bytes({10, 1, 2, 3})},
                                        {31, Data::fromString("00:11:22:33:44:55")}, {40, bytes({0, 0, 0, 1})},
                                        {44, Data::fromString("0000002A")}, {26, bytes({0, 0, 0x0d, 0xe9, 1, 2})}}));
-    auto a = make("RADIUSAnalyzer", packet);
-    EXPECT_EQ(a->protocolSize(), packet.size());
-    EXPECT_FALSE(a->hasPayload());
-    EXPECT_EQ(a->protocolInfo(), "Accounting-Request (id 42), User-Name bob@isp, Start");
-    expectTopLevel(a->protocolNodes(packet),
-                   {{"Code", "Accounting-Request (4)"}, {"User-Name", "bob@isp"}, {"NAS-IP-Address", "192.168.1.1"},
-                    {"NAS-Port", "7"}, {"Framed-IP-Address", "10.1.2.3"}, {"Calling-Station-Id", "00:11:22:33:44:55"},
-                    {"Acct-Status-Type", "Start (1)"}, {"Acct-Session-Id", "0000002A"},
-                    {"Vendor-Specific", "vendor 3561, 0102"}});
-    EXPECT_EQ(a->value("radiusUserName", packet).asString(), "bob@isp");
-    EXPECT_EQ(a->value("radiusCode", bytes({4})).asUInt(), 4u);
-}
-
-// IPv4-mapped IPv6 addresses and prefixes print their IPv4 part as a dotted quad, as tshark does:
-// for this packet in a UDP datagram to port 1812, `tshark -r <capture> -V` (TShark 4.0.17) shows
-//   AVP: t=NAS-IPv6-Address(95) l=18 val=::ffff:192.0.2.1
-//   AVP: t=Framed-IPv6-Prefix(97) l=20 val=::ffff:192.0.2.1/128
-TEST(RADIUSAnalyzer, IPv4MappedAddressesReadAsTsharkShowsThem) {
     auto mapped = bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1});
     auto prefix = bytes({0, 128, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1});
-    auto packet = radius(1, 7, attrs({{95, mapped}, {97, prefix}}));
+    expectAccessRows({
+        {"RADIUSAnalyzer", packet, "Accounting-Request (id 42), User-Name bob@isp, Start",
+         {{"Code", "Accounting-Request (4)"}, {"User-Name", "bob@isp"}, {"NAS-IP-Address", "192.168.1.1"},
+          {"NAS-Port", "7"}, {"Framed-IP-Address", "10.1.2.3"}, {"Calling-Station-Id", "00:11:22:33:44:55"},
+          {"Acct-Status-Type", "Start (1)"}, {"Acct-Session-Id", "0000002A"}, {"Vendor-Specific", "vendor 3561, 0102"}},
+         {}, static_cast<long>(packet.size()), nullptr, {{"radiusUserName", "bob@isp"}}},
+        {"RADIUSAnalyzer", radius(1, 7, attrs({{95, mapped}, {97, prefix}})), nullptr,
+         {{"NAS-IPv6-Address", "::ffff:192.0.2.1"}, {"Framed-IPv6-Prefix", "::ffff:192.0.2.1/128"}}},
+    });
     auto a = make("RADIUSAnalyzer", packet);
-    expectTopLevel(a->protocolNodes(packet),
-                   {{"NAS-IPv6-Address", "::ffff:192.0.2.1"}, {"Framed-IPv6-Prefix", "::ffff:192.0.2.1/128"}});
+    EXPECT_FALSE(a->hasPayload());
+    EXPECT_EQ(a->value("radiusCode", bytes({4})).asUInt(), 4u);
 }
 
 TEST(RADIUSAnalyzer, LyingAttributeAndPacketLengthsBoundTheWalk) {

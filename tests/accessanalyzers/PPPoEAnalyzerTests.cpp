@@ -24,15 +24,13 @@ TEST(PPPoEDiscoveryAnalyzer, ReadsAPADOWithItsTagsAtTopLevel) {
     tags.u16(0x0103).u16(4).raw({0xde, 0xad, 0xbe, 0xef});    // Host-Uniq
     tags.u16(0x0104).u16(2).raw({0x01, 0x02});                // AC-Cookie
     auto frame = pppoe(0x07, 0, tags);
+    expectAccessRows({{"PPPoEDiscoveryAnalyzer", frame, "PADO (Active Discovery Offer), AC-Name: BRAS-west",
+                       {{"Code", "PADO (0x07)"}, {"Session ID", "0x0000"}, {"AC-Name", "BRAS-west"}, {"Service-Name", ""},
+                        {"Host-Uniq", "deadbeef"}, {"AC-Cookie", "0102"}},
+                       {}, static_cast<long>(6 + tags.size()), "", {{"pppoedACName", "BRAS-west"}}}});
     auto a = make("PPPoEDiscoveryAnalyzer", frame);
-    EXPECT_EQ(a->protocolSize(), 6 + tags.size());
-    EXPECT_FALSE(a->nextProtocol());
     EXPECT_FALSE(a->hasPayload());
-    EXPECT_EQ(a->protocolInfo(), "PADO (Active Discovery Offer), AC-Name: BRAS-west");
     auto nodes = a->protocolNodes(frame);
-    for (auto [name, value] : {std::pair{"Code", "PADO (0x07)"}, {"Session ID", "0x0000"}, {"AC-Name", "BRAS-west"},
-                               {"Service-Name", ""}, {"Host-Uniq", "deadbeef"}, {"AC-Cookie", "0102"}})
-        EXPECT_EQ(topLevelValue(nodes, name), value) << name;
     // The AC-Name row covers its tag: 4 bytes of header after the 6-byte PPPoE header and the
     // 4-byte empty Service-Name.
     for (const auto& n : nodes) {
@@ -42,21 +40,25 @@ TEST(PPPoEDiscoveryAnalyzer, ReadsAPADOWithItsTagsAtTopLevel) {
         EXPECT_EQ(node->headerLocation(), 10);
         EXPECT_EQ(node->headerLength(), 13);
     }
-    EXPECT_EQ(a->value("pppoedACName", frame).asString(), "BRAS-west");
     EXPECT_EQ(a->value("pppoedCode", bytes({0x07})).asUInt(), 7u);
 }
 
-TEST(PPPoEDiscoveryAnalyzer, NamesEveryCodeAndTheSessionOfPADSAndPADT) {
-    struct Row {
-        std::uint8_t code;
-        std::uint16_t session;
-        const char* info;
-    };
-    for (auto row : {Row{0x09, 0, "PADI (Active Discovery Initiation)"}, Row{0x19, 0, "PADR (Active Discovery Request)"},
-                     Row{0x65, 0x1234, "PADS (Active Discovery Session-confirmation), session 0x1234"},
-                     Row{0xA7, 0x1234, "PADT (Active Discovery Terminate), session 0x1234"},
-                     Row{0x42, 0, "Unknown PPPoE discovery code 0x42"}})
-        EXPECT_EQ(make("PPPoEDiscoveryAnalyzer", pppoe(row.code, row.session, Bytes(true)))->protocolInfo(), row.info);
+TEST(PPPoEAnalyzers, NameEveryCodeAndCarryPPPInSessions) {
+    Bytes ppp(true);
+    ppp.u16(0xC021).raw({0x09, 0x01, 0x00, 0x08, 0x11, 0x22, 0x33, 0x44});
+    auto session = pppoe(0x00, 0x3b1a, ppp);
+    expectAccessRows({
+        {"PPPoEDiscoveryAnalyzer", pppoe(0x09, 0, Bytes(true)), "PADI (Active Discovery Initiation)"},
+        {"PPPoEDiscoveryAnalyzer", pppoe(0x19, 0, Bytes(true)), "PADR (Active Discovery Request)"},
+        {"PPPoEDiscoveryAnalyzer", pppoe(0x65, 0x1234, Bytes(true)), "PADS (Active Discovery Session-confirmation), session 0x1234"},
+        {"PPPoEDiscoveryAnalyzer", pppoe(0xA7, 0x1234, Bytes(true)), "PADT (Active Discovery Terminate), session 0x1234"},
+        {"PPPoEDiscoveryAnalyzer", pppoe(0x42, 0, Bytes(true)), "Unknown PPPoE discovery code 0x42"},
+        {"PPPoESessionAnalyzer", session, "Session 0x3b1a, 10 bytes", {{"Session ID", "0x3b1a"}, {"Code", "Session Data (0x00)"}}, {},
+         6, "PPP"},
+        {"PPPoESessionAnalyzer", pppoe(0x00, 1, Bytes(true)), nullptr, {}, {}, -1, ""},  // empty: carries nothing
+    });
+    EXPECT_TRUE(make("PPPoESessionAnalyzer", session)->hasPayload());
+    EXPECT_EQ(make("PPPoESessionAnalyzer", session)->value("pppoesSessionId", bytes({0x3b, 0x1a})).asUInt(), 0x3b1au);
 }
 
 TEST(PPPoEDiscoveryAnalyzer, HostileTagAndPayloadLengthsKeepToTheBytesThere) {
@@ -64,40 +66,15 @@ TEST(PPPoEDiscoveryAnalyzer, HostileTagAndPayloadLengthsKeepToTheBytesThere) {
     Bytes tags(true);
     tags.u16(0x0102).u16(3).raw("abc");
     tags.u16(0x0101).u16(200).raw("x");
-    auto frame = pppoe(0x07, 0, tags);
-    auto nodes = make("PPPoEDiscoveryAnalyzer", frame)->protocolNodes(frame);
-    EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "abc");
-    EXPECT_FALSE(topLevelValue(nodes, "Service-Name"));
-    EXPECT_TRUE(topLevelValue(nodes, "Malformed Tag"));
-
     // A payload length past the frame.
     Bytes ab(true);
     ab.u16(0x0102).u16(2).raw("ab");
-    frame = pppoe(0x07, 0, ab, 1000);
-    auto a = make("PPPoEDiscoveryAnalyzer", frame);
-    EXPECT_EQ(a->protocolSize(), frame.size());
-    nodes = a->protocolNodes(frame);
-    EXPECT_TRUE(topLevelValue(nodes, "Truncated"));
-    EXPECT_EQ(topLevelValue(nodes, "AC-Name"), "ab");
+    auto past = pppoe(0x07, 0, ab, 1000);
+    expectAccessRows({{"PPPoEDiscoveryAnalyzer", pppoe(0x07, 0, tags), nullptr, {{"AC-Name", "abc"}, {"Malformed Tag", nullptr}}, {"Service-Name"}},
+                      {"PPPoEDiscoveryAnalyzer", past, nullptr, {{"Truncated", nullptr}, {"AC-Name", "ab"}}, {}, static_cast<long>(past.size())}});
 
-    EXPECT_FALSE(makeAnalyzer("PPPoEDiscoveryAnalyzer", bytes({0x11, 0x09, 0, 0, 0})));
-    EXPECT_FALSE(makeAnalyzer("PPPoESessionAnalyzer", bytes({0x11, 0x00, 0, 1})));
-}
-
-TEST(PPPoESessionAnalyzer, CarriesPPPAndShowsTheSession) {
-    Bytes ppp(true);
-    ppp.u16(0xC021).raw({0x09, 0x01, 0x00, 0x08, 0x11, 0x22, 0x33, 0x44});
-    auto frame = pppoe(0x00, 0x3b1a, ppp);
-    auto a = make("PPPoESessionAnalyzer", frame);
-    EXPECT_EQ(a->protocolSize(), 6);
-    EXPECT_EQ(a->nextProtocol(), "PPP");
-    EXPECT_TRUE(a->hasPayload());
-    EXPECT_EQ(a->protocolInfo(), "Session 0x3b1a, 10 bytes");
-    auto nodes = a->protocolNodes(frame);
-    EXPECT_EQ(topLevelValue(nodes, "Session ID"), "0x3b1a");
-    EXPECT_EQ(topLevelValue(nodes, "Code"), "Session Data (0x00)");
-    EXPECT_EQ(a->value("pppoesSessionId", bytes({0x3b, 0x1a})).asUInt(), 0x3b1au);
-    EXPECT_FALSE(make("PPPoESessionAnalyzer", pppoe(0x00, 1, Bytes(true)))->nextProtocol());  // empty: carries nothing
+    expectRefused("PPPoEDiscoveryAnalyzer", {bytes({0x11, 0x09, 0, 0, 0})});
+    expectRefused("PPPoESessionAnalyzer", {bytes({0x11, 0x00, 0, 1})});
 }
 
 TEST(PPPoEChain, ASessionFrameReadsEthernetPPPoESPPPLCP) {

@@ -1,11 +1,15 @@
-// Packets of real captures analysed on several threads at once, as background analysis does.
+// Packets of real captures analysed on several threads at once, as background analysis does, and
+// analysed again after the clear-analysis notification has emptied every packet's analyzer cache.
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "AnalyzerHarness.hpp"
+#include "QORDependencies/Enumerations.hpp"
+#include "QORModels/analysis/QORAnalyzerCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
+#include "QORPlatform/NotificationCenter.hpp"
 
 namespace qor::test {
 namespace {
@@ -49,6 +53,28 @@ TEST(AnalyzerConcurrency, PacketsAnalysedOnSeveralThreadsAgreeWithOneThread) {
         });
     for (auto& thread : threads) thread.join();
     for (const auto& r : results) EXPECT_EQ(r, expected);
+}
+
+TEST(ClearAnalysis, TheNotificationDropsEveryAnalysisAndTheNextRequestAnalysesAgain) {
+    std::vector<Capture> captures;
+    auto packets = freshPackets(captures);
+    ASSERT_FALSE(packets.empty());
+    std::vector<std::string> before;
+    for (const auto& p : packets) {
+        ASSERT_GT(p->cachedAnalyzers().value_or(AnalyzerChain{}).size(), 1u) << "packet " << p->packetId() << " was not analysed by the plug-in";
+        EXPECT_FALSE(p->cacheManager()->isEmpty());
+        before.push_back(describe(*p));
+    }
+    NotificationCenter::defaultCenter().post(std::string(rawValue(QORProtocolKonstants::kQORClearAnalyzingCache)));
+    for (const auto& p : packets) {
+        EXPECT_TRUE(p->cacheManager()->isEmpty()) << "packet " << p->packetId();
+        EXPECT_TRUE(p->cacheManager()->analyzersCache().empty()) << "packet " << p->packetId();
+    }
+    // The next request walks the chain again and stores it.
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_EQ(describe(*packets[i]), before[i]);
+        EXPECT_FALSE(packets[i]->cacheManager()->isEmpty());
+    }
 }
 
 }  // namespace

@@ -3,7 +3,12 @@
 
 #include "AnalyzerHarness.hpp"
 
+#include <gtest/gtest.h>
+
+#include <cctype>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "QORModels/packets/QORDataCache.hpp"
@@ -77,6 +82,34 @@ std::string chainHistory(const QORPacket& packet) {
     // The first analyzer is the built-in packet analyzer, which every chain starts with.
     for (std::size_t i = 1; i < chain->size(); ++i) out += (out.empty() ? "" : "-") + (*chain)[i]->protocolName().value_or("?");
     return out;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> out;
+    std::string piece;
+    std::istringstream in(text);
+    while (std::getline(in, piece, separator)) out.push_back(piece);
+    if (!text.empty() && text.back() == separator) out.emplace_back();
+    return out;
+}
+
+std::vector<std::vector<std::string>> readExpectedRows(std::string_view name, std::size_t columns) {
+    std::ifstream in(fixturePath("expected/" + std::string(name)));
+    EXPECT_TRUE(in) << "no expectations in " << name;
+    std::vector<std::vector<std::string>> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        rows.push_back(split(line, '\t'));
+        if (rows.back().size() < columns) rows.back().resize(columns);
+    }
+    return rows;
+}
+
+std::string captureTestName(std::string_view capture) {
+    std::string name;
+    for (char c : capture) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 std::shared_ptr<QORPacket> packetWith(std::uint32_t linkType, const Data& bytes) {

@@ -57,6 +57,14 @@ Capture readCapture(std::string_view name);
 /// without the built-in packet analyzer that starts every chain.
 std::string chainHistory(const QORPacket& packet);
 
+/// `text` split at `separator`; a trailing separator gives a last empty piece.
+std::vector<std::string> split(const std::string& text, char separator);
+/// The tab-separated rows of tests/fixtures/expected/<name> (tshark's recorded output), without
+/// blank and "#" lines, each padded to at least `columns` cells. A missing file fails the test.
+std::vector<std::vector<std::string>> readExpectedRows(std::string_view name, std::size_t columns);
+/// A parameterised test's name from a capture's file name: "_" for all but letters and digits.
+std::string captureTestName(std::string_view capture);
+
 /// A packet record with a link type and bytes (no file), for analyzers that look at their packet.
 std::shared_ptr<QORPacket> packetWith(std::uint32_t linkType, const Data& bytes);
 

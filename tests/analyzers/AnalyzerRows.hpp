@@ -9,6 +9,19 @@
 
 namespace qor::test {
 
+/// A value's text: its string, else its unsigned number in decimal, else "<none>".
+inline std::string valueText(const Value& v) {
+    auto n = v.asUInt();
+    return v.asString().value_or(n ? std::to_string(*n) : "<none>");
+}
+
+/// An attribute value an analyzer must give for a key and the attribute's bytes.
+struct ValueCheck {
+    const char* key;
+    Data bytes;
+    std::string text;
+};
+
 /// What an analyzer must make of some bytes. A field left at its default is not checked;
 /// `next` "" means the analyzer carries nothing, `payload` kNoPayload that it announces no size.
 struct AnalyzerRow {
@@ -18,6 +31,8 @@ struct AnalyzerRow {
     const char* next = nullptr;
     long payload = -1;
     const char* info = nullptr;
+    std::vector<ValueCheck> values = {};
+    bool nodes = false;  ///< the detail tree must not be empty
 };
 inline constexpr long kNoPayload = -2;
 
@@ -39,6 +54,12 @@ inline void expectRows(const char* className, const std::vector<AnalyzerRow>& ro
         }
         if (row.info) {
             EXPECT_EQ(a->protocolInfo(row.bytes), *row.info ? std::optional<std::string>(row.info) : std::nullopt);
+        }
+        for (const auto& v : row.values) {
+            EXPECT_EQ(valueText(a->value(v.key, v.bytes)), v.text) << v.key;
+        }
+        if (row.nodes) {
+            EXPECT_FALSE(a->protocolNodes(row.bytes).empty());
         }
     }
 }

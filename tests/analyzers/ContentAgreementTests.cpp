@@ -9,12 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
-#include <sstream>
 
+#include "AnalyzerHarness.hpp"
 #include "PlugInPackets.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "support/Fixtures.hpp"
@@ -31,24 +30,10 @@ struct TsharkRow {
     std::string info;
 };
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> out;
-    std::string piece;
-    std::istringstream in(text);
-    while (std::getline(in, piece, separator)) out.push_back(piece);
-    return out;
-}
-
 /// The rows of a fixture, without tshark's rows for pcapng custom blocks (no packet of ours).
 std::vector<TsharkRow> readExpected(const std::string& capture) {
     std::vector<TsharkRow> rows;
-    std::ifstream in(fixturePath("expected/" + capture + ".content.tshark.tsv"));
-    EXPECT_TRUE(in) << capture;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        auto fields = split(line, '\t');
-        fields.resize(3);
+    for (const auto& fields : readExpectedRows(capture + ".content.tshark.tsv", 3)) {
         if (fields[1] == "data" && fields[2].starts_with("Custom Block")) continue;
         TsharkRow row{fields[0], {}, fields[2]};
         for (const auto& layer : split(fields[1], ':'))
@@ -104,11 +89,7 @@ TEST_P(ContentAgreement, ApplicationLayersMatchTshark) {
               << " TLS/HTTP/SMTP/DNS layers found, " << continuations << " continuations without one\n";
 }
 
-std::string paramName(const ::testing::TestParamInfo<std::string>& info) {
-    std::string name;
-    for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
+std::string paramName(const ::testing::TestParamInfo<std::string>& info) { return captureTestName(info.param); }
 
 // Every capture with packets. pcapng-test102-be.pcapng is left out: tshark counts a Simple Packet
 // Block there that the reader does not deliver, so its frames cannot be paired one to one.

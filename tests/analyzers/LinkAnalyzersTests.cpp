@@ -12,8 +12,6 @@ namespace {
 
 AnalyzerHarness& harness() { return AnalyzerHarness::shared(); }
 
-std::string text(const Value& v) { return v.asString().value_or("<none>"); }
-
 Data ethernet(std::uint16_t type, std::size_t payload) {
     Bytes b(true);
     b.raw({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}).u16(type).zeros(payload);
@@ -21,9 +19,13 @@ Data ethernet(std::uint16_t type, std::size_t payload) {
 }
 
 TEST(EthernetAnalyzer, ChoosesTheCarriedProtocolByEtherTypeOrLength) {
+    auto frame = ethernet(0x0800, 46);
+    // The packet record asks a fresh analyzer made from the attribute's six bytes.
+    auto slice = bytes({0x8e, 0x36, 0x06, 0x44, 0xac, 0xaf});
     expectRows("EthernetAnalyzer",
-               {{"IPv4: Ethernet II leaves the payload's end to the carried protocol", ethernet(0x0800, 46), 14, "IP", kNoPayload,
-                 "Ethernet II, Src: 00:11:22:33:44:55, Dst: ff:ff:ff:ff:ff:ff"},
+               {{"IPv4: Ethernet II leaves the payload's end to the carried protocol", frame, 14, "IP", kNoPayload,
+                 "Ethernet II, Src: 00:11:22:33:44:55, Dst: ff:ff:ff:ff:ff:ff",
+                 {{"etherSrc", frame.slice(6, 6), "00:11:22:33:44:55"}, {"etherDst", frame.slice(0, 6), "ff:ff:ff:ff:ff:ff"}}},
                 {"IPv6", ethernet(0x86DD, 40), -1, "IPv6"},
                 {"ARP", ethernet(0x0806, 28), -1, "ARP"},
                 {"802.1Q", ethernet(0x8100, 40), -1, "VLAN"},
@@ -34,15 +36,8 @@ TEST(EthernetAnalyzer, ChoosesTheCarriedProtocolByEtherTypeOrLength) {
                 {"802.3 length past the captured bytes is clamped", ethernet(1500, 10), -1, nullptr, 10},
                 {"cut short", ethernet(0x0800, 0).slice(0, 10), 10, ""},
                 {"empty", Data(), -1, ""},
-                {"an address slice alone", bytes({0x8e, 0x36, 0x06, 0x44, 0xac, 0xaf}), 6, ""}});
-    auto frame = ethernet(0x0800, 46);
-    auto eth = harness().make("EthernetAnalyzer", frame);
-    EXPECT_TRUE(eth->hasPayload());
-    EXPECT_EQ(text(eth->value("etherSrc", frame.slice(6, 6))), "00:11:22:33:44:55");
-    EXPECT_EQ(text(eth->value("etherDst", frame.slice(0, 6))), "ff:ff:ff:ff:ff:ff");
-    // The packet record asks a fresh analyzer made from the attribute's six bytes.
-    auto slice = bytes({0x8e, 0x36, 0x06, 0x44, 0xac, 0xaf});
-    EXPECT_EQ(text(harness().make("EthernetAnalyzer", slice)->value("etherSrc", slice)), "8e:36:06:44:ac:af");
+                {"an address slice alone", slice, 6, "", -1, nullptr, {{"etherSrc", slice, "8e:36:06:44:ac:af"}}}});
+    EXPECT_TRUE(harness().make("EthernetAnalyzer", frame)->hasPayload());
     auto attribute = harness().attribute("etherSrc");
     ASSERT_TRUE(attribute);
     EXPECT_EQ(attribute->attributeOffset, 6u);
@@ -72,13 +67,10 @@ TEST(EthernetAnalyzer, DetailNodesCarryTheirByteRangesAndStopWhereTheFrameDoes) 
 
 TEST(VlanAnalyzer, ReadsPriorityDropEligibleAndIdAndTheInnerType) {
     auto tag = bytes({0xB0, 0x64, 0x08, 0x00, 0x45});  // PCP 5, DEI 1, VID 100, IPv4
-    expectRows("VlanAnalyzer", {{"IPv4", tag, 4, "IP", -1, "PRI: 5  DEI: 1  ID: 100"},
+    expectRows("VlanAnalyzer", {{"IPv4", tag, 4, "IP", -1, "PRI: 5  DEI: 1  ID: 100",
+                                 {{"vlanId", tag.slice(0, 2), "100"}, {"vlanPriority", tag.slice(0, 2), "5"}, {"vlanDEI", tag.slice(0, 2), "1"}}},
                                 {"stacked", bytes({0x00, 0x0A, 0x81, 0x00}), -1, "VLAN"},
                                 {"cut short", bytes({0x00, 0x0A, 0x81}), 3, ""}});
-    auto vlan = harness().make("VlanAnalyzer", tag);
-    EXPECT_EQ(vlan->value("vlanId", tag.slice(0, 2)).asUInt(), 100u);
-    EXPECT_EQ(vlan->value("vlanPriority", tag.slice(0, 2)).asUInt(), 5u);
-    EXPECT_EQ(vlan->value("vlanDEI", tag.slice(0, 2)).asUInt(), 1u);
 }
 
 Data sllV1(std::uint16_t packetType, std::uint16_t protocol) {
@@ -96,15 +88,12 @@ Data sllV2(std::uint16_t protocol, std::uint8_t packetType) {
 TEST(LinuxCookedAnalyzer, TellsVersionOneFromVersionTwo) {
     auto v1 = sllV1(4, 0x0806), v2 = sllV2(0x86DD, 0);
     expectRows("LinuxCookedAnalyzer",
-               {{"v1", v1, 16, "ARP", -1, "Linux cooked capture v1, Sent by us, Src: 00:22:6b:97:0e:a2"},
-                {"v2", v2, 20, "IPv6"},
+               {{"v1", v1, 16, "ARP", -1, "Linux cooked capture v1, Sent by us, Src: 00:22:6b:97:0e:a2",
+                 {{"sllSrc", v1.slice(6, 8), "00:22:6b:97:0e:a2"}}},
+                {"v2", v2, 20, "IPv6", -1, nullptr, {{"sll2Src", v2.slice(12, 8), "8e:36:06:44:ac:af"}}},
                 {"v1 cut inside the header", sllV1(0, 0x0800).slice(0, 15), 15, "", -1, ""}});
-    auto a = harness().make("LinuxCookedAnalyzer", v1);
-    EXPECT_EQ(a->protocolName(), "SLL");
-    EXPECT_EQ(text(a->value("sllSrc", v1.slice(6, 8))), "00:22:6b:97:0e:a2");
-    auto b = harness().make("LinuxCookedAnalyzer", v2);
-    EXPECT_EQ(b->protocolName(), "SLL2");
-    EXPECT_EQ(text(b->value("sll2Src", v2.slice(12, 8))), "8e:36:06:44:ac:af");
+    EXPECT_EQ(harness().make("LinuxCookedAnalyzer", v1)->protocolName(), "SLL");
+    EXPECT_EQ(harness().make("LinuxCookedAnalyzer", v2)->protocolName(), "SLL2");
 
     // The packet's link type decides when the first field is ambiguous.
     auto odd = sllV2(0x0004, 0);  // protocol 4 (LLC) reads like packet type 4

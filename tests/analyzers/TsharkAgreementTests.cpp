@@ -12,10 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <fstream>
 #include <iostream>
 #include <set>
-#include <sstream>
 
 #include "AnalyzerHarness.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -34,15 +32,6 @@ struct TsharkRow {
     Fields fields;
     std::vector<std::string> layers;
 };
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> out;
-    std::string piece;
-    std::istringstream in(text);
-    while (std::getline(in, piece, separator)) out.push_back(piece);
-    if (!text.empty() && text.back() == separator) out.emplace_back();
-    return out;
-}
 
 /// The first of tshark's comma-separated values (outermost layer).
 std::string first(const std::string& field) { return field.substr(0, field.find(',')); }
@@ -70,14 +59,9 @@ std::vector<std::string> coveredLayers(const std::vector<std::string>& layers) {
     return out;
 }
 
-std::vector<TsharkRow> readExpected(const std::filesystem::path& path) {
+std::vector<TsharkRow> readExpected(const std::string& stem) {
     std::vector<TsharkRow> rows;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        auto f = split(line, '\t');
-        f.resize(10);
+    for (const auto& f : readExpectedRows(stem + ".tshark.tsv", 10)) {
         TsharkRow row{f[0], {}, split(f[9], ':')};
         for (std::size_t k = 0; k < 8; ++k) row.fields[k] = first(f[k + 1]);
         rows.push_back(row);
@@ -110,7 +94,7 @@ struct Agreement {
 Agreement compareCapture(const std::string& capture) {
     Agreement result;
     auto stem = capture.substr(0, capture.rfind('.'));
-    auto expected = readExpected(fixturePath("expected/" + stem + ".tshark.tsv"));
+    auto expected = readExpected(stem);
     auto packets = readCapture(capture).packets;
     EXPECT_EQ(expected.size(), packets.size()) << capture;
     for (std::size_t i = 0; i < std::min(expected.size(), packets.size()); ++i) {
@@ -144,12 +128,7 @@ Agreement compareCapture(const std::string& capture) {
     return result;
 }
 
-/// A test name from a capture's file name.
-std::string paramName(const ::testing::TestParamInfo<std::string>& info) {
-    std::string name;
-    for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
+std::string paramName(const ::testing::TestParamInfo<std::string>& info) { return captureTestName(info.param); }
 
 class TsharkAgreement : public ::testing::TestWithParam<std::string> {};
 
@@ -177,14 +156,9 @@ class TsharkInfoAgreement : public ::testing::TestWithParam<std::string> {};
 TEST_P(TsharkInfoAgreement, SummaryLinesMatchTheInfoColumn) {
     const auto& capture = GetParam();
     auto stem = capture.substr(0, capture.rfind('.'));
-    std::ifstream in(fixturePath("expected/" + stem + ".info.tshark.tsv"));
     auto packets = readCapture(capture).packets;
     std::size_t compared = 0, matched = 0;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        auto f = split(line, '\t');
-        f.resize(3);
+    for (const auto& f : readExpectedRows(stem + ".info.tshark.tsv", 3)) {
         auto layers = split(f[1], ':');
         while (!layers.empty() && layers.back() == "data") layers.pop_back();
         if (layers.empty()) continue;
