@@ -81,6 +81,36 @@ INSTANTIATE_TEST_SUITE_P(Captures, PacketWindowAnalysisTest,
                          ::testing::Values("nb6-http.pcap", "many_interfaces-1.pcapng", "vlan-pcp-dei.pcapng", "suricata-pppoe.pcap",
                                            "GrePackets.cap", "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap"));
 
+/// A listing takes its summary and addresses from the analyzers the analysis made; they must be
+/// the texts the packet's accessors give, whatever the chain's shape (tunnels carry a second IP
+/// header, cooked links start with another analyzer, some chains end in an analyzer that names
+/// a protocol no analyzer takes), and a packet analysed before answers the same again.
+TEST(ListingTexts, AreTheTextsOfTheSummaryAndEndpointAccessors) {
+    AnalyzerHarness::shared();
+    std::size_t compared = 0;
+    for (const char* name : {"nb6-http.pcap", "ipv6_http.pcap", "udp_dns_request_response.pcap", "GrePackets.cap",
+                             "l2tp-avp-overflow.pcap", "suricata-pppoe.pcap", "RADIUS.pcap", "dhcp-rfc3004.pcap", "tls1_3.pcap",
+                             "LinuxCookedCapture.pcap", "linux_dlt_sll2.pcap", "many_interfaces-1.pcapng"}) {
+        auto listed = readCapture(name);
+        auto accessed = readCapture(name);
+        ASSERT_EQ(listed.packets.size(), accessed.packets.size()) << name;
+        for (std::size_t i = 0; i < listed.packets.size(); ++i) {
+            const QORPacket& viaAccessors = *accessed.packets[i];
+            (void)viaAccessors.analyse();
+            const auto [source, destination] = viaAccessors.packetEndpointStrings();
+            const std::string summary = viaAccessors.packetInfoOverview();
+            for (int pass = 0; pass < 2; ++pass) {  // the first pass analyses, the second reads back
+                const auto texts = listed.packets[i]->listingTexts();
+                EXPECT_EQ(texts.summary, summary) << name << " packet " << i + 1 << " pass " << pass;
+                EXPECT_EQ(texts.source, source) << name << " packet " << i + 1 << " pass " << pass;
+                EXPECT_EQ(texts.destination, destination) << name << " packet " << i + 1 << " pass " << pass;
+            }
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 100u);
+}
+
 TEST(PacketWindowAnalysis, BytesInMemoryStayIntactAndAVisitorThatSaysNoStopsTheRead) {
     AnalyzerHarness::shared();
     auto mapped = mapFile(fixture("one_http_stream_fin.pcap"));

@@ -35,7 +35,8 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
       allProtoSize_(options.allProtoSize.value_or(0)),
       sourceIPAddress_(std::move(options.sourceIPAddress)),
       destinationIPAddress_(std::move(options.destinationIPAddress)),
-      table_(options.table ? std::move(options.table) : PluginLookupTable::current()) {
+      table_(options.table ? std::move(options.table) : PluginLookupTable::current()),
+      sighting_(options.sighting ? &options.sighting->get() : nullptr) {
     const QORPacketProtocol* p = packet_.get();
     packetProtocol_ = options.packetProtocol.hasValue() ? options.packetProtocol
                                                         : (p ? InternedString::from(p->packetProtocol()) : InternedString());
@@ -181,6 +182,7 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
         next = analyzer.nextProtocolInterned();
         hasPayload = analyzer.hasPayload();
         if (hasPayload) declared = analyzer.value("payloadSize", slice).asUInt();
+        if (sighting_) sight(analyzer, *cls, allProtoSize_, next);
     });
     if (!made) return {};
     const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
@@ -210,6 +212,35 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
         if (!hasPayload) payloadSize_ = clamp16(packetLengthUnified_ - allProtoSize_);
     }
     return next;
+}
+
+void CacheAnalyzer::sight(const QORPluginAnalyzerProtocol& analyzer, const AnalyzerClassRef& cls, std::uint16_t headerOffset,
+                          InternedString next) {
+    const auto link = static_cast<std::uint8_t>(std::min<std::size_t>(links_.size(), UINT8_MAX));
+    const PluginLookupTable::EndpointAttributes& attributes = table_->endpointAttributes;
+    // The bytes of an attribute of this header: as the packet's attribute lookup slices them.
+    auto attributeBytes = [&](const QORPlugInAnalyzerAttribute& attribute) {
+        const std::uint64_t from = std::uint64_t{headerOffset} + attribute.attributeOffset;
+        return from > packetData_.size() ? Data() : packetData_.slice(static_cast<std::size_t>(from), attribute.attributeLength);
+    };
+    auto note = [&](ListingSighting::Addresses& addresses, const std::optional<QORPlugInAnalyzerAttribute>& source,
+                    const std::optional<QORPlugInAnalyzerAttribute>& destination) {
+        if (addresses.link || !source || !destination || !source->plugInAnalyzerClass) return;
+        if (source->plugInAnalyzerClass != destination->plugInAnalyzerClass || !cls->isSubclassOf(*source->plugInAnalyzerClass)) return;
+        addresses.link = link;
+        addresses.source = analyzer.value(source->attributeKey, attributeBytes(*source)).asString();
+        addresses.destination = analyzer.value(destination->attributeKey, attributeBytes(*destination)).asString();
+    };
+    note(sighting_->ipv4, attributes.ip4Src, attributes.ip4Dst);
+    note(sighting_->ipv6, attributes.ip6Src, attributes.ip6Dst);
+    if (next.hasValue()) return;
+    // The summary line's rule: the header's own bytes onwards when they can be given, else the
+    // analyzer's summary of what it was made from.
+    std::optional<std::string> text;
+    if (headerOffset != 0 && headerOffset <= packetData_.size()) text = analyzer.protocolInfo(packetData_.slice(headerOffset));
+    if (!text) text = analyzer.protocolInfo();
+    sighting_->summaryLink = link;
+    sighting_->summary = text.value_or("");
 }
 
 std::string CacheAnalyzer::addressText(const ChainLink& link, std::int32_t family, bool source, const Data& bytes,

@@ -42,6 +42,13 @@ const QORPluginAnalyzerClass* AnalyzerClassIndex::classAt(std::uint16_t index) n
 
 CompactAnalyzerChain& CompactAnalyzerChain::operator=(const CompactAnalyzerChain& other) {
     if (this == &other) return *this;
+    if (!other.spill_) {  // nearly every chain: one copy of the inline links, no loop
+        spill_.reset();
+        inline_ = other.inline_;
+        size_ = other.size_;
+        capacity_ = kInline;
+        return *this;
+    }
     clear();
     for (const auto& link : other.links()) push_back(link);
     return *this;

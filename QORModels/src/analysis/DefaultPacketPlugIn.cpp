@@ -103,16 +103,13 @@ const AnalyzerClassRef& DefaultPacketProtocolAnalyzer::analyzerClassRef() {
 
 std::shared_ptr<DefaultPacketProtocolAnalyzer> DefaultPacketProtocolAnalyzer::create(const Data& data, const PacketRef& packet) {
     auto count = static_cast<std::uint16_t>(std::min<std::size_t>(data.size(), std::numeric_limits<std::uint16_t>::max()));
-    std::string linktype;
+    InternedString linktype = InternedString::emptyText();
     if (packet) {
         // Only a packet answers "packetLinkTypeString" as text when its link type has a name.
-        if (auto name = packet->packetLinkTypeString()) {
-            linktype = *name;
-        } else {
-            linktype = std::to_string(packet->linkType());
-        }
+        linktype = packet->packetLinkTypeName();
+        if (!linktype.hasValue()) linktype = InternedString(std::to_string(packet->linkType()));
     }
-    return std::make_shared<DefaultPacketProtocolAnalyzer>(count, std::move(linktype), packet);
+    return std::make_shared<DefaultPacketProtocolAnalyzer>(count, linktype, packet);
 }
 
 std::optional<NodeList> DefaultPacketProtocolAnalyzer::protocolNodes() const {

@@ -2,6 +2,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <algorithm>
 #include <vector>
@@ -25,39 +26,71 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     auto fileNumber = options.fileURL ? systemFileNumber(*options.fileURL).value_or(0) : 0;
     auto source = std::make_shared<const QORPacket::FileSource>(QORPacket::FileSource{path, static_cast<std::int64_t>(fileNumber)});
 
-    std::vector<std::shared_ptr<QORPacket>> window;
-    window.reserve(windowSize);
+    // Three windows are alive at most: the one being read, the one being analysed, and the one
+    // shown before it, whose packets the next analysis releases on the workers.
+    std::vector<std::shared_ptr<QORPacket>> reading, analysing, retired;
+    reading.reserve(windowSize);
+    analysing.reserve(windowSize);
+    retired.reserve(windowSize);
+    bool inFlight = false;
     bool stopped = false;
+    tbb::task_group group;
     // Pages of a file mapping that the pass is done with leave resident memory (other memory
     // would lose its contents, so only a mapping's).
     PassedPagesRelease pages(fileBytes.span(), mappedFileRegion(fileBytes).has_value());
 
-    auto flush = [&] {
-        if (window.empty()) return;
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, window.size(), kGrain), [&](const tbb::blocked_range<std::size_t>& r) {
-            for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                if (options.analyse) (void)window[i]->analyse();
-                if (eachPacket) eachPacket(*window[i], i);
-            }
-        });
-        if (eachWindow && !eachWindow(std::span<const std::shared_ptr<QORPacket>>(window))) stopped = true;
+    // Waits for the window in flight and shows it to the window visitor.
+    auto finish = [&] {
+        if (!inFlight) return;
+        inFlight = false;
+        group.wait();
+        retired.clear();  // what the analysis did not release (a shorter window's tail)
+        if (eachWindow && !eachWindow(std::span<const std::shared_ptr<QORPacket>>(analysing))) stopped = true;
         // The window's bytes are done with: up to the start of the last packet's record (the next
         // window's first header may share its page; touching it again only maps it back).
-        pages.doneUpTo(fileBytes.data() + window.back()->dataLocation());
-        window.clear();
+        pages.doneUpTo(fileBytes.data() + analysing.back()->dataLocation());
+        retired.swap(analysing);
     };
+    // Analyses the window just read on the workers while the caller reads the next one; the
+    // packets shown last go on the same workers, so releasing them costs the caller nothing.
+    auto launch = [&] {
+        finish();
+        if (stopped || reading.empty()) return;
+        analysing.swap(reading);
+        inFlight = true;
+        group.run([&] {
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, analysing.size(), kGrain), [&](const tbb::blocked_range<std::size_t>& r) {
+                for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                    if (i < retired.size()) retired[i].reset();
+                    if (options.analyse) (void)analysing[i]->analyse();
+                    if (eachPacket) eachPacket(*analysing[i], i);
+                }
+            });
+        });
+    };
+    // A read that throws leaves no task using the locals above.
+    struct Join {
+        tbb::task_group& group;
+        ~Join() {
+            try {
+                group.wait();
+            } catch (...) {  // the read's own exception is the one that propagates
+            }
+        }
+    } join{group};
 
     auto result = CaptureFileReader::read(
         fileBytes,
         [&](std::shared_ptr<QORPacket> packet) {
             packet->setDataCache(cacheSlot);
             packet->setFileSource(source);
-            window.push_back(std::move(packet));
-            if (window.size() >= windowSize) flush();
+            reading.push_back(std::move(packet));
+            if (reading.size() >= windowSize) launch();
             return !stopped;
         },
         options.progress);
-    if (!stopped) flush();
+    launch();
+    finish();
     return result;
 }
 

@@ -49,6 +49,12 @@ std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vec
     for (std::size_t i = 1; i < structures.size(); ++i) {
         for (const auto& a : structures[i].plugInAnalyzerAttributes) table->attributeByKey.insert_or_assign(a.attributeKey, a);
     }
+    auto copy = [&](std::string_view key) -> std::optional<QORPlugInAnalyzerAttribute> {
+        if (const auto* a = table->attribute(key)) return *a;
+        return std::nullopt;
+    };
+    table->endpointAttributes = {copy("etherSrc"), copy("etherDst"), copy("ip4SrcAddr"),
+                                 copy("ip4DstAddr"), copy("ip6SrcAddr"), copy("ip6DstAddr")};
     return table;
 }
 

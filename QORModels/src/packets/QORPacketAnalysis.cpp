@@ -2,6 +2,7 @@
 // attribute values, source and destination strings, and the plug-in lookup table's doors.
 
 #include <algorithm>
+#include <tuple>
 
 #include "QORDependencies/DefaultInjection.hpp"
 #include "QORModels/analysis/CacheAnalyzer.hpp"
@@ -47,7 +48,9 @@ Data attributeSlice(const Data& bytes, std::uint16_t ownerOffset, const QORPlugI
 
 }  // namespace
 
-CompactAnalyzerChain QORPacket::analysedLinks() const {
+CompactAnalyzerChain QORPacket::analysedLinks() const { return analysedLinks(nullptr, nullptr); }
+
+CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* walked) const {
     auto cache = cacheManager();
     if (!cache->isEmpty()) return cache->links();
     if (!hasFilePath()) return {};
@@ -66,6 +69,8 @@ CompactAnalyzerChain QORPacket::analysedLinks() const {
     options.destinationIPAddress = storedIPText(false);
     options.packetIPVersion = packetIPVersion();
     options.packetProtocolHistory = packetProtocolHistoryInterned();
+    options.packetProtocol = packetProtocolInterned();
+    if (sighting) options.sighting = std::ref(*sighting);
     // The walk reads the packet's bytes, never its file, so it is not handed the path (copying
     // a path for every packet cost more than some analyzers).
     CacheAnalyzer analyzer(self, std::nullopt, {}, packetData,
@@ -80,6 +85,7 @@ CompactAnalyzerChain QORPacket::analysedLinks() const {
     bool ours = false;
     CompactAnalyzerChain stored = cache->storeLinksIfEmpty(std::move(built), &ours);
     if (ours) {
+        if (walked) *walked = true;
         analyzer.apply(*self);
         for (auto key : {"cachedAnalyzers", "packetInfoOverview", "packetSourceString", "packetDestinationString"}) self->didChangeValueForKey(key);  // computed from the chain now stored
         cache->setupClearAnalyzingCacheNotificationObservation();
@@ -172,38 +178,41 @@ namespace {
 
 /// Variant A: a fresh analyzer of the attribute's class over the attribute's bytes, counted from
 /// the start of the packet.
-std::optional<std::string> linkAddress(const QORPacket& packet, std::string_view key) {
-    auto table = PluginLookupTable::current();
-    auto it = table->attributeByKey.find(key);
-    if (it == table->attributeByKey.end() || !it->second.plugInAnalyzerClass) return std::nullopt;
+std::optional<std::string> linkAddress(const QORPacket& packet, const std::optional<QORPlugInAnalyzerAttribute>& attribute) {
+    if (!attribute || !attribute->plugInAnalyzerClass) return std::nullopt;
     auto bytes = packet.data();
     if (!bytes) return std::nullopt;
-    const auto& attribute = it->second;
-    Data slice = attributeSlice(*bytes, 0, attribute);
+    Data slice = attributeSlice(*bytes, 0, *attribute);
     std::optional<std::string> address;
-    attribute.plugInAnalyzerClass->inspect(slice, selfRef(packet),
-                                           [&](const QORPluginAnalyzerProtocol& a) { address = a.value(key, slice).asString(); });
+    attribute->plugInAnalyzerClass->inspect(slice, selfRef(packet), [&](const QORPluginAnalyzerProtocol& a) {
+        address = a.value(attribute->attributeKey, slice).asString();
+    });
     return address;
 }
 
 /// Variant B's first branch: the attribute's value from the first analyzer of its class in the
-/// packet's chain.
-std::optional<Value> attributeValue(const QORPacket& packet, std::string_view key) {
-    auto table = PluginLookupTable::current();
-    auto it = table->attributeByKey.find(key);
-    if (it == table->attributeByKey.end()) return std::nullopt;
-    const auto& attribute = it->second;
-    if (!attribute.plugInAnalyzerClass) return Value();
+/// packet's chain; nothing when no plug-in declares the attribute.
+std::optional<Value> attributeValue(const QORPacket& packet, const QORPlugInAnalyzerAttribute* attribute) {
+    if (!attribute) return std::nullopt;
+    if (!attribute->plugInAnalyzerClass) return Value();
     auto chain = packet.analysedLinks();
     if (chain.empty()) return Value();
-    auto owner = ownerOf(chain, *attribute.plugInAnalyzerClass);
+    auto owner = ownerOf(chain, *attribute->plugInAnalyzerClass);
     auto bytes = packet.data();
     if (!owner || !bytes) return Value();
     Value value;
     CompactAnalyzerChain::inspect(owner->link, *bytes, selfRef(packet), [&](const QORPluginAnalyzerProtocol& a) {
-        value = a.value(key, attributeSlice(*bytes, owner->offset, attribute));
+        value = a.value(attribute->attributeKey, attributeSlice(*bytes, owner->offset, *attribute));
     });
     return value;
+}
+
+std::optional<Value> attributeValue(const QORPacket& packet, std::string_view key) {
+    return attributeValue(packet, PluginLookupTable::current()->attribute(key));
+}
+
+const QORPlugInAnalyzerAttribute* pointer(const std::optional<QORPlugInAnalyzerAttribute>& attribute) {
+    return attribute ? &*attribute : nullptr;
 }
 
 }  // namespace
@@ -211,45 +220,59 @@ std::optional<Value> attributeValue(const QORPacket& packet, std::string_view ke
 /// Link-layer addresses come from the plug-in attribute "etherSrc"/"etherDst"; a packet whose
 /// bytes or attribute are unavailable shows the address its creator set, if any.
 std::optional<std::string> QORPacket::packetEtherSrc() const {
-    if (auto address = linkAddress(*this, "etherSrc")) return address;
+    if (auto address = linkAddress(*this, PluginLookupTable::current()->endpointAttributes.etherSrc)) return address;
     return _packetEtherSrc();
 }
 
 std::optional<std::string> QORPacket::packetEtherDst() const {
-    if (auto address = linkAddress(*this, "etherDst")) return address;
+    if (auto address = linkAddress(*this, PluginLookupTable::current()->endpointAttributes.etherDst)) return address;
     return _packetEtherDst();
 }
 
 namespace {
 
-/// The attribute values of two keys that the same analyzer answers (a header's source and
+/// The attribute values of two attributes that the same analyzer answers (a header's source and
 /// destination), found with one walk of the chain and one analyzer: what `attributeValue` gives
-/// for each key.
-std::pair<std::optional<Value>, std::optional<Value>> attributeValues(const QORPacket& packet, std::string_view first,
-                                                                      std::string_view second) {
-    auto table = PluginLookupTable::current();
-    auto a = table->attributeByKey.find(first), b = table->attributeByKey.find(second);
-    if (a == table->attributeByKey.end() || b == table->attributeByKey.end() ||
-        a->second.plugInAnalyzerClass != b->second.plugInAnalyzerClass || !a->second.plugInAnalyzerClass) {
-        return {attributeValue(packet, first), attributeValue(packet, second)};
+/// for each.
+std::pair<std::optional<Value>, std::optional<Value>> attributeValues(const QORPacket& packet, const QORPlugInAnalyzerAttribute* a,
+                                                                      const QORPlugInAnalyzerAttribute* b) {
+    if (!a || !b || a->plugInAnalyzerClass != b->plugInAnalyzerClass || !a->plugInAnalyzerClass) {
+        return {attributeValue(packet, a), attributeValue(packet, b)};
     }
     auto chain = packet.analysedLinks();
     if (chain.empty()) return {Value(), Value()};
-    auto owner = ownerOf(chain, *a->second.plugInAnalyzerClass);
+    auto owner = ownerOf(chain, *a->plugInAnalyzerClass);
     auto bytes = packet.data();
     if (!owner || !bytes) return {Value(), Value()};
     Value one, two;
     CompactAnalyzerChain::inspect(owner->link, *bytes, selfRef(packet), [&](const QORPluginAnalyzerProtocol& analyzer) {
-        one = analyzer.value(first, attributeSlice(*bytes, owner->offset, a->second));
-        two = analyzer.value(second, attributeSlice(*bytes, owner->offset, b->second));
+        one = analyzer.value(a->attributeKey, attributeSlice(*bytes, owner->offset, *a));
+        two = analyzer.value(b->attributeKey, attributeSlice(*bytes, owner->offset, *b));
     });
     return {std::move(one), std::move(two)};
 }
 
+/// Whether `sighting` noted its addresses at the link where the attribute lookup would read
+/// them: the first link of the chain of the attribute's class.
+bool sightedAtOwner(const ListingSighting::Addresses& sighting, const CompactAnalyzerChain& chain,
+                    const QORPlugInAnalyzerAttribute* attribute) {
+    if (!sighting.link || !attribute || !attribute->plugInAnalyzerClass) return false;
+    std::size_t position = 0;
+    for (const auto& link : chain.links()) {
+        const auto* linkClass = AnalyzerClassIndex::classAt(link.classIndex);
+        if (linkClass && linkClass->isSubclassOf(*attribute->plugInAnalyzerClass)) return position == *sighting.link;
+        ++position;
+    }
+    return false;
+}
+
 /// Source and destination: the link-layer addresses for packets without IP, else the IP address
-/// attributes of the first IP analyzer of the chain (IPv4 when the history has one).
+/// attributes of the first IP analyzer of the chain (IPv4 when the history has one). With a
+/// sighting of the walk over `chain`, the addresses it noted at that analyzer.
 std::pair<std::optional<std::string>, std::optional<std::string>> endpointStrings(const QORPacket& packet, bool source,
-                                                                                  bool destination) {
+                                                                                  bool destination,
+                                                                                  const ListingSighting* sighting = nullptr,
+                                                                                  const CompactAnalyzerChain* chain = nullptr) {
     const InternedString history = packet.packetProtocolHistoryInterned();
     if (!history.hasValue()) return {};
     int ipv4 = 0, ipv6 = 0;
@@ -262,25 +285,56 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
         if (dash == std::string_view::npos) break;
         rest.remove_prefix(dash + 1);
     }
+    const auto table = PluginLookupTable::current();
+    const auto& attributes = table->endpointAttributes;
     std::optional<std::string> src, dst;
     if (ipv4 == 0 && ipv6 == 0) {
-        if (source) src = packet.packetEtherSrc();
-        if (destination) dst = packet.packetEtherDst();
+        if (source) src = linkAddress(packet, attributes.etherSrc);
+        if (source && !src) src = packet._packetEtherSrc();
+        if (destination) dst = linkAddress(packet, attributes.etherDst);
+        if (destination && !dst) dst = packet._packetEtherDst();
         if ((!source || src) && (!destination || dst)) return {src, dst};
     }
-    const char* srcKey = ipv4 > 0 ? "ip4SrcAddr" : "ip6SrcAddr";
-    const char* dstKey = ipv4 > 0 ? "ip4DstAddr" : "ip6DstAddr";
+    const QORPlugInAnalyzerAttribute* srcAttribute = pointer(ipv4 > 0 ? attributes.ip4Src : attributes.ip6Src);
+    const QORPlugInAnalyzerAttribute* dstAttribute = pointer(ipv4 > 0 ? attributes.ip4Dst : attributes.ip6Dst);
     auto text = [](const std::optional<Value>& v) { return v ? v->asString() : std::nullopt; };
+    if (sighting && chain && source && destination && !src && !dst) {
+        const auto& noted = ipv4 > 0 ? sighting->ipv4 : sighting->ipv6;
+        if (sightedAtOwner(noted, *chain, srcAttribute) && sightedAtOwner(noted, *chain, dstAttribute)) {
+            return {noted.source, noted.destination};
+        }
+    }
     if (source && destination && !src && !dst) {
-        auto [s, d] = attributeValues(packet, srcKey, dstKey);
+        auto [s, d] = attributeValues(packet, srcAttribute, dstAttribute);
         return {text(s), text(d)};
     }
-    if (source && !src) src = text(attributeValue(packet, srcKey));
-    if (destination && !dst) dst = text(attributeValue(packet, dstKey));
+    if (source && !src) src = text(attributeValue(packet, srcAttribute));
+    if (destination && !dst) dst = text(attributeValue(packet, dstAttribute));
     return {src, dst};
 }
 
 }  // namespace
+
+QORPacket::ListingTexts QORPacket::listingTexts() const {
+    ListingSighting sighting;
+    bool walked = false;
+    const CompactAnalyzerChain chain = analysedLinks(&sighting, &walked);
+    ListingTexts texts;
+    if (!walked) {  // analysed before (or by another thread at the same time)
+        texts.summary = packetInfoOverview();
+        std::tie(texts.source, texts.destination) = packetEndpointStrings();
+        return texts;
+    }
+    if (auto stored = _packetInfoOverview(); !stored.empty()) {
+        texts.summary = std::move(stored);
+    } else if (!chain.empty() && sighting.summaryLink == chain.size() - 1) {
+        texts.summary = std::move(sighting.summary);
+    } else {
+        texts.summary = packetInfoOverview();
+    }
+    std::tie(texts.source, texts.destination) = endpointStrings(*this, true, true, &sighting, &chain);
+    return texts;
+}
 
 std::optional<std::string> QORPacket::packetSourceString() const { return endpointStrings(*this, true, false).first; }
 std::optional<std::string> QORPacket::packetDestinationString() const { return endpointStrings(*this, false, true).second; }

@@ -43,7 +43,13 @@ void releaseMappedPages(const void* address, std::size_t bytes) noexcept {
 PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool mapped) noexcept
     : mapped_(mapped && !bytes.empty()),
       released_(reinterpret_cast<std::uintptr_t>(bytes.data()) & ~(pageSize() - 1)),
-      end_(reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size())) {}
+      end_(reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size())) {
+#ifdef MADV_NOHUGEPAGE
+    // A file whose page cache holds large folios is otherwise mapped 2 MiB at a time, and a
+    // release behind the pass could not free less than that: the pass maps small pages.
+    if (mapped_) adviseWholePages(bytes.data(), bytes.size(), MADV_NOHUGEPAGE);
+#endif
+}
 
 void PassedPagesRelease::doneUpTo(const std::byte* position) noexcept {
     if (!mapped_) return;

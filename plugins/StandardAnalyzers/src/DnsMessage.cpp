@@ -57,18 +57,24 @@ std::optional<std::pair<std::string, std::size_t>> readName(const Data& message,
             if (!after) after = at + 1;
             break;
         }
-        auto label = message.checkedSlice(at + 1, *labelLength);
+        auto label = r.bytesAt(at + 1, *labelLength);
         if (!label) return std::nullopt;
         length += *labelLength + 1u;
         if (length > DnsMessage::kMaxNameLength) return std::nullopt;
         at += 1 + *labelLength;
         if (!text) continue;
         if (!name.empty()) name += '.';
-        for (auto b : label->span()) {
-            auto c = static_cast<unsigned char>(b);
-            if (c > 0x20 && c < 0x7F) name += static_cast<char>(c);
-            else name += fmt::format("\\{:03}", c);
+        // Printable runs are appended whole; other bytes as "\DDD".
+        const char* chars = reinterpret_cast<const char*>(label->data());
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < label->size(); ++i) {
+            auto c = static_cast<unsigned char>(chars[i]);
+            if (c > 0x20 && c < 0x7F) continue;
+            name.append(chars + run, i - run);
+            name += fmt::format("\\{:03}", c);
+            run = i + 1;
         }
+        name.append(chars + run, label->size() - run);
     }
     if (name.empty() && text) name = "<Root>";
     return std::pair{name, *after};
@@ -118,7 +124,10 @@ std::string DnsMessage::typeName(std::uint16_t type) { return nameFor(kTypes, ty
 std::string DnsMessage::Record::summary() const {
     std::string out = typeName(type);
     switch (type) {
-        case 1: case 2: case 5: case 6: case 12: case 15: case 28: case 33: case 39: out += " " + data; break;
+        case 1: case 2: case 5: case 6: case 12: case 15: case 28: case 33: case 39:
+            out += ' ';
+            out += data;
+            break;
         default: break;
     }
     return out;
@@ -218,9 +227,18 @@ std::string DnsMessage::summary() const {
     if (header->isResponse()) out += " response";
     out += " " + hexText(header->id, 4);
     if (header->isResponse() && header->rcode() != 0) out += " " + nameFor(kRcodes, header->rcode());
-    for (const auto& q : questions) out += fmt::format(" {} {}", typeName(q.type), q.name);
-    for (const auto* section : {&answers, &authorities, &additionals})
-        for (const auto& rr : *section) out += " " + rr.summary();
+    for (const auto& q : questions) {
+        out += ' ';
+        out += typeName(q.type);
+        out += ' ';
+        out += q.name;
+    }
+    for (const auto* section : {&answers, &authorities, &additionals}) {
+        for (const auto& rr : *section) {
+            out += ' ';
+            out += rr.summary();
+        }
+    }
     return out;
 }
 

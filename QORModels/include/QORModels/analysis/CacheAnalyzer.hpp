@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,22 @@ namespace qor {
 
 class QORPacket;
 struct PluginLookupTable;
+
+/// What a packet listing shows of a packet, noted by the walk from the analyzers it makes
+/// anyway, so that a listing does not make them a second time: the summary of the analyzer that
+/// names no protocol after it, and the addresses of the first header of each IP address
+/// attribute's class. Each note names the link it came from (its position in the chain); the
+/// reader uses a note only when that link is the one it would have asked (the chain's last
+/// link, the first link of the attribute's class).
+struct ListingSighting {
+    std::optional<std::uint8_t> summaryLink;
+    std::string summary;
+    struct Addresses {
+        std::optional<std::uint8_t> link;
+        std::optional<std::string> source, destination;
+    };
+    Addresses ipv4, ipv6;
+};
 
 /// Builds a packet's analyzer chain: the built-in packet analyzer, the analyzer of the packet's
 /// link type, then header after header the analyzer of each protocol the previous one names.
@@ -59,6 +76,8 @@ public:
         std::optional<std::string> destinationIPAddress;
         /// The lookup table to read; the one in force when absent.
         std::shared_ptr<const PluginLookupTable> table;
+        /// Where the walk notes what a listing shows (nothing when absent).
+        std::optional<std::reference_wrapper<ListingSighting>> sighting;
     };
 
     /// Stores the arguments and runs the walk.
@@ -133,6 +152,11 @@ private:
     std::uint8_t addressLink_ = 0;
     std::optional<std::uint32_t> packetPadding_;
     std::shared_ptr<const PluginLookupTable> table_;
+    ListingSighting* sighting_ = nullptr;
+    /// Notes the listing texts of `analyzer`, the analyzer of the link about to be appended at
+    /// `headerOffset` bytes into the packet, which names `next` after it.
+    void sight(const QORPluginAnalyzerProtocol& analyzer, const AnalyzerClassRef& cls, std::uint16_t headerOffset,
+               InternedString next);
 };
 
 }  // namespace qor

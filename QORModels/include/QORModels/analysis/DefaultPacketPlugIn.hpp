@@ -34,7 +34,7 @@ public:
     /// The shared class object of this analyzer.
     static const AnalyzerClassRef& analyzerClassRef();
 
-    DefaultPacketProtocolAnalyzer(std::uint16_t bytesCount, std::string_view linktype, std::weak_ptr<QORPacketProtocol> packet)
+    DefaultPacketProtocolAnalyzer(std::uint16_t bytesCount, InternedString linktype, std::weak_ptr<QORPacketProtocol> packet)
         : bytesCount_(bytesCount), linktype_(linktype), defaultPacketDissector_{std::move(packet)} {}
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override { return *analyzerClassRef(); }

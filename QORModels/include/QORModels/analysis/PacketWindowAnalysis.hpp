@@ -16,8 +16,11 @@ namespace qor {
 /// Reads a capture file's bytes and analyses its packets in windows of consecutive packets:
 /// each window's packets are analysed on all cores, shown to a per-packet visitor on the
 /// analysing threads, then to a per-window visitor on the calling thread in file order, and then
-/// dropped with their analyses. Memory stays at about one window's packets, whatever the size of
-/// the file: this is how a command lists or exports a capture without keeping it.
+/// dropped with their analyses. The caller reads the next window while the workers analyse the
+/// current one, and the packets of a window shown are released by the workers during the next
+/// analysis, so at most three windows are alive: memory stays at a few windows' packets,
+/// whatever the size of the file. This is how a command lists or exports a capture without
+/// keeping it.
 ///
 /// The packets read their bytes from the file's bytes directly (`MappedFileDataCache`); the
 /// pages of a window's packets are let go from resident memory when the window is done. A caller
@@ -28,7 +31,7 @@ namespace qor {
 /// (several at once, each on different packets), the window visitor on the calling thread.
 class PacketWindowAnalysis {
 public:
-    static constexpr std::size_t kDefaultWindow = 2048;
+    static constexpr std::size_t kDefaultWindow = 1024;
 
     /// A packet of the current window, analysed; `slot` is its position in the window.
     using PacketVisitor = std::function<void(QORPacket& packet, std::size_t slot)>;

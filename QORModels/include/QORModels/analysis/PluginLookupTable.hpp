@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,6 +39,19 @@ struct PluginLookupTable {
     std::vector<std::pair<std::string, AnalyzerClassRef>> columnBindings;
     /// `analyzerClassByProtocol` again, keyed by the interned protocol names (filled by `build`).
     std::unordered_map<const void*, AnalyzerClassRef> analyzerClassByInternedProtocol;
+
+    /// The attributes a packet reads for its source and destination columns, looked up once by
+    /// `build` (every listed packet reads two of them): absent when no plug-in declares one.
+    struct EndpointAttributes {
+        std::optional<QORPlugInAnalyzerAttribute> etherSrc, etherDst, ip4Src, ip4Dst, ip6Src, ip6Dst;
+    };
+    EndpointAttributes endpointAttributes;
+
+    /// The attribute record of `key`, or null.
+    [[nodiscard]] const QORPlugInAnalyzerAttribute* attribute(std::string_view key) const {
+        auto it = attributeByKey.find(key);
+        return it == attributeByKey.end() ? nullptr : &it->second;
+    }
 
     /// The analyzer class for a protocol name: through the interned keys when the table has
     /// them, else through the text keys; null when there is none.

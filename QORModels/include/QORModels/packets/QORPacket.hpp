@@ -20,6 +20,7 @@
 namespace qor {
 
 class QORAnalyzerCache;
+struct ListingSighting;
 class PacketArena;
 class UserDefaults;
 
@@ -102,7 +103,7 @@ public:
     void setPacketProtocol(InternedString v);
     void setPacketProtocolHistory(InternedString v);
     /// `packetLinkTypeString()` as interned text.
-    [[nodiscard]] InternedString packetLinkTypeName() const;
+    [[nodiscard]] InternedString packetLinkTypeName() const override;
 
     [[nodiscard]] std::optional<std::string> packetComment() const override;
     void setPacketComment(std::optional<std::string> v);
@@ -187,6 +188,18 @@ public:
     bool analyse() const;
     /// The stored chain's links, analysing first when needed (empty when there is no chain).
     [[nodiscard]] CompactAnalyzerChain analysedLinks() const;
+
+    /// The texts a packet listing shows: `packetInfoOverview()` and `packetEndpointStrings()`.
+    struct ListingTexts {
+        std::string summary;
+        std::optional<std::string> source, destination;
+    };
+    /// `ListingTexts`, the same texts the two accessors give. A packet not analysed yet is
+    /// analysed here, and the texts are taken from the analyzers the analysis makes anyway, so a
+    /// listing that analyses and shows each packet once makes every analyzer once; a packet
+    /// analysed before answers through the accessors. Nothing is stored beyond what `analyse()`
+    /// stores.
+    [[nodiscard]] ListingTexts listingTexts() const;
     /// Appends the chain to the analyzer store (nothing for none).
     void setCachedAnalyzers(const std::optional<AnalyzerChain>& analyzers);
     /// Rebuilds and returns the detail tree.
@@ -224,6 +237,9 @@ public:
     [[nodiscard]] std::string description() const override;
 
 private:
+    /// `analysedLinks()`, noting the listing texts in `sighting` when this call runs the walk.
+    [[nodiscard]] CompactAnalyzerChain analysedLinks(ListingSighting* sighting, bool* walked) const;
+
     struct Extras;     // rarely set fields
     struct Analysis;   // texts analysis stores
     Extras& extras();

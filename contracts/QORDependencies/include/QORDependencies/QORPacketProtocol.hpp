@@ -10,6 +10,7 @@
 #include "QORDependencies/Caching.hpp"
 #include "QORDependencies/QORNodeProtocol.hpp"
 #include "QORPlatform/Data.hpp"
+#include "QORPlatform/InternedString.hpp"
 #include "QORPlatform/NSObject.hpp"
 
 namespace qor {
@@ -39,6 +40,10 @@ public:
     /// The smaller of captured and real length.
     [[nodiscard]] virtual std::uint32_t packetLengthUnified() const = 0;
     [[nodiscard]] virtual std::optional<std::string> packetLinkTypeString() const = 0;
+    /// `packetLinkTypeString()` as interned text (a null handle when the link type has no name).
+    /// Analysis asks for it once per packet; a packet that keeps the name interned answers
+    /// without hashing it again.
+    [[nodiscard]] virtual InternedString packetLinkTypeName() const { return InternedString::from(packetLinkTypeString()); }
     /// The captured bytes, or nothing when they are not available.
     [[nodiscard]] virtual std::optional<Data> data() const = 0;
 

@@ -153,34 +153,41 @@ std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value
 
 /// Walks configuration options: TYPE (1) LENGTH (1, counting both) DATA. A length below 2 or past
 /// the packet ends the walk with a malformed row. `base` is the offset of the options in the
-/// analyzer's bytes. `brief` collects "Name value" pieces for the summary.
-void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t base, NodeList& nodes,
+/// analyzer's bytes. `brief` collects "Name value" pieces for the summary;
+/// rows are built only when `nodes` is given.
+void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t base, NodeList* nodes,
                  std::vector<std::string>* brief) {
     while (options.remaining() >= 2) {
         std::size_t at = base + options.offset();
         auto type = *options.readU8();
         auto length = *options.readU8();
         if (length < 2 || !options.canRead(length - 2u)) {
-            nodes.push_back(field("Malformed Option", "type " + std::to_string(type) + ", length " +
-                                                          std::to_string(length) + " with " +
-                                                          std::to_string(options.remaining() + 2) + " bytes left",
-                                  at, 2 + options.remaining()));
+            if (nodes)
+                nodes->push_back(field("Malformed Option", "type " + std::to_string(type) + ", length " +
+                                                               std::to_string(length) + " with " +
+                                                               std::to_string(options.remaining() + 2) + " bytes left",
+                                       at, 2 + options.remaining()));
             return;
         }
         auto value = *options.readBytes(length - 2u);
         const OptionSpec* spec = nullptr;
         for (const auto& s : traits.options)
             if (s.type == type) spec = &s;
+        if (!nodes) {  // the summary names the options it knows and builds no rows
+            if (brief && spec && spec->format != OptionFormat::flag)
+                brief->push_back(std::string(spec->name) + " " + optionValue(spec, value));
+            continue;
+        }
         auto node = field(spec ? std::string(spec->name) : "Unknown Option " + std::to_string(type),
                           optionValue(spec, value), at, length);
         node->addChild(field("Type", std::to_string(type), at, 1));
         node->addChild(field("Length", std::to_string(length), at + 1, 1));
         if (brief && spec && spec->format != OptionFormat::flag) brief->push_back(std::string(spec->name) + " " + node->nodeValue());
-        nodes.push_back(std::move(node));
+        nodes->push_back(std::move(node));
     }
-    if (!options.empty())
-        nodes.push_back(field("Malformed Option", std::to_string(options.remaining()) + " stray byte",
-                              base + options.offset(), options.remaining()));
+    if (!options.empty() && nodes)
+        nodes->push_back(field("Malformed Option", std::to_string(options.remaining()) + " stray byte",
+                               base + options.offset(), options.remaining()));
 }
 
 /// A packet of a control protocol with LCP's format (RFC 1661 section 5): the fixed part (see
@@ -213,9 +220,8 @@ public:
         if (!header) return std::nullopt;
         std::string info = header->summary(lookupName(traits_.codes, header->code));
         if (header->code >= kConfigureRequest && header->code <= kConfigureReject) {
-            NodeList ignored;
             std::vector<std::string> brief;
-            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, ignored, &brief);
+            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, nullptr, &brief);
             for (auto& piece : brief) info += ", " + piece;
         }
         return info;
@@ -230,7 +236,7 @@ public:
         constexpr std::size_t base = PPPPacketHeader::kSize;
         auto code = header->code;
         if (code >= kConfigureRequest && code <= kConfigureReject) {
-            walkOptions(traits_, body, base, nodes, nullptr);
+            walkOptions(traits_, body, base, &nodes, nullptr);
         } else if (code == kTerminateRequest || code == kTerminateAck) {
             if (!body.empty()) nodes.push_back(field("Data", printableText(body.rest()), base, body.remaining()));
         } else if (code == kCodeReject) {
@@ -269,7 +275,7 @@ public:
             auto header = PPPPacketHeader::read(data);
             if (!header || header->code < kConfigureRequest || header->code > kConfigureReject) return {};
             NodeList nodes;
-            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, nodes, nullptr);
+            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, &nodes, nullptr);
             for (auto& n : nodes)
                 if (n->nodeName() == "IP-Address") return Value(n->nodeValue());
             return {};

@@ -52,7 +52,8 @@ struct TagWalk {
 /// Walks the tags of a discovery payload. Each tag is TYPE (2) LENGTH (2) VALUE; the walk stops at
 /// End-Of-List, at the end of the payload, or at a tag whose length runs past the payload (shown
 /// as a malformed row).
-TagWalk walkTags(ByteReader payload) {
+/// Without `rows` the walk builds no rows and only reads the AC and service names.
+TagWalk walkTags(ByteReader payload, bool rows = true) {
     TagWalk walk;
     while (payload.remaining() >= 4) {
         std::size_t at = PPPoEHeader::kSize + payload.offset();
@@ -60,10 +61,17 @@ TagWalk walkTags(ByteReader payload) {
         auto length = *payload.readU16be();
         auto value = payload.readBytes(length);
         if (!value) {
-            walk.nodes.push_back(field("Malformed Tag", "length " + std::to_string(length) + " exceeds the " +
-                                                            std::to_string(payload.remaining()) + " bytes left",
-                                       at, 4 + payload.remaining()));
+            if (rows)
+                walk.nodes.push_back(field("Malformed Tag", "length " + std::to_string(length) + " exceeds the " +
+                                                                std::to_string(payload.remaining()) + " bytes left",
+                                           at, 4 + payload.remaining()));
             break;
+        }
+        if (!rows) {  // the names only (the summary and the attributes read no rows)
+            if (type == 0x0102 && !walk.acName) walk.acName = tagValue(type, *value);
+            if (type == 0x0101 && !walk.serviceName) walk.serviceName = tagValue(type, *value);
+            if (type == kTagEndOfList) break;
+            continue;
         }
         auto name = lookupName(kTags, type);
         auto node = field(name ? std::string(*name) : "Unknown Tag " + hexText(type, 4), tagValue(type, *value), at,
@@ -103,7 +111,7 @@ public:
         std::string info = code ? std::string(*code) + " (" + std::string(*lookupName(kCodeTitles, header->code)) + ")"
                                 : "Unknown PPPoE discovery code " + hexText(header->code, 2);
         if (header->sessionId != 0) info += ", session " + hexText(header->sessionId, 4);
-        auto walk = walkTags(tags(data, *header));
+        auto walk = walkTags(tags(data, *header), /*rows=*/false);
         if (walk.acName) info += ", AC-Name: " + *walk.acName;
         if (walk.serviceName && !walk.serviceName->empty()) info += ", Service-Name: " + *walk.serviceName;
         return info;
@@ -131,7 +139,7 @@ public:
         if (key == "pppoedACName" || key == "pppoedServiceName") {
             auto header = PPPoEHeader::read(data);
             if (!header) return {};
-            auto walk = walkTags(tags(data, *header));
+            auto walk = walkTags(tags(data, *header), /*rows=*/false);
             return Value(key == "pppoedACName" ? walk.acName : walk.serviceName);
         }
         return {};
