@@ -66,7 +66,7 @@ sanitize: install-deps
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQOR_SANITIZE=thread -DQOR_BUILD_BENCH=OFF
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L concurrency
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan-suppressions.txt ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L concurrency
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

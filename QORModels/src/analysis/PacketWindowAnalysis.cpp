@@ -5,6 +5,8 @@
 #include <tbb/task_group.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <vector>
 
 #include "QORCommonTools/FileHelpers.hpp"
@@ -35,6 +37,10 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     bool inFlight = false;
     bool stopped = false;
     tbb::task_group group;
+    // Launching a window and waiting for it order the caller's and the workers' accesses to the
+    // windows; the two counters say so again in atomics of this file, which race checkers see
+    // (oneTBB's own waiting happens inside its library).
+    std::atomic<std::uint64_t> launched{0}, chunksDone{0};
     // Pages of a file mapping that the pass is done with leave resident memory (other memory
     // would lose its contents, so only a mapping's).
     PassedPagesRelease pages(fileBytes.span(), mappedFileRegion(fileBytes).has_value());
@@ -44,6 +50,7 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         if (!inFlight) return;
         inFlight = false;
         group.wait();
+        (void)chunksDone.load(std::memory_order_acquire);
         retired.clear();  // what the analysis did not release (a shorter window's tail)
         if (eachWindow && !eachWindow(std::span<const std::shared_ptr<QORPacket>>(analysing))) stopped = true;
         // The window's bytes are done with: up to the start of the last packet's record (the next
@@ -58,13 +65,17 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         if (stopped || reading.empty()) return;
         analysing.swap(reading);
         inFlight = true;
+        launched.fetch_add(1, std::memory_order_release);
         group.run([&] {
+            (void)launched.load(std::memory_order_acquire);
             tbb::parallel_for(tbb::blocked_range<std::size_t>(0, analysing.size(), kGrain), [&](const tbb::blocked_range<std::size_t>& r) {
+                (void)launched.load(std::memory_order_acquire);
                 for (std::size_t i = r.begin(); i != r.end(); ++i) {
                     if (i < retired.size()) retired[i].reset();
                     if (options.analyse) (void)analysing[i]->analyse();
                     if (eachPacket) eachPacket(*analysing[i], i);
                 }
+                chunksDone.fetch_add(1, std::memory_order_release);
             });
         });
     };

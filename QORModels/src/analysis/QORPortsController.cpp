@@ -42,6 +42,8 @@ QORPortsController::QORPortsController(const std::map<std::string, std::string>&
     maps->udp = std::make_shared<PortMap>(*wellKnown);
     maps->analyzerTcp = std::make_shared<PortMap>();
     maps->analyzerUdp = std::make_shared<PortMap>();
+    maps->analyzerTcpByNumber = numberIndex(*maps->analyzerTcp);
+    maps->analyzerUdpByNumber = numberIndex(*maps->analyzerUdp);
     maps_.store(std::move(maps));
 }
 
@@ -55,14 +57,31 @@ void QORPortsController::write(bool tcp, bool udp, bool analyzer, Edit edit) {
         auto copy = std::make_shared<PortMap>(*slot);
         edit(*copy);
         slot = std::move(copy);
+        if (analyzer) next->analyzerTcpByNumber = numberIndex(*slot);
     }
     if (udp) {
         auto& slot = analyzer ? next->analyzerUdp : next->udp;
         auto copy = std::make_shared<PortMap>(*slot);
         edit(*copy);
         slot = std::move(copy);
+        if (analyzer) next->analyzerUdpByNumber = numberIndex(*slot);
     }
     maps_.store(std::move(next));
+}
+
+std::shared_ptr<const QORPortsController::NumberIndex> QORPortsController::numberIndex(const PortMap& map) {
+    auto index = std::make_shared<NumberIndex>();
+    for (const auto& [key, name] : map) {
+        if (auto port = parsePort(key); port && portKey(*port) == key) index->emplace(*port, InternedString(name));
+    }
+    return index;
+}
+
+InternedString QORPortsController::analyzerProtocolNameForPort(bool tcp, std::uint16_t port) const {
+    const auto m = maps();
+    const NumberIndex& index = tcp ? *m->analyzerTcpByNumber : *m->analyzerUdpByNumber;
+    auto it = index.find(port);
+    return it == index.end() ? InternedString() : it->second;
 }
 
 std::optional<std::string> QORPortsController::find(const PortMap& map, std::uint16_t port) {

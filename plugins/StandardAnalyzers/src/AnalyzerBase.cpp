@@ -347,18 +347,15 @@ QORPlugInColumn containsColumn(std::string title, std::string key, AttributeValu
 
 // --- Dispatch ------------------------------------------------------------------------------------
 
-std::optional<std::string> protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort) {
+InternedString protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort) {
     // The shared controller lives as long as the process; holding it here spares every lookup a
     // reference count on the one object all analysing threads share.
     static const auto ports = QORPortsController::sharedPortsController();
-    if (!ports) return std::nullopt;
-    auto ask = [&](std::uint16_t port) {
-        return tcp ? ports->analyzerTCPProtocolForPort(port) : ports->analyzerUDPProtocolForPort(port);
-    };
+    if (!ports) return {};
     std::uint16_t low = std::min(sourcePort, destinationPort), high = std::max(sourcePort, destinationPort);
-    if (auto name = ask(low)) return name;
-    if (high != low) return ask(high);
-    return std::nullopt;
+    if (auto name = ports->analyzerProtocolNameForPort(tcp, low); name.hasValue()) return name;
+    if (high != low) return ports->analyzerProtocolNameForPort(tcp, high);
+    return {};
 }
 
 namespace {

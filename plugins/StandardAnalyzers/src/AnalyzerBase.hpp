@@ -282,8 +282,8 @@ QORPlugInColumn column(std::string title, std::string keyPath, std::string displ
 // --- Dispatch ------------------------------------------------------------------------------------
 
 /// The protocol an analyzer claimed for a TCP (or UDP) port pair: the lower port is asked first,
-/// then the other one.
-std::optional<std::string> protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort);
+/// then the other one; a null handle when neither has one.
+InternedString protocolForPorts(bool tcp, std::uint16_t sourcePort, std::uint16_t destinationPort);
 /// The protocol name for an ether type (the shared protocol-strings table); lengths of 802.3
 /// frames (up to 1500) give "LLC".
 InternedString protocolForEtherType(std::uint16_t etherType);

@@ -144,13 +144,13 @@ std::optional<std::string_view> protocolForContent(Transport transport, std::spa
 
 InternedString carriedProtocol(Transport transport, std::uint16_t sourcePort, std::uint16_t destinationPort,
                               const Data& payload, const PacketRef& packet) {
-    auto named = protocolForPorts(transport == Transport::tcp, sourcePort, destinationPort);
-    if (!named && std::min(sourcePort, destinationPort) < kFirstRegisteredPort) return {};
+    const InternedString named = protocolForPorts(transport == Transport::tcp, sourcePort, destinationPort);
+    if (!named.hasValue() && std::min(sourcePort, destinationPort) < kFirstRegisteredPort) return {};
     auto seen = protocolForContent(transport, payload.span());
-    if (!seen || seen == named) return InternedString::from(named);
-    if (named) {
-        auto cls = QORPacket::pluginAnalyzerClass(*named);
-        if (cls && cls->inspect(payload, packet, [](const QORPluginAnalyzerProtocol&) {})) return InternedString(*named);
+    if (!seen || (named.hasValue() && *seen == named.view())) return named;
+    if (named.hasValue()) {
+        auto cls = QORPacket::pluginAnalyzerClass(named.view());
+        if (cls && cls->inspect(payload, packet, [](const QORPluginAnalyzerProtocol&) {})) return named;
     }
     return InternedString(*seen);
 }

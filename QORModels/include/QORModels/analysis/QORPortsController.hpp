@@ -6,6 +6,7 @@
 #include <mutex>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "QORDependencies/QORPortsControllerProtocol.hpp"
 #include "QORModels/analysis/PluginLookupTable.hpp"
@@ -46,6 +47,9 @@ public:
     [[nodiscard]] std::optional<std::string> analyzerProtocolForPort(std::uint16_t port, std::int8_t sourceProtocol) const override;
     [[nodiscard]] std::optional<std::string> analyzerTCPProtocolForPort(std::uint16_t port) const override;
     [[nodiscard]] std::optional<std::string> analyzerUDPProtocolForPort(std::uint16_t port) const override;
+    /// `analyzerTCPProtocolForPort`/`analyzerUDPProtocolForPort` as interned text (a null handle
+    /// for none), found by the port's number: analysis asks this for every TCP and UDP packet.
+    [[nodiscard]] InternedString analyzerProtocolNameForPort(bool tcp, std::uint16_t port) const override;
     /// Whether a port of the comma-separated list (empty pieces dropped) is taken by an analyzer
     /// other than `protocolName`: with "TCP" or "UDP" in that transport's analyzer map, with
     /// "ALL" in either. Every port of the list counts, and a port no analyzer claims is free.
@@ -61,9 +65,13 @@ public:
     [[nodiscard]] std::string_view className() const override { return "QORPortsController"; }
 
 private:
+    using NumberIndex = std::unordered_map<std::uint16_t, InternedString>;
     struct Maps {
         std::shared_ptr<const PortMap> tcp, udp, analyzerTcp, analyzerUdp;
+        /// The two analyzer maps again, by port number (rebuilt whenever they change).
+        std::shared_ptr<const NumberIndex> analyzerTcpByNumber, analyzerUdpByNumber;
     };
+    static std::shared_ptr<const NumberIndex> numberIndex(const PortMap& map);
     enum class Which { tcp, udp, analyzerTcp, analyzerUdp };
     [[nodiscard]] std::shared_ptr<const Maps> maps() const { return maps_.load(); }
     /// Applies `edit` to copies of the selected maps and publishes the result.

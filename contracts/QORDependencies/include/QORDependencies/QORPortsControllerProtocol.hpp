@@ -6,6 +6,7 @@
 #include <string>
 
 #include "QORDependencies/Records.hpp"
+#include "QORPlatform/InternedString.hpp"
 
 namespace qor {
 
@@ -24,6 +25,12 @@ public:
     [[nodiscard]] virtual std::optional<std::string> analyzerProtocolForPort(std::uint16_t port, std::int8_t sourceProtocol) const = 0;
     [[nodiscard]] virtual std::optional<std::string> analyzerTCPProtocolForPort(std::uint16_t port) const = 0;
     [[nodiscard]] virtual std::optional<std::string> analyzerUDPProtocolForPort(std::uint16_t port) const = 0;
+    /// The analyzer protocol of a TCP (`tcp`) or UDP port as interned text; a null handle for
+    /// none. Analysis asks this for every TCP and UDP packet, so a controller that can answer
+    /// without building texts overrides it.
+    [[nodiscard]] virtual InternedString analyzerProtocolNameForPort(bool tcp, std::uint16_t port) const {
+        return InternedString::from(tcp ? analyzerTCPProtocolForPort(port) : analyzerUDPProtocolForPort(port));
+    }
     [[nodiscard]] virtual bool anyPortInUse(const std::string& ports, const std::string& sourceProtocol,
                                             const std::string& protocolName) const = 0;
 };
