@@ -112,7 +112,11 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 void appendHex(std::string& out, std::uint64_t value, int digits) {
     int needed = 1;
     while (needed < 16 && (value >> (4 * needed)) != 0) ++needed;
-    for (int i = std::max(needed, digits) - 1; i >= 0; --i) out += kHexDigits[(value >> (4 * i)) & 0xF];
+    const int count = std::min(std::max(needed, digits), 16);
+    // Written into a buffer and appended once: addresses append eight groups each.
+    char text[16];
+    for (int i = 0; i < count; ++i) text[i] = kHexDigits[(value >> (4 * (count - 1 - i))) & 0xF];
+    out.append(text, static_cast<std::size_t>(count));
 }
 }  // namespace
 
@@ -226,6 +230,7 @@ std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {
     if (bestLength < 2) bestStart = kGroups;
 
     std::string out;
+    out.reserve(39);  // the longest form: eight groups of four digits
     for (std::size_t i = 0; i < hexGroups; ++i) {
         if (i == bestStart) {
             out += "::";
