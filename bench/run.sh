@@ -84,8 +84,10 @@ compare "Kept analysis: qor protocols vs tshark -n -r F (peak memory compared)" 
   "$qor protocols $pcap" "tshark -n -r $pcap" "tshark -n -r $pcap"
 stats=$("$qor" protocols --stats "$pcap" 2>&1 >/dev/null | grep '^analysis:' || true)
 [ -z "$stats" ] || echo "   qor $stats"
-r=$(one "taskset -c 0 $qor protocols $pcap")
-echo "== One core: taskset -c 0 qor protocols: ${r% *} s, ${r#* } KiB = $(awk "BEGIN{printf \"%.2f\", $packets / ${r% *} / 1e6}") M packets/s (target >= 1.8)"
+one_t=() one_m=()
+for ((i = 0; i < runs; i++)); do r=$(one "taskset -c 0 $qor protocols $pcap"); one_t+=("${r% *}"); one_m+=("${r#* }"); done
+t=$(printf '%s\n' "${one_t[@]}" | median); m=$(printf '%s\n' "${one_m[@]}" | median)
+echo "== One core: taskset -c 0 qor protocols: $t s, $m KiB = $(awk "BEGIN{printf \"%.2f\", $packets / $t / 1e6}") M packets/s (target >= 1.8)   (runs: ${one_t[*]})"
 echo
 
 compare "Export to pcapng: qor export vs editcap -F pcapng" "time ratio <= 1.0" \

@@ -36,6 +36,9 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     retired.reserve(windowSize);
     bool inFlight = false;
     bool stopped = false;
+    // A pass that neither analyses nor visits packets (a summary of the records) has no work for
+    // the workers: it runs on the caller alone.
+    const bool workersNeeded = options.analyse || static_cast<bool>(eachPacket);
     tbb::task_group group;
     // Launching a window and waiting for it order the caller's and the workers' accesses to the
     // windows; the two counters say so again in atomics of this file, which race checkers see
@@ -49,8 +52,10 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     auto finish = [&] {
         if (!inFlight) return;
         inFlight = false;
-        group.wait();
-        (void)chunksDone.load(std::memory_order_acquire);
+        if (workersNeeded) {
+            group.wait();
+            (void)chunksDone.load(std::memory_order_acquire);
+        }
         retired.clear();  // what the analysis did not release (a shorter window's tail)
         if (eachWindow && !eachWindow(std::span<const std::shared_ptr<QORPacket>>(analysing))) stopped = true;
         // The window's bytes are done with: up to the start of the last packet's record (the next
@@ -65,6 +70,10 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         if (stopped || reading.empty()) return;
         analysing.swap(reading);
         inFlight = true;
+        if (!workersNeeded) {  // nothing to analyse: the window is shown as soon as it is read
+            finish();
+            return;
+        }
         launched.fetch_add(1, std::memory_order_release);
         group.run([&] {
             (void)launched.load(std::memory_order_acquire);
