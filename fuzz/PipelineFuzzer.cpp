@@ -88,8 +88,10 @@ const std::vector<const Setup::Key*>& ownedKeys(const Setup& s, const qor::QORPl
     return it->second;
 }
 
-/// What a listing asks of a packet: its chain, summary line and addresses.
+/// What a listing asks of a packet: its summary line and addresses as the analysis notes them
+/// (the first call analyses), then its chain, summary line and addresses through the accessors.
 void list(const std::shared_ptr<qor::QORPacket>& packet) {
+    (void)packet->listingTexts();
     (void)packet->packetInfoOverview();
     (void)packet->packetSourceString();
     (void)packet->packetDestinationString();
