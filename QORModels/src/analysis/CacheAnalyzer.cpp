@@ -226,7 +226,8 @@ void CacheAnalyzer::sight(const QORPluginAnalyzerProtocol& analyzer, const Analy
     auto note = [&](ListingSighting::Addresses& addresses, const std::optional<QORPlugInAnalyzerAttribute>& source,
                     const std::optional<QORPlugInAnalyzerAttribute>& destination) {
         if (addresses.link || !source || !destination || !source->plugInAnalyzerClass) return;
-        if (source->plugInAnalyzerClass != destination->plugInAnalyzerClass || !cls->isSubclassOf(*source->plugInAnalyzerClass)) return;
+        const QORPluginAnalyzerClass& owner = *source->plugInAnalyzerClass;
+        if (source->plugInAnalyzerClass != destination->plugInAnalyzerClass || (cls.get() != &owner && !cls->isSubclassOf(owner))) return;
         addresses.link = link;
         addresses.source = analyzer.value(source->attributeKey, attributeBytes(*source)).asString();
         addresses.destination = analyzer.value(destination->attributeKey, attributeBytes(*destination)).asString();

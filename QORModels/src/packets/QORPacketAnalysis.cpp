@@ -257,11 +257,12 @@ std::pair<std::optional<Value>, std::optional<Value>> attributeValues(const QORP
 bool sightedAtOwner(const ListingSighting::Addresses& sighting, const CompactAnalyzerChain& chain,
                     const QORPlugInAnalyzerAttribute* attribute) {
     if (!sighting.link || !attribute || !attribute->plugInAnalyzerClass) return false;
-    std::size_t position = 0;
-    for (const auto& link : chain.links()) {
-        const auto* linkClass = AnalyzerClassIndex::classAt(link.classIndex);
-        if (linkClass && linkClass->isSubclassOf(*attribute->plugInAnalyzerClass)) return position == *sighting.link;
-        ++position;
+    const auto links = chain.links();
+    if (*sighting.link >= links.size()) return false;
+    const QORPluginAnalyzerClass& owner = *attribute->plugInAnalyzerClass;
+    for (std::size_t position = 0; position <= *sighting.link; ++position) {
+        const auto* linkClass = AnalyzerClassIndex::classAt(links[position].classIndex);
+        if (linkClass && (linkClass == &owner || linkClass->isSubclassOf(owner))) return position == *sighting.link;
     }
     return false;
 }
@@ -300,7 +301,9 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
     auto text = [](const std::optional<Value>& v) { return v ? v->asString() : std::nullopt; };
     if (sighting && chain && source && destination && !src && !dst) {
         const auto& noted = ipv4 > 0 ? sighting->ipv4 : sighting->ipv6;
-        if (sightedAtOwner(noted, *chain, srcAttribute) && sightedAtOwner(noted, *chain, dstAttribute)) {
+        // The walk notes both addresses of one header only when one class answers both.
+        if (dstAttribute && srcAttribute && dstAttribute->plugInAnalyzerClass == srcAttribute->plugInAnalyzerClass &&
+            sightedAtOwner(noted, *chain, srcAttribute)) {
             return {noted.source, noted.destination};
         }
     }
