@@ -147,7 +147,7 @@ DnsMessage DnsMessage::read(const Data& bytes, Detail detail) {
     // The first segment of a message split over TCP segments: the prefix promises more bytes.
     if (mayBePrefixed && *length > following) {
         auto framed = readAt(bytes, kTcpPrefixSize, detail);
-        if (framed.header && framed.header->qdcount > 0 && !framed.questions.empty()) return framed;
+        if (framed.header && framed.header->qdcount > 0 && framed.questionsRead > 0) return framed;
     }
     return bare;
 }
@@ -185,8 +185,11 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail deta
             m.truncated = true;
             return m;
         }
-        Question question{name->first, *q.readU16be(), *q.readU16be(), prefix + at, name->second + 4 - at};
-        m.questions.push_back(std::move(question));
+        ++m.questionsRead;
+        if (text) {
+            Question question{std::move(name->first), *q.readU16be(), *q.readU16be(), prefix + at, name->second + 4 - at};
+            m.questions.push_back(std::move(question));
+        }
         at = name->second + 4;
     }
     for (auto* section : {&m.answers, &m.authorities, &m.additionals}) {
@@ -200,7 +203,7 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail deta
                 return m;
             }
             Record rr;
-            rr.name = name->first;
+            rr.name = std::move(name->first);
             rr.type = *q.readU16be();
             rr.klass = *q.readU16be();
             rr.ttl = *q.readU32be();
@@ -213,7 +216,7 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail deta
             rr.offset = prefix + at;
             rr.length = q.offset() + rr.rdlength - at;
             at = q.offset() + rr.rdlength;
-            section->push_back(std::move(rr));
+            if (text) section->push_back(std::move(rr));
         }
     }
     m.messageEnd = std::min(m.messageEnd, prefix + at);

@@ -61,9 +61,11 @@ struct DnsMessage {
     std::vector<Record> answers, authorities, additionals;
     /// Set when a question or record ran past the bytes, or a name was malformed.
     bool truncated = false;
-
-    /// How much of a message to read: everything, or only where its parts lie (names and RDATA
-    /// are left empty), which is all that finding the message's end needs.
+    /// The questions read whole, whether or not they are kept.
+    std::size_t questionsRead = 0;
+    /// How much of a message to read: everything, or only where its parts lie (no question or
+    /// record is kept, `questionsRead` counts them), which is all that finding the message's end
+    /// needs.
     enum class Detail { text, layout };
 
     /// Reads a message; detects the TCP length prefix from the bytes.
