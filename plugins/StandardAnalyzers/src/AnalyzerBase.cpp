@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -183,18 +184,35 @@ std::string macText(std::span<const std::byte> bytes) {
     return out;
 }
 
+namespace {
+/// The decimal digits of every octet value, built once: every listed IPv4 packet renders two
+/// addresses.
+struct OctetDigits {
+    std::array<std::array<char, 3>, 256> digits{};
+    std::array<std::uint8_t, 256> length{};
+    constexpr OctetDigits() {
+        for (unsigned v = 0; v < 256; ++v) {
+            std::uint8_t n = 0;
+            if (v >= 100) digits[v][n++] = static_cast<char>('0' + v / 100);
+            if (v >= 10) digits[v][n++] = static_cast<char>('0' + v / 10 % 10);
+            digits[v][n++] = static_cast<char>('0' + v % 10);
+            length[v] = n;
+        }
+    }
+};
+constexpr OctetDigits kOctetDigits;
+}  // namespace
+
 std::optional<std::string> ipv4Text(std::span<const std::byte> bytes) {
     ByteReader r(bytes);
     auto address = r.readU32be();
     if (!address || !r.empty()) return std::nullopt;
-    // Written digit by digit: every listed IPv4 packet renders two of these.
-    char text[15];
+    char text[18];  // 15 at most, and room for the last octet's three bytes copied whole
     std::size_t length = 0;
     for (int shift = 24; shift >= 0; shift -= 8) {
         const unsigned octet = (*address >> shift) & 0xFF;
-        if (octet >= 100) text[length++] = static_cast<char>('0' + octet / 100);
-        if (octet >= 10) text[length++] = static_cast<char>('0' + octet / 10 % 10);
-        text[length++] = static_cast<char>('0' + octet % 10);
+        std::memcpy(text + length, kOctetDigits.digits[octet].data(), 3);
+        length += kOctetDigits.length[octet];
         if (shift != 0) text[length++] = '.';
     }
     return std::string(text, length);

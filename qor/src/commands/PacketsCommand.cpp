@@ -89,12 +89,9 @@ void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     out.push_back('\n');
 }
 
-/// Appends `text` padded with spaces to `width` columns, aligned right or left, as fmt's
-/// "{:>N}"/"{:<N}" would. ASCII text (addresses, protocol and link-type names nearly always are)
-/// is measured by its bytes; other text goes through fmt, which counts display columns. fmt
-/// measures every padded text code point by code point, which cost more than the rest of the line.
-void appendPadded(LineText& out, std::string_view text, std::size_t width, bool right) {
-    // ASCII test eight bytes at a time (the texts are a few to a few dozen bytes).
+/// Whether `text` is ASCII, tested eight bytes at a time (the texts are a few to a few dozen
+/// bytes).
+bool isASCII(std::string_view text) {
     std::uint64_t high = 0;
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
@@ -103,61 +100,108 @@ void appendPadded(LineText& out, std::string_view text, std::size_t width, bool 
         high |= word;
     }
     for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-    if (high & 0x8080808080808080ull) {
-        if (right) fmt::format_to(fmt::appender(out), "{:>{}}", text, width);
-        else fmt::format_to(fmt::appender(out), "{:<{}}", text, width);
-        return;
-    }
-    const std::size_t fill = text.size() < width ? width - text.size() : 0;
-    const std::size_t start = out.size();
-    out.resize(start + fill + text.size());
-    char* p = out.data() + start;
-    if (right) {
-        std::memset(p, ' ', fill);
-        p += fill;
-    }
-    if (!text.empty()) std::memcpy(p, text.data(), text.size());
-    if (!right) std::memset(p + text.size(), ' ', fill);
+    return (high & 0x8080808080808080ull) == 0;
 }
 
-/// Appends an integer padded to `width` columns, as "{:>N}"/"{:<N}" would.
-template <class Integer>
-void appendInteger(LineText& out, Integer value, std::size_t width, bool right) {
-    const fmt::format_int digits(value);
-    appendPadded(out, std::string_view(digits.data(), digits.size()), width, right);
-}
+/// Writes one listing line at the end of a text: room for the whole line is made once, and each
+/// column is copied into it, padded with spaces to its width as "{:>N}"/"{:<N}" would. ASCII
+/// text (addresses, protocol and link-type names nearly always are) is measured by its bytes;
+/// other text goes through fmt, which counts display columns. Going through fmt (or growing the
+/// text) for every column cost more than the rest of the line.
+class LineWriter {
+public:
+    /// `most`: an upper bound of the line's bytes (see `room`).
+    LineWriter(LineText& out, std::size_t most) : out_(out) {
+        const std::size_t start = out_.size();
+        out_.resize(start + most);
+        at_ = out_.data() + start;
+    }
+    LineWriter(const LineWriter&) = delete;
+    LineWriter& operator=(const LineWriter&) = delete;
+    ~LineWriter() { out_.resize(static_cast<std::size_t>(at_ - out_.data())); }
 
-/// Appends `seconds` as "{:>11.6f}" would. Times of a listing are a few seconds to a few days
-/// relative to the first packet, and fmt's exact shortest-digits machinery for a double cost
-/// more than the rest of the line's numbers together: such a time is rounded to whole
-/// microseconds in integer arithmetic, which gives fmt's digits whenever the scaled value is not
-/// near a rounding tie (the product's error is far below the margin kept). Other values (ties,
-/// huge, infinite or NaN) go through fmt.
-void appendSeconds(LineText& out, double seconds) {
-    const double magnitude = std::fabs(seconds);
-    if (magnitude < 1e9) {
-        const double scaled = magnitude * 1e6;
-        const double whole = std::nearbyint(scaled);
-        if (std::fabs(scaled - whole) < 0.4) {
-            const auto micros = static_cast<std::uint64_t>(whole);
-            char text[32];
-            char* end = text + sizeof text;
-            char* p = end;
-            std::uint64_t fraction = micros % 1000000;
-            for (int i = 0; i < 6; ++i, fraction /= 10) *--p = static_cast<char>('0' + fraction % 10);
-            *--p = '.';
-            std::uint64_t integral = micros / 1000000;
-            do {
-                *--p = static_cast<char>('0' + integral % 10);
-                integral /= 10;
-            } while (integral != 0);
-            if (std::signbit(seconds)) *--p = '-';
-            appendPadded(out, std::string_view(p, static_cast<std::size_t>(end - p)), 11, true);
+    /// The most bytes `padded` writes for `text` in `width` columns (fmt pads text that is not
+    /// ASCII by display columns, with fewer spaces than its bytes would suggest).
+    static std::size_t room(std::string_view text, std::size_t width) { return text.size() + width; }
+    /// The most bytes `seconds` writes: fmt's fixed notation of the largest double.
+    static constexpr std::size_t kSecondsRoom = 330;
+    /// The most bytes `integer` writes.
+    static constexpr std::size_t kIntegerRoom = 20 + 1;
+
+    void put(char c) { *at_++ = c; }
+    void text(std::string_view text) {
+        std::memcpy(at_, text.data(), text.size());
+        at_ += text.size();
+    }
+    void padded(std::string_view value, std::size_t width, bool right) {
+        if (!isASCII(value)) {
+            paddedByColumns(value, width, right);
             return;
         }
+        const std::size_t fill = value.size() < width ? width - value.size() : 0;
+        if (right) spaces(fill);
+        text(value);
+        if (!right) spaces(fill);
     }
-    fmt::format_to(fmt::appender(out), FMT_COMPILE("{:>11.6f}"), seconds);
-}
+    template <class Integer>
+    void integer(Integer value, std::size_t width, bool right) {
+        const fmt::format_int digits(value);
+        padded(std::string_view(digits.data(), digits.size()), width, right);
+    }
+    /// `seconds` as "{:>11.6f}" would. Times of a listing are a few seconds to a few days
+    /// relative to the first packet, and fmt's exact shortest-digits machinery for a double cost
+    /// more than the rest of the line's numbers together: such a time is rounded to whole
+    /// microseconds in integer arithmetic, which gives fmt's digits whenever the scaled value is
+    /// not near a rounding tie (the product's error is far below the margin kept). Other values
+    /// (ties, huge, infinite or NaN) go through fmt.
+    void seconds(double seconds) {
+        const double magnitude = std::fabs(seconds);
+        if (magnitude < 1e9) {
+            const double scaled = magnitude * 1e6;
+            const double whole = std::nearbyint(scaled);
+            if (std::fabs(scaled - whole) < 0.4) {
+                const auto micros = static_cast<std::uint64_t>(whole);
+                char digits[32];
+                char* end = digits + sizeof digits;
+                char* p = end;
+                std::uint64_t fraction = micros % 1000000;
+                for (int i = 0; i < 6; ++i, fraction /= 10) *--p = static_cast<char>('0' + fraction % 10);
+                *--p = '.';
+                std::uint64_t integral = micros / 1000000;
+                do {
+                    *--p = static_cast<char>('0' + integral % 10);
+                    integral /= 10;
+                } while (integral != 0);
+                if (std::signbit(seconds)) *--p = '-';
+                padded(std::string_view(p, static_cast<std::size_t>(end - p)), 11, true);
+                return;
+            }
+        }
+        secondsByFmt(seconds);
+    }
+
+private:
+    /// `padded` for text that is not ASCII (kept out of line: its buffer would make every call's
+    /// frame larger).
+    [[gnu::noinline]] void paddedByColumns(std::string_view value, std::size_t width, bool right) {
+        fmt::memory_buffer formatted;
+        if (right) fmt::format_to(fmt::appender(formatted), "{:>{}}", value, width);
+        else fmt::format_to(fmt::appender(formatted), "{:<{}}", value, width);
+        text(std::string_view(formatted.data(), formatted.size()));
+    }
+    [[gnu::noinline]] void secondsByFmt(double seconds) {
+        fmt::memory_buffer formatted;
+        fmt::format_to(fmt::appender(formatted), FMT_COMPILE("{:>11.6f}"), seconds);
+        text(std::string_view(formatted.data(), formatted.size()));
+    }
+    void spaces(std::size_t count) {
+        std::memset(at_, ' ', count);
+        at_ += count;
+    }
+
+    LineText& out_;
+    char* at_;
+};
 
 /// One listing line: "{:>6} {:>11.6f} {:>15} -> {:<15} {:<8} {:>5}/{:<5} {:<5} {:<6} {}{}{}".
 void appendLine(const QORPacket& p, const QORPacket::ListingTexts& texts, LineText& out) {
@@ -170,30 +214,39 @@ void appendLine(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     const auto& [summary, source, destination] = texts;
     const InternedString linkName = p.packetLinkTypeName();
     const std::string linkNumber = linkName.hasValue() ? std::string() : std::to_string(p.linkType());
-    appendInteger(out, p.packetId(), 6, true);
-    out.push_back(' ');
-    appendSeconds(out, p.packetTime());
-    out.push_back(' ');
-    appendPadded(out, source ? std::string_view(*source) : std::string_view(), 15, true);
-    out.append(std::string_view(" -> "));
-    appendPadded(out, destination ? std::string_view(*destination) : std::string_view(), 15, false);
-    out.push_back(' ');
-    appendPadded(out, p.packetProtocolInterned().view(), 8, false);
-    out.push_back(' ');
-    appendInteger(out, p.captureLength(), 5, true);
-    out.push_back('/');
-    appendInteger(out, p.realLength(), 5, false);
-    out.push_back(' ');
-    appendPadded(out, linkName.hasValue() ? linkName.view() : std::string_view(linkNumber), 5, false);
-    out.push_back(' ');
-    appendPadded(out, iface, 6, false);
-    out.push_back(' ');
-    out.append(summary);
+    const std::string_view sourceText = source ? std::string_view(*source) : std::string_view();
+    const std::string_view destinationText = destination ? std::string_view(*destination) : std::string_view();
+    const std::string_view protocol = p.packetProtocolInterned().view();
+    const std::string_view link = linkName.hasValue() ? linkName.view() : std::string_view(linkNumber);
+    const std::string_view commentText = comment ? std::string_view(*comment) : std::string_view();
+    const std::size_t most = 3 * LineWriter::kIntegerRoom + 5 + LineWriter::kSecondsRoom + 16 + LineWriter::room(sourceText, 15) +
+                             LineWriter::room(destinationText, 15) + LineWriter::room(protocol, 8) + LineWriter::room(link, 5) +
+                             LineWriter::room(iface, 6) + summary.size() + 4 + commentText.size() + 1;
+    LineWriter line(out, most);
+    line.integer(p.packetId(), 6, true);
+    line.put(' ');
+    line.seconds(p.packetTime());
+    line.put(' ');
+    line.padded(sourceText, 15, true);
+    line.text(" -> ");
+    line.padded(destinationText, 15, false);
+    line.put(' ');
+    line.padded(protocol, 8, false);
+    line.put(' ');
+    line.integer(p.captureLength(), 5, true);
+    line.put('/');
+    line.integer(p.realLength(), 5, false);
+    line.put(' ');
+    line.padded(link, 5, false);
+    line.put(' ');
+    line.padded(iface, 6, false);
+    line.put(' ');
+    line.text(summary);
     if (comment) {
-        out.append(std::string_view("  # "));
-        out.append(*comment);
+        line.text("  # ");
+        line.text(commentText);
     }
-    out.push_back('\n');
+    line.put('\n');
 }
 
 /// Streams the file: each window of packets is analysed and formatted on all cores (one text per
