@@ -218,19 +218,15 @@ void CacheAnalyzer::sight(const QORPluginAnalyzerProtocol& analyzer, const Analy
                           InternedString next) {
     const auto link = static_cast<std::uint8_t>(std::min<std::size_t>(links_.size(), UINT8_MAX));
     const PluginLookupTable::EndpointAttributes& attributes = table_->endpointAttributes;
-    // The bytes of an attribute of this header: as the packet's attribute lookup slices them.
-    auto attributeBytes = [&](const QORPlugInAnalyzerAttribute& attribute) {
-        const std::uint64_t from = std::uint64_t{headerOffset} + attribute.attributeOffset;
-        return from > packetData_.size() ? Data() : packetData_.slice(static_cast<std::size_t>(from), attribute.attributeLength);
-    };
     auto note = [&](ListingSighting::Addresses& addresses, const std::optional<QORPlugInAnalyzerAttribute>& source,
                     const std::optional<QORPlugInAnalyzerAttribute>& destination) {
         if (addresses.link || !source || !destination || !source->plugInAnalyzerClass) return;
         const QORPluginAnalyzerClass& owner = *source->plugInAnalyzerClass;
         if (source->plugInAnalyzerClass != destination->plugInAnalyzerClass || (cls.get() != &owner && !cls->isSubclassOf(owner))) return;
         addresses.link = link;
-        addresses.source = analyzer.value(source->attributeKey, attributeBytes(*source)).asString();
-        addresses.destination = analyzer.value(destination->attributeKey, attributeBytes(*destination)).asString();
+        addresses.source = analyzer.value(source->attributeKey, attributeSlice(packetData_, headerOffset, *source)).asString();
+        addresses.destination =
+            analyzer.value(destination->attributeKey, attributeSlice(packetData_, headerOffset, *destination)).asString();
     };
     note(sighting_->ipv4, attributes.ip4Src, attributes.ip4Dst);
     note(sighting_->ipv6, attributes.ip6Src, attributes.ip6Dst);

@@ -18,32 +18,26 @@ namespace {
 
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
 
-/// The first link of the chain whose class is `cls` or a subclass of it, with the offset of its
-/// header in the packet (the header sizes before it, in 16 bits).
+/// The first link of the chain whose class is `cls` or a subclass of it, with its position in
+/// the chain and the offset of its header in the packet (the header sizes before it, in 16 bits).
 struct Owner {
     ChainLink link;
+    std::size_t position;
     std::uint16_t offset;
 };
 std::optional<Owner> ownerOf(const CompactAnalyzerChain& chain, const QORPluginAnalyzerClass& cls) {
     std::uint16_t offset = 0;
-    for (const auto& link : chain.links()) {
-        const auto* linkClass = AnalyzerClassIndex::classAt(link.classIndex);
-        if (linkClass && linkClass->isSubclassOf(cls)) return Owner{link, offset};
-        offset = static_cast<std::uint16_t>(offset + link.protocolSize);
+    const auto links = chain.links();
+    for (std::size_t position = 0; position < links.size(); ++position) {
+        const auto* linkClass = AnalyzerClassIndex::classAt(links[position].classIndex);
+        if (linkClass && (linkClass == &cls || linkClass->isSubclassOf(cls))) return Owner{links[position], position, offset};
+        offset = static_cast<std::uint16_t>(offset + links[position].protocolSize);
     }
     return std::nullopt;
 }
 
 PacketRef selfRef(const QORPacket& packet) {
     return std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(packet.shared_from_this()));
-}
-
-/// The bytes of an attribute: from the owner's offset plus the attribute's offset, for the
-/// attribute's length (clamped to the bytes that exist).
-Data attributeSlice(const Data& bytes, std::uint16_t ownerOffset, const QORPlugInAnalyzerAttribute& attribute) {
-    std::uint64_t from = std::uint64_t{ownerOffset} + attribute.attributeOffset;
-    if (from > bytes.size()) return Data();
-    return bytes.slice(static_cast<std::size_t>(from), attribute.attributeLength);
 }
 
 }  // namespace
@@ -257,14 +251,8 @@ std::pair<std::optional<Value>, std::optional<Value>> attributeValues(const QORP
 bool sightedAtOwner(const ListingSighting::Addresses& sighting, const CompactAnalyzerChain& chain,
                     const QORPlugInAnalyzerAttribute* attribute) {
     if (!sighting.link || !attribute || !attribute->plugInAnalyzerClass) return false;
-    const auto links = chain.links();
-    if (*sighting.link >= links.size()) return false;
-    const QORPluginAnalyzerClass& owner = *attribute->plugInAnalyzerClass;
-    for (std::size_t position = 0; position <= *sighting.link; ++position) {
-        const auto* linkClass = AnalyzerClassIndex::classAt(links[position].classIndex);
-        if (linkClass && (linkClass == &owner || linkClass->isSubclassOf(owner))) return position == *sighting.link;
-    }
-    return false;
+    const auto owner = ownerOf(chain, *attribute->plugInAnalyzerClass);
+    return owner && owner->position == *sighting.link;
 }
 
 /// Source and destination: the link-layer addresses for packets without IP, else the IP address
@@ -290,10 +278,8 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
     const auto& attributes = table->endpointAttributes;
     std::optional<std::string> src, dst;
     if (ipv4 == 0 && ipv6 == 0) {
-        if (source) src = linkAddress(packet, attributes.etherSrc);
-        if (source && !src) src = packet._packetEtherSrc();
-        if (destination) dst = linkAddress(packet, attributes.etherDst);
-        if (destination && !dst) dst = packet._packetEtherDst();
+        if (source) src = packet.packetEtherSrc();
+        if (destination) dst = packet.packetEtherDst();
         if ((!source || src) && (!destination || dst)) return {src, dst};
     }
     const QORPlugInAnalyzerAttribute* srcAttribute = pointer(ipv4 > 0 ? attributes.ip4Src : attributes.ip6Src);

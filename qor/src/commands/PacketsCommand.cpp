@@ -38,10 +38,12 @@ struct TextOutput {
 void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineText& out) {
     TextOutput stream{&out};
     rapidjson::Writer<TextOutput> w(stream);
-    auto text = [&](const char* key, const std::optional<std::string>& v) {
-        if (!v) return;
+    auto string = [&](const char* key, std::string_view v) {
         w.Key(key);
-        w.String(v->data(), static_cast<rapidjson::SizeType>(v->size()));
+        w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
+    };
+    auto text = [&](const char* key, const std::optional<std::string>& v) {
+        if (v) string(key, *v);
     };
     auto nonEmpty = [&](const char* key, const std::optional<std::string>& v) {
         if (v && !v->empty()) text(key, v);
@@ -69,7 +71,7 @@ void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     nonEmpty("packetIPSourceAddress", p.packetIPSourceAddress());
     w.Key("packetId");
     w.Int64(p.packetId());
-    text("packetInfoOverview", summary);
+    string("packetInfoOverview", summary);
     text("packetProtocol", p.packetProtocol());
     text("packetProtocolHistory", p.packetProtocolHistory());
     text("packetSourceString", source);
@@ -207,8 +209,8 @@ private:
 void appendLine(const QORPacket& p, const QORPacket::ListingTexts& texts, LineText& out) {
     std::string iface;
     if (auto i = p.pcapngInterfaceIndex()) {
-        iface = std::to_string(*i);
-        if (auto n = p.pcapngInterfaceName()) iface += "(" + *n + ")";
+        iface = fmt::format_int(*i).str();
+        if (auto n = p.pcapngInterfaceName()) iface.append(1, '(').append(*n).append(1, ')');
     }
     auto comment = p.packetComment();
     const auto& [summary, source, destination] = texts;

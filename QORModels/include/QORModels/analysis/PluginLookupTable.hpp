@@ -25,6 +25,15 @@ struct TextKeyHash {
 template <class V>
 using TextKeyMap = std::unordered_map<std::string, V, TextKeyHash, std::equal_to<>>;
 
+/// The bytes of an attribute within a packet's `bytes`: from the offset of the header that owns
+/// it plus the attribute's offset, for the attribute's length (clamped to the bytes that exist;
+/// nothing when it starts past them).
+inline Data attributeSlice(const Data& bytes, std::uint16_t ownerOffset, const QORPlugInAnalyzerAttribute& attribute) {
+    const std::uint64_t from = std::uint64_t{ownerOffset} + attribute.attributeOffset;
+    if (from > bytes.size()) return Data();
+    return bytes.slice(static_cast<std::size_t>(from), attribute.attributeLength);
+}
+
 /// A snapshot of the plug-in registry for packets: protocol names to analyzer classes and
 /// header sizes, attribute keys to attribute records, and every column key path with the
 /// analyzer class of its plug-in (in plug-in order).
