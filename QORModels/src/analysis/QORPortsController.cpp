@@ -123,11 +123,10 @@ bool QORPortsController::removeAnalyzerProtocolFrom(const QORPlugInNetworkProtoc
 }
 
 std::optional<std::string> QORPortsController::analyzerProtocolForPort(std::uint16_t port, std::int8_t source) const {
-    auto m = maps();
-    if (source == kSourceTCP) return find(*m->analyzerTcp, port);
-    if (source == kSourceUDP) return find(*m->analyzerUdp, port);
-    if (auto name = find(*m->analyzerTcp, port)) return name;
-    return find(*m->analyzerUdp, port);
+    if (source == kSourceTCP) return analyzerTCPProtocolForPort(port);
+    if (source == kSourceUDP) return analyzerUDPProtocolForPort(port);
+    if (auto name = analyzerTCPProtocolForPort(port)) return name;
+    return analyzerUDPProtocolForPort(port);
 }
 
 std::optional<std::string> QORPortsController::protocolForPort(std::uint16_t port, std::int8_t source) const {
@@ -152,11 +151,11 @@ std::optional<std::string> QORPortsController::udpProtocolForPort(std::uint16_t 
 }
 
 std::optional<std::string> QORPortsController::analyzerTCPProtocolForPort(std::uint16_t port) const {
-    return find(*maps()->analyzerTcp, port);
+    return analyzerProtocolNameForPort(true, port).value();
 }
 
 std::optional<std::string> QORPortsController::analyzerUDPProtocolForPort(std::uint16_t port) const {
-    return find(*maps()->analyzerUdp, port);
+    return analyzerProtocolNameForPort(false, port).value();
 }
 
 bool QORPortsController::anyPortInUse(const std::string& ports, const std::string& sourceProtocol,

@@ -77,7 +77,7 @@ std::optional<std::pair<std::string, std::size_t>> readName(const Data& message,
         name.append(chars + run, label->size() - run);
     }
     if (name.empty() && text) name = "<Root>";
-    return std::pair{name, *after};
+    return std::pair{std::move(name), *after};
 }
 
 /// The RDATA of a record as text.

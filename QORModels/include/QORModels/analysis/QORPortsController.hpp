@@ -68,7 +68,8 @@ private:
     using NumberIndex = std::unordered_map<std::uint16_t, InternedString>;
     struct Maps {
         std::shared_ptr<const PortMap> tcp, udp, analyzerTcp, analyzerUdp;
-        /// The two analyzer maps again, by port number (rebuilt whenever they change).
+        /// The two analyzer maps again, by port number (rebuilt whenever they change): every
+        /// analyzer-port lookup goes through these; the text-keyed maps are for display.
         std::shared_ptr<const NumberIndex> analyzerTcpByNumber, analyzerUdpByNumber;
     };
     static std::shared_ptr<const NumberIndex> numberIndex(const PortMap& map);
