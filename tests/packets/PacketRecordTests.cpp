@@ -55,8 +55,6 @@ TEST(PacketRecord, LengthsAndTimes) {
     p->setDateReference(10.0);
     p->set_packetTime(std::nullopt);
     EXPECT_DOUBLE_EQ(p->packetTime(), 2.5);
-    p->set_packetTime(7.0);
-    EXPECT_DOUBLE_EQ(p->packetTime(), 7.0);
     p->setLinkType(1);
     EXPECT_EQ(p->packetLinkTypeString(), std::optional<std::string>("ETH"));
     p->setLinkType(65000);
