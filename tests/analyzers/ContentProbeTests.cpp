@@ -65,7 +65,6 @@ struct ContentCase {
 TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
     const ContentCase cases[] = {
         {"TLS ClientHello on 8443", tcpFrame(8443, clientHello()), "ETH-IP-TCP-TLS"},
-        {"TLS ClientHello on 4430", tcpFrame(4430, clientHello()), "ETH-IP-TCP-TLS"},
         {"TLS application data on 8400", tcpFrame(8400, Bytes(true).u8(23).u16(0x0303).u16(4).u32(0).data()), "ETH-IP-TCP-TLS"},
         {"TLS 1.3 version in a record is not TLS", tcpFrame(4430, Bytes(true).u8(23).u16(0x0304).u16(4).u32(0).data()), "ETH-IP-TCP"},
         {"a lone alert followed by junk", tcpFrame(4430, Bytes(true).u8(21).u16(0x0303).u16(2).u16(0x0228).raw("xyz").data()), "ETH-IP-TCP"},

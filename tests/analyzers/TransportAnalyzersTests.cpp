@@ -38,7 +38,6 @@ TEST(TcpAnalyzer, SummarisesSegmentsWithTheirOptionsInWireOrder) {
                 {"an option with a bad length ends the options, not the analyzer", tcp(1, 2, 0x002, {2, 9, 0, 0}, 0), -1,
                  nullptr, -1, "1 → 2 [SYN] Seq=0 Win=64240 Len=0"},
                 {"cut inside the fixed header", tcp(1, 53, 0, {}, 0).slice(0, 10), 10, nullptr, -1, ""}});
-    EXPECT_EQ(harness().make("TcpAnalyzer", syn)->protocolName(), "TCP");
 }
 
 TEST(TcpAnalyzer, RefusesADataOffsetBelowFiveAndStopsAtOneThatLies) {
@@ -73,18 +72,6 @@ TEST(TransportAnalyzers, ChooseTheCarriedProtocolByPortLowerPortFirst) {
                                {"only one port known", udp(42000, 43000, 4), -1, "HIGHTEST"}});
     ports->removeAnalyzerProtocolForPort(41000, udpCode);
     ports->removeAnalyzerProtocolForPort(42000, udpCode);
-}
-
-TEST(TransportAnalyzers, ShareThePortAttributesThroughTheirSuperclass) {
-    auto src = harness().attribute("srcPort");
-    ASSERT_TRUE(src);
-    EXPECT_EQ(src->plugInAnalyzerClass->name(), "TransportAnalyzer");
-    EXPECT_EQ(src->attributeOffset, 0u);
-    EXPECT_EQ(harness().attribute("dstPort")->attributeOffset, 2u);
-    EXPECT_TRUE(harness().classNamed("TcpAnalyzer")->isSubclassOf(*src->plugInAnalyzerClass));
-    EXPECT_TRUE(harness().classNamed("UdpAnalyzer")->isSubclassOf(*src->plugInAnalyzerClass));
-    EXPECT_FALSE(harness().classNamed("IPv4Analyzer")->isSubclassOf(*src->plugInAnalyzerClass));
-    EXPECT_EQ(src->plugInAnalyzerClass->make(udp(1, 2, 0), nullptr), nullptr);
 }
 
 }  // namespace

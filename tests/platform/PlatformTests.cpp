@@ -10,7 +10,6 @@
 #include "QORPlatform/AsyncStream.hpp"
 #include "QORPlatform/Base64.hpp"
 #include "QORPlatform/Data.hpp"
-#include "QORPlatform/Localized.hpp"
 #include "QORPlatform/MainQueue.hpp"
 #include "QORPlatform/NSObject.hpp"
 #include "QORPlatform/NotificationCenter.hpp"
@@ -182,14 +181,6 @@ TEST(MainQueue, RunsQueuedBlocksOnTheMainThread) {
     other.join();
     MainQueue::shared().drain();
     EXPECT_EQ(ran, 1);
-}
-
-TEST(Localized, EnglishByDefaultAndTableWhenGiven) {
-    EXPECT_EQ(localized("inbound", "c"), "inbound");
-    setLocalizedStringTable({{"inbound", "eingehend"}});
-    EXPECT_EQ(localized("inbound", "c"), "eingehend");
-    setLocalizedStringTable({});
-    EXPECT_EQ(localized("inbound"), "inbound");
 }
 
 TEST(UUID, FreshOnesAreRandomVersionFourDistinctOnEveryThreadAndReadBack) {
