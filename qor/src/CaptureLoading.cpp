@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "Allocator.hpp"
 #include "Command.hpp"
 #include "ProgressBar.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
@@ -63,6 +64,7 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
 
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
                            const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse) {
+    preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
     Data data = mapCapture(path);
     CaptureFacts facts;
     facts.path = path;

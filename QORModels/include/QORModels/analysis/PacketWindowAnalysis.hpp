@@ -31,7 +31,9 @@ namespace qor {
 /// (several at once, each on different packets), the window visitor on the calling thread.
 class PacketWindowAnalysis {
 public:
-    static constexpr std::size_t kDefaultWindow = 1024;
+    /// Small enough that three windows of packets with their analyses stay near a megabyte, large
+    /// enough that starting a window's tasks and waiting for them is lost in its work.
+    static constexpr std::size_t kDefaultWindow = 512;
 
     /// A packet of the current window, analysed; `slot` is its position in the window.
     using PacketVisitor = std::function<void(QORPacket& packet, std::size_t slot)>;
