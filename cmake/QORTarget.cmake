@@ -13,6 +13,7 @@ function(qor_add_library)
   target_link_libraries(${Q_NAME} PUBLIC ${Q_DEPS} PRIVATE ${Q_PRIVATE_DEPS})
   target_compile_features(${Q_NAME} PUBLIC cxx_std_20)
   qor_warnings(${Q_NAME})
+  qor_bind_locally(${Q_NAME})
   set_target_properties(${Q_NAME} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   install(TARGETS ${Q_NAME} EXPORT QORModelsTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -30,6 +31,16 @@ function(qor_warnings target)
   endif()
 endfunction()
 
+# A library's calls to its own functions go straight to them: no one replaces a function of ours
+# by preloading another, so the compiler may inline them and the linker binds them without the
+# procedure linkage table. Analysing a packet makes dozens of such calls per header.
+function(qor_bind_locally target)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -fno-semantic-interposition)
+  endif()
+  target_link_options(${target} PRIVATE -Wl,-Bsymbolic-functions)
+endfunction()
+
 # qor_add_plugin(NAME <Name> PRINCIPAL_CLASS <class> SOURCES ... [DEPS ...])
 #
 # Builds a loadable analyzer plug-in as a bundle folder:
@@ -42,6 +53,7 @@ function(qor_add_plugin)
   add_library(${Q_NAME} MODULE ${Q_SOURCES})
   target_link_libraries(${Q_NAME} PRIVATE ${Q_DEPS})
   qor_warnings(${Q_NAME})
+  qor_bind_locally(${Q_NAME})
   set_target_properties(${Q_NAME} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${_bundle}
     PREFIX "lib"
