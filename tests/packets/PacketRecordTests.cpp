@@ -39,6 +39,10 @@ TEST(PacketRecord, RawDumpsArePerByte) {
     auto p = packetWithBytes(bytes({0x0A, 'A', 0x00, 0xFF}));
     EXPECT_EQ(p->packetRawStringHex(), (std::vector<std::string>{"0A", "41", "00", "FF"}));
     EXPECT_EQ(p->packetRawStringASCII(), (std::vector<std::string>{" .", " A", " .", " ."}));
+    EXPECT_EQ(p->valueForKey("packetRawString").asString(), std::optional<std::string>(".A.."));
+    const Value hex = p->valueForKey("packetRawStringHex");
+    ASSERT_TRUE(hex.asList());
+    EXPECT_EQ(*hex.asList(), (Value::List{Value("0A"), Value("41"), Value("00"), Value("FF")}));
     p->setCaptureLength(3);  // the cache holds only the exact range
     EXPECT_FALSE(p->data());
 }
@@ -111,6 +115,11 @@ TEST(PacketRecord, KeyValueAccessAndOrdering) {
     EXPECT_EQ(a->valueForKey("packetId").asInt(), 7);
     EXPECT_EQ(a->valueForKeyPath("packetId.description").asString(), std::optional<std::string>("7"));
     EXPECT_TRUE(a->valueForKey("packetComment").isNone());
+    // The filter names of the arrival time and the length on the wire.
+    a->setDateReceived(1258133614.5);
+    a->setRealLength(1514);
+    EXPECT_EQ(a->valueForKey("packetDateReceived").asDate(), std::optional<Date>(Date{1258133614.5}));
+    EXPECT_EQ(a->valueForKey("packetLengthReal").asInt(), 1514);
     EXPECT_TRUE(*a < *b);
     EXPECT_FALSE(*b < *a);
     EXPECT_FALSE(*a < *a);

@@ -390,6 +390,16 @@ std::vector<std::string> QORPacket::packetRawStringASCII() const {
     return out;
 }
 
+std::string QORPacket::packetRawString() const {
+    std::string out;
+    auto bytes = data();
+    if (!bytes) return out;
+    out.resize(bytes->size());
+    std::size_t i = 0;
+    for (auto b : *bytes) out[i++] = printableASCII(static_cast<std::uint8_t>(b));
+    return out;
+}
+
 double QORPacket::packetTime() const {
     if (!std::isnan(packetTime_)) return packetTime_;
     return dateReceived_ - dateReference_;
@@ -454,6 +464,16 @@ Value QORPacket::valueForKey(std::string_view key) const {
     if (key == "dataLocation") return dataLocation_;
     if (key == "captureLength") return captureLength_;
     if (key == "realLength") return realLength_;
+    // The names filters use for what the record stores under other names: the arrival time as
+    // a date, the length on the wire, and the bytes as text and as hex digits.
+    if (key == "packetDateReceived") return Date{dateReceived_};
+    if (key == "packetLengthReal") return realLength_;
+    if (key == "packetRawString") return packetRawString();
+    if (key == "packetRawStringHex") {
+        Value::List digits;
+        for (auto& d : packetRawStringHex()) digits.emplace_back(std::move(d));
+        return digits;
+    }
     if (key == "dateReceived") return dateReceived_;
     if (key == "dateReference") return dateReference_;
     if (key == "linkType") return linkType_;

@@ -162,6 +162,10 @@ public:
     [[nodiscard]] std::vector<std::string> packetRawStringHex() const;
     /// One string per byte: its printable character ("." for others) blank-padded to width 2.
     [[nodiscard]] std::vector<std::string> packetRawStringASCII() const;
+    /// The bytes as one text, as the character column of a dump shows them: printable ASCII
+    /// characters as they are and "." for every other byte, so that a filter can look for text
+    /// a packet carries (`packetRawString CONTAINS "GET /"`); empty without data.
+    [[nodiscard]] std::string packetRawString() const;
     /// The bytes from the first analyzer named `name` to the end; nothing for the first analyzer
     /// of the chain, an unknown name, missing data or an offset past the data.
     [[nodiscard]] std::optional<Data> dataForProtocolName(std::string_view name) const;
