@@ -13,29 +13,12 @@ namespace qor {
 namespace {
 
 using json = nlohmann::json;
-using Kind = BPFFilterDecodingError::Kind;
+using Kind = DecodingError::Kind;
 using P = BPFFilterPrimitive;
 using N = BPFFilterNode;
 
-constexpr std::string_view kInvalidNumberOfKeys = "Invalid number of keys found, expected one.";
-
-/// How a JSON value's type is named in messages.
-std::string typeName(const json& value) {
-    switch (value.type()) {
-        case json::value_t::null: return "null";
-        case json::value_t::object: return "a dictionary";
-        case json::value_t::array: return "an array";
-        case json::value_t::string: return "a string";
-        case json::value_t::boolean: return "a boolean";
-        case json::value_t::number_integer:
-        case json::value_t::number_unsigned:
-        case json::value_t::number_float: return "a number";
-        default: return "an unsupported value";
-    }
-}
-
-/// Reads one document, keeping the path to the value being read and the node depth.
-class Decoder {
+/// Reads one capture-filter document, keeping the node depth.
+class Decoder : public KeyedDecoder {
 public:
     /// Reads a node; `depth` counts the nodes from the top, this one included.
     N node(const json& value, std::size_t depth) {
@@ -58,14 +41,7 @@ public:
             UUID id = uuid(fields, "id");
             const auto combinator = enumeration<BPFCombinator>(fields, "combinator");
             std::vector<N> children = keyed(fields, "children", [&](const json& list) {
-                if (!list.is_array()) mismatch("an array", list);
-                std::vector<N> nodes;
-                nodes.reserve(list.size());
-                for (std::size_t i = 0; i < list.size(); ++i) {
-                    Scope item(*this, std::to_string(i));
-                    nodes.push_back(node(list[i], depth + 1));
-                }
-                return nodes;
+                return items(list, [&](const json& item) { return node(item, depth + 1); });
             });
             return N::Compound{id, combinator, std::move(children)};
         }
@@ -136,117 +112,6 @@ public:
     }
 
 private:
-    /// Pushes a key on the path for the lifetime of the scope.
-    struct Scope {
-        Scope(Decoder& d, std::string_view key) : decoder(d) { decoder.path_.emplace_back(key); }
-        ~Scope() { decoder.path_.pop_back(); }
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-        Decoder& decoder;
-    };
-
-    [[noreturn]] void fail(Kind kind, const std::string& message) const {
-        std::string path;
-        for (const std::string& key : path_) {
-            if (!path.empty()) path += '.';
-            path += key;
-        }
-        throw BPFFilterDecodingError(kind, std::move(path), message);
-    }
-
-    [[noreturn]] void mismatch(std::string_view expected, const json& found) const {
-        fail(Kind::typeMismatch, "Expected to decode " + std::string(expected) + " but found " + typeName(found) + " instead.");
-    }
-
-    /// The one case key of a tagged variant and the object of its fields.
-    template <std::size_t Count>
-    std::pair<std::string_view, const json&> caseOf(const json& value, const std::array<std::string_view, Count>& cases) {
-        if (!value.is_object()) mismatch("a dictionary", value);
-        std::optional<std::string_view> found;
-        std::size_t count = 0;
-        for (std::string_view name : cases) {
-            if (value.contains(name)) {
-                found = name;
-                ++count;
-            }
-        }
-        if (count != 1) fail(Kind::typeMismatch, std::string(kInvalidNumberOfKeys));
-        const json& fields = value.find(*found).value();
-        if (!fields.is_object()) {
-            Scope scope(*this, *found);
-            mismatch("a dictionary", fields);
-        }
-        return {*found, fields};
-    }
-
-    /// Runs `read` on the value of the required field `key`, with the key on the path.
-    template <class Read>
-    auto keyed(const json& fields, std::string_view key, Read read) -> std::invoke_result_t<Read, const json&> {
-        const auto it = fields.find(key);
-        if (it == fields.end()) {
-            fail(Kind::keyNotFound, "No value associated with key \"" + std::string(key) + "\".");
-        }
-        Scope scope(*this, key);
-        return read(*it);
-    }
-
-    /// The optional field `key`: nothing when absent or null.
-    template <class Read>
-    auto optionalKeyed(const json& fields, std::string_view key, Read read) -> std::optional<decltype(read(fields))> {
-        const auto it = fields.find(key);
-        if (it == fields.end() || it->is_null()) return std::nullopt;
-        Scope scope(*this, key);
-        return read(*it);
-    }
-
-    std::string string(const json& value) {
-        if (value.is_null()) fail(Kind::valueNotFound, "Expected String value but found null instead.");
-        if (!value.is_string()) mismatch("String", value);
-        return value.get<std::string>();
-    }
-
-    std::int64_t integer(const json& value) {
-        if (value.is_null()) fail(Kind::valueNotFound, "Expected Int value but found null instead.");
-        if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
-        if (value.is_number_unsigned()) {
-            const auto number = value.get<std::uint64_t>();
-            if (number <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                return static_cast<std::int64_t>(number);
-            }
-        } else if (value.is_number_float()) {
-            // A number written with a fraction or exponent is accepted when it is a whole number in range.
-            const double number = value.get<double>();
-            if (std::isfinite(number) && std::trunc(number) == number && number >= -9.2e18 && number <= 9.2e18) {
-                return static_cast<std::int64_t>(number);
-            }
-        } else {
-            mismatch("Int", value);
-        }
-        fail(Kind::dataCorrupted, "Parsed JSON number <" + value.dump() + "> does not fit in Int.");
-    }
-
-    std::string text(const json& fields, std::string_view key) {
-        return keyed(fields, key, [&](const json& v) { return string(v); });
-    }
-    std::optional<std::string> optionalText(const json& fields, std::string_view key) {
-        return optionalKeyed(fields, key, [&](const json& v) { return string(v); });
-    }
-    std::optional<std::int64_t> optionalInteger(const json& fields, std::string_view key) {
-        return optionalKeyed(fields, key, [&](const json& v) { return integer(v); });
-    }
-    bool flag(const json& fields, std::string_view key) {
-        return keyed(fields, key, [&](const json& v) {
-            if (v.is_null()) fail(Kind::valueNotFound, "Expected Bool value but found null instead.");
-            if (!v.is_boolean()) mismatch("Bool", v);
-            return v.get<bool>();
-        });
-    }
-    UUID uuid(const json& fields, std::string_view key) {
-        return keyed(fields, key, [&](const json& v) {
-            if (auto id = UUID::fromString(string(v))) return *id;
-            fail(Kind::dataCorrupted, "Attempted to decode UUID from invalid UUID string.");
-        });
-    }
     template <class E>
     E enumeration(const json& fields, std::string_view key) {
         return keyed(fields, key, [&](const json& v) { return enumerationValue<E>(v); });
@@ -270,16 +135,7 @@ private:
         if constexpr (std::is_same_v<E, BPFCombinator>) return "BPFCombinator";
         return "enumeration";
     }
-
-    std::vector<std::string> path_;
 };
-
-/// An object with one key, the case name, holding `fields`.
-json tagged(std::string_view caseName, json fields) {
-    json object = json::object();
-    object[std::string(caseName)] = std::move(fields);
-    return object;
-}
 
 template <class T>
 void putOptional(json& fields, const char* key, const std::optional<T>& value) {
@@ -363,28 +219,7 @@ void to_json(nlohmann::json& json, BPFBytesSize value) { json = rawValue(value);
 void from_json(const nlohmann::json& json, BPFBytesSize& value) { readEnumeration(json, value); }
 
 BPFFilterNode decodeBPFFilterNode(std::string_view jsonText) {
-    json document;
-    try {
-        // Refuse deep nesting while parsing, before a hostile document is built in memory.
-        const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t event, json&) {
-            if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
-                static_cast<std::size_t>(depth) >= kBPFFilterMaxDocumentDepth) {
-                throw BPFFilterDecodingError(Kind::dataCorrupted, "",
-                                             "The document nests deeper than " +
-                                                 std::to_string(kBPFFilterMaxDocumentDepth) + " levels.");
-            }
-            return true;
-        };
-        document = json::parse(jsonText.begin(), jsonText.end(), limitDepth);
-    } catch (const json::exception& e) {
-        // Drop the library's "[json.exception.parse_error.101] " tag: the rest says what and where.
-        std::string message = e.what();
-        if (const auto end = message.find("] "); message.rfind("[json.exception.", 0) == 0 && end != std::string::npos) {
-            message.erase(0, end + 2);
-        }
-        throw BPFFilterDecodingError(Kind::dataCorrupted, "", "The given data was not valid JSON: " + message);
-    }
-    return Decoder{}.node(document, 1);
+    return Decoder{}.node(parseKeyedDocument(jsonText, kBPFFilterMaxDocumentDepth), 1);
 }
 
 std::string encodeBPFFilterNode(const BPFFilterNode& node, int indent) {
@@ -400,7 +235,7 @@ qor::BPFFilterPrimitive nlohmann::adl_serializer<qor::BPFFilterPrimitive>::from_
 
 void nlohmann::adl_serializer<qor::BPFFilterPrimitive>::to_json(nlohmann::json& json,
                                                                   const qor::BPFFilterPrimitive& primitive) {
-    json = qor::tagged(primitive.caseName(),
+    json = qor::taggedCase(primitive.caseName(),
                        std::visit([](const auto& payload) { return qor::fieldsOf(payload); }, primitive.value()));
 }
 
@@ -412,14 +247,14 @@ void nlohmann::adl_serializer<qor::BPFFilterNode>::to_json(nlohmann::json& json,
     using Node = qor::BPFFilterNode;
     const std::string id = node.id().uuidString();
     if (const auto* p = node.getIf<Node::Primitive>()) {
-        json = qor::tagged("primitive", {{"id", id}, {"value", p->value}});
+        json = qor::taggedCase("primitive", {{"id", id}, {"value", p->value}});
     } else if (const auto* n = node.getIf<Node::Not>()) {
-        json = qor::tagged("not", {{"id", id}, {"child", n->child.get()}});
+        json = qor::taggedCase("not", {{"id", id}, {"child", n->child.get()}});
     } else if (const auto* c = node.getIf<Node::Compound>()) {
         nlohmann::json children = nlohmann::json::array();
         for (const Node& child : c->children) children.push_back(child);
-        json = qor::tagged("compound", {{"id", id}, {"combinator", c->combinator}, {"children", std::move(children)}});
+        json = qor::taggedCase("compound", {{"id", id}, {"combinator", c->combinator}, {"children", std::move(children)}});
     } else {
-        json = qor::tagged("empty", {{"id", id}});
+        json = qor::taggedCase("empty", {{"id", id}});
     }
 }

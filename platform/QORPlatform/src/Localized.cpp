@@ -10,14 +10,16 @@ std::mutex tableMutex;
 std::shared_ptr<const Table> table = std::make_shared<Table>();
 }  // namespace
 
-std::string localized(std::string_view key, std::string_view) {
+std::string localized(std::string_view key, std::string_view comment) { return localizedString(key, key, comment); }
+
+std::string localizedString(std::string_view key, std::string_view value, std::string_view) {
     std::shared_ptr<const Table> current;
     {
         std::lock_guard lock(tableMutex);
         current = table;
     }
     if (auto it = current->find(key); it != current->end()) return it->second;
-    return std::string(key);
+    return std::string(value);
 }
 
 void setLocalizedStringTable(Table newTable) {

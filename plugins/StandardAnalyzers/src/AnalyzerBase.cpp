@@ -350,6 +350,25 @@ QORPlugInAnalyzerAttribute attribute(const AnalyzerClassRef& cls, std::string ti
     return a;
 }
 
+namespace {
+
+/// The name of a column's value type in the filter editor's vocabulary.
+std::string_view filterValueTypeName(AttributeValueType type) {
+    switch (type) {
+        case AttributeValueType::string: return "NSString";
+        case AttributeValueType::int64: return "Int";
+        case AttributeValueType::uint32:
+        case AttributeValueType::uint16:
+        case AttributeValueType::uint8: return "UInt";
+        case AttributeValueType::double_: return "Double";
+        case AttributeValueType::bool_: return "NSNumber";
+        case AttributeValueType::data: return "NSData";
+    }
+    return "NSString";
+}
+
+}  // namespace
+
 QORPlugInColumn column(std::string title, std::string keyPath, std::string displayName, std::string predicateFormat,
                        AttributeValueType type) {
     QORPlugInColumn c;
@@ -357,7 +376,7 @@ QORPlugInColumn column(std::string title, std::string keyPath, std::string displ
     c.keyPath = std::move(keyPath);
     c.predicateOptions[NSDisplayNameBindingOption] = std::move(displayName);
     c.predicateOptions[NSPredicateFormatBindingOption] = std::move(predicateFormat);
-    c.predicateOptions[std::string(rawValue(QORProtocolKonstants::kQORValueType))] = std::string(rawValue(type));
+    c.predicateOptions[std::string(rawValue(QORProtocolKonstants::kQORValueType))] = std::string(filterValueTypeName(type));
     return c;
 }
 
@@ -365,7 +384,7 @@ QORPlugInColumn containsColumn(std::string title, std::string key, AttributeValu
     std::string format = type == AttributeValueType::string ? key + " CONTAINS[c] $value"
                                                             : key + ".description CONTAINS[c] $value";
     std::string display = title + " contains";
-    return column(std::move(title), std::move(key), std::move(display), std::move(format), type);
+    return column(std::move(title), std::move(key), std::move(display), std::move(format), AttributeValueType::string);
 }
 
 // --- Dispatch ------------------------------------------------------------------------------------

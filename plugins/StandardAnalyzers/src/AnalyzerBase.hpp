@@ -273,9 +273,12 @@ QORPlugInAnalyzerAttribute attribute(const AnalyzerClassRef& cls, std::string ti
 
 /// A packet-table column whose filter matches when the value's text contains what the user typed
 /// (case-insensitive): display name "<title> contains", predicate format "<key> CONTAINS[c]
-/// $value" for text, "<key>.description CONTAINS[c] $value" for numbers, and the value type.
+/// $value" for text, "<key>.description CONTAINS[c] $value" for numbers. What the user types is
+/// text either way, so the filter's value type is text.
 QORPlugInColumn containsColumn(std::string title, std::string key, AttributeValueType type);
-/// A column with an explicit display name and predicate format.
+/// A column with an explicit display name and predicate format. The value type is given to the
+/// filter editor by the names it knows: "Int" and "UInt" for integers, "Double", "NSNumber" for
+/// flags, "NSData" for bytes and "NSString" for text.
 QORPlugInColumn column(std::string title, std::string keyPath, std::string displayName, std::string predicateFormat,
                        AttributeValueType type);
 

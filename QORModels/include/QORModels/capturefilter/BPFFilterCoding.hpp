@@ -11,6 +11,7 @@
 #include "QORModels/capturefilter/BPFFilterEnumerations.hpp"
 #include "QORModels/capturefilter/BPFFilterNode.hpp"
 #include "QORModels/capturefilter/BPFFilterPrimitive.hpp"
+#include "QORModels/support/KeyedCoding.hpp"
 
 // The serialised form. Every tagged variant is an object with exactly one key, the case name, whose
 // value is an object of the case's fields under their names; a case whose only field has no name
@@ -37,31 +38,8 @@ inline constexpr std::size_t kBPFFilterMaxNodeDepth = 64;
 /// three JSON levels per node level, plus the levels of a primitive.
 inline constexpr std::size_t kBPFFilterMaxDocumentDepth = 3 * kBPFFilterMaxNodeDepth + 8;
 
-/// A failure to read a serialised capture-filter tree: what kind of failure, where in the
-/// document (a dotted path of keys and array indices, empty for the top level) and why.
-///
-/// An immutable value, safe to share between threads.
-class BPFFilterDecodingError : public std::runtime_error {
-public:
-    enum class Kind {
-        typeMismatch,   ///< a value of another type than expected, or not exactly one case key
-        keyNotFound,    ///< a required field is missing
-        valueNotFound,  ///< a required field is null
-        dataCorrupted,  ///< not JSON, nested too deeply, an unknown raw value or a malformed UUID
-    };
-    BPFFilterDecodingError(Kind kind, std::string codingPath, const std::string& message)
-        : std::runtime_error(message), kind_(kind), codingPath_(std::move(codingPath)) {}
-    [[nodiscard]] Kind kind() const { return kind_; }
-    [[nodiscard]] const std::string& codingPath() const { return codingPath_; }
-    /// The message, preceded by "at PATH: " when the failure is not at the top level.
-    [[nodiscard]] std::string description() const {
-        return codingPath_.empty() ? std::string(what()) : "at " + codingPath_ + ": " + what();
-    }
-
-private:
-    Kind kind_;
-    std::string codingPath_;
-};
+/// A failure to read a serialised capture-filter tree.
+using BPFFilterDecodingError = DecodingError;
 
 /// Reads a serialised tree from JSON text. Throws `BPFFilterDecodingError` for text that is not
 /// JSON (kind `dataCorrupted`), that nests deeper than `kBPFFilterMaxDocumentDepth`, or that does

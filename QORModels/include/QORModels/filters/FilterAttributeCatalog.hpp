@@ -1,0 +1,58 @@
+#pragma once
+// The attributes the display-filter editor knows: the built-in packet attributes and those the
+// loaded plug-ins describe.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "QORModels/filters/FilterAttribute.hpp"
+#include "QORPlatform/Value.hpp"
+
+namespace qor {
+
+class QORPlugInsControlling;
+
+/// The attributes a filter row may name, in presentation order, with their index by id.
+///
+/// Built once per need (typically when the plug-ins are active), then only read: an immutable
+/// value, safe to share between threads.
+class FilterAttributeCatalog {
+public:
+    /// A plug-in column's predicate options: its display name, predicate format and value type
+    /// under their binding-option keys.
+    using RawTemplate = std::map<std::string, Value>;
+
+    /// Keeps, for each id, the last attribute of `attributes` that has it, at that attribute's
+    /// position; the survivors keep their relative order.
+    explicit FilterAttributeCatalog(std::vector<FilterAttribute> attributes);
+
+    [[nodiscard]] const std::vector<FilterAttribute>& attributes() const { return attributes_; }
+    [[nodiscard]] const std::unordered_map<std::string, FilterAttribute>& byID() const { return byID_; }
+    /// The attribute with id `id`, or null.
+    [[nodiscard]] const FilterAttribute* operator[](std::string_view id) const;
+
+    /// The attribute a row means: the one with id `attributeID`, else the one with id
+    /// "`attributeID`.`rawValue(comparison)`" (a row may name a built-in attribute by its bare
+    /// key path), else nothing.
+    [[nodiscard]] const FilterAttribute* resolve(std::string_view attributeID, Comparison comparison) const;
+
+    /// The 62 built-in attributes: one per key path of the packet record and per comparison it
+    /// offers, titled with the comparison's fragment ("Packet ID equals").
+    static FilterAttributeCatalog builtin();
+    /// The built-in attributes followed by one attribute per usable template of plug-in
+    /// `pluginID` (a template without a display name or a predicate format is skipped).
+    static FilterAttributeCatalog withPlugins(const std::vector<RawTemplate>& rawTemplates, const std::string& pluginID);
+    /// The built-in attributes followed by the attributes of every column with predicate options
+    /// of every loaded plug-in. Runs on the main thread.
+    static FilterAttributeCatalog build(QORPlugInsControlling& plugIns);
+
+private:
+    std::vector<FilterAttribute> attributes_;
+    std::unordered_map<std::string, FilterAttribute> byID_;
+};
+
+}  // namespace qor
