@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "QORPlatform/NSError.hpp"
 #include "QORPlatform/NSExpression.hpp"
 #include "QORPlatform/NSObject.hpp"
 
