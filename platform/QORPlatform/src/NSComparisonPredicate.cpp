@@ -41,7 +41,7 @@ std::string_view predicateOperatorText(NSPredicateOperatorType type) {
     return "";
 }
 
-NSComparisonPredicate::NSComparisonPredicate(ExpressionRef left, ExpressionRef right,
+NSComparisonPredicate::NSComparisonPredicate(Key, ExpressionRef left, ExpressionRef right,
                                              NSComparisonPredicateModifier modifier, NSPredicateOperatorType type,
                                              unsigned options, std::string selector)
     : NSPredicate(1 + std::max(left->depth(), right->depth())),
@@ -71,7 +71,7 @@ NSPredicate::Ref NSComparisonPredicate::predicateWithLeftExpression(ExpressionRe
     const int m = static_cast<int>(modifier);
     if (m < 0 || m > 2) raise("Unknown comparison modifier " + std::to_string(m));
     if (1 + std::max(left->depth(), right->depth()) > kMaxPredicateDepth) raise("Predicate nested too deeply");
-    return std::make_shared<NSComparisonPredicate>(std::move(left), std::move(right), modifier, type, options,
+    return std::make_shared<NSComparisonPredicate>(Key(), std::move(left), std::move(right), modifier, type, options,
                                                    std::string());
 }
 
@@ -79,7 +79,7 @@ NSPredicate::Ref NSComparisonPredicate::predicateWithLeftExpression(ExpressionRe
                                                                     std::string customSelector) {
     if (!left || !right) raise("A comparison needs a left and a right expression");
     if (1 + std::max(left->depth(), right->depth()) > kMaxPredicateDepth) raise("Predicate nested too deeply");
-    return std::make_shared<NSComparisonPredicate>(std::move(left), std::move(right),
+    return std::make_shared<NSComparisonPredicate>(Key(), std::move(left), std::move(right),
                                                    NSComparisonPredicateModifier::direct,
                                                    NSPredicateOperatorType::customSelector, 0, std::move(customSelector));
 }

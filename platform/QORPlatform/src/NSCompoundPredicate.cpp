@@ -6,7 +6,7 @@ namespace qor {
 
 using predicate_operators::raise;
 
-NSCompoundPredicate::NSCompoundPredicate(NSCompoundPredicateType type, std::vector<Ref> subpredicates, unsigned depth)
+NSCompoundPredicate::NSCompoundPredicate(Key, NSCompoundPredicateType type, std::vector<Ref> subpredicates, unsigned depth)
     : NSPredicate(depth), type_(type), subpredicates_(std::move(subpredicates)) {}
 
 NSPredicate::Ref NSCompoundPredicate::make(NSCompoundPredicateType type, std::vector<Ref> subpredicates) {
@@ -20,7 +20,7 @@ NSPredicate::Ref NSCompoundPredicate::make(NSCompoundPredicateType type, std::ve
         if (subpredicates.size() == 1) return std::move(subpredicates.front());
     }
     if (deepest + 1 > kMaxPredicateDepth) raise("Predicate nested too deeply");
-    return std::make_shared<NSCompoundPredicate>(type, std::move(subpredicates), deepest + 1);
+    return std::make_shared<NSCompoundPredicate>(Key(), type, std::move(subpredicates), deepest + 1);
 }
 
 NSPredicate::Ref NSCompoundPredicate::andPredicateWithSubpredicates(std::vector<Ref> subpredicates) {

@@ -16,14 +16,14 @@ NSExpression::Ref NSExpression::expressionForConstantValue(Value value) {
         for (const Value& v : *list) elements.push_back(expressionForConstantValue(v));
         return expressionForAggregate(std::move(elements));
     }
-    auto e = std::make_shared<NSExpression>(NSExpressionType::constantValue);
+    auto e = std::make_shared<NSExpression>(Key(), NSExpressionType::constantValue);
     e->value_ = std::move(value);
     return e;
 }
 
 NSExpression::Ref NSExpression::expressionForKeyPath(std::string_view keyPath) {
     if (!predicate_format::isKeyPath(keyPath)) raise("Invalid key path \"" + std::string(keyPath) + "\"");
-    auto e = std::make_shared<NSExpression>(NSExpressionType::keyPath);
+    auto e = std::make_shared<NSExpression>(Key(), NSExpressionType::keyPath);
     e->text_ = keyPath;
     for (std::size_t start = 0;;) {
         const std::size_t dot = keyPath.find('.', start);
@@ -36,18 +36,18 @@ NSExpression::Ref NSExpression::expressionForKeyPath(std::string_view keyPath) {
 
 NSExpression::Ref NSExpression::expressionForVariable(std::string_view name) {
     if (!predicate_format::isName(name)) raise("Invalid variable name \"" + std::string(name) + "\"");
-    auto e = std::make_shared<NSExpression>(NSExpressionType::variable);
+    auto e = std::make_shared<NSExpression>(Key(), NSExpressionType::variable);
     e->text_ = name;
     return e;
 }
 
 NSExpression::Ref NSExpression::expressionForEvaluatedObject() {
-    static const Ref self = std::make_shared<NSExpression>(NSExpressionType::evaluatedObject);
+    static const Ref self = std::make_shared<NSExpression>(Key(), NSExpressionType::evaluatedObject);
     return self;
 }
 
 NSExpression::Ref NSExpression::expressionForAggregate(std::vector<Ref> elements) {
-    auto e = std::make_shared<NSExpression>(NSExpressionType::aggregate);
+    auto e = std::make_shared<NSExpression>(Key(), NSExpressionType::aggregate);
     bool constant = true;
     unsigned deepest = 0;
     for (const Ref& element : elements) {
@@ -68,12 +68,15 @@ NSExpression::Ref NSExpression::expressionForAggregate(std::vector<Ref> elements
     return e;
 }
 
-Value valueForKeyPathComponents(const Value& start, const std::vector<std::string>& components, std::size_t first) {
-    Value current = start;
+Value valueForKeyPathComponents(Value start, const std::vector<std::string>& components, std::size_t first) {
+    Value current = std::move(start);
     for (std::size_t i = first; i < components.size() && !current.isNone(); ++i) {
         const std::string& key = components[i];
-        if (auto object = current.asObject()) {
-            current = object->valueForKey(key);
+        // The object is borrowed from `current` until its answer replaces it: no reference count
+        // is touched, which keeps threads that read the same objects from contending.
+        if (auto* object = std::get_if<Value::ObjectRef>(&current.storage())) {
+            Value answer = *object ? (*object)->valueForKey(key) : Value();
+            current = std::move(answer);
         } else if (const Value::List* list = current.asList()) {
             Value::List answers;
             answers.reserve(list->size());
@@ -136,7 +139,7 @@ NSExpression::Ref NSExpression::substituting(const SubstitutionVariables& variab
             return expressionForAggregate(std::move(elements));
         }
         default: {
-            auto copy = std::make_shared<NSExpression>(type_);
+            auto copy = std::make_shared<NSExpression>(Key(), type_);
             copy->value_ = value_;
             copy->text_ = text_;
             copy->components_ = components_;

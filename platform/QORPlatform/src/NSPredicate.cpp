@@ -21,6 +21,12 @@ private:
     bool value_;
 };
 
+/// The object a value holds, borrowed (no reference count is touched).
+const NSObject* rootObject(const Value& value) {
+    auto* object = std::get_if<Value::ObjectRef>(&value.storage());
+    return object ? object->get() : nullptr;
+}
+
 }  // namespace
 
 NSPredicate::Ref NSPredicate::predicateWithValue(bool value) {
@@ -38,11 +44,11 @@ bool NSPredicate::evaluateWithObject(const NSObject& object) const {
 }
 
 bool NSPredicate::evaluateWithObject(const Value& object) const {
-    return evaluate(PredicateEvaluationContext{object.asObject().get(), &object, nullptr});
+    return evaluate(PredicateEvaluationContext{rootObject(object), &object, nullptr});
 }
 
 bool NSPredicate::evaluateWithObject(const Value& object, const SubstitutionVariables& bindings) const {
-    return evaluate(PredicateEvaluationContext{object.asObject().get(), &object, &bindings});
+    return evaluate(PredicateEvaluationContext{rootObject(object), &object, &bindings});
 }
 
 bool NSPredicate::isEqual(const NSObject& other) const {

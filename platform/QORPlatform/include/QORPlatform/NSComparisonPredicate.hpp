@@ -81,7 +81,14 @@ public:
     [[nodiscard]] bool evaluate(const PredicateEvaluationContext& context) const override;
     [[nodiscard]] Ref substituting(const SubstitutionVariables& variables) const override;
 
-    NSComparisonPredicate(ExpressionRef left, ExpressionRef right, NSComparisonPredicateModifier modifier,
+private:
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    /// Only the factories can name the key, so every comparison passes their checks.
+    NSComparisonPredicate(Key, ExpressionRef left, ExpressionRef right, NSComparisonPredicateModifier modifier,
                           NSPredicateOperatorType type, unsigned options, std::string selector);
     ~NSComparisonPredicate() override;
 

@@ -33,7 +33,14 @@ public:
     [[nodiscard]] bool evaluate(const PredicateEvaluationContext& context) const override;
     [[nodiscard]] Ref substituting(const SubstitutionVariables& variables) const override;
 
-    NSCompoundPredicate(NSCompoundPredicateType type, std::vector<Ref> subpredicates, unsigned depth);
+private:
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    /// Only the factories can name the key, so every compound passes their checks.
+    NSCompoundPredicate(Key, NSCompoundPredicateType type, std::vector<Ref> subpredicates, unsigned depth);
 
 private:
     static Ref make(NSCompoundPredicateType type, std::vector<Ref> subpredicates);

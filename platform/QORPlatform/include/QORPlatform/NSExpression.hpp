@@ -17,8 +17,8 @@ class NSObject;
 /// Values that `$name` variables stand for, by name.
 using SubstitutionVariables = std::map<std::string, Value, std::less<>>;
 
-/// What an evaluation runs against: the evaluated object (as a root object when there is one,
-/// and as a value) and the variable bindings, if any.
+/// What an evaluation runs against: the evaluated object as a root object (when it is one) and
+/// as a value (when the caller has one), and the variable bindings, if any.
 struct PredicateEvaluationContext {
     const NSObject* object = nullptr;
     const Value* self = nullptr;
@@ -73,7 +73,14 @@ public:
 
     friend bool operator==(const NSExpression& a, const NSExpression& b);
 
-    explicit NSExpression(NSExpressionType type) : type_(type) {}
+private:
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    /// Only the factories can name the key, so every expression passes their checks.
+    NSExpression(Key, NSExpressionType type) : type_(type) {}
 
 private:
     NSExpressionType type_;
@@ -87,6 +94,6 @@ private:
 
 /// Reads a key path, already split, from a value: objects answer `valueForKey`, a list answers
 /// with the list of its elements' answers, and other values know only "description".
-Value valueForKeyPathComponents(const Value& start, const std::vector<std::string>& components, std::size_t first = 0);
+Value valueForKeyPathComponents(Value start, const std::vector<std::string>& components, std::size_t first = 0);
 
 }  // namespace qor

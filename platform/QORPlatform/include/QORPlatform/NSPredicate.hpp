@@ -23,9 +23,11 @@ inline constexpr std::size_t kMaxPredicateFormatLength = 256 * 1024;
 ///
 /// Predicates are immutable trees held by `std::shared_ptr<const NSPredicate>`; sub-trees may be
 /// shared. Every predicate prints as a format text (`predicateFormat`) that
-/// `predicateWithFormat` reads back to an equal predicate. Evaluation is const and safe from
-/// several threads at once on one predicate. A type clash while evaluating (for example
-/// `CONTAINS` on a number) raises `NSException` with `NSInvalidArgumentException` as its name.
+/// `predicateWithFormat` reads back to an equal predicate, with two exceptions that no text can
+/// produce: constants holding bytes or objects print their description, and custom-selector
+/// comparisons print their selector. Evaluation is const and safe from several threads at once
+/// on one predicate. A type clash while evaluating (for example `CONTAINS` on a number) raises
+/// `NSException` with `NSInvalidArgumentException` as its name.
 class NSPredicate : public NSObject {
 public:
     using Ref = std::shared_ptr<const NSPredicate>;
@@ -38,7 +40,8 @@ public:
     /// was expected there; extra arguments are ignored.
     static Ref predicateWithFormat(std::string_view format, std::span<const Value> arguments = {});
 
-    /// Evaluates against `object`, reading key paths through its key-value access.
+    /// Evaluates against `object`, reading key paths through its key-value access. SELF is the
+    /// object when it is held by a shared pointer, else nil.
     [[nodiscard]] bool evaluateWithObject(const NSObject& object) const;
     [[nodiscard]] bool evaluateWithObject(const Value& object) const;
     /// Evaluates with `$name` variables taken from `bindings`.
