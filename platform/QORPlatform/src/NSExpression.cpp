@@ -101,7 +101,9 @@ const Value& NSExpression::evaluate(const PredicateEvaluationContext& context, V
             if (context.object) scratch = std::const_pointer_cast<NSObject>(context.object->weak_from_this().lock());
             return scratch;
         case NSExpressionType::keyPath:
-            if (context.object) {
+            if (context.object && components_.size() == 1) {
+                scratch = context.object->valueForKey(components_[0]);  // the common case, without copies
+            } else if (context.object) {
                 scratch = valueForKeyPathComponents(context.object->valueForKey(components_[0]), components_, 1);
             } else {
                 scratch = valueForKeyPathComponents(context.self ? *context.self : kNone, components_);

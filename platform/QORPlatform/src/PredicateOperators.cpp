@@ -58,6 +58,8 @@ int compareTexts(std::string_view a, std::string_view b, unsigned options) {
 }
 
 bool equal(const Value& a, const Value& b, unsigned options) {
+    const auto *ia = std::get_if<std::int64_t>(&a.storage()), *ib = std::get_if<std::int64_t>(&b.storage());
+    if (ia && ib) return *ia == *ib;  // the commonest pair in packet filters
     if (a.isNone() || b.isNone()) return a.isNone() && b.isNone();
     if (a.isNumber() && b.isNumber()) return compareNumbers(a, b) == 0;
     const std::string *sa = a.stringPtr(), *sb = b.stringPtr();
