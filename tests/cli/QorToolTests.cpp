@@ -84,6 +84,38 @@ TEST(QorPackets, PaddedFramesCountOnlyTheSegmentAsTcpPayload) {
     EXPECT_EQ(j["srcPort"], 49486);
 }
 
+TEST(QorPackets, DisplayFiltersSelectAndCount) {
+    // tshark 4.0.17 -Y 'http.request.method == "GET"' on this capture: frame 4 only.
+    auto r = qor("packets " + fixture("one_http_stream_fin.pcap") + " -Y 'packetInfoOverview BEGINSWITH \"GET \"'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+    EXPECT_TRUE(r.out.starts_with("     4 ")) << r.out;
+    // tshark 4.0.17 -Y 'dns' -T fields -e frame.number | wc -l on many_interfaces-1.pcapng: 14; with -Y 'tcp.port == 443 || udp.port == 443' the first is frame 13.
+    r = qor("packets " + fixture("many_interfaces-1.pcapng") + " --filter 'packetProtocolHistory CONTAINS \"DNS\"' --count");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "14\n");
+    r = qor("packets --json " + fixture("many_interfaces-1.pcapng") + " -Y 'srcPort == 443 OR dstPort == 443'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out.substr(0, r.out.find('\n')))["packetId"], 13);
+
+    // Bad filters: one line, status 2, nothing listed.
+    struct Bad {
+        const char* filter;
+        const char* message;
+    };
+    for (const Bad& bad : {Bad{"srcPort ==", "qor: filter: expected a value at 10\n"},
+                           Bad{"sourcePort == 443", "qor: filter: unknown key \"sourcePort\"\n"},
+                           Bad{"srcPort CONTAINS \"4\"", nullptr}}) {
+        r = qor("packets " + fixture("one_http_stream_fin.pcap") + " -Y '" + bad.filter + "'");
+        EXPECT_EQ(r.status, 2) << bad.filter;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (bad.message) {
+            EXPECT_EQ(r.err, bad.message);
+            EXPECT_TRUE(r.out.empty());
+        }
+    }
+}
+
 TEST(QorBpf, RendersTheReadmesSavedTreeAndItsVerdict) {
     auto r = qor("bpf render --check " + (std::filesystem::path(QOR_FIXTURES_DIR) / "filters/tcp-web-not-host.json").string());
     ASSERT_EQ(r.status, 0) << r.err;

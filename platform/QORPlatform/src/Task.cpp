@@ -54,6 +54,8 @@ void Task::checkCancellation() {
     if (isCancelled()) throw CancellationError();
 }
 
+std::shared_ptr<std::atomic<bool>> Task::currentCancellationFlag() { return currentFlag; }
+
 void Task::runWithCancellationFlag(const std::shared_ptr<std::atomic<bool>>& flag, const std::function<void()>& body) {
     auto saved = currentFlag;
     currentFlag = flag;

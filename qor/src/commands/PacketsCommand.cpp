@@ -10,11 +10,15 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
+#include "DisplayFilter.hpp"
+#include "QORModels/filters/FilterErrors.hpp"
+#include "QORModels/filters/PacketFilterEngine.hpp"
 #include "commands/PluginSetup.hpp"
 
 namespace qor::cli {
@@ -251,40 +255,73 @@ void appendLine(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     line.put('\n');
 }
 
-/// Streams the file: each window of packets is analysed and formatted on all cores (one text per
-/// packet, kept with its capacity for the next window), written in file order, then dropped.
-void run(const std::string& file, bool json) {
+/// What `qor packets` was asked for.
+struct Options {
+    std::string file;
+    bool json = false;
+    /// Only the packets this predicate-language expression holds for.
+    std::string filter;
+    /// Print only the number of packets listed.
+    bool count = false;
+};
+
+/// Streams the file: each window of packets is analysed, filtered and formatted on all cores
+/// (one text per packet, kept with its capacity for the next window), written in file order,
+/// then dropped. A packet the filter cannot judge (it has no analyzers) is left out.
+void run(const Options& options) {
     activateAnalyzers();
+    const auto filter = options.filter.empty() ? nullptr : compileDisplayFilter(options.filter);
     std::vector<LineText> texts(PacketWindowAnalysis::kDefaultWindow);
+    std::vector<std::uint8_t> listed(PacketWindowAnalysis::kDefaultWindow);
+    std::uint64_t count = 0;
     std::string out;
-    auto capture = streamCapture(
-        file,
-        [&](QORPacket& packet, std::size_t slot) {
-            LineText& text = texts[slot];
-            text.clear();
-            // The packet is analysed here: the listing's texts come from that one analysis.
-            const QORPacket::ListingTexts listing = packet.listingTexts();
-            if (json) appendJSON(packet, listing, text);
-            else appendLine(packet, listing, text);
-        },
-        [&](std::span<const std::shared_ptr<QORPacket>> window) {
-            out.clear();
-            for (std::size_t i = 0; i < window.size(); ++i) out.append(texts[i].data(), texts[i].size());
-            std::fwrite(out.data(), 1, out.size(), stdout);
-            return true;
-        },
-        /*analyse=*/false);
+    CaptureFacts capture;
+    try {
+        capture = streamCapture(
+            options.file,
+            [&](QORPacket& packet, std::size_t slot) {
+                LineText& text = texts[slot];
+                text.clear();
+                // The packet is analysed here: the listing's texts, and the filter's values, come
+                // from that one analysis.
+                std::optional<QORPacket::ListingTexts> listing;
+                if (!options.count) listing = packet.listingTexts();
+                const bool shown = !filter || PacketFilterEngine::evaluate(*filter, packet).value_or(false);
+                listed[slot] = shown ? 1 : 0;
+                if (!shown || !listing) return;
+                if (options.json) appendJSON(packet, *listing, text);
+                else appendLine(packet, *listing, text);
+            },
+            [&](std::span<const std::shared_ptr<QORPacket>> window) {
+                out.clear();
+                for (std::size_t i = 0; i < window.size(); ++i) {
+                    if (!listed[i]) continue;
+                    ++count;
+                    out.append(texts[i].data(), texts[i].size());
+                }
+                if (!out.empty()) std::fwrite(out.data(), 1, out.size(), stdout);
+                return true;
+            },
+            /*analyse=*/false);
+    } catch (const FilterEvaluationError& e) {
+        std::fflush(stdout);
+        throw CommandFailure(2, "filter: " + e.reason());
+    }
+    if (options.count) std::printf("%llu\n", static_cast<unsigned long long>(count));
     std::fflush(stdout);
     reportReadIssue(capture);
 }
 
 const CommandRegistration reg{[](CLI::App& app) {
     auto* cmd = app.add_subcommand("packets", "List packets: number, time, source, destination, protocol, lengths, info");
-    auto file = std::make_shared<std::string>();
-    auto json = std::make_shared<bool>(false);
-    cmd->add_option("FILE", *file, "pcap or pcapng file")->required();
-    cmd->add_flag("--json", *json, "Print JSON Lines, one object per packet");
-    cmd->callback([file, json] { run(*file, *json); });
+    auto options = std::make_shared<Options>();
+    cmd->add_option("FILE", options->file, "pcap or pcapng file")->required();
+    cmd->add_flag("--json", options->json, "Print JSON Lines, one object per packet");
+    cmd->add_option("-Y,--filter", options->filter,
+                    "Only packets matching a display filter, e.g. 'srcPort == 443 OR dstPort == 443' or "
+                    "'packetProtocol == \"DNS\" AND packetLengthReal > 100'");
+    cmd->add_flag("--count", options->count, "Print only the number of packets (matching the filter)");
+    cmd->callback([options] { run(*options); });
 }};
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -15,7 +16,9 @@
 
 namespace qor {
 
+class FilterAttributeCatalog;
 class FilterNode;
+class NSPredicate;
 
 /// A display filter as a tree: a tagged variant of two cases, `Group` (children combined by a
 /// logical operator) and `Row` (one test of a packet attribute). Every node carries a UUID that
@@ -66,6 +69,13 @@ public:
     [[nodiscard]] const UUID& id() const;
     /// The number of children of a group; 0 for a row.
     [[nodiscard]] std::size_t groupChildCount() const;
+
+    /// The predicate the tree stands for, its rows resolved against `catalog`: a group of the
+    /// predicates of its children (an empty `and` is true, an empty `or` false, `not` needs
+    /// exactly one child), a row either the plug-in's predicate format with the row's value for
+    /// `$value` or a comparison of the attribute's key path with the row's value taken as the
+    /// attribute's kind. Throws `FilterCompileError`; never raises a platform exception.
+    [[nodiscard]] std::shared_ptr<const NSPredicate> asPredicate(const FilterAttributeCatalog& catalog) const;
     [[nodiscard]] const Storage& value() const { return storage_; }
     [[nodiscard]] Storage& value() { return storage_; }
     template <class Case>

@@ -36,6 +36,10 @@ public:
     /// Throws `CancellationError` when the current task has been cancelled.
     static void checkCancellation();
 
+    /// The cancellation flag of the task the calling thread runs in; null outside any task. Work
+    /// that a task spreads over worker threads polls it (or hands it on with
+    /// `runWithCancellationFlag`).
+    static std::shared_ptr<std::atomic<bool>> currentCancellationFlag();
     /// Runs `body` on the calling thread as if inside a task whose flag is `flag`; used by
     /// parallel helpers that spread one task's work over worker threads.
     static void runWithCancellationFlag(const std::shared_ptr<std::atomic<bool>>& flag, const std::function<void()>& body);

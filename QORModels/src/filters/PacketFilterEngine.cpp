@@ -1,0 +1,83 @@
+#include "QORModels/filters/PacketFilterEngine.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+#include "QORModels/filters/FilterErrors.hpp"
+#include "QORModels/statistics/QORSharedMemoryQueue.hpp"
+#include "QORPlatform/NSPredicate.hpp"
+#include "QORPlatform/Task.hpp"
+#include "qor_objc_exception/QOR_ObjC_Exception.hpp"
+
+namespace qor {
+namespace {
+
+/// Lists shorter than this are cut into pieces of one packet.
+constexpr std::size_t kLargeList = 10000;
+/// Packets a worker takes at a time: enough that scheduling is lost in the evaluations.
+constexpr std::size_t kPacketsPerTask = 256;
+
+/// The failure of an evaluation that raised: the platform's reason.
+FilterEvaluationError evaluationFailure(const std::optional<NSError>& error) {
+    return FilterEvaluationError::evaluationFailed(error ? error->localizedFailureReason().value_or(error->localizedDescription())
+                                                         : std::string("unknown error"));
+}
+
+}  // namespace
+
+std::optional<bool> PacketFilterEngine::evaluate(const NSPredicate& predicate, QORPacket& packet) {
+    if (!packet.analyse()) return std::nullopt;
+    bool holds = false;
+    std::optional<NSError> error;
+    if (!QOR_ObjC_Exception::tryExecute([&] { holds = predicate.evaluateWithObject(packet); }, error)) throw evaluationFailure(error);
+    return holds;
+}
+
+std::size_t PacketFilterEngine::batchSize(std::size_t packetCount, unsigned processors) {
+    if (packetCount < kLargeList || processors < 4) return 1;
+    return processors / 2;
+}
+
+PacketFilterEngine::PacketList PacketFilterEngine::apply(const NSPredicate& predicate, const PacketList& packets,
+                                                         QORSharedMemoryQueue* progress) const {
+    if (packets.empty()) return {};
+    const std::size_t piece = batchSize(packets.size(), std::max(1u, std::thread::hardware_concurrency()));
+    const std::size_t pieces = (packets.size() + piece - 1) / piece;
+    const auto cancelled = Task::currentCancellationFlag();
+    // One flag per packet; the matches are gathered in list order afterwards, so the result does
+    // not depend on which worker finished first.
+    std::vector<std::uint8_t> matched(packets.size(), 0);
+
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pieces, std::max<std::size_t>(1, kPacketsPerTask / piece)),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+        const std::size_t begin = range.begin() * piece;
+        const std::size_t end = std::min(packets.size(), range.end() * piece);
+        if (cancelled && cancelled->load(std::memory_order_relaxed)) throw CancellationError();
+        std::optional<NSError> error;
+        // One catcher for the whole range: the first exception ends the range and the call.
+        const bool finished = QOR_ObjC_Exception::tryExecute(
+            [&] {
+                for (std::size_t i = begin; i < end; ++i) {
+                    QORPacket& packet = *packets[i];
+                    if (!packet.analyse()) continue;  // nothing to filter on
+                    if (cancelled && cancelled->load(std::memory_order_relaxed)) throw FilterEvaluationError::cancelled();
+                    matched[i] = predicate.evaluateWithObject(packet) ? 1 : 0;
+                    if (progress) progress->appendBytesRead(1.0);
+                }
+            },
+            error);
+        if (!finished) throw evaluationFailure(error);
+    });
+
+    PacketList out;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        if (matched[i]) out.push_back(packets[i]);
+    }
+    return out;
+}
+
+}  // namespace qor
