@@ -45,6 +45,7 @@ std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> c
     auto p = create();
     p->cacheManager_ = std::move(cacheManager);
     if (p->cacheManager_) p->cacheManager_->setPacket(p);
+    p->cache_.store(p->cacheManager_.get(), std::memory_order_release);
     p->packetPadding_ = packetPadding;
     p->packetId_ = packetId;
     p->dataLocation_ = dataLocation;
@@ -84,8 +85,14 @@ std::shared_ptr<QORAnalyzerCache> QORPacket::cacheManager() const {
     if (!cacheManager_) {
         auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(shared_from_this()));
         cacheManager_ = std::make_shared<QORAnalyzerCache>(self);
+        cache_.store(cacheManager_.get(), std::memory_order_release);
     }
     return cacheManager_;
+}
+
+QORAnalyzerCache& QORPacket::cache() const {
+    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return *made;
+    return *cacheManager();
 }
 
 std::uint32_t QORPacket::packetPadding() const {

@@ -45,8 +45,8 @@ PacketRef selfRef(const QORPacket& packet) {
 CompactAnalyzerChain QORPacket::analysedLinks() const { return analysedLinks(nullptr, nullptr); }
 
 CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* walked) const {
-    auto cache = cacheManager();
-    if (!cache->isEmpty()) return cache->links();
+    QORAnalyzerCache& cache = this->cache();
+    if (!cache.isEmpty()) return cache.links();
     if (!hasFilePath()) return {};
 
     auto self = std::static_pointer_cast<QORPacket>(std::const_pointer_cast<NSObject>(shared_from_this()));
@@ -77,18 +77,18 @@ CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* w
     // Two threads may analyse the same packet at once; the first chain stored wins and only its
     // analysis is written into the packet, so the stored chain and the fields agree.
     bool ours = false;
-    CompactAnalyzerChain stored = cache->storeLinksIfEmpty(std::move(built), &ours);
+    CompactAnalyzerChain stored = cache.storeLinksIfEmpty(std::move(built), &ours);
     if (ours) {
         if (walked) *walked = true;
         analyzer.apply(*self);
         for (auto key : {"cachedAnalyzers", "packetInfoOverview", "packetSourceString", "packetDestinationString"}) self->didChangeValueForKey(key);  // computed from the chain now stored
-        cache->setupClearAnalyzingCacheNotificationObservation();
+        cache.setupClearAnalyzingCacheNotificationObservation();
     }
     return stored;
 }
 
 bool QORPacket::analyse() const {
-    if (!cacheManager()->isEmpty()) return true;
+    if (!cache().isEmpty()) return true;
     return !analysedLinks().empty();
 }
 

@@ -2,6 +2,7 @@
 // The packet record: one captured packet, everywhere in the library.
 
 #include <cmath>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -276,8 +277,14 @@ private:
     std::shared_ptr<QORDataCachingProtocol> dataCache_;
     std::shared_ptr<const FileSource> source_;
     mutable std::shared_ptr<QORAnalyzerCache> cacheManager_;
+    /// `cacheManager_` once made (it never changes afterwards): analysis and filtering ask for
+    /// the cache of every packet, and reading this costs neither the lock nor a reference count.
+    mutable std::atomic<QORAnalyzerCache*> cache_{nullptr};
     std::unique_ptr<Extras> extras_;
     std::unique_ptr<Analysis> analysis_;
+
+    /// The packet's analyzer cache, made on first use; lives as long as the packet.
+    [[nodiscard]] QORAnalyzerCache& cache() const;
 };
 
 /// A strict weak ordering of packets: by `packetId`, then by arrival time. Use it wherever
