@@ -165,6 +165,8 @@ TEST(FilterDisplayTokens, ValueTexts) {
         {FilterValue::ProtocolName{"HTTP"}, "HTTP"},
         {FilterValue::Int{-9223372036854775807LL - 1}, "-9223372036854775808"},
         {FilterValue::Double{0.1}, "0.1"},
+        {FilterValue::Double{42.0}, "42"},
+        {FilterValue::Double{1e20}, "1e+20"},
         {FilterValue::Double{-2.5e-7}, "-2.5e-07"},
         {FilterValue::Double{1.0 / 3.0}, "0.3333333333333333"},
         {FilterValue::Date{Date{kMayDay}}, "2024-05-01T10:00:00Z"},

@@ -127,7 +127,10 @@ public:
     /// "Saved: " + name + " ▾": the token of a saved query inside a filter.
     [[nodiscard]] static std::string savedQueryLabel(std::string_view name);
     /// The value text of a row: texts as they are, integers in decimal, doubles in their
-    /// shortest decimal form that reads back exactly, dates in the ISO 8601 internet form.
+    /// shortest decimal form that reads back exactly (as the dynamic value's description prints
+    /// them: a whole number without a point, "42"; an exponent where it is shorter, "1e+20"),
+    /// dates in the ISO 8601 internet form in UTC, rounded down to the second (the empty text for
+    /// a date outside the years 1 to 9999, which reads back as now).
     [[nodiscard]] static std::string displayText(const FilterValue& value);
     /// The shared formatter of date value texts (made once, default settings; thread-safe).
     [[nodiscard]] static const ISO8601DateFormatter& iso8601Formatter();
