@@ -32,10 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    // Markers whose UUID ends in an even byte stand for a small nested group.
+    // Markers whose UUID ends in an even byte stand for a small nested group, the same one each
+    // time the marker comes (its row takes the marker's UUID too).
     const FilterNode::OpaqueResolver resolve = [](const qor::UUID& id) -> std::optional<FilterNode> {
         if (id.bytes()[15] % 2 != 0) return std::nullopt;
-        return FilterNode(FilterNode::Group(qor::LogicalOperator::or_, {FilterNode::Row("packetId.equalTo")}, "fuzz", id));
+        const FilterNode::Row row("packetId.equalTo", qor::Comparison::equalTo, qor::FilterValue::Int{1}, false, id);
+        return FilterNode(FilterNode::Group(qor::LogicalOperator::or_, {row}, "fuzz", id));
     };
     const FilterNode tree = FilterNode::fromDisplayTokens(tokens, catalog, resolve);
     const auto* group = tree.getIf<FilterNode::Group>();
