@@ -92,7 +92,9 @@ public:
     /// reports `unknownAttribute`. Walks any depth without recursion.
     [[nodiscard]] std::vector<FilterIssue> validate() const;
 
-    // The editor's token field (FilterDisplayTokens.cpp)
+    // The editor's token field: writing (FilterDisplayTokens.cpp) and reading back
+    // (FilterDisplayTokenParsing.cpp). Pure functions of their arguments, safe on any thread;
+    // `fromDisplayTokens` calls `resolveOpaque` on the calling thread.
 
     /// Called by `fromDisplayTokens` with the UUID of an opaque marker: the node that the
     /// marker stood for, or nothing when it is not known.
@@ -120,7 +122,7 @@ public:
                                                       const FilterAttributeCatalog& catalog,
                                                       const OpaqueResolver& resolveOpaque);
 
-    /// "__opaque:" + the UUID's text + "__".
+    /// "__opaque:" + the UUID's text (upper case) + "__".
     [[nodiscard]] static std::string opaqueMarker(const UUID& uuid);
     /// The UUID inside an opaque marker, or nothing when `text` is not one.
     [[nodiscard]] static std::optional<UUID> opaqueMarkerUUID(std::string_view text);
