@@ -236,14 +236,11 @@ private:
             for (std::uint64_t item : array(requiredUID(node, "NSSubpredicates"), depth + 1, "NSSubpredicates")) {
                 subpredicates.push_back(predicate(item, depth + 2));
             }
-            switch (type) {
-                case 0:
-                    if (subpredicates.size() != 1) corrupt("A NOT predicate holds " + std::to_string(subpredicates.size()) + " subpredicates.");
-                    return NSCompoundPredicate::notPredicateWithSubpredicate(subpredicates.front());
-                case 1: return NSCompoundPredicate::andPredicateWithSubpredicates(std::move(subpredicates));
-                case 2: return NSCompoundPredicate::orPredicateWithSubpredicates(std::move(subpredicates));
-                default: corrupt("Unknown compound predicate type " + std::to_string(type) + ".");
+            if (type < 0 || type > 2) corrupt("Unknown compound predicate type " + std::to_string(type) + ".");
+            if (type == 0 && subpredicates.size() != 1) {
+                corrupt("A NOT predicate holds " + std::to_string(subpredicates.size()) + " subpredicates.");
             }
+            return NSCompoundPredicate::compoundPredicateWithType(static_cast<NSCompoundPredicateType>(type), std::move(subpredicates));
         }
         if (name == "NSComparisonPredicate") {
             const OperatorFields op = operatorObject(requiredUID(node, "NSPredicateOperator"), depth + 1);
