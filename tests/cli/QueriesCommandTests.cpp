@@ -13,7 +13,7 @@
 namespace qor {
 namespace {
 
-struct Run {
+struct ToolRun {
     int status = -1;
     std::string out;
     std::string err;
@@ -27,11 +27,11 @@ std::string quoted(const std::string& s) {
 
 class QorQueries : public ::testing::Test {
 protected:
-    Run queries(const std::vector<std::string>& args) {
+    ToolRun queries(const std::vector<std::string>& args) {
         std::string cmd = std::string(QOR_BINARY_DIR) + "/bin/qor queries --dir " + quoted(folder.string());
         for (const auto& a : args) cmd += " " + quoted(a);
         cmd += " 2>" + quoted((scratch.path / "err").string());
-        Run r;
+        ToolRun r;
         FILE* p = popen(cmd.c_str(), "r");
         std::array<char, 4096> buf;
         std::size_t n;
@@ -113,7 +113,7 @@ TEST_F(QorQueries, FailuresPrintOneLineExitTwoAndWriteNothing) {
         {{"delete", "missing"}, "qor: no saved query named \"missing\""},
     };
     for (const Case& c : cases) {
-        const Run r = queries(c.args);
+        const ToolRun r = queries(c.args);
         EXPECT_EQ(r.status, 2) << c.args[0];
         EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -126,7 +126,7 @@ TEST_F(QorQueries, LegacyArchivesAreConvertedWhenTheFolderIsRead) {
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(test::fixturePath("queries/and-contains-get.qorquery"), folder / "GET requests.qorquery");
     std::filesystem::copy_file(test::fixturePath("queries/matches-operator.qorquery"), folder / "regex.qorquery");
-    const Run r = queries({"list"});
+    const ToolRun r = queries({"list"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "GET requests\n");
     EXPECT_EQ(r.err.rfind("qor: warning: LegacyMigrator: skipping regex.qorquery: unsupported predicate operator 6", 0), 0u) << r.err;
