@@ -114,6 +114,56 @@ TEST(LegacyArchive, EveryPrefixOfAnArchiveFailsCleanly) {
     EXPECT_THROW((void)LegacyQORQueryMigrator::convert(std::as_bytes(std::span(notAPlist))), NSKeyedUnarchiverError);
 }
 
+/// A binary property list of `count` arrays, each holding the next (the last one empty, or
+/// holding the first when `cyclic`), with 4-byte references and offsets.
+std::vector<std::byte> nestedArrays(std::uint32_t count, bool cyclic) {
+    std::vector<std::byte> out;
+    auto put = [&](std::uint64_t v, int width) {
+        for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<std::byte>((v >> (8 * i)) & 0xFF));
+    };
+    for (char c : std::string_view("bplist00")) out.push_back(static_cast<std::byte>(c));
+    std::vector<std::uint32_t> offsets;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        const bool last = i + 1 == count;
+        if (last && !cyclic) {
+            put(0xA0, 1);
+        } else {
+            put(0xA1, 1);
+            put(last ? 0 : i + 1, 4);
+        }
+    }
+    const std::uint64_t table = out.size();
+    for (std::uint32_t offset : offsets) put(offset, 4);
+    put(0, 6);
+    put(4, 1);
+    put(4, 1);
+    put(count, 8);
+    put(0, 8);
+    put(table, 8);
+    return out;
+}
+
+TEST(LegacyArchive, PropertyListsNestedTooDeeplyAreRefusedBeforeParsing) {
+    // 100,000 nested arrays (900 kB) would exhaust the stack of a recursive parser.
+    for (const auto& bytes : {nestedArrays(100000, false), nestedArrays(3, true), nestedArrays(12, false)}) {
+        try {
+            (void)LegacyQORQueryMigrator::convert(bytes);
+            ADD_FAILURE() << "converted";
+        } catch (const NSKeyedUnarchiverError& e) {
+            EXPECT_EQ(e.error().code, NSCoderReadCorruptError);
+            EXPECT_NE(std::string(e.what()).find("nests containers deeper than"), std::string::npos) << e.what();
+        }
+    }
+    // Shallow enough: parsed, then refused as not being a keyed archive.
+    try {
+        (void)LegacyQORQueryMigrator::convert(nestedArrays(4, false));
+        ADD_FAILURE() << "converted";
+    } catch (const NSKeyedUnarchiverError& e) {
+        EXPECT_NE(std::string(e.what()).find("not a keyed archive"), std::string::npos) << e.what();
+    }
+}
+
 TEST(PredicateConversion, OperatorCodesMapToComparisons) {
     const std::vector<std::pair<std::string, std::string>> table{
         {"packetId < 5", "packetId.lessThan"},           {"packetId <= 5", "packetId.lessThanOrEqual"},

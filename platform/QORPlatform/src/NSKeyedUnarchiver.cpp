@@ -14,6 +14,7 @@
 
 #include "QORPlatform/NSComparisonPredicate.hpp"
 #include "QORPlatform/NSCompoundPredicate.hpp"
+#include "BinaryPropertyListShape.hpp"
 
 namespace qor {
 
@@ -458,6 +459,9 @@ NSPredicate::Ref NSKeyedUnarchiver::unarchivedPredicateOfClasses(const std::set<
         std::string_view(reinterpret_cast<const char*>(data.data()), kBinaryMagic.size()) != kBinaryMagic) {
         corrupt("The data is not a binary property list.");
     }
+    // A keyed archive nests containers four deep ($objects, an object, its NS.objects); anything
+    // much deeper is refused before libplist, which recurses, sees it.
+    if (auto fault = binaryPropertyListShapeFault(data, kMaxPropertyListNesting)) corrupt(*fault);
     PlistHolder root;
     plist_from_bin(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()), &root.node);
     if (!root.node) corrupt("The data couldn't be read because it isn't in the correct format.");

@@ -66,7 +66,8 @@ private:
 /// (arrays and texts, the operator object, dates) need not be listed. Every other class name
 /// fails with `NSCoderValueNotFoundError`.
 ///
-/// Hostile archives fail cleanly: the data is capped at `kMaxKeyedArchiveBytes` before parsing,
+/// Hostile archives fail cleanly: the data is capped at `kMaxKeyedArchiveBytes` and its
+/// container nesting at `kMaxPropertyListNesting` before libplist parses it,
 /// references are range-checked, a reference cycle fails, nesting is capped at
 /// `kMaxKeyedArchiveDepth` objects, and decoded objects are shared by reference (an object
 /// referenced many times is decoded once) with the total number of constant values capped at
@@ -79,6 +80,10 @@ public:
     /// How many archived objects may be nested inside one another: enough for the deepest
     /// predicate the family accepts (a compound level is a predicate and its array).
     static constexpr unsigned kMaxKeyedArchiveDepth = 4 * kMaxPredicateDepth + 16;
+    /// How deeply the property list itself may nest containers. A keyed archive needs four
+    /// levels (the top dictionary, `$objects`, an object, its array); the rest of an archive's
+    /// nesting goes through references, which the reader follows with its own limits.
+    static constexpr unsigned kMaxPropertyListNesting = 8;
     /// How many values (list elements included) the constants of one archive may hold together.
     static constexpr std::size_t kMaxKeyedArchiveValues = 1 << 16;
 
