@@ -83,6 +83,7 @@ TEST(LegacyArchive, RefusalsCarryTheirCase) {
         {"matches-operator.qorquery", LegacyMigrationError::unsupportedOperator(6)},
         {"key-path-on-the-right.qorquery", LegacyMigrationError::unsupportedExpression()},
         {"text-root.qorquery", LegacyMigrationError::unarchiveFailed()},
+        {"shared-subpredicates.qorquery", LegacyMigrationError::unsupportedExpression()},
         {"unknown-class.qorquery", std::nullopt, NSCoderValueNotFoundError},
         {"unknown-root-class.qorquery", std::nullopt, NSCoderValueNotFoundError},
         {"cyclic.qorquery", std::nullopt, NSCoderReadCorruptError},

@@ -55,7 +55,16 @@ std::string_view expressionKind(NSExpressionType type) {
     return "an expression";
 }
 
-FilterNode convertNode(const NSPredicate& predicate, std::size_t depth) {
+/// Walks one predicate tree, counting the nodes it makes.
+struct Conversion {
+    std::size_t nodes = 0;
+    FilterNode node(const NSPredicate& predicate, std::size_t depth);
+};
+
+FilterNode Conversion::node(const NSPredicate& predicate, std::size_t depth) {
+    if (++nodes > kMaxConvertedNodes) {
+        throw LegacyMigrationError::unsupportedExpression("more than " + std::to_string(kMaxConvertedNodes) + " conditions");
+    }
     if (depth > kFilterMaxNodeDepth) {
         throw LegacyMigrationError::unsupportedExpression("predicates nested deeper than " + std::to_string(kFilterMaxNodeDepth) + " levels");
     }
@@ -65,7 +74,7 @@ FilterNode convertNode(const NSPredicate& predicate, std::size_t depth) {
         if (compound->compoundPredicateType() == NSCompoundPredicateType::orPredicateType) op = LogicalOperator::or_;
         std::vector<FilterNode> children;
         children.reserve(compound->subpredicates().size());
-        for (const auto& sub : compound->subpredicates()) children.push_back(convertNode(*sub, depth + 1));
+        for (const auto& sub : compound->subpredicates()) children.push_back(node(*sub, depth + 1));
         return FilterNode::Group(op, std::move(children));
     }
     if (const auto* comparison = dynamic_cast<const NSComparisonPredicate*>(&predicate)) {
@@ -99,7 +108,7 @@ FilterNode convert(std::span<const std::byte> archiveData) {
     return convert(*predicate);
 }
 
-FilterNode convert(const NSPredicate& predicate) { return convertNode(predicate, 1); }
+FilterNode convert(const NSPredicate& predicate) { return Conversion{}.node(predicate, 1); }
 
 FilterNode convertPredicateFormat(std::string_view format) { return convert(*NSPredicate::predicateWithFormat(format)); }
 

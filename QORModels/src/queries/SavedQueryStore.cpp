@@ -98,7 +98,7 @@ void SavedQueryStore::reload() {
         replaceQueries({});
         return;
     }
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.size() < kQueryFileSuffix.size() || !name.ends_with(kQueryFileSuffix)) continue;
         try {

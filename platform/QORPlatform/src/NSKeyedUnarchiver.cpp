@@ -176,7 +176,10 @@ private:
             if (depth > NSKeyedUnarchiver::kMaxKeyedArchiveDepth) {
                 corrupt("The archive nests objects deeper than " + std::to_string(NSKeyedUnarchiver::kMaxKeyedArchiveDepth) + " levels.");
             }
-            if (reader.visiting_.at(index)) corrupt("The archive's object " + std::to_string(uid) + " contains itself.");
+            if (index >= reader.visiting_.size()) {
+                corrupt("The archive refers to object " + std::to_string(uid) + " of " + std::to_string(reader.visiting_.size()) + ".");
+            }
+            if (reader.visiting_[index]) corrupt("The archive's object " + std::to_string(uid) + " contains itself.");
             reader.visiting_[index] = 1;
         }
         ~Visit() { reader.visiting_[index] = 0; }
@@ -364,7 +367,12 @@ private:
         Value made;
         std::size_t size = 1;
         switch (plist_get_node_type(node)) {
-            case PLIST_STRING: made = Value(*plainString(node)); break;
+            case PLIST_STRING: {
+                auto s = plainString(node);
+                if (!s) corrupt("An archived text cannot be read.");
+                made = Value(std::move(*s));
+                break;
+            }
             case PLIST_BOOLEAN: {
                 std::uint8_t b = 0;
                 plist_get_bool_val(node, &b);

@@ -15,6 +15,11 @@ namespace qor {
 /// Converts predicates into `FilterNode` trees. Stateless; every operation is thread-safe.
 namespace LegacyQORQueryMigrator {
 
+/// The most filter nodes one conversion makes. Predicate trees may share sub-trees (an archive
+/// may reference one subpredicate many times), so a small predicate can stand for a huge tree;
+/// the conversion stops there.
+inline constexpr std::size_t kMaxConvertedNodes = 100000;
+
 /// Unarchives a predicate from a keyed archive (`NSKeyedUnarchiver`, allowing exactly
 /// `NSPredicate`, `NSCompoundPredicate`, `NSComparisonPredicate` and `NSExpression` with their
 /// subclasses) and converts it. Throws the unarchiver's `NSKeyedUnarchiverError` unchanged,
@@ -35,7 +40,8 @@ FilterNode convert(std::span<const std::byte> archiveData);
 ///   the ANY/ALL modifier and the other options are dropped;
 /// - every other predicate or operand throws `unsupportedExpression`.
 /// The catalog is not consulted. A tree nested deeper than `kFilterMaxNodeDepth` throws
-/// `unsupportedExpression` too: it could be saved but never read back.
+/// `unsupportedExpression` too (it could be saved but never read back), as does one of more
+/// than `kMaxConvertedNodes` nodes.
 FilterNode convert(const NSPredicate& predicate);
 
 /// Reads a text of the predicate language (`packetProtocol == "DNS" AND packetLengthReal > 100`)
