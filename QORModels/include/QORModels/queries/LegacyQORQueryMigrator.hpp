@@ -17,8 +17,8 @@ namespace LegacyQORQueryMigrator {
 
 /// The most filter nodes one conversion makes. Predicate trees may share sub-trees (an archive
 /// may reference one subpredicate many times), so a small predicate can stand for a huge tree;
-/// the conversion stops there.
-inline constexpr std::size_t kMaxConvertedNodes = 100000;
+/// the conversion stops there. A filter a person edits holds a few dozen conditions.
+inline constexpr std::size_t kMaxConvertedNodes = 10000;
 
 /// Unarchives a predicate from a keyed archive (`NSKeyedUnarchiver`, allowing exactly
 /// `NSPredicate`, `NSCompoundPredicate`, `NSComparisonPredicate` and `NSExpression` with their
