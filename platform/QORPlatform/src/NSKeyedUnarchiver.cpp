@@ -261,8 +261,10 @@ private:
         Visit visit(*this, uid, depth);
         auto [node, name] = typed(uid, Family::operatorObject, "NSPredicateOperator", false);
         const std::int64_t type = requiredInteger(node, "NSOperatorType");
-        static constexpr std::array<std::int64_t, 14> kTypes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 99, 100};
-        if (std::find(kTypes.begin(), kTypes.end(), type) == kTypes.end() || type == 11) {
+        // Every operator code but 11: a custom-selector comparison archives its selector in a
+        // class of its own, which is not read.
+        static constexpr std::array<std::int64_t, 13> kTypes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 99, 100};
+        if (std::find(kTypes.begin(), kTypes.end(), type) == kTypes.end()) {
             corrupt("Unknown predicate operator type " + std::to_string(type) + ".");
         }
         const std::int64_t modifier = integerOf(plist_dict_get_item(node, "NSModifier")).value_or(0);
