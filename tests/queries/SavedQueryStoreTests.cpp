@@ -5,6 +5,11 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "QORModels/queries/LegacyMigrationError.hpp"
 #include "QORModels/queries/SavedQueryCoding.hpp"
@@ -135,6 +140,43 @@ TEST_F(SavedQueryStoreTest, AFailedWriteLeavesTheOldFileAndTheList) {
     unencodable.name = "\xc3";
     EXPECT_THROW(store->save(unencodable), SavedQueryStoreError);
     EXPECT_EQ(test::fileText(store->fileFor(query)), before);
+}
+
+TEST_F(SavedQueryStoreTest, AWriterKilledMidWriteLeavesACompleteFile) {
+    // A child process rewrites one large query as fast as it can and is killed without warning;
+    // the file left behind is a whole query, and leftover temporary files are not queries.
+    auto store = loadedStore();
+    SavedQuery query("Big", portRow(0));
+    std::vector<FilterNode> rows;
+    for (int i = 0; i < 3000; ++i) rows.push_back(portRow(i));
+    query.root = FilterNode::Group(LogicalOperator::or_, rows);
+    store->save(query);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (std::int64_t round = 1;; ++round) {
+            query.name = "Big " + std::to_string(round);
+            try {
+                store->save(query);
+            } catch (...) {
+                _exit(3);
+            }
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
+
+    const SavedQuery onDisk = decodeSavedQuery(test::fileText(store->fileFor(query)));
+    EXPECT_EQ(onDisk.id(), query.id());
+    EXPECT_EQ(onDisk.root, query.root);
+    test::LogCapture log;
+    auto reloaded = loadedStore();
+    ASSERT_EQ(reloaded->queries().size(), 1u);
+    EXPECT_EQ(reloaded->queries().front().root, query.root);
+    EXPECT_TRUE(log.lines.empty());
 }
 
 TEST_F(SavedQueryStoreTest, DeletingDropsTheQueryEvenWhenItsFileIsGone) {
