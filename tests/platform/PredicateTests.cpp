@@ -136,6 +136,27 @@ TEST(PredicateBuilding, FactoriesMatchTheParsedTreeAndNormaliseCompounds) {
     EXPECT_THROW((void)custom->evaluateWithObject(Value(1)), NSException);
 }
 
+TEST(PredicateBuilding, CompoundsMadeWithATypeKeepTheirShape) {
+    const Ref row = parse("srcPort == 443");
+    const Ref single = NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::andPredicateType, {row});
+    const auto* compound = dynamic_cast<const NSCompoundPredicate*>(single.get());
+    ASSERT_NE(compound, nullptr);
+    EXPECT_EQ(compound->subpredicates().size(), 1u);
+    EXPECT_FALSE(*single == *row);
+    // It prints and evaluates as the collapsed form.
+    EXPECT_EQ(single->predicateFormat(), "srcPort == 443");
+    EXPECT_TRUE(*parse(single->predicateFormat()) == *row);
+    const Ref noneAnd = NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::andPredicateType, {});
+    const Ref noneOr = NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::orPredicateType, {});
+    EXPECT_EQ(noneAnd->predicateFormat(), "TRUEPREDICATE");
+    EXPECT_EQ(noneOr->predicateFormat(), "FALSEPREDICATE");
+    EXPECT_TRUE(noneAnd->evaluateWithObject(Value(1)));
+    EXPECT_FALSE(noneOr->evaluateWithObject(Value(1)));
+    EXPECT_THROW(NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::notPredicateType, {row, row}), NSException);
+    EXPECT_THROW(NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::notPredicateType, {}), NSException);
+    EXPECT_THROW(NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::orPredicateType, {nullptr}), NSException);
+}
+
 TEST(PredicateBuilding, ListConstantsAndDatesPrintAsTextThatReadsBack) {
     using E = NSExpression;
     const Ref inList = NSComparisonPredicate::predicateWithLeftExpression(

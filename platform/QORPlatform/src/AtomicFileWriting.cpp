@@ -151,6 +151,7 @@ bool writeFileAtomically(const std::filesystem::path& path, const AtomicWriteCon
     if (writeError) return abandon("cannot write", writeError);
     if (!produced) return abandon("cannot write", ECANCELED);
     if (::ftruncate(fd, static_cast<off_t>(written)) != 0) return abandon("cannot write", errno);
+    if (options.synchronize && ::fsync(fd) != 0) return abandon("cannot write", errno);
     if (::close(fd) != 0) {
         const int code = errno;
         ::unlink(temporary.c_str());
@@ -160,6 +161,15 @@ bool writeFileAtomically(const std::filesystem::path& path, const AtomicWriteCon
         const int code = errno;
         ::unlink(temporary.c_str());
         return fail("cannot replace", code);
+    }
+    if (options.synchronize) {
+        // The rename is durable once the folder's entry is; a folder that cannot be opened or
+        // synchronised (some file systems refuse) leaves the rename done, as without the option.
+        const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd >= 0) {
+            (void)::fsync(dirFd);
+            ::close(dirFd);
+        }
     }
     return true;
 }

@@ -23,6 +23,23 @@ NSPredicate::Ref NSCompoundPredicate::make(NSCompoundPredicateType type, std::ve
     return std::make_shared<NSCompoundPredicate>(Key(), type, std::move(subpredicates), deepest + 1);
 }
 
+NSPredicate::Ref NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType type, std::vector<Ref> subpredicates) {
+    if (type == NSCompoundPredicateType::notPredicateType && subpredicates.size() != 1) {
+        raise("A NOT predicate holds exactly one subpredicate");
+    }
+    if (type != NSCompoundPredicateType::notPredicateType && type != NSCompoundPredicateType::andPredicateType &&
+        type != NSCompoundPredicateType::orPredicateType) {
+        raise("Unknown compound predicate type");
+    }
+    unsigned deepest = 0;
+    for (const Ref& p : subpredicates) {
+        if (!p) raise("A compound predicate cannot hold a missing subpredicate");
+        deepest = std::max(deepest, p->depth());
+    }
+    if (deepest + 1 > kMaxPredicateDepth) raise("Predicate nested too deeply");
+    return std::make_shared<NSCompoundPredicate>(Key(), type, std::move(subpredicates), deepest + 1);
+}
+
 NSPredicate::Ref NSCompoundPredicate::andPredicateWithSubpredicates(std::vector<Ref> subpredicates) {
     return make(NSCompoundPredicateType::andPredicateType, std::move(subpredicates));
 }
@@ -70,6 +87,9 @@ std::string NSCompoundPredicate::predicateFormat() const {
         return parenthesise ? "(" + p->predicateFormat() + ")" : p->predicateFormat();
     };
     if (type_ == NSCompoundPredicateType::notPredicateType) return "NOT " + operand(subpredicates_.front());
+    // Shapes only `compoundPredicateWithType` makes print as what the factories would make.
+    if (subpredicates_.empty()) return type_ == NSCompoundPredicateType::andPredicateType ? "TRUEPREDICATE" : "FALSEPREDICATE";
+    if (subpredicates_.size() == 1) return subpredicates_.front()->predicateFormat();
     const char* separator = type_ == NSCompoundPredicateType::andPredicateType ? " AND " : " OR ";
     std::string out;
     for (std::size_t i = 0; i < subpredicates_.size(); ++i) {

@@ -23,6 +23,11 @@ struct AtomicWriteOptions {
     /// the handlers are installed for the write only and the previous ones restored afterwards.
     /// Writes that ask for it are serialised with each other.
     bool removeOnInterrupt = false;
+    /// Flush the content to the storage device before the rename and the folder entry after it
+    /// (`fsync`), so that a crash or power loss leaves the old file or the complete new one.
+    /// Costs a device round trip per write: meant for small files that must survive (saved
+    /// settings, saved queries), not for bulk output.
+    bool synchronize = false;
 };
 
 /// Receives the content chunk by chunk; false when the chunk could not be written.

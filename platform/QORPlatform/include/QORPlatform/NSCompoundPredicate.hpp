@@ -24,6 +24,14 @@ public:
     static Ref andPredicateWithSubpredicates(std::vector<Ref> subpredicates);
     static Ref orPredicateWithSubpredicates(std::vector<Ref> subpredicates);
     static Ref notPredicateWithSubpredicate(Ref subpredicate);
+    /// A compound of exactly the given subpredicates, as the platform's initialiser makes it and
+    /// as keyed archives hold it: an AND or OR of one subpredicate (or of none) stays a compound,
+    /// so that converting it keeps its shape. It evaluates as the factories' result would (AND
+    /// of none is true, OR of none false) and prints as that result too (TRUEPREDICATE,
+    /// FALSEPREDICATE, the one subpredicate), so its text reads back as the collapsed form. A
+    /// NOT needs exactly one subpredicate. Raises `NSInvalidArgumentException` like the
+    /// factories, and for a NOT of another count.
+    static Ref compoundPredicateWithType(NSCompoundPredicateType type, std::vector<Ref> subpredicates);
 
     [[nodiscard]] NSCompoundPredicateType compoundPredicateType() const noexcept { return type_; }
     [[nodiscard]] const std::vector<Ref>& subpredicates() const noexcept { return subpredicates_; }
