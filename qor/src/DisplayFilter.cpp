@@ -3,6 +3,8 @@
 #include <set>
 
 #include "Command.hpp"
+#include "SavedQueries.hpp"
+#include "QORModels/filters/FilterErrors.hpp"
 #include "QORModels/analysis/QORPlugInsController.hpp"
 #include "QORModels/filters/FilterAttributeCatalog.hpp"
 #include "QORPlatform/NSComparisonPredicate.hpp"
@@ -68,6 +70,17 @@ std::shared_ptr<const NSPredicate> compileDisplayFilter(const std::string& expre
         throw CommandFailure(2, "filter: unknown key \"" + *unknown + "\"");
     }
     return predicate;
+}
+
+std::shared_ptr<const NSPredicate> compileSavedQuery(const std::string& name, const std::string& dir) {
+    const auto store = openStore(dir);
+    const SavedQuery& query = require(*store, name);
+    const auto catalog = FilterAttributeCatalog::buildWithAttributeKeys(*QORPlugInsController::sharedManager());
+    try {
+        return query.root.asPredicate(catalog);
+    } catch (const FilterCompileError& e) {
+        throw CommandFailure(2, "saved query \"" + name + "\": " + e.what());
+    }
 }
 
 }  // namespace qor::cli

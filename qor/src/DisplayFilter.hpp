@@ -17,4 +17,10 @@ namespace qor::cli {
 /// with its position, or the unknown key. Load the plug-ins first (`activateAnalyzers`).
 std::shared_ptr<const NSPredicate> compileDisplayFilter(const std::string& expression);
 
+/// The predicate of the saved query `name` in the folder `dir` (the store's default folder when
+/// empty), its tree compiled against the catalog of the loaded plug-ins with their attribute
+/// keys. Throws `CommandFailure` (status 2) with one line when no query has that name or its tree
+/// does not compile. Load the plug-ins first (`activateAnalyzers`).
+std::shared_ptr<const NSPredicate> compileSavedQuery(const std::string& name, const std::string& dir);
+
 }  // namespace qor::cli

@@ -66,7 +66,11 @@ TEST_F(QorQueries, SaveListShowDelete) {
 
     r = queries({"show", "DNS"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const auto tree = nlohmann::json::parse(r.out);
+    // The tree, then the tokens of the filter editor's token field.
+    const auto tokensAt = r.out.rfind("tokens:");
+    ASSERT_NE(tokensAt, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(tokensAt), "tokens: [Protocol equals] [DNS] [AND] [Real Length greater than] [100]\n");
+    const auto tree = nlohmann::json::parse(r.out.substr(0, tokensAt));
     const auto& group = tree["group"]["_0"];
     EXPECT_EQ(group["op"], "and");
     EXPECT_EQ(group["children"][0]["row"]["_0"]["attributeID"], "packetProtocol.equalTo");
@@ -83,6 +87,24 @@ TEST_F(QorQueries, SaveListShowDelete) {
         }
     }
     EXPECT_TRUE(found);
+
+    // A saved query filters a listing as the same expression does (tshark 4.0.17,
+    // -Y 'tcp.port == 443 || udp.port == 443' on many_interfaces-1.pcapng: 44 packets).
+    const std::string capture = test::capturePath("many_interfaces-1.pcapng").string();
+    const std::string listing = std::string(QOR_BINARY_DIR) + "/bin/qor packets " + quoted(capture) + " --count --query-dir " +
+                                quoted(folder.string()) + " --query ";
+    for (const char* name : {"web", "missing"}) {
+        FILE* p = popen((listing + name + " 2>/dev/null").c_str(), "r");
+        std::array<char, 64> buf{};
+        const std::size_t n = std::fread(buf.data(), 1, buf.size() - 1, p);
+        const int raw = pclose(p);
+        if (std::string_view(name) == "web") {
+            EXPECT_EQ(std::string(buf.data(), n), "44\n");
+            EXPECT_EQ(WEXITSTATUS(raw), 0);
+        } else {
+            EXPECT_EQ(WEXITSTATUS(raw), 2);
+        }
+    }
 
     r = queries({"delete", "web"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -21,45 +21,65 @@ constexpr std::array kOrderedComparisons{Comparison::equalTo,         Comparison
                                          Comparison::lessThanOrEqual, Comparison::greaterThan, Comparison::greaterThanOrEqual};
 constexpr std::array kProtocolComparisons{Comparison::equalTo, Comparison::notEqualTo};
 
+/// The comparisons offered for values of a kind: text comparisons for texts, equality for
+/// protocol names, orderings for numbers and dates.
+std::span<const Comparison> comparisonsFor(Kind kind) {
+    switch (kind) {
+        case Kind::string: return kTextComparisons;
+        case Kind::protocolName: return kProtocolComparisons;
+        case Kind::int_:
+        case Kind::double_:
+        case Kind::date: return kOrderedComparisons;
+    }
+    return kTextComparisons;
+}
+
 struct BuiltinRow {
     std::string_view keyPath, title;
     Kind kind;
-    std::span<const Comparison> comparisons;
 };
 
 /// The packet record's key paths a filter can test, in presentation order. The attribute ids
 /// are made from these key paths and stored in saved queries: they never change.
-const std::array<BuiltinRow, 12> kBuiltinRows{{
-    {"packetId", "Packet ID", Kind::int_, kOrderedComparisons},
-    {"packetSourceString", "Source Address", Kind::string, kTextComparisons},
-    {"packetDestinationString", "Destination Address", Kind::string, kTextComparisons},
-    {"packetProtocol", "Protocol", Kind::protocolName, kProtocolComparisons},
-    {"packetProtocolHistory", "Protocol History", Kind::string, kTextComparisons},
-    {"packetDateReceived", "Date Received", Kind::date, kOrderedComparisons},
-    {"packetTime", "Time", Kind::double_, kOrderedComparisons},
-    {"packetLengthReal", "Real Length", Kind::int_, kOrderedComparisons},
-    {"captureLength", "Captured Length", Kind::int_, kOrderedComparisons},
-    {"packetRawStringHex", "Raw Hex", Kind::string, kTextComparisons},
-    {"packetRawString", "Raw String", Kind::string, kTextComparisons},
-    {"packetInfoOverview", "Info", Kind::string, kTextComparisons},
+constexpr std::array<BuiltinRow, 12> kBuiltinRows{{
+    {"packetId", "Packet ID", Kind::int_},
+    {"packetSourceString", "Source Address", Kind::string},
+    {"packetDestinationString", "Destination Address", Kind::string},
+    {"packetProtocol", "Protocol", Kind::protocolName},
+    {"packetProtocolHistory", "Protocol History", Kind::string},
+    {"packetDateReceived", "Date Received", Kind::date},
+    {"packetTime", "Time", Kind::double_},
+    {"packetLengthReal", "Real Length", Kind::int_},
+    {"captureLength", "Captured Length", Kind::int_},
+    {"packetRawStringHex", "Raw Hex", Kind::string},
+    {"packetRawString", "Raw String", Kind::string},
+    {"packetInfoOverview", "Info", Kind::string},
 }};
 
 std::vector<FilterAttribute> builtinAttributes() {
     std::vector<FilterAttribute> out;
     for (const BuiltinRow& row : kBuiltinRows) {
-        const std::string title = localizedString(row.title, row.title, "Builtin filter-attribute display name");
-        for (Comparison c : row.comparisons) {
-            FilterAttribute a;
-            a.id = std::string(row.keyPath) + "." + std::string(rawValue(c));
-            a.title = title + " " + displayFragment(c);
-            a.kind = row.kind;
-            a.allowedComparisons = {c};
-            a.source = FilterAttribute::Source::builtin();
-            a.keyPath = std::string(row.keyPath);
-            out.push_back(std::move(a));
-        }
+        auto made = FilterAttributeCatalog::keyPathAttributes(
+            row.keyPath, localizedString(row.title, row.title, "Builtin filter-attribute display name"), row.kind,
+            FilterAttribute::Source::builtin());
+        out.insert(out.end(), std::make_move_iterator(made.begin()), std::make_move_iterator(made.end()));
     }
     return out;
+}
+
+/// The kind of filter values an analyzer attribute of type `type` compares with.
+Kind kindForAttributeType(AttributeValueType type) {
+    switch (type) {
+        case AttributeValueType::int64:
+        case AttributeValueType::uint32:
+        case AttributeValueType::uint16:
+        case AttributeValueType::uint8:
+        case AttributeValueType::bool_: return Kind::int_;
+        case AttributeValueType::double_: return Kind::double_;
+        case AttributeValueType::string:
+        case AttributeValueType::data: return Kind::string;
+    }
+    return Kind::string;
 }
 
 /// The text under `key`, when there is text there.
@@ -124,12 +144,49 @@ const FilterAttribute* FilterAttributeCatalog::resolve(std::string_view attribut
     return (*this)[std::string(attributeID) + "." + std::string(rawValue(comparison))];
 }
 
+std::vector<FilterAttribute> FilterAttributeCatalog::keyPathAttributes(std::string_view keyPath, const std::string& title,
+                                                                       FilterAttribute::Kind kind, const FilterAttribute::Source& source) {
+    std::vector<FilterAttribute> out;
+    for (Comparison c : comparisonsFor(kind)) {
+        FilterAttribute a;
+        a.id = std::string(keyPath) + "." + std::string(rawValue(c));
+        a.title = title + " " + displayFragment(c);
+        a.kind = kind;
+        a.allowedComparisons = {c};
+        a.source = source;
+        a.keyPath = std::string(keyPath);
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
 FilterAttributeCatalog FilterAttributeCatalog::builtin() { return FilterAttributeCatalog(builtinAttributes()); }
 
 FilterAttributeCatalog FilterAttributeCatalog::withPlugins(const std::vector<RawTemplate>& rawTemplates, const std::string& pluginID) {
     auto attributes = builtinAttributes();
     auto added = pluginAttributes(rawTemplates, pluginID);
     attributes.insert(attributes.end(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    return FilterAttributeCatalog(std::move(attributes));
+}
+
+FilterAttributeCatalog FilterAttributeCatalog::buildWithAttributeKeys(QORPlugInsControlling& plugIns) {
+    std::vector<FilterAttribute> attributes = build(plugIns).attributes();
+    // A key that already names attributes (the record's own key paths, which the built-in
+    // plug-in also declares) keeps them.
+    std::unordered_set<std::string> seen;
+    for (const FilterAttribute& a : attributes) {
+        if (a.keyPath) seen.insert(*a.keyPath);
+    }
+    for (const QORPlugInStructure& plugIn : plugIns.plugInStructs()) {
+        const std::string identifier =
+            plugIn.plugInTargetProtocols.empty() ? std::string("unknown") : plugIn.plugInTargetProtocols.front().protocolName;
+        for (const QORPlugInAnalyzerAttribute& attribute : plugIn.plugInAnalyzerAttributes) {
+            if (attribute.attributeKey.empty() || !seen.insert(attribute.attributeKey).second) continue;
+            auto made = keyPathAttributes(attribute.attributeKey, attribute.attributeTitle, kindForAttributeType(attribute.attributeType),
+                                          FilterAttribute::Source::plugin(identifier));
+            attributes.insert(attributes.end(), std::make_move_iterator(made.begin()), std::make_move_iterator(made.end()));
+        }
+    }
     return FilterAttributeCatalog(std::move(attributes));
 }
 

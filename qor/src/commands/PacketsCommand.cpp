@@ -261,6 +261,9 @@ struct Options {
     bool json = false;
     /// Only the packets this predicate-language expression holds for.
     std::string filter;
+    /// Only the packets the saved query of this name holds for, from the folder `queryDir`
+    /// (the store's default folder when empty).
+    std::string query, queryDir;
     /// Print only the number of packets listed.
     bool count = false;
 };
@@ -270,7 +273,9 @@ struct Options {
 /// then dropped. A packet the filter cannot judge (it has no analyzers) is left out.
 void run(const Options& options) {
     activateAnalyzers();
-    const auto filter = options.filter.empty() ? nullptr : compileDisplayFilter(options.filter);
+    const auto filter = !options.query.empty()  ? compileSavedQuery(options.query, options.queryDir)
+                        : !options.filter.empty() ? compileDisplayFilter(options.filter)
+                                                  : nullptr;
     std::vector<LineText> texts(PacketWindowAnalysis::kDefaultWindow);
     std::vector<std::uint8_t> listed(PacketWindowAnalysis::kDefaultWindow);
     std::uint64_t count = 0;
@@ -320,6 +325,9 @@ const CommandRegistration reg{[](CLI::App& app) {
     cmd->add_option("-Y,--filter", options->filter,
                     "Only packets matching a display filter, e.g. 'srcPort == 443 OR dstPort == 443' or "
                     "'packetProtocol == \"DNS\" AND packetLengthReal > 100'");
+    auto* query = cmd->add_option("--query", options->query, "Only packets matching the saved query of this name (see qor queries)");
+    query->excludes("--filter");
+    cmd->add_option("--query-dir", options->queryDir, "The folder of the saved queries (default: the store's folder)");
     cmd->add_flag("--count", options->count, "Print only the number of packets (matching the filter)");
     cmd->callback([options] { run(*options); });
 }};

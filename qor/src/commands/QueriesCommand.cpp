@@ -17,6 +17,10 @@
 #include <string>
 
 #include "Command.hpp"
+#include "SavedQueries.hpp"
+#include "commands/PluginSetup.hpp"
+#include "QORModels/analysis/QORPlugInsController.hpp"
+#include "QORModels/filters/FilterAttributeCatalog.hpp"
 #include "QORLog/QORLog.hpp"
 #include "QORModels/filters/FilterCoding.hpp"
 #include "QORModels/queries/LegacyQORQueryMigrator.hpp"
@@ -27,44 +31,19 @@
 namespace {
 
 using qor::cli::CommandFailure;
+using qor::cli::find;
+using qor::cli::openStore;
+using qor::cli::require;
 
-/// Passes the store's "skipping" lines to standard error while it lives.
-struct SkipWarnings {
-    SkipWarnings() {
-        qor::setLogSink([](const qor::LogLine& line) {
-            std::fprintf(stderr, "qor: warning: %s\n", line.message.c_str());
-        });
-    }
-    ~SkipWarnings() { qor::setLogSink({}); }
-    SkipWarnings(const SkipWarnings&) = delete;
-    SkipWarnings& operator=(const SkipWarnings&) = delete;
-};
-
-/// The store of `dir` (the default folder when empty), loaded.
-std::shared_ptr<qor::SavedQueryStore> openStore(const std::string& dir) {
-    SkipWarnings warnings;
-    auto store = dir.empty() ? qor::SavedQueryStore::create() : qor::SavedQueryStore::create(dir);
-    qor::MainQueue::shared().drain();
-    return store;
-}
-
-/// The first query named `name` in the store's order.
-const qor::SavedQuery* find(const qor::SavedQueryStore& store, const std::string& name) {
-    for (const auto& query : store.queries()) {
-        if (query.name == name) return &query;
-    }
-    return nullptr;
-}
-
-const qor::SavedQuery& require(const qor::SavedQueryStore& store, const std::string& name) {
-    if (const auto* query = find(store, name)) return *query;
-    throw CommandFailure{2, "no saved query named \"" + name + "\" in " + store.directory().string()};
-}
-
-/// Prints a query's tree as its file holds it. Display tokens of the tree, once the editor's
-/// token model is available, go after the tree: this is the one place `show` prints.
+/// Prints a query's tree as its file holds it, then the tokens the filter editor's token field
+/// shows for it (each in brackets), named by the loaded plug-ins' catalog.
 void printTree(const qor::SavedQuery& query) {
     std::printf("%s\n", qor::encodeFilterNode(query.root, 2).c_str());
+    qor::cli::activateAnalyzers();
+    const auto catalog = qor::FilterAttributeCatalog::buildWithAttributeKeys(*qor::QORPlugInsController::sharedManager());
+    std::string line = "tokens:";
+    for (const auto& token : query.root.toDisplayTokens(catalog)) line += " [" + token + "]";
+    std::printf("%s\n", line.c_str());
 }
 
 /// The filter tree of a predicate-language expression, or a one-line failure.

@@ -49,6 +49,19 @@ public:
     /// The built-in attributes followed by the attributes of every column with predicate options
     /// of every loaded plug-in. Runs on the main thread.
     static FilterAttributeCatalog build(QORPlugInsControlling& plugIns);
+    /// `build`, followed by key-path attributes for every analyzer attribute key of the loaded
+    /// plug-ins (`srcPort.equalTo`, `ip4TTL.lessThan`, ...: the first plug-in declaring a key
+    /// gives its title and kind; a key the built-in attributes already test keeps those). A tree converted from a predicate text names the keys it
+    /// compares this way (`srcPort == 443` becomes a row on `srcPort.equalTo`), and resolves
+    /// against this catalog. Runs on the main thread.
+    static FilterAttributeCatalog buildWithAttributeKeys(QORPlugInsControlling& plugIns);
+
+    /// The attributes of one key path, one per comparison its kind offers (texts: contains,
+    /// begins with, ends with, equal, not equal; protocol names: equal, not equal; numbers and
+    /// dates: equal, not equal and the orderings), with the ids "`keyPath`.`comparison`" and the
+    /// titles "`title` `fragment`" the built-in attributes have.
+    static std::vector<FilterAttribute> keyPathAttributes(std::string_view keyPath, const std::string& title,
+                                                          FilterAttribute::Kind kind, const FilterAttribute::Source& source);
 
 private:
     std::vector<FilterAttribute> attributes_;
