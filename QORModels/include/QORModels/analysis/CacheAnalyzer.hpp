@@ -154,9 +154,11 @@ private:
     std::shared_ptr<const PluginLookupTable> table_;
     ListingSighting* sighting_ = nullptr;
     /// Notes the listing texts of `analyzer`, the analyzer of the link about to be appended at
-    /// `headerOffset` bytes into the packet, which names `next` after it.
-    void sight(const QORPluginAnalyzerProtocol& analyzer, const AnalyzerClassRef& cls, std::uint16_t headerOffset,
-               InternedString next);
+    /// `headerOffset` bytes into the packet, which names `next` after it and answers the address
+    /// pairs `addressRoles` (`PluginLookupTable::AddressRole`).
+    void sight(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset, InternedString next);
+    /// Notes the addresses of the pairs `addressRoles` that no earlier link answered.
+    void noteAddresses(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset);
 };
 
 }  // namespace qor
