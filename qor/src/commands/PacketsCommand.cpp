@@ -92,17 +92,46 @@ void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
 }
 
 /// Whether `text` is ASCII, tested eight bytes at a time (the texts are a few to a few dozen
-/// bytes).
+/// bytes); the last bytes are tested as a word that overlaps the ones before, not one by one.
 bool isASCII(std::string_view text) {
-    std::uint64_t high = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    auto load8 = [](const char* at) {
         std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        high |= word;
+        std::memcpy(&word, at, 8);
+        return word;
+    };
+    auto load4 = [](const char* at) {
+        std::uint32_t word;
+        std::memcpy(&word, at, 4);
+        return word;
+    };
+    if (n >= 8) {
+        std::uint64_t high = load8(p + n - 8);
+        for (std::size_t i = 0; i + 8 <= n; i += 8) high |= load8(p + i);
+        return (high & kHigh) == 0;
     }
-    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-    return (high & 0x8080808080808080ull) == 0;
+    if (n >= 4) return ((load4(p) | load4(p + n - 4)) & 0x80808080u) == 0;
+    unsigned high = 0;
+    for (std::size_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+    return (high & 0x80u) == 0;
+}
+
+/// Copies `n` bytes. A line's columns are mostly 1 to 16 bytes: they are copied by two moves of
+/// fixed size that overlap, not by a call.
+void copyText(char* to, const char* from, std::size_t n) {
+    if (n > 16) {
+        std::memcpy(to, from, n);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+    }
 }
 
 /// Writes one listing line at the end of a text: room for the whole line is made once, and each
@@ -115,7 +144,7 @@ public:
     /// `most`: an upper bound of the line's bytes (see `room`).
     LineWriter(LineText& out, std::size_t most) : out_(out) {
         const std::size_t start = out_.size();
-        out_.resize(start + most);
+        out_.resize(start + most + kSpaceRun);
         at_ = out_.data() + start;
     }
     LineWriter(const LineWriter&) = delete;
@@ -132,7 +161,7 @@ public:
 
     void put(char c) { *at_++ = c; }
     void text(std::string_view text) {
-        std::memcpy(at_, text.data(), text.size());
+        copyText(at_, text.data(), text.size());
         at_ += text.size();
     }
     void padded(std::string_view value, std::size_t width, bool right) {
@@ -196,9 +225,14 @@ private:
         fmt::format_to(fmt::appender(formatted), FMT_COMPILE("{:>11.6f}"), seconds);
         text(std::string_view(formatted.data(), formatted.size()));
     }
+    /// Padding is written in runs of `kSpaceRun` spaces, the last one only partly kept (the
+    /// writer keeps that much room past the line), so that a column's padding costs one move.
+    static constexpr std::size_t kSpaceRun = 16;
     void spaces(std::size_t count) {
-        std::memset(at_, ' ', count);
-        at_ += count;
+        static constexpr char kSpaces[kSpaceRun + 1] = "                ";
+        char* const end = at_ + count;
+        for (; at_ < end; at_ += kSpaceRun) std::memcpy(at_, kSpaces, kSpaceRun);
+        at_ = end;
     }
 
     LineText& out_;
