@@ -127,9 +127,19 @@ void appendHex(std::string& out, std::uint64_t value, int digits) {
 }  // namespace
 
 std::string hexText(std::uint64_t value, int digits) {
-    std::string out = "0x";
-    appendHex(out, value, std::clamp(digits, 1, 16));
+    std::string out;
+    appendHexText(out, value, digits);
     return out;
+}
+
+void appendHexText(std::string& out, std::uint64_t value, int digits) {
+    out += "0x";
+    appendHex(out, value, std::clamp(digits, 1, 16));
+}
+
+void appendDecimal(std::string& out, std::uint64_t value) {
+    const fmt::format_int digits(value);
+    out.append(digits.data(), digits.size());
 }
 
 std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset) {

@@ -87,11 +87,6 @@ std::optional<std::size_t> readName(const Data& message, std::size_t offset, std
     return *after;
 }
 
-void appendNumber(std::string& out, std::uint32_t value) {
-    const fmt::format_int digits(value);
-    out.append(digits.data(), digits.size());
-}
-
 /// Appends the RDATA of a record as text.
 void appendRdata(std::string& out, const Data& message, std::uint16_t type, std::size_t offset, std::size_t length) {
     auto rdata = message.checkedSlice(offset, length).value_or(Data());
@@ -109,7 +104,7 @@ void appendRdata(std::string& out, const Data& message, std::uint16_t type, std:
             break;
         case 15:
             if (auto pref = r.peekU16be(0)) {
-                appendNumber(out, *pref);
+                appendDecimal(out, *pref);
                 out += ' ';
                 if (readName(message, offset + 2, &out)) return;
             }
@@ -117,7 +112,7 @@ void appendRdata(std::string& out, const Data& message, std::uint16_t type, std:
         case 33:
             if (r.canRead(6)) {
                 for (std::size_t at : {0, 2, 4}) {
-                    appendNumber(out, *r.peekU16be(at));
+                    appendDecimal(out, *r.peekU16be(at));
                     out += ' ';
                 }
                 if (readName(message, offset + 6, &out)) return;
@@ -147,7 +142,7 @@ bool summaryShowsData(std::uint16_t type) {
 
 void appendTypeName(std::string& out, std::uint16_t type) {
     if (auto name = lookupName(kTypes, type)) out += *name;
-    else appendNumber(out, type);
+    else appendDecimal(out, type);
 }
 
 /// The summary line's start: "Standard query response 0x1234 No such name".
@@ -155,7 +150,7 @@ void appendHeaderSummary(std::string& out, const DnsMessage::Header& h) {
     out += lookupName(kOpcodes, h.opcode()).value_or("Unknown operation");
     if (h.isResponse()) out += " response";
     out += ' ';
-    out += hexText(h.id, 4);
+    appendHexText(out, h.id, 4);
     if (h.isResponse() && h.rcode() != 0) {
         out += ' ';
         out += nameFor(kRcodes, h.rcode());

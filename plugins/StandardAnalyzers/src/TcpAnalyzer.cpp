@@ -63,9 +63,9 @@ public:
         // Written straight into one string: every listed TCP segment builds this line.
         std::string info;
         info.reserve(kInfoRoom);
-        appendNumber(info, h->sourcePort);
+        appendDecimal(info, h->sourcePort);
         info += " → ";
-        appendNumber(info, h->destinationPort);
+        appendDecimal(info, h->destinationPort);
         info += " [";
         bool any = false;
         for (const auto& [bit, name] : kFlagTable) {
@@ -76,18 +76,18 @@ public:
         }
         if (!any) info += "<None>";
         info += "] Seq=";
-        appendNumber(info, h->seq);
+        appendDecimal(info, h->seq);
         if (h->flags & kACK) {
             info += " Ack=";
-            appendNumber(info, h->ack);
+            appendDecimal(info, h->ack);
         }
         info += " Win=";
-        appendNumber(info, h->window);
+        appendDecimal(info, h->window);
         info += " Len=";
-        appendNumber(info, h->payloadLength);
+        appendDecimal(info, h->payloadLength);
         if (h->flags & kURG) {
             info += " Urg=";
-            appendNumber(info, h->urgent);
+            appendDecimal(info, h->urgent);
         }
         walkOptions(h->options, [&](std::uint8_t kind, std::size_t, std::size_t, ByteReader value, bool malformed) {
             if (!malformed) appendOptionInfo(info, kind, value);
@@ -188,11 +188,6 @@ private:
     /// Room made for a summary line at once: ports, flags, numbers and a few options.
     static constexpr std::size_t kInfoRoom = 128;
 
-    static void appendNumber(std::string& out, std::uint64_t value) {
-        const fmt::format_int digits(value);
-        out.append(digits.data(), digits.size());
-    }
-
     struct Option {
         std::string name, value;
         std::size_t offset = 0, length = 0;
@@ -256,13 +251,13 @@ private:
             case 2:
                 if (auto mss = v.readU16be()) {
                     out += " MSS=";
-                    appendNumber(out, *mss);
+                    appendDecimal(out, *mss);
                 }
                 break;
             case 3:
                 if (auto shift = v.readU8()) {
                     out += " WS=";
-                    appendNumber(out, windowMultiplier(*shift));
+                    appendDecimal(out, windowMultiplier(*shift));
                 }
                 break;
             case 4: out += " SACK_PERM"; break;
@@ -271,18 +266,18 @@ private:
                     auto right = v.readU32be();
                     if (!right) break;
                     out += " SLE=";
-                    appendNumber(out, *left);
+                    appendDecimal(out, *left);
                     out += " SRE=";
-                    appendNumber(out, *right);
+                    appendDecimal(out, *right);
                 }
                 break;
             case 8:
                 if (auto tsval = v.readU32be()) {
                     auto tsecr = v.readU32be();
                     out += " TSval=";
-                    appendNumber(out, *tsval);
+                    appendDecimal(out, *tsval);
                     out += " TSecr=";
-                    appendNumber(out, tsecr.value_or(0));
+                    appendDecimal(out, tsecr.value_or(0));
                 }
                 break;
             default: break;
