@@ -265,23 +265,24 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
         if (dash == std::string_view::npos) break;
         rest.remove_prefix(dash + 1);
     }
-    const auto table = PluginLookupTable::current();
-    const auto& attributes = table->endpointAttributes;
     std::optional<std::string> src, dst;
     if (ipv4 == 0 && ipv6 == 0) {
         if (source) src = packet.packetEtherSrc();
         if (destination) dst = packet.packetEtherDst();
         if ((!source || src) && (!destination || dst)) return {src, dst};
     }
-    const QORPlugInAnalyzerAttribute* srcAttribute = pointer(ipv4 > 0 ? attributes.ip4Src : attributes.ip6Src);
-    const QORPlugInAnalyzerAttribute* dstAttribute = pointer(ipv4 > 0 ? attributes.ip4Dst : attributes.ip6Dst);
-    auto text = [](const std::optional<Value>& v) { return v ? v->asString() : std::nullopt; };
     if (sighting && source && destination && !src && !dst) {
         // The walk notes the addresses at the first link whose class answers both attributes
         // of the pair (the link the attribute lookup reads), and only when one class does.
         auto& noted = ipv4 > 0 ? sighting->ipv4 : sighting->ipv6;
         if (noted.link) return {std::move(noted.source), std::move(noted.destination)};
     }
+    // Only a packet the walk did not note addresses for looks at the attributes.
+    const auto table = PluginLookupTable::current();
+    const auto& attributes = table->endpointAttributes;
+    const QORPlugInAnalyzerAttribute* srcAttribute = pointer(ipv4 > 0 ? attributes.ip4Src : attributes.ip6Src);
+    const QORPlugInAnalyzerAttribute* dstAttribute = pointer(ipv4 > 0 ? attributes.ip4Dst : attributes.ip6Dst);
+    auto text = [](const std::optional<Value>& v) { return v ? v->asString() : std::nullopt; };
     if (source && destination && !src && !dst) {
         auto [s, d] = attributeValues(packet, srcAttribute, dstAttribute);
         return {text(s), text(d)};
