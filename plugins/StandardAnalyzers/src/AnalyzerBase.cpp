@@ -443,7 +443,9 @@ InternedString protocolForEtherType(std::uint16_t etherType) {
     thread_local Remembered recent[kSlots];
     const auto& names = ProtocolsStringsCache::sharedCache();
     const std::uint64_t generation = names.generation();
-    Remembered& slot = recent[(etherType ^ (etherType >> 4)) % kSlots];
+    // Folding the high byte onto the low one keeps the common types apart (IPv4, IPv6, ARP,
+    // 802.1Q, PPPoE, MPLS fall in different slots), so traffic that mixes them hits the memory.
+    Remembered& slot = recent[(etherType ^ (etherType >> 8)) % kSlots];
     if (slot.generation != generation || slot.etherType != etherType) {
         slot = Remembered{generation, etherType, InternedString::from(names.etherTypeString(etherType))};
     }
