@@ -217,8 +217,11 @@ struct OctetDigits {
 };
 constexpr OctetDigits kOctetDigits;
 
-/// Writes an IPv4 address as a dotted quad at `at` (15 bytes at most, and room for 3 more that
-/// the last octet's digits are copied with); gives the end of what it wrote.
+/// The longest dotted quad.
+constexpr std::size_t kMaxIPv4Text = 15;
+/// Writes an IPv4 address as a dotted quad at `at`; gives the end of what it wrote. Each octet's
+/// digits are copied as three bytes, which stays within `kMaxIPv4Text` bytes: the last octet
+/// starts 12 bytes in at most.
 char* writeIPv4(char* at, std::uint32_t address) {
     for (int shift = 24; shift >= 0; shift -= 8) {
         const unsigned octet = (address >> shift) & 0xFF;
@@ -234,8 +237,10 @@ std::optional<std::string> ipv4Text(std::span<const std::byte> bytes) {
     ByteReader r(bytes);
     auto address = r.readU32be();
     if (!address || !r.empty()) return std::nullopt;
-    char text[18];
-    return std::string(text, writeIPv4(text, *address));
+    // Written straight into the text's own buffer, which a dotted quad fits without a heap block.
+    std::string text(kMaxIPv4Text, '\0');
+    text.resize(static_cast<std::size_t>(writeIPv4(text.data(), *address) - text.data()));
+    return text;
 }
 
 std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {

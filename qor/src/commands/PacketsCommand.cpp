@@ -5,6 +5,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -90,6 +91,16 @@ void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     w.EndObject();
     out.push_back('\n');
 }
+
+/// "00" to "99", for writing decimal digits two at a time.
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
 
 /// Whether `text` is ASCII, tested eight bytes at a time (the texts are a few to a few dozen
 /// bytes); the last bytes are tested as a word that overlaps the ones before, not one by one.
@@ -199,7 +210,10 @@ public:
                 char* end = digits + sizeof digits;
                 char* p = end;
                 std::uint64_t fraction = micros % 1000000;
-                for (int i = 0; i < 6; ++i, fraction /= 10) *--p = static_cast<char>('0' + fraction % 10);
+                for (int i = 0; i < 3; ++i, fraction /= 100) {
+                    p -= 2;
+                    std::memcpy(p, &kDigitPairs[2 * (fraction % 100)], 2);
+                }
                 *--p = '.';
                 std::uint64_t integral = micros / 1000000;
                 do {
