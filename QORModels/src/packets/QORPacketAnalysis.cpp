@@ -14,6 +14,9 @@
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 
 namespace qor {
+
+using namespace std::string_view_literals;
+
 namespace {
 
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
@@ -81,7 +84,9 @@ CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* w
     if (ours) {
         if (walked) *walked = true;
         analyzer.apply(*self);
-        for (auto key : {"cachedAnalyzers", "packetInfoOverview", "packetSourceString", "packetDestinationString"}) self->didChangeValueForKey(key);  // computed from the chain now stored
+        // Computed from the chain now stored (keys as views: no length to measure per packet).
+        for (std::string_view key : {"cachedAnalyzers"sv, "packetInfoOverview"sv, "packetSourceString"sv, "packetDestinationString"sv})
+            self->didChangeValueForKey(key);
         cache->setupClearAnalyzingCacheNotificationObservation();
     }
     return stored;
