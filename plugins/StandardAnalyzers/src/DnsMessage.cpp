@@ -261,30 +261,31 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail deta
         std::uint16_t wanted = section == &m.answers ? h.ancount : section == &m.authorities ? h.nscount : h.arcount;
         for (std::size_t i = 0; i < wanted; ++i) {
             if (++count > kMaxRecords) return m;
-            Record rr;
-            auto after = readName(message, at, text ? &rr.name : nullptr);
+            std::string name;
+            auto after = readName(message, at, text ? &name : nullptr);
             ByteReader q(message);
             if (!after || !q.seek(*after) || !q.canRead(10)) {
                 m.truncated = true;
                 return m;
             }
-            rr.type = *q.readU16be();
-            rr.klass = *q.readU16be();
-            rr.ttl = *q.readU32be();
-            rr.rdlength = *q.readU16be();
-            if (!q.canRead(rr.rdlength)) {
+            const std::uint16_t type = *q.readU16be(), klass = *q.readU16be();
+            const std::uint32_t ttl = *q.readU32be();
+            const std::uint16_t rdlength = *q.readU16be();
+            if (!q.canRead(rdlength)) {
                 m.truncated = true;
                 return m;
             }
-            if (text) appendRdata(rr.data, message, rr.type, q.offset(), rr.rdlength);
+            const std::size_t rdata = q.offset();
+            if (text) {
+                Record rr{std::move(name), type, klass, rdlength, ttl, std::string(), prefix + at, rdata + rdlength - at};
+                appendRdata(rr.data, message, type, rdata, rdlength);
+                section->push_back(std::move(rr));
+            }
             if (line) {
                 *line += ' ';
-                appendRecordSummary(*line, rr.type, [&](std::string& out) { appendRdata(out, message, rr.type, q.offset(), rr.rdlength); });
+                appendRecordSummary(*line, type, [&](std::string& out) { appendRdata(out, message, type, rdata, rdlength); });
             }
-            rr.offset = prefix + at;
-            rr.length = q.offset() + rr.rdlength - at;
-            at = q.offset() + rr.rdlength;
-            if (text) section->push_back(std::move(rr));
+            at = rdata + rdlength;
         }
     }
     m.messageEnd = std::min(m.messageEnd, prefix + at);
