@@ -104,7 +104,8 @@ constexpr auto kDigitPairs = [] {
 
 /// Whether `text` is ASCII, tested eight bytes at a time (the texts are a few to a few dozen
 /// bytes); the last bytes are tested as a word that overlaps the ones before, not one by one.
-bool isASCII(std::string_view text) {
+/// Inlined into each column's padding, as `copyText` and `spaces` are.
+[[gnu::always_inline]] inline bool isASCII(std::string_view text) {
     constexpr std::uint64_t kHigh = 0x8080808080808080ull;
     const char* p = text.data();
     const std::size_t n = text.size();
@@ -131,7 +132,7 @@ bool isASCII(std::string_view text) {
 
 /// Copies `n` bytes. A line's columns are mostly 1 to 16 bytes: they are copied by two moves of
 /// fixed size that overlap, not by a call.
-void copyText(char* to, const char* from, std::size_t n) {
+[[gnu::always_inline]] inline void copyText(char* to, const char* from, std::size_t n) {
     if (n > 16) {
         std::memcpy(to, from, n);
     } else if (n >= 8) {
@@ -245,7 +246,7 @@ private:
     /// Padding is written in runs of `kSpaceRun` spaces, the last one only partly kept (the
     /// writer keeps that much room past the line), so that a column's padding costs one move.
     static constexpr std::size_t kSpaceRun = 16;
-    void spaces(std::size_t count) {
+    [[gnu::always_inline]] void spaces(std::size_t count) {
         static constexpr char kSpaces[kSpaceRun + 1] = "                ";
         char* const end = at_ + count;
         for (; at_ < end; at_ += kSpaceRun) std::memcpy(at_, kSpaces, kSpaceRun);
