@@ -26,7 +26,7 @@ std::uint16_t clamp16(std::uint64_t v) { return static_cast<std::uint16_t>(std::
 }  // namespace
 
 CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers,
-                             Data packetData, std::uint16_t payloadSize, Options options)
+                             Data packetData, std::uint16_t payloadSize, Options&& options)
     : packet_(std::move(packet)),
       fileURL_(std::move(fileURL)),
       analyzers_(std::move(analyzers)),

@@ -80,9 +80,10 @@ public:
         std::optional<std::reference_wrapper<ListingSighting>> sighting;
     };
 
-    /// Stores the arguments and runs the walk.
+    /// Stores the arguments and runs the walk (the options are moved from, not copied: the
+    /// analysis of every packet passes them).
     CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers, Data packetData,
-                  std::uint16_t payloadSize, Options options = {});
+                  std::uint16_t payloadSize, Options&& options = {});
 
     /// The walk. Throws `APIErrorException(missingData)` when there is no payload.
     AnalyzerChain processAnalyzers();
