@@ -184,15 +184,19 @@ public:
             paddedByColumns(value, width, right);
             return;
         }
+        paddedASCII(value, width, right);
+    }
+    /// `padded` for text known to be ASCII (digits).
+    [[gnu::always_inline]] void paddedASCII(std::string_view value, std::size_t width, bool right) {
         const std::size_t fill = value.size() < width ? width - value.size() : 0;
         if (right) spaces(fill);
         text(value);
         if (!right) spaces(fill);
     }
     template <class Integer>
-    void integer(Integer value, std::size_t width, bool right) {
+    [[gnu::always_inline]] void integer(Integer value, std::size_t width, bool right) {
         const fmt::format_int digits(value);
-        padded(std::string_view(digits.data(), digits.size()), width, right);
+        paddedASCII(std::string_view(digits.data(), digits.size()), width, right);
     }
     /// `seconds` as "{:>11.6f}" would. Times of a listing are a few seconds to a few days
     /// relative to the first packet, and fmt's exact shortest-digits machinery for a double cost
@@ -222,7 +226,7 @@ public:
                     integral /= 10;
                 } while (integral != 0);
                 if (std::signbit(seconds)) *--p = '-';
-                padded(std::string_view(p, static_cast<std::size_t>(end - p)), 11, true);
+                paddedASCII(std::string_view(p, static_cast<std::size_t>(end - p)), 11, true);
                 return;
             }
         }
