@@ -234,11 +234,8 @@ void CacheAnalyzer::noteAddresses(const QORPluginAnalyzerProtocol& analyzer, std
     if (addressRoles & PluginLookupTable::kIPv6Addresses) note(sighting_->ipv6, *attributes.ip6Src, *attributes.ip6Dst);
 }
 
-void CacheAnalyzer::sight(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset,
-                          InternedString next) {
+void CacheAnalyzer::noteSummary(const QORPluginAnalyzerProtocol& analyzer, std::uint16_t headerOffset) {
     const auto link = static_cast<std::uint8_t>(std::min<std::size_t>(links_.size(), UINT8_MAX));
-    if (addressRoles) noteAddresses(analyzer, addressRoles, headerOffset);
-    if (next.hasValue()) return;
     // The summary line's rule: the header's own bytes onwards when they can be given, else the
     // analyzer's summary of what it was made from.
     std::optional<std::string> text;

@@ -157,7 +157,14 @@ private:
     /// Notes the listing texts of `analyzer`, the analyzer of the link about to be appended at
     /// `headerOffset` bytes into the packet, which names `next` after it and answers the address
     /// pairs `addressRoles` (`PluginLookupTable::AddressRole`).
-    void sight(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset, InternedString next);
+    /// Inline: most links answer no addresses and name a protocol after them, and the walk sees
+    /// every link of every packet.
+    void sight(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset, InternedString next) {
+        if (addressRoles) noteAddresses(analyzer, addressRoles, headerOffset);
+        if (!next.hasValue()) noteSummary(analyzer, headerOffset);
+    }
+    /// Notes the summary line of `analyzer`, the chain's last link.
+    void noteSummary(const QORPluginAnalyzerProtocol& analyzer, std::uint16_t headerOffset);
     /// Notes the addresses of the pairs `addressRoles` that no earlier link answered.
     void noteAddresses(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset);
 };
