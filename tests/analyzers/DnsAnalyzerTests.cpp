@@ -10,6 +10,8 @@ namespace {
 
 AnalyzerHarness& harness() { return AnalyzerHarness::shared(); }
 
+constexpr std::size_t kDnsHeaderSize = 12;
+
 /// "example.com" as labels.
 void exampleCom(Bytes& b) { b.u8(7).raw("example").u8(3).raw("com").u8(0); }
 
@@ -80,6 +82,71 @@ TEST(DnsAnalyzer, CompressionLoopsPointerChainsLyingCountsAndCutMessagesEnd) {
                                {"cut after the question", r.slice(0, 40), 40, nullptr, -1,
                                 "Standard query response 0x1234 A example.com"},
                                {"cut inside the header", r.slice(0, 5), -1, nullptr, -1, "", {}, true}});
+}
+
+/// A response whose sections hold records of every kind the summary line treats apart: data
+/// shown (MX, SRV, NS with a label byte that is not printable), data not shown (TXT, OPT), and
+/// data that does not read as its type (an A record of five bytes, shown as hex). `ends` gets
+/// where the question and each record end, with the summary part each adds.
+Data mixedResponse(std::vector<std::pair<std::size_t, std::string>>& ends) {
+    Bytes b(true);
+    b.u16(0xbeef).u16(0x8180).u16(1).u16(3).u16(1).u16(2);
+    auto ended = [&](std::string part) { ends.emplace_back(b.size(), std::move(part)); };
+    exampleCom(b);
+    b.u16(1).u16(1);
+    ended(" A example.com");
+    b.u16(0xC00C).u16(15).u16(1).u32(60).u16(9).u16(10).u8(4).raw("mail").u16(0xC00C);
+    ended(" MX 10 mail.example.com");
+    b.u16(0xC00C).u16(33).u16(1).u32(60).u16(12).u16(0).u16(5).u16(5060).u8(3).raw("sip").u16(0xC00C);
+    ended(" SRV 0 5 5060 sip.example.com");
+    b.u16(0xC00C).u16(1).u16(1).u32(60).u16(5).raw({1, 2, 3, 4, 5});
+    ended(" A 0102030405");
+    b.u16(0xC00C).u16(2).u16(1).u32(60).u16(6).u8(3).raw({'a', 1, 'b'}).u16(0xC00C);
+    ended(" NS a\\001b.example.com");
+    b.u16(0xC00C).u16(16).u16(1).u32(60).u16(4).u8(3).raw("v=1");
+    ended(" TXT");
+    b.u8(0).u16(41).u16(512).u32(0).u16(0);
+    ended(" OPT");
+    return b.data();
+}
+
+TEST(DnsAnalyzer, SummaryListsEveryQuestionAndRecordHeldWholeWhereverTheMessageIsCut) {
+    std::vector<std::pair<std::size_t, std::string>> ends;
+    const Data message = mixedResponse(ends);
+    ASSERT_EQ(ends.back().first, message.size());
+    std::vector<std::string> infos;
+    std::vector<AnalyzerRow> rows;
+    infos.reserve(2 * message.size() + 2);
+    for (std::size_t cut = 0; cut <= message.size(); ++cut) {
+        std::string info = cut < kDnsHeaderSize ? "" : "Standard query response 0xbeef";
+        for (const auto& [end, part] : ends)
+            if (end <= cut) info += part;
+        infos.push_back(info);
+        rows.push_back({"bare", message.slice(0, cut), -1, nullptr, -1, infos.back().c_str()});
+        // Over TCP, the first segment of a message whose prefix promises all of it.
+        if (cut >= ends.front().first) {
+            Bytes framed(true);
+            framed.u16(static_cast<std::uint16_t>(message.size())).raw(message.slice(0, cut));
+            infos.push_back(info);
+            rows.push_back({"framed", framed.data(), -1, nullptr, -1, infos.back().c_str()});
+        }
+    }
+    expectRows("DnsAnalyzer", rows);
+}
+
+TEST(DnsAnalyzer, SummaryStopsAtTheRecordLimit) {
+    // One question and 600 answers: the reading keeps 512 questions and records in all.
+    Bytes b(true);
+    b.u16(9).u16(0x8180).u16(1).u16(600).u16(0).u16(0);
+    exampleCom(b);
+    b.u16(1).u16(1);
+    for (int i = 0; i < 600; ++i) b.u16(0xC00C).u16(1).u16(1).u32(60).u16(4).raw({10, 0, 0, 1});
+    auto info = harness().make("DnsAnalyzer", b.data())->protocolInfo(b.data());
+    ASSERT_TRUE(info);
+    std::size_t answers = 0;
+    for (auto at = info->find(" A 10.0.0.1"); at != std::string::npos; at = info->find(" A 10.0.0.1", at + 1)) ++answers;
+    EXPECT_EQ(answers, 511u);
+    EXPECT_TRUE(info->starts_with("Standard query response 0x0009 A example.com A 10.0.0.1"));
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ std::uint16_t clamp16(std::uint64_t v) { return static_cast<std::uint16_t>(std::
 }  // namespace
 
 CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers,
-                             Data packetData, std::uint16_t payloadSize, Options options)
+                             Data packetData, std::uint16_t payloadSize, Options&& options)
     : packet_(std::move(packet)),
       fileURL_(std::move(fileURL)),
       analyzers_(std::move(analyzers)),
@@ -116,7 +116,8 @@ void CacheAnalyzer::walkChain() {
 
     // The link step: the chain starts with the analyzer named after the link type.
     const InternedString linkName = packetLinkTypeString_.hasValue() ? packetLinkTypeString_ : InternedString::emptyText();
-    if (const AnalyzerClassRef* cls = table.analyzerClass(linkName)) {
+    const PluginLookupTable::FoundClass found = table.analyzerClass(linkName);
+    if (const AnalyzerClassRef* cls = found.cls) {
         const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
         const Data slice = payload();
         std::uint16_t size = 0;
@@ -125,6 +126,9 @@ void CacheAnalyzer::walkChain() {
             size = link.protocolSize();
             name = link.protocolNameInterned();
             next = link.nextProtocolInterned();
+            // The link header may be the first IP header (raw IP captures).
+            if (sighting_ && found.addressRoles && std::uint32_t{allProtoSize_} + size <= kMaxAllProtoSize)
+                noteAddresses(link, found.addressRoles, allProtoSize_);
         });
         const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
         if (made && sum <= kMaxAllProtoSize) {
@@ -161,7 +165,8 @@ void CacheAnalyzer::walkChain() {
 
 InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLookupTable& table, InternedString& history) {
     static const InternedString kIPv4Name("IP"), kIPv6Name("IPv6");
-    const AnalyzerClassRef* cls = table.analyzerClass(name);
+    const PluginLookupTable::FoundClass found = table.analyzerClass(name);
+    const AnalyzerClassRef* cls = found.cls;
     if (!cls) return {};
     const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
     if (index == 0) return {};
@@ -182,7 +187,7 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
         next = analyzer.nextProtocolInterned();
         hasPayload = analyzer.hasPayload();
         if (hasPayload) declared = analyzer.value("payloadSize", slice).asUInt();
-        if (sighting_) sight(analyzer, *cls, allProtoSize_, next);
+        if (sighting_) sight(analyzer, found.addressRoles, allProtoSize_, next);
     });
     if (!made) return {};
     const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
@@ -214,30 +219,30 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
     return next;
 }
 
-void CacheAnalyzer::sight(const QORPluginAnalyzerProtocol& analyzer, const AnalyzerClassRef& cls, std::uint16_t headerOffset,
-                          InternedString next) {
+void CacheAnalyzer::noteAddresses(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset) {
     const auto link = static_cast<std::uint8_t>(std::min<std::size_t>(links_.size(), UINT8_MAX));
     const PluginLookupTable::EndpointAttributes& attributes = table_->endpointAttributes;
-    auto note = [&](ListingSighting::Addresses& addresses, const std::optional<QORPlugInAnalyzerAttribute>& source,
-                    const std::optional<QORPlugInAnalyzerAttribute>& destination) {
-        if (addresses.link || !source || !destination || !source->plugInAnalyzerClass) return;
-        const QORPluginAnalyzerClass& owner = *source->plugInAnalyzerClass;
-        if (source->plugInAnalyzerClass != destination->plugInAnalyzerClass || (cls.get() != &owner && !cls->isSubclassOf(owner))) return;
+    // A role says that both attributes of the pair are there and name the analyzer's class.
+    auto note = [&](ListingSighting::Addresses& addresses, const QORPlugInAnalyzerAttribute& source,
+                    const QORPlugInAnalyzerAttribute& destination) {
+        if (addresses.link) return;
         addresses.link = link;
-        addresses.source = analyzer.value(source->attributeKey, attributeSlice(packetData_, headerOffset, *source)).asString();
-        addresses.destination =
-            analyzer.value(destination->attributeKey, attributeSlice(packetData_, headerOffset, *destination)).asString();
+        addresses.source = analyzer.value(source.attributeKey, attributeSlice(packetData_, headerOffset, source)).asString();
+        addresses.destination = analyzer.value(destination.attributeKey, attributeSlice(packetData_, headerOffset, destination)).asString();
     };
-    note(sighting_->ipv4, attributes.ip4Src, attributes.ip4Dst);
-    note(sighting_->ipv6, attributes.ip6Src, attributes.ip6Dst);
-    if (next.hasValue()) return;
+    if (addressRoles & PluginLookupTable::kIPv4Addresses) note(sighting_->ipv4, *attributes.ip4Src, *attributes.ip4Dst);
+    if (addressRoles & PluginLookupTable::kIPv6Addresses) note(sighting_->ipv6, *attributes.ip6Src, *attributes.ip6Dst);
+}
+
+void CacheAnalyzer::noteSummary(const QORPluginAnalyzerProtocol& analyzer, std::uint16_t headerOffset) {
+    const auto link = static_cast<std::uint8_t>(std::min<std::size_t>(links_.size(), UINT8_MAX));
     // The summary line's rule: the header's own bytes onwards when they can be given, else the
     // analyzer's summary of what it was made from.
     std::optional<std::string> text;
     if (headerOffset != 0 && headerOffset <= packetData_.size()) text = analyzer.protocolInfo(packetData_.slice(headerOffset));
     if (!text) text = analyzer.protocolInfo();
     sighting_->summaryLink = link;
-    sighting_->summary = text.value_or("");
+    sighting_->summary = text ? std::move(*text) : std::string();
 }
 
 std::string CacheAnalyzer::addressText(const ChainLink& link, std::int32_t family, bool source, const Data& bytes,

@@ -54,18 +54,7 @@ CompactAnalyzerChain& CompactAnalyzerChain::operator=(const CompactAnalyzerChain
     return *this;
 }
 
-CompactAnalyzerChain& CompactAnalyzerChain::operator=(CompactAnalyzerChain&& other) noexcept {
-    if (this == &other) return *this;
-    inline_ = other.inline_;
-    size_ = other.size_;
-    capacity_ = other.capacity_;
-    spill_ = std::move(other.spill_);
-    other.size_ = 0;
-    other.capacity_ = kInline;
-    return *this;
-}
-
-void CompactAnalyzerChain::push_back(const ChainLink& link) {
+void CompactAnalyzerChain::pushBackGrowing(const ChainLink& link) {
     if (size_ == UINT8_MAX) return;  // longer than any walk makes
     if (size_ == capacity_) {
         const std::size_t grown = std::min<std::size_t>(std::size_t{capacity_} * 2, UINT8_MAX);

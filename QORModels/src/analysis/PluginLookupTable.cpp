@@ -21,14 +21,27 @@ void PluginLookupTable::publish(std::shared_ptr<const PluginLookupTable> table) 
     slot().store(std::move(table));
 }
 
-const AnalyzerClassRef* PluginLookupTable::analyzerClass(InternedString protocol) const {
-    if (!protocol.hasValue()) return nullptr;
+std::uint8_t PluginLookupTable::addressRoles(const QORPluginAnalyzerClass& cls) const {
+    auto answers = [&](const std::optional<QORPlugInAnalyzerAttribute>& source, const std::optional<QORPlugInAnalyzerAttribute>& destination) {
+        if (!source || !destination || !source->plugInAnalyzerClass) return false;
+        if (source->plugInAnalyzerClass != destination->plugInAnalyzerClass) return false;
+        const QORPluginAnalyzerClass& owner = *source->plugInAnalyzerClass;
+        return &cls == &owner || cls.isSubclassOf(owner);
+    };
+    const auto& a = endpointAttributes;
+    return static_cast<std::uint8_t>((answers(a.ip4Src, a.ip4Dst) ? kIPv4Addresses : 0) | (answers(a.ip6Src, a.ip6Dst) ? kIPv6Addresses : 0));
+}
+
+PluginLookupTable::FoundClass PluginLookupTable::analyzerClass(InternedString protocol) const {
+    if (!protocol.hasValue()) return {};
     if (!analyzerClassByInternedProtocol.empty()) {
         auto it = analyzerClassByInternedProtocol.find(protocol.identity());
-        return it == analyzerClassByInternedProtocol.end() || !it->second ? nullptr : &it->second;
+        if (it == analyzerClassByInternedProtocol.end() || !it->second.cls) return {};
+        return {&it->second.cls, it->second.addressRoles};
     }
     auto it = analyzerClassByProtocol.find(protocol.view());
-    return it == analyzerClassByProtocol.end() || !it->second ? nullptr : &it->second;
+    if (it == analyzerClassByProtocol.end() || !it->second) return {};
+    return {&it->second, addressRoles(*it->second)};
 }
 
 std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vector<QORPlugInStructure>& structures) {
@@ -43,9 +56,6 @@ std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vec
         }
         for (const auto& c : s.plugInColumnKeyBindings) table->columnBindings.emplace_back(c.keyPath, s.plugInAnalyzerClass);
     }
-    for (const auto& [name, cls] : table->analyzerClassByProtocol) {
-        table->analyzerClassByInternedProtocol.emplace(InternedString(name).identity(), cls);
-    }
     for (std::size_t i = 1; i < structures.size(); ++i) {
         for (const auto& a : structures[i].plugInAnalyzerAttributes) table->attributeByKey.insert_or_assign(a.attributeKey, a);
     }
@@ -55,6 +65,12 @@ std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vec
     };
     table->endpointAttributes = {copy("etherSrc"), copy("etherDst"), copy("ip4SrcAddr"),
                                  copy("ip4DstAddr"), copy("ip6SrcAddr"), copy("ip6DstAddr")};
+    // The walk asks every analyzer it makes whether it answers the address attributes: the
+    // class tests are made here, once per class.
+    for (const auto& [name, cls] : table->analyzerClassByProtocol) {
+        table->analyzerClassByInternedProtocol.emplace(InternedString(name).identity(),
+                                                       ProtocolClass{cls, cls ? table->addressRoles(*cls) : std::uint8_t{0}});
+    }
     return table;
 }
 

@@ -14,6 +14,9 @@
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 
 namespace qor {
+
+using namespace std::string_view_literals;
+
 namespace {
 
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
@@ -81,7 +84,9 @@ CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* w
     if (ours) {
         if (walked) *walked = true;
         analyzer.apply(*self);
-        for (auto key : {"cachedAnalyzers", "packetInfoOverview", "packetSourceString", "packetDestinationString"}) self->didChangeValueForKey(key);  // computed from the chain now stored
+        // Computed from the chain now stored (keys as views: no length to measure per packet).
+        for (std::string_view key : {"cachedAnalyzers"sv, "packetInfoOverview"sv, "packetSourceString"sv, "packetDestinationString"sv})
+            self->didChangeValueForKey(key);
         cache.setupClearAnalyzingCacheNotificationObservation();
     }
     return stored;
@@ -246,22 +251,13 @@ std::pair<std::optional<Value>, std::optional<Value>> attributeValues(const QORP
     return {std::move(one), std::move(two)};
 }
 
-/// Whether `sighting` noted its addresses at the link where the attribute lookup would read
-/// them: the first link of the chain of the attribute's class.
-bool sightedAtOwner(const ListingSighting::Addresses& sighting, const CompactAnalyzerChain& chain,
-                    const QORPlugInAnalyzerAttribute* attribute) {
-    if (!sighting.link || !attribute || !attribute->plugInAnalyzerClass) return false;
-    const auto owner = ownerOf(chain, *attribute->plugInAnalyzerClass);
-    return owner && owner->position == *sighting.link;
-}
-
 /// Source and destination: the link-layer addresses for packets without IP, else the IP address
 /// attributes of the first IP analyzer of the chain (IPv4 when the history has one). With a
-/// sighting of the walk over `chain`, the addresses it noted at that analyzer.
+/// sighting of the walk that made the packet's chain, the addresses it noted at that analyzer
+/// (taken from the sighting).
 std::pair<std::optional<std::string>, std::optional<std::string>> endpointStrings(const QORPacket& packet, bool source,
                                                                                   bool destination,
-                                                                                  const ListingSighting* sighting = nullptr,
-                                                                                  const CompactAnalyzerChain* chain = nullptr) {
+                                                                                  ListingSighting* sighting = nullptr) {
     const InternedString history = packet.packetProtocolHistoryInterned();
     if (!history.hasValue()) return {};
     int ipv4 = 0, ipv6 = 0;
@@ -274,25 +270,24 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
         if (dash == std::string_view::npos) break;
         rest.remove_prefix(dash + 1);
     }
-    const auto table = PluginLookupTable::current();
-    const auto& attributes = table->endpointAttributes;
     std::optional<std::string> src, dst;
     if (ipv4 == 0 && ipv6 == 0) {
         if (source) src = packet.packetEtherSrc();
         if (destination) dst = packet.packetEtherDst();
         if ((!source || src) && (!destination || dst)) return {src, dst};
     }
+    if (sighting && source && destination && !src && !dst) {
+        // The walk notes the addresses at the first link whose class answers both attributes
+        // of the pair (the link the attribute lookup reads), and only when one class does.
+        auto& noted = ipv4 > 0 ? sighting->ipv4 : sighting->ipv6;
+        if (noted.link) return {std::move(noted.source), std::move(noted.destination)};
+    }
+    // Only a packet the walk did not note addresses for looks at the attributes.
+    const auto table = PluginLookupTable::current();
+    const auto& attributes = table->endpointAttributes;
     const QORPlugInAnalyzerAttribute* srcAttribute = pointer(ipv4 > 0 ? attributes.ip4Src : attributes.ip6Src);
     const QORPlugInAnalyzerAttribute* dstAttribute = pointer(ipv4 > 0 ? attributes.ip4Dst : attributes.ip6Dst);
     auto text = [](const std::optional<Value>& v) { return v ? v->asString() : std::nullopt; };
-    if (sighting && chain && source && destination && !src && !dst) {
-        const auto& noted = ipv4 > 0 ? sighting->ipv4 : sighting->ipv6;
-        // The walk notes both addresses of one header only when one class answers both.
-        if (dstAttribute && srcAttribute && dstAttribute->plugInAnalyzerClass == srcAttribute->plugInAnalyzerClass &&
-            sightedAtOwner(noted, *chain, srcAttribute)) {
-            return {noted.source, noted.destination};
-        }
-    }
     if (source && destination && !src && !dst) {
         auto [s, d] = attributeValues(packet, srcAttribute, dstAttribute);
         return {text(s), text(d)};
@@ -321,7 +316,7 @@ QORPacket::ListingTexts QORPacket::listingTexts() const {
     } else {
         texts.summary = packetInfoOverview();
     }
-    std::tie(texts.source, texts.destination) = endpointStrings(*this, true, true, &sighting, &chain);
+    std::tie(texts.source, texts.destination) = endpointStrings(*this, true, true, &sighting);
     return texts;
 }
 

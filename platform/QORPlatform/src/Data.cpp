@@ -36,15 +36,6 @@ std::uint8_t Data::operator[](std::size_t index) const noexcept {
     return static_cast<std::uint8_t>(ptr_[index]);
 }
 
-Data Data::slice(std::size_t from, std::size_t count) const noexcept {
-    Data d;
-    if (from >= size_) return d;
-    d.owner_ = owner_;
-    d.ptr_ = ptr_ + from;
-    d.size_ = std::min(count, size_ - from);
-    return d;
-}
-
 Data Data::slice(std::size_t from) const noexcept { return from >= size_ ? Data() : slice(from, size_ - from); }
 
 std::optional<Data> Data::checkedSlice(std::size_t from, std::size_t count) const noexcept {

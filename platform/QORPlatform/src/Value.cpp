@@ -12,8 +12,13 @@ bool Value::isNumber() const noexcept {
            std::holds_alternative<double>(storage_) || std::holds_alternative<bool>(storage_);
 }
 
-std::optional<std::string> Value::asString() const {
+std::optional<std::string> Value::asString() const& {
     if (auto* s = std::get_if<std::string>(&storage_)) return *s;
+    return std::nullopt;
+}
+
+std::optional<std::string> Value::asString() && {
+    if (auto* s = std::get_if<std::string>(&storage_)) return std::move(*s);
     return std::nullopt;
 }
 

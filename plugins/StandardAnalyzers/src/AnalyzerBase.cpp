@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -109,22 +110,36 @@ std::string nameOrUnknown(std::span<const CodeName> table, std::uint32_t code) {
 namespace {
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-/// Appends `value` in lower-case hexadecimal with at least `digits` digits (leading zeros).
-void appendHex(std::string& out, std::uint64_t value, int digits) {
-    int needed = 1;
-    while (needed < 16 && (value >> (4 * needed)) != 0) ++needed;
+/// Writes `value` in lower-case hexadecimal with at least `digits` digits (leading zeros, 16 at
+/// most) at `at`; gives the end of what it wrote. Inlined: an IPv6 address writes eight groups.
+[[gnu::always_inline]] inline char* writeHex(char* at, std::uint64_t value, int digits) {
+    const int needed = std::max(1, (static_cast<int>(std::bit_width(value)) + 3) / 4);
     const int count = std::min(std::max(needed, digits), 16);
-    // Written into a buffer and appended once: addresses append eight groups each.
+    for (int i = count - 1; i >= 0; --i, value >>= 4) at[i] = kHexDigits[value & 0xF];
+    return at + count;
+}
+
+/// Appends `value` as `writeHex` writes it.
+void appendHex(std::string& out, std::uint64_t value, int digits) {
     char text[16];
-    for (int i = 0; i < count; ++i) text[i] = kHexDigits[(value >> (4 * (count - 1 - i))) & 0xF];
-    out.append(text, static_cast<std::size_t>(count));
+    out.append(text, static_cast<std::size_t>(writeHex(text, value, digits) - text));
 }
 }  // namespace
 
 std::string hexText(std::uint64_t value, int digits) {
-    std::string out = "0x";
-    appendHex(out, value, std::clamp(digits, 1, 16));
+    std::string out;
+    appendHexText(out, value, digits);
     return out;
+}
+
+void appendHexText(std::string& out, std::uint64_t value, int digits) {
+    out += "0x";
+    appendHex(out, value, std::clamp(digits, 1, 16));
+}
+
+void appendDecimal(std::string& out, std::uint64_t value) {
+    const fmt::format_int digits(value);
+    out.append(digits.data(), digits.size());
 }
 
 std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset) {
@@ -201,21 +216,31 @@ struct OctetDigits {
     }
 };
 constexpr OctetDigits kOctetDigits;
+
+/// The longest dotted quad.
+constexpr std::size_t kMaxIPv4Text = 15;
+/// Writes an IPv4 address as a dotted quad at `at`; gives the end of what it wrote. Each octet's
+/// digits are copied as three bytes, which stays within `kMaxIPv4Text` bytes: the last octet
+/// starts 12 bytes in at most.
+char* writeIPv4(char* at, std::uint32_t address) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned octet = (address >> shift) & 0xFF;
+        std::memcpy(at, kOctetDigits.digits[octet].data(), 3);
+        at += kOctetDigits.length[octet];
+        if (shift != 0) *at++ = '.';
+    }
+    return at;
+}
 }  // namespace
 
 std::optional<std::string> ipv4Text(std::span<const std::byte> bytes) {
     ByteReader r(bytes);
     auto address = r.readU32be();
     if (!address || !r.empty()) return std::nullopt;
-    char text[18];  // 15 at most, and room for the last octet's three bytes copied whole
-    std::size_t length = 0;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const unsigned octet = (*address >> shift) & 0xFF;
-        std::memcpy(text + length, kOctetDigits.digits[octet].data(), 3);
-        length += kOctetDigits.length[octet];
-        if (shift != 0) text[length++] = '.';
-    }
-    return std::string(text, length);
+    // Written straight into the text's own buffer, which a dotted quad fits without a heap block.
+    std::string text(kMaxIPv4Text, '\0');
+    text.resize(static_cast<std::size_t>(writeIPv4(text.data(), *address) - text.data()));
+    return text;
 }
 
 std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {
@@ -247,23 +272,26 @@ std::optional<std::string> ipv6Text(std::span<const std::byte> bytes) {
     }
     if (bestLength < 2) bestStart = kGroups;
 
-    std::string out;
-    out.reserve(39);  // the longest form: eight groups of four digits
+    // Written into a buffer and made a string once: eight groups of four digits and their
+    // colons at most, or six groups and a dotted quad (with the room `writeIPv4` needs).
+    char text[48];
+    char* at = text;
     for (std::size_t i = 0; i < hexGroups; ++i) {
         if (i == bestStart) {
-            out += "::";
+            *at++ = ':';
+            *at++ = ':';
             i += bestLength - 1;
             continue;
         }
-        if (!out.empty() && out.back() != ':') out += ':';
-        appendHex(out, groups[i], 1);
+        if (at != text && at[-1] != ':') *at++ = ':';
+        at = writeHex(at, groups[i], 1);
     }
     if (mapped) {
-        if (out.back() != ':') out += ':';
+        if (at[-1] != ':') *at++ = ':';
         r.seek(kMappedPrefix);
-        out += *ipv4Text(*r.readBytes(4));
+        at = writeIPv4(at, *r.readU32be());
     }
-    return out;
+    return std::string(text, at);
 }
 
 // --- Detail nodes --------------------------------------------------------------------------------
@@ -439,7 +467,9 @@ InternedString protocolForEtherType(std::uint16_t etherType) {
     thread_local Remembered recent[kSlots];
     const auto& names = ProtocolsStringsCache::sharedCache();
     const std::uint64_t generation = names.generation();
-    Remembered& slot = recent[(etherType ^ (etherType >> 4)) % kSlots];
+    // Folding the high byte onto the low one keeps the common types apart (IPv4, IPv6, ARP,
+    // 802.1Q, PPPoE, MPLS fall in different slots), so traffic that mixes them hits the memory.
+    Remembered& slot = recent[(etherType ^ (etherType >> 8)) % kSlots];
     if (slot.generation != generation || slot.etherType != etherType) {
         slot = Remembered{generation, etherType, InternedString::from(names.etherTypeString(etherType))};
     }

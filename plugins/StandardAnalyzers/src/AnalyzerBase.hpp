@@ -170,6 +170,10 @@ std::string nameOrUnknown(std::span<const CodeName> table, std::uint32_t code);
 /// "0x" and `digits` lower-case hexadecimal digits (1 to 16; more digits show when the value
 /// needs them).
 std::string hexText(std::uint64_t value, int digits);
+/// Appends `hexText(value, digits)` to `out`.
+void appendHexText(std::string& out, std::uint64_t value, int digits);
+/// Appends `value` in decimal to `out` (summary lines are built by appending to one string).
+void appendDecimal(std::string& out, std::uint64_t value);
 /// The IPv4 address at `offset` in the bytes; nothing when its 4 bytes are not all there.
 std::optional<std::string> ipv4TextAt(std::span<const std::byte> bytes, std::size_t offset);
 /// The IPv6 address at `offset` in the bytes; nothing when its 16 bytes are not all there.

@@ -47,17 +47,18 @@ public:
         if (!m) return std::nullopt;
         bool targetMacZero = m->thaZero;
         bool gratuitous = m->spa == m->tpa;
+        // Joined by appending (every listed ARP message builds one of these lines).
         switch (m->opcode) {
             case 1:
-                if (m->spaZero && targetMacZero) return fmt::format("Who has {}? (ARP Probe)", m->tpa);
-                if (gratuitous && targetMacZero) return fmt::format("ARP Announcement for {}", m->spa);
-                if (gratuitous) return fmt::format("Gratuitous ARP for {} (Request)", m->spa);
-                return fmt::format("Who has {}? Tell {}", m->tpa, m->spa);
+                if (m->spaZero && targetMacZero) return "Who has " + m->tpa + "? (ARP Probe)";
+                if (gratuitous && targetMacZero) return "ARP Announcement for " + m->spa;
+                if (gratuitous) return "Gratuitous ARP for " + m->spa + " (Request)";
+                return "Who has " + m->tpa + "? Tell " + m->spa;
             case 2:
-                if (gratuitous) return fmt::format("Gratuitous ARP for {} (Reply)", m->spa);
-                return fmt::format("{} is at {}", m->spa, m->sha);
-            case 3: return fmt::format("Who is {}? Tell {}", m->tha, m->sha);
-            case 4: return fmt::format("{} is at {}", m->tha, m->tpa);
+                if (gratuitous) return "Gratuitous ARP for " + m->spa + " (Reply)";
+                return m->spa + " is at " + m->sha;
+            case 3: return "Who is " + m->tha + "? Tell " + m->sha;
+            case 4: return m->tha + " is at " + m->tpa;
             default: return fmt::format("Unknown ARP opcode {}", m->opcode);
         }
     }

@@ -34,8 +34,8 @@ public:
     /// The message's summary; a message cut short by the capture says so, and one cut inside its
     /// header still shows its ID ("Standard query 0x7b14[Packet size limited during capture]").
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto message = DnsMessage::read(data);
-        if (message.header) return noteCut(message.summary(), cut_);
+        auto message = DnsMessage::read(data, DnsMessage::Detail::summary);
+        if (message.header) return noteCut(std::move(message.summaryText), cut_);
         if (!cut_) return std::nullopt;
         ByteReader r(data);
         auto id = r.peekU16be(0), flags = r.peekU16be(2);

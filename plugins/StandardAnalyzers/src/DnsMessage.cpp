@@ -30,40 +30,47 @@ constexpr std::uint8_t kPointerBits = 0xC0;
 /// The offset bits of a two-byte compression pointer.
 constexpr std::uint16_t kPointerOffsetMask = 0x3FFF;
 constexpr std::size_t kTcpPrefixSize = 2;
+/// Room made for a summary line at once: most lines (a question and a few records) fit.
+constexpr std::size_t kSummaryRoom = 160;
 
-/// Reads a name at `offset` of `message` (the bytes from the DNS header on). Gives the name and
-/// the offset just after it in the record (after the first pointer, if any); nothing when the
-/// name runs past the bytes, loops or is malformed.
-/// With `text` off the name is only walked (and given empty).
-std::optional<std::pair<std::string, std::size_t>> readName(const Data& message, std::size_t offset, bool text = true) {
-    std::string name;
+/// Reads a name at `offset` of `message` (the bytes from the DNS header on) and gives the offset
+/// just after it in the record (after the first pointer, if any); nothing when the name runs past
+/// the bytes, loops or is malformed. The name's text ("<Root>" for the root name) is appended to
+/// `text` when one is given, and only when the name reads whole.
+std::optional<std::size_t> readName(const Data& message, std::size_t offset, std::string* text) {
+    const std::size_t start = text ? text->size() : 0;
+    auto fail = [&]() -> std::optional<std::size_t> {
+        if (text) text->resize(start);
+        return std::nullopt;
+    };
     std::size_t length = 0, jumps = 0;
     std::optional<std::size_t> after;
     std::size_t at = offset;
     ByteReader r(message);
     while (true) {
         auto labelLength = r.load<std::uint8_t>(at, false);
-        if (!labelLength) return std::nullopt;
+        if (!labelLength) return fail();
         if ((*labelLength & kPointerBits) == kPointerBits) {
             // A compression pointer: 14 bits of offset after the two marker bits.
             auto pointer = r.load<std::uint16_t>(at, std::endian::native != std::endian::big);
-            if (!pointer || ++jumps > DnsMessage::kMaxPointerJumps) return std::nullopt;
+            if (!pointer || ++jumps > DnsMessage::kMaxPointerJumps) return fail();
             if (!after) after = at + 2;
             at = *pointer & kPointerOffsetMask;
             continue;
         }
-        if (*labelLength & kPointerBits) return std::nullopt;  // extended label types (RFC 6891 obsoleted)
+        if (*labelLength & kPointerBits) return fail();  // extended label types (RFC 6891 obsoleted)
         if (*labelLength == 0) {
             if (!after) after = at + 1;
             break;
         }
         auto label = r.bytesAt(at + 1, *labelLength);
-        if (!label) return std::nullopt;
+        if (!label) return fail();
         length += *labelLength + 1u;
-        if (length > DnsMessage::kMaxNameLength) return std::nullopt;
+        if (length > DnsMessage::kMaxNameLength) return fail();
         at += 1 + *labelLength;
         if (!text) continue;
-        if (!name.empty()) name += '.';
+        std::string& name = *text;
+        if (name.size() != start) name += '.';
         // Printable runs are appended whole; other bytes as "\DDD".
         const char* chars = reinterpret_cast<const char*>(label->data());
         std::size_t run = 0;
@@ -76,60 +83,101 @@ std::optional<std::pair<std::string, std::size_t>> readName(const Data& message,
         }
         name.append(chars + run, label->size() - run);
     }
-    if (name.empty() && text) name = "<Root>";
-    return std::pair{std::move(name), *after};
+    if (text && text->size() == start) *text += "<Root>";
+    return *after;
 }
 
-/// The RDATA of a record as text.
-std::string rdataText(const Data& message, std::uint16_t type, std::size_t offset, std::size_t length) {
+/// Appends the RDATA of a record as text.
+void appendRdata(std::string& out, const Data& message, std::uint16_t type, std::size_t offset, std::size_t length) {
     auto rdata = message.checkedSlice(offset, length).value_or(Data());
     ByteReader r(rdata);
+    const std::size_t start = out.size();
     switch (type) {
         case 1:
-            if (auto t = ipv4Text(rdata.span())) return *t;
+            if (auto t = ipv4Text(rdata.span())) return void(out += *t);
             break;
         case 28:
-            if (auto t = ipv6Text(rdata.span())) return *t;
+            if (auto t = ipv6Text(rdata.span())) return void(out += *t);
             break;
         case 2: case 5: case 6: case 12: case 39:
-            if (auto n = readName(message, offset)) return n->first;
+            if (readName(message, offset, &out)) return;
             break;
         case 15:
-            if (auto pref = r.peekU16be(0))
-                if (auto n = readName(message, offset + 2)) return fmt::format("{} {}", *pref, n->first);
+            if (auto pref = r.peekU16be(0)) {
+                appendDecimal(out, *pref);
+                out += ' ';
+                if (readName(message, offset + 2, &out)) return;
+            }
             break;
         case 33:
-            if (r.canRead(6))
-                if (auto n = readName(message, offset + 6))
-                    return fmt::format("{} {} {} {}", *r.peekU16be(0), *r.peekU16be(2), *r.peekU16be(4), n->first);
+            if (r.canRead(6)) {
+                for (std::size_t at : {0, 2, 4}) {
+                    appendDecimal(out, *r.peekU16be(at));
+                    out += ' ';
+                }
+                if (readName(message, offset + 6, &out)) return;
+            }
             break;
-        case 16: {
-            std::string out;
+        case 16:
             while (auto len = r.readU8()) {
                 auto text = r.readString(*len);
                 if (!text) break;
-                out += (out.empty() ? "" : " ") + std::string(*text);
+                if (out.size() != start) out += ' ';
+                out += *text;
             }
-            return out;
-        }
+            return;
         default: break;
     }
-    return hexBytes(rdata.span());
+    out.resize(start);
+    out += hexBytes(rdata.span());
+}
+
+/// Whether the summary line shows a record's data after its type.
+bool summaryShowsData(std::uint16_t type) {
+    switch (type) {
+        case 1: case 2: case 5: case 6: case 12: case 15: case 28: case 33: case 39: return true;
+        default: return false;
+    }
+}
+
+void appendTypeName(std::string& out, std::uint16_t type) {
+    if (auto name = lookupName(kTypes, type)) out += *name;
+    else appendDecimal(out, type);
+}
+
+/// The summary line's start: "Standard query response 0x1234 No such name".
+void appendHeaderSummary(std::string& out, const DnsMessage::Header& h) {
+    out += lookupName(kOpcodes, h.opcode()).value_or("Unknown operation");
+    if (h.isResponse()) out += " response";
+    out += ' ';
+    appendHexText(out, h.id, 4);
+    if (h.isResponse() && h.rcode() != 0) {
+        out += ' ';
+        out += nameFor(kRcodes, h.rcode());
+    }
+}
+
+/// The summary line's part for a record ("A 93.184.216.34"); `appendData(out)` appends its data
+/// as text when the line shows it.
+template <class AppendData>
+void appendRecordSummary(std::string& out, std::uint16_t type, AppendData appendData) {
+    appendTypeName(out, type);
+    if (!summaryShowsData(type)) return;
+    out += ' ';
+    appendData(out);
 }
 
 }  // namespace
 
-std::string DnsMessage::typeName(std::uint16_t type) { return nameFor(kTypes, type); }
+std::string DnsMessage::typeName(std::uint16_t type) {
+    std::string out;
+    appendTypeName(out, type);
+    return out;
+}
 
 std::string DnsMessage::Record::summary() const {
-    std::string out = typeName(type);
-    switch (type) {
-        case 1: case 2: case 5: case 6: case 12: case 15: case 28: case 33: case 39:
-            out += ' ';
-            out += data;
-            break;
-        default: break;
-    }
+    std::string out;
+    appendRecordSummary(out, type, [&](std::string& text) { text += data; });
     return out;
 }
 
@@ -176,47 +224,68 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail deta
     h.arcount = *r.readU16be();
     m.header = h;
 
+    // The summary line is written as the parts are read; a part that does not read whole
+    // takes back what it wrote.
+    std::string* line = detail == Detail::summary ? &m.summaryText : nullptr;
+    if (line) {
+        line->reserve(kSummaryRoom);
+        appendHeaderSummary(*line, h);
+    }
+
     std::size_t at = kHeaderSize, count = 0;
     for (std::size_t i = 0; i < h.qdcount; ++i) {
         if (++count > kMaxRecords) return m;
-        auto name = readName(message, at, text);
+        std::string name;
+        const std::size_t mark = line ? line->size() : 0;
+        if (line) *line += ' ';
+        auto after = readName(message, at, text ? &name : line);
         ByteReader q(message);
-        if (!name || !q.seek(name->second) || !q.canRead(4)) {
+        if (!after || !q.seek(*after) || !q.canRead(4)) {
+            if (line) line->resize(mark);
             m.truncated = true;
             return m;
         }
         ++m.questionsRead;
-        if (text) {
-            Question question{std::move(name->first), *q.readU16be(), *q.readU16be(), prefix + at, name->second + 4 - at};
-            m.questions.push_back(std::move(question));
+        const std::uint16_t type = *q.readU16be(), klass = *q.readU16be();
+        if (text) m.questions.push_back(Question{std::move(name), type, klass, prefix + at, *after + 4 - at});
+        if (line) {
+            // The line shows the type before the name: "A example.com".
+            std::string typeText;
+            appendTypeName(typeText, type);
+            typeText += ' ';
+            line->insert(mark + 1, typeText);
         }
-        at = name->second + 4;
+        at = *after + 4;
     }
     for (auto* section : {&m.answers, &m.authorities, &m.additionals}) {
         std::uint16_t wanted = section == &m.answers ? h.ancount : section == &m.authorities ? h.nscount : h.arcount;
         for (std::size_t i = 0; i < wanted; ++i) {
             if (++count > kMaxRecords) return m;
-            auto name = readName(message, at, text);
+            std::string name;
+            auto after = readName(message, at, text ? &name : nullptr);
             ByteReader q(message);
-            if (!name || !q.seek(name->second) || !q.canRead(10)) {
+            if (!after || !q.seek(*after) || !q.canRead(10)) {
                 m.truncated = true;
                 return m;
             }
-            Record rr;
-            rr.name = std::move(name->first);
-            rr.type = *q.readU16be();
-            rr.klass = *q.readU16be();
-            rr.ttl = *q.readU32be();
-            rr.rdlength = *q.readU16be();
-            if (!q.canRead(rr.rdlength)) {
+            const std::uint16_t type = *q.readU16be(), klass = *q.readU16be();
+            const std::uint32_t ttl = *q.readU32be();
+            const std::uint16_t rdlength = *q.readU16be();
+            if (!q.canRead(rdlength)) {
                 m.truncated = true;
                 return m;
             }
-            if (text) rr.data = rdataText(message, rr.type, q.offset(), rr.rdlength);
-            rr.offset = prefix + at;
-            rr.length = q.offset() + rr.rdlength - at;
-            at = q.offset() + rr.rdlength;
-            if (text) section->push_back(std::move(rr));
+            const std::size_t rdata = q.offset();
+            if (text) {
+                Record rr{std::move(name), type, klass, rdlength, ttl, std::string(), prefix + at, rdata + rdlength - at};
+                appendRdata(rr.data, message, type, rdata, rdlength);
+                section->push_back(std::move(rr));
+            }
+            if (line) {
+                *line += ' ';
+                appendRecordSummary(*line, type, [&](std::string& out) { appendRdata(out, message, type, rdata, rdlength); });
+            }
+            at = rdata + rdlength;
         }
     }
     m.messageEnd = std::min(m.messageEnd, prefix + at);
@@ -226,13 +295,11 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail deta
 
 std::string DnsMessage::summary() const {
     if (!header) return {};
-    std::string out(lookupName(kOpcodes, header->opcode()).value_or("Unknown operation"));
-    if (header->isResponse()) out += " response";
-    out += " " + hexText(header->id, 4);
-    if (header->isResponse() && header->rcode() != 0) out += " " + nameFor(kRcodes, header->rcode());
+    std::string out;
+    appendHeaderSummary(out, *header);
     for (const auto& q : questions) {
         out += ' ';
-        out += typeName(q.type);
+        appendTypeName(out, q.type);
         out += ' ';
         out += q.name;
     }

@@ -63,10 +63,13 @@ struct DnsMessage {
     bool truncated = false;
     /// The questions read whole, whether or not they are kept.
     std::size_t questionsRead = 0;
-    /// How much of a message to read: everything, or only where its parts lie (no question or
+    /// With `Detail::summary`, the text `summary()` gives after a full reading.
+    std::string summaryText;
+    /// How much of a message to read: everything; only where its parts lie (no question or
     /// record is kept, `questionsRead` counts them), which is all that finding the message's end
-    /// needs.
-    enum class Detail { text, layout };
+    /// needs; or only the summary line (`summaryText`), written as the records are walked, which
+    /// is all a packet listing needs.
+    enum class Detail { text, layout, summary };
 
     /// Reads a message; detects the TCP length prefix from the bytes.
     static DnsMessage read(const Data& bytes, Detail detail = Detail::text);

@@ -41,16 +41,33 @@ public:
         ByteReader r(data);
         auto type = r.peekU8(0), code = r.peekU8(1);
         if (!type || !code) return std::nullopt;
-        std::string name = std::string(lookupName(kTypes, *type).value_or(""));
-        if (name.empty()) name = fmt::format("Unknown ICMP (obsolete or malformed?) (type {})", *type);
-        // The type's name is padded to 20 characters, as in the echo summary.
-        if (auto codes = codeTable(*type); !codes.empty()) name = fmt::format("{:<20} ({})", name, nameFor(codes, *code));
+        // Appended to one string: every listed ICMP message builds this line.
+        std::string info(lookupName(kTypes, *type).value_or(""));
+        if (info.empty()) info = fmt::format("Unknown ICMP (obsolete or malformed?) (type {})", *type);
+        // The type's name is padded to 20 characters (the names are ASCII), as in the echo summary.
+        auto padName = [&] {
+            if (info.size() < kNameWidth) info.append(kNameWidth - info.size(), ' ');
+        };
+        if (auto codes = codeTable(*type); !codes.empty()) {
+            padName();
+            info += " (";
+            info += nameFor(codes, *code);
+            info += ')';
+        }
         auto id = r.peekU16be(4), seq = r.peekU16be(6);
         bool echo = *type == 0 || *type == 8 || *type == 13 || *type == 14;
-        if (!echo || !id || !seq) return name;
-        std::string info = fmt::format("{:<20} id={}, seq={}/{}", name, hexText(*id, 4), *seq,
-                                       ByteReader::byteswapValue(*seq));
-        if (ttl_) info += fmt::format(", ttl={}", *ttl_);
+        if (!echo || !id || !seq) return info;
+        padName();
+        info += " id=";
+        appendHexText(info, *id, 4);
+        info += ", seq=";
+        appendDecimal(info, *seq);
+        info += '/';
+        appendDecimal(info, ByteReader::byteswapValue(*seq));
+        if (ttl_) {
+            info += ", ttl=";
+            appendDecimal(info, *ttl_);
+        }
         return info;
     }
 
@@ -175,6 +192,8 @@ private:
         return std::nullopt;
     }
 
+    /// The width the summary pads the type's name to.
+    static constexpr std::size_t kNameWidth = 20;
     std::optional<std::uint8_t> ttl_;
 };
 

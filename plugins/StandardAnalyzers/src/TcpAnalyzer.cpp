@@ -1,6 +1,5 @@
 // The TCP analyzer ("TCP", IP protocol 6).
 
-#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "AnalyzerBase.hpp"
@@ -61,28 +60,39 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto h = read(segment(data));
         if (!h) return std::nullopt;
-        // One buffer, formats parsed at compile time: every listed TCP segment builds this line.
-        fmt::memory_buffer info;
-        auto out = fmt::appender(info);
-        fmt::format_to(out, FMT_COMPILE("{} → {} ["), h->sourcePort, h->destinationPort);
+        // Written straight into one string: every listed TCP segment builds this line.
+        std::string info;
+        info.reserve(kInfoRoom);
+        appendDecimal(info, h->sourcePort);
+        info += " → ";
+        appendDecimal(info, h->destinationPort);
+        info += " [";
         bool any = false;
         for (const auto& [bit, name] : kFlagTable) {
             if (!(h->flags & bit)) continue;
-            if (any) info.append(std::string_view(", "));
-            info.append(std::string_view(name));
+            if (any) info += ", ";
+            info += name;
             any = true;
         }
-        if (!any) info.append(std::string_view("<None>"));
-        fmt::format_to(out, FMT_COMPILE("] Seq={}"), h->seq);
-        if (h->flags & kACK) fmt::format_to(out, FMT_COMPILE(" Ack={}"), h->ack);
-        fmt::format_to(out, FMT_COMPILE(" Win={} Len={}"), h->window, h->payloadLength);
-        if (h->flags & kURG) fmt::format_to(out, FMT_COMPILE(" Urg={}"), h->urgent);
-        for (const auto& option : h->options) {
-            if (option.info.empty()) continue;
-            info.push_back(' ');
-            info.append(option.info);
+        if (!any) info += "<None>";
+        info += "] Seq=";
+        appendDecimal(info, h->seq);
+        if (h->flags & kACK) {
+            info += " Ack=";
+            appendDecimal(info, h->ack);
         }
-        return fmt::to_string(info);
+        info += " Win=";
+        appendDecimal(info, h->window);
+        info += " Len=";
+        appendDecimal(info, h->payloadLength);
+        if (h->flags & kURG) {
+            info += " Urg=";
+            appendDecimal(info, h->urgent);
+        }
+        walkOptions(h->options, [&](std::uint8_t kind, std::size_t, std::size_t, ByteReader value, bool malformed) {
+            if (!malformed) appendOptionInfo(info, kind, value);
+        });
+        return info;
     }
 
     [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
@@ -109,10 +119,10 @@ public:
         addField(root, "Window", std::to_string(h->window), 14, 2);
         addField(root, "Checksum", hexText(h->checksum, 4) + " [unverified]", 16, 2);
         addField(root, "Urgent Pointer", std::to_string(h->urgent), 18, 2);
-        if (!h->options.empty()) {
-            auto options = addField(root, "Options", fmt::format("({} bytes)", std::min(h->headerLength, data.size()) - kMinHeaderSize),
-                                    kMinHeaderSize, std::min(h->headerLength, data.size()) - kMinHeaderSize);
-            for (const auto& option : h->options) addField(options, option.name, option.value, option.offset, option.length);
+        if (const auto options = readOptions(h->options); !options.empty()) {
+            auto node = addField(root, "Options", fmt::format("({} bytes)", std::min(h->headerLength, data.size()) - kMinHeaderSize),
+                                 kMinHeaderSize, std::min(h->headerLength, data.size()) - kMinHeaderSize);
+            for (const auto& option : options) addField(node, option.name, option.value, option.offset, option.length);
         }
         if (h->payloadLength) addField(root, "TCP payload", fmt::format("{} bytes", h->payloadLength), h->headerLength, h->payloadLength);
         return {root};
@@ -175,18 +185,22 @@ private:
     /// so that link-layer padding after the IP payload never counts as TCP payload.
     [[nodiscard]] Data segment(const Data& data) const { return data.slice(0, std::min(data.size(), bytes().size())); }
 
+    /// Room made for a summary line at once: ports, flags, numbers and a few options.
+    static constexpr std::size_t kInfoRoom = 128;
+
     struct Option {
-        std::string name, value, info;
+        std::string name, value;
         std::size_t offset = 0, length = 0;
     };
     struct Header {
         std::uint16_t sourcePort = 0, destinationPort = 0, flags = 0, window = 0, checksum = 0, urgent = 0;
         std::uint32_t seq = 0, ack = 0;
         std::size_t headerLength = 0, payloadLength = 0;
-        std::vector<Option> options;
+        /// The options that fit in the captured part of the header.
+        Data options;
     };
 
-    /// The fixed header and the options that fit in the captured part of the header.
+    /// The fixed header; the options are read when asked for (`walkOptions`).
     static std::optional<Header> read(const Data& data) {
         ByteReader r(data);
         if (!r.canRead(kMinHeaderSize)) return std::nullopt;
@@ -202,52 +216,105 @@ private:
         h.checksum = *r.readU16be();
         h.urgent = *r.readU16be();
         h.payloadLength = data.size() > h.headerLength ? data.size() - h.headerLength : 0;
-        if (h.headerLength > kMinHeaderSize)
-            readOptions(data.slice(kMinHeaderSize, std::min(h.headerLength, data.size()) - kMinHeaderSize), h.options);
+        if (h.headerLength > kMinHeaderSize) h.options = data.slice(kMinHeaderSize, std::min(h.headerLength, data.size()) - kMinHeaderSize);
         return h;
     }
 
-    static void readOptions(const Data& bytes, std::vector<Option>& out) {
+    /// Walks the options: `visit(kind, at, length, value, malformed)` for each, `at` counted
+    /// from the start of the header and `value` over the bytes after kind and length (none for
+    /// EOL and NOP). EOL ends the walk; so does an option whose length does not fit, given as
+    /// malformed and reaching to the end of the options.
+    template <class Visit>
+    static void walkOptions(const Data& bytes, Visit visit) {
         ByteReader r(bytes);
         while (!r.empty()) {
-            std::size_t at = kMinHeaderSize + r.offset();
-            auto kind = *r.readU8();
-            if (kind == 0) {
-                out.push_back({"End of Option List (EOL)", "", "", at, 1});
-                break;
-            }
-            if (kind == 1) {
-                out.push_back({"No-Operation (NOP)", "", "", at, 1});
+            const std::size_t at = kMinHeaderSize + r.offset();
+            const auto kind = *r.readU8();
+            if (kind == 0 || kind == 1) {
+                visit(kind, at, std::size_t{1}, ByteReader(), false);
+                if (kind == 0) break;
                 continue;
             }
             auto length = r.readU8();
             if (!length || *length < 2 || !r.canRead(*length - 2u)) {
-                out.push_back({fmt::format("Option kind {}", kind), "bad length", "", at, bytes.size() + kMinHeaderSize - at});
+                visit(kind, at, bytes.size() + kMinHeaderSize - at, ByteReader(), true);
                 break;
             }
-            ByteReader v(*r.readBytes(*length - 2u));
-            Option o{"", "", "", at, *length};
+            visit(kind, at, std::size_t{*length}, ByteReader(*r.readBytes(*length - 2u)), false);
+        }
+    }
+
+    /// The summary line's part for an option: " MSS=1460", " WS=128", " SACK_PERM",
+    /// " SLE=1 SRE=2", " TSval=1 TSecr=2"; nothing for the others.
+    static void appendOptionInfo(std::string& out, std::uint8_t kind, ByteReader v) {
+        switch (kind) {
+            case 2:
+                if (auto mss = v.readU16be()) {
+                    out += " MSS=";
+                    appendDecimal(out, *mss);
+                }
+                break;
+            case 3:
+                if (auto shift = v.readU8()) {
+                    out += " WS=";
+                    appendDecimal(out, windowMultiplier(*shift));
+                }
+                break;
+            case 4: out += " SACK_PERM"; break;
+            case 5:
+                while (auto left = v.readU32be()) {
+                    auto right = v.readU32be();
+                    if (!right) break;
+                    out += " SLE=";
+                    appendDecimal(out, *left);
+                    out += " SRE=";
+                    appendDecimal(out, *right);
+                }
+                break;
+            case 8:
+                if (auto tsval = v.readU32be()) {
+                    auto tsecr = v.readU32be();
+                    out += " TSval=";
+                    appendDecimal(out, *tsval);
+                    out += " TSecr=";
+                    appendDecimal(out, tsecr.value_or(0));
+                }
+                break;
+            default: break;
+        }
+    }
+
+    /// The window scale's multiplier (shifts past 14 count as 14).
+    static unsigned windowMultiplier(std::uint8_t shift) { return shift <= 14 ? 1u << shift : 1u << 14; }
+
+    /// The options with their names and values, for the detail tree.
+    static std::vector<Option> readOptions(const Data& bytes) {
+        std::vector<Option> out;
+        walkOptions(bytes, [&](std::uint8_t kind, std::size_t at, std::size_t length, ByteReader v, bool malformed) {
+            Option o{"", "", at, length};
+            if (malformed) {
+                o.name = fmt::format("Option kind {}", kind), o.value = "bad length";
+                out.push_back(std::move(o));
+                return;
+            }
             switch (kind) {
+                case 0: o.name = "End of Option List (EOL)"; break;
+                case 1: o.name = "No-Operation (NOP)"; break;
                 case 2:
                     o.name = "Maximum segment size";
-                    if (auto mss = v.readU16be()) o.value = fmt::format("{} bytes", *mss), o.info = fmt::format("MSS={}", *mss);
+                    if (auto mss = v.readU16be()) o.value = fmt::format("{} bytes", *mss);
                     break;
                 case 3:
                     o.name = "Window scale";
-                    if (auto shift = v.readU8()) {
-                        unsigned multiplier = *shift <= 14 ? 1u << *shift : 1u << 14;
-                        o.value = fmt::format("{} (multiply by {})", *shift, multiplier);
-                        o.info = fmt::format("WS={}", multiplier);
-                    }
+                    if (auto shift = v.readU8()) o.value = fmt::format("{} (multiply by {})", *shift, windowMultiplier(*shift));
                     break;
-                case 4: o.name = "SACK permitted", o.info = "SACK_PERM"; break;
+                case 4: o.name = "SACK permitted"; break;
                 case 5: {
                     o.name = "SACK";
                     while (auto left = v.readU32be()) {
                         auto right = v.readU32be();
                         if (!right) break;
                         o.value += fmt::format("{}{}-{}", o.value.empty() ? "" : ", ", *left, *right);
-                        o.info += fmt::format("{}SLE={} SRE={}", o.info.empty() ? "" : " ", *left, *right);
                     }
                     break;
                 }
@@ -256,13 +323,13 @@ private:
                     if (auto tsval = v.readU32be()) {
                         auto tsecr = v.readU32be();
                         o.value = fmt::format("TSval {}, TSecr {}", *tsval, tsecr.value_or(0));
-                        o.info = fmt::format("TSval={} TSecr={}", *tsval, tsecr.value_or(0));
                     }
                     break;
                 default: o.name = fmt::format("Option kind {}", kind), o.value = hexBytes(v.bytes()); break;
             }
             out.push_back(std::move(o));
-        }
+        });
+        return out;
     }
 };
 

@@ -5,6 +5,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -95,18 +96,60 @@ void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     out.push_back('\n');
 }
 
-/// Whether `text` is ASCII, tested eight bytes at a time (the texts are a few to a few dozen
-/// bytes).
-bool isASCII(std::string_view text) {
-    std::uint64_t high = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        high |= word;
+/// "00" to "99", for writing decimal digits two at a time.
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
-    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-    return (high & 0x8080808080808080ull) == 0;
+    return pairs;
+}();
+
+/// Whether `text` is ASCII, tested eight bytes at a time (the texts are a few to a few dozen
+/// bytes); the last bytes are tested as a word that overlaps the ones before, not one by one.
+/// Inlined into each column's padding, as `copyText` and `spaces` are.
+[[gnu::always_inline]] inline bool isASCII(std::string_view text) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    auto load8 = [](const char* at) {
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        return word;
+    };
+    auto load4 = [](const char* at) {
+        std::uint32_t word;
+        std::memcpy(&word, at, 4);
+        return word;
+    };
+    if (n >= 8) {
+        std::uint64_t high = load8(p + n - 8);
+        for (std::size_t i = 0; i + 8 <= n; i += 8) high |= load8(p + i);
+        return (high & kHigh) == 0;
+    }
+    if (n >= 4) return ((load4(p) | load4(p + n - 4)) & 0x80808080u) == 0;
+    if (n == 0) return true;
+    // One to three bytes: the first, the middle and the last cover them all.
+    return ((static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) | static_cast<unsigned char>(p[n - 1])) & 0x80u) == 0;
+}
+
+/// Copies `n` bytes. A line's columns are mostly 1 to 16 bytes: they are copied by two moves of
+/// fixed size that overlap, not by a call.
+[[gnu::always_inline]] inline void copyText(char* to, const char* from, std::size_t n) {
+    if (n > 16) {
+        std::memcpy(to, from, n);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n != 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
 }
 
 /// Writes one listing line at the end of a text: room for the whole line is made once, and each
@@ -119,7 +162,7 @@ public:
     /// `most`: an upper bound of the line's bytes (see `room`).
     LineWriter(LineText& out, std::size_t most) : out_(out) {
         const std::size_t start = out_.size();
-        out_.resize(start + most);
+        out_.resize(start + most + kSpaceRun);
         at_ = out_.data() + start;
     }
     LineWriter(const LineWriter&) = delete;
@@ -135,24 +178,29 @@ public:
     static constexpr std::size_t kIntegerRoom = 20 + 1;
 
     void put(char c) { *at_++ = c; }
-    void text(std::string_view text) {
-        std::memcpy(at_, text.data(), text.size());
+    [[gnu::always_inline]] void text(std::string_view text) {
+        copyText(at_, text.data(), text.size());
         at_ += text.size();
     }
-    void padded(std::string_view value, std::size_t width, bool right) {
+    /// Inlined, as `text` is: a line pads eight columns, and a call cost as much as the copying.
+    [[gnu::always_inline]] void padded(std::string_view value, std::size_t width, bool right) {
         if (!isASCII(value)) {
             paddedByColumns(value, width, right);
             return;
         }
+        paddedASCII(value, width, right);
+    }
+    /// `padded` for text known to be ASCII (digits).
+    [[gnu::always_inline]] void paddedASCII(std::string_view value, std::size_t width, bool right) {
         const std::size_t fill = value.size() < width ? width - value.size() : 0;
         if (right) spaces(fill);
         text(value);
         if (!right) spaces(fill);
     }
     template <class Integer>
-    void integer(Integer value, std::size_t width, bool right) {
+    [[gnu::always_inline]] void integer(Integer value, std::size_t width, bool right) {
         const fmt::format_int digits(value);
-        padded(std::string_view(digits.data(), digits.size()), width, right);
+        paddedASCII(std::string_view(digits.data(), digits.size()), width, right);
     }
     /// `seconds` as "{:>11.6f}" would. Times of a listing are a few seconds to a few days
     /// relative to the first packet, and fmt's exact shortest-digits machinery for a double cost
@@ -171,7 +219,10 @@ public:
                 char* end = digits + sizeof digits;
                 char* p = end;
                 std::uint64_t fraction = micros % 1000000;
-                for (int i = 0; i < 6; ++i, fraction /= 10) *--p = static_cast<char>('0' + fraction % 10);
+                for (int i = 0; i < 3; ++i, fraction /= 100) {
+                    p -= 2;
+                    std::memcpy(p, &kDigitPairs[2 * (fraction % 100)], 2);
+                }
                 *--p = '.';
                 std::uint64_t integral = micros / 1000000;
                 do {
@@ -179,7 +230,7 @@ public:
                     integral /= 10;
                 } while (integral != 0);
                 if (std::signbit(seconds)) *--p = '-';
-                padded(std::string_view(p, static_cast<std::size_t>(end - p)), 11, true);
+                paddedASCII(std::string_view(p, static_cast<std::size_t>(end - p)), 11, true);
                 return;
             }
         }
@@ -200,9 +251,14 @@ private:
         fmt::format_to(fmt::appender(formatted), FMT_COMPILE("{:>11.6f}"), seconds);
         text(std::string_view(formatted.data(), formatted.size()));
     }
-    void spaces(std::size_t count) {
-        std::memset(at_, ' ', count);
-        at_ += count;
+    /// Padding is written in runs of `kSpaceRun` spaces, the last one only partly kept (the
+    /// writer keeps that much room past the line), so that a column's padding costs one move.
+    static constexpr std::size_t kSpaceRun = 16;
+    [[gnu::always_inline]] void spaces(std::size_t count) {
+        static constexpr char kSpaces[kSpaceRun + 1] = "                ";
+        char* const end = at_ + count;
+        for (; at_ < end; at_ += kSpaceRun) std::memcpy(at_, kSpaces, kSpaceRun);
+        at_ = end;
     }
 
     LineText& out_;

@@ -80,9 +80,10 @@ public:
         std::optional<std::reference_wrapper<ListingSighting>> sighting;
     };
 
-    /// Stores the arguments and runs the walk.
+    /// Stores the arguments and runs the walk (the options are moved from, not copied: the
+    /// analysis of every packet passes them).
     CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers, Data packetData,
-                  std::uint16_t payloadSize, Options options = {});
+                  std::uint16_t payloadSize, Options&& options = {});
 
     /// The walk. Throws `APIErrorException(missingData)` when there is no payload.
     AnalyzerChain processAnalyzers();
@@ -154,9 +155,18 @@ private:
     std::shared_ptr<const PluginLookupTable> table_;
     ListingSighting* sighting_ = nullptr;
     /// Notes the listing texts of `analyzer`, the analyzer of the link about to be appended at
-    /// `headerOffset` bytes into the packet, which names `next` after it.
-    void sight(const QORPluginAnalyzerProtocol& analyzer, const AnalyzerClassRef& cls, std::uint16_t headerOffset,
-               InternedString next);
+    /// `headerOffset` bytes into the packet, which names `next` after it and answers the address
+    /// pairs `addressRoles` (`PluginLookupTable::AddressRole`).
+    /// Inline: most links answer no addresses and name a protocol after them, and the walk sees
+    /// every link of every packet.
+    void sight(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset, InternedString next) {
+        if (addressRoles) noteAddresses(analyzer, addressRoles, headerOffset);
+        if (!next.hasValue()) noteSummary(analyzer, headerOffset);
+    }
+    /// Notes the summary line of `analyzer`, the chain's last link.
+    void noteSummary(const QORPluginAnalyzerProtocol& analyzer, std::uint16_t headerOffset);
+    /// Notes the addresses of the pairs `addressRoles` that no earlier link answered.
+    void noteAddresses(const QORPluginAnalyzerProtocol& analyzer, std::uint8_t addressRoles, std::uint16_t headerOffset);
 };
 
 }  // namespace qor

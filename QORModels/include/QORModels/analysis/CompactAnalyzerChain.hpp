@@ -53,7 +53,18 @@ public:
     CompactAnalyzerChain(const CompactAnalyzerChain& other) { *this = other; }
     CompactAnalyzerChain& operator=(const CompactAnalyzerChain& other);
     CompactAnalyzerChain(CompactAnalyzerChain&& other) noexcept { *this = std::move(other); }
-    CompactAnalyzerChain& operator=(CompactAnalyzerChain&& other) noexcept;
+    /// Inline, as `push_back`'s common case is: every analysed packet's chain is built and
+    /// handed on by value.
+    CompactAnalyzerChain& operator=(CompactAnalyzerChain&& other) noexcept {
+        if (this == &other) return *this;
+        inline_ = other.inline_;
+        size_ = other.size_;
+        capacity_ = other.capacity_;
+        spill_ = std::move(other.spill_);
+        other.size_ = 0;
+        other.capacity_ = kInline;
+        return *this;
+    }
     ~CompactAnalyzerChain() = default;
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
@@ -63,7 +74,13 @@ public:
     }
     [[nodiscard]] const ChainLink& operator[](std::size_t i) const noexcept { return links()[i]; }
     [[nodiscard]] const ChainLink& back() const noexcept { return links()[size_ - 1]; }
-    void push_back(const ChainLink& link);
+    void push_back(const ChainLink& link) {
+        if (size_ < capacity_) {
+            (spill_ ? spill_.get() : inline_.data())[size_++] = link;
+            return;
+        }
+        pushBackGrowing(link);
+    }
     void clear() noexcept;
 
     /// Makes the analyzer of `link` again from the packet's bytes (`bytes`: the whole captured
@@ -76,6 +93,9 @@ public:
     static Data bytesOf(const ChainLink& link, const Data& bytes);
 
 private:
+    /// `push_back` when the links fill the buffer: a larger one (up to 255 links; more are dropped).
+    void pushBackGrowing(const ChainLink& link);
+
     std::array<ChainLink, kInline> inline_{};
     std::uint8_t size_ = 0;
     std::uint8_t capacity_ = kInline;

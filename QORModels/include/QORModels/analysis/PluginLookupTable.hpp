@@ -46,8 +46,16 @@ struct PluginLookupTable {
     TextKeyMap<std::uint32_t> headerSizeByProtocol;
     TextKeyMap<QORPlugInAnalyzerAttribute> attributeByKey;
     std::vector<std::pair<std::string, AnalyzerClassRef>> columnBindings;
-    /// `analyzerClassByProtocol` again, keyed by the interned protocol names (filled by `build`).
-    std::unordered_map<const void*, AnalyzerClassRef> analyzerClassByInternedProtocol;
+    /// The IP address attribute pairs an analyzer class answers (see `addressRoles`).
+    enum AddressRole : std::uint8_t { kIPv4Addresses = 1, kIPv6Addresses = 2 };
+    /// A protocol's analyzer class with the address pairs it answers.
+    struct ProtocolClass {
+        AnalyzerClassRef cls;
+        std::uint8_t addressRoles = 0;
+    };
+    /// `analyzerClassByProtocol` again, keyed by the interned protocol names, each class with its
+    /// address roles worked out once (filled by `build`).
+    std::unordered_map<const void*, ProtocolClass> analyzerClassByInternedProtocol;
 
     /// The attributes a packet reads for its source and destination columns, looked up once by
     /// `build` (every listed packet reads two of them): absent when no plug-in declares one.
@@ -62,9 +70,20 @@ struct PluginLookupTable {
         return it == attributeByKey.end() ? nullptr : &it->second;
     }
 
+    /// The address pairs `cls` answers: `kIPv4Addresses` when "ip4SrcAddr" and "ip4DstAddr" are
+    /// attributes of one class and `cls` is that class or derives from it, `kIPv6Addresses` the
+    /// same for "ip6SrcAddr" and "ip6DstAddr".
+    [[nodiscard]] std::uint8_t addressRoles(const QORPluginAnalyzerClass& cls) const;
+
+    /// An analyzer class found for a protocol name, with its `addressRoles`; `cls` is null when
+    /// there is none.
+    struct FoundClass {
+        const AnalyzerClassRef* cls = nullptr;
+        std::uint8_t addressRoles = 0;
+    };
     /// The analyzer class for a protocol name: through the interned keys when the table has
-    /// them, else through the text keys; null when there is none.
-    [[nodiscard]] const AnalyzerClassRef* analyzerClass(InternedString protocol) const;
+    /// them (with the roles `build` worked out), else through the text keys.
+    [[nodiscard]] FoundClass analyzerClass(InternedString protocol) const;
 
     /// The table in force (at first, one with empty maps and an empty list).
     static std::shared_ptr<const PluginLookupTable> current();

@@ -1,6 +1,7 @@
 #pragma once
 // Immutable, cheaply copied byte buffer with shared storage and O(1) slices.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,7 +51,15 @@ public:
 
     /// Bytes `from ..< from+count` sharing this storage. Callers check the bounds first; an
     /// out-of-range request is clamped to the bytes that exist rather than read past the end.
-    [[nodiscard]] Data slice(std::size_t from, std::size_t count) const noexcept;
+    /// Inline: analysis slices every header and attribute of every packet.
+    [[nodiscard]] Data slice(std::size_t from, std::size_t count) const noexcept {
+        Data d;
+        if (from >= size_) return d;
+        d.owner_ = owner_;
+        d.ptr_ = ptr_ + from;
+        d.size_ = std::min(count, size_ - from);
+        return d;
+    }
     /// Bytes from `from` to the end.
     [[nodiscard]] Data slice(std::size_t from) const noexcept;
     /// The slice, or nothing when `from + count` runs past the end (overflow-safe).

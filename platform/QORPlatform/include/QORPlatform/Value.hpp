@@ -59,7 +59,9 @@ public:
     [[nodiscard]] bool isString() const noexcept { return std::holds_alternative<std::string>(storage_); }
     [[nodiscard]] const Storage& storage() const noexcept { return storage_; }
 
-    [[nodiscard]] std::optional<std::string> asString() const;
+    [[nodiscard]] std::optional<std::string> asString() const&;
+    /// The text of a value that is going away, moved out (`analyzer.value(key, bytes).asString()`).
+    [[nodiscard]] std::optional<std::string> asString() &&;
     [[nodiscard]] const std::string* stringPtr() const noexcept { return std::get_if<std::string>(&storage_); }
     [[nodiscard]] std::optional<bool> asBool() const;
     /// Integers and whole doubles as signed 64-bit; nothing when out of range or not a number.

@@ -154,7 +154,9 @@ public:
     /// "payloadSize" (body bytes in this segment), "httpMethod", "httpRequestURI", "httpStatusCode".
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         if (key == "payloadSize") {
-            auto size = headSize(data);
+            // The walk asks with the bytes the analyzer was made from, whose head it measured.
+            const bool own = data.data() == bytes().data() && data.size() == bytes().size() && data.size() <= UINT16_MAX;
+            auto size = own ? std::size_t{protocolSize()} : headSize(data);
             return Value(static_cast<unsigned>(std::min<std::size_t>(data.size() - size, UINT16_MAX)));
         }
         auto start = parseStartLine(lineAt(data.stringView(), 0).text);

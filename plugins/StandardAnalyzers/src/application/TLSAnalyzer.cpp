@@ -216,7 +216,10 @@ std::string recordSummary(const Record& record) {
     if (record.type == kContentHandshake) {
         auto names = handshakeNames(record.fragment, whole);
         std::string out;
-        for (auto& n : names) out += (out.empty() ? "" : ", ") + n;
+        for (auto& n : names) {
+            if (!out.empty()) out += ", ";
+            out += n;
+        }
         ByteReader r(record.fragment);
         if (r.peekU8() == kClientHello) {
             r.skip(kHandshakeHeaderSize);
@@ -258,7 +261,10 @@ public:
         auto walk = walkRecords(data);
         if (walk.continuation) return "Continuation Data";
         std::string info;
-        for (const auto& record : walk.records) info += (info.empty() ? "" : ", ") + recordSummary(record);
+        for (const auto& record : walk.records) {
+            if (!info.empty()) info += ", ";
+            info += recordSummary(record);
+        }
         if (walk.recordCount > walk.records.size())
             info += ", " + std::to_string(walk.recordCount - walk.records.size()) + " more records";
         return noteCut(info, cut_);
