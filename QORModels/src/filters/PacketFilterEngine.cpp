@@ -4,6 +4,8 @@
 #include <tbb/parallel_for.h>
 
 #include <atomic>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -52,26 +54,58 @@ PacketFilterEngine::PacketList PacketFilterEngine::apply(const NSPredicate& pred
     // not depend on which worker finished first.
     std::vector<std::uint8_t> matched(packets.size(), 0);
 
+    // The first failure (a platform exception, a cancellation, anything else thrown) is kept and
+    // thrown on the caller's thread once the loop is over; the pieces not yet started are
+    // skipped. No exception crosses oneTBB's scheduler.
+    std::atomic<bool> failed{false};
+    std::mutex failureLock;
+    std::exception_ptr failure;
+    // Starting the loop and waiting for it order the caller's and the workers' accesses; the two
+    // atomics say so again where race checkers see it (oneTBB's own hand-over happens inside its
+    // library): every piece reads `failed` after the caller's store, and the caller reads
+    // `piecesDone` after every piece's addition.
+    std::atomic<std::size_t> piecesDone{0};
+    failed.store(false, std::memory_order_release);
+    auto fail = [&](std::exception_ptr error) {
+        std::lock_guard guard(failureLock);
+        if (!failure) failure = std::move(error);
+        failed.store(true, std::memory_order_release);
+    };
+
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pieces, std::max<std::size_t>(1, kPacketsPerTask / piece)),
                       [&](const tbb::blocked_range<std::size_t>& range) {
+        struct Done {
+            std::atomic<std::size_t>& count;
+            ~Done() { count.fetch_add(1, std::memory_order_release); }
+        } done{piecesDone};
+        if (failed.load(std::memory_order_acquire)) return;
+        if (cancelled && cancelled->load(std::memory_order_relaxed)) {
+            fail(std::make_exception_ptr(CancellationError()));
+            return;
+        }
         const std::size_t begin = range.begin() * piece;
         const std::size_t end = std::min(packets.size(), range.end() * piece);
-        if (cancelled && cancelled->load(std::memory_order_relaxed)) throw CancellationError();
-        std::optional<NSError> error;
-        // One catcher for the whole range: the first exception ends the range and the call.
-        const bool finished = QOR_ObjC_Exception::tryExecute(
-            [&] {
-                for (std::size_t i = begin; i < end; ++i) {
-                    QORPacket& packet = *packets[i];
-                    if (!packet.analyse()) continue;  // nothing to filter on
-                    if (cancelled && cancelled->load(std::memory_order_relaxed)) throw FilterEvaluationError::cancelled();
-                    matched[i] = predicate.evaluateWithObject(packet) ? 1 : 0;
-                    if (progress) progress->appendBytesRead(1.0);
-                }
-            },
-            error);
-        if (!finished) throw evaluationFailure(error);
+        try {
+            std::optional<NSError> error;
+            // One catcher for the whole range: the first exception ends the range and the call.
+            const bool finished = QOR_ObjC_Exception::tryExecute(
+                [&] {
+                    for (std::size_t i = begin; i < end; ++i) {
+                        QORPacket& packet = *packets[i];
+                        if (!packet.analyse()) continue;  // nothing to filter on
+                        if (cancelled && cancelled->load(std::memory_order_relaxed)) throw FilterEvaluationError::cancelled();
+                        matched[i] = predicate.evaluateWithObject(packet) ? 1 : 0;
+                        if (progress) progress->appendBytesRead(1.0);
+                    }
+                },
+                error);
+            if (!finished) fail(std::make_exception_ptr(evaluationFailure(error)));
+        } catch (...) {
+            fail(std::current_exception());
+        }
     });
+    (void)piecesDone.load(std::memory_order_acquire);
+    if (failure) std::rethrow_exception(failure);
 
     PacketList out;
     for (std::size_t i = 0; i < packets.size(); ++i) {
