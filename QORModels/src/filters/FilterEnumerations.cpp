@@ -22,6 +22,12 @@ constexpr std::array<ComparisonTexts, 9> kComparisonTexts{{
     {"greaterThanOrEqual", "\u2265", "greater than or equal"},
 }};
 
+/// Per logical operator, in declaration order: raw value, display name.
+constexpr std::array<std::array<std::string_view, 2>, 3> kLogicalOperatorTexts{{{"and", "AND"}, {"or", "OR"}, {"not", "NOT"}}};
+/// Per application operator, in declaration order: raw value, string value, full value.
+constexpr std::array<std::array<std::string_view, 3>, 3> kQORLogicalOperatorTexts{
+    {{"AND", "&&", "AND (&&)"}, {"OR", "||", "OR (||)"}, {"NOT", "!", "NOT (!)"}}};
+
 const ComparisonTexts& textsOf(Comparison c) { return kComparisonTexts[static_cast<std::size_t>(c)]; }
 
 /// The case of `all` whose raw value is `raw`.
@@ -51,55 +57,20 @@ std::string displayFragment(Comparison comparison) {
                            "Comparison fragment appended to an attribute title");
 }
 
-std::string_view rawValue(LogicalOperator op) {
-    switch (op) {
-        case LogicalOperator::and_: return "and";
-        case LogicalOperator::or_: return "or";
-        case LogicalOperator::not_: return "not";
-    }
-    return "and";
-}
+std::string_view rawValue(LogicalOperator op) { return kLogicalOperatorTexts[static_cast<std::size_t>(op)][0]; }
 
 std::optional<LogicalOperator> logicalOperatorFromRaw(std::string_view raw) { return caseNamed(kAllLogicalOperators, raw); }
 
-std::string_view displayName(LogicalOperator op) {
-    switch (op) {
-        case LogicalOperator::and_: return "AND";
-        case LogicalOperator::or_: return "OR";
-        case LogicalOperator::not_: return "NOT";
-    }
-    return "AND";
-}
+std::string_view displayName(LogicalOperator op) { return kLogicalOperatorTexts[static_cast<std::size_t>(op)][1]; }
 
-std::string_view rawValue(QORLogicalOperator op) {
-    switch (op) {
-        case QORLogicalOperator::AND: return "AND";
-        case QORLogicalOperator::OR: return "OR";
-        case QORLogicalOperator::NOT: return "NOT";
-    }
-    return "AND";
-}
+std::string_view rawValue(QORLogicalOperator op) { return kQORLogicalOperatorTexts[static_cast<std::size_t>(op)][0]; }
 
 std::optional<QORLogicalOperator> qorLogicalOperatorFromRaw(std::string_view raw) {
     return caseNamed(kAllQORLogicalOperators, raw);
 }
 
-std::string_view stringValue(QORLogicalOperator op) {
-    switch (op) {
-        case QORLogicalOperator::AND: return "&&";
-        case QORLogicalOperator::OR: return "||";
-        case QORLogicalOperator::NOT: return "!";
-    }
-    return "&&";
-}
+std::string_view stringValue(QORLogicalOperator op) { return kQORLogicalOperatorTexts[static_cast<std::size_t>(op)][1]; }
 
-std::string_view fullValue(QORLogicalOperator op) {
-    switch (op) {
-        case QORLogicalOperator::AND: return "AND (&&)";
-        case QORLogicalOperator::OR: return "OR (||)";
-        case QORLogicalOperator::NOT: return "NOT (!)";
-    }
-    return "AND (&&)";
-}
+std::string_view fullValue(QORLogicalOperator op) { return kQORLogicalOperatorTexts[static_cast<std::size_t>(op)][2]; }
 
 }  // namespace qor
