@@ -129,12 +129,8 @@ TEST(FilterEnumerations, TextsAndTranslations) {
     EXPECT_EQ(FilterAttributeCatalog::builtin()["packetId.equalTo"]->title, "Paket-ID gleich");
     setLocalizedStringTable({});
 
-    EXPECT_EQ(logicalOperatorFromRaw("not"), LogicalOperator::not_);
-    EXPECT_EQ(displayName(LogicalOperator::or_), "OR");
-    EXPECT_EQ(qorLogicalOperatorFromRaw("OR"), QORLogicalOperator::OR);
+    for (LogicalOperator op : kAllLogicalOperators) EXPECT_EQ(logicalOperatorFromRaw(rawValue(op)), op);
     EXPECT_FALSE(qorLogicalOperatorFromRaw("or"));
-    EXPECT_EQ(stringValue(QORLogicalOperator::NOT), "!");
-    EXPECT_EQ(fullValue(QORLogicalOperator::AND), "AND (&&)");
 }
 
 TEST(FilterValue, OnlyTextWithoutCharactersIsEmpty) {

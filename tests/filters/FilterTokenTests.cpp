@@ -44,15 +44,6 @@ double secondsNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-TEST(FilterIssue, EveryIssueIsDistinctByItsFreshId) {
-    const UUID node;
-    const FilterIssue a(node, FilterIssue::Kind::emptyValue()), b(node, FilterIssue::Kind::emptyValue()), copy = a;
-    EXPECT_NE(a, b);
-    EXPECT_EQ(copy, a);
-    EXPECT_EQ((std::unordered_set<FilterIssue>{a, b, copy}.size()), 2u);
-    EXPECT_NE(FilterIssue::Kind::unknownAttribute("packetId"), FilterIssue::Kind::unknownAttribute("packetTime"));
-}
-
 TEST(FilterValidation, ReportsFaultsInPreOrder) {
     const FilterNode emptyText = row("packetInfoOverview.contains", FilterValue::String{});
     const FilterNode emptyProtocol = row("packetProtocol.equalTo", FilterValue::ProtocolName{});

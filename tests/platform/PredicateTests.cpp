@@ -157,23 +157,6 @@ TEST(PredicateBuilding, CompoundsMadeWithATypeKeepTheirShape) {
     EXPECT_THROW(NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::orPredicateType, {nullptr}), NSException);
 }
 
-TEST(PredicateBuilding, ListConstantsAndDatesPrintAsTextThatReadsBack) {
-    using E = NSExpression;
-    const Ref inList = NSComparisonPredicate::predicateWithLeftExpression(
-        E::expressionForKeyPath("a"), E::expressionForConstantValue(Value::List{1, "x", Value::List{}}),
-        NSComparisonPredicateModifier::direct, NSPredicateOperatorType::in);
-    EXPECT_EQ(inList->predicateFormat(), "a IN {1, \"x\", {}}");
-    EXPECT_TRUE(*parse(inList->predicateFormat()) == *inList);
-    // Dates are written against the 2001 reference date. Every date a text can hold, and every
-    // capture time (microseconds after 2001), comes back exact.
-    for (double seconds : {0.0, 1700000000.123456, -12345.5, 978307200.0000001, 1e12 + 0.25}) {
-        const Ref p = NSComparisonPredicate::predicateWithLeftExpression(
-            E::expressionForKeyPath("seen"), E::expressionForConstantValue(Date{seconds}),
-            NSComparisonPredicateModifier::direct, NSPredicateOperatorType::equalTo);
-        EXPECT_TRUE(*parse(p->predicateFormat()) == *p) << p->predicateFormat();
-    }
-}
-
 // --- Evaluation ------------------------------------------------------------------------------
 
 struct EvaluationCase {
