@@ -33,10 +33,19 @@ FilterEvaluationError evaluationFailure(const std::optional<NSError>& error) {
 
 std::optional<bool> PacketFilterEngine::evaluate(const NSPredicate& predicate, QORPacket& packet) {
     if (!packet.analyse()) return std::nullopt;
-    bool holds = false;
+    // One reference captured: the block fits the catcher's function object without allocating,
+    // which streaming filters pay for every packet.
+    struct Evaluation {
+        const NSPredicate& predicate;
+        QORPacket& packet;
+        bool holds = false;
+    } evaluation{predicate, packet};
     std::optional<NSError> error;
-    if (!QOR_ObjC_Exception::tryExecute([&] { holds = predicate.evaluateWithObject(packet); }, error)) throw evaluationFailure(error);
-    return holds;
+    if (!QOR_ObjC_Exception::tryExecute([&evaluation] { evaluation.holds = evaluation.predicate.evaluateWithObject(evaluation.packet); },
+                                        error)) {
+        throw evaluationFailure(error);
+    }
+    return evaluation.holds;
 }
 
 std::size_t PacketFilterEngine::batchSize(std::size_t packetCount, unsigned processors) {
