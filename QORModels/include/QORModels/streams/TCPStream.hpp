@@ -1,0 +1,117 @@
+#pragma once
+// A TCP conversation put back together: its segments, each direction's bytes in sequence order
+// and the index from those bytes back to the packets that carried them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QORPlatform/Data.hpp"
+
+namespace qor {
+
+/// A half-open range of byte offsets in one direction's assembled data.
+struct ByteRange {
+    std::int64_t lowerBound = 0;
+    std::int64_t upperBound = 0;
+    [[nodiscard]] std::int64_t count() const noexcept { return upperBound - lowerBound; }
+    [[nodiscard]] bool isEmpty() const noexcept { return upperBound <= lowerBound; }
+    friend bool operator==(const ByteRange&, const ByteRange&) = default;
+};
+
+/// One TCP segment of a conversation, as the packet that carried it showed it.
+struct TCPSegment {
+    enum class Direction { clientToServer, serverToClient };
+
+    /// The header's flags byte as it stands on the wire.
+    struct TCPFlags {
+        static constexpr std::uint8_t fin = 1, syn = 2, rst = 4, psh = 8, ack = 16, urg = 32, ece = 64, cwr = 128;
+        std::uint8_t rawValue = 0;
+        [[nodiscard]] bool contains(std::uint8_t flag) const noexcept { return (rawValue & flag) == flag; }
+        /// The set flags in the fixed order SYN, ACK, FIN, RST, PSH, URG, ECE, CWR, joined by ", ".
+        [[nodiscard]] std::string description() const;
+        friend bool operator==(const TCPFlags&, const TCPFlags&) = default;
+    };
+
+    std::int64_t id = 0;  ///< the packet id of the carrying packet
+    Direction direction = Direction::clientToServer;
+    std::uint32_t sequenceNumber = 0;
+    std::uint32_t acknowledgmentNumber = 0;
+    TCPFlags flags;
+    Data payload;  ///< the bytes after the TCP header (may be empty)
+    double timestamp = 0;
+};
+
+/// A direction-free conversation key: `endpointA` is always the lesser endpoint.
+struct TCPStreamKey {
+    /// Ordered by the plain text order of `ip`, then by `port`.
+    struct Endpoint {
+        std::string ip;
+        std::uint16_t port = 0;
+        friend bool operator==(const Endpoint&, const Endpoint&) = default;
+        friend auto operator<=>(const Endpoint&, const Endpoint&) = default;
+    };
+
+    Endpoint endpointA;
+    Endpoint endpointB;
+
+    /// The key of a segment between these two endpoints, in either direction.
+    static TCPStreamKey between(Endpoint one, Endpoint other);
+    /// ":" port A " ↔ :" port B, for example ":443 ↔ :51000".
+    [[nodiscard]] std::string shortLabel() const;
+    friend bool operator==(const TCPStreamKey&, const TCPStreamKey&) = default;
+};
+
+struct TCPStreamKeyHash {
+    std::size_t operator()(const TCPStreamKey& key) const noexcept;
+};
+
+/// Bytes `range` of one direction's data came from packet `packetIds` at `timestamp`.
+struct ByteSpan {
+    ByteRange range;
+    std::vector<std::int64_t> packetIds;
+    double timestamp = 0;
+};
+
+/// Ascending, contiguous, non-overlapping spans that cover one direction's data exactly.
+struct ByteToSegmentIndex {
+    std::vector<ByteSpan> spans;
+    static ByteToSegmentIndex empty() { return {}; }
+};
+
+/// One TCP conversation, assembled. An immutable value once built.
+struct TCPStream {
+    TCPStreamKey key;
+    std::vector<TCPSegment> segments;  ///< all of them, payload-less ones included, in time order
+    Data clientToServerData;
+    Data serverToClientData;
+    ByteToSegmentIndex clientByteIndex;
+    ByteToSegmentIndex serverByteIndex;
+    std::uint32_t clientISN = 0;  ///< sequence number of the client's first SYN; 0 without one
+    std::uint32_t serverISN = 0;
+    TCPStreamKey::Endpoint clientEndpoint;
+    TCPStreamKey::Endpoint serverEndpoint;
+    double startTime = 0;
+    double endTime = 0;
+
+    [[nodiscard]] std::int64_t totalBytes() const noexcept {
+        return static_cast<std::int64_t>(clientToServerData.size() + serverToClientData.size());
+    }
+    [[nodiscard]] double duration() const noexcept { return endTime - startTime; }
+    /// client ip ":" client port " → " server ip ":" server port.
+    [[nodiscard]] std::string title() const;
+
+    struct Location {
+        std::optional<double> timestamp;
+        std::vector<std::int64_t> packetIds;
+    };
+    /// The packets that carried any byte of `byteRange` in `direction`'s data (each id once, in
+    /// the order first met) and the earliest of their times; nothing for a range no span meets.
+    [[nodiscard]] Location locate(ByteRange byteRange, TCPSegment::Direction direction) const;
+};
+
+/// "ip:port" of an endpoint, shared by the stream and flow titles.
+std::string endpointText(const TCPStreamKey::Endpoint& endpoint);
+
+}  // namespace qor
