@@ -242,19 +242,20 @@ private:
 
 /// The class of an analyzer of this plug-in, registered under its name for as long as the
 /// library is loaded: `const AnalyzerClassRegistration<TcpAnalyzer> kClass{"TcpAnalyzer", super};`.
-/// It converts to the `AnalyzerClassRef` that families and attributes name.
-template <class Analyzer>
+/// It converts to the `AnalyzerClassRef` that families and attributes name. `Class` is the class
+/// object's type, when the class does more than make analyzers (stream interpretation).
+template <class Analyzer, class Class = AnalyzerClassOf<Analyzer>>
 class AnalyzerClassRegistration {
 public:
     explicit AnalyzerClassRegistration(std::string name, const RuntimeClass* superclass = nullptr)
-        : class_(std::make_shared<const AnalyzerClassOf<Analyzer>>(std::move(name), superclass)), registration_(class_) {}
+        : class_(std::make_shared<const Class>(std::move(name), superclass)), registration_(class_) {}
 
     [[nodiscard]] const QORPluginAnalyzerClass& operator*() const noexcept { return *class_; }
     // NOLINTNEXTLINE(google-explicit-constructor): a registered class is used where a class is named
     operator AnalyzerClassRef() const { return class_; }
 
 private:
-    std::shared_ptr<const AnalyzerClassOf<Analyzer>> class_;
+    std::shared_ptr<const Class> class_;
     ClassRegistration registration_;
 };
 

@@ -6,6 +6,8 @@
 #include "AnalyzerCatalog.hpp"
 #include "ContentProbes.hpp"
 #include "SnapshotCut.hpp"
+#include "streams/HTTPStreamInterpreter.hpp"
+#include "streams/InterpretingAnalyzerClass.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -179,7 +181,9 @@ private:
     bool cut_;  ///< the capture kept only part of the message
 };
 
-const AnalyzerClassRegistration<HTTPAnalyzer> kClass{"HTTPAnalyzer"};
+/// The class also reads whole HTTP conversations (`streams::HTTPStreamInterpreter`).
+const AnalyzerClassRegistration<HTTPAnalyzer, InterpretingAnalyzerClass<HTTPAnalyzer, streams::HTTPStreamInterpreter>>
+    kClass{"HTTPAnalyzer"};
 
 const QORPluginAnalyzerClass& HTTPAnalyzer::analyzerClass() const { return *kClass; }
 

@@ -5,6 +5,8 @@
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
 #include "SnapshotCut.hpp"
+#include "streams/InterpretingAnalyzerClass.hpp"
+#include "streams/SMTPStreamInterpreter.hpp"
 
 namespace qor::standard::application {
 namespace {
@@ -142,7 +144,9 @@ private:
     bool cut_;  ///< the capture kept only part of the message
 };
 
-const AnalyzerClassRegistration<SMTPAnalyzer> kClass{"SMTPAnalyzer"};
+/// The class also reads whole SMTP conversations (`streams::SMTPStreamInterpreter`).
+const AnalyzerClassRegistration<SMTPAnalyzer, InterpretingAnalyzerClass<SMTPAnalyzer, streams::SMTPStreamInterpreter>>
+    kClass{"SMTPAnalyzer"};
 
 const QORPluginAnalyzerClass& SMTPAnalyzer::analyzerClass() const { return *kClass; }
 
