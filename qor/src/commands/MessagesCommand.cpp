@@ -1,0 +1,290 @@
+// qor messages FILE (N | --packet P) [--udp] [--json] [--save-bodies DIR]: one conversation read
+// as messages (kind, direction, summary, packets, detail rows) and request/reply pairings, by
+// the first stream interpreter of the registry that takes it; bodies and attachments saved.
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+
+#include "CaptureSnapshots.hpp"
+#include "Command.hpp"
+#include "PluginSetup.hpp"
+#include "QORModels/streams/QORStreamInterpreter.hpp"
+#include "QORModels/streams/TCPStreamReassembler.hpp"
+#include "QORModels/streams/UDPFlowReassembler.hpp"
+
+namespace qor::cli {
+namespace {
+
+struct Options {
+    std::string file;
+    std::optional<std::int64_t> index;
+    std::optional<std::int64_t> packet;
+    bool udp = false;
+    bool json = false;
+    std::optional<std::string> saveBodies;
+};
+
+/// A conversation read as messages.
+struct Reading {
+    std::string title;
+    std::string protocol;  ///< the interpreter's display name; "UDP" for flows; empty when none took it
+    StreamInterpretation result;
+};
+
+using Direction = TCPSegment::Direction;
+
+/// A stream no interpreter takes: one `data` message per run of bytes one side sent before the
+/// other spoke (the index spans of both directions in time order, then packet order).
+StreamInterpretation rawMessages(const TCPStream& stream) {
+    struct Span {
+        Direction direction;
+        const ByteSpan* span;
+    };
+    std::vector<Span> spans;
+    for (const auto& s : stream.clientByteIndex.spans) spans.push_back({Direction::clientToServer, &s});
+    for (const auto& s : stream.serverByteIndex.spans) spans.push_back({Direction::serverToClient, &s});
+    std::stable_sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+        if (a.span->timestamp != b.span->timestamp) return a.span->timestamp < b.span->timestamp;
+        return a.span->packetIds.front() < b.span->packetIds.front();
+    });
+    StreamInterpretation out;
+    for (std::size_t i = 0; i < spans.size();) {
+        const auto direction = spans[i].direction;
+        // the run: spans of this direction, contiguous in its data
+        ByteRange range = spans[i].span->range;
+        std::size_t j = i + 1;
+        while (j < spans.size() && spans[j].direction == direction && spans[j].span->range.lowerBound == range.upperBound)
+            range.upperBound = spans[j++].span->range.upperBound;
+        const Data& data = direction == Direction::clientToServer ? stream.clientToServerData : stream.serverToClientData;
+        auto location = stream.locate(range, direction);
+        out.messages.emplace_back(direction, StreamMessageKind::data, fmt::format("{} bytes", range.count()),
+                                  std::vector<DetailRow>{},
+                                  data.slice(static_cast<std::size_t>(range.lowerBound), static_cast<std::size_t>(range.count())),
+                                  StreamBodyHint::binary(), range, std::move(location.packetIds),
+                                  location.timestamp.value_or(stream.startTime), std::nullopt, false);
+        i = j;
+    }
+    return out;
+}
+
+Reading readTCP(const CaptureSnapshots& capture, const Options& options) {
+    std::optional<TCPStream> stream;
+    if (options.packet) {
+        stream = TCPStreamReassembler::reassembleOffMain(capture.snapshots, *options.packet).stream;
+    } else {
+        std::int64_t at = 0;
+        TCPStreamReassembler::forEachStreamOffMain(capture.snapshots, {}, [&](TCPStream&& s) {
+            if (at++ != *options.index) return true;
+            stream = std::move(s);
+            return false;
+        });
+    }
+    if (!stream) return {};
+    Reading reading{stream->title(), "", {}};
+    auto types = QORStreamInterpreterRegistry::shared().snapshot();
+    if (auto interpreter = QORStreamInterpreter::firstInterpreter(*stream, types)) {
+        reading.protocol = interpreter->streamDisplayName();
+        reading.result = interpreter->interpret(*stream);
+    } else {
+        reading.result = rawMessages(*stream);
+    }
+    return reading;
+}
+
+Reading readUDP(const CaptureSnapshots& capture, const Options& options) {
+    std::optional<UDPFlow> flow;
+    if (options.packet) {
+        flow = UDPFlowReassembler::reassembleOffMain(capture.snapshots, *options.packet).flow;
+    } else {
+        auto flows = UDPFlowReassembler::reassembleAllOffMain(capture.snapshots);
+        if (*options.index >= 0 && *options.index < static_cast<std::int64_t>(flows.size()))
+            flow = std::move(flows[static_cast<std::size_t>(*options.index)]);
+    }
+    if (!flow) return {};
+    return {flow->title(), flow->protocolLabel(), {UDPFlowReassembler::messages(*flow), UDPFlowReassembler::pairings(*flow)}};
+}
+
+const char* directionText(Direction d) { return d == Direction::clientToServer ? "client→server" : "server→client"; }
+
+std::string hintText(const std::optional<StreamBodyHint>& hint) {
+    if (!hint) return "";
+    struct Visitor {
+        std::string operator()(const StreamBodyHint::Text& t) const {
+            switch (t.encoding) {
+                case StringEncoding::utf8: return "text (UTF-8)";
+                case StringEncoding::ascii: return "text (ASCII)";
+                case StringEncoding::isoLatin1: return "text (ISO Latin 1)";
+                case StringEncoding::utf16: return "text (UTF-16)";
+            }
+            return "text";
+        }
+        std::string operator()(const StreamBodyHint::Image& i) const { return "image (" + i.subtype + ")"; }
+        std::string operator()(const StreamBodyHint::Json&) const { return "json"; }
+        std::string operator()(const StreamBodyHint::Html&) const { return "html"; }
+        std::string operator()(const StreamBodyHint::Xml&) const { return "xml"; }
+        std::string operator()(const StreamBodyHint::Binary&) const { return "binary"; }
+    };
+    return std::visit(Visitor{}, hint->value());
+}
+
+/// The file name extension a body gets when its message names no file.
+std::string extensionFor(const std::optional<StreamBodyHint>& hint) {
+    auto text = hintText(hint);
+    if (text.starts_with("text")) return "txt";
+    if (text.starts_with("image (")) return text.substr(7, text.size() - 8);
+    if (text == "json" || text == "html" || text == "xml") return text;
+    return "bin";
+}
+
+/// A capture's file name made safe to create in the folder: its last path component, without
+/// control characters; nothing when that leaves no usable name ("", ".", "..").
+std::optional<std::string> safeName(const std::string& name) {
+    auto slash = name.find_last_of("/\\");
+    std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+    std::string clean;
+    for (unsigned char c : last)
+        if (c >= 0x20 && c != 0x7F) clean += static_cast<char>(c);
+    while (!clean.empty() && clean.front() == ' ') clean.erase(0, 1);
+    if (clean.empty() || clean == "." || clean == ".." || clean.size() > 200) return std::nullopt;
+    return clean;
+}
+
+/// Writes every non-empty body into `folder` under its message's file name (or
+/// "message-INDEX.EXT"), never outside the folder and never over an existing file: a name in use
+/// gets "-1", "-2", … before its extension. Gives each saved message's path, by message index.
+std::vector<std::optional<std::string>> saveBodies(const StreamInterpretation& result, const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!std::filesystem::is_directory(folder)) throw CommandFailure(1, "cannot create folder " + folder.string());
+    std::vector<std::optional<std::string>> saved(result.messages.size());
+    for (std::size_t i = 0; i < result.messages.size(); ++i) {
+        const auto& m = result.messages[i];
+        if (!m.body || m.body->empty()) continue;
+        auto name = m.filename ? safeName(*m.filename) : std::nullopt;
+        if (!name) name = fmt::format("message-{}.{}", i, extensionFor(m.bodyHint));
+        auto dot = name->find_last_of('.');
+        const std::string stem = dot == std::string::npos || dot == 0 ? *name : name->substr(0, dot);
+        const std::string ext = dot == std::string::npos || dot == 0 ? "" : name->substr(dot);
+        for (int n = 0; n < 10000; ++n) {
+            auto path = folder / (n == 0 ? *name : fmt::format("{}-{}{}", stem, n, ext));
+            // "x": exclusive creation, so an existing file (or a link planted there) is never written through.
+            std::FILE* f = std::fopen(path.c_str(), "wbx");
+            if (!f) {
+                if (errno == EEXIST) continue;
+                throw CommandFailure(1, fmt::format("cannot write {}: {}", path.string(), std::strerror(errno)));
+            }
+            const bool ok = std::fwrite(m.body->data(), 1, m.body->size(), f) == m.body->size();
+            if (std::fclose(f) != 0 || !ok) throw CommandFailure(1, "cannot write " + path.string());
+            saved[i] = path.string();
+            break;
+        }
+    }
+    return saved;
+}
+
+void print(const Reading& reading, const std::vector<std::optional<std::string>>& saved, bool json) {
+    const auto& result = reading.result;
+    std::string out;
+    if (json) {
+        nlohmann::ordered_json messages = nlohmann::ordered_json::array();
+        for (std::size_t i = 0; i < result.messages.size(); ++i) {
+            const auto& m = result.messages[i];
+            nlohmann::ordered_json detail = nlohmann::ordered_json::array();
+            for (const auto& row : m.detail) detail.push_back({{"name", row.name}, {"value", row.value}});
+            nlohmann::ordered_json o{{"index", i},
+                                     {"kind", rawValue(m.kind)},
+                                     {"direction", m.direction == Direction::clientToServer ? "clientToServer" : "serverToClient"},
+                                     {"summary", m.summary},
+                                     {"packets", m.packetIds},
+                                     {"timestamp", m.timestamp},
+                                     {"detail", detail}};
+            if (m.byteRange) o["byteRange"] = {m.byteRange->lowerBound, m.byteRange->upperBound};
+            if (m.body) o["bodyLength"] = m.body->size();
+            if (m.bodyHint) o["bodyHint"] = hintText(m.bodyHint);
+            if (m.filename) o["filename"] = *m.filename;
+            if (saved[i]) o["savedAs"] = *saved[i];
+            messages.push_back(std::move(o));
+        }
+        nlohmann::ordered_json doc{{"conversation", reading.title},
+                                   {"protocol", reading.protocol.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(reading.protocol)},
+                                   {"messages", messages}};
+        if (result.pairings) {
+            nlohmann::ordered_json pairings = nlohmann::ordered_json::array();
+            for (const auto& p : *result.pairings) {
+                nlohmann::ordered_json o{{"requestIndex", p.requestIndex}};
+                o["replyIndex"] = p.replyIndex ? nlohmann::ordered_json(*p.replyIndex) : nlohmann::ordered_json();
+                o["status"] = rawValue(p.status);
+                o["summary"] = p.summary;
+                pairings.push_back(std::move(o));
+            }
+            doc["pairings"] = pairings;
+        } else {
+            doc["pairings"] = nullptr;
+        }
+        out = doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    } else {
+        out = fmt::format("{} ({}), {} messages\n", reading.title, reading.protocol.empty() ? "no interpreter" : reading.protocol,
+                          result.messages.size());
+        for (std::size_t i = 0; i < result.messages.size(); ++i) {
+            const auto& m = result.messages[i];
+            std::string packets;
+            for (auto id : m.packetIds) packets += (packets.empty() ? "" : ",") + std::to_string(id);
+            out += fmt::format("#{} {} {} [{}] {}\n", i, rawValue(m.kind), directionText(m.direction), packets, m.summary);
+            for (const auto& row : m.detail) out += fmt::format("    {}: {}\n", row.name, row.value);
+            if (m.body && !m.body->empty())
+                out += fmt::format("    body: {} bytes, {}{}\n", m.body->size(), hintText(m.bodyHint),
+                                   m.filename ? ", file " + *m.filename : "");
+            if (saved[i]) out += fmt::format("    saved as {}\n", *saved[i]);
+        }
+        if (result.pairings) {
+            out += "Pairings:\n";
+            for (const auto& p : *result.pairings)
+                out += fmt::format("#{} → {} {}: {}\n", p.requestIndex, p.replyIndex ? "#" + std::to_string(*p.replyIndex) : "-",
+                                   rawValue(p.status), p.summary);
+        }
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+}
+
+void run(const Options& options) {
+    activateAnalyzers();
+    CaptureSnapshots capture = snapshotCapture(options.file);
+    Reading reading = options.udp ? readUDP(capture, options) : readTCP(capture, options);
+    if (reading.title.empty()) {
+        const char* kind = options.udp ? "UDP flow" : "TCP conversation";
+        throw CommandFailure(2, options.packet ? fmt::format("packet {} belongs to no {}", *options.packet, kind)
+                                               : fmt::format("no {} {}", kind, *options.index));
+    }
+    std::vector<std::optional<std::string>> saved(reading.result.messages.size());
+    if (options.saveBodies) saved = saveBodies(reading.result, *options.saveBodies);
+    print(reading, saved, options.json);
+    reportReadIssue(capture.facts);
+}
+
+const CommandRegistration reg{[](CLI::App& app) {
+    auto* sub = app.add_subcommand("messages", "Read one TCP conversation or UDP flow as messages and request/reply pairings");
+    auto options = std::make_shared<Options>();
+    sub->add_option("FILE", options->file, "Capture file (pcap or pcapng)")->required();
+    auto* index = sub->add_option("N", options->index, "The conversation's number, as qor streams lists it (from 0)");
+    auto* packet = sub->add_option("--packet", options->packet, "The conversation that holds this packet (1-based number)");
+    index->excludes(packet);
+    sub->add_flag("--udp", options->udp, "A UDP flow instead of a TCP conversation");
+    sub->add_flag("--json", options->json, "Print one JSON object");
+    sub->add_option("--save-bodies", options->saveBodies,
+                    "Write every body and attachment into this folder under its file name (never outside it, never over a file)");
+    sub->callback([options] {
+        if (!options->index && !options->packet) throw CommandFailure(2, "messages: give a conversation number N or --packet P");
+        run(*options);
+    });
+}};
+
+}  // namespace
+}  // namespace qor::cli
