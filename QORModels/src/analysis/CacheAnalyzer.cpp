@@ -106,8 +106,9 @@ void CacheAnalyzer::walkChain() {
         throw APIErrorException(APIError::missingData, "no payload");
     }
     links_.clear();
-    // The built-in packet analyzer is always made (from no bytes), so the walk only notes it.
-    const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
+    // The built-in packet analyzer is always made (from no bytes), so the walk only notes it. Its
+    // class lives as long as the process, and a class keeps its number once it has one.
+    static const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
     if (headIndex == 0) return;
     links_.push_back(ChainLink{headIndex, 0, 0, 0});
     InternedString history = InternedString::emptyText();  // the history text starts empty
@@ -118,7 +119,7 @@ void CacheAnalyzer::walkChain() {
     const InternedString linkName = packetLinkTypeString_.hasValue() ? packetLinkTypeString_ : InternedString::emptyText();
     const PluginLookupTable::FoundClass found = table.analyzerClass(linkName);
     if (const AnalyzerClassRef* cls = found.cls) {
-        const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
+        const std::uint16_t index = found.chainIndex;
         const Data slice = payload();
         std::uint16_t size = 0;
         InternedString name;
@@ -168,7 +169,7 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
     const PluginLookupTable::FoundClass found = table.analyzerClass(name);
     const AnalyzerClassRef* cls = found.cls;
     if (!cls) return {};
-    const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
+    const std::uint16_t index = found.chainIndex;
     if (index == 0) return {};
     const Data slice = payload();
     const bool takesIPv4 = name == kIPv4Name && packetIPVersion_ != kFamilyIPv4;
