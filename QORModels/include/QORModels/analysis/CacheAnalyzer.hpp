@@ -104,6 +104,8 @@ public:
 
     [[nodiscard]] std::optional<std::string> packetProtocol() const { return packetProtocol_.value(); }
     [[nodiscard]] std::optional<std::string> packetProtocolHistory() const { return packetProtocolHistory_.value(); }
+    /// The history as interned text (the null handle for none), without copying it.
+    [[nodiscard]] InternedString packetProtocolHistoryInterned() const { return packetProtocolHistory_; }
     [[nodiscard]] std::optional<std::int32_t> packetIPVersion() const { return packetIPVersion_; }
     [[nodiscard]] std::optional<std::uint32_t> packetPadding() const { return packetPadding_; }
     /// The addresses of the first IP header that set them (texts as its analyzer renders them),

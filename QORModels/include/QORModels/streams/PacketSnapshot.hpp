@@ -1,0 +1,45 @@
+#pragma once
+// A packet as plain values, for stream work away from the document's packet objects.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "QORDependencies/Caching.hpp"
+#include "QORPlatform/Data.hpp"
+#include "QORPlatform/InternedString.hpp"
+
+namespace qor {
+
+class QORPacket;
+
+/// What stream reassembly needs of one packet: where its bytes lie and its capture header
+/// values. A value that any task may hold and read; it refers to no packet object.
+///
+/// The link type's name is interned text and the file's path is shared by the snapshots of one
+/// file, so a snapshot costs a few dozen bytes however many a document has.
+struct PacketSnapshot {
+    std::int64_t packetId = 0;
+    double dateReceived = 0;
+    std::uint32_t dataLocation = 0;
+    std::uint32_t captureLength = 0;
+    std::uint32_t realLength = 0;
+    /// The link type's name as the protocol-strings cache gives it; the null handle for none.
+    InternedString linkTypeString;
+    std::uint32_t linkType = 0;
+    std::shared_ptr<const std::filesystem::path> fileURL;
+    std::shared_ptr<QORDataCachingProtocol> dataCache;
+
+    /// The snapshot of `packet`, or nothing when it has no data cache or no file. `sharedPath`,
+    /// when it holds the same path, is reused (and otherwise replaced), so that consecutive
+    /// packets of one file share one path.
+    static std::optional<PacketSnapshot> of(const QORPacket& packet,
+                                            std::shared_ptr<const std::filesystem::path>* sharedPath = nullptr);
+
+    /// The captured bytes, `dataLocation ..< dataLocation + captureLength` of the data cache;
+    /// nothing without a cache, for a range past 2^32, or when the cache has no such entry.
+    [[nodiscard]] std::optional<Data> bytes() const;
+};
+
+}  // namespace qor

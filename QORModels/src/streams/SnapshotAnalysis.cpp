@@ -1,0 +1,82 @@
+#include "SnapshotAnalysis.hpp"
+
+#include <algorithm>
+
+#include "QORModels/analysis/CacheAnalyzer.hpp"
+#include "QORModels/packets/QORPacket.hpp"
+
+namespace qor {
+namespace {
+constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
+}
+
+SnapshotAnalyser::SnapshotAnalyser() : scratch_(QORPacket::create()) {}
+SnapshotAnalyser::~SnapshotAnalyser() = default;
+
+std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapshot, std::string_view layerName,
+                                                    std::size_t minimumBytes) {
+    auto bytes = snapshot.bytes();
+    if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
+
+    QORPacket& packet = *scratch_;
+    packet.setPacketId(snapshot.packetId);
+    packet.setDateReceived(snapshot.dateReceived);
+    packet.setDataLocation(snapshot.dataLocation);
+    packet.setCaptureLength(snapshot.captureLength);
+    packet.setRealLength(snapshot.realLength);
+    packet.setLinkType(snapshot.linkType);
+
+    // The walk only looks at analyzers while it runs: it reads the bytes through a view that
+    // counts no references (every packet of a file shares one counter).
+    const Data view = Data::wrap(nullptr, bytes->span());
+    CacheAnalyzer::Options options;
+    options.packetLengthUnified = std::min(snapshot.captureLength, snapshot.realLength);
+    options.packetLinkTypeString = snapshot.linkTypeString.hasValue() ? snapshot.linkTypeString : InternedString::emptyText();
+    options.sourceIPAddress = std::string();
+    options.destinationIPAddress = std::string();
+    options.packetIPVersion = 0;
+    CacheAnalyzer analyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
+                           static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
+    const CompactAnalyzerChain& links = analyzer.links();
+    const InternedString history = analyzer.packetProtocolHistoryInterned();
+    if (!history.hasValue() || links.empty()) return std::nullopt;
+
+    // The history's layers: layer i is analyzed by link i + 1. Interned text lives as long as
+    // the process, so the last name can be handed out as a view of it.
+    std::string_view rest = history.view();
+    std::size_t position = 0;
+    std::optional<std::size_t> found;
+    std::string_view last;
+    for (;;) {
+        const auto dash = rest.find('-');
+        const std::string_view name = rest.substr(0, dash);
+        if (!found && name == layerName) found = position;
+        last = name;
+        if (dash == std::string_view::npos) break;
+        rest.remove_prefix(dash + 1);
+        ++position;
+    }
+    if (!found || *found + 1 >= links.size()) return std::nullopt;
+
+    AnalysedLayer layer;
+    const std::size_t linkIndex = *found + 1;
+    for (std::size_t i = 0; i < linkIndex; ++i) layer.offset += links[i].protocolSize;
+    if (*found > 0 && links[linkIndex - 1].protocolSize <= layer.offset)
+        layer.previousOffset = layer.offset - links[linkIndex - 1].protocolSize;
+    layer.lastLayerName = last;
+    layer.lastLink = links.back();
+    for (std::size_t i = 0; i + 1 < links.size(); ++i) layer.lastLinkOffset += links[i].protocolSize;
+    layer.sourceIP = analyzer.sourceIPAddress().value_or(std::string());
+    layer.destinationIP = analyzer.destinationIPAddress().value_or(std::string());
+    layer.bytes = std::move(*bytes);
+    return layer;
+}
+
+std::optional<std::string> SnapshotAnalyser::lastLayerInfo(const AnalysedLayer& layer, const Data& data) {
+    std::optional<std::string> info;
+    CompactAnalyzerChain::inspect(layer.lastLink, layer.bytes, std::static_pointer_cast<QORPacketProtocol>(scratch_),
+                                  [&](const QORPluginAnalyzerProtocol& analyzer) { info = analyzer.protocolInfo(data); });
+    return info;
+}
+
+}  // namespace qor

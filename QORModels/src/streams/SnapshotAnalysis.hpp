@@ -1,0 +1,56 @@
+#pragma once
+// Analysing a packet snapshot again, away from the document's packet, to find one layer in it.
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "QORModels/analysis/CompactAnalyzerChain.hpp"
+#include "QORModels/streams/PacketSnapshot.hpp"
+
+namespace qor {
+
+class QORPacket;
+
+/// A layer that the analysis of a snapshot found: where its header starts in the packet's bytes
+/// and what the analysis said about the packet.
+struct AnalysedLayer {
+    Data bytes;                  ///< the packet's captured bytes (the data cache's storage, not a copy)
+    std::size_t offset = 0;      ///< the layer's header offset: the header sizes of the analyzers before it
+    /// The offset of the layer just before it (its header size subtracted), when it has one and
+    /// that does not come out negative.
+    std::optional<std::size_t> previousOffset;
+    std::string sourceIP, destinationIP;  ///< the analysis' addresses; empty text when it found none
+    std::string_view lastLayerName;        ///< the history's last layer name
+    ChainLink lastLink;                    ///< the chain's last analyzer
+    std::size_t lastLinkOffset = 0;        ///< its header offset
+};
+
+/// Runs the packet analysis pipeline over snapshots: a packet record made from the snapshot's
+/// fields and a `CacheAnalyzer` walk over its bytes, as the packet's own analysis does, read
+/// back without touching any document object. One analyser per thread: it reuses one scratch
+/// packet record (which no walk writes to) for the snapshots it is given.
+class SnapshotAnalyser {
+public:
+    SnapshotAnalyser();
+    ~SnapshotAnalyser();
+    SnapshotAnalyser(const SnapshotAnalyser&) = delete;
+    SnapshotAnalyser& operator=(const SnapshotAnalyser&) = delete;
+
+    /// The first layer of the protocol history named `layerName` (the history split at "-";
+    /// layer i is analyzed by the chain's analyzer i + 1, after the built-in packet analyzer).
+    /// Nothing when the snapshot has fewer than `minimumBytes` bytes, no history, no such layer
+    /// or no analyzer for it.
+    std::optional<AnalysedLayer> find(const PacketSnapshot& snapshot, std::string_view layerName, std::size_t minimumBytes);
+
+    /// What the chain's last analyzer of `layer` says about `data` (`protocolInfo(_:)`); `layer`
+    /// is the last one `find` gave (the analyzer is made for that packet).
+    std::optional<std::string> lastLayerInfo(const AnalysedLayer& layer, const Data& data);
+
+private:
+    std::shared_ptr<QORPacket> scratch_;
+};
+
+}  // namespace qor

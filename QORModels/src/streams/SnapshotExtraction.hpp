@@ -1,0 +1,104 @@
+#pragma once
+// Extracting one record per snapshot on all cores, with progress and cancellation.
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "QORModels/streams/TCPStreamReassembler.hpp"
+#include "QORPlatform/Task.hpp"
+#include "SnapshotAnalysis.hpp"
+
+namespace qor {
+
+/// Counts results and reports progress every 0.5 % of the snapshots (every result when there are
+/// fewer than 200), then once at the end. Thread-safe; the callback is never run twice at once,
+/// and the counts it hears never go down.
+class ExtractionProgress {
+public:
+    ExtractionProgress(const SnapshotProgress& onProgress, std::size_t total)
+        : onProgress_(onProgress), total_(static_cast<std::int64_t>(total)), step_(static_cast<double>(total) * 0.005),
+          threshold_(step_) {}
+
+    /// `count` more results are in.
+    void add(std::size_t count) {
+        if (!onProgress_) return;
+        std::lock_guard guard(lock_);
+        done_ += static_cast<std::int64_t>(count);
+        if (step_ > 0) {
+            if (static_cast<double>(done_) < threshold_) return;
+            while (threshold_ <= static_cast<double>(done_)) threshold_ += step_;
+        }
+        onProgress_(done_, total_);
+    }
+    /// All results are in.
+    void finish() {
+        if (!onProgress_) return;
+        std::lock_guard guard(lock_);
+        onProgress_(done_, total_);
+    }
+
+private:
+    const SnapshotProgress& onProgress_;
+    std::mutex lock_;
+    std::int64_t total_;
+    std::int64_t done_ = 0;
+    double step_;
+    double threshold_;
+};
+
+/// Runs `extract(analyser, snapshot)` (giving an optional record) over every snapshot on oneTBB's
+/// workers, in batches of consecutive snapshots, and gives the records in snapshot order; one
+/// analyser per batch. Nothing when the calling task is cancelled before the end.
+template <class Record, class Extract>
+std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnapshot>& snapshots,
+                                                    const SnapshotProgress& onProgress, const Extract& extract) {
+    // Big enough that a batch's analyser and result list are lost in its work, small enough that
+    // the batches spread evenly over the workers.
+    constexpr std::size_t kBatch = 512;
+    const std::size_t batches = (snapshots.size() + kBatch - 1) / kBatch;
+    std::vector<std::vector<Record>> results(batches);
+    ExtractionProgress progress(onProgress, snapshots.size());
+    const auto cancelled = Task::currentCancellationFlag();
+    std::atomic<bool> stopped{false};
+    // Batches publish their results through this counter as well as through oneTBB's join, so
+    // that race checkers, which do not see inside oneTBB, see the hand-over.
+    std::atomic<std::size_t> finished{0};
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, batches, 1), [&](const tbb::blocked_range<std::size_t>& range) {
+        SnapshotAnalyser analyser;
+        for (std::size_t b = range.begin(); b != range.end(); ++b) {
+            if (stopped.load(std::memory_order_relaxed)) return;
+            if (cancelled && cancelled->load(std::memory_order_relaxed)) {
+                stopped.store(true, std::memory_order_relaxed);
+                return;
+            }
+            const std::size_t begin = b * kBatch, end = std::min(snapshots.size(), begin + kBatch);
+            auto& out = results[b];
+            for (std::size_t i = begin; i < end; ++i) {
+                if (auto record = extract(analyser, snapshots[i])) out.push_back(std::move(*record));
+            }
+            progress.add(end - begin);
+            finished.fetch_add(1, std::memory_order_release);
+        }
+    });
+    (void)finished.load(std::memory_order_acquire);
+    if (stopped.load() || (cancelled && cancelled->load())) return std::nullopt;
+    progress.finish();
+    std::size_t count = 0;
+    for (const auto& batch : results) count += batch.size();
+    std::vector<Record> all;
+    all.reserve(count);
+    for (auto& batch : results) {
+        std::move(batch.begin(), batch.end(), std::back_inserter(all));
+        std::vector<Record>().swap(batch);
+    }
+    return all;
+}
+
+}  // namespace qor

@@ -1,0 +1,136 @@
+#include "QORModels/streams/TCPStreamReassembler.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "QORModels/packets/QORPacket.hpp"
+#include "QORPlatform/MainQueue.hpp"
+#include "SnapshotExtraction.hpp"
+
+namespace qor {
+namespace {
+
+constexpr std::size_t kTCPHeaderMinimum = 20;
+
+std::optional<RawTCPSegment> extract(SnapshotAnalyser& analyser, const PacketSnapshot& snapshot) {
+    auto layer = analyser.find(snapshot, "TCP", kTCPHeaderMinimum);
+    if (!layer) return std::nullopt;
+    auto segment = TCPStreamReassembler::parseSegment(layer->bytes, layer->offset, layer->previousOffset);
+    if (!segment) return std::nullopt;
+    segment->packetId = snapshot.packetId;
+    segment->timestamp = snapshot.dateReceived;
+    segment->srcIP = std::move(layer->sourceIP);
+    segment->dstIP = std::move(layer->destinationIP);
+    return segment;
+}
+
+/// Segments grouped by conversation, keys in order of first segment.
+struct Groups {
+    std::vector<TCPStreamKey> keys;
+    std::vector<std::vector<RawTCPSegment>> segments;
+};
+
+Groups group(std::vector<RawTCPSegment> all) {
+    Groups groups;
+    std::unordered_map<TCPStreamKey, std::size_t, TCPStreamKeyHash> byKey;
+    for (auto& segment : all) {
+        auto key = segment.key();
+        auto [it, added] = byKey.try_emplace(key, groups.keys.size());
+        if (added) {
+            groups.keys.push_back(std::move(key));
+            groups.segments.emplace_back();
+        }
+        groups.segments[it->second].push_back(std::move(segment));
+    }
+    return groups;
+}
+
+}  // namespace
+
+std::vector<PacketSnapshot> TCPStreamReassembler::snapshot(const std::vector<std::shared_ptr<QORPacket>>& packets) {
+    assertMainThread("TCPStreamReassembler::snapshot(_:)");
+    std::vector<PacketSnapshot> snapshots;
+    snapshots.reserve(packets.size());
+    std::shared_ptr<const std::filesystem::path> path;
+    for (const auto& packet : packets) {
+        if (!packet) continue;
+        if (auto s = PacketSnapshot::of(*packet, &path)) snapshots.push_back(std::move(*s));
+    }
+    return snapshots;
+}
+
+std::vector<RawTCPSegment> TCPStreamReassembler::extractSegments(const std::vector<PacketSnapshot>& snapshots,
+                                                                 const SnapshotProgress& onProgress) {
+    return extractInBatches<RawTCPSegment>(snapshots, onProgress, extract).value_or(std::vector<RawTCPSegment>());
+}
+
+TCPStreamReassembler::Reassembly TCPStreamReassembler::reassembleOffMain(const std::vector<PacketSnapshot>& snapshots,
+                                                                         std::int64_t selectedPacketId) {
+    Reassembly result;
+    auto extracted = extractInBatches<RawTCPSegment>(snapshots, {}, extract);
+    if (!extracted) return result;
+    std::optional<TCPStreamKey> selected;
+    for (const auto& s : *extracted) {
+        if (s.packetId == selectedPacketId) {
+            selected = s.key();
+            break;
+        }
+    }
+    Groups groups = group(std::move(*extracted));
+    for (std::size_t i = 0; i < groups.keys.size(); ++i) {
+        result.availableStreams.push_back(AvailableStream{groups.keys[i], static_cast<std::int64_t>(groups.segments[i].size())});
+        if (selected && groups.keys[i] == *selected) result.stream = buildStream(groups.keys[i], std::move(groups.segments[i]));
+    }
+    return result;
+}
+
+std::optional<TCPStream> TCPStreamReassembler::reassembleOffMain(const std::vector<PacketSnapshot>& snapshots,
+                                                                 const TCPStreamKey& streamKey) {
+    auto extracted = extractInBatches<RawTCPSegment>(snapshots, {}, extract);
+    if (!extracted) return std::nullopt;
+    std::vector<RawTCPSegment> mine;
+    for (auto& s : *extracted) {
+        if (s.key() == streamKey) mine.push_back(std::move(s));
+    }
+    return buildStream(streamKey, std::move(mine));
+}
+
+void TCPStreamReassembler::forEachStreamOffMain(const std::vector<PacketSnapshot>& snapshots, const SnapshotProgress& onProgress,
+                                                const std::function<bool(TCPStream&&)>& visit) {
+    auto extracted = extractInBatches<RawTCPSegment>(snapshots, onProgress, extract);
+    if (!extracted) return;
+    Groups groups = group(std::move(*extracted));
+    // Streams are built on all cores a batch of conversations at a time and handed over in order.
+    constexpr std::size_t kStreamsPerBatch = 256;
+    const auto cancelled = Task::currentCancellationFlag();
+    for (std::size_t begin = 0; begin < groups.keys.size(); begin += kStreamsPerBatch) {
+        if (cancelled && cancelled->load()) return;
+        const std::size_t end = std::min(groups.keys.size(), begin + kStreamsPerBatch);
+        std::vector<std::optional<TCPStream>> built(end - begin);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& r) {
+            for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                built[i - begin] = buildStream(groups.keys[i], std::move(groups.segments[i]));
+                std::vector<RawTCPSegment>().swap(groups.segments[i]);
+            }
+        });
+        for (auto& stream : built) {
+            if (stream && !visit(std::move(*stream))) return;
+        }
+    }
+}
+
+std::vector<TCPStream> TCPStreamReassembler::reassembleAllOffMain(const std::vector<PacketSnapshot>& snapshots,
+                                                                  const SnapshotProgress& onProgress) {
+    std::vector<TCPStream> streams;
+    forEachStreamOffMain(snapshots, onProgress, [&](TCPStream&& stream) {
+        streams.push_back(std::move(stream));
+        return true;
+    });
+    if (Task::isCancelled()) return {};
+    return streams;
+}
+
+}  // namespace qor
