@@ -104,3 +104,11 @@ echo
 compare "Export to pcapng: qor export vs editcap -F pcapng" "time ratio <= 1.0" \
   "$qor export $pcap /tmp/qor-bench-x.pcapng" "editcap -F pcapng" "editcap -F pcapng $pcap /tmp/qor-bench-y.pcapng"
 echo "   packets written: qor $(capinfos -c -M /tmp/qor-bench-x.pcapng | awk '/Number of packets/{print $NF}'), editcap $(capinfos -c -M /tmp/qor-bench-y.pcapng | awk '/Number of packets/{print $NF}')"
+echo
+
+compare "Streams: qor streams vs tshark -z conv,tcp" "at least 10x faster" \
+  "$qor streams $pcap" "tshark -n -q -r F -z conv,tcp" "tshark -n -q -r $pcap -z conv,tcp"
+echo "   conversations: qor $("$qor" streams --json "$pcap" | wc -l), tshark $(tshark -n -q -r "$pcap" -z conv,tcp 2>/dev/null | grep -c '<->')"
+follow_t=() follow_m=()
+for ((i = 0; i < runs; i++)); do r=$(one "$qor follow $pcap 0"); follow_t+=("${r% *}"); follow_m+=("${r#* }"); done
+echo "== Following: qor follow F 0 > /dev/null: $(printf '%s\n' "${follow_t[@]}" | median) s, $(printf '%s\n' "${follow_m[@]}" | median) KiB   (runs: ${follow_t[*]})"

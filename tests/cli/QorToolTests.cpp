@@ -7,30 +7,14 @@
 #include <sstream>
 #include <sys/wait.h>
 
+#include "QorRunner.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor {
 namespace {
 
-struct Run {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Run qor(const std::string& args) {
-    test::TempDir dir;
-    std::string cmd = std::string(QOR_BINARY_DIR) + "/bin/qor " + args + " 2>" + (dir.path / "err").string();
-    Run r;
-    FILE* p = popen(cmd.c_str(), "r");
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-    int raw = pclose(p);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.err = test::readFile(dir.path / "err").toString();
-    return r;
-}
+using Run = test::QorRun;
+Run qor(const std::string& args) { return test::runQor(args); }
 
 std::string fixture(const char* name) { return test::capturePath(name).string(); }
 

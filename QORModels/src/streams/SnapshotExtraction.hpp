@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "QORModels/streams/TCPStreamReassembler.hpp"
@@ -99,6 +100,31 @@ std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnap
         std::vector<Record>().swap(batch);
     }
     return all;
+}
+
+/// Records grouped by their `key()`, keys in the order of their first record, and which group
+/// holds the record of packet `selectedPacketId` (when one was asked for and found).
+template <class Key, class Record>
+struct Grouped {
+    std::vector<Key> keys;
+    std::vector<std::vector<Record>> records;
+    std::optional<std::size_t> selected;
+};
+
+template <class Key, class Hash, class Record>
+Grouped<Key, Record> groupByKey(std::vector<Record> all, std::optional<std::int64_t> selectedPacketId = std::nullopt) {
+    Grouped<Key, Record> groups;
+    std::unordered_map<Key, std::size_t, Hash> byKey;
+    for (auto& record : all) {
+        auto [it, added] = byKey.try_emplace(record.key(), groups.keys.size());
+        if (added) {
+            groups.keys.push_back(it->first);
+            groups.records.emplace_back();
+        }
+        if (!groups.selected && selectedPacketId && record.packetId == *selectedPacketId) groups.selected = it->second;
+        groups.records[it->second].push_back(std::move(record));
+    }
+    return groups;
 }
 
 }  // namespace qor

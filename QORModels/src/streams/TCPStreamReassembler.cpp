@@ -4,7 +4,6 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/MainQueue.hpp"
@@ -27,25 +26,9 @@ std::optional<RawTCPSegment> extract(SnapshotAnalyser& analyser, const PacketSna
     return segment;
 }
 
-/// Segments grouped by conversation, keys in order of first segment.
-struct Groups {
-    std::vector<TCPStreamKey> keys;
-    std::vector<std::vector<RawTCPSegment>> segments;
-};
-
-Groups group(std::vector<RawTCPSegment> all) {
-    Groups groups;
-    std::unordered_map<TCPStreamKey, std::size_t, TCPStreamKeyHash> byKey;
-    for (auto& segment : all) {
-        auto key = segment.key();
-        auto [it, added] = byKey.try_emplace(key, groups.keys.size());
-        if (added) {
-            groups.keys.push_back(std::move(key));
-            groups.segments.emplace_back();
-        }
-        groups.segments[it->second].push_back(std::move(segment));
-    }
-    return groups;
+using Groups = Grouped<TCPStreamKey, RawTCPSegment>;
+Groups group(std::vector<RawTCPSegment> all, std::optional<std::int64_t> selectedPacketId = std::nullopt) {
+    return groupByKey<TCPStreamKey, TCPStreamKeyHash>(std::move(all), selectedPacketId);
 }
 
 }  // namespace
@@ -72,18 +55,10 @@ TCPStreamReassembler::Reassembly TCPStreamReassembler::reassembleOffMain(const s
     Reassembly result;
     auto extracted = extractInBatches<RawTCPSegment>(snapshots, {}, extract);
     if (!extracted) return result;
-    std::optional<TCPStreamKey> selected;
-    for (const auto& s : *extracted) {
-        if (s.packetId == selectedPacketId) {
-            selected = s.key();
-            break;
-        }
-    }
-    Groups groups = group(std::move(*extracted));
-    for (std::size_t i = 0; i < groups.keys.size(); ++i) {
-        result.availableStreams.push_back(AvailableStream{groups.keys[i], static_cast<std::int64_t>(groups.segments[i].size())});
-        if (selected && groups.keys[i] == *selected) result.stream = buildStream(groups.keys[i], std::move(groups.segments[i]));
-    }
+    Groups groups = group(std::move(*extracted), selectedPacketId);
+    for (std::size_t i = 0; i < groups.keys.size(); ++i)
+        result.availableStreams.push_back(AvailableStream{groups.keys[i], static_cast<std::int64_t>(groups.records[i].size())});
+    if (groups.selected) result.stream = buildStream(groups.keys[*groups.selected], std::move(groups.records[*groups.selected]));
     return result;
 }
 
@@ -112,8 +87,8 @@ void TCPStreamReassembler::forEachStreamOffMain(const std::vector<PacketSnapshot
         std::vector<std::optional<TCPStream>> built(end - begin);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& r) {
             for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                built[i - begin] = buildStream(groups.keys[i], std::move(groups.segments[i]));
-                std::vector<RawTCPSegment>().swap(groups.segments[i]);
+                built[i - begin] = buildStream(groups.keys[i], std::move(groups.records[i]));
+                std::vector<RawTCPSegment>().swap(groups.records[i]);
             }
         });
         for (auto& stream : built) {

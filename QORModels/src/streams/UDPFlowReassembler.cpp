@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <deque>
 #include <functional>
-#include <unordered_map>
 
 #include "SnapshotExtraction.hpp"
 
@@ -34,24 +33,9 @@ std::optional<RawUDPDatagram> extract(SnapshotAnalyser& analyser, const PacketSn
     return datagram;
 }
 
-struct Groups {
-    std::vector<UDPFlowKey> keys;
-    std::vector<std::vector<RawUDPDatagram>> datagrams;
-};
-
-Groups group(std::vector<RawUDPDatagram> all) {
-    Groups groups;
-    std::unordered_map<UDPFlowKey, std::size_t, UDPFlowKeyHash> byKey;
-    for (auto& datagram : all) {
-        auto key = datagram.key();
-        auto [it, added] = byKey.try_emplace(key, groups.keys.size());
-        if (added) {
-            groups.keys.push_back(std::move(key));
-            groups.datagrams.emplace_back();
-        }
-        groups.datagrams[it->second].push_back(std::move(datagram));
-    }
-    return groups;
+using Groups = Grouped<UDPFlowKey, RawUDPDatagram>;
+Groups group(std::vector<RawUDPDatagram> all, std::optional<std::int64_t> selectedPacketId = std::nullopt) {
+    return groupByKey<UDPFlowKey, UDPFlowKeyHash>(std::move(all), selectedPacketId);
 }
 
 }  // namespace
@@ -113,18 +97,10 @@ UDPFlowReassembler::Reassembly UDPFlowReassembler::reassembleOffMain(const std::
     Reassembly result;
     auto extracted = extractInBatches<RawUDPDatagram>(snapshots, {}, extract);
     if (!extracted) return result;
-    std::optional<UDPFlowKey> selected;
-    for (const auto& d : *extracted) {
-        if (d.packetId == selectedPacketId) {
-            selected = d.key();
-            break;
-        }
-    }
-    Groups groups = group(std::move(*extracted));
-    for (std::size_t i = 0; i < groups.keys.size(); ++i) {
-        result.availableFlows.push_back(AvailableFlow{groups.keys[i], static_cast<std::int64_t>(groups.datagrams[i].size())});
-        if (selected && groups.keys[i] == *selected) result.flow = buildFlow(groups.keys[i], std::move(groups.datagrams[i]));
-    }
+    Groups groups = group(std::move(*extracted), selectedPacketId);
+    for (std::size_t i = 0; i < groups.keys.size(); ++i)
+        result.availableFlows.push_back(AvailableFlow{groups.keys[i], static_cast<std::int64_t>(groups.records[i].size())});
+    if (groups.selected) result.flow = buildFlow(groups.keys[*groups.selected], std::move(groups.records[*groups.selected]));
     return result;
 }
 
@@ -146,7 +122,7 @@ std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(const std::vector<
     Groups groups = group(std::move(*extracted));
     std::vector<UDPFlow> flows;
     flows.reserve(groups.keys.size());
-    for (std::size_t i = 0; i < groups.keys.size(); ++i) flows.push_back(buildFlow(groups.keys[i], std::move(groups.datagrams[i])));
+    for (std::size_t i = 0; i < groups.keys.size(); ++i) flows.push_back(buildFlow(groups.keys[i], std::move(groups.records[i])));
     return flows;
 }
 

@@ -1,0 +1,24 @@
+#include "CaptureSnapshots.hpp"
+
+#include "QORModels/packets/QORPacket.hpp"
+#include "QORPlatform/MainQueue.hpp"
+
+namespace qor::cli {
+
+CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
+    assertMainThread("snapshotCapture");
+    CaptureSnapshots capture;
+    std::shared_ptr<const std::filesystem::path> sharedPath;
+    capture.facts = streamCapture(
+        path, {},
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+            for (const auto& packet : window) {
+                if (auto s = PacketSnapshot::of(*packet, &sharedPath)) capture.snapshots.push_back(std::move(*s));
+            }
+            return true;
+        },
+        /*analyse=*/false);
+    return capture;
+}
+
+}  // namespace qor::cli

@@ -1,0 +1,216 @@
+// qor follow FILE (N | --packet P) [--udp] [--format ascii|hex|raw] [--direction both|client|server]:
+// the bytes of one conversation, chunk by chunk, laid out as tshark's follow view lays them out.
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <optional>
+#include <unordered_map>
+
+#include "CaptureSnapshots.hpp"
+#include "Command.hpp"
+#include "PluginSetup.hpp"
+#include "QORModels/streams/TCPStreamReassembler.hpp"
+#include "QORModels/streams/UDPFlowReassembler.hpp"
+
+namespace qor::cli {
+namespace {
+
+/// Bytes one side sent in one go: a segment's new bytes, or a datagram.
+struct Chunk {
+    bool fromServer = false;
+    Data bytes;
+    double timestamp = 0;
+    std::int64_t packetId = 0;
+};
+
+/// What `qor follow` was asked for.
+struct Options {
+    std::string file;
+    std::optional<std::int64_t> index;
+    std::optional<std::int64_t> packet;
+    bool udp = false;
+    std::string format = "ascii";
+    std::string direction = "both";
+};
+
+/// A stream's chunks: each direction's spans in stream order, the two directions interleaved by
+/// time (then packet number), as the conversation happened.
+std::vector<Chunk> chunks(const TCPStream& stream) {
+    auto side = [](const Data& data, const ByteToSegmentIndex& index, bool fromServer) {
+        std::vector<Chunk> out;
+        for (const auto& span : index.spans) {
+            out.push_back(Chunk{fromServer, data.slice(static_cast<std::size_t>(span.range.lowerBound),
+                                                      static_cast<std::size_t>(span.range.count())),
+                                span.timestamp, span.packetIds.empty() ? 0 : span.packetIds.front()});
+        }
+        return out;
+    };
+    const auto client = side(stream.clientToServerData, stream.clientByteIndex, false);
+    const auto server = side(stream.serverToClientData, stream.serverByteIndex, true);
+    std::vector<Chunk> merged;
+    merged.reserve(client.size() + server.size());
+    std::size_t c = 0, s = 0;
+    while (c < client.size() || s < server.size()) {
+        const bool takeClient =
+            s == server.size() ||
+            (c < client.size() && (client[c].timestamp < server[s].timestamp ||
+                                   (client[c].timestamp == server[s].timestamp && client[c].packetId < server[s].packetId)));
+        merged.push_back(takeClient ? client[c++] : server[s++]);
+    }
+    return merged;
+}
+
+std::vector<Chunk> chunks(const UDPFlow& flow) {
+    std::vector<Chunk> out;
+    for (const auto& d : flow.datagrams)
+        out.push_back(Chunk{d.direction == TCPSegment::Direction::serverToClient, d.payload, d.timestamp, d.id});
+    return out;
+}
+
+char printable(std::uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.'; }
+
+/// tshark's layouts: raw is one line of hex per chunk; ascii a line with the chunk's length,
+/// then its bytes with every non-printable byte but line feeds shown as "."; hex 16 bytes a
+/// line with each direction's running offset. Server chunks are indented by a tab.
+void appendChunk(std::string& out, const Chunk& chunk, const std::string& format, std::size_t& offset) {
+    const std::string indent = chunk.fromServer ? "\t" : "";
+    if (format == "raw") {
+        out += indent;
+        for (std::byte b : chunk.bytes) fmt::format_to(std::back_inserter(out), "{:02x}", static_cast<unsigned>(b));
+        out += '\n';
+        return;
+    }
+    if (format == "ascii") {
+        out += indent + std::to_string(chunk.bytes.size()) + '\n';
+        for (std::byte b : chunk.bytes) {
+            const auto v = static_cast<std::uint8_t>(b);
+            out += v == '\n' ? '\n' : printable(v);
+        }
+        out += '\n';
+        return;
+    }
+    const std::size_t size = chunk.bytes.size();
+    for (std::size_t line = 0; line < size; line += 16) {
+        out += indent;
+        fmt::format_to(std::back_inserter(out), "{:08X}  ", offset + line);
+        std::string text;
+        for (std::size_t i = 0; i < 16; ++i) {
+            if (line + i < size) {
+                fmt::format_to(std::back_inserter(out), "{:02x} ", chunk.bytes[line + i]);
+                text += printable(chunk.bytes[line + i]);
+                if (i == 7) text += ' ';
+            } else {
+                out += "   ";
+            }
+            if (i == 7) out += ' ';
+        }
+        out += ' ';
+        out += text;
+        out += '\n';
+    }
+    offset += size;
+}
+
+void run(const Options& options) {
+    if (options.format != "ascii" && options.format != "hex" && options.format != "raw")
+        throw CommandFailure(2, "unknown format \"" + options.format + "\" (ascii, hex or raw)");
+    if (options.direction != "both" && options.direction != "client" && options.direction != "server")
+        throw CommandFailure(2, "unknown direction \"" + options.direction + "\" (both, client or server)");
+    activateAnalyzers();
+    CaptureSnapshots capture = snapshotCapture(options.file);
+    const char* kind = options.udp ? "udp" : "tcp";
+
+    // The conversation: by its number (in order of first packet), or the one holding a packet.
+    std::optional<std::int64_t> number = options.index;
+    std::vector<Chunk> all;
+    std::string client, server;
+    auto missing = [&] {
+        return options.packet ? fmt::format("packet {} belongs to no {} conversation", *options.packet, options.udp ? "UDP" : "TCP")
+                              : fmt::format("no {} conversation {}", options.udp ? "UDP" : "TCP", *options.index);
+    };
+    if (options.udp) {
+        std::optional<UDPFlow> flow;
+        if (options.packet) {
+            auto found = UDPFlowReassembler::reassembleOffMain(capture.snapshots, *options.packet);
+            if (found.flow) {
+                for (std::size_t i = 0; i < found.availableFlows.size(); ++i)
+                    if (found.availableFlows[i].key == found.flow->key) number = static_cast<std::int64_t>(i);
+                flow = std::move(found.flow);
+            }
+        } else {
+            auto flows = UDPFlowReassembler::reassembleAllOffMain(capture.snapshots);
+            if (*number >= 0 && *number < static_cast<std::int64_t>(flows.size())) flow = std::move(flows[static_cast<std::size_t>(*number)]);
+        }
+        if (!flow) throw CommandFailure(2, missing());
+        all = chunks(*flow);
+        client = endpointText(flow->clientEndpoint);
+        server = endpointText(flow->serverEndpoint);
+    } else {
+        std::optional<TCPStream> stream;
+        if (options.packet) {
+            auto found = TCPStreamReassembler::reassembleOffMain(capture.snapshots, *options.packet);
+            if (found.stream) {
+                for (std::size_t i = 0; i < found.availableStreams.size(); ++i)
+                    if (found.availableStreams[i].key == found.stream->key) number = static_cast<std::int64_t>(i);
+                stream = std::move(found.stream);
+            }
+        } else {
+            // One extraction; only the asked conversation is built. Conversations are numbered
+            // in the order of their first segment.
+            auto segments = TCPStreamReassembler::extractSegments(capture.snapshots);
+            std::unordered_map<TCPStreamKey, std::int64_t, TCPStreamKeyHash> numbers;
+            std::optional<TCPStreamKey> wanted;
+            for (const auto& segment : segments) {
+                auto key = segment.key();
+                auto [it, added] = numbers.try_emplace(key, static_cast<std::int64_t>(numbers.size()));
+                if (added && it->second == *number) {
+                    wanted = std::move(key);
+                    break;
+                }
+            }
+            if (wanted) {
+                std::vector<RawTCPSegment> mine;
+                for (auto& segment : segments)
+                    if (segment.key() == *wanted) mine.push_back(std::move(segment));
+                stream = TCPStreamReassembler::buildStream(*wanted, std::move(mine));
+            }
+        }
+        if (!stream) throw CommandFailure(2, missing());
+        all = chunks(*stream);
+        client = endpointText(stream->clientEndpoint);
+        server = endpointText(stream->serverEndpoint);
+    }
+
+    const std::string rule(67, '=');
+    std::string out = fmt::format("\n{}\nFollow: {},{}\nFilter: {}.stream eq {}\nNode 0: {}\nNode 1: {}\n", rule, kind, options.format,
+                                  kind, *number, client, server);
+    std::size_t clientOffset = 0, serverOffset = 0;
+    for (const auto& chunk : all) {
+        if ((options.direction == "client" && chunk.fromServer) || (options.direction == "server" && !chunk.fromServer)) continue;
+        appendChunk(out, chunk, options.format, chunk.fromServer ? serverOffset : clientOffset);
+    }
+    out += rule + '\n';
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+    reportReadIssue(capture.facts);
+}
+
+const CommandRegistration reg{[](CLI::App& app) {
+    auto* sub = app.add_subcommand("follow", "Print the assembled bytes of one TCP conversation or UDP flow, as tshark's follow does");
+    auto options = std::make_shared<Options>();
+    sub->add_option("FILE", options->file, "Capture file (pcap or pcapng)")->required();
+    auto* index = sub->add_option("N", options->index, "The conversation's number, as qor streams lists it (from 0)");
+    auto* packet = sub->add_option("--packet", options->packet, "Follow the conversation that holds this packet (1-based number)");
+    index->excludes(packet);
+    sub->add_flag("--udp", options->udp, "Follow a UDP flow instead of a TCP conversation");
+    sub->add_option("--format", options->format, "ascii (default), hex, or raw (tshark's follow,tcp,raw layout)");
+    sub->add_option("--direction", options->direction, "both (default), client (client to server only) or server");
+    sub->callback([options] {
+        if (!options->index && !options->packet) throw CommandFailure(2, "follow: give a conversation number N or --packet P");
+        run(*options);
+    });
+}};
+
+}  // namespace
+}  // namespace qor::cli
