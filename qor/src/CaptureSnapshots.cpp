@@ -17,7 +17,7 @@ CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
             }
             return true;
         },
-        /*analyse=*/false);
+        /*analyse=*/false, /*releasePages=*/false);
     return capture;
 }
 
