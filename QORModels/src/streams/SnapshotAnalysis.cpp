@@ -1,6 +1,7 @@
 #include "SnapshotAnalysis.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -77,9 +78,8 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
     const auto version = layer.previousOffset ? bytes->byteAt(*layer.previousOffset) : std::nullopt;
     const std::int32_t family = !version ? 0 : (*version >> 4) == 4 ? kFamilyIPv4 : (*version >> 4) == 6 ? kFamilyIPv6 : 0;
     if (family != 0 && (before == "IP" || before == "IPv6")) {
-        const PacketRef packetRef = std::static_pointer_cast<QORPacketProtocol>(scratch_);
-        layer.sourceIP = CacheAnalyzer::addressText(links[linkIndex - 1], family, true, view, packetRef);
-        layer.destinationIP = CacheAnalyzer::addressText(links[linkIndex - 1], family, false, view, packetRef);
+        std::tie(layer.sourceIP, layer.destinationIP) =
+            CacheAnalyzer::addressTexts(links[linkIndex - 1], family, view, std::static_pointer_cast<QORPacketProtocol>(scratch_));
     } else {
         layer.sourceIP = analyzer.sourceIPAddress().value_or(std::string());
         layer.destinationIP = analyzer.destinationIPAddress().value_or(std::string());
