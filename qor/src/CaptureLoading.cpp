@@ -63,7 +63,7 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
 }
 
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
-                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse) {
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages) {
     preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
     Data data = mapCapture(path);
     CaptureFacts facts;
@@ -72,6 +72,7 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     ProgressBar bar(facts.fileSize, facts.fileSize > 0 && wantsProgressBar(facts.fileSize));
     PacketWindowAnalysis::Options options;
     options.analyse = analyse;
+    options.releasePages = releasePages;
     options.fileURL = path;
     options.progress = [&](double kb) { bar.update(static_cast<std::uint64_t>(kb * 1024.0)); };
     CaptureReadResult result;

@@ -44,9 +44,10 @@ LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path);
 /// Reads `path` in one pass without keeping its packets (`PacketWindowAnalysis`): each window of
 /// packets is analysed (when `analyse`) on all cores, shown to `eachPacket` on the analysing
 /// threads and to `eachWindow` in file order, then dropped. A progress bar shows on standard
-/// error as for `loadCaptureShowingProgress`. Fails as `loadCapture` does.
+/// error as for `loadCaptureShowingProgress`. Fails as `loadCapture` does. `releasePages` as in
+/// `PacketWindowAnalysis::Options` (off when the packets' bytes are read again afterwards).
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
-                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse);
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages = true);
 
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
 /// commands call it after printing what was read.

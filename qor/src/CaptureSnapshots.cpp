@@ -8,7 +8,7 @@ namespace qor::cli {
 CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
     assertMainThread("snapshotCapture");
     CaptureSnapshots capture;
-    std::shared_ptr<const std::filesystem::path> sharedPath;
+    PacketSnapshot::SharedPath sharedPath;
     capture.facts = streamCapture(
         path, {},
         [&](std::span<const std::shared_ptr<QORPacket>> window) {
@@ -17,7 +17,7 @@ CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
             }
             return true;
         },
-        /*analyse=*/false);
+        /*analyse=*/false, /*releasePages=*/false);
     return capture;
 }
 

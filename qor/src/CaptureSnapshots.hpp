@@ -17,7 +17,8 @@ struct CaptureSnapshots {
 
 /// Reads `path` window by window without keeping its packet records: each window's packets
 /// become snapshots (on the calling thread, the main thread) and are dropped; the snapshots
-/// read their bytes from the mapped file. Fails as `loadCapture` does.
+/// read their bytes from the mapped file, whose pages stay resident for the analysis that
+/// follows. Fails as `loadCapture` does.
 CaptureSnapshots snapshotCapture(const std::filesystem::path& path);
 
 }  // namespace qor::cli

@@ -81,7 +81,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Without a SYN the first sender is the client and assembly starts at sequence number 1.
         AssemblyCase{"NoSynFirstSenderIsClient",
                      {{false, 1, PSHACK, "banner", 1}, {true, 1, PSHACK, "hello", 2}, {true, 6, ACK, "", 3}},
-                     "banner", "hello", 0, 0, "10.0.0.2:80", {1}}),
+                     "banner", "hello", 0, 0, "10.0.0.2:80", {1}},
+        // Captured mid-flow, far from sequence number 1: assembly starts at the first segment.
+        AssemblyCase{"MidFlowStartsAtTheFirstSegmentInSequence",
+                     {{true, 0x90000005u, PSHACK, "world", 1}, {true, 0x90000000u, PSHACK, "hello", 2}},
+                     "helloworld", "", 0, 0, "10.0.0.1:51000", {2, 1}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TCPStreamKeys, ClientPortsSeparateConversationsAndDirectionsShareOne) {

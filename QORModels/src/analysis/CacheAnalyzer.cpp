@@ -106,8 +106,9 @@ void CacheAnalyzer::walkChain() {
         throw APIErrorException(APIError::missingData, "no payload");
     }
     links_.clear();
-    // The built-in packet analyzer is always made (from no bytes), so the walk only notes it.
-    const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
+    // The built-in packet analyzer is always made (from no bytes), so the walk only notes it. Its
+    // class lives as long as the process, and a class keeps its number once it has one.
+    static const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
     if (headIndex == 0) return;
     links_.push_back(ChainLink{headIndex, 0, 0, 0});
     InternedString history = InternedString::emptyText();  // the history text starts empty
@@ -118,7 +119,7 @@ void CacheAnalyzer::walkChain() {
     const InternedString linkName = packetLinkTypeString_.hasValue() ? packetLinkTypeString_ : InternedString::emptyText();
     const PluginLookupTable::FoundClass found = table.analyzerClass(linkName);
     if (const AnalyzerClassRef* cls = found.cls) {
-        const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
+        const std::uint16_t index = found.chainIndex;
         const Data slice = payload();
         std::uint16_t size = 0;
         InternedString name;
@@ -168,7 +169,7 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
     const PluginLookupTable::FoundClass found = table.analyzerClass(name);
     const AnalyzerClassRef* cls = found.cls;
     if (!cls) return {};
-    const std::uint16_t index = AnalyzerClassIndex::indexOf(*cls);
+    const std::uint16_t index = found.chainIndex;
     if (index == 0) return {};
     const Data slice = payload();
     const bool takesIPv4 = name == kIPv4Name && packetIPVersion_ != kFamilyIPv4;
@@ -245,20 +246,39 @@ void CacheAnalyzer::noteSummary(const QORPluginAnalyzerProtocol& analyzer, std::
     sighting_->summary = text ? std::move(*text) : std::string();
 }
 
-std::string CacheAnalyzer::addressText(const ChainLink& link, std::int32_t family, bool source, const Data& bytes,
-                                       const PacketRef& packet) {
+namespace {
+
+/// The address texts the IP analyzer of `link` renders: the source's when `source`, the
+/// destination's when `destination` (each left empty otherwise), from one analyzer.
+std::pair<std::string, std::string> renderAddresses(const ChainLink& link, std::int32_t family, bool source, bool destination,
+                                                    const Data& bytes, const PacketRef& packet) {
     const bool v4 = family == kFamilyIPv4;
-    const char* key = v4 ? (source ? "ip4SrcAddr" : "ip4DstAddr") : (source ? "ip6SrcAddr" : "ip6DstAddr");
-    const std::size_t offset = v4 ? (source ? kIPv4SourceOffset : kIPv4DestinationOffset)
-                                  : (source ? kIPv6SourceOffset : kIPv6DestinationOffset);
     const std::size_t length = v4 ? kIPv4AddressLength : kIPv6AddressLength;
     const Data slice = CompactAnalyzerChain::bytesOf(link, bytes);
-    std::string text;
+    std::pair<std::string, std::string> texts;
     CompactAnalyzerChain::inspect(link, bytes, packet, [&](const QORPluginAnalyzerProtocol& analyzer) {
-        Value v = analyzer.value(key, slice.checkedSlice(offset, length).value_or(Data()));
-        if (const std::string* t = v.stringPtr()) text = *t;
+        auto render = [&](const char* key, std::size_t offset, std::string& text) {
+            Value v = analyzer.value(key, slice.checkedSlice(offset, length).value_or(Data()));
+            if (const std::string* t = v.stringPtr()) text = *t;
+        };
+        if (source) render(v4 ? "ip4SrcAddr" : "ip6SrcAddr", v4 ? kIPv4SourceOffset : kIPv6SourceOffset, texts.first);
+        if (destination)
+            render(v4 ? "ip4DstAddr" : "ip6DstAddr", v4 ? kIPv4DestinationOffset : kIPv6DestinationOffset, texts.second);
     });
-    return text;
+    return texts;
+}
+
+}  // namespace
+
+std::string CacheAnalyzer::addressText(const ChainLink& link, std::int32_t family, bool source, const Data& bytes,
+                                       const PacketRef& packet) {
+    auto texts = renderAddresses(link, family, source, !source, bytes, packet);
+    return source ? std::move(texts.first) : std::move(texts.second);
+}
+
+std::pair<std::string, std::string> CacheAnalyzer::addressTexts(const ChainLink& link, std::int32_t family, const Data& bytes,
+                                                                const PacketRef& packet) {
+    return renderAddresses(link, family, true, true, bytes, packet);
 }
 
 std::optional<std::string> CacheAnalyzer::sourceIPAddress() const {

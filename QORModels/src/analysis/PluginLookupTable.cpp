@@ -2,6 +2,7 @@
 
 #include "QORModels/analysis/PluginLookupTable.hpp"
 
+#include "QORModels/analysis/CompactAnalyzerChain.hpp"
 #include "QORModels/analysis/SharedSnapshot.hpp"
 
 namespace qor {
@@ -37,11 +38,11 @@ PluginLookupTable::FoundClass PluginLookupTable::analyzerClass(InternedString pr
     if (!analyzerClassByInternedProtocol.empty()) {
         auto it = analyzerClassByInternedProtocol.find(protocol.identity());
         if (it == analyzerClassByInternedProtocol.end() || !it->second.cls) return {};
-        return {&it->second.cls, it->second.addressRoles};
+        return {&it->second.cls, it->second.addressRoles, it->second.chainIndex};
     }
     auto it = analyzerClassByProtocol.find(protocol.view());
     if (it == analyzerClassByProtocol.end() || !it->second) return {};
-    return {&it->second, addressRoles(*it->second)};
+    return {&it->second, addressRoles(*it->second), AnalyzerClassIndex::indexOf(it->second)};
 }
 
 std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vector<QORPlugInStructure>& structures) {
@@ -65,11 +66,15 @@ std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vec
     };
     table->endpointAttributes = {copy("etherSrc"), copy("etherDst"), copy("ip4SrcAddr"),
                                  copy("ip4DstAddr"), copy("ip6SrcAddr"), copy("ip6DstAddr")};
-    // The walk asks every analyzer it makes whether it answers the address attributes: the
-    // class tests are made here, once per class.
+    // The walk asks every analyzer it makes whether it answers the address attributes, and
+    // notes each link by its class's number: both are worked out here, once per class.
     for (const auto& [name, cls] : table->analyzerClassByProtocol) {
-        table->analyzerClassByInternedProtocol.emplace(InternedString(name).identity(),
-                                                       ProtocolClass{cls, cls ? table->addressRoles(*cls) : std::uint8_t{0}});
+        ProtocolClass entry{cls};
+        if (cls) {
+            entry.addressRoles = table->addressRoles(*cls);
+            entry.chainIndex = AnalyzerClassIndex::indexOf(cls);
+        }
+        table->analyzerClassByInternedProtocol.emplace(InternedString(name).identity(), std::move(entry));
     }
     return table;
 }

@@ -1,6 +1,7 @@
 #include "QORModels/packets/MappedFileDataCache.hpp"
 
 #include "QORCommonTools/MappedFileGuard.hpp"
+#include "QORPlatform/ThreadLocal.hpp"
 
 namespace qor {
 namespace {
@@ -17,7 +18,7 @@ std::optional<Data> MappedFileDataCache::object(UInt32Range range) const {
         std::uint64_t cacheId = 0;
         std::weak_ptr<const Data> holder;
     };
-    thread_local Recent recent;
+    QOR_INITIAL_EXEC_TLS thread_local Recent recent;
     std::shared_ptr<const Data> holder;
     if (recent.cacheId == id_) holder = recent.holder.lock();
     if (!holder) {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "QORCommonTools/MemoryAdvice.hpp"
+#include "QORPlatform/ThreadLocal.hpp"
 
 namespace qor {
 namespace {
@@ -48,7 +49,7 @@ std::size_t MemoryCache::findSorted(std::uint64_t key) const {
         const MemoryCache* cache = nullptr;
         std::size_t index = 0;
     };
-    thread_local Hint hint;
+    QOR_INITIAL_EXEC_TLS thread_local Hint hint;
     if (hint.cache == this) {
         for (std::size_t i : {hint.index + 1, hint.index}) {
             if (i >= sortedHead_ && i < sorted_.size() && sorted_[i].key == key) {

@@ -15,6 +15,7 @@
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORPlatform/Localized.hpp"
 #include "QORPlatform/MainQueue.hpp"
+#include "QORPlatform/ThreadLocal.hpp"
 #include "QORPlatform/UserDefaults.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 #include "QORPacketFields.hpp"
@@ -424,7 +425,7 @@ InternedString QORPacket::packetLinkTypeName() const {
         std::uint32_t linkType = 0;
         InternedString name;
     };
-    thread_local Recent recent;
+    QOR_INITIAL_EXEC_TLS thread_local Recent recent;
     auto& names = ProtocolsStringsCache::sharedCache();
     const std::uint64_t generation = names.generation();
     if (recent.generation != generation || recent.linkType != linkType_) {

@@ -4,13 +4,24 @@
 
 namespace qor {
 
-std::optional<PacketSnapshot> PacketSnapshot::of(const QORPacket& packet,
-                                                 std::shared_ptr<const std::filesystem::path>* sharedPath) {
+std::optional<PacketSnapshot> PacketSnapshot::of(const QORPacket& packet, SharedPath* sharedPath) {
     auto cache = packet.dataCache();  // read under the packet's own lock
-    if (!cache) return std::nullopt;
-    auto path = packet.filePath();
-    if (!path) return std::nullopt;
+    if (!cache || !packet.hasFilePath()) return std::nullopt;
     PacketSnapshot snapshot;
+    // The packets of one file share its number: the path is copied once per file, not per packet.
+    const std::int64_t fileNumber = packet.systemFileNumber();
+    if (sharedPath && sharedPath->path && fileNumber != 0 && fileNumber == sharedPath->systemFileNumber) {
+        snapshot.fileURL = sharedPath->path;
+    } else {
+        auto path = packet.filePath();
+        if (!path) return std::nullopt;
+        if (sharedPath && sharedPath->path && *sharedPath->path == *path) {
+            snapshot.fileURL = sharedPath->path;
+        } else {
+            snapshot.fileURL = std::make_shared<const std::filesystem::path>(std::move(*path));
+            if (sharedPath) *sharedPath = SharedPath{snapshot.fileURL, fileNumber};
+        }
+    }
     snapshot.packetId = packet.packetId();
     snapshot.dateReceived = packet.dateReceived();
     snapshot.dataLocation = packet.dataLocation();
@@ -18,12 +29,6 @@ std::optional<PacketSnapshot> PacketSnapshot::of(const QORPacket& packet,
     snapshot.realLength = packet.realLength();
     snapshot.linkType = packet.linkType();
     snapshot.linkTypeString = packet.packetLinkTypeName();
-    if (sharedPath) {
-        if (!*sharedPath || **sharedPath != *path) *sharedPath = std::make_shared<const std::filesystem::path>(std::move(*path));
-        snapshot.fileURL = *sharedPath;
-    } else {
-        snapshot.fileURL = std::make_shared<const std::filesystem::path>(std::move(*path));
-    }
     snapshot.dataCache = std::move(cache);
     return snapshot;
 }

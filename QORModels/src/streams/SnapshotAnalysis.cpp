@@ -1,6 +1,7 @@
 #include "SnapshotAnalysis.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -8,6 +9,7 @@
 namespace qor {
 namespace {
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
+constexpr std::int32_t kFamilyIPv4 = 2, kFamilyIPv6 = 30;
 }
 
 SnapshotAnalyser::SnapshotAnalyser() : scratch_(QORPacket::create()) {}
@@ -46,11 +48,17 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
     std::string_view rest = history.view();
     std::size_t position = 0;
     std::optional<std::size_t> found;
-    std::string_view last;
+    std::string_view last, before;  // the last layer, and the one before the layer looked for
     for (;;) {
         const auto dash = rest.find('-');
         const std::string_view name = rest.substr(0, dash);
-        if (!found && name == layerName) found = position;
+        if (!found && name == layerName) {
+            found = position;
+            before = last;
+        }
+        // A transport header after an ICMP message is the quotation of the datagram that
+        // caused an error, not a datagram of its own.
+        if (!found && (name == "ICMP" || name == "ICMPv6")) return std::nullopt;
         last = name;
         if (dash == std::string_view::npos) break;
         rest.remove_prefix(dash + 1);
@@ -65,9 +73,17 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
         layer.previousOffset = layer.offset - links[linkIndex - 1].protocolSize;
     layer.lastLayerName = last;
     layer.lastLink = links.back();
-    for (std::size_t i = 0; i + 1 < links.size(); ++i) layer.lastLinkOffset += links[i].protocolSize;
-    layer.sourceIP = analyzer.sourceIPAddress().value_or(std::string());
-    layer.destinationIP = analyzer.destinationIPAddress().value_or(std::string());
+    // The addresses of the IP header that carries the layer, as its analyzer renders them; the
+    // packet's own addresses when the layer before is no IP header.
+    const auto version = layer.previousOffset ? bytes->byteAt(*layer.previousOffset) : std::nullopt;
+    const std::int32_t family = !version ? 0 : (*version >> 4) == 4 ? kFamilyIPv4 : (*version >> 4) == 6 ? kFamilyIPv6 : 0;
+    if (family != 0 && (before == "IP" || before == "IPv6")) {
+        std::tie(layer.sourceIP, layer.destinationIP) =
+            CacheAnalyzer::addressTexts(links[linkIndex - 1], family, view, std::static_pointer_cast<QORPacketProtocol>(scratch_));
+    } else {
+        layer.sourceIP = analyzer.sourceIPAddress().value_or(std::string());
+        layer.destinationIP = analyzer.destinationIPAddress().value_or(std::string());
+    }
     layer.bytes = std::move(*bytes);
     return layer;
 }

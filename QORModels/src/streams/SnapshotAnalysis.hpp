@@ -22,10 +22,11 @@ struct AnalysedLayer {
     /// The offset of the layer just before it (its header size subtracted), when it has one and
     /// that does not come out negative.
     std::optional<std::size_t> previousOffset;
-    std::string sourceIP, destinationIP;  ///< the analysis' addresses; empty text when it found none
+    /// The addresses of the IP header just before the layer, or else the analysis' addresses;
+    /// empty text when there are none.
+    std::string sourceIP, destinationIP;
     std::string_view lastLayerName;        ///< the history's last layer name
     ChainLink lastLink;                    ///< the chain's last analyzer
-    std::size_t lastLinkOffset = 0;        ///< its header offset
 };
 
 /// Runs the packet analysis pipeline over snapshots: a packet record made from the snapshot's
@@ -42,7 +43,8 @@ public:
     /// The first layer of the protocol history named `layerName` (the history split at "-";
     /// layer i is analyzed by the chain's analyzer i + 1, after the built-in packet analyzer).
     /// Nothing when the snapshot has fewer than `minimumBytes` bytes, no history, no such layer
-    /// or no analyzer for it.
+    /// or no analyzer for it, or when the layer comes after an ICMP or ICMPv6 message (an error
+    /// quoting the datagram that caused it).
     std::optional<AnalysedLayer> find(const PacketSnapshot& snapshot, std::string_view layerName, std::size_t minimumBytes);
 
     /// What the chain's last analyzer of `layer` says about `data` (`protocolInfo(_:)`); `layer`

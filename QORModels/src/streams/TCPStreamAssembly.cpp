@@ -40,7 +40,7 @@ std::optional<std::size_t> ipDatagramEnd(const Data& bytes, std::size_t ipOffset
 
 /// One direction's payload put back in sequence order from `next = isn + 1` (see `buildStream`).
 void assemble(const std::vector<const RawTCPSegment*>& all, bool clientSide,
-              std::uint32_t isn, const TCPStreamKey::Endpoint& client, Data& data, ByteToSegmentIndex& index) {
+              std::optional<std::uint32_t> isn, const TCPStreamKey::Endpoint& client, Data& data, ByteToSegmentIndex& index) {
     std::vector<const RawTCPSegment*> segments;
     std::size_t capacity = 0;
     for (const auto* s : all) {
@@ -57,7 +57,10 @@ void assemble(const std::vector<const RawTCPSegment*>& all, bool clientSide,
     });
     std::vector<std::byte> bytes;
     bytes.reserve(capacity);
-    std::uint32_t next = isn + 1;
+    // Without a SYN from this side (a capture that began mid-conversation) the data starts at the
+    // segment that sorts first: starting at sequence number 1 would keep only what lies less
+    // than 2^31 ahead of it, which for a random initial number is half the conversations.
+    std::uint32_t next = isn ? *isn + 1 : segments.front()->sequenceNumber;
     for (const auto* s : segments) {
         const std::uint32_t seq = s->sequenceNumber;
         const auto length = static_cast<std::uint32_t>(s->payload.size());
@@ -134,9 +137,9 @@ std::optional<TCPStream> TCPStreamReassembler::buildStream(const TCPStreamKey& k
                                              fromClient ? TCPSegment::Direction::clientToServer : TCPSegment::Direction::serverToClient,
                                              s->sequenceNumber, s->acknowledgmentNumber, s->flags, s->payload, s->timestamp});
     }
-    assemble(ordered, true, stream.clientISN, stream.clientEndpoint,
+    assemble(ordered, true, clientHasISN ? std::optional(stream.clientISN) : std::nullopt, stream.clientEndpoint,
              stream.clientToServerData, stream.clientByteIndex);
-    assemble(ordered, false, stream.serverISN, stream.clientEndpoint,
+    assemble(ordered, false, serverHasISN ? std::optional(stream.serverISN) : std::nullopt, stream.clientEndpoint,
              stream.serverToClientData, stream.serverByteIndex);
     stream.startTime = ordered.front()->timestamp;
     stream.endTime = ordered.back()->timestamp;

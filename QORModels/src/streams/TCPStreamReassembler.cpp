@@ -37,7 +37,7 @@ std::vector<PacketSnapshot> TCPStreamReassembler::snapshot(const std::vector<std
     assertMainThread("TCPStreamReassembler::snapshot(_:)");
     std::vector<PacketSnapshot> snapshots;
     snapshots.reserve(packets.size());
-    std::shared_ptr<const std::filesystem::path> path;
+    PacketSnapshot::SharedPath path;
     for (const auto& packet : packets) {
         if (!packet) continue;
         if (auto s = PacketSnapshot::of(*packet, &path)) snapshots.push_back(std::move(*s));

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <mutex>
 
+#include "QORPlatform/ThreadLocal.hpp"
+
 namespace qor {
 
 ProtocolsStringsCache& ProtocolsStringsCache::sharedCache() {
@@ -63,7 +65,7 @@ std::optional<std::string> ProtocolsStringsCache::lookup(const std::unordered_ma
         std::optional<std::string> value;
     };
     constexpr std::size_t kSlots = 16;  // per table: the few link and ether types of a capture
-    thread_local Recent recent[2][kSlots];
+    QOR_INITIAL_EXEC_TLS thread_local Recent recent[2][kSlots];
     Recent& last = recent[&table == &linkTypes_ ? 0 : 1][(key * 0x9E3779B1u) >> 28];  // 16 slots
     const std::uint64_t generation = generation_.load(std::memory_order_acquire);
     if (last.table == &table && last.generation == generation && last.key == key) return last.value;

@@ -5,6 +5,8 @@
 #include <shared_mutex>
 #include <unordered_set>
 
+#include "QORPlatform/ThreadLocal.hpp"
+
 namespace qor {
 namespace {
 struct Hash {
@@ -24,7 +26,7 @@ const std::string* InternedString::intern(std::string_view text) {
     // answers those without touching the pool's lock (whose reader count every thread would
     // otherwise write to).
     constexpr std::size_t kRecentSlots = 256;
-    thread_local const std::string* recent[kRecentSlots] = {};
+    QOR_INITIAL_EXEC_TLS thread_local const std::string* recent[kRecentSlots] = {};
     const std::size_t hash = Hash{}(text);
     const std::string*& slot = recent[hash % kRecentSlots];
     if (slot && *slot == text) return slot;
@@ -51,7 +53,7 @@ InternedString InternedString::joined(InternedString head, char separator, Inter
         const std::string* result = nullptr;
     };
     constexpr std::size_t kSlots = 512;
-    thread_local Join recent[kSlots];
+    QOR_INITIAL_EXEC_TLS thread_local Join recent[kSlots];
     const auto h = reinterpret_cast<std::uintptr_t>(head.text_) * 0x9E3779B97F4A7C15ull ^
                    reinterpret_cast<std::uintptr_t>(tail.text_) * 0xC2B2AE3D27D4EB4Full ^ static_cast<unsigned char>(separator);
     Join& slot = recent[(h >> 20) % kSlots];

@@ -68,6 +68,14 @@ std::vector<Chunk> chunks(const UDPFlow& flow) {
     return out;
 }
 
+/// Where the conversation of `key` stands in a list of available conversations.
+template <class List, class Key>
+std::int64_t positionOf(const List& available, const Key& key) {
+    for (std::size_t i = 0; i < available.size(); ++i)
+        if (available[i].key == key) return static_cast<std::int64_t>(i);
+    return -1;
+}
+
 char printable(std::uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.'; }
 
 /// tshark's layouts: raw is one line of hex per chunk; ascii a line with the chunk's length,
@@ -129,32 +137,29 @@ void run(const Options& options) {
         return options.packet ? fmt::format("packet {} belongs to no {} conversation", *options.packet, options.udp ? "UDP" : "TCP")
                               : fmt::format("no {} conversation {}", options.udp ? "UDP" : "TCP", *options.index);
     };
+    auto take = [&](const auto& conversation) {
+        all = chunks(conversation);
+        client = endpointText(conversation.clientEndpoint);
+        server = endpointText(conversation.serverEndpoint);
+    };
     if (options.udp) {
         std::optional<UDPFlow> flow;
         if (options.packet) {
             auto found = UDPFlowReassembler::reassembleOffMain(capture.snapshots, *options.packet);
-            if (found.flow) {
-                for (std::size_t i = 0; i < found.availableFlows.size(); ++i)
-                    if (found.availableFlows[i].key == found.flow->key) number = static_cast<std::int64_t>(i);
-                flow = std::move(found.flow);
-            }
+            if (found.flow) number = positionOf(found.availableFlows, found.flow->key);
+            flow = std::move(found.flow);
         } else {
             auto flows = UDPFlowReassembler::reassembleAllOffMain(capture.snapshots);
             if (*number >= 0 && *number < static_cast<std::int64_t>(flows.size())) flow = std::move(flows[static_cast<std::size_t>(*number)]);
         }
         if (!flow) throw CommandFailure(2, missing());
-        all = chunks(*flow);
-        client = endpointText(flow->clientEndpoint);
-        server = endpointText(flow->serverEndpoint);
+        take(*flow);
     } else {
         std::optional<TCPStream> stream;
         if (options.packet) {
             auto found = TCPStreamReassembler::reassembleOffMain(capture.snapshots, *options.packet);
-            if (found.stream) {
-                for (std::size_t i = 0; i < found.availableStreams.size(); ++i)
-                    if (found.availableStreams[i].key == found.stream->key) number = static_cast<std::int64_t>(i);
-                stream = std::move(found.stream);
-            }
+            if (found.stream) number = positionOf(found.availableStreams, found.stream->key);
+            stream = std::move(found.stream);
         } else {
             // One extraction; only the asked conversation is built. Conversations are numbered
             // in the order of their first segment.
@@ -177,9 +182,7 @@ void run(const Options& options) {
             }
         }
         if (!stream) throw CommandFailure(2, missing());
-        all = chunks(*stream);
-        client = endpointText(stream->clientEndpoint);
-        server = endpointText(stream->serverEndpoint);
+        take(*stream);
     }
 
     const std::string rule(67, '=');

@@ -120,6 +120,9 @@ public:
     /// value is absent or not text.
     static std::string addressText(const ChainLink& link, std::int32_t family, bool source, const Data& bytes,
                                    const PacketRef& packet);
+    /// `addressText` of the source and of the destination together, from one analyzer.
+    static std::pair<std::string, std::string> addressTexts(const ChainLink& link, std::int32_t family, const Data& bytes,
+                                                            const PacketRef& packet);
     [[nodiscard]] std::uint16_t allProtoSize() const { return allProtoSize_; }
     [[nodiscard]] std::int64_t payloadOffset() const { return payloadOffset_; }
     [[nodiscard]] std::uint16_t payloadSize() const { return payloadSize_; }

@@ -48,6 +48,10 @@ public:
         /// The file the bytes are (packets need it to be analysed); a placeholder when absent.
         std::optional<std::filesystem::path> fileURL;
         ReadProgress progress;
+        /// Let the pages of a mapped file's windows go from resident memory once they are done
+        /// with; off for a caller that reads the packets' bytes again after the pass (they would
+        /// only be faulted back in).
+        bool releasePages = true;
     };
 
     /// Reads and analyses every packet (see the class comment). Throws what

@@ -48,13 +48,16 @@ struct PluginLookupTable {
     std::vector<std::pair<std::string, AnalyzerClassRef>> columnBindings;
     /// The IP address attribute pairs an analyzer class answers (see `addressRoles`).
     enum AddressRole : std::uint8_t { kIPv4Addresses = 1, kIPv6Addresses = 2 };
-    /// A protocol's analyzer class with the address pairs it answers.
+    /// A protocol's analyzer class with the address pairs it answers and its number in
+    /// `AnalyzerClassIndex` (0 when the index is full).
     struct ProtocolClass {
         AnalyzerClassRef cls;
         std::uint8_t addressRoles = 0;
+        std::uint16_t chainIndex = 0;
     };
     /// `analyzerClassByProtocol` again, keyed by the interned protocol names, each class with its
-    /// address roles worked out once (filled by `build`).
+    /// address roles and its class number worked out once (filled by `build`), so that a walk
+    /// step looks up neither.
     std::unordered_map<const void*, ProtocolClass> analyzerClassByInternedProtocol;
 
     /// The attributes a packet reads for its source and destination columns, looked up once by
@@ -75,14 +78,15 @@ struct PluginLookupTable {
     /// same for "ip6SrcAddr" and "ip6DstAddr".
     [[nodiscard]] std::uint8_t addressRoles(const QORPluginAnalyzerClass& cls) const;
 
-    /// An analyzer class found for a protocol name, with its `addressRoles`; `cls` is null when
-    /// there is none.
+    /// An analyzer class found for a protocol name, with its `addressRoles` and its number in
+    /// `AnalyzerClassIndex` (0 when the index is full); `cls` is null when there is none.
     struct FoundClass {
         const AnalyzerClassRef* cls = nullptr;
         std::uint8_t addressRoles = 0;
+        std::uint16_t chainIndex = 0;
     };
     /// The analyzer class for a protocol name: through the interned keys when the table has
-    /// them (with the roles `build` worked out), else through the text keys.
+    /// them (with what `build` worked out), else through the text keys.
     [[nodiscard]] FoundClass analyzerClass(InternedString protocol) const;
 
     /// The table in force (at first, one with empty maps and an empty list).

@@ -31,11 +31,15 @@ struct PacketSnapshot {
     std::shared_ptr<const std::filesystem::path> fileURL;
     std::shared_ptr<QORDataCachingProtocol> dataCache;
 
+    /// The path of the last file snapshotted, shared by the snapshots of its packets.
+    struct SharedPath {
+        std::shared_ptr<const std::filesystem::path> path;
+        std::int64_t systemFileNumber = 0;  ///< 0: unknown, the path is compared instead
+    };
     /// The snapshot of `packet`, or nothing when it has no data cache or no file. `sharedPath`,
-    /// when it holds the same path, is reused (and otherwise replaced), so that consecutive
-    /// packets of one file share one path.
-    static std::optional<PacketSnapshot> of(const QORPacket& packet,
-                                            std::shared_ptr<const std::filesystem::path>* sharedPath = nullptr);
+    /// when it holds the packet's file, gives its path (and otherwise takes the packet's), so
+    /// that the packets of one file share one path, looked up once.
+    static std::optional<PacketSnapshot> of(const QORPacket& packet, SharedPath* sharedPath = nullptr);
 
     /// The captured bytes, `dataLocation ..< dataLocation + captureLength` of the data cache;
     /// nothing without a cache, for a range past 2^32, or when the cache has no such entry.

@@ -47,6 +47,15 @@ using SnapshotProgress = std::function<void(std::int64_t done, std::int64_t tota
 /// `reassembleAllOffMain` come in the order of each conversation's first packet (the order in
 /// which tshark numbers its streams), and a stream is built per conversation.
 ///
+/// A segment's addresses are those of the IP header that carries it (the layer just before TCP,
+/// rendered by its analyzer), so a conversation tunnelled in another (TCP in IPv6 in L2TP in UDP
+/// in IPv4) is keyed by its own endpoints; the packet's own addresses (its first IP header of
+/// each version) are used when TCP is not carried in IPv4 or IPv6 directly.
+///
+/// A direction from which no SYN was captured is assembled from its segment that sorts first in
+/// sequence order (its `clientISN`/`serverISN` stays 0), so that a conversation captured in
+/// mid-flow keeps all its data, as tshark's follow view shows it.
+///
 /// The `OffMain` operations block their caller and are meant for a background task (`Task`):
 /// they may run on any thread, spread their work over oneTBB's workers and return when it is
 /// done. When the task they run in is cancelled (`Task::cancel()`), they stop early and give

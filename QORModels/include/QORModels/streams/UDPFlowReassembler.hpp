@@ -74,7 +74,7 @@ struct UDPFlow {
 ///
 /// Extraction works as `TCPStreamReassembler`'s does (the packet analysis pipeline over each
 /// snapshot, on all cores, in batches, results in snapshot order, so flows come in the order
-/// of their first packet); the `OffMain` operations block their caller, are meant for a
+/// of their first packet; addresses from the IP header that carries the datagram); the `OffMain` operations block their caller, are meant for a
 /// background task, give nothing when that task is cancelled, and never throw.
 class UDPFlowReassembler {
 public:
