@@ -52,7 +52,8 @@ StreamInterpretation rawMessages(const TCPStream& stream) {
     for (const auto& s : stream.serverByteIndex.spans) spans.push_back({Direction::serverToClient, &s});
     std::stable_sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
         if (a.span->timestamp != b.span->timestamp) return a.span->timestamp < b.span->timestamp;
-        return a.span->packetIds.front() < b.span->packetIds.front();
+        auto first = [](const Span& s) { return s.span->packetIds.empty() ? 0 : s.span->packetIds.front(); };
+        return first(a) < first(b);
     });
     StreamInterpretation out;
     for (std::size_t i = 0; i < spans.size();) {
