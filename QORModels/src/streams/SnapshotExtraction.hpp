@@ -18,9 +18,9 @@
 
 namespace qor {
 
-/// Counts results and reports progress every 0.5 % of the snapshots (every result when there are
-/// fewer than 200), then once at the end. Thread-safe; the callback is never run twice at once,
-/// and the counts it hears never go down.
+/// Counts results and reports progress when they reach the next 0.5 % of the snapshots (results
+/// arrive a batch at a time, so a small list hears of every batch), then once at the end.
+/// Thread-safe; the callback is never run twice at once, and the counts it hears never go down.
 class ExtractionProgress {
 public:
     ExtractionProgress(const SnapshotProgress& onProgress, std::size_t total)

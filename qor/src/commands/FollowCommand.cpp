@@ -79,8 +79,9 @@ std::int64_t positionOf(const List& available, const Key& key) {
 char printable(std::uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.'; }
 
 /// tshark's layouts: raw is one line of hex per chunk; ascii a line with the chunk's length,
-/// then its bytes with every non-printable byte but line feeds shown as "."; hex 16 bytes a
-/// line with each direction's running offset. Server chunks are indented by a tab.
+/// then its bytes with every non-printable byte but carriage returns and line feeds shown as
+/// "."; hex 16 bytes a line with each direction's running offset, without trailing blanks.
+/// Server chunks are indented by a tab.
 void appendChunk(std::string& out, const Chunk& chunk, const std::string& format, std::size_t& offset) {
     const std::string indent = chunk.fromServer ? "\t" : "";
     if (format == "raw") {
@@ -93,7 +94,7 @@ void appendChunk(std::string& out, const Chunk& chunk, const std::string& format
         out += indent + std::to_string(chunk.bytes.size()) + '\n';
         for (std::byte b : chunk.bytes) {
             const auto v = static_cast<std::uint8_t>(b);
-            out += v == '\n' ? '\n' : printable(v);
+            out += v == '\n' || v == '\r' ? static_cast<char>(v) : printable(v);
         }
         out += '\n';
         return;
@@ -115,6 +116,7 @@ void appendChunk(std::string& out, const Chunk& chunk, const std::string& format
         }
         out += ' ';
         out += text;
+        while (out.back() == ' ') out.pop_back();
         out += '\n';
     }
     offset += size;
@@ -137,10 +139,14 @@ void run(const Options& options) {
         return options.packet ? fmt::format("packet {} belongs to no {} conversation", *options.packet, options.udp ? "UDP" : "TCP")
                               : fmt::format("no {} conversation {}", options.udp ? "UDP" : "TCP", *options.index);
     };
+    // The header names the ends as tshark does: an IPv6 address in brackets before its port.
+    auto node = [](const TCPStreamKey::Endpoint& end) {
+        return end.ip.find(':') == std::string::npos ? endpointText(end) : "[" + end.ip + "]:" + std::to_string(end.port);
+    };
     auto take = [&](const auto& conversation) {
         all = chunks(conversation);
-        client = endpointText(conversation.clientEndpoint);
-        server = endpointText(conversation.serverEndpoint);
+        client = node(conversation.clientEndpoint);
+        server = node(conversation.serverEndpoint);
     };
     if (options.udp) {
         std::optional<UDPFlow> flow;
