@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <latch>
 #include <thread>
 #include <vector>
 
+#include "GaugeFixtures.hpp"
 #include "PredicateFixtures.hpp"
 #include "QORPlatform/NSPredicate.hpp"
 
@@ -41,6 +43,36 @@ TEST(PredicateConcurrency, ThreadsSharingOnePredicateAgreeWithOneThread) {
     }
     for (auto& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(seen[t], expected) << "thread " << t;
+}
+
+TEST(PredicateConcurrency, ThreadsResolvingOneKeyAtOnceShareItsReader) {
+    using testing_predicates::Gauge;
+    ASSERT_TRUE(testing_predicates::kGaugeReaders);
+    Gauge::reset();
+    std::vector<std::shared_ptr<Gauge>> gauges;
+    for (int i = 0; i < 300; ++i) gauges.push_back(std::make_shared<Gauge>(i));
+    // Fresh for the threads: they race to resolve "level" and "name" at their first evaluation,
+    // and again when the epoch changes under them halfway.
+    const auto predicate = NSPredicate::predicateWithFormat("level < 40 OR name ENDSWITH '3'");
+    constexpr int kThreads = 4;
+    std::latch start(kThreads);
+    std::vector<int> matches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int round = 0; round < 4; ++round) {
+                if (t == 0 && round == 2) ++Gauge::epoch;
+                for (const auto& gauge : gauges) matches[t] += predicate->evaluateWithObject(*gauge) ? 1 : 0;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    int expected = 0;
+    for (int i = 0; i < 300; ++i) expected += (i < 40 || i % 10 == 3) ? 4 : 0;
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(matches[t], expected) << "thread " << t;
+    EXPECT_EQ(Gauge::byName.load(), 0);
+    EXPECT_LE(Gauge::resolved.load(), 4 * kThreads);
 }
 
 }  // namespace

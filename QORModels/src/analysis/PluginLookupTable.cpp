@@ -16,6 +16,8 @@ SharedSnapshot<PluginLookupTable>& slot() {
 }  // namespace
 
 std::shared_ptr<const PluginLookupTable> PluginLookupTable::current() { return slot().load(); }
+std::shared_ptr<const PluginLookupTable> PluginLookupTable::current(std::uint64_t& generation) { return slot().load(generation); }
+std::uint64_t PluginLookupTable::currentGeneration() noexcept { return slot().generation(); }
 
 void PluginLookupTable::publish(std::shared_ptr<const PluginLookupTable> table) {
     if (!table) table = std::make_shared<const PluginLookupTable>();

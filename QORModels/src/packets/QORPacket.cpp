@@ -19,6 +19,7 @@
 #include "QORPlatform/UserDefaults.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
 #include "QORPacketFields.hpp"
+#include "QORPacketKeys.hpp"
 
 namespace qor {
 namespace {
@@ -466,57 +467,75 @@ void QORPacket::invalidateNodes() {
     setPacketNodes(std::nullopt);
 }
 
+PacketFieldAccessor packetFieldAccessor(std::string_view key) {
+    struct Field {
+        std::string_view key;
+        PacketFieldAccessor read;
+    };
+    // The properties views and filters bind to, by name; the names filters use for what the
+    // record stores under other names: the arrival time as a date, the length on the wire, and
+    // the bytes as text and as hex digits.
+    static constexpr Field kFields[] = {
+        {"packetId", [](const QORPacket& p) -> Value { return p.packetId(); }},
+        {"dataLocation", [](const QORPacket& p) -> Value { return p.dataLocation(); }},
+        {"captureLength", [](const QORPacket& p) -> Value { return p.captureLength(); }},
+        {"realLength", [](const QORPacket& p) -> Value { return p.realLength(); }},
+        {"packetDateReceived", [](const QORPacket& p) -> Value { return Date{p.dateReceived()}; }},
+        {"packetLengthReal", [](const QORPacket& p) -> Value { return p.realLength(); }},
+        {"packetRawString", [](const QORPacket& p) -> Value { return p.packetRawString(); }},
+        {"packetRawStringHex",
+         [](const QORPacket& p) -> Value {
+             Value::List digits;
+             for (auto& d : p.packetRawStringHex()) digits.emplace_back(std::move(d));
+             return digits;
+         }},
+        {"dateReceived", [](const QORPacket& p) -> Value { return p.dateReceived(); }},
+        {"dateReference", [](const QORPacket& p) -> Value { return p.dateReference(); }},
+        {"linkType", [](const QORPacket& p) -> Value { return p.linkType(); }},
+        {"packetPadding", [](const QORPacket& p) -> Value { return p.packetPadding(); }},
+        {"packetProtocol", [](const QORPacket& p) -> Value { return p.packetProtocol(); }},
+        {"packetProtocolHistory", [](const QORPacket& p) -> Value { return p.packetProtocolHistory(); }},
+        {"packetComment", [](const QORPacket& p) -> Value { return p.packetComment(); }},
+        {"pcapngInterfaceIndex", [](const QORPacket& p) -> Value { return p.pcapngInterfaceIndex(); }},
+        {"pcapngInterfaceName", [](const QORPacket& p) -> Value { return p.pcapngInterfaceName(); }},
+        {"pcapngPacketFlags", [](const QORPacket& p) -> Value { return p.pcapngPacketFlags(); }},
+        {"packetIPVersion", [](const QORPacket& p) -> Value { return p.packetIPVersion(); }},
+        {"systemFileNumber", [](const QORPacket& p) -> Value { return p.systemFileNumber(); }},
+        {"filePath",
+         [](const QORPacket& p) -> Value {
+             auto path = p.filePath();
+             return path ? Value(path->string()) : Value();
+         }},
+        {"packetTime", [](const QORPacket& p) -> Value { return p.packetTime(); }},
+        {"packetLengthUnified", [](const QORPacket& p) -> Value { return p.packetLengthUnified(); }},
+        {"packetLinkTypeString", [](const QORPacket& p) -> Value { return p.packetLinkTypeString(); }},
+        {"packetEtherSrc", [](const QORPacket& p) -> Value { return p.packetEtherSrc(); }},
+        {"packetEtherDst", [](const QORPacket& p) -> Value { return p.packetEtherDst(); }},
+        {"packetIPSourceAddress", [](const QORPacket& p) -> Value { return p.packetIPSourceAddress(); }},
+        {"packetIPDestinationAddress", [](const QORPacket& p) -> Value { return p.packetIPDestinationAddress(); }},
+        {"packetSourceString", [](const QORPacket& p) -> Value { return p.packetSourceString(); }},
+        {"packetDestinationString", [](const QORPacket& p) -> Value { return p.packetDestinationString(); }},
+        {"packetInfoOverview", [](const QORPacket& p) -> Value { return p.packetInfoOverview(); }},
+        {"_packetInfoOverview", [](const QORPacket& p) -> Value { return p._packetInfoOverview(); }},
+        {"_packetIPSrc", [](const QORPacket& p) -> Value { return p._packetIPSrc(); }},
+        {"_packetIPDst", [](const QORPacket& p) -> Value { return p._packetIPDst(); }},
+        {"data", [](const QORPacket& p) -> Value { return p.data(); }},
+        {"nodes",
+         [](const QORPacket& p) -> Value {
+             // The detail tree is rebuilt on the packet, as `nodes()` does for every caller.
+             Value::List list;
+             for (auto& n : const_cast<QORPacket&>(p).nodes()) list.emplace_back(std::static_pointer_cast<NSObject>(n));
+             return list;
+         }},
+    };
+    for (const Field& field : kFields) {
+        if (field.key == key) return field.read;
+    }
+    return nullptr;
+}
+
 Value QORPacket::valueForKey(std::string_view key) const {
-    // The properties views and filters bind to, by name.
-    if (key == "packetId") return packetId_;
-    if (key == "dataLocation") return dataLocation_;
-    if (key == "captureLength") return captureLength_;
-    if (key == "realLength") return realLength_;
-    // The names filters use for what the record stores under other names: the arrival time as
-    // a date, the length on the wire, and the bytes as text and as hex digits.
-    if (key == "packetDateReceived") return Date{dateReceived_};
-    if (key == "packetLengthReal") return realLength_;
-    if (key == "packetRawString") return packetRawString();
-    if (key == "packetRawStringHex") {
-        Value::List digits;
-        for (auto& d : packetRawStringHex()) digits.emplace_back(std::move(d));
-        return digits;
-    }
-    if (key == "dateReceived") return dateReceived_;
-    if (key == "dateReference") return dateReference_;
-    if (key == "linkType") return linkType_;
-    if (key == "packetPadding") return packetPadding();
-    if (key == "packetProtocol") return packetProtocol();
-    if (key == "packetProtocolHistory") return packetProtocolHistory();
-    if (key == "packetComment") return packetComment();
-    if (key == "pcapngInterfaceIndex") return pcapngInterfaceIndex();
-    if (key == "pcapngInterfaceName") return pcapngInterfaceName();
-    if (key == "pcapngPacketFlags") return pcapngPacketFlags();
-    if (key == "packetIPVersion") return packetIPVersion();
-    if (key == "systemFileNumber") return systemFileNumber();
-    if (key == "filePath") {
-        auto p = filePath();
-        return p ? Value(p->string()) : Value();
-    }
-    if (key == "packetTime") return packetTime();
-    if (key == "packetLengthUnified") return packetLengthUnified();
-    if (key == "packetLinkTypeString") return packetLinkTypeString();
-    if (key == "packetEtherSrc") return packetEtherSrc();
-    if (key == "packetEtherDst") return packetEtherDst();
-    if (key == "packetIPSourceAddress") return packetIPSourceAddress();
-    if (key == "packetIPDestinationAddress") return packetIPDestinationAddress();
-    if (key == "packetSourceString") return packetSourceString();
-    if (key == "packetDestinationString") return packetDestinationString();
-    if (key == "packetInfoOverview") return packetInfoOverview();
-    if (key == "_packetInfoOverview") return _packetInfoOverview();
-    if (key == "_packetIPSrc") return _packetIPSrc();
-    if (key == "_packetIPDst") return _packetIPDst();
-    if (key == "data") return data();
-    if (key == "nodes") {
-        Value::List list;
-        for (auto& n : const_cast<QORPacket*>(this)->nodes()) list.emplace_back(std::static_pointer_cast<NSObject>(n));
-        return list;
-    }
+    if (const PacketFieldAccessor read = packetFieldAccessor(key)) return read(*this);
     return NSObject::valueForKey(key);
 }
 

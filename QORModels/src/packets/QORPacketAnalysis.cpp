@@ -9,6 +9,7 @@
 #include "QORModels/analysis/PluginLookupTable.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
 #include "QORModels/packets/QORPacket.hpp"
+#include "PacketAttributeValue.hpp"
 #include "QORPacketFields.hpp"
 #include "QORPlatform/MainQueue.hpp"
 #include "QORProtocolsStringsCache/ProtocolsStringsCache.hpp"
@@ -187,23 +188,6 @@ std::optional<std::string> linkAddress(const QORPacket& packet, const std::optio
         address = a.value(attribute->attributeKey, slice).asString();
     });
     return address;
-}
-
-/// Variant B's first branch: the attribute's value from the first analyzer of its class in the
-/// packet's chain; nothing when no plug-in declares the attribute.
-std::optional<Value> attributeValue(const QORPacket& packet, const QORPlugInAnalyzerAttribute* attribute) {
-    if (!attribute) return std::nullopt;
-    if (!attribute->plugInAnalyzerClass) return Value();
-    auto chain = packet.analysedLinks();
-    if (chain.empty()) return Value();
-    auto owner = ownerOf(chain, *attribute->plugInAnalyzerClass);
-    auto bytes = packet.data();
-    if (!owner || !bytes) return Value();
-    Value value;
-    CompactAnalyzerChain::inspect(owner->link, *bytes, selfRef(packet), [&](const QORPluginAnalyzerProtocol& a) {
-        value = a.value(attribute->attributeKey, attributeSlice(*bytes, owner->offset, *attribute));
-    });
-    return value;
 }
 
 std::optional<Value> attributeValue(const QORPacket& packet, std::string_view key) {

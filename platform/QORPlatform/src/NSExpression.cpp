@@ -1,13 +1,66 @@
 #include "QORPlatform/NSExpression.hpp"
 
+#include <atomic>
+#include <mutex>
+
 #include "PredicateFormatText.hpp"
 #include "PredicateOperators.hpp"
+#include "QORPlatform/KeyReader.hpp"
 #include "QORPlatform/NSObject.hpp"
 #include "QORPlatform/NSPredicate.hpp"
 
 namespace qor {
 
 using predicate_operators::raise;
+
+/// The readers a key path has resolved for its first key. The one in use is published through
+/// an atomic pointer; every reader ever published is kept until the expression goes, so a
+/// thread may go on reading through one another thread has just replaced. A reader is replaced
+/// when it stops serving the objects met (another class of object, or what it was resolved
+/// against was replaced); after `kMaxReaders` replacements the expression stops resolving and
+/// reads the objects no kept reader serves by name.
+struct NSExpression::KeyReaderCache {
+    static constexpr std::size_t kMaxReaders = 16;
+    std::atomic<const KeyReader*> current{nullptr};
+    std::atomic<bool> exhausted{false};
+    std::mutex lock;  // held to keep a reader
+    std::vector<std::shared_ptr<const KeyReader>> kept;
+
+    /// Keeps `reader`, which serves `object`, as the one in use, unless the one in use serves
+    /// `object` too (another thread resolved the same key at the same time).
+    void keep(std::shared_ptr<const KeyReader> reader, const NSObject& object) {
+        std::lock_guard guard(lock);
+        if (const KeyReader* inUse = current.load(std::memory_order_relaxed)) {
+            Value probe;
+            if (inUse->read(object, probe)) return;
+        }
+        if (kept.size() >= kMaxReaders) {
+            exhausted.store(true, std::memory_order_relaxed);
+            return;
+        }
+        kept.push_back(std::move(reader));
+        current.store(kept.back().get(), std::memory_order_release);
+    }
+};
+
+NSExpression::NSExpression(Key, NSExpressionType type) : type_(type) {
+    if (type_ == NSExpressionType::keyPath) readers_ = std::make_unique<KeyReaderCache>();
+}
+
+NSExpression::~NSExpression() = default;
+
+Value NSExpression::valueForFirstKey(const NSObject& object) const {
+    KeyReaderCache& cache = *readers_;
+    Value value;
+    if (const KeyReader* reader = cache.current.load(std::memory_order_acquire); reader && reader->read(object, value)) return value;
+    if (!cache.exhausted.load(std::memory_order_relaxed)) {
+        if (auto fresh = KeyReaders::resolve(object, components_[0]); fresh && fresh->read(object, value)) {
+            cache.keep(std::move(fresh), object);
+            return value;
+        }
+    }
+    return object.valueForKey(components_[0]);
+}
 
 NSExpression::Ref NSExpression::expressionForConstantValue(Value value) {
     if (const Value::List* list = value.asList()) {
@@ -102,9 +155,9 @@ const Value& NSExpression::evaluate(const PredicateEvaluationContext& context, V
             return scratch;
         case NSExpressionType::keyPath:
             if (context.object && components_.size() == 1) {
-                scratch = context.object->valueForKey(components_[0]);  // the common case, without copies
+                scratch = valueForFirstKey(*context.object);  // the common case, without copies
             } else if (context.object) {
-                scratch = valueForKeyPathComponents(context.object->valueForKey(components_[0]), components_, 1);
+                scratch = valueForKeyPathComponents(valueForFirstKey(*context.object), components_, 1);
             } else {
                 scratch = valueForKeyPathComponents(context.self ? *context.self : kNone, components_);
             }

@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "AttributeReadingClass.hpp"
 #include "ContentProbes.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 #include "TransportAnalyzerClass.hpp"
@@ -128,23 +129,24 @@ public:
         return {root};
     }
 
-    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
-        if (key == "srcPort" || key == "dstPort") {
-            if (auto port = fieldU16(data, key == "srcPort" ? kSourcePortOffset : kDestinationPortOffset)) return *port;
-            return {};
-        }
-        if (key == "tcpSeq" || key == "tcpAck") {
-            if (auto v = fieldU32(data, key == "tcpSeq" ? 4 : 8)) return *v;
-            return {};
-        }
+    /// The attributes that are one field of the header, read from their bytes alone (the
+    /// packet's attribute lookup reads them without making an analyzer).
+    static QORAttributeReading::AttributeReader attributeReader(std::string_view key) {
+        if (auto port = transportPortReader(key)) return port;
+        if (key == "tcpSeq") return &numberField<std::uint32_t, 4>;
+        if (key == "tcpAck") return &numberField<std::uint32_t, 8>;
+        if (key == "tcpWindow") return &numberField<std::uint16_t, 14>;
         if (key == "tcpFlags") {
-            if (auto v = fieldU16(data, 12)) return flagNames(*v & 0x1FF, "");
-            return {};
+            return [](const Data& data) -> Value {
+                if (auto v = fieldU16(data, 12)) return flagNames(*v & 0x1FF, "");
+                return {};
+            };
         }
-        if (key == "tcpWindow") {
-            if (auto v = fieldU16(data, 14)) return *v;
-            return {};
-        }
+        return nullptr;
+    }
+
+    [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
+        if (auto read = attributeReader(key)) return read(data);
         if (key == "payloadSize") {
             auto offset = ByteReader(data).peekU8(kDataOffsetOffset);
             if (!offset) return {};
@@ -333,7 +335,7 @@ private:
     }
 };
 
-const AnalyzerClassRegistration<TcpAnalyzer> kClass{"TcpAnalyzer", transportAnalyzerClass().get()};
+const AttributeReadingClassRegistration<TcpAnalyzer> kClass{"TcpAnalyzer", transportAnalyzerClass().get()};
 
 const QORPluginAnalyzerClass& TcpAnalyzer::analyzerClass() const { return *kClass; }
 

@@ -4,6 +4,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "AttributeReadingClass.hpp"
 #include "ContentProbes.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 #include "TransportAnalyzerClass.hpp"
@@ -65,15 +66,16 @@ public:
         return {root};
     }
 
+    /// The attributes that are one field of the header, read from their bytes alone (the
+    /// packet's attribute lookup reads them without making an analyzer).
+    static QORAttributeReading::AttributeReader attributeReader(std::string_view key) {
+        if (auto port = transportPortReader(key)) return port;
+        if (key == "udpLength") return &numberField<std::uint16_t, 4>;
+        return nullptr;
+    }
+
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
-        if (key == "srcPort" || key == "dstPort") {
-            if (auto port = fieldU16(data, key == "srcPort" ? kSourcePortOffset : kDestinationPortOffset)) return *port;
-            return {};
-        }
-        if (key == "udpLength") {
-            if (auto v = fieldU16(data, 4)) return *v;
-            return {};
-        }
+        if (auto read = attributeReader(key)) return read(data);
         if (key == "payloadSize") {
             if (auto payload = payloadLength(data)) return static_cast<std::uint16_t>(*payload);
             return {};
@@ -90,7 +92,7 @@ private:
     }
 };
 
-const AnalyzerClassRegistration<UdpAnalyzer> kClass{"UdpAnalyzer", transportAnalyzerClass().get()};
+const AttributeReadingClassRegistration<UdpAnalyzer> kClass{"UdpAnalyzer", transportAnalyzerClass().get()};
 
 const QORPluginAnalyzerClass& UdpAnalyzer::analyzerClass() const { return *kClass; }
 

@@ -91,6 +91,11 @@ struct PluginLookupTable {
 
     /// The table in force (at first, one with empty maps and an empty list).
     static std::shared_ptr<const PluginLookupTable> current();
+    /// The same, with the table's generation in `generation`: every `publish` makes a new one.
+    static std::shared_ptr<const PluginLookupTable> current(std::uint64_t& generation);
+    /// The generation of the table in force (one atomic load): what something resolved against
+    /// a table compares with the generation it noted, to know that table is still in force.
+    static std::uint64_t currentGeneration() noexcept;
     /// Replaces the table in force.
     static void publish(std::shared_ptr<const PluginLookupTable> table);
 

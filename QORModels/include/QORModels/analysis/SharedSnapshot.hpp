@@ -41,13 +41,18 @@ public:
     /// address and generation; generations are unique in the process, so a holder made at the
     /// address of a destroyed one never serves that one's value.
     [[nodiscard]] std::shared_ptr<const T> load() const {
+        std::uint64_t generation = 0;
+        return load(generation);
+    }
+    /// `load()`, and the generation of the value it gives in `generation`.
+    [[nodiscard]] std::shared_ptr<const T> load(std::uint64_t& generation) const {
         struct Recent {
             const SharedSnapshot* holder = nullptr;
             std::uint64_t generation = 0;
             std::shared_ptr<const T> value;  // aliases a thread-local holder of the shared value
         };
         thread_local Recent recent;
-        const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+        generation = generation_.load(std::memory_order_acquire);
         if (recent.holder == this && recent.generation == generation) return recent.value;
         std::shared_ptr<const T> current;
         std::uint64_t currentGeneration = 0;
@@ -58,8 +63,12 @@ public:
         }
         auto holder = std::make_shared<const std::shared_ptr<const T>>(current);
         recent = Recent{this, currentGeneration, std::shared_ptr<const T>(holder, current.get())};
+        generation = currentGeneration;
         return recent.value;
     }
+    /// The generation of the value held now: a new one at every store, so whoever noted the
+    /// generation of a value it loaded knows, with one atomic load, whether it is still held.
+    [[nodiscard]] std::uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
     void store(std::shared_ptr<const T> value) {
         {
             std::lock_guard guard(lock_);

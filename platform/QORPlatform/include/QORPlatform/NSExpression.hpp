@@ -39,7 +39,11 @@ enum class NSExpressionType : int {
 /// A key path is split into its components when the expression is made, so evaluation never
 /// parses text. A constant list becomes an aggregate of constants (that is how its text reads
 /// back); an aggregate whose elements are all constants keeps their list ready, so evaluating
-/// it costs no allocation. Thread-safe: every member is const after construction.
+/// it costs no allocation. A key path reads its first key of an object through the `KeyReader`
+/// the object's class resolves for it (see `KeyReaders`), resolved at the first evaluation and
+/// kept with the expression, so a predicate over many objects finds each key once. Thread-safe:
+/// every member is const after construction, except the kept readers, which are published
+/// atomically and only ever added to.
 class NSExpression {
 public:
     using Ref = std::shared_ptr<const NSExpression>;
@@ -80,9 +84,17 @@ private:
 
 public:
     /// Only the factories can name the key, so every expression passes their checks.
-    NSExpression(Key, NSExpressionType type) : type_(type) {}
+    NSExpression(Key, NSExpressionType type);
+    ~NSExpression();
 
 private:
+    /// The first key of the key path for `object`: through a kept reader that serves the object,
+    /// else through one resolved now (and kept), else by name.
+    [[nodiscard]] Value valueForFirstKey(const NSObject& object) const;
+
+    struct KeyReaderCache;
+    std::unique_ptr<KeyReaderCache> readers_;  // key paths only
+
     NSExpressionType type_;
     Value value_;                          // constant; for an all-constant aggregate, its list
     std::string text_;                     // key path or variable name
