@@ -4,21 +4,12 @@
 
 namespace qor {
 
-AttributeOwners::Role AttributeOwners::roleOf(std::uint16_t index, const QORPluginAnalyzerClass& cls,
-                                              const QORPlugInAnalyzerAttribute& attribute) {
-    // Classes numbered past the index's capacity are never in a stored chain; asked anyway, the
-    // answer is worked out each time.
-    const bool memo = index < states_.size();
-    if (memo) {
-        switch (states_[index].load(std::memory_order_acquire)) {
-            case kNotOwner: return {};
-            case kOwner: return {true, readers_[index].load(std::memory_order_relaxed)};
-            default: break;
-        }
-    }
+AttributeOwners::Role AttributeOwners::learn(std::uint16_t index, const QORPluginAnalyzerClass& cls,
+                                             const QORPlugInAnalyzerAttribute& attribute) {
     const Role role = workOut(cls, attribute);
-    if (memo) {
-        // Threads that meet a class at once work out the same role and store the same values.
+    // Classes numbered past the index's capacity are never in a stored chain; met anyway, their
+    // role is worked out each time. Threads that meet a class at once store the same values.
+    if (index < states_.size()) {
         readers_[index].store(role.reader, std::memory_order_relaxed);
         states_[index].store(role.owns ? kOwner : kNotOwner, std::memory_order_release);
     }
@@ -37,32 +28,42 @@ AttributeOwners::Role AttributeOwners::workOut(const QORPluginAnalyzerClass& cls
 
 std::optional<Value> attributeValue(const QORPacket& packet, const QORPlugInAnalyzerAttribute* attribute, AttributeOwners* owners) {
     if (!attribute) return std::nullopt;
-    if (!attribute->plugInAnalyzerClass) return Value();
+    Value value;
+    readAttribute(packet, *attribute, value, owners);
+    return value;
+}
+
+void readAttribute(const QORPacket& packet, const QORPlugInAnalyzerAttribute& attribute, Value& out, AttributeOwners* owners) {
+    out = Value();
+    if (!attribute.plugInAnalyzerClass) return;
     const auto chain = packet.analysedLinks();
-    if (chain.empty()) return Value();
     const ChainLink* owner = nullptr;
     AttributeOwners::Role role;
     std::uint16_t offset = 0;  // of the owner's header: the header sizes before it, in 16 bits
     for (const ChainLink& link : chain.links()) {
-        if (const auto* linkClass = AnalyzerClassIndex::classAt(link.classIndex)) {
-            role = owners ? owners->roleOf(link.classIndex, *linkClass, *attribute) : AttributeOwners::workOut(*linkClass, *attribute);
-            if (role.owns) {
-                owner = &link;
-                break;
-            }
+        if (!owners || !owners->recall(link.classIndex, role)) {
+            const auto* linkClass = AnalyzerClassIndex::classAt(link.classIndex);
+            role = !linkClass ? AttributeOwners::Role{}
+                   : owners   ? owners->learn(link.classIndex, *linkClass, attribute)
+                              : AttributeOwners::workOut(*linkClass, attribute);
+        }
+        if (role.owns) {
+            owner = &link;
+            break;
         }
         offset = static_cast<std::uint16_t>(offset + link.protocolSize);
     }
-    if (!owner) return Value();
+    if (!owner) return;
     const auto bytes = packet.data();
-    if (!bytes) return Value();
-    if (role.reader) return role.reader(attributeSlice(*bytes, offset, *attribute));
-    Value value;
+    if (!bytes) return;
+    if (role.reader) {
+        out = role.reader(attributeSlice(*bytes, offset, attribute));
+        return;
+    }
     const auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(packet.shared_from_this()));
     CompactAnalyzerChain::inspect(*owner, *bytes, self, [&](const QORPluginAnalyzerProtocol& analyzer) {
-        value = analyzer.value(attribute->attributeKey, attributeSlice(*bytes, offset, *attribute));
+        out = analyzer.value(attribute.attributeKey, attributeSlice(*bytes, offset, attribute));
     });
-    return value;
 }
 
 }  // namespace qor

@@ -25,9 +25,17 @@ public:
         bool owns = false;
         QORAttributeReading::AttributeReader reader = nullptr;
     };
-    /// The role of `cls`, numbered `index`, for `attribute`.
-    Role roleOf(std::uint16_t index, const QORPluginAnalyzerClass& cls, const QORPlugInAnalyzerAttribute& attribute);
-    /// The same, worked out without remembering it.
+    /// The role of the class numbered `index` when it is known; false when it is not yet.
+    bool recall(std::uint16_t index, Role& role) const noexcept {
+        if (index >= states_.size()) return false;
+        const std::uint8_t state = states_[index].load(std::memory_order_acquire);
+        if (state == kUnknown) return false;
+        role = state == kOwner ? Role{true, readers_[index].load(std::memory_order_relaxed)} : Role{};
+        return true;
+    }
+    /// Works out the role of `cls`, numbered `index`, for `attribute`, and remembers it.
+    Role learn(std::uint16_t index, const QORPluginAnalyzerClass& cls, const QORPlugInAnalyzerAttribute& attribute);
+    /// The same, without remembering it.
     static Role workOut(const QORPluginAnalyzerClass& cls, const QORPlugInAnalyzerAttribute& attribute);
 
 private:
@@ -44,5 +52,7 @@ private:
 /// of many packets.
 std::optional<Value> attributeValue(const QORPacket& packet, const QORPlugInAnalyzerAttribute* attribute,
                                     AttributeOwners* owners = nullptr);
+/// The same for an attribute there is, put in `out`.
+void readAttribute(const QORPacket& packet, const QORPlugInAnalyzerAttribute& attribute, Value& out, AttributeOwners* owners);
 
 }  // namespace qor

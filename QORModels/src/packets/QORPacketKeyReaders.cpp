@@ -56,7 +56,7 @@ public:
     bool read(const NSObject& object, Value& out) const override {
         const QORPacket* packet = served(object);
         if (!packet) return false;
-        out = *attributeValue(*packet, &attribute_, &owners_);
+        readAttribute(*packet, attribute_, out, &owners_);
         return true;
     }
 

@@ -49,17 +49,16 @@ NSExpression::NSExpression(Key, NSExpressionType type) : type_(type) {
 
 NSExpression::~NSExpression() = default;
 
-Value NSExpression::valueForFirstKey(const NSObject& object) const {
+void NSExpression::readFirstKey(const NSObject& object, Value& out) const {
     KeyReaderCache& cache = *readers_;
-    Value value;
-    if (const KeyReader* reader = cache.current.load(std::memory_order_acquire); reader && reader->read(object, value)) return value;
+    if (const KeyReader* reader = cache.current.load(std::memory_order_acquire); reader && reader->read(object, out)) return;
     if (!cache.exhausted.load(std::memory_order_relaxed)) {
-        if (auto fresh = KeyReaders::resolve(object, components_[0]); fresh && fresh->read(object, value)) {
+        if (auto fresh = KeyReaders::resolve(object, components_[0]); fresh && fresh->read(object, out)) {
             cache.keep(std::move(fresh), object);
-            return value;
+            return;
         }
     }
-    return object.valueForKey(components_[0]);
+    out = object.valueForKey(components_[0]);
 }
 
 NSExpression::Ref NSExpression::expressionForConstantValue(Value value) {
@@ -155,9 +154,11 @@ const Value& NSExpression::evaluate(const PredicateEvaluationContext& context, V
             return scratch;
         case NSExpressionType::keyPath:
             if (context.object && components_.size() == 1) {
-                scratch = valueForFirstKey(*context.object);  // the common case, without copies
+                readFirstKey(*context.object, scratch);  // the common case, without copies
             } else if (context.object) {
-                scratch = valueForKeyPathComponents(valueForFirstKey(*context.object), components_, 1);
+                Value head;
+                readFirstKey(*context.object, head);
+                scratch = valueForKeyPathComponents(std::move(head), components_, 1);
             } else {
                 scratch = valueForKeyPathComponents(context.self ? *context.self : kNone, components_);
             }

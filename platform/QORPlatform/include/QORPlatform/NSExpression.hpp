@@ -88,9 +88,9 @@ public:
     ~NSExpression();
 
 private:
-    /// The first key of the key path for `object`: through a kept reader that serves the object,
-    /// else through one resolved now (and kept), else by name.
-    [[nodiscard]] Value valueForFirstKey(const NSObject& object) const;
+    /// Puts the first key of the key path for `object` in `out`: through a kept reader that
+    /// serves the object, else through one resolved now (and kept), else by name.
+    void readFirstKey(const NSObject& object, Value& out) const;
 
     struct KeyReaderCache;
     std::unique_ptr<KeyReaderCache> readers_;  // key paths only
