@@ -48,7 +48,8 @@ TEST(KeyReaderAgreement, ClassReadersAnswerAsTheAnalyzersOfTheirClass) {
         for (const auto& packet : capture.packets) {
             const auto bytes = packet->data();
             if (!bytes) continue;
-            for (const auto& link : packet->analysedLinks().links()) {
+            const auto chain = packet->analysedLinks();
+            for (const auto& link : chain.links()) {
                 const auto* cls = AnalyzerClassIndex::classAt(link.classIndex);
                 auto found = readingClasses.find(cls);
                 if (found == readingClasses.end()) continue;
