@@ -112,3 +112,15 @@ echo "   conversations: qor $("$qor" streams --json "$pcap" | wc -l), tshark $(t
 follow_t=() follow_m=()
 for ((i = 0; i < runs; i++)); do r=$(one "$qor follow $pcap 0"); follow_t+=("${r% *}"); follow_m+=("${r#* }"); done
 echo "== Following: qor follow F 0 > /dev/null: $(printf '%s\n' "${follow_t[@]}" | median) s, $(printf '%s\n' "${follow_m[@]}" | median) KiB   (runs: ${follow_t[*]})"
+echo
+
+access="$data/bench-access-$packets.pcap"
+make_capture "$access" "$packets" pcap access
+compare "Subscriber sessions: qor sessions vs qor protocols on an access-network capture" "time ratio <= 1.5" \
+  "$qor sessions $access" "qor protocols $access" "$qor protocols $access"
+# tshark 4.0 names the session and tunnel fields pppoe.session_id and l2tp.tunnel (it refuses
+# pppoes.session_id and l2tp.tunnel_id, and would stop before reading the file).
+compare "Subscriber sessions: qor sessions vs tshark listing the access packets (tshark has no session view)" \
+  "at least 10x faster" "$qor sessions $access" "tshark -Y 'pppoed || pppoes || l2tp || radius' -T fields ..." \
+  "tshark -n -r $access -Y 'pppoed || pppoes || l2tp || radius' -T fields -e frame.number -e pppoe.session_id -e l2tp.tunnel -e radius.code"
+echo "   sessions: $("$qor" sessions "$access" | tail -1)"

@@ -1,0 +1,73 @@
+#pragma once
+// Building subscriber sessions from the packets of a trace.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "QORModels/sessions/SessionClassifier.hpp"
+#include "QORModels/streams/PacketSnapshot.hpp"
+#include "QORModels/sessions/SubscriberSession.hpp"
+
+namespace qor {
+
+/// Reconstructs the sessions of access-network subscribers: packets are classified into raw
+/// events on all cores (`SessionClassifier`), then grouped into PPPoE sessions (by MAC pair) and
+/// L2TP sessions (by IP pair, split by the session ids that ICRP messages join), and the RADIUS
+/// exchanges of each session's user are merged in.
+///
+/// Decisions beyond the plain rules:
+/// - A PPPoE packet sent to the broadcast address (a PADI) has no peer to pair with: it goes to
+///   the session that its sender sets up next (the sender's first MAC pair whose first packet
+///   comes at or after it, else its last one before it), so that the session starts with its
+///   PADI and its client is the subscriber that sent it, not the AC whose PADO comes first on
+///   the unicast pair. A sender that never gets an answer keeps a session with the broadcast
+///   address.
+/// - Order: raw events are collected in packet order (whichever worker classified them), and
+///   the sessions come out in the order of their start time (PPPoE before L2TP on equal
+///   times, then first met), so that the result is the same on every run.
+/// - L2TP: within one IP pair, the tunnel's own messages (session id 0 and no Assigned Session
+///   ID: SCCRQ, SCCRP, SCCCN, HELLO, StopCCN, acknowledgements) belong to every session of their
+///   tunnel, so that each session's ladder shows its tunnel's set-up and tear-down. A tunnel is
+///   the set of tunnel ids that an SCCRP ties together (its tunnel id and its Assigned Tunnel
+///   ID); an SCCRQ belongs to the tunnel of the id it assigns. An ICRQ (session id 0) belongs to
+///   the session of its Assigned Session ID. A tunnel without sessions gives one session with
+///   session id 0.
+/// - An L2TP session: the LAC is the sender of the SCCRQ, else of the first ICRQ, else of the
+///   first event; it is the session's client (`clientMAC`, `clientToAC` for what it sends). The
+///   session id is the LAC's (the ICRQ's Assigned Session ID), else the smallest id of the set.
+///   `lacHost` and `lnsHost` are the first Host Names that each side sends; `tunnelIDs` the
+///   LAC's tunnel id (the one the LNS addresses it with), then the LNS's, joined by ", ".
+///   `startTime` and `endTime` span the session's own events (its tunnel's when it has none);
+///   user name, authentication, assigned address and data counts follow the PPPoE rules.
+/// - RADIUS: a reply names no user; it is merged with the request it answers (the last request
+///   before it with the same identifier between the same NAS and AAA server, its code the one
+///   the reply answers), so that Access-Accept, Access-Reject and Accounting-Response show on the
+///   ladder. Merged events keep the time order of the ladder. A session's `acctSessionID` is
+///   that of the first merged event within the session's time span that names one, else of the
+///   first merged event that names one. A session whose PPP authentication gave no result takes
+///   the last Access-Accept or Access-Reject merged into it. RADIUS events of users that no
+///   session names are not shown.
+class SubscriberSessionBuilder {
+public:
+    /// Gives the packet `index` (0 ..< count) to classify, or nothing to skip it. Called from
+    /// worker threads, for each index once.
+    using PacketSource = std::function<std::optional<SessionPacket>(std::size_t index)>;
+
+    /// The sessions of the snapshots' packets (`TCPStreamReassembler::snapshot`, taken on the
+    /// main thread): each snapshot's bytes are read through its data cache and classified on all
+    /// cores, touching no packet object of the document; a snapshot without bytes is skipped.
+    /// Gives an empty list when the calling task is cancelled.
+    static std::vector<SubscriberSession> buildSessions(const std::vector<PacketSnapshot>& snapshots);
+
+    /// Classifies `count` packets on all cores and groups their events into sessions. Gives an
+    /// empty list when the calling task is cancelled.
+    static std::vector<SubscriberSession> buildSessions(std::size_t count, const PacketSource& source);
+
+    /// The grouping step alone: raw events (in packet order) into sessions.
+    static std::vector<SubscriberSession> group(std::vector<RawSessionEvent> events);
+};
+
+}  // namespace qor

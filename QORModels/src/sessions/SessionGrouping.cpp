@@ -1,0 +1,363 @@
+// Grouping raw session events into PPPoE and L2TP sessions, and merging RADIUS exchanges in.
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "QORModels/sessions/SubscriberSessionBuilder.hpp"
+#include "SessionIdentifierUnion.hpp"
+#include "SessionText.hpp"
+
+namespace qor {
+namespace {
+
+/// Groups that keep the order in which their keys were first met.
+template <class Key, class Hash = std::hash<Key>>
+class OrderedGroups {
+public:
+    std::vector<std::size_t>& operator[](const Key& key) {
+        auto [it, inserted] = index_.try_emplace(key, groups_.size());
+        if (inserted) groups_.emplace_back(key, std::vector<std::size_t>{});
+        return groups_[it->second].second;
+    }
+    std::vector<std::pair<Key, std::vector<std::size_t>>>& groups() { return groups_; }
+
+private:
+    std::unordered_map<Key, std::size_t, Hash> index_;
+    std::vector<std::pair<Key, std::vector<std::size_t>>> groups_;
+};
+
+struct KeyHash {
+    std::size_t operator()(const SubscriberSessionKey& key) const {
+        return std::hash<std::string>()(key.macA) * 31 + std::hash<std::string>()(key.macB);
+    }
+};
+
+void stableSortByTime(std::vector<const RawSessionEvent*>& events) {
+    std::stable_sort(events.begin(), events.end(),
+                     [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; });
+}
+
+/// The ladder event of `raw`; its texts are moved out unless it is `shared` (an event that goes
+/// to more than one session).
+SessionEvent eventFrom(const RawSessionEvent& raw, SessionDirection direction, std::optional<std::string> annotation,
+                       bool shared = true) {
+    SessionEvent event;
+    event.id = raw.packetId;
+    event.direction = direction;
+    event.phase = raw.phase;
+    event.annotation = std::move(annotation);
+    event.timestamp = raw.timestamp;
+    if (shared) {
+        event.label = raw.label;
+        event.detail = raw.detail;
+    } else {
+        auto& owned = const_cast<RawSessionEvent&>(raw);  // the grouping owns the raw events
+        event.label = std::move(owned.label);
+        event.detail = std::move(owned.detail);
+    }
+    return event;
+}
+
+/// The session of `events` (in time order) whose client is `clientMAC`: its ladder and the
+/// summary fields that PPPoE and L2TP sessions share.
+SubscriberSession assemble(const std::vector<const RawSessionEvent*>& events, const std::string& clientMAC,
+                           const std::string& acMAC, const std::unordered_set<const RawSessionEvent*>& shared = {}) {
+    SubscriberSession session;
+    session.key = SubscriberSessionKey(clientMAC, acMAC);
+    SessionSummary& s = session.summary;
+    s.clientMAC = clientMAC;
+    s.acMAC = acMAC;
+    s.transport = events.empty() ? SessionTransport::pppoe : events.front()->transport;
+    std::optional<std::string> anyUser;
+    session.events.reserve(events.size());
+    for (const RawSessionEvent* raw : events) {
+        const bool fromClient = raw->srcMAC == clientMAC;
+        std::optional<std::string> annotation = raw->annotation;
+        if (!annotation && raw->protocolName == "PPPoED" && rowValue(raw->detail, "Code").value_or("").starts_with("PADS") && raw->sessionID != 0)
+            annotation = fmt::format("ses 0x{:04x}", raw->sessionID);
+        session.events.push_back(eventFrom(*raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient,
+                                           std::move(annotation), shared.contains(raw)));
+        if (raw->sessionID != 0) s.sessionID = raw->sessionID;
+        if (!s.acName && raw->acName) s.acName = raw->acName;
+        if (!s.serviceName && raw->serviceName) s.serviceName = raw->serviceName;
+        if (raw->username) {
+            if (fromClient && !s.username) s.username = raw->username;
+            if (!anyUser) anyUser = raw->username;
+        }
+        if (raw->phase == SessionPhase::auth && !s.authProtocol) s.authProtocol = raw->protocolName;
+        if (raw->authResult) s.authResult = *raw->authResult;
+        if (raw->assignedIP) s.assignedIP = raw->assignedIP;
+        if (!s.mru && raw->mru) s.mru = raw->mru;
+        if (raw->phase == SessionPhase::data) {
+            ++s.dataPacketCount;
+            s.dataByteCount += raw->byteCount;
+        }
+    }
+    if (!s.username) s.username = anyUser;
+    if (!events.empty()) {
+        s.startTime = events.front()->timestamp;
+        s.endTime = events.back()->timestamp;
+    }
+    return session;
+}
+
+SubscriberSession assemblePPPoE(const SubscriberSessionKey& key, std::vector<const RawSessionEvent*> events) {
+    stableSortByTime(events);
+    std::string client = key.macA, ac = key.macB;
+    if (!events.empty() && events.front()->srcMAC != key.macA) std::swap(client, ac);
+    return assemble(events, client, ac);
+}
+
+bool isMessage(const RawSessionEvent& e, std::uint16_t type) {
+    return e.protocolName == "L2TP" && e.l2tpMsgType == type;
+}
+
+/// The session identifier an L2TP event belongs by: its own, or for a message on the tunnel
+/// (session id 0) the one it assigns; 0 for the tunnel's own messages.
+std::uint16_t sessionIdentifierOf(const RawSessionEvent& e) {
+    if (e.l2tpSessionID.value_or(0) != 0) return *e.l2tpSessionID;
+    if (isMessage(e, 10)) return e.l2tpAssignedSessionID.value_or(0);
+    return 0;
+}
+
+/// The sessions of one L2TP group (the events of one IP pair).
+void assembleL2TPGroup(std::vector<const RawSessionEvent*> events, std::vector<SubscriberSession>& out) {
+    stableSortByTime(events);
+    SessionIdentifierUnion sessionSets, tunnelSets;
+    for (const RawSessionEvent* e : events) {
+        if (isMessage(*e, 11) && e->l2tpSessionID.value_or(0) != 0 && e->l2tpAssignedSessionID.value_or(0) != 0)
+            sessionSets.join(*e->l2tpSessionID, *e->l2tpAssignedSessionID);
+        if (isMessage(*e, 2) && e->l2tpTunnelID.value_or(0) != 0 && e->l2tpAssignedTunnelID.value_or(0) != 0)
+            tunnelSets.join(*e->l2tpTunnelID, *e->l2tpAssignedTunnelID);
+    }
+    // The tunnel of an event: the set of its tunnel id or, on a message that has none yet (an
+    // SCCRQ), of the id it assigns; 0 when neither is known.
+    auto tunnelOf = [&](const RawSessionEvent& e) -> std::uint16_t {
+        std::uint16_t id = e.l2tpTunnelID.value_or(0);
+        if (id == 0) id = e.l2tpAssignedTunnelID.value_or(0);
+        return id == 0 ? 0 : tunnelSets.find(id);
+    };
+    // The LAC: the SCCRQ's sender, else the first ICRQ's, else the first event's.
+    const RawSessionEvent* lacEvent = nullptr;
+    for (std::uint16_t type : {1, 10}) {
+        for (const RawSessionEvent* e : events)
+            if (!lacEvent && isMessage(*e, type)) lacEvent = e;
+    }
+    if (!lacEvent && !events.empty()) lacEvent = events.front();
+    const std::string clientMAC = lacEvent ? lacEvent->srcMAC : std::string();
+    const std::string acMAC = lacEvent ? lacEvent->dstMAC : std::string();
+
+    struct Part {
+        std::uint16_t set = 0;
+        std::uint16_t tunnel = 0;
+        std::vector<const RawSessionEvent*> own;
+    };
+    std::vector<Part> parts;
+    std::unordered_map<std::uint16_t, std::size_t> bySet;
+    OrderedGroups<std::uint16_t> tunnels;  // the tunnel's own messages, by tunnel
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const RawSessionEvent* e = events[i];
+        const std::uint16_t id = sessionIdentifierOf(*e);
+        if (id == 0) {
+            tunnels[tunnelOf(*e)].push_back(i);
+            continue;
+        }
+        const std::uint16_t set = sessionSets.find(id);
+        auto [it, inserted] = bySet.try_emplace(set, parts.size());
+        if (inserted) parts.push_back(Part{set, 0, {}});
+        Part& part = parts[it->second];
+        if (part.tunnel == 0) part.tunnel = tunnelOf(*e);
+        part.own.push_back(e);
+    }
+    std::unordered_map<std::uint16_t, std::size_t> uses;
+    for (const auto& part : parts) ++uses[part.tunnel];
+    // A tunnel without sessions is shown as one session with id 0.
+    for (auto& [tunnel, indices] : tunnels.groups())
+        if (!uses.contains(tunnel)) {
+            parts.push_back(Part{0, tunnel, {}});
+            ++uses[tunnel];
+        }
+    std::unordered_map<std::uint16_t, std::vector<const RawSessionEvent*>> tunnelEvents;
+    for (auto& [tunnel, indices] : tunnels.groups()) {
+        auto& list = tunnelEvents[tunnel];
+        for (auto i : indices) list.push_back(events[i]);
+    }
+
+    for (auto& part : parts) {
+        const auto& shared = tunnelEvents[part.tunnel];
+        std::vector<const RawSessionEvent*> all;
+        all.reserve(part.own.size() + shared.size());
+        std::merge(part.own.begin(), part.own.end(), shared.begin(), shared.end(), std::back_inserter(all),
+                   [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; });
+        std::unordered_set<const RawSessionEvent*> copied;
+        if (uses[part.tunnel] > 1) copied.insert(shared.begin(), shared.end());
+        SubscriberSession session = assemble(all, clientMAC, acMAC, copied);
+        SessionSummary& s = session.summary;
+        s.transport = SessionTransport::l2tp;
+        s.sessionID = part.set;
+        for (const RawSessionEvent* e : part.own)
+            if (isMessage(*e, 10) && e->l2tpAssignedSessionID.value_or(0) != 0) {
+                s.sessionID = *e->l2tpAssignedSessionID;
+                break;
+            }
+        const auto& span = part.own.empty() ? all : part.own;
+        if (!span.empty()) {
+            s.startTime = span.front()->timestamp;
+            s.endTime = span.back()->timestamp;
+        }
+        std::optional<std::uint16_t> lacTunnel, lnsTunnel;
+        for (const RawSessionEvent* e : all) {
+            const bool fromLAC = e->srcMAC == clientMAC;
+            if (e->hostName) {
+                auto& host = fromLAC ? s.lacHost : s.lnsHost;
+                if (!host) host = e->hostName;
+            }
+            // A message is addressed with the receiver's tunnel id.
+            if (e->l2tpTunnelID.value_or(0) != 0) {
+                auto& tunnelID = fromLAC ? lnsTunnel : lacTunnel;
+                if (!tunnelID) tunnelID = e->l2tpTunnelID;
+            }
+        }
+        std::string ids;
+        for (const auto& id : {lacTunnel, lnsTunnel}) {
+            if (!id) continue;
+            if (!ids.empty()) ids += ", ";
+            ids += std::to_string(*id);
+        }
+        if (!ids.empty()) s.tunnelIDs = ids;
+        out.push_back(std::move(session));
+    }
+}
+
+/// The request code that a RADIUS reply code answers, or 0 for a request.
+std::uint8_t requestCodeOf(std::uint8_t reply) {
+    switch (reply) {
+    case 2: case 3: case 11: return 1;  // Access-Accept, -Reject, -Challenge
+    case 5: return 4;                   // Accounting-Response
+    case 41: case 42: return 40;        // Disconnect-ACK, -NAK
+    case 44: case 45: return 43;        // CoA-ACK, -NAK
+    default: return 0;
+    }
+}
+
+/// Adds the RADIUS events of each session's user to it. A reply that names no user is the
+/// user's when the request it answers names one: the last request before it with the same
+/// identifier between the same NAS and AAA server.
+void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<const RawSessionEvent*>& radius) {
+    std::unordered_map<std::string, std::vector<const RawSessionEvent*>> byUser;
+    std::unordered_map<std::string, const std::string*> requests;
+    auto exchange = [](const RawSessionEvent& e, std::uint8_t requestCode) {
+        return fmt::format("{}|{}|{}", e.ipPair.value_or(""), requestCode, e.radiusIdentifier.value_or(0));
+    };
+    for (const RawSessionEvent* e : radius) {
+        const std::uint8_t code = e->radiusCode.value_or(0);
+        const std::uint8_t request = requestCodeOf(code);
+        if (request == 0 && e->radiusUserName && e->radiusIdentifier) requests[exchange(*e, code)] = &*e->radiusUserName;
+        const std::string* user = e->radiusUserName ? &*e->radiusUserName : nullptr;
+        if (!user && request != 0 && e->radiusIdentifier) {
+            auto found = requests.find(exchange(*e, request));
+            if (found != requests.end()) user = found->second;
+        }
+        if (user) byUser[lowercased(*user)].push_back(e);
+    }
+    for (auto& session : sessions) {
+        SessionSummary& s = session.summary;
+        if (!s.username || s.username->empty()) continue;
+        auto found = byUser.find(lowercased(*s.username));
+        if (found == byUser.end()) continue;
+        const auto& matched = found->second;
+        std::optional<std::string> inSpan, first;
+        std::optional<AuthResult> radiusResult;
+        std::vector<SessionEvent> added;
+        for (const RawSessionEvent* e : matched) {
+            added.push_back(eventFrom(*e, e->direction, e->annotation));
+            if (e->acctSessionID) {
+                if (!first) first = e->acctSessionID;
+                if (!inSpan && e->timestamp >= s.startTime && e->timestamp <= s.endTime) inSpan = e->acctSessionID;
+            }
+            if (e->authResult) radiusResult = e->authResult;
+        }
+        s.acctSessionID = inSpan ? inSpan : first;
+        if (s.authResult == AuthResult::unknown && radiusResult) s.authResult = *radiusResult;
+        std::vector<SessionEvent> merged;
+        merged.reserve(session.events.size() + added.size());
+        std::merge(std::make_move_iterator(session.events.begin()), std::make_move_iterator(session.events.end()),
+                   std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()), std::back_inserter(merged),
+                   [](const SessionEvent& a, const SessionEvent& b) { return a.timestamp < b.timestamp; });
+        session.events = std::move(merged);
+    }
+}
+
+constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
+
+/// Puts each PPPoE packet sent to the broadcast address (a PADI) into the session that its
+/// sender goes on to set up: the first MAC pair of the sender whose first packet comes at or
+/// after it, else the last one before it. A sender that never talks to a peer keeps its own
+/// broadcast pair.
+void joinBroadcastDiscovery(const std::vector<RawSessionEvent>& events, const std::vector<std::size_t>& broadcast,
+                            OrderedGroups<SubscriberSessionKey, KeyHash>& pppoe) {
+    if (broadcast.empty()) return;
+    // The groups of each MAC, with the time of each group's first packet.
+    std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>> byMAC;
+    auto& groups = pppoe.groups();
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        double first = events[groups[g].second.front()].timestamp;
+        for (auto i : groups[g].second) first = std::min(first, events[i].timestamp);
+        byMAC[groups[g].first.macA].emplace_back(first, g);
+        byMAC[groups[g].first.macB].emplace_back(first, g);
+    }
+    for (auto& [mac, list] : byMAC) std::sort(list.begin(), list.end());
+    std::vector<std::pair<std::size_t, std::size_t>> joins;  // (group, event)
+    for (auto i : broadcast) {
+        const RawSessionEvent& e = events[i];
+        auto found = byMAC.find(e.srcMAC);
+        if (found == byMAC.end()) {
+            pppoe[SubscriberSessionKey(e.srcMAC, e.dstMAC)].push_back(i);
+            continue;
+        }
+        const auto& list = found->second;
+        auto after = std::lower_bound(list.begin(), list.end(), std::make_pair(e.timestamp, std::size_t{0}));
+        joins.emplace_back(after != list.end() ? after->second : list.back().second, i);
+    }
+    for (auto [g, i] : joins) groups[g].second.push_back(i);
+}
+
+}  // namespace
+
+std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<RawSessionEvent> events) {
+    std::vector<const RawSessionEvent*> radius;
+    OrderedGroups<SubscriberSessionKey, KeyHash> pppoe;
+    OrderedGroups<std::string> l2tp;
+    std::vector<std::size_t> broadcast;
+    for (const auto& e : events) {
+        if (e.protocolName == "RADIUS") {
+            radius.push_back(&e);
+        } else if (e.transport == SessionTransport::pppoe) {
+            if (e.dstMAC == kBroadcastMAC) broadcast.push_back(static_cast<std::size_t>(&e - events.data()));
+            else pppoe[SubscriberSessionKey(e.srcMAC, e.dstMAC)].push_back(static_cast<std::size_t>(&e - events.data()));
+        } else {
+            std::string key = e.ipPair ? *e.ipPair : std::min(e.srcMAC, e.dstMAC) + "|" + std::max(e.srcMAC, e.dstMAC);
+            l2tp[key].push_back(static_cast<std::size_t>(&e - events.data()));
+        }
+    }
+    auto pointers = [&](const std::vector<std::size_t>& indices) {
+        std::vector<const RawSessionEvent*> out;
+        out.reserve(indices.size());
+        for (auto i : indices) out.push_back(&events[i]);
+        return out;
+    };
+    joinBroadcastDiscovery(events, broadcast, pppoe);
+    std::vector<SubscriberSession> sessions;
+    for (auto& [key, indices] : pppoe.groups()) sessions.push_back(assemblePPPoE(key, pointers(indices)));
+    for (auto& [key, indices] : l2tp.groups()) assembleL2TPGroup(pointers(indices), sessions);
+    if (!radius.empty()) mergeRADIUS(sessions, radius);
+    std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
+        return a.summary.startTime < b.summary.startTime;
+    });
+    return sessions;
+}
+
+}  // namespace qor

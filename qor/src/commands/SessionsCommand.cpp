@@ -1,0 +1,163 @@
+// qor sessions FILE: the subscriber sessions of a trace (PPPoE, L2TP and RADIUS), each with its
+// summary and its ladder of events.
+
+#include <fmt/format.h>
+#include <tbb/enumerable_thread_specific.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "CaptureLoading.hpp"
+#include "Command.hpp"
+#include "PluginSetup.hpp"
+#include "QORModels/sessions/SubscriberSessionBuilder.hpp"
+
+namespace qor::cli {
+namespace {
+
+/// "2023-11-14 22:13:20.000123 UTC".
+std::string utcText(double seconds) {
+    const double whole = std::floor(seconds);
+    const auto micros = static_cast<long>(std::llround((seconds - whole) * 1e6));
+    std::time_t t = static_cast<std::time_t>(whole) + (micros >= 1000000 ? 1 : 0);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
+    return fmt::format("{}.{:06d} UTC", date, micros % 1000000);
+}
+
+std::string orDash(const std::optional<std::string>& text) { return text && !text->empty() ? *text : "-"; }
+
+void appendSessionText(std::string& out, const SubscriberSession& session, bool details) {
+    const SessionSummary& s = session.summary;
+    const bool l2tp = s.transport == SessionTransport::l2tp;
+    out += fmt::format("{}  [{}]\n", session.title(), rawValue(s.transport));
+    if (l2tp) {
+        out += fmt::format("  LAC {} ({})  LNS {} ({})  tunnels {}\n", orDash(s.lacHost), s.clientMAC, orDash(s.lnsHost),
+                           s.acMAC, orDash(s.tunnelIDs));
+    } else {
+        out += fmt::format("  client {}  AC {}", s.clientMAC, s.acMAC);
+        if (s.acName) out += fmt::format("  AC-Name {}", *s.acName);
+        if (s.serviceName) out += fmt::format("  Service-Name {}", *s.serviceName);
+        out += "\n";
+    }
+    out += fmt::format("  user {}  auth {} {}  assigned {}  MRU {}", orDash(s.username), orDash(s.authProtocol),
+                       rawValue(s.authResult), orDash(s.assignedIP), s.mru ? std::to_string(*s.mru) : "-");
+    if (s.acctSessionID) out += fmt::format("  Acct-Session-Id {}", *s.acctSessionID);
+    out += "\n";
+    out += fmt::format("  start {}  duration {:.6f} s  data {} packets, {} bytes\n", utcText(s.startTime), s.duration(),
+                       s.dataPacketCount, s.dataByteCount);
+    for (const auto& e : session.events) {
+        out += fmt::format("    {:>12.6f}  {}  {:<9}  {}", e.timestamp - s.startTime,
+                           e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", rawValue(e.phase), e.label);
+        if (e.annotation) out += fmt::format("  [{}]", *e.annotation);
+        out += "\n";
+        if (!details) continue;
+        for (const auto& row : e.detail)
+            out += fmt::format("{:{}}{}: {}\n", "", 18 + 2 * row.depth, row.name, row.value);
+    }
+    out += "\n";
+}
+
+nlohmann::ordered_json optionalText(const std::optional<std::string>& text) {
+    return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
+}
+
+nlohmann::ordered_json sessionJSON(const SubscriberSession& session, bool details) {
+    const SessionSummary& s = session.summary;
+    nlohmann::ordered_json summary{
+        {"sessionID", s.sessionID},
+        {"clientMAC", s.clientMAC},
+        {"acMAC", s.acMAC},
+        {"acName", optionalText(s.acName)},
+        {"serviceName", optionalText(s.serviceName)},
+        {"username", optionalText(s.username)},
+        {"authProtocol", optionalText(s.authProtocol)},
+        {"authResult", rawValue(s.authResult)},
+        {"assignedIP", optionalText(s.assignedIP)},
+        {"mru", s.mru ? nlohmann::ordered_json(*s.mru) : nlohmann::ordered_json(nullptr)},
+        {"transport", rawValue(s.transport)},
+        {"lacHost", optionalText(s.lacHost)},
+        {"lnsHost", optionalText(s.lnsHost)},
+        {"tunnelIDs", optionalText(s.tunnelIDs)},
+        {"acctSessionID", optionalText(s.acctSessionID)},
+        {"startTime", s.startTime},
+        {"endTime", s.endTime},
+        {"duration", s.duration()},
+        {"dataPacketCount", s.dataPacketCount},
+        {"dataByteCount", s.dataByteCount},
+    };
+    auto events = nlohmann::ordered_json::array();
+    for (const auto& e : session.events) {
+        nlohmann::ordered_json event{{"id", e.id},
+                                     {"direction", rawValue(e.direction)},
+                                     {"phase", rawValue(e.phase)},
+                                     {"label", e.label},
+                                     {"annotation", optionalText(e.annotation)},
+                                     {"timestamp", e.timestamp}};
+        if (details) {
+            auto rows = nlohmann::ordered_json::array();
+            for (const auto& row : e.detail) rows.push_back({{"depth", row.depth}, {"name", row.name}, {"value", row.value}});
+            event["detail"] = std::move(rows);
+        }
+        events.push_back(std::move(event));
+    }
+    return {{"id", session.id()},
+            {"title", session.title()},
+            {"key", {{"macA", session.key.macA}, {"macB", session.key.macB}}},
+            {"summary", std::move(summary)},
+            {"events", std::move(events)}};
+}
+
+void run(const std::string& path, bool json, bool details) {
+    activateAnalyzers();
+    // One pass over the file, window by window on all cores: each packet is classified once, on
+    // the thread that reads it, and only its event (if any) is kept; the packets go with their
+    // window. Events are put back in packet order before grouping, so the output does not
+    // depend on which thread met which packet.
+    tbb::enumerable_thread_specific<SessionClassifier> classifiers;
+    tbb::enumerable_thread_specific<std::vector<RawSessionEvent>> found;
+    const auto facts = streamCapture(
+        path,
+        [&](QORPacket& packet, std::size_t) {
+            auto bytes = packet.data();
+            if (!bytes) return;
+            auto event = classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(),
+                                                       packet.realLength(), packet.linkType(), InternedString(), std::move(*bytes)});
+            if (event) found.local().push_back(std::move(*event));
+        },
+        [](std::span<const std::shared_ptr<QORPacket>>) { return true; }, /*analyse=*/false);
+    std::vector<RawSessionEvent> events;
+    for (auto& local : found) std::move(local.begin(), local.end(), std::back_inserter(events));
+    std::sort(events.begin(), events.end(), [](const RawSessionEvent& a, const RawSessionEvent& b) { return a.packetId < b.packetId; });
+    const auto sessions = SubscriberSessionBuilder::group(std::move(events));
+    std::string out;
+    if (json) {
+        auto list = nlohmann::ordered_json::array();
+        for (const auto& session : sessions) list.push_back(sessionJSON(session, details));
+        out = nlohmann::ordered_json{{"sessions", std::move(list)}}.dump(2) + "\n";
+    } else {
+        for (const auto& session : sessions) appendSessionText(out, session, details);
+        out += fmt::format("{} session{}\n", sessions.size(), sessions.size() == 1 ? "" : "s");
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    reportReadIssue(facts);
+}
+
+const CommandRegistration reg{[](CLI::App& app) {
+    auto* sub = app.add_subcommand("sessions", "Build the subscriber sessions (PPPoE, L2TP, RADIUS) of a capture");
+    auto path = std::make_shared<std::string>();
+    auto json = std::make_shared<bool>(false);
+    auto details = std::make_shared<bool>(false);
+    sub->add_option("FILE", *path, "Capture file (pcap or pcapng)")->required();
+    sub->add_flag("--json", *json, "Print the sessions as JSON");
+    sub->add_flag("--details", *details, "Add each event's detail rows");
+    sub->callback([=] { run(*path, *json, *details); });
+}};
+
+}  // namespace
+}  // namespace qor::cli
