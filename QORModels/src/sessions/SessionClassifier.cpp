@@ -146,10 +146,16 @@ bool sentByNAS(std::uint8_t code) { return code == 1 || code == 4 || code == 41 
 
 }  // namespace
 
-SessionClassifier::SessionClassifier() : scratch_(QORPacket::create()) {}
+SessionClassifier::SessionClassifier(bool keepDetail) : scratch_(QORPacket::create()), keepDetail_(keepDetail) {}
 SessionClassifier::~SessionClassifier() = default;
 
 std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& input) {
+    auto event = classifyKeepingDetail(input);
+    if (event && !keepDetail_) std::vector<SessionDetailRow>().swap(event->detail);
+    return event;
+}
+
+std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const SessionPacket& input) {
     if (input.bytes.empty()) return std::nullopt;
     QORPacket& packet = *scratch_;
     packet.setPacketId(input.packetId);

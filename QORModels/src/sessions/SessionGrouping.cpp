@@ -263,17 +263,35 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
         }
         if (user) byUser[lowercased(*user)].push_back(e);
     }
-    for (auto& session : sessions) {
+    // The sessions of each user, by start time: each RADIUS event goes to the session of its
+    // user that was in progress at its time.
+    std::unordered_map<std::string, std::vector<std::size_t>> sessionsOfUser;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const auto& user = sessions[i].summary.username;
+        if (user && !user->empty() && byUser.contains(lowercased(*user))) sessionsOfUser[lowercased(*user)].push_back(i);
+    }
+    std::vector<std::vector<const RawSessionEvent*>> matchedOf(sessions.size());
+    for (auto& [user, list] : sessionsOfUser) {
+        std::stable_sort(list.begin(), list.end(), [&](std::size_t a, std::size_t b) {
+            return sessions[a].summary.startTime < sessions[b].summary.startTime;
+        });
+        for (const RawSessionEvent* e : byUser[user]) {
+            // The last session to start at or before the event, else the first one.
+            auto after = std::upper_bound(list.begin(), list.end(), e->timestamp,
+                                          [&](double t, std::size_t i) { return t < sessions[i].summary.startTime; });
+            matchedOf[after == list.begin() ? list.front() : *(after - 1)].push_back(e);
+        }
+    }
+    for (std::size_t index = 0; index < sessions.size(); ++index) {
+        SubscriberSession& session = sessions[index];
         SessionSummary& s = session.summary;
-        if (!s.username || s.username->empty()) continue;
-        auto found = byUser.find(lowercased(*s.username));
-        if (found == byUser.end()) continue;
-        const auto& matched = found->second;
+        const auto& matched = matchedOf[index];
+        if (matched.empty()) continue;
         std::optional<std::string> inSpan, first;
         std::optional<AuthResult> radiusResult;
         std::vector<SessionEvent> added;
         for (const RawSessionEvent* e : matched) {
-            added.push_back(eventFrom(*e, e->direction, e->annotation));
+            added.push_back(eventFrom(*e, e->direction, e->annotation, /*shared=*/false));
             if (e->acctSessionID) {
                 if (!first) first = e->acctSessionID;
                 if (!inSpan && e->timestamp >= s.startTime && e->timestamp <= s.endTime) inSpan = e->acctSessionID;

@@ -117,9 +117,9 @@ void run(const std::string& path, bool json, bool details) {
     activateAnalyzers();
     // One pass over the file, window by window on all cores: each packet is classified once, on
     // the thread that reads it, and only its event (if any) is kept; the packets go with their
-    // window. Events are put back in packet order before grouping, so the output does not
+    // window (and without --details the event keeps no detail rows). Events are put back in packet order before grouping, so the output does not
     // depend on which thread met which packet.
-    tbb::enumerable_thread_specific<SessionClassifier> classifiers;
+    tbb::enumerable_thread_specific<SessionClassifier> classifiers(details);
     tbb::enumerable_thread_specific<std::vector<RawSessionEvent>> found;
     const auto facts = streamCapture(
         path,
@@ -131,9 +131,16 @@ void run(const std::string& path, bool json, bool details) {
             if (event) found.local().push_back(std::move(*event));
         },
         [](std::span<const std::shared_ptr<QORPacket>>) { return true; }, /*analyse=*/false);
+    // Each thread's events are in packet order already: sort only where they are, then move each
+    // event once.
+    std::vector<std::pair<std::int64_t, RawSessionEvent*>> order;
+    for (auto& local : found)
+        for (auto& event : local) order.emplace_back(event.packetId, &event);
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<RawSessionEvent> events;
-    for (auto& local : found) std::move(local.begin(), local.end(), std::back_inserter(events));
-    std::sort(events.begin(), events.end(), [](const RawSessionEvent& a, const RawSessionEvent& b) { return a.packetId < b.packetId; });
+    events.reserve(order.size());
+    for (auto& [id, event] : order) events.push_back(std::move(*event));
+    for (auto& local : found) std::vector<RawSessionEvent>().swap(local);
     const auto sessions = SubscriberSessionBuilder::group(std::move(events));
     std::string out;
     if (json) {

@@ -53,7 +53,9 @@ public:
     static constexpr int kMaxDetailDepth = 8;
     static constexpr std::size_t kMaxDetailRows = 256;
 
-    SessionClassifier();
+    /// `keepDetail`: whether events keep their detail rows (values are read from them either way);
+    /// a caller that shows no detail saves their memory.
+    explicit SessionClassifier(bool keepDetail = true);
     ~SessionClassifier();
     SessionClassifier(const SessionClassifier&) = delete;
     SessionClassifier& operator=(const SessionClassifier&) = delete;
@@ -63,7 +65,10 @@ public:
     std::optional<RawSessionEvent> classify(const SessionPacket& packet);
 
 private:
+    std::optional<RawSessionEvent> classifyKeepingDetail(const SessionPacket& packet);
+
     std::shared_ptr<QORPacket> scratch_;
+    bool keepDetail_ = true;
     /// The name of the link type last looked up.
     InternedString linkName_;
     std::uint32_t linkNameType_ = 0;

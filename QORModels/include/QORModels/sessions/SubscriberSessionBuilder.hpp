@@ -45,7 +45,10 @@ namespace qor {
 /// - RADIUS: a reply names no user; it is merged with the request it answers (the last request
 ///   before it with the same identifier between the same NAS and AAA server, its code the one
 ///   the reply answers), so that Access-Accept, Access-Reject and Accounting-Response show on the
-///   ladder. Merged events keep the time order of the ladder. A session's `acctSessionID` is
+///   ladder. A user who logs in more than once has several sessions: each RADIUS event goes to
+///   the one of them that was in progress at its time (the last to start at or before it, else
+///   the first), not to all of them, so that a ladder shows its own exchanges and merging stays
+///   linear however often users log in. Merged events keep the time order of the ladder. A session's `acctSessionID` is
 ///   that of the first merged event within the session's time span that names one, else of the
 ///   first merged event that names one. A session whose PPP authentication gave no result takes
 ///   the last Access-Accept or Access-Reject merged into it. RADIUS events of users that no
