@@ -3,11 +3,11 @@
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 
 #include <atomic>
 
 #include "QORPlatform/Task.hpp"
+#include "../support/ObservedParallelFor.hpp"
 
 namespace qor {
 
@@ -19,10 +19,7 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::buildSessions(std::size
     std::vector<std::vector<RawSessionEvent>> results(batches);
     const auto cancelled = Task::currentCancellationFlag();
     std::atomic<bool> stopped{false};
-    // Batches also publish their results through this counter, so that race checkers, which do
-    // not see inside oneTBB's join, see the hand-over.
-    std::atomic<std::size_t> finished{0};
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, batches, 1), [&](const tbb::blocked_range<std::size_t>& range) {
+    observedParallelFor(tbb::blocked_range<std::size_t>(0, batches, 1), [&](const tbb::blocked_range<std::size_t>& range) {
         SessionClassifier classifier;
         for (std::size_t b = range.begin(); b != range.end(); ++b) {
             if (stopped.load(std::memory_order_relaxed)) return;
@@ -37,10 +34,8 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::buildSessions(std::size
                 if (!packet) continue;
                 if (auto event = classifier.classify(*packet)) out.push_back(std::move(*event));
             }
-            finished.fetch_add(1, std::memory_order_release);
         }
     });
-    (void)finished.load(std::memory_order_acquire);
     if (stopped.load() || (cancelled && cancelled->load())) return {};
     std::size_t total = 0;
     for (const auto& batch : results) total += batch.size();

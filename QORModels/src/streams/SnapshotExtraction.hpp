@@ -2,7 +2,6 @@
 // Extracting one record per snapshot on all cores, with progress and cancellation.
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +14,7 @@
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORPlatform/Task.hpp"
 #include "SnapshotAnalysis.hpp"
+#include "../support/ObservedParallelFor.hpp"
 
 namespace qor {
 
@@ -68,10 +68,7 @@ std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnap
     ExtractionProgress progress(onProgress, snapshots.size());
     const auto cancelled = Task::currentCancellationFlag();
     std::atomic<bool> stopped{false};
-    // Batches publish their results through this counter as well as through oneTBB's join, so
-    // that race checkers, which do not see inside oneTBB, see the hand-over.
-    std::atomic<std::size_t> finished{0};
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, batches, 1), [&](const tbb::blocked_range<std::size_t>& range) {
+    observedParallelFor(tbb::blocked_range<std::size_t>(0, batches, 1), [&](const tbb::blocked_range<std::size_t>& range) {
         SnapshotAnalyser analyser;
         for (std::size_t b = range.begin(); b != range.end(); ++b) {
             if (stopped.load(std::memory_order_relaxed)) return;
@@ -85,10 +82,8 @@ std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnap
                 if (auto record = extract(analyser, snapshots[i])) out.push_back(std::move(*record));
             }
             progress.add(end - begin);
-            finished.fetch_add(1, std::memory_order_release);
         }
     });
-    (void)finished.load(std::memory_order_acquire);
     if (stopped.load() || (cancelled && cancelled->load())) return std::nullopt;
     progress.finish();
     std::size_t count = 0;

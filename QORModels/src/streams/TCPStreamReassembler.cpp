@@ -1,12 +1,12 @@
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 
 #include <algorithm>
 
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/MainQueue.hpp"
+#include "../support/ObservedParallelFor.hpp"
 #include "SnapshotExtraction.hpp"
 
 namespace qor {
@@ -85,7 +85,7 @@ void TCPStreamReassembler::forEachStreamOffMain(const std::vector<PacketSnapshot
         if (cancelled && cancelled->load()) return;
         const std::size_t end = std::min(groups.keys.size(), begin + kStreamsPerBatch);
         std::vector<std::optional<TCPStream>> built(end - begin);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& r) {
+        observedParallelFor(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& r) {
             for (std::size_t i = r.begin(); i != r.end(); ++i) {
                 built[i - begin] = buildStream(groups.keys[i], std::move(groups.records[i]));
                 std::vector<RawTCPSegment>().swap(groups.records[i]);
