@@ -59,6 +59,14 @@ compare() {
   echo "   time qor/other: $(ratio "$q_t" "$o_t") ($(ratio "$o_t" "$q_t")x faster)   memory qor/other: $(ratio "$q_m" "$o_m")   target: $target"
 }
 
+# alone CMDLINE: runs of one command with nothing to alternate with; leaves the medians in s_t
+# s_m and the times of the runs in s_runs.
+alone() {
+  local t=() m=() r
+  for ((i = 0; i < runs; i++)); do r=$(one "$1"); t+=("${r% *}"); m+=("${r#* }"); done
+  s_t=$(printf '%s\n' "${t[@]}" | median); s_m=$(printf '%s\n' "${m[@]}" | median); s_runs="${t[*]}"
+}
+
 fields="-e frame.number -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.protocols -e ip.src -e ip.dst \
 -e tcp.srcport -e tcp.dstport -e udp.srcport -e udp.dstport -e _ws.col.Info"
 echo "qor: $qor ($(file -b "$qor" | cut -d, -f1-2)); $packets packets; $runs alternating runs per tool; medians"
@@ -96,10 +104,8 @@ compare "Kept analysis: qor protocols vs tshark -n -r F (peak memory compared)" 
   "$qor protocols $pcap" "tshark -n -r $pcap" "tshark -n -r $pcap"
 stats=$("$qor" protocols --stats "$pcap" 2>&1 >/dev/null | grep '^analysis:' || true)
 [ -z "$stats" ] || echo "   qor $stats"
-one_t=() one_m=()
-for ((i = 0; i < runs; i++)); do r=$(one "taskset -c 0 $qor protocols $pcap"); one_t+=("${r% *}"); one_m+=("${r#* }"); done
-t=$(printf '%s\n' "${one_t[@]}" | median); m=$(printf '%s\n' "${one_m[@]}" | median)
-echo "== One core: taskset -c 0 qor protocols: $t s, $m KiB = $(awk "BEGIN{printf \"%.2f\", $packets / $t / 1e6}") M packets/s (target >= 1.8)   (runs: ${one_t[*]})"
+alone "taskset -c 0 $qor protocols $pcap"
+echo "== One core: taskset -c 0 qor protocols: $s_t s, $s_m KiB = $(awk "BEGIN{printf \"%.2f\", $packets / $s_t / 1e6}") M packets/s (target >= 1.8)   (runs: $s_runs)"
 echo
 
 compare "Export to pcapng: qor export vs editcap -F pcapng" "time ratio <= 1.0" \
@@ -110,9 +116,8 @@ echo
 compare "Streams: qor streams vs tshark -z conv,tcp" "at least 10x faster" \
   "$qor streams $pcap" "tshark -n -q -r F -z conv,tcp" "tshark -n -q -r $pcap -z conv,tcp"
 echo "   conversations: qor $("$qor" streams --json "$pcap" | wc -l), tshark $(tshark -n -q -r "$pcap" -z conv,tcp 2>/dev/null | grep -c '<->')"
-follow_t=() follow_m=()
-for ((i = 0; i < runs; i++)); do r=$(one "$qor follow $pcap 0"); follow_t+=("${r% *}"); follow_m+=("${r#* }"); done
-echo "== Following: qor follow F 0 > /dev/null: $(printf '%s\n' "${follow_t[@]}" | median) s, $(printf '%s\n' "${follow_m[@]}" | median) KiB   (runs: ${follow_t[*]})"
+alone "$qor follow $pcap 0"
+echo "== Following: qor follow F 0 > /dev/null: $s_t s, $s_m KiB   (runs: $s_runs)"
 echo
 
 access="$data/bench-access-$packets.pcap"
