@@ -74,6 +74,12 @@ std::string mediaType(std::string_view value);
 /// The value of parameter `name` ("boundary", "charset", "filename") in a header value, without
 /// one pair of enclosing double quotes; nothing when absent or when `value` is nothing.
 std::optional<std::string> parameter(std::string_view name, const std::optional<std::string>& value);
+/// Text without leading and trailing spaces and tabs (the blanks of header fields).
+std::string_view trimmed(std::string_view text);
+/// Text with ASCII capitals lower-cased.
+std::string lowered(std::string_view text);
+/// Whether two texts are equal ignoring ASCII case.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 /// Header text (ISO Latin 1 bytes) split into fields, folded lines joined by one space.
 MIMEHeaders parseHeaders(const Data& headerBytes);
 

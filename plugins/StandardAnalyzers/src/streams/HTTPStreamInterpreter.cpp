@@ -16,18 +16,8 @@ constexpr std::size_t kMaxHead = 64 * 1024;
 constexpr std::size_t kMaxHeaderRows = 100;
 constexpr std::size_t kMaxMessages = 10000;
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
+using MIMEParser::lowered;
+using MIMEParser::trimmed;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -124,7 +114,7 @@ Head readHead(std::string_view all, std::size_t from) {
 std::vector<std::string> listValues(const MIMEHeaders& headers, std::string_view name) {
     std::vector<std::string> out;
     for (const auto& [key, value] : headers) {
-        if (lowered(key) != name) continue;
+        if (!MIMEParser::equalsIgnoringCase(key, name)) continue;
         std::string_view rest = value;
         while (true) {
             auto comma = rest.find(',');
