@@ -67,4 +67,15 @@ inline void checkInterpretation(const TCPStream& stream, const StreamInterpretat
     }
 }
 
+/// One fuzz input through the interpreter named `name` (the same name on every call of a target):
+/// recognition, then the whole interpretation, checked.
+inline int fuzzInterpreter(std::string_view name, const std::uint8_t* data, std::size_t size) {
+    static const auto interpreter = interpreterNamed(name);
+    auto stream = streamFromBytes(data, size);
+    volatile bool recognised = interpreter->canInterpret(stream);
+    (void)recognised;
+    checkInterpretation(stream, interpreter->interpret(stream));
+    return 0;
+}
+
 }  // namespace qor::fuzz
