@@ -1,11 +1,16 @@
 #pragma once
-// Conversations written as captures byte by byte, read back through the real reader and plug-in.
+// Conversations written as captures byte by byte, read back through the real reader and plug-in;
+// TCP streams built segment by segment for the stream interpreters the plug-in registers.
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "QORModels/analysis/QORStreamInterpreterRegistry.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
+#include "QORModels/streams/TCPStream.hpp"
 #include "QORPlatform/Data.hpp"
 
 namespace qor::test {
@@ -30,5 +35,23 @@ std::vector<PacketSnapshot> snapshotsOf(const std::vector<WirePacket>& packets);
 
 /// The snapshots of a capture file read by the library's reader.
 std::vector<PacketSnapshot> snapshotsOf(const std::string& captureName);
+
+/// The interpreter type whose `streamDisplayName` is `name`, from the stream interpreter registry
+/// once the standard plug-in is loaded (`AnalyzerHarness`); throws when there is none.
+std::shared_ptr<const QORStreamInterpreting> streamInterpreter(std::string_view name);
+
+/// One segment's payload: who sent it, when, in which packet.
+struct Sent {
+    TCPSegment::Direction direction;
+    std::string bytes;
+    double time = 0;
+    std::int64_t packetId = 0;
+};
+
+/// A stream between 10.0.0.1:50000 (client) and 10.0.0.2:`serverPort` whose segments carry
+/// `sent` in order, each direction's bytes appended with one index span per segment.
+TCPStream streamOf(const std::vector<Sent>& sent, std::uint16_t serverPort = 80);
+/// Client and server bytes in one segment each (packets 1 and 2, times 1 and 2).
+TCPStream streamOf(std::string client, std::string server, std::uint16_t serverPort = 80);
 
 }  // namespace qor::test
