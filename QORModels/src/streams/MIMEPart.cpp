@@ -5,7 +5,7 @@ namespace qor {
 StringEncoding MIMEPart::charset() const {
     auto name = MIMEParser::parameter("charset", MIMEParser::headerValue("content-type", headers));
     if (!name) return StringEncoding::utf8;
-    auto lower = MIMEParser::mediaType(*name);  // lower-cased and trimmed; a charset holds no ";"
+    const auto lower = MIMEParser::lowered(MIMEParser::trimmed(*name));
     if (lower == "us-ascii" || lower == "ascii") return StringEncoding::ascii;
     if (lower == "iso-8859-1" || lower == "latin1" || lower == "latin-1") return StringEncoding::isoLatin1;
     if (lower == "utf-16") return StringEncoding::utf16;
