@@ -1,5 +1,5 @@
 #pragma once
-// Extracting one record per snapshot on all cores, with progress and cancellation.
+// Extracting one record per snapshot (or per index) on all cores, with progress and cancellation.
 
 #include <tbb/blocked_range.h>
 
@@ -54,47 +54,54 @@ private:
     double threshold_;
 };
 
-/// Runs `extract(analyser, snapshot)` (giving an optional record) over every snapshot on oneTBB's
-/// workers, in batches of consecutive snapshots, and gives the records in snapshot order; one
-/// analyser per batch. Nothing when the calling task is cancelled before the end.
-template <class Record, class Extract>
-std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnapshot>& snapshots,
-                                                    const SnapshotProgress& onProgress, const Extract& extract) {
-    // Big enough that a batch's analyser and result list are lost in its work, small enough that
+/// Runs `extract(worker, i)` (giving an optional record) for every index below `count` on oneTBB's
+/// workers, in batches of consecutive indices with one default-made `Worker` per batch, and gives
+/// the records in index order. Nothing when the calling task is cancelled before the end.
+template <class Record, class Worker, class Extract>
+std::optional<std::vector<Record>> extractInBatches(std::size_t count, const SnapshotProgress& onProgress, const Extract& extract) {
+    // Big enough that a batch's worker and result list are lost in its work, small enough that
     // the batches spread evenly over the workers.
     constexpr std::size_t kBatch = 512;
-    const std::size_t batches = (snapshots.size() + kBatch - 1) / kBatch;
+    const std::size_t batches = (count + kBatch - 1) / kBatch;
     std::vector<std::vector<Record>> results(batches);
-    ExtractionProgress progress(onProgress, snapshots.size());
+    ExtractionProgress progress(onProgress, count);
     const auto cancelled = Task::currentCancellationFlag();
     std::atomic<bool> stopped{false};
     observedParallelFor(tbb::blocked_range<std::size_t>(0, batches, 1), [&](const tbb::blocked_range<std::size_t>& range) {
-        SnapshotAnalyser analyser;
+        Worker worker;
         for (std::size_t b = range.begin(); b != range.end(); ++b) {
             if (stopped.load(std::memory_order_relaxed)) return;
             if (cancelled && cancelled->load(std::memory_order_relaxed)) {
                 stopped.store(true, std::memory_order_relaxed);
                 return;
             }
-            const std::size_t begin = b * kBatch, end = std::min(snapshots.size(), begin + kBatch);
+            const std::size_t begin = b * kBatch, end = std::min(count, begin + kBatch);
             auto& out = results[b];
             for (std::size_t i = begin; i < end; ++i) {
-                if (auto record = extract(analyser, snapshots[i])) out.push_back(std::move(*record));
+                if (auto record = extract(worker, i)) out.push_back(std::move(*record));
             }
             progress.add(end - begin);
         }
     });
     if (stopped.load() || (cancelled && cancelled->load())) return std::nullopt;
     progress.finish();
-    std::size_t count = 0;
-    for (const auto& batch : results) count += batch.size();
+    std::size_t total = 0;
+    for (const auto& batch : results) total += batch.size();
     std::vector<Record> all;
-    all.reserve(count);
+    all.reserve(total);
     for (auto& batch : results) {
         std::move(batch.begin(), batch.end(), std::back_inserter(all));
         std::vector<Record>().swap(batch);
     }
     return all;
+}
+
+/// `extract(analyser, snapshot)` over every snapshot, one `SnapshotAnalyser` per batch.
+template <class Record, class Extract>
+std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnapshot>& snapshots,
+                                                    const SnapshotProgress& onProgress, const Extract& extract) {
+    return extractInBatches<Record, SnapshotAnalyser>(
+        snapshots.size(), onProgress, [&](SnapshotAnalyser& analyser, std::size_t i) { return extract(analyser, snapshots[i]); });
 }
 
 /// Records grouped by their `key()`, keys in the order of their first record, and which group
