@@ -90,13 +90,14 @@ std::optional<RawTCPSegment> TCPStreamReassembler::parseSegment(const Data& pack
         }
     }
     if (tcp.size() < kTCPHeaderMinimum) return std::nullopt;
+    const std::size_t headerLength = static_cast<std::size_t>(tcp[12] >> 4) * 4;  // options are skipped, not read
+    if (headerLength < kTCPHeaderMinimum) return std::nullopt;
     RawTCPSegment segment;
     segment.srcPort = be16(tcp, 0);
     segment.dstPort = be16(tcp, 2);
     segment.sequenceNumber = be32(tcp, 4);
     segment.acknowledgmentNumber = be32(tcp, 8);
     segment.flags.rawValue = tcp[13];
-    const std::size_t headerLength = static_cast<std::size_t>(tcp[12] >> 4) * 4;  // options are skipped, not read
     if (tcp.size() > headerLength) segment.payload = tcp.slice(headerLength);
     return segment;
 }

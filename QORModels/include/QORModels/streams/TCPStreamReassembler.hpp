@@ -96,7 +96,8 @@ public:
                                                       const SnapshotProgress& onProgress = {});
     /// The TCP segment in a packet's bytes, given the offset of its TCP header and, when TCP is
     /// carried in IP, the offset of the IP header (whose length cuts padding and trailers off).
-    /// Nothing for fewer than 20 TCP bytes. Addresses, id and time are left for the caller.
+    /// Nothing for fewer than 20 TCP bytes or a data offset below 5 (a header shorter than its
+    /// fixed part, which no TCP analyzer takes). Addresses, id and time are left for the caller.
     static std::optional<RawTCPSegment> parseSegment(const Data& packetBytes, std::size_t tcpOffset,
                                                      std::optional<std::size_t> ipOffset);
     /// The stream of one conversation's segments (any order); nothing for none.
