@@ -1,6 +1,5 @@
 // Reading pcapng: sections, interfaces, resolutions, options, secrets and the key-store bridge.
 
-#include <fstream>
 #include <gtest/gtest.h>
 
 #include "QORCommonTools/Keylog.hpp"
@@ -16,29 +15,17 @@ using B = test::PcapngBuilder;
 
 Data frame(std::size_t n) { return Data(std::vector<std::byte>(n, std::byte{0x42})); }
 
-TEST(PcapngReader, BigEndianTwinGivesTheSamePackets) {
-    auto build = [](bool big) {
-        B b(big);
-        b.section({B::text(1, "twin")}).interface(1, {B::text(2, "eth0")});
-        b.packet(0, 1'700'000'000'123'456ull, frame(61), 1514, {B::text(1, "first"), B::u32(2, 1, big)});
-        b.packet(0, 1'700'000'001'000'000ull, frame(3));
-        return PcapngReader::read(b.data());
-    };
-    auto le = build(false), be = build(true);
-    ASSERT_EQ(le.packets.size(), 2u);
-    ASSERT_EQ(be.packets.size(), 2u);
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(le.packets[i]->captureLength(), be.packets[i]->captureLength());
-        EXPECT_EQ(le.packets[i]->realLength(), be.packets[i]->realLength());
-        EXPECT_DOUBLE_EQ(le.packets[i]->dateReceived(), be.packets[i]->dateReceived());
-        EXPECT_EQ(le.packets[i]->packetComment(), be.packets[i]->packetComment());
-        EXPECT_EQ(le.packets[i]->pcapngPacketFlags(), be.packets[i]->pcapngPacketFlags());
-    }
+TEST(PcapngReader, BigEndianOptionsAreSwapped) {
+    // Big-endian packets agree with tshark in RealCaptureTests (pcapng-test102-be); here the options.
+    B b(true);
+    b.section({B::text(1, "twin")}).interface(1, {B::text(2, "eth0")});
+    b.packet(0, 1'700'000'000'123'456ull, frame(61), 1514, {B::text(1, "first"), B::u32(2, 1, true)});
+    auto be = PcapngReader::read(b.data());
+    ASSERT_EQ(be.packets.size(), 1u);
     EXPECT_EQ(be.sectionComment, std::optional<std::string>("twin"));
     EXPECT_EQ(be.packets[0]->packetComment(), std::optional<std::string>("first"));
     EXPECT_EQ(be.packets[0]->pcapngPacketFlags(), std::optional<std::uint32_t>(1));
     EXPECT_EQ(be.packets[0]->pcapngInterfaceName(), std::optional<std::string>("eth0"));
-    EXPECT_EQ(be.packets[0]->realLength(), 1514u);
     EXPECT_NEAR(be.packets[0]->dateReceived(), 1700000000.123456, 1e-7);
     EXPECT_FALSE(be.issue);
 }
@@ -87,15 +74,6 @@ TEST(PcapngReader, PacketOnUnknownInterfaceIsSkippedAndIdsStayConsecutive) {
     EXPECT_EQ(r.packets[0]->packetId(), 1);
     EXPECT_EQ(r.packets[1]->packetId(), 2);
     EXPECT_TRUE(r.issue);
-    // The data location points at the packet bytes, 28 bytes into the block.
-    B one;
-    one.section().interface(1);
-    const std::size_t blockStart = one.size();
-    auto bytes = one.packet(0, 1, Data::fromString("hello")).data();
-    auto single = PcapngReader::read(bytes);
-    ASSERT_EQ(single.packets.size(), 1u);
-    EXPECT_EQ(single.packets[0]->dataLocation(), blockStart + 28);
-    EXPECT_EQ(bytes.slice(single.packets[0]->dataLocation(), 5).toString(), "hello");
 }
 
 TEST(PcapngReader, SecretsAreCollectedAndCounted) {
@@ -107,12 +85,6 @@ TEST(PcapngReader, SecretsAreCollectedAndCounted) {
     ASSERT_EQ(r.secrets.size(), 1u);
     EXPECT_EQ(r.metadata.tlsSecretCount, 2);
     EXPECT_FALSE(r.metadata.isEmpty());
-    // Interfaces without any detail give empty metadata.
-    B bare;
-    bare.section().interface(1).interface(1);
-    auto plain = PcapngReader::read(bare.data());
-    EXPECT_TRUE(plain.metadata.isEmpty());
-    EXPECT_EQ(plain.metadata.interfaces.size(), 2u);
 }
 
 TEST(PcapngReader, MalformedFramingEndsTheWalkWithAReason) {
@@ -150,14 +122,10 @@ TEST(PcapngKeyStoreBridge, MergesSecretsOncePerTrace) {
     b.section().interface(1).secrets(0x544C534B, "CLIENT_RANDOM 01 02\nCLIENT_RANDOM 03 04\n");
     auto file = dir.write("trace.pcapng", b.data());
     FileDataToPacketsAsyncStream reader;
-    for (int i = 0; i < 2; ++i) {
-        reader.parsePackets(b.data(), std::make_shared<QORDataCache>(), file, nullptr);
-    }
+    for (int i = 0; i < 2; ++i) reader.parsePackets(b.data(), std::make_shared<QORDataCache>(), file, nullptr);
     auto fingerprint = TraceFingerprint::fingerprint(file);
     ASSERT_TRUE(fingerprint);
-    std::ifstream in(KeylogLocations::traceEntry(*fingerprint));
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "CLIENT_RANDOM 01 02\nCLIENT_RANDOM 03 04\n");
+    EXPECT_EQ(test::readFile(KeylogLocations::traceEntry(*fingerprint)).toString(), "CLIENT_RANDOM 01 02\nCLIENT_RANDOM 03 04\n");
     ASSERT_TRUE(reader.lastPcapngMetadata());
     EXPECT_EQ(reader.lastPcapngMetadata()->tlsSecretCount, 2);
     EXPECT_EQ(reader.lastSecrets(), std::vector<std::string>{"CLIENT_RANDOM 01 02\nCLIENT_RANDOM 03 04\n"});
