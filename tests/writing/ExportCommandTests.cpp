@@ -2,21 +2,16 @@
 // where the key log goes (and that tshark decrypts with it), and that OUT only ever appears
 // complete. Runs the built qor binary (and tshark, which the Makefile installs).
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
-#include "QORModels/packets/PcapngWriter.hpp"
 #include "WritingSupport.hpp"
-#include "support/Fixtures.hpp"
 
 namespace qor::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Packets = std::vector<std::shared_ptr<QORPacket>>;
 
 class ExportCommand : public ::testing::Test {
 protected:
@@ -25,7 +20,6 @@ protected:
     RunResult exportWith(const std::string& args) { return qor("export " + args); }
     RunResult qor(const std::string& args) { return runIn(dir_.path, "'" + qor_.string() + "' " + args); }
     static std::string fixture(const char* name) { return "'" + capturePath(name).string() + "'"; }
-    static Packets read(const fs::path& p) { return readCapture(p); }
     /// `back` holds the bytes of `original`'s packets from the `from`th on.
     static void expectSameBytes(const Packets& back, const Packets& original, std::size_t from = 0) {
         for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i]->data(), original[i + from]->data()) << i;
@@ -33,10 +27,8 @@ protected:
     /// Files in the folder other than the ones the test made.
     std::vector<std::string> strayFiles() {
         std::vector<std::string> names;
-        for (auto& e : fs::directory_iterator(dir_.path)) {
-            auto n = e.path().filename().string();
-            if (n.find(".qor-") != std::string::npos) names.push_back(n);
-        }
+        for (auto& e : fs::directory_iterator(dir_.path))
+            if (auto n = e.path().filename().string(); n.find(".qor-") != std::string::npos) names.push_back(n);
         return names;
     }
 
@@ -48,19 +40,21 @@ TEST_F(ExportCommand, FormatComesFromTheExtensionUnlessGiven) {
     ASSERT_EQ(exportWith(fixture("nb6-http.pcap") + " a.pcapng").status, 0);
     ASSERT_EQ(exportWith(fixture("nb6-http.pcap") + " b.cap").status, 0);
     ASSERT_EQ(exportWith(fixture("nb6-http.pcap") + " c.cap --format pcapng").status, 0);
-    EXPECT_EQ(hex(readFile(dir_.path / "a.pcapng").slice(0, 4)), "0A0D0D0A");
-    EXPECT_EQ(hex(readFile(dir_.path / "b.cap").slice(0, 4)), "D4C3B2A1");
-    EXPECT_EQ(hex(readFile(dir_.path / "c.cap").slice(0, 4)), "0A0D0D0A");
-    auto original = read(capturePath("nb6-http.pcap"));
+    EXPECT_EQ(hex(readFile(dir_.path / "a.pcapng").slice(0, 4)), "0a0d0d0a");
+    EXPECT_EQ(hex(readFile(dir_.path / "b.cap").slice(0, 4)), "d4c3b2a1");
+    EXPECT_EQ(hex(readFile(dir_.path / "c.cap").slice(0, 4)), "0a0d0d0a");
+    auto original = readCapture(capturePath("nb6-http.pcap"));
     for (const char* name : {"a.pcapng", "b.cap"}) {
-        auto back = read(dir_.path / name);
+        auto back = readCapture(dir_.path / name);
         ASSERT_EQ(back.size(), original.size()) << name;
-        expectSameBytes(back, original);
-        for (std::size_t i = 0; i < back.size(); ++i)
-            EXPECT_EQ(std::llround(back[i]->dateReceived() * 1e6), std::llround(original[i]->dateReceived() * 1e6));
+        expectSameBytes(back, original);  // times and lengths: CaptureRoundTrip
     }
-    // Without --comment and without one in the input, the section comment names the exporter.
+    // Without --comment the input's section comment is kept; without one either, it names the exporter.
     EXPECT_EQ(PcapngReader::read(readFile(dir_.path / "a.pcapng")).sectionComment, "Exported by Tessarine");
+    ASSERT_EQ(exportWith(fixture("vlan-pcp-dei.pcapng") + " v.pcapng").status, 0);
+    auto vlanComment = PcapngReader::read(readFile(capturePath("vlan-pcp-dei.pcapng"))).sectionComment;
+    ASSERT_TRUE(vlanComment);
+    EXPECT_EQ(PcapngReader::read(readFile(dir_.path / "v.pcapng")).sectionComment, vlanComment);
     // Classic output declares the usual snapshot length.
     EXPECT_EQ(readFile(dir_.path / "b.cap").loadUnaligned<std::uint32_t>(16), 262144u);
     EXPECT_TRUE(strayFiles().empty());
@@ -68,13 +62,13 @@ TEST_F(ExportCommand, FormatComesFromTheExtensionUnlessGiven) {
 
 TEST_F(ExportCommand, RangeSelectsPacketsAToB) {
     ASSERT_EQ(exportWith(fixture("one_http_stream_fin.pcap") + " r.pcap --range 3-5").status, 0);
-    auto original = read(capturePath("one_http_stream_fin.pcap"));
-    auto back = read(dir_.path / "r.pcap");
+    auto original = readCapture(capturePath("one_http_stream_fin.pcap"));
+    auto back = readCapture(dir_.path / "r.pcap");
     ASSERT_EQ(back.size(), 3u);
     expectSameBytes(back, original, 2);
     // B past the end stops at the last packet.
     ASSERT_EQ(exportWith(fixture("one_http_stream_fin.pcap") + " tail.pcap --range 14-99").status, 0);
-    EXPECT_EQ(read(dir_.path / "tail.pcap").size(), 2u);
+    EXPECT_EQ(readCapture(dir_.path / "tail.pcap").size(), 2u);
 
     auto bad = exportWith(fixture("one_http_stream_fin.pcap") + " x.pcap --range 5-2");
     EXPECT_EQ(bad.status, 2);
@@ -105,14 +99,6 @@ TEST_F(ExportCommand, CommentAndKeyLogMergeWithTheInputsSecrets) {
     EXPECT_FALSE(fs::exists(dir_.path / "m.pcapng"));
 }
 
-TEST_F(ExportCommand, InputSectionCommentIsKeptWithoutComment) {
-    ASSERT_EQ(exportWith(fixture("vlan-pcp-dei.pcapng") + " v.pcapng").status, 0);
-    auto original = PcapngReader::read(readFile(capturePath("vlan-pcp-dei.pcapng")));
-    auto back = PcapngReader::read(readFile(dir_.path / "v.pcapng"));
-    ASSERT_TRUE(original.sectionComment);
-    EXPECT_EQ(back.sectionComment, original.sectionComment);
-}
-
 TEST_F(ExportCommand, RefusalsLeaveAnExistingOutputUntouched) {
     dir_.write("keep.pcap", Data::fromString("old contents"));
     auto mixed = exportWith(fixture("many_interfaces-1.pcapng") + " keep.pcap");
@@ -120,16 +106,12 @@ TEST_F(ExportCommand, RefusalsLeaveAnExistingOutputUntouched) {
     EXPECT_NE(mixed.err.find("--format pcapng"), std::string::npos) << mixed.err;
     EXPECT_EQ(readFile(dir_.path / "keep.pcap").toString(), "old contents");
 
-    // Input that is no capture fails as in every other command, before anything is written.
+    // Input that is no capture fails as in every other command (QorBadInput), before anything is written.
     dir_.write("junk.bin", Data::fromString("this is not a capture file at all"));
     auto junk = exportWith("junk.bin keep.pcap");
     EXPECT_EQ(junk.status, 1);
     EXPECT_EQ(junk.err, qor("info junk.bin").err);
     EXPECT_EQ(junk.err.rfind("qor: junk.bin: ", 0), 0u) << junk.err;
-    EXPECT_EQ(readFile(dir_.path / "keep.pcap").toString(), "old contents");
-    auto absent = exportWith("absent.pcap keep.pcap");
-    EXPECT_EQ(absent.status, 1);
-    EXPECT_EQ(absent.err, qor("info absent.pcap").err);
     EXPECT_EQ(readFile(dir_.path / "keep.pcap").toString(), "old contents");
 
     auto noDir = exportWith(fixture("nb6-http.pcap") + " no/such/dir/out.pcap");
@@ -139,7 +121,7 @@ TEST_F(ExportCommand, RefusalsLeaveAnExistingOutputUntouched) {
     // A successful export replaces the file whole and keeps its permissions.
     fs::permissions(dir_.path / "keep.pcap", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     ASSERT_EQ(exportWith(fixture("nb6-http.pcap") + " keep.pcap").status, 0);
-    EXPECT_EQ(read(dir_.path / "keep.pcap").size(), 62u);
+    EXPECT_EQ(readCapture(dir_.path / "keep.pcap").size(), 62u);
     EXPECT_EQ(fs::status(dir_.path / "keep.pcap").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_TRUE(strayFiles().empty());
@@ -148,9 +130,9 @@ TEST_F(ExportCommand, RefusalsLeaveAnExistingOutputUntouched) {
 TEST_F(ExportCommand, DamagedInputWritesWhatWasReadThenFailsLikeTheOtherCommands) {
     // nb6-http.pcap cut in the middle of a packet: the packets before the cut are readable.
     const Data whole = readFile(capturePath("nb6-http.pcap"));
-    const auto original = read(capturePath("nb6-http.pcap"));
+    const auto original = readCapture(capturePath("nb6-http.pcap"));
     dir_.write("cut.pcap", whole.slice(0, whole.size() / 2));
-    const auto readable = read(dir_.path / "cut.pcap");
+    const auto readable = readCapture(dir_.path / "cut.pcap");
     ASSERT_GT(readable.size(), 0u);
     ASSERT_LT(readable.size(), original.size());
 
@@ -160,21 +142,20 @@ TEST_F(ExportCommand, DamagedInputWritesWhatWasReadThenFailsLikeTheOtherCommands
     EXPECT_EQ(info.status, 2);
     EXPECT_EQ(cut.err, info.err);  // one wording: "qor: FILE: damaged capture: what is wrong"
     EXPECT_EQ(cut.err.rfind("qor: cut.pcap: damaged capture: ", 0), 0u) << cut.err;
-    auto back = read(dir_.path / "out.pcapng");
+    auto back = readCapture(dir_.path / "out.pcapng");
     ASSERT_EQ(back.size(), readable.size());
     expectSameBytes(back, original);
     EXPECT_TRUE(strayFiles().empty());
 }
 
-/// The blocks of a little-endian pcapng file: (type, offset) in file order.
-std::vector<std::pair<std::uint32_t, std::size_t>> blocksOf(const Data& file) {
-    std::vector<std::pair<std::uint32_t, std::size_t>> blocks;
+/// The block types of a little-endian pcapng file, in file order.
+std::vector<std::uint32_t> blocksOf(const Data& file) {
+    std::vector<std::uint32_t> blocks;
     std::size_t at = 0;
     while (at + 12 <= file.size()) {
-        const auto type = *file.loadUnaligned<std::uint32_t>(at);
         const auto length = *file.loadUnaligned<std::uint32_t>(at + 4);
         if (length < 12 || at + length > file.size()) break;
-        blocks.emplace_back(type, at);
+        blocks.push_back(*file.loadUnaligned<std::uint32_t>(at));
         at += length;
     }
     EXPECT_EQ(at, file.size()) << "blocks do not tile the file";
@@ -186,24 +167,10 @@ TEST_F(ExportCommand, KeyLogBlockComesBeforeThePacketsAndTsharkDecryptsWithIt) {
     // given on the command line.
     ASSERT_EQ(exportWith(fixture("illustrated-tls12-dsb.pcapng") + " plain.pcap").status, 0);
     ASSERT_EQ(exportWith("plain.pcap out.pcapng --keylog " + fixture("illustrated-tls12-keylog.txt")).status, 0);
-    const Data file = readFile(dir_.path / "out.pcapng");
-    const auto blocks = blocksOf(file);
-    ASSERT_EQ(blocks.size(), 3u + 22u);
-    EXPECT_EQ(blocks[0].first, 0x0A0D0D0Au);
-    EXPECT_EQ(blocks[1].first, 0x00000001u);
-    EXPECT_EQ(blocks[2].first, 0x0000000Au);
-    for (std::size_t i = 3; i < blocks.size(); ++i) EXPECT_EQ(blocks[i].first, 0x00000006u) << "block " << i;
-    // The secrets block byte by byte: type, length, "TLSK", the key-log text, padding, length.
-    const std::string keyLog =
-        std::string(trimmed(readFile(capturePath("illustrated-tls12-keylog.txt")).stringView())) + "\n";
-    const std::size_t dsb = blocks[2].second;
-    const std::size_t padded = (keyLog.size() + 3) / 4 * 4;
-    EXPECT_EQ(*file.loadUnaligned<std::uint32_t>(dsb + 4), 20u + padded);
-    EXPECT_EQ(hex(file.slice(dsb + 8, 4)), "4B534C54");
-    EXPECT_EQ(*file.loadUnaligned<std::uint32_t>(dsb + 12), keyLog.size());
-    EXPECT_EQ(file.slice(dsb + 16, keyLog.size()).toString(), keyLog);
-    EXPECT_EQ(*file.loadUnaligned<std::uint32_t>(dsb + 16 + padded), 20u + padded);
-
+    // Section header, interface, secrets, then the 22 packets (the secrets block's bytes: PcapngWriterSecrets).
+    std::vector<std::uint32_t> expectedBlocks{0x0A0D0D0A, 0x00000001, 0x0000000A};
+    expectedBlocks.resize(3 + 22, 0x00000006);
+    EXPECT_EQ(blocksOf(readFile(dir_.path / "out.pcapng")), expectedBlocks);
     // tshark reads the keys from the file alone and decrypts the application data, as recorded.
     const std::string recorded = readFile(fixturePath("expected/illustrated-tls12-export.tshark.tsv")).toString();
     std::string expected;

@@ -1,13 +1,6 @@
 #pragma once
 // Helpers for the writer tests: packets built in memory over a data cache.
 
-#include <cstdint>
-#include <future>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -17,21 +10,18 @@
 #include <span>
 #include <sstream>
 
+#include "QORCommonTools/QORAnalyzingUtilities.hpp"
 #include "QORModels/packets/CaptureFileReader.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
-#include "QORModels/packets/QORDataCache.hpp"
-#include "QORModels/packets/QORPacket.hpp"
-#include "QORPlatform/Data.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test {
 
+using Packets = std::vector<std::shared_ptr<QORPacket>>;
+
 /// What a test packet holds.
 struct PacketSpec {
-    PacketSpec(Data b, double t, std::uint32_t link = 1, std::optional<std::uint32_t> real = std::nullopt,
-               std::optional<std::string> c = std::nullopt, bool available = true)
-        : bytes(std::move(b)), time(t), linkType(link), realLength(real), comment(std::move(c)), bytesAvailable(available) {}
     Data bytes;
     double time = 0;
     std::uint32_t linkType = 1;
@@ -76,30 +66,9 @@ inline std::vector<PacketSpec> uniformSpecs(std::size_t count, std::size_t size)
     return specs;
 }
 
-/// A data cache that answers only once `open()` has been called, so that a test can hold a
-/// background write at its first packet.
-class GateCache final : public QORDataCachingProtocol {
-public:
-    GateCache() : inner_(std::make_shared<QORDataCache>()), opened_(gate_.get_future().share()) {}
-    void open() { gate_.set_value(); }
-    [[nodiscard]] std::shared_ptr<MemoryCachingProtocol> fileCache() const override { return inner_->fileCache(); }
-    [[nodiscard]] std::optional<Data> object(UInt32Range range) const override {
-        opened_.wait();
-        return inner_->object(range);
-    }
-    void set(const Data& data, UInt32Range range) override { inner_->set(data, range); }
-    void clearCache() override { inner_->clearCache(); }
-
-private:
-    std::shared_ptr<QORDataCache> inner_;
-    std::promise<void> gate_;
-    std::shared_future<void> opened_;
-};
-
 /// The packets the library's reader finds in `data`, read as the file at `url`.
 inline std::vector<std::shared_ptr<QORPacket>> readCapture(const Data& data, const std::filesystem::path& url) {
-    FileDataToPacketsAsyncStream reader;
-    return reader.parsePackets(data, std::make_shared<QORDataCache>(), url, nullptr);
+    return FileDataToPacketsAsyncStream().parsePackets(data, std::make_shared<QORDataCache>(), url, nullptr);
 }
 
 /// The whole text of a file; empty when it cannot be read.
@@ -181,14 +150,7 @@ inline std::string testName(const ::testing::TestParamInfo<std::string>& info) {
     return name;
 }
 
-inline std::string hex(const Data& d) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    for (auto b : d.span()) {
-        s += digits[static_cast<unsigned>(b) >> 4];
-        s += digits[static_cast<unsigned>(b) & 15];
-    }
-    return s;
-}
+/// The bytes in lower-case hexadecimal digits, for readable comparisons.
+inline std::string hex(const Data& d) { return QORAnalyzingUtilities::hexStringFromData(d, false); }
 
 }  // namespace qor::test
