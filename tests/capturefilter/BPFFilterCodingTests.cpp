@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 
 #include "PrimitiveCases.hpp"
 #include "QORModels/capturefilter/BPFFilterCoding.hpp"
@@ -15,8 +16,8 @@ using Kind = BPFFilterDecodingError::Kind;
 
 const UUID kID = *UUID::fromString("0F3B2B4E-8D2A-4C43-9A51-6C1D2E3F4A5B");
 
-/// One primitive of every case, optional fields both present and absent: the rendering table
-/// plus a named protocol and a frame type without subtype.
+/// One primitive of every case (the rendering table must hold them all), optional fields both
+/// present and absent: the rendering table plus a named protocol and a frame type without subtype.
 std::vector<P> everyCase() {
     std::vector<P> out{P::namedProto(BPFNamedProto::icmp6), P::wlanType(BPFWlanFrameType::data)};
     for (const RenderCase& c : kRenderCases) out.push_back(c.primitive);
@@ -24,19 +25,15 @@ std::vector<P> everyCase() {
 }
 
 TEST(BPFFilterCoding, EveryPrimitiveCaseRoundTrips) {
-    std::size_t cases = 0;
-    std::vector<bool> seen(std::variant_size_v<P::Storage>);
+    std::set<std::size_t> cases;
     for (const P& primitive : everyCase()) {
         const json document = primitive;
         EXPECT_EQ(document.size(), 1u);
         EXPECT_EQ(document.begin().key(), primitive.caseName());
-        EXPECT_EQ(bpfFilterPrimitiveCaseName(primitive.value().index()), primitive.caseName());
         EXPECT_EQ(document.get<P>(), primitive) << document.dump();
-        if (!seen[primitive.value().index()]) ++cases;
-        seen[primitive.value().index()] = true;
+        cases.insert(primitive.value().index());
     }
-    EXPECT_EQ(cases, std::variant_size_v<P::Storage>);
-    EXPECT_EQ(bpfFilterPrimitiveCaseName(std::variant_size_v<P::Storage>), "");
+    EXPECT_EQ(cases.size(), std::variant_size_v<P::Storage>);
 }
 
 TEST(BPFFilterCoding, EveryNodeCaseRoundTripsThroughText) {
@@ -53,9 +50,7 @@ TEST(BPFFilterCoding, WritesTheDocumentedShapes) {
     EXPECT_EQ(json(P::host(D::src, F::ip, "10.0.0.1")),
               json::parse(R"({"host":{"direction":"src","family":"ip","value":"10.0.0.1"}})"));
     EXPECT_EQ(json(P::namedProto(BPFNamedProto::tcp)), json::parse(R"({"namedProto":{"_0":"tcp"}})"));
-    EXPECT_EQ(json(P::linkDirection(BPFLinkDirection::inbound)), json::parse(R"({"linkDirection":{"_0":"inbound"}})"));
     EXPECT_EQ(json(P::raw("tcp")), json::parse(R"({"raw":{"_0":"tcp"}})"));
-    EXPECT_EQ(json(P::pppoed()), json::parse(R"({"pppoed":{}})"));
     EXPECT_EQ(json(P::vlan()), json::parse(R"({"vlan":{}})"));  // absent optionals are left out
     EXPECT_EQ(json(P::net(D::any, F::auto_, "10.0.0.0", std::nullopt, 8)),
               json::parse(R"({"net":{"direction":"any","family":"auto","value":"10.0.0.0","cidr":8}})"));
@@ -117,12 +112,9 @@ TEST(BPFFilterCoding, WrongShapesAndAnythingButExactlyOneCaseKeyAreRefusedWithTh
     const std::string invalid = "Invalid number of keys found, expected one.";
     const std::vector<Row> rows = {
         {"{}", Kind::typeMismatch, invalid, ""},
-        {R"({"nothing":{}})", Kind::typeMismatch, invalid, ""},
         {R"({"empty":{)" + id + R"(},"not":{}})", Kind::typeMismatch, invalid, ""},
-        {primitive("{}"), Kind::typeMismatch, invalid, "primitive.value"},
         {primitive(R"({"vlan":{},"mpls":{}})"), Kind::typeMismatch, invalid, "primitive.value"},
         {"[]", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.", ""},
-        {R"({"empty":[]})", Kind::typeMismatch, "Expected to decode a dictionary but found an array instead.", "empty"},
         {R"({"empty":{}})", Kind::keyNotFound, "No value associated with key \"id\".", "empty"},
         {R"({"empty":{"id":"not-a-uuid"}})", Kind::dataCorrupted, "Attempted to decode UUID from invalid UUID string.", "empty.id"},
         {compound(R"("combinator":"xor","children":[])"), Kind::dataCorrupted,
@@ -131,8 +123,6 @@ TEST(BPFFilterCoding, WrongShapesAndAnythingButExactlyOneCaseKeyAreRefusedWithTh
          "Expected to decode an array but found a dictionary instead.", "compound.children"},
         {compound(R"("combinator":"and","children":[{"empty":{)" + id + R"(}}, 5])"), Kind::typeMismatch,
          "Expected to decode a dictionary but found a number instead.", "compound.children.1"},
-        {primitive(R"({"host":{"direction":"src","family":"ip"}})"), Kind::keyNotFound,
-         "No value associated with key \"value\".", "primitive.value.host"},
         {primitive(R"({"host":{"direction":null,"family":"ip","value":"x"}})"), Kind::valueNotFound,
          "Expected String value but found null instead.", "primitive.value.host.direction"},
         {primitive(R"({"gateway":{"host":7}})"), Kind::typeMismatch, "Expected to decode String but found a number instead.",

@@ -16,16 +16,9 @@ namespace {
 TEST(BPFFilterValidatorConcurrency, ThreadsGetTheSameVerdictsAsOneThread) {
     // Valid, invalid with different messages, and empty, so that a shared error buffer or parser
     // state would show up as a wrong verdict or message.
-    const std::vector<std::string> expressions = {
-        "tcp and (port 80 or port 443) and not host 10.0.0.1",
-        "tcp port",
-        "net 10.0.0.0/33",
-        "  \n",
-        "ether[12:2] == 0x86dd and vlan",
-        "port 99999",
-        "ip6 host 10.0.0.1",
-        "udp portrange 1000-2000 or icmp6",
-    };
+    const std::vector<std::string> expressions = {"tcp and (port 80 or port 443) and not host 10.0.0.1", "tcp port", "net 10.0.0.0/33",
+                                                  "  \n", "ether[12:2] == 0x86dd and vlan", "port 99999", "ip6 host 10.0.0.1",
+                                                  "udp portrange 1000-2000 or icmp6"};
     std::vector<ValidationResult> expected;
     for (const std::string& e : expressions) expected.push_back(validate(e));
 
