@@ -1,12 +1,8 @@
 // DHCP, NTP, TLS, HTTP and SMTP analyzers, on real captures and on bytes built in the test.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cctype>
 
 #include "accessanalyzers/AccessTestSupport.hpp"
-#include "support/Fixtures.hpp"
 
 namespace qor::test::access {
 namespace {
@@ -28,24 +24,6 @@ TEST(DHCPAnalyzer, ReadsTheFourMessagesOfTheRFC3004Capture) {
     }
 }
 
-TEST(DHCPAndNTPAnalyzers, ReadMessagesBuiltByteByByte) {
-    Bytes dhcp(true);
-    dhcp.u8(1).u8(1).u8(6).u8(0).u32(0x01020304).zeros(228).u32(0x63825363);
-    dhcp.raw({53, 1, 3, 12, 200, 'h'});  // the host name option runs past the packet
-    Bytes ntp(true);
-    ntp.u8(0x23).u8(0).u8(6).u8(0xec).u32(0).u32(0).u32(0).zeros(24);
-    ntp.u32(0xE9A2B6F0).u32(0x80000000);  // transmit timestamp
-    expectAccessRows({
-        {"DHCPAnalyzer", dhcp.data(), nullptr, {{"Option (53) DHCP Message Type", "Request (3)"}, {"Malformed Option", nullptr}}, {},
-         -1, nullptr, {{"dhcpMessageType", "3"}}},
-        {"NTPAnalyzer", ntp.data(), "NTP Version 4, client",
-         {{"Transmit Timestamp", "2024-03-18 12:49:52.500000 UTC"}, {"Origin Timestamp", "not set"}}, {}, 48},
-        {"NTPAnalyzer", bytes({0x16, 0x02, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0})},  // control
-    });
-    expectRefused("DHCPAnalyzer", {dhcp.data().slice(0, 235)});
-    expectRefused("NTPAnalyzer", {ntp.data().slice(0, 47)});
-}
-
 TEST(TLSAnalyzer, NamesTheServerOfEachClientHello) {
     std::vector<std::string> infos;
     for (const auto& p : readCapture("tls1_3.pcap").packets) {
@@ -58,23 +36,20 @@ TEST(TLSAnalyzer, NamesTheServerOfEachClientHello) {
     for (auto i : {1u, 3u}) EXPECT_TRUE(infos[i].starts_with("Server Hello")) << infos[i];
 }
 
-TEST(TLSAnalyzer, ReadsRecordsAndSurvivesLyingLengths) {
-    // A ClientHello whose extensions vector claims more than the record holds, then an alert.
+TEST(ApplicationAnalyzers, ReadMessagesBuiltByteByByteAndSurviveLyingLengths) {
+    Bytes dhcp(true);
+    dhcp.u8(1).u8(1).u8(6).u8(0).u32(0x01020304).zeros(228).u32(0x63825363);
+    dhcp.raw({53, 1, 3, 12, 200, 'h'});  // the host name option runs past the packet
+    Bytes ntp(true);
+    ntp.u8(0x23).u8(0).u8(6).u8(0xec).u32(0).u32(0).u32(0).zeros(24);
+    ntp.u32(0xE9A2B6F0).u32(0x80000000);  // transmit timestamp
+    // A TLS ClientHello whose extensions vector claims more than the record holds, then an alert.
     Bytes hello(true);
     hello.u16(0x0303).zeros(32).u8(0).u16(2).u16(0x1301).u8(1).u8(0).u16(0x4000).u16(0).u16(20);
     Bytes record(true);
     record.u8(22).u16(0x0301).u16(static_cast<std::uint16_t>(4 + hello.size()));
     record.u8(1).u8(0).u16(static_cast<std::uint16_t>(hello.size())).raw(hello.data());
     record.u8(21).u16(0x0303).u16(2).u8(2).u8(40);
-    expectAccessRows({
-        {"TLSAnalyzer", record.data(), "Client Hello, Alert", {}, {}, static_cast<long>(record.size()), nullptr, {{"tlsServerName", "<none>"}}},
-        // Encrypted handshake after Change Cipher Spec, and a segment in the middle of a record.
-        {"TLSAnalyzer", bytes({20, 3, 3, 0, 1, 1, 22, 3, 3, 0, 4, 0x9a, 0x11, 0x22, 0x33}), "Change Cipher Spec, Encrypted Handshake Message"},
-        {"TLSAnalyzer", bytes({0x9a, 0x11, 0x22}), "Continuation Data"},
-    });
-}
-
-TEST(HTTPAndSMTPAnalyzers, TellHeadsBodiesCommandsRepliesAndMessageData) {
     auto response = Data::fromString("HTTP/1.1 404 Not Found\r\nContent-Length: 5\r\nServer: x\r\n\r\nnope!");
     auto request = Data::fromString("GET /a?b=c HTTP/1.1\r\nHost: example.org\r\n");  // head continues
     auto body = Data::fromString("<html>more of the body</html>");
@@ -82,6 +57,14 @@ TEST(HTTPAndSMTPAnalyzers, TellHeadsBodiesCommandsRepliesAndMessageData) {
     auto data = Data::fromString("Subject: hi\r\n\r\nhello\r\n.\r\n");
     auto dataInfo = "C: DATA fragment, " + std::to_string(data.size()) + " bytes";
     expectAccessRows({
+        {"DHCPAnalyzer", dhcp.data(), nullptr, {{"Option (53) DHCP Message Type", "Request (3)"}, {"Malformed Option", nullptr}}, {},
+         -1, nullptr, {{"dhcpMessageType", "3"}}},
+        {"NTPAnalyzer", ntp.data(), "NTP Version 4, client",
+         {{"Transmit Timestamp", "2024-03-18 12:49:52.500000 UTC"}, {"Origin Timestamp", "not set"}}, {}, 48},
+        {"TLSAnalyzer", record.data(), "Client Hello, Alert", {}, {}, static_cast<long>(record.size()), nullptr, {{"tlsServerName", "<none>"}}},
+        // Encrypted handshake after Change Cipher Spec, and a segment in the middle of a record.
+        {"TLSAnalyzer", bytes({20, 3, 3, 0, 1, 1, 22, 3, 3, 0, 4, 0x9a, 0x11, 0x22, 0x33}), "Change Cipher Spec, Encrypted Handshake Message"},
+        {"TLSAnalyzer", bytes({0x9a, 0x11, 0x22}), "Continuation Data"},
         {"HTTPAnalyzer", response, "HTTP/1.1 404 Not Found", {{"Content-Length", "5"}, {"Response Phrase", "Not Found"}}, {},
          static_cast<long>(response.size() - 5), nullptr, {{"payloadSize", "5"}, {"httpStatusCode", "404"}}},
         {"HTTPAnalyzer", request, "GET /a?b=c HTTP/1.1", {}, {}, static_cast<long>(request.size()), nullptr, {{"httpRequestURI", "/a?b=c"}}},
@@ -91,6 +74,8 @@ TEST(HTTPAndSMTPAnalyzers, TellHeadsBodiesCommandsRepliesAndMessageData) {
          {{"smtpCommand", "MAIL"}}},
         {"SMTPAnalyzer", data, dataInfo.c_str()},
     });
+    expectRefused("DHCPAnalyzer", {dhcp.data().slice(0, 235)});
+    expectRefused("NTPAnalyzer", {ntp.data().slice(0, 47)});
     EXPECT_TRUE(make("HTTPAnalyzer", response)->hasPayload());
     EXPECT_FALSE(make("HTTPAnalyzer", request)->hasPayload());
     auto flat = flatten(make("SMTPAnalyzer", reply)->protocolNodes(reply));
