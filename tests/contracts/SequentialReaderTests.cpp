@@ -11,11 +11,9 @@
 namespace qor {
 namespace {
 
-using test::TempDir;
-
 /// 10,000 bytes whose values depend on their offset, mapped from a file.
 struct MappedSample {
-    TempDir dir;
+    test::TempDir dir;
     Data mapped;
     MappedSample() {
         std::vector<std::byte> bytes(10000);
@@ -28,21 +26,10 @@ bool sameBytes(std::span<const std::byte> run, const Data& data, std::size_t off
     return std::equal(run.begin(), run.end(), data.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
-TEST(MappedFileRegion, NamesTheFileAndOffsetOfMappedSlicesOnly) {
+TEST(SequentialReader, WalkingInOrderGivesTheMappedBytesThroughTheWindowOrInPlace) {
     MappedSample sample;
-    auto region = mappedFileRegion(sample.mapped.slice(100, 50));
-    ASSERT_TRUE(region);
-    EXPECT_GE(region->fd, 0);
-    EXPECT_EQ(region->fileOffset, 100u);
-    EXPECT_EQ(region->wholeFile.size(), 10000u);
-    EXPECT_EQ(region->wholeFile.data(), sample.mapped.data());
-    EXPECT_FALSE(mappedFileRegion(Data::copy(sample.mapped.span())));
-    EXPECT_FALSE(mappedFileRegion(Data()));
-}
-
-TEST(SequentialReader, WalkingInOrderGivesTheMappedBytesThroughTheWindow) {
-    MappedSample sample;
-    SequentialReader reader(sample.mapped.slice(16), 1024);  // a slice: file offsets start at 16
+    // A slice of a mapped file: its region (mappedFileRegion) starts 16 bytes into the file.
+    SequentialReader reader(sample.mapped.slice(16), 1024);
     ASSERT_TRUE(reader.isWindowed());
     const Data expected = sample.mapped.slice(16);
     std::size_t offset = 0, windowed = 0;
@@ -57,6 +44,13 @@ TEST(SequentialReader, WalkingInOrderGivesTheMappedBytesThroughTheWindow) {
     EXPECT_GT(windowed, 200u);  // all but the runs that straddle a window end
     EXPECT_FALSE(reader.view(expected.size() - 3, 4));
     EXPECT_TRUE(reader.view(expected.size(), 0));
+    // Buffers that are not mapped files are served in place.
+    auto data = bytes({1, 2, 3, 4, 5});
+    SequentialReader inPlace(data);
+    EXPECT_FALSE(inPlace.isWindowed());
+    EXPECT_EQ(inPlace.view(1, 3)->data(), data.data() + 1);
+    EXPECT_TRUE(inPlace.bytes(1, 3)->sharesStorageWith(data));
+    EXPECT_FALSE(inPlace.view(4, 2));
 }
 
 TEST(SequentialReader, RandomOrderAndHeldRunsStayCorrect) {
@@ -71,15 +65,6 @@ TEST(SequentialReader, RandomOrderAndHeldRunsStayCorrect) {
         ASSERT_TRUE(run && sameBytes(*run, sample.mapped, offset)) << offset << "+" << length;
     }
     EXPECT_EQ(held, heldCopy);  // the window was replaced, never overwritten under the holder
-}
-
-TEST(SequentialReader, OtherBuffersAreServedInPlace) {
-    auto data = bytes({1, 2, 3, 4, 5});
-    SequentialReader reader(data);
-    EXPECT_FALSE(reader.isWindowed());
-    EXPECT_EQ(reader.view(1, 3)->data(), data.data() + 1);
-    EXPECT_TRUE(reader.bytes(1, 3)->sharesStorageWith(data));
-    EXPECT_FALSE(reader.view(4, 2));
 }
 
 }  // namespace
