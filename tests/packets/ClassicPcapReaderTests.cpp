@@ -63,8 +63,7 @@ TEST(ClassicPcapReader, RecordsFollowTheHeadersAndProgressComesEvery64thRecord) 
     EXPECT_DOUBLE_EQ(r.progress[1], (24.0 + 128 * 26) / 1024.0);
 }
 
-TEST(ClassicPcapReader, NeedsItsFileURLAndAStreamEndsWithTheReadError) {
-    // Junk, empty and cut-short files are refused by the dispatching reader (CaptureFileReaderTests).
+TEST(ClassicPcapReader, NeedsItsFileURLAndAStreamEndsWithTheReadError) {  // junk input: CaptureFileReaderTests
     FileDataToPacketsAsyncStream reader;
     auto cache = std::make_shared<QORDataCache>();
     try {

@@ -97,7 +97,9 @@ TEST_P(RealCapture, AgreesWithTsharkPacketByPacket) {
     }
     // capinfos also counts simple packet blocks, which carry no timestamp and are not read here.
     for (auto row : tsvRows("expected/capinfos-counts.tsv")) {
-        if (row.at(0) == name && name.find("test102") == std::string::npos) EXPECT_EQ(row.at(1), std::to_string(packets.size()));
+        if (row.at(0) == name && name.find("test102") == std::string::npos) {
+            EXPECT_EQ(row.at(1), std::to_string(packets.size()));
+        }
     }
 }
 
