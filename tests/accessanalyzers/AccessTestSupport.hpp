@@ -49,9 +49,9 @@ inline void expectAccessRows(const std::vector<AccessRow>& rows) {
         SCOPED_TRACE(std::string(row.cls) + " row " + std::to_string(i));
         auto a = makeAnalyzer(row.cls, row.bytes);
         ASSERT_TRUE(a);
-        if (row.info) EXPECT_EQ(a->protocolInfo(), std::string(row.info));
-        if (row.size >= 0) EXPECT_EQ(a->protocolSize(), static_cast<std::size_t>(row.size));
-        if (row.next) EXPECT_EQ(a->nextProtocol(), *row.next ? std::optional<std::string>(row.next) : std::nullopt);
+        if (row.info) { EXPECT_EQ(a->protocolInfo(), std::string(row.info)); }
+        if (row.size >= 0) { EXPECT_EQ(a->protocolSize(), static_cast<std::size_t>(row.size)); }
+        if (row.next) { EXPECT_EQ(a->nextProtocol(), *row.next ? std::optional<std::string>(row.next) : std::nullopt); }
         auto nodes = a->protocolNodes(row.bytes);
         for (auto [name, value] : row.nodes) {
             if (value) {

@@ -40,7 +40,7 @@ void expectToolsSeePackets(const TempDir& dir, const std::filesystem::path& file
     EXPECT_NE(info.out.find("Number of packets:   " + std::to_string(packets.size()) + "\n"), std::string::npos) << info.out;
     const auto secretsLine = info.out.find("Number of decryption secrets in file: " +
                                            (expectedSecretBlocks > 0 ? std::to_string(expectedSecretBlocks) : std::string()));
-    if (expectedSecretBlocks >= 0) EXPECT_EQ(secretsLine != std::string::npos, expectedSecretBlocks > 0) << info.out;
+    if (expectedSecretBlocks >= 0) { EXPECT_EQ(secretsLine != std::string::npos, expectedSecretBlocks > 0) << info.out; }
 
     auto ek = runIn(dir.path, "tshark -r '" + file.string() + "' -T ek -x");
     EXPECT_EQ(ek.status, 0) << ek.err;
