@@ -103,6 +103,15 @@ CompactAnalyzerChain QORAnalyzerCache::links() const {
     });
 }
 
+bool QORAnalyzerCache::storedLinks(CompactAnalyzerChain& out) const {
+    return _state.withLock([&](auto& s) {
+        s.catchUp();
+        if (s.empty()) return false;
+        out = s.links;
+        return true;
+    });
+}
+
 bool QORAnalyzerCache::isEmpty() const {
     return _state.withLock([](auto& s) {
         s.catchUp();

@@ -50,7 +50,7 @@ CompactAnalyzerChain QORPacket::analysedLinks() const { return analysedLinks(nul
 
 CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* walked) const {
     QORAnalyzerCache& cache = this->cache();
-    if (!cache.isEmpty()) return cache.links();
+    if (CompactAnalyzerChain stored; cache.storedLinks(stored)) return stored;
     if (!hasFilePath()) return {};
 
     auto self = std::static_pointer_cast<QORPacket>(std::const_pointer_cast<NSObject>(shared_from_this()));

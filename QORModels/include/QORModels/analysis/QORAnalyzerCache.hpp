@@ -48,6 +48,9 @@ public:
     [[nodiscard]] CompactAnalyzerChain links() const;
     /// Whether the cache holds a chain (links or objects).
     [[nodiscard]] bool isEmpty() const;
+    /// `!isEmpty()` and, when it holds a chain, its stored links in `out` (left empty when it
+    /// holds objects), under one lock: a packet asking for its chain again finds it in one step.
+    bool storedLinks(CompactAnalyzerChain& out) const;
     /// Empties a non-empty cache and drops its packet reference; an empty cache keeps it.
     void clearCache() override;
     [[nodiscard]] bool shouldTerminate() const override;
