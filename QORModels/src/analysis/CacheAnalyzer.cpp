@@ -292,15 +292,11 @@ std::optional<std::string> CacheAnalyzer::destinationIPAddress() const {
 }
 
 void CacheAnalyzer::apply(QORPacket& packet) const {
-    packet.setPacketProtocol(packetProtocol_);
-    packet.setPacketProtocolHistory(packetProtocolHistory_.hasValue() ? packetProtocolHistory_ : InternedString::emptyText());
-    packet.setPacketIPVersion(packetIPVersion_.value_or(kFamilyIPv4));
-    packet.setPacketPadding(packetPadding_.value_or(0));
-    packet.set_packetInfoOverview(packetInfoOverview_.value_or(""));
-    if (addressLink_ != 0) {
-        packet.setAnalysedAddressLink(addressLink_);  // the packet renders them from its chain
-        return;
-    }
+    packet.setAnalysedFields({packetProtocol_,
+                              packetProtocolHistory_.hasValue() ? packetProtocolHistory_ : InternedString::emptyText(),
+                              packetIPVersion_.value_or(kFamilyIPv4), packetPadding_.value_or(0), packetInfoOverview_.value_or(""),
+                              addressLink_});  // with a link, the packet renders the addresses from its chain
+    if (addressLink_ != 0) return;
     if (sourceIPAddress_) packet.set_packetIPSrc(*sourceIPAddress_);
     if (destinationIPAddress_) packet.set_packetIPDst(*destinationIPAddress_);
 }

@@ -343,6 +343,24 @@ void QORPacket::set_packetInfoOverview(std::string v) {
         extras().infoOverview = std::move(v);
     });
 }
+void QORPacket::setAnalysedFields(AnalysedFields fields) {
+    if (mayBeObserved()) {
+        setPacketProtocol(fields.protocol);
+        setPacketProtocolHistory(fields.history);
+        setPacketIPVersion(fields.ipVersion);
+        setPacketPadding(fields.padding);
+        set_packetInfoOverview(std::move(fields.infoOverview));
+        if (fields.addressLink != 0) setAnalysedAddressLink(fields.addressLink);
+        return;
+    }
+    std::lock_guard guard(lock_);
+    packetProtocol_ = fields.protocol;
+    packetProtocolHistory_ = fields.history;
+    packetIPVersion_ = fields.ipVersion;
+    packetPadding_ = fields.padding;
+    if (!fields.infoOverview.empty() || extras_) extras().infoOverview = std::move(fields.infoOverview);
+    if (fields.addressLink != 0) addressLink_ = fields.addressLink;
+}
 std::optional<NodeList> QORPacket::packetNodes() const {
     std::lock_guard guard(lock_);
     return extras_ ? extras_->packetNodes : std::nullopt;

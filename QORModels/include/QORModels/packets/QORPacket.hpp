@@ -148,6 +148,18 @@ public:
     void setAnalysedAddressLink(std::uint8_t link);
     [[nodiscard]] std::string _packetInfoOverview() const override;
     void set_packetInfoOverview(std::string v);
+    /// What one walk of the packet's analysis found.
+    struct AnalysedFields {
+        InternedString protocol;
+        InternedString history;
+        std::int32_t ipVersion = 0;
+        std::uint32_t padding = 0;
+        std::string infoOverview;
+        std::uint8_t addressLink = 0;  ///< see `setAnalysedAddressLink`; 0 leaves the addresses as they are
+    };
+    /// Writes a walk's findings as the setters of each field would, one after the other, but
+    /// under one lock when nobody observes the packet (every packet of a listing).
+    void setAnalysedFields(AnalysedFields fields);
     [[nodiscard]] std::optional<NodeList> packetNodes() const;
     void setPacketNodes(std::optional<NodeList> v);
 

@@ -64,12 +64,17 @@ public:
     void didChangeValueForKey(std::string_view key) const;
 
 protected:
+    /// Whether anyone has ever observed this object (its observer table exists). When not, a
+    /// change needs no announcing: a setter of many fields may then take its lock once.
+    [[nodiscard]] bool mayBeObserved() const noexcept {
+        return observationRegistry_.load(std::memory_order_acquire) != nullptr;
+    }
     /// Runs `assign`, announcing a change of each of `keys` around it when someone observes this
     /// object and `differs()` says the value is about to change. Unobserved, it costs one
     /// pointer load and a branch before `assign`; `differs` is not even called.
     template <class Differs, class Assign>
     void changeValueForKeys(std::initializer_list<std::string_view> keys, Differs&& differs, Assign&& assign) {
-        if (observationRegistry_.load(std::memory_order_acquire) == nullptr) [[likely]] {
+        if (!mayBeObserved()) [[likely]] {
             assign();
             return;
         }
