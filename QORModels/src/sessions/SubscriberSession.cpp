@@ -5,49 +5,39 @@
 namespace qor {
 namespace {
 
+/// The raw values of an enumeration's cases, in the order of their declaration.
+template <std::size_t N>
+using Names = std::array<std::string_view, N>;
+
+constexpr Names<6> kPhaseNames = {"discovery", "link", "auth", "network", "data", "teardown"};
+constexpr Names<2> kDirectionNames = {"clientToAC", "acToClient"};
+constexpr Names<3> kAuthResultNames = {"success", "failure", "unknown"};
+constexpr Names<2> kTransportNames = {"pppoe", "l2tp"};
+constexpr Names<2> kAcctStatusNames = {"start", "stop"};
+
 template <class Enum, std::size_t N>
-std::optional<Enum> fromRawValue(std::string_view text, const std::array<Enum, N>& cases) {
-    for (auto value : cases)
-        if (rawValue(value) == text) return value;
+std::string_view nameOf(Enum value, const Names<N>& names, Enum fallback) {
+    const auto index = static_cast<std::size_t>(value);
+    return names[index < N ? index : static_cast<std::size_t>(fallback)];
+}
+
+template <class Enum, std::size_t N>
+std::optional<Enum> fromName(std::string_view text, const Names<N>& names) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (names[i] == text) return static_cast<Enum>(i);
     return std::nullopt;
 }
 
 }  // namespace
 
-std::string_view rawValue(SessionPhase value) {
-    switch (value) {
-    case SessionPhase::discovery: return "discovery";
-    case SessionPhase::link: return "link";
-    case SessionPhase::auth: return "auth";
-    case SessionPhase::network: return "network";
-    case SessionPhase::data: return "data";
-    case SessionPhase::teardown: return "teardown";
-    }
-    return "data";
-}
+std::string_view rawValue(SessionPhase value) { return nameOf(value, kPhaseNames, SessionPhase::data); }
+std::string_view rawValue(SessionDirection value) { return nameOf(value, kDirectionNames, SessionDirection::acToClient); }
+std::string_view rawValue(AuthResult value) { return nameOf(value, kAuthResultNames, AuthResult::unknown); }
+std::string_view rawValue(SessionTransport value) { return nameOf(value, kTransportNames, SessionTransport::l2tp); }
+std::string_view rawValue(AcctStatus value) { return nameOf(value, kAcctStatusNames, AcctStatus::stop); }
 
-std::string_view rawValue(SessionDirection value) {
-    return value == SessionDirection::clientToAC ? "clientToAC" : "acToClient";
-}
-
-std::string_view rawValue(AuthResult value) {
-    switch (value) {
-    case AuthResult::success: return "success";
-    case AuthResult::failure: return "failure";
-    case AuthResult::unknown: return "unknown";
-    }
-    return "unknown";
-}
-
-std::string_view rawValue(SessionTransport value) { return value == SessionTransport::pppoe ? "pppoe" : "l2tp"; }
-
-std::string_view rawValue(AcctStatus value) { return value == AcctStatus::start ? "start" : "stop"; }
-
-std::optional<SessionPhase> sessionPhaseFromRawValue(std::string_view text) { return fromRawValue(text, kAllSessionPhases); }
-
-std::optional<AuthResult> authResultFromRawValue(std::string_view text) {
-    return fromRawValue(text, std::array{AuthResult::success, AuthResult::failure, AuthResult::unknown});
-}
+std::optional<SessionPhase> sessionPhaseFromRawValue(std::string_view text) { return fromName<SessionPhase>(text, kPhaseNames); }
+std::optional<AuthResult> authResultFromRawValue(std::string_view text) { return fromName<AuthResult>(text, kAuthResultNames); }
 
 SubscriberSessionKey::SubscriberSessionKey(std::string first, std::string second) {
     if (second < first) std::swap(first, second);
