@@ -40,24 +40,17 @@ void stableSortByTime(std::vector<const RawSessionEvent*>& events) {
                      [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; });
 }
 
-/// The ladder event of `raw`; its texts are moved out unless it is `shared` (an event that goes
+/// The ladder event of `raw`; its content is moved out unless it is `shared` (an event that goes
 /// to more than one session).
 SessionEvent eventFrom(const RawSessionEvent& raw, SessionDirection direction, std::optional<std::string> annotation,
                        bool shared = true) {
     SessionEvent event;
+    auto& content = static_cast<SessionEventContent&>(event);
+    if (shared) content = raw;
+    else content = std::move(const_cast<RawSessionEvent&>(raw));  // the grouping owns the raw events
     event.id = raw.packetId;
     event.direction = direction;
-    event.phase = raw.phase;
     event.annotation = std::move(annotation);
-    event.timestamp = raw.timestamp;
-    if (shared) {
-        event.label = raw.label;
-        event.detail = raw.detail;
-    } else {
-        auto& owned = const_cast<RawSessionEvent&>(raw);  // the grouping owns the raw events
-        event.label = std::move(owned.label);
-        event.detail = std::move(owned.detail);
-    }
     return event;
 }
 

@@ -37,19 +37,25 @@ struct SessionDetailRow {
     friend bool operator==(const SessionDetailRow&, const SessionDetailRow&) = default;
 };
 
-/// One rung of a session's ladder.
-struct SessionEvent {
-    std::int64_t id = 0;  ///< the packet id
+/// What a rung of a ladder shows, as the classification of a packet gives it and as a session
+/// keeps it.
+struct SessionEventContent {
     SessionDirection direction = SessionDirection::clientToAC;
     SessionPhase phase = SessionPhase::data;
     std::string label;
     std::optional<std::string> annotation;
     double timestamp = 0;
     std::vector<SessionDetailRow> detail;
+    friend bool operator==(const SessionEventContent&, const SessionEventContent&) = default;
+};
+
+/// One rung of a session's ladder.
+struct SessionEvent : SessionEventContent {
+    std::int64_t id = 0;  ///< the packet id
 };
 
 /// What classifying one packet yields.
-struct RawSessionEvent {
+struct RawSessionEvent : SessionEventContent {
     std::int64_t packetId = 0;
     std::string srcMAC, dstMAC;
     std::uint16_t sessionID = 0;
@@ -72,13 +78,7 @@ struct RawSessionEvent {
     std::optional<AcctStatus> acctStatus;
     /// The RADIUS packet code (Access-Request 1, ...) and identifier, for RADIUS events.
     std::optional<std::uint8_t> radiusCode, radiusIdentifier;
-
-    SessionDirection direction = SessionDirection::clientToAC;
-    SessionPhase phase = SessionPhase::data;
-    std::string label;
-    std::optional<std::string> annotation;
-    double timestamp = 0;
-    std::vector<SessionDetailRow> detail;
+    friend bool operator==(const RawSessionEvent&, const RawSessionEvent&) = default;
 };
 
 /// The two MAC addresses of a conversation, lesser text first, so that both directions give
