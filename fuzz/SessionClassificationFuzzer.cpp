@@ -6,7 +6,8 @@
 // big-endian 16-bit length and that many bytes, one packet each (a record cut short takes what
 // is left). Packet i is stamped with a time from its record's first byte, so that events come
 // out of time order and share time stamps. Every event's texts and every session's summary,
-// id and title are read.
+// id and title are read, and each packet's event without detail rows must equal its event with
+// them, rows aside.
 
 #include <array>
 #include <cstddef>
@@ -31,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) return 0;
     const std::uint32_t linkType = kLinkTypes[data[0] % kLinkTypes.size()];
     static qor::SessionClassifier classifier;
+    static qor::SessionClassifier briefClassifier(/*keepDetail=*/false);
     std::vector<qor::RawSessionEvent> events;
     std::size_t at = 1;
     for (std::size_t i = 0; at < size && i < kMaxPackets; ++i) {
@@ -44,8 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += length;
         const double time = 1000.0 + static_cast<double>(length ? data[at - length] : 0) * 0.25;
         const auto captured = static_cast<std::uint32_t>(length);
-        if (auto event = classifier.classify({static_cast<std::int64_t>(i + 1), time, captured, captured, linkType,
-                                              qor::InternedString(), packet})) {
+        const qor::SessionPacket input{static_cast<std::int64_t>(i + 1), time, captured, captured, linkType,
+                                       qor::InternedString(), packet};
+        auto event = classifier.classify(input);
+        // Without its detail rows, the event is the same.
+        auto brief = briefClassifier.classify(input);
+        if (event.has_value() != brief.has_value()) __builtin_trap();
+        if (event) {
+            auto withoutRows = *event;
+            withoutRows.detail.clear();
+            if (!(withoutRows == *brief)) __builtin_trap();
             gSink = gSink + event->label.size() + event->detail.size();
             events.push_back(std::move(*event));
         }

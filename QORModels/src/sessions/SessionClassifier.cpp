@@ -59,20 +59,54 @@ std::vector<ChainLayer> layersOf(const CompactAnalyzerChain& links, InternedStri
     return layers;
 }
 
-/// Flattens detail nodes into rows, depth first, within the row and depth limits.
-void flatten(const NodeList& nodes, int depth, std::vector<SessionDetailRow>& rows) {
+/// Visits the rows of `nodes` that an event keeps, depth first, at most `kMaxDetailDepth` deep and
+/// `kMaxDetailRows` rows (`count` counts them), until `visit(depth, node)` says to stop; a null
+/// node ends its list of siblings. Whether `visit` stopped.
+template <class Visit>
+bool visitRows(const NodeList& nodes, int depth, std::size_t& count, const Visit& visit) {
     for (const auto& node : nodes) {
-        if (!node || rows.size() >= SessionClassifier::kMaxDetailRows) return;
-        rows.push_back({depth, node->nodeName(), node->nodeValue()});
-        if (depth + 1 < SessionClassifier::kMaxDetailDepth) flatten(node->children(), depth + 1, rows);
+        if (!node || count >= SessionClassifier::kMaxDetailRows) return false;
+        ++count;
+        if (visit(depth, *node)) return true;
+        if (depth + 1 < SessionClassifier::kMaxDetailDepth && visitRows(node->children(), depth + 1, count, visit))
+            return true;
     }
+    return false;
 }
 
-/// The first top-level row named `name`.
-const SessionDetailRow* topLevel(const std::vector<SessionDetailRow>& rows, std::string_view name) {
-    for (const auto& row : rows)
-        if (row.depth == 0 && row.name == name) return &row;
-    return nullptr;
+template <class Visit>
+void visitRows(const NodeList& nodes, const Visit& visit) {
+    std::size_t count = 0;
+    visitRows(nodes, 0, count, visit);
+}
+
+/// The rows of `nodes`, as `visitRows` meets them.
+std::vector<SessionDetailRow> flatten(const NodeList& nodes) {
+    std::vector<SessionDetailRow> rows;
+    visitRows(nodes, [&](int depth, const QORNodeProtocol& node) {
+        rows.push_back({depth, node.nodeName(), node.nodeValue()});
+        return false;
+    });
+    return rows;
+}
+
+/// The value of the first top-level row named `name`.
+std::optional<std::string> topLevelValue(const NodeList& nodes, std::string_view name) {
+    std::optional<std::string> value;
+    visitRows(nodes, [&](int depth, const QORNodeProtocol& node) {
+        if (depth != 0 || node.nodeName() != name) return false;
+        value = node.nodeValue();
+        return true;
+    });
+    return value;
+}
+
+/// The number that the first top-level row named `name` shows, when it is at most `max`.
+std::optional<std::uint64_t> topLevelNumber(const NodeList& nodes, std::string_view name, std::uint64_t max) {
+    auto value = topLevelValue(nodes, name);
+    auto number = value ? codeNumber(*value) : std::nullopt;
+    if (!number || *number > max) return std::nullopt;
+    return number;
 }
 
 /// Whether the top-level row at `index` has a child row "Hidden" saying "yes".
@@ -150,12 +184,6 @@ SessionClassifier::SessionClassifier(bool keepDetail) : scratch_(QORPacket::crea
 SessionClassifier::~SessionClassifier() = default;
 
 std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& input) {
-    auto event = classifyKeepingDetail(input);
-    if (event && !keepDetail_) std::vector<SessionDetailRow>().swap(event->detail);
-    return event;
-}
-
-std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const SessionPacket& input) {
     if (input.bytes.empty()) return std::nullopt;
     QORPacket& packet = *scratch_;
     packet.setPacketId(input.packetId);
@@ -224,23 +252,31 @@ std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const Se
         break;
     }
 
-    // Detail rows and summary line of one layer.
-    auto describe = [&](const ChainLayer& layer, bool rows, std::vector<SessionDetailRow>& out) {
+    // A layer's summary line, and its detail nodes only when a value is read from them or the
+    // event keeps its rows: building them is most of the cost of a signalling packet.
+    struct Description {
         std::optional<std::string> info;
-        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
-        CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef, [&](const QORPluginAnalyzerProtocol& analyzer) {
-            info = analyzer.protocolInfo(slice);
-            if (rows) flatten(analyzer.protocolNodes(slice), 0, out);
-        });
-        return info;
+        NodeList nodes;
     };
-    auto numberValue = [&](const ChainLayer& layer, std::string_view key) -> std::optional<std::uint64_t> {
-        std::optional<std::uint64_t> number;
+    auto describe = [&](const ChainLayer& layer, bool nodes) {
+        Description d;
         const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
         CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef, [&](const QORPluginAnalyzerProtocol& analyzer) {
-            number = analyzer.value(key, slice).asUInt();
+            d.info = analyzer.protocolInfo(slice);
+            if (nodes) d.nodes = analyzer.protocolNodes(slice);
         });
-        return number;
+        return d;
+    };
+    auto attribute = [&](const ChainLayer& layer, std::string_view key) {
+        Value value;
+        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
+        CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef, [&](const QORPluginAnalyzerProtocol& analyzer) {
+            value = analyzer.value(key, slice);
+        });
+        return value;
+    };
+    auto keepRows = [&](const Description& d) {
+        if (keepDetail_) event.detail = flatten(d.nodes);
     };
 
     const bool l2tpControl = outer.name == "L2TP" && access + 1 == layers.size();
@@ -249,13 +285,15 @@ std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const Se
     if (outer.name == "PPPoED") {
         event.transport = SessionTransport::pppoe;
         event.protocolName = "PPPoED";
-        const auto code = static_cast<std::uint8_t>(numberValue(outer, "pppoedCode").value_or(0));
-        event.sessionID = static_cast<std::uint16_t>(numberValue(outer, "pppoedSessionId").value_or(0));
+        const auto code = static_cast<std::uint8_t>(attribute(outer, "pppoedCode").asUInt().value_or(0));
+        event.sessionID = static_cast<std::uint16_t>(attribute(outer, "pppoedSessionId").asUInt().value_or(0));
         const std::string_view name = pppoeDiscoveryName(code);
         event.phase = name == "PADT" ? SessionPhase::teardown : SessionPhase::discovery;
-        event.label = labelFrom(describe(outer, true, event.detail), name);
-        event.acName = nonEmpty(rowValue(event.detail, "AC-Name"));
-        event.serviceName = nonEmpty(rowValue(event.detail, "Service-Name"));
+        const auto d = describe(outer, true);
+        keepRows(d);
+        event.label = labelFrom(d.info, name);
+        event.acName = nonEmpty(topLevelValue(d.nodes, "AC-Name"));
+        event.serviceName = nonEmpty(topLevelValue(d.nodes, "Service-Name"));
         if (name == "PADS") event.annotation = fmt::format("ses 0x{:04x}", event.sessionID);
         return event;
     }
@@ -263,19 +301,14 @@ std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const Se
     if (outer.name == "RADIUS") {
         event.protocolName = "RADIUS";
         event.phase = SessionPhase::auth;
-        event.label = labelFrom(describe(outer, true, event.detail), "RADIUS");
-        const auto* codeRow = topLevel(event.detail, "Code");
-        if (codeRow) {
-            auto code = codeNumber(codeRow->value);
-            if (code && *code <= 0xFF) event.radiusCode = static_cast<std::uint8_t>(*code);
-        }
-        if (auto identifier = rowValue(event.detail, "Packet Identifier")) {
-            auto n = codeNumber(*identifier);
-            if (n && *n <= 0xFF) event.radiusIdentifier = static_cast<std::uint8_t>(*n);
-        }
-        event.radiusUserName = nonEmpty(rowValue(event.detail, "User-Name"));
-        event.acctSessionID = nonEmpty(rowValue(event.detail, "Acct-Session-Id"));
-        if (auto status = rowValue(event.detail, "Acct-Status-Type")) {
+        const auto d = describe(outer, true);  // Acct-Status-Type and NAS-IP-Address are rows only
+        keepRows(d);
+        event.label = labelFrom(d.info, "RADIUS");
+        if (auto code = topLevelNumber(d.nodes, "Code", 0xFF)) event.radiusCode = static_cast<std::uint8_t>(*code);
+        if (auto n = topLevelNumber(d.nodes, "Packet Identifier", 0xFF)) event.radiusIdentifier = static_cast<std::uint8_t>(*n);
+        event.radiusUserName = nonEmpty(topLevelValue(d.nodes, "User-Name"));
+        event.acctSessionID = nonEmpty(topLevelValue(d.nodes, "Acct-Session-Id"));
+        if (auto status = topLevelValue(d.nodes, "Acct-Status-Type")) {
             auto number = codeNumber(*status);
             if (number == 1) event.acctStatus = AcctStatus::start;
             if (number == 2) event.acctStatus = AcctStatus::stop;
@@ -291,7 +324,7 @@ std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const Se
         if (!source.empty() && !destination.empty())
             event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
         event.aaaPeer = nonEmpty(fromNAS ? destination : source);
-        event.nasIP = nonEmpty(rowValue(event.detail, "NAS-IP-Address"));
+        event.nasIP = nonEmpty(topLevelValue(d.nodes, "NAS-IP-Address"));
         if (!event.nasIP) event.nasIP = nonEmpty(fromNAS ? source : destination);
         if (event.aaaPeer) event.annotation = "AAA " + *event.aaaPeer;
         return event;
@@ -303,19 +336,19 @@ std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const Se
         const std::string source = walk.sourceIPAddress().value_or(""), destination = walk.destinationIPAddress().value_or("");
         if (source.empty() || destination.empty()) return std::nullopt;
         event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
-        std::vector<SessionDetailRow> rows;
-        std::vector<SessionDetailRow>& l2tpRows = l2tpControl ? event.detail : rows;
-        auto info = describe(outer, true, l2tpRows);
-        auto number = [&](std::string_view name) -> std::optional<std::uint16_t> {
-            auto value = rowValue(l2tpRows, name);
-            if (!value) return std::nullopt;
-            auto n = codeNumber(*value);
+        auto id = [](const Value& value) -> std::optional<std::uint16_t> {
+            auto n = value.asUInt();
             if (!n || *n > 0xFFFF) return std::nullopt;
             return static_cast<std::uint16_t>(*n);
         };
-        event.l2tpTunnelID = number("Tunnel ID");
-        event.l2tpSessionID = number("Session ID");
+        event.l2tpTunnelID = id(attribute(outer, "l2tpTunnelId"));
+        event.l2tpSessionID = id(attribute(outer, "l2tpSessionId"));
         event.sessionID = event.l2tpSessionID.value_or(0);
+    }
+    if (l2tpControl) {
+        // The AVP values are rows only (a data message has none).
+        const auto d = describe(outer, true);
+        auto l2tpRows = flatten(d.nodes);
         for (std::size_t i = 0; i < l2tpRows.size(); ++i) {
             const auto& row = l2tpRows[i];
             if (row.depth != 0 || isHidden(l2tpRows, i)) continue;
@@ -331,60 +364,66 @@ std::optional<RawSessionEvent> SessionClassifier::classifyKeepingDetail(const Se
                 if (auto n = codeNumber(row.value); n && *n <= 0xFFFF) event.l2tpMsgCode = static_cast<std::uint16_t>(*n);
             }
         }
-        if (l2tpControl) {
-            event.protocolName = "L2TP";
-            std::string name = "L2TP";
-            if (event.l2tpMsgType) {
-                auto known = l2tpMessageName(*event.l2tpMsgType);
-                name = known ? std::string(*known) : "L2TP(" + std::to_string(*event.l2tpMsgType) + ")";
-            }
-            const auto type = event.l2tpMsgType.value_or(0);
-            event.phase = type == 4 || type == 14 ? SessionPhase::teardown
-                          : type == 6             ? SessionPhase::link
-                                                  : SessionPhase::discovery;
-            event.label = labelFrom(info, name);
-            return event;
+        if (keepDetail_) event.detail = std::move(l2tpRows);
+        event.protocolName = "L2TP";
+        std::string name = "L2TP";
+        if (event.l2tpMsgType) {
+            auto known = l2tpMessageName(*event.l2tpMsgType);
+            name = known ? std::string(*known) : "L2TP(" + std::to_string(*event.l2tpMsgType) + ")";
         }
+        const auto type = event.l2tpMsgType.value_or(0);
+        event.phase = type == 4 || type == 14 ? SessionPhase::teardown
+                      : type == 6             ? SessionPhase::link
+                                              : SessionPhase::discovery;
+        event.label = labelFrom(d.info, name);
+        return event;
     }
 
     if (!pppCarried) return std::nullopt;
     if (outer.name == "PPPoES") {
         event.transport = SessionTransport::pppoe;
-        event.sessionID = static_cast<std::uint16_t>(numberValue(outer, "pppoesSessionId").value_or(0));
+        event.sessionID = static_cast<std::uint16_t>(attribute(outer, "pppoesSessionId").asUInt().value_or(0));
     }
     event.protocolName = std::string(last.name);
     event.phase = pppPhase(last.name);
-    auto info = describe(last, event.phase != SessionPhase::data, event.detail);
-    event.label = labelFrom(info, last.name);
-    if (last.name == "PAP" || last.name == "CHAP") {
-        for (const auto& row : event.detail) {
-            const std::string name = lowercased(row.name);
+    const bool auth = last.name == "PAP" || last.name == "CHAP";
+    // Only Configure packets (codes 1 to 4) carry options, and so an MRU.
+    bool mru = false;
+    if (outer.name == "PPPoES" && last.name == "LCP") {
+        const auto code = attribute(last, "lcpCode").asUInt();
+        mru = code && *code >= 1 && *code <= 4;
+    }
+    const auto d = describe(last, event.phase != SessionPhase::data && (keepDetail_ || auth || mru || last.name == "IPCP"));
+    if (event.phase != SessionPhase::data) keepRows(d);
+    event.label = labelFrom(d.info, last.name);
+    if (auth) {
+        visitRows(d.nodes, [&](int, const QORNodeProtocol& row) {
+            const std::string name = lowercased(row.nodeName());
             if ((contains(name, "peer") || contains(name, "user") || (contains(name, "name") && !contains(name, "ac-name"))) &&
-                !row.value.empty()) {
-                event.username = row.value;
-                break;
+                !row.nodeValue().empty()) {
+                event.username = row.nodeValue();
+                return true;
             }
-        }
+            return false;
+        });
         const std::string label = lowercased(event.label);
         if (contains(label, "ack") || contains(label, "success")) event.authResult = AuthResult::success;
         else if (contains(label, "nak") || contains(label, "failure") || contains(label, "reject")) event.authResult = AuthResult::failure;
     }
     if (last.name == "IPCP") {
-        for (const auto& row : event.detail) {
-            if (row.value != "0.0.0.0" && isDottedQuad(row.value)) {
-                event.assignedIP = row.value;
-                break;
-            }
-        }
+        visitRows(d.nodes, [&](int, const QORNodeProtocol& row) {
+            if (row.nodeValue() == "0.0.0.0" || !isDottedQuad(row.nodeValue())) return false;
+            event.assignedIP = row.nodeValue();
+            return true;
+        });
     }
-    if (outer.name == "PPPoES" && last.name == "LCP") {
-        for (const auto& row : event.detail) {
-            const std::string name = lowercased(row.name);
-            if (contains(name, "mru") || contains(name, "receive-unit") || contains(name, "maximum")) {
-                event.mru = leadingNumber(row.value);
-                break;
-            }
-        }
+    if (mru) {
+        visitRows(d.nodes, [&](int, const QORNodeProtocol& row) {
+            const std::string name = lowercased(row.nodeName());
+            if (!contains(name, "mru") && !contains(name, "receive-unit") && !contains(name, "maximum")) return false;
+            event.mru = leadingNumber(row.nodeValue());
+            return true;
+        });
     }
     return event;
 }

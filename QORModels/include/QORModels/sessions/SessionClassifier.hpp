@@ -26,7 +26,9 @@ struct SessionPacket {
 };
 
 /// Runs one packet through the analyzer chain (as the packet's own analysis does, with a fresh
-/// packet record) and reads, by name, what the PPPoE, PPP, L2TP and RADIUS analyzers expose.
+/// packet record) and reads, by name, what the PPPoE, PPP, L2TP and RADIUS analyzers expose: the
+/// header fields an analyzer gives as attributes (PPPoE and LCP codes, PPPoE session ids, L2TP
+/// tunnel and session ids) through their keys, the others from its detail rows.
 ///
 /// Decisions beyond the plain rules:
 /// - The outermost access header decides what a packet is: a packet inside a PPPoE session is
@@ -46,6 +48,9 @@ struct SessionPacket {
 ///   exchange and change of authorization are `auth`; accounting is `network` (it starts once
 ///   the subscriber has an address), and an Accounting Stop or a Disconnect exchange `teardown`.
 /// - An L2TP Host Name AVP sent hidden is not a host name.
+/// - Values read from rows see the rows an event would keep (within the limits above). An MRU is
+///   looked for only in LCP Configure packets (codes 1 to 4), the only ones whose rows carry
+///   options.
 ///
 /// One classifier per thread: it reuses one scratch packet record.
 class SessionClassifier {
@@ -53,8 +58,9 @@ public:
     static constexpr int kMaxDetailDepth = 8;
     static constexpr std::size_t kMaxDetailRows = 256;
 
-    /// `keepDetail`: whether events keep their detail rows (values are read from them either way);
-    /// a caller that shows no detail saves their memory.
+    /// `keepDetail`: whether events keep their detail rows. Without them, a packet's detail nodes
+    /// are built only for the values that its analyzer gives in no attribute (PPPoE tags, L2TP AVPs,
+    /// RADIUS attributes, PAP and CHAP names, IPCP addresses, the MRU of an LCP Configure packet).
     explicit SessionClassifier(bool keepDetail = true);
     ~SessionClassifier();
     SessionClassifier(const SessionClassifier&) = delete;
@@ -65,8 +71,6 @@ public:
     std::optional<RawSessionEvent> classify(const SessionPacket& packet);
 
 private:
-    std::optional<RawSessionEvent> classifyKeepingDetail(const SessionPacket& packet);
-
     std::shared_ptr<QORPacket> scratch_;
     bool keepDetail_ = true;
     /// The name of the link type last looked up.
