@@ -95,12 +95,7 @@ TEST_P(SessionCapture, EveryAccessFrameIsAnEventOfItsSession) {
 
     // Grouping: one session per MAC pair (PPPoE) or address pair (L2TP, one session id each in
     // these captures), holding exactly that group's frames.
-    struct Group {
-        std::set<std::int64_t> ids;
-        const Frame* first = nullptr;
-        std::uint16_t lastSession = 0;
-        std::int64_t data = 0;
-    };
+    struct Group { std::set<std::int64_t> ids; const Frame* first = nullptr; std::uint16_t lastSession = 0; std::int64_t data = 0; };
     // A PADI to the broadcast address joins the MAC pair its sender forms next.
     std::map<std::int64_t, std::string> joined;
     for (const auto& f : frames) {
@@ -113,23 +108,19 @@ TEST_P(SessionCapture, EveryAccessFrameIsAnEventOfItsSession) {
         if (next) joined[f.number] = expectedGroup(*next);
     }
     auto groupOf = [&](const Frame& f) { return joined.contains(f.number) ? joined[f.number] : expectedGroup(f); };
+    // In time order: the first frame, the data frames and the last non-zero session id.
+    auto ordered = frames;
+    std::stable_sort(ordered.begin(), ordered.end(), [](const Frame& a, const Frame& b) { return a.time < b.time; });
     std::map<std::string, Group> groups;
-    for (const auto& f : frames) {
+    for (const auto& f : ordered) {
         const auto key = groupOf(f);
         if (key.empty()) continue;
         Group& g = groups[key];
         g.ids.insert(f.number);
-        if (!g.first || f.time < g.first->time) g.first = &f;
+        if (!g.first) g.first = &f;
         if (expectedPhase(f) == SessionPhase::data) ++g.data;
-    }
-    // The last non-zero session id in time order.
-    auto ordered = frames;
-    std::stable_sort(ordered.begin(), ordered.end(), [](const Frame& a, const Frame& b) { return a.time < b.time; });
-    for (const auto& f : ordered) {
-        const auto key = groupOf(f);
-        if (key.empty()) continue;
         const auto id = f.pppoeCode.empty() ? std::stoul(f.l2tpSession) : std::stoul(f.pppoeSession, nullptr, 16);
-        if (id != 0) groups[key].lastSession = static_cast<std::uint16_t>(id);
+        if (id != 0) g.lastSession = static_cast<std::uint16_t>(id);
     }
     const auto sessions = sessionsOf(capture);
     ASSERT_EQ(sessions.size(), groups.size());
@@ -153,44 +144,6 @@ INSTANTIATE_TEST_SUITE_P(Captures, SessionCapture,
                          ::testing::Values("suricata-pppoe.pcap", "pppoe-session-http.pcap", "nb6-http.pcap", "GrePackets.cap",
                                            "RADIUS.pcap", "l2tp-avp-overflow.pcap"),
                          [](const auto& info) { return captureTestName(info.param); });
-
-TEST(SessionCaptures, SuricataPPPoEHasTheACNameTheLCPAndTheTeardown) {
-    // tshark: frame 1 is a PADI to the broadcast address, frame 2 a PADO with AC-Name 'test'
-    // (ee:86:e2:f9:70:57 to 00:00:cd:38:13:43), frames 9 and 10 PADTs of session 0x0001, frame
-    // 15 the PADS of session 0x0002. The PADIs join the session their sender sets up.
-    const auto sessions = sessionsOf("suricata-pppoe.pcap");
-    ASSERT_EQ(sessions.size(), 1u);  // both sessions are between the same two MAC addresses
-    const auto* main = &sessions[0];
-    EXPECT_EQ(main->summary.clientMAC, "00:00:cd:38:13:43");  // the sender of the PADI
-    EXPECT_EQ(main->summary.acMAC, "ee:86:e2:f9:70:57");
-    EXPECT_EQ(main->summary.acName, "test");
-    EXPECT_EQ(main->summary.authResult, AuthResult::unknown);
-    EXPECT_EQ(main->title(), "00:00:cd:38:13:43 \u00b7 0x0002");
-    EXPECT_EQ(main->events.front().id, 1);
-    auto pads = std::find_if(main->events.begin(), main->events.end(), [](const auto& e) { return e.id == 15; });
-    ASSERT_NE(pads, main->events.end());
-    EXPECT_EQ(pads->annotation, "ses 0x0002");
-    EXPECT_EQ(pads->direction, SessionDirection::acToClient);
-    auto padt = std::find_if(main->events.begin(), main->events.end(), [](const auto& e) { return e.id == 9; });
-    ASSERT_NE(padt, main->events.end());
-    EXPECT_EQ(padt->phase, SessionPhase::teardown);
-}
-
-TEST(SessionCaptures, RADIUSOfTheCaptureJoinsTheSessionOfItsUser) {
-    // RADIUS.pcap: tshark shows Access-Request, Access-Challenge, Access-Request, Access-Accept.
-    auto events = eventsOf("RADIUS.pcap");
-    ASSERT_EQ(events.size(), 4u);
-    const auto user = *events[0].radiusUserName;
-    auto pap = pppoeEvent(100, events[0].timestamp - 1, "02:00:00:00:00:01", "02:00:00:00:00:02", "PAP", SessionPhase::auth, 9);
-    pap.username = user;
-    events.push_back(pap);
-    auto sessions = SubscriberSessionBuilder::group(events);
-    ASSERT_EQ(sessions.size(), 1u);
-    ASSERT_EQ(sessions[0].events.size(), 5u);
-    EXPECT_EQ(sessions[0].events[0].id, 100);
-    EXPECT_EQ(sessions[0].events[4].direction, SessionDirection::acToClient);
-    EXPECT_EQ(sessions[0].summary.authResult, AuthResult::success);  // from the Access-Accept
-}
 
 }  // namespace
 }  // namespace qor::test::sessions
