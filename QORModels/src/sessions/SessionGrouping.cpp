@@ -40,17 +40,15 @@ void stableSortByTime(std::vector<const RawSessionEvent*>& events) {
                      [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; });
 }
 
-/// The ladder event of `raw`; its content is moved out unless it is `shared` (an event that goes
-/// to more than one session).
-SessionEvent eventFrom(const RawSessionEvent& raw, SessionDirection direction, std::optional<std::string> annotation,
-                       bool shared = true) {
+/// The ladder event of `raw`, going `direction`; its content is moved out unless it is `shared`
+/// (an event that goes to more than one session).
+SessionEvent eventFrom(const RawSessionEvent& raw, SessionDirection direction, bool shared) {
     SessionEvent event;
     auto& content = static_cast<SessionEventContent&>(event);
     if (shared) content = raw;
     else content = std::move(const_cast<RawSessionEvent&>(raw));  // the grouping owns the raw events
     event.id = raw.packetId;
     event.direction = direction;
-    event.annotation = std::move(annotation);
     return event;
 }
 
@@ -68,11 +66,8 @@ SubscriberSession assemble(const std::vector<const RawSessionEvent*>& events, co
     session.events.reserve(events.size());
     for (const RawSessionEvent* raw : events) {
         const bool fromClient = raw->srcMAC == clientMAC;
-        std::optional<std::string> annotation = raw->annotation;
-        if (!annotation && raw->protocolName == "PPPoED" && rowValue(raw->detail, "Code").value_or("").starts_with("PADS") && raw->sessionID != 0)
-            annotation = fmt::format("ses 0x{:04x}", raw->sessionID);
         session.events.push_back(eventFrom(*raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient,
-                                           std::move(annotation), shared.contains(raw)));
+                                           shared.contains(raw)));
         if (raw->sessionID != 0) s.sessionID = raw->sessionID;
         if (!s.acName && raw->acName) s.acName = raw->acName;
         if (!s.serviceName && raw->serviceName) s.serviceName = raw->serviceName;
@@ -284,7 +279,7 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
         std::optional<AuthResult> radiusResult;
         std::vector<SessionEvent> added;
         for (const RawSessionEvent* e : matched) {
-            added.push_back(eventFrom(*e, e->direction, e->annotation, /*shared=*/false));
+            added.push_back(eventFrom(*e, e->direction, /*shared=*/false));
             if (e->acctSessionID) {
                 if (!first) first = e->acctSessionID;
                 if (!inSpan && e->timestamp >= s.startTime && e->timestamp <= s.endTime) inSpan = e->acctSessionID;

@@ -26,13 +26,6 @@ inline std::string lowercased(std::string_view text) {
     return out;
 }
 
-/// The value of the first top-level row named `name`.
-inline std::optional<std::string> rowValue(const std::vector<SessionDetailRow>& rows, std::string_view name) {
-    for (const auto& row : rows)
-        if (row.depth == 0 && row.name == name) return row.value;
-    return std::nullopt;
-}
-
 /// The number at the start of `text`: decimal, or hexadecimal after "0x".
 inline std::optional<std::uint64_t> leadingCode(std::string_view text) {
     int base = 10;
