@@ -3,15 +3,12 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <optional>
-#include <unordered_map>
 
 #include "CaptureSnapshots.hpp"
 #include "Command.hpp"
+#include "Conversations.hpp"
 #include "PluginSetup.hpp"
-#include "QORModels/streams/TCPStreamReassembler.hpp"
-#include "QORModels/streams/UDPFlowReassembler.hpp"
 
 namespace qor::cli {
 namespace {
@@ -27,8 +24,7 @@ struct Chunk {
 /// What `qor follow` was asked for.
 struct Options {
     std::string file;
-    std::optional<std::int64_t> index;
-    std::optional<std::int64_t> packet;
+    ConversationChoice choice;
     bool udp = false;
     std::string format = "ascii";
     std::string direction = "both";
@@ -66,14 +62,6 @@ std::vector<Chunk> chunks(const UDPFlow& flow) {
     for (const auto& d : flow.datagrams)
         out.push_back(Chunk{d.direction == TCPSegment::Direction::serverToClient, d.payload, d.timestamp, d.id});
     return out;
-}
-
-/// Where the conversation of `key` stands in a list of available conversations.
-template <class List, class Key>
-std::int64_t positionOf(const List& available, const Key& key) {
-    for (std::size_t i = 0; i < available.size(); ++i)
-        if (available[i].key == key) return static_cast<std::int64_t>(i);
-    return -1;
 }
 
 char printable(std::uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.'; }
@@ -131,69 +119,26 @@ void run(const Options& options) {
     CaptureSnapshots capture = snapshotCapture(options.file);
     const char* kind = options.udp ? "udp" : "tcp";
 
-    // The conversation: by its number (in order of first packet), or the one holding a packet.
-    std::optional<std::int64_t> number = options.index;
-    std::vector<Chunk> all;
-    std::string client, server;
-    auto missing = [&] {
-        return options.packet ? fmt::format("packet {} belongs to no {} conversation", *options.packet, options.udp ? "UDP" : "TCP")
-                              : fmt::format("no {} conversation {}", options.udp ? "UDP" : "TCP", *options.index);
-    };
     // The header names the ends as tshark does: an IPv6 address in brackets before its port.
     auto node = [](const TCPStreamKey::Endpoint& end) {
         return end.ip.find(':') == std::string::npos ? endpointText(end) : "[" + end.ip + "]:" + std::to_string(end.port);
     };
-    auto take = [&](const auto& conversation) {
-        all = chunks(conversation);
-        client = node(conversation.clientEndpoint);
-        server = node(conversation.serverEndpoint);
+    std::int64_t number = 0;
+    std::vector<Chunk> all;
+    std::string client, server;
+    auto take = [&](auto chosen) {
+        if (!chosen) throw noConversation(options.choice, options.udp ? "UDP conversation" : "TCP conversation");
+        number = chosen->number;
+        all = chunks(chosen->conversation);
+        client = node(chosen->conversation.clientEndpoint);
+        server = node(chosen->conversation.serverEndpoint);
     };
-    if (options.udp) {
-        std::optional<UDPFlow> flow;
-        if (options.packet) {
-            auto found = UDPFlowReassembler::reassembleOffMain(capture.snapshots, *options.packet);
-            if (found.flow) number = positionOf(found.availableFlows, found.flow->key);
-            flow = std::move(found.flow);
-        } else {
-            auto flows = UDPFlowReassembler::reassembleAllOffMain(capture.snapshots);
-            if (*number >= 0 && *number < static_cast<std::int64_t>(flows.size())) flow = std::move(flows[static_cast<std::size_t>(*number)]);
-        }
-        if (!flow) throw CommandFailure(2, missing());
-        take(*flow);
-    } else {
-        std::optional<TCPStream> stream;
-        if (options.packet) {
-            auto found = TCPStreamReassembler::reassembleOffMain(capture.snapshots, *options.packet);
-            if (found.stream) number = positionOf(found.availableStreams, found.stream->key);
-            stream = std::move(found.stream);
-        } else {
-            // One extraction; only the asked conversation is built. Conversations are numbered
-            // in the order of their first segment.
-            auto segments = TCPStreamReassembler::extractSegments(capture.snapshots);
-            std::unordered_map<TCPStreamKey, std::int64_t, TCPStreamKeyHash> numbers;
-            std::optional<TCPStreamKey> wanted;
-            for (const auto& segment : segments) {
-                auto key = segment.key();
-                auto [it, added] = numbers.try_emplace(key, static_cast<std::int64_t>(numbers.size()));
-                if (added && it->second == *number) {
-                    wanted = std::move(key);
-                    break;
-                }
-            }
-            if (wanted) {
-                std::vector<RawTCPSegment> mine;
-                for (auto& segment : segments)
-                    if (segment.key() == *wanted) mine.push_back(std::move(segment));
-                stream = TCPStreamReassembler::buildStream(*wanted, std::move(mine));
-            }
-        }
-        if (!stream) throw CommandFailure(2, missing());
-        take(*stream);
-    }
+    if (options.udp) take(chooseUDPFlow(capture.snapshots, options.choice));
+    else take(chooseTCPStream(capture.snapshots, options.choice));
 
     const std::string rule(67, '=');
     std::string out = fmt::format("\n{}\nFollow: {},{}\nFilter: {}.stream eq {}\nNode 0: {}\nNode 1: {}\n", rule, kind, options.format,
-                                  kind, *number, client, server);
+                                  kind, number, client, server);
     std::size_t clientOffset = 0, serverOffset = 0;
     for (const auto& chunk : all) {
         if ((options.direction == "client" && chunk.fromServer) || (options.direction == "server" && !chunk.fromServer)) continue;
@@ -209,14 +154,14 @@ const CommandRegistration reg{[](CLI::App& app) {
     auto* sub = app.add_subcommand("follow", "Print the assembled bytes of one TCP conversation or UDP flow, as tshark's follow does");
     auto options = std::make_shared<Options>();
     sub->add_option("FILE", options->file, "Capture file (pcap or pcapng)")->required();
-    auto* index = sub->add_option("N", options->index, "The conversation's number, as qor streams lists it (from 0)");
-    auto* packet = sub->add_option("--packet", options->packet, "Follow the conversation that holds this packet (1-based number)");
+    auto* index = sub->add_option("N", options->choice.index, "The conversation's number, as qor streams lists it (from 0)");
+    auto* packet = sub->add_option("--packet", options->choice.packet, "Follow the conversation that holds this packet (1-based number)");
     index->excludes(packet);
     sub->add_flag("--udp", options->udp, "Follow a UDP flow instead of a TCP conversation");
     sub->add_option("--format", options->format, "ascii (default), hex, or raw (tshark's follow,tcp,raw layout)");
     sub->add_option("--direction", options->direction, "both (default), client (client to server only) or server");
     sub->callback([options] {
-        if (!options->index && !options->packet) throw CommandFailure(2, "follow: give a conversation number N or --packet P");
+        if (!options->choice.index && !options->choice.packet) throw CommandFailure(2, "follow: give a conversation number N or --packet P");
         run(*options);
     });
 }};

@@ -14,18 +14,16 @@
 
 #include "CaptureSnapshots.hpp"
 #include "Command.hpp"
+#include "Conversations.hpp"
 #include "PluginSetup.hpp"
 #include "QORModels/streams/QORStreamInterpreter.hpp"
-#include "QORModels/streams/TCPStreamReassembler.hpp"
-#include "QORModels/streams/UDPFlowReassembler.hpp"
 
 namespace qor::cli {
 namespace {
 
 struct Options {
     std::string file;
-    std::optional<std::int64_t> index;
-    std::optional<std::int64_t> packet;
+    ConversationChoice choice;
     bool udp = false;
     bool json = false;
     std::optional<std::string> saveBodies;
@@ -75,41 +73,28 @@ StreamInterpretation rawMessages(const TCPStream& stream) {
     return out;
 }
 
+/// The conversation asked for, read by the first interpreter that takes it (or as runs of
+/// bytes when none does).
 Reading readTCP(const CaptureSnapshots& capture, const Options& options) {
-    std::optional<TCPStream> stream;
-    if (options.packet) {
-        stream = TCPStreamReassembler::reassembleOffMain(capture.snapshots, *options.packet).stream;
-    } else {
-        std::int64_t at = 0;
-        TCPStreamReassembler::forEachStreamOffMain(capture.snapshots, {}, [&](TCPStream&& s) {
-            if (at++ != *options.index) return true;
-            stream = std::move(s);
-            return false;
-        });
-    }
-    if (!stream) return {};
-    Reading reading{stream->title(), "", {}};
+    auto chosen = chooseTCPStream(capture.snapshots, options.choice);
+    if (!chosen) throw noConversation(options.choice, "TCP conversation");
+    const TCPStream& stream = chosen->conversation;
+    Reading reading{stream.title(), "", {}};
     auto types = QORStreamInterpreterRegistry::shared().snapshot();
-    if (auto interpreter = QORStreamInterpreter::firstInterpreter(*stream, types)) {
+    if (auto interpreter = QORStreamInterpreter::firstInterpreter(stream, types)) {
         reading.protocol = interpreter->streamDisplayName();
-        reading.result = interpreter->interpret(*stream);
+        reading.result = interpreter->interpret(stream);
     } else {
-        reading.result = rawMessages(*stream);
+        reading.result = rawMessages(stream);
     }
     return reading;
 }
 
 Reading readUDP(const CaptureSnapshots& capture, const Options& options) {
-    std::optional<UDPFlow> flow;
-    if (options.packet) {
-        flow = UDPFlowReassembler::reassembleOffMain(capture.snapshots, *options.packet).flow;
-    } else {
-        auto flows = UDPFlowReassembler::reassembleAllOffMain(capture.snapshots);
-        if (*options.index >= 0 && *options.index < static_cast<std::int64_t>(flows.size()))
-            flow = std::move(flows[static_cast<std::size_t>(*options.index)]);
-    }
-    if (!flow) return {};
-    return {flow->title(), flow->protocolLabel(), {UDPFlowReassembler::messages(*flow), UDPFlowReassembler::pairings(*flow)}};
+    auto chosen = chooseUDPFlow(capture.snapshots, options.choice);
+    if (!chosen) throw noConversation(options.choice, "UDP flow");
+    const UDPFlow& flow = chosen->conversation;
+    return {flow.title(), flow.protocolLabel(), {UDPFlowReassembler::messages(flow), UDPFlowReassembler::pairings(flow)}};
 }
 
 const char* directionText(Direction d) { return d == Direction::clientToServer ? "client→server" : "server→client"; }
@@ -258,12 +243,7 @@ void print(const Reading& reading, const std::vector<std::optional<std::string>>
 void run(const Options& options) {
     activateAnalyzers();
     CaptureSnapshots capture = snapshotCapture(options.file);
-    Reading reading = options.udp ? readUDP(capture, options) : readTCP(capture, options);
-    if (reading.title.empty()) {
-        const char* kind = options.udp ? "UDP flow" : "TCP conversation";
-        throw CommandFailure(2, options.packet ? fmt::format("packet {} belongs to no {}", *options.packet, kind)
-                                               : fmt::format("no {} {}", kind, *options.index));
-    }
+    const Reading reading = options.udp ? readUDP(capture, options) : readTCP(capture, options);
     std::vector<std::optional<std::string>> saved(reading.result.messages.size());
     if (options.saveBodies) saved = saveBodies(reading.result, *options.saveBodies);
     print(reading, saved, options.json);
@@ -274,15 +254,15 @@ const CommandRegistration reg{[](CLI::App& app) {
     auto* sub = app.add_subcommand("messages", "Read one TCP conversation or UDP flow as messages and request/reply pairings");
     auto options = std::make_shared<Options>();
     sub->add_option("FILE", options->file, "Capture file (pcap or pcapng)")->required();
-    auto* index = sub->add_option("N", options->index, "The conversation's number, as qor streams lists it (from 0)");
-    auto* packet = sub->add_option("--packet", options->packet, "The conversation that holds this packet (1-based number)");
+    auto* index = sub->add_option("N", options->choice.index, "The conversation's number, as qor streams lists it (from 0)");
+    auto* packet = sub->add_option("--packet", options->choice.packet, "The conversation that holds this packet (1-based number)");
     index->excludes(packet);
     sub->add_flag("--udp", options->udp, "A UDP flow instead of a TCP conversation");
     sub->add_flag("--json", options->json, "Print one JSON object");
     sub->add_option("--save-bodies", options->saveBodies,
                     "Write every body and attachment into this folder under its file name (never outside it, never over a file)");
     sub->callback([options] {
-        if (!options->index && !options->packet) throw CommandFailure(2, "messages: give a conversation number N or --packet P");
+        if (!options->choice.index && !options->choice.packet) throw CommandFailure(2, "messages: give a conversation number N or --packet P");
         run(*options);
     });
 }};
