@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdio>
+#include <sstream>
 
 #include "support/Fixtures.hpp"
 
@@ -21,6 +22,16 @@ QorRun runQor(const std::string& args) {
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.err = readFile(dir.path / "err").toString();
     return r;
+}
+
+std::string fixture(const char* name) { return capturePath(name).string(); }
+
+std::vector<nlohmann::json> jsonLines(const std::string& text) {
+    std::vector<nlohmann::json> out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) out.push_back(nlohmann::json::parse(line));
+    return out;
 }
 
 }  // namespace qor::test

@@ -1,7 +1,9 @@
 #pragma once
 // Running the built qor tool from a test.
 
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace qor::test {
 
@@ -14,5 +16,12 @@ struct QorRun {
 
 /// Runs the build tree's qor with `args` (a shell command line's arguments).
 QorRun runQor(const std::string& args);
+inline QorRun qor(const std::string& args) { return runQor(args); }
+
+/// The path of a capture of tests/fixtures/captures, as a command line's argument.
+std::string fixture(const char* name);
+
+/// Each line of `text` read as one JSON value (JSON Lines).
+std::vector<nlohmann::json> jsonLines(const std::string& text);
 
 }  // namespace qor::test

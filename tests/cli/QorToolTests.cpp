@@ -1,11 +1,6 @@
 // The qor tool end to end: info and packets output, and one clear line for bad input.
 
-#include <array>
-#include <cstdio>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <sstream>
-#include <sys/wait.h>
 
 #include "QorRunner.hpp"
 #include "support/Fixtures.hpp"
@@ -13,10 +8,8 @@
 namespace qor {
 namespace {
 
-using Run = test::QorRun;
-Run qor(const std::string& args) { return test::runQor(args); }
-
-std::string fixture(const char* name) { return test::capturePath(name).string(); }
+using test::fixture;
+using test::qor;
 
 TEST(QorInfo, JsonSummaryOfAPcapngFile) {
     auto r = qor("info --json " + fixture("vlan-pcp-dei.pcapng"));
@@ -31,37 +24,12 @@ TEST(QorInfo, JsonSummaryOfAPcapngFile) {
     EXPECT_NEAR(j["firstTime"].get<double>(), 1763070394.994237, 1e-6);
 }
 
-TEST(QorInfo, CountsTlsSecretsOfADecryptionSecretsBlock) {
-    auto r = qor("info --json " + fixture("illustrated-tls12-dsb.pcapng"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(nlohmann::json::parse(r.out)["tlsSecretCount"], 1);
-}
-
-TEST(QorPackets, JsonLinesUseTheRecordPropertyNames) {
-    auto r = qor("packets --json " + fixture("many_interfaces-1.pcapng"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::istringstream lines(r.out);
-    std::string line;
-    int count = 0;
-    while (std::getline(lines, line)) {
-        auto j = nlohmann::json::parse(line);
-        ++count;
-        EXPECT_EQ(j["packetId"], count);
-        EXPECT_TRUE(j.contains("pcapngInterfaceIndex"));
-        EXPECT_FALSE(j.contains("packetComment"));  // absent values are left out
-    }
-    EXPECT_EQ(count, 64);
-}
-
 TEST(QorPackets, PaddedFramesCountOnlyTheSegmentAsTcpPayload) {
     // tshark 4.0.17 (-T fields -e tcp.len -e _ws.col.Info): frame 11 is a 64-byte frame whose
     // IPv4 total length is 40, "49486 → 80 [ACK] ... Len=0".
     auto r = qor("packets --json " + fixture("one_http_stream_fin.pcap"));
     ASSERT_EQ(r.status, 0) << r.err;
-    std::istringstream lines(r.out);
-    std::string line;
-    for (int i = 0; i < 11; ++i) std::getline(lines, line);
-    auto j = nlohmann::json::parse(line);
+    const auto j = test::jsonLines(r.out).at(10);
     EXPECT_EQ(j["packetProtocolHistory"], "ETH-IP-TCP");
     auto info = j["packetInfoOverview"].get<std::string>();
     EXPECT_NE(info.find("Len=0"), std::string::npos) << info;
@@ -78,23 +46,23 @@ TEST(QorPackets, DisplayFiltersSelectAndCount) {
     r = qor("packets " + fixture("many_interfaces-1.pcapng") + " --filter 'packetProtocolHistory CONTAINS \"DNS\"' --count");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "14\n");
+    // JSON lines carry the record's property names and leave absent values out.
     r = qor("packets --json " + fixture("many_interfaces-1.pcapng") + " -Y 'srcPort == 443 OR dstPort == 443'");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(nlohmann::json::parse(r.out.substr(0, r.out.find('\n')))["packetId"], 13);
+    const auto first = test::jsonLines(r.out).at(0);
+    EXPECT_EQ(first["packetId"], 13);
+    EXPECT_TRUE(first.contains("pcapngInterfaceIndex"));
+    EXPECT_FALSE(first.contains("packetComment"));
 
     // Bad filters: one line, status 2, nothing listed.
-    struct Bad {
-        const char* filter;
-        const char* message;
-    };
-    for (const Bad& bad : {Bad{"srcPort ==", "qor: filter: expected a value at 10\n"},
-                           Bad{"sourcePort == 443", "qor: filter: unknown key \"sourcePort\"\n"},
-                           Bad{"srcPort CONTAINS \"4\"", nullptr}}) {
-        r = qor("packets " + fixture("one_http_stream_fin.pcap") + " -Y '" + bad.filter + "'");
-        EXPECT_EQ(r.status, 2) << bad.filter;
+    for (const auto& [filter, message] : {std::pair<const char*, const char*>{"srcPort ==", "qor: filter: expected a value at 10\n"},
+                                          {"sourcePort == 443", "qor: filter: unknown key \"sourcePort\"\n"},
+                                          {"srcPort CONTAINS \"4\"", nullptr}}) {
+        r = qor("packets " + fixture("one_http_stream_fin.pcap") + " -Y '" + filter + "'");
+        EXPECT_EQ(r.status, 2) << filter;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        if (bad.message) {
-            EXPECT_EQ(r.err, bad.message);
+        if (message) {
+            EXPECT_EQ(r.err, message);
             EXPECT_TRUE(r.out.empty());
         }
     }

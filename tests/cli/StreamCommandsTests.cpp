@@ -1,10 +1,8 @@
-// qor streams and qor follow end to end, against tshark's numbering and its raw follow view
-// (tests/fixtures/expected/record-streams.sh recorded the tshark side).
+// qor streams and qor follow end to end, against tshark's numbering and raw follow view (recorded
+// by tests/fixtures/expected/record-streams.sh), and the failures of follow and messages.
 
 #include <algorithm>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "QorRunner.hpp"
 #include "support/Fixtures.hpp"
@@ -12,23 +10,13 @@
 namespace qor {
 namespace {
 
-using Run = test::QorRun;
-Run qor(const std::string& args) { return test::runQor(args); }
+using test::fixture;
+using test::qor;
 
-std::string fixture(const char* name) { return test::capturePath(name).string(); }
-
-std::vector<nlohmann::json> jsonLines(const std::string& text) {
-    std::vector<nlohmann::json> out;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) out.push_back(nlohmann::json::parse(line));
-    return out;
-}
-
-TEST(QorStreams, NumbersConversationsByFirstPacketAsTsharkDoes) {
+TEST(QorStreams, NumbersConversationsByFirstPacketAsTsharkDoesAndLabelsUDPFlows) {
     auto r = qor("streams --json " + fixture("tls_nss_example.pcap"));
     ASSERT_EQ(r.status, 0) << r.err;
-    auto rows = jsonLines(r.out);
+    auto rows = test::jsonLines(r.out);
     ASSERT_EQ(rows.size(), 2u);
     // tshark 4.0.17 -z conv,tcp: :41386 starts at 0.000000, 18 frames; :41402 at 4.665778, 19 frames.
     EXPECT_EQ(rows[0]["index"], 0);
@@ -40,12 +28,10 @@ TEST(QorStreams, NumbersConversationsByFirstPacketAsTsharkDoes) {
     EXPECT_NEAR(rows[1]["startTime"].get<double>() - rows[0]["startTime"].get<double>(), 4.665778, 1e-6);
     for (const char* key : {"key", "title", "clientBytes", "serverBytes", "duration"}) EXPECT_TRUE(rows[0].contains(key)) << key;
     EXPECT_FALSE(rows[0].contains("protocolLabel"));
-}
-
-TEST(QorStreams, UdpFlowsCarryTheirProtocolLabel) {
-    auto r = qor("streams --udp --json " + fixture("udp_dns_request_response.pcap"));
+    // UDP flows carry their protocol label.
+    r = qor("streams --udp --json " + fixture("udp_dns_request_response.pcap"));
     ASSERT_EQ(r.status, 0) << r.err;
-    auto rows = jsonLines(r.out);
+    rows = test::jsonLines(r.out);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0]["protocolLabel"], "DNS");
     EXPECT_EQ(rows[0]["client"], "192.168.1.4:39449");
@@ -78,15 +64,26 @@ TEST(QorFollow, ByPacketDirectionAndFormats) {
     EXPECT_NE(hex.out.find("\t00000000  7b 14 81 80"), std::string::npos);
 }
 
-TEST(QorFollow, MissingConversationIsOneLineAndStatus2) {
-    for (const char* args : {"follow CAP 7", "follow --udp CAP 3", "follow --packet 999 CAP"}) {
-        std::string line = args;
-        line.replace(line.find("CAP"), 3, fixture("one_http_stream_fin.pcap"));
-        auto r = qor(line);
+TEST(QorConversations, WhatNamesNoConversationIsOneLineAndStatus2) {
+    const std::string cap = " " + fixture("one_http_stream_fin.pcap");
+    const std::pair<std::string, std::string> cases[] = {
+        {"follow" + cap + " 7", "no TCP conversation 7"},
+        {"follow --udp" + cap + " 3", "no UDP conversation 3"},
+        {"follow --packet 999" + cap, "packet 999 belongs to no TCP conversation"},
+        {"follow" + cap, "follow: give a conversation number N or --packet P"},
+        {"follow --format xml" + cap + " 0", "unknown format \"xml\" (ascii, hex or raw)"},
+        {"follow --direction up" + cap + " 0", "unknown direction \"up\" (both, client or server)"},
+        {"messages" + cap + " 7", "no TCP conversation 7"},
+        {"messages --packet 999" + cap, "packet 999 belongs to no TCP conversation"},
+        {"messages --udp" + cap + " 0", "no UDP flow 0"},
+        {"messages --udp --packet 1" + cap, "packet 1 belongs to no UDP flow"},
+        {"messages" + cap, "messages: give a conversation number N or --packet P"},
+    };
+    for (const auto& [args, message] : cases) {
+        auto r = qor(args);
         EXPECT_EQ(r.status, 2) << args;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_EQ(r.err.rfind("qor: ", 0), 0u) << r.err;
-        EXPECT_TRUE(r.out.empty());
+        EXPECT_EQ(r.err, "qor: " + message + "\n") << args;
+        EXPECT_TRUE(r.out.empty()) << args;
     }
 }
 
