@@ -1,4 +1,4 @@
-// Checking filter trees, and the editor's token field: writing, reading back, markers, logging.
+// Checking filter trees, and the editor's token field: writing, reading back, markers.
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,8 @@
 #include <map>
 #include <string>
 #include <tuple>
-#include <unordered_set>
 #include <vector>
 
-#include "QORLog/QORLog.hpp"
 #include "QORModels/filters/FilterAttributeCatalog.hpp"
 #include "QORModels/filters/FilterNode.hpp"
 
@@ -95,15 +93,6 @@ TEST(FilterDisplayTokens, ValueTexts) {
     }
 }
 
-TEST(FilterDisplayTokens, OpaqueFormShowsNestedGroupsAsMarkerAndLabel) {
-    const FilterNode a = row("packetId.equalTo", FilterValue::Int{1});
-    const FilterNode web = group(Op::or_, {a, a}, "Web"), plain = group(Op::and_, {a, a});
-    const FilterNode filter = group(Op::and_, {web, a, plain});
-    EXPECT_EQ(filter.toOpaqueDisplayTokens(builtin()),
-              (Tokens{"__opaque:" + web.id().uuidString() + "__", "Saved: Web \xE2\x96\xBE", "AND", kIDEquals, "1", "AND",
-                      FilterNode::opaqueMarker(plain.id()), "(2 conditions)"}));
-}
-
 TEST(FilterOpaqueMarker, RecognisesOnlyWellFormedMarkers) {
     const UUID uuid;
     EXPECT_EQ(FilterNode::opaqueMarkerUUID(FilterNode::opaqueMarker(uuid)), uuid);
@@ -176,6 +165,8 @@ TEST(FilterDisplayTokenParsing, TokenSequences) {
         {{"not", "||", kIDEquals, "1", "&&", "!"}, Op::not_, "r"},
         // Unknown titles (a malformed marker too) are skipped with the token after them.
         {{"packet id equals", kIDEquals, "__opaque:nope__", "OR", kIDEquals, "3"}, Op::and_, "r"},
+        // A lone title at the end is dropped.
+        {{kIDEquals, "1", "OR", kIDEquals}, Op::or_, "r"},
     };
     for (const Case& c : cases) {
         const Group result = parse(c.tokens);
@@ -233,21 +224,6 @@ TEST(FilterDisplayTokenParsing, FirstAttributeWithTheTitleGivesIdAndComparison) 
     EXPECT_EQ(asRow(result.children[0]).attributeID, "first");
     EXPECT_EQ(asRow(result.children[0]).comparison, Comparison::endsWith);
     EXPECT_EQ(asRow(result.children[1]).comparison, Comparison::equalTo);
-}
-
-TEST(FilterDisplayTokenParsing, LoneTrailingTitleIsLoggedAndDropped) {
-    std::vector<LogLine> lines;
-    setLogSink([&](const LogLine& line) { lines.push_back(line); });
-    const Group result = parse({kIDEquals, "1", "OR", kIDEquals});
-    (void)parse({"__opaque:123__"});
-    (void)parse({FilterNode::opaqueMarker(UUID()), "(1 conditions)", "(NOT)"});  // no title last: nothing logged
-    setLogSink({});
-    EXPECT_EQ(result.children.size(), 1u);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].message, "fromDisplayTokens: discarding lone trailing token 'Packet ID equals' at index 3");
-    EXPECT_EQ(lines[0].filename, "QORModels/FilterDisplayTokenParsing");
-    EXPECT_EQ(lines[0].separator + lines[0].terminator, ", \n");
-    EXPECT_EQ(lines[1].message, "fromDisplayTokens: discarding lone trailing token '__opaque:123__' at index 0");
 }
 
 }  // namespace
