@@ -1,9 +1,8 @@
 #pragma once
-// Helpers shared by the saved-query tests: legacy fixtures, captured log lines, files.
+// Helpers shared by the saved-query tests: legacy fixtures, captured log lines, folder listings.
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,15 +13,6 @@ namespace qor::test {
 
 /// The legacy archive fixture `name` (written by tests/fixtures/queries/make_legacy_archives.py).
 inline std::filesystem::path legacyFixture(const std::string& name) { return fixturePath("queries/" + name); }
-
-inline std::string fileText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 /// The names in a folder, sorted.
 inline std::vector<std::string> entries(const std::filesystem::path& dir) {
