@@ -47,13 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, PredicateRoundTrip,
     ::testing::Values(
         // The standard plug-in's column formats.
-        RoundTripCase{"srcPort == $value", "srcPort == $value"},
-        RoundTripCase{"packetInfoOverview CONTAINS[c] $value", "packetInfoOverview CONTAINS[c] $value"},
-        RoundTripCase{"packetId.description CONTAINS $value", "packetId.description CONTAINS $value"},
+        RoundTripCase{"packetId.description CONTAINS[c] $value", "packetId.description CONTAINS[c] $value"},
         // Operator spellings, keywords in any case, options in any order.
         RoundTripCase{"a = 1", "a == 1"}, RoundTripCase{"a <> 1", "a != 1"}, RoundTripCase{"a =< 1", "a <= 1"},
-        RoundTripCase{"a => 1", "a >= 1"}, RoundTripCase{"a<1", "a < 1"}, RoundTripCase{"a>1", "a > 1"},
-        RoundTripCase{"a beginswith 'x'", "a BEGINSWITH \"x\""},
+        RoundTripCase{"a => 1", "a >= 1"}, RoundTripCase{"a<1", "a < 1"},
         RoundTripCase{"a EndsWith[cd] 'x'", "a ENDSWITH[cd] \"x\""}, RoundTripCase{"a like[n] 'x*'", "a LIKE[n] \"x*\""},
         RoundTripCase{"a MATCHES[dc] '.*'", "a MATCHES[cd] \".*\""}, RoundTripCase{"a IN {1, 2}", "a IN {1, 2}"},
         RoundTripCase{"a BETWEEN {1,2}", "a BETWEEN {1, 2}"}, RoundTripCase{"a IN {{1, 2}, {}}", "a IN {{1, 2}, {}}"},
@@ -63,32 +60,25 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"a == 1 || b == 2 && c == 3", "a == 1 OR (b == 2 AND c == 3)"},
         RoundTripCase{"(a == 1 or b == 2) and c == 3", "(a == 1 OR b == 2) AND c == 3"},
         RoundTripCase{"!a == 1 AND NOT (b == 2 OR c == 3)", "NOT a == 1 AND NOT (b == 2 OR c == 3)"},
-        RoundTripCase{"(a == 1 OR b == 2) OR c == 3", "(a == 1 OR b == 2) OR c == 3"},
-        RoundTripCase{"NOT NOT a == 1", "NOT NOT a == 1"},
-        RoundTripCase{"NOT (a == 1 AND NOT (b == 1 OR c == 1))", "NOT (a == 1 AND NOT (b == 1 OR c == 1))"}, RoundTripCase{"((a == 1))", "a == 1"},
-        RoundTripCase{"truepredicate", "TRUEPREDICATE"},
-        RoundTripCase{"FALSEPREDICATE OR a == 1", "FALSEPREDICATE OR a == 1"},
+        RoundTripCase{"(a == 1 OR b == 2) OR c == 3", "(a == 1 OR b == 2) OR c == 3"}, RoundTripCase{"((a == 1))", "a == 1"},
+        RoundTripCase{"truepredicate OR a == 1", "TRUEPREDICATE OR a == 1"},
         // Numbers.
         RoundTripCase{"a == 0x1F", "a == 31"}, RoundTripCase{"a == 0o17", "a == 15"}, RoundTripCase{"a == 0b101", "a == 5"},
         RoundTripCase{"a == -42", "a == -42"}, RoundTripCase{"a == -0x10", "a == -16"},
         RoundTripCase{"a == 18446744073709551615", "a == 18446744073709551615"},
         RoundTripCase{"a == -9223372036854775808", "a == -9223372036854775808"},
-        RoundTripCase{"a == 2.5", "a == 2.5"}, RoundTripCase{"a == 1e3", "a == 1000.0"},
-        RoundTripCase{"a == -1.5E-3", "a == -0.0015"}, RoundTripCase{"a == 0.1", "a == 0.1"},
+        RoundTripCase{"a == 1e3", "a == 1000.0"}, RoundTripCase{"a == -1.5E-3", "a == -0.0015"},
         // Other constants, SELF, variables, dates.
         RoundTripCase{"a == yes AND b == No AND c == TRUE AND d == false", "a == YES AND b == NO AND c == YES AND d == NO"},
         RoundTripCase{"a == nil OR b == NULL", "a == nil OR b == nil"},
         RoundTripCase{"SELF IN {'a', \"b\"}", "SELF IN {\"a\", \"b\"}"},
-        RoundTripCase{"seen > CAST(721692800, \"NSDate\")", "seen > CAST(721692800.0, \"NSDate\")"},
         RoundTripCase{"seen < cast(-0.5, 'NSDate')", "seen < CAST(-0.5, \"NSDate\")"},
         // Texts: escapes are read, and printed back escaped.
         RoundTripCase{R"(a == 'it\'s "q"')", R"(a == "it's \"q\"")"},
         RoundTripCase{R"(a == "tab\there\nback\\slash\/")", R"(a == "tab\there\nback\\slash/")"},
         RoundTripCase{R"(a == "\u00e9\u0001\ud83d\ude00")", "a == \"\u00e9\\u0001\U0001F600\""},
-        RoundTripCase{"a == 'Z\u00fcrich'", "a == \"Z\u00fcrich\""},
         // Reserved words as keys need '#'; after a dot they are read either way.
-        RoundTripCase{"#in.#self == 1", "#in.#self == 1"}, RoundTripCase{"a.SELF == 1", "a.#SELF == 1"},
-        RoundTripCase{"_x.y2.\u00e9t\u00e9 == 1", "_x.y2.\u00e9t\u00e9 == 1"}),
+        RoundTripCase{"#in.#self == 1", "#in.#self == 1"}, RoundTripCase{"a.SELF == 1", "a.#SELF == 1"}),
     [](const auto& info) { return caseName(info.index); });
 
 TEST(PredicateEquality, ComparesStructure) {
@@ -136,27 +126,6 @@ TEST(PredicateBuilding, FactoriesMatchTheParsedTreeAndNormaliseCompounds) {
     EXPECT_THROW((void)custom->evaluateWithObject(Value(1)), NSException);
 }
 
-TEST(PredicateBuilding, CompoundsMadeWithATypeKeepTheirShape) {
-    const Ref row = parse("srcPort == 443");
-    const Ref single = NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::andPredicateType, {row});
-    const auto* compound = dynamic_cast<const NSCompoundPredicate*>(single.get());
-    ASSERT_NE(compound, nullptr);
-    EXPECT_EQ(compound->subpredicates().size(), 1u);
-    EXPECT_FALSE(*single == *row);
-    // It prints and evaluates as the collapsed form.
-    EXPECT_EQ(single->predicateFormat(), "srcPort == 443");
-    EXPECT_TRUE(*parse(single->predicateFormat()) == *row);
-    const Ref noneAnd = NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::andPredicateType, {});
-    const Ref noneOr = NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::orPredicateType, {});
-    EXPECT_EQ(noneAnd->predicateFormat(), "TRUEPREDICATE");
-    EXPECT_EQ(noneOr->predicateFormat(), "FALSEPREDICATE");
-    EXPECT_TRUE(noneAnd->evaluateWithObject(Value(1)));
-    EXPECT_FALSE(noneOr->evaluateWithObject(Value(1)));
-    EXPECT_THROW(NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::notPredicateType, {row, row}), NSException);
-    EXPECT_THROW(NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::notPredicateType, {}), NSException);
-    EXPECT_THROW(NSCompoundPredicate::compoundPredicateWithType(NSCompoundPredicateType::orPredicateType, {nullptr}), NSException);
-}
-
 // --- Evaluation ------------------------------------------------------------------------------
 
 struct EvaluationCase {
@@ -176,48 +145,35 @@ TEST_P(PredicateEvaluation, OverKeyValueAccess) {
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, PredicateEvaluation,
-    ::testing::Values(EvaluationCase{"srcPort == 443", true}, EvaluationCase{"srcPort == 443.0", true},
-                      EvaluationCase{"srcPort != 443", false}, EvaluationCase{"srcPort < 1000", true},
+    ::testing::Values(EvaluationCase{"srcPort == 443.0", true}, EvaluationCase{"srcPort != 443", false},
                       EvaluationCase{"srcPort <= 443", true}, EvaluationCase{"srcPort > 443", false},
-                      EvaluationCase{"srcPort >= 443", true}, EvaluationCase{"length == 1500", true},
                       EvaluationCase{"length > -1", true}, EvaluationCase{"length < 18446744073709551615", true},
-                      EvaluationCase{"ratio < 0.5", true}, EvaluationCase{"ratio == 0.25", true},
-                      EvaluationCase{"ratio > 0", true}, EvaluationCase{"secure == YES", true},
-                      EvaluationCase{"secure == 1", true}, EvaluationCase{"secure == 2", false},
-                      EvaluationCase{"srcPort BETWEEN {400, 443}", true}, EvaluationCase{"srcPort BETWEEN {444, 500}", false},
-                      EvaluationCase{"ratio BETWEEN {0, 1}", true}, EvaluationCase{"srcPort IN {80, 443}", true},
-                      EvaluationCase{"srcPort IN {80, 8080}", false}, EvaluationCase{"srcPort == '443'", false},
-                      EvaluationCase{"srcPort != '443'", true}, EvaluationCase{"srcPort.description == '443'", true},
-                      EvaluationCase{"srcPort.description CONTAINS[c] '44'", true}),
+                      EvaluationCase{"ratio == 0.25", true}, EvaluationCase{"secure == YES", true},
+                      EvaluationCase{"secure == 2", false}, EvaluationCase{"srcPort BETWEEN {400, 443}", true},
+                      EvaluationCase{"srcPort BETWEEN {444, 500}", false}, EvaluationCase{"srcPort IN {80, 8080}", false},
+                      EvaluationCase{"srcPort == '443'", false}, EvaluationCase{"srcPort.description CONTAINS[c] '44'", true}),
     [](const auto& info) { return caseName(info.index); });
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, PredicateEvaluation,
     ::testing::Values(
-        EvaluationCase{"info == 'GET /Index.html HTTP/1.1'", true}, EvaluationCase{"info == 'get /index.html http/1.1'", false},
-        EvaluationCase{"info ==[c] 'get /index.html http/1.1'", true}, EvaluationCase{"info CONTAINS 'Index'", true},
+        EvaluationCase{"info == 'get /index.html http/1.1'", false}, EvaluationCase{"info ==[c] 'get /index.html http/1.1'", true},
         EvaluationCase{"info CONTAINS 'index'", false}, EvaluationCase{"info CONTAINS[c] 'INDEX'", true},
-        EvaluationCase{"info BEGINSWITH 'GET'", true}, EvaluationCase{"info BEGINSWITH 'HTTP'", false},
-        EvaluationCase{"info ENDSWITH '1.1'", true}, EvaluationCase{"info ENDSWITH[c] 'http/1.1'", true},
-        EvaluationCase{"info < 'HEAD'", true}, EvaluationCase{"info > 'HEAD'", false},
-        EvaluationCase{"'Index' IN info", true}, EvaluationCase{"'index' IN[c] info", true},
+        EvaluationCase{"info BEGINSWITH 'HTTP'", false}, EvaluationCase{"info ENDSWITH[c] 'http/1.1'", true},
+        EvaluationCase{"info < 'HEAD'", true}, EvaluationCase{"'index' IN[c] info", true},
         // Wildcards match the whole text; '?' is one character, also a two-byte one.
-        EvaluationCase{"info LIKE 'GET *'", true}, EvaluationCase{"info LIKE 'GET'", false},
-        EvaluationCase{"info LIKE '?ET /*.html HTTP/1.?'", true}, EvaluationCase{"info LIKE[c] 'get*'", true},
-        EvaluationCase{"info LIKE '*'", true}, EvaluationCase{"info LIKE '*.html*'", true},
-        EvaluationCase{"info LIKE '*.htm'", false}, EvaluationCase{"city LIKE 'Z?rich'", true},
+        EvaluationCase{"info LIKE 'GET'", false}, EvaluationCase{"info LIKE '?ET /*.html HTTP/1.?'", true},
+        EvaluationCase{"info LIKE[c] 'get*'", true}, EvaluationCase{"info LIKE '*.htm'", false}, EvaluationCase{"city LIKE 'Z?rich'", true},
         EvaluationCase{"city LIKE 'Z??rich'", false}, EvaluationCase{"'' LIKE '*'", true},
         EvaluationCase{R"('a*b' LIKE 'a\\*b')", true}, EvaluationCase{R"('axb' LIKE 'a\\*b')", false},
         EvaluationCase{"'aXbXc' LIKE '*X*X*c'", true}, EvaluationCase{"'aXbXc' LIKE '*X*X*X*'", false},
         // Regular expressions match the whole text, in UTF mode.
-        EvaluationCase{"info MATCHES 'GET .*'", true}, EvaluationCase{"info MATCHES 'GET'", false},
-        EvaluationCase{"info MATCHES 'Index'", false}, EvaluationCase{"info MATCHES[c] 'get .*'", true},
+        EvaluationCase{"info MATCHES 'GET'", false}, EvaluationCase{"info MATCHES[c] 'get .*'", true},
         EvaluationCase{"city MATCHES 'Z.rich'", true}, EvaluationCase{"city MATCHES '\\\\w+'", true},
         EvaluationCase{"city MATCHES[d] 'Zurich'", true}, EvaluationCase{"city MATCHES 'Zurich'", false},
         // Case and diacritic folding, on precomposed and decomposed texts.
-        EvaluationCase{"city == 'Zurich'", false}, EvaluationCase{"city ==[d] 'Zurich'", true},
-        EvaluationCase{"city ==[c] 'Z\u00dcRICH'", true}, EvaluationCase{"city ==[c] 'ZURICH'", false},
-        EvaluationCase{"city ==[cd] 'ZURICH'", true}, EvaluationCase{"cafe ==[d] 'cafe'", true},
+        EvaluationCase{"city == 'Zurich'", false}, EvaluationCase{"city ==[c] 'Z\u00dcRICH'", true},
+        EvaluationCase{"city ==[c] 'ZURICH'", false}, EvaluationCase{"city ==[cd] 'ZURICH'", true},
         EvaluationCase{"cafe ==[d] 'caf\u00e9'", true}, EvaluationCase{"cafe == 'caf\u00e9'", false},
         EvaluationCase{"'Stra\u00dfe' ==[c] 'STRASSE'", true},
         EvaluationCase{"'\u0141\u00d3D\u0179' ==[cd] '\u0142odz'", true},  // Ł has no decomposition: it only folds case
@@ -227,11 +183,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     MissingValues, PredicateEvaluation,
-    ::testing::Values(EvaluationCase{"missing == nil", true}, EvaluationCase{"missing != nil", false},
-                      EvaluationCase{"srcPort != nil", true}, EvaluationCase{"srcPort == nil", false},
+    ::testing::Values(EvaluationCase{"missing == nil", true}, EvaluationCase{"srcPort == nil", false},
                       EvaluationCase{"missing == 0", false}, EvaluationCase{"missing != 0", true},
-                      EvaluationCase{"missing < 5", false}, EvaluationCase{"missing >= 5", false},
-                      EvaluationCase{"missing CONTAINS 'x'", false}, EvaluationCase{"missing BEGINSWITH 'x'", false},
+                      EvaluationCase{"missing >= 5", false}, EvaluationCase{"missing BEGINSWITH 'x'", false},
                       EvaluationCase{"missing LIKE '*'", false}, EvaluationCase{"missing MATCHES '.*'", false},
                       EvaluationCase{"missing BETWEEN {1, 2}", false}, EvaluationCase{"missing IN {1, 2}", false},
                       EvaluationCase{"info CONTAINS nil", false}, EvaluationCase{"srcPort IN nil", false},
@@ -241,30 +195,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     CollectionsAndPaths, PredicateEvaluation,
-    ::testing::Values(EvaluationCase{"tags CONTAINS 'tcp'", true}, EvaluationCase{"tags CONTAINS 'http'", false},
-                      EvaluationCase{"tags CONTAINS[c] 'http'", true}, EvaluationCase{"ports CONTAINS 443", true},
-                      EvaluationCase{"ports CONTAINS 443.0", true}, EvaluationCase{"ANY ports == 443", true},
-                      EvaluationCase{"ALL ports == 443", false}, EvaluationCase{"ALL ports > 10", true},
-                      EvaluationCase{"ANY ports > 1000", false}, EvaluationCase{"NONE ports > 1000", true},
+    ::testing::Values(EvaluationCase{"tags CONTAINS 'http'", false}, EvaluationCase{"tags CONTAINS[c] 'http'", true},
+                      EvaluationCase{"ports CONTAINS 443.0", true}, EvaluationCase{"ALL ports == 443", false},
+                      EvaluationCase{"ALL ports > 10", true}, EvaluationCase{"NONE ports > 1000", true},
                       EvaluationCase{"ANY tags BEGINSWITH[c] 'ht'", true}, EvaluationCase{"ALL empty == 1", true},
                       EvaluationCase{"ANY empty == 1", false}, EvaluationCase{"{1, 2} CONTAINS 2", true},
                       EvaluationCase{"ports == {80, 443}", true}, EvaluationCase{"tags ==[c] {'TCP', 'http'}", true},
-                      EvaluationCase{"peer.host == 'example.org'", true}, EvaluationCase{"peer.port == 8080", true},
-                      EvaluationCase{"peer.host.description == 'example.org'", true},
+                      EvaluationCase{"peer.port == 8080", true}, EvaluationCase{"peer.host.description == 'example.org'", true},
                       EvaluationCase{"ANY peers.port == 8081", true}, EvaluationCase{"ALL peers.port >= 8080", true},
-                      EvaluationCase{"ALL peers.port == 8080", false}, EvaluationCase{"seen > CAST(0, 'NSDate')", true},
-                      EvaluationCase{"seen == CAST(721692800, 'NSDate')", true},
+                      EvaluationCase{"ALL peers.port == 8080", false}, EvaluationCase{"seen == CAST(721692800, 'NSDate')", true},
                       EvaluationCase{"seen BETWEEN {CAST(0, 'NSDate'), CAST(800000000, 'NSDate')}", true},
                       EvaluationCase{"SELF != nil", true}),
     [](const auto& info) { return caseName(info.index); });
 
 INSTANTIATE_TEST_SUITE_P(
     Logic, PredicateEvaluation,
-    ::testing::Values(EvaluationCase{"srcPort == 443 AND info BEGINSWITH 'GET'", true},
-                      EvaluationCase{"srcPort == 80 OR NOT secure == NO", true},
+    ::testing::Values(EvaluationCase{"srcPort == 80 OR NOT secure == NO", true},
                       EvaluationCase{"NOT (srcPort == 80 OR srcPort == 443)", false},
                       EvaluationCase{"srcPort == 80 OR srcPort == 8080 OR srcPort == 443", true},
-                      EvaluationCase{"TRUEPREDICATE", true}, EvaluationCase{"FALSEPREDICATE", false},
                       EvaluationCase{"NOT FALSEPREDICATE AND !(srcPort < 0)", true},
                       // Short circuit: the clashing right-hand side is never evaluated.
                       EvaluationCase{"srcPort == 80 AND info < 5", false},
@@ -302,13 +250,10 @@ TEST_P(PredicateTypeClash, RaisesThePlatformException) {
 INSTANTIATE_TEST_SUITE_P(
     Clashes, PredicateTypeClash,
     ::testing::Values(ClashCase{"srcPort CONTAINS '4'", "neither a text nor a list"},
-                      ClashCase{"info < 5", "Can't compare"}, ClashCase{"srcPort > 'a'", "Can't compare"},
-                      ClashCase{"seen < 5", "Can't compare"}, ClashCase{"payload < 'x'", "Can't compare"},
+                      ClashCase{"info < 5", "Can't compare"}, ClashCase{"payload < 'x'", "Can't compare"},
                       ClashCase{"srcPort MATCHES '4.*'", "regex"}, ClashCase{"srcPort LIKE '4*'", "isn't a text"},
-                      ClashCase{"srcPort BEGINSWITH '4'", "isn't a text"}, ClashCase{"info ENDSWITH 4", "isn't a text"},
-                      ClashCase{"srcPort IN 443", "neither a text nor a list"}, ClashCase{"5 IN info", "isn't a text"},
-                      ClashCase{"srcPort BETWEEN 4", "two bounds"}, ClashCase{"srcPort BETWEEN {1, 2, 3}", "two bounds"},
-                      ClashCase{"info BETWEEN {1, 2}", "Can't compare"},
+                      ClashCase{"info ENDSWITH 4", "isn't a text"}, ClashCase{"5 IN info", "isn't a text"},
+                      ClashCase{"srcPort BETWEEN {1, 2, 3}", "two bounds"},
                       ClashCase{"ANY srcPort == 1", "ALL or ANY"}, ClashCase{"ALL info == 'x'", "ALL or ANY"},
                       ClashCase{"info MATCHES '('", "missing closing parenthesis"},
                       ClashCase{"info MATCHES '\\\\'", "\\ at end of pattern"},
@@ -342,14 +287,6 @@ TEST(PredicateSubstitution, ReplacesBoundVariablesAndLeavesTheOriginal) {
     EXPECT_TRUE(q->evaluateWithObject(*flow));
     EXPECT_EQ(p->predicateFormat(), "srcPort == $value AND info CONTAINS[c] $needle");
     EXPECT_THROW((void)p->evaluateWithObject(*flow), NSException);
-
-    const Ref partial = p->predicateWithSubstitutionVariables({{"value", 443}});
-    try {
-        (void)partial->evaluateWithObject(*flow);
-        ADD_FAILURE() << "unbound $needle did not raise";
-    } catch (const NSException& e) {
-        EXPECT_NE(e.reason().find("'needle'"), std::string::npos);
-    }
     // Bindings at evaluation time do the same without a copy.
     EXPECT_TRUE(p->evaluateWithObject(Value(Value::ObjectRef(flow)), {{"value", 443}, {"needle", "html"}}));
 
@@ -372,16 +309,17 @@ TEST(PredicateFormatArguments, FillConversionsInOrder) {
         const char* printed;
     };
     const std::vector<Case> cases = {
-        {"%K == %@", {"srcPort", 443}, "srcPort == 443"},
         {"%K CONTAINS[c] %s", {"info", "index"}, "info CONTAINS[c] \"index\""},
-        {"length == %u AND srcPort == %d", {std::uint64_t{1500}, 443}, "length == 1500 AND srcPort == 443"},
-        {"srcPort == %i OR srcPort == %ld OR srcPort == %lld", {1, 2L, 443LL}, "srcPort == 1 OR srcPort == 2 OR srcPort == 443"},
+        {"length == %lu AND srcPort == %d", {std::uint64_t{1500}, 443}, "length == 1500 AND srcPort == 443"},
+        {"srcPort == %i OR srcPort == %lld", {1, 443LL}, "srcPort == 1 OR srcPort == 443"},
         {"ratio < %f AND ratio > %lf", {0.5, 0}, "ratio < 0.5 AND ratio > 0.0"},
-        {"length == %lu", {1500u}, "length == 1500"},
         {"'%@' != %@", {"%@"}, "\"%@\" != \"%@\""},  // quoted conversions are plain text
         {"srcPort IN %@", {Value::List{80, 443}}, "srcPort IN {80, 443}"},
         {"%K.host == %@", {"peer"}, nullptr},  // the key path is the argument alone
         {"srcPort == %d", {443, "ignored", 5}, "srcPort == 443"},
+        // Arguments of the wrong kind, or too few.
+        {"a == %d", {"text"}, nullptr}, {"a == %d", {1.5}, nullptr}, {"%K == 1", {"not a key"}, nullptr}, {"%K == 1", {5}, nullptr},
+        {"a == %f", {std::nan("")}, nullptr}, {"a == %s", {5}, nullptr}, {"a == %u", {-1}, nullptr}, {"a == %@ AND b == %@", {1}, nullptr},
     };
     for (const auto& c : cases) {
         if (!c.printed) {
@@ -394,14 +332,6 @@ TEST(PredicateFormatArguments, FillConversionsInOrder) {
     }
     EXPECT_TRUE(parse("%K == %@", {"srcPort", 443})->evaluateWithObject(*flow));
     EXPECT_FALSE(parse("'%@' == %@", {"x"})->evaluateWithObject(*flow));
-
-    const std::vector<std::pair<const char*, std::vector<Value>>> refused = {
-        {"a == %d", {"text"}}, {"a == %d", {1.5}}, {"%K == 1", {"not a key"}}, {"%K == 1", {5}},
-        {"a == %f", {std::nan("")}}, {"a == %s", {5}}, {"a == %u", {-1}}, {"a == %@ AND b == %@", {1}},
-    };
-    for (const auto& [format, arguments] : refused) {
-        EXPECT_THROW(parse(format, arguments), PredicateFormatError) << format;
-    }
 }
 
 // --- Errors and hostile input ------------------------------------------------------------------
@@ -427,14 +357,11 @@ TEST_P(PredicateParseError, NamesWhatWasExpectedAndWhere) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, PredicateParseError,
-    ::testing::Values(ErrorCase{"", "expected a value at 0"}, ErrorCase{"srcPort == ", "expected a value at 11"},
-                      ErrorCase{"srcPort 443", "expected a comparison operator at 8"},
-                      ErrorCase{"srcPort == 443 AND", "expected a value at 18"},
+    ::testing::Values(ErrorCase{"", "expected a value at 0"}, ErrorCase{"srcPort 443", "expected a comparison operator at 8"},
                       ErrorCase{"(srcPort == 443", "expected ')' at 15"},
                       ErrorCase{"srcPort == 443)", "expected AND, OR or the end of the text at 14"},
                       ErrorCase{"a == 'abc", "expected a closing ' at 9"},
                       ErrorCase{"a == 12abc", "expected a delimiter after the number at 7"},
-                      ErrorCase{"a == 99999999999999999999", "expected a number in range at 5"},
                       ErrorCase{"a == -9223372036854775809", "expected a number in range at 5"},
                       ErrorCase{"a == 1e999", "expected a number in range at 5"},
                       ErrorCase{"a == 0x", "expected digits at 7"},
@@ -444,15 +371,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{"a == %d", "expected an argument for %d at 5"},
                       ErrorCase{"a. == 1", "expected a key after '.' at 3"},
                       ErrorCase{"a == {1, 2", "expected ',' or '}' at 10"},
-                      ErrorCase{"IN == 1", "expected a value at 0"}, ErrorCase{"a == FIRST", "expected a value at 5"},
-                      ErrorCase{"a == SUBQUERY(x)", "expected a value at 5"},
+                      ErrorCase{"IN == 1", "expected a value at 0"}, ErrorCase{"a == SUBQUERY(x)", "expected a value at 5"},
                       ErrorCase{R"(a == '\ud800')", "expected a low surrogate at 12"},
                       ErrorCase{R"(a == '\udc00')", "expected a high surrogate first at 6"},
                       ErrorCase{R"(a == '\u12')", "expected four hex digits at 10"},
                       ErrorCase{"a == ~", "unexpected character at 5"}, ErrorCase{"a == #1", "expected a name after '#' at 6"},
                       ErrorCase{"a == CAST(1, 'NSString')", "expected \"NSDate\" at 13"},
-                      ErrorCase{"a == CAST('x', 'NSDate')", "expected a number of seconds at 10"},
-                      ErrorCase{"ANY == 1", "expected a value at 4"}, ErrorCase{"NOT", "expected a value at 3"}),
+                      ErrorCase{"a == CAST('x', 'NSDate')", "expected a number of seconds at 10"}, ErrorCase{"NOT", "expected a value at 3"}),
     [](const auto& info) { return caseName(info.index); });
 
 TEST(PredicateParseError, UnknownEscapesAndConversionsNameTheirPosition) {
