@@ -49,7 +49,9 @@ public:
     }
 
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
-        auto message = DnsMessage::read(data);
+        // The header's keys need no question or record as text.
+        const bool headerKey = key == "dnsId" || key == "dnsIsResponse" || key == "dnsRcode";
+        auto message = DnsMessage::read(data, headerKey ? DnsMessage::Detail::layout : DnsMessage::Detail::text);
         if (!message.header) return {};
         const auto& h = *message.header;
         if (key == "dnsId") return h.id;

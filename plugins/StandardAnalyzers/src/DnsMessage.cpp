@@ -145,10 +145,15 @@ void appendTypeName(std::string& out, std::uint16_t type) {
     else appendDecimal(out, type);
 }
 
-/// The summary line's start: "Standard query response 0x1234 No such name".
-void appendHeaderSummary(std::string& out, const DnsMessage::Header& h) {
+/// What the message is: "Standard query", "Standard query response".
+void appendOperation(std::string& out, const DnsMessage::Header& h) {
     out += lookupName(kOpcodes, h.opcode()).value_or("Unknown operation");
     if (h.isResponse()) out += " response";
+}
+
+/// The summary line's start: "Standard query response 0x1234 No such name".
+void appendHeaderSummary(std::string& out, const DnsMessage::Header& h) {
+    appendOperation(out, h);
     out += ' ';
     appendHexText(out, h.id, 4);
     if (h.isResponse() && h.rcode() != 0) {
@@ -293,25 +298,6 @@ DnsMessage DnsMessage::readAt(const Data& bytes, std::size_t prefix, Detail deta
     return m;
 }
 
-std::string DnsMessage::summary() const {
-    if (!header) return {};
-    std::string out;
-    appendHeaderSummary(out, *header);
-    for (const auto& q : questions) {
-        out += ' ';
-        appendTypeName(out, q.type);
-        out += ' ';
-        out += q.name;
-    }
-    for (const auto* section : {&answers, &authorities, &additionals}) {
-        for (const auto& rr : *section) {
-            out += ' ';
-            out += rr.summary();
-        }
-    }
-    return out;
-}
-
 std::shared_ptr<QORNode> DnsMessage::detailTree() const {
     auto root = field("Domain Name System", "", 0, messageEnd);
     if (prefix) addField(root, "Length", std::to_string(messageEnd - prefix), 0, prefix);
@@ -322,7 +308,9 @@ std::shared_ptr<QORNode> DnsMessage::detailTree() const {
     root->setNodeValue(header->isResponse() ? "response" : "query");
     const auto& h = *header;
     addField(root, "Transaction ID", hexText(h.id, 4), prefix, 2);
-    auto flags = addField(root, "Flags", hexText(h.flags, 4) + " " + summary().substr(0, summary().find(" 0x")), prefix + 2, 2);
+    std::string flagsText = hexText(h.flags, 4) + " ";
+    appendOperation(flagsText, h);
+    auto flags = addField(root, "Flags", flagsText, prefix + 2, 2);
     addField(flags, "Response", h.isResponse() ? "Message is a response" : "Message is a query", prefix + 2, 1);
     addField(flags, "Opcode", nameWithCode(kOpcodes, h.opcode()), prefix + 2, 1);
     if (h.isResponse()) addField(flags, "Authoritative", (h.flags & 0x0400) ? "Yes" : "No", prefix + 2, 1);

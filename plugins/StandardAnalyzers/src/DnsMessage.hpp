@@ -63,7 +63,10 @@ struct DnsMessage {
     bool truncated = false;
     /// The questions read whole, whether or not they are kept.
     std::size_t questionsRead = 0;
-    /// With `Detail::summary`, the text `summary()` gives after a full reading.
+    /// With `Detail::summary`, the summary line: "Standard query 0x1234 A example.com",
+    /// "Standard query response 0x1234 A example.com A 93.184.216.34" (opcode, " response" for
+    /// answers, the ID, the reply code when it is not "No error", each question and each record
+    /// of every section read whole).
     std::string summaryText;
     /// How much of a message to read: everything; only where its parts lie (no question or
     /// record is kept, `questionsRead` counts them), which is all that finding the message's end
@@ -76,10 +79,6 @@ struct DnsMessage {
     /// Reads a message that starts `prefix` bytes into `bytes`.
     static DnsMessage readAt(const Data& bytes, std::size_t prefix, Detail detail = Detail::text);
 
-    /// "Standard query 0x1234 A example.com", "Standard query response 0x1234 A example.com A
-    /// 93.184.216.34": opcode, " response" for answers, the ID, the reply code when it is not
-    /// "No error", each question and each record of every section.
-    [[nodiscard]] std::string summary() const;
     [[nodiscard]] std::shared_ptr<QORNode> detailTree() const;
 
     static std::string typeName(std::uint16_t type);
