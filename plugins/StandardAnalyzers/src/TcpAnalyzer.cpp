@@ -68,14 +68,7 @@ public:
         info += " → ";
         appendDecimal(info, h->destinationPort);
         info += " [";
-        bool any = false;
-        for (const auto& [bit, name] : kFlagTable) {
-            if (!(h->flags & bit)) continue;
-            if (any) info += ", ";
-            info += name;
-            any = true;
-        }
-        if (!any) info += "<None>";
+        if (!appendFlagNames(info, h->flags)) info += "<None>";
         info += "] Seq=";
         appendDecimal(info, h->seq);
         if (h->flags & kACK) {
@@ -138,8 +131,11 @@ public:
         if (key == "tcpWindow") return &numberField<std::uint16_t, 14>;
         if (key == "tcpFlags") {
             return [](const Data& data) -> Value {
-                if (auto v = fieldU16(data, 12)) return flagNames(*v & 0x1FF, "");
-                return {};
+                auto v = fieldU16(data, 12);
+                if (!v) return {};
+                std::string names;
+                appendFlagNames(names, *v & 0x1FF);
+                return names;
             };
         }
         return nullptr;
@@ -175,12 +171,16 @@ private:
         return names;
     }
 
-    static std::string flagNames(std::uint16_t flags, std::string_view none) {
-        auto names = splitFlagNames(flags);
-        if (names.empty()) return std::string(none);
-        std::string out;
-        for (std::size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + names[i];
-        return out;
+    /// Appends the names of the set flags, ", " between them; whether any is set.
+    static bool appendFlagNames(std::string& out, std::uint16_t flags) {
+        bool any = false;
+        for (const auto& [bit, name] : kFlagTable) {
+            if (!(flags & bit)) continue;
+            if (any) out += ", ";
+            out += name;
+            any = true;
+        }
+        return any;
     }
 
     /// The segment within `data`: the bytes the analyzer was made from bound what belongs to it,
