@@ -1,9 +1,8 @@
-// Packets of real captures analysed on several threads at once, as background analysis does, and
-// analysed again after the clear-analysis notification has emptied every packet's analyzer cache.
+// Packets of real captures analysed again after the clear-analysis notification has emptied every
+// packet's analyzer cache (packets analysed on several threads at once are compared with one
+// thread's analysis by the packet-window tests).
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "AnalyzerHarness.hpp"
 #include "QORDependencies/Enumerations.hpp"
@@ -16,7 +15,7 @@ namespace {
 
 constexpr const char* kCaptures[] = {"many_interfaces-1.pcapng", "linux_dlt_sll2.pcap", "vlan-pcp-dei.pcapng", "tls_nss_example.pcap"};
 
-/// Every packet of the captures, freshly read: each thread analyses records of its own.
+/// Every packet of the captures, freshly read.
 std::vector<std::shared_ptr<QORPacket>> freshPackets(std::vector<Capture>& keep) {
     std::vector<std::shared_ptr<QORPacket>> out;
     for (const char* name : kCaptures) {
@@ -33,26 +32,6 @@ std::string describe(const QORPacket& p) {
     out += "|" + p.packetSourceString().value_or("") + "|" + p.packetDestinationString().value_or("");
     for (const auto& a : p.cachedAnalyzers().value_or(AnalyzerChain{})) out += "|" + a->protocolInfo().value_or("");
     return out;
-}
-
-TEST(AnalyzerConcurrency, PacketsAnalysedOnSeveralThreadsAgreeWithOneThread) {
-    constexpr int kThreads = 4;
-    std::vector<Capture> captures;
-    auto reference = freshPackets(captures);
-    ASSERT_FALSE(reference.empty());
-    std::vector<std::string> expected;
-    for (const auto& p : reference) expected.push_back(describe(*p));
-
-    std::vector<std::vector<std::shared_ptr<QORPacket>>> inputs;
-    for (int t = 0; t < kThreads; ++t) inputs.push_back(freshPackets(captures));
-    std::vector<std::vector<std::string>> results(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (const auto& p : inputs[t]) results[t].push_back(describe(*p));
-        });
-    for (auto& thread : threads) thread.join();
-    for (const auto& r : results) EXPECT_EQ(r, expected);
 }
 
 TEST(ClearAnalysis, TheNotificationDropsEveryAnalysisAndTheNextRequestAnalysesAgain) {

@@ -43,12 +43,8 @@ AnalyzerHarness::AnalyzerHarness() : controller_(QORPlugInsController::sharedMan
     throw std::runtime_error("the plug-in controller did not load " + bundle.string());
 }
 
-const QORPluginAnalyzerClass* AnalyzerHarness::classNamed(std::string_view className) const {
-    return dynamic_cast<const QORPluginAnalyzerClass*>(ClassRegistry::shared().classNamed(className).get());
-}
-
 AnalyzerRef AnalyzerHarness::make(std::string_view className, const Data& bytes, const PacketRef& packet) const {
-    auto cls = classNamed(className);
+    auto cls = dynamic_cast<const QORPluginAnalyzerClass*>(ClassRegistry::shared().classNamed(className).get());
     if (!cls) throw std::runtime_error("no analyzer class " + std::string(className));
     return cls->make(bytes, packet);
 }
@@ -57,10 +53,6 @@ std::vector<QORPlugInStructure> AnalyzerHarness::structures() const {
     std::vector<QORPlugInStructure> out;
     for (const auto& [bundle, structure] : controller_->plugIns()) out.push_back(structure);
     return out;
-}
-
-std::optional<QORPlugInAnalyzerAttribute> AnalyzerHarness::attribute(std::string_view key) const {
-    return controller_->analyzerAttributeForAttributeKey(key);
 }
 
 Capture readCapture(std::string_view name) {
@@ -73,6 +65,15 @@ Capture readCapture(std::string_view name) {
     while (auto update = stream.next())
         if (auto* packets = update->payload()) capture.packets = std::move(*packets);
     return capture;
+}
+
+std::vector<std::string> fixtureCaptures() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(capturePath(""))) {
+        const auto ext = entry.path().extension();
+        if (ext == ".pcap" || ext == ".pcapng" || ext == ".cap" || ext == ".ntar") names.push_back(entry.path().filename().string());
+    }
+    return names;
 }
 
 std::string chainHistory(const QORPacket& packet) {

@@ -29,14 +29,11 @@ class AnalyzerHarness {
 public:
     static AnalyzerHarness& shared();
 
-    /// The class registered in the class registry under `className` ("EthernetAnalyzer").
-    [[nodiscard]] const QORPluginAnalyzerClass* classNamed(std::string_view className) const;
-    /// A fresh analyzer of a class, or null when the class refuses the bytes.
+    /// A fresh analyzer of the class registered under `className` ("EthernetAnalyzer"), or null
+    /// when the class refuses the bytes.
     [[nodiscard]] AnalyzerRef make(std::string_view className, const Data& bytes, const PacketRef& packet = nullptr) const;
     /// The structures the standard plug-in registered with the controller.
     [[nodiscard]] std::vector<QORPlugInStructure> structures() const;
-    /// The attribute record the controller holds for a key.
-    [[nodiscard]] std::optional<QORPlugInAnalyzerAttribute> attribute(std::string_view key) const;
 
 private:
     AnalyzerHarness();
@@ -52,6 +49,9 @@ struct Capture {
 /// Reads a file of tests/fixtures/captures with `FileDataToPacketsAsyncStream`; a read that
 /// fails throws.
 Capture readCapture(std::string_view name);
+
+/// The names of the capture files of tests/fixtures/captures (.pcap, .pcapng, .cap, .ntar).
+std::vector<std::string> fixtureCaptures();
 
 /// The protocol names of a packet's own analyzer chain (`cachedAnalyzers()`) joined by "-",
 /// without the built-in packet analyzer that starts every chain.

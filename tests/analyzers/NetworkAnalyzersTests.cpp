@@ -35,20 +35,11 @@ std::string childValue(const NodeList& nodes, std::string_view name) {
     return child ? child->nodeValue() : "<none>";
 }
 
-TEST(IPv4Analyzer, ReadsTheHeaderAndChoosesTheCarriedProtocol) {
-    auto packet = ipv4(6, 32);
-    expectRows("IPv4Analyzer", {{"TCP", packet, 20, "TCP", 32, nullptr,
-                                 {{"ip4SrcAddr", packet.slice(12, 4), "192.168.0.1"}, {"ip4DstAddr", packet.slice(16, 4), "10.0.0.2"},
-                                  {"ip4TTL", packet.slice(8, 1), "64"}}},
-                                {"6in4", ipv4(41, 8), -1, "IPv6"}, {"4in4", ipv4(4, 8), -1, "IP"},
-                                {"GRE", ipv4(47, 8), -1, "GRE"}, {"ICMPv6", ipv4(58, 8), -1, "ICMPv6"},
-                                {"unknown", ipv4(99, 8), -1, ""}});
-    EXPECT_NE(childValue(harness().make("IPv4Analyzer", packet)->protocolNodes(packet), "Header Checksum").find("[correct]"), std::string::npos);
-}
-
+// Addresses, TTL and the common carried protocols are compared with tshark on real captures.
 TEST(IPv4Analyzer, HeaderLengthsTotalLengthsAndFragmentsDecideWhatIsCarried) {
     expectRows("IPv4Analyzer",
-               {{"Router Alert option", ipv4(17, 8, 0, {0x94, 0x04, 0x00, 0x00}), 24, nullptr, 8},
+               {{"unknown protocol", ipv4(99, 8), -1, ""},
+                {"Router Alert option", ipv4(17, 8, 0, {0x94, 0x04, 0x00, 0x00}), 24, nullptr, 8},
                 {"an option running past the header ends the walk", ipv4(17, 8, 0, {0x07, 0x28, 0x00, 0x00}), -1, "UDP", -1, nullptr, {}, true},
                 {"cut inside the header", ipv4(6, 20).slice(0, 12), 12, ""},
                 {"IHL past the captured bytes", ipv4(6, 0, 0, {1, 1, 1, 1, 1, 1, 1, 1}).slice(0, 24), 24, ""},
@@ -59,7 +50,9 @@ TEST(IPv4Analyzer, HeaderLengthsTotalLengthsAndFragmentsDecideWhatIsCarried) {
                  "Fragmented IP protocol (proto=UDP 17, off=1480, ID=1c46)"},
                 {"the first fragment", ipv4(17, 40, 0x2000), -1, "UDP"}});
     auto options = ipv4(17, 8, 0, {0x94, 0x04, 0x00, 0x00});
-    EXPECT_NE(childValue(harness().make("IPv4Analyzer", options)->protocolNodes(options), "Options"), "<none>");
+    const auto nodes = harness().make("IPv4Analyzer", options)->protocolNodes(options);
+    EXPECT_NE(childValue(nodes, "Options"), "<none>");
+    EXPECT_NE(childValue(nodes, "Header Checksum").find("[correct]"), std::string::npos);
     // Bytes that cannot be IPv4: version 5, or an IHL of 4.
     auto bytes = ipv4(6, 0).toVector();
     bytes[0] = std::byte{0x55};
@@ -78,6 +71,8 @@ Data ipv6(std::uint8_t nextHeader, const Data& rest, std::optional<std::uint16_t
     return b.data();
 }
 
+/// The compression rules real captures rarely meet: one zero group stays, the longest run of
+/// zeros goes (the first of equal runs), IPv4-mapped addresses end in a dotted quad.
 TEST(IPv6Analyzer, PrintsAddressesInTheirRecommendedForm) {
     struct Row {
         std::initializer_list<int> address;
@@ -85,19 +80,17 @@ TEST(IPv6Analyzer, PrintsAddressesInTheirRecommendedForm) {
     };
     for (const auto& row : {
              Row{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "::"},
-             Row{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "::1"},
              Row{{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}, "2001:db8:0:1:1:1:1:1"},
              Row{{0x20, 0x01, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, "2001:0:0:1::1"},
              Row{{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}, "2001:db8::1:0:0:1"},
              Row{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1}, "::ffff:192.0.2.1"},
-             Row{{0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xfb}, "ff02::fb"},
              Row{{0x20, 0x01, 0x0d, 0xb8, 0xAB, 0xCD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "2001:db8:abcd::"},
          }) {
         EXPECT_EQ(valueText(harness().make("IPv6Analyzer", ipv6(59, Data()))->value("ip6SrcAddr", bytes(row.address))), row.text);
     }
 }
 
-TEST(IPv6Analyzer, ReadsTheFixedHeaderAndWalksExtensionHeadersInsideIt) {
+TEST(IPv6Analyzer, WalksExtensionHeadersInsideTheHeader) {
     Bytes ext(true);
     ext.raw({44, 0, 1, 4, 0, 0}).zeros(2);     // hop-by-hop, 8 bytes, PadN
     ext.raw({17, 0, 0, 1, 0, 0, 0, 7});        // fragment, offset 0, more fragments
@@ -108,11 +101,7 @@ TEST(IPv6Analyzer, ReadsTheFixedHeaderAndWalksExtensionHeadersInsideIt) {
     Bytes many(true);
     for (int i = 0; i < 40; ++i) many.raw({60, 0, 1, 4, 0, 0, 0, 0});
     many.raw({6, 0, 1, 4, 0, 0, 0, 0});
-    auto packet = ipv6(6, Bytes().zeros(20).data());
-    expectRows("IPv6Analyzer", {{"fixed header", packet, 40, "TCP", 20, nullptr,
-                                 {{"ip6SrcAddr", packet.slice(8, 16), "fe80::8c36:6ff:fe44:acaf"},
-                                  {"ip6DstAddr", packet.slice(24, 16), "2001:db8::1"}}},
-                                {"hop-by-hop and first fragment", ipv6(0, ext.data()), 56, "UDP", 12},
+    expectRows("IPv6Analyzer", {{"hop-by-hop and first fragment", ipv6(0, ext.data()), 56, "UDP", 12},
                                 {"a later fragment", ipv6(44, later.data()), -1, ""},
                                 {"an extension header past the bytes: the header is what is there", cut,
                                  static_cast<long>(cut.size()), ""},
@@ -130,45 +119,30 @@ Data arp(std::uint16_t opcode, std::initializer_list<int> sha, std::initializer_
 
 TEST(ArpAnalyzer, SummarisesRequestsRepliesAndAnnouncements) {
     std::initializer_list<int> mac{0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}, zero{0, 0, 0, 0, 0, 0};
+    // Requests and RARP are compared with tshark on linux_dlt_sll2.pcap.
     auto request = arp(1, mac, {10, 0, 0, 2}, zero, {10, 0, 0, 1});
-    auto rarp = arp(3, mac, {0, 0, 0, 0}, mac, {0, 0, 0, 0});
     expectRows("ArpAnalyzer",
-               {{"request", request, 28, "", -1, "Who has 10.0.0.1? Tell 10.0.0.2",
-                 {{"arpSenderIP", request.slice(14, 4), "10.0.0.2"}, {"arpTargetIP", request.slice(24, 4), "10.0.0.1"},
-                  {"arpSenderMAC", request.slice(8, 6), "aa:bb:cc:dd:ee:ff"}}},
-                {"reply", arp(2, mac, {10, 0, 0, 1}, mac, {10, 0, 0, 2}), -1, nullptr, -1, "10.0.0.1 is at aa:bb:cc:dd:ee:ff"},
+               {{"reply", arp(2, mac, {10, 0, 0, 1}, mac, {10, 0, 0, 2}), -1, nullptr, -1, "10.0.0.1 is at aa:bb:cc:dd:ee:ff"},
                 {"announcement", arp(1, mac, {10, 0, 0, 9}, zero, {10, 0, 0, 9}), -1, nullptr, -1, "ARP Announcement for 10.0.0.9"},
                 {"probe", arp(1, mac, {0, 0, 0, 0}, zero, {10, 0, 0, 9}), -1, nullptr, -1, "Who has 10.0.0.9? (ARP Probe)"},
                 {"gratuitous", arp(1, mac, {10, 0, 0, 9}, mac, {10, 0, 0, 9}), -1, nullptr, -1,
                  "Gratuitous ARP for 10.0.0.9 (Request)"},
-                {"RARP", rarp, -1, nullptr, -1, "Who is aa:bb:cc:dd:ee:ff? Tell aa:bb:cc:dd:ee:ff"},
                 {"cut short", request.slice(0, 20), 20, nullptr, -1, "", {}, true}});
-    auto a = harness().make("ArpAnalyzer", request);
-    EXPECT_FALSE(a->hasPayload());
-    EXPECT_EQ(harness().make("ArpAnalyzer", rarp)->protocolName(), "RARP");
 }
 
-// The summary with the time to live of the packet's IP header is compared with tshark on
-// linux_dlt_sll2.pcap by the info agreement table.
-TEST(IcmpAnalyzer, SummarisesEchoAndQuotesTheDatagramOfAnError) {
+// Echo summaries with the packet's time to live or hop limit are compared with tshark on
+// linux_dlt_sll2.pcap, and the datagrams errors quote by the content probe tests.
+TEST(IcmpAnalyzer, SummarisesEchoWithoutItsPacketAndQuotesTheDatagramOfAnError) {
     auto echo = Bytes(true).u8(8).u8(0).u16(0).u16(0x0008).u16(1).zeros(16).data();
-    Bytes unreachable(true);
-    unreachable.u8(3).u8(3).u16(0).u32(0).raw(ipv4(17, 8));
-    expectRows("IcmpAnalyzer",
-               {{"without its packet, the summary has no time to live", echo, 8, nullptr, -1, "Echo (ping) request  id=0x0008, seq=1/256"},
-                {"port unreachable quotes its datagram", unreachable.data(), -1, "Quoted IP", -1, "Destination unreachable (Port unreachable)"},
-                {"cut short", bytes({8}), 1}});
-    auto nodes = harness().make("IcmpAnalyzer", unreachable.data())->protocolNodes(unreachable.data());
-    EXPECT_NE(childValue(nodes, "Quoted IPv4 header"), "<none>");
+    auto unreachable = Bytes(true).u8(3).u8(3).u16(0).u32(0).raw(ipv4(17, 8)).data();
+    expectRows("IcmpAnalyzer", {{"without its packet, the summary has no time to live", echo, 8, nullptr, -1,
+                                 "Echo (ping) request  id=0x0008, seq=1/256"},
+                                {"cut short", bytes({8}), 1}});
+    EXPECT_NE(childValue(harness().make("IcmpAnalyzer", unreachable)->protocolNodes(unreachable), "Quoted IPv4 header"), "<none>");
 }
 
-TEST(IcmpV6Analyzer, SummarisesEchoAndNeighborDiscovery) {
-    Bytes echo(true), ns(true), na(true), rs(true);
-    echo.u8(128).u8(0).u16(0).u16(9).u16(1).zeros(8);
-    auto packet = ipv6(58, echo.data());
-    auto mine = packet.slice(40);
-    EXPECT_EQ(harness().make("IcmpV6Analyzer", mine, packetWith(1, packet))->protocolInfo(mine),
-              "Echo (ping) request id=0x0009, seq=1, hop limit=64");
+TEST(IcmpV6Analyzer, SummarisesNeighborDiscovery) {
+    Bytes ns(true), na(true), rs(true);
     ns.u8(135).u8(0).u16(0).u32(0).raw({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
     ns.u8(1).u8(1).raw({0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
     na.u8(136).u8(0).u16(0).u32(0x60000000).raw({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});

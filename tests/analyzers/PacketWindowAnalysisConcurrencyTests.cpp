@@ -27,8 +27,6 @@ Shown shown(const QORPacket& p) {
                  p.packetInfoOverview()};
 }
 
-std::filesystem::path fixture(std::string_view name) { return capturePath(name); }
-
 class PacketWindowAnalysisTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PacketWindowAnalysisTest, EveryPacketOnceInFileOrderAsTheDocumentShowsIt) {
@@ -40,7 +38,7 @@ TEST_P(PacketWindowAnalysisTest, EveryPacketOnceInFileOrderAsTheDocumentShowsIt)
         expected.push_back(shown(*p));
     }
 
-    auto bytes = mapFile(fixture(GetParam()));
+    auto bytes = mapFile(capturePath(GetParam()));
     ASSERT_TRUE(bytes);
     constexpr std::size_t kWindow = 3;  // small, so that every capture spans several windows
     std::mutex lock;
@@ -49,7 +47,7 @@ TEST_P(PacketWindowAnalysisTest, EveryPacketOnceInFileOrderAsTheDocumentShowsIt)
     std::vector<std::weak_ptr<QORPacket>> dropped;
     PacketWindowAnalysis::Options options;
     options.windowSize = kWindow;
-    options.fileURL = fixture(GetParam());
+    options.fileURL = capturePath(GetParam());
     auto result = PacketWindowAnalysis::run(
         *bytes,
         [&](QORPacket& packet, std::size_t slot) {
@@ -79,7 +77,8 @@ TEST_P(PacketWindowAnalysisTest, EveryPacketOnceInFileOrderAsTheDocumentShowsIt)
 
 INSTANTIATE_TEST_SUITE_P(Captures, PacketWindowAnalysisTest,
                          ::testing::Values("nb6-http.pcap", "many_interfaces-1.pcapng", "vlan-pcp-dei.pcapng", "suricata-pppoe.pcap",
-                                           "GrePackets.cap", "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap"));
+                                           "GrePackets.cap", "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap",
+                                           "tls_nss_example.pcap"));
 
 /// A listing takes its summary and addresses from the analyzers the analysis made; they must be
 /// the texts the packet's accessors give, whatever the chain's shape (tunnels carry a second IP
@@ -113,7 +112,7 @@ TEST(ListingTexts, AreTheTextsOfTheSummaryAndEndpointAccessors) {
 
 TEST(PacketWindowAnalysis, BytesInMemoryStayIntactAndAVisitorThatSaysNoStopsTheRead) {
     AnalyzerHarness::shared();
-    auto mapped = mapFile(fixture("one_http_stream_fin.pcap"));
+    auto mapped = mapFile(capturePath("one_http_stream_fin.pcap"));
     ASSERT_TRUE(mapped);
     const Data inMemory = Data::copy(mapped->span());  // not a file mapping: must stay intact
     for (bool goOn : {true, false}) {

@@ -30,17 +30,8 @@ PacketList readPackets(const Data& capture) {
 }
 
 std::vector<std::string> layersOf(const QORPacket& packet) {
-    std::vector<std::string> layers;
     (void)packet.cachedAnalyzers();  // the history is stored by the packet's analysis
-    auto history = packet.packetProtocolHistory().value_or("");
-    std::size_t at = 0;
-    while (at <= history.size() && !history.empty()) {
-        auto end = history.find('-', at);
-        if (end == std::string::npos) end = history.size();
-        layers.push_back(history.substr(at, end - at));
-        at = end + 1;
-    }
-    return layers;
+    return split(packet.packetProtocolHistory().value_or(""), '-');
 }
 
 Data ethernetFrame(std::uint16_t etherType, const Data& payload) {
