@@ -355,24 +355,5 @@ TEST_F(PlugInFolders, AnalysisTellsObserversOfProtocolHistoryAndSummary) {
     EXPECT_EQ(heard["packetProtocol"].size(), 1u);
 }
 
-TEST_F(PlugInFolders, UserSetFieldsAreToldAndUnobservedPacketsAnalyseAlike) {
-    ASSERT_NO_FATAL_FAILURE(activateStandardPlugIn());
-    auto observed = packetWithBytes(arpRequest());
-    auto plain = packetWithBytes(arpRequest());
-    std::vector<Value> comments;
-    observed->addObserver("packetComment", [&](const NSObject&, const KeyValueChange& c) { comments.push_back(c.oldValue); },
-                          kKeyValueObservingOptionOld);
-    observed->setPacketComment("first look");
-    observed->setPacketComment("second look");
-    ASSERT_EQ(comments.size(), 2u);
-    EXPECT_TRUE(comments[0].isNone());
-    EXPECT_EQ(comments[1].asString(), "first look");
-    // Observing changes what is told, never what analysis finds.
-    (void)observed->cachedAnalyzers();
-    (void)plain->cachedAnalyzers();
-    EXPECT_EQ(observed->packetProtocolHistory(), plain->packetProtocolHistory());
-    EXPECT_EQ(observed->packetInfoOverview(), plain->packetInfoOverview());
-}
-
 }  // namespace
 }  // namespace qor::test
