@@ -33,15 +33,13 @@ struct FakeSpec {
 
 class FakeClass final : public QORPluginAnalyzerClass {
 public:
-    explicit FakeClass(FakeSpec spec, const RuntimeClass* superclass = nullptr) : spec_(std::move(spec)), super_(superclass) {}
+    explicit FakeClass(FakeSpec spec) : spec_(std::move(spec)) {}
     std::string_view name() const override { return spec_.name; }
-    const RuntimeClass* superclass() const override { return super_; }
     AnalyzerRef make(const Data& data, const PacketRef&) const override;
     const FakeSpec& spec() const { return spec_; }
 
 private:
     FakeSpec spec_;
-    const RuntimeClass* super_;
 };
 
 class FakeAnalyzer final : public QORPluginAnalyzerProtocol {
@@ -91,8 +89,8 @@ public:
     FakeRegistry() : saved_(PluginLookupTable::current()) {}
     ~FakeRegistry() { PluginLookupTable::publish(saved_); }
 
-    std::shared_ptr<FakeClass> add(FakeSpec spec, const RuntimeClass* superclass = nullptr) {
-        auto cls = std::make_shared<FakeClass>(std::move(spec), superclass);
+    std::shared_ptr<FakeClass> add(FakeSpec spec) {
+        auto cls = std::make_shared<FakeClass>(std::move(spec));
         classes_.push_back(cls);
         return cls;
     }

@@ -1,7 +1,10 @@
 // The analysis pipeline over analyzer classes made up in the test: chain building, history,
-// padding, IP addresses, payload windows, the walk's limits, and the packet's lazy analysis.
+// padding, IP addresses, payload windows, the walk's limits, the packet's lazy analysis, and the
+// snapshot that hands the published lookup table to each thread.
 
 #include <gtest/gtest.h>
+
+#include <new>
 
 // The fake specs name only the fields a case needs; the rest keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -10,6 +13,7 @@
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/analysis/DefaultPacketPlugIn.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
+#include "QORModels/analysis/SharedSnapshot.hpp"
 #include "QORLog/QORLog.hpp"
 #include "QORPlatform/AppKit.hpp"
 
@@ -229,5 +233,25 @@ TEST(DefaultPacketAnalyzer, AnswersOnlyTheElevenPacketKeys) {
     EXPECT_TRUE(a->value("packetId", Data()).isNone());
 }
 
+
+/// A thread's remembered snapshot never outlives the holder it came from.
+TEST(SharedSnapshot, HolderMadeAtADestroyedHoldersAddressGivesItsOwnValue) {
+    using Holder = SharedSnapshot<std::string>;
+    alignas(Holder) unsigned char storage[sizeof(Holder)];
+    auto* first = new (storage) Holder(std::make_shared<const std::string>("old"));
+    ASSERT_EQ(*first->load(), "old");  // this thread now remembers (address, generation)
+    first->~Holder();
+
+    auto* second = new (storage) Holder(std::make_shared<const std::string>("new"));
+    ASSERT_EQ(static_cast<void*>(second), static_cast<void*>(first));
+    EXPECT_EQ(*second->load(), "new");
+    // The same after a store on each: the generations of different holders never meet.
+    second->store(std::make_shared<const std::string>("newer"));
+    EXPECT_EQ(*second->load(), "newer");
+    second->~Holder();
+    auto* third = new (storage) Holder(std::make_shared<const std::string>("third"));
+    EXPECT_EQ(*third->load(), "third");
+    third->~Holder();
+}
 }  // namespace
 }  // namespace qor::test
