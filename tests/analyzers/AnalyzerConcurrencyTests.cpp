@@ -13,18 +13,6 @@
 namespace qor::test {
 namespace {
 
-constexpr const char* kCaptures[] = {"many_interfaces-1.pcapng", "linux_dlt_sll2.pcap", "vlan-pcp-dei.pcapng", "tls_nss_example.pcap"};
-
-/// Every packet of the captures, freshly read.
-std::vector<std::shared_ptr<QORPacket>> freshPackets(std::vector<Capture>& keep) {
-    std::vector<std::shared_ptr<QORPacket>> out;
-    for (const char* name : kCaptures) {
-        keep.push_back(readCapture(name));
-        out.insert(out.end(), keep.back().packets.begin(), keep.back().packets.end());
-    }
-    return out;
-}
-
 /// What analysis made of a packet: its chain, summary line and addresses.
 std::string describe(const QORPacket& p) {
     std::string out = chainHistory(p);  // analyses the packet: the history below is written by it
@@ -35,8 +23,12 @@ std::string describe(const QORPacket& p) {
 }
 
 TEST(ClearAnalysis, TheNotificationDropsEveryAnalysisAndTheNextRequestAnalysesAgain) {
-    std::vector<Capture> captures;
-    auto packets = freshPackets(captures);
+    std::vector<Capture> captures;  // every packet of the captures, freshly read
+    PacketList packets;
+    for (const char* name : {"many_interfaces-1.pcapng", "linux_dlt_sll2.pcap", "vlan-pcp-dei.pcapng", "tls_nss_example.pcap"}) {
+        captures.push_back(readCapture(name));
+        packets.insert(packets.end(), captures.back().packets.begin(), captures.back().packets.end());
+    }
     ASSERT_FALSE(packets.empty());
     std::vector<std::string> before;
     for (const auto& p : packets) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "AnalyzerHarness.hpp"
 #include "PlugInPackets.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "support/Fixtures.hpp"
@@ -16,17 +17,6 @@ constexpr std::uint16_t kIPv4 = 0x0800, kIPv6 = 0x86DD, kMPLS = 0x8847;
 
 Data text(std::string_view s) { return Bytes().raw(s).data(); }
 
-/// A TLS 1.2 record holding a minimal ClientHello (TLS_AES_128_GCM_SHA256, no extensions).
-Data clientHello() {
-    Bytes body(true);
-    body.u16(0x0303).zeros(32).u8(0).u16(2).u16(0x1301).u8(1).u8(0).u16(0);
-    Bytes handshake(true);
-    handshake.u8(1).u8(0).u16(static_cast<std::uint16_t>(body.size())).raw(body.data());
-    Bytes record(true);
-    record.u8(22).u16(0x0301).u16(static_cast<std::uint16_t>(handshake.size())).raw(handshake.data());
-    return record.data();
-}
-
 /// A DNS query for "a." type A.
 Data dnsQuery() {
     Bytes b(true);
@@ -36,7 +26,7 @@ Data dnsQuery() {
 
 /// One Ethernet frame per capture, each analysed; gives the layers of the first packet.
 std::shared_ptr<QORPacket> analysed(const Data& frame, std::int64_t originalLength = -1) {
-    activatePlugInsOnce();
+    AnalyzerHarness::shared();
     auto packets = readPackets(PcapBuilder(1).record(1, 0, frame, originalLength).data());
     EXPECT_EQ(packets.size(), 1u);
     if (packets.empty()) return nullptr;
@@ -65,8 +55,9 @@ struct ContentCase {
 // HTTP to a system port (get-to-ssh-server.pcap) and TLS on 8443 (illustrated-tls12-dsb.pcapng)
 // are compared with tshark by the content agreement table.
 TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
+    const Data tlsData = Bytes(true).u8(23).u16(0x0303).u16(4).u32(0).data();
     const ContentCase cases[] = {
-        {"TLS application data on 8400", tcpFrame(8400, Bytes(true).u8(23).u16(0x0303).u16(4).u32(0).data()), "ETH-IP-TCP-TLS"},
+        {"TLS application data on 8400", tcpFrame(8400, tlsData), "ETH-IP-TCP-TLS"},
         {"TLS 1.3 version in a record is not TLS", tcpFrame(4430, Bytes(true).u8(23).u16(0x0304).u16(4).u32(0).data()), "ETH-IP-TCP"},
         {"a lone alert followed by junk", tcpFrame(4430, Bytes(true).u8(21).u16(0x0303).u16(2).u16(0x0228).raw("xyz").data()), "ETH-IP-TCP"},
         {"HTTP request on 8000", tcpFrame(8000, text("GET /index.html HTTP/1.1\r\nHost: a\r\n\r\n")), "ETH-IP-TCP-HTTP"},
@@ -81,7 +72,7 @@ TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
         {"a 220 reply that names no SMTP", tcpFrame(2525, text("220 FTP server ready\r\n")), "ETH-IP-TCP"},
         {"DNS query on UDP 5300", udpFrame(5300, dnsQuery()), "ETH-IP-UDP-DNS"},
         {"zeros on UDP 5300", udpFrame(5300, Bytes().zeros(40).data()), "ETH-IP-UDP"},
-        {"the port map wins over the content", tcpFrame(80, clientHello()), "ETH-IP-TCP-HTTP"},
+        {"the port map wins over the content", tcpFrame(80, tlsData), "ETH-IP-TCP-HTTP"},
         {"HTTP on the TLS port stays TLS", tcpFrame(443, text("GET / HTTP/1.1\r\n\r\n")), "ETH-IP-TCP-TLS"},
     };
     for (const auto& c : cases) EXPECT_EQ(historyOf(c.frame), c.history) << c.name;

@@ -1,15 +1,21 @@
 // The filter engine over analysed packets: matches in list order, progress per evaluated packet,
-// and several filterings of one fresh list at once (each packet analysed on first access by
-// whichever thread reaches it first). These run under the race checker (make sanitize).
+// several filterings of one fresh list at once (each packet analysed on first access by
+// whichever thread reaches it first), and its failures: a platform exception raised while
+// evaluating and a task cancelled from another thread become its errors. These run under the
+// race checker (make sanitize).
 
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <thread>
 
+#include "AnalyzerHarness.hpp"
 #include "PlugInPackets.hpp"
+#include "QORModels/filters/FilterErrors.hpp"
 #include "QORModels/filters/PacketFilterEngine.hpp"
 #include "QORModels/statistics/QORSharedMemoryQueue.hpp"
 #include "QORPlatform/NSPredicate.hpp"
+#include "QORPlatform/Task.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test {
@@ -31,14 +37,8 @@ std::vector<std::int64_t> idsOf(const PacketList& packets) {
     return ids;
 }
 
-std::vector<std::int64_t> everyThirdFromOne() {
-    std::vector<std::int64_t> ids;
-    for (std::int64_t id = 1; id <= 20000; id += 3) ids.push_back(id);
-    return ids;
-}
-
 TEST(FilterEngine, SeveralFilteringsOfOneFreshListMatchInListOrderWithOneProgressStepPerPacket) {
-    activatePlugInsOnce();
+    AnalyzerHarness::shared();
     const PacketList packets = datagrams();  // not analysed yet
     const auto predicate = NSPredicate::predicateWithFormat("dstPort == 53 AND srcPort == 40000");
     std::vector<std::int64_t> results[3];
@@ -48,7 +48,9 @@ TEST(FilterEngine, SeveralFilteringsOfOneFreshListMatchInListOrderWithOneProgres
         for (auto& result : results)
             threads.emplace_back([&] { result = idsOf(PacketFilterEngine().apply(*predicate, packets, &progress)); });
     }
-    for (const auto& result : results) EXPECT_EQ(result, everyThirdFromOne());
+    std::vector<std::int64_t> everyThirdFromOne;
+    for (std::int64_t id = 1; id <= 20000; id += 3) everyThirdFromOne.push_back(id);
+    for (const auto& result : results) EXPECT_EQ(result, everyThirdFromOne);
     EXPECT_EQ(progress.bytesRead(), 60000.0);
 }
 
@@ -60,6 +62,35 @@ TEST(SharedProgress, ConcurrentAdditionsAreNeverLost) {
         std::jthread b([&] { for (int i = 0; i < 20; ++i) progress.appendBytesRead(50); });
     }
     EXPECT_EQ(progress.bytesRead(), 2007.0);
+}
+
+TEST(FilterEngine, PlatformExceptionsAndCancellationBecomeErrors) {
+    AnalyzerHarness::shared();
+    const PacketList packets = readPackets(capturePath("many_interfaces-1.pcapng"));
+    try {
+        (void)PacketFilterEngine().apply(*NSPredicate::predicateWithFormat("dstPort CONTAINS \"5\""), packets);
+        ADD_FAILURE() << "a text operator on a number evaluated";
+    } catch (const FilterEvaluationError& e) {
+        EXPECT_EQ(e.kind(), FilterEvaluationError::Kind::evaluationFailed);
+        EXPECT_FALSE(e.reason().empty());
+    }
+    // A task cancelled before it filters stops before the first packet.
+    std::latch cancelled(1);
+    bool stopped = false;
+    Task task = Task::detached([&] {
+        cancelled.wait();
+        try {
+            (void)PacketFilterEngine().apply(*NSPredicate::predicateWithValue(true), packets);
+        } catch (const FilterEvaluationError& e) {
+            stopped = e.kind() == FilterEvaluationError::Kind::cancelled;
+        } catch (const CancellationError&) {
+            stopped = true;
+        }
+    });
+    task.cancel();
+    cancelled.count_down();
+    task.wait();
+    EXPECT_TRUE(stopped);
 }
 
 }  // namespace

@@ -8,15 +8,25 @@
 // (the first line of each file records the command and the tshark version), and
 // tests/fixtures/expected/<capture>.info.tshark.tsv, written by
 //   tshark -n -r <capture> -T fields -e frame.number -e frame.protocols -e _ws.col.Info
+// and tests/fixtures/expected/<capture>.content.tshark.tsv (the TLS, HTTP, SMTP and DNS layers of
+// every capture), written in the captures folder by
+//   tshark -n -o tcp.desegment_tcp_streams:FALSE -r <capture> -T fields -e frame.number
+//          -e frame.protocols -e _ws.col.Info
+// and display-filters.tshark.tsv, written by record-display-filters.sh in that folder (each row
+// the capture, our expression, tshark's filter and the frame numbers tshark selects).
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include "AnalyzerHarness.hpp"
+#include "PlugInPackets.hpp"
+#include "QORModels/filters/PacketFilterEngine.hpp"
 #include "QORModels/packets/QORPacket.hpp"
+#include "QORPlatform/NSPredicate.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test {
@@ -37,19 +47,16 @@ struct TsharkRow {
 std::string first(const std::string& field) { return field.substr(0, field.find(',')); }
 
 /// tshark's layer names for the protocols our analyzers cover, by our protocol name.
-const std::map<std::string, std::string>& layerNames() {
-    static const std::map<std::string, std::string> names{
+const std::map<std::string, std::string> kLayerNames{
         {"ETH", "eth"}, {"IP", "ip"},   {"IPv6", "ipv6"}, {"TCP", "tcp"},   {"UDP", "udp"},       {"DNS", "dns"},
         {"ARP", "arp"}, {"RARP", "arp"}, {"VLAN", "vlan"}, {"SLL", "sll"}, {"SLL2", "sll"}, {"NULL", "null"},   {"ICMP", "icmp"},
         {"ICMPv6", "icmpv6"},
-    };
-    return names;
-}
+};
 
 /// tshark's layers, keeping those we cover; an ICMP message's quoted datagram is not compared.
 std::vector<std::string> coveredLayers(const std::vector<std::string>& layers) {
     std::set<std::string> covered;
-    for (const auto& [ours, theirs] : layerNames()) covered.insert(theirs);
+    for (const auto& [ours, theirs] : kLayerNames) covered.insert(theirs);
     std::vector<std::string> out;
     for (const auto& layer : layers) {
         if (!covered.count(layer)) continue;
@@ -83,16 +90,11 @@ std::string number(const QORPacket& packet, const char* key) {
     return v ? std::to_string(*v) : std::string();
 }
 
-struct Agreement {
-    std::size_t compared = 0, matched = 0;
-};
-
 /// Each packet of the capture, read by the library's reader and analysed by its own pipeline,
 /// against tshark's row: the addresses and ports of the outermost IPv4, IPv6 and transport
 /// headers (the packet's attribute values, which come from the first analyzer of each kind) and
-/// the layers of the chain.
-Agreement compareCapture(const std::string& capture) {
-    Agreement result;
+/// the layers of the chain. Gives the number of packets compared.
+std::size_t compareCapture(const std::string& capture) {
     auto stem = capture.substr(0, capture.rfind('.'));
     auto expected = readExpected(stem);
     auto packets = readCapture(capture).packets;
@@ -104,7 +106,7 @@ Agreement compareCapture(const std::string& capture) {
 
         std::vector<std::string> ourLayers;
         for (const auto& a : chain)
-            if (auto it = layerNames().find(a->protocolName().value_or("")); it != layerNames().end()) ourLayers.push_back(it->second);
+            if (auto it = kLayerNames.find(a->protocolName().value_or("")); it != kLayerNames.end()) ourLayers.push_back(it->second);
         Fields got{text(packet, "ip4SrcAddr"), text(packet, "ip4DstAddr"), text(packet, "ip6SrcAddr"), text(packet, "ip6DstAddr")};
         auto transport = firstTransport(chain);
         if (!transport.empty()) {
@@ -122,10 +124,8 @@ Agreement compareCapture(const std::string& capture) {
         std::string where = capture + " frame " + expected[i].number;
         for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(got[k], wanted[k]) << where << " " << kFields[k];
         EXPECT_EQ(ourLayers, theirLayers) << where << " (ours: " << chainHistory(packet) << ")";
-        ++result.compared;
-        if (got == wanted && ourLayers == theirLayers) ++result.matched;
     }
-    return result;
+    return std::min(expected.size(), packets.size());
 }
 
 std::string paramName(const ::testing::TestParamInfo<std::string>& info) { return captureTestName(info.param); }
@@ -133,10 +133,7 @@ std::string paramName(const ::testing::TestParamInfo<std::string>& info) { retur
 class TsharkAgreement : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(TsharkAgreement, AddressesPortsAndLayersMatchTshark) {
-    auto result = compareCapture(GetParam());
-    std::cout << "[ agreement ] " << GetParam() << ": " << result.matched << " of " << result.compared
-              << " packets match tshark\n";
-    EXPECT_GT(result.compared, 0u);
+    EXPECT_GT(compareCapture(GetParam()), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -157,7 +154,7 @@ TEST_P(TsharkInfoAgreement, SummaryLinesMatchTheInfoColumn) {
     const auto& capture = GetParam();
     auto stem = capture.substr(0, capture.rfind('.'));
     auto packets = readCapture(capture).packets;
-    std::size_t compared = 0, matched = 0;
+    std::size_t compared = 0;
     for (const auto& f : readExpectedRows(stem + ".info.tshark.tsv", 3)) {
         auto layers = split(f[1], ':');
         while (!layers.empty() && layers.back() == "data") layers.pop_back();
@@ -170,12 +167,9 @@ TEST_P(TsharkInfoAgreement, SummaryLinesMatchTheInfoColumn) {
         auto want = f[2];
         for (const char* reference : {" (request in ", " (reply in ", " (no response found!)"})
             if (auto at = want.find(reference); at != std::string::npos) want = want.substr(0, at);
-        auto got = packet.packetInfoOverview();
-        EXPECT_EQ(got, want) << capture << " frame " << f[0];
+        EXPECT_EQ(packet.packetInfoOverview(), want) << capture << " frame " << f[0];
         ++compared;
-        if (got == want) ++matched;
     }
-    std::cout << "[ info ] " << capture << ": " << matched << " of " << compared << " summary lines match tshark\n";
     EXPECT_GT(compared, 0u);
 }
 
@@ -183,6 +177,120 @@ INSTANTIATE_TEST_SUITE_P(Captures, TsharkInfoAgreement,
                          ::testing::Values("udp_dns_request_response.pcap", "LinuxCookedCapture.pcap",
                                            "linux_dlt_sll2.pcap", "many_interfaces-1.pcapng"),
                          paramName);
+
+
+/// tshark's layer names of the compared protocols, by ours.
+const std::map<std::string, std::string> kCompared = {{"TLS", "tls"}, {"HTTP", "http"}, {"SMTP", "smtp"}, {"DNS", "dns"}};
+
+struct ContentRow {
+    std::string number;
+    std::set<std::string> layers;  ///< the compared layers, in our names
+    std::string info;
+};
+
+/// The rows of a fixture, without tshark's rows for pcapng custom blocks (no packet of ours).
+std::vector<ContentRow> readContentRows(const std::string& capture) {
+    std::vector<ContentRow> rows;
+    for (const auto& fields : readExpectedRows(capture + ".content.tshark.tsv", 3)) {
+        if (fields[1] == "data" && fields[2].starts_with("Custom Block")) continue;
+        ContentRow row{fields[0], {}, fields[2]};
+        for (const auto& layer : split(fields[1], ':'))
+            for (const auto& [ours, theirs] : kCompared)
+                if (layer == theirs) row.layers.insert(ours);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+/// A segment that tshark gives a layer only because an earlier segment of the connection began
+/// the message: without reassembly it shows it as a continuation of that message.
+bool continuesEarlierMessage(const ContentRow& row) {
+    return row.info.starts_with("Continuation") || row.info.find("Ignored Unknown Record") != std::string::npos;
+}
+
+std::set<std::string> ourLayers(const QORPacket& packet) {
+    std::set<std::string> out;
+    for (const auto& layer : layersOf(packet))
+        if (kCompared.contains(layer)) out.insert(layer);
+    return out;
+}
+
+std::string joined(const std::set<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : ",") + n;
+    return out.empty() ? "-" : out;
+}
+
+class ContentAgreement : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ContentAgreement, ApplicationLayersMatchTshark) {
+    AnalyzerHarness::shared();
+    const auto& capture = GetParam();
+    auto expected = readContentRows(capture);
+    auto packets = readPackets(capturePath(capture));
+    ASSERT_EQ(packets.size(), expected.size()) << capture;
+    std::size_t tsharkLayers = 0, matched = 0, continuations = 0;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const auto& row = expected[i];
+        auto ours = ourLayers(*packets[i]);
+        tsharkLayers += row.layers.size();
+        std::string where = capture + " frame " + row.number + " (ours " + joined(ours) + ", tshark " + joined(row.layers) +
+                            ", history " + packets[i]->packetProtocolHistory().value_or("") + ")";
+        for (const auto& layer : ours) EXPECT_TRUE(row.layers.contains(layer)) << "extra " << layer << ": " << where;
+        for (const auto& layer : row.layers) {
+            if (ours.contains(layer)) ++matched;
+            else if (continuesEarlierMessage(row)) ++continuations;
+            else ADD_FAILURE() << "missing " << layer << ": " << where;
+        }
+    }
+    std::cout << "[ agreement ] " << capture << ": " << matched << " of " << tsharkLayers
+              << " TLS/HTTP/SMTP/DNS layers found, " << continuations << " continuations without one\n";
+}
+
+// Every capture with packets. pcapng-test102-be.pcapng is left out: tshark counts a Simple Packet
+// Block there that the reader does not deliver, so its frames cannot be paired one to one.
+INSTANTIATE_TEST_SUITE_P(
+    Captures, ContentAgreement,
+    ::testing::Values("GrePackets.cap", "LinuxCookedCapture.pcap", "RADIUS.pcap", "bad_rsn_parsing_overrides_ssid.pcap",
+                      "basic-auth-with-colon.pcap", "deeply-nested-mime.pcap", "dhcp-rfc3004.pcap",
+                      "dssetup-standalone-be.cap", "get-gzip.pcap", "get-to-ssh-server.pcap",
+                      "http-chunk-2pow64-overflow.pcap", "illustrated-tls12-dsb.pcapng", "ipv6_http.pcap",
+                      "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap", "many_interfaces-1.pcapng", "nb6-http.pcap",
+                      "one_http_stream_fin.pcap", "pipelined-requests.pcap", "pppoe-session-http.pcap",
+                      "smtp-attachment-msg.pcap", "suricata-pppoe.pcap", "tls1_3.pcap", "tls_nss_example.pcap",
+                      "udp_dns_request_response.pcap", "vlan-pcp-dei.pcapng"),
+    paramName);
+
+
+/// Our reader returns 4 of the 5 packets tshark reads from this capture (its fifth is a packet
+/// block of an interface our reader refuses), so frame numbers cannot be compared.
+constexpr const char* kDifferentPacketCount = "pcapng-test102-be.pcapng";
+
+TEST(DisplayFilterAgreement, FiltersSelectWhatTsharkSelects) {
+    AnalyzerHarness::shared();
+    std::map<std::string, PacketList> captures;
+    std::map<std::string, std::shared_ptr<const NSPredicate>> predicates;
+    std::size_t compared = 0, selections = 0;
+    std::set<std::string> filters;
+    for (const auto& row : readExpectedRows("display-filters.tshark.tsv", 4)) {
+        const std::string& capture = row[0];
+        if (capture == kDifferentPacketCount) continue;
+        if (!captures.contains(capture)) captures[capture] = readPackets(capturePath(capture));
+        auto& predicate = predicates[row[1]];
+        if (!predicate) predicate = NSPredicate::predicateWithFormat(row[1]);
+        std::vector<std::string> ours;
+        for (const auto& packet : PacketFilterEngine().apply(*predicate, captures[capture]))
+            ours.push_back(std::to_string(packet->packetId()));
+        const std::vector<std::string> theirs = row[3].empty() ? std::vector<std::string>{} : split(row[3], ',');
+        EXPECT_EQ(ours, theirs) << capture << ": " << row[1] << " against tshark's " << row[2];
+        ++compared;
+        selections += theirs.size();
+        filters.insert(row[1]);
+    }
+    EXPECT_GE(filters.size(), 10u);
+    EXPECT_GT(compared, 300u);
+    EXPECT_GT(selections, 1000u);  // the filters select something on these captures
+}
 
 }  // namespace
 }  // namespace qor::test
