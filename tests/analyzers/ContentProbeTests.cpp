@@ -52,8 +52,9 @@ struct ContentCase {
     const char* history;
 };
 
-// HTTP to a system port (get-to-ssh-server.pcap) and TLS on 8443 (illustrated-tls12-dsb.pcapng)
-// are compared with tshark by the content agreement table.
+// A request sent to a port that names another protocol (get-to-ssh-server.pcap: an HTTP request
+// to port 22, which the port makes SSH, as tshark shows it) and TLS on 8443
+// (illustrated-tls12-dsb.pcapng) are compared with tshark by the content agreement table.
 TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
     const Data tlsData = Bytes(true).u8(23).u16(0x0303).u16(4).u32(0).data();
     const ContentCase cases[] = {
