@@ -113,21 +113,14 @@ std::vector<std::byte> nestedArrays(std::uint32_t count, bool cyclic) {
     for (std::uint32_t i = 0; i < count; ++i) {
         offsets.push_back(static_cast<std::uint32_t>(out.size()));
         const bool last = i + 1 == count;
-        if (last && !cyclic) {
-            put(0xA0, 1);
-        } else {
-            put(0xA1, 1);
-            put(last ? 0 : i + 1, 4);
-        }
+        put(last && !cyclic ? 0xA0 : 0xA1, 1);  // an empty array, or one holding one reference
+        if (!last || cyclic) put(last ? 0 : i + 1, 4);
     }
     const std::uint64_t table = out.size();
     for (std::uint32_t offset : offsets) put(offset, 4);
-    put(0, 6);
-    put(4, 1);
-    put(4, 1);
-    put(count, 8);
-    put(0, 8);
-    put(table, 8);
+    // The trailer: unused bytes, offset and reference sizes, object count, root object, table offset.
+    using Field = std::pair<std::uint64_t, int>;
+    for (const auto& [value, width] : {Field{0, 6}, Field{4, 1}, Field{4, 1}, Field{count, 8}, Field{0, 8}, Field{table, 8}}) put(value, width);
     return out;
 }
 
@@ -153,12 +146,9 @@ TEST(LegacyArchive, PropertyListsNestedTooDeeplyAreRefusedBeforeParsing) {
 
 TEST(PredicateConversion, OperatorCodesMapToComparisons) {
     const std::vector<std::pair<std::string, std::string>> table{
-        {"packetId < 5", "packetId.lessThan"},           {"packetId <= 5", "packetId.lessThanOrEqual"},
-        {"packetId > 5", "packetId.greaterThan"},        {"packetId >= 5", "packetId.greaterThanOrEqual"},
-        {"packetId == 5", "packetId.equalTo"},           {"packetId != 5", "packetId.notEqualTo"},
-        {"a.b BEGINSWITH 'x'", "a.b.beginsWith"},        {"a ENDSWITH 'x'", "a.endsWith"},
-        {"a CONTAINS[cd] 'x'", "a.contains"},
-    };
+        {"packetId < 5", "packetId.lessThan"}, {"packetId <= 5", "packetId.lessThanOrEqual"}, {"packetId > 5", "packetId.greaterThan"},
+        {"packetId >= 5", "packetId.greaterThanOrEqual"}, {"packetId == 5", "packetId.equalTo"}, {"packetId != 5", "packetId.notEqualTo"},
+        {"a.b BEGINSWITH 'x'", "a.b.beginsWith"}, {"a ENDSWITH 'x'", "a.endsWith"}, {"a CONTAINS[cd] 'x'", "a.contains"}};
     for (const auto& [format, id] : table) {
         const FilterNode node = LegacyQORQueryMigrator::convertPredicateFormat(format);
         ASSERT_NE(node.getIf<FilterNode::Row>(), nullptr) << format;

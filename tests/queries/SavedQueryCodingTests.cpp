@@ -45,7 +45,6 @@ TEST(SavedQueryCoding, MissingOrWrongFieldsNameTheirPath) {
     };
     const std::vector<Case> cases{
         {"no id", [](auto& j) { j.erase("id"); }, DecodingError::Kind::keyNotFound, ""},
-        {"no modifiedAt", [](auto& j) { j.erase("modifiedAt"); }, DecodingError::Kind::keyNotFound, ""},
         {"date as text", [](auto& j) { j["createdAt"] = "2024-01-01"; }, DecodingError::Kind::typeMismatch, "createdAt"},
         {"name null", [](auto& j) { j["name"] = nullptr; }, DecodingError::Kind::valueNotFound, "name"},
         {"bad uuid", [](auto& j) { j["id"] = "not-a-uuid"; }, DecodingError::Kind::dataCorrupted, "id"},

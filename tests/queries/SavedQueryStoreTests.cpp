@@ -44,18 +44,7 @@ protected:
     test::TempDir dir;
 };
 
-TEST_F(SavedQueryStoreTest, ConstructionQueuesTheFirstReload) {
-    const SavedQuery saved("Web", portRow(80));
-    dir.write(saved.id().uuidString() + ".qorfind.json", Data::fromString(encodeSavedQuery(saved)));
-    auto store = SavedQueryStore::create(dir.path);
-    EXPECT_TRUE(store->queries().empty());
-    MainQueue::shared().drain();
-    ASSERT_EQ(store->queries().size(), 1u);
-    EXPECT_EQ(store->queries().front(), saved);
-    EXPECT_EQ(store->directory(), dir.path);
-}
-
-TEST_F(SavedQueryStoreTest, CorruptFilesAreSkippedLoggedAndLeftOnDisk) {
+TEST_F(SavedQueryStoreTest, FirstReloadIsQueuedAndSkipsLogsAndLeavesCorruptFiles) {
     const SavedQuery good("Good", portRow(53));
     dir.write(good.id().uuidString() + ".qorfind.json", Data::fromString(encodeSavedQuery(good)));
     dir.write("broken.qorfind.json", Data::fromString("{ not json"));
@@ -64,8 +53,11 @@ TEST_F(SavedQueryStoreTest, CorruptFilesAreSkippedLoggedAndLeftOnDisk) {
     std::filesystem::create_directory(dir.path / "folder.qorfind.json");
 
     test::LogCapture log;
-    auto store = loadedStore();
-    EXPECT_EQ(names(*store), std::vector<std::string>{"Good"});
+    auto store = SavedQueryStore::create(dir.path);
+    EXPECT_TRUE(store->queries().empty());  // the first reload is queued, not run
+    MainQueue::shared().drain();
+    ASSERT_EQ(store->queries().size(), 1u);
+    EXPECT_EQ(store->queries().front(), good);
     std::vector<std::string> skipped;
     for (const auto& line : log.lines) {
         EXPECT_EQ(line.filename, "QORModels/SavedQueryStore");
@@ -172,7 +164,7 @@ TEST_F(SavedQueryStoreTest, AWriterKilledMidWriteLeavesACompleteFile) {
     EXPECT_TRUE(log.lines.empty());
 }
 
-TEST_F(SavedQueryStoreTest, DeletingDropsTheQueryEvenWhenItsFileIsGone) {
+TEST_F(SavedQueryStoreTest, DeletingDropsTheQueryEvenWhenItsFileIsGoneAndAnUnlistableFolderEmptiesTheList) {
     auto store = loadedStore();
     const SavedQuery a("a", portRow(1)), b("b", portRow(2));
     store->save(a);
@@ -181,6 +173,11 @@ TEST_F(SavedQueryStoreTest, DeletingDropsTheQueryEvenWhenItsFileIsGone) {
     EXPECT_FALSE(std::filesystem::exists(store->fileFor(a)));
     std::filesystem::remove(store->fileFor(b));
     store->remove(b);
+    EXPECT_TRUE(store->queries().empty());
+    // A folder that cannot be listed any more empties the list.
+    store->save(a);
+    std::filesystem::remove_all(dir.path);
+    store->reload();
     EXPECT_TRUE(store->queries().empty());
 }
 
@@ -199,14 +196,6 @@ TEST_F(SavedQueryStoreTest, EachOperationIsOneObservableChange) {
     EXPECT_EQ(seen[0], Value(Value::List{Value("Only")}));
     EXPECT_EQ(seen[1], Value(Value::List{Value("Only")}));
     EXPECT_EQ(seen[2], Value(Value::List{}));
-}
-
-TEST_F(SavedQueryStoreTest, ReloadOfAFolderThatCannotBeListedEmptiesTheList) {
-    auto store = loadedStore();
-    store->save(SavedQuery("q", portRow(1)));
-    std::filesystem::remove_all(dir.path);
-    store->reload();
-    EXPECT_TRUE(store->queries().empty());
 }
 
 TEST_F(SavedQueryStoreTest, LegacyArchivesAreConvertedOnceAndRenamed) {
