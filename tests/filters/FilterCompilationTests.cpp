@@ -60,6 +60,9 @@ TEST(FilterCompilation, RowsBecomeComparisonsOfTheAttributesKeyPath) {
         {Row("Source Port is", Comparison::contains, FilterValue::Int{443}, true), "srcPort == 443"},
     };
     for (const Case& c : cases) EXPECT_EQ(formatOf(c.row), c.format) << c.row.attributeID;
+    // Dates as texts round down to the second.
+    EXPECT_EQ(dateDescription(Date{0.9}), "1970-01-01 00:00:00 +0000");
+    EXPECT_EQ(dateDescription(Date{-1}), "1969-12-31 23:59:59 +0000");
 }
 
 TEST(FilterCompilation, GroupsAndTheirErrors) {
@@ -83,11 +86,6 @@ TEST(FilterCompilation, GroupsAndTheirErrors) {
     FilterNode deep = a;
     for (int i = 0; i < 200; ++i) deep = Group(LogicalOperator::not_, {deep});
     EXPECT_EQ(compileError(deep).kind(), FilterCompileError::Kind::invalidPredicate);
-}
-
-TEST(FilterValueText, DatesRoundDownToTheSecond) {
-    EXPECT_EQ(dateDescription(Date{0.9}), "1970-01-01 00:00:00 +0000");
-    EXPECT_EQ(dateDescription(Date{-1}), "1969-12-31 23:59:59 +0000");
 }
 
 TEST(PacketFilterEngine, PacketsWithoutAnalyzersAreNeitherEvaluatedNorCounted) {

@@ -39,12 +39,6 @@ Template columnTemplate(std::string displayName, std::string format, std::option
 TEST(FilterAttributeCatalog, BuiltinAttributesOnePerKeyPathAndComparison) {
     const auto catalog = FilterAttributeCatalog::builtin();
     ASSERT_EQ(catalog.attributes().size(), 62u);
-    EXPECT_EQ(catalog.byID().size(), 62u);
-    const auto& first = catalog.attributes().front();
-    EXPECT_EQ(first.allowedComparisons, std::vector<Comparison>{Comparison::equalTo});
-    EXPECT_TRUE(first.source.isBuiltin());
-    EXPECT_EQ(first.keyPath, std::optional<std::string>("packetId"));
-    EXPECT_FALSE(first.predicateFormat);
     // Protocols offer equality only; texts no ordering.
     EXPECT_FALSE(catalog["packetProtocol.contains"]);
     EXPECT_FALSE(catalog["packetInfoOverview.lessThan"]);
@@ -54,7 +48,6 @@ TEST(FilterAttributeCatalog, LaterAttributeWithAnIdReplacesTheEarlierAtItsPositi
     const FilterAttributeCatalog catalog({attribute("a", "first"), attribute("b", "b"), attribute("a", "second"), attribute("c", "c")});
     EXPECT_EQ(idsOf(catalog), (std::vector<std::string>{"b", "a", "c"}));
     EXPECT_EQ(catalog["a"]->title, "second");
-    EXPECT_EQ(catalog.byID().size(), 3u);
 }
 
 TEST(FilterAttributeCatalog, ResolvesFullIdsAndBareKeyPathsWithTheirComparison) {
@@ -126,7 +119,6 @@ FilterNode sampleTree() {
 
 TEST(FilterCoding, TreesRoundTripWithEveryValueCase) {
     const FilterNode tree = sampleTree();
-    EXPECT_EQ(tree.groupChildCount(), 5u);
     const std::string text = encodeFilterNode(tree);
     const FilterNode back = decodeFilterNode(text);
     EXPECT_EQ(back, tree);
