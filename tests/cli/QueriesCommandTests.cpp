@@ -36,13 +36,13 @@ protected:
 };
 
 TEST_F(QorQueries, SaveListShowDelete) {
-    auto r = queries({"save", "web", "srcPort == 443 OR dstPort == 443"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    r = queries({"save", "DNS", "packetProtocol == \"DNS\" AND packetLengthReal > 100"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto& [name, filter] : {std::pair{"web", "srcPort == 443 OR dstPort == 443"},
+                                       std::pair{"DNS", "packetProtocol == \"DNS\" AND packetLengthReal > 100"}}) {
+        const ToolRun saved = queries({"save", name, filter});
+        ASSERT_EQ(saved.status, 0) << saved.err;
+    }
     ASSERT_EQ(files().size(), 2u);
-
-    r = queries({"list"});
+    auto r = queries({"list"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "DNS\nweb\n");
 

@@ -67,18 +67,14 @@ TEST(QorFollow, ByPacketDirectionAndFormats) {
 TEST(QorConversations, WhatNamesNoConversationIsOneLineAndStatus2) {
     const std::string cap = " " + fixture("one_http_stream_fin.pcap");
     const std::pair<std::string, std::string> cases[] = {
-        {"follow" + cap + " 7", "no TCP conversation 7"},
-        {"follow --udp" + cap + " 3", "no UDP conversation 3"},
+        {"follow" + cap + " 7", "no TCP conversation 7"}, {"follow --udp" + cap + " 3", "no UDP conversation 3"},
         {"follow --packet 999" + cap, "packet 999 belongs to no TCP conversation"},
         {"follow" + cap, "follow: give a conversation number N or --packet P"},
         {"follow --format xml" + cap + " 0", "unknown format \"xml\" (ascii, hex or raw)"},
         {"follow --direction up" + cap + " 0", "unknown direction \"up\" (both, client or server)"},
-        {"messages" + cap + " 7", "no TCP conversation 7"},
-        {"messages --packet 999" + cap, "packet 999 belongs to no TCP conversation"},
-        {"messages --udp" + cap + " 0", "no UDP flow 0"},
-        {"messages --udp --packet 1" + cap, "packet 1 belongs to no UDP flow"},
-        {"messages" + cap, "messages: give a conversation number N or --packet P"},
-    };
+        {"messages" + cap + " 7", "no TCP conversation 7"}, {"messages --packet 999" + cap, "packet 999 belongs to no TCP conversation"},
+        {"messages --udp" + cap + " 0", "no UDP flow 0"}, {"messages --udp --packet 1" + cap, "packet 1 belongs to no UDP flow"},
+        {"messages" + cap, "messages: give a conversation number N or --packet P"}};
     for (const auto& [args, message] : cases) {
         auto r = qor(args);
         EXPECT_EQ(r.status, 2) << args;
