@@ -45,16 +45,6 @@ struct Counts {
 };
 using Conversations = std::map<std::pair<std::string, std::string>, Counts>;
 
-std::vector<std::string> captureNames() {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(test::fixturePath("captures"))) {
-        auto ext = entry.path().extension();
-        if (ext == ".pcap" || ext == ".pcapng" || ext == ".cap" || ext == ".ntar") names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 /// Where the capture reader, not the reassembler, reads a file differently from tshark: the
 /// conversations whose counts are known to differ, with tshark's and our frames each way.
 struct KnownDifference {
@@ -70,7 +60,7 @@ const KnownDifference kKnownDifferences[] = {
 TEST(StreamAgreement, ConversationsAndFrameCountsMatchTsharkConv) {
     const auto expected = test::readExpectedRows("streams.conv.tshark.tsv", 0);
     std::size_t compared = 0;
-    for (const auto& name : captureNames()) {
+    for (const auto& name : test::fixtureCaptures()) {
         SCOPED_TRACE(name);
         auto snapshots = test::snapshotsOf(name);
         std::map<std::string, Conversations> ours;
