@@ -192,10 +192,8 @@ TEST_F(SavedQueryStoreTest, EachOperationIsOneObservableChange) {
     store->reload();
     store->remove(q);
     store->removeObserver(token);
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[0], Value(Value::List{Value("Only")}));
-    EXPECT_EQ(seen[1], Value(Value::List{Value("Only")}));
-    EXPECT_EQ(seen[2], Value(Value::List{}));
+    const Value only(Value::List{Value("Only")});
+    EXPECT_EQ(seen, (std::vector<Value>{only, only, Value(Value::List{})}));
 }
 
 TEST_F(SavedQueryStoreTest, LegacyArchivesAreConvertedOnceAndRenamed) {
