@@ -117,8 +117,9 @@ void run(const std::string& path, bool json, bool details) {
     activateAnalyzers();
     // One pass over the file, window by window on all cores: each packet is classified once, on
     // the thread that reads it, and only its event (if any) is kept; the packets go with their
-    // window (and without --details the event keeps no detail rows). Events are put back in packet order before grouping, so the output does not
-    // depend on which thread met which packet.
+    // window (and without --details the event keeps no detail rows). Events are put back in
+    // packet order before grouping, so the output does not depend on which thread met which
+    // packet.
     tbb::enumerable_thread_specific<SessionClassifier> classifiers(details);
     tbb::enumerable_thread_specific<std::vector<RawSessionEvent>> found;
     const auto facts = streamCapture(
