@@ -291,6 +291,11 @@ std::optional<std::string> CacheAnalyzer::destinationIPAddress() const {
     return addressText(links_[addressLink_ - 1], packetIPVersion_.value_or(kFamilyIPv4), false, packetData_, packet_);
 }
 
+std::pair<std::string, std::string> CacheAnalyzer::ipAddresses() const {
+    if (addressLink_ == 0) return {sourceIPAddress_.value_or(""), destinationIPAddress_.value_or("")};
+    return addressTexts(links_[addressLink_ - 1], packetIPVersion_.value_or(kFamilyIPv4), packetData_, packet_);
+}
+
 void CacheAnalyzer::apply(QORPacket& packet) const {
     packet.setAnalysedFields({packetProtocol_,
                               packetProtocolHistory_.hasValue() ? packetProtocolHistory_ : InternedString::emptyText(),

@@ -241,10 +241,15 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
     event.timestamp = input.dateReceived;
     event.byteCount = input.realLength;
     // The MAC addresses from the link layer.
+    // Reads one layer through one analyzer made for it: `read(analyzer, slice)`.
+    auto inspect = [&](const ChainLayer& layer, const auto& read) {
+        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
+        CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef,
+                                      [&](const QORPluginAnalyzerProtocol& analyzer) { read(analyzer, slice); });
+    };
     for (const auto& layer : layers) {
         if (layer.name != "ETH" && layer.name != "SLL" && layer.name != "SLL2") continue;
-        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
-        CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef, [&](const QORPluginAnalyzerProtocol& analyzer) {
+        inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
             const bool eth = layer.name == "ETH";
             event.srcMAC = analyzer.value(eth ? "etherSrc" : (layer.name == "SLL" ? "sllSrc" : "sll2Src"), slice).asString().value_or("");
             if (eth) event.dstMAC = analyzer.value("etherDst", slice).asString().value_or("");
@@ -260,8 +265,7 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
     };
     auto describe = [&](const ChainLayer& layer, bool nodes) {
         Description d;
-        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
-        CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef, [&](const QORPluginAnalyzerProtocol& analyzer) {
+        inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
             d.info = analyzer.protocolInfo(slice);
             if (nodes) d.nodes = analyzer.protocolNodes(slice);
         });
@@ -269,10 +273,7 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
     };
     auto attribute = [&](const ChainLayer& layer, std::string_view key) {
         Value value;
-        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
-        CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef, [&](const QORPluginAnalyzerProtocol& analyzer) {
-            value = analyzer.value(key, slice);
-        });
+        inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) { value = analyzer.value(key, slice); });
         return value;
     };
     auto keepRows = [&](const Description& d) {
@@ -285,8 +286,11 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
     if (outer.name == "PPPoED") {
         event.transport = SessionTransport::pppoe;
         event.protocolName = "PPPoED";
-        const auto code = static_cast<std::uint8_t>(attribute(outer, "pppoedCode").asUInt().value_or(0));
-        event.sessionID = static_cast<std::uint16_t>(attribute(outer, "pppoedSessionId").asUInt().value_or(0));
+        std::uint8_t code = 0;
+        inspect(outer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
+            code = static_cast<std::uint8_t>(analyzer.value("pppoedCode", slice).asUInt().value_or(0));
+            event.sessionID = static_cast<std::uint16_t>(analyzer.value("pppoedSessionId", slice).asUInt().value_or(0));
+        });
         const std::string_view name = pppoeDiscoveryName(code);
         event.phase = name == "PADT" ? SessionPhase::teardown : SessionPhase::discovery;
         const auto d = describe(outer, true);
@@ -320,7 +324,7 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         if (event.acctStatus == AcctStatus::stop || code == 40 || code == 41 || code == 42) event.phase = SessionPhase::teardown;
         const bool fromNAS = sentByNAS(code);
         event.direction = fromNAS ? SessionDirection::clientToAC : SessionDirection::acToClient;
-        const std::string source = walk.sourceIPAddress().value_or(""), destination = walk.destinationIPAddress().value_or("");
+        const auto [source, destination] = walk.ipAddresses();
         if (!source.empty() && !destination.empty())
             event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
         event.aaaPeer = nonEmpty(fromNAS ? destination : source);
@@ -333,7 +337,7 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
     // L2TP packets (control messages and PPP carried in data messages) need their addresses.
     if (outer.name == "L2TP") {
         event.transport = SessionTransport::l2tp;
-        const std::string source = walk.sourceIPAddress().value_or(""), destination = walk.destinationIPAddress().value_or("");
+        const auto [source, destination] = walk.ipAddresses();
         if (source.empty() || destination.empty()) return std::nullopt;
         event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
         auto id = [](const Value& value) -> std::optional<std::uint16_t> {
@@ -341,8 +345,10 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
             if (!n || *n > 0xFFFF) return std::nullopt;
             return static_cast<std::uint16_t>(*n);
         };
-        event.l2tpTunnelID = id(attribute(outer, "l2tpTunnelId"));
-        event.l2tpSessionID = id(attribute(outer, "l2tpSessionId"));
+        inspect(outer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
+            event.l2tpTunnelID = id(analyzer.value("l2tpTunnelId", slice));
+            event.l2tpSessionID = id(analyzer.value("l2tpSessionId", slice));
+        });
         event.sessionID = event.l2tpSessionID.value_or(0);
     }
     if (l2tpControl) {

@@ -81,8 +81,7 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
         std::tie(layer.sourceIP, layer.destinationIP) =
             CacheAnalyzer::addressTexts(links[linkIndex - 1], family, view, std::static_pointer_cast<QORPacketProtocol>(scratch_));
     } else {
-        layer.sourceIP = analyzer.sourceIPAddress().value_or(std::string());
-        layer.destinationIP = analyzer.destinationIPAddress().value_or(std::string());
+        std::tie(layer.sourceIP, layer.destinationIP) = analyzer.ipAddresses();
     }
     layer.bytes = std::move(*bytes);
     return layer;

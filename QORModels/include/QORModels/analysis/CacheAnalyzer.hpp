@@ -112,6 +112,8 @@ public:
     /// or the ones given; rendered when asked for.
     [[nodiscard]] std::optional<std::string> sourceIPAddress() const;
     [[nodiscard]] std::optional<std::string> destinationIPAddress() const;
+    /// Both, empty text for none, rendered from one analyzer of the IP header.
+    [[nodiscard]] std::pair<std::string, std::string> ipAddresses() const;
     /// The position plus one in `links()` of the IP header whose addresses the walk took (0: none).
     [[nodiscard]] std::uint8_t addressLink() const { return addressLink_; }
     /// The address text an IP analyzer renders for its header (`link`, within the packet's
