@@ -42,6 +42,11 @@ TEST(PacketRecord, HeaderNodesShowInterfaceFlagsAndComment) {
     EXPECT_EQ(root->getChild("Interface")->nodeValue(), "2 (eth0)");
     EXPECT_EQ(root->getChild("Flags")->nodeValue(), "0x00000002 (outbound)");
     EXPECT_EQ(root->getChild("Comment")->nodeValue(), "hello");
+    // Each node keeps one identity, made as UUID text when asked for, and no two share one.
+    const auto id = root->valueForKey("nodeID").asString().value_or("");
+    EXPECT_TRUE(UUID::fromString(id));
+    EXPECT_EQ(root->nodeID().rawValue, id);
+    EXPECT_NE(root->getChild("Comment")->valueForKey("nodeID").asString(), id);
     // Without analyzers every byte is unexplained payload.
     auto payload = p->nodes().back();
     EXPECT_EQ(payload->nodeName(), "Payload");

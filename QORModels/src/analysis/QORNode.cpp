@@ -4,11 +4,12 @@
 #include <cassert>
 
 #include "QORCommonTools/QORAnalyzingUtilities.hpp"
-#include "QORPlatform/UUID.hpp"
 
 namespace qor {
 
-QORNode::QORNode() : nodeID_{UUID().uuidString()} {}
+QORNode::QORNode() = default;
+
+NSUserInterfaceItemIdentifier QORNode::nodeID() const { return setNodeID_ ? *setNodeID_ : NSUserInterfaceItemIdentifier{uuid_.uuidString()}; }
 
 QORNode::~QORNode() {
     _parent.reset();
@@ -60,7 +61,7 @@ QORNode& QORNode::at(std::size_t location, std::size_t length) {
 Value QORNode::valueForKey(std::string_view key) const {
     if (key == "nodeName") return nodeName_;
     if (key == "nodeValue") return nodeValue_;
-    if (key == "nodeID") return nodeID_.rawValue;
+    if (key == "nodeID") return nodeID().rawValue;
     if (key == "toolTip") return toolTip_;
     if (key == "headerLength") return headerLength_;
     if (key == "headerLocation") return headerLocation_;

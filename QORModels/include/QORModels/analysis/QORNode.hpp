@@ -10,6 +10,7 @@
 #include "QORDependencies/QORNodeProtocol.hpp"
 #include "QORPlatform/AppKit.hpp"
 #include "QORPlatform/Data.hpp"
+#include "QORPlatform/UUID.hpp"
 
 namespace qor {
 
@@ -46,8 +47,10 @@ public:
     void setChildren(std::vector<std::shared_ptr<QORNodeProtocol>> c) { children_ = std::move(c); }
     void setNodeName(std::string n) { nodeName_ = std::move(n); }
     void setNodeValue(std::string v) { nodeValue_ = std::move(v); }
-    [[nodiscard]] const NSUserInterfaceItemIdentifier& nodeID() const { return nodeID_; }
-    void setNodeID(NSUserInterfaceItemIdentifier id) { nodeID_ = std::move(id); }
+    /// The node's identity for views: the text of the UUID it was made with, or the one set.
+    /// The text is made when asked for (most nodes of a walk are never shown in a view).
+    [[nodiscard]] NSUserInterfaceItemIdentifier nodeID() const;
+    void setNodeID(NSUserInterfaceItemIdentifier id) { setNodeID_ = std::make_unique<NSUserInterfaceItemIdentifier>(std::move(id)); }
     [[nodiscard]] std::uint16_t headerLength() const { return headerLength_; }
     void setHeaderLength(std::uint16_t v) { headerLength_ = v; }
     [[nodiscard]] std::uint16_t headerLocation() const { return headerLocation_; }
@@ -72,7 +75,8 @@ public:
     [[nodiscard]] std::string_view className() const override { return "QORNode"; }
 
 private:
-    NSUserInterfaceItemIdentifier nodeID_;
+    UUID uuid_;
+    std::unique_ptr<NSUserInterfaceItemIdentifier> setNodeID_;  ///< rare: an identity given by a caller
     std::vector<std::shared_ptr<QORNodeProtocol>> children_;
     std::uint16_t headerLength_ = 0;
     std::uint16_t headerLocation_ = 0;
