@@ -1,8 +1,13 @@
 #include "QORPlatform/UUID.hpp"
 
+#include <uuid/uuid.h>
+
+#include <bit>
+#include <cstring>
 #include <random>
 #include <string>
-#include <uuid/uuid.h>
+
+#include "QORPlatform/ThreadLocal.hpp"
 
 namespace qor {
 namespace {
@@ -12,7 +17,7 @@ namespace {
 /// bytes each time (a system call and a reseed per UUID) cost more than building the node.
 /// Identifiers need to be distinct, not secret, so a seeded generator serves.
 std::mt19937_64& generator() {
-    thread_local std::mt19937_64 engine = [] {
+    QOR_INITIAL_EXEC_TLS thread_local std::mt19937_64 engine = [] {
         std::random_device device;
         std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
         return std::mt19937_64(seed);
@@ -24,9 +29,11 @@ std::mt19937_64& generator() {
 
 UUID::UUID() {
     auto& engine = generator();
+    // Each draw fills eight bytes, most significant first.
     for (std::size_t half = 0; half < 2; ++half) {
-        std::uint64_t bits = engine();
-        for (std::size_t i = 0; i < 8; ++i) bytes_[half * 8 + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+        const std::uint64_t drawn = engine();
+        const std::uint64_t bits = std::endian::native == std::endian::big ? drawn : __builtin_bswap64(drawn);
+        std::memcpy(bytes_.data() + half * 8, &bits, 8);
     }
     bytes_[6] = static_cast<std::uint8_t>((bytes_[6] & 0x0F) | 0x40);  // version 4: random
     bytes_[8] = static_cast<std::uint8_t>((bytes_[8] & 0x3F) | 0x80);  // the RFC 4122 variant
