@@ -15,6 +15,7 @@ QorRun runQor(const std::string& args) {
     std::string cmd = std::string(QOR_BINARY_DIR) + "/bin/qor " + args + " 2>" + (dir.path / "err").string();
     QorRun r;
     FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
     std::array<char, 4096> buf;
     std::size_t n;
     while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);

@@ -14,9 +14,9 @@ struct QorRun {
     std::string err;
 };
 
-/// Runs the build tree's qor with `args` (a shell command line's arguments).
+/// Runs the build tree's qor with `args` (a shell command line's arguments); status -1 when it
+/// cannot be started.
 QorRun runQor(const std::string& args);
-inline QorRun qor(const std::string& args) { return runQor(args); }
 
 /// The path of a capture of tests/fixtures/captures, as a command line's argument.
 std::string fixture(const char* name);

@@ -9,10 +9,10 @@ namespace qor {
 namespace {
 
 using test::fixture;
-using test::qor;
+using test::runQor;
 
 TEST(QorInfo, JsonSummaryOfAPcapngFile) {
-    auto r = qor("info --json " + fixture("vlan-pcp-dei.pcapng"));
+    auto r = runQor("info --json " + fixture("vlan-pcp-dei.pcapng"));
     ASSERT_EQ(r.status, 0) << r.err;
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["format"], "pcapng");
@@ -27,7 +27,7 @@ TEST(QorInfo, JsonSummaryOfAPcapngFile) {
 TEST(QorPackets, PaddedFramesCountOnlyTheSegmentAsTcpPayload) {
     // tshark 4.0.17 (-T fields -e tcp.len -e _ws.col.Info): frame 11 is a 64-byte frame whose
     // IPv4 total length is 40, "49486 → 80 [ACK] ... Len=0".
-    auto r = qor("packets --json " + fixture("one_http_stream_fin.pcap"));
+    auto r = runQor("packets --json " + fixture("one_http_stream_fin.pcap"));
     ASSERT_EQ(r.status, 0) << r.err;
     const auto j = test::jsonLines(r.out).at(10);
     EXPECT_EQ(j["packetProtocolHistory"], "ETH-IP-TCP");
@@ -38,16 +38,16 @@ TEST(QorPackets, PaddedFramesCountOnlyTheSegmentAsTcpPayload) {
 
 TEST(QorPackets, DisplayFiltersSelectAndCount) {
     // tshark 4.0.17 -Y 'http.request.method == "GET"' on this capture: frame 4 only.
-    auto r = qor("packets " + fixture("one_http_stream_fin.pcap") + " -Y 'packetInfoOverview BEGINSWITH \"GET \"'");
+    auto r = runQor("packets " + fixture("one_http_stream_fin.pcap") + " -Y 'packetInfoOverview BEGINSWITH \"GET \"'");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
     EXPECT_TRUE(r.out.starts_with("     4 ")) << r.out;
     // tshark 4.0.17 -Y 'dns' -T fields -e frame.number | wc -l on many_interfaces-1.pcapng: 14; with -Y 'tcp.port == 443 || udp.port == 443' the first is frame 13.
-    r = qor("packets " + fixture("many_interfaces-1.pcapng") + " --filter 'packetProtocolHistory CONTAINS \"DNS\"' --count");
+    r = runQor("packets " + fixture("many_interfaces-1.pcapng") + " --filter 'packetProtocolHistory CONTAINS \"DNS\"' --count");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "14\n");
     // JSON lines carry the record's property names and leave absent values out.
-    r = qor("packets --json " + fixture("many_interfaces-1.pcapng") + " -Y 'srcPort == 443 OR dstPort == 443'");
+    r = runQor("packets --json " + fixture("many_interfaces-1.pcapng") + " -Y 'srcPort == 443 OR dstPort == 443'");
     ASSERT_EQ(r.status, 0) << r.err;
     const auto first = test::jsonLines(r.out).at(0);
     EXPECT_EQ(first["packetId"], 13);
@@ -58,7 +58,7 @@ TEST(QorPackets, DisplayFiltersSelectAndCount) {
     for (const auto& [filter, message] : {std::pair<const char*, const char*>{"srcPort ==", "qor: filter: expected a value at 10\n"},
                                           {"sourcePort == 443", "qor: filter: unknown key \"sourcePort\"\n"},
                                           {"srcPort CONTAINS \"4\"", nullptr}}) {
-        r = qor("packets " + fixture("one_http_stream_fin.pcap") + " -Y '" + filter + "'");
+        r = runQor("packets " + fixture("one_http_stream_fin.pcap") + " -Y '" + filter + "'");
         EXPECT_EQ(r.status, 2) << filter;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         if (message) {
@@ -69,7 +69,7 @@ TEST(QorPackets, DisplayFiltersSelectAndCount) {
 }
 
 TEST(QorBpf, RendersTheReadmesSavedTreeAndItsVerdict) {
-    auto r = qor("bpf render --check " + (std::filesystem::path(QOR_FIXTURES_DIR) / "filters/tcp-web-not-host.json").string());
+    auto r = runQor("bpf render --check " + (std::filesystem::path(QOR_FIXTURES_DIR) / "filters/tcp-web-not-host.json").string());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "tcp and (dst port 80 or dst port 443) and not host 10.0.0.1\nvalid\n");
 }
@@ -83,7 +83,7 @@ TEST(QorBadInput, OneClearLineAndANonZeroStatus) {
     ng.section().interface(1).packet(0, 1, Data::fromString("abcd"));
     auto wild = dir.write("wild.pcapng", test::Bytes().raw(ng.data()).u32(6).u32(0x7FFFFFF0).zeros(16).data());
     for (const auto& file : {notCapture, shortHeader, huge, wild, dir.path / "missing.pcap", dir.path}) {
-        auto r = qor("info " + file.string());
+        auto r = runQor("info " + file.string());
         EXPECT_NE(r.status, 0) << file;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find(file.string()), std::string::npos) << r.err;

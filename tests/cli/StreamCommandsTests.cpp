@@ -11,10 +11,10 @@ namespace qor {
 namespace {
 
 using test::fixture;
-using test::qor;
+using test::runQor;
 
 TEST(QorStreams, NumbersConversationsByFirstPacketAsTsharkDoesAndLabelsUDPFlows) {
-    auto r = qor("streams --json " + fixture("tls_nss_example.pcap"));
+    auto r = runQor("streams --json " + fixture("tls_nss_example.pcap"));
     ASSERT_EQ(r.status, 0) << r.err;
     auto rows = test::jsonLines(r.out);
     ASSERT_EQ(rows.size(), 2u);
@@ -29,14 +29,14 @@ TEST(QorStreams, NumbersConversationsByFirstPacketAsTsharkDoesAndLabelsUDPFlows)
     for (const char* key : {"key", "title", "clientBytes", "serverBytes", "duration"}) EXPECT_TRUE(rows[0].contains(key)) << key;
     EXPECT_FALSE(rows[0].contains("protocolLabel"));
     // UDP flows carry their protocol label.
-    r = qor("streams --udp --json " + fixture("udp_dns_request_response.pcap"));
+    r = runQor("streams --udp --json " + fixture("udp_dns_request_response.pcap"));
     ASSERT_EQ(r.status, 0) << r.err;
     rows = test::jsonLines(r.out);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0]["protocolLabel"], "DNS");
     EXPECT_EQ(rows[0]["client"], "192.168.1.4:39449");
     EXPECT_EQ(rows[0]["packets"], 2);
-    auto text = qor("streams --udp " + fixture("udp_dns_request_response.pcap"));
+    auto text = runQor("streams --udp " + fixture("udp_dns_request_response.pcap"));
     ASSERT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("192.168.1.4:39449 \u2192 192.168.1.1:53"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("DNS"), std::string::npos);
@@ -44,7 +44,7 @@ TEST(QorStreams, NumbersConversationsByFirstPacketAsTsharkDoesAndLabelsUDPFlows)
 
 TEST(QorFollow, RawLayoutIsTsharksLineForLine) {
     for (const auto& [capture, number] : {std::pair{"one_http_stream_fin.pcap", "0"}, std::pair{"tls_nss_example.pcap", "1"}}) {
-        auto r = qor(std::string("follow --format raw ") + fixture(capture) + " " + number);
+        auto r = runQor(std::string("follow --format raw ") + fixture(capture) + " " + number);
         ASSERT_EQ(r.status, 0) << r.err;
         auto expected = test::readFile(test::fixturePath(std::string("expected/streams.follow-raw.") + capture + "." + number + ".txt"));
         EXPECT_EQ(r.out, expected.toString()) << capture;
@@ -53,12 +53,12 @@ TEST(QorFollow, RawLayoutIsTsharksLineForLine) {
 
 TEST(QorFollow, ByPacketDirectionAndFormats) {
     // Packet 4 of the file is in conversation 0; only the client's bytes: the HTTP request.
-    auto r = qor("follow --packet 4 --direction client " + fixture("one_http_stream_fin.pcap"));
+    auto r = runQor("follow --packet 4 --direction client " + fixture("one_http_stream_fin.pcap"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Filter: tcp.stream eq 0"), std::string::npos);
     EXPECT_NE(r.out.find("GET /softw/90/update/avg9infoavi.ctf HTTP/1.1"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\tHTTP/1.1 200"), std::string::npos);
-    auto hex = qor("follow --udp --format hex " + fixture("udp_dns_request_response.pcap") + " 0");
+    auto hex = runQor("follow --udp --format hex " + fixture("udp_dns_request_response.pcap") + " 0");
     ASSERT_EQ(hex.status, 0) << hex.err;
     EXPECT_NE(hex.out.find("00000000  7b 14 01 00 00 01 00 00  00 00 00 00 04 6d 61 69  {....... .....mai\n"), std::string::npos) << hex.out;
     EXPECT_NE(hex.out.find("\t00000000  7b 14 81 80"), std::string::npos);
@@ -76,7 +76,7 @@ TEST(QorConversations, WhatNamesNoConversationIsOneLineAndStatus2) {
         {"messages --udp" + cap + " 0", "no UDP flow 0"}, {"messages --udp --packet 1" + cap, "packet 1 belongs to no UDP flow"},
         {"messages" + cap, "messages: give a conversation number N or --packet P"}};
     for (const auto& [args, message] : cases) {
-        auto r = qor(args);
+        auto r = runQor(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.err, "qor: " + message + "\n") << args;
         EXPECT_TRUE(r.out.empty()) << args;
