@@ -13,7 +13,7 @@ PACKAGES := build-essential cmake pkg-config python3 clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libpcap-dev nlohmann-json3-dev libtbb-dev libfmt-dev libcli11-dev \
             libplist-dev libxxhash-dev uuid-dev libpcre2-dev libjemalloc-dev rapidjson-dev zlib1g-dev libssl-dev \
-            tcpdump tshark wireshark-common
+            python3-cryptography tcpdump tshark wireshark-common
 
 .PHONY: all install-deps build demo test bench fuzz sanitize install clean
 
