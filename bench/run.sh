@@ -95,7 +95,7 @@ compare "Filtering: qor packets -Y --count vs tshark -Y | wc -l" "at least 10x f
 echo "   matches: qor $("$qor" packets "$pcap" -Y 'srcPort == 443 OR dstPort == 443' --count), tshark $(tshark -n -r "$pcap" -Y 'tcp.port == 443' -T fields -e frame.number 2>/dev/null | grep -vc '^Running')"
 if [ -x "$(dirname "$qor")/qor_bench" ]; then
   echo "== Re-filtering an analysed list on one core (PacketFilterEngine::apply; target >= 10 M evaluations/s for two comparisons)"
-  QOR_BENCH_CAPTURE="$pcap" "$(dirname "$qor")/qor_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
+  QOR_BENCH_CAPTURE="$pcap" "$(dirname "$qor")/qor_bench" --benchmark_filter=reFilter --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
     awk '/_median/ {print "   " $1 ": " $(NF-1) " " $NF}' | sed 's/items_per_second=//'
 fi
 echo
@@ -135,3 +135,23 @@ compare "Subscriber sessions: qor sessions vs tshark listing the access packets 
   "tshark -n -r $access -Y 'pppoed || pppoes || l2tp || radius' -T fields -e frame.number -e pppoe.session_id -e l2tp.tunnel -e radius.code"
 echo "   sessions: $("$qor" sessions "$access" | tail -1)"
 runs=$all_runs
+echo
+
+# About 19 packets per session: 1,900,000 packets hold about 100,000 TLS sessions.
+tls_packets=${BENCH_TLS_PACKETS:-1900000}
+tls="$data/bench-tls-$tls_packets.pcap"
+make_capture "$tls" "$tls_packets" pcap tls
+runs=$(( ${BENCH_SESSION_RUNS:-3} < runs ? ${BENCH_SESSION_RUNS:-3} : runs ))
+compare "TLS sessions: qor tls vs tshark listing ClientHello randoms" "at least 10x faster" \
+  "$qor tls $tls" "tshark -Y tls.handshake.type==1 -T fields -e tls.handshake.random" \
+  "tshark -n -r $tls -Y tls.handshake.type==1 -T fields -e tls.handshake.random"
+echo "   sessions: qor $("$qor" tls --json "$tls" | python3 -c 'import json,sys; print(json.load(sys.stdin)["summary"])'), tshark ClientHellos $(tshark -n -r "$tls" -Y tls.handshake.type==1 -T fields -e tls.handshake.random 2>/dev/null | grep -vc '^Running')"
+alone "$qor tls --keylog $tls.keys.txt --decrypt $tls"
+echo "== TLS sessions with the key log, every session probed: qor tls --keylog K --decrypt: $s_t s, $s_m KiB   (runs: $s_runs)"
+runs=$all_runs
+if [ -x "$(dirname "$qor")/qor_bench" ]; then
+  echo "== Decrypting application data on one core (AES-128-GCM, 16 KiB records; target >= half of openssl speed)"
+  taskset -c 0 "$(dirname "$qor")/qor_bench" --benchmark_filter=TLS --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
+    awk '/_median/ {print "   " $1 ": " $(NF-1) " " $NF}' | sed 's/bytes_per_second=//'
+  taskset -c 0 openssl speed -elapsed -seconds 3 -bytes 16384 -evp aes-128-gcm 2>/dev/null | awk '/^AES-128-GCM/ {print "   openssl speed -evp aes-128-gcm, 16384-byte blocks: " $NF}'
+fi
