@@ -120,6 +120,26 @@ TEST(TLSHandshakeScanner, FindsEachClientHelloWithItsFields) {
     }
 }
 
+TEST(TLSHandshakeScanner, EveryWayOfCuttingMessagesIntoRecordsGivesTheSameSightings) {
+    // Messages of other types before, between and after the hellos, one longer than a hello.
+    const std::string messages = kServerHello + kTLS12.message() + test::handshakeMessage(11, std::string(300, '\x0b')) +
+                                 kTLS13.message() + kServerHello;
+    const auto whole = TLSHandshakeScanner::sightings(Data::fromString(record(22, messages)));
+    ASSERT_EQ(whole.size(), 2u);
+    for (std::size_t size = 1; size <= messages.size(); ++size) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(TLSHandshakeScanner::sightings(Data::fromString(test::handshakeRecords(messages, size))), whole);
+        // A cut last message gives what the complete ones give.
+        const std::string cut = messages.substr(0, messages.size() - 3);
+        const auto partial = TLSHandshakeScanner::sightings(Data::fromString(test::handshakeRecords(cut, size)));
+        ASSERT_EQ(partial, whole);
+    }
+    // A hello cut short at its last byte gives nothing after the first hello.
+    const std::string unfinished = kTLS12.message() + kTLS13.message().substr(0, kTLS13.message().size() - 1);
+    for (std::size_t size : {1u, 7u, 64u, 1000u})
+        EXPECT_EQ(TLSHandshakeScanner::sightings(Data::fromString(test::handshakeRecords(unfinished, size))).size(), 1u);
+}
+
 TEST(TLSHandshakeScanner, ScansOnlyTheBytesOfItsSlice) {
     // The hello is followed, in the same storage, by bytes that would complete a cut record.
     const std::string whole = record(22, kTLS12.message()) + record(22, kTLS13.message());

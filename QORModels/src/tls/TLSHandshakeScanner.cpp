@@ -119,30 +119,78 @@ std::optional<TLSHandshakeSighting> clientHello(const Data& body) {
     return sighting;
 }
 
-/// The handshake bytes of the records: a slice of `data` when there is one fragment, the
-/// fragments joined otherwise.
-Data handshakeBuffer(const Data& data) {
-    std::optional<Data> single;
-    std::vector<std::byte> joined;
-    std::size_t at = 0;
-    while (data.size() - at >= kRecordHeader) {
-        const std::uint8_t type = data[at];
-        const std::size_t length = *u16(data, at + 3);
-        auto fragment = data.checkedSlice(at + kRecordHeader, length);
-        if (!fragment) break;
-        if (type == kHandshakeRecord && length != 0) {
-            if (!single) {
-                single = std::move(*fragment);
-            } else {
-                if (joined.empty()) joined.assign(single->begin(), single->end());
-                joined.insert(joined.end(), fragment->begin(), fragment->end());
+/// Walks the handshake messages of a run of handshake fragments as if the fragments were joined
+/// into one buffer, without joining them: a message that lies within one fragment is read in
+/// place, and only a ClientHello that spans fragments is copied together (up to its length, and
+/// never more bytes than arrive). Other messages that span fragments are skipped by count.
+class HandshakeWalker {
+public:
+    explicit HandshakeWalker(std::vector<TLSHandshakeSighting>& found) : found_(found) {}
+
+    void feed(Data fragment) {
+        fragment = finishPending(std::move(fragment));
+        std::size_t at = 0;
+        while (fragment.size() - at >= kHandshakeHeader) {
+            const std::uint8_t type = fragment[at];
+            const std::uint32_t length = *u24(fragment, at + 1);
+            auto body = fragment.checkedSlice(at + kHandshakeHeader, length);
+            if (!body) break;
+            if (type == kClientHello) report(*body);
+            at += kHandshakeHeader + length;
+        }
+        const Data tail = fragment.slice(at);
+        if (tail.empty()) return;
+        if (tail.size() >= kHandshakeHeader && tail[0] != kClientHello)
+            skip_ = kHandshakeHeader + *u24(tail, 1) - tail.size();
+        else
+            pending_.assign(tail.begin(), tail.end());
+    }
+
+private:
+    /// Completes the message that an earlier fragment began with the first bytes of `fragment`;
+    /// gives the bytes after it.
+    Data finishPending(Data fragment) {
+        if (skip_ != 0) {
+            const std::size_t n = std::min(skip_, fragment.size());
+            skip_ -= n;
+            fragment = fragment.slice(n);
+        }
+        if (pending_.empty() || fragment.empty()) return fragment;
+        if (pending_.size() < kHandshakeHeader) {
+            const std::size_t n = std::min(kHandshakeHeader - pending_.size(), fragment.size());
+            pending_.insert(pending_.end(), fragment.begin(), fragment.begin() + static_cast<std::ptrdiff_t>(n));
+            fragment = fragment.slice(n);
+            if (pending_.size() < kHandshakeHeader) return fragment;
+            if (static_cast<std::uint8_t>(pending_[0]) != kClientHello) {
+                skip_ = messageLength();
+                pending_.clear();
+                return finishPending(std::move(fragment));
             }
         }
-        at += kRecordHeader + length;
+        const std::size_t n = std::min(messageLength() + kHandshakeHeader - pending_.size(), fragment.size());
+        pending_.insert(pending_.end(), fragment.begin(), fragment.begin() + static_cast<std::ptrdiff_t>(n));
+        fragment = fragment.slice(n);
+        if (pending_.size() == messageLength() + kHandshakeHeader) {
+            report(Data(std::move(pending_)).slice(kHandshakeHeader));
+            pending_.clear();
+        }
+        return fragment;
     }
-    if (!joined.empty()) return Data(std::move(joined));
-    return single.value_or(Data());
-}
+
+    /// The body length in the header that `pending_` holds.
+    std::size_t messageLength() const {
+        return std::size_t{static_cast<std::uint8_t>(pending_[1])} << 16 | std::size_t{static_cast<std::uint8_t>(pending_[2])} << 8 |
+               static_cast<std::uint8_t>(pending_[3]);
+    }
+
+    void report(const Data& body) {
+        if (auto sighting = clientHello(body)) found_.push_back(std::move(*sighting));
+    }
+
+    std::vector<TLSHandshakeSighting>& found_;
+    std::vector<std::byte> pending_;  ///< an unfinished header, or an unfinished ClientHello
+    std::size_t skip_ = 0;            ///< bytes still to pass of an unfinished other message
+};
 
 }  // namespace
 
@@ -159,16 +207,15 @@ std::size_t TLSHandshakeSightingHash::operator()(const TLSHandshakeSighting& s) 
 
 std::vector<TLSHandshakeSighting> TLSHandshakeScanner::sightings(const Data& data) {
     std::vector<TLSHandshakeSighting> found;
-    const Data buffer = handshakeBuffer(data);
+    HandshakeWalker walker(found);
     std::size_t at = 0;
-    while (buffer.size() - at >= kHandshakeHeader) {
-        const std::uint8_t type = buffer[at];
-        const std::uint32_t length = *u24(buffer, at + 1);
-        auto body = buffer.checkedSlice(at + kHandshakeHeader, length);
-        if (!body) break;
-        if (type == kClientHello)
-            if (auto sighting = clientHello(*body)) found.push_back(std::move(*sighting));
-        at += kHandshakeHeader + length;
+    while (data.size() - at >= kRecordHeader) {
+        const std::uint8_t type = data[at];
+        const std::uint16_t length = *u16(data, at + 3);
+        auto fragment = data.checkedSlice(at + kRecordHeader, length);
+        if (!fragment) break;
+        if (type == kHandshakeRecord && length != 0) walker.feed(std::move(*fragment));
+        at += kRecordHeader + length;
     }
     return found;
 }
