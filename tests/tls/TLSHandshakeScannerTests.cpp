@@ -140,15 +140,6 @@ TEST(TLSHandshakeScanner, EveryWayOfCuttingMessagesIntoRecordsGivesTheSameSighti
         EXPECT_EQ(TLSHandshakeScanner::sightings(Data::fromString(test::handshakeRecords(unfinished, size))).size(), 1u);
 }
 
-TEST(TLSHandshakeScanner, ScansOnlyTheBytesOfItsSlice) {
-    // The hello is followed, in the same storage, by bytes that would complete a cut record.
-    const std::string whole = record(22, kTLS12.message()) + record(22, kTLS13.message());
-    const Data storage = Data::fromString(whole);
-    const Data cut = storage.slice(0, whole.size() - 10);
-    ASSERT_EQ(TLSHandshakeScanner::sightings(cut).size(), 1u);
-    EXPECT_EQ(TLSHandshakeScanner::sightings(storage).size(), 2u);
-}
-
 TEST(TLSHandshakeScanner, SightingsHoldTheirOwnRandom) {
     const Data stream = Data::fromString(record(22, kTLS12.message()));
     const auto found = TLSHandshakeScanner::sightings(stream);
