@@ -1,0 +1,126 @@
+// qor tls end to end: the ClientHello fields of every session against tshark's (recorded in
+// tests/fixtures/expected/tls-clienthellos.txt), key material from the capture's own key log and
+// from --keylog files, and what a bad or missing key log gives.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "QorRunner.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor {
+namespace {
+
+using test::fixture;
+using test::runQor;
+
+/// Points the per-trace key store at a fresh folder for the life of a test, so that a capture's
+/// own key lines neither come from nor go to the user's store.
+struct KeyStoreFolder {
+    test::TempDir dir;
+    KeyStoreFolder() { setenv("QOR_KEYLOG_DIR", dir.path.c_str(), 1); }
+    ~KeyStoreFolder() { unsetenv("QOR_KEYLOG_DIR"); }
+};
+
+nlohmann::json tlsJSON(const std::string& args) {
+    auto r = runQor("tls --json " + args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return nlohmann::json::parse(r.out);
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> out;
+    std::string item;
+    std::istringstream in(text);
+    while (std::getline(in, item, separator)) out.push_back(item);
+    if (!text.empty() && text.back() == separator) out.emplace_back();
+    return out;
+}
+
+TEST(QorTls, ClientHelloFieldsEqualTsharks) {
+    KeyStoreFolder store;
+    // capture → client random → the row tshark gives: server name, ALPN, offered versions.
+    std::map<std::string, std::map<std::string, nlohmann::json>> expected;
+    std::ifstream in(test::fixturePath("expected/tls-clienthellos.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        auto f = split(line, '\t');
+        ASSERT_EQ(f.size(), 7u) << line;
+        nlohmann::json row;
+        row["serverName"] = f[3].empty() ? nlohmann::json() : nlohmann::json(f[3]);
+        row["alpnProtocols"] = f[4].empty() ? std::vector<std::string>{} : split(f[4], ',');
+        std::vector<int> versions;
+        // tshark lists supported_versions when the extension is there, else only the legacy version.
+        for (const auto& v : split(f[5].empty() ? f[6] : f[5], ',')) versions.push_back(std::stoi(v, nullptr, 16));
+        row["offeredVersions"] = versions;
+        expected[f[0]][f[2]] = row;
+    }
+    ASSERT_EQ(expected.size(), 4u);
+    for (const auto& [capture, rows] : expected) {
+        auto doc = tlsJSON(fixture(capture.c_str()));
+        ASSERT_EQ(doc["sessions"].size(), rows.size()) << capture;
+        for (const auto& session : doc["sessions"]) {
+            auto it = rows.find(session["clientRandom"].get<std::string>());
+            ASSERT_NE(it, rows.end()) << capture << " " << session.dump();
+            for (const char* key : {"serverName", "alpnProtocols", "offeredVersions"}) EXPECT_EQ(session[key], it->second[key]) << capture << " " << key;
+        }
+        EXPECT_EQ(doc["summary"]["total"], rows.size());
+    }
+}
+
+TEST(QorTls, KeyMaterialFromTheCaptureAndFromKeyLogs) {
+    KeyStoreFolder store;
+    // The TLS 1.2 capture carries its key line in a Decryption Secrets Block.
+    auto doc = tlsJSON(fixture("illustrated-tls12-dsb.pcapng"));
+    ASSERT_EQ(doc["sessions"].size(), 1u);
+    EXPECT_EQ(doc["sessions"][0]["status"], "keysComplete");
+    EXPECT_EQ(doc["sessions"][0]["serverAddress"], "::1:8443");
+    EXPECT_EQ(doc["summary"], (nlohmann::json{{"total", 1}, {"keyed", 1}, {"complete", 1}, {"incomplete", 0}, {"noKey", 0}}));
+
+    // Without its key log, tls_nss_example has no keys; with it, both sessions are complete.
+    doc = tlsJSON(fixture("tls_nss_example.pcap"));
+    EXPECT_EQ(doc["summary"]["noKey"], 2);
+    doc = tlsJSON("--keylog " + fixture("tls_nss_example.keys.txt") + " " + fixture("tls_nss_example.pcap"));
+    EXPECT_EQ(doc["summary"], (nlohmann::json{{"total", 2}, {"keyed", 2}, {"complete", 2}, {"incomplete", 0}, {"noKey", 0}}));
+
+    // Only the TLS 1.3 handshake secrets: the two traffic secrets are missing, in that order.
+    test::TempDir dir;
+    std::string keys = test::readFile(test::capturePath("tls_nss_example.keys.txt")).toString();
+    std::string partial;
+    for (const auto& l : split(keys, '\n'))
+        if (l.starts_with("CLIENT_HANDSHAKE") || l.starts_with("SERVER_HANDSHAKE")) partial += l + "\n";
+    auto file = dir.write("partial.txt", Data::fromString(partial));
+    doc = tlsJSON("--keylog " + file.string() + " " + fixture("tls_nss_example.pcap"));
+    for (const auto& session : doc["sessions"]) {
+        if (session["offeredVersions"] != nlohmann::json::array({0x0304})) continue;
+        EXPECT_EQ(session["status"], "keysIncomplete");
+        EXPECT_EQ(session["missingLabels"], nlohmann::json::array({"CLIENT_TRAFFIC_SECRET_0", "SERVER_TRAFFIC_SECRET_0"}));
+    }
+    EXPECT_EQ(doc["summary"]["incomplete"], 1);
+}
+
+TEST(QorTls, BadKeyLogLinesAreReportedAndSkippedAnUnreadableFileIsOneError) {
+    KeyStoreFolder store;
+    test::TempDir dir;
+    std::string keys = test::readFile(test::capturePath("tls_nss_example.keys.txt")).toString();
+    auto file = dir.write("keys.txt", Data::fromString("CLIENT_RANDOM not-hex\n" + std::string(1 << 20, 'A') + "\n" + keys));
+    auto r = runQor("tls --json --keylog " + file.string() + " " + fixture("tls_nss_example.pcap"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(file.string() + ":1: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(file.string() + ":2: "), std::string::npos) << r.err.substr(0, 400);
+    EXPECT_LT(r.err.size(), 1000u) << "a megabyte line is not echoed whole";
+    EXPECT_EQ(nlohmann::json::parse(r.out)["summary"]["complete"], 2);
+
+    r = runQor("tls --keylog " + (dir.path / "missing.txt").string() + " " + fixture("tls_nss_example.pcap"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("2 TLS sessions: 0 with keys"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("missing.txt"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace qor
