@@ -5,7 +5,9 @@
 
 #include "AnalyzerCatalog.hpp"
 #include "QORDependencies/QORPlugInsControlling.hpp"
+#include "QORModels/tls/TLSDecryptionProbeRegistry.hpp"
 #include "QORPlatform/RuntimeClass.hpp"
+#include "tls/TLSDecryptionProbe.hpp"
 
 namespace qor::standard {
 
@@ -35,7 +37,8 @@ public:
     [[nodiscard]] std::string_view name() const override { return "StandardAnalyzersPlugIn"; }
 
     /// Registers one plug-in structure per analyzer family. Each family is registered under its
-    /// own component of the bundle, so that the controller keeps one entry per family.
+    /// own component of the bundle, so that the controller keeps one entry per family. The TLS
+    /// decryption probe becomes the process's probe, replacing any registered before.
     [[nodiscard]] std::shared_ptr<NSObject> construct(QORPlugInsControlling& controller,
                                                       const std::shared_ptr<NSBundle>& bundle) const override {
         static auto instance = std::make_shared<StandardAnalyzersPlugIn>();
@@ -53,6 +56,7 @@ public:
             auto component = bundle ? bundle->component(family.title) : nullptr;
             controller.registerPlugIn(s, component ? component : bundle);
         }
+        TLSDecryptionProbeRegistry::shared().register_(std::make_shared<const tls::TLSDecryptionProbe>());
         return instance;
     }
 };

@@ -1,0 +1,242 @@
+// Finding a session's keys and decrypting each direction's records in order.
+
+#include "tls/TLSDecryptionProbe.hpp"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <string_view>
+
+#include "QORModels/tls/TLSKeyIndex.hpp"
+#include "tls/TLSCipherSuite.hpp"
+#include "tls/TLSKeyDerivation.hpp"
+#include "tls/TLSRecordDecryption.hpp"
+#include "tls/TLSRecordLayer.hpp"
+
+namespace qor::standard::tls {
+namespace {
+
+using Direction = TCPSegment::Direction;
+
+constexpr std::uint16_t tls12 = 0x0303, tls13 = 0x0304;
+constexpr std::size_t masterSecretLength = 48;
+constexpr auto contentType = [](TLSContentType type) { return static_cast<std::uint8_t>(type); };
+
+enum class Mode { probe, decrypt };
+
+/// The secrets a TLS 1.3 session needs, in the order of `tls13Labels`.
+constexpr std::array<std::string_view, 4> tls13Labels = {
+    "CLIENT_HANDSHAKE_TRAFFIC_SECRET", "SERVER_HANDSHAKE_TRAFFIC_SECRET", "CLIENT_TRAFFIC_SECRET_0",
+    "SERVER_TRAFFIC_SECRET_0"};
+
+/// One candidate set of secrets: the master secret (TLS 1.2), or the four TLS 1.3 secrets.
+using Secrets = std::vector<Bytes>;
+
+/// The distinct secrets of `label` among the entries whose secret has `length` bytes.
+std::vector<Bytes> secretsOf(const std::vector<KeylogEntry>& entries, std::string_view label, std::size_t length) {
+    std::vector<Bytes> found;
+    for (const auto& entry : entries) {
+        if (entry.label != label) continue;
+        auto secret = keyLogSecret(entry.line);
+        if (secret && secret->size() == length && std::find(found.begin(), found.end(), *secret) == found.end())
+            found.push_back(std::move(*secret));
+    }
+    return found;
+}
+
+/// The candidate secret sets, each tried in turn. TLS 1.3 sets take the i-th distinct value of
+/// each label (the last one for a label with fewer values); empty when a label has none.
+std::vector<Secrets> candidates(const std::vector<KeylogEntry>* entries, const TLSCipherSuite& suite) {
+    std::vector<Secrets> sets;
+    if (!entries) return sets;
+    if (!suite.isTLS13) {
+        for (auto& secret : secretsOf(*entries, "CLIENT_RANDOM", masterSecretLength)) sets.push_back({std::move(secret)});
+        return sets;
+    }
+    std::array<std::vector<Bytes>, tls13Labels.size()> values;
+    std::size_t most = 0;
+    for (std::size_t i = 0; i < tls13Labels.size(); ++i) {
+        values[i] = secretsOf(*entries, tls13Labels[i], hashLength(suite.prfHash));
+        if (values[i].empty()) return {};
+        most = std::max(most, values[i].size());
+    }
+    for (std::size_t k = 0; k < most; ++k) {
+        Secrets set;
+        for (const auto& v : values) set.push_back(v[std::min(k, v.size() - 1)]);
+        sets.push_back(std::move(set));
+    }
+    return sets;
+}
+
+/// What became of one direction's records.
+struct DirectionResult {
+    bool authenticatedApplicationData = false;
+    std::optional<TLSDecryptionFailure> failure;
+    Bytes plaintext;  ///< application data only
+    ByteToSegmentIndex index;
+};
+
+/// Walks one direction's records, opening the protected ones in order.
+class DirectionDecryption {
+public:
+    DirectionDecryption(const TCPStream& stream, Direction direction, const TLSCipherSuite& suite, Mode mode)
+        : stream_(stream), direction_(direction), suite_(suite), mode_(mode) {}
+
+    DirectionResult tls12(TLSTrafficKeys keys) {
+        const auto records = tlsRecords(data());
+        if (mode_ == Mode::decrypt) result_.plaintext.reserve(data().size());
+        TLSRecordDecryptor decryptor(suite_, std::move(keys));
+        bool protectedRecords = false;
+        std::uint64_t sequence = 0;
+        for (const auto& record : records) {
+            if (!protectedRecords) {
+                protectedRecords = record.type == contentType(TLSContentType::changeCipherSpec);
+                continue;
+            }
+            const std::size_t before = result_.plaintext.size();
+            auto type = decryptor.open(record, sequence++, result_.plaintext);
+            if (!type) return fail();
+            if (*type == contentType(TLSContentType::applicationData)) {
+                if (keepApplicationData(record, before)) break;
+            } else {
+                result_.plaintext.resize(before);
+            }
+        }
+        return std::move(result_);
+    }
+
+    DirectionResult tls13(const Bytes& handshakeSecret, Bytes trafficSecret) {
+        const auto records = tlsRecords(data());
+        if (mode_ == Mode::decrypt) result_.plaintext.reserve(data().size());
+        auto handshakeKeys = tls13TrafficKeys(suite_, handshakeSecret);
+        if (!handshakeKeys) return fail();
+        auto decryptor = std::make_unique<TLSRecordDecryptor>(suite_, std::move(*handshakeKeys));
+        bool applicationKeys = false;
+        std::uint64_t sequence = 0;
+        TLSHandshakeReassembly handshake;
+        // Switches to the keys of `secret` for the records that follow.
+        auto rekey = [&](const Bytes& secret) {
+            auto keys = tls13TrafficKeys(suite_, secret);
+            if (!keys) return false;
+            decryptor = std::make_unique<TLSRecordDecryptor>(suite_, std::move(*keys));
+            sequence = 0;
+            handshake = {};
+            return true;
+        };
+        for (const auto& record : records) {
+            // The hellos, change_cipher_spec and plaintext alerts travel unprotected.
+            if (record.type != contentType(TLSContentType::applicationData)) continue;
+            const std::size_t before = result_.plaintext.size();
+            auto type = decryptor->open(record, sequence++, result_.plaintext);
+            if (!type) return fail();
+            if (*type == contentType(TLSContentType::applicationData)) {
+                if (keepApplicationData(record, before)) break;
+                continue;
+            }
+            if (*type == contentType(TLSContentType::handshake)) {
+                handshake.append(Data::copy({result_.plaintext.data() + before, result_.plaintext.size() - before}));
+            }
+            result_.plaintext.resize(before);
+            while (auto message = handshake.next()) {
+                if (!applicationKeys && message->type == handshakeType::finished) {
+                    // The direction's Finished is the last record under its handshake keys.
+                    if (!rekey(trafficSecret)) return fail();
+                    applicationKeys = true;
+                } else if (applicationKeys && message->type == handshakeType::keyUpdate) {
+                    auto next = tls13NextTrafficSecret(suite_, trafficSecret);
+                    if (!next || !rekey(*next)) return fail();
+                    trafficSecret = std::move(*next);
+                }
+            }
+        }
+        return std::move(result_);
+    }
+
+private:
+    const Data& data() const {
+        return direction_ == Direction::clientToServer ? stream_.clientToServerData : stream_.serverToClientData;
+    }
+
+    DirectionResult fail() {
+        result_.failure = result_.authenticatedApplicationData ? TLSDecryptionFailure::recordDecryptionFailed
+                                                               : TLSDecryptionFailure::keyMismatch;
+        return std::move(result_);
+    }
+
+    /// Indexes the application data that the record added after `before`; true when the walk
+    /// may stop here (a probe needs only the first application-data record).
+    bool keepApplicationData(const TLSRecord& record, std::size_t before) {
+        result_.authenticatedApplicationData = true;
+        const std::size_t after = result_.plaintext.size();
+        if (after > before) {
+            auto location = stream_.locate(record.range, direction_);
+            result_.index.spans.push_back({{static_cast<std::int64_t>(before), static_cast<std::int64_t>(after)},
+                                           std::move(location.packetIds), location.timestamp.value_or(0)});
+        }
+        return mode_ == Mode::probe;
+    }
+
+    const TCPStream& stream_;
+    Direction direction_;
+    const TLSCipherSuite& suite_;
+    Mode mode_;
+    DirectionResult result_;
+};
+
+TLSDecryption failed(TLSDecryptionFailure failure) { return {TLSDecryptionOutcome::notDecrypted(failure), std::nullopt}; }
+
+/// Both directions under one candidate set of secrets.
+TLSDecryption decryptWith(const TCPStream& stream, const TLSHelloSummary& hellos, const TLSCipherSuite& suite,
+                          const Secrets& secrets, Mode mode) {
+    DirectionDecryption client(stream, Direction::clientToServer, suite, mode);
+    DirectionDecryption server(stream, Direction::serverToClient, suite, mode);
+    DirectionResult fromClient, fromServer;
+    if (suite.isTLS13) {
+        fromClient = client.tls13(secrets[0], secrets[2]);
+        fromServer = server.tls13(secrets[1], secrets[3]);
+    } else {
+        auto keys = tls12SessionKeys(suite, secrets[0], hellos.serverRandom.span(), hellos.clientRandom.span());
+        if (!keys) return failed(TLSDecryptionFailure::keyMismatch);
+        fromClient = client.tls12(std::move(keys->client));
+        fromServer = server.tls12(std::move(keys->server));
+    }
+    for (auto failure : {TLSDecryptionFailure::keyMismatch, TLSDecryptionFailure::recordDecryptionFailed})
+        if (fromClient.failure == failure || fromServer.failure == failure) return failed(failure);
+    TLSDecryption decryption{TLSDecryptionOutcome::decrypted(), std::nullopt};
+    if (mode == Mode::decrypt) {
+        TCPStream plaintext = stream;
+        plaintext.clientToServerData = Data(std::move(fromClient.plaintext));
+        plaintext.serverToClientData = Data(std::move(fromServer.plaintext));
+        plaintext.clientByteIndex = std::move(fromClient.index);
+        plaintext.serverByteIndex = std::move(fromServer.index);
+        decryption.plaintext = std::move(plaintext);
+    }
+    return decryption;
+}
+
+TLSDecryption run(const TCPStream& stream, Mode mode) {
+    const auto hellos = readHellos(stream);
+    if (!hellos) return failed(TLSDecryptionFailure::noHandshake);
+    const auto suite = tlsCipherSuite(hellos->cipherSuite);
+    if ((hellos->version != tls12 && hellos->version != tls13) || !suite || suite->isTLS13 != (hellos->version == tls13))
+        return failed(TLSDecryptionFailure::unsupportedVersion);
+    const auto index = TLSKeyIndex::current();
+    const auto sets = candidates(index->entries(hellos->clientRandom.span()), *suite);
+    if (sets.empty()) return failed(TLSDecryptionFailure::noKeyMaterial);
+    std::optional<TLSDecryption> first;
+    for (const auto& secrets : sets) {
+        auto decryption = decryptWith(stream, *hellos, *suite, secrets, mode);
+        if (decryption.outcome != TLSDecryptionOutcome::notDecrypted(TLSDecryptionFailure::keyMismatch))
+            return decryption;
+        if (!first) first = std::move(decryption);
+    }
+    return std::move(*first);
+}
+
+}  // namespace
+
+TLSDecryptionOutcome TLSDecryptionProbe::probe(const TCPStream& stream) const { return run(stream, Mode::probe).outcome; }
+
+TLSDecryption TLSDecryptionProbe::decrypt(const TCPStream& stream) const { return run(stream, Mode::decrypt); }
+
+}  // namespace qor::standard::tls

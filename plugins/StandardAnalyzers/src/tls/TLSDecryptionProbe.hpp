@@ -1,0 +1,49 @@
+#pragma once
+// The standard plug-in's TLS decryption probe: decrypts a stream's TLS 1.2 and TLS 1.3 records
+// with the key-log secrets of the process-wide key index.
+
+#include "QORModels/tls/TLSDecryptionProbeRegistry.hpp"
+
+namespace qor::standard::tls {
+
+/// Decrypts the first TLS session of a TCP stream with the secrets that the current key index
+/// (`TLSKeyIndex::current()`) holds for the client random of the stream's first ClientHello.
+///
+/// Handled: TLS 1.2 with AES-GCM, ChaCha20-Poly1305 and AES-CBC with HMAC-SHA1/SHA-256/SHA-384
+/// suites (keys from the `CLIENT_RANDOM` master secret), and TLS 1.3 with its three AEAD suites
+/// (keys from the four handshake and traffic secrets, key updates followed).
+///
+/// Outcomes, in the order they are decided:
+/// - `noHandshake`: the stream has no ClientHello, or no ServerHello answering it.
+/// - `unsupportedVersion`: the negotiated version is not TLS 1.2 or 1.3, or its suite is not
+///   one of those above.
+/// - `noKeyMaterial`: the key index holds no usable secret for the session: a `CLIENT_RANDOM`
+///   line of 48 bytes for TLS 1.2; for TLS 1.3 all four of `CLIENT_HANDSHAKE_TRAFFIC_SECRET`,
+///   `SERVER_HANDSHAKE_TRAFFIC_SECRET`, `CLIENT_TRAFFIC_SECRET_0`, `SERVER_TRAFFIC_SECRET_0` of the
+///   suite's hash length (the handshake secrets find where the application keys take over).
+/// - `keyMismatch`: in some direction, a protected record up to and including its first
+///   application-data record does not authenticate.
+/// - `recordDecryptionFailed`: a later record does not authenticate.
+/// - `decrypted`: otherwise; a session whose records end before any application data (or that
+///   has none) counts as decrypted with no plaintext.
+/// When the index holds several different secrets for the session, each is tried in turn and
+/// the first that does not give `keyMismatch` wins.
+///
+/// Not handled: TLS 1.3 early data (0-RTT records fail as a key mismatch), renegotiation (the
+/// records after a second change_cipher_spec fail), encrypt-then-MAC (RFC 7366) and a second
+/// TLS session in the same TCP connection (its records are read as the first one's). A record
+/// cut short by the end of the capture is left out without failing.
+///
+/// Immutable; may be asked from any thread.
+class TLSDecryptionProbe final : public TLSStreamDecrypting {
+public:
+    /// Decrypts up to the first application-data record of each direction.
+    [[nodiscard]] TLSDecryptionOutcome probe(const TCPStream& stream) const override;
+    /// Decrypts every record. The plaintext stream holds each direction's application data in
+    /// record order, with one byte-index span per record that carried any, naming the packets
+    /// and time that `stream.locate` gives for the record's bytes; handshake, alert and
+    /// change_cipher_spec content is left out.
+    [[nodiscard]] TLSDecryption decrypt(const TCPStream& stream) const override;
+};
+
+}  // namespace qor::standard::tls
