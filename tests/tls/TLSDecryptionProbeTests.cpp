@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "AnalyzerHarness.hpp"
+#include "PlugInPackets.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORModels/tls/TLSDecryptedStreamReading.hpp"
 #include "QORModels/tls/TLSKeyIndex.hpp"
@@ -22,6 +23,9 @@
 #include "support/Fixtures.hpp"
 
 namespace qor {
+
+void PrintTo(const TLSDecryptionOutcome& outcome, std::ostream* out) { *out << outcome.description(); }
+
 namespace {
 
 using Direction = TCPSegment::Direction;
@@ -253,7 +257,9 @@ TEST(TLSDecryptionProbeSessions, EverySuiteFamilyDecryptsToItsApplicationData) {
         segments.push_back({toServer, session.sealed(true, request)});
         // Two records in one segment, then one record split over two segments, an empty
         // record, and an alert that is not application data.
-        const Octets twoRecords = session.sealed(false, body.substr(0, 100)) + session.sealed(false, body.substr(100, 200));
+        // (Records are sealed one statement at a time: their sequence numbers follow that order.)
+        Octets twoRecords = session.sealed(false, body.substr(0, 100));
+        twoRecords += session.sealed(false, body.substr(100, 200));
         const Octets split = session.sealed(false, body.substr(300), 23, session.isTLS13() ? 40 : 0);
         segments.push_back({toClient, twoRecords});
         segments.push_back({toClient, split.substr(0, 50)});
@@ -319,7 +325,9 @@ TEST(TLSDecryptionProbeSessions, TLS13TicketsAndKeyUpdatesAreFollowedNotShown) {
     segments.push_back({toServer, session.keyUpdate(true)});
     segments.push_back({toServer, session.sealed(true, "after")});
     segments.push_back({toClient, session.sealed(false, "answer")});
-    segments.push_back({toClient, session.keyUpdate(false) + session.sealed(false, " again")});
+    Octets updateThenData = session.keyUpdate(false);
+    updateThenData += session.sealed(false, " again");
+    segments.push_back({toClient, updateThenData});
     const auto decryption = decrypter()->decrypt(streamOf(segments));
     ASSERT_EQ(decryption.outcome, TLSDecryptionOutcome::decrypted());
     EXPECT_EQ(decryption.plaintext->clientToServerData.toString(), "before after");
@@ -373,7 +381,9 @@ TEST(TLSDecryptionProbeSessions, HandshakesItCannotUseAreNamed) {
     segments.push_back({toClient, serverHello(retryRandom, 0x1303, 0x0303, 0x0304) + test::tls::changeCipherSpec()});
     segments.push_back({toServer, test::tls::changeCipherSpec() + clientHello});
     segments.push_back({toClient, tls13.serverHello() + tls13.finishedFlight(false)});
-    segments.push_back({toServer, tls13.finishedFlight(true) + tls13.sealed(true, "ping")});
+    Octets finishedThenData = tls13.finishedFlight(true);
+    finishedThenData += tls13.sealed(true, "ping");
+    segments.push_back({toServer, finishedThenData});
     segments.push_back({toClient, tls13.sealed(false, "pong")});
     const auto decryption = decrypter()->decrypt(streamOf(segments));
     ASSERT_EQ(decryption.outcome, TLSDecryptionOutcome::decrypted());
