@@ -67,7 +67,7 @@ const Fixture& fixture() {
     return built;
 }
 
-void decryptAES128GCM(benchmark::State& state) {
+void TLSDecryptionAES128GCM(benchmark::State& state) {
     const auto& f = fixture();
     for (auto _ : state) {
         auto decryption = f.decrypter->decrypt(f.stream);
@@ -75,6 +75,6 @@ void decryptAES128GCM(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotalBytes));
 }
-BENCHMARK(decryptAES128GCM)->Unit(benchmark::kMillisecond);
+BENCHMARK(TLSDecryptionAES128GCM)->Unit(benchmark::kMillisecond);
 
 }  // namespace
