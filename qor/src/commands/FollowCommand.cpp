@@ -1,5 +1,6 @@
-// qor follow FILE (N | --packet P) [--udp] [--format ascii|hex|raw] [--direction both|client|server]:
-// the bytes of one conversation, chunk by chunk, laid out as tshark's follow view lays them out.
+// qor follow FILE (N | --packet P) [--udp] [--format ascii|hex|raw] [--direction both|client|server]
+// [--decrypt [--keylog K]...]: the bytes of one conversation, chunk by chunk, laid out as tshark's
+// follow view lays them out; with --decrypt, the TLS application data it carries.
 
 #include <fmt/format.h>
 
@@ -9,6 +10,8 @@
 #include "Command.hpp"
 #include "Conversations.hpp"
 #include "PluginSetup.hpp"
+#include "QORModels/tls/TLSDecryptionProbeRegistry.hpp"
+#include "TLSKeys.hpp"
 
 namespace qor::cli {
 namespace {
@@ -28,6 +31,8 @@ struct Options {
     bool udp = false;
     std::string format = "ascii";
     std::string direction = "both";
+    bool decrypt = false;
+    std::vector<std::string> keylogs;
 };
 
 /// A stream's chunks: each direction's spans in stream order, the two directions interleaved by
@@ -62,6 +67,17 @@ std::vector<Chunk> chunks(const UDPFlow& flow) {
     for (const auto& d : flow.datagrams)
         out.push_back(Chunk{d.direction == TCPSegment::Direction::serverToClient, d.payload, d.timestamp, d.id});
     return out;
+}
+
+/// The TLS application data of conversation `number`, each record's plaintext one span of its
+/// direction (so one chunk); fails (status 1) with the probe's reason when it does not decrypt.
+TCPStream decrypted(const TCPStream& stream, std::int64_t number) {
+    auto decrypter = TLSDecryptionProbeRegistry::shared().currentDecrypter();
+    if (!decrypter) throw CommandFailure(1, "no TLS decryption probe is registered (is the standard plug-in installed?)");
+    TLSDecryption decryption = decrypter->decrypt(stream);
+    if (!decryption.plaintext)
+        throw CommandFailure(1, fmt::format("TCP conversation {} was not decrypted: {}", number, decryption.outcome.description()));
+    return std::move(*decryption.plaintext);
 }
 
 char printable(std::uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.'; }
@@ -115,9 +131,13 @@ void run(const Options& options) {
         throw CommandFailure(2, "unknown format \"" + options.format + "\" (ascii, hex or raw)");
     if (options.direction != "both" && options.direction != "client" && options.direction != "server")
         throw CommandFailure(2, "unknown direction \"" + options.direction + "\" (both, client or server)");
+    if (options.decrypt && options.udp) throw CommandFailure(2, "follow: --decrypt follows TLS over a TCP conversation, not a UDP flow");
+    if (!options.keylogs.empty() && !options.decrypt) throw CommandFailure(2, "follow: --keylog needs --decrypt");
     activateAnalyzers();
     CaptureSnapshots capture = snapshotCapture(options.file);
-    const char* kind = options.udp ? "udp" : "tcp";
+    const char* kind = options.udp ? "udp" : options.decrypt ? "tls" : "tcp";
+    std::optional<KeyMaterial> keys;
+    if (options.decrypt) keys = publishKeyMaterial(capture.facts, options.keylogs);
 
     // The header names the ends as tshark does: an IPv6 address in brackets before its port.
     auto node = [](const TCPStreamKey::Endpoint& end) {
@@ -129,7 +149,12 @@ void run(const Options& options) {
     auto take = [&](auto chosen) {
         if (!chosen) throw noConversation(options.choice, options.udp ? "UDP conversation" : "TCP conversation");
         number = chosen->number;
-        all = chunks(chosen->conversation);
+        if constexpr (std::is_same_v<decltype(chosen->conversation), TCPStream>) {
+            if (options.decrypt) all = chunks(decrypted(chosen->conversation, number));
+            else all = chunks(chosen->conversation);
+        } else {
+            all = chunks(chosen->conversation);
+        }
         client = node(chosen->conversation.clientEndpoint);
         server = node(chosen->conversation.serverEndpoint);
     };
@@ -138,7 +163,7 @@ void run(const Options& options) {
 
     const std::string rule(67, '=');
     std::string out = fmt::format("\n{}\nFollow: {},{}\nFilter: {}.stream eq {}\nNode 0: {}\nNode 1: {}\n", rule, kind, options.format,
-                                  kind, number, client, server);
+                                  options.udp ? "udp" : "tcp", number, client, server);
     std::size_t clientOffset = 0, serverOffset = 0;
     for (const auto& chunk : all) {
         if ((options.direction == "client" && chunk.fromServer) || (options.direction == "server" && !chunk.fromServer)) continue;
@@ -148,6 +173,7 @@ void run(const Options& options) {
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     reportReadIssue(capture.facts);
+    if (keys) reportKeyLogIssue(*keys);
 }
 
 const CommandRegistration reg{[](CLI::App& app) {
@@ -160,6 +186,8 @@ const CommandRegistration reg{[](CLI::App& app) {
     sub->add_flag("--udp", options->udp, "Follow a UDP flow instead of a TCP conversation");
     sub->add_option("--format", options->format, "ascii (default), hex, or raw (tshark's follow,tcp,raw layout)");
     sub->add_option("--direction", options->direction, "both (default), client (client to server only) or server");
+    sub->add_flag("--decrypt", options->decrypt, "Follow the decrypted TLS application data (keys from the capture and --keylog)");
+    sub->add_option("--keylog", options->keylogs, "An NSS key-log file to decrypt with besides the capture's own keys; may repeat")->allow_extra_args(false);
     sub->callback([options] {
         if (!options->choice.index && !options->choice.packet) throw CommandFailure(2, "follow: give a conversation number N or --packet P");
         run(*options);

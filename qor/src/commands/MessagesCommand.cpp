@@ -1,6 +1,8 @@
-// qor messages FILE (N | --packet P) [--udp] [--json] [--save-bodies DIR]: one conversation read
-// as messages (kind, direction, summary, packets, detail rows) and request/reply pairings, by
-// the first stream interpreter of the registry that takes it; bodies and attachments saved.
+// qor messages FILE (N | --packet P) [--udp] [--json] [--save-bodies DIR] [--keylog K]...: one
+// conversation read as messages (kind, direction, summary, packets, detail rows) and
+// request/reply pairings, by the first stream interpreter of the registry that takes it; bodies
+// and attachments saved. A TLS conversation whose keys are known (from the capture or --keylog)
+// is read as the plaintext it carries.
 
 #include <fmt/format.h>
 
@@ -17,6 +19,8 @@
 #include "Conversations.hpp"
 #include "PluginSetup.hpp"
 #include "QORModels/streams/QORStreamInterpreter.hpp"
+#include "QORModels/tls/TLSDecryptedStreamReading.hpp"
+#include "TLSKeys.hpp"
 
 namespace qor::cli {
 namespace {
@@ -27,6 +31,7 @@ struct Options {
     bool udp = false;
     bool json = false;
     std::optional<std::string> saveBodies;
+    std::vector<std::string> keylogs;
 };
 
 /// A conversation read as messages.
@@ -74,13 +79,27 @@ StreamInterpretation rawMessages(const TCPStream& stream) {
 }
 
 /// The conversation asked for, read by the first interpreter that takes it (or as runs of
-/// bytes when none does).
+/// bytes when none does). A TLS conversation that decrypts with the keys at hand is read as its
+/// plaintext instead: the protocol is named "NAME over TLS" ("TLS" alone when no interpreter
+/// takes the plaintext, which is then shown as runs of bytes), and every message is marked
+/// decrypted.
 Reading readTCP(const CaptureSnapshots& capture, const Options& options) {
     auto chosen = chooseTCPStream(capture.snapshots, options.choice);
     if (!chosen) throw noConversation(options.choice, "TCP conversation");
     const TCPStream& stream = chosen->conversation;
     Reading reading{stream.title(), "", {}};
     auto types = QORStreamInterpreterRegistry::shared().snapshot();
+    if (auto tls = TLSDecryptedStreamReading::read(stream, types); tls && tls->decryption.plaintext) {
+        if (tls->interpretation) {
+            reading.protocol = tls->interpreterName.value_or("data") + " over TLS";
+            reading.result = std::move(*tls->interpretation);
+        } else {
+            reading.protocol = "TLS";
+            reading.result = rawMessages(*tls->decryption.plaintext);
+            for (auto& message : reading.result.messages) message.isDecrypted = true;
+        }
+        return reading;
+    }
     if (auto interpreter = QORStreamInterpreter::firstInterpreter(stream, types)) {
         reading.protocol = interpreter->streamDisplayName();
         reading.result = interpreter->interpret(stream);
@@ -196,6 +215,7 @@ void print(const Reading& reading, const std::vector<std::optional<std::string>>
             if (m.bodyHint) o["bodyHint"] = hintText(m.bodyHint);
             if (m.filename) o["filename"] = *m.filename;
             if (saved[i]) o["savedAs"] = *saved[i];
+            o["decrypted"] = m.isDecrypted;
             messages.push_back(std::move(o));
         }
         nlohmann::ordered_json doc{{"conversation", reading.title},
@@ -222,7 +242,8 @@ void print(const Reading& reading, const std::vector<std::optional<std::string>>
             const auto& m = result.messages[i];
             std::string packets;
             for (auto id : m.packetIds) packets += (packets.empty() ? "" : ",") + std::to_string(id);
-            out += fmt::format("#{} {} {} [{}] {}\n", i, rawValue(m.kind), directionText(m.direction), packets, m.summary);
+            out += fmt::format("#{} {} {} [{}] {}{}\n", i, rawValue(m.kind), directionText(m.direction), packets, m.summary,
+                               m.isDecrypted ? " (decrypted)" : "");
             for (const auto& row : m.detail) out += fmt::format("    {}: {}\n", row.name, row.value);
             if (m.body && !m.body->empty())
                 out += fmt::format("    body: {} bytes, {}{}\n", m.body->size(), hintText(m.bodyHint),
@@ -243,11 +264,14 @@ void print(const Reading& reading, const std::vector<std::optional<std::string>>
 void run(const Options& options) {
     activateAnalyzers();
     CaptureSnapshots capture = snapshotCapture(options.file);
+    std::optional<KeyMaterial> keys;
+    if (!options.udp) keys = publishKeyMaterial(capture.facts, options.keylogs);
     const Reading reading = options.udp ? readUDP(capture, options) : readTCP(capture, options);
     std::vector<std::optional<std::string>> saved(reading.result.messages.size());
     if (options.saveBodies) saved = saveBodies(reading.result, *options.saveBodies);
     print(reading, saved, options.json);
     reportReadIssue(capture.facts);
+    if (keys) reportKeyLogIssue(*keys);
 }
 
 const CommandRegistration reg{[](CLI::App& app) {
@@ -259,6 +283,7 @@ const CommandRegistration reg{[](CLI::App& app) {
     index->excludes(packet);
     sub->add_flag("--udp", options->udp, "A UDP flow instead of a TCP conversation");
     sub->add_flag("--json", options->json, "Print one JSON object");
+    sub->add_option("--keylog", options->keylogs, "An NSS key-log file to decrypt TLS with besides the capture's own keys; may repeat")->allow_extra_args(false);
     sub->add_option("--save-bodies", options->saveBodies,
                     "Write every body and attachment into this folder under its file name (never outside it, never over a file)");
     sub->callback([options] {

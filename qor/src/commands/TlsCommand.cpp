@@ -99,7 +99,9 @@ Scan scan(const CaptureSnapshots& capture, bool decrypt) {
     return result;
 }
 
-void print(const std::vector<TLSSessionKeyRow>& rows, const TLSKeySummary& summary, bool json) {
+/// The rows and the counts; `decrypted` when the probe ran, which adds the count of sessions
+/// decrypted and of those that failed to the text summary.
+void print(const std::vector<TLSSessionKeyRow>& rows, const TLSKeySummary& summary, bool json, bool decrypted) {
     std::string out;
     if (json) {
         nlohmann::ordered_json sessions = nlohmann::ordered_json::array();
@@ -130,8 +132,18 @@ void print(const std::vector<TLSSessionKeyRow>& rows, const TLSKeySummary& summa
                                row.alpnProtocols.empty() ? "-" : joined(row.alpnProtocols, ","), joined(versions, ","),
                                row.serverAddress, row.firstPacketId, row.status().description());
         }
-        out += fmt::format("{} TLS session{}: {} with keys ({} complete, {} incomplete), {} without\n", summary.total,
+        out += fmt::format("{} TLS session{}: {} with keys ({} complete, {} incomplete), {} without", summary.total,
                            summary.total == 1 ? "" : "s", summary.keyed, summary.complete, summary.incomplete, summary.noKey);
+        if (decrypted) {
+            std::int64_t decryptedCount = 0, failedCount = 0;
+            for (const auto& row : rows) {
+                const auto kind = row.status().kind();
+                decryptedCount += kind == TLSSessionStatus::Case::decrypted;
+                failedCount += kind == TLSSessionStatus::Case::failed;
+            }
+            out += fmt::format("; {} decrypted, {} failed", decryptedCount, failedCount);
+        }
+        out += '\n';
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
@@ -149,7 +161,7 @@ void run(const Options& options) {
             if (it != found.outcomes.end()) row = row.with(it->second);
         }
     }
-    print(rows, TLSKeySummary(rows), options.json);
+    print(rows, TLSKeySummary(rows), options.json, options.decrypt);
     reportReadIssue(capture.facts);
     reportKeyLogIssue(keys);
 }
@@ -158,7 +170,7 @@ const CommandRegistration reg{[](CLI::App& app) {
     auto* sub = app.add_subcommand("tls", "List the TLS sessions of a capture with the key material known for each");
     auto options = std::make_shared<Options>();
     sub->add_option("FILE", options->file, "Capture file (pcap or pcapng)")->required();
-    sub->add_option("--keylog", options->keylogs, "An NSS key-log file (SSLKEYLOGFILE) to use besides the capture's own keys; may repeat");
+    sub->add_option("--keylog", options->keylogs, "An NSS key-log file (SSLKEYLOGFILE) to use besides the capture's own keys; may repeat")->allow_extra_args(false);
     sub->add_flag("--decrypt", options->decrypt, "Try to decrypt every session and show the outcome");
     sub->add_flag("--json", options->json, "Print one JSON object: {\"sessions\": [...], \"summary\": {...}}");
     sub->callback([options] { run(*options); });
