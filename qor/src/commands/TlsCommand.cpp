@@ -6,7 +6,10 @@
 
 #include <map>
 #include <nlohmann/json.hpp>
+#include <tbb/parallel_for.h>
+
 #include <unordered_map>
+#include <unordered_set>
 
 #include "CaptureSnapshots.hpp"
 #include "Command.hpp"
@@ -71,36 +74,51 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
 
 /// The sessions of the capture: each stream's ClientHellos with where they were seen, and, with
 /// --decrypt, the probe's outcome for each client random at its earliest stream. Streams are
-/// scanned as the reassembler hands them over (in order of first packet) and dropped.
+/// scanned as the reassembler hands them over (in order of first packet) and dropped; the
+/// streams to probe wait in batches of `kProbeBatch` that are probed on all cores.
 struct Scan {
     std::vector<TLSKeyInventory::PlacedSighting> sightings;
     std::unordered_map<std::string, TLSDecryptionOutcome> outcomes;  ///< by raw client random
 };
 
+constexpr std::size_t kProbeBatch = 128;
+
 Scan scan(const CaptureSnapshots& capture, bool decrypt) {
     Scan result;
     auto probe = decrypt ? TLSDecryptionProbeRegistry::shared().currentProbe() : nullptr;
     if (decrypt && !probe) throw CommandFailure(1, "no TLS decryption probe is registered (is the standard plug-in installed?)");
+    struct Pending {
+        TCPStream stream;
+        std::vector<std::string> randoms;  ///< the sessions whose earliest stream this is
+        std::optional<TLSDecryptionOutcome> outcome;
+    };
+    std::vector<Pending> pending;
+    auto probeAll = [&] {
+        tbb::parallel_for(std::size_t{0}, pending.size(), [&](std::size_t i) { pending[i].outcome = probe->probe(pending[i].stream); });
+        for (auto& p : pending)
+            for (auto& random : p.randoms) result.outcomes.insert_or_assign(std::move(random), *p.outcome);
+        pending.clear();
+    };
+    std::unordered_set<std::string> claimed;  // client randoms whose earliest stream is known
     TCPStreamReassembler::forEachStreamOffMain(capture.snapshots, {}, [&](TCPStream&& stream) {
         auto found = TLSStreamScanner::sightings(stream);
         if (found.empty()) return true;
         if (probe) {
-            std::optional<TLSDecryptionOutcome> outcome;
+            std::vector<std::string> randoms;
             for (const auto& [sighting, placement] : found) {
-                const std::string random = sighting.clientRandom.toString();
-                if (result.outcomes.contains(random)) continue;  // an earlier stream holds this session
-                if (!outcome) outcome = probe->probe(stream);
-                result.outcomes.emplace(random, *outcome);
+                std::string random = sighting.clientRandom.toString();
+                if (claimed.insert(random).second) randoms.push_back(std::move(random));
             }
+            if (!randoms.empty()) pending.push_back(Pending{std::move(stream), std::move(randoms), std::nullopt});
+            if (pending.size() == kProbeBatch) probeAll();
         }
         for (auto& pair : found) result.sightings.push_back(std::move(pair));
         return true;
     });
+    if (probe) probeAll();
     return result;
 }
 
-/// The rows and the counts; `decrypted` when the probe ran, which adds the count of sessions
-/// decrypted and of those that failed to the text summary.
 void print(const std::vector<TLSSessionKeyRow>& rows, const TLSKeySummary& summary, bool json, bool decrypted) {
     std::string out;
     if (json) {

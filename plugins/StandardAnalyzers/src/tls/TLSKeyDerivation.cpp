@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include "tls/FetchedAlgorithms.hpp"
 
 namespace qor::standard::tls {
 namespace {
@@ -26,11 +27,9 @@ using KDFContext = std::unique_ptr<EVP_KDF_CTX, KDFContextFree>;
 
 /// A fresh context of the named KDF, or null when OpenSSL does not offer it.
 KDFContext kdfContext(const char* name) {
-    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, name, nullptr);
+    EVP_KDF* kdf = fetchedKDF(name);
     if (!kdf) return nullptr;
-    KDFContext ctx(EVP_KDF_CTX_new(kdf));
-    EVP_KDF_free(kdf);
-    return ctx;
+    return KDFContext(EVP_KDF_CTX_new(kdf));
 }
 
 void* mutableBytes(std::span<const std::byte> bytes) {

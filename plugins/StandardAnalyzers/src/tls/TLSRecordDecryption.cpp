@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include "tls/FetchedAlgorithms.hpp"
 
 namespace qor::standard::tls {
 namespace {
@@ -51,20 +52,15 @@ unsigned char lessThanMask(std::size_t a, std::size_t b) { return static_cast<un
 
 TLSRecordDecryptor::TLSRecordDecryptor(const TLSCipherSuite& suite, TLSTrafficKeys keys)
     : suite_(suite), keys_(std::move(keys)) {
-    EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, suite_.cipherName, nullptr);
+    const EVP_CIPHER* cipher = fetchedCipher(suite_.cipherName);
     cipher_ = EVP_CIPHER_CTX_new();
-    if (!cipher || !cipher_ || keys_.key.size() != static_cast<std::size_t>(EVP_CIPHER_get_key_length(cipher))) {
-        EVP_CIPHER_free(cipher);
-        return;
-    }
+    if (!cipher || !cipher_ || keys_.key.size() != static_cast<std::size_t>(EVP_CIPHER_get_key_length(cipher))) return;
     // The key is set once; each record sets only its IV.
     ready_ = EVP_DecryptInit_ex2(cipher_, cipher, bytePointer(keys_.key, 0), nullptr, nullptr) > 0;
-    EVP_CIPHER_free(cipher);
     if (ready_ && suite_.protection == TLSRecordProtection::aesCBC) {
         ready_ = EVP_CIPHER_CTX_set_padding(cipher_, 0) > 0;
-        EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        EVP_MAC* hmac = fetchedMAC("HMAC");
         mac_ = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
-        EVP_MAC_free(hmac);
         ready_ = ready_ && mac_ && suite_.macHash && keys_.macKey.size() == hashLength(*suite_.macHash);
     }
 }

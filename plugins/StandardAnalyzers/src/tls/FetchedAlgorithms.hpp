@@ -1,0 +1,40 @@
+#pragma once
+// OpenSSL algorithm objects fetched once per process.
+//
+// Fetching an algorithm by name looks it up in OpenSSL's provider store under a process-wide
+// lock; done for every session (a key derivation, a record decryptor), the probes of many
+// sessions on many threads queue on that lock. Each name is fetched once and the object kept
+// for the life of the process; the objects are immutable and shared by any number of contexts
+// on any thread.
+
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace qor::standard::tls {
+
+namespace detail {
+template <class Algorithm, Algorithm* (*fetch)(OSSL_LIB_CTX*, const char*, const char*)>
+Algorithm* fetchedOnce(const char* name) {
+    static std::mutex lock;
+    static std::map<std::string, Algorithm*, std::less<>> fetched;  // never freed: lives as long as the process
+    std::lock_guard guard(lock);
+    auto it = fetched.find(std::string_view(name));
+    if (it != fetched.end()) return it->second;
+    Algorithm* algorithm = fetch(nullptr, name, nullptr);
+    if (algorithm) fetched.emplace(name, algorithm);
+    return algorithm;
+}
+}  // namespace detail
+
+/// The named key-derivation function, or null when OpenSSL does not offer it.
+inline EVP_KDF* fetchedKDF(const char* name) { return detail::fetchedOnce<EVP_KDF, EVP_KDF_fetch>(name); }
+/// The named cipher, or null.
+inline EVP_CIPHER* fetchedCipher(const char* name) { return detail::fetchedOnce<EVP_CIPHER, EVP_CIPHER_fetch>(name); }
+/// The named MAC, or null.
+inline EVP_MAC* fetchedMAC(const char* name) { return detail::fetchedOnce<EVP_MAC, EVP_MAC_fetch>(name); }
+
+}  // namespace qor::standard::tls
