@@ -1,0 +1,30 @@
+// qor daemon: only what runs without a service manager. Registering and removing the daemon is
+// covered against a scripted and a fake systemd backend; running those here would reach the
+// machine's real service manager.
+
+#include <gtest/gtest.h>
+
+#include "QorRunner.hpp"
+
+namespace qor {
+namespace {
+
+using test::runQor;
+
+TEST(QorDaemon, ReconcileWithoutADaemonClientSaysSoAndFails) {
+    auto r = runQor("daemon reconcile");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("no capture daemon client is set up"), std::string::npos) << r.err;
+}
+
+TEST(QorDaemon, NeedsOneOfItsFourSubcommands) {
+    auto help = runQor("daemon --help");
+    ASSERT_EQ(help.status, 0);
+    for (const char* sub : {"status", "install", "uninstall", "reconcile"}) EXPECT_NE(help.out.find(sub), std::string::npos) << sub;
+    EXPECT_NE(runQor("daemon").status, 0);
+    EXPECT_NE(runQor("daemon restart").status, 0);
+}
+
+}  // namespace
+}  // namespace qor
