@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "QORPlatform/JSONNesting.hpp"
+
 namespace qor {
 namespace {
 
@@ -30,16 +32,12 @@ std::string typeName(const json& value) {
 }  // namespace
 
 json parseKeyedDocument(std::string_view text, std::size_t maxDepth) {
+    if (jsonNestsDeeperThan(text, maxDepth)) {
+        throw DecodingError(DecodingError::Kind::dataCorrupted, "",
+                            "The document nests deeper than " + std::to_string(maxDepth) + " levels.");
+    }
     try {
-        const json::parser_callback_t limitDepth = [maxDepth](int depth, json::parse_event_t event, json&) {
-            if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
-                static_cast<std::size_t>(depth) >= maxDepth) {
-                throw DecodingError(DecodingError::Kind::dataCorrupted, "",
-                                    "The document nests deeper than " + std::to_string(maxDepth) + " levels.");
-            }
-            return true;
-        };
-        return json::parse(text.begin(), text.end(), limitDepth);
+        return json::parse(text.begin(), text.end());
     } catch (const json::exception& e) {
         // Drop the library's "[json.exception.parse_error.101] " tag: the rest says what and where.
         std::string message = e.what();

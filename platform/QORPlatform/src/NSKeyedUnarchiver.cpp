@@ -18,9 +18,6 @@
 
 namespace qor {
 
-NSKeyedUnarchiverError::NSKeyedUnarchiverError(std::int64_t code, const std::string& reason)
-    : std::runtime_error(reason), error_{NSCocoaErrorDomain, code, {{NSLocalizedDescriptionKey, Value(reason)}}} {}
-
 namespace {
 
 enum class Family { predicate, operatorObject, expression, array, string, date, null };

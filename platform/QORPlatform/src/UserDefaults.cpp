@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <sstream>
 
 #include "QORPlatform/Base64.hpp"
@@ -69,7 +70,14 @@ void UserDefaults::save() const {
     if (file_.empty()) return;
     nlohmann::json doc = nlohmann::json::object();
     for (auto& [key, value] : values_) doc[key] = toJson(value);
-    writeFileAtomically(file_, doc.dump(2));
+    AtomicWriteOptions options;
+    options.createParentDirectories = true;
+    options.synchronize = true;
+    // Texts that are not UTF-8 are written with replacement characters rather than refused.
+    const std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    writeFileAtomically(file_, [&](const AtomicWriteSink& sink) {
+        return sink(std::as_bytes(std::span(text.data(), text.size())));
+    }, options);
 }
 
 Value UserDefaults::objectForKey(const std::string& key) const {
@@ -83,10 +91,14 @@ std::optional<Data> UserDefaults::dataForKey(const std::string& key) const { ret
 std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const { return objectForKey(key).asString(); }
 
 void UserDefaults::set(const std::string& key, Value value) {
-    std::lock_guard lock(mutex_);
-    if (value.isNone()) values_.erase(key);
-    else values_[key] = std::move(value);
-    save();
+    changeValueForKeys(
+        {key}, [&] { return !(objectForKey(key) == value); },
+        [&] {
+            std::lock_guard lock(mutex_);
+            if (value.isNone()) values_.erase(key);
+            else values_[key] = std::move(value);
+            save();
+        });
 }
 
 void UserDefaults::removeObject(const std::string& key) { set(key, Value()); }

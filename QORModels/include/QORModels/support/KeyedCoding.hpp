@@ -52,8 +52,8 @@ private:
     std::string codingPath_;
 };
 
-/// Parses JSON text, refusing arrays and objects nested `maxDepth` deep or more while parsing
-/// (before a hostile document is built in memory). Throws `DecodingError` (`dataCorrupted`).
+/// Parses JSON text, refusing arrays and objects nested `maxDepth` deep or more before parsing
+/// (before a hostile document is built in memory), in time linear in the text. Throws `DecodingError` (`dataCorrupted`).
 nlohmann::json parseKeyedDocument(std::string_view text, std::size_t maxDepth);
 
 /// An object with one key, the case name, holding `fields`.

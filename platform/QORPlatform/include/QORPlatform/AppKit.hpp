@@ -12,6 +12,10 @@ struct NSColor {
     double red = 0, green = 0, blue = 0, alpha = 1;
     /// The system's control accent colour (the default blue).
     static NSColor controlAccentColor() { return {0.0, 0.478, 1.0, 1.0}; }
+    /// Primary text (black, fully opaque).
+    static NSColor labelColor() { return {0.0, 0.0, 0.0, 0.85}; }
+    /// Secondary text: the label colour, lighter.
+    static NSColor secondaryLabelColor() { return {0.0, 0.0, 0.0, 0.5}; }
     friend bool operator==(const NSColor&, const NSColor&) = default;
 };
 
@@ -19,7 +23,22 @@ struct NSColor {
 struct NSFont {
     std::string fontName;
     double pointSize = 12;
+    /// The interface font at a size ("System").
+    static NSFont systemFont(double size) { return {"System", size}; }
+    /// The interface font at the size of ordinary controls (13 points).
+    static double systemFontSize() { return 13; }
+    /// The interface font at the size of small controls (11 points).
+    static double smallSystemFontSize() { return 11; }
     friend bool operator==(const NSFont&, const NSFont&) = default;
+};
+
+/// An image from the application's resources, known by its name; drawing is the
+/// application's business.
+struct NSImage {
+    std::string name;
+    /// The image named `name` (the stand-in cannot tell whether the resource exists).
+    static NSImage imageNamed(std::string name) { return {std::move(name)}; }
+    friend bool operator==(const NSImage&, const NSImage&) = default;
 };
 
 /// The identifier of a user-interface item (a table column, an outline row).

@@ -10,6 +10,8 @@
 
 namespace qor {
 
+/// The domain of the platform's own errors (files, archives).
+inline constexpr const char* NSCocoaErrorDomain = "NSCocoaErrorDomain";
 inline constexpr const char* NSLocalizedDescriptionKey = "NSLocalizedDescription";
 inline constexpr const char* NSLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
 
@@ -22,6 +24,19 @@ struct NSError {
     /// The description under `NSLocalizedDescriptionKey`, else a text made of domain and code.
     [[nodiscard]] std::string localizedDescription() const;
     [[nodiscard]] std::optional<std::string> localizedFailureReason() const;
+};
+
+/// A failure of the platform's own (`NSCocoaErrorDomain`) kind, thrown: the error object, with
+/// the reason under `NSLocalizedDescriptionKey`, and the reason as `what()`.
+class NSCocoaError : public std::runtime_error {
+public:
+    NSCocoaError(std::int64_t code, const std::string& reason)
+        : std::runtime_error(reason), error_{NSCocoaErrorDomain, code, {{NSLocalizedDescriptionKey, Value(reason)}}} {}
+    [[nodiscard]] const NSError& error() const noexcept { return error_; }
+    [[nodiscard]] std::string description() const { return what(); }
+
+private:
+    NSError error_;
 };
 
 /// The platform's exception: raised by the predicate family for malformed formats and

@@ -14,8 +14,7 @@
 
 namespace qor {
 
-/// The error domain and codes of a failed unarchiving.
-inline constexpr const char* NSCocoaErrorDomain = "NSCocoaErrorDomain";
+/// The error codes of a failed unarchiving (in `NSCocoaErrorDomain`).
 /// The archive is not a property list, not a keyed archive, or its objects are malformed.
 inline constexpr std::int64_t NSCoderReadCorruptError = 4864;
 /// The archive names a class that is not allowed.
@@ -23,14 +22,9 @@ inline constexpr std::int64_t NSCoderValueNotFoundError = 4865;
 
 /// A failure to unarchive: the error object (`NSCocoaErrorDomain`, one of the codes above, the
 /// reason under `NSLocalizedDescriptionKey`) and its description as `what()`.
-class NSKeyedUnarchiverError : public std::runtime_error {
+class NSKeyedUnarchiverError : public NSCocoaError {
 public:
-    NSKeyedUnarchiverError(std::int64_t code, const std::string& reason);
-    [[nodiscard]] const NSError& error() const noexcept { return error_; }
-    [[nodiscard]] std::string description() const { return what(); }
-
-private:
-    NSError error_;
+    using NSCocoaError::NSCocoaError;
 };
 
 /// A secure keyed unarchiver for the predicate family.

@@ -1,0 +1,27 @@
+// Fuzz target: a file wrapper's serialised representation read from arbitrary bytes, written
+// back and read again.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "QORPlatform/NSFileWrapper.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::byte> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = std::byte{data[i]};
+    try {
+        const qor::NSFileWrapper wrapper(qor::NSFileWrapper::SerializedRepresentation{qor::Data(std::move(bytes))});
+        const qor::Data once = wrapper.serializedRepresentation();
+        const qor::NSFileWrapper again(qor::NSFileWrapper::SerializedRepresentation{once});
+        if (again.serializedRepresentation().toString() != once.toString()) __builtin_trap();
+        if (const auto* children = wrapper.fileWrappers()) {
+            for (const auto& [name, child] : *children) {
+                if (!qor::isValidFileWrapperName(name) || !child) __builtin_trap();
+            }
+        }
+    } catch (const qor::NSFileWrapperError&) {
+        // Refused input is the expected outcome for most bytes.
+    }
+    return 0;
+}
