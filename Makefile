@@ -49,7 +49,7 @@ test: install-deps build
 
 # Benchmarks time the build users get (the one `make demo` and `make install` give).
 bench: install-deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target $(TOOL_TARGETS) qor_bench
+	cmake --build $(BUILD) -j $(JOBS) --target $(TOOL_TARGETS) qor_bench qor_udp_flood qor-captured
 	bench/run.sh $(BUILD)
 
 fuzz: install-deps

@@ -155,3 +155,9 @@ if [ -x "$(dirname "$qor")/qor_bench" ]; then
     awk '/_median/ {print "   " $1 ": " $(NF-1) " " $NF}' | sed 's/bytes_per_second=//'
   taskset -c 0 openssl speed -elapsed -seconds 3 -bytes 16384 -evp aes-128-gcm 2>/dev/null | awk '/^AES-128-GCM/ {print "   openssl speed -evp aes-128-gcm, 16384-byte blocks: " $NF}'
 fi
+echo
+
+# Live capture under load, when this machine may capture (bench/capture.sh says how).
+if [ -x "$(dirname "$qor")/qor_udp_flood" ]; then
+  "$here/capture.sh" "$build" || echo "== Live capture: skipped (capture failed; it needs CAP_NET_RAW)"
+fi

@@ -4,6 +4,9 @@
 #include <exception>
 
 #include "Command.hpp"
+#include "QORDependencies/DefaultInjection.hpp"
+#include "QORModels/capture/CaptureDaemonClient.hpp"
+#include "QORModels/capture/CaptureDaemonEndpoint.hpp"
 #include "QORPlatform/MainQueue.hpp"
 
 namespace qor::cli {
@@ -19,6 +22,10 @@ std::vector<CommandRegistration::Setup>& CommandRegistration::all() {
 
 int main(int argc, char** argv) {
     qor::MainQueue::shared().bindCurrentThread();
+    // The capture daemon's client, for whatever in the library talks to the daemon. It connects
+    // only when called, so installing it costs nothing.
+    qor::DefaultInjection::setCaptureXPCServiceProvider(
+        std::make_shared<qor::capture::CaptureDaemonClient>(qor::capture::daemonClientPath()));
     CLI::App app{"qor: read, analyse and write packet captures"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Show the help of every command");

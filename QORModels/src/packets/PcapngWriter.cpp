@@ -8,7 +8,7 @@
 #include <unordered_set>
 
 #include "CaptureOutputBuffer.hpp"
-#include "PcapngFormat.hpp"
+#include "PcapngBlocks.hpp"
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
 
@@ -18,36 +18,7 @@ namespace {
 
 using namespace ::qor::pcapng;
 
-constexpr std::uint16_t kVersionMajor = 1;
-constexpr std::uint16_t kVersionMinor = 0;
-constexpr std::uint64_t kSectionLengthUnknown = ~std::uint64_t{0};
-constexpr std::uint16_t kOptionEnd = 0;
-constexpr std::uint16_t kOptionComment = 1;
 constexpr std::uint32_t kDefaultLinkType = 1;  // Ethernet, for a file without packets
-
-constexpr std::size_t kSectionHeaderBody = 16;       // magic, versions, section length
-constexpr std::size_t kInterfaceBody = 8;            // link type, reserved, snapshot length
-constexpr std::size_t kPacketBody = 20;              // interface, timestamp, lengths
-constexpr std::size_t kSecretsBody = 8;              // type, length
-constexpr std::size_t kOptionHeader = 4;             // code, length
-constexpr std::size_t kEndOfOptions = 4;
-
-constexpr std::size_t padded4(std::size_t n) { return (n + 3) / 4 * 4; }
-
-/// Bytes a comment option plus the end-of-options option take.
-constexpr std::size_t commentOptionsLength(std::size_t textLength) {
-    return kOptionHeader + padded4(textLength) + kEndOfOptions;
-}
-
-
-/// Microseconds since 1970, rounded; clamped to the 64-bit range (0 for earlier times and NaN).
-std::uint64_t microseconds(double seconds) {
-    constexpr double kLimit = 18446744073709551616.0;  // 2^64
-    const double micros = std::round(seconds * 1'000'000.0);
-    if (!(micros > 0)) return 0;
-    if (micros >= kLimit) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(micros);
-}
 
 /// Interface numbers by link type, in order of first appearance.
 class InterfaceTable {
@@ -82,13 +53,13 @@ Plan makePlan(std::span<const std::shared_ptr<QORPacket>> packets, const std::ve
     Plan plan;
     plan.sectionComment = sectionComment ? optionText(*sectionComment) : std::optional(kDefaultSectionComment);
     plan.size = kBlockFraming + kSectionHeaderBody +
-                (plan.sectionComment ? commentOptionsLength(plan.sectionComment->size()) : 0);
+                (plan.sectionComment ? textOptionsLength(plan.sectionComment->size()) : 0);
     for (const auto& packet : packets) {
         assert(packet && "packets must not be null");
         plan.interfaces.number(packet->linkType());
         plan.size += kBlockFraming + kPacketBody + padded4(packet->captureLength());
         if (auto comment = packet->packetComment()) {
-            if (auto text = optionText(*comment)) plan.size += commentOptionsLength(text->size());
+            if (auto text = optionText(*comment)) plan.size += textOptionsLength(text->size());
         }
     }
     if (packets.empty()) plan.interfaces.number(kDefaultLinkType);
@@ -96,20 +67,6 @@ Plan makePlan(std::span<const std::shared_ptr<QORPacket>> packets, const std::ve
     plan.keyLog = keyLogText(secrets);
     if (!plan.keyLog.empty()) plan.size += kBlockFraming + kSecretsBody + padded4(plan.keyLog.size());
     return plan;
-}
-
-void blockHeader(CaptureOutputBuffer& out, std::uint32_t type, std::size_t totalLength) {
-    out.u32(type);
-    out.u32(static_cast<std::uint32_t>(totalLength));
-}
-
-void commentOptions(CaptureOutputBuffer& out, std::string_view text) {
-    out.u16(kOptionComment);
-    out.u16(static_cast<std::uint16_t>(text.size()));
-    out.append(reinterpret_cast<const std::byte*>(text.data()), text.size());
-    out.pad4();
-    out.u16(kOptionEnd);
-    out.u16(0);
 }
 
 }  // namespace
@@ -163,26 +120,9 @@ void secretsBlock(CaptureOutputBuffer& out, const std::string& keyLog) {
 
 void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std::shared_ptr<QORPacket>> packets,
                  std::optional<double> totalBytes, const Progress& progress, SecretsPlacement placement) {
-    // Section header.
-    const std::size_t sectionLength =
-        kBlockFraming + kSectionHeaderBody + (plan.sectionComment ? commentOptionsLength(plan.sectionComment->size()) : 0);
-    blockHeader(out, kSectionHeaderBlock, sectionLength);
-    out.u32(kByteOrderMagic);
-    out.u16(kVersionMajor);
-    out.u16(kVersionMinor);
-    out.u64(kSectionLengthUnknown);
-    if (plan.sectionComment) commentOptions(out, *plan.sectionComment);
-    out.u32(static_cast<std::uint32_t>(sectionLength));
-
+    sectionHeaderBlock(out, plan.sectionComment);
     // One interface per link type.
-    constexpr std::size_t kInterfaceLength = kBlockFraming + kInterfaceBody;
-    for (std::uint32_t linkType : plan.interfaces.linkTypes()) {
-        blockHeader(out, kInterfaceDescriptionBlock, kInterfaceLength);
-        out.u16(static_cast<std::uint16_t>(linkType));
-        out.u16(0);
-        out.u32(kInterfaceSnapLength);
-        out.u32(static_cast<std::uint32_t>(kInterfaceLength));
-    }
+    for (std::uint32_t linkType : plan.interfaces.linkTypes()) interfaceBlock(out, linkType, kInterfaceSnapLength);
 
     if (placement == SecretsPlacement::beforePackets) secretsBlock(out, plan.keyLog);
 
@@ -195,19 +135,9 @@ void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std
         const std::size_t captured = bytes ? bytes->size() : 0;
         std::optional<std::string> comment = packet->packetComment();
         std::optional<std::string_view> commentText = comment ? optionText(*comment) : std::nullopt;
-        const std::size_t length = kBlockFraming + kPacketBody + padded4(captured) +
-                                   (commentText ? commentOptionsLength(commentText->size()) : 0);
-        const std::uint64_t timestamp = microseconds(packet->dateReceived());
-        blockHeader(out, kEnhancedPacketBlock, length);
-        out.u32(interfaces.number(packet->linkType()));
-        out.u32(static_cast<std::uint32_t>(timestamp >> 32));
-        out.u32(static_cast<std::uint32_t>(timestamp));
-        out.u32(static_cast<std::uint32_t>(captured));
-        out.u32(packet->realLength());
-        if (bytes) out.append(*bytes);
-        out.pad4();
-        if (commentText) commentOptions(out, *commentText);
-        out.u32(static_cast<std::uint32_t>(length));
+        enhancedPacketBlock(out, interfaces.number(packet->linkType()), microseconds(packet->dateReceived()), captured,
+                            packet->realLength(), [&](CaptureOutputBuffer& o) { if (bytes) o.append(*bytes); },
+                            commentText);
         if (out.stopped()) return;
         ++written;
         if (progress && schedule.due(written, static_cast<double>(out.size()))) progress(static_cast<double>(out.size()));
