@@ -106,7 +106,8 @@ public:
     /// `requestStop` is called, or libpcap fails (reason failed, with its message).
     CaptureOutcome run(const Hooks& hooks);
 
-    /// Ends a running `run` soon (at once when it is waiting). Async-signal-safe.
+    /// Ends a running `run` soon (at once when it is waiting). Async-signal-safe. A capture once
+    /// stopped stays stopped: a later `run` returns at once.
     void requestStop() noexcept;
 
     /// libpcap's counters now (zeros when it cannot say).

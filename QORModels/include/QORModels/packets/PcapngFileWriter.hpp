@@ -3,9 +3,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+
+#include "QORModels/packets/APIError.hpp"
 
 namespace qor {
 
@@ -17,7 +20,8 @@ namespace qor {
 /// file holding every packet written so far (a block is either wholly there or, if the machine
 /// itself stops mid-write, cut short at the end, which readers report as a truncated last
 /// record). The file is created anew (an existing file is replaced) with mode 0644 before the
-/// umask. Not thread-safe; one writer per file.
+/// umask. Blocks are encoded into one buffer kept for the writer's life, so a packet costs one
+/// `write` and no allocation. Not thread-safe; one writer per file.
 class PcapngFileWriter {
 public:
     /// What the section and interface blocks say.
@@ -52,7 +56,12 @@ public:
     void close();
 
 private:
-    void writeAll(std::span<const std::byte> bytes, bool opening);
+    struct Output;
+    /// Hands the block just encoded to the file; throws `code` when the write fails.
+    void flushBlock(APIError code);
+    bool writeAll(std::span<const std::byte> bytes);
+    std::unique_ptr<Output> output_;
+    int error_ = 0;  // errno of the failed write
     int fd_ = -1;
     std::filesystem::path path_;
     std::uint64_t packets_ = 0;
