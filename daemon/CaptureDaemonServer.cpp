@@ -299,16 +299,9 @@ private:
 
 /// Runs one capture for the connection; false when the connection is over afterwards.
 bool runCapture(Connection& connection, const StartCaptureRequest& request) {
-    LiveCaptureOptions options;
-    options.interface = request.interface;
-    options.filter = request.filter;
-    options.snapLength = request.snapLength;
-    options.promiscuous = request.promiscuous;
-    options.maxPackets = request.maxPackets;
-    options.durationMillis = request.durationMillis;
     std::unique_ptr<LiveCapture> capture;
     try {
-        capture = LiveCapture::open(options);
+        capture = LiveCapture::open(liveCaptureOptions(request));
     } catch (const LiveCaptureError& e) {
         return connection.send(ErrorReply{errorCode(e.kind()), e.what()});
     }

@@ -71,6 +71,17 @@ void onPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
 
 }  // namespace
 
+LiveCaptureOptions liveCaptureOptions(const StartCaptureRequest& request) {
+    LiveCaptureOptions options;
+    options.interface = request.interface;
+    options.filter = request.filter;
+    options.snapLength = request.snapLength;
+    options.promiscuous = request.promiscuous;
+    options.maxPackets = request.maxPackets;
+    options.durationMillis = request.durationMillis;
+    return options;
+}
+
 LiveCapture::LiveCapture(std::unique_ptr<Handle> handle, LiveCaptureOptions options, std::string warning)
     : handle_(std::move(handle)), options_(std::move(options)), warning_(std::move(warning)) {
     stopFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

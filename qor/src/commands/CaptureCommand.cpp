@@ -156,10 +156,10 @@ struct Result {
     std::optional<std::string> writeError;
 };
 
-Result captureDirectly(const Options& options, const LiveCaptureOptions& request) {
+Result captureDirectly(const Options& options, const StartCaptureRequest& request) {
     std::unique_ptr<LiveCapture> capture;
     try {
-        capture = LiveCapture::open(request);
+        capture = LiveCapture::open(liveCaptureOptions(request));
     } catch (const LiveCaptureError& e) {
         if (e.kind() == LiveCaptureError::Kind::invalidFilter) throw CommandFailure{2, std::string("invalid capture filter: ") + e.what()};
         throw CommandFailure{1, e.what()};
@@ -195,16 +195,8 @@ Result captureDirectly(const Options& options, const LiveCaptureOptions& request
     return result;
 }
 
-Result captureThroughDaemon(const Options& options, const LiveCaptureOptions& request) {
+Result captureThroughDaemon(const Options& options, const StartCaptureRequest& request) {
     CaptureDaemonClient client(daemonClientPath());
-    StartCaptureRequest start;
-    start.interface = request.interface;
-    start.filter = request.filter;
-    start.snapLength = request.snapLength;
-    start.maxPackets = request.maxPackets;
-    start.durationMillis = request.durationMillis;
-    start.promiscuous = request.promiscuous;
-
     Result result;
     std::unique_ptr<qor::PcapngFileWriter> writer;
     LiveCount count(options.interface);
@@ -229,7 +221,7 @@ Result captureThroughDaemon(const Options& options, const LiveCaptureOptions& re
     };
     CaptureEndedReply ended;
     try {
-        ended = client.capture(start, handlers, &stopRequested);
+        ended = client.capture(request, handlers, &stopRequested);
     } catch (const CaptureDaemonError& e) {
         if (e.code() == ProtocolErrorCode::invalidFilter) throw CommandFailure{2, std::string("invalid capture filter: ") + e.what()};
         if (writer) count.end(writer->packetsWritten());
@@ -267,7 +259,7 @@ void capture(const Options& options) {
     if (options.file.empty()) throw CommandFailure{2, "no output file given (-w FILE.pcapng)"};
     if (options.direct && options.viaDaemon) throw CommandFailure{2, "--direct and --via-daemon exclude each other"};
 
-    LiveCaptureOptions request;
+    StartCaptureRequest request;
     request.interface = options.interface;
     request.filter = options.filter;
     request.snapLength = options.snapLength;

@@ -32,6 +32,9 @@ struct LiveCaptureOptions {
     std::uint32_t durationMillis = 0;
 };
 
+/// The options a daemon request asks for (the kernel buffer at its default).
+LiveCaptureOptions liveCaptureOptions(const StartCaptureRequest& request);
+
 /// Why a capture could not start.
 class LiveCaptureError : public std::runtime_error {
 public:
