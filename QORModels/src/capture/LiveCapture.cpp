@@ -108,7 +108,7 @@ std::unique_ptr<LiveCapture> LiveCapture::open(const LiveCaptureOptions& request
     pcap_t* pcap = handle->pcap;
     pcap_set_snaplen(pcap, static_cast<int>(options.snapLength));
     pcap_set_promisc(pcap, options.promiscuous ? 1 : 0);
-    pcap_set_immediate_mode(pcap, 1);
+    pcap_set_immediate_mode(pcap, 0);
     pcap_set_buffer_size(pcap, options.bufferBytes);
     pcap_set_timeout(pcap, 100);
     const int status = pcap_activate(pcap);

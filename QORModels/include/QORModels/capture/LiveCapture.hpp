@@ -65,9 +65,12 @@ struct CaptureOutcome {
     CaptureCounters counters;
 };
 
-/// A capture on one interface, opened with `pcap_create` and `pcap_activate` in immediate mode
-/// (each packet is handed over as it arrives, not when a kernel block fills) with a large kernel
-/// buffer and the filter installed.
+/// A capture on one interface, opened with `pcap_create` and `pcap_activate` with a large kernel
+/// buffer and the filter installed. Packets are handed over when a kernel block fills or 100 ms
+/// after the first one arrived, whichever comes first, not one by one (immediate mode): in
+/// immediate mode libpcap gives every packet a ring slot of the full snapshot length, and on the
+/// loopback interface (64 KiB frames) the ring then holds only a few hundred packets and drops
+/// at a few ten thousand packets per second. A live count is at most 100 ms behind.
 ///
 /// The filter is first checked with `BPFFilterValidator` (which compiles it for Ethernet), so
 /// that an expression that no interface could take is refused with the same message everywhere;
