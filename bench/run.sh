@@ -108,6 +108,10 @@ alone "taskset -c 0 $qor protocols $pcap"
 echo "== One core: taskset -c 0 qor protocols: $s_t s, $s_m KiB = $(awk "BEGIN{printf \"%.2f\", $packets / $s_t / 1e6}") M packets/s (target >= 1.8)   (runs: $s_runs)"
 echo
 
+compare "Protocol statistics: qor stats vs tshark -z io,phs" "at least 20x faster; qor peak <= 50% of tshark's" \
+  "$qor stats $pcap" "tshark -n -q -r F -z io,phs" "tshark -n -q -r $pcap -z io,phs"
+echo
+
 compare "Export to pcapng: qor export vs editcap -F pcapng" "time ratio <= 1.0" \
   "$qor export $pcap /tmp/qor-bench-x.pcapng" "editcap -F pcapng" "editcap -F pcapng $pcap /tmp/qor-bench-y.pcapng"
 echo "   packets written: qor $(capinfos -c -M /tmp/qor-bench-x.pcapng | awk '/Number of packets/{print $NF}'), editcap $(capinfos -c -M /tmp/qor-bench-y.pcapng | awk '/Number of packets/{print $NF}')"

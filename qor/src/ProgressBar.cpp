@@ -13,8 +13,8 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr double kMegabyte = 1024.0 * 1024.0;
 }  // namespace
 
-ProgressBar::ProgressBar(std::uint64_t totalBytes, bool enabled, std::string label)
-    : total_(totalBytes), enabled_(enabled), label_(std::move(label)) {}
+ProgressBar::ProgressBar(std::uint64_t totalBytes, bool enabled, std::string label, Unit unit)
+    : total_(totalBytes), enabled_(enabled), label_(std::move(label)), unit_(unit) {}
 
 ProgressBar::~ProgressBar() { finish(); }
 
@@ -35,17 +35,29 @@ void ProgressBar::update(std::uint64_t doneBytes) {
 }
 
 void ProgressBar::draw() {
-    char line[160];
-    const double doneMB = static_cast<double>(done_) / kMegabyte;
+    char line[160], amount[64];
+    const char* gap = label_.empty() ? "" : " ";
+    if (unit_ == Unit::packets) {
+        if (total_) {
+            std::snprintf(amount, sizeof amount, "%llu / %llu packets", static_cast<unsigned long long>(done_),
+                          static_cast<unsigned long long>(total_));
+        } else {
+            std::snprintf(amount, sizeof amount, "%llu packets", static_cast<unsigned long long>(done_));
+        }
+    } else if (total_) {
+        std::snprintf(amount, sizeof amount, "%.1f / %.1f MB", static_cast<double>(done_) / kMegabyte,
+                      static_cast<double>(total_) / kMegabyte);
+    } else {
+        std::snprintf(amount, sizeof amount, "%.1f MB", static_cast<double>(done_) / kMegabyte);
+    }
     if (total_) {
         const int filled = static_cast<int>(done_ * kBarWidth / total_);
         std::string bar(static_cast<std::size_t>(filled), '#');
         bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
-        std::snprintf(line, sizeof line, "%s%s[%s] %3d%%  %.1f / %.1f MB", label_.c_str(), label_.empty() ? "" : " ",
-                      bar.c_str(), static_cast<int>(done_ * 100 / total_), doneMB,
-                      static_cast<double>(total_) / kMegabyte);
+        std::snprintf(line, sizeof line, "%s%s[%s] %3d%%  %s", label_.c_str(), gap, bar.c_str(),
+                      static_cast<int>(done_ * 100 / total_), amount);
     } else {
-        std::snprintf(line, sizeof line, "%s%s%.1f MB", label_.c_str(), label_.empty() ? "" : " ", doneMB);
+        std::snprintf(line, sizeof line, "%s%s%s", label_.c_str(), gap, amount);
     }
     std::fprintf(stderr, "\r\x1b[2K%s", line);
     std::fflush(stderr);

@@ -36,7 +36,8 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
       sourceIPAddress_(std::move(options.sourceIPAddress)),
       destinationIPAddress_(std::move(options.destinationIPAddress)),
       table_(options.table ? std::move(options.table) : PluginLookupTable::current()),
-      sighting_(options.sighting ? &options.sighting->get() : nullptr) {
+      sighting_(options.sighting ? &options.sighting->get() : nullptr),
+      announced_(options.announcedProtocols ? &options.announcedProtocols->get() : nullptr) {
     const QORPacketProtocol* p = packet_.get();
     packetProtocol_ = options.packetProtocol.hasValue() ? options.packetProtocol
                                                         : (p ? InternedString::from(p->packetProtocol()) : InternedString());
@@ -62,6 +63,7 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
     } catch (const APIErrorException& e) {
         QOR_LOG(kLogTag, e.what());
         links_.clear();
+        if (announced_) announced_->clear();
         analyzers_.clear();
         analyzersMade_ = true;
     }
@@ -101,6 +103,7 @@ const AnalyzerChain& CacheAnalyzer::getAnalyzers() const {
 }
 
 void CacheAnalyzer::walkChain() {
+    if (announced_) announced_->clear();
     if (payloadSize_ == 0) {
         QOR_LOG(kLogTag, "no payload");
         throw APIErrorException(APIError::missingData, "no payload");
@@ -110,7 +113,7 @@ void CacheAnalyzer::walkChain() {
     // class lives as long as the process, and a class keeps its number once it has one.
     static const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
     if (headIndex == 0) return;
-    links_.push_back(ChainLink{headIndex, 0, 0, 0});
+    appendLink(ChainLink{headIndex, 0, 0, 0}, InternedString());  // the built-in analyzer names nothing after it
     InternedString history = InternedString::emptyText();  // the history text starts empty
     InternedString next;
     const PluginLookupTable& table = *table_;
@@ -135,7 +138,7 @@ void CacheAnalyzer::walkChain() {
         if (made && sum <= kMaxAllProtoSize) {
             updateProtocol(name, linkName);
             if (packetProtocol_.hasValue()) history = packetProtocol_;
-            links_.push_back(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size});
+            appendLink(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size}, next);
             allProtoSize_ = static_cast<std::uint16_t>(sum);
             if (packetLengthUnified_ > allProtoSize_ && packetData_.size() >= packetLengthUnified_) {
                 payloadOffset_ = allProtoSize_;
@@ -210,7 +213,7 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
         payloadSize_ = 0;
     }
 
-    links_.push_back(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size});
+    appendLink(ChainLink{index, static_cast<std::uint16_t>(payloadOffset_), static_cast<std::uint16_t>(slice.size()), size}, next);
     allProtoSize_ = static_cast<std::uint16_t>(sum);
     if (packetProtocol_.hasValue()) history = InternedString::joined(history, '-', packetProtocol_);
     if (packetLengthUnified_ > allProtoSize_ && packetData_.size() >= packetLengthUnified_) {

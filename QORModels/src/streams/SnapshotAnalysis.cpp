@@ -15,11 +15,7 @@ constexpr std::int32_t kFamilyIPv4 = 2, kFamilyIPv6 = 30;
 SnapshotAnalyser::SnapshotAnalyser() : scratch_(QORPacket::create()) {}
 SnapshotAnalyser::~SnapshotAnalyser() = default;
 
-std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapshot, std::string_view layerName,
-                                                    std::size_t minimumBytes) {
-    auto bytes = snapshot.bytes();
-    if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
-
+CacheAnalyzer::Options SnapshotAnalyser::prepare(const PacketSnapshot& snapshot) {
     QORPacket& packet = *scratch_;
     packet.setPacketId(snapshot.packetId);
     packet.setDateReceived(snapshot.dateReceived);
@@ -27,16 +23,36 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
     packet.setCaptureLength(snapshot.captureLength);
     packet.setRealLength(snapshot.realLength);
     packet.setLinkType(snapshot.linkType);
-
-    // The walk only looks at analyzers while it runs: it reads the bytes through a view that
-    // counts no references (every packet of a file shares one counter).
-    const Data view = Data::wrap(nullptr, bytes->span());
     CacheAnalyzer::Options options;
     options.packetLengthUnified = std::min(snapshot.captureLength, snapshot.realLength);
     options.packetLinkTypeString = snapshot.linkTypeString.hasValue() ? snapshot.linkTypeString : InternedString::emptyText();
     options.sourceIPAddress = std::string();
     options.destinationIPAddress = std::string();
     options.packetIPVersion = 0;
+    return options;
+}
+
+std::optional<SnapshotAnalyser::Announcements> SnapshotAnalyser::announcements(const PacketSnapshot& snapshot,
+                                                                              std::size_t minimumBytes) {
+    auto bytes = snapshot.bytes();
+    if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
+    const Data view = Data::wrap(nullptr, bytes->span());  // as in `find`: the walk keeps nothing
+    CacheAnalyzer::Options options = prepare(snapshot);
+    options.announcedProtocols = announced_;
+    CacheAnalyzer analyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
+                           static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
+    return Announcements{announced_, analyzer.packetProtocolHistoryInterned()};
+}
+
+std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapshot, std::string_view layerName,
+                                                    std::size_t minimumBytes) {
+    auto bytes = snapshot.bytes();
+    if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
+
+    // The walk only looks at analyzers while it runs: it reads the bytes through a view that
+    // counts no references (every packet of a file shares one counter).
+    const Data view = Data::wrap(nullptr, bytes->span());
+    CacheAnalyzer::Options options = prepare(snapshot);
     CacheAnalyzer analyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
                            static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
     const CompactAnalyzerChain& links = analyzer.links();

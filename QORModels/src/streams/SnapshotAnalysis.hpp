@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/analysis/CompactAnalyzerChain.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
 
@@ -47,12 +49,28 @@ public:
     /// quoting the datagram that caused it).
     std::optional<AnalysedLayer> find(const PacketSnapshot& snapshot, std::string_view layerName, std::size_t minimumBytes);
 
+    /// What one walk over a snapshot's chain found: what each analyzer announces as carried after
+    /// it (`nextProtocol()`, in chain order, the null handle where it names none; the built-in
+    /// packet analyzer that starts the chain names none) and the protocol history (the null
+    /// handle for none). The list belongs to the analyser and holds until its next use.
+    struct Announcements {
+        const std::vector<InternedString>& nextProtocols;
+        InternedString history;
+    };
+    /// The walk over `snapshot`'s bytes; nothing when it has fewer than `minimumBytes` bytes
+    /// (or none).
+    std::optional<Announcements> announcements(const PacketSnapshot& snapshot, std::size_t minimumBytes);
+
     /// What the chain's last analyzer of `layer` says about `data` (`protocolInfo(_:)`); `layer`
     /// is the last one `find` gave (the analyzer is made for that packet).
     std::optional<std::string> lastLayerInfo(const AnalysedLayer& layer, const Data& data);
 
 private:
+    /// Gives the scratch packet the snapshot's fields and the walk's options for them.
+    CacheAnalyzer::Options prepare(const PacketSnapshot& snapshot);
+
     std::shared_ptr<QORPacket> scratch_;
+    std::vector<InternedString> announced_;
 };
 
 }  // namespace qor

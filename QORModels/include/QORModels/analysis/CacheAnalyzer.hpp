@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORModels/analysis/CompactAnalyzerChain.hpp"
@@ -78,6 +79,10 @@ public:
         std::shared_ptr<const PluginLookupTable> table;
         /// Where the walk notes what a listing shows (nothing when absent).
         std::optional<std::reference_wrapper<ListingSighting>> sighting;
+        /// Where the walk lists what each analyzer of the chain announces as carried after it
+        /// (`nextProtocol()`), one entry per link in chain order, the null handle where it names
+        /// none (nothing when absent). Emptied when the walk starts; the caller reuses the list.
+        std::optional<std::reference_wrapper<std::vector<InternedString>>> announcedProtocols;
     };
 
     /// Stores the arguments and runs the walk (the options are moved from, not copied: the
@@ -161,6 +166,12 @@ private:
     std::optional<std::uint32_t> packetPadding_;
     std::shared_ptr<const PluginLookupTable> table_;
     ListingSighting* sighting_ = nullptr;
+    std::vector<InternedString>* announced_ = nullptr;
+    /// Appends `link`, which announced `next` after it.
+    void appendLink(const ChainLink& link, InternedString next) {
+        links_.push_back(link);
+        if (announced_) announced_->push_back(next);
+    }
     /// Notes the listing texts of `analyzer`, the analyzer of the link about to be appended at
     /// `headerOffset` bytes into the packet, which names `next` after it and answers the address
     /// pairs `addressRoles` (`PluginLookupTable::AddressRole`).

@@ -1,0 +1,278 @@
+// The protocol statistics: the chunk and progress rules, the counting rule against each packet's
+// own analysis on real captures, stopping, and the statistics process's run rules.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "AnalyzerHarness.hpp"
+#include "PlugInPackets.hpp"
+#include "QORModels/packets/APIError.hpp"
+#include "QORModels/statistics/QORProtocolStatisticProcessManagement.hpp"
+#include "QORPlatform/MainQueue.hpp"
+#include "QORPlatform/Task.hpp"
+#include "StatisticsCaptures.hpp"
+#include "support/Fixtures.hpp"
+
+namespace qor::test::statistics {
+namespace {
+
+using Counting = std::vector<std::int64_t>;
+
+APIError apiErrorOf(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const APIErrorException& e) {
+        return e.code();
+    }
+    ADD_FAILURE() << "no APIError thrown";
+    return APIError::unknown;
+}
+
+TEST(ChunkRule, GivesAboutFourChunksPerProcessor) {
+    struct Case { std::size_t snapshots, processors, chunk; };
+    for (const auto& c : std::vector<Case>{{1, 8, 1},        // one snapshot on eight cores: one chunk of one
+                                           {100, 2, 13},     // ceil(100 / 8): chunks of 13, the last of 9
+                                           {0, 4, 1},        // never a chunk of nothing
+                                           {100, 0, 25},     // no processor counts as one
+                                           {8, 2, 1},  {9, 2, 2},
+                                           {1000000, 2, 125000}}) {
+        EXPECT_EQ(ProtocolStatisticCounting::chunkSize(c.snapshots, c.processors), c.chunk)
+            << c.snapshots << " snapshots on " << c.processors << " processors";
+    }
+    EXPECT_GE(ProtocolStatisticCounting::activeProcessorCount(), 1u);
+}
+
+TEST(ChunkProgress, ReportsEveryFiftySnapshotsThenTheRest) {
+    struct Case { int snapshots; Counting reports; };
+    for (const auto& c : std::vector<Case>{{120, {50, 50, 20}}, {100, {50, 50}}, {49, {49}}, {0, {}}, {51, {50, 1}}}) {
+        Counting reports;
+        ProtocolStatisticCounting::ChunkProgress progress([&](std::int64_t n) { reports.push_back(n); });
+        for (int i = 0; i < c.snapshots; ++i) progress.advance();
+        progress.finish();
+        EXPECT_EQ(reports, c.reports) << c.snapshots << " snapshots";
+    }
+}
+
+TEST(ProtocolCounting, AgreesWithEachPacketsOwnChainOnEveryFixtureCapture) {
+    activatePlugInsOnce();
+    MainQueue::shared().bindCurrentThread();
+    int counted = 0;
+    for (const auto& name : fixtureCaptures()) {
+        const auto capture = readCapture(name);
+        const auto snapshots = TCPStreamReassembler::snapshot(capture.packets);
+        if (snapshots.empty()) continue;
+        QORSharedMemoryQueue queue;
+        const auto tally = ProtocolStatisticCounting::count(snapshots, queue);
+        EXPECT_EQ(tally.protocols, announcedByOwnChains(capture.packets)) << name;
+        EXPECT_EQ(queue.bytesRead(), static_cast<double>(snapshots.size())) << name;
+        EXPECT_FALSE(queue.didTerminate()) << name;
+        ++counted;
+    }
+    EXPECT_GE(counted, 25);
+}
+
+// tshark -n -r one_http_stream_fin.pcap -z io,phs: ip frames:15, tcp frames:15 (the capture's
+// 15 frames are Ethernet IPv4 TCP); udp_dns_request_response.pcap: ip, udp, dns frames:2.
+TEST(ProtocolCounting, CountsEveryLayerThatAPacketCarries) {
+    QORSharedMemoryQueue queue;
+    const auto http = ProtocolStatisticCounting::count(statisticSnapshots("one_http_stream_fin.pcap"), queue);
+    EXPECT_EQ(http.protocols.at("IP"), 15);
+    EXPECT_EQ(http.protocols.at("TCP"), 15);
+    EXPECT_EQ(http.analysedPackets, 15);
+    const auto dns = ProtocolStatisticCounting::count(statisticSnapshots("udp_dns_request_response.pcap"), queue);
+    EXPECT_EQ(dns.protocols.at("IP"), 2);
+    EXPECT_EQ(dns.protocols.at("UDP"), 2);
+    EXPECT_FALSE(dns.protocols.contains("TCP"));
+}
+
+TEST(ProtocolCounting, EveryChunkingGivesTheSameCountsAndProgress) {
+    const auto one = statisticSnapshots("nb6-http.pcap");
+    QORSharedMemoryQueue reference;
+    const auto single = ProtocolStatisticCounting::count(one, reference);
+    const auto many = repeated(one, 7);
+    for (std::size_t processors : {1, 2, 3, 8, 64, 1000}) {
+        QORSharedMemoryQueue queue;
+        const auto tally = ProtocolStatisticCounting::count(many, queue, false, processors);
+        for (const auto& [name, n] : single.protocols) EXPECT_EQ(tally.protocols.at(name), 7 * n) << name << " on " << processors;
+        EXPECT_EQ(tally.protocols.size(), single.protocols.size());
+        EXPECT_EQ(queue.bytesRead(), static_cast<double>(many.size())) << processors;
+        EXPECT_TRUE(tally.histories.empty());  // not asked for
+    }
+}
+
+TEST(ProtocolCounting, PacketsWithoutUsableBytesCountNothingButAreProcessed) {
+    activatePlugInsOnce();
+    MainQueue::shared().bindCurrentThread();
+    PcapBuilder capture;
+    capture.record(1, 0, ethernetFrame(0x0800, ipv4Packet(17, udpDatagram(5000, 5001, Data::fromString("hello")))));
+    capture.record(2, 0, Bytes().raw({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x08, 0x00}).data());  // 14 bytes: too short
+    auto snapshots = TCPStreamReassembler::snapshot(readPackets(capture.data()));
+    ASSERT_EQ(snapshots.size(), 2u);
+    PacketSnapshot cacheless = snapshots.front();
+    cacheless.dataCache = nullptr;
+    snapshots.push_back(cacheless);
+    QORSharedMemoryQueue queue;
+    const auto tally = ProtocolStatisticCounting::count(snapshots, queue, true);
+    EXPECT_EQ(tally.analysedPackets, 1);
+    EXPECT_EQ(tally.protocols.at("UDP"), 1);
+    EXPECT_EQ(queue.bytesRead(), 3.0);
+    ASSERT_EQ(tally.histories.size(), 1u);
+    EXPECT_EQ(tally.histories.begin()->second, (LayerPathCount{1, 14 + 20 + 8 + 5}));
+}
+
+TEST(ProtocolCounting, EmptyListIsMissingData) {
+    QORSharedMemoryQueue queue;
+    EXPECT_EQ(apiErrorOf([&] { (void)ProtocolStatisticCounting::count({}, queue); }), APIError::missingData);
+    EXPECT_EQ(apiErrorOf([&] { (void)QORProtocolStatisticProcessManagement::analyze({}, queue); }), APIError::missingData);
+}
+
+TEST(ProtocolCounting, StopsWithUserCancelled) {
+    const auto many = repeated(statisticSnapshots("nb6-http.pcap"), 2000);  // 124,000 snapshots
+
+    // The window asked to stop before the run started.
+    QORSharedMemoryQueue asked;
+    asked.setShouldTerminate(true);
+    EXPECT_EQ(apiErrorOf([&] { (void)ProtocolStatisticCounting::count(many, asked); }), APIError::user_cancelled);
+    EXPECT_TRUE(asked.didTerminate());
+    EXPECT_EQ(asked.bytesRead(), 0.0);
+
+    // The task it runs in is cancelled.
+    QORSharedMemoryQueue queue;
+    std::atomic<int> outcome{-1};
+    Task task = Task::detached([&] {
+        while (!Task::isCancelled()) std::this_thread::yield();
+        outcome = static_cast<int>(apiErrorOf([&] { (void)ProtocolStatisticCounting::count(many, queue); }));
+    });
+    task.cancel();
+    task.wait();
+    EXPECT_EQ(outcome.load(), static_cast<int>(APIError::user_cancelled));
+
+    // The window asks while the work runs: it ends before the last snapshot.
+    QORSharedMemoryQueue during;
+    std::atomic<int> result{-1};
+    std::thread worker([&] { result = static_cast<int>(apiErrorOf([&] { (void)ProtocolStatisticCounting::count(many, during); })); });
+    while (during.bytesRead() < 50 && result.load() < 0) std::this_thread::yield();
+    during.setShouldTerminate(true);
+    worker.join();
+    EXPECT_EQ(result.load(), static_cast<int>(APIError::user_cancelled));
+    EXPECT_LT(during.bytesRead(), static_cast<double>(many.size()));
+}
+
+// ---- The statistics process ----
+
+struct FileNode final : DocumentFileNode {
+    explicit FileNode(std::optional<std::filesystem::path> path) : path(std::move(path)) {}
+    std::optional<std::filesystem::path> url() const override { return path; }
+    std::optional<std::filesystem::path> path;
+};
+
+struct Document {
+    explicit Document(const std::string& captureName, std::size_t times = 1) {
+        activatePlugInsOnce();
+        MainQueue::shared().bindCurrentThread();
+        capture = readCapture(captureName);
+        PacketsProvider::PacketList packets;
+        for (std::size_t i = 0; i < times; ++i) packets.insert(packets.end(), capture.packets.begin(), capture.packets.end());
+        provider = std::make_shared<PacketsProvider>(capturePath(captureName), std::move(packets));
+    }
+    std::shared_ptr<QORProtocolStatisticProcessManagement> process(std::optional<std::filesystem::path> nodeURL,
+                                                                    bool withQueue = true) const {
+        return std::make_shared<QORProtocolStatisticProcessManagement>(
+            provider, withQueue ? queue : nullptr, provider->fileCache(), std::make_shared<FileNode>(std::move(nodeURL)),
+            std::nullopt);
+    }
+    Capture capture;
+    std::shared_ptr<PacketsProvider> provider;
+    std::shared_ptr<QORSharedMemoryQueue> queue = std::make_shared<QORSharedMemoryQueue>();
+};
+
+QORProtocolStatisticError::Kind statisticErrorOf(std::future<QORProtocolStatisticProcessManagement::Result> future) {
+    try {
+        (void)future.get();
+    } catch (const QORProtocolStatisticError& e) {
+        return e.kind();
+    }
+    ADD_FAILURE() << "no QORProtocolStatisticError";
+    return QORProtocolStatisticError::Kind::alreadyAnalyzing;
+}
+
+TEST(StatisticsProcess, IsUndefinedWithoutItsDocument) {
+    Document document("one_http_stream_fin.pcap");
+    const auto file = capturePath("one_http_stream_fin.pcap");
+    EXPECT_EQ(statisticErrorOf(document.process(std::nullopt)->startAnalyzing(true)), QORProtocolStatisticError::Kind::undefined);
+    EXPECT_EQ(statisticErrorOf(document.process(capturePath("RADIUS.pcap"))->startAnalyzing(true)),
+              QORProtocolStatisticError::Kind::undefined);
+    EXPECT_EQ(statisticErrorOf(document.process(file, false)->startAnalyzing(true)), QORProtocolStatisticError::Kind::undefined);
+    auto orphan = document.process(file);
+    document.provider.reset();
+    EXPECT_EQ(statisticErrorOf(orphan->startAnalyzing(true)), QORProtocolStatisticError::Kind::undefined);
+    EXPECT_FALSE(orphan->protocolStatistic());
+}
+
+TEST(StatisticsProcess, CountsTheDocumentAndKeepsTheResultUntilARefresh) {
+    Document document("nb6-http.pcap");
+    const auto file = capturePath("nb6-http.pcap");
+    auto process = document.process(file);
+    EXPECT_EQ(process->filesize(), static_cast<double>(std::filesystem::file_size(file)));
+    EXPECT_FALSE(process->protocolStatistic());
+
+    document.queue->setShouldTerminate(true);  // left from an earlier run: a new run starts afresh
+    const auto first = process->startAnalyzing(false).get();
+    EXPECT_EQ(first.statistic, announcedByOwnChains(document.capture.packets));
+    EXPECT_EQ(first.count, 62);
+    EXPECT_EQ(document.queue->bytesRead(), 62.0);
+    EXPECT_EQ(process->protocolStatistic(), first.statistic);
+
+    // Without refresh the kept result comes back and nothing runs.
+    document.queue->setBytesRead(7);
+    const auto kept = process->startAnalyzing(false).get();
+    EXPECT_EQ(kept.statistic, first.statistic);
+    EXPECT_EQ(kept.count, 62);
+    EXPECT_EQ(document.queue->bytesRead(), 7.0);
+
+    // A refresh counts again and replaces the result (not adding to it).
+    const auto again = process->startAnalyzing(true).get();
+    EXPECT_EQ(again.statistic, first.statistic);
+    EXPECT_EQ(document.queue->bytesRead(), 62.0);
+}
+
+TEST(StatisticsProcess, ASecondRunWhileOneIsUnderWayIsAlreadyAnalyzing) {
+    Document document("one_http_stream_fin.pcap");
+    auto process = document.process(capturePath("one_http_stream_fin.pcap"));
+    // Started off the main thread, the first run waits for the main thread to take its
+    // snapshots: it is under way until this thread runs the main queue.
+    std::atomic<bool> done{false};
+    std::optional<QORProtocolStatisticProcessManagement::Result> first;
+    std::thread starter([&] {
+        first = process->startAnalyzing(true).get();
+        done = true;
+    });
+    while (!process->isAnalyzing()) std::this_thread::yield();
+    EXPECT_EQ(statisticErrorOf(process->startAnalyzing(true)), QORProtocolStatisticError::Kind::alreadyAnalyzing);
+    MainQueue::shared().runUntil([&] { return done.load(); });
+    starter.join();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->count, 15);
+    EXPECT_FALSE(process->isAnalyzing());
+}
+
+TEST(StatisticsProcess, CancellingEndsWithUserCancelledAndKeepsTheLastResult) {
+    Document document("nb6-http.pcap", 3000);  // 186,000 packets
+    auto process = document.process(capturePath("nb6-http.pcap"));
+    const auto kept = process->startAnalyzing(true).get().statistic;
+
+    auto running = process->startAnalyzing(true);
+    while (document.queue->bytesRead() < 50 && running.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        std::this_thread::yield();
+    process->cancelOperations();
+    EXPECT_EQ(apiErrorOf([&] { (void)running.get(); }), APIError::user_cancelled);
+    EXPECT_TRUE(document.queue->shouldTerminate());
+    EXPECT_TRUE(document.queue->didTerminate());
+    EXPECT_EQ(process->protocolStatistic(), kept);
+    EXPECT_FALSE(process->isAnalyzing());
+}
+
+}  // namespace
+}  // namespace qor::test::statistics
