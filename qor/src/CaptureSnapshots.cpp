@@ -5,7 +5,7 @@
 
 namespace qor::cli {
 
-CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
+CaptureSnapshots snapshotCapture(const std::filesystem::path& path, bool keepPagesResident) {
     assertMainThread("snapshotCapture");
     CaptureSnapshots capture;
     PacketSnapshot::SharedPath sharedPath;
@@ -17,7 +17,7 @@ CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
             }
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/false);
+        /*analyse=*/false, /*releasePages=*/!keepPagesResident);
     return capture;
 }
 

@@ -10,6 +10,7 @@
 #include "PlugInPackets.hpp"
 #include "QORModels/packets/APIError.hpp"
 #include "QORModels/statistics/QORProtocolStatisticProcessManagement.hpp"
+#include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORPlatform/MainQueue.hpp"
 #include "QORPlatform/Task.hpp"
 #include "StatisticsCaptures.hpp"

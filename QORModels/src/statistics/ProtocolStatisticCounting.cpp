@@ -10,8 +10,11 @@
 #include <exception>
 #include <unordered_map>
 
+#include "QORCommonTools/FileHelpers.hpp"
+#include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORLog/QORLog.hpp"
 #include "QORModels/packets/APIError.hpp"
+#include "QORModels/packets/MappedFileDataCache.hpp"
 #include "QORModels/statistics/QORSharedMemoryQueue.hpp"
 #include "QORPlatform/Task.hpp"
 #include "../streams/SnapshotAnalysis.hpp"
@@ -21,6 +24,19 @@ namespace qor::ProtocolStatisticCounting {
 namespace {
 
 constexpr const char* kLogTag = "QORModels/QORProtocolStatisticProcessManagement";
+/// Snapshots between two releases of the mapped pages a chunk has passed.
+constexpr std::size_t kReleaseStride = 4096;
+
+/// The pages of a mapped capture file behind a chunk's pass, from the chunk's first packet on;
+/// nothing when its bytes are not such a mapping.
+std::optional<PassedPagesRelease> passedPagesOf(const PacketSnapshot& first) {
+    const auto* cache = dynamic_cast<const MappedFileDataCache*>(first.dataCache.get());
+    const auto bytes = cache ? first.bytes() : std::nullopt;
+    const auto region = bytes ? mappedFileRegion(cache->fileBytes()) : std::nullopt;
+    if (!region) return std::nullopt;
+    const std::byte* start = bytes->span().data();
+    return PassedPagesRelease(std::span<const std::byte>(start, region->wholeFile.data() + region->wholeFile.size()), true);
+}
 
 /// One chunk's counts, keyed by interned text: no text is copied or hashed per packet.
 struct ChunkTally {
@@ -70,6 +86,10 @@ ProtocolTally count(const std::vector<PacketSnapshot>& snapshots, QORSharedMemor
         SnapshotAnalyser analyser;
         const std::size_t begin = chunk * size, end = std::min(snapshots.size(), begin + size);
         ChunkProgress progress([&](std::int64_t n) { sharedMemory.appendBytesRead(static_cast<double>(n)); });
+        // A chunk reads its packets front to back: the pages it has passed leave resident memory
+        // (they stay in the page cache), so a count holds a few pages per chunk, not the file.
+        std::optional<PassedPagesRelease> pages = begin < end ? passedPagesOf(snapshots[begin]) : std::nullopt;
+        const std::byte* passed = nullptr;
         for (std::size_t i = begin; i < end; ++i) {
             if (stopped.load(std::memory_order_relaxed) || stopRequested(cancelled, sharedMemory)) {
                 stopped.store(true, std::memory_order_relaxed);
@@ -79,6 +99,7 @@ ProtocolTally count(const std::vector<PacketSnapshot>& snapshots, QORSharedMemor
             try {
                 if (auto found = analyser.announcements(snapshot, kMinimumPacketBytes)) {
                     ++tally.analysed;
+                    passed = found->bytes.data() + found->bytes.size();
                     for (const InternedString name : found->nextProtocols)
                         if (name.hasValue()) tally.countProtocol(name);
                     if (withHistories && found->history.hasValue() && !found->history.view().empty()) {
@@ -92,6 +113,7 @@ ProtocolTally count(const std::vector<PacketSnapshot>& snapshots, QORSharedMemor
                 QOR_LOG(kLogTag, e.what());
             }
             progress.advance();
+            if (pages && passed && (i - begin) % kReleaseStride == kReleaseStride - 1) pages->doneUpTo(passed);
         }
         progress.finish();
     };

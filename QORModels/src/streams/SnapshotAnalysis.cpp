@@ -41,7 +41,7 @@ std::optional<SnapshotAnalyser::Announcements> SnapshotAnalyser::announcements(c
     options.announcedProtocols = announced_;
     CacheAnalyzer analyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
                            static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
-    return Announcements{announced_, analyzer.packetProtocolHistoryInterned()};
+    return Announcements{announced_, analyzer.packetProtocolHistoryInterned(), bytes->span()};
 }
 
 std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapshot, std::string_view layerName,

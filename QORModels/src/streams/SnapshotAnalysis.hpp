@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,7 @@ public:
     struct Announcements {
         const std::vector<InternedString>& nextProtocols;
         InternedString history;
+        std::span<const std::byte> bytes;  ///< the packet's captured bytes, in the snapshot's cache
     };
     /// The walk over `snapshot`'s bytes; nothing when it has fewer than `minimumBytes` bytes
     /// (or none).

@@ -126,7 +126,9 @@ void run(const std::string& path, bool asJSON, bool tree) {
     activateAnalyzers();
     QORSharedMemoryQueue queue;
     InterruptToStop stopOnInterrupt(queue);
-    const CaptureSnapshots capture = snapshotCapture(path);
+    // Reading and counting each pass over the file once and let go of the pages behind them, so
+    // the file is never resident as a whole.
+    const CaptureSnapshots capture = snapshotCapture(path, /*keepPagesResident=*/false);
     if (queue.shouldTerminate()) interrupted();
     // A capture without packets has an empty statistic here, not the library's missingData.
     ProtocolTally tally;
