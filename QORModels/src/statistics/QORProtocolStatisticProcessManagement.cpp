@@ -75,7 +75,15 @@ std::future<QORProtocolStatisticProcessManagement::Result> QORProtocolStatisticP
     }
 
     // The packets are the document's: they are read on the main thread only.
-    std::vector<PacketSnapshot> snapshots = MainQueue::shared().sync([&] { return snapshotPackets(*provider); });
+    std::vector<PacketSnapshot> snapshots;
+    try {
+        snapshots = MainQueue::shared().sync([&] { return snapshotPackets(*provider); });
+    } catch (...) {
+        std::lock_guard guard(lock_);
+        analyzing_ = false;
+        promise.set_exception(std::current_exception());
+        return future;
+    }
 
     auto self = std::static_pointer_cast<QORProtocolStatisticProcessManagement>(shared_from_this());
     std::lock_guard guard(lock_);  // the task's end waits for the handle to be stored
