@@ -21,9 +21,9 @@ struct ProtocolHierarchyRow {
 };
 
 /// Builds the layer tree from history counts: each history ("ETH-IP-TCP", layers split at "-")
-/// adds its frames and bytes to every prefix of its layers, so a node counts each packet once
-/// even when a name repeats below it (IP in IP). Rows come depth first; siblings are ordered by
-/// frames, most first, then by name. An empty history is left out.
+/// adds its frames and bytes to the node of every prefix of its layers (a layer that repeats,
+/// as IP in IP, is a node of its own below the first). Rows come depth first; siblings are
+/// ordered by frames, most first, then by name. An empty history is left out.
 [[nodiscard]] std::vector<ProtocolHierarchyRow> protocolHierarchy(const std::map<std::string, LayerPathCount>& histories);
 
 }  // namespace qor

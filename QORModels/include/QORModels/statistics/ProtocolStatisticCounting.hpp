@@ -51,6 +51,10 @@ struct ProtocolTally {
 /// `APIErrorException(user_cancelled)`; the queue's `didTerminate` is then set. An empty list
 /// throws `APIErrorException(missingData)`.
 ///
+/// Memory: when the snapshots read a memory-mapped capture file (`MappedFileDataCache`), each
+/// chunk lets go of the file's pages behind it as it moves on; they stay in the system's page
+/// cache, so a count holds a few pages per chunk rather than the whole file.
+///
 /// Stateless; calls from several threads at once are independent (they share the queue only).
 namespace ProtocolStatisticCounting {
 
