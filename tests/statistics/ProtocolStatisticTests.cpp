@@ -11,6 +11,7 @@
 #include "QORModels/packets/APIError.hpp"
 #include "QORModels/statistics/QORProtocolStatisticProcessManagement.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
+#include "QORModels/support/QORURLNode.hpp"
 #include "QORPlatform/MainQueue.hpp"
 #include "QORPlatform/Task.hpp"
 #include "StatisticsCaptures.hpp"
@@ -155,12 +156,6 @@ TEST(ProtocolCounting, StopsWithUserCancelled) {
 
 // ---- The statistics process ----
 
-struct FileNode final : DocumentFileNode {
-    explicit FileNode(std::optional<std::filesystem::path> path) : path(std::move(path)) {}
-    std::optional<std::filesystem::path> url() const override { return path; }
-    std::optional<std::filesystem::path> path;
-};
-
 struct Document {
     explicit Document(const std::string& captureName, std::size_t times = 1) {
         activatePlugInsOnce();
@@ -173,7 +168,7 @@ struct Document {
     std::shared_ptr<QORProtocolStatisticProcessManagement> process(std::optional<std::filesystem::path> nodeURL,
                                                                     bool withQueue = true) const {
         return std::make_shared<QORProtocolStatisticProcessManagement>(
-            provider, withQueue ? queue : nullptr, provider->fileCache(), std::make_shared<FileNode>(std::move(nodeURL)),
+            provider, withQueue ? queue : nullptr, provider->fileCache(), std::make_shared<QORURLNode>(NodeType::file, "capture", "capture", std::move(nodeURL)),
             std::nullopt);
     }
     Capture capture;

@@ -7,6 +7,7 @@
 #include "QORModels/analysis/PacketsProvider.hpp"
 #include "QORModels/packets/APIError.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
+#include "QORModels/support/QORURLNode.hpp"
 #include "QORPlatform/MainQueue.hpp"
 
 namespace qor {
@@ -33,7 +34,7 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 
 QORProtocolStatisticProcessManagement::QORProtocolStatisticProcessManagement(
     const std::shared_ptr<PacketsProvider>& provider, std::shared_ptr<QORSharedMemoryQueue> sharedMemoryQueue,
-    const std::shared_ptr<QORDataCache>& fileCache, std::shared_ptr<const DocumentFileNode> fileNode,
+    const std::shared_ptr<QORDataCache>& fileCache, std::shared_ptr<const QORURLNode> fileNode,
     std::optional<PCAPFileHeader> pcapHeader)
     : sharedMemoryQueue_(std::move(sharedMemoryQueue)),
       fileCache_(fileCache),

@@ -19,15 +19,7 @@ namespace qor {
 
 class PacketsProvider;
 class QORDataCache;
-
-/// What the statistics need of the document's sidebar node: the URL of the node's capture file,
-/// when it has one. The sidebar's `QORURLNode` offers it (as `url`); the statistics take this
-/// interface instead of the node so that they depend on nothing else of the sidebar.
-class DocumentFileNode {
-public:
-    virtual ~DocumentFileNode() = default;
-    [[nodiscard]] virtual std::optional<std::filesystem::path> url() const = 0;
-};
+class QORURLNode;
 
 /// The protocol statistics window's model: how many packets of a document carry each protocol.
 ///
@@ -64,12 +56,12 @@ public:
         std::int64_t count = 0;
     };
 
-    /// Keeps `provider` and `fileCache` weakly; reads the size of the node's file (nothing when
-    /// the node has no URL or the file cannot be read).
+    /// Keeps `provider` and `fileCache` weakly; reads the size of the file at the sidebar node's
+    /// `url` (nothing when the node has no URL or the file cannot be read).
     QORProtocolStatisticProcessManagement(const std::shared_ptr<PacketsProvider>& provider,
                                           std::shared_ptr<QORSharedMemoryQueue> sharedMemoryQueue,
                                           const std::shared_ptr<QORDataCache>& fileCache,
-                                          std::shared_ptr<const DocumentFileNode> fileNode,
+                                          std::shared_ptr<const QORURLNode> fileNode,
                                           std::optional<PCAPFileHeader> pcapHeader);
     ~QORProtocolStatisticProcessManagement() override;
 
@@ -95,7 +87,7 @@ public:
     /// Whether a run has started and not ended.
     [[nodiscard]] bool isAnalyzing() const;
     [[nodiscard]] const std::shared_ptr<QORSharedMemoryQueue>& sharedMemoryQueue() const { return sharedMemoryQueue_; }
-    [[nodiscard]] const std::shared_ptr<const DocumentFileNode>& fileNode() const { return fileNode_; }
+    [[nodiscard]] const std::shared_ptr<const QORURLNode>& fileNode() const { return fileNode_; }
     [[nodiscard]] std::shared_ptr<PacketsProvider> provider() const { return provider_.lock(); }
     [[nodiscard]] std::shared_ptr<QORDataCache> fileCache() const { return fileCache_.lock(); }
     [[nodiscard]] std::optional<double> filesize() const { return filesize_; }
@@ -108,7 +100,7 @@ private:
 
     std::shared_ptr<QORSharedMemoryQueue> sharedMemoryQueue_;
     std::weak_ptr<QORDataCache> fileCache_;
-    std::shared_ptr<const DocumentFileNode> fileNode_;
+    std::shared_ptr<const QORURLNode> fileNode_;
     std::weak_ptr<PacketsProvider> provider_;
     std::optional<double> filesize_;
     std::optional<PCAPFileHeader> pcapFileHeader_;
