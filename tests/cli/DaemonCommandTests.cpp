@@ -4,18 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "QorRunner.hpp"
+#include "support/Fixtures.hpp"
 
 namespace qor {
 namespace {
 
 using test::runQor;
 
-TEST(QorDaemon, ReconcileWithoutADaemonClientSaysSoAndFails) {
+TEST(QorDaemon, ReconcileWithoutARunningDaemonSaysSoAndFails) {
+    test::TempDir dir;
+    setenv("QOR_CAPTURED_SOCKET", (dir.path / "no-daemon.sock").c_str(), 1);
     auto r = runQor("daemon reconcile");
+    unsetenv("QOR_CAPTURED_SOCKET");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("no capture daemon client is set up"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cannot reach the capture daemon"), std::string::npos) << r.err;
 }
 
 TEST(QorDaemon, NeedsOneOfItsFourSubcommands) {

@@ -11,7 +11,7 @@
 //
 // Exit status: status 0; install 0 when the daemon is then enabled, else 1; uninstall 0 when it is
 // then no longer enabled, else 1; install and uninstall 1 where systemd is not running; reconcile 1
-// when no daemon client is set up.
+// when the daemon cannot be reached.
 
 #include <cstdio>
 #include <memory>
@@ -67,9 +67,17 @@ void run(CaptureDaemonServiceAction action) {
     if (!available || enabled != (action == CaptureDaemonServiceAction::install)) throw qor::cli::CommandExit{1};
 }
 
+/// Reinstalls the daemon when its version differs from qor's. A daemon that cannot be reached
+/// (not running, or its socket refused) is reported as one error line, status 1, before the
+/// registration model is asked: the model only logs such a failure and leaves the installation
+/// as it is.
 void reconcile() {
-    if (!qor::DefaultInjection::captureXPCServiceProvider()) {
-        throw qor::cli::CommandFailure{1, "no capture daemon client is set up; cannot ask the daemon for its version"};
+    auto client = qor::DefaultInjection::captureXPCServiceProvider();
+    if (!client) throw qor::cli::CommandFailure{1, "no capture daemon client is set up; cannot ask the daemon for its version"};
+    try {
+        (void)client->getVersion().get();
+    } catch (const std::exception& e) {
+        throw qor::cli::CommandFailure{1, std::string("cannot reach the capture daemon: ") + e.what()};
     }
     auto model = makeModel();
     noteUnavailableBackend();
