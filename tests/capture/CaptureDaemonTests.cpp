@@ -21,7 +21,6 @@ TEST(CaptureDaemon, AnswersTheServiceRequestsThroughTheClient) {
     DaemonFixture daemon;
     CaptureDaemonClient client(daemon.socket, 2s);
     EXPECT_EQ(client.getVersion().get(), projectVersion());
-    EXPECT_EQ(projectVersion(), "0.1.0");
     if (canCaptureDirectly()) {
         EXPECT_NO_THROW(client.connectToAuthSystem());
     } else {

@@ -112,7 +112,6 @@ int Child::wait(std::chrono::milliseconds limit) {
 }
 
 std::string Child::err() const { return readFile(dir_ / "err.txt").toString(); }
-std::string Child::out() const { return readFile(dir_ / "out.txt").toString(); }
 
 LogCapture::LogCapture() {
     setLogSink([this](const LogLine& line) {

@@ -101,7 +101,6 @@ public:
     /// The exit status (-signal for a killed child), waiting at most `limit` (then killed).
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
     [[nodiscard]] std::string err() const;
-    [[nodiscard]] std::string out() const;
 
 private:
     pid_t pid_ = -1;

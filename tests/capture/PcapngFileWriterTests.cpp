@@ -24,8 +24,8 @@ std::vector<PacketSpec> sampleSpecs() {
     return {PacketSpec(Data(a), 1'700'000'000.25, 1, 60u), PacketSpec(Data(b), 1'700'000'001.000123)};
 }
 
-void writeSample(const std::filesystem::path& file) {
-    PcapngFileWriter writer(file, kHeader);
+void writeSample(const std::filesystem::path& file, const PcapngFileWriter::Header& header = kHeader) {
+    PcapngFileWriter writer(file, header);
     for (const auto& spec : sampleSpecs()) {
         writer.writePacket(static_cast<std::uint64_t>(std::llround(spec.time * 1e6)), {spec.bytes.data(), spec.bytes.size()},
                            spec.realLength.value_or(static_cast<std::uint32_t>(spec.bytes.size())));
@@ -77,13 +77,7 @@ TEST(PcapngFileWriter, PacketBlocksAreTheWholeFileWritersBlocks) {
     // same packets and section comment: the two share their block encoding.
     TempDir dir;
     const auto file = dir.path / "plain.pcapng";
-    {
-        PcapngFileWriter writer(file, {1, PcapngWriter::kInterfaceSnapLength, "", "x"});
-        for (const auto& spec : sampleSpecs())
-            writer.writePacket(static_cast<std::uint64_t>(std::llround(spec.time * 1e6)),
-                               {spec.bytes.data(), spec.bytes.size()},
-                               spec.realLength.value_or(static_cast<std::uint32_t>(spec.bytes.size())));
-    }
+    writeSample(file, {1, PcapngWriter::kInterfaceSnapLength, "", "x"});
     const auto packets = makePackets(sampleSpecs());
     const Data whole = PcapngWriter::write(packets, {}, std::string("x"));
     EXPECT_EQ(readFile(file).toString(), whole.toString());

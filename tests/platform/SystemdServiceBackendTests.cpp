@@ -110,13 +110,17 @@ protected:
         SMAppService::declareDaemon(daemon);
     }
 
-    SystemdServiceBackend backend(SystemdServiceBackend::Scope scope = SystemdServiceBackend::Scope::user) const {
+    SystemdServiceBackend::Options options() const {
         SystemdServiceBackend::Options o;
-        o.scope = scope;
         o.unitDirectory = units;
         o.runtimeMarker = runtime;
         o.programDirectory = programs;
         o.timeout = std::chrono::seconds(20);
+        return o;
+    }
+    SystemdServiceBackend backend(SystemdServiceBackend::Scope scope = SystemdServiceBackend::Scope::user) const {
+        auto o = options();
+        o.scope = scope;
         return SystemdServiceBackend(o);
     }
 
@@ -267,10 +271,8 @@ TEST_F(SystemdServiceBackendTest, RegistrationRefusals) {
     EXPECT_EQ(registerError(b, daemon.plistName).code(), static_cast<std::int64_t>(Code::alreadyRegistered));
 
     // A folder where the unit folder should be is a plain file: the unit cannot be written.
-    SystemdServiceBackend::Options o;
+    auto o = options();
     o.unitDirectory = root.path / "blocked" / "units";
-    o.runtimeMarker = runtime;
-    o.programDirectory = programs;
     writeText(root.path / "blocked", "");
     SystemdServiceBackend blocked(o);
     const auto e = registerError(blocked, daemon.plistName);
@@ -294,10 +296,7 @@ TEST_F(SystemdServiceBackendTest, UnregisteringWhatIsNotRegisteredIsJobNotFound)
 
 TEST_F(SystemdServiceBackendTest, ASilentOrMissingSystemctlIsAnErrorNotAHang) {
     systemctl.hang();
-    SystemdServiceBackend::Options o;
-    o.unitDirectory = units;
-    o.runtimeMarker = runtime;
-    o.programDirectory = programs;
+    auto o = options();
     o.timeout = std::chrono::milliseconds(300);
     SystemdServiceBackend b(o);
     const auto start = std::chrono::steady_clock::now();

@@ -25,10 +25,6 @@ nlohmann::json readJson(const std::filesystem::path& file) {
     return nlohmann::json::parse(in);
 }
 
-TEST(UserDefaultsFile, TheStandardDefaultsLiveInTheApplicationsFolderUnderTheConfigFolder) {
-    EXPECT_EQ(UserDefaults::standard().file(), userConfigDirectory() / "Tessarine" / "defaults.json");
-}
-
 TEST(UserDefaultsFile, MissingFoldersAreCreatedAndEveryValueKindIsWrittenAsReadableJson) {
     test::TempDir dir;
     const auto file = dir.path / "nested" / "app" / "defaults.json";

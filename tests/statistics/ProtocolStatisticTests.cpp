@@ -32,20 +32,6 @@ APIError apiErrorOf(const std::function<void()>& body) {
     return APIError::unknown;
 }
 
-TEST(ChunkRule, GivesAboutFourChunksPerProcessor) {
-    struct Case { std::size_t snapshots, processors, chunk; };
-    for (const auto& c : std::vector<Case>{{1, 8, 1},        // one snapshot on eight cores: one chunk of one
-                                           {100, 2, 13},     // ceil(100 / 8): chunks of 13, the last of 9
-                                           {0, 4, 1},        // never a chunk of nothing
-                                           {100, 0, 25},     // no processor counts as one
-                                           {8, 2, 1},  {9, 2, 2},
-                                           {1000000, 2, 125000}}) {
-        EXPECT_EQ(ProtocolStatisticCounting::chunkSize(c.snapshots, c.processors), c.chunk)
-            << c.snapshots << " snapshots on " << c.processors << " processors";
-    }
-    EXPECT_GE(ProtocolStatisticCounting::activeProcessorCount(), 1u);
-}
-
 TEST(ChunkProgress, ReportsEveryFiftySnapshotsThenTheRest) {
     struct Case { int snapshots; Counting reports; };
     for (const auto& c : std::vector<Case>{{120, {50, 50, 20}}, {100, {50, 50}}, {49, {49}}, {0, {}}, {51, {50, 1}}}) {
@@ -73,20 +59,6 @@ TEST(ProtocolCounting, AgreesWithEachPacketsOwnChainOnEveryFixtureCapture) {
         ++counted;
     }
     EXPECT_GE(counted, 25);
-}
-
-// tshark -n -r one_http_stream_fin.pcap -z io,phs: ip frames:15, tcp frames:15 (the capture's
-// 15 frames are Ethernet IPv4 TCP); udp_dns_request_response.pcap: ip, udp, dns frames:2.
-TEST(ProtocolCounting, CountsEveryLayerThatAPacketCarries) {
-    QORSharedMemoryQueue queue;
-    const auto http = ProtocolStatisticCounting::count(statisticSnapshots("one_http_stream_fin.pcap"), queue);
-    EXPECT_EQ(http.protocols.at("IP"), 15);
-    EXPECT_EQ(http.protocols.at("TCP"), 15);
-    EXPECT_EQ(http.analysedPackets, 15);
-    const auto dns = ProtocolStatisticCounting::count(statisticSnapshots("udp_dns_request_response.pcap"), queue);
-    EXPECT_EQ(dns.protocols.at("IP"), 2);
-    EXPECT_EQ(dns.protocols.at("UDP"), 2);
-    EXPECT_FALSE(dns.protocols.contains("TCP"));
 }
 
 TEST(ProtocolCounting, EveryChunkingGivesTheSameCountsAndProgress) {

@@ -78,14 +78,15 @@ TEST(FileWrapper, ReadsATreeFromDiskWithoutFollowingLinksAndWritesItBackLoggingT
 
 TEST(FileWrapper, RealCapturesInADocumentFolderComeBackByteForByte) {
     test::TempDir dir;
+    const char* const names[] = {"RADIUS.pcap", "illustrated-tls12-dsb.pcapng", "many_interfaces-1.pcapng"};
     NSFileWrapper::FileWrappers captures;
-    for (const char* name : {"RADIUS.pcap", "illustrated-tls12-dsb.pcapng", "many_interfaces-1.pcapng"}) {
+    for (const char* name : names) {
         captures[name] = std::make_shared<NSFileWrapper>(test::readFile(test::capturePath(name)));
     }
     QORFileWrapper document(std::move(captures));
     document.write(dir.path / "captures", 0, std::nullopt);
     const QORFileWrapper again(NSFileWrapper::SerializedRepresentation{NSFileWrapper(dir.path / "captures", 0).serializedRepresentation()});
-    for (const char* name : {"RADIUS.pcap", "illustrated-tls12-dsb.pcapng", "many_interfaces-1.pcapng"}) {
+    for (const char* name : names) {
         const Data original = test::readFile(test::capturePath(name));
         EXPECT_EQ(test::readFile(dir.path / "captures" / name).toString(), original.toString()) << name;
         EXPECT_EQ(again.fileWrappers()->at(name)->regularFileContents()->toString(), original.toString()) << name;

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 #include <map>
 #include <set>
@@ -16,7 +15,7 @@
 #include "AnalyzerHarness.hpp"
 #include "PlugInPackets.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
-#include "QORModels/tls/TLSDecryptedStreamReading.hpp"
+#include "QORModels/tls/TLSDecryptionProbeRegistry.hpp"
 #include "QORModels/tls/TLSKeyIndex.hpp"
 #include "StreamCaptures.hpp"
 #include "TLSSessionWriter.hpp"
@@ -185,31 +184,6 @@ TEST(TLSDecryptionProbeCaptures, WrongMissingOrPartialKeysSayWhy) {
     EXPECT_EQ(decrypter()->probe(streamsOf("illustrated-tls12-dsb.pcapng").at(0)), failure(TLSDecryptionFailure::noKeyMaterial));
 }
 
-TEST(TLSDecryptionProbeCaptures, DecryptedHTTPIsReadByTheHTTPInterpreter) {
-    publishKeyFile("tls_nss_example.keys.txt");
-    (void)decrypter();
-    for (std::size_t n : {0u, 1u}) {
-        const auto reading = TLSDecryptedStreamReading::read(streamsOf("tls_nss_example.pcap").at(n));
-        ASSERT_TRUE(reading);
-        EXPECT_EQ(reading->decryption.outcome, TLSDecryptionOutcome::decrypted());
-        ASSERT_EQ(reading->interpreterName, "HTTP");
-        ASSERT_TRUE(reading->interpretation);
-        const auto& messages = reading->interpretation->messages;
-        ASSERT_GE(messages.size(), 2u);
-        EXPECT_TRUE(std::all_of(messages.begin(), messages.end(), [](const StreamMessage& m) { return m.isDecrypted; }));
-        EXPECT_EQ(messages[0].kind, StreamMessageKind::request);
-        EXPECT_EQ(messages[0].summary.rfind("GET /pki/srv_key.pem", 0), 0u) << messages[0].summary;
-        EXPECT_EQ(messages[1].kind, StreamMessageKind::reply);
-    }
-    // Without keys the reading says why and interprets nothing.
-    publishKeys("");
-    const auto reading = TLSDecryptedStreamReading::read(streamsOf("tls_nss_example.pcap").at(0));
-    ASSERT_TRUE(reading);
-    EXPECT_EQ(reading->decryption.outcome, failure(TLSDecryptionFailure::noKeyMaterial));
-    EXPECT_FALSE(reading->interpreterName);
-    EXPECT_FALSE(reading->interpretation);
-}
-
 // Sessions written here -------------------------------------------------------------------------
 
 using test::tls::TLSSessionWriter;
@@ -352,8 +326,6 @@ TEST(TLSDecryptionProbeSessions, HandshakesItCannotUseAreNamed) {
         {"a ClientHello cut short", {{toServer, hello.substr(0, 30)}, {toClient, serverHello(serverRandom, 0xc02f, 0x0303)}},
          TLSDecryptionFailure::noHandshake},
         {"TLS 1.0", {{toServer, hello}, {toClient, serverHello(serverRandom, 0xc013, 0x0301)}}, TLSDecryptionFailure::unsupportedVersion},
-        {"SSL 3.0", {{toServer, hello}, {toClient, serverHello(serverRandom, 0x002f, 0x0300)}}, TLSDecryptionFailure::unsupportedVersion},
-        {"TLS 1.1", {{toServer, hello}, {toClient, serverHello(serverRandom, 0x002f, 0x0302)}}, TLSDecryptionFailure::unsupportedVersion},
         {"a 3DES suite", {{toServer, hello}, {toClient, serverHello(serverRandom, 0x000a, 0x0303)}}, TLSDecryptionFailure::unsupportedVersion},
         {"a TLS 1.3 suite under TLS 1.2", {{toServer, hello}, {toClient, serverHello(serverRandom, 0x1301, 0x0303)}},
          TLSDecryptionFailure::unsupportedVersion},

@@ -4,7 +4,6 @@
 
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "ClientHellos.hpp"
@@ -106,19 +105,6 @@ TEST(TLSKeyInventory, GroupsEntriesIntoOneMatchPerSourceAndMarksTheOpenTrace) {
     for (const auto& match : userFileNamedLikeTheTrace[0].matches) EXPECT_FALSE(match.isCurrentTrace);
 }
 
-TEST(TLSKeyInventory, TheSameLineFromAFileAndTheTraceIsTwoMatchesAndOneLine) {
-    TLSKeyIndex index;
-    index.add(entry("CLIENT_RANDOM", 4, kFile));
-    index.add(entry("CLIENT_RANDOM", 4, kTrace));
-    const std::vector<Placed> sightings = {placed(4, std::nullopt, "10.0.0.2", 1)};
-    const auto rows = TLSKeyInventory::rows(sightings, index, kTrace.detail());
-    ASSERT_EQ(rows[0].matches.size(), 2u);
-    EXPECT_FALSE(rows[0].matches[0].isCurrentTrace);
-    EXPECT_TRUE(rows[0].matches[1].isCurrentTrace);
-    EXPECT_EQ(rows[0].allLines(), (std::vector<std::string>{keyLine("CLIENT_RANDOM", 4)}));
-    EXPECT_EQ(rows[0].status(), TLSSessionStatus::keysComplete());
-}
-
 TEST(TLSKeyCompleteness, ListsTheLabelsStillNeeded) {
     const std::vector<std::string> all13(TLSKeyCompleteness::tls13RequiredLabels.begin(), TLSKeyCompleteness::tls13RequiredLabels.end());
     struct Case {
@@ -179,35 +165,6 @@ TEST(TLSSessionStatus, ResolversGiveTheStatusOfEachRow) {
         EXPECT_EQ(c.row.with(std::nullopt).status(), c.keysOnly);
     }
     EXPECT_EQ(&TLSSessionStatusResolution::canonical(), &TLSSessionStatusResolution::canonical());
-}
-
-TEST(TLSSessionStatus, SeverityProblemDescriptionEqualityAndHash) {
-    struct Case {
-        TLSSessionStatus status;
-        std::int64_t severity;
-        bool isProblem;
-        const char* description;
-    } cases[] = {
-        {TLSSessionStatus::decrypted(), 0, false, "decrypted"},
-        {TLSSessionStatus::keysComplete(), 1, false, "keys complete"},
-        {TLSSessionStatus::keysIncomplete({"CLIENT_TRAFFIC_SECRET_0", "SERVER_TRAFFIC_SECRET_0"}), 2, true,
-         "keys incomplete (missing CLIENT_TRAFFIC_SECRET_0, SERVER_TRAFFIC_SECRET_0)"},
-        {TLSSessionStatus::failed(Failure::keyMismatch), 3, true, "failed (keyMismatch)"},
-        {TLSSessionStatus::noKeyMaterial(), 4, true, "no key material"},
-    };
-    std::unordered_set<TLSSessionStatus, TLSSessionStatusHash> set;
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.status.severity(), c.severity);
-        EXPECT_EQ(c.status.isProblem(), c.isProblem);
-        EXPECT_EQ(c.status.description(), c.description);
-        set.insert(c.status);
-    }
-    set.insert(TLSSessionStatus::keysIncomplete({"SERVER_TRAFFIC_SECRET_0", "CLIENT_TRAFFIC_SECRET_0"}));
-    set.insert(TLSSessionStatus::failed(Failure::noHandshake));
-    set.insert(TLSSessionStatus::failed(Failure::keyMismatch));
-    EXPECT_EQ(set.size(), 7u);
-    EXPECT_NE(TLSSessionStatus::keysIncomplete({"A", "B"}), TLSSessionStatus::keysIncomplete({"B", "A"}));
-    EXPECT_NE(TLSSessionStatus::failed(Failure::keyMismatch), TLSSessionStatus::failed(Failure::noKeyMaterial));
 }
 
 TEST(TLSKeySummary, CountsRowsByStatus) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "AnalyzerHarness.hpp"
 #include "ClientHellos.hpp"
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
@@ -17,23 +18,6 @@
 
 namespace qor {
 namespace {
-
-std::vector<std::vector<std::string>> tsvRows(const std::string& name) {
-    std::vector<std::vector<std::string>> rows;
-    const Data text = test::readFile(test::fixturePath("expected/" + name));
-    for (auto line : splitLines(text.stringView())) {
-        if (line.empty() || line.front() == '#') continue;
-        std::vector<std::string> fields;
-        for (std::size_t start = 0;;) {
-            const auto tab = line.find('\t', start);
-            fields.emplace_back(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
-            if (tab == std::string_view::npos) break;
-            start = tab + 1;
-        }
-        rows.push_back(std::move(fields));
-    }
-    return rows;
-}
 
 std::string hexOf(const Data& bytes) {
     std::string out;
@@ -64,7 +48,7 @@ const std::vector<TCPStream>& streamsOf(const std::string& capture) {
 TEST(TLSStreamScanAgreement, ClientHellosMatchTshark) {
     // capture → the rows (stream, random, name, ALPN, offered versions) that tshark's fields give.
     std::map<std::string, std::vector<std::string>> expected, actual;
-    for (const auto& row : tsvRows("tls-clienthellos.txt")) {
+    for (const auto& row : test::readExpectedRows("tls-clienthellos.txt", 7)) {
         ASSERT_EQ(row.size(), 7u);
         // Offered versions: supported_versions when present, else the legacy version.
         const std::string offered = row[5].empty() ? row[6] : row[5];
@@ -84,7 +68,7 @@ TEST(TLSStreamScanAgreement, ClientHellosMatchTshark) {
 
 TEST(TLSStreamScanAgreement, PlacementsNameTheServerAndTheStreamsFirstPacket) {
     std::map<std::string, std::vector<std::string>> expected, actual;
-    for (const auto& row : tsvRows("tls-clienthello-servers.txt")) {
+    for (const auto& row : test::readExpectedRows("tls-clienthello-servers.txt", 5)) {
         ASSERT_EQ(row.size(), 5u);
         expected[row[0]].push_back(row[2] + " " + row[3] + " " + row[4]);
     }
