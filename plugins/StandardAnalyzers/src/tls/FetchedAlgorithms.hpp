@@ -20,12 +20,14 @@ namespace detail {
 template <class Algorithm, Algorithm* (*fetch)(OSSL_LIB_CTX*, const char*, const char*)>
 Algorithm* fetchedOnce(const char* name) {
     static std::mutex lock;
-    static std::map<std::string, Algorithm*, std::less<>> fetched;  // never freed: lives as long as the process
+    // Never destroyed, so that the objects stay reachable (and usable) until the process ends,
+    // after static destructors have run.
+    static auto* fetched = new std::map<std::string, Algorithm*, std::less<>>;
     std::lock_guard guard(lock);
-    auto it = fetched.find(std::string_view(name));
-    if (it != fetched.end()) return it->second;
+    auto it = fetched->find(std::string_view(name));
+    if (it != fetched->end()) return it->second;
     Algorithm* algorithm = fetch(nullptr, name, nullptr);
-    if (algorithm) fetched.emplace(name, algorithm);
+    if (algorithm) fetched->emplace(name, algorithm);
     return algorithm;
 }
 }  // namespace detail
