@@ -4,10 +4,8 @@
 
 #include <fmt/format.h>
 
-#include <map>
 #include <nlohmann/json.hpp>
 #include <tbb/parallel_for.h>
-
 #include <unordered_map>
 #include <unordered_set>
 
