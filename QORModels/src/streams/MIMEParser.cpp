@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/streams/MailTransport.hpp"
 
 namespace qor::MIMEParser {
@@ -42,13 +43,6 @@ std::optional<std::vector<std::byte>> decodeBase64(std::string_view text, std::s
     return out;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 /// Quoted-printable (RFC 2045 section 6.7): soft line breaks removed, "=XX" decoded, any other
 /// "=" kept as it is.
 std::vector<std::byte> decodeQuotedPrintable(std::string_view text, std::size_t budget, bool& cut) {
@@ -70,7 +64,7 @@ std::vector<std::byte> decodeQuotedPrintable(std::string_view text, std::size_t 
                 continue;
             }
             if (i + 2 < text.size()) {
-                int high = hexDigit(text[i + 1]), low = hexDigit(text[i + 2]);
+                int high = hexDigitValue(text[i + 1]), low = hexDigitValue(text[i + 2]);
                 if (high >= 0 && low >= 0) {
                     out.push_back(static_cast<std::byte>(high * 16 + low));
                     i += 2;

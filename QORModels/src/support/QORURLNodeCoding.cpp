@@ -5,6 +5,7 @@
 
 #include "QORModels/support/KeyedCoding.hpp"
 #include "QORModels/support/QORURLNode.hpp"
+#include "QORCommonTools/TextHelpers.hpp"
 
 namespace qor {
 namespace {
@@ -70,13 +71,6 @@ bool keptInPath(unsigned char c) {
     return kept.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::string fileURLString(const std::filesystem::path& path) {
@@ -113,7 +107,7 @@ std::optional<std::filesystem::path> pathFromFileURLString(std::string_view text
             continue;
         }
         if (i + 2 >= text.size()) return std::nullopt;
-        const int high = hexDigit(text[i + 1]), low = hexDigit(text[i + 2]);
+        const int high = hexDigitValue(text[i + 1]), low = hexDigitValue(text[i + 2]);
         if (high < 0 || low < 0) return std::nullopt;
         const char decoded = static_cast<char>(high * 16 + low);
         if (decoded == '\0') return std::nullopt;

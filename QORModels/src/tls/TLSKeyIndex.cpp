@@ -2,17 +2,11 @@
 
 #include "QORModels/tls/TLSKeyIndex.hpp"
 
+#include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/analysis/SharedSnapshot.hpp"
 
 namespace qor {
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 SharedSnapshot<TLSKeyIndex>& slot() {
     static SharedSnapshot<TLSKeyIndex> current(std::make_shared<const TLSKeyIndex>());
@@ -22,22 +16,11 @@ SharedSnapshot<TLSKeyIndex>& slot() {
 }  // namespace
 
 std::optional<std::string> TLSKeyIndex::clientRandomField(std::string_view line) {
-    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    std::size_t i = 0;
-    while (i < line.size() && isBlank(line[i])) ++i;
-    while (i < line.size() && !isBlank(line[i])) ++i;  // the label
-    while (i < line.size() && isBlank(line[i])) ++i;
-    const std::size_t start = i;
-    while (i < line.size() && !isBlank(line[i])) ++i;
-    const std::string_view field = line.substr(start, i - start);
+    const std::string_view field = KeylogFields::of(line).clientRandom;
     if (field.size() != 2 * clientRandomLength) return std::nullopt;
-    std::string raw(clientRandomLength, '\0');
-    for (std::size_t k = 0; k < clientRandomLength; ++k) {
-        const int high = hexValue(field[2 * k]), low = hexValue(field[2 * k + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        raw[k] = static_cast<char>(high << 4 | low);
-    }
-    return raw;
+    auto bytes = bytesFromHex(field);
+    if (!bytes) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size());
 }
 
 bool TLSKeyIndex::add(KeylogEntry entry) {

@@ -2,7 +2,6 @@
 
 #include "QORModels/tls/TLSKeyIndexBuilder.hpp"
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include <unordered_set>
 
 #include "QORCommonTools/Keylog.hpp"
+#include "QORCommonTools/TextHelpers.hpp"
 
 namespace qor {
 namespace {
@@ -18,7 +18,7 @@ constexpr std::size_t kQuotedBytes = 48;
 constexpr std::size_t kClientRandomDigits = 64;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool isHexDigit(char c) { return hexDigitValue(c) >= 0; }
 bool isLabelCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; }
 
 std::string_view trimmedLine(std::string_view line) {
@@ -74,7 +74,7 @@ private:
         }
         const std::string_view line = trimmedLine(raw);
         if (line.empty() || line.front() == '#' || !seen_.emplace(line).second) return;
-        result.index.add(KeylogEntry{std::string(line), std::string(line.substr(0, line.find_first_of(" \t"))), source});
+        result.index.add(KeylogEntry{std::string(line), std::string(KeylogFields::of(line).label), source});
     }
 
     std::size_t currentSource_ = static_cast<std::size_t>(-1);
@@ -111,21 +111,13 @@ std::string TLSKeyLogProblem::description() const {
 std::optional<std::string> TLSKeyIndexBuilder::lineProblem(std::string_view line) {
     line = trimmedLine(line);
     if (line.empty() || line.front() == '#') return std::nullopt;
-    std::array<std::string_view, 3> fields;
-    std::size_t count = 0;
-    while (!line.empty()) {
-        std::size_t end = 0;
-        while (end < line.size() && !isBlank(line[end])) ++end;
-        if (count < fields.size()) fields[count] = line.substr(0, end);
-        ++count;
-        line.remove_prefix(end);
-        while (!line.empty() && isBlank(line.front())) line.remove_prefix(1);
-    }
-    if (count != 3) return "malformed key-log line: expected LABEL CLIENT_RANDOM SECRET, found " + std::to_string(count) + " field(s)";
-    if (!allOf(fields[0], isLabelCharacter)) return std::string("malformed key-log line: the label is not letters, digits and \"_\"");
-    if (fields[1].size() != kClientRandomDigits || !allOf(fields[1], isHexDigit))
+    const KeylogFields fields = KeylogFields::of(line);
+    if (fields.count != 3)
+        return "malformed key-log line: expected LABEL CLIENT_RANDOM SECRET, found " + std::to_string(fields.count) + " field(s)";
+    if (!allOf(fields.label, isLabelCharacter)) return std::string("malformed key-log line: the label is not letters, digits and \"_\"");
+    if (fields.clientRandom.size() != kClientRandomDigits || !allOf(fields.clientRandom, isHexDigit))
         return std::string("malformed key-log line: the client random is not 64 hexadecimal digits");
-    if (fields[2].size() % 2 != 0 || !allOf(fields[2], isHexDigit))
+    if (fields.secret.size() % 2 != 0 || !allOf(fields.secret, isHexDigit))
         return std::string("malformed key-log line: the secret is not an even number of hexadecimal digits");
     return std::nullopt;
 }

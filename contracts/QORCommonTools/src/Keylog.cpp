@@ -8,6 +8,21 @@
 
 namespace qor {
 
+KeylogFields KeylogFields::of(std::string_view line) {
+    auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    KeylogFields fields;
+    std::string_view* slots[] = {&fields.label, &fields.clientRandom, &fields.secret};
+    std::size_t i = 0;
+    for (;;) {
+        while (i < line.size() && isBlank(line[i])) ++i;
+        if (i == line.size()) return fields;
+        const std::size_t start = i;
+        while (i < line.size() && !isBlank(line[i])) ++i;
+        if (fields.count < 3) *slots[fields.count] = line.substr(start, i - start);
+        ++fields.count;
+    }
+}
+
 std::vector<KeylogEntry> KeylogEntry::parse(std::string_view text, const KeylogSource& source) {
     std::vector<KeylogEntry> entries;
     for (auto raw : splitLines(text)) {

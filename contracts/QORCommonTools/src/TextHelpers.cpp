@@ -27,6 +27,24 @@ std::string appendInterpolation(std::string_view text, std::size_t toWidth, bool
     return std::string(toWidth - text.size(), fillBlank ? ' ' : '0') + std::string(text);
 }
 
+int hexDigitValue(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::vector<std::byte>> bytesFromHex(std::string_view hex) {
+    if (hex.size() % 2 != 0) return std::nullopt;
+    std::vector<std::byte> bytes(hex.size() / 2);
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const int high = hexDigitValue(hex[2 * k]), low = hexDigitValue(hex[2 * k + 1]);
+        if (high < 0 || low < 0) return std::nullopt;
+        bytes[k] = static_cast<std::byte>(high << 4 | low);
+    }
+    return bytes;
+}
+
 char printableASCII(std::uint8_t byte) { return byte >= 0x20 && byte <= 0x7E ? static_cast<char>(byte) : '.'; }
 
 std::string_view trimmed(std::string_view text) {

@@ -36,6 +36,16 @@ struct KeylogSourceHash {
     }
 };
 
+/// The fields of a key-log line "LABEL CLIENT_RANDOM SECRET", split at blanks (spaces, tabs and
+/// carriage returns, any number, leading and trailing ones ignored). Views into the line.
+struct KeylogFields {
+    std::string_view label;
+    std::string_view clientRandom;  ///< hexadecimal digits, as written
+    std::string_view secret;        ///< hexadecimal digits, as written
+    std::size_t count = 0;          ///< how many fields the line has (3 for a well-formed line)
+    static KeylogFields of(std::string_view line);
+};
+
 /// One key-log line: the whole line, its label (first field) and its source.
 struct KeylogEntry {
     std::string line;

@@ -1,7 +1,9 @@
 #pragma once
 // Text and list helpers.
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +33,12 @@ std::string appendInterpolation(std::uint64_t value, int radix, std::string_view
 /// Text right-aligned to `width` characters, padded with blanks when `fillBlank` is set and
 /// with zeros otherwise; longer text is kept whole.
 std::string appendInterpolation(std::string_view text, std::size_t toWidth, bool fillBlank);
+
+/// The value of a hexadecimal digit of either case, or -1 for any other character.
+int hexDigitValue(char c) noexcept;
+/// The bytes that consecutive pairs of hexadecimal digits name ("00ff" gives 0x00 0xff);
+/// nothing for an odd number of digits or any other character. The empty text gives no bytes.
+std::optional<std::vector<std::byte>> bytesFromHex(std::string_view hex);
 
 /// The printable-ASCII form of a byte: the character itself for 0x20...0x7E, "." otherwise.
 char printableASCII(std::uint8_t byte);

@@ -7,15 +7,10 @@
 #include <limits>
 #include <vector>
 
+#include "QORCommonTools/TextHelpers.hpp"
+
 namespace qor::standard::streams {
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 /// Inflates with the given window bits; nothing when zlib refuses the stream before any output.
 std::optional<std::vector<std::byte>> inflateWith(const Data& bytes, int windowBits, std::size_t maxOut, bool& cut) {
@@ -85,7 +80,7 @@ ChunkedBody dechunk(const Data& bytes, std::size_t maxBody) {
         std::uint64_t size = 0;
         std::size_t digits = 0, i = at;
         for (; i < feed; ++i) {
-            int v = hexValue(all[i]);
+            int v = hexDigitValue(all[i]);
             if (v < 0) break;
             if (size > (std::numeric_limits<std::uint64_t>::max() >> 4)) {
                 digits = 0;
@@ -95,7 +90,7 @@ ChunkedBody dechunk(const Data& bytes, std::size_t maxBody) {
             ++digits;
         }
         if (digits == 0) {
-            stop(i < feed && hexValue(all[i]) >= 0 ? "chunk size does not fit in 64 bits" : "chunk size is not hexadecimal");
+            stop(i < feed && hexDigitValue(all[i]) >= 0 ? "chunk size does not fit in 64 bits" : "chunk size is not hexadecimal");
             break;
         }
         at = feed + 1;

@@ -8,17 +8,12 @@
 
 #include <memory>
 #include <string>
+#include "QORCommonTools/Keylog.hpp"
+#include "QORCommonTools/TextHelpers.hpp"
 #include "tls/FetchedAlgorithms.hpp"
 
 namespace qor::standard::tls {
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 struct KDFContextFree {
     void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
@@ -49,23 +44,8 @@ std::optional<Bytes> derive(const char* kdfName, OSSL_PARAM* params, std::size_t
 }  // namespace
 
 std::optional<Bytes> keyLogSecret(std::string_view line) {
-    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    std::size_t i = 0;
-    for (int field = 0; field < 2; ++field) {
-        while (i < line.size() && isBlank(line[i])) ++i;
-        while (i < line.size() && !isBlank(line[i])) ++i;
-    }
-    while (i < line.size() && isBlank(line[i])) ++i;
-    const std::size_t start = i;
-    while (i < line.size() && !isBlank(line[i])) ++i;
-    const std::string_view hex = line.substr(start, i - start);
-    if (hex.empty() || hex.size() % 2 != 0) return std::nullopt;
-    Bytes secret(hex.size() / 2);
-    for (std::size_t k = 0; k < secret.size(); ++k) {
-        const int high = hexDigit(hex[2 * k]), low = hexDigit(hex[2 * k + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        secret[k] = static_cast<std::byte>(high << 4 | low);
-    }
+    auto secret = bytesFromHex(KeylogFields::of(line).secret);
+    if (!secret || secret->empty()) return std::nullopt;
     return secret;
 }
 
