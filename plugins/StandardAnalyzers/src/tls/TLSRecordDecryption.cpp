@@ -57,12 +57,20 @@ TLSRecordDecryptor::TLSRecordDecryptor(const TLSCipherSuite& suite, TLSTrafficKe
     if (!cipher || !cipher_ || keys_.key.size() != static_cast<std::size_t>(EVP_CIPHER_get_key_length(cipher))) return;
     // The key is set once; each record sets only its IV.
     ready_ = EVP_DecryptInit_ex2(cipher_, cipher, bytePointer(keys_.key, 0), nullptr, nullptr) > 0;
-    if (ready_ && suite_.protection == TLSRecordProtection::aesCBC) {
-        ready_ = EVP_CIPHER_CTX_set_padding(cipher_, 0) > 0;
-        EVP_MAC* hmac = fetchedMAC("HMAC");
-        mac_ = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
-        ready_ = ready_ && mac_ && suite_.macHash && keys_.macKey.size() == hashLength(*suite_.macHash);
+    if (!ready_ || suite_.protection != TLSRecordProtection::aesCBC) return;
+    EVP_MAC* hmac = fetchedMAC("HMAC");
+    mac_ = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+    if (!mac_ || !suite_.macHash || keys_.macKey.size() != hashLength(*suite_.macHash)) {
+        ready_ = false;
+        return;
     }
+    // The MAC's digest and key are set once too; each record starts the MAC over with them.
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(digestName(*suite_.macHash)), 0),
+        OSSL_PARAM_construct_end(),
+    };
+    ready_ = EVP_CIPHER_CTX_set_padding(cipher_, 0) > 0 &&
+             EVP_MAC_init(mac_, bytePointer(keys_.macKey, 0), keys_.macKey.size(), params) > 0;
 }
 
 TLSRecordDecryptor::~TLSRecordDecryptor() {
@@ -158,11 +166,7 @@ std::optional<std::uint8_t> TLSRecordDecryptor::openCBC(const TLSRecord& record,
     const auto header = tls12AdditionalData(sequence, record, contentLength);
     std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
     std::size_t macWritten = 0;
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(digestName(*suite_.macHash)), 0),
-        OSSL_PARAM_construct_end(),
-    };
-    ok = EVP_MAC_init(mac_, bytePointer(keys_.macKey, 0), keys_.macKey.size(), params) > 0 &&
+    ok = EVP_MAC_init(mac_, nullptr, 0, nullptr) > 0 &&
          EVP_MAC_update(mac_, header.data(), header.size()) > 0 &&
          EVP_MAC_update(mac_, decrypted, contentLength) > 0 &&
          EVP_MAC_final(mac_, mac.data(), &macWritten, mac.size()) > 0 && macWritten == macLength;
