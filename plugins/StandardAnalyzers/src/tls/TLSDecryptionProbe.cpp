@@ -20,7 +20,6 @@ using Direction = TCPSegment::Direction;
 
 constexpr std::uint16_t tls12 = 0x0303, tls13 = 0x0304;
 constexpr std::size_t masterSecretLength = 48;
-constexpr auto contentType = [](TLSContentType type) { return static_cast<std::uint8_t>(type); };
 
 enum class Mode { probe, decrypt };
 
@@ -72,42 +71,42 @@ std::vector<Secrets> candidates(const std::vector<KeylogEntry>* entries, const T
 struct DirectionResult {
     bool authenticatedApplicationData = false;
     std::optional<TLSDecryptionFailure> failure;
-    Bytes plaintext;  ///< application data only
+    Data plaintext;  ///< application data only
     ByteToSegmentIndex index;
 };
 
-/// Walks one direction's records, opening the protected ones in order.
+/// The largest fragment a record can carry (its length field has 16 bits).
+constexpr std::size_t largestFragment = 0xFFFF;
+
+/// Walks one direction's records, opening the protected ones in order. Each record is opened
+/// into one buffer, left uninitialised until written: after the application data kept so far
+/// when decrypting (no record's content is longer than its fragment, so the buffer needs the
+/// direction's size at most), at its start when probing (nothing is kept).
 class DirectionDecryption {
 public:
     DirectionDecryption(const TCPStream& stream, Direction direction, const TLSCipherSuite& suite, Mode mode)
-        : stream_(stream), direction_(direction), suite_(suite), mode_(mode) {}
+        : stream_(stream), direction_(direction), suite_(suite), mode_(mode),
+          capacity_(mode == Mode::decrypt ? data().size() : std::min(data().size(), largestFragment)),
+          buffer_(new std::byte[capacity_]) {}
 
     DirectionResult tls12(TLSTrafficKeys keys) {
-        const auto records = tlsRecords(data());
-        if (mode_ == Mode::decrypt) result_.plaintext.reserve(data().size());
         TLSRecordDecryptor decryptor(suite_, std::move(keys));
         bool protectedRecords = false;
         std::uint64_t sequence = 0;
-        for (const auto& record : records) {
+        for (TLSRecordReader records(data()); auto record = records.next();) {
             if (!protectedRecords) {
-                protectedRecords = record.type == contentType(TLSContentType::changeCipherSpec);
+                protectedRecords = record->type == contentType(TLSContentType::changeCipherSpec);
                 continue;
             }
-            const std::size_t before = result_.plaintext.size();
-            auto type = decryptor.open(record, sequence++, result_.plaintext);
-            if (!type) return fail();
-            if (*type == contentType(TLSContentType::applicationData)) {
-                if (keepApplicationData(record, before)) break;
-            } else {
-                result_.plaintext.resize(before);
-            }
+            auto opened = decryptor.open(*record, sequence++, room());
+            if (!opened) return fail();
+            if (opened->type == contentType(TLSContentType::applicationData) && keepApplicationData(*record, opened->length))
+                break;
         }
-        return std::move(result_);
+        return finish();
     }
 
     DirectionResult tls13(const Bytes& handshakeSecret, Bytes trafficSecret) {
-        const auto records = tlsRecords(data());
-        if (mode_ == Mode::decrypt) result_.plaintext.reserve(data().size());
         auto handshakeKeys = tls13TrafficKeys(suite_, handshakeSecret);
         if (!handshakeKeys) return fail();
         auto decryptor = std::make_unique<TLSRecordDecryptor>(suite_, std::move(*handshakeKeys));
@@ -123,20 +122,16 @@ public:
             handshake = {};
             return true;
         };
-        for (const auto& record : records) {
+        for (TLSRecordReader records(data()); auto record = records.next();) {
             // The hellos, change_cipher_spec and plaintext alerts travel unprotected.
-            if (record.type != contentType(TLSContentType::applicationData)) continue;
-            const std::size_t before = result_.plaintext.size();
-            auto type = decryptor->open(record, sequence++, result_.plaintext);
-            if (!type) return fail();
-            if (*type == contentType(TLSContentType::applicationData)) {
-                if (keepApplicationData(record, before)) break;
+            if (record->type != contentType(TLSContentType::applicationData)) continue;
+            auto opened = decryptor->open(*record, sequence++, room());
+            if (!opened) return fail();
+            if (opened->type == contentType(TLSContentType::applicationData)) {
+                if (keepApplicationData(*record, opened->length)) break;
                 continue;
             }
-            if (*type == contentType(TLSContentType::handshake)) {
-                handshake.append(Data::copy({result_.plaintext.data() + before, result_.plaintext.size() - before}));
-            }
-            result_.plaintext.resize(before);
+            if (opened->type == contentType(TLSContentType::handshake)) handshake.append(room().first(opened->length));
             while (auto message = handshake.next()) {
                 if (!applicationKeys && message->type == handshakeType::finished) {
                     // The direction's Finished is the last record under its handshake keys.
@@ -149,7 +144,7 @@ public:
                 }
             }
         }
-        return std::move(result_);
+        return finish();
     }
 
 private:
@@ -157,29 +152,42 @@ private:
         return direction_ == Direction::clientToServer ? stream_.clientToServerData : stream_.serverToClientData;
     }
 
+    /// Where the next record's content goes.
+    std::span<std::byte> room() { return {buffer_.get() + kept_, capacity_ - kept_}; }
+
     DirectionResult fail() {
         result_.failure = result_.authenticatedApplicationData ? TLSDecryptionFailure::recordDecryptionFailed
                                                                : TLSDecryptionFailure::keyMismatch;
         return std::move(result_);
     }
 
-    /// Indexes the application data that the record added after `before`; true when the walk
-    /// may stop here (a probe needs only the first application-data record).
-    bool keepApplicationData(const TLSRecord& record, std::size_t before) {
+    DirectionResult finish() {
+        result_.plaintext = Data::wrap(buffer_, {buffer_.get(), kept_});
+        return std::move(result_);
+    }
+
+    /// Keeps the `length` bytes of application data that the record put in `room()` and
+    /// indexes them; true when the walk may stop here (a probe needs only the first
+    /// application-data record).
+    bool keepApplicationData(const TLSRecord& record, std::size_t length) {
         result_.authenticatedApplicationData = true;
-        const std::size_t after = result_.plaintext.size();
-        if (after > before) {
+        if (mode_ == Mode::probe) return true;
+        if (length > 0) {
             auto location = stream_.locate(record.range, direction_);
-            result_.index.spans.push_back({{static_cast<std::int64_t>(before), static_cast<std::int64_t>(after)},
+            result_.index.spans.push_back({{static_cast<std::int64_t>(kept_), static_cast<std::int64_t>(kept_ + length)},
                                            std::move(location.packetIds), location.timestamp.value_or(0)});
+            kept_ += length;
         }
-        return mode_ == Mode::probe;
+        return false;
     }
 
     const TCPStream& stream_;
     Direction direction_;
     const TLSCipherSuite& suite_;
     Mode mode_;
+    std::size_t capacity_;
+    std::shared_ptr<std::byte[]> buffer_;
+    std::size_t kept_ = 0;
     DirectionResult result_;
 };
 
@@ -205,8 +213,8 @@ TLSDecryption decryptWith(const TCPStream& stream, const TLSHelloSummary& hellos
     TLSDecryption decryption{TLSDecryptionOutcome::decrypted(), std::nullopt};
     if (mode == Mode::decrypt) {
         TCPStream plaintext = stream;
-        plaintext.clientToServerData = Data(std::move(fromClient.plaintext));
-        plaintext.serverToClientData = Data(std::move(fromServer.plaintext));
+        plaintext.clientToServerData = std::move(fromClient.plaintext);
+        plaintext.serverToClientData = std::move(fromServer.plaintext);
         plaintext.clientByteIndex = std::move(fromClient.index);
         plaintext.serverByteIndex = std::move(fromServer.index);
         decryption.plaintext = std::move(plaintext);

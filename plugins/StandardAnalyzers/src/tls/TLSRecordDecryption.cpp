@@ -20,9 +20,8 @@ constexpr std::size_t tagLength = 16;
 constexpr std::size_t gcmExplicitNonceLength = 8;
 constexpr std::size_t cbcBlockLength = 16;
 
-unsigned char* bytePointer(Bytes& bytes, std::size_t at) { return reinterpret_cast<unsigned char*>(bytes.data() + at); }
-const unsigned char* bytePointer(const Data& data, std::size_t at) {
-    return reinterpret_cast<const unsigned char*>(data.data() + at);
+const unsigned char* bytePointer(std::span<const std::byte> bytes, std::size_t at) {
+    return reinterpret_cast<const unsigned char*>(bytes.data() + at);
 }
 
 /// The 13 bytes TLS 1.2 authenticates besides the content: sequence number, type, version, length.
@@ -78,14 +77,17 @@ TLSRecordDecryptor::~TLSRecordDecryptor() {
     EVP_MAC_CTX_free(mac_);
 }
 
-std::optional<std::uint8_t> TLSRecordDecryptor::open(const TLSRecord& record, std::uint64_t sequence, Bytes& plaintext) {
-    if (!ready_) return std::nullopt;
-    return suite_.protection == TLSRecordProtection::aesCBC ? openCBC(record, sequence, plaintext)
-                                                            : openAEAD(record, sequence, plaintext);
+std::optional<TLSRecordDecryptor::Opened> TLSRecordDecryptor::open(const TLSRecord& record, std::uint64_t sequence,
+                                                                  std::span<std::byte> out) {
+    if (!ready_ || out.size() < record.fragment.size()) return std::nullopt;
+    auto* bytes = reinterpret_cast<unsigned char*>(out.data());
+    return suite_.protection == TLSRecordProtection::aesCBC ? openCBC(record, sequence, bytes)
+                                                            : openAEAD(record, sequence, bytes);
 }
 
-std::optional<std::uint8_t> TLSRecordDecryptor::openAEAD(const TLSRecord& record, std::uint64_t sequence, Bytes& plaintext) {
-    const Data& fragment = record.fragment;
+std::optional<TLSRecordDecryptor::Opened> TLSRecordDecryptor::openAEAD(const TLSRecord& record, std::uint64_t sequence,
+                                                                      unsigned char* out) {
+    const auto fragment = record.fragment;
     const bool explicitNonce = suite_.protection == TLSRecordProtection::aesGCM;
     const std::size_t prefix = explicitNonce ? gcmExplicitNonceLength : 0;
     const bool tls13 = suite_.protection == TLSRecordProtection::tls13AEAD;
@@ -107,53 +109,37 @@ std::optional<std::uint8_t> TLSRecordDecryptor::openAEAD(const TLSRecord& record
     const unsigned char* aad = tls13 ? bytePointer(record.header, 0) : aad12.data();
     const int aadLength = tls13 ? static_cast<int>(record.header.size()) : static_cast<int>(aad12.size());
 
-    const std::size_t start = plaintext.size();
-    plaintext.resize(start + length);
     int written = 0, finalWritten = 0;
     const bool ok = EVP_DecryptInit_ex2(cipher_, nullptr, nullptr, nonce.data(), nullptr) > 0 &&
                     EVP_DecryptUpdate(cipher_, nullptr, &written, aad, aadLength) > 0 &&
-                    EVP_DecryptUpdate(cipher_, bytePointer(plaintext, start), &written, bytePointer(fragment, prefix),
-                                      static_cast<int>(length)) > 0 &&
+                    EVP_DecryptUpdate(cipher_, out, &written, bytePointer(fragment, prefix), static_cast<int>(length)) > 0 &&
                     EVP_CIPHER_CTX_ctrl(cipher_, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(tagLength), tag.data()) > 0 &&
-                    EVP_DecryptFinal_ex(cipher_, bytePointer(plaintext, start) + written, &finalWritten) > 0;
-    if (!ok) {
-        plaintext.resize(start);
-        return std::nullopt;
-    }
-    if (!tls13) return record.type;
+                    EVP_DecryptFinal_ex(cipher_, out + written, &finalWritten) > 0;
+    if (!ok) return std::nullopt;
+    if (!tls13) return Opened{record.type, length};
     // TLSInnerPlaintext: content, the real content type, then zeros.
-    std::size_t end = plaintext.size();
-    while (end > start && plaintext[end - 1] == std::byte{0}) --end;
-    if (end == start) {
-        plaintext.resize(start);
-        return std::nullopt;
-    }
-    const auto type = std::to_integer<std::uint8_t>(plaintext[end - 1]);
-    plaintext.resize(end - 1);
-    return type;
+    std::size_t end = length;
+    while (end > 0 && out[end - 1] == 0) --end;
+    if (end == 0) return std::nullopt;
+    return Opened{out[end - 1], end - 1};
 }
 
-std::optional<std::uint8_t> TLSRecordDecryptor::openCBC(const TLSRecord& record, std::uint64_t sequence, Bytes& plaintext) {
-    const Data& fragment = record.fragment;
+std::optional<TLSRecordDecryptor::Opened> TLSRecordDecryptor::openCBC(const TLSRecord& record, std::uint64_t sequence,
+                                                                     unsigned char* out) {
+    const auto fragment = record.fragment;
     const std::size_t macLength = keys_.macKey.size();
     if (fragment.size() < 2 * cbcBlockLength || fragment.size() % cbcBlockLength != 0) return std::nullopt;
     const std::size_t length = fragment.size() - cbcBlockLength;  // after the explicit IV
     if (length < macLength + 1) return std::nullopt;
 
-    const std::size_t start = plaintext.size();
-    plaintext.resize(start + length);
     int written = 0, finalWritten = 0;
     bool ok = EVP_DecryptInit_ex2(cipher_, nullptr, nullptr, bytePointer(fragment, 0), nullptr) > 0 &&
-              EVP_DecryptUpdate(cipher_, bytePointer(plaintext, start), &written, bytePointer(fragment, cbcBlockLength),
-                                static_cast<int>(length)) > 0 &&
-              EVP_DecryptFinal_ex(cipher_, bytePointer(plaintext, start) + written, &finalWritten) > 0;
-    if (!ok) {
-        plaintext.resize(start);
-        return std::nullopt;
-    }
+              EVP_DecryptUpdate(cipher_, out, &written, bytePointer(fragment, cbcBlockLength), static_cast<int>(length)) > 0 &&
+              EVP_DecryptFinal_ex(cipher_, out + written, &finalWritten) > 0;
+    if (!ok) return std::nullopt;
     // Padding: the last byte p and p bytes before it, all equal to p. The check reads the same
     // bytes whatever p is, and a bad padding still computes a MAC, so that timing says little.
-    const unsigned char* decrypted = bytePointer(plaintext, start);
+    const unsigned char* decrypted = out;
     const std::size_t padding = decrypted[length - 1];
     unsigned char bad = static_cast<unsigned char>(~lessThanMask(padding + macLength, length));  // p + 1 + mac <= length
     const std::size_t checked = std::min<std::size_t>(256, length);
@@ -171,12 +157,8 @@ std::optional<std::uint8_t> TLSRecordDecryptor::openCBC(const TLSRecord& record,
          EVP_MAC_update(mac_, decrypted, contentLength) > 0 &&
          EVP_MAC_final(mac_, mac.data(), &macWritten, mac.size()) > 0 && macWritten == macLength;
     const bool macMatches = ok && CRYPTO_memcmp(mac.data(), decrypted + contentLength, macLength) == 0;
-    if (bad || !macMatches) {
-        plaintext.resize(start);
-        return std::nullopt;
-    }
-    plaintext.resize(start + contentLength);
-    return record.type;
+    if (bad || !macMatches) return std::nullopt;
+    return Opened{record.type, contentLength};
 }
 
 }  // namespace qor::standard::tls

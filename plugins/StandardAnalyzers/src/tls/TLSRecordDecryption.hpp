@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "tls/TLSCipherSuite.hpp"
 #include "tls/TLSKeyDerivation.hpp"
@@ -24,16 +25,23 @@ public:
     TLSRecordDecryptor(const TLSRecordDecryptor&) = delete;
     TLSRecordDecryptor& operator=(const TLSRecordDecryptor&) = delete;
 
-    /// Opens `record` (sequence number `sequence`) and appends its content to `plaintext`.
-    /// Gives the content type: the record header's for TLS 1.2, the inner one for TLS 1.3 (its
-    /// zero padding removed). Nothing, with `plaintext` as it was, when the record does not
+    /// What an opened record holds: its content type (the record header's for TLS 1.2, the
+    /// inner one for TLS 1.3) and the length of its content, which starts the output.
+    struct Opened {
+        std::uint8_t type = 0;
+        std::size_t length = 0;
+    };
+
+    /// Opens `record` (sequence number `sequence`) into `out`, which is written from its start
+    /// and must have room for the record's fragment (no content is longer); the bytes of `out`
+    /// past the content are scratch. Nothing when `out` is too small, the record does not
     /// authenticate, its padding is wrong, it is too short for the suite, or TLS 1.3 content is
     /// all padding.
-    std::optional<std::uint8_t> open(const TLSRecord& record, std::uint64_t sequence, Bytes& plaintext);
+    std::optional<Opened> open(const TLSRecord& record, std::uint64_t sequence, std::span<std::byte> out);
 
 private:
-    std::optional<std::uint8_t> openAEAD(const TLSRecord& record, std::uint64_t sequence, Bytes& plaintext);
-    std::optional<std::uint8_t> openCBC(const TLSRecord& record, std::uint64_t sequence, Bytes& plaintext);
+    std::optional<Opened> openAEAD(const TLSRecord& record, std::uint64_t sequence, unsigned char* out);
+    std::optional<Opened> openCBC(const TLSRecord& record, std::uint64_t sequence, unsigned char* out);
 
     TLSCipherSuite suite_;
     TLSTrafficKeys keys_;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 namespace qor::standard::tls {
 namespace {
@@ -15,7 +14,7 @@ constexpr std::array<std::uint8_t, 32> helloRetryRequestRandom = {
     0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
 
 constexpr std::uint16_t supportedVersionsExtension = 43;
-constexpr std::size_t randomLength = 32;
+constexpr std::size_t recordHeaderLength = 5, randomLength = 32;
 
 struct ServerHello {
     Data random;
@@ -23,125 +22,117 @@ struct ServerHello {
     std::uint16_t version = 0;
 };
 
-/// The random of a ClientHello body (after its 2-byte legacy version).
-std::optional<Data> clientRandomOf(const Data& body) { return body.checkedSlice(2, randomLength); }
+/// The random of a hello body: the 32 bytes after its 2-byte legacy version.
+std::optional<std::span<const std::byte>> randomOf(std::span<const std::byte> body) {
+    ByteReader r(body);
+    if (!r.skip(2)) return std::nullopt;
+    return r.readBytes(randomLength);
+}
 
-std::optional<ServerHello> parseServerHello(const Data& body) {
-    auto legacy = readU16(body, 0);
-    auto random = body.checkedSlice(2, randomLength);
-    auto sessionIdLength = body.byteAt(34);
-    if (!legacy || !random || !sessionIdLength) return std::nullopt;
-    std::size_t at = 35 + *sessionIdLength;
-    auto suite = readU16(body, at);
-    if (!suite || !body.byteAt(at + 2)) return std::nullopt;  // the compression method
-    ServerHello hello{*random, *suite, *legacy};
-    at += 3;
-    auto extensionsLength = readU16(body, at);
+std::optional<ServerHello> parseServerHello(std::span<const std::byte> body) {
+    ByteReader r(body);
+    auto legacy = r.readU16be();
+    auto random = r.readBytes(randomLength);
+    auto sessionIdLength = r.readU8();
+    if (!legacy || !random || !sessionIdLength || !r.skip(*sessionIdLength)) return std::nullopt;
+    auto suite = r.readU16be();
+    if (!suite || !r.skip(1)) return std::nullopt;  // the compression method
+    ServerHello hello{Data::copy(*random), *suite, *legacy};
+    auto extensionsLength = r.readU16be();
     if (!extensionsLength) return hello;  // no extensions
-    at += 2;
-    const std::size_t end = std::min(body.size(), at + *extensionsLength);
-    while (at + 4 <= end) {
-        const auto type = *readU16(body, at), length = *readU16(body, at + 2);
-        if (at + 4 + length > end) break;
-        if (type == supportedVersionsExtension && length == 2) hello.version = *readU16(body, at + 4);
-        at += 4 + length;
+    ByteReader extensions(*r.readBytes(std::min<std::size_t>(*extensionsLength, r.remaining())));
+    while (extensions.remaining() >= 4) {
+        const auto type = *extensions.readU16be(), length = *extensions.readU16be();
+        auto value = extensions.readSlice(length);
+        if (!value) break;
+        if (type == supportedVersionsExtension && length == 2) hello.version = *value->readU16be();
     }
     return hello;
 }
 
 bool isHelloRetryRequest(const Data& random) {
-    return random.size() == randomLength &&
-           std::memcmp(random.data(), helloRetryRequestRandom.data(), randomLength) == 0;
+    return std::ranges::equal(random.span(), helloRetryRequestRandom,
+                              [](std::byte a, std::uint8_t b) { return std::to_integer<std::uint8_t>(a) == b; });
+}
+
+/// The random of the first ClientHello that holds one, before any application data.
+std::optional<Data> firstClientRandom(const Data& data) {
+    TLSHandshakeReassembly reassembly;
+    TLSRecordReader records(data);
+    while (auto record = records.next()) {
+        if (record->type == contentType(TLSContentType::applicationData)) break;
+        if (record->type != contentType(TLSContentType::handshake)) continue;
+        reassembly.append(record->fragment);
+        while (auto message = reassembly.next())
+            if (message->type == handshakeType::clientHello)
+                if (auto random = randomOf(message->body)) return Data::copy(*random);
+    }
+    return std::nullopt;
+}
+
+/// The ServerHello that answers the ClientHello, passing over a HelloRetryRequest.
+std::optional<ServerHello> answeringServerHello(const Data& data) {
+    bool retried = false;
+    TLSHandshakeReassembly reassembly;
+    TLSRecordReader records(data);
+    while (auto record = records.next()) {
+        if (record->type == contentType(TLSContentType::applicationData)) break;
+        if (record->type == contentType(TLSContentType::changeCipherSpec)) {
+            if (!retried) break;
+            continue;
+        }
+        if (record->type != contentType(TLSContentType::handshake)) continue;
+        reassembly.append(record->fragment);
+        while (auto message = reassembly.next()) {
+            if (message->type != handshakeType::serverHello) continue;
+            auto hello = parseServerHello(message->body);
+            if (!hello || !isHelloRetryRequest(hello->random)) return hello;
+            retried = true;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::uint16_t> readU16(const Data& data, std::size_t at) {
-    auto bytes = data.checkedSlice(at, 2);
-    if (!bytes) return std::nullopt;
-    return static_cast<std::uint16_t>((*bytes)[0] << 8 | (*bytes)[1]);
+std::optional<TLSRecord> TLSRecordReader::next() {
+    ByteReader r = reader_;
+    auto header = r.readBytes(recordHeaderLength);
+    if (!header) return std::nullopt;
+    ByteReader fields(*header);
+    const auto type = *fields.readU8();
+    const auto version = *fields.readU16be(), length = *fields.readU16be();
+    auto fragment = r.readBytes(length);
+    if (!fragment) return std::nullopt;
+    const auto start = static_cast<std::int64_t>(reader_.offset());
+    reader_ = r;
+    return TLSRecord{type, version, *header, *fragment, {start, static_cast<std::int64_t>(r.offset())}};
 }
 
-std::optional<std::uint32_t> readU24(const Data& data, std::size_t at) {
-    auto bytes = data.checkedSlice(at, 3);
-    if (!bytes) return std::nullopt;
-    return static_cast<std::uint32_t>((*bytes)[0]) << 16 | static_cast<std::uint32_t>((*bytes)[1]) << 8 | (*bytes)[2];
-}
-
-std::vector<TLSRecord> tlsRecords(const Data& data) {
-    std::vector<TLSRecord> records;
-    std::size_t at = 0;
-    while (data.size() - at >= 5) {
-        const auto length = *readU16(data, at + 3);
-        auto fragment = data.checkedSlice(at + 5, length);
-        if (!fragment) break;
-        records.push_back({*data.byteAt(at), *readU16(data, at + 1), data.slice(at, 5), *fragment,
-                           {static_cast<std::int64_t>(at), static_cast<std::int64_t>(at + 5 + length)}});
-        at += 5 + length;
-    }
-    return records;
-}
-
-void TLSHandshakeReassembly::append(const Data& fragment) {
+void TLSHandshakeReassembly::append(std::span<const std::byte> fragment) {
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed_));
     consumed_ = 0;
     pending_.insert(pending_.end(), fragment.begin(), fragment.end());
 }
 
 std::optional<TLSHandshakeMessage> TLSHandshakeReassembly::next() {
-    const std::size_t available = pending_.size() - consumed_;
-    if (available < 4) return std::nullopt;
-    const auto* head = pending_.data() + consumed_;
-    const std::size_t length = std::to_integer<std::size_t>(head[1]) << 16 |
-                               std::to_integer<std::size_t>(head[2]) << 8 | std::to_integer<std::size_t>(head[3]);
-    if (available - 4 < length) return std::nullopt;
-    TLSHandshakeMessage message{std::to_integer<std::uint8_t>(head[0]), Data::copy({head + 4, length})};
-    consumed_ += 4 + length;
-    return message;
+    ByteReader r(std::span<const std::byte>(pending_).subspan(consumed_));
+    auto type = r.readU8();
+    auto length = r.readU24be();
+    if (!type || !length) return std::nullopt;
+    auto body = r.readBytes(*length);
+    if (!body) return std::nullopt;
+    consumed_ += r.offset();
+    return TLSHandshakeMessage{*type, *body};
 }
 
 std::optional<TLSHelloSummary> readHellos(const TCPStream& stream) {
-    std::optional<Data> clientRandom;
-    {
-        TLSHandshakeReassembly reassembly;
-        for (const auto& record : tlsRecords(stream.clientToServerData)) {
-            if (record.type == static_cast<std::uint8_t>(TLSContentType::applicationData) || clientRandom) break;
-            if (record.type != static_cast<std::uint8_t>(TLSContentType::handshake)) continue;
-            reassembly.append(record.fragment);
-            while (auto message = reassembly.next()) {
-                if (message->type != handshakeType::clientHello) continue;
-                clientRandom = clientRandomOf(message->body);
-                break;
-            }
-        }
-    }
+    auto clientRandom = firstClientRandom(stream.clientToServerData);
     if (!clientRandom) return std::nullopt;
-
-    std::optional<ServerHello> serverHello;
-    bool retried = false;
-    TLSHandshakeReassembly reassembly;
-    for (const auto& record : tlsRecords(stream.serverToClientData)) {
-        if (serverHello || record.type == static_cast<std::uint8_t>(TLSContentType::applicationData)) break;
-        if (record.type == static_cast<std::uint8_t>(TLSContentType::changeCipherSpec)) {
-            if (!retried) break;
-            continue;
-        }
-        if (record.type != static_cast<std::uint8_t>(TLSContentType::handshake)) continue;
-        reassembly.append(record.fragment);
-        while (auto message = reassembly.next()) {
-            if (message->type != handshakeType::serverHello) continue;
-            auto hello = parseServerHello(message->body);
-            if (!hello) return std::nullopt;
-            if (isHelloRetryRequest(hello->random)) {
-                retried = true;
-                continue;
-            }
-            serverHello = std::move(hello);
-            break;
-        }
-    }
+    auto serverHello = answeringServerHello(stream.serverToClientData);
     if (!serverHello) return std::nullopt;
-    return TLSHelloSummary{*clientRandom, serverHello->random, serverHello->cipherSuite, serverHello->version};
+    return TLSHelloSummary{std::move(*clientRandom), std::move(serverHello->random), serverHello->cipherSuite,
+                           serverHello->version};
 }
 
 }  // namespace qor::standard::tls

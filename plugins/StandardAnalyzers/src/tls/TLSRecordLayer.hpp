@@ -3,44 +3,53 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
+#include "QORCommonTools/ByteReader.hpp"
 #include "QORModels/streams/TCPStream.hpp"
 #include "QORPlatform/Data.hpp"
 
 namespace qor::standard::tls {
 
 enum class TLSContentType : std::uint8_t { changeCipherSpec = 20, alert = 21, handshake = 22, applicationData = 23 };
+constexpr std::uint8_t contentType(TLSContentType type) { return static_cast<std::uint8_t>(type); }
 
-/// One whole record as it lies in a direction's assembled bytes.
+/// One whole record as it lies in a direction's assembled bytes (its spans point into them).
 struct TLSRecord {
     std::uint8_t type = 0;
     std::uint16_t version = 0;
     /// The 5-byte header (the additional data of TLS 1.3 records).
-    Data header;
-    Data fragment;
+    std::span<const std::byte> header;
+    std::span<const std::byte> fragment;
     /// The record's bytes, header included, in the direction's data.
     ByteRange range;
 };
 
-/// The whole records of `data` from offset 0, in order. A record whose length runs past the end
-/// of the data (the capture ended inside it) ends the walk; nothing after it is a record.
-std::vector<TLSRecord> tlsRecords(const Data& data);
+/// The whole records of a direction's data from offset 0, one at a time, in order. A record
+/// whose length runs past the end of the data (the capture ended inside it) ends the walk;
+/// nothing after it is a record. The data must outlive the reader and its records.
+class TLSRecordReader {
+public:
+    explicit TLSRecordReader(const Data& data) : reader_(data) {}
+    /// The next whole record, or nothing at the end of the walk.
+    std::optional<TLSRecord> next();
 
-/// Big-endian readers over `Data` that give nothing past the end.
-std::optional<std::uint16_t> readU16(const Data& data, std::size_t at);
-std::optional<std::uint32_t> readU24(const Data& data, std::size_t at);
+private:
+    ByteReader reader_;
+};
 
 /// One handshake message: its type and body.
 struct TLSHandshakeMessage {
     std::uint8_t type = 0;
-    Data body;
+    /// Points into the reassembly's buffer: valid until its next `append`.
+    std::span<const std::byte> body;
 };
 
 /// Joins handshake fragments and cuts whole messages off the front as they complete.
 class TLSHandshakeReassembly {
 public:
-    void append(const Data& fragment);
+    void append(std::span<const std::byte> fragment);
     /// The next whole message, or nothing until more bytes come.
     std::optional<TLSHandshakeMessage> next();
 
@@ -65,9 +74,11 @@ struct TLSHelloSummary {
 /// Reads the stream's first ClientHello and the ServerHello that answers it from the plaintext
 /// handshake records. The walk of a direction ends at its first application-data record, and in
 /// the server's direction at its first change_cipher_spec record unless a HelloRetryRequest came
-/// before it (TLS 1.3 then sends the real ServerHello in the clear after it). A ServerHello
-/// carrying the HelloRetryRequest random is passed over for the one that follows.
-/// Nothing when either hello is missing or too short to hold its fixed fields.
+/// before it (TLS 1.3 then sends the real ServerHello in the clear after it). A ClientHello too
+/// short to hold its random is passed over; a ServerHello carrying the HelloRetryRequest random
+/// is passed over for the one that follows.
+/// Nothing when either hello is missing, or the answering ServerHello is too short to hold its
+/// fixed fields.
 std::optional<TLSHelloSummary> readHellos(const TCPStream& stream);
 
 }  // namespace qor::standard::tls
