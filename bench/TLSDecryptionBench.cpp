@@ -51,10 +51,7 @@ const Fixture& fixture() {
             ++packet;
             idx.spans.push_back({{before, static_cast<std::int64_t>(data.size())}, {packet}, static_cast<double>(packet)});
         };
-        send(true, session.clientHello());
-        send(false, session.serverHello());
-        send(true, session.finishedFlight(true));
-        send(false, session.finishedFlight(false));
+        for (const auto& [fromClient, bytes] : session.handshake()) send(fromClient, bytes);
         send(true, session.sealed(true, "GET /large HTTP/1.1\r\n\r\n"));
         const std::string chunk(kRecordBytes, 'd');
         for (std::size_t sent = 0; sent < kTotalBytes; sent += kRecordBytes) send(false, session.sealed(false, chunk));

@@ -47,7 +47,7 @@ const qor::TLSStreamDecrypting& decrypter() {
 }
 
 /// A stream of segments, one packet each.
-qor::TCPStream streamOf(const std::vector<std::pair<bool, Octets>>& segments) {
+qor::TCPStream streamOf(const qor::test::tls::Segments& segments) {
     qor::TCPStream stream;
     stream.clientEndpoint = {"10.0.0.1", 40000};
     stream.serverEndpoint = {"10.0.0.2", 443};
@@ -103,15 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::size_t suite = data[0] % suites.size();
     TLSSessionWriter session(suites[suite], seedOf(suite));
-    std::vector<std::pair<bool, Octets>> segments = {{true, session.clientHello()}};
-    if (session.isTLS13()) {
-        segments.push_back({false, session.serverHello() + session.finishedFlight(false)});
-        segments.push_back({true, session.finishedFlight(true)});
-    } else {
-        segments.push_back({false, session.serverHello()});
-        segments.push_back({true, session.finishedFlight(true)});
-        segments.push_back({false, session.finishedFlight(false)});
-    }
+    auto segments = session.handshake();
     static constexpr std::uint8_t types[] = {20, 21, 22, 23};
     for (std::size_t at = 1; at + 2 <= size;) {
         const std::uint8_t control = data[at], length = data[at + 1];
