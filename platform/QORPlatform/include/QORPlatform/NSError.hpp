@@ -12,6 +12,16 @@ namespace qor {
 
 /// The domain of the platform's own errors (files, archives).
 inline constexpr const char* NSCocoaErrorDomain = "NSCocoaErrorDomain";
+/// The codes of `NSCocoaErrorDomain` errors. Files: a read failed, the file is malformed, it does
+/// not exist; a write failed.
+inline constexpr std::int64_t NSFileReadUnknownError = 256;
+inline constexpr std::int64_t NSFileReadCorruptFileError = 259;
+inline constexpr std::int64_t NSFileReadNoSuchFileError = 260;
+inline constexpr std::int64_t NSFileWriteUnknownError = 512;
+/// Keyed archives: not a property list, not a keyed archive, or malformed objects; a class that
+/// is not allowed.
+inline constexpr std::int64_t NSCoderReadCorruptError = 4864;
+inline constexpr std::int64_t NSCoderValueNotFoundError = 4865;
 inline constexpr const char* NSLocalizedDescriptionKey = "NSLocalizedDescription";
 inline constexpr const char* NSLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
 

@@ -3,7 +3,6 @@
 // and written back to disk.
 
 #include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -17,13 +16,8 @@
 
 namespace qor {
 
-/// File error codes (in `NSCocoaErrorDomain`).
-inline constexpr std::int64_t NSFileReadUnknownError = 256;
-inline constexpr std::int64_t NSFileReadCorruptFileError = 259;
-inline constexpr std::int64_t NSFileReadNoSuchFileError = 260;
-inline constexpr std::int64_t NSFileWriteUnknownError = 512;
-
-/// A failed read, write or decoding of a file wrapper.
+/// A failed read, write or decoding of a file wrapper (one of the `NSFileRead…`/`NSFileWrite…`
+/// codes).
 class NSFileWrapperError : public NSCocoaError {
 public:
     using NSCocoaError::NSCocoaError;

@@ -14,14 +14,9 @@
 
 namespace qor {
 
-/// The error codes of a failed unarchiving (in `NSCocoaErrorDomain`).
-/// The archive is not a property list, not a keyed archive, or its objects are malformed.
-inline constexpr std::int64_t NSCoderReadCorruptError = 4864;
-/// The archive names a class that is not allowed.
-inline constexpr std::int64_t NSCoderValueNotFoundError = 4865;
-
-/// A failure to unarchive: the error object (`NSCocoaErrorDomain`, one of the codes above, the
-/// reason under `NSLocalizedDescriptionKey`) and its description as `what()`.
+/// A failure to unarchive: the error object (`NSCocoaErrorDomain`, `NSCoderReadCorruptError` or
+/// `NSCoderValueNotFoundError`, the reason under `NSLocalizedDescriptionKey`) and its
+/// description as `what()`.
 class NSKeyedUnarchiverError : public NSCocoaError {
 public:
     using NSCocoaError::NSCocoaError;
