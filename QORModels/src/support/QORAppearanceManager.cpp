@@ -55,23 +55,17 @@ std::shared_ptr<QORAppearanceManager> QORAppearanceManager::shared() {
 
 QORAppearanceManager::QORAppearanceManager(UserDefaults& defaults, NotificationCenter& center)
     : defaults_(defaults), center_(center) {
-    const auto observers = observerSlots();
     for (std::size_t i = 0; i < kFontCount; ++i) {
         const FontSetting& setting = kFontSettings[i];
         fonts_[i] = fontForKey(defaults_, setting.key);
-        *observers[i] = defaults_.addObserver(
+        observers_[i] = defaults_.addObserver(
             std::string(setting.key), [this, i](const NSObject&, const KeyValueChange&) { reload(i); },
             kKeyValueObservingOptionNew);
     }
 }
 
 QORAppearanceManager::~QORAppearanceManager() {
-    for (KeyValueObservationToken* observer : observerSlots()) defaults_.removeObserver(*observer);
-}
-
-std::array<KeyValueObservationToken*, QORAppearanceManager::kFontCount> QORAppearanceManager::observerSlots() {
-    return {&kFontPacketsTableObserver, &kFontConsoleRawObserver,      &kFontProtocolDetailsObserver,
-            &kFontDataSourcesListObserver, &kFontDataSourcesHeadObserver, &kFontBaseProtocolStatObserver};
+    for (const KeyValueObservationToken& observer : observers_) defaults_.removeObserver(observer);
 }
 
 std::optional<NSFont> QORAppearanceManager::font(std::size_t index) const {

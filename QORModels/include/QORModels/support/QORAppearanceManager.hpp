@@ -74,20 +74,14 @@ private:
     static constexpr std::size_t kFontCount = 6;
     [[nodiscard]] std::optional<NSFont> font(std::size_t index) const;
     void reload(std::size_t index);
-    /// The observer tokens in the order of the fonts.
-    std::array<KeyValueObservationToken*, kFontCount> observerSlots();
 
     UserDefaults& defaults_;
     NotificationCenter& center_;
     mutable std::mutex mutex_;
     std::array<std::optional<NSFont>, kFontCount> fonts_;
-
-    KeyValueObservationToken kFontPacketsTableObserver;
-    KeyValueObservationToken kFontConsoleRawObserver;
-    KeyValueObservationToken kFontProtocolDetailsObserver;
-    KeyValueObservationToken kFontDataSourcesListObserver;
-    KeyValueObservationToken kFontDataSourcesHeadObserver;
-    KeyValueObservationToken kFontBaseProtocolStatObserver;
+    /// The key-value observers in the order of the fonts: packet table, console raw, protocol
+    /// details, data-sources list, data-sources head, base protocol statistics.
+    std::array<KeyValueObservationToken, kFontCount> observers_;
 };
 
 }  // namespace qor
