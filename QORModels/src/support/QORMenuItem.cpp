@@ -22,12 +22,7 @@ Value QORMenuItem::valueForKey(std::string_view key) const {
     if (key == "title") return title_;
     if (key == "identifier") return identifier_.rawValue;
     if (key == "isSelected") return isSelected_;
-    if (key == "items") {
-        Value::List list;
-        list.reserve(items_.size());
-        for (const auto& item : items_) list.emplace_back(std::static_pointer_cast<NSObject>(item));
-        return list;
-    }
+    if (key == "items") return Value::List(items_.begin(), items_.end());
     return NSObject::valueForKey(key);
 }
 

@@ -83,13 +83,7 @@ Value QORURLNode::valueForKey(std::string_view key) const {
     if (key == "title") return title_;
     if (key == "identifier") return identifier_;
     if (key == "url") return url_ ? Value(url_->string()) : Value();
-    if (key == "children") {
-        if (!children_) return {};
-        Value::List list;
-        list.reserve(children_->size());
-        for (const auto& child : *children_) list.emplace_back(std::static_pointer_cast<NSObject>(child));
-        return list;
-    }
+    if (key == "children") return children_ ? Value(Value::List(children_->begin(), children_->end())) : Value();
     if (key == "isLeaf") return isLeaf();
     if (key == "captureInterface") return captureInterface();
     if (key == "nodeIcon") return nodeIcon().name;
