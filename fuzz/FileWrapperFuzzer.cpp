@@ -3,15 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "QORPlatform/NSFileWrapper.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::byte> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = std::byte{data[i]};
     try {
-        const qor::NSFileWrapper wrapper(qor::NSFileWrapper::SerializedRepresentation{qor::Data(std::move(bytes))});
+        const qor::NSFileWrapper wrapper(
+            qor::NSFileWrapper::SerializedRepresentation{qor::Data::copy({reinterpret_cast<const std::byte*>(data), size})});
         const qor::Data once = wrapper.serializedRepresentation();
         const qor::NSFileWrapper again(qor::NSFileWrapper::SerializedRepresentation{once});
         if (again.serializedRepresentation().toString() != once.toString()) __builtin_trap();

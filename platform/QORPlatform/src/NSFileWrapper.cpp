@@ -33,9 +33,7 @@ Data readRegularFile(const fs::path& path) {
     if (!in) throw NSFileWrapperError(NSFileReadUnknownError, "cannot read " + path.string() + ": " + std::strerror(errno));
     std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw NSFileWrapperError(NSFileReadUnknownError, "cannot read " + path.string());
-    std::vector<std::byte> bytes(chars.size());
-    if (!chars.empty()) std::memcpy(bytes.data(), chars.data(), chars.size());
-    return Data(std::move(bytes));
+    return Data::copy(std::as_bytes(std::span(chars)));
 }
 
 json toJson(const NSFileWrapper& wrapper) {
