@@ -28,8 +28,7 @@ TEST(UserDefaultsFile, MissingFoldersAreCreatedEveryValueKindIsWrittenAsJsonAndA
     d.set("when", Date{86400});
     d.set("font", Value::List{Value("Menlo"), Value(11.0)});
 
-    std::ifstream in(file);
-    EXPECT_EQ(nlohmann::json::parse(in), nlohmann::json::parse(R"({
+    EXPECT_EQ(nlohmann::json::parse(std::ifstream(file)), nlohmann::json::parse(R"({
         "flag": true, "count": -3, "ratio": 0.5, "text": "eth0",
         "bytes": {"$data": "Af8="}, "when": {"$date": 86400.0}, "font": ["Menlo", 11.0]})"));
     // No temporary file is left beside it.

@@ -15,7 +15,7 @@ namespace qor {
 namespace {
 namespace fs = std::filesystem;
 
-/// The tree as "kind name [contents]" lines, sorted by path.
+/// The tree as "kind path [contents]" lines, sorted by path.
 std::vector<std::string> describe(const NSFileWrapper& w, const std::string& path = "") {
     if (w.isRegularFile()) return {"file " + path + " " + w.regularFileContents()->toString()};
     if (w.isSymbolicLink()) return {"link " + path + " -> " + w.symbolicLinkDestinationURL()->string()};
@@ -105,20 +105,14 @@ TEST(FileWrapper, ChildrenAddedUnderATakenNameAreNumberedAndRemovedByIdentity) {
 TEST(FileWrapper, HostileRepresentationsAreRefusedBeforeTheyCanEscapeTheTargetFolder) {
     std::string deep = R"({"kind":"regularFile","contents":""})";
     for (int i = 0; i < 70; ++i) deep = R"({"kind":"directory","children":{"d":)" + deep + "}}";
-    const std::string cases[] = {
-        "",
-        "[]",
-        R"({"kind":"pipe"})",
-        R"({"kind":"regularFile"})",
-        R"({"kind":"regularFile","contents":"not base64!"})",
-        R"({"kind":"regularFile","contents":"","preferredFilename":3})",
-        R"({"kind":"directory","children":[]})",
-        R"({"kind":"directory","children":{"..":{"kind":"regularFile","contents":""}}})",
-        R"({"kind":"directory","children":{"a/b":{"kind":"regularFile","contents":""}}})",
-        R"({"kind":"directory","children":{"":{"kind":"regularFile","contents":""}}})",
-        R"({"kind":"directory","children":{"x":5}})",
-        deep,
-    };
+    const std::string file = R"({"kind":"regularFile","contents":""})";
+    const std::string cases[] = {"", "[]", R"({"kind":"pipe"})", R"({"kind":"regularFile"})",
+                                 R"({"kind":"regularFile","contents":"not base64!"})",
+                                 R"({"kind":"regularFile","contents":"","preferredFilename":3})",
+                                 R"({"kind":"directory","children":[]})", R"({"kind":"directory","children":{"x":5}})",
+                                 R"({"kind":"directory","children":{"..":)" + file + "}}",
+                                 R"({"kind":"directory","children":{"a/b":)" + file + "}}",
+                                 R"({"kind":"directory","children":{"":)" + file + "}}", deep};
     for (const auto& text : cases) {
         EXPECT_EQ(errorCode([&] { NSFileWrapper(NSFileWrapper::SerializedRepresentation{Data::fromString(text)}); }),
                   NSFileReadCorruptFileError)
