@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
-#include <span>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -31,9 +29,18 @@ constexpr const char* kPreferredFilenameKey = "NSFileWrapperPreferredFilename";
 Data readRegularFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw NSFileWrapperError(NSFileReadUnknownError, "cannot read " + path.string() + ": " + std::strerror(errno));
-    std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read straight into the buffer the contents keep (sized from the file system when it can
+    // tell), so that a large file is not held twice while it is read.
+    std::vector<std::byte> bytes;
+    std::error_code ec;
+    if (const auto size = fs::file_size(path, ec); !ec) bytes.reserve(size);
+    char chunk[1 << 16];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        const auto* first = reinterpret_cast<const std::byte*>(chunk);
+        bytes.insert(bytes.end(), first, first + in.gcount());
+    }
     if (in.bad()) throw NSFileWrapperError(NSFileReadUnknownError, "cannot read " + path.string());
-    return Data::copy(std::as_bytes(std::span(chars)));
+    return Data(std::move(bytes));
 }
 
 json toJson(const NSFileWrapper& wrapper) {
