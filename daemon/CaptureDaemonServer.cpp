@@ -55,6 +55,11 @@ bool readable(int fd) {
     return ::poll(&p, 1, 0) > 0;
 }
 
+/// Sends an error reply, waiting briefly: the connection is closed right after.
+void sendError(UnixSocket& socket, ProtocolErrorCode code, const std::string& message) {
+    socket.sendAll(encodeFrame(ErrorReply{code, message}), std::chrono::milliseconds(100));
+}
+
 }  // namespace
 
 struct CaptureDaemonServer::Session {
@@ -189,12 +194,9 @@ void CaptureDaemonServer::admit(int fd) {
     auto session = std::make_unique<Session>();
     session->socket = UnixSocket(fd);
     socklen_t length = sizeof session->peer;
-    const auto refuse = [&](ProtocolErrorCode code, const std::string& message) {
-        session->socket.sendAll(encodeFrame(ErrorReply{code, message}), std::chrono::milliseconds(100));
-    };
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &session->peer, &length) != 0) {
         DAEMON_LOG(std::string("Refused a connection whose credentials cannot be read: ") + std::strerror(errno));
-        return refuse(ProtocolErrorCode::permissionDenied, "credentials unreadable");
+        return sendError(session->socket, ProtocolErrorCode::permissionDenied, "credentials unreadable");
     }
     const uid_t uid = session->peer.uid;
     const bool allowed = uid == 0 || uid == ::geteuid() ||
@@ -203,12 +205,13 @@ void CaptureDaemonServer::admit(int fd) {
     if (!allowed) {
         DAEMON_LOG("Refused connection from " + describePeer(session->peer) + ": not root, the daemon's user (uid " +
                    std::to_string(::geteuid()) + ") or an allowed user");
-        return refuse(ProtocolErrorCode::permissionDenied, "this user may not use the capture daemon");
+        return sendError(session->socket, ProtocolErrorCode::permissionDenied,
+                         "this user may not use the capture daemon");
     }
     if (activeSessions() >= options_.maxClients) {
         DAEMON_LOG("Refused connection from " + describePeer(session->peer) + ": " +
                    std::to_string(options_.maxClients) + " clients already connected");
-        return refuse(ProtocolErrorCode::busy, "too many clients");
+        return sendError(session->socket, ProtocolErrorCode::busy, "too many clients");
     }
     Session& s = *session;
     std::lock_guard lock(mutex_);
@@ -278,14 +281,13 @@ public:
 
     std::optional<Message> fault(const std::string& reason) {
         DAEMON_LOG("Dropped " + describePeer(peer_) + ": malformed request: " + reason);
-        socket_.sendAll(encodeFrame(ErrorReply{ProtocolErrorCode::malformed, reason}), std::chrono::milliseconds(100));
+        sendError(socket_, ProtocolErrorCode::malformed, reason);
         return std::nullopt;
     }
 
     FrameReader& frames() { return frames_; }
     int peerFd() const { return socket_.fd(); }
     const ucred& peer() const { return peer_; }
-    const CaptureDaemonOptions& options() const { return options_; }
     int shutdownFd() const { return shutdownFd_; }
 
 private:
