@@ -339,18 +339,13 @@ bool runCapture(Connection& connection, const StartCaptureRequest& request) {
                                      clientGone = true;
                                      return false;
                                  }
-                                 while (auto message = connection.frames().next()) {
-                                     if (std::holds_alternative<StopCaptureRequest>(*message)) return false;
-                                     protocolFault = true;
-                                     connection.fault("only stopCapture may be sent during a capture");
-                                     return false;
-                                 }
-                                 if (connection.frames().failed()) {
-                                     protocolFault = true;
-                                     connection.fault(connection.frames().error());
-                                     return false;
-                                 }
-                                 return true;
+                                 auto message = connection.frames().next();
+                                 if (message && std::holds_alternative<StopCaptureRequest>(*message)) return false;
+                                 if (!message && !connection.frames().failed()) return true;
+                                 protocolFault = true;
+                                 connection.fault(message ? "only stopCapture may be sent during a capture"
+                                                          : connection.frames().error());
+                                 return false;
                              }});
     CaptureOutcome outcome = capture->run(hooks);
     if (quitting) {
