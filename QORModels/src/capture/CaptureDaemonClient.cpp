@@ -11,13 +11,24 @@ namespace {
 
 constexpr auto kTick = std::chrono::milliseconds(100);
 
-UnixSocket connectTo(const std::filesystem::path& path) {
+void sendOrThrow(UnixSocket& socket, const Message& message, std::chrono::milliseconds timeout) {
+    if (!socket.sendAll(encodeFrame(message), timeout)) {
+        throw CaptureDaemonError(std::nullopt, "cannot send to the capture daemon");
+    }
+}
+
+/// A new connection to the daemon at `path`, with `request` sent on it.
+UnixSocket connectAndSend(const std::filesystem::path& path, const Message& request,
+                          std::chrono::milliseconds timeout) {
+    UnixSocket socket;
     try {
-        return UnixSocket::connect(path);
+        socket = UnixSocket::connect(path);
     } catch (const std::system_error& e) {
         throw CaptureDaemonError(std::nullopt, "cannot reach the capture daemon at " + path.string() + ": " +
                                                    e.code().message());
     }
+    sendOrThrow(socket, request, timeout);
+    return socket;
 }
 
 /// Reads replies from one connection.
@@ -61,10 +72,7 @@ CaptureDaemonClient::CaptureDaemonClient(std::filesystem::path socketPath, std::
     : socketPath_(std::move(socketPath)), replyTimeout_(replyTimeout) {}
 
 Message CaptureDaemonClient::exchange(const Message& request) {
-    UnixSocket socket = connectTo(socketPath_);
-    if (!socket.sendAll(encodeFrame(request), replyTimeout_)) {
-        throw CaptureDaemonError(std::nullopt, "cannot send to the capture daemon");
-    }
+    UnixSocket socket = connectAndSend(socketPath_, request, replyTimeout_);
     ReplyReader reader(socket);
     return *reader.next(replyTimeout_, false);
 }
@@ -95,10 +103,7 @@ std::vector<InterfaceInfo> CaptureDaemonClient::listInterfaces() {
 
 CaptureEndedReply CaptureDaemonClient::capture(const StartCaptureRequest& request, const CaptureHandlers& handlers,
                                                const std::atomic<bool>* stop) {
-    UnixSocket socket = connectTo(socketPath_);
-    if (!socket.sendAll(encodeFrame(request), replyTimeout_)) {
-        throw CaptureDaemonError(std::nullopt, "cannot send to the capture daemon");
-    }
+    UnixSocket socket = connectAndSend(socketPath_, request, replyTimeout_);
     ReplyReader reader(socket);
     Message first = *reader.next(replyTimeout_, false);
     auto* started = std::get_if<CaptureStartedReply>(&first);
@@ -112,9 +117,7 @@ CaptureEndedReply CaptureDaemonClient::capture(const StartCaptureRequest& reques
         if (stopSent) return;
         stopSent = true;
         stopDeadline = std::chrono::steady_clock::now() + replyTimeout_;
-        if (!socket.sendAll(encodeFrame(StopCaptureRequest{}), replyTimeout_)) {
-            throw CaptureDaemonError(std::nullopt, "cannot send to the capture daemon");
-        }
+        sendOrThrow(socket, StopCaptureRequest{}, replyTimeout_);
     };
     for (;;) {
         std::optional<Message> message = reader.next(kTick, true);
