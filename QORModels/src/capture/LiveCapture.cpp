@@ -171,8 +171,7 @@ CaptureOutcome LiveCapture::run(const Hooks& hooks) {
 
     DispatchState state{&hooks.onPacket, pcap, &delivered_, options_.maxPackets};
     auto finish = [&](CaptureEndReason reason, std::string detail = {}) {
-        CaptureOutcome outcome{reason, std::move(detail), counters()};
-        return outcome;
+        return CaptureOutcome{reason, std::move(detail), counters()};
     };
 
     for (;;) {
