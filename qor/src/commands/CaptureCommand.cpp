@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "Command.hpp"
@@ -154,7 +155,24 @@ struct Result {
     CaptureCounters counters;
     std::uint64_t written = 0;
     std::optional<std::string> writeError;
+
+    /// Writes one packet; false (the capture is to stop) when the write fails, keeping why.
+    bool write(qor::PcapngFileWriter& writer, std::uint64_t timestampMicros, std::span<const std::byte> bytes,
+               std::uint32_t originalLength) {
+        try {
+            writer.writePacket(timestampMicros, bytes, originalLength);
+            return true;
+        } catch (const qor::APIErrorException& e) {
+            writeError = e.detail();
+            return false;
+        }
+    }
 };
+
+/// Whether the capture runs through the daemon: when asked, or when this process may not capture.
+bool throughDaemon(const Options& options) {
+    return options.viaDaemon || (!options.direct && !canCaptureDirectly());
+}
 
 Result captureDirectly(const Options& options, const StartCaptureRequest& request) {
     std::unique_ptr<LiveCapture> capture;
@@ -171,13 +189,7 @@ Result captureDirectly(const Options& options, const StartCaptureRequest& reques
     LiveCount count(options.interface);
     LiveCapture::Hooks hooks;
     hooks.onPacket = [&](const CapturedPacket& packet) {
-        try {
-            writer.writePacket(packet.timestampMicros, packet.bytes, packet.originalLength);
-        } catch (const qor::APIErrorException& e) {
-            result.writeError = e.detail();
-            return false;
-        }
-        return true;
+        return result.write(writer, packet.timestampMicros, packet.bytes, packet.originalLength);
     };
     hooks.afterBatch = [&] {
         count.update(writer.packetsWritten());
@@ -206,12 +218,7 @@ Result captureThroughDaemon(const Options& options, const StartCaptureRequest& r
                                                          fileHeader(options, started.linkType, started.snapLength));
     };
     handlers.onPacket = [&](const PacketReply& packet) {
-        try {
-            writer->writePacket(packet.timestampMicros, packet.bytes, packet.originalLength);
-        } catch (const qor::APIErrorException& e) {
-            result.writeError = e.detail();
-            return false;
-        }
+        if (!result.write(*writer, packet.timestampMicros, packet.bytes, packet.originalLength)) return false;
         count.update(writer->packetsWritten());
         return true;
     };
@@ -238,9 +245,9 @@ Result captureThroughDaemon(const Options& options, const StartCaptureRequest& r
 
 void listInterfaces(const Options& options) {
     std::vector<InterfaceInfo> interfaces;
-    const bool viaDaemon = options.viaDaemon || (!options.direct && !canCaptureDirectly());
     try {
-        interfaces = viaDaemon ? CaptureDaemonClient(daemonClientPath()).listInterfaces() : listCaptureInterfaces();
+        interfaces = throughDaemon(options) ? CaptureDaemonClient(daemonClientPath()).listInterfaces()
+                                            : listCaptureInterfaces();
     } catch (const std::exception& e) {
         throw CommandFailure{1, e.what()};
     }
@@ -275,10 +282,9 @@ void capture(const Options& options) {
 
     stopRequested.store(false);
     StopSignals signals;
-    const bool viaDaemon = options.viaDaemon || (!options.direct && !canCaptureDirectly());
     Result result;
     try {
-        result = viaDaemon ? captureThroughDaemon(options, request) : captureDirectly(options, request);
+        result = throughDaemon(options) ? captureThroughDaemon(options, request) : captureDirectly(options, request);
     } catch (const qor::APIErrorException& e) {
         throw CommandFailure{1, e.detail().empty() ? e.what() : e.detail()};
     }
