@@ -1,206 +1,118 @@
-// Real captures on the loopback interface: UDP datagrams sent to 127.0.0.1 are read back from the
-// pcapng file written, with the library's reader, whether the capture runs in this process,
-// through the daemon, or in the qor tool (interrupted, killed or stopped by its count).
-//
-// They need CAP_NET_RAW (root has it); without it each says so and is skipped.
+// Real captures on the loopback: UDP datagrams sent to 127.0.0.1 are read back from the pcapng file
+// qor writes, however it captures and ends. They need CAP_NET_RAW (root has it), failing without.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
-#include <future>
+#include <cstring>
+#include <ctime>
+#include <thread>
 
 #include "CaptureTestSupport.hpp"
 #include "QORModels/capture/CaptureDaemonClient.hpp"
 #include "QORModels/capture/CaptureDaemonEndpoint.hpp"
 #include "QORModels/capture/LiveCapture.hpp"
-#include "QORModels/packets/PcapngFileWriter.hpp"
-#include "writing/WritingSupport.hpp"
 
 namespace qor::test {
 namespace {
 
 using namespace capture;
-using namespace std::chrono_literals;
 
-#define REQUIRE_CAPTURE() \
-    if (!mayCapture()) GTEST_SKIP() << "this process lacks CAP_NET_RAW and cannot capture on the loopback"
-
-std::vector<std::string> expectedPayloads(int count, std::size_t size = 0) {
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) out.push_back(payload(i, size));
-    return out;
-}
-
-/// Sends the payloads once `ready()` says the capture is listening (or after a second).
-void sendWhenReady(const LoopbackUdp& udp, const std::vector<std::string>& payloads, const std::function<bool()>& ready) {
-    for (int i = 0; i < 1000 && !ready(); ++i) std::this_thread::sleep_for(1ms);
-    for (const auto& p : payloads) udp.send(p);
-}
-
-TEST(LoopbackCapture, InProcessCaptureWritesEveryDatagramAsItArrives) {
-    REQUIRE_CAPTURE();
-    TempDir dir;
-    LoopbackUdp udp;
-    LiveCaptureOptions options;
-    options.interface = "lo";
-    options.filter = "udp port " + std::to_string(udp.port());
-    options.maxPackets = 50;
-    auto capture = LiveCapture::open(options);
-    EXPECT_EQ(capture->linkType(), 1u);  // the loopback is Ethernet-framed on Linux
-    const auto file = dir.path / "lo.pcapng";
-    PcapngFileWriter writer(file, {capture->linkType(), capture->snapLength(), "lo", "loopback test"});
-    std::vector<std::string> seenMidway;
-    LiveCapture::Hooks hooks;
-    hooks.onPacket = [&](const CapturedPacket& p) {
-        writer.writePacket(p.timestampMicros, p.bytes, p.originalLength);
-        // The file is readable after each packet, holding all of them so far.
-        if (writer.packetsWritten() == 25) seenMidway = udpPayloads(file);
-        return true;
-    };
-    const auto payloads = expectedPayloads(50, 100);
-    auto sender = std::async(std::launch::async, [&] { sendWhenReady(udp, payloads, [] { return true; }); });
-    const auto outcome = capture->run(hooks);
-    sender.get();
-    writer.close();
-    EXPECT_EQ(outcome.reason, CaptureEndReason::countReached);
-    EXPECT_EQ(outcome.counters.delivered, 50u);
-    EXPECT_EQ(outcome.counters.dropped, 0u);
-    EXPECT_EQ(udpPayloads(file), payloads);
-    EXPECT_EQ(seenMidway, std::vector<std::string>(payloads.begin(), payloads.begin() + 25));
-    const auto packets = readCapture(file);
-    ASSERT_EQ(packets.size(), 50u);
-    EXPECT_EQ(packets[0]->realLength(), 14u + 20 + 8 + 100);
-    EXPECT_NEAR(packets[0]->dateReceived(), static_cast<double>(std::time(nullptr)), 60);
-}
-
-TEST(LoopbackCapture, DurationAndStopEndACaptureWithNothingMatching) {
-    REQUIRE_CAPTURE();
-    LiveCaptureOptions options;
-    options.interface = "lo";
-    options.filter = "udp port 9";  // nothing is sent there
-    options.durationMillis = 300;
-    auto capture = LiveCapture::open(options);
-    const auto begun = std::chrono::steady_clock::now();
-    auto outcome = capture->run({[](const CapturedPacket&) { return true; }, {}, {}, 50});
-    EXPECT_EQ(outcome.reason, CaptureEndReason::durationReached);
-    EXPECT_GE(std::chrono::steady_clock::now() - begun, 300ms);
-
-    options.durationMillis = 0;
-    capture = LiveCapture::open(options);
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(100ms);
-        capture->requestStop();
-    });
-    outcome = capture->run({[](const CapturedPacket&) { return true; }, {}, {}, 10'000});
-    stopper.join();
-    EXPECT_EQ(outcome.reason, CaptureEndReason::stopped);
-}
-
-TEST(LoopbackCapture, ThroughTheDaemonTheClientReceivesEveryDatagram) {
-    REQUIRE_CAPTURE();
-    DaemonFixture daemon;
-    LoopbackUdp udp;
-    CaptureDaemonClient client(daemon.socket, 2s);
-    const auto payloads = expectedPayloads(40);
-    std::atomic<bool> started{false};
-    std::vector<std::string> got;
-    CaptureDaemonClient::CaptureHandlers handlers;
-    handlers.onStarted = [&](const CaptureStartedReply& s) {
-        EXPECT_EQ(s.linkType, 1u);
-        EXPECT_EQ(s.snapLength, 128u);
-        started = true;
-    };
-    handlers.onPacket = [&](const PacketReply& p) {
-        got.emplace_back(reinterpret_cast<const char*>(p.bytes.data()) + 42, p.bytes.size() - 42);
-        return true;
-    };
-    auto sender = std::async(std::launch::async, [&] { sendWhenReady(udp, payloads, [&] { return started.load(); }); });
-    const auto ended =
-        client.capture({"lo", "udp port " + std::to_string(udp.port()), 128, 40, 10'000, false}, handlers);
-    sender.get();
-    EXPECT_EQ(ended.reason, CaptureEndReason::countReached);
-    EXPECT_EQ(ended.counters.delivered, 40u);
-    EXPECT_EQ(got, payloads);
-
-    // A stop from the client ends an open-ended capture with its counters.
-    std::atomic<bool> stop{false};
-    handlers.onStarted = [&](const CaptureStartedReply&) { stop = true; };
-    const auto stopped = client.capture({"lo", "udp port 9", 0, 0, 0, false}, handlers, &stop);
-    EXPECT_EQ(stopped.reason, CaptureEndReason::stopped);
-}
+constexpr const char* kNeedsCapture = "run as root or with CAP_NET_RAW: the test captures on the loopback";
 
 TEST(LoopbackCapture, ADaemonDropsAClientThatStopsReadingAndServesTheNext) {
-    REQUIRE_CAPTURE();
-    LogCapture guard;
+    ASSERT_TRUE(canCaptureDirectly()) << kNeedsCapture;
+    LogCapture log;
     DaemonFixture daemon;
     LoopbackUdp udp;
-    auto stalled = rawClient(daemon.socket);
-    ASSERT_TRUE(stalled.sendAll(encodeFrame(StartCaptureRequest{"lo", "udp port " + std::to_string(udp.port()), 0, 0,
-                                                                0, false}),
-                                1s));
+    auto stalled = UnixSocket::connect(daemon.socket);
+    ASSERT_TRUE(stalled.sendAll(encodeFrame(StartCaptureRequest{"lo", udp.filter(), 0, 0, 0, false}), 1s));
     // Fill the socket's buffers: the daemon's sends then wait and give up after sendTimeout.
     const auto end = std::chrono::steady_clock::now() + 3s;
-    while (std::chrono::steady_clock::now() < end && !guard.contains("stopped taking replies")) {
-        for (int i = 0; i < 200; ++i) udp.send(payload(i, 1400));
+    const auto burst = payloads(200, 1400);
+    while (std::chrono::steady_clock::now() < end && !log.contains("stopped taking replies")) {
+        for (const auto& p : burst) udp.send(p);
         std::this_thread::sleep_for(5ms);
     }
-    EXPECT_TRUE(guard.contains("stopped taking replies"));
+    EXPECT_TRUE(log.contains("stopped taking replies"));
     EXPECT_EQ(CaptureDaemonClient(daemon.socket, 1s).getVersion().get(), projectVersion());
 }
 
-/// The qor tool, capturing `-i lo` into dir/out.pcapng with extra arguments.
+/// The qor tool capturing `-i lo` into dir/out.pcapng with extra arguments and its daemon socket
+/// set to `socket`, in a child process whose standard error goes to dir/err.txt.
 struct QorCapture {
-    QorCapture(const TempDir& dir, std::vector<std::string> extra, std::vector<std::string> env = {})
-        : file(dir.path / "out.pcapng") {
-        std::vector<std::string> args = {"capture", "-i", "lo", "-w", file.string()};
+    QorCapture(const TempDir& dir, const std::vector<std::string>& extra, const std::filesystem::path& socket)
+        : file(dir.path / "out.pcapng"), err_(dir.path / "err.txt") {
+        // Everything the child needs is made before the fork: the parent runs threads.
+        std::vector<std::string> args = {"/usr/bin/env", "QOR_CAPTURED_SOCKET=" + socket.string(),
+                                         std::string(QOR_BINARY_DIR) + "/bin/qor", "capture", "-i", "lo", "-w",
+                                         file.string()};
         args.insert(args.end(), extra.begin(), extra.end());
-        child = std::make_unique<Child>("qor", args, env, dir.path);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid = ::fork();
+        if (pid != 0) return;
+        ::dup2(::open("/dev/null", O_WRONLY), 1);
+        ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
     }
-    std::filesystem::path file;
-    std::unique_ptr<Child> child;
+    ~QorCapture() {
+        if (pid > 0) wait(0ms);
+    }
+    /// The exit status (-signal for a killed child), waiting at most `limit` (then killed).
+    int wait(std::chrono::milliseconds limit = 30s) {
+        int status = 0;
+        for (const auto end = std::chrono::steady_clock::now() + limit; ::waitpid(pid, &status, WNOHANG) == 0;) {
+            if (std::chrono::steady_clock::now() > end) ::kill(pid, SIGKILL);
+            std::this_thread::sleep_for(10ms);
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+    [[nodiscard]] std::string err() const { return readFile(err_).toString(); }
+    const std::filesystem::path file, err_;
+    pid_t pid = -1;
 };
 
-/// Sends the payloads after the capture has written its header (the file exists).
-void sendOnceWriting(const LoopbackUdp& udp, const std::vector<std::string>& payloads, const std::filesystem::path& file) {
-    sendWhenReady(udp, payloads, [&] { return std::filesystem::exists(file) && std::filesystem::file_size(file) > 0; });
-}
-
-TEST(LoopbackCapture, QorCapturesDirectlyAndThroughTheDaemon) {
-    REQUIRE_CAPTURE();
-    for (const bool viaDaemon : {false, true}) {
-        SCOPED_TRACE(viaDaemon ? "through the daemon" : "directly");
+TEST(LoopbackCapture, QorWritesEveryDatagramHoweverTheCaptureEnds) {
+    ASSERT_TRUE(canCaptureDirectly()) << kNeedsCapture;
+    // How qor captures, and the option that ends the capture, or else the signal sent once every
+    // datagram is on disk.
+    for (const auto& [how, option, value, sig] : std::vector<std::tuple<const char*, const char*, const char*, int>>{
+             {"--direct", "-c", "20", 0}, {"--via-daemon", "-c", "20", 0}, {"--direct", "-a", "duration:1", 0},
+             {"--direct", nullptr, nullptr, SIGINT}, {"--via-daemon", nullptr, nullptr, SIGINT},
+             {"--direct", nullptr, nullptr, SIGKILL}}) {
+        SCOPED_TRACE(std::string(how) + " " + (option ? value : strsignal(sig)));
         TempDir dir;
         DaemonFixture daemon;
         LoopbackUdp udp;
-        QorCapture qor(dir, {"-f", "udp port " + std::to_string(udp.port()), "-c", "30", viaDaemon ? "--via-daemon" : "--direct"},
-                       {"QOR_CAPTURED_SOCKET=" + daemon.socket.string()});
-        const auto payloads = expectedPayloads(30, 64);
-        sendOnceWriting(udp, payloads, qor.file);
-        EXPECT_EQ(qor.child->wait(), 0) << qor.child->err();
-        EXPECT_EQ(udpPayloads(qor.file), payloads);
-        const std::string err = qor.child->err();
-        EXPECT_NE(err.find("30 packets captured\n"), std::string::npos) << err;
-        EXPECT_NE(err.find("packets dropped by kernel"), std::string::npos) << err;
-    }
-}
-
-TEST(LoopbackCapture, AnInterruptedOrKilledQorLeavesAReadableFile) {
-    REQUIRE_CAPTURE();
-    for (const int sig : {SIGINT, SIGKILL}) {
-        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGKILL");
-        TempDir dir;
-        LoopbackUdp udp;
-        QorCapture qor(dir, {"-f", "udp port " + std::to_string(udp.port()), "--direct"});
-        const auto payloads = expectedPayloads(20);
-        sendOnceWriting(udp, payloads, qor.file);
-        // Wait until every datagram is on disk, then interrupt.
-        for (int i = 0; i < 500 && udpPayloads(qor.file).size() < payloads.size(); ++i) std::this_thread::sleep_for(10ms);
-        qor.child->signal(sig);
-        const int status = qor.child->wait();
-        EXPECT_EQ(status, sig == SIGINT ? 0 : -SIGKILL) << qor.child->err();
-        EXPECT_EQ(udpPayloads(qor.file), payloads);
-        if (sig == SIGINT) {
-            EXPECT_NE(qor.child->err().find("20 packets captured"), std::string::npos) << qor.child->err();
+        std::vector<std::string> args = {"-f", udp.filter(), how};
+        if (option) args.insert(args.end(), {option, value});
+        const auto begun = std::chrono::steady_clock::now();
+        QorCapture qor(dir, args, daemon.socket);
+        // The file exists once the capture runs.
+        for (int i = 0; i < 1000 && !std::filesystem::exists(qor.file); ++i) std::this_thread::sleep_for(1ms);
+        const auto sent = payloads(20, 64);
+        for (const auto& p : sent) udp.send(p);
+        for (int i = 0; sig != 0 && i < 500 && udpPayloads(qor.file).size() < sent.size(); ++i) {
+            std::this_thread::sleep_for(10ms);
         }
+        if (sig != 0) ::kill(qor.pid, sig);
+        EXPECT_EQ(qor.wait(), sig == SIGKILL ? -SIGKILL : 0) << qor.err();
+        if (option && std::strcmp(option, "-a") == 0) { EXPECT_GE(std::chrono::steady_clock::now() - begun, 1s); }
+        EXPECT_EQ(udpPayloads(qor.file), sent);
+        const auto packets = readCapture(qor.file);
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(packets[0]->realLength(), 14u + 20 + 8 + 64);
+        EXPECT_NEAR(packets[0]->dateReceived(), static_cast<double>(std::time(nullptr)), 60);
+        if (sig == SIGKILL) continue;
+        const std::string err = qor.err();
+        EXPECT_NE(err.find("20 packets captured\n"), std::string::npos) << err;
+        EXPECT_NE(err.find("\n0 packets dropped by kernel\n"), std::string::npos) << err;
     }
 }
 
@@ -208,9 +120,9 @@ TEST(LoopbackCapture, QorRefusesAnInvalidFilterWithOneLineAndNoFile) {
     // The filter is checked before any interface is opened: no capability needed.
     for (const char* how : {"--direct", "--via-daemon"}) {
         TempDir dir;
-        QorCapture qor(dir, {"-f", "udp port and", how}, {"QOR_CAPTURED_SOCKET=" + (dir.path / "none.sock").string()});
-        EXPECT_EQ(qor.child->wait(), 2) << how;
-        const std::string err = qor.child->err();
+        QorCapture qor(dir, {"-f", "udp port and", how}, dir.path / "none.sock");
+        EXPECT_EQ(qor.wait(), 2) << how;
+        const std::string err = qor.err();
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(err.rfind("qor: invalid capture filter: ", 0), 0u) << err;
         EXPECT_FALSE(std::filesystem::exists(qor.file)) << how;
