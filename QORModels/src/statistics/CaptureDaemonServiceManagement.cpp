@@ -112,19 +112,19 @@ void CaptureDaemonServiceManagement::executeHelper(CaptureDaemonServiceAction ac
             auto self = std::static_pointer_cast<CaptureDaemonServiceManagement>(shared_from_this());
             runOnMain([self, service] {
                 service.unregister([self, service](std::optional<NSError> error) {
-                    if (error) {
-                        qorLog("Failed to unregister helper: " + error->localizedDescription(), kLogTag, kExecuteHelper,
-                               __LINE__);
-                        self->setDaemonStatusMessage(statusMessage(*error));
-                    }
-                    const auto status = service.status();
-                    if (!error) self->setDaemonStatusMessage(statusMessage(status));
-                    self->setDaemonInstalled(status == SMAppServiceStatus::enabled);
+                    if (!error) return self->showStatus(service);
+                    qorLog("Failed to unregister helper: " + error->localizedDescription(), kLogTag, kExecuteHelper, __LINE__);
+                    self->setDaemonStatusMessage(statusMessage(*error));
+                    self->setDaemonInstalled(service.status() == SMAppServiceStatus::enabled);
                 });
             });
             break;
         }
     }
+    showStatus(service);
+}
+
+void CaptureDaemonServiceManagement::showStatus(const SMAppService& service) {
     const auto status = service.status();
     setDaemonStatusMessage(statusMessage(status));
     setDaemonInstalled(status == SMAppServiceStatus::enabled);

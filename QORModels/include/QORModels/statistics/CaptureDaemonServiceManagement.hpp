@@ -76,6 +76,8 @@ public:
 
 private:
     void install(const SMAppService& service);
+    /// The status-message rule for the service's current status, and the installed flag.
+    void showStatus(const SMAppService& service);
     void setDaemonInstalled(bool installed);
 
     bool isDaemonInstalled_ = false;
