@@ -15,7 +15,7 @@ constexpr std::int32_t kFamilyIPv4 = 2, kFamilyIPv6 = 30;
 SnapshotAnalyser::SnapshotAnalyser() : scratch_(QORPacket::create()) {}
 SnapshotAnalyser::~SnapshotAnalyser() = default;
 
-CacheAnalyzer::Options SnapshotAnalyser::prepare(const PacketSnapshot& snapshot) {
+CacheAnalyzer SnapshotAnalyser::walk(const PacketSnapshot& snapshot, const Data& view, bool announce) {
     QORPacket& packet = *scratch_;
     packet.setPacketId(snapshot.packetId);
     packet.setDateReceived(snapshot.dateReceived);
@@ -29,7 +29,9 @@ CacheAnalyzer::Options SnapshotAnalyser::prepare(const PacketSnapshot& snapshot)
     options.sourceIPAddress = std::string();
     options.destinationIPAddress = std::string();
     options.packetIPVersion = 0;
-    return options;
+    if (announce) options.announcedProtocols = announced_;
+    return CacheAnalyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
+                         static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
 }
 
 std::optional<SnapshotAnalyser::Announcements> SnapshotAnalyser::announcements(const PacketSnapshot& snapshot,
@@ -37,10 +39,7 @@ std::optional<SnapshotAnalyser::Announcements> SnapshotAnalyser::announcements(c
     auto bytes = snapshot.bytes();
     if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
     const Data view = Data::wrap(nullptr, bytes->span());  // as in `find`: the walk keeps nothing
-    CacheAnalyzer::Options options = prepare(snapshot);
-    options.announcedProtocols = announced_;
-    CacheAnalyzer analyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
-                           static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
+    const CacheAnalyzer analyzer = walk(snapshot, view, true);
     return Announcements{announced_, analyzer.packetProtocolHistoryInterned(), bytes->span()};
 }
 
@@ -52,9 +51,7 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
     // The walk only looks at analyzers while it runs: it reads the bytes through a view that
     // counts no references (every packet of a file shares one counter).
     const Data view = Data::wrap(nullptr, bytes->span());
-    CacheAnalyzer::Options options = prepare(snapshot);
-    CacheAnalyzer analyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
-                           static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
+    CacheAnalyzer analyzer = walk(snapshot, view, false);
     const CompactAnalyzerChain& links = analyzer.links();
     const InternedString history = analyzer.packetProtocolHistoryInterned();
     if (!history.hasValue() || links.empty()) return std::nullopt;

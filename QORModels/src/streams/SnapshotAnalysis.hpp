@@ -68,8 +68,9 @@ public:
     std::optional<std::string> lastLayerInfo(const AnalysedLayer& layer, const Data& data);
 
 private:
-    /// Gives the scratch packet the snapshot's fields and the walk's options for them.
-    CacheAnalyzer::Options prepare(const PacketSnapshot& snapshot);
+    /// The analyzer walk over `view` (the snapshot's bytes) with the scratch packet given the
+    /// snapshot's fields; `announce` has it fill `announced_`.
+    CacheAnalyzer walk(const PacketSnapshot& snapshot, const Data& view, bool announce);
 
     std::shared_ptr<QORPacket> scratch_;
     std::vector<InternedString> announced_;
