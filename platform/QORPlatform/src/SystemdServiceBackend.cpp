@@ -40,15 +40,6 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
-std::string joined(const std::vector<std::string>& words) {
-    std::string text;
-    for (const auto& w : words) {
-        if (!text.empty()) text += ' ';
-        text += w;
-    }
-    return text;
-}
-
 /// The code for a failed `systemctl` call, from what it printed and its exit status.
 Code classifySystemctlFailure(std::string_view said, int exitStatus) {
     if (mentionsAny(said, {"Access denied", "Permission denied", "Operation not permitted",
@@ -144,14 +135,10 @@ std::optional<std::string> SystemdServiceBackend::unavailableReason() const {
     return std::nullopt;
 }
 
-std::vector<std::string> SystemdServiceBackend::arguments(std::vector<std::string> command) const {
-    if (scope_ == Scope::user) command.insert(command.begin(), "--user");
-    return command;
-}
-
-SystemdServiceBackend::Outcome SystemdServiceBackend::systemctl(std::vector<std::string> command) const {
-    const auto args = arguments(std::move(command));
-    const std::string shown = options_.systemctl + " " + joined(args);
+SystemdServiceBackend::Outcome SystemdServiceBackend::systemctl(std::vector<std::string> args) const {
+    if (scope_ == Scope::user) args.insert(args.begin(), "--user");
+    std::string shown = options_.systemctl;
+    for (const auto& arg : args) shown += " " + arg;
     const auto run = runChildProcess(options_.systemctl, args, options_.timeout);
     Outcome outcome;
     outcome.standardOutput = run.standardOutput;
@@ -171,19 +158,15 @@ SystemdServiceBackend::Outcome SystemdServiceBackend::systemctl(std::vector<std:
     return outcome;
 }
 
-SMDaemonDefinition SystemdServiceBackend::requireDeclared(const std::string& plistName) const {
-    auto daemon = SMAppService::declaredDaemon(plistName);
-    if (!daemon) throw SMAppServiceError(Code::jobPlistNotFound, "No daemon is declared under " + plistName);
-    return *daemon;
-}
-
 SMAppServiceStatus SystemdServiceBackend::status(const std::string& plistName) {
     if (unavailableReason()) return SMAppServiceStatus::notFound;
     const auto daemon = SMAppService::declaredDaemon(plistName);
-    if (!daemon) return SMAppServiceStatus::notFound;
+    if (!daemon || ::access(programPath(*daemon).c_str(), X_OK) != 0) return SMAppServiceStatus::notFound;
+    return unitStatus(unitName(*daemon));
+}
+
+SMAppServiceStatus SystemdServiceBackend::unitStatus(const std::string& unit) const {
     std::error_code ec;
-    if (::access(programPath(*daemon).c_str(), X_OK) != 0) return SMAppServiceStatus::notFound;
-    const auto unit = unitName(*daemon);
     if (!fs::exists(unitDirectory() / unit, ec)) return SMAppServiceStatus::notRegistered;
 
     // `is-enabled` prints the state and exits non-zero for every state but the enabled ones, so
@@ -202,7 +185,9 @@ SMAppServiceStatus SystemdServiceBackend::status(const std::string& plistName) {
 
 void SystemdServiceBackend::registerService(const std::string& plistName) {
     if (auto reason = unavailableReason()) throw SMAppServiceError(Code::serviceUnavailable, *reason);
-    const auto daemon = requireDeclared(plistName);
+    const auto declared = SMAppService::declaredDaemon(plistName);
+    if (!declared) throw SMAppServiceError(Code::jobPlistNotFound, "No daemon is declared under " + plistName);
+    const SMDaemonDefinition& daemon = *declared;
     const auto program = programPath(daemon);
     if (::access(program.c_str(), X_OK) != 0) {
         throw SMAppServiceError(Code::toolNotValid,
@@ -213,7 +198,7 @@ void SystemdServiceBackend::registerService(const std::string& plistName) {
                                 "The daemon program's path holds control characters and cannot go into a unit file");
     }
     const auto unit = unitName(daemon);
-    if (status(plistName) == SMAppServiceStatus::enabled) {
+    if (unitStatus(unit) == SMAppServiceStatus::enabled) {
         throw SMAppServiceError(Code::alreadyRegistered, unit + " is already registered and enabled");
     }
 

@@ -94,9 +94,11 @@ public:
 
 private:
     struct Outcome;
-    [[nodiscard]] std::vector<std::string> arguments(std::vector<std::string> command) const;
-    [[nodiscard]] Outcome systemctl(std::vector<std::string> command) const;
-    [[nodiscard]] SMDaemonDefinition requireDeclared(const std::string& plistName) const;
+    /// Runs `systemctl` with `args` (after `--user` in the user scope).
+    [[nodiscard]] Outcome systemctl(std::vector<std::string> args) const;
+    /// The status of a declared daemon's unit whose program is there: the unit file and
+    /// `is-enabled`.
+    [[nodiscard]] SMAppServiceStatus unitStatus(const std::string& unit) const;
 
     Options options_;
     Scope scope_;
