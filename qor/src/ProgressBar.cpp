@@ -35,29 +35,25 @@ void ProgressBar::update(std::uint64_t doneBytes) {
 }
 
 void ProgressBar::draw() {
-    char line[160], amount[64];
+    // Packets are shown as counts, bytes in MB.
+    auto amount = [this](std::uint64_t n) {
+        char text[32];
+        if (unit_ == Unit::packets) std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(n));
+        else std::snprintf(text, sizeof text, "%.1f", static_cast<double>(n) / kMegabyte);
+        return std::string(text);
+    };
+    const std::string shown = (total_ ? amount(done_) + " / " + amount(total_) : amount(done_)) +
+                              (unit_ == Unit::packets ? " packets" : " MB");
+    char line[160];
     const char* gap = label_.empty() ? "" : " ";
-    if (unit_ == Unit::packets) {
-        if (total_) {
-            std::snprintf(amount, sizeof amount, "%llu / %llu packets", static_cast<unsigned long long>(done_),
-                          static_cast<unsigned long long>(total_));
-        } else {
-            std::snprintf(amount, sizeof amount, "%llu packets", static_cast<unsigned long long>(done_));
-        }
-    } else if (total_) {
-        std::snprintf(amount, sizeof amount, "%.1f / %.1f MB", static_cast<double>(done_) / kMegabyte,
-                      static_cast<double>(total_) / kMegabyte);
-    } else {
-        std::snprintf(amount, sizeof amount, "%.1f MB", static_cast<double>(done_) / kMegabyte);
-    }
     if (total_) {
         const int filled = static_cast<int>(done_ * kBarWidth / total_);
         std::string bar(static_cast<std::size_t>(filled), '#');
         bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
         std::snprintf(line, sizeof line, "%s%s[%s] %3d%%  %s", label_.c_str(), gap, bar.c_str(),
-                      static_cast<int>(done_ * 100 / total_), amount);
+                      static_cast<int>(done_ * 100 / total_), shown.c_str());
     } else {
-        std::snprintf(line, sizeof line, "%s%s%s", label_.c_str(), gap, amount);
+        std::snprintf(line, sizeof line, "%s%s%s", label_.c_str(), gap, shown.c_str());
     }
     std::fprintf(stderr, "\r\x1b[2K%s", line);
     std::fflush(stderr);
