@@ -1,26 +1,39 @@
-// The protocol statistics: the chunk and progress rules, the counting rule against each packet's
-// own analysis on real captures, stopping, and the statistics process's run rules.
+// The protocol statistics: the counting rule against each packet's own analysis on real captures,
+// unusable packets, stopping, and the statistics process's run rules.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "AnalyzerHarness.hpp"
 #include "PlugInPackets.hpp"
+#include "QORModels/analysis/PacketsProvider.hpp"
 #include "QORModels/packets/APIError.hpp"
+#include "QORModels/statistics/ProtocolStatisticCounting.hpp"
 #include "QORModels/statistics/QORProtocolStatisticProcessManagement.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORModels/support/QORURLNode.hpp"
 #include "QORPlatform/MainQueue.hpp"
-#include "QORPlatform/Task.hpp"
-#include "StatisticsCaptures.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor::test::statistics {
 namespace {
 
-using Counting = std::vector<std::int64_t>;
+/// For each protocol name, how many analyzers of the packets' own chains (each packet analysed
+/// as the document analyses it) announce it: what the statistics must find again from snapshots.
+ProtocolStatistic announcedByOwnChains(const PacketsProvider::PacketList& packets) {
+    ProtocolStatistic counts;
+    for (const auto& packet : packets) {
+        if (packet->captureLength() < ProtocolStatisticCounting::kMinimumPacketBytes) continue;
+        const auto chain = packet->cachedAnalyzers();
+        if (!chain) continue;
+        for (const auto& analyzer : *chain)
+            if (auto name = analyzer->nextProtocol()) ++counts[*name];
+    }
+    return counts;
+}
 
 APIError apiErrorOf(const std::function<void()>& body) {
     try {
@@ -30,17 +43,6 @@ APIError apiErrorOf(const std::function<void()>& body) {
     }
     ADD_FAILURE() << "no APIError thrown";
     return APIError::unknown;
-}
-
-TEST(ChunkProgress, ReportsEveryFiftySnapshotsThenTheRest) {
-    struct Case { int snapshots; Counting reports; };
-    for (const auto& c : std::vector<Case>{{120, {50, 50, 20}}, {100, {50, 50}}, {49, {49}}, {0, {}}, {51, {50, 1}}}) {
-        Counting reports;
-        ProtocolStatisticCounting::ChunkProgress progress([&](std::int64_t n) { reports.push_back(n); });
-        for (int i = 0; i < c.snapshots; ++i) progress.advance();
-        progress.finish();
-        EXPECT_EQ(reports, c.reports) << c.snapshots << " snapshots";
-    }
 }
 
 TEST(ProtocolCounting, AgreesWithEachPacketsOwnChainOnEveryFixtureCapture) {
@@ -56,24 +58,10 @@ TEST(ProtocolCounting, AgreesWithEachPacketsOwnChainOnEveryFixtureCapture) {
         EXPECT_EQ(tally.protocols, announcedByOwnChains(capture.packets)) << name;
         EXPECT_EQ(queue.bytesRead(), static_cast<double>(snapshots.size())) << name;
         EXPECT_FALSE(queue.didTerminate()) << name;
+        EXPECT_TRUE(tally.histories.empty());  // not asked for
         ++counted;
     }
     EXPECT_GE(counted, 25);
-}
-
-TEST(ProtocolCounting, EveryChunkingGivesTheSameCountsAndProgress) {
-    const auto one = statisticSnapshots("nb6-http.pcap");
-    QORSharedMemoryQueue reference;
-    const auto single = ProtocolStatisticCounting::count(one, reference);
-    const auto many = repeated(one, 7);
-    for (std::size_t processors : {1, 2, 3, 8, 64, 1000}) {
-        QORSharedMemoryQueue queue;
-        const auto tally = ProtocolStatisticCounting::count(many, queue, false, processors);
-        for (const auto& [name, n] : single.protocols) EXPECT_EQ(tally.protocols.at(name), 7 * n) << name << " on " << processors;
-        EXPECT_EQ(tally.protocols.size(), single.protocols.size());
-        EXPECT_EQ(queue.bytesRead(), static_cast<double>(many.size())) << processors;
-        EXPECT_TRUE(tally.histories.empty());  // not asked for
-    }
 }
 
 TEST(ProtocolCounting, PacketsWithoutUsableBytesCountNothingButAreProcessed) {
@@ -102,30 +90,6 @@ TEST(ProtocolCounting, EmptyListIsMissingData) {
     EXPECT_EQ(apiErrorOf([&] { (void)QORProtocolStatisticProcessManagement::analyze({}, queue); }), APIError::missingData);
 }
 
-TEST(ProtocolCounting, StopsWithUserCancelled) {
-    const auto many = repeated(statisticSnapshots("nb6-http.pcap"), 2000);  // 124,000 snapshots
-
-    // The window asked to stop before the run started.
-    QORSharedMemoryQueue asked;
-    asked.setShouldTerminate(true);
-    EXPECT_EQ(apiErrorOf([&] { (void)ProtocolStatisticCounting::count(many, asked); }), APIError::user_cancelled);
-    EXPECT_TRUE(asked.didTerminate());
-    EXPECT_EQ(asked.bytesRead(), 0.0);
-
-    // The task it runs in is cancelled.
-    QORSharedMemoryQueue queue;
-    std::atomic<int> outcome{-1};
-    Task task = Task::detached([&] {
-        while (!Task::isCancelled()) std::this_thread::yield();
-        outcome = static_cast<int>(apiErrorOf([&] { (void)ProtocolStatisticCounting::count(many, queue); }));
-    });
-    task.cancel();
-    task.wait();
-    EXPECT_EQ(outcome.load(), static_cast<int>(APIError::user_cancelled));
-
-    // A request while the work runs: StatisticsConcurrencyTests (under the race checker).
-}
-
 // ---- The statistics process ----
 
 struct Document {
@@ -148,26 +112,27 @@ struct Document {
     std::shared_ptr<QORSharedMemoryQueue> queue = std::make_shared<QORSharedMemoryQueue>();
 };
 
-QORProtocolStatisticError::Kind statisticErrorOf(std::future<QORProtocolStatisticProcessManagement::Result> future) {
+using Kind = QORProtocolStatisticError::Kind;
+
+/// The kind of error a refreshing run of `process` ends with; a test failure when it ends well.
+Kind statisticErrorOf(QORProtocolStatisticProcessManagement& process) {
     try {
-        (void)future.get();
+        (void)process.startAnalyzing(true).get();
     } catch (const QORProtocolStatisticError& e) {
         return e.kind();
     }
     ADD_FAILURE() << "no QORProtocolStatisticError";
-    return QORProtocolStatisticError::Kind::alreadyAnalyzing;
+    return Kind::alreadyAnalyzing;
 }
 
 TEST(StatisticsProcess, IsUndefinedWithoutItsDocument) {
     Document document("one_http_stream_fin.pcap");
     const auto file = capturePath("one_http_stream_fin.pcap");
-    EXPECT_EQ(statisticErrorOf(document.process(std::nullopt)->startAnalyzing(true)), QORProtocolStatisticError::Kind::undefined);
-    EXPECT_EQ(statisticErrorOf(document.process(capturePath("RADIUS.pcap"))->startAnalyzing(true)),
-              QORProtocolStatisticError::Kind::undefined);
-    EXPECT_EQ(statisticErrorOf(document.process(file, false)->startAnalyzing(true)), QORProtocolStatisticError::Kind::undefined);
+    for (const auto& process : {document.process(std::nullopt), document.process(capturePath("RADIUS.pcap")), document.process(file, false)})
+        EXPECT_EQ(statisticErrorOf(*process), Kind::undefined);
     auto orphan = document.process(file);
     document.provider.reset();
-    EXPECT_EQ(statisticErrorOf(orphan->startAnalyzing(true)), QORProtocolStatisticError::Kind::undefined);
+    EXPECT_EQ(statisticErrorOf(*orphan), Kind::undefined);
     EXPECT_FALSE(orphan->protocolStatistic());
 }
 
@@ -210,7 +175,7 @@ TEST(StatisticsProcess, ASecondRunWhileOneIsUnderWayIsAlreadyAnalyzing) {
         done = true;
     });
     while (!process->isAnalyzing()) std::this_thread::yield();
-    EXPECT_EQ(statisticErrorOf(process->startAnalyzing(true)), QORProtocolStatisticError::Kind::alreadyAnalyzing);
+    EXPECT_EQ(statisticErrorOf(*process), Kind::alreadyAnalyzing);
     MainQueue::shared().runUntil([&] { return done.load(); });
     starter.join();
     ASSERT_TRUE(first);
