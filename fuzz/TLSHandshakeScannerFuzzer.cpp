@@ -10,7 +10,6 @@
 #include <cstdlib>
 
 #include "QORCommonTools/TextHelpers.hpp"
-#include "QORModels/tls/TLSClientRandomExtractor.hpp"
 #include "QORModels/tls/TLSHandshakeScanner.hpp"
 
 namespace {

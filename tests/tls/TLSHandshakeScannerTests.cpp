@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "ClientHellos.hpp"
-#include "QORModels/tls/TLSClientRandomExtractor.hpp"
 #include "QORModels/tls/TLSHandshakeScanner.hpp"
 
 namespace qor {

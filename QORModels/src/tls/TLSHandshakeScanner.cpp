@@ -3,12 +3,13 @@
 #include "QORModels/tls/TLSHandshakeScanner.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "QORCommonTools/ByteReader.hpp"
 #include "QORCommonTools/TextHelpers.hpp"
 
 namespace qor {
@@ -16,7 +17,6 @@ namespace {
 
 constexpr std::uint8_t kHandshakeRecord = 22;
 constexpr std::uint8_t kClientHello = 1;
-constexpr std::size_t kRecordHeader = 5;
 constexpr std::size_t kHandshakeHeader = 4;
 constexpr std::size_t kRandomOffset = 2;
 constexpr std::size_t kRandomLength = 32;
@@ -26,91 +26,103 @@ constexpr std::uint16_t kServerNameExtension = 0;
 constexpr std::uint16_t kALPNExtension = 16;
 constexpr std::uint16_t kSupportedVersionsExtension = 43;
 
-/// Big-endian reads that give nothing for bytes that are not all there.
-std::optional<std::uint16_t> u16(const Data& d, std::size_t at) {
-    auto raw = d.loadUnaligned<std::array<std::uint8_t, 2>>(at);
-    if (!raw) return std::nullopt;
-    return static_cast<std::uint16_t>((*raw)[0] << 8 | (*raw)[1]);
+/// How a run of units (records, handshake messages, extensions) is laid out: a header of `size`
+/// bytes starts with a big-endian type of `typeWidth` bytes and ends with a big-endian body
+/// length of `lengthWidth` bytes; the body follows.
+struct UnitLayout {
+    std::size_t typeWidth, size, lengthWidth;
+};
+constexpr UnitLayout kRecord{1, 5, 2};
+constexpr UnitLayout kHandshakeMessage{1, kHandshakeHeader, 3};
+constexpr UnitLayout kExtension{2, 4, 2};
+
+/// Calls `visit(type, body)` for each unit from the start of `bytes` while a whole header
+/// remains; stops at the first unit whose body runs past the end. Gives the offset where the
+/// walk stopped.
+template <class Visit>
+std::size_t walkUnits(const Data& bytes, UnitLayout layout, Visit&& visit) {
+    ByteReader reader(bytes);
+    while (auto header = reader.readSlice(layout.size)) {
+        const std::size_t bodyStart = reader.offset();
+        const auto type = *header->readUBE(layout.typeWidth);
+        const auto length = *header->from(layout.size - layout.lengthWidth).readUBE(layout.lengthWidth);
+        if (!reader.skip(length)) return bodyStart - layout.size;
+        visit(type, bytes.slice(bodyStart, length));
+    }
+    return reader.offset();
 }
 
-std::optional<std::uint32_t> u24(const Data& d, std::size_t at) {
-    auto raw = d.loadUnaligned<std::array<std::uint8_t, 3>>(at);
-    if (!raw) return std::nullopt;
-    return static_cast<std::uint32_t>((*raw)[0]) << 16 | static_cast<std::uint32_t>((*raw)[1]) << 8 | (*raw)[2];
-}
+/// The body length in a handshake message header (at least 4 bytes).
+std::size_t handshakeBodyLength(std::span<const std::byte> header) { return *ByteReader(header.subspan(1)).readU24be(); }
 
-std::optional<std::string> utf8Text(const Data& bytes) {
-    if (!isValidUTF8(bytes.stringView())) return std::nullopt;
-    return bytes.toString();
+std::optional<std::string> utf8Text(std::string_view bytes) {
+    if (!isValidUTF8(bytes)) return std::nullopt;
+    return std::string(bytes);
 }
 
 /// The host name of the first entry of a server_name extension's list, when it is one.
 std::optional<std::string> serverName(const Data& ext) {
-    if (ext.size() < 5 || ext[2] != 0) return std::nullopt;
-    const auto length = u16(ext, 3);
-    auto name = ext.checkedSlice(5, *length);
+    ByteReader reader(ext);
+    if (!reader.skip(2) || reader.readU8() != 0) return std::nullopt;
+    const auto length = reader.readU16be();
+    auto name = length ? reader.readString(*length) : std::nullopt;
     if (!name) return std::nullopt;
     return utf8Text(*name);
 }
 
 std::vector<std::string> alpnProtocols(const Data& ext) {
     std::vector<std::string> names;
-    std::size_t at = 2;  // past the list length, which is not trusted
-    while (at < ext.size()) {
-        const std::size_t length = ext[at];
-        auto name = ext.checkedSlice(at + 1, length);
+    ByteReader reader(ext);
+    if (!reader.skip(2)) return names;  // past the list length, which is not trusted
+    while (auto length = reader.readU8()) {
+        auto name = reader.readString(*length);
         if (!name) break;
         if (auto text = utf8Text(*name)) names.push_back(std::move(*text));
-        at += 1 + length;
     }
     return names;
 }
 
 std::vector<std::uint16_t> supportedVersions(const Data& ext) {
     std::vector<std::uint16_t> versions;
-    if (ext.empty()) return versions;
-    const std::size_t end = std::min<std::size_t>(ext.size(), std::size_t{ext[0]} + 1);
-    if (end < 3) return versions;
-    for (std::size_t at = 1; at + 2 <= end; at += 2) versions.push_back(*u16(ext, at));
+    ByteReader reader(ext);
+    const auto listLength = reader.readU8();
+    if (!listLength) return versions;
+    ByteReader list(reader.rest().first(std::min<std::size_t>(reader.remaining(), *listLength)));
+    while (auto version = list.readU16be()) versions.push_back(*version);
     return versions;
 }
 
 /// Fills the sighting's extension fields from an extensions block; a later extension of a type
 /// replaces an earlier one.
 void readExtensions(const Data& block, TLSHandshakeSighting& sighting, std::vector<std::uint16_t>& versions) {
-    std::size_t at = 0;
-    while (block.size() - at >= 4) {
-        const std::uint16_t type = *u16(block, at);
-        const std::uint16_t length = *u16(block, at + 2);
-        auto ext = block.checkedSlice(at + 4, length);
-        if (!ext) break;
+    walkUnits(block, kExtension, [&](std::uint64_t type, const Data& ext) {
         switch (type) {
-            case kServerNameExtension: sighting.serverName = serverName(*ext); break;
-            case kALPNExtension: sighting.alpnProtocols = alpnProtocols(*ext); break;
-            case kSupportedVersionsExtension: versions = supportedVersions(*ext); break;
+            case kServerNameExtension: sighting.serverName = serverName(ext); break;
+            case kALPNExtension: sighting.alpnProtocols = alpnProtocols(ext); break;
+            case kSupportedVersionsExtension: versions = supportedVersions(ext); break;
             default: break;
         }
-        at += 4 + std::size_t{length};
-    }
+    });
 }
 
 /// The extensions block of a ClientHello body, or nothing when its lengths do not fit.
 std::optional<Data> extensionsBlock(const Data& body) {
-    auto sessionIdLength = body.byteAt(34);
-    if (!sessionIdLength) return std::nullopt;
-    auto cipherSuitesLength = u16(body, 35 + std::size_t{*sessionIdLength});
-    if (!cipherSuitesLength) return std::nullopt;
-    const std::size_t c = std::size_t{*sessionIdLength} + *cipherSuitesLength + 37;
-    auto compressionLength = body.byteAt(c);
-    if (!compressionLength) return std::nullopt;
-    auto extensionsLength = u16(body, c + *compressionLength + 1);
+    ByteReader reader(body);
+    if (!reader.skip(kMinimumClientHello)) return std::nullopt;
+    const auto sessionIdLength = reader.readU8();
+    if (!sessionIdLength || !reader.skip(*sessionIdLength)) return std::nullopt;
+    const auto cipherSuitesLength = reader.readU16be();
+    if (!cipherSuitesLength || !reader.skip(*cipherSuitesLength)) return std::nullopt;
+    const auto compressionLength = reader.readU8();
+    if (!compressionLength || !reader.skip(*compressionLength)) return std::nullopt;
+    const auto extensionsLength = reader.readU16be();
     if (!extensionsLength) return std::nullopt;
-    return body.checkedSlice(c + *compressionLength + 3, *extensionsLength);
+    return body.checkedSlice(reader.offset(), *extensionsLength);
 }
 
 std::optional<TLSHandshakeSighting> clientHello(const Data& body) {
-    const std::uint16_t legacyVersion = u16(body, 0).value_or(0);
     if (body.size() < kMinimumClientHello) return std::nullopt;
+    const std::uint16_t legacyVersion = *ByteReader(body).readU16be();
     TLSHandshakeSighting sighting;
     sighting.clientRandom = Data::copy(body.slice(kRandomOffset, kRandomLength).span());
     std::vector<std::uint16_t> versions;
@@ -129,19 +141,13 @@ public:
 
     void feed(Data fragment) {
         fragment = finishPending(std::move(fragment));
-        std::size_t at = 0;
-        while (fragment.size() - at >= kHandshakeHeader) {
-            const std::uint8_t type = fragment[at];
-            const std::uint32_t length = *u24(fragment, at + 1);
-            auto body = fragment.checkedSlice(at + kHandshakeHeader, length);
-            if (!body) break;
-            if (type == kClientHello) report(*body);
-            at += kHandshakeHeader + length;
-        }
-        const Data tail = fragment.slice(at);
+        const std::size_t end = walkUnits(fragment, kHandshakeMessage, [this](std::uint64_t type, const Data& body) {
+            if (type == kClientHello) report(body);
+        });
+        const Data tail = fragment.slice(end);
         if (tail.empty()) return;
         if (tail.size() >= kHandshakeHeader && tail[0] != kClientHello)
-            skip_ = kHandshakeHeader + *u24(tail, 1) - tail.size();
+            skip_ = kHandshakeHeader + handshakeBodyLength(tail.span()) - tail.size();
         else
             pending_.assign(tail.begin(), tail.end());
     }
@@ -157,30 +163,28 @@ private:
         }
         if (pending_.empty() || fragment.empty()) return fragment;
         if (pending_.size() < kHandshakeHeader) {
-            const std::size_t n = std::min(kHandshakeHeader - pending_.size(), fragment.size());
-            pending_.insert(pending_.end(), fragment.begin(), fragment.begin() + static_cast<std::ptrdiff_t>(n));
-            fragment = fragment.slice(n);
+            fragment = append(std::move(fragment), kHandshakeHeader - pending_.size());
             if (pending_.size() < kHandshakeHeader) return fragment;
             if (static_cast<std::uint8_t>(pending_[0]) != kClientHello) {
-                skip_ = messageLength();
+                skip_ = handshakeBodyLength(pending_);
                 pending_.clear();
                 return finishPending(std::move(fragment));
             }
         }
-        const std::size_t n = std::min(messageLength() + kHandshakeHeader - pending_.size(), fragment.size());
-        pending_.insert(pending_.end(), fragment.begin(), fragment.begin() + static_cast<std::ptrdiff_t>(n));
-        fragment = fragment.slice(n);
-        if (pending_.size() == messageLength() + kHandshakeHeader) {
+        const std::size_t messageSize = kHandshakeHeader + handshakeBodyLength(pending_);
+        fragment = append(std::move(fragment), messageSize - pending_.size());
+        if (pending_.size() == messageSize) {
             report(Data(std::move(pending_)).slice(kHandshakeHeader));
             pending_.clear();
         }
         return fragment;
     }
 
-    /// The body length in the header that `pending_` holds.
-    std::size_t messageLength() const {
-        return std::size_t{static_cast<std::uint8_t>(pending_[1])} << 16 | std::size_t{static_cast<std::uint8_t>(pending_[2])} << 8 |
-               static_cast<std::uint8_t>(pending_[3]);
+    /// Moves up to `wanted` bytes from the front of `fragment` to `pending_`; gives the rest.
+    Data append(Data fragment, std::size_t wanted) {
+        const std::size_t n = std::min(wanted, fragment.size());
+        pending_.insert(pending_.end(), fragment.begin(), fragment.begin() + static_cast<std::ptrdiff_t>(n));
+        return fragment.slice(n);
     }
 
     void report(const Data& body) {
@@ -208,16 +212,16 @@ std::size_t TLSHandshakeSightingHash::operator()(const TLSHandshakeSighting& s) 
 std::vector<TLSHandshakeSighting> TLSHandshakeScanner::sightings(const Data& data) {
     std::vector<TLSHandshakeSighting> found;
     HandshakeWalker walker(found);
-    std::size_t at = 0;
-    while (data.size() - at >= kRecordHeader) {
-        const std::uint8_t type = data[at];
-        const std::uint16_t length = *u16(data, at + 3);
-        auto fragment = data.checkedSlice(at + kRecordHeader, length);
-        if (!fragment) break;
-        if (type == kHandshakeRecord && length != 0) walker.feed(std::move(*fragment));
-        at += kRecordHeader + length;
-    }
+    walkUnits(data, kRecord, [&walker](std::uint64_t type, Data fragment) {
+        if (type == kHandshakeRecord && !fragment.empty()) walker.feed(std::move(fragment));
+    });
     return found;
+}
+
+std::vector<Data> TLSClientRandomExtractor::clientRandoms(const Data& data) {
+    std::vector<Data> randoms;
+    for (auto& sighting : TLSHandshakeScanner::sightings(data)) randoms.push_back(std::move(sighting.clientRandom));
+    return randoms;
 }
 
 }  // namespace qor

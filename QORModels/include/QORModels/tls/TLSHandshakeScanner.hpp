@@ -1,5 +1,5 @@
 #pragma once
-// Finding the ClientHellos in a byte stream of TLS records.
+// Finding the ClientHellos, or only their client randoms, in a byte stream of TLS records.
 
 #include <vector>
 
@@ -26,6 +26,15 @@ public:
 
     /// Every ClientHello of `data`, in the order they occur.
     static std::vector<TLSHandshakeSighting> sightings(const Data& data);
+};
+
+/// The `clientRandom` of every sighting `TLSHandshakeScanner::sightings` gives, in the same
+/// order. Pure; may run on any thread.
+class TLSClientRandomExtractor {
+public:
+    TLSClientRandomExtractor() = delete;
+
+    static std::vector<Data> clientRandoms(const Data& data);
 };
 
 }  // namespace qor
