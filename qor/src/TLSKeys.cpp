@@ -29,4 +29,8 @@ void reportKeyLogIssue(const KeyMaterial& keys) {
     throw CommandFailure(2, fmt::format("could not read key log {}", names));
 }
 
+CommandFailure noTLSProbe() {
+    return CommandFailure(1, "no TLS decryption probe is registered (is the standard plug-in installed?)");
+}
+
 }  // namespace qor::cli

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CaptureLoading.hpp"
+#include "Command.hpp"
 #include "QORModels/tls/TLSKeyIndex.hpp"
 
 namespace qor::cli {
@@ -30,5 +31,8 @@ KeyMaterial publishKeyMaterial(const CaptureFacts& capture, const std::vector<st
 /// Throws `CommandFailure` (status 2) naming the key-log files that could not be read, when
 /// any; commands call it after printing their output, as they do for a capture read short.
 void reportKeyLogIssue(const KeyMaterial& keys);
+
+/// The failure (status 1) of a command asked to decrypt when no TLS decryption probe is registered.
+CommandFailure noTLSProbe();
 
 }  // namespace qor::cli

@@ -73,7 +73,7 @@ std::vector<Chunk> chunks(const UDPFlow& flow) {
 /// direction (so one chunk); fails (status 1) with the probe's reason when it does not decrypt.
 TCPStream decrypted(const TCPStream& stream, std::int64_t number) {
     auto decrypter = TLSDecryptionProbeRegistry::shared().currentDecrypter();
-    if (!decrypter) throw CommandFailure(1, "no TLS decryption probe is registered (is the standard plug-in installed?)");
+    if (!decrypter) throw noTLSProbe();
     TLSDecryption decryption = decrypter->decrypt(stream);
     if (!decryption.plaintext)
         throw CommandFailure(1, fmt::format("TCP conversation {} was not decrypted: {}", number, decryption.outcome.description()));
@@ -149,12 +149,10 @@ void run(const Options& options) {
     auto take = [&](auto chosen) {
         if (!chosen) throw noConversation(options.choice, options.udp ? "UDP conversation" : "TCP conversation");
         number = chosen->number;
-        if constexpr (std::is_same_v<decltype(chosen->conversation), TCPStream>) {
-            if (options.decrypt) all = chunks(decrypted(chosen->conversation, number));
-            else all = chunks(chosen->conversation);
-        } else {
+        if constexpr (std::is_same_v<decltype(chosen->conversation), TCPStream>)
+            all = options.decrypt ? chunks(decrypted(chosen->conversation, number)) : chunks(chosen->conversation);
+        else
             all = chunks(chosen->conversation);
-        }
         client = node(chosen->conversation.clientEndpoint);
         server = node(chosen->conversation.serverEndpoint);
     };

@@ -3,6 +3,7 @@
 // decrypt; then the counts by status.
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <nlohmann/json.hpp>
 #include <tbb/parallel_for.h>
@@ -12,6 +13,7 @@
 #include "CaptureSnapshots.hpp"
 #include "Command.hpp"
 #include "PluginSetup.hpp"
+#include "QORCommonTools/QORAnalyzingUtilities.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORModels/tls/TLSDecryptionProbeRegistry.hpp"
 #include "QORModels/tls/TLSKeyInventory.hpp"
@@ -29,12 +31,7 @@ struct Options {
     bool json = false;
 };
 
-std::string hex(const Data& bytes) {
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (std::byte b : bytes) fmt::format_to(std::back_inserter(out), "{:02x}", static_cast<unsigned>(b));
-    return out;
-}
+std::string hex(const Data& bytes) { return QORAnalyzingUtilities::hexStringFromData(bytes, false); }
 
 /// A TLS version code as people name it: "TLS 1.2", "TLS 1.3 (draft 28)", "GREASE 0x7a7a", or the
 /// code in hexadecimal for one nobody named.
@@ -64,12 +61,6 @@ const char* statusName(const TLSSessionStatus& status) {
     return "noKeyMaterial";
 }
 
-std::string joined(const std::vector<std::string>& items, const char* separator) {
-    std::string out;
-    for (const auto& item : items) out += (out.empty() ? "" : separator) + item;
-    return out;
-}
-
 /// The sessions of the capture: each stream's ClientHellos with where they were seen, and, with
 /// --decrypt, the probe's outcome for each client random at its earliest stream. Streams are
 /// scanned as the reassembler hands them over (in order of first packet) and dropped; the
@@ -84,7 +75,7 @@ constexpr std::size_t kProbeBatch = 128;
 Scan scan(const CaptureSnapshots& capture, bool decrypt) {
     Scan result;
     auto probe = decrypt ? TLSDecryptionProbeRegistry::shared().currentProbe() : nullptr;
-    if (decrypt && !probe) throw CommandFailure(1, "no TLS decryption probe is registered (is the standard plug-in installed?)");
+    if (decrypt && !probe) throw noTLSProbe();
     struct Pending {
         TCPStream stream;
         std::vector<std::string> randoms;  ///< the sessions whose earliest stream this is
@@ -145,7 +136,8 @@ void print(const std::vector<TLSSessionKeyRow>& rows, const TLSKeySummary& summa
             std::vector<std::string> versions;
             for (auto v : row.offeredVersions) versions.push_back(versionName(v));
             out += fmt::format("{:<64}  {:<28}  {:<16}  {:<26}  {:<28}  {:>8}  {}\n", hex(row.clientRandom), row.serverName.value_or("-"),
-                               row.alpnProtocols.empty() ? "-" : joined(row.alpnProtocols, ","), joined(versions, ","),
+                               row.alpnProtocols.empty() ? "-" : fmt::format("{}", fmt::join(row.alpnProtocols, ",")),
+                               fmt::format("{}", fmt::join(versions, ",")),
                                row.serverAddress, row.firstPacketId, row.status().description());
         }
         out += fmt::format("{} TLS session{}: {} with keys ({} complete, {} incomplete), {} without", summary.total,
