@@ -1,9 +1,10 @@
 // The analysis pipeline over analyzer classes made up in the test: chain building, history,
-// padding, IP addresses, payload windows, the walk's limits, the packet's lazy analysis, and the
-// snapshot that hands the published lookup table to each thread.
+// padding, IP addresses, payload windows, the walk's limits, the packet's lazy analysis and its
+// observers, and the snapshot that hands the published lookup table to each thread.
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <new>
 
 // The fake specs name only the fields a case needs; the rest keep their defaults.
@@ -11,7 +12,6 @@
 
 #include "FakeAnalyzers.hpp"
 #include "QORModels/analysis/CacheAnalyzer.hpp"
-#include "QORModels/analysis/DefaultPacketPlugIn.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
 #include "QORModels/analysis/SharedSnapshot.hpp"
 #include "QORLog/QORLog.hpp"
@@ -138,6 +138,27 @@ TEST_F(Pipeline, WalkEndsAtLimitsLoopsRefusalsAndPayloadWindows) {
     }
 }
 
+TEST_F(Pipeline, AnalysisTellsObserversOfProtocolHistoryAndSummary) {
+    auto packet = packetWithBytes(countingBytes(60));
+    std::map<std::string, std::vector<Value>> heard;
+    for (const char* key : {"packetProtocol", "packetProtocolHistory", "packetInfoOverview"}) {
+        packet->addObserver(key, [&heard](const NSObject&, const KeyValueChange& c) {
+            heard[std::string(c.keyPath)].push_back(c.newValue);
+        }, kKeyValueObservingOptionNew);
+    }
+    ASSERT_TRUE(packet->cachedAnalyzers());
+    ASSERT_EQ(heard["packetProtocol"].size(), 1u);
+    EXPECT_EQ(heard["packetProtocol"][0].asString(), "TCP");
+    ASSERT_EQ(heard["packetProtocolHistory"].size(), 1u);
+    EXPECT_EQ(heard["packetProtocolHistory"][0].asString(), "ETH-IP-TCP");
+    // The summary is computed from the stored chain: told once the chain is in place.
+    ASSERT_FALSE(heard["packetInfoOverview"].empty());
+    EXPECT_EQ(heard["packetInfoOverview"].back().asString(), "tcp summary len 26");
+    // Analysing again with the same outcome changes nothing, so nobody hears anything.
+    packet->redissect();
+    EXPECT_EQ(heard["packetProtocol"].size(), 1u);
+}
+
 TEST_F(Pipeline, PacketWithoutBytesLogsNoPayloadAndHasNoChain) {
     std::vector<std::string> lines;
     setLogSink([&](const LogLine& l) { lines.push_back(l.message); });
@@ -221,18 +242,6 @@ TEST(AnalyzerCache, AppendContentsReplacesAndClearKeepsPacketOfEmptyCache) {
     EXPECT_EQ(fresh->storeIfEmpty(five, &kept).size(), 2u);  // the first stored chain stays
     EXPECT_FALSE(kept);
 }
-
-TEST(DefaultPacketAnalyzer, AnswersOnlyTheElevenPacketKeys) {
-    auto p = packetWithBytes(countingBytes(60));
-    p->setPacketProtocol("TCP");
-    auto a = DefaultPacketProtocolAnalyzer::create(Data(), p);
-    EXPECT_EQ(a->value("packetId", Data()).asInt(), 1);
-    EXPECT_EQ(a->value("packetProtocol", Data()).asString(), "TCP");
-    EXPECT_TRUE(a->value("dataLocation", Data()).isNone());  // the packet knows it, the analyzer does not offer it
-    p.reset();
-    EXPECT_TRUE(a->value("packetId", Data()).isNone());
-}
-
 
 /// A thread's remembered snapshot never outlives the holder it came from.
 TEST(SharedSnapshot, HolderMadeAtADestroyedHoldersAddressGivesItsOwnValue) {

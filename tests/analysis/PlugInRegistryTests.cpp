@@ -1,13 +1,11 @@
-// Plug-in bundles (manifests in XML and binary form, broken bundles, components, the built-in
-// folder) and the plug-in controller: registration, sorting, queries, the lookup table it
-// publishes, loading bundles from the search folders, and analysis and its observers with the
-// real standard plug-in.
+// Plug-in bundles (binary manifests, broken bundles, the built-in folder) and the plug-in
+// controller: registration, sorting, the lookup table it publishes, and loading bundles from the
+// search folders.
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <thread>
 
 // The fake specs name only the fields a case needs; the rest keep their defaults.
@@ -41,7 +39,7 @@ Data fromHex(std::string_view hex) {
     return Data(std::move(out));
 }
 
-TEST(NSBundle, ReadsBinaryAndXMLManifests) {
+TEST(NSBundle, ReadsBinaryManifests) {
     TempDir dir;
     std::filesystem::create_directories(dir.path / "Binary.qorplugin");
     dir.write("Binary.qorplugin/Info.plist", fromHex(kBinaryManifestHex));
@@ -54,17 +52,6 @@ TEST(NSBundle, ReadsBinaryAndXMLManifests) {
     EXPECT_FALSE(binary->load());
     EXPECT_FALSE(binary->loadError().empty());
     EXPECT_FALSE(binary->principalClass());
-
-    std::filesystem::create_directories(dir.path / "Xml.plugin");
-    dir.write("Xml.plugin/Info.plist",
-              Data::fromString("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
-                               "<string>libY.so</string></dict></plist>"));
-    auto xml = NSBundle::bundleWithPath(dir.path / "Xml.plugin");
-    ASSERT_TRUE(xml);
-    EXPECT_EQ(xml->principalClassName(), "");
-    auto part = xml->component("Part");
-    EXPECT_EQ(part->bundlePath(), dir.path / "Xml.plugin" / "Part");
-    EXPECT_EQ(part->executablePath(), std::filesystem::absolute(dir.path / "Xml.plugin" / "libY.so"));
 }
 
 TEST(NSBundle, RejectsMissingFoldersAndBrokenManifests) {
@@ -258,22 +245,6 @@ TEST(ProtocolsStringsCacheNames, RemovingAPlugInsNameRestoresTheBuiltInOneAndSpa
     EXPECT_FALSE(names.linkTypeStringForKey("148"));
 }
 
-TEST_F(Registry, ColumnAndTitleQueries) {
-    auto a = fakes.add({"COL"});
-    auto s = withPrincipal(structureNamed("Columns", a));
-    QORPlugInColumn column{"Column Title", "colKey", {}, {{NSDisplayNameBindingOption, Value("Shown name")}}};
-    s.plugInColumnKeyBindings.push_back(column);
-    s.plugInAnalyzerAttributes.push_back(FakeRegistry::attribute(a, "colAttr", 0, 1));
-    controller->registerPlugIn(s, bundle);
-    EXPECT_EQ(controller->plugInColumnForIdentifier({"colKey"})->columnTitle, "Column Title");
-    EXPECT_FALSE(controller->plugInColumnForIdentifier({"col"}));
-    EXPECT_EQ(controller->analyzerClassForKey("colKey.description"), a);
-    EXPECT_EQ(controller->plugInForTitel(std::string("Shown"))->plugInTitle, "Columns");
-    EXPECT_EQ(controller->plugInForTitel(std::string("Title"))->plugInTitle, "Columns");
-    EXPECT_FALSE(controller->plugInForTitel(std::string("Nowhere")));
-    EXPECT_EQ(controller->analyzerAttributeForAttributeKey("colAttr")->attributeKey, "colAttr");
-}
-
 TEST(StreamInterpreterRegistry, EmptySnapshotOffTheMainThreadStaysEmpty) {
     QORStreamInterpreterRegistry::shared().populate({});
     std::vector<QORStreamInterpreterTypeBox> seen{{nullptr}};
@@ -322,15 +293,6 @@ protected:
     /// The build makes the standard plug-in before these tests; without it they cannot say anything.
     void requireStandardPlugIn() const {
         ASSERT_TRUE(std::filesystem::exists(standardPlugIn / "Info.plist")) << "standard plug-in not built at " << standardPlugIn;
-    }
-    /// The standard plug-in from the build tree, loaded as the built-in one and published.
-    void activateStandardPlugIn() {
-        ASSERT_NO_FATAL_FAILURE(requireStandardPlugIn());
-        setEnv("QOR_BUILTIN_PLUGINS_DIR", std::string(QOR_BUILD_PLUGINS_DIR));
-        controller->activatePlugIns();
-        controller->updatePluginStructs();
-        DefaultInjection::setPlugInControllingProvider(controller);
-        QORPacket::snapshotPluginRegistry();
     }
 };
 
@@ -387,41 +349,6 @@ TEST_F(PlugInFolders, StandardPlugInCopiedIntoTheUserFolderIsLoadedAndPublished)
     EXPECT_GT(controller->plugInStructs().size(), 1u);
     // What the published table analyses is compared with tshark by the analyzer tests.
     EXPECT_TRUE(PluginLookupTable::current()->analyzerClassByProtocol.contains("ETH"));
-}
-
-/// An ARP request on Ethernet: who has 192.168.1.1, tell 192.168.1.2.
-Data arpRequest() {
-    Bytes frame(true);
-    frame.raw({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0, 0x11, 0x22, 0x33, 0x44, 0x55}).u16(0x0806);
-    frame.u16(1).u16(0x0800).raw({6, 4}).u16(1);
-    frame.raw({0, 0x11, 0x22, 0x33, 0x44, 0x55, 192, 168, 1, 2});
-    frame.raw({0, 0, 0, 0, 0, 0, 192, 168, 1, 1}).zeros(18);
-    return frame.data();
-}
-
-TEST_F(PlugInFolders, AnalysisTellsObserversOfProtocolHistoryAndSummary) {
-    ASSERT_NO_FATAL_FAILURE(activateStandardPlugIn());
-    auto packet = packetWithBytes(arpRequest());
-    std::map<std::string, std::vector<Value>> heard;
-    for (const char* key : {"packetProtocol", "packetProtocolHistory", "packetInfoOverview"}) {
-        packet->addObserver(key, [&heard](const NSObject&, const KeyValueChange& c) {
-            heard[std::string(c.keyPath)].push_back(c.newValue);
-        }, kKeyValueObservingOptionNew);
-    }
-    ASSERT_TRUE(packet->cachedAnalyzers());
-    ASSERT_EQ(heard["packetProtocol"].size(), 1u);
-    EXPECT_EQ(heard["packetProtocol"][0].asString(), "ARP");
-    ASSERT_EQ(heard["packetProtocolHistory"].size(), 1u);
-    EXPECT_EQ(heard["packetProtocolHistory"][0].asString(), packet->packetProtocolHistory());
-    EXPECT_NE(packet->packetProtocolHistory().value_or("").find("ARP"), std::string::npos);
-    // The summary is computed from the stored chain: told once the chain is in place.
-    ASSERT_FALSE(heard["packetInfoOverview"].empty());
-    EXPECT_EQ(heard["packetInfoOverview"].back().asString(), packet->packetInfoOverview());
-    EXPECT_FALSE(packet->packetInfoOverview().empty());
-
-    // Analysing again with the same outcome changes nothing, so nobody hears anything.
-    packet->redissect();
-    EXPECT_EQ(heard["packetProtocol"].size(), 1u);
 }
 
 }  // namespace

@@ -321,31 +321,5 @@ TEST(FilterCatalogFromPlugIns, ColumnsOfTheLoadedPlugInBecomeTypedAttributes) {
     EXPECT_GT(plugInAttributes, 10u);
 }
 
-/// A controller with one plug-in structure that names no protocol.
-class AnonymousPlugIns final : public QORPlugInsControlling {
-public:
-    void activatePlugIns() override {}
-    bool registerPlugIn(const QORPlugInStructure&, const std::shared_ptr<NSBundle>&) override { return false; }
-    bool registerNetworkProtocol(const QORPlugInNetworkProtocol&, const std::shared_ptr<NSBundle>&) override { return false; }
-    bool unregisterNetworkProtocol(const QORPlugInNetworkProtocol&, const std::shared_ptr<NSBundle>&) override { return false; }
-    std::vector<QORPlugInStructure> plugInStructs() override {
-        QORPlugInStructure s;
-        QORPlugInColumn withOptions, without;
-        withOptions.predicateOptions = {{NSDisplayNameBindingOption, Value("Widget is")},
-                                        {NSPredicateFormatBindingOption, Value("widget == $value")}};
-        s.plugInColumnKeyBindings = {without, withOptions};
-        return {s};
-    }
-    void updatePluginStructs() override {}
-};
-
-TEST(FilterCatalogFromPlugIns, APlugInWithoutProtocolsIsUnknown) {
-    AnonymousPlugIns plugIns;
-    const auto catalog = FilterAttributeCatalog::build(plugIns);
-    ASSERT_EQ(catalog.attributes().size(), 63u);
-    EXPECT_EQ(catalog["Widget is"]->source, FilterAttribute::Source::plugin("unknown"));
-    EXPECT_EQ(catalog["Widget is"]->kind, FilterAttribute::Kind::string);
-}
-
 }  // namespace
 }  // namespace qor::test
