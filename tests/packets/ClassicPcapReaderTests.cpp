@@ -85,14 +85,5 @@ TEST(ClassicPcapReader, ModifiedPcapMagicIsAccepted) {
     EXPECT_EQ(packets[0]->captureLength(), 4u);
 }
 
-TEST(ProgressThreshold, AdvancesOneStepPerReportHoweverFarTheCountJumped) {
-    ProgressThreshold t(1000, 0.1);
-    EXPECT_FALSE(t.shouldReport(50));
-    EXPECT_TRUE(t.shouldReport(100));
-    EXPECT_TRUE(t.shouldReport(950));
-    EXPECT_TRUE(t.shouldReport(960));
-    EXPECT_TRUE(ProgressThreshold(-5, 0.1).shouldReport(0));  // no step: every call reports
-}
-
 }  // namespace
 }  // namespace qor

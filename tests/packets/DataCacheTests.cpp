@@ -36,19 +36,6 @@ TEST(DataCache, LiveCaptureCacheNeverEvicts) {
     EXPECT_EQ(fromFile.fileCache()->entryCount(), 2u);
 }
 
-TEST(DataCache, SurvivesGrowthAndManyOwners) {
-    MemoryCache cache;
-    std::vector<Data> owners;
-    for (int i = 0; i < 20; ++i) owners.push_back(Data::fromString(std::string(100, static_cast<char>('a' + i))));
-    for (std::uint32_t i = 0; i < 5000; ++i) cache.setBytes(owners[i % 20].slice(i % 50, 10), {i, i + 10});
-    EXPECT_EQ(cache.entryCount(), 5000u);
-    for (std::uint32_t i = 0; i < 5000; ++i) {
-        auto got = cache.getBytes({i, i + 10});
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->toString(), std::string(10, static_cast<char>('a' + i % 20)));
-    }
-}
-
 /// Bytes that name their key, so that a lookup answered from the wrong slot shows.
 Data bytesFor(std::uint32_t key) { return Data::fromString("k" + std::to_string(key)); }
 

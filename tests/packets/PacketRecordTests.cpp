@@ -1,4 +1,4 @@
-// The packet record without analysis: no bytes, header nodes, name resolution.
+// The packet record without analysis: header nodes, name resolution.
 
 #include <gtest/gtest.h>
 
@@ -9,19 +9,6 @@
 
 namespace qor {
 namespace {
-
-TEST(PacketRecord, WithoutDataEverythingByteDerivedIsEmpty) {
-    auto p = QORPacket::create();
-    p->setCaptureLength(10);
-    EXPECT_FALSE(p->data());
-    EXPECT_TRUE(p->packetRawStringHex().empty());
-    EXPECT_TRUE(p->packetRawStringASCII().empty());
-    EXPECT_EQ(p->packetInfoOverview(), "");
-    EXPECT_FALSE(p->packetSourceString());
-    EXPECT_FALSE(p->packetDestinationString());
-    EXPECT_TRUE(p->nodes().empty());
-    EXPECT_FALSE(p->packetNodes());
-}
 
 TEST(PacketRecord, HeaderNodesShowInterfaceFlagsAndComment) {
     auto p = QORPacket::create();
