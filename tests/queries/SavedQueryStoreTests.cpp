@@ -72,25 +72,19 @@ TEST_F(SavedQueryStoreTest, FirstReloadIsQueuedAndSkipsLogsAndLeavesCorruptFiles
     EXPECT_TRUE(std::filesystem::exists(dir.path / ".hidden.qorfind.json"));
 }
 
-TEST_F(SavedQueryStoreTest, ListedByNameIgnoringCase) {
-    auto store = loadedStore();
-    for (const char* name : {"beta", "Alpha", "gamma", "ALPHA2"}) store->save(SavedQuery(name, portRow(1)));
-    EXPECT_EQ(names(*store), (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "gamma"}));
-    auto reloaded = loadedStore();
-    EXPECT_EQ(names(*reloaded), (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "gamma"}));
-}
-
-TEST_F(SavedQueryStoreTest, SavingAKnownIdReplacesTheEntryAndItsFile) {
+TEST_F(SavedQueryStoreTest, SavingAKnownIdReplacesTheEntryAndItsFileAndNamesSortIgnoringCase) {
     auto store = loadedStore();
     SavedQuery query("Zeta", portRow(1));
     store->save(query);
     store->save(SavedQuery("Middle", portRow(2)));
+    store->save(SavedQuery("beta", portRow(4)));
     query.name = "Alpha";
     query.root = portRow(3);
     query.modifiedAt = Date{query.modifiedAt.secondsSince1970 + 60};
     store->save(query);
-    EXPECT_EQ(names(*store), (std::vector<std::string>{"Alpha", "Middle"}));
-    EXPECT_EQ(test::entries(dir.path).size(), 2u);
+    EXPECT_EQ(names(*store), (std::vector<std::string>{"Alpha", "beta", "Middle"}));
+    EXPECT_EQ(names(*loadedStore()), (std::vector<std::string>{"Alpha", "beta", "Middle"}));
+    EXPECT_EQ(test::entries(dir.path).size(), 3u);
     EXPECT_EQ(decodeSavedQuery(test::readFile(store->fileFor(query)).toString()), query);
     EXPECT_EQ(store->fileFor(query).filename().string(), query.id().uuidString() + ".qorfind.json");
 }
