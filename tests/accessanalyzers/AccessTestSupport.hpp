@@ -102,11 +102,4 @@ inline std::vector<Layer> layersOf(const QORPacket& packet) {
     }
     return layers;
 }
-/// The layer of `protocol`, or null.
-inline const Layer* layerOf(const std::vector<Layer>& layers, std::string_view protocol) {
-    for (const auto& l : layers)
-        if (l.protocol == protocol) return &l;
-    return nullptr;
-}
-
 }  // namespace qor::test::access

@@ -1,4 +1,4 @@
-// DHCP, NTP, TLS, HTTP and SMTP analyzers, on real captures and on bytes built in the test.
+// DHCP, NTP, TLS, HTTP and SMTP analyzers on bytes built in the test (on real captures: CaptureAgreement).
 
 #include <algorithm>
 
@@ -6,35 +6,6 @@
 
 namespace qor::test::access {
 namespace {
-
-TEST(DHCPAnalyzer, ReadsTheFourMessagesOfTheRFC3004Capture) {
-    auto packets = readCapture("dhcp-rfc3004.pcap").packets;
-    ASSERT_EQ(packets.size(), 4u);
-    const char* types[] = {"Discover", "Offer", "Request", "ACK"};
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        auto chain = layersOf(*packets[i]);
-        auto dhcp = layerOf(chain, "DHCP");
-        ASSERT_TRUE(dhcp) << chainHistory(*packets[i]);
-        auto info = dhcp->analyzer->protocolInfo(dhcp->bytes).value_or("<none>");
-        EXPECT_TRUE(info.starts_with(std::string("DHCP ") + types[i])) << info;
-        auto nodes = dhcp->analyzer->protocolNodes(dhcp->bytes);
-        EXPECT_EQ(topLevelValue(nodes, "Option (53) DHCP Message Type"), std::string(types[i]) + " (" + std::to_string(i == 3 ? 5 : i + 1) + ")");
-        // The client's messages carry the RFC 3004 user class.
-        EXPECT_EQ(topLevelValue(nodes, "Option (77) User Class Information").has_value(), i % 2 == 0) << info;
-    }
-}
-
-TEST(TLSAnalyzer, NamesTheServerOfEachClientHello) {
-    std::vector<std::string> infos;
-    for (const auto& p : readCapture("tls1_3.pcap").packets) {
-        auto chain = layersOf(*p);
-        if (auto tls = layerOf(chain, "TLS")) infos.push_back(tls->analyzer->protocolInfo(tls->bytes).value_or(""));
-    }
-    ASSERT_EQ(infos.size(), 4u);
-    EXPECT_EQ(infos[0], "Client Hello (SNI dogfish)");
-    EXPECT_EQ(infos[2], "Client Hello (SNI www.google.com)");
-    for (auto i : {1u, 3u}) EXPECT_TRUE(infos[i].starts_with("Server Hello")) << infos[i];
-}
 
 TEST(ApplicationAnalyzers, ReadMessagesBuiltByteByByteAndSurviveLyingLengths) {
     Bytes dhcp(true);

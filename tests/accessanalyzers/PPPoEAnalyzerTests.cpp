@@ -29,7 +29,6 @@ TEST(PPPoEAnalyzers, ReadAPADOWithItsTagsAtTopLevelAndCarryPPPInSessions) {
           {"AC-Cookie", "0102"}},
          {}, static_cast<long>(6 + tags.size()), "", {{"pppoedACName", "BRAS-west"}}},
         {"PPPoEDiscoveryAnalyzer", pppoe(0xA7, 0x1234, Bytes(true)), "PADT (Active Discovery Terminate), session 0x1234"},
-        {"PPPoEDiscoveryAnalyzer", pppoe(0x42, 0, Bytes(true)), "Unknown PPPoE discovery code 0x42"},
         {"PPPoESessionAnalyzer", pppoe(0x00, 0x3b1a, ppp), "Session 0x3b1a, 10 bytes",
          {{"Session ID", "0x3b1a"}, {"Code", "Session Data (0x00)"}}, {}, 6, "PPP"},
         {"PPPoESessionAnalyzer", pppoe(0x00, 1, Bytes(true)), nullptr, {}, {}, -1, ""},  // empty: carries nothing

