@@ -25,8 +25,8 @@ struct PacketSpec {
     Data bytes;
     double time = 0;
     std::uint32_t linkType = 1;
-    std::optional<std::uint32_t> realLength;  ///< defaults to the byte count
-    std::optional<std::string> comment;
+    std::optional<std::uint32_t> realLength = std::nullopt;  ///< defaults to the byte count
+    std::optional<std::string> comment = std::nullopt;
     bool bytesAvailable = true;               ///< false: no data cache entry for the packet
 };
 
