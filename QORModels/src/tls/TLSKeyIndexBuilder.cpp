@@ -33,6 +33,9 @@ bool allOf(std::string_view text, bool (*test)(char)) {
     return true;
 }
 
+/// What is wrong with a key-log line split into its fields, or nothing when it is well formed.
+std::optional<std::string> fieldsProblem(const KeylogFields& fields);
+
 /// The line's first bytes in quotes, printable ASCII only, with its length when cut.
 std::string quoted(std::string_view line) {
     std::string text = "\"";
@@ -68,13 +71,15 @@ public:
 
 private:
     void addLine(std::string_view raw, const KeylogSource& source, const std::string& origin, std::size_t lineNumber) {
-        if (auto problem = TLSKeyIndexBuilder::lineProblem(raw)) {
+        const std::string_view line = trimmedLine(raw);
+        if (line.empty() || line.front() == '#') return;
+        const KeylogFields fields = KeylogFields::of(line);
+        if (auto problem = fieldsProblem(fields)) {
             result.problems.push_back({origin, lineNumber, *problem + " in " + quoted(raw)});
             return;
         }
-        const std::string_view line = trimmedLine(raw);
-        if (line.empty() || line.front() == '#' || !seen_.emplace(line).second) return;
-        result.index.add(KeylogEntry{std::string(line), std::string(KeylogFields::of(line).label), source});
+        if (!seen_.emplace(line).second) return;
+        result.index.add(KeylogEntry{std::string(line), std::string(fields.label), source});
     }
 
     std::size_t currentSource_ = static_cast<std::size_t>(-1);
@@ -111,7 +116,12 @@ std::string TLSKeyLogProblem::description() const {
 std::optional<std::string> TLSKeyIndexBuilder::lineProblem(std::string_view line) {
     line = trimmedLine(line);
     if (line.empty() || line.front() == '#') return std::nullopt;
-    const KeylogFields fields = KeylogFields::of(line);
+    return fieldsProblem(KeylogFields::of(line));
+}
+
+namespace {
+
+std::optional<std::string> fieldsProblem(const KeylogFields& fields) {
     if (fields.count != 3)
         return "malformed key-log line: expected LABEL CLIENT_RANDOM SECRET, found " + std::to_string(fields.count) + " field(s)";
     if (!allOf(fields.label, isLabelCharacter)) return std::string("malformed key-log line: the label is not letters, digits and \"_\"");
@@ -121,6 +131,8 @@ std::optional<std::string> TLSKeyIndexBuilder::lineProblem(std::string_view line
         return std::string("malformed key-log line: the secret is not an even number of hexadecimal digits");
     return std::nullopt;
 }
+
+}  // namespace
 
 TLSKeyIndexBuilder::Result TLSKeyIndexBuilder::build(std::span<const std::filesystem::path> keyLogFiles,
                                                      const std::optional<std::string>& traceFingerprint,
