@@ -29,8 +29,8 @@ constexpr const char* kPreferredFilenameKey = "NSFileWrapperPreferredFilename";
 Data readRegularFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw NSFileWrapperError(NSFileReadUnknownError, "cannot read " + path.string() + ": " + std::strerror(errno));
-    // Read straight into the buffer the contents keep (sized from the file system when it can
-    // tell), so that a large file is not held twice while it is read.
+    // Read in chunks into the buffer the contents keep, reserved ahead to the size the file
+    // system gives, so that a large file is not held twice while it is read.
     std::vector<std::byte> bytes;
     std::error_code ec;
     if (const auto size = fs::file_size(path, ec); !ec) bytes.reserve(size);
