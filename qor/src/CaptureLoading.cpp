@@ -63,7 +63,8 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
 }
 
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
-                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages) {
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages,
+                           std::size_t windowSize) {
     preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
     Data data = mapCapture(path);
     CaptureFacts facts;
@@ -73,6 +74,7 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     PacketWindowAnalysis::Options options;
     options.analyse = analyse;
     options.releasePages = releasePages;
+    options.windowSize = windowSize;
     options.fileURL = path;
     options.progress = [&](double kb) { bar.update(static_cast<std::uint64_t>(kb * 1024.0)); };
     CaptureReadResult result;

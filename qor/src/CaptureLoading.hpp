@@ -45,9 +45,12 @@ LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path);
 /// packets is analysed (when `analyse`) on all cores, shown to `eachPacket` on the analysing
 /// threads and to `eachWindow` in file order, then dropped. A progress bar shows on standard
 /// error as for `loadCaptureShowingProgress`. Fails as `loadCapture` does. `releasePages` as in
-/// `PacketWindowAnalysis::Options` (off when the packets' bytes are read again afterwards).
+/// `PacketWindowAnalysis::Options` (off when the packets' bytes are read again afterwards), and
+/// `windowSize` the packets of a window. The packets' bytes lie in a read-only mapping of the
+/// file, whose pages a visitor done with them may let go (`releaseMappedPages`).
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
-                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages = true);
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages = true,
+                           std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow);
 
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
 /// commands call it after printing what was read.

@@ -1,10 +1,18 @@
 #pragma once
 // A capture file read into packet snapshots for the stream commands.
 
+#include <tbb/task_group.h>
+
+#include <cstddef>
 #include <filesystem>
+#include <memory>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "CaptureLoading.hpp"
+#include "QORCommonTools/MemoryAdvice.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
 
 namespace qor::cli {
@@ -21,5 +29,67 @@ struct CaptureSnapshots {
 /// follows, unless `keepPagesResident` is false (for an analysis that lets go of the pages
 /// itself: reading them again maps them back from the page cache). Fails as `loadCapture` does.
 CaptureSnapshots snapshotCapture(const std::filesystem::path& path, bool keepPagesResident = true);
+
+/// Reads `path` in one streamed pass and hands `sink`, on the calling thread and in file order,
+/// the records `extract` gives for each window's snapshots (`extract(const
+/// std::vector<PacketSnapshot>&)` gives a vector of records in snapshot order, as the stream
+/// reassemblers' extraction steps do), so the records `sink` hears are those one extraction of
+/// the whole capture gives, in the same order, without the capture's snapshots ever being held
+/// at once. A window's records are extracted on the workers while the caller reads the next
+/// window; the window's pages of the file mapping are let go once its extraction is done (the
+/// reading lets them go as it moves on, and extracting touches them again). `sink` may move the
+/// records out of the vector it is given. `firstPacketTime`, when given, learns the arrival time
+/// of the capture's first packet (left as it is for an empty capture). Fails as `loadCapture`
+/// does.
+template <class Extract, class Sink>
+CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract& extract, const Sink& sink,
+                                double* firstPacketTime = nullptr) {
+    // Enough packets per window that extracting one keeps every core busy (extraction works in
+    // batches of a few hundred snapshots).
+    constexpr std::size_t kWindow = 8192;
+    using Records = decltype(extract(std::declval<const std::vector<PacketSnapshot>&>()));
+    std::vector<PacketSnapshot> reading, extracting;
+    Records extracted;
+    tbb::task_group extraction;
+    auto handOver = [&] {
+        extraction.wait();
+        if (!extracting.empty()) {
+            const auto first = extracting.front().bytes(), last = extracting.back().bytes();
+            if (first && last && last->data() >= first->data())
+                releaseMappedPages(first->data(), static_cast<std::size_t>(last->data() + last->size() - first->data()));
+        }
+        sink(extracted);
+        extracted.clear();
+    };
+    // A failed read leaves no task using the locals above.
+    struct Join {
+        tbb::task_group& group;
+        ~Join() {
+            try {
+                group.wait();
+            } catch (...) {  // the read's own failure is the one that propagates
+            }
+        }
+    } join{extraction};
+    PacketSnapshot::SharedPath sharedPath;
+    CaptureFacts facts = streamCapture(
+        path, {},
+        [&](std::span<const std::shared_ptr<QORPacket>> packets) {
+            reading.clear();
+            if (firstPacketTime && !packets.empty()) {
+                *firstPacketTime = packets.front()->dateReceived();
+                firstPacketTime = nullptr;
+            }
+            for (const auto& packet : packets)
+                if (auto s = PacketSnapshot::of(*packet, &sharedPath)) reading.push_back(std::move(*s));
+            handOver();
+            std::swap(reading, extracting);
+            extraction.run([&] { extracted = extract(extracting); });
+            return true;
+        },
+        /*analyse=*/false, /*releasePages=*/true, kWindow);
+    handOver();
+    return facts;
+}
 
 }  // namespace qor::cli

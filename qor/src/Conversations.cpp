@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <unordered_map>
+#include <utility>
 
+#include "CaptureSnapshots.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 
 namespace qor::cli {
@@ -20,49 +22,61 @@ std::optional<NumberedConversation<Conversation>> numberedIn(const List& availab
     return NumberedConversation<Conversation>{std::move(*found), number};
 }
 
-/// The conversation numbered `number` (in order of first record) among `records`, built by
-/// `build` from its own records alone.
-template <class Conversation, class Hash, class Record, class Build>
-std::optional<NumberedConversation<Conversation>> numbered(std::vector<Record> records, std::int64_t number, Build build) {
-    using Key = decltype(records.front().key());
-    std::unordered_map<Key, std::int64_t, Hash> numbers;
+/// The conversation numbered `number` (in order of first record) in the capture at `file`,
+/// built by `build` from its own records alone. `extract` gives the records of a window's
+/// snapshots in snapshot order, so the records seen window after window come in the order one
+/// extraction of the whole capture gives them; only the wanted conversation's records are kept.
+template <class Conversation, class Hash, class Extract, class Build>
+ChosenConversation<Conversation> numbered(const std::filesystem::path& file, std::int64_t number, Extract extract, Build build) {
+    using Record = typename decltype(extract(std::declval<const std::vector<PacketSnapshot>&>()))::value_type;
+    using Key = decltype(std::declval<const Record&>().key());
+    std::unordered_map<Key, std::int64_t, Hash> numbers;  // until the wanted key is met
     std::optional<Key> wanted;
-    for (const auto& record : records) {
-        auto key = record.key();
-        auto [it, added] = numbers.try_emplace(key, static_cast<std::int64_t>(numbers.size()));
-        if (added && it->second == number) {
-            wanted = std::move(key);
-            break;
-        }
-    }
-    if (!wanted) return std::nullopt;
     std::vector<Record> mine;
-    for (auto& record : records)
-        if (record.key() == *wanted) mine.push_back(std::move(record));
-    std::optional<Conversation> built = build(*wanted, std::move(mine));
-    if (!built) return std::nullopt;
-    return NumberedConversation<Conversation>{std::move(*built), number};
+    auto keep = [&](std::vector<Record>& records) {
+        for (auto& record : records) {
+            auto key = record.key();
+            if (!wanted) {
+                auto [it, added] = numbers.try_emplace(key, static_cast<std::int64_t>(numbers.size()));
+                if (!added || it->second != number) continue;
+                wanted = std::move(key);
+                numbers = {};
+            } else if (key != *wanted) {
+                continue;
+            }
+            mine.push_back(std::move(record));
+        }
+    };
+    ChosenConversation<Conversation> result;
+    result.facts = extractFromCapture(file, extract, keep);
+    if (!wanted) return result;
+    if (std::optional<Conversation> built = build(*wanted, std::move(mine)))
+        result.chosen = NumberedConversation<Conversation>{std::move(*built), number};
+    return result;
 }
 
 }  // namespace
 
-std::optional<NumberedConversation<TCPStream>> chooseTCPStream(const std::vector<PacketSnapshot>& snapshots,
-                                                               const ConversationChoice& choice) {
+ChosenConversation<TCPStream> chooseTCPStream(const std::filesystem::path& file, const ConversationChoice& choice) {
     if (choice.packet) {
-        auto found = TCPStreamReassembler::reassembleOffMain(snapshots, *choice.packet);
-        return numberedIn(found.availableStreams, std::move(found.stream));
+        CaptureSnapshots capture = snapshotCapture(file);
+        auto found = TCPStreamReassembler::reassembleOffMain(capture.snapshots, *choice.packet);
+        return {std::move(capture.facts), numberedIn(found.availableStreams, std::move(found.stream))};
     }
-    return numbered<TCPStream, TCPStreamKeyHash>(TCPStreamReassembler::extractSegments(snapshots), *choice.index,
-                                                 &TCPStreamReassembler::buildStream);
+    return numbered<TCPStream, TCPStreamKeyHash>(
+        file, *choice.index, [](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); },
+        &TCPStreamReassembler::buildStream);
 }
 
-std::optional<NumberedConversation<UDPFlow>> chooseUDPFlow(const std::vector<PacketSnapshot>& snapshots, const ConversationChoice& choice) {
+ChosenConversation<UDPFlow> chooseUDPFlow(const std::filesystem::path& file, const ConversationChoice& choice) {
     if (choice.packet) {
-        auto found = UDPFlowReassembler::reassembleOffMain(snapshots, *choice.packet);
-        return numberedIn(found.availableFlows, std::move(found.flow));
+        CaptureSnapshots capture = snapshotCapture(file);
+        auto found = UDPFlowReassembler::reassembleOffMain(capture.snapshots, *choice.packet);
+        return {std::move(capture.facts), numberedIn(found.availableFlows, std::move(found.flow))};
     }
-    return numbered<UDPFlow, UDPFlowKeyHash>(UDPFlowReassembler::extractDatagrams(snapshots), *choice.index,
-                                             &UDPFlowReassembler::buildFlow);
+    return numbered<UDPFlow, UDPFlowKeyHash>(
+        file, *choice.index, [](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); },
+        &UDPFlowReassembler::buildFlow);
 }
 
 CommandFailure noConversation(const ConversationChoice& choice, std::string_view kind) {

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include "QorRunner.hpp"
 #include "support/Fixtures.hpp"
 
@@ -12,6 +14,32 @@ namespace {
 
 using test::fixture;
 using test::runQor;
+
+/// An Ethernet/IPv4/TCP frame (ACK and PSH set) from 10.0.0.1:`clientPort` to 10.0.0.2:80.
+Data clientSegment(std::uint16_t clientPort, std::uint32_t sequence, std::string_view payload) {
+    test::Bytes b(/*bigEndian=*/true);
+    b.raw({0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 1}).u16(0x0800);
+    b.u8(0x45).u8(0).u16(static_cast<std::uint16_t>(40 + payload.size())).u16(0).u16(0x4000).u8(64).u8(6).u16(0);
+    b.raw({10, 0, 0, 1, 10, 0, 0, 2});
+    b.u16(clientPort).u16(80).u32(sequence).u32(1).u8(0x50).u8(0x18).u16(65535).u16(0).u16(0);
+    b.raw(payload);
+    return b.data();
+}
+
+/// A capture many read windows long whose conversations all run from its start to its end:
+/// `conversations` of them, each `segments` client segments, interleaved round-robin.
+Data interleavedConversations(std::uint16_t conversations, std::uint32_t segments) {
+    test::PcapBuilder pcap;
+    std::uint32_t packet = 0;
+    for (std::uint32_t j = 0; j < segments; ++j) {
+        for (std::uint16_t i = 0; i < conversations; ++i, ++packet) {
+            const std::string text = fmt::format("c{}p{};", i, j);
+            pcap.record(1000 + packet / 1000, packet % 1000 * 1000,
+                        clientSegment(static_cast<std::uint16_t>(10000 + i), 1 + j * static_cast<std::uint32_t>(text.size()), text));
+        }
+    }
+    return pcap.data();
+}
 
 TEST(QorStreams, NumbersConversationsByFirstPacketAsTsharkDoesAndLabelsUDPFlows) {
     auto r = runQor("streams --json " + fixture("tls_nss_example.pcap"));
@@ -62,6 +90,32 @@ TEST(QorFollow, ByPacketDirectionAndFormats) {
     ASSERT_EQ(hex.status, 0) << hex.err;
     EXPECT_NE(hex.out.find("00000000  7b 14 01 00 00 01 00 00  00 00 00 00 04 6d 61 69  {....... .....mai\n"), std::string::npos) << hex.out;
     EXPECT_NE(hex.out.find("\t00000000  7b 14 81 80"), std::string::npos);
+}
+
+TEST(QorStreams, ConversationsSpanningManyReadWindowsAreWhole) {
+    // 20,000 packets: the file is read in several windows, and every conversation has segments in
+    // each of them.
+    test::TempDir dir;
+    const auto file = dir.write("interleaved.pcap", interleavedConversations(2000, 10)).string();
+    auto r = runQor("streams --json " + file);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = test::jsonLines(r.out);
+    ASSERT_EQ(rows.size(), 2000u);
+    for (std::size_t i : {0u, 1u, 999u, 1999u}) {
+        EXPECT_EQ(rows[i]["client"], fmt::format("10.0.0.1:{}", 10000 + i)) << i;
+        EXPECT_EQ(rows[i]["packets"], 10) << i;
+        EXPECT_EQ(rows[i]["clientBytes"], 10 * fmt::format("c{}p0;", i).size()) << i;
+    }
+    // The conversation followed by number holds its own segments, all of them, in order.
+    r = runQor("follow --direction client " + file + " 1500");
+    ASSERT_EQ(r.status, 0) << r.err;
+    // tshark's ascii view: each chunk's length on a line of its own, then its bytes.
+    std::string expected = "Node 1: 10.0.0.2:80\n";
+    for (int j = 0; j < 10; ++j) expected += fmt::format("8\nc1500p{};\n", j);
+    EXPECT_NE(r.out.find(expected + "====="), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("c1499p"), std::string::npos);
+    EXPECT_EQ(r.out.find("c1501p"), std::string::npos);
+    EXPECT_NE(r.out.find("Node 0: 10.0.0.1:11500"), std::string::npos) << r.out;
 }
 
 TEST(QorConversations, WhatNamesNoConversationIsOneLineAndStatus2) {

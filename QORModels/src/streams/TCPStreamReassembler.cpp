@@ -76,8 +76,11 @@ std::optional<TCPStream> TCPStreamReassembler::reassembleOffMain(const std::vect
 void TCPStreamReassembler::forEachStreamOffMain(const std::vector<PacketSnapshot>& snapshots, const SnapshotProgress& onProgress,
                                                 const std::function<bool(TCPStream&&)>& visit) {
     auto extracted = extractInBatches<RawTCPSegment>(snapshots, onProgress, extract);
-    if (!extracted) return;
-    Groups groups = group(std::move(*extracted));
+    if (extracted) forEachStreamOffMain(std::move(*extracted), visit);
+}
+
+void TCPStreamReassembler::forEachStreamOffMain(std::vector<RawTCPSegment> segments, const std::function<bool(TCPStream&&)>& visit) {
+    Groups groups = group(std::move(segments));
     // Streams are built on all cores a batch of conversations at a time and handed over in order.
     constexpr std::size_t kStreamsPerBatch = 256;
     const auto cancelled = Task::currentCancellationFlag();

@@ -119,7 +119,11 @@ std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(const std::vector<
                                                               const SnapshotProgress& onProgress) {
     auto extracted = extractInBatches<RawUDPDatagram>(snapshots, onProgress, extract);
     if (!extracted) return {};
-    Groups groups = group(std::move(*extracted));
+    return reassembleAllOffMain(std::move(*extracted));
+}
+
+std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(std::vector<RawUDPDatagram> datagrams) {
+    Groups groups = group(std::move(datagrams));
     std::vector<UDPFlow> flows;
     flows.reserve(groups.keys.size());
     for (std::size_t i = 0; i < groups.keys.size(); ++i) flows.push_back(buildFlow(groups.keys[i], std::move(groups.records[i])));

@@ -6,7 +6,6 @@
 
 #include <optional>
 
-#include "CaptureSnapshots.hpp"
 #include "Command.hpp"
 #include "Conversations.hpp"
 #include "PluginSetup.hpp"
@@ -134,10 +133,8 @@ void run(const Options& options) {
     if (options.decrypt && options.udp) throw CommandFailure(2, "follow: --decrypt follows TLS over a TCP conversation, not a UDP flow");
     if (!options.keylogs.empty() && !options.decrypt) throw CommandFailure(2, "follow: --keylog needs --decrypt");
     activateAnalyzers();
-    CaptureSnapshots capture = snapshotCapture(options.file);
     const char* kind = options.udp ? "udp" : options.decrypt ? "tls" : "tcp";
     std::optional<KeyMaterial> keys;
-    if (options.decrypt) keys = publishKeyMaterial(capture.facts, options.keylogs);
 
     // The header names the ends as tshark does: an IPv6 address in brackets before its port.
     auto node = [](const TCPStreamKey::Endpoint& end) {
@@ -146,9 +143,13 @@ void run(const Options& options) {
     std::int64_t number = 0;
     std::vector<Chunk> all;
     std::string client, server;
-    auto take = [&](auto chosen) {
+    CaptureFacts facts;
+    auto take = [&](auto found) {
+        facts = std::move(found.facts);
+        auto& chosen = found.chosen;
         if (!chosen) throw noConversation(options.choice, options.udp ? "UDP conversation" : "TCP conversation");
         number = chosen->number;
+        if (options.decrypt) keys = publishKeyMaterial(facts, options.keylogs);
         if constexpr (std::is_same_v<decltype(chosen->conversation), TCPStream>)
             all = options.decrypt ? chunks(decrypted(chosen->conversation, number)) : chunks(chosen->conversation);
         else
@@ -156,8 +157,8 @@ void run(const Options& options) {
         client = node(chosen->conversation.clientEndpoint);
         server = node(chosen->conversation.serverEndpoint);
     };
-    if (options.udp) take(chooseUDPFlow(capture.snapshots, options.choice));
-    else take(chooseTCPStream(capture.snapshots, options.choice));
+    if (options.udp) take(chooseUDPFlow(options.file, options.choice));
+    else take(chooseTCPStream(options.file, options.choice));
 
     const std::string rule(67, '=');
     std::string out = fmt::format("\n{}\nFollow: {},{}\nFilter: {}.stream eq {}\nNode 0: {}\nNode 1: {}\n", rule, kind, options.format,
@@ -170,7 +171,7 @@ void run(const Options& options) {
     out += rule + '\n';
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
-    reportReadIssue(capture.facts);
+    reportReadIssue(facts);
     if (keys) reportKeyLogIssue(*keys);
 }
 

@@ -14,7 +14,6 @@
 #include <optional>
 #include <set>
 
-#include "CaptureSnapshots.hpp"
 #include "Command.hpp"
 #include "Conversations.hpp"
 #include "PluginSetup.hpp"
@@ -83,10 +82,13 @@ StreamInterpretation rawMessages(const TCPStream& stream) {
 /// plaintext instead: the protocol is named "NAME over TLS" ("TLS" alone when no interpreter
 /// takes the plaintext, which is then shown as runs of bytes), and every message is marked
 /// decrypted.
-Reading readTCP(const CaptureSnapshots& capture, const Options& options) {
-    auto chosen = chooseTCPStream(capture.snapshots, options.choice);
+Reading readTCP(const Options& options, CaptureFacts& facts, std::optional<KeyMaterial>& keys) {
+    auto found = chooseTCPStream(options.file, options.choice);
+    facts = std::move(found.facts);
+    auto& chosen = found.chosen;
     if (!chosen) throw noConversation(options.choice, "TCP conversation");
     const TCPStream& stream = chosen->conversation;
+    keys = publishKeyMaterial(facts, options.keylogs);
     Reading reading{stream.title(), "", {}};
     auto types = QORStreamInterpreterRegistry::shared().snapshot();
     if (auto tls = TLSDecryptedStreamReading::read(stream, types); tls && tls->decryption.plaintext) {
@@ -109,8 +111,10 @@ Reading readTCP(const CaptureSnapshots& capture, const Options& options) {
     return reading;
 }
 
-Reading readUDP(const CaptureSnapshots& capture, const Options& options) {
-    auto chosen = chooseUDPFlow(capture.snapshots, options.choice);
+Reading readUDP(const Options& options, CaptureFacts& facts) {
+    auto found = chooseUDPFlow(options.file, options.choice);
+    facts = std::move(found.facts);
+    auto& chosen = found.chosen;
     if (!chosen) throw noConversation(options.choice, "UDP flow");
     const UDPFlow& flow = chosen->conversation;
     return {flow.title(), flow.protocolLabel(), {UDPFlowReassembler::messages(flow), UDPFlowReassembler::pairings(flow)}};
@@ -263,14 +267,13 @@ void print(const Reading& reading, const std::vector<std::optional<std::string>>
 
 void run(const Options& options) {
     activateAnalyzers();
-    CaptureSnapshots capture = snapshotCapture(options.file);
+    CaptureFacts facts;
     std::optional<KeyMaterial> keys;
-    if (!options.udp) keys = publishKeyMaterial(capture.facts, options.keylogs);
-    const Reading reading = options.udp ? readUDP(capture, options) : readTCP(capture, options);
+    const Reading reading = options.udp ? readUDP(options, facts) : readTCP(options, facts, keys);
     std::vector<std::optional<std::string>> saved(reading.result.messages.size());
     if (options.saveBodies) saved = saveBodies(reading.result, *options.saveBodies);
     print(reading, saved, options.json);
-    reportReadIssue(capture.facts);
+    reportReadIssue(facts);
     if (keys) reportKeyLogIssue(*keys);
 }
 

@@ -78,20 +78,31 @@ void print(const std::vector<Conversation>& conversations, bool udp, bool json, 
 
 void run(const std::string& path, bool udp, bool json) {
     activateAnalyzers();
-    CaptureSnapshots capture = snapshotCapture(path);
-    const double first = capture.snapshots.empty() ? 0.0 : capture.snapshots.front().dateReceived;
+    // The capture is read once, window by window: each window's records are extracted while the
+    // next is read, and only the records are kept for grouping (not the snapshots).
+    double first = 0;  // the capture's first packet's time, which start times count from
     std::vector<Conversation> conversations;
+    CaptureFacts facts;
+    // Every record of the capture, window by window.
+    auto extractAll = [&](auto extract) {
+        decltype(extract(std::vector<PacketSnapshot>())) all;
+        facts = extractFromCapture(
+            path, extract, [&](auto& records) { std::move(records.begin(), records.end(), std::back_inserter(all)); }, &first);
+        return all;
+    };
     if (udp) {
-        for (const auto& flow : UDPFlowReassembler::reassembleAllOffMain(capture.snapshots)) conversations.push_back(summary(flow));
+        auto all = extractAll([](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); });
+        for (const auto& flow : UDPFlowReassembler::reassembleAllOffMain(std::move(all))) conversations.push_back(summary(flow));
     } else {
-        TCPStreamReassembler::forEachStreamOffMain(capture.snapshots, {}, [&](TCPStream&& stream) {
+        auto all = extractAll([](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); });
+        TCPStreamReassembler::forEachStreamOffMain(std::move(all), [&](TCPStream&& stream) {
             conversations.push_back(summary(stream));
             return true;
         });
     }
     print(conversations, udp, json, first);
     std::fflush(stdout);
-    reportReadIssue(capture.facts);
+    reportReadIssue(facts);
 }
 
 const CommandRegistration reg{[](CLI::App& app) {

@@ -90,6 +90,9 @@ public:
     /// batch of streams at a time. `visit` runs on the calling thread; false stops.
     static void forEachStreamOffMain(const std::vector<PacketSnapshot>& snapshots, const SnapshotProgress& onProgress,
                                      const std::function<bool(TCPStream&&)>& visit);
+    /// The same for segments already extracted, in the order `extractSegments` gives them (a
+    /// caller that extracts a capture window by window, never holding all its snapshots).
+    static void forEachStreamOffMain(std::vector<RawTCPSegment> segments, const std::function<bool(TCPStream&&)>& visit);
 
     /// The extraction step alone: the segment each snapshot carries, in snapshot order.
     static std::vector<RawTCPSegment> extractSegments(const std::vector<PacketSnapshot>& snapshots,

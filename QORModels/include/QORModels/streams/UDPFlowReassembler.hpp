@@ -95,6 +95,8 @@ public:
     /// progress as for TCP.
     static std::vector<UDPFlow> reassembleAllOffMain(const std::vector<PacketSnapshot>& snapshots,
                                                      const SnapshotProgress& onProgress = {});
+    /// The same for datagrams already extracted, in the order `extractDatagrams` gives them.
+    static std::vector<UDPFlow> reassembleAllOffMain(std::vector<RawUDPDatagram> datagrams);
 
     /// One message per datagram: requests from the client, replies from the server.
     static std::vector<StreamMessage> messages(const UDPFlow& flow);
