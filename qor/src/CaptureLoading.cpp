@@ -83,6 +83,9 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     } catch (const APIErrorException& e) {
         bar.finish();
         throw CommandFailure(1, path.string() + ": " + e.what());
+    } catch (...) {  // a visitor's own failure
+        bar.finish();
+        throw;
     }
     bar.finish();
     facts.isPcapng = result.format == CaptureContainerFormat::pcapng;

@@ -59,7 +59,7 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
                 releaseMappedPages(first->data(), static_cast<std::size_t>(last->data() + last->size() - first->data()));
         }
         sink(extracted);
-        extracted.clear();
+        extracted = {};
     };
     // A failed read leaves no task using the locals above.
     struct Join {

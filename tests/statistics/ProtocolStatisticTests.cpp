@@ -64,6 +64,24 @@ TEST(ProtocolCounting, AgreesWithEachPacketsOwnChainOnEveryFixtureCapture) {
     EXPECT_GE(counted, 25);
 }
 
+TEST(ProtocolCounting, TalliesOfTheListsPartsAddUpToTheWholeListsTally) {
+    activatePlugInsOnce();
+    MainQueue::shared().bindCurrentThread();
+    for (const auto& name : fixtureCaptures()) {
+        const auto snapshots = TCPStreamReassembler::snapshot(readCapture(name).packets);
+        if (snapshots.size() < 2) continue;
+        QORSharedMemoryQueue queue;
+        const auto whole = ProtocolStatisticCounting::count(snapshots, queue, true);
+        // Cut at a third: the two parts share protocols and histories, and each has its own.
+        const auto cut = snapshots.begin() + static_cast<std::ptrdiff_t>(snapshots.size() / 3 + 1);
+        ProtocolTally sum = ProtocolStatisticCounting::count({snapshots.begin(), cut}, queue, true);
+        if (cut != snapshots.end()) sum.add(ProtocolStatisticCounting::count({cut, snapshots.end()}, queue, true));
+        EXPECT_EQ(sum.protocols, whole.protocols) << name;
+        EXPECT_EQ(sum.histories, whole.histories) << name;
+        EXPECT_EQ(sum.analysedPackets, whole.analysedPackets) << name;
+    }
+}
+
 TEST(ProtocolCounting, PacketsWithoutUsableBytesCountNothingButAreProcessed) {
     activatePlugInsOnce();
     MainQueue::shared().bindCurrentThread();

@@ -144,3 +144,17 @@ ProtocolTally count(const std::vector<PacketSnapshot>& snapshots, QORSharedMemor
 }
 
 }  // namespace qor::ProtocolStatisticCounting
+
+namespace qor {
+
+void ProtocolTally::add(const ProtocolTally& other) {
+    analysedPackets += other.analysedPackets;
+    for (const auto& [name, n] : other.protocols) protocols[name] += n;
+    for (const auto& [history, counted] : other.histories) {
+        LayerPathCount& merged = histories[history];
+        merged.frames += counted.frames;
+        merged.bytes += counted.bytes;
+    }
+}
+
+}  // namespace qor

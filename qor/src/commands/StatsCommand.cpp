@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <future>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -15,19 +13,16 @@
 #include "CaptureSnapshots.hpp"
 #include "Command.hpp"
 #include "PluginSetup.hpp"
-#include "ProgressBar.hpp"
 #include "QORModels/packets/APIError.hpp"
 #include "QORModels/statistics/ProtocolHierarchy.hpp"
 #include "QORModels/statistics/ProtocolStatisticCounting.hpp"
 #include "QORModels/statistics/QORSharedMemoryQueue.hpp"
-#include "QORPlatform/Task.hpp"
 
 namespace qor::cli {
 namespace {
 
 /// The exit status of a run that Ctrl-C stopped (128 + SIGINT, as shells report it).
 constexpr int kInterruptedStatus = 130;
-constexpr auto kProgressPoll = std::chrono::milliseconds(100);
 
 /// The queue that Ctrl-C asks to stop; null outside a run.
 std::atomic<QORSharedMemoryQueue*> interruptTarget{nullptr};
@@ -62,28 +57,39 @@ private:
 
 [[noreturn]] void interrupted() { throw CommandFailure(kInterruptedStatus, "interrupted"); }
 
-/// Counts on a background task while this thread draws the progress bar from the queue.
-ProtocolTally countShowingProgress(const std::vector<PacketSnapshot>& snapshots, QORSharedMemoryQueue& queue, bool tree,
-                                   std::uint64_t fileSize) {
-    auto promise = std::make_shared<std::promise<ProtocolTally>>();
-    auto future = promise->get_future();
-    Task task = Task::detached([&snapshots, &queue, tree, promise] {
-        try {
-            promise->set_value(ProtocolStatisticCounting::count(snapshots, queue, tree));
-        } catch (...) {
-            promise->set_exception(std::current_exception());
-        }
-    });
-    ProgressBar bar(snapshots.size(), wantsProgressBar(fileSize), "counting", ProgressBar::Unit::packets);
-    while (future.wait_for(kProgressPoll) != std::future_status::ready) bar.update(static_cast<std::uint64_t>(queue.bytesRead()));
-    bar.finish();
-    task.wait();
-    try {
-        return future.get();
-    } catch (const APIErrorException& e) {
-        if (e.code() == APIError::user_cancelled) interrupted();
-        throw;
-    }
+/// What one window's count found: its tally and how many snapshots it had.
+struct WindowCount {
+    ProtocolTally tally;
+    std::size_t packets = 0;
+};
+
+/// Reads and counts `path` in one pass: each window of packets is counted on the workers while
+/// the next is read (the reading draws the progress bar), and the windows' tallies are added up.
+/// A window's count is the library's count over its snapshots, so the sum is the count of the
+/// whole list. Ctrl-C (the queue's request to stop) ends the run as interrupted.
+std::pair<ProtocolTally, std::size_t> countCapture(const std::string& path, QORSharedMemoryQueue& queue, bool tree,
+                                                   CaptureFacts& facts) {
+    ProtocolTally tally;
+    std::size_t packets = 0;
+    facts = extractFromCapture(
+        path,
+        [&](const std::vector<PacketSnapshot>& snapshots) {
+            WindowCount counted;
+            counted.packets = snapshots.size();
+            if (snapshots.empty()) return counted;
+            try {
+                counted.tally = ProtocolStatisticCounting::count(snapshots, queue, tree);
+            } catch (const APIErrorException& e) {
+                if (e.code() == APIError::user_cancelled) interrupted();
+                throw;
+            }
+            return counted;
+        },
+        [&](const WindowCount& counted) {
+            tally.add(counted.tally);
+            packets += counted.packets;
+        });
+    return {std::move(tally), packets};
 }
 
 /// Most packets first, equal counts by name.
@@ -126,22 +132,17 @@ void run(const std::string& path, bool asJSON, bool tree) {
     activateAnalyzers();
     QORSharedMemoryQueue queue;
     InterruptToStop stopOnInterrupt(queue);
-    // Reading and counting each pass over the file once and let go of the pages behind them, so
-    // the file is never resident as a whole.
-    const CaptureSnapshots capture = snapshotCapture(path, /*keepPagesResident=*/false);
+    CaptureFacts facts;
+    const auto [tally, packets] = countCapture(path, queue, tree, facts);
     if (queue.shouldTerminate()) interrupted();
-    // A capture without packets has an empty statistic here, not the library's missingData.
-    ProtocolTally tally;
-    if (!capture.snapshots.empty()) tally = countShowingProgress(capture.snapshots, queue, tree, capture.facts.fileSize);
 
     const auto protocols = byFrequency(tally.protocols);
     std::vector<ProtocolHierarchyRow> hierarchy;
     if (tree) hierarchy = protocolHierarchy(tally.histories);
     const auto* rows = tree ? &hierarchy : nullptr;
-    const std::string out = asJSON ? json(path, protocols, capture.snapshots.size(), rows)
-                                   : text(protocols, capture.snapshots.size(), rows);
+    const std::string out = asJSON ? json(path, protocols, packets, rows) : text(protocols, packets, rows);
     std::fwrite(out.data(), 1, out.size(), stdout);
-    reportReadIssue(capture.facts);
+    reportReadIssue(facts);
 }
 
 const CommandRegistration reg{[](CLI::App& app) {

@@ -34,6 +34,10 @@ struct ProtocolTally {
     std::map<std::string, LayerPathCount> histories;
     /// The snapshots whose bytes could be read and analysed.
     std::int64_t analysedPackets = 0;
+
+    /// Adds the counts of `other` (a run over other snapshots) to these: the tally of two runs
+    /// is the tally one run over both lists gives.
+    void add(const ProtocolTally& other);
 };
 
 /// The counting rule of the protocol statistics, over packet snapshots.
