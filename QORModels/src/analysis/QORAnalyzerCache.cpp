@@ -30,11 +30,29 @@ void QORAnalyzerCache::AnalyzerCacheState::catchUp() {
 
 QORAnalyzerCache::~QORAnalyzerCache() = default;
 
+template <class F>
+decltype(auto) QORAnalyzerCache::update(F&& f) const {
+    return _state.withLock([&](AnalyzerCacheState& s) -> decltype(auto) {
+        s.catchUp();
+        struct Publish {  // after `f`, whichever way it returns
+            const QORAnalyzerCache& cache;
+            const AnalyzerCacheState& state;
+            ~Publish() { cache.publish(state); }
+        } publish{*this, s};
+        return f(s);
+    });
+}
+
+void QORAnalyzerCache::publish(const AnalyzerCacheState& s) const {
+    std::uint64_t filled = 0;
+    if (!s.empty()) filled = s.observing ? s.seenClears + 2 : kFilledUnobserved;
+    filled_.store(filled, std::memory_order_release);
+}
+
 AnalyzerChain QORAnalyzerCache::analyzersCache() const {
     CompactAnalyzerChain links;
     std::shared_ptr<QORPacketProtocol> owner;
-    AnalyzerChain chain = _state.withLock([&](auto& s) {
-        s.catchUp();
+    AnalyzerChain chain = update([&](auto& s) {
         if (!s.analyzersCache && !s.links.empty()) {
             links = s.links;
             owner = s.packet.lock();
@@ -55,8 +73,7 @@ AnalyzerChain QORAnalyzerCache::analyzersCache() const {
 }
 
 void QORAnalyzerCache::setAnalyzerCache(AnalyzerChain list) {
-    _state.withLock([&](auto& s) {
-        s.catchUp();
+    update([&](auto& s) {
         s.links.clear();
         s.setObjects(std::move(list));
     });
@@ -76,8 +93,7 @@ void QORAnalyzerCache::append(AnalyzerChain list) { setAnalyzerCache(std::move(l
 AnalyzerChain QORAnalyzerCache::storeIfEmpty(AnalyzerChain list, bool* stored) {
     AnalyzerChain unused;  // a chain that lost the race is released outside the lock
     bool kept = false;
-    _state.withLock([&](auto& s) {
-        s.catchUp();
+    update([&](auto& s) {
         kept = s.empty();
         if (kept) s.setObjects(std::move(list));
         else unused = std::move(list);
@@ -87,8 +103,7 @@ AnalyzerChain QORAnalyzerCache::storeIfEmpty(AnalyzerChain list, bool* stored) {
 }
 
 CompactAnalyzerChain QORAnalyzerCache::storeLinksIfEmpty(CompactAnalyzerChain links, bool* stored) {
-    return _state.withLock([&](auto& s) {
-        s.catchUp();
+    return update([&](auto& s) {
         const bool kept = s.empty();
         if (stored) *stored = kept;
         if (kept) s.links = std::move(links);
@@ -97,15 +112,11 @@ CompactAnalyzerChain QORAnalyzerCache::storeLinksIfEmpty(CompactAnalyzerChain li
 }
 
 CompactAnalyzerChain QORAnalyzerCache::links() const {
-    return _state.withLock([](auto& s) {
-        s.catchUp();
-        return s.links;
-    });
+    return update([](auto& s) { return s.links; });
 }
 
 bool QORAnalyzerCache::storedLinks(CompactAnalyzerChain& out) const {
-    return _state.withLock([&](auto& s) {
-        s.catchUp();
+    return update([&](auto& s) {
         if (s.empty()) return false;
         out = s.links;
         return true;
@@ -113,16 +124,16 @@ bool QORAnalyzerCache::storedLinks(CompactAnalyzerChain& out) const {
 }
 
 bool QORAnalyzerCache::isEmpty() const {
-    return _state.withLock([](auto& s) {
-        s.catchUp();
-        return s.empty();
-    });
+    // Filled, and no clear notification posted since it last looked: no lock needed.
+    const std::uint64_t filled = filled_.load(std::memory_order_acquire);
+    if (filled == kFilledUnobserved) return false;
+    if (filled > kFilledUnobserved && filled - 2 == clearsPosted.load(std::memory_order_acquire)) return false;
+    return update([](auto& s) { return s.empty(); });
 }
 
 void QORAnalyzerCache::clearCache() {
     std::unique_ptr<AnalyzerChain> dropped;  // released outside the lock
-    _state.withLock([&](auto& s) {
-        s.catchUp();
+    update([&](auto& s) {
         if (s.empty()) return;
         dropped = std::move(s.analyzersCache);
         s.links.clear();
@@ -136,15 +147,11 @@ bool QORAnalyzerCache::didTerminate() const { return _state.withLock([](auto& s)
 void QORAnalyzerCache::setDidTerminate(bool v) { _state.withLock([&](auto& s) { s.didTerminate = v; }); }
 
 std::shared_ptr<QORPacketProtocol> QORAnalyzerCache::packet() const {
-    return _state.withLock([](auto& s) {
-        s.catchUp();
-        return s.packet.lock();
-    });
+    return update([](auto& s) { return s.packet.lock(); });
 }
 
 void QORAnalyzerCache::setPacket(std::weak_ptr<QORPacketProtocol> packet) {
-    _state.withLock([&](auto& s) {
-        s.catchUp();
+    update([&](auto& s) {
         s.packet = std::move(packet);
     });
 }
@@ -159,7 +166,7 @@ void QORAnalyzerCache::setupClearAnalyzingCacheNotificationObservation() {
         return true;
     }();
     (void)observing;
-    _state.withLock([](auto& s) {
+    update([](auto& s) {
         if (s.observing) return;
         s.observing = true;
         s.seenClears = clearsPosted.load(std::memory_order_acquire);

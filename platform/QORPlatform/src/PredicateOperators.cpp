@@ -32,7 +32,21 @@ std::string clash(std::string_view what, const Value& left, const Value& right) 
 /// Numbers compared by value across kinds: exactly between integers, in extended precision
 /// (which holds every 64-bit integer) when a floating-point number is involved. Nothing when
 /// unordered (NaN).
+/// `v` as an exact integer when it holds one (signed or unsigned 64 bits).
+bool exactInteger(const Value& v, __int128& out) {
+    if (const auto* i = std::get_if<std::int64_t>(&v.storage())) {
+        out = *i;
+        return true;
+    }
+    if (const auto* u = std::get_if<std::uint64_t>(&v.storage())) {
+        out = *u;
+        return true;
+    }
+    return false;
+}
+
 std::optional<int> compareNumbers(const Value& a, const Value& b) {
+    if (__int128 x = 0, y = 0; exactInteger(a, x) && exactInteger(b, y)) return (x > y) - (x < y);  // the commonest pair
     const bool floating = std::holds_alternative<double>(a.storage()) || std::holds_alternative<double>(b.storage());
     if (floating) {
         const auto wide = [](const Value& v) -> long double {
@@ -78,6 +92,8 @@ bool equal(const Value& a, const Value& b, unsigned options) {
 /// The order of two values, nothing when either is missing or they are unordered numbers;
 /// raises for kinds that have no order between them.
 std::optional<int> order(const Value& a, const Value& b, unsigned options) {
+    // Two integers, as a packet field and a constant in a filter commonly are.
+    if (__int128 x = 0, y = 0; exactInteger(a, x) && exactInteger(b, y)) return (x > y) - (x < y);
     if (a.isNone() || b.isNone()) return std::nullopt;
     if (a.isNumber() && b.isNumber()) return compareNumbers(a, b);
     if (a.isString() && b.isString()) return compareTexts(*a.stringPtr(), *b.stringPtr(), options);

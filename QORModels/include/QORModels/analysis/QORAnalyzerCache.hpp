@@ -1,6 +1,7 @@
 #pragma once
 // The per-packet store of analyzers.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -88,6 +89,20 @@ private:
         }
     };
     mutable Locked<AnalyzerCacheState> _state;
+
+    /// What `isEmpty` can tell without the lock: 0 when the cache may be empty (it asks under
+    /// the lock), `kFilledUnobserved` when it holds a chain and hears no clear notification, and
+    /// otherwise, when it holds a chain, the clear notifications it has applied plus 2: it is
+    /// still filled as long as no other notification has been posted. Analysis and filtering ask
+    /// every packet whether it is analysed, so the answer for an analysed packet takes no lock.
+    mutable std::atomic<std::uint64_t> filled_{0};
+    static constexpr std::uint64_t kFilledUnobserved = 1;
+    /// Notes in `filled_` what `s` holds; called under the lock after every change.
+    void publish(const AnalyzerCacheState& s) const;
+    /// Runs `f` on the state under the lock, after applying the clear notifications it has not
+    /// seen, and publishes the state it leaves.
+    template <class F>
+    decltype(auto) update(F&& f) const;
 };
 
 }  // namespace qor
