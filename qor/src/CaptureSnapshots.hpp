@@ -14,6 +14,7 @@
 #include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
+#include "QORModels/support/TaskGroupJoin.hpp"
 
 namespace qor::cli {
 
@@ -61,16 +62,7 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
         sink(extracted);
         extracted = {};
     };
-    // A failed read leaves no task using the locals above.
-    struct Join {
-        tbb::task_group& group;
-        ~Join() {
-            try {
-                group.wait();
-            } catch (...) {  // the read's own failure is the one that propagates
-            }
-        }
-    } join{extraction};
+    const TaskGroupJoin join(extraction);  // a failed read leaves no task using the locals above
     PacketSnapshot::SharedPath sharedPath;
     CaptureFacts facts = streamCapture(
         path, {},

@@ -12,6 +12,7 @@
 #include "QORCommonTools/FileHelpers.hpp"
 #include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORModels/packets/MappedFileDataCache.hpp"
+#include "QORModels/support/TaskGroupJoin.hpp"
 
 namespace qor {
 namespace {
@@ -88,16 +89,7 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
             });
         });
     };
-    // A read that throws leaves no task using the locals above.
-    struct Join {
-        tbb::task_group& group;
-        ~Join() {
-            try {
-                group.wait();
-            } catch (...) {  // the read's own exception is the one that propagates
-            }
-        }
-    } join{group};
+    const TaskGroupJoin join(group);  // a read that throws leaves no task using the locals above
 
     auto result = CaptureFileReader::read(
         fileBytes,
