@@ -5,7 +5,7 @@
 
 namespace qor::cli {
 
-CaptureSnapshots snapshotCapture(const std::filesystem::path& path, bool keepPagesResident) {
+CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
     assertMainThread("snapshotCapture");
     CaptureSnapshots capture;
     PacketSnapshot::SharedPath sharedPath;
@@ -17,7 +17,7 @@ CaptureSnapshots snapshotCapture(const std::filesystem::path& path, bool keepPag
             }
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/!keepPagesResident);
+        /*analyse=*/false, /*releasePages=*/false);
     return capture;
 }
 

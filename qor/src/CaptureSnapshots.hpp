@@ -27,9 +27,8 @@ struct CaptureSnapshots {
 /// Reads `path` window by window without keeping its packet records: each window's packets
 /// become snapshots (on the calling thread, the main thread) and are dropped; the snapshots
 /// read their bytes from the mapped file, whose pages stay resident for the analysis that
-/// follows, unless `keepPagesResident` is false (for an analysis that lets go of the pages
-/// itself: reading them again maps them back from the page cache). Fails as `loadCapture` does.
-CaptureSnapshots snapshotCapture(const std::filesystem::path& path, bool keepPagesResident = true);
+/// follows. Fails as `loadCapture` does.
+CaptureSnapshots snapshotCapture(const std::filesystem::path& path);
 
 /// Reads `path` in one streamed pass and hands `sink`, on the calling thread and in file order,
 /// the records `extract` gives for each window's snapshots (`extract(const

@@ -13,8 +13,8 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr double kMegabyte = 1024.0 * 1024.0;
 }  // namespace
 
-ProgressBar::ProgressBar(std::uint64_t totalBytes, bool enabled, std::string label, Unit unit)
-    : total_(totalBytes), enabled_(enabled), label_(std::move(label)), unit_(unit) {}
+ProgressBar::ProgressBar(std::uint64_t totalBytes, bool enabled, std::string label)
+    : total_(totalBytes), enabled_(enabled), label_(std::move(label)) {}
 
 ProgressBar::~ProgressBar() { finish(); }
 
@@ -35,15 +35,12 @@ void ProgressBar::update(std::uint64_t doneBytes) {
 }
 
 void ProgressBar::draw() {
-    // Packets are shown as counts, bytes in MB.
-    auto amount = [this](std::uint64_t n) {
+    auto megabytes = [](std::uint64_t n) {
         char text[32];
-        if (unit_ == Unit::packets) std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(n));
-        else std::snprintf(text, sizeof text, "%.1f", static_cast<double>(n) / kMegabyte);
+        std::snprintf(text, sizeof text, "%.1f", static_cast<double>(n) / kMegabyte);
         return std::string(text);
     };
-    const std::string shown = (total_ ? amount(done_) + " / " + amount(total_) : amount(done_)) +
-                              (unit_ == Unit::packets ? " packets" : " MB");
+    const std::string shown = (total_ ? megabytes(done_) + " / " + megabytes(total_) : megabytes(done_)) + " MB";
     char line[160];
     const char* gap = label_.empty() ? "" : " ";
     if (total_) {

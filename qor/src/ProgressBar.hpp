@@ -20,10 +20,7 @@ namespace qor::cli {
 /// Not thread-safe: one thread updates a bar.
 class ProgressBar {
 public:
-    /// What the amounts count: bytes (shown in MB) or packets (shown as counts).
-    enum class Unit { bytes, packets };
-
-    ProgressBar(std::uint64_t totalBytes, bool enabled, std::string label = {}, Unit unit = Unit::bytes);
+    ProgressBar(std::uint64_t totalBytes, bool enabled, std::string label = {});
     ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
@@ -45,7 +42,6 @@ private:
     bool enabled_;
     bool drawn_ = false;
     std::string label_;
-    Unit unit_;
     int lastPermille_ = -1;
     std::chrono::steady_clock::time_point lastDraw_{};
 };
