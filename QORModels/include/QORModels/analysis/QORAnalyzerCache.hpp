@@ -14,7 +14,8 @@
 namespace qor {
 
 /// Holds one packet's analyzer chain. Every access to the state takes the cache's own lock for
-/// the access only; any thread may call it, and the clear notification may arrive on any thread.
+/// the access only, except `isEmpty` on a filled cache (see `filled_`); any thread may call it,
+/// and the clear notification may arrive on any thread.
 ///
 /// Hearing the clear-analysing-cache notification: rather than one notification-centre observer
 /// per packet (a million registrations for a large capture, each an allocation under the
