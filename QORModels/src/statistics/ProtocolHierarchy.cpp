@@ -41,8 +41,7 @@ std::vector<ProtocolHierarchyRow> protocolHierarchy(const std::map<std::string, 
             auto it = node->children.find(layer);
             if (it == node->children.end()) it = node->children.emplace(std::string(layer), std::make_unique<Node>()).first;
             node = it->second.get();
-            node->count.frames += count.frames;
-            node->count.bytes += count.bytes;
+            node->count += count;
             if (dash == std::string_view::npos) break;
             rest.remove_prefix(dash + 1);
         }

@@ -132,11 +132,7 @@ ProtocolTally count(const std::vector<PacketSnapshot>& snapshots, QORSharedMemor
     for (const ChunkTally& tally : tallies) {
         result.analysedPackets += tally.analysed;
         for (const auto& [name, n] : tally.protocols) result.protocols[std::string(name.view())] += n;
-        for (const auto& [history, counted] : tally.histories) {
-            LayerPathCount& merged = histories[history];
-            merged.frames += counted.frames;
-            merged.bytes += counted.bytes;
-        }
+        for (const auto& [history, counted] : tally.histories) histories[history] += counted;
     }
     for (const auto& [history, counted] : histories)
         result.histories.emplace(std::string(InternedString::fromIdentity(history).view()), counted);
@@ -150,11 +146,7 @@ namespace qor {
 void ProtocolTally::add(const ProtocolTally& other) {
     analysedPackets += other.analysedPackets;
     for (const auto& [name, n] : other.protocols) protocols[name] += n;
-    for (const auto& [history, counted] : other.histories) {
-        LayerPathCount& merged = histories[history];
-        merged.frames += counted.frames;
-        merged.bytes += counted.bytes;
-    }
+    for (const auto& [history, counted] : other.histories) histories[history] += counted;
 }
 
 }  // namespace qor

@@ -20,6 +20,11 @@ using ProtocolStatistic = std::map<std::string, std::int64_t>;
 struct LayerPathCount {
     std::int64_t frames = 0;
     std::int64_t bytes = 0;
+    LayerPathCount& operator+=(const LayerPathCount& other) {
+        frames += other.frames;
+        bytes += other.bytes;
+        return *this;
+    }
     friend bool operator==(const LayerPathCount&, const LayerPathCount&) = default;
 };
 
