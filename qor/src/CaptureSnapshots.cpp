@@ -1,6 +1,9 @@
 #include "CaptureSnapshots.hpp"
 
+#include <iterator>
+
 #include "QORModels/packets/QORPacket.hpp"
+#include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORPlatform/MainQueue.hpp"
 
 namespace qor::cli {
@@ -8,13 +11,11 @@ namespace qor::cli {
 CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
     assertMainThread("snapshotCapture");
     CaptureSnapshots capture;
-    PacketSnapshot::SharedPath sharedPath;
     capture.facts = streamCapture(
         path, {},
         [&](std::span<const std::shared_ptr<QORPacket>> window) {
-            for (const auto& packet : window) {
-                if (auto s = PacketSnapshot::of(*packet, &sharedPath)) capture.snapshots.push_back(std::move(*s));
-            }
+            auto snapshots = TCPStreamReassembler::snapshot(window);
+            std::move(snapshots.begin(), snapshots.end(), std::back_inserter(capture.snapshots));
             return true;
         },
         /*analyse=*/false, /*releasePages=*/false);

@@ -16,6 +16,7 @@
 #include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
+#include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORModels/support/TaskGroupJoin.hpp"
 
 namespace qor::cli {
@@ -69,17 +70,14 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
         extracted = {};
     };
     const TaskGroupJoin join(extraction);  // a failed read leaves no task using the locals above
-    PacketSnapshot::SharedPath sharedPath;
     CaptureFacts facts = streamCapture(
         path, {},
         [&](std::span<const std::shared_ptr<QORPacket>> packets) {
-            reading.clear();
             if (firstPacketTime && !packets.empty()) {
                 *firstPacketTime = packets.front()->dateReceived();
                 firstPacketTime = nullptr;
             }
-            for (const auto& packet : packets)
-                if (auto s = PacketSnapshot::of(*packet, &sharedPath)) reading.push_back(std::move(*s));
+            reading = TCPStreamReassembler::snapshot(packets);
             handOver();
             std::swap(reading, extracting);
             launched.fetch_add(1, std::memory_order_release);

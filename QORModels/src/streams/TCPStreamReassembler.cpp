@@ -33,7 +33,7 @@ Groups group(std::vector<RawTCPSegment> all, std::optional<std::int64_t> selecte
 
 }  // namespace
 
-std::vector<PacketSnapshot> TCPStreamReassembler::snapshot(const std::vector<std::shared_ptr<QORPacket>>& packets) {
+std::vector<PacketSnapshot> TCPStreamReassembler::snapshot(std::span<const std::shared_ptr<QORPacket>> packets) {
     assertMainThread("TCPStreamReassembler::snapshot(_:)");
     std::vector<PacketSnapshot> snapshots;
     snapshots.reserve(packets.size());

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,7 @@ public:
 
     /// One snapshot per packet, in order, leaving out packets without a data cache or file.
     /// Main thread only (asserted).
-    static std::vector<PacketSnapshot> snapshot(const std::vector<std::shared_ptr<QORPacket>>& packets);
+    static std::vector<PacketSnapshot> snapshot(std::span<const std::shared_ptr<QORPacket>> packets);
 
     struct AvailableStream {
         TCPStreamKey key;
