@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "QORModels/streams/TCPStreamReassembler.hpp"
@@ -104,29 +103,18 @@ std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnap
         snapshots.size(), onProgress, [&](SnapshotAnalyser& analyser, std::size_t i) { return extract(analyser, snapshots[i]); });
 }
 
-/// Records grouped by their `key()`, keys in the order of their first record, and which group
-/// holds the record of packet `selectedPacketId` (when one was asked for and found).
-template <class Key, class Record>
-struct Grouped {
-    std::vector<Key> keys;
-    std::vector<std::vector<Record>> records;
+/// Adds `records` to `groups` in order, and gives the group that took the first record of packet
+/// `selectedPacketId`, when one did.
+template <class Groups, class Record>
+std::optional<std::size_t> addNotingPacket(Groups& groups, std::vector<Record>&& records, std::int64_t selectedPacketId) {
     std::optional<std::size_t> selected;
-};
-
-template <class Key, class Hash, class Record>
-Grouped<Key, Record> groupByKey(std::vector<Record> all, std::optional<std::int64_t> selectedPacketId = std::nullopt) {
-    Grouped<Key, Record> groups;
-    std::unordered_map<Key, std::size_t, Hash> byKey;
-    for (auto& record : all) {
-        auto [it, added] = byKey.try_emplace(record.key(), groups.keys.size());
-        if (added) {
-            groups.keys.push_back(it->first);
-            groups.records.emplace_back();
-        }
-        if (!groups.selected && selectedPacketId && record.packetId == *selectedPacketId) groups.selected = it->second;
-        groups.records[it->second].push_back(std::move(record));
+    for (auto& record : records) {
+        const bool isSelected = record.packetId == selectedPacketId;
+        const std::size_t position = groups.add(std::move(record));
+        if (isSelected && !selected) selected = position;
     }
-    return groups;
+    std::vector<Record>().swap(records);
+    return selected;
 }
 
 }  // namespace qor

@@ -26,11 +26,6 @@ std::optional<RawTCPSegment> extract(SnapshotAnalyser& analyser, const PacketSna
     return segment;
 }
 
-using Groups = Grouped<TCPStreamKey, RawTCPSegment>;
-Groups group(std::vector<RawTCPSegment> all, std::optional<std::int64_t> selectedPacketId = std::nullopt) {
-    return groupByKey<TCPStreamKey, TCPStreamKeyHash>(std::move(all), selectedPacketId);
-}
-
 }  // namespace
 
 std::vector<PacketSnapshot> TCPStreamReassembler::snapshot(std::span<const std::shared_ptr<QORPacket>> packets) {
@@ -55,10 +50,11 @@ TCPStreamReassembler::Reassembly TCPStreamReassembler::reassembleOffMain(const s
     Reassembly result;
     auto extracted = extractInBatches<RawTCPSegment>(snapshots, {}, extract);
     if (!extracted) return result;
-    Groups groups = group(std::move(*extracted), selectedPacketId);
-    for (std::size_t i = 0; i < groups.keys.size(); ++i)
-        result.availableStreams.push_back(AvailableStream{groups.keys[i], static_cast<std::int64_t>(groups.records[i].size())});
-    if (groups.selected) result.stream = buildStream(groups.keys[*groups.selected], std::move(groups.records[*groups.selected]));
+    TCPSegmentGroups groups;
+    const auto selected = addNotingPacket(groups, std::move(*extracted), selectedPacketId);
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        result.availableStreams.push_back(AvailableStream{groups.keys()[i], static_cast<std::int64_t>(groups.records(i).size())});
+    if (selected) result.stream = buildStream(groups.keys()[*selected], groups.take(*selected));
     return result;
 }
 
@@ -76,22 +72,23 @@ std::optional<TCPStream> TCPStreamReassembler::reassembleOffMain(const std::vect
 void TCPStreamReassembler::forEachStreamOffMain(const std::vector<PacketSnapshot>& snapshots, const SnapshotProgress& onProgress,
                                                 const std::function<bool(TCPStream&&)>& visit) {
     auto extracted = extractInBatches<RawTCPSegment>(snapshots, onProgress, extract);
-    if (extracted) forEachStreamOffMain(std::move(*extracted), visit);
+    if (!extracted) return;
+    TCPSegmentGroups groups;
+    groups.add(std::move(*extracted));
+    forEachStreamOffMain(std::move(groups), visit);
 }
 
-void TCPStreamReassembler::forEachStreamOffMain(std::vector<RawTCPSegment> segments, const std::function<bool(TCPStream&&)>& visit) {
-    Groups groups = group(std::move(segments));
+void TCPStreamReassembler::forEachStreamOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStream&&)>& visit) {
     // Streams are built on all cores a batch of conversations at a time and handed over in order.
     constexpr std::size_t kStreamsPerBatch = 256;
     const auto cancelled = Task::currentCancellationFlag();
-    for (std::size_t begin = 0; begin < groups.keys.size(); begin += kStreamsPerBatch) {
+    for (std::size_t begin = 0; begin < groups.size(); begin += kStreamsPerBatch) {
         if (cancelled && cancelled->load()) return;
-        const std::size_t end = std::min(groups.keys.size(), begin + kStreamsPerBatch);
+        const std::size_t end = std::min(groups.size(), begin + kStreamsPerBatch);
         std::vector<std::optional<TCPStream>> built(end - begin);
         observedParallelFor(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& r) {
             for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                built[i - begin] = buildStream(groups.keys[i], std::move(groups.records[i]));
-                std::vector<RawTCPSegment>().swap(groups.records[i]);
+                built[i - begin] = buildStream(groups.keys()[i], groups.take(i));
             }
         });
         for (auto& stream : built) {

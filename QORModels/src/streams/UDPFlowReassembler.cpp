@@ -33,11 +33,6 @@ std::optional<RawUDPDatagram> extract(SnapshotAnalyser& analyser, const PacketSn
     return datagram;
 }
 
-using Groups = Grouped<UDPFlowKey, RawUDPDatagram>;
-Groups group(std::vector<RawUDPDatagram> all, std::optional<std::int64_t> selectedPacketId = std::nullopt) {
-    return groupByKey<UDPFlowKey, UDPFlowKeyHash>(std::move(all), selectedPacketId);
-}
-
 }  // namespace
 
 UDPFlowKey::UDPFlowKey(const std::string& srcIP, std::uint16_t srcPort, const std::string& dstIP, std::uint16_t dstPort) {
@@ -97,10 +92,11 @@ UDPFlowReassembler::Reassembly UDPFlowReassembler::reassembleOffMain(const std::
     Reassembly result;
     auto extracted = extractInBatches<RawUDPDatagram>(snapshots, {}, extract);
     if (!extracted) return result;
-    Groups groups = group(std::move(*extracted), selectedPacketId);
-    for (std::size_t i = 0; i < groups.keys.size(); ++i)
-        result.availableFlows.push_back(AvailableFlow{groups.keys[i], static_cast<std::int64_t>(groups.records[i].size())});
-    if (groups.selected) result.flow = buildFlow(groups.keys[*groups.selected], std::move(groups.records[*groups.selected]));
+    UDPDatagramGroups groups;
+    const auto selected = addNotingPacket(groups, std::move(*extracted), selectedPacketId);
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        result.availableFlows.push_back(AvailableFlow{groups.keys()[i], static_cast<std::int64_t>(groups.records(i).size())});
+    if (selected) result.flow = buildFlow(groups.keys()[*selected], groups.take(*selected));
     return result;
 }
 
@@ -119,14 +115,15 @@ std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(const std::vector<
                                                               const SnapshotProgress& onProgress) {
     auto extracted = extractInBatches<RawUDPDatagram>(snapshots, onProgress, extract);
     if (!extracted) return {};
-    return reassembleAllOffMain(std::move(*extracted));
+    UDPDatagramGroups groups;
+    groups.add(std::move(*extracted));
+    return reassembleAllOffMain(std::move(groups));
 }
 
-std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(std::vector<RawUDPDatagram> datagrams) {
-    Groups groups = group(std::move(datagrams));
+std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(UDPDatagramGroups groups) {
     std::vector<UDPFlow> flows;
-    flows.reserve(groups.keys.size());
-    for (std::size_t i = 0; i < groups.keys.size(); ++i) flows.push_back(buildFlow(groups.keys[i], std::move(groups.records[i])));
+    flows.reserve(groups.size());
+    for (std::size_t i = 0; i < groups.size(); ++i) flows.push_back(buildFlow(groups.keys()[i], groups.take(i)));
     return flows;
 }
 

@@ -83,19 +83,17 @@ void run(const std::string& path, bool udp, bool json) {
     double first = 0;  // the capture's first packet's time, which start times count from
     std::vector<Conversation> conversations;
     CaptureFacts facts;
-    // Every record of the capture, window by window.
-    auto extractAll = [&](auto extract) {
-        decltype(extract(std::vector<PacketSnapshot>())) all;
-        facts = extractFromCapture(
-            path, extract, [&](auto& records) { std::move(records.begin(), records.end(), std::back_inserter(all)); }, &first);
-        return all;
+    // Every record of the capture gathered by conversation, window by window.
+    auto gather = [&](auto groups, auto extract) {
+        facts = extractFromCapture(path, extract, [&](auto& records) { groups.add(std::move(records)); }, &first);
+        return groups;
     };
     if (udp) {
-        auto all = extractAll([](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); });
-        for (const auto& flow : UDPFlowReassembler::reassembleAllOffMain(std::move(all))) conversations.push_back(summary(flow));
+        auto groups = gather(UDPDatagramGroups(), [](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); });
+        for (const auto& flow : UDPFlowReassembler::reassembleAllOffMain(std::move(groups))) conversations.push_back(summary(flow));
     } else {
-        auto all = extractAll([](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); });
-        TCPStreamReassembler::forEachStreamOffMain(std::move(all), [&](TCPStream&& stream) {
+        auto groups = gather(TCPSegmentGroups(), [](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); });
+        TCPStreamReassembler::forEachStreamOffMain(std::move(groups), [&](TCPStream&& stream) {
             conversations.push_back(summary(stream));
             return true;
         });

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "QORModels/streams/ConversationGroups.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
 #include "QORModels/streams/TCPStream.hpp"
 
@@ -31,6 +32,9 @@ struct RawTCPSegment {
     [[nodiscard]] TCPStreamKey::Endpoint destination() const { return {dstIP, dstPort}; }
     [[nodiscard]] TCPStreamKey key() const { return TCPStreamKey::between(source(), destination()); }
 };
+
+/// TCP segments gathered by conversation.
+using TCPSegmentGroups = ConversationGroups<TCPStreamKey, TCPStreamKeyHash, RawTCPSegment>;
 
 /// Progress of a long operation: (snapshots processed so far, number of snapshots). May be
 /// called from any thread, never from two at once.
@@ -91,9 +95,10 @@ public:
     /// batch of streams at a time. `visit` runs on the calling thread; false stops.
     static void forEachStreamOffMain(const std::vector<PacketSnapshot>& snapshots, const SnapshotProgress& onProgress,
                                      const std::function<bool(TCPStream&&)>& visit);
-    /// The same for segments already extracted, in the order `extractSegments` gives them (a
-    /// caller that extracts a capture window by window, never holding all its snapshots).
-    static void forEachStreamOffMain(std::vector<RawTCPSegment> segments, const std::function<bool(TCPStream&&)>& visit);
+    /// The same for segments already extracted and gathered by conversation (a caller that
+    /// extracts a capture window by window, never holding all its snapshots, adds each window's
+    /// segments in the order `extractSegments` gives them).
+    static void forEachStreamOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStream&&)>& visit);
 
     /// The extraction step alone: the segment each snapshot carries, in snapshot order.
     static std::vector<RawTCPSegment> extractSegments(const std::vector<PacketSnapshot>& snapshots,

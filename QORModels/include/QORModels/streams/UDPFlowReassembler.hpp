@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "QORModels/streams/ConversationGroups.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
 #include "QORModels/streams/StreamMessage.hpp"
 #include "QORModels/streams/TCPStream.hpp"
@@ -42,6 +43,9 @@ struct RawUDPDatagram {
     std::optional<std::string> info;
     [[nodiscard]] UDPFlowKey key() const { return UDPFlowKey(srcIP, srcPort, dstIP, dstPort); }
 };
+
+/// UDP datagrams gathered by flow.
+using UDPDatagramGroups = ConversationGroups<UDPFlowKey, UDPFlowKeyHash, RawUDPDatagram>;
 
 struct UDPDatagram {
     std::int64_t id = 0;  ///< the packet id
@@ -95,8 +99,9 @@ public:
     /// progress as for TCP.
     static std::vector<UDPFlow> reassembleAllOffMain(const std::vector<PacketSnapshot>& snapshots,
                                                      const SnapshotProgress& onProgress = {});
-    /// The same for datagrams already extracted, in the order `extractDatagrams` gives them.
-    static std::vector<UDPFlow> reassembleAllOffMain(std::vector<RawUDPDatagram> datagrams);
+    /// The same for datagrams already extracted and gathered by flow, added in the order
+    /// `extractDatagrams` gives them.
+    static std::vector<UDPFlow> reassembleAllOffMain(UDPDatagramGroups groups);
 
     /// One message per datagram: requests from the client, replies from the server.
     static std::vector<StreamMessage> messages(const UDPFlow& flow);
