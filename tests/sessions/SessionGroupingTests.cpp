@@ -93,6 +93,41 @@ TEST(SessionGrouping, SessionsComeInTheOrderOfTheirStartAndAreTitledByTheClientW
     EXPECT_EQ(sessions[1].summary.transport, SessionTransport::l2tp);
 }
 
+TEST(SessionGrouping, EventsGivenInPartsGroupAsTheyDoInOneList) {
+    // A capture read window by window hands its events over in parts; where the parts split the
+    // list must not matter, even inside a session or between a RADIUS request and its reply.
+    auto same = [](const std::vector<SubscriberSession>& a, const std::vector<SubscriberSession>& b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const SessionSummary &x = a[i].summary, &y = b[i].summary;
+            if (a[i].key != b[i].key || a[i].id() != b[i].id() || a[i].events.size() != b[i].events.size()) return false;
+            if (x.username != y.username || x.authResult != y.authResult || x.assignedIP != y.assignedIP ||
+                x.acctSessionID != y.acctSessionID || x.tunnelIDs != y.tunnelIDs || x.startTime != y.startTime ||
+                x.dataByteCount != y.dataByteCount)
+                return false;
+            for (std::size_t k = 0; k < a[i].events.size(); ++k) {
+                const SessionEvent &e = a[i].events[k], &f = b[i].events[k];
+                if (e.id != f.id || static_cast<const SessionEventContent&>(e) != static_cast<const SessionEventContent&>(f))
+                    return false;
+            }
+        }
+        return true;
+    };
+    for (const char* capture : {"suricata-pppoe.pcap", "RADIUS.pcap", "l2tp-avp-overflow.pcap", "pppoe-session-http.pcap"}) {
+        const auto events = eventsOf(capture);
+        ASSERT_FALSE(events.empty()) << capture;
+        const auto whole = SubscriberSessionBuilder::group(events);
+        for (std::size_t partSize : {std::size_t{1}, std::size_t{2}, std::size_t{7}, events.size()}) {
+            std::vector<std::vector<RawSessionEvent>> parts;
+            for (std::size_t i = 0; i < events.size(); i += partSize)
+                parts.emplace_back(events.begin() + static_cast<std::ptrdiff_t>(i),
+                                   events.begin() + static_cast<std::ptrdiff_t>(std::min(events.size(), i + partSize)));
+            parts.insert(parts.begin() + static_cast<std::ptrdiff_t>(parts.size() / 2), std::vector<RawSessionEvent>());
+            EXPECT_TRUE(same(whole, SubscriberSessionBuilder::group(std::move(parts)))) << capture << ", parts of " << partSize;
+        }
+    }
+}
+
 TEST(SessionGrouping, AHundredThousandPPPoESessionsAndEverySessionIdStayLinear) {
     using Clock = std::chrono::steady_clock;
     auto pppoeRun = [](std::size_t sessions) {

@@ -303,22 +303,22 @@ constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
 /// sender goes on to set up: the first MAC pair of the sender whose first packet comes at or
 /// after it, else the last one before it. A sender that never talks to a peer keeps its own
 /// broadcast pair.
-void joinBroadcastDiscovery(const std::vector<RawSessionEvent>& events, const std::vector<std::size_t>& broadcast,
+void joinBroadcastDiscovery(const std::vector<RawSessionEvent*>& events, const std::vector<std::size_t>& broadcast,
                             OrderedGroups<SubscriberSessionKey, KeyHash>& pppoe) {
     if (broadcast.empty()) return;
     // The groups of each MAC, with the time of each group's first packet.
     std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>> byMAC;
     auto& groups = pppoe.groups();
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        double first = events[groups[g].second.front()].timestamp;
-        for (auto i : groups[g].second) first = std::min(first, events[i].timestamp);
+        double first = events[groups[g].second.front()]->timestamp;
+        for (auto i : groups[g].second) first = std::min(first, events[i]->timestamp);
         byMAC[groups[g].first.macA].emplace_back(first, g);
         byMAC[groups[g].first.macB].emplace_back(first, g);
     }
     for (auto& [mac, list] : byMAC) std::sort(list.begin(), list.end());
     std::vector<std::pair<std::size_t, std::size_t>> joins;  // (group, event)
     for (auto i : broadcast) {
-        const RawSessionEvent& e = events[i];
+        const RawSessionEvent& e = *events[i];
         auto found = byMAC.find(e.srcMAC);
         if (found == byMAC.end()) {
             pppoe[SubscriberSessionKey(e.srcMAC, e.dstMAC)].push_back(i);
@@ -334,25 +334,40 @@ void joinBroadcastDiscovery(const std::vector<RawSessionEvent>& events, const st
 }  // namespace
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<RawSessionEvent> events) {
+    std::vector<std::vector<RawSessionEvent>> parts;
+    parts.push_back(std::move(events));
+    return group(std::move(parts));
+}
+
+std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::vector<RawSessionEvent>> parts) {
+    // The events stay where the parts hold them; the grouping works on their positions in the
+    // list that the parts make one after the other.
+    std::vector<RawSessionEvent*> events;
+    std::size_t total = 0;
+    for (const auto& part : parts) total += part.size();
+    events.reserve(total);
+    for (auto& part : parts)
+        for (auto& e : part) events.push_back(&e);
     std::vector<const RawSessionEvent*> radius;
     OrderedGroups<SubscriberSessionKey, KeyHash> pppoe;
     OrderedGroups<std::string> l2tp;
     std::vector<std::size_t> broadcast;
-    for (const auto& e : events) {
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const RawSessionEvent& e = *events[i];
         if (e.protocolName == "RADIUS") {
             radius.push_back(&e);
         } else if (e.transport == SessionTransport::pppoe) {
-            if (e.dstMAC == kBroadcastMAC) broadcast.push_back(static_cast<std::size_t>(&e - events.data()));
-            else pppoe[SubscriberSessionKey(e.srcMAC, e.dstMAC)].push_back(static_cast<std::size_t>(&e - events.data()));
+            if (e.dstMAC == kBroadcastMAC) broadcast.push_back(i);
+            else pppoe[SubscriberSessionKey(e.srcMAC, e.dstMAC)].push_back(i);
         } else {
             std::string key = e.ipPair ? *e.ipPair : std::min(e.srcMAC, e.dstMAC) + "|" + std::max(e.srcMAC, e.dstMAC);
-            l2tp[key].push_back(static_cast<std::size_t>(&e - events.data()));
+            l2tp[key].push_back(i);
         }
     }
     auto pointers = [&](const std::vector<std::size_t>& indices) {
         std::vector<const RawSessionEvent*> out;
         out.reserve(indices.size());
-        for (auto i : indices) out.push_back(&events[i]);
+        for (auto i : indices) out.push_back(events[i]);
         return out;
     };
     joinBroadcastDiscovery(events, broadcast, pppoe);

@@ -116,33 +116,35 @@ nlohmann::ordered_json sessionJSON(const SubscriberSession& session, bool detail
 void run(const std::string& path, bool json, bool details) {
     activateAnalyzers();
     // One pass over the file, window by window on all cores: each packet is classified once, on
-    // the thread that reads it, and only its event (if any) is kept; the packets go with their
-    // window (and without --details the event keeps no detail rows). Events are put back in
-    // packet order before grouping, so the output does not depend on which thread met which
-    // packet.
+    // the thread that reads it, into its window slot, and only its event (if any) is kept; the
+    // packets go with their window (and without --details the event keeps no detail rows). The
+    // window's events are then taken in packet order, on this thread, into parts of the event
+    // list that never grow past their first size, so no event is moved twice and the output does
+    // not depend on which thread met which packet.
+    constexpr std::size_t kWindow = PacketWindowAnalysis::kDefaultWindow;
+    constexpr std::size_t kEventsPerPart = 1 << 16;
     tbb::enumerable_thread_specific<SessionClassifier> classifiers(details);
-    tbb::enumerable_thread_specific<std::vector<RawSessionEvent>> found;
+    std::vector<std::optional<RawSessionEvent>> slots(kWindow);
+    std::vector<std::vector<RawSessionEvent>> parts;
     const auto facts = streamCapture(
         path,
-        [&](QORPacket& packet, std::size_t) {
+        [&](QORPacket& packet, std::size_t slot) {
             auto bytes = packet.data();
             if (!bytes) return;
-            auto event = classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(),
-                                                       packet.realLength(), packet.linkType(), InternedString(), std::move(*bytes)});
-            if (event) found.local().push_back(std::move(*event));
+            slots[slot] = classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(),
+                                                        packet.realLength(), packet.linkType(), InternedString(), std::move(*bytes)});
         },
-        [](std::span<const std::shared_ptr<QORPacket>>) { return true; }, /*analyse=*/false);
-    // Each thread's events are in packet order already: sort only where they are, then move each
-    // event once.
-    std::vector<std::pair<std::int64_t, RawSessionEvent*>> order;
-    for (auto& local : found)
-        for (auto& event : local) order.emplace_back(event.packetId, &event);
-    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<RawSessionEvent> events;
-    events.reserve(order.size());
-    for (auto& [id, event] : order) events.push_back(std::move(*event));
-    for (auto& local : found) std::vector<RawSessionEvent>().swap(local);
-    const auto sessions = SubscriberSessionBuilder::group(std::move(events));
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+            for (std::size_t i = 0; i < window.size(); ++i) {
+                if (!slots[i]) continue;
+                if (parts.empty() || parts.back().size() == kEventsPerPart) parts.emplace_back().reserve(kEventsPerPart);
+                parts.back().push_back(std::move(*slots[i]));
+                slots[i].reset();
+            }
+            return true;
+        },
+        /*analyse=*/false, /*releasePages=*/true, kWindow);
+    const auto sessions = SubscriberSessionBuilder::group(std::move(parts));
     std::string out;
     if (json) {
         auto list = nlohmann::ordered_json::array();

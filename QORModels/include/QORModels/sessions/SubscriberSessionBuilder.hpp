@@ -71,6 +71,10 @@ public:
 
     /// The grouping step alone: raw events (in packet order) into sessions.
     static std::vector<SubscriberSession> group(std::vector<RawSessionEvent> events);
+    /// The same for events given in consecutive parts, each in packet order and each part's
+    /// packets after the last one's (a caller that classifies a capture window by window keeps
+    /// each window's events where they are, rather than moving them all into one list).
+    static std::vector<SubscriberSession> group(std::vector<std::vector<RawSessionEvent>> parts);
 };
 
 }  // namespace qor
