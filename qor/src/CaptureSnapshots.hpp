@@ -93,4 +93,15 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
     return facts;
 }
 
+/// The records `extract` gives for every window of `path` (as for `extractFromCapture`), gathered
+/// by conversation into a `Groups` (`TCPSegmentGroups`, `UDPDatagramGroups`) as the windows come,
+/// with what reading the file learnt. Fails as `loadCapture` does.
+template <class Groups, class Extract>
+std::pair<CaptureFacts, Groups> gatherConversations(const std::filesystem::path& path, const Extract& extract,
+                                                    double* firstPacketTime = nullptr) {
+    Groups groups;
+    CaptureFacts facts = extractFromCapture(path, extract, [&](auto& records) { groups.add(std::move(records)); }, firstPacketTime);
+    return {std::move(facts), std::move(groups)};
+}
+
 }  // namespace qor::cli

@@ -83,16 +83,15 @@ void run(const std::string& path, bool udp, bool json) {
     double first = 0;  // the capture's first packet's time, which start times count from
     std::vector<Conversation> conversations;
     CaptureFacts facts;
-    // Every record of the capture gathered by conversation, window by window.
-    auto gather = [&](auto groups, auto extract) {
-        facts = extractFromCapture(path, extract, [&](auto& records) { groups.add(std::move(records)); }, &first);
-        return groups;
-    };
     if (udp) {
-        auto groups = gather(UDPDatagramGroups(), [](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); });
+        auto [read, groups] = gatherConversations<UDPDatagramGroups>(
+            path, [](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); }, &first);
+        facts = std::move(read);
         for (const auto& flow : UDPFlowReassembler::reassembleAllOffMain(std::move(groups))) conversations.push_back(summary(flow));
     } else {
-        auto groups = gather(TCPSegmentGroups(), [](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); });
+        auto [read, groups] = gatherConversations<TCPSegmentGroups>(
+            path, [](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); }, &first);
+        facts = std::move(read);
         TCPStreamReassembler::forEachStreamOffMain(std::move(groups), [&](TCPStream&& stream) {
             conversations.push_back(summary(stream));
             return true;

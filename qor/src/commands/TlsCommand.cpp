@@ -72,7 +72,7 @@ struct Scan {
 
 constexpr std::size_t kProbeBatch = 128;
 
-Scan scan(const CaptureSnapshots& capture, bool decrypt) {
+Scan scan(TCPSegmentGroups segments, bool decrypt) {
     Scan result;
     auto probe = decrypt ? TLSDecryptionProbeRegistry::shared().currentProbe() : nullptr;
     if (decrypt && !probe) throw noTLSProbe();
@@ -89,7 +89,7 @@ Scan scan(const CaptureSnapshots& capture, bool decrypt) {
         pending.clear();
     };
     std::unordered_set<std::string> claimed;  // client randoms whose earliest stream is known
-    TCPStreamReassembler::forEachStreamOffMain(capture.snapshots, {}, [&](TCPStream&& stream) {
+    TCPStreamReassembler::forEachStreamOffMain(std::move(segments), [&](TCPStream&& stream) {
         auto found = TLSStreamScanner::sightings(stream);
         if (found.empty()) return true;
         if (probe) {
@@ -159,9 +159,12 @@ void print(const std::vector<TLSSessionKeyRow>& rows, const TLSKeySummary& summa
 
 void run(const Options& options) {
     activateAnalyzers();
-    CaptureSnapshots capture = snapshotCapture(options.file);
-    const KeyMaterial keys = publishKeyMaterial(capture.facts, options.keylogs);
-    Scan found = scan(capture, options.decrypt);
+    // The capture is read in one streamed pass that keeps only its TCP segments; its own key store
+    // is known once the read is done, before any stream is scanned or probed.
+    auto [facts, segments] = gatherConversations<TCPSegmentGroups>(
+        options.file, [](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); });
+    const KeyMaterial keys = publishKeyMaterial(facts, options.keylogs);
+    Scan found = scan(std::move(segments), options.decrypt);
     auto rows = TLSKeyInventory::rows(found.sightings, *keys.index, keys.traceFingerprint);
     if (options.decrypt) {
         for (auto& row : rows) {
@@ -170,7 +173,7 @@ void run(const Options& options) {
         }
     }
     print(rows, TLSKeySummary(rows), options.json, options.decrypt);
-    reportReadIssue(capture.facts);
+    reportReadIssue(facts);
     reportKeyLogIssue(keys);
 }
 
