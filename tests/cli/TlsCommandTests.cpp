@@ -52,6 +52,15 @@ TEST(QorTls, KeyMaterialFromKeyLogsAndWhatABadKeyLogGives) {
     EXPECT_NE(r.out.find("2 TLS sessions: 0 with keys"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("qor: " + missing + ": cannot read the key-log file"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("qor: " + dir.path.string() + ": cannot read the key-log file: it is a folder"), std::string::npos) << r.err;
+
+    // The capture's own key store (its Decryption Secrets Block) keys its session without any
+    // key-log file, and the session decrypts with it.
+    r = runQor("tls --json --decrypt " + fixture("illustrated-tls12-dsb.pcapng"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    doc = nlohmann::json::parse(r.out);
+    ASSERT_EQ(doc["sessions"].size(), 1u);
+    EXPECT_EQ(doc["sessions"][0]["status"], "decrypted");
+    EXPECT_EQ(doc["summary"], (nlohmann::json{{"total", 1}, {"keyed", 1}, {"complete", 1}, {"incomplete", 0}, {"noKey", 0}}));
 }
 
 /// Each direction's hex lines of a raw follow view, without header, indent or frame.
