@@ -1,14 +1,17 @@
 // Grouping raw session events into PPPoE and L2TP sessions, and merging RADIUS exchanges in.
 
 #include <fmt/format.h>
+#include <tbb/blocked_range.h>
 
 #include <algorithm>
+#include <iterator>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
 #include "SessionIdentifierUnion.hpp"
 #include "SessionText.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor {
 namespace {
@@ -28,6 +31,14 @@ private:
     std::unordered_map<Key, std::size_t, Hash> index_;
     std::vector<std::pair<Key, std::vector<std::size_t>>> groups_;
 };
+
+/// `body(i)` for every index below `count`, on oneTBB's workers.
+template <class Body>
+void eachInParallel(std::size_t count, const Body& body) {
+    observedParallelFor(tbb::blocked_range<std::size_t>(0, count), [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
+    });
+}
 
 struct KeyHash {
     std::size_t operator()(const SubscriberSessionKey& key) const {
@@ -270,11 +281,12 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
             matchedOf[after == list.begin() ? list.front() : *(after - 1)].push_back(e);
         }
     }
-    for (std::size_t index = 0; index < sessions.size(); ++index) {
+    // Each RADIUS event went to one session: the sessions take theirs in on all cores.
+    eachInParallel(sessions.size(), [&](std::size_t index) {
         SubscriberSession& session = sessions[index];
         SessionSummary& s = session.summary;
         const auto& matched = matchedOf[index];
-        if (matched.empty()) continue;
+        if (matched.empty()) return;
         std::optional<std::string> inSpan, first;
         std::optional<AuthResult> radiusResult;
         std::vector<SessionEvent> added;
@@ -294,7 +306,7 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
                    std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()), std::back_inserter(merged),
                    [](const SessionEvent& a, const SessionEvent& b) { return a.timestamp < b.timestamp; });
         session.events = std::move(merged);
-    }
+    });
 }
 
 constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
@@ -371,9 +383,21 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
         return out;
     };
     joinBroadcastDiscovery(events, broadcast, pppoe);
-    std::vector<SubscriberSession> sessions;
-    for (auto& [key, indices] : pppoe.groups()) sessions.push_back(assemblePPPoE(key, pointers(indices)));
-    for (auto& [key, indices] : l2tp.groups()) assembleL2TPGroup(pointers(indices), sessions);
+    // Every event belongs to one group, so the groups are assembled on all cores, each into its
+    // own slot, and the sessions kept in the order of their groups.
+    const auto& pppoeGroups = pppoe.groups();
+    const auto& l2tpGroups = l2tp.groups();
+    std::vector<SubscriberSession> sessions(pppoeGroups.size());
+    std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
+    eachInParallel(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t g) {
+        if (g < pppoeGroups.size()) {
+            sessions[g] = assemblePPPoE(pppoeGroups[g].first, pointers(pppoeGroups[g].second));
+        } else {
+            g -= pppoeGroups.size();
+            assembleL2TPGroup(pointers(l2tpGroups[g].second), l2tpSessions[g]);
+        }
+    });
+    for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
     if (!radius.empty()) mergeRADIUS(sessions, radius);
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
         return a.summary.startTime < b.summary.startTime;

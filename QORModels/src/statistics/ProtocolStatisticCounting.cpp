@@ -18,7 +18,7 @@
 #include "QORModels/statistics/QORSharedMemoryQueue.hpp"
 #include "QORPlatform/Task.hpp"
 #include "../streams/SnapshotAnalysis.hpp"
-#include "../support/ObservedParallelFor.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor::ProtocolStatisticCounting {
 namespace {

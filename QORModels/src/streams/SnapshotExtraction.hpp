@@ -13,7 +13,7 @@
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORPlatform/Task.hpp"
 #include "SnapshotAnalysis.hpp"
-#include "../support/ObservedParallelFor.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor {
 

@@ -6,7 +6,7 @@
 
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORPlatform/MainQueue.hpp"
-#include "../support/ObservedParallelFor.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 #include "SnapshotExtraction.hpp"
 
 namespace qor {

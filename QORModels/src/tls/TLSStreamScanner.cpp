@@ -6,7 +6,7 @@
 
 #include "QORModels/tls/TLSHandshakeScanner.hpp"
 #include "QORPlatform/Task.hpp"
-#include "../support/ObservedParallelFor.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor {
 

@@ -2,6 +2,7 @@
 // summary and its ladder of events.
 
 #include <fmt/format.h>
+#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "Command.hpp"
 #include "PluginSetup.hpp"
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor::cli {
 namespace {
@@ -145,16 +147,24 @@ void run(const std::string& path, bool json, bool details) {
         },
         /*analyse=*/false, /*releasePages=*/true, kWindow);
     const auto sessions = SubscriberSessionBuilder::group(std::move(parts));
-    std::string out;
     if (json) {
         auto list = nlohmann::ordered_json::array();
         for (const auto& session : sessions) list.push_back(sessionJSON(session, details));
-        out = nlohmann::ordered_json{{"sessions", std::move(list)}}.dump(2) + "\n";
+        const std::string out = nlohmann::ordered_json{{"sessions", std::move(list)}}.dump(2) + "\n";
+        std::fwrite(out.data(), 1, out.size(), stdout);
     } else {
-        for (const auto& session : sessions) appendSessionText(out, session, details);
-        out += fmt::format("{} session{}\n", sessions.size(), sessions.size() == 1 ? "" : "s");
+        // Each session's block is written on the workers, then the blocks go out in order.
+        std::vector<std::string> blocks(sessions.size());
+        observedParallelFor(tbb::blocked_range<std::size_t>(0, sessions.size()), [&](const tbb::blocked_range<std::size_t>& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) appendSessionText(blocks[i], sessions[i], details);
+        });
+        for (auto& block : blocks) {
+            std::fwrite(block.data(), 1, block.size(), stdout);
+            std::string().swap(block);
+        }
+        const std::string count = fmt::format("{} session{}\n", sessions.size(), sessions.size() == 1 ? "" : "s");
+        std::fwrite(count.data(), 1, count.size(), stdout);
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
     reportReadIssue(facts);
 }
 
