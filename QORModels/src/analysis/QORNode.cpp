@@ -9,7 +9,11 @@ namespace qor {
 
 QORNode::QORNode() = default;
 
-NSUserInterfaceItemIdentifier QORNode::nodeID() const { return setNodeID_ ? *setNodeID_ : NSUserInterfaceItemIdentifier{uuid_.uuidString()}; }
+NSUserInterfaceItemIdentifier QORNode::nodeID() const {
+    if (setNodeID_) return *setNodeID_;
+    std::call_once(uuidDrawn_, [this] { uuid_.emplace(); });
+    return NSUserInterfaceItemIdentifier{uuid_->uuidString()};
+}
 
 QORNode::~QORNode() {
     _parent.reset();

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,8 +49,8 @@ public:
     void setChildren(std::vector<std::shared_ptr<QORNodeProtocol>> c) { children_ = std::move(c); }
     void setNodeName(std::string n) { nodeName_ = std::move(n); }
     void setNodeValue(std::string v) { nodeValue_ = std::move(v); }
-    /// The node's identity for views: the text of the UUID it was made with, or the one set.
-    /// The text is made when asked for (most nodes of a walk are never shown in a view).
+    /// The node's identity for views: the text of its UUID, or the one set. The UUID is drawn
+    /// when the identity is first asked for and stays the node's from then on.
     [[nodiscard]] NSUserInterfaceItemIdentifier nodeID() const;
     void setNodeID(NSUserInterfaceItemIdentifier id) { setNodeID_ = std::make_unique<NSUserInterfaceItemIdentifier>(std::move(id)); }
     [[nodiscard]] std::uint16_t headerLength() const { return headerLength_; }
@@ -75,7 +77,10 @@ public:
     [[nodiscard]] std::string_view className() const override { return "QORNode"; }
 
 private:
-    UUID uuid_;
+    /// The UUID the node is known by, drawn the first time its identity is asked for: most nodes
+    /// of a walk never are, and drawing one costs more than the rest of making a node.
+    mutable std::once_flag uuidDrawn_;
+    mutable std::optional<UUID> uuid_;
     std::unique_ptr<NSUserInterfaceItemIdentifier> setNodeID_;  ///< rare: an identity given by a caller
     std::vector<std::shared_ptr<QORNodeProtocol>> children_;
     std::uint16_t headerLength_ = 0;
