@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
 #include <unordered_map>
 
 #include "CaptureLoading.hpp"
@@ -17,6 +16,7 @@
 #include "QORCommonTools/MemoryAdvice.hpp"
 #include "Command.hpp"
 #include "PluginSetup.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor::cli {
 namespace {
@@ -55,7 +55,7 @@ void run(const std::string& path, bool json, bool stats) {
     PassedPagesRelease pages(region ? region->wholeFile : std::span<const std::byte>(), region.has_value());
     for (std::size_t begin = 0; begin < packets.size(); begin += kBlock) {
         const std::size_t end = std::min(packets.size(), begin + kBlock);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& range) {
+        observedParallelFor(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& range) {
             auto& local = perThread.local();
             for (std::size_t i = range.begin(); i != range.end(); ++i) {
                 (void)packets[i]->analyse();

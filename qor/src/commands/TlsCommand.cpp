@@ -6,7 +6,7 @@
 #include <fmt/ranges.h>
 
 #include <nlohmann/json.hpp>
-#include <tbb/parallel_for.h>
+#include <tbb/blocked_range.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -15,6 +15,7 @@
 #include "PluginSetup.hpp"
 #include "QORCommonTools/QORAnalyzingUtilities.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 #include "QORModels/tls/TLSDecryptionProbeRegistry.hpp"
 #include "QORModels/tls/TLSKeyInventory.hpp"
 #include "QORModels/tls/TLSKeySummary.hpp"
@@ -83,7 +84,9 @@ Scan scan(TCPSegmentGroups segments, bool decrypt) {
     };
     std::vector<Pending> pending;
     auto probeAll = [&] {
-        tbb::parallel_for(std::size_t{0}, pending.size(), [&](std::size_t i) { pending[i].outcome = probe->probe(pending[i].stream); });
+        observedParallelFor(tbb::blocked_range<std::size_t>(0, pending.size()), [&](const tbb::blocked_range<std::size_t>& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) pending[i].outcome = probe->probe(pending[i].stream);
+        });
         for (auto& p : pending)
             for (auto& random : p.randoms) result.outcomes.insert_or_assign(std::move(random), *p.outcome);
         pending.clear();
