@@ -9,9 +9,9 @@
 #include <unordered_set>
 
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 #include "SessionIdentifierUnion.hpp"
 #include "SessionText.hpp"
-#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor {
 namespace {

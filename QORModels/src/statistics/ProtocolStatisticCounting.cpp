@@ -16,9 +16,9 @@
 #include "QORModels/packets/APIError.hpp"
 #include "QORModels/packets/MappedFileDataCache.hpp"
 #include "QORModels/statistics/QORSharedMemoryQueue.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 #include "QORPlatform/Task.hpp"
 #include "../streams/SnapshotAnalysis.hpp"
-#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor::ProtocolStatisticCounting {
 namespace {

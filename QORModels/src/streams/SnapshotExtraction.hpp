@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "QORModels/streams/TCPStreamReassembler.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
 #include "QORPlatform/Task.hpp"
 #include "SnapshotAnalysis.hpp"
-#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "QORModels/packets/QORPacket.hpp"
-#include "QORPlatform/MainQueue.hpp"
 #include "QORModels/support/ObservedParallelFor.hpp"
+#include "QORPlatform/MainQueue.hpp"
 #include "SnapshotExtraction.hpp"
 
 namespace qor {

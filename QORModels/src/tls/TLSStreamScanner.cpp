@@ -4,9 +4,9 @@
 
 #include <tbb/blocked_range.h>
 
+#include "QORModels/support/ObservedParallelFor.hpp"
 #include "QORModels/tls/TLSHandshakeScanner.hpp"
 #include "QORPlatform/Task.hpp"
-#include "QORModels/support/ObservedParallelFor.hpp"
 
 namespace qor {
 

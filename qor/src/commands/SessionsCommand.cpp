@@ -118,7 +118,7 @@ nlohmann::ordered_json sessionJSON(const SubscriberSession& session, bool detail
 void run(const std::string& path, bool json, bool details) {
     activateAnalyzers();
     // One pass over the file, window by window on all cores: each packet is classified once, on
-    // the thread that reads it, into its window slot, and only its event (if any) is kept; the
+    // the worker that takes it, into its window slot, and only its event (if any) is kept; the
     // packets go with their window (and without --details the event keeps no detail rows). The
     // window's events are then taken in packet order, on this thread, into parts of the event
     // list that never grow past their first size, so no event is moved twice and the output does
