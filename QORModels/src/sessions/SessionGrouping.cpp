@@ -1,7 +1,6 @@
 // Grouping raw session events into PPPoE and L2TP sessions, and merging RADIUS exchanges in.
 
 #include <fmt/format.h>
-#include <tbb/blocked_range.h>
 
 #include <algorithm>
 #include <iterator>
@@ -31,14 +30,6 @@ private:
     std::unordered_map<Key, std::size_t, Hash> index_;
     std::vector<std::pair<Key, std::vector<std::size_t>>> groups_;
 };
-
-/// `body(i)` for every index below `count`, on oneTBB's workers.
-template <class Body>
-void eachInParallel(std::size_t count, const Body& body) {
-    observedParallelFor(tbb::blocked_range<std::size_t>(0, count), [&](const tbb::blocked_range<std::size_t>& range) {
-        for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
-    });
-}
 
 struct KeyHash {
     std::size_t operator()(const SubscriberSessionKey& key) const {
@@ -282,7 +273,7 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
         }
     }
     // Each RADIUS event went to one session: the sessions take theirs in on all cores.
-    eachInParallel(sessions.size(), [&](std::size_t index) {
+    observedParallelForEach(sessions.size(), [&](std::size_t index) {
         SubscriberSession& session = sessions[index];
         SessionSummary& s = session.summary;
         const auto& matched = matchedOf[index];
@@ -389,7 +380,7 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
     const auto& l2tpGroups = l2tp.groups();
     std::vector<SubscriberSession> sessions(pppoeGroups.size());
     std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
-    eachInParallel(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t g) {
+    observedParallelForEach(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t g) {
         if (g < pppoeGroups.size()) {
             sessions[g] = assemblePPPoE(pppoeGroups[g].first, pointers(pppoeGroups[g].second));
         } else {

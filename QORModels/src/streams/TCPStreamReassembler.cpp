@@ -1,7 +1,5 @@
 #include "QORModels/streams/TCPStreamReassembler.hpp"
 
-#include <tbb/blocked_range.h>
-
 #include <algorithm>
 
 #include "QORModels/packets/QORPacket.hpp"
@@ -72,10 +70,7 @@ std::optional<TCPStream> TCPStreamReassembler::reassembleOffMain(const std::vect
 void TCPStreamReassembler::forEachStreamOffMain(const std::vector<PacketSnapshot>& snapshots, const SnapshotProgress& onProgress,
                                                 const std::function<bool(TCPStream&&)>& visit) {
     auto extracted = extractInBatches<RawTCPSegment>(snapshots, onProgress, extract);
-    if (!extracted) return;
-    TCPSegmentGroups groups;
-    groups.add(std::move(*extracted));
-    forEachStreamOffMain(std::move(groups), visit);
+    if (extracted) forEachStreamOffMain(TCPSegmentGroups(std::move(*extracted)), visit);
 }
 
 void TCPStreamReassembler::forEachStreamOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStream&&)>& visit) {
@@ -86,11 +81,7 @@ void TCPStreamReassembler::forEachStreamOffMain(TCPSegmentGroups groups, const s
         if (cancelled && cancelled->load()) return;
         const std::size_t end = std::min(groups.size(), begin + kStreamsPerBatch);
         std::vector<std::optional<TCPStream>> built(end - begin);
-        observedParallelFor(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& r) {
-            for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                built[i - begin] = buildStream(groups.keys()[i], groups.take(i));
-            }
-        });
+        observedParallelForEach(end - begin, [&](std::size_t k) { built[k] = buildStream(groups.keys()[begin + k], groups.take(begin + k)); });
         for (auto& stream : built) {
             if (stream && !visit(std::move(*stream))) return;
         }

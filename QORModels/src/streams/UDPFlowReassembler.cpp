@@ -115,9 +115,7 @@ std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(const std::vector<
                                                               const SnapshotProgress& onProgress) {
     auto extracted = extractInBatches<RawUDPDatagram>(snapshots, onProgress, extract);
     if (!extracted) return {};
-    UDPDatagramGroups groups;
-    groups.add(std::move(*extracted));
-    return reassembleAllOffMain(std::move(groups));
+    return reassembleAllOffMain(UDPDatagramGroups(std::move(*extracted)));
 }
 
 std::vector<UDPFlow> UDPFlowReassembler::reassembleAllOffMain(UDPDatagramGroups groups) {

@@ -2,8 +2,6 @@
 
 #include "QORModels/tls/TLSStreamScanner.hpp"
 
-#include <tbb/blocked_range.h>
-
 #include "QORModels/support/ObservedParallelFor.hpp"
 #include "QORModels/tls/TLSHandshakeScanner.hpp"
 #include "QORPlatform/Task.hpp"
@@ -28,11 +26,8 @@ std::vector<TLSKeyInventory::PlacedSighting> TLSStreamScanner::sightings(const T
 std::vector<TLSKeyInventory::PlacedSighting> TLSStreamScanner::sightings(std::span<const TCPStream> streams) {
     const auto cancelled = Task::currentCancellationFlag();
     std::vector<std::vector<TLSKeyInventory::PlacedSighting>> perStream(streams.size());
-    observedParallelFor(tbb::blocked_range<std::size_t>(0, streams.size()), [&](const tbb::blocked_range<std::size_t>& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) {
-            if (cancelled && cancelled->load(std::memory_order_relaxed)) return;
-            perStream[i] = sightings(streams[i]);
-        }
+    observedParallelForEach(streams.size(), [&](std::size_t i) {
+        if (!cancelled || !cancelled->load(std::memory_order_relaxed)) perStream[i] = sightings(streams[i]);
     });
     if (cancelled && cancelled->load()) return {};
     std::size_t count = 0;

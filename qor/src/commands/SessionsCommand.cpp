@@ -2,7 +2,6 @@
 // summary and its ladder of events.
 
 #include <fmt/format.h>
-#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 
 #include <algorithm>
@@ -155,9 +154,7 @@ void run(const std::string& path, bool json, bool details) {
     } else {
         // Each session's block is written on the workers, then the blocks go out in order.
         std::vector<std::string> blocks(sessions.size());
-        observedParallelFor(tbb::blocked_range<std::size_t>(0, sessions.size()), [&](const tbb::blocked_range<std::size_t>& range) {
-            for (std::size_t i = range.begin(); i != range.end(); ++i) appendSessionText(blocks[i], sessions[i], details);
-        });
+        observedParallelForEach(sessions.size(), [&](std::size_t i) { appendSessionText(blocks[i], sessions[i], details); });
         for (auto& block : blocks) {
             std::fwrite(block.data(), 1, block.size(), stdout);
             std::string().swap(block);

@@ -6,7 +6,6 @@
 #include <fmt/ranges.h>
 
 #include <nlohmann/json.hpp>
-#include <tbb/blocked_range.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -84,9 +83,7 @@ Scan scan(TCPSegmentGroups segments, bool decrypt) {
     };
     std::vector<Pending> pending;
     auto probeAll = [&] {
-        observedParallelFor(tbb::blocked_range<std::size_t>(0, pending.size()), [&](const tbb::blocked_range<std::size_t>& range) {
-            for (std::size_t i = range.begin(); i != range.end(); ++i) pending[i].outcome = probe->probe(pending[i].stream);
-        });
+        observedParallelForEach(pending.size(), [&](std::size_t i) { pending[i].outcome = probe->probe(pending[i].stream); });
         for (auto& p : pending)
             for (auto& random : p.randoms) result.outcomes.insert_or_assign(std::move(random), *p.outcome);
         pending.clear();

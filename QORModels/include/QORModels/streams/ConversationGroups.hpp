@@ -17,6 +17,10 @@ namespace qor {
 template <class Key, class Hash, class Record>
 class ConversationGroups {
 public:
+    ConversationGroups() = default;
+    /// The groups of `records`, added in order.
+    explicit ConversationGroups(std::vector<Record>&& records) { add(std::move(records)); }
+
     /// Adds `record` to its conversation's group (a new last group for a key not seen before) and
     /// gives the group's position.
     std::size_t add(Record&& record) {

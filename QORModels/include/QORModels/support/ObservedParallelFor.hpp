@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 namespace qor {
@@ -29,6 +30,14 @@ void observedParallelFor(const Range& range, const Body& body) {
         body(part);
     });
     (void)finished.load(std::memory_order_acquire);
+}
+
+/// `body(i)` for every index `i` below `count`, as an observed parallel loop.
+template <class Body>
+void observedParallelForEach(std::size_t count, const Body& body) {
+    observedParallelFor(tbb::blocked_range<std::size_t>(0, count), [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
+    });
 }
 
 }  // namespace qor
