@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "QORDependencies/QORAttributeReading.hpp"
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORModels/analysis/PluginLookupTable.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
@@ -29,13 +30,20 @@ struct FakeSpec {
     std::map<std::string, std::string> fixedValues;
     std::vector<std::string> hexKeys;
     bool refuse = false;                           ///< make() gives nothing
+    /// An attribute key the class reads without an analyzer: its reader hands back the very
+    /// bytes it is given.
+    std::optional<std::string> bytesReaderKey;
 };
 
-class FakeClass final : public QORPluginAnalyzerClass {
+class FakeClass final : public QORPluginAnalyzerClass, public QORAttributeReading {
 public:
     explicit FakeClass(FakeSpec spec) : spec_(std::move(spec)) {}
     std::string_view name() const override { return spec_.name; }
     AnalyzerRef make(const Data& data, const PacketRef&) const override;
+    AttributeReader attributeReader(std::string_view key) const override {
+        if (spec_.bytesReaderKey != key) return nullptr;
+        return [](const Data& data) { return Value(data); };
+    }
     const FakeSpec& spec() const { return spec_; }
 
 private:

@@ -14,8 +14,10 @@
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
 #include "QORModels/analysis/SharedSnapshot.hpp"
+#include "QORModels/filters/PacketFilterEngine.hpp"
 #include "QORLog/QORLog.hpp"
 #include "QORPlatform/AppKit.hpp"
+#include "QORPlatform/NSPredicate.hpp"
 
 namespace qor::test {
 namespace {
@@ -189,6 +191,25 @@ TEST_F(Pipeline, AttributeValuesByKeyAndByColumn) {
     // Without IP in the history the source is the link-layer address.
     p->setPacketProtocolHistory(std::optional<std::string>("ETH-ARP"));
     EXPECT_EQ(p->packetSourceString(), "060708090a0b");
+}
+
+TEST_F(Pipeline, BytesAReaderHandsBackOutliveThePacketAndItsCache) {
+    FakeRegistry local;
+    auto e = local.add({.name = "ETH", .size = 14, .next = "IP", .bytesReaderKey = "etherSrc"});
+    local.publish({local.structure(e, {FakeRegistry::attribute(e, "etherSrc", 6, 6)})});
+    const auto predicate = NSPredicate::predicateWithFormat("etherSrc != nil");
+    Value read;
+    std::size_t matches = 0;
+    {
+        auto p = packetWithBytes(countingBytes(60));
+        read = p->valueForKey("etherSrc");
+        matches = PacketFilterEngine().apply(*predicate, {p}).size();
+    }
+    EXPECT_EQ(matches, 1u);
+    const auto bytes = read.asData();
+    ASSERT_TRUE(bytes);
+    EXPECT_TRUE(bytes->owner());  // the packet's storage, kept by the value
+    EXPECT_EQ(*bytes, countingBytes(12).slice(6, 6));
 }
 
 TEST_F(Pipeline, RedissectRebuildsTheChainOnlyForPacketsWithAFile) {

@@ -34,4 +34,11 @@ std::optional<Data> MappedFileDataCache::object(UInt32Range range) const {
     return Data::wrap(std::move(holder), span);
 }
 
+void MappedFileDataCache::prefetch(UInt32Range range) const noexcept {
+    if (range.lowerBound >= bytes_.size()) return;
+    const std::byte* at = bytes_.data() + range.lowerBound;
+    __builtin_prefetch(at);
+    if (range.lowerBound + 64u < bytes_.size()) __builtin_prefetch(at + 64);
+}
+
 }  // namespace qor

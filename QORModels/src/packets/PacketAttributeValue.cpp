@@ -1,5 +1,6 @@
 #include "PacketAttributeValue.hpp"
 
+#include "PacketReadScope.hpp"
 #include "QORModels/analysis/PluginLookupTable.hpp"
 
 namespace qor {
@@ -33,10 +34,28 @@ std::optional<Value> attributeValue(const QORPacket& packet, const QORPlugInAnal
     return value;
 }
 
-void readAttribute(const QORPacket& packet, const QORPlugInAnalyzerAttribute& attribute, Value& out, AttributeOwners* owners) {
-    out = Value();
-    if (!attribute.plugInAnalyzerClass) return;
-    const auto chain = packet.analysedLinks();
+namespace {
+
+/// `value` as a reader made it from a view of `bytes`, holding `bytes`' storage wherever it
+/// holds bytes of the view: a reader may hand back a slice of what it was given, and that slice
+/// must outlive the view.
+void keepViewedBytes(Value& value, const Data& bytes) {
+    const auto within = [&](const Data& d) {
+        return !d.owner() && !d.empty() && d.data() >= bytes.data() && d.data() + d.size() <= bytes.data() + bytes.size();
+    };
+    if (const Data* d = std::get_if<Data>(&value.storage())) {
+        if (within(*d)) value = Value(Data::wrap(bytes.owner(), d->span()));
+    } else if (const Value::List* list = value.asList()) {
+        Value::List kept = *list;
+        for (Value& item : kept) keepViewedBytes(item, bytes);
+        value = Value(std::move(kept));
+    }
+}
+
+/// `readAttribute` with the packet's reads in `scope`.
+void readAttributeIn(PacketReadScope& scope, const QORPacket& packet, const QORPlugInAnalyzerAttribute& attribute, Value& out,
+                     AttributeOwners* owners) {
+    const CompactAnalyzerChain& chain = scope.links();
     const ChainLink* owner = nullptr;
     AttributeOwners::Role role;
     std::uint16_t offset = 0;  // of the owner's header: the header sizes before it, in 16 bits
@@ -54,16 +73,33 @@ void readAttribute(const QORPacket& packet, const QORPlugInAnalyzerAttribute& at
         offset = static_cast<std::uint16_t>(offset + link.protocolSize);
     }
     if (!owner) return;
-    const auto bytes = packet.data();
+    const auto& bytes = scope.bytes();
     if (!bytes) return;
     if (role.reader) {
-        out = role.reader(attributeSlice(*bytes, offset, attribute));
+        // Readers are plain functions that look at the bytes during the call: they get a view,
+        // which counts no reference on the storage every packet of the file shares.
+        out = role.reader(attributeSlice(scope.view(), offset, attribute));
+        keepViewedBytes(out, *bytes);
         return;
     }
     const auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(packet.shared_from_this()));
     CompactAnalyzerChain::inspect(*owner, *bytes, self, [&](const QORPluginAnalyzerProtocol& analyzer) {
         out = analyzer.value(attribute.attributeKey, attributeSlice(*bytes, offset, attribute));
     });
+}
+
+}  // namespace
+
+void readAttribute(const QORPacket& packet, const QORPlugInAnalyzerAttribute& attribute, Value& out, AttributeOwners* owners) {
+    out = Value();
+    if (!attribute.plugInAnalyzerClass) return;
+    // Reads of one packet in one evaluation share one fetch of its links and bytes.
+    if (PacketReadScope* scope = PacketReadScope::open(packet)) {
+        readAttributeIn(*scope, packet, attribute, out, owners);
+        return;
+    }
+    PacketReadScope scope(packet);
+    readAttributeIn(scope, packet, attribute, out, owners);
 }
 
 }  // namespace qor

@@ -384,6 +384,17 @@ std::optional<Data> QORPacket::data() const {
     return cache->object(UInt32Range{dataLocation_, static_cast<std::uint32_t>(end)});
 }
 
+void QORPacket::prefetch(bool bytes) const noexcept {
+    if (const QORAnalyzerCache* made = cache_.load(std::memory_order_relaxed)) {
+        for (std::size_t line = 0; line < sizeof(QORAnalyzerCache); line += 64) __builtin_prefetch(reinterpret_cast<const char*>(made) + line);
+    }
+    if (!bytes) return;
+    std::lock_guard guard(lock_);
+    if (dataCache_ && std::uint64_t{dataLocation_} + captureLength_ <= UINT32_MAX) {
+        dataCache_->prefetch(UInt32Range{dataLocation_, dataLocation_ + captureLength_});
+    }
+}
+
 std::optional<Data> QORPacket::storedData() const {
     std::lock_guard guard(lock_);
     const auto& cache = dataCache_;

@@ -48,28 +48,37 @@ std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t
     return data.checkedSlice(offset, length);
 }
 
+namespace {
+/// `fieldBytes` as a view: field reads run for every attribute of every filtered packet, and a
+/// view of the bytes costs no reference count on their storage.
+std::optional<ByteReader> fieldReader(const Data& data, std::size_t offset, std::size_t length) {
+    if (data.size() == length) return ByteReader(data.span());
+    return ByteReader(data.span()).sliceAt(offset, length);
+}
+}  // namespace
+
 std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset) {
-    auto bytes = fieldBytes(data, offset, 1);
+    auto bytes = fieldReader(data, offset, 1);
     if (!bytes) return std::nullopt;
-    return ByteReader(*bytes).readU8();
+    return bytes->readU8();
 }
 
 std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset) {
-    auto bytes = fieldBytes(data, offset, 2);
+    auto bytes = fieldReader(data, offset, 2);
     if (!bytes) return std::nullopt;
-    return ByteReader(*bytes).readU16be();
+    return bytes->readU16be();
 }
 
 std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset) {
-    auto bytes = fieldBytes(data, offset, 4);
+    auto bytes = fieldReader(data, offset, 4);
     if (!bytes) return std::nullopt;
-    return ByteReader(*bytes).readU32be();
+    return bytes->readU32be();
 }
 
 std::optional<std::uint64_t> fieldNumber(const Data& data, std::size_t offset, std::size_t length) {
-    auto bytes = fieldBytes(data, offset, length);
+    auto bytes = fieldReader(data, offset, length);
     if (!bytes) return std::nullopt;
-    return ByteReader(*bytes).readUBE(length);
+    return bytes->readUBE(length);
 }
 
 // --- Text ----------------------------------------------------------------------------------------

@@ -22,6 +22,12 @@ class QORSharedMemoryQueue;
 /// all): a packet without analyzers (no bytes to analyse, nothing cached) is skipped, never
 /// counted and never matches.
 ///
+/// The plug-in attributes one evaluation reads of one packet share one look at its analysis
+/// and its bytes, so all of them see the same analysis and bytes. Workers start loading the
+/// packets a few places ahead of the one they evaluate into the processor's caches (their
+/// bytes too, once the predicate has read bytes): a long list lies in far more memory than
+/// those caches hold.
+///
 /// The engine keeps no state, so calls from several threads at once are independent. Packets
 /// are read from several workers at once through their key-value access, which is safe for
 /// concurrent readers.

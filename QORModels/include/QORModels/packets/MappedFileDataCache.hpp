@@ -33,6 +33,9 @@ public:
     [[nodiscard]] std::optional<Data> object(UInt32Range range) const override;
     void set(const Data&, UInt32Range) override {}
     void clearCache() override {}
+    /// Starts loading the range's first two cache lines (where every header a filter reads
+    /// begins).
+    void prefetch(UInt32Range range) const noexcept override;
     [[nodiscard]] const Data& fileBytes() const noexcept { return bytes_; }
 
 private:

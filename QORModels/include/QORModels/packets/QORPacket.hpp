@@ -205,6 +205,10 @@ public:
     bool analyse() const;
     /// The stored chain's links, analysing first when needed (empty when there is no chain).
     [[nodiscard]] CompactAnalyzerChain analysedLinks() const;
+    /// A hint that the packet will be read soon: starts loading its analysis state and, with
+    /// `bytes`, the start of its bytes into the processor's caches. Changes nothing; for a loop
+    /// over many packets, called some packets ahead.
+    void prefetch(bool bytes) const noexcept;
 
     /// The texts a packet listing shows: `packetInfoOverview()` and `packetEndpointStrings()`.
     struct ListingTexts {

@@ -67,6 +67,9 @@ public:
     [[nodiscard]] virtual std::optional<Data> object(UInt32Range range) const = 0;
     virtual void set(const Data& data, UInt32Range range) = 0;
     virtual void clearCache() = 0;
+    /// A hint that `range` will be asked for soon: a source that can start bringing the bytes
+    /// into the processor's caches does so and returns at once. Nothing else changes.
+    virtual void prefetch(UInt32Range range) const noexcept { (void)range; }
 };
 
 }  // namespace qor
