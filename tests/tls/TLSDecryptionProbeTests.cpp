@@ -181,6 +181,41 @@ TEST(TLSDecryptionProbeSessions, EverySuiteFamilyDecryptsToItsApplicationDataAnd
     }
 }
 
+TEST(TLSDecryptionProbeSessions, EarlyDataIsDecryptedWithItsSecretPassedOverWithoutAndNeverDecidesTheOutcome) {
+    for (unsigned suite : {0x1301u, 0x1303u}) {
+        for (const bool accepted : {true, false}) {
+            SCOPED_TRACE(testing::Message() << std::hex << suite << (accepted ? " accepted" : " rejected"));
+            // The client's 0-RTT request under its early keys (and, when the server accepted it,
+            // EndOfEarlyData), then its Finished under its handshake keys and a request under its
+            // traffic keys. Each side's records are sealed in the order they are sent.
+            TLSSessionWriter session(suite);
+            session.earlyKeys();
+            const Octets early = session.sealed(true, "early request");
+            Octets end;
+            if (accepted) end = session.endOfEarlyData();
+            else session.handshakeKeys();
+            const Segments handshake = session.handshake();
+            const Segments segments = {{true, session.clientHello(true) + early}, handshake[1], {true, end + handshake[2].second},
+                                       {true, session.sealed(true, "late request")}, {false, session.sealed(false, "reply")}};
+            publishKeys(session.keyLog() + session.earlyKeyLog());
+            auto plain = expectOutcomes(streamOf(segments), decrypted, decrypted).plaintext.value();
+            EXPECT_EQ(plain.clientToServerData.toString(), "early requestlate request");
+            EXPECT_EQ(plain.clientByteIndex.spans.size(), 2u);
+            EXPECT_EQ(plain.serverToClientData.toString(), "reply");
+            // Without the early secret the early records are passed over.
+            publishKeys(session.keyLog());
+            plain = expectOutcomes(streamOf(segments), decrypted, decrypted).plaintext.value();
+            EXPECT_EQ(plain.clientToServerData.toString(), "late request");
+            // A client Finished that does not open: what follows cannot either, and early data
+            // decrypted before it does not make the session decrypted.
+            Segments altered = segments;
+            altered[2].second.back() ^= 0x01;
+            publishKeys(session.keyLog() + session.earlyKeyLog());
+            expectOutcomes(streamOf(altered), failure(Failure::keyMismatch), failure(Failure::keyMismatch));
+        }
+    }
+}
+
 TEST(TLSDecryptionProbeSessions, HandshakesItCannotUseAreNamed) {
     TLSSessionWriter tls12(0xc02f);
     publishKeys(tls12.keyLog());

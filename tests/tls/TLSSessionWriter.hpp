@@ -100,9 +100,11 @@ public:
         server_ = isTLS13() ? keys13(secrets13_[1]) : Keys{block.substr(2 * m + k, k), block.substr(2 * (m + k) + v, v), block.substr(m, m)};
     }
     [[nodiscard]] bool isTLS13() const { return suite_.kind == SuiteParameters::tls13; }
-    /// A ClientHello offering the suite (and TLS 1.3 by supported_versions when it is a TLS 1.3 suite).
-    Octets clientHello() const {
-        const Octets extensions = isTLS13() ? u16(43) + u16(5) + '\x04' + u16(0x0304) + u16(0x0303) : "";
+    /// A ClientHello offering the suite (and TLS 1.3 by supported_versions when it is a TLS 1.3
+    /// suite); with `earlyData`, the early_data extension too.
+    Octets clientHello(bool earlyData = false) const {
+        Octets extensions = isTLS13() ? u16(43) + u16(5) + '\x04' + u16(0x0304) + u16(0x0303) : "";
+        if (earlyData) extensions += u16(42) + u16(0);
         const Octets body = u16(0x0303) + clientRandom_ + '\0' + u16(2) + u16(code_) + '\x01' + '\0' + u16(static_cast<unsigned>(extensions.size())) + extensions;
         return record(22, handshakeMessage(1, body), 0x0301);
     }
@@ -113,6 +115,19 @@ public:
         if (isTLS13()) return {{true, clientHello()}, {false, serverHello() + finishedFlight(false)}, {true, finishedFlight(true)}};
         return {{true, clientHello()}, {false, serverHello()}, {true, finishedFlight(true)}, {false, finishedFlight(false)}};
     }
+    /// TLS 1.3 0-RTT: the client's records that follow use its early traffic keys, until
+    /// `endOfEarlyData` (or `handshakeKeys`) puts its handshake keys back.
+    void earlyKeys() { client_ = keys13(earlySecret()); }
+    /// The EndOfEarlyData message under the early keys; the client's handshake keys follow.
+    Octets endOfEarlyData() {
+        Octets message = sealed(true, handshakeMessage(5, ""), 22);
+        handshakeKeys();
+        return message;
+    }
+    /// The client's handshake keys again, as after early data a server rejected.
+    void handshakeKeys() { client_ = keys13(secrets13_[0]); }
+    /// The key-log line of the client's early traffic secret.
+    std::string earlyKeyLog() const { return "CLIENT_EARLY_TRAFFIC_SECRET " + hexOf(clientRandom_) + " " + hexOf(earlySecret()) + "\n"; }
     /// A TLS 1.3 KeyUpdate from one side; that side's later records use the next secret.
     Octets keyUpdate(bool fromClient) {
         Octets message = sealed(fromClient, handshakeMessage(24, "\x00"), 22);
@@ -190,6 +205,7 @@ private:
         for (std::size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<char>(0x10 * (k + 1) + i);
         return secret;
     }
+    Octets earlySecret() const { return Octets(hashLength_, '\x77'); }
     Keys keys13(const Octets& secret) const {
         return {expandLabel(suite_.prfDigest, secret, "key", suite_.keyLength), expandLabel(suite_.prfDigest, secret, "iv", suite_.ivLength), {}};
     }

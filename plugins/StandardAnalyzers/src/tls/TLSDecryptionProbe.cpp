@@ -78,6 +78,65 @@ struct DirectionResult {
 /// The largest fragment a record can carry (its length field has 16 bits).
 constexpr std::size_t largestFragment = 0xFFFF;
 
+/// The client's TLS 1.3 early data (0-RTT): its records under the early traffic keys, which
+/// end with an EndOfEarlyData message (when the server accepted them) or with the first record
+/// under the handshake keys.
+class EarlyData {
+public:
+    /// `secrets`: the key log's early traffic secrets for the session; null when the client
+    /// offered no early data.
+    EarlyData(const TLSCipherSuite& suite, const std::vector<Bytes>* secrets) : suite_(suite), secrets_(secrets), pending_(secrets) {}
+
+    /// Whether the client's records may still be early data.
+    [[nodiscard]] bool pending() const noexcept { return pending_; }
+    /// The early records are over.
+    void finish() noexcept { pending_ = false; }
+
+    /// Opens `record` under the early keys into `out`: the first early record picks the secret
+    /// that opens it among the key log's. Nothing when it does not open (no secret does, or
+    /// the record is not early data); an EndOfEarlyData opened ends the early records.
+    std::optional<TLSRecordDecryptor::Opened> open(const TLSRecord& record, std::span<std::byte> out) {
+        if (!decryptor_) {
+            if (tried_) return std::nullopt;
+            tried_ = true;
+            for (const auto& secret : *secrets_) {
+                auto keys = tls13TrafficKeys(suite_, secret);
+                if (!keys) continue;
+                auto candidate = std::make_unique<TLSRecordDecryptor>(suite_, std::move(*keys));
+                if (auto opened = candidate->open(record, 0, out)) {
+                    decryptor_ = std::move(candidate);
+                    sequence_ = 1;
+                    return noted(*opened, out);
+                }
+            }
+            return std::nullopt;
+        }
+        auto opened = decryptor_->open(record, sequence_, out);
+        if (!opened) return std::nullopt;
+        ++sequence_;
+        return noted(*opened, out);
+    }
+
+private:
+    /// `opened`, ending the early records when it is the EndOfEarlyData message.
+    TLSRecordDecryptor::Opened noted(TLSRecordDecryptor::Opened opened, std::span<const std::byte> out) {
+        if (opened.type == contentType(TLSContentType::handshake)) {
+            handshake_.append(out.first(opened.length));
+            while (auto message = handshake_.next())
+                if (message->type == handshakeType::endOfEarlyData) pending_ = false;
+        }
+        return opened;
+    }
+
+    const TLSCipherSuite& suite_;
+    const std::vector<Bytes>* secrets_;
+    bool pending_;
+    bool tried_ = false;
+    std::unique_ptr<TLSRecordDecryptor> decryptor_;
+    std::uint64_t sequence_ = 0;
+    TLSHandshakeReassembly handshake_;
+};
+
 /// Walks one direction's records, opening the protected ones in order. Each record is opened
 /// into one buffer, left uninitialised until written: after the application data kept so far
 /// when decrypting (no record's content is longer than its fragment, so the buffer needs the
@@ -106,13 +165,23 @@ public:
         return finish();
     }
 
-    DirectionResult tls13(const Bytes& handshakeSecret, Bytes trafficSecret) {
+    /// `early`: the early traffic secrets the key log holds, for the client's direction of a
+    /// session whose ClientHello offered 0-RTT (null otherwise).
+    ///
+    /// Until a record opens under the handshake keys, the client's records may be early data:
+    /// each is opened under the early keys when the key log has them (application data kept,
+    /// an EndOfEarlyData ending the early records), else passed over, as a server that rejects
+    /// early data passes it over. Records passed over with nothing opening under the handshake
+    /// keys after them are a key mismatch.
+    DirectionResult tls13(const Bytes& handshakeSecret, Bytes trafficSecret, const std::vector<Bytes>* early) {
         auto handshakeKeys = tls13TrafficKeys(suite_, handshakeSecret);
         if (!handshakeKeys) return fail();
         auto decryptor = std::make_unique<TLSRecordDecryptor>(suite_, std::move(*handshakeKeys));
         bool applicationKeys = false;
         std::uint64_t sequence = 0;
         TLSHandshakeReassembly handshake;
+        EarlyData earlyData(suite_, early);
+        bool passedOver = false;
         // Switches to the keys of `secret` for the records that follow.
         auto rekey = [&](const Bytes& secret) {
             auto keys = tls13TrafficKeys(suite_, secret);
@@ -125,8 +194,20 @@ public:
         for (TLSRecordReader records(data()); auto record = records.next();) {
             // The hellos, change_cipher_spec and plaintext alerts travel unprotected.
             if (record->type != contentType(TLSContentType::applicationData)) continue;
-            auto opened = decryptor->open(*record, sequence++, room());
-            if (!opened) return fail();
+            if (earlyData.pending()) {
+                if (auto opened = earlyData.open(*record, room())) {
+                    if (opened->type == contentType(TLSContentType::applicationData)) keepApplicationData(*record, opened->length, true);
+                    continue;
+                }
+            }
+            auto opened = decryptor->open(*record, sequence, room());
+            if (!opened) {
+                if (!earlyData.pending()) return fail();
+                passedOver = true;
+                continue;
+            }
+            ++sequence;
+            earlyData.finish();
             if (opened->type == contentType(TLSContentType::applicationData)) {
                 if (keepApplicationData(*record, opened->length)) break;
                 continue;
@@ -144,6 +225,7 @@ public:
                 }
             }
         }
+        if (earlyData.pending() && passedOver) return fail();
         return finish();
     }
 
@@ -168,10 +250,11 @@ private:
 
     /// Keeps the `length` bytes of application data that the record put in `room()` and
     /// indexes them; true when the walk may stop here (a probe needs only the first
-    /// application-data record).
-    bool keepApplicationData(const TLSRecord& record, std::size_t length) {
-        result_.authenticatedApplicationData = true;
-        if (mode_ == Mode::probe) return true;
+    /// application-data record under the traffic keys). Early data (0-RTT) is kept in its
+    /// place but proves nothing of the traffic keys.
+    bool keepApplicationData(const TLSRecord& record, std::size_t length, bool early = false) {
+        if (!early) result_.authenticatedApplicationData = true;
+        if (mode_ == Mode::probe) return !early;
         if (length > 0) {
             auto location = stream_.locate(record.range, direction_);
             result_.index.spans.push_back({{static_cast<std::int64_t>(kept_), static_cast<std::int64_t>(kept_ + length)},
@@ -193,15 +276,16 @@ private:
 
 TLSDecryption failed(TLSDecryptionFailure failure) { return {TLSDecryptionOutcome::notDecrypted(failure), std::nullopt}; }
 
-/// Both directions under one candidate set of secrets.
+/// Both directions under one candidate set of secrets (and, for a client that offered 0-RTT,
+/// the key log's early traffic secrets).
 TLSDecryption decryptWith(const TCPStream& stream, const TLSHelloSummary& hellos, const TLSCipherSuite& suite,
-                          const Secrets& secrets, Mode mode) {
+                          const Secrets& secrets, const std::vector<Bytes>& earlySecrets, Mode mode) {
     DirectionDecryption client(stream, Direction::clientToServer, suite, mode);
     DirectionDecryption server(stream, Direction::serverToClient, suite, mode);
     DirectionResult fromClient, fromServer;
     if (suite.isTLS13) {
-        fromClient = client.tls13(secrets[0], secrets[2]);
-        fromServer = server.tls13(secrets[1], secrets[3]);
+        fromClient = client.tls13(secrets[0], secrets[2], hellos.earlyDataOffered ? &earlySecrets : nullptr);
+        fromServer = server.tls13(secrets[1], secrets[3], nullptr);
     } else {
         auto keys = tls12SessionKeys(suite, secrets[0], hellos.serverRandom.span(), hellos.clientRandom.span());
         if (!keys) return failed(TLSDecryptionFailure::keyMismatch);
@@ -229,11 +313,14 @@ TLSDecryption run(const TCPStream& stream, Mode mode) {
     if ((hellos->version != tls12 && hellos->version != tls13) || !suite || suite->isTLS13 != (hellos->version == tls13))
         return failed(TLSDecryptionFailure::unsupportedVersion);
     const auto index = TLSKeyIndex::current();
-    const auto sets = candidates(index->entries(hellos->clientRandom.span()), *suite);
+    const auto* entries = index->entries(hellos->clientRandom.span());
+    const auto sets = candidates(entries, *suite);
     if (sets.empty()) return failed(TLSDecryptionFailure::noKeyMaterial);
+    const auto earlySecrets = suite->isTLS13 && entries ? secretsOf(*entries, "CLIENT_EARLY_TRAFFIC_SECRET", hashLength(suite->prfHash))
+                                                        : std::vector<Bytes>{};
     std::optional<TLSDecryption> first;
     for (const auto& secrets : sets) {
-        auto decryption = decryptWith(stream, *hellos, *suite, secrets, mode);
+        auto decryption = decryptWith(stream, *hellos, *suite, secrets, earlySecrets, mode);
         if (decryption.outcome != TLSDecryptionOutcome::notDecrypted(TLSDecryptionFailure::keyMismatch))
             return decryption;
         if (!first) first = std::move(decryption);

@@ -11,7 +11,13 @@ namespace qor::standard::tls {
 ///
 /// Handled: TLS 1.2 with AES-GCM, ChaCha20-Poly1305 and AES-CBC with HMAC-SHA1/SHA-256/SHA-384
 /// suites (keys from the `CLIENT_RANDOM` master secret), and TLS 1.3 with its three AEAD suites
-/// (keys from the four handshake and traffic secrets, key updates followed).
+/// (keys from the four handshake and traffic secrets, key updates followed). A TLS 1.3 client
+/// that offered early data (0-RTT) may send records under its early traffic keys before its
+/// handshake ends: with `CLIENT_EARLY_TRAFFIC_SECRET` in the key log their application data is
+/// decrypted in its place in the client's plaintext; without it they are passed over (as a
+/// server that rejects early data passes them over) and the rest decrypts as usual. Early data
+/// never decides the outcome: the probe still needs the first application data under the
+/// traffic keys.
 ///
 /// Outcomes, in the order they are decided:
 /// - `noHandshake`: the stream has no ClientHello, or no ServerHello answering it.
@@ -29,10 +35,10 @@ namespace qor::standard::tls {
 /// When the index holds several different secrets for the session, each is tried in turn and
 /// the first that does not give `keyMismatch` wins.
 ///
-/// Not handled: TLS 1.3 early data (0-RTT records fail as a key mismatch), renegotiation (the
-/// records after a second change_cipher_spec fail), encrypt-then-MAC (RFC 7366) and a second
-/// TLS session in the same TCP connection (its records are read as the first one's). A record
-/// cut short by the end of the capture is left out without failing.
+/// Not handled: renegotiation (the records after a second change_cipher_spec fail),
+/// encrypt-then-MAC (RFC 7366) and a second TLS session in the same TCP connection (its records
+/// are read as the first one's). A record cut short by the end of the capture is left out
+/// without failing.
 ///
 /// Immutable; may be asked from any thread.
 class TLSDecryptionProbe final : public TLSStreamDecrypting {

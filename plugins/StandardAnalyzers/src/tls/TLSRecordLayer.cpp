@@ -13,7 +13,7 @@ constexpr std::array<std::uint8_t, 32> helloRetryRequestRandom = {
     0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
     0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
 
-constexpr std::uint16_t supportedVersionsExtension = 43;
+constexpr std::uint16_t supportedVersionsExtension = 43, earlyDataExtension = 42;
 constexpr std::size_t recordHeaderLength = 5, randomLength = 32;
 
 struct ServerHello {
@@ -55,8 +55,35 @@ bool isHelloRetryRequest(const Data& random) {
                               [](std::byte a, std::uint8_t b) { return std::to_integer<std::uint8_t>(a) == b; });
 }
 
-/// The random of the first ClientHello that holds one, before any application data.
-std::optional<Data> firstClientRandom(const Data& data) {
+/// Whether a ClientHello body carries the early_data extension; false for a body cut short
+/// before its extensions.
+bool offersEarlyData(std::span<const std::byte> body) {
+    ByteReader r(body);
+    if (!r.skip(2 + randomLength)) return false;
+    auto sessionIdLength = r.readU8();
+    if (!sessionIdLength || !r.skip(*sessionIdLength)) return false;
+    auto suitesLength = r.readU16be();
+    if (!suitesLength || !r.skip(*suitesLength)) return false;
+    auto compressionLength = r.readU8();
+    if (!compressionLength || !r.skip(*compressionLength)) return false;
+    auto extensionsLength = r.readU16be();
+    if (!extensionsLength) return false;
+    ByteReader extensions(*r.readBytes(std::min<std::size_t>(*extensionsLength, r.remaining())));
+    while (extensions.remaining() >= 4) {
+        const auto type = *extensions.readU16be(), length = *extensions.readU16be();
+        if (!extensions.skip(length)) break;
+        if (type == earlyDataExtension) return true;
+    }
+    return false;
+}
+
+struct ClientHello {
+    Data random;
+    bool earlyDataOffered = false;
+};
+
+/// The first ClientHello that holds a random, before any application data.
+std::optional<ClientHello> firstClientHello(const Data& data) {
     TLSHandshakeReassembly reassembly;
     TLSRecordReader records(data);
     while (auto record = records.next()) {
@@ -65,7 +92,7 @@ std::optional<Data> firstClientRandom(const Data& data) {
         reassembly.append(record->fragment);
         while (auto message = reassembly.next())
             if (message->type == handshakeType::clientHello)
-                if (auto random = randomOf(message->body)) return Data::copy(*random);
+                if (auto random = randomOf(message->body)) return ClientHello{Data::copy(*random), offersEarlyData(message->body)};
     }
     return std::nullopt;
 }
@@ -127,12 +154,12 @@ std::optional<TLSHandshakeMessage> TLSHandshakeReassembly::next() {
 }
 
 std::optional<TLSHelloSummary> readHellos(const TCPStream& stream) {
-    auto clientRandom = firstClientRandom(stream.clientToServerData);
-    if (!clientRandom) return std::nullopt;
+    auto clientHello = firstClientHello(stream.clientToServerData);
+    if (!clientHello) return std::nullopt;
     auto serverHello = answeringServerHello(stream.serverToClientData);
     if (!serverHello) return std::nullopt;
-    return TLSHelloSummary{std::move(*clientRandom), std::move(serverHello->random), serverHello->cipherSuite,
-                           serverHello->version};
+    return TLSHelloSummary{std::move(clientHello->random), std::move(serverHello->random), serverHello->cipherSuite,
+                           serverHello->version, clientHello->earlyDataOffered};
 }
 
 }  // namespace qor::standard::tls

@@ -59,7 +59,7 @@ private:
 };
 
 namespace handshakeType {
-inline constexpr std::uint8_t clientHello = 1, serverHello = 2, finished = 20, keyUpdate = 24;
+inline constexpr std::uint8_t clientHello = 1, serverHello = 2, endOfEarlyData = 5, finished = 20, keyUpdate = 24;
 }
 
 /// What the plaintext hellos say about a session.
@@ -69,6 +69,9 @@ struct TLSHelloSummary {
     std::uint16_t cipherSuite = 0;
     /// The supported_versions extension's selection, else the ServerHello's legacy version.
     std::uint16_t version = 0;
+    /// Whether the ClientHello carries the early_data extension (TLS 1.3 0-RTT): its client may
+    /// send application data under the early traffic keys before its handshake ends.
+    bool earlyDataOffered = false;
 };
 
 /// Reads the stream's first ClientHello and the ServerHello that answers it from the plaintext
