@@ -113,8 +113,9 @@ PacketFilterEngine::PacketList PacketFilterEngine::apply(const NSPredicate& pred
                         if (i + 2 * kReadAhead < end) {
                             // The record's lines, and the one before it, where a shared record's
                             // reference count usually lives (a match copies the reference).
-                            const auto* ahead = reinterpret_cast<const char*>(packets[i + 2 * kReadAhead].get());
-                            for (std::ptrdiff_t line = -64; line < std::ptrdiff_t{sizeof(QORPacket)}; line += 64) __builtin_prefetch(ahead + line);
+                            const auto ahead = reinterpret_cast<std::uintptr_t>(packets[i + 2 * kReadAhead].get()) - 64;
+                            for (std::size_t line = 0; line <= sizeof(QORPacket); line += 64)
+                                __builtin_prefetch(reinterpret_cast<const void*>(ahead + line));
                         }
                         if (i + kReadAhead < end) packets[i + kReadAhead]->prefetch(readsBytes);
                         QORPacket& packet = *packets[i];
