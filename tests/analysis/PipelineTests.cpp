@@ -66,6 +66,24 @@ TEST_F(Pipeline, ShortEthernetFrameGetsPaddingHistoryOffsetsAndSummary) {
     EXPECT_EQ(packetWithBytes(countingBytes(65))->packetPadding(), 0u);  // longer than 64 bytes: none
 }
 
+TEST_F(Pipeline, AWalkAskedToStopEndsAfterThatLayerWithTheLinksBeforeItUnchanged) {
+    const auto p = packetWithBytes(countingBytes(60));
+    const Data bytes = p->data().value();
+    const auto walk = [&](InternedString stopAfter) {
+        CacheAnalyzer::Options options;
+        options.stopAfter = stopAfter;
+        return CacheAnalyzer(p, std::nullopt, {}, bytes, 60, std::move(options));
+    };
+    const CacheAnalyzer whole = walk({}), toIP = walk(InternedString("IP")), toUDP = walk(InternedString("UDP"));
+    EXPECT_EQ(whole.packetProtocolHistory(), "ETH-IP-TCP");
+    EXPECT_EQ(toIP.packetProtocolHistory(), "ETH-IP");
+    ASSERT_EQ(whole.links().size(), 4u);
+    ASSERT_EQ(toIP.links().size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(toIP.links()[i], whole.links()[i]);
+    // A layer the packet does not have: the walk goes to the end.
+    EXPECT_EQ(toUDP.packetProtocolHistory(), "ETH-IP-TCP");
+}
+
 TEST_F(Pipeline, UnknownLinkTypeOrNoNextProtocolKeepsThePacketsOwnValues) {
     auto p = packetWithBytes(countingBytes(60), 147);  // a user link type nothing analyses
     p->setPacketProtocol("USER0");

@@ -37,7 +37,8 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
       destinationIPAddress_(std::move(options.destinationIPAddress)),
       table_(options.table ? std::move(options.table) : PluginLookupTable::current()),
       sighting_(options.sighting ? &options.sighting->get() : nullptr),
-      announced_(options.announcedProtocols ? &options.announcedProtocols->get() : nullptr) {
+      announced_(options.announcedProtocols ? &options.announcedProtocols->get() : nullptr),
+      stopAfter_(options.stopAfter) {
     const QORPacketProtocol* p = packet_.get();
     packetProtocol_ = options.packetProtocol.hasValue() ? options.packetProtocol
                                                         : (p ? InternedString::from(p->packetProtocol()) : InternedString());
@@ -153,11 +154,13 @@ void CacheAnalyzer::walkChain() {
     while (next.hasValue() && links_.size() < kMaxChainLength) {
         const InternedString name = next;
         const auto before = std::make_tuple(allProtoSize_, payloadOffset_, payloadSize_);
+        const std::size_t linksBefore = links_.size();
         next = protocolStep(name, table, history);
         if (allProtoSize_ <= kMinimumEthernetFrame && packetLengthUnified_ <= kMaxPaddedFrameLength) {
             packetPadding_ = kMinimumEthernetFrame - allProtoSize_;
         }
         packetProtocolHistory_ = history;
+        if (stopAfter_.hasValue() && links_.size() > linksBefore && packetProtocol_ == stopAfter_) break;
         // A step that neither explains bytes nor moves the payload window makes no progress.
         if (before == std::make_tuple(allProtoSize_, payloadOffset_, payloadSize_)) {
             if (++stalls >= kMaxStallSteps || next == name) break;

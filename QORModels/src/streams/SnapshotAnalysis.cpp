@@ -15,7 +15,7 @@ constexpr std::int32_t kFamilyIPv4 = 2, kFamilyIPv6 = 30;
 SnapshotAnalyser::SnapshotAnalyser() : scratch_(QORPacket::create()) {}
 SnapshotAnalyser::~SnapshotAnalyser() = default;
 
-CacheAnalyzer SnapshotAnalyser::walk(const PacketSnapshot& snapshot, const Data& view, bool announce) {
+CacheAnalyzer SnapshotAnalyser::walk(const PacketSnapshot& snapshot, const Data& view, bool announce, InternedString stopAfter) {
     QORPacket& packet = *scratch_;
     packet.setPacketId(snapshot.packetId);
     packet.setDateReceived(snapshot.dateReceived);
@@ -30,6 +30,7 @@ CacheAnalyzer SnapshotAnalyser::walk(const PacketSnapshot& snapshot, const Data&
     options.destinationIPAddress = std::string();
     options.packetIPVersion = 0;
     if (announce) options.announcedProtocols = announced_;
+    options.stopAfter = stopAfter;
     return CacheAnalyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
                          static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
 }
@@ -44,14 +45,18 @@ std::optional<SnapshotAnalyser::Announcements> SnapshotAnalyser::announcements(c
 }
 
 std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapshot, std::string_view layerName,
-                                                    std::size_t minimumBytes) {
+                                                    std::size_t minimumBytes, bool stopAtLayer) {
     auto bytes = snapshot.bytes();
     if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
 
     // The walk only looks at analyzers while it runs: it reads the bytes through a view that
     // counts no references (every packet of a file shares one counter).
     const Data view = Data::wrap(nullptr, bytes->span());
-    CacheAnalyzer analyzer = walk(snapshot, view, false);
+    if (stopAtLayer && stopText_ != layerName) {
+        stopText_ = layerName;
+        stopName_ = InternedString(layerName);
+    }
+    CacheAnalyzer analyzer = walk(snapshot, view, false, stopAtLayer ? stopName_ : InternedString());
     const CompactAnalyzerChain& links = analyzer.links();
     const InternedString history = analyzer.packetProtocolHistoryInterned();
     if (!history.hasValue() || links.empty()) return std::nullopt;

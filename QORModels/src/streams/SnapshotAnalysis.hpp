@@ -47,8 +47,11 @@ public:
     /// layer i is analyzed by the chain's analyzer i + 1, after the built-in packet analyzer).
     /// Nothing when the snapshot has fewer than `minimumBytes` bytes, no history, no such layer
     /// or no analyzer for it, or when the layer comes after an ICMP or ICMPv6 message (an error
-    /// quoting the datagram that caused it).
-    std::optional<AnalysedLayer> find(const PacketSnapshot& snapshot, std::string_view layerName, std::size_t minimumBytes);
+    /// quoting the datagram that caused it). With `stopAtLayer` the walk ends at the layer, for a
+    /// caller that needs nothing after it: the layer is then the history's last
+    /// (`lastLayerName`, `lastLink`).
+    std::optional<AnalysedLayer> find(const PacketSnapshot& snapshot, std::string_view layerName, std::size_t minimumBytes,
+                                      bool stopAtLayer = false);
 
     /// What one walk over a snapshot's chain found: what each analyzer announces as carried after
     /// it (`nextProtocol()`, in chain order, the null handle where it names none; the built-in
@@ -69,11 +72,15 @@ public:
 
 private:
     /// The analyzer walk over `view` (the snapshot's bytes) with the scratch packet given the
-    /// snapshot's fields; `announce` has it fill `announced_`.
-    CacheAnalyzer walk(const PacketSnapshot& snapshot, const Data& view, bool announce);
+    /// snapshot's fields; `announce` has it fill `announced_`; it ends after a layer named
+    /// `stopAfter` unless that is the null handle.
+    CacheAnalyzer walk(const PacketSnapshot& snapshot, const Data& view, bool announce, InternedString stopAfter = {});
 
     std::shared_ptr<QORPacket> scratch_;
     std::vector<InternedString> announced_;
+    /// The last layer name a walk was asked to stop at, interned once.
+    std::string stopText_;
+    InternedString stopName_;
 };
 
 }  // namespace qor

@@ -13,7 +13,8 @@ namespace {
 constexpr std::size_t kTCPHeaderMinimum = 20;
 
 std::optional<RawTCPSegment> extract(SnapshotAnalyser& analyser, const PacketSnapshot& snapshot) {
-    auto layer = analyser.find(snapshot, "TCP", kTCPHeaderMinimum);
+    // A segment needs nothing the walk finds after the TCP header.
+    auto layer = analyser.find(snapshot, "TCP", kTCPHeaderMinimum, true);
     if (!layer) return std::nullopt;
     auto segment = TCPStreamReassembler::parseSegment(layer->bytes, layer->offset, layer->previousOffset);
     if (!segment) return std::nullopt;

@@ -83,6 +83,10 @@ public:
         /// (`nextProtocol()`), one entry per link in chain order, the null handle where it names
         /// none (nothing when absent). Emptied when the walk starts; the caller reuses the list.
         std::optional<std::reference_wrapper<std::vector<InternedString>>> announcedProtocols;
+        /// The walk ends once it has taken a header of this protocol (as the history names it),
+        /// for a caller that needs nothing after that layer; the chain and history then end
+        /// there. The null handle (the default) walks to the end.
+        InternedString stopAfter;
     };
 
     /// Stores the arguments and runs the walk (the options are moved from, not copied: the
@@ -167,6 +171,7 @@ private:
     std::shared_ptr<const PluginLookupTable> table_;
     ListingSighting* sighting_ = nullptr;
     std::vector<InternedString>* announced_ = nullptr;
+    InternedString stopAfter_;
     /// Appends `link`, which announced `next` after it.
     void appendLink(const ChainLink& link, InternedString next) {
         links_.push_back(link);
