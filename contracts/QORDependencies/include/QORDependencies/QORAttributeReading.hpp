@@ -16,8 +16,10 @@ namespace qor {
 ///
 /// The lookup calls a reader only for a header of a packet's stored chain, which the class
 /// accepted when the packet was analysed, with the bytes it would hand to `value(key, data)`
-/// (the attribute's slice of the packet's bytes, clamped to the bytes there are). Thread-safe:
-/// readers are plain functions and the class is shared.
+/// (the attribute's slice of the packet's bytes, clamped to the bytes there are). Those bytes
+/// are valid for the call only (they may be a view that keeps no reference on their storage); a
+/// reader that hands back some of them as bytes need not copy them: the lookup makes the value
+/// it returns keep them. Thread-safe: readers are plain functions and the class is shared.
 class QORAttributeReading {
 public:
     /// The attribute's value from its bytes.
