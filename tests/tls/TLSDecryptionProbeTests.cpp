@@ -216,6 +216,33 @@ TEST(TLSDecryptionProbeSessions, EarlyDataIsDecryptedWithItsSecretPassedOverWith
     }
 }
 
+TEST(TLSDecryptionProbeSessions, LaterSessionsOfOneConnectionFollowWithTheirOwnKeys) {
+    // A TLS 1.2 session that the client closes, then a TLS 1.3 session on the same connection.
+    TLSSessionWriter first(0xc02f, 0x11), second(0x1301, 0x55);
+    Segments segments = first.handshake();
+    segments.insert(segments.end(), {{true, first.sealed(true, "one")}, {false, first.sealed(false, "uno")},
+                                     {true, first.sealed(true, "\x01\x00", 21)}});
+    for (const auto& segment : second.handshake()) segments.push_back(segment);
+    segments.insert(segments.end(), {{true, second.sealed(true, "two")}, {false, second.sealed(false, "dos")}});
+    const TCPStream stream = streamOf(segments);
+
+    publishKeys(first.keyLog() + second.keyLog());
+    auto plain = expectOutcomes(stream, decrypted, decrypted).plaintext.value();
+    EXPECT_EQ(plain.clientToServerData.toString(), "onetwo");
+    EXPECT_EQ(plain.serverToClientData.toString(), "unodos");
+    ASSERT_EQ(plain.clientByteIndex.spans.size(), 2u);
+    EXPECT_EQ(plain.clientByteIndex.spans[1].range, (ByteRange{3, 6}));
+    EXPECT_EQ(plain.clientByteIndex.spans[1].packetIds, (std::vector<std::int64_t>{static_cast<std::int64_t>(segments.size()) - 1}));
+    // Without the second session's keys its data is left out; the first decrypts as before.
+    publishKeys(first.keyLog());
+    plain = expectOutcomes(stream, decrypted, decrypted).plaintext.value();
+    EXPECT_EQ(plain.clientToServerData.toString(), "one");
+    EXPECT_EQ(plain.serverToClientData.toString(), "uno");
+    // The outcome is the first session's, which the stream's first ClientHello names.
+    publishKeys(second.keyLog());
+    expectOutcomes(stream, failure(Failure::noKeyMaterial), failure(Failure::noKeyMaterial));
+}
+
 TEST(TLSDecryptionProbeSessions, HandshakesItCannotUseAreNamed) {
     TLSSessionWriter tls12(0xc02f);
     publishKeys(tls12.keyLog());

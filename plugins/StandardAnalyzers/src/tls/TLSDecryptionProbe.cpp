@@ -73,6 +73,9 @@ struct DirectionResult {
     std::optional<TLSDecryptionFailure> failure;
     Data plaintext;  ///< application data only
     ByteToSegmentIndex index;
+    /// Where the direction's next TLS session starts: a hello in the clear after this session's
+    /// protected records (decrypting only).
+    std::optional<std::size_t> nextSession;
 };
 
 /// The largest fragment a record can carry (its length field has 16 bits).
@@ -143,22 +146,27 @@ private:
 /// direction's size at most), at its start when probing (nothing is kept).
 class DirectionDecryption {
 public:
-    DirectionDecryption(const TCPStream& stream, Direction direction, const TLSCipherSuite& suite, Mode mode)
-        : stream_(stream), direction_(direction), suite_(suite), mode_(mode),
-          capacity_(mode == Mode::decrypt ? data().size() : std::min(data().size(), largestFragment)),
+    /// The session whose records start at `from` in the direction's data.
+    DirectionDecryption(const TCPStream& stream, Direction direction, const TLSCipherSuite& suite, Mode mode, std::size_t from)
+        : stream_(stream), direction_(direction), suite_(suite), mode_(mode), from_(std::min(from, data().size())),
+          capacity_(mode == Mode::decrypt ? data().size() - from_ : std::min(data().size() - from_, largestFragment)),
           buffer_(new std::byte[capacity_]) {}
 
     DirectionResult tls12(TLSTrafficKeys keys) {
         TLSRecordDecryptor decryptor(suite_, std::move(keys));
-        bool protectedRecords = false;
+        bool protectedRecords = false, openedAny = false;
         std::uint64_t sequence = 0;
-        for (TLSRecordReader records(data()); auto record = records.next();) {
+        for (TLSRecordReader records(data(), from_); auto record = records.next();) {
             if (!protectedRecords) {
                 protectedRecords = record->type == contentType(TLSContentType::changeCipherSpec);
                 continue;
             }
             auto opened = decryptor.open(*record, sequence++, room());
-            if (!opened) return fail();
+            if (!opened) {
+                if (openedAny && nextSessionAt(*record)) break;
+                return fail();
+            }
+            openedAny = true;
             if (opened->type == contentType(TLSContentType::applicationData) && keepApplicationData(*record, opened->length))
                 break;
         }
@@ -191,9 +199,12 @@ public:
             handshake = {};
             return true;
         };
-        for (TLSRecordReader records(data()); auto record = records.next();) {
+        for (TLSRecordReader records(data(), from_); auto record = records.next();) {
             // The hellos, change_cipher_spec and plaintext alerts travel unprotected.
-            if (record->type != contentType(TLSContentType::applicationData)) continue;
+            if (record->type != contentType(TLSContentType::applicationData)) {
+                if (applicationKeys && nextSessionAt(*record)) break;
+                continue;
+            }
             if (earlyData.pending()) {
                 if (auto opened = earlyData.open(*record, room())) {
                     if (opened->type == contentType(TLSContentType::applicationData)) keepApplicationData(*record, opened->length, true);
@@ -234,6 +245,15 @@ private:
         return direction_ == Direction::clientToServer ? stream_.clientToServerData : stream_.serverToClientData;
     }
 
+    /// Whether `record`, which this session cannot open, is the hello in the clear that starts
+    /// the direction's next session (noted).
+    bool nextSessionAt(const TLSRecord& record) {
+        const auto hello = direction_ == Direction::clientToServer ? handshakeType::clientHello : handshakeType::serverHello;
+        if (!startsHello(record, hello)) return false;
+        result_.nextSession = static_cast<std::size_t>(record.range.lowerBound);
+        return true;
+    }
+
     /// Where the next record's content goes.
     std::span<std::byte> room() { return {buffer_.get() + kept_, capacity_ - kept_}; }
 
@@ -268,20 +288,27 @@ private:
     Direction direction_;
     const TLSCipherSuite& suite_;
     Mode mode_;
+    std::size_t from_;
     std::size_t capacity_;
     std::shared_ptr<std::byte[]> buffer_;
     std::size_t kept_ = 0;
     DirectionResult result_;
 };
 
-TLSDecryption failed(TLSDecryptionFailure failure) { return {TLSDecryptionOutcome::notDecrypted(failure), std::nullopt}; }
+/// One TLS session of a stream decrypted, and where each direction's next session starts.
+struct SessionDecryption {
+    TLSDecryption decryption;
+    std::optional<std::size_t> clientNext, serverNext;
+};
 
-/// Both directions under one candidate set of secrets (and, for a client that offered 0-RTT,
-/// the key log's early traffic secrets).
-TLSDecryption decryptWith(const TCPStream& stream, const TLSHelloSummary& hellos, const TLSCipherSuite& suite,
-                          const Secrets& secrets, const std::vector<Bytes>& earlySecrets, Mode mode) {
-    DirectionDecryption client(stream, Direction::clientToServer, suite, mode);
-    DirectionDecryption server(stream, Direction::serverToClient, suite, mode);
+SessionDecryption failed(TLSDecryptionFailure failure) { return {{TLSDecryptionOutcome::notDecrypted(failure), std::nullopt}, {}, {}}; }
+
+/// Both directions of the session that starts at `from` (client, server) under one candidate
+/// set of secrets (and, for a client that offered 0-RTT, the key log's early traffic secrets).
+SessionDecryption decryptWith(const TCPStream& stream, std::pair<std::size_t, std::size_t> from, const TLSHelloSummary& hellos,
+                              const TLSCipherSuite& suite, const Secrets& secrets, const std::vector<Bytes>& earlySecrets, Mode mode) {
+    DirectionDecryption client(stream, Direction::clientToServer, suite, mode, from.first);
+    DirectionDecryption server(stream, Direction::serverToClient, suite, mode, from.second);
     DirectionResult fromClient, fromServer;
     if (suite.isTLS13) {
         fromClient = client.tls13(secrets[0], secrets[2], hellos.earlyDataOffered ? &earlySecrets : nullptr);
@@ -294,7 +321,8 @@ TLSDecryption decryptWith(const TCPStream& stream, const TLSHelloSummary& hellos
     }
     for (auto failure : {TLSDecryptionFailure::keyMismatch, TLSDecryptionFailure::recordDecryptionFailed})
         if (fromClient.failure == failure || fromServer.failure == failure) return failed(failure);
-    TLSDecryption decryption{TLSDecryptionOutcome::decrypted(), std::nullopt};
+    SessionDecryption session{{TLSDecryptionOutcome::decrypted(), std::nullopt}, fromClient.nextSession, fromServer.nextSession};
+    TLSDecryption& decryption = session.decryption;
     if (mode == Mode::decrypt) {
         TCPStream plaintext = stream;
         plaintext.clientToServerData = std::move(fromClient.plaintext);
@@ -303,11 +331,12 @@ TLSDecryption decryptWith(const TCPStream& stream, const TLSHelloSummary& hellos
         plaintext.serverByteIndex = std::move(fromServer.index);
         decryption.plaintext = std::move(plaintext);
     }
-    return decryption;
+    return session;
 }
 
-TLSDecryption run(const TCPStream& stream, Mode mode) {
-    const auto hellos = readHellos(stream);
+/// The session of `stream` whose records start at `from` (client, server).
+SessionDecryption decryptSession(const TCPStream& stream, std::pair<std::size_t, std::size_t> from, Mode mode) {
+    const auto hellos = readHellos(stream, from.first, from.second);
     if (!hellos) return failed(TLSDecryptionFailure::noHandshake);
     const auto suite = tlsCipherSuite(hellos->cipherSuite);
     if ((hellos->version != tls12 && hellos->version != tls13) || !suite || suite->isTLS13 != (hellos->version == tls13))
@@ -318,14 +347,48 @@ TLSDecryption run(const TCPStream& stream, Mode mode) {
     if (sets.empty()) return failed(TLSDecryptionFailure::noKeyMaterial);
     const auto earlySecrets = suite->isTLS13 && entries ? secretsOf(*entries, "CLIENT_EARLY_TRAFFIC_SECRET", hashLength(suite->prfHash))
                                                         : std::vector<Bytes>{};
-    std::optional<TLSDecryption> first;
+    std::optional<SessionDecryption> first;
     for (const auto& secrets : sets) {
-        auto decryption = decryptWith(stream, *hellos, *suite, secrets, earlySecrets, mode);
-        if (decryption.outcome != TLSDecryptionOutcome::notDecrypted(TLSDecryptionFailure::keyMismatch))
-            return decryption;
-        if (!first) first = std::move(decryption);
+        auto session = decryptWith(stream, from, *hellos, *suite, secrets, earlySecrets, mode);
+        if (session.decryption.outcome != TLSDecryptionOutcome::notDecrypted(TLSDecryptionFailure::keyMismatch))
+            return session;
+        if (!first) first = std::move(session);
     }
     return std::move(*first);
+}
+
+/// `more`'s application data after `into`'s, in each direction, its byte index following.
+void appendPlaintext(TCPStream& into, const TCPStream& more) {
+    const auto join = [](Data& data, ByteToSegmentIndex& index, const Data& moreData, const ByteToSegmentIndex& moreIndex) {
+        const auto shift = static_cast<std::int64_t>(data.size());
+        std::vector<std::byte> bytes;
+        bytes.reserve(data.size() + moreData.size());
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        bytes.insert(bytes.end(), moreData.begin(), moreData.end());
+        data = Data(std::move(bytes));
+        for (ByteSpan span : moreIndex.spans) {
+            span.range.lowerBound += shift;
+            span.range.upperBound += shift;
+            index.spans.push_back(std::move(span));
+        }
+    };
+    join(into.clientToServerData, into.clientByteIndex, more.clientToServerData, more.clientByteIndex);
+    join(into.serverToClientData, into.serverByteIndex, more.serverToClientData, more.serverByteIndex);
+}
+
+TLSDecryption run(const TCPStream& stream, Mode mode) {
+    SessionDecryption session = decryptSession(stream, {0, 0}, mode);
+    TLSDecryption result = std::move(session.decryption);
+    if (mode == Mode::probe || !result.plaintext) return result;
+    // Later sessions of the same connection, each where both directions' session before it
+    // ended: the application data of each that decrypts follows; the first that does not ends
+    // the plaintext. (Each starts past the one before, so the walk ends.)
+    while (session.clientNext && session.serverNext) {
+        session = decryptSession(stream, {*session.clientNext, *session.serverNext}, mode);
+        if (!session.decryption.plaintext) break;
+        appendPlaintext(*result.plaintext, *session.decryption.plaintext);
+    }
+    return result;
 }
 
 }  // namespace

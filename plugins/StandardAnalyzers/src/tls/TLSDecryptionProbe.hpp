@@ -35,10 +35,13 @@ namespace qor::standard::tls {
 /// When the index holds several different secrets for the session, each is tried in turn and
 /// the first that does not give `keyMismatch` wins.
 ///
-/// Not handled: renegotiation (the records after a second change_cipher_spec fail),
-/// encrypt-then-MAC (RFC 7366) and a second TLS session in the same TCP connection (its records
-/// are read as the first one's). A record cut short by the end of the capture is left out
-/// without failing.
+/// A TCP connection may carry several TLS sessions one after another: a hello in the clear
+/// after a session's protected records starts the next one. The outcome is that of the first
+/// session, which the stream's first ClientHello names; `decrypt` goes on to the later ones.
+///
+/// Not handled: renegotiation (the records after a second change_cipher_spec fail) and
+/// encrypt-then-MAC (RFC 7366). A record cut short by the end of the capture is left out without
+/// failing.
 ///
 /// Immutable; may be asked from any thread.
 class TLSDecryptionProbe final : public TLSStreamDecrypting {
@@ -48,7 +51,9 @@ public:
     /// Decrypts every record. The plaintext stream holds each direction's application data in
     /// record order, with one byte-index span per record that carried any, naming the packets
     /// and time that `stream.locate` gives for the record's bytes; handshake, alert and
-    /// change_cipher_spec content is left out.
+    /// change_cipher_spec content is left out. The application data of each later session of
+    /// the connection that decrypts, with the secrets its own client random names, follows that
+    /// of the session before; the first later session that does not decrypt ends it.
     [[nodiscard]] TLSDecryption decrypt(const TCPStream& stream) const override;
 };
 

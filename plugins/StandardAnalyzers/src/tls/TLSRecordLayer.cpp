@@ -82,10 +82,10 @@ struct ClientHello {
     bool earlyDataOffered = false;
 };
 
-/// The first ClientHello that holds a random, before any application data.
-std::optional<ClientHello> firstClientHello(const Data& data) {
+/// The first ClientHello from `from` that holds a random, before any application data.
+std::optional<ClientHello> firstClientHello(const Data& data, std::size_t from) {
     TLSHandshakeReassembly reassembly;
-    TLSRecordReader records(data);
+    TLSRecordReader records(data, from);
     while (auto record = records.next()) {
         if (record->type == contentType(TLSContentType::applicationData)) break;
         if (record->type != contentType(TLSContentType::handshake)) continue;
@@ -97,11 +97,11 @@ std::optional<ClientHello> firstClientHello(const Data& data) {
     return std::nullopt;
 }
 
-/// The ServerHello that answers the ClientHello, passing over a HelloRetryRequest.
-std::optional<ServerHello> answeringServerHello(const Data& data) {
+/// The ServerHello from `from` that answers the ClientHello, passing over a HelloRetryRequest.
+std::optional<ServerHello> answeringServerHello(const Data& data, std::size_t from) {
     bool retried = false;
     TLSHandshakeReassembly reassembly;
-    TLSRecordReader records(data);
+    TLSRecordReader records(data, from);
     while (auto record = records.next()) {
         if (record->type == contentType(TLSContentType::applicationData)) break;
         if (record->type == contentType(TLSContentType::changeCipherSpec)) {
@@ -153,10 +153,19 @@ std::optional<TLSHandshakeMessage> TLSHandshakeReassembly::next() {
     return TLSHandshakeMessage{*type, *body};
 }
 
-std::optional<TLSHelloSummary> readHellos(const TCPStream& stream) {
-    auto clientHello = firstClientHello(stream.clientToServerData);
+bool startsHello(const TLSRecord& record, std::uint8_t helloType) {
+    if (record.type != contentType(TLSContentType::handshake)) return false;
+    ByteReader r(record.fragment);
+    const auto type = r.readU8();
+    const auto length = r.readU24be();
+    const auto major = r.readU8(), minor = r.readU8();
+    return type == helloType && length && *length >= 2 + randomLength && major == 3 && minor && *minor <= 4;
+}
+
+std::optional<TLSHelloSummary> readHellos(const TCPStream& stream, std::size_t clientFrom, std::size_t serverFrom) {
+    auto clientHello = firstClientHello(stream.clientToServerData, clientFrom);
     if (!clientHello) return std::nullopt;
-    auto serverHello = answeringServerHello(stream.serverToClientData);
+    auto serverHello = answeringServerHello(stream.serverToClientData, serverFrom);
     if (!serverHello) return std::nullopt;
     return TLSHelloSummary{std::move(clientHello->random), std::move(serverHello->random), serverHello->cipherSuite,
                            serverHello->version, clientHello->earlyDataOffered};

@@ -31,7 +31,9 @@ struct TLSRecord {
 /// nothing after it is a record. The data must outlive the reader and its records.
 class TLSRecordReader {
 public:
-    explicit TLSRecordReader(const Data& data) : reader_(data) {}
+    /// The records from offset `from` of `data` (a record's range is still counted from the
+    /// data's start).
+    explicit TLSRecordReader(const Data& data, std::size_t from = 0) : reader_(data) { (void)reader_.skip(std::min(from, data.size())); }
     /// The next whole record, or nothing at the end of the walk.
     std::optional<TLSRecord> next();
 
@@ -62,6 +64,12 @@ namespace handshakeType {
 inline constexpr std::uint8_t clientHello = 1, serverHello = 2, endOfEarlyData = 5, finished = 20, keyUpdate = 24;
 }
 
+/// Whether `record` is a plaintext handshake record that starts a hello of `helloType`
+/// (`handshakeType::clientHello` or `serverHello`): its message type, a body long enough for
+/// the hello's version and random, and a legacy version of 3.x, which ciphertext matches by
+/// chance about once in 2^32 records.
+bool startsHello(const TLSRecord& record, std::uint8_t helloType);
+
 /// What the plaintext hellos say about a session.
 struct TLSHelloSummary {
     Data clientRandom;  ///< 32 bytes, from the stream's first ClientHello
@@ -82,6 +90,8 @@ struct TLSHelloSummary {
 /// is passed over for the one that follows.
 /// Nothing when either hello is missing, or the answering ServerHello is too short to hold its
 /// fixed fields.
-std::optional<TLSHelloSummary> readHellos(const TCPStream& stream);
+/// `clientFrom` and `serverFrom`: where each direction's session starts (a later session of the
+/// same connection starts after the records of the one before).
+std::optional<TLSHelloSummary> readHellos(const TCPStream& stream, std::size_t clientFrom = 0, std::size_t serverFrom = 0);
 
 }  // namespace qor::standard::tls
