@@ -243,6 +243,39 @@ TEST(TLSDecryptionProbeSessions, LaterSessionsOfOneConnectionFollowWithTheirOwnK
     expectOutcomes(stream, failure(Failure::noKeyMaterial), failure(Failure::noKeyMaterial));
 }
 
+TEST(TLSDecryptionProbeSessions, ARenegotiationGoesOnUnderTheKeysOfItsOwnHellos) {
+    // The new hellos travel under the first keys, then each side's change_cipher_spec; the
+    // Finished and the data after them use the keys of the renegotiated session (another suite).
+    TLSSessionWriter first(0xc02f, 0x11), renewed(0xc030, 0x66);
+    Segments segments = first.handshake();
+    const Octets finished = handshakeMessage(20, Octets(12, '\x5A'));
+    // (The records of one side are sealed one statement at a time: their sequence numbers
+    // follow that order.)
+    segments.insert(segments.end(), {{true, first.sealed(true, "one")}, {false, first.sealed(false, "uno")},
+                                     {true, first.sealed(true, renewed.clientHello().substr(5), 22)}});
+    Octets serverFlight = first.sealed(false, renewed.serverHello().substr(5), 22);
+    serverFlight += first.sealed(false, "\x01", 20);
+    segments.insert(segments.end(), {{false, serverFlight},
+                                     {true, first.sealed(true, "\x01", 20) + renewed.sealed(true, finished, 22)},
+                                     {false, renewed.sealed(false, finished, 22)},
+                                     {true, renewed.sealed(true, "two")}, {false, renewed.sealed(false, "dos")}});
+    const TCPStream stream = streamOf(segments);
+    publishKeys(first.keyLog() + renewed.keyLog());
+    auto plain = expectOutcomes(stream, decrypted, decrypted).plaintext.value();
+    EXPECT_EQ(plain.clientToServerData.toString(), "onetwo");
+    EXPECT_EQ(plain.serverToClientData.toString(), "unodos");
+    // Without the renegotiated session's secret, what comes after it is left out.
+    publishKeys(first.keyLog());
+    plain = expectOutcomes(stream, decrypted, decrypted).plaintext.value();
+    EXPECT_EQ(plain.clientToServerData.toString(), "one");
+    EXPECT_EQ(plain.serverToClientData.toString(), "uno");
+    // A record of the renegotiated session altered: it fails as a later record does.
+    Segments altered = segments;
+    altered[altered.size() - 2].second.back() ^= 0x01;
+    publishKeys(first.keyLog() + renewed.keyLog());
+    expectOutcomes(streamOf(altered), decrypted, failure(Failure::recordDecryptionFailed));
+}
+
 TEST(TLSDecryptionProbeSessions, HandshakesItCannotUseAreNamed) {
     TLSSessionWriter tls12(0xc02f);
     publishKeys(tls12.keyLog());

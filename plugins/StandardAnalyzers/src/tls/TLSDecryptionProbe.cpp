@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "QORModels/tls/TLSKeyIndex.hpp"
 #include "tls/TLSCipherSuite.hpp"
@@ -152,26 +153,58 @@ public:
           capacity_(mode == Mode::decrypt ? data().size() - from_ : std::min(data().size() - from_, largestFragment)),
           buffer_(new std::byte[capacity_]) {}
 
-    DirectionResult tls12(TLSTrafficKeys keys) {
-        TLSRecordDecryptor decryptor(suite_, std::move(keys));
-        bool protectedRecords = false, openedAny = false;
-        std::uint64_t sequence = 0;
-        for (TLSRecordReader records(data(), from_); auto record = records.next();) {
-            if (!protectedRecords) {
-                protectedRecords = record->type == contentType(TLSContentType::changeCipherSpec);
+    /// Where a TLS 1.2 walk stopped.
+    enum class Stop { done, failed, renegotiated };
+
+    /// Starts the TLS 1.2 walk under `keys`, or goes on under them from where a renegotiation
+    /// stopped it (the walk runs with `tls12`).
+    void startTLS12(const TLSCipherSuite& suite, TLSTrafficKeys keys) {
+        decryptor12_ = std::make_unique<TLSRecordDecryptor>(suite, std::move(keys));
+        sequence12_ = 0;
+        if (!reader12_) reader12_.emplace(data(), from_);
+    }
+
+    /// Runs the TLS 1.2 walk from where it stands to the end of the session, a record that
+    /// does not open, or the change_cipher_spec that ends a renegotiation under the current keys:
+    /// the session's later records use the keys the new hellos (`renegotiatedRandom`,
+    /// `renegotiatedSuite`) derive, given with `startTLS12` again.
+    Stop tls12() {
+        while (auto record = reader12_->next()) {
+            if (!protectedRecords_) {
+                protectedRecords_ = record->type == contentType(TLSContentType::changeCipherSpec);
                 continue;
             }
-            auto opened = decryptor.open(*record, sequence++, room());
+            auto opened = decryptor12_->open(*record, sequence12_++, room());
             if (!opened) {
-                if (openedAny && nextSessionAt(*record)) break;
-                return fail();
+                if (openedAny_ && nextSessionAt(*record)) return Stop::done;
+                markFailed();
+                return Stop::failed;
             }
-            openedAny = true;
-            if (opened->type == contentType(TLSContentType::applicationData) && keepApplicationData(*record, opened->length))
-                break;
+            openedAny_ = true;
+            if (opened->type == contentType(TLSContentType::handshake)) {
+                // A renegotiation: its hellos travel under the current keys.
+                handshake12_.append(room().first(opened->length));
+                while (auto message = handshake12_.next()) {
+                    const auto hello = direction_ == Direction::clientToServer ? handshakeType::clientHello : handshakeType::serverHello;
+                    if (message->type != hello) continue;
+                    if (auto random = helloRandom(message->body)) renegotiatedRandom_ = Data::copy(*random);
+                    if (hello == handshakeType::serverHello) renegotiatedSuite_ = serverHelloSuite(message->body);
+                }
+            } else if (opened->type == contentType(TLSContentType::changeCipherSpec) && renegotiatedRandom_) {
+                handshake12_ = {};
+                return Stop::renegotiated;
+            } else if (opened->type == contentType(TLSContentType::applicationData) && keepApplicationData(*record, opened->length)) {
+                return Stop::done;
+            }
         }
-        return finish();
+        return Stop::done;
     }
+    /// What the hello of a renegotiation said: the direction's own random (the server's also
+    /// the suite it chose); taken once read.
+    std::optional<Data> takeRenegotiatedRandom() { return std::exchange(renegotiatedRandom_, std::nullopt); }
+    std::optional<std::uint16_t> takeRenegotiatedSuite() { return std::exchange(renegotiatedSuite_, std::nullopt); }
+    /// What the walk found.
+    DirectionResult result() { return result_.failure ? std::move(result_) : finish(); }
 
     /// `early`: the early traffic secrets the key log holds, for the client's direction of a
     /// session whose ClientHello offered 0-RTT (null otherwise).
@@ -257,9 +290,12 @@ private:
     /// Where the next record's content goes.
     std::span<std::byte> room() { return {buffer_.get() + kept_, capacity_ - kept_}; }
 
-    DirectionResult fail() {
+    void markFailed() {
         result_.failure = result_.authenticatedApplicationData ? TLSDecryptionFailure::recordDecryptionFailed
                                                                : TLSDecryptionFailure::keyMismatch;
+    }
+    DirectionResult fail() {
+        markFailed();
         return std::move(result_);
     }
 
@@ -290,6 +326,14 @@ private:
     Mode mode_;
     std::size_t from_;
     std::size_t capacity_;
+    // The TLS 1.2 walk.
+    std::optional<TLSRecordReader> reader12_;
+    std::unique_ptr<TLSRecordDecryptor> decryptor12_;
+    std::uint64_t sequence12_ = 0;
+    bool protectedRecords_ = false, openedAny_ = false;
+    TLSHandshakeReassembly handshake12_;
+    std::optional<Data> renegotiatedRandom_;
+    std::optional<std::uint16_t> renegotiatedSuite_;
     std::shared_ptr<std::byte[]> buffer_;
     std::size_t kept_ = 0;
     DirectionResult result_;
@@ -316,8 +360,28 @@ SessionDecryption decryptWith(const TCPStream& stream, std::pair<std::size_t, st
     } else {
         auto keys = tls12SessionKeys(suite, secrets[0], hellos.serverRandom.span(), hellos.clientRandom.span());
         if (!keys) return failed(TLSDecryptionFailure::keyMismatch);
-        fromClient = client.tls12(std::move(keys->client));
-        fromServer = server.tls12(std::move(keys->server));
+        client.startTLS12(suite, std::move(keys->client));
+        server.startTLS12(suite, std::move(keys->server));
+        // A renegotiation goes on under the keys of its own hellos once both directions reached
+        // their change_cipher_spec; without the secret its client random names (or with a
+        // suite the probe does not handle) the records after it are left out.
+        std::optional<TLSCipherSuite> renegotiated;
+        for (;;) {
+            const auto fromClientStop = client.tls12(), fromServerStop = server.tls12();
+            if (fromClientStop != DirectionDecryption::Stop::renegotiated || fromServerStop != DirectionDecryption::Stop::renegotiated) break;
+            const auto clientRandom = client.takeRenegotiatedRandom(), serverRandom = server.takeRenegotiatedRandom();
+            const auto code = server.takeRenegotiatedSuite();
+            renegotiated = code ? tlsCipherSuite(*code) : std::nullopt;
+            if (!clientRandom || !serverRandom || !renegotiated || renegotiated->isTLS13) break;
+            const auto* entries = TLSKeyIndex::current()->entries(clientRandom->span());
+            const auto masters = entries ? secretsOf(*entries, "CLIENT_RANDOM", masterSecretLength) : std::vector<Bytes>{};
+            auto next = masters.empty() ? std::nullopt : tls12SessionKeys(*renegotiated, masters.front(), serverRandom->span(), clientRandom->span());
+            if (!next) break;
+            client.startTLS12(*renegotiated, std::move(next->client));
+            server.startTLS12(*renegotiated, std::move(next->server));
+        }
+        fromClient = client.result();
+        fromServer = server.result();
     }
     for (auto failure : {TLSDecryptionFailure::keyMismatch, TLSDecryptionFailure::recordDecryptionFailed})
         if (fromClient.failure == failure || fromServer.failure == failure) return failed(failure);

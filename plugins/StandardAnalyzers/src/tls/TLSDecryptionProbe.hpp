@@ -39,9 +39,13 @@ namespace qor::standard::tls {
 /// after a session's protected records starts the next one. The outcome is that of the first
 /// session, which the stream's first ClientHello names; `decrypt` goes on to the later ones.
 ///
-/// Not handled: renegotiation (the records after a second change_cipher_spec fail) and
-/// encrypt-then-MAC (RFC 7366). A record cut short by the end of the capture is left out without
-/// failing.
+/// A TLS 1.2 renegotiation (new hellos under the session's keys, then each side's
+/// change_cipher_spec) goes on under the keys of the new hellos: the master secret the key log
+/// holds for the new client random, with the new server random and suite. Without that secret
+/// the records after the renegotiation are left out.
+///
+/// Not handled: encrypt-then-MAC (RFC 7366). A record cut short by the end of the capture is
+/// left out without failing.
 ///
 /// Immutable; may be asked from any thread.
 class TLSDecryptionProbe final : public TLSStreamDecrypting {

@@ -153,6 +153,14 @@ std::optional<TLSHandshakeMessage> TLSHandshakeReassembly::next() {
     return TLSHandshakeMessage{*type, *body};
 }
 
+std::optional<std::span<const std::byte>> helloRandom(std::span<const std::byte> body) { return randomOf(body); }
+
+std::optional<std::uint16_t> serverHelloSuite(std::span<const std::byte> body) {
+    auto hello = parseServerHello(body);
+    if (!hello) return std::nullopt;
+    return hello->cipherSuite;
+}
+
 bool startsHello(const TLSRecord& record, std::uint8_t helloType) {
     if (record.type != contentType(TLSContentType::handshake)) return false;
     ByteReader r(record.fragment);

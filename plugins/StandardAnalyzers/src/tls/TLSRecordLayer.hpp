@@ -64,6 +64,12 @@ namespace handshakeType {
 inline constexpr std::uint8_t clientHello = 1, serverHello = 2, endOfEarlyData = 5, finished = 20, keyUpdate = 24;
 }
 
+/// The random of a ClientHello or ServerHello body (the 32 bytes after its legacy version);
+/// nothing when the body is cut short.
+std::optional<std::span<const std::byte>> helloRandom(std::span<const std::byte> body);
+/// The cipher suite a ServerHello body chooses; nothing when the body is cut short.
+std::optional<std::uint16_t> serverHelloSuite(std::span<const std::byte> body);
+
 /// Whether `record` is a plaintext handshake record that starts a hello of `helloType`
 /// (`handshakeType::clientHello` or `serverHello`): its message type, a body long enough for
 /// the hello's version and random, and a legacy version of 3.x, which ciphertext matches by
