@@ -64,13 +64,12 @@ PacketFilterEngine::PacketList PacketFilterEngine::apply(const NSPredicate& pred
                                                          QORSharedMemoryQueue* progress) const {
     if (packets.empty()) return {};
     const std::size_t piece = batchSize(packets.size(), std::max(1u, std::thread::hardware_concurrency()));
-    const std::size_t pieces = (packets.size() + piece - 1) / piece;
     const auto cancelled = Task::currentCancellationFlag();
     // The pieces are evaluated in chunks of about `kPacketsPerTask` packets. Each chunk lists its
     // matches while their records are still in the processor's caches; the lists are joined in
     // list order afterwards, so the result does not depend on which worker finished first.
-    const std::size_t piecesPerChunk = std::max<std::size_t>(1, kPacketsPerTask / piece);
-    const std::size_t chunks = (pieces + piecesPerChunk - 1) / piecesPerChunk;
+    const std::size_t chunkPackets = std::max<std::size_t>(1, kPacketsPerTask / piece) * piece;
+    const std::size_t chunks = (packets.size() + chunkPackets - 1) / chunkPackets;
     std::vector<PacketList> chunkMatches(chunks);
 
     // The first failure (a platform exception, a cancellation, anything else thrown) is kept and
@@ -101,8 +100,8 @@ PacketFilterEngine::PacketList PacketFilterEngine::apply(const NSPredicate& pred
             fail(std::make_exception_ptr(CancellationError()));
             return;
         }
-        const std::size_t begin = range.begin() * piecesPerChunk * piece;
-        const std::size_t end = std::min(packets.size(), range.end() * piecesPerChunk * piece);
+        const std::size_t begin = range.begin() * chunkPackets;
+        const std::size_t end = std::min(packets.size(), range.end() * chunkPackets);
         try {
             std::optional<NSError> error;
             // One catcher for the whole range: the first exception ends the range and the call.
@@ -122,7 +121,7 @@ PacketFilterEngine::PacketList PacketFilterEngine::apply(const NSPredicate& pred
                         if (!packet.analyse()) continue;  // nothing to filter on
                         if (cancelled && cancelled->load(std::memory_order_relaxed)) throw FilterEvaluationError::cancelled();
                         const PacketReadScope scope(packet);
-                        if (predicate.evaluateWithObject(packet)) chunkMatches[i / (piecesPerChunk * piece)].push_back(packets[i]);
+                        if (predicate.evaluateWithObject(packet)) chunkMatches[i / chunkPackets].push_back(packets[i]);
                         readsBytes = scope.fetchedBytes();
                         if (progress) progress->appendBytesRead(1.0);
                     }

@@ -78,7 +78,7 @@ void readAttributeIn(PacketReadScope& scope, const QORPacket& packet, const QORP
     if (role.reader) {
         // Readers are plain functions that look at the bytes during the call: they get a view,
         // which counts no reference on the storage every packet of the file shares.
-        out = role.reader(attributeSlice(scope.view(), offset, attribute));
+        out = role.reader(attributeSlice(Data::wrap(nullptr, bytes->span()), offset, attribute));
         keepViewedBytes(out, *bytes);
         return;
     }

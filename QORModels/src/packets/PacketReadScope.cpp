@@ -27,15 +27,9 @@ const CompactAnalyzerChain& PacketReadScope::links() {
 const std::optional<Data>& PacketReadScope::bytes() {
     if (!bytesFetched_) {
         bytes_ = packet_.data();
-        if (bytes_) view_ = Data::wrap(nullptr, bytes_->span());
         bytesFetched_ = true;
     }
     return bytes_;
-}
-
-const Data& PacketReadScope::view() {
-    (void)bytes();
-    return view_;
 }
 
 }  // namespace qor

@@ -33,9 +33,6 @@ public:
     const CompactAnalyzerChain& links();
     /// The packet's bytes (`data()`), fetched once; none when they are gone.
     const std::optional<Data>& bytes();
-    /// The same bytes without a reference on their storage, valid while the scope lasts: what a
-    /// reader that only looks at them during the call is given.
-    const Data& view();
     /// Whether a read has fetched the packet's bytes (a filter that reads them is worth reading
     /// ahead for).
     [[nodiscard]] bool fetchedBytes() const noexcept { return bytesFetched_; }
@@ -47,7 +44,6 @@ private:
     bool bytesFetched_ = false;
     CompactAnalyzerChain links_;
     std::optional<Data> bytes_;
-    Data view_;
 };
 
 }  // namespace qor

@@ -43,19 +43,30 @@ void AnalyzerBase::setNextProtocol(InternedString name) {
 
 // --- Attribute bytes ---------------------------------------------------------------------------
 
-std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length) {
-    if (data.size() == length) return data;
-    return data.checkedSlice(offset, length);
+namespace {
+/// Where a fixed-place field starts in what `value(key, data)` was given: 0 when the data is
+/// exactly the field (the attribute's own slice), else `offset` in the data (the whole header);
+/// nothing when the field's bytes are not all there.
+std::optional<std::size_t> fieldStart(const Data& data, std::size_t offset, std::size_t length) {
+    if (data.size() == length) return 0;
+    if (offset > data.size() || data.size() - offset < length) return std::nullopt;
+    return offset;
 }
 
-namespace {
-/// `fieldBytes` as a view: field reads run for every attribute of every filtered packet, and a
+/// The field as a view: field reads run for every attribute of every filtered packet, and a
 /// view of the bytes costs no reference count on their storage.
 std::optional<ByteReader> fieldReader(const Data& data, std::size_t offset, std::size_t length) {
-    if (data.size() == length) return ByteReader(data.span());
-    return ByteReader(data.span()).sliceAt(offset, length);
+    const auto start = fieldStart(data, offset, length);
+    if (!start) return std::nullopt;
+    return ByteReader(data.span().subspan(*start, length));
 }
 }  // namespace
+
+std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length) {
+    const auto start = fieldStart(data, offset, length);
+    if (!start) return std::nullopt;
+    return data.slice(*start, length);
+}
 
 std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset) {
     auto bytes = fieldReader(data, offset, 1);

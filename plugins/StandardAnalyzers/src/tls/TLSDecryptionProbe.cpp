@@ -185,10 +185,9 @@ public:
                 // A renegotiation: its hellos travel under the current keys.
                 handshake12_.append(room().first(opened->length));
                 while (auto message = handshake12_.next()) {
-                    const auto hello = direction_ == Direction::clientToServer ? handshakeType::clientHello : handshakeType::serverHello;
-                    if (message->type != hello) continue;
+                    if (message->type != ownHello()) continue;
                     if (auto random = helloRandom(message->body)) renegotiatedRandom_ = Data::copy(*random);
-                    if (hello == handshakeType::serverHello) renegotiatedSuite_ = serverHelloSuite(message->body);
+                    if (direction_ == Direction::serverToClient) renegotiatedSuite_ = serverHelloSuite(message->body);
                 }
             } else if (opened->type == contentType(TLSContentType::changeCipherSpec) && renegotiatedRandom_) {
                 handshake12_ = {};
@@ -281,10 +280,14 @@ private:
     /// Whether `record`, which this session cannot open, is the hello in the clear that starts
     /// the direction's next session (noted).
     bool nextSessionAt(const TLSRecord& record) {
-        const auto hello = direction_ == Direction::clientToServer ? handshakeType::clientHello : handshakeType::serverHello;
-        if (!startsHello(record, hello)) return false;
+        if (!startsHello(record, ownHello())) return false;
         result_.nextSession = static_cast<std::size_t>(record.range.lowerBound);
         return true;
+    }
+
+    /// The hello this direction sends.
+    std::uint8_t ownHello() const {
+        return direction_ == Direction::clientToServer ? handshakeType::clientHello : handshakeType::serverHello;
     }
 
     /// Where the next record's content goes.
@@ -365,17 +368,15 @@ SessionDecryption decryptWith(const TCPStream& stream, std::pair<std::size_t, st
         // A renegotiation goes on under the keys of its own hellos once both directions reached
         // their change_cipher_spec; without the secret its client random names (or with a
         // suite the probe does not handle) the records after it are left out.
-        std::optional<TLSCipherSuite> renegotiated;
         for (;;) {
             const auto fromClientStop = client.tls12(), fromServerStop = server.tls12();
             if (fromClientStop != DirectionDecryption::Stop::renegotiated || fromServerStop != DirectionDecryption::Stop::renegotiated) break;
             const auto clientRandom = client.takeRenegotiatedRandom(), serverRandom = server.takeRenegotiatedRandom();
             const auto code = server.takeRenegotiatedSuite();
-            renegotiated = code ? tlsCipherSuite(*code) : std::nullopt;
+            const auto renegotiated = code ? tlsCipherSuite(*code) : std::nullopt;
             if (!clientRandom || !serverRandom || !renegotiated || renegotiated->isTLS13) break;
-            const auto* entries = TLSKeyIndex::current()->entries(clientRandom->span());
-            const auto masters = entries ? secretsOf(*entries, "CLIENT_RANDOM", masterSecretLength) : std::vector<Bytes>{};
-            auto next = masters.empty() ? std::nullopt : tls12SessionKeys(*renegotiated, masters.front(), serverRandom->span(), clientRandom->span());
+            const auto sets = candidates(TLSKeyIndex::current()->entries(clientRandom->span()), *renegotiated);
+            auto next = sets.empty() ? std::nullopt : tls12SessionKeys(*renegotiated, sets.front()[0], serverRandom->span(), clientRandom->span());
             if (!next) break;
             client.startTLS12(*renegotiated, std::move(next->client));
             server.startTLS12(*renegotiated, std::move(next->server));
@@ -421,24 +422,34 @@ SessionDecryption decryptSession(const TCPStream& stream, std::pair<std::size_t,
     return std::move(*first);
 }
 
-/// `more`'s application data after `into`'s, in each direction, its byte index following.
-void appendPlaintext(TCPStream& into, const TCPStream& more) {
-    const auto join = [](Data& data, ByteToSegmentIndex& index, const Data& moreData, const ByteToSegmentIndex& moreIndex) {
-        const auto shift = static_cast<std::int64_t>(data.size());
-        std::vector<std::byte> bytes;
-        bytes.reserve(data.size() + moreData.size());
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        bytes.insert(bytes.end(), moreData.begin(), moreData.end());
-        data = Data(std::move(bytes));
+/// One direction's plaintext with the application data of the connection's later sessions
+/// after it: the bytes are gathered as the sessions come and put in place once, so a connection
+/// of many sessions costs one copy of its data.
+class JoinedPlaintext {
+public:
+    JoinedPlaintext(Data& data, ByteToSegmentIndex& index) : data_(data), index_(index) {}
+    /// `more` and its byte index after what is there.
+    void add(const Data& more, const ByteToSegmentIndex& moreIndex) {
+        if (more.empty()) return;
+        if (bytes_.empty()) bytes_.assign(data_.begin(), data_.end());
+        const auto shift = static_cast<std::int64_t>(bytes_.size());
+        bytes_.insert(bytes_.end(), more.begin(), more.end());
         for (ByteSpan span : moreIndex.spans) {
             span.range.lowerBound += shift;
             span.range.upperBound += shift;
-            index.spans.push_back(std::move(span));
+            index_.spans.push_back(std::move(span));
         }
-    };
-    join(into.clientToServerData, into.clientByteIndex, more.clientToServerData, more.clientByteIndex);
-    join(into.serverToClientData, into.serverByteIndex, more.serverToClientData, more.serverByteIndex);
-}
+    }
+    /// Puts the joined bytes in place.
+    void finish() {
+        if (!bytes_.empty()) data_ = Data(std::move(bytes_));
+    }
+
+private:
+    Data& data_;
+    ByteToSegmentIndex& index_;
+    std::vector<std::byte> bytes_;  ///< empty until a later session adds some
+};
 
 TLSDecryption run(const TCPStream& stream, Mode mode) {
     SessionDecryption session = decryptSession(stream, {0, 0}, mode);
@@ -447,11 +458,18 @@ TLSDecryption run(const TCPStream& stream, Mode mode) {
     // Later sessions of the same connection, each where both directions' session before it
     // ended: the application data of each that decrypts follows; the first that does not ends
     // the plaintext. (Each starts past the one before, so the walk ends.)
+    TCPStream& plaintext = *result.plaintext;
+    JoinedPlaintext client(plaintext.clientToServerData, plaintext.clientByteIndex);
+    JoinedPlaintext server(plaintext.serverToClientData, plaintext.serverByteIndex);
     while (session.clientNext && session.serverNext) {
         session = decryptSession(stream, {*session.clientNext, *session.serverNext}, mode);
         if (!session.decryption.plaintext) break;
-        appendPlaintext(*result.plaintext, *session.decryption.plaintext);
+        const TCPStream& more = *session.decryption.plaintext;
+        client.add(more.clientToServerData, more.clientByteIndex);
+        server.add(more.serverToClientData, more.serverByteIndex);
     }
+    client.finish();
+    server.finish();
     return result;
 }
 

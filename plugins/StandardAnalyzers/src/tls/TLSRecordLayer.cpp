@@ -22,11 +22,19 @@ struct ServerHello {
     std::uint16_t version = 0;
 };
 
-/// The random of a hello body: the 32 bytes after its 2-byte legacy version.
-std::optional<std::span<const std::byte>> randomOf(std::span<const std::byte> body) {
-    ByteReader r(body);
-    if (!r.skip(2)) return std::nullopt;
-    return r.readBytes(randomLength);
+/// Calls `visit(type, value)` for each extension of the extensions block `r` stands at (its
+/// 16-bit length first, clamped to the bytes there are), up to the first whose value runs past
+/// the block; stops early when `visit` gives true. Nothing when the block's length is missing.
+template <class Visit>
+void forEachExtension(ByteReader& r, Visit visit) {
+    auto extensionsLength = r.readU16be();
+    if (!extensionsLength) return;
+    ByteReader extensions(*r.readBytes(std::min<std::size_t>(*extensionsLength, r.remaining())));
+    while (extensions.remaining() >= 4) {
+        const auto type = *extensions.readU16be(), length = *extensions.readU16be();
+        auto value = extensions.readSlice(length);
+        if (!value || visit(type, *value)) return;
+    }
 }
 
 std::optional<ServerHello> parseServerHello(std::span<const std::byte> body) {
@@ -38,15 +46,10 @@ std::optional<ServerHello> parseServerHello(std::span<const std::byte> body) {
     auto suite = r.readU16be();
     if (!suite || !r.skip(1)) return std::nullopt;  // the compression method
     ServerHello hello{Data::copy(*random), *suite, *legacy};
-    auto extensionsLength = r.readU16be();
-    if (!extensionsLength) return hello;  // no extensions
-    ByteReader extensions(*r.readBytes(std::min<std::size_t>(*extensionsLength, r.remaining())));
-    while (extensions.remaining() >= 4) {
-        const auto type = *extensions.readU16be(), length = *extensions.readU16be();
-        auto value = extensions.readSlice(length);
-        if (!value) break;
-        if (type == supportedVersionsExtension && length == 2) hello.version = *value->readU16be();
-    }
+    forEachExtension(r, [&](std::uint16_t type, ByteReader value) {
+        if (type == supportedVersionsExtension && value.remaining() == 2) hello.version = *value.readU16be();
+        return false;
+    });
     return hello;
 }
 
@@ -66,15 +69,9 @@ bool offersEarlyData(std::span<const std::byte> body) {
     if (!suitesLength || !r.skip(*suitesLength)) return false;
     auto compressionLength = r.readU8();
     if (!compressionLength || !r.skip(*compressionLength)) return false;
-    auto extensionsLength = r.readU16be();
-    if (!extensionsLength) return false;
-    ByteReader extensions(*r.readBytes(std::min<std::size_t>(*extensionsLength, r.remaining())));
-    while (extensions.remaining() >= 4) {
-        const auto type = *extensions.readU16be(), length = *extensions.readU16be();
-        if (!extensions.skip(length)) break;
-        if (type == earlyDataExtension) return true;
-    }
-    return false;
+    bool offered = false;
+    forEachExtension(r, [&](std::uint16_t type, const ByteReader&) { return offered = type == earlyDataExtension; });
+    return offered;
 }
 
 struct ClientHello {
@@ -92,7 +89,7 @@ std::optional<ClientHello> firstClientHello(const Data& data, std::size_t from) 
         reassembly.append(record->fragment);
         while (auto message = reassembly.next())
             if (message->type == handshakeType::clientHello)
-                if (auto random = randomOf(message->body)) return ClientHello{Data::copy(*random), offersEarlyData(message->body)};
+                if (auto random = helloRandom(message->body)) return ClientHello{Data::copy(*random), offersEarlyData(message->body)};
     }
     return std::nullopt;
 }
@@ -153,7 +150,11 @@ std::optional<TLSHandshakeMessage> TLSHandshakeReassembly::next() {
     return TLSHandshakeMessage{*type, *body};
 }
 
-std::optional<std::span<const std::byte>> helloRandom(std::span<const std::byte> body) { return randomOf(body); }
+std::optional<std::span<const std::byte>> helloRandom(std::span<const std::byte> body) {
+    ByteReader r(body);
+    if (!r.skip(2)) return std::nullopt;
+    return r.readBytes(randomLength);
+}
 
 std::optional<std::uint16_t> serverHelloSuite(std::span<const std::byte> body) {
     auto hello = parseServerHello(body);
