@@ -33,20 +33,29 @@ struct CaptureSnapshots {
 /// follows. Fails as `loadCapture` does.
 CaptureSnapshots snapshotCapture(const std::filesystem::path& path);
 
+/// What becomes of a window's pages of the capture's file mapping once its records are extracted.
+enum class ExtractedPages {
+    /// Let go: the records' bytes are read no further, or only a few of them are.
+    release,
+    /// Kept resident: every record's bytes are read again (conversations are built from all of
+    /// them), and faulting the pages back in would cost more than keeping them.
+    keep,
+};
+
 /// Reads `path` in one streamed pass and hands `sink`, on the calling thread and in file order,
 /// the records `extract` gives for each window's snapshots (`extract(const
 /// std::vector<PacketSnapshot>&)` gives a vector of records in snapshot order, as the stream
 /// reassemblers' extraction steps do), so the records `sink` hears are those one extraction of
 /// the whole capture gives, in the same order, without the capture's snapshots ever being held
 /// at once. A window's records are extracted on the workers while the caller reads the next
-/// window; the window's pages of the file mapping are let go once its extraction is done (the
-/// reading lets them go as it moves on, and extracting touches them again). `sink` may move the
-/// records out of the vector it is given. `firstPacketTime`, when given, learns the arrival time
-/// of the capture's first packet (left as it is for an empty capture). Fails as `loadCapture`
-/// does.
+/// window; the window's pages of the file mapping are let go once its extraction is done, unless
+/// `pages` says to keep them (the reading itself lets none go: the extraction reads them next).
+/// `sink` may move the records out of the vector it is given. `firstPacketTime`, when given,
+/// learns the arrival time of the capture's first packet (left as it is for an empty capture).
+/// Fails as `loadCapture` does.
 template <class Extract, class Sink>
 CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract& extract, const Sink& sink,
-                                double* firstPacketTime = nullptr) {
+                                double* firstPacketTime = nullptr, ExtractedPages pages = ExtractedPages::release) {
     // Enough packets per window that extracting one keeps every core busy (extraction works in
     // batches of a few hundred snapshots).
     constexpr std::size_t kWindow = 8192;
@@ -61,7 +70,7 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
     auto handOver = [&] {
         extraction.wait();
         (void)extractedWindows.load(std::memory_order_acquire);
-        if (!extracting.empty()) {
+        if (pages == ExtractedPages::release && !extracting.empty()) {
             const auto first = extracting.front().bytes(), last = extracting.back().bytes();
             if (first && last && last->data() >= first->data())
                 releaseMappedPages(first->data(), static_cast<std::size_t>(last->data() + last->size() - first->data()));
@@ -88,19 +97,21 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
             });
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/true, kWindow);
+        /*analyse=*/false, /*releasePages=*/false, kWindow);
     handOver();
     return facts;
 }
 
 /// The records `extract` gives for every window of `path` (as for `extractFromCapture`), gathered
 /// by conversation into a `Groups` (`TCPSegmentGroups`, `UDPDatagramGroups`) as the windows come,
-/// with what reading the file learnt. Fails as `loadCapture` does.
+/// with what reading the file learnt. The file's pages stay resident: the conversations are built
+/// from every record's bytes afterwards. Fails as `loadCapture` does.
 template <class Groups, class Extract>
 std::pair<CaptureFacts, Groups> gatherConversations(const std::filesystem::path& path, const Extract& extract,
                                                     double* firstPacketTime = nullptr) {
     Groups groups;
-    CaptureFacts facts = extractFromCapture(path, extract, [&](auto& records) { groups.add(std::move(records)); }, firstPacketTime);
+    CaptureFacts facts = extractFromCapture(
+        path, extract, [&](auto& records) { groups.add(std::move(records)); }, firstPacketTime, ExtractedPages::keep);
     return {std::move(facts), std::move(groups)};
 }
 

@@ -51,6 +51,12 @@ TEST(SequentialReader, WalkingInOrderGivesTheMappedBytesThroughTheWindowOrInPlac
     EXPECT_EQ(inPlace.view(1, 3)->data(), data.data() + 1);
     EXPECT_TRUE(inPlace.bytes(1, 3)->sharesStorageWith(data));
     EXPECT_FALSE(inPlace.view(4, 2));
+    // Without a window, a mapped file's runs come straight from the mapping.
+    SequentialReader direct(sample.mapped, 0);
+    EXPECT_FALSE(direct.isWindowed());
+    EXPECT_EQ(direct.view(100, 50)->data(), sample.mapped.data() + 100);
+    EXPECT_TRUE(direct.bytes(9990, 10)->sharesStorageWith(sample.mapped));
+    EXPECT_FALSE(direct.view(9990, 11));
 }
 
 TEST(SequentialReader, RandomOrderAndHeldRunsStayCorrect) {

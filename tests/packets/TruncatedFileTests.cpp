@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "QORCommonTools/FileHelpers.hpp"
+#include "QORModels/packets/CaptureFileReader.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "support/Fixtures.hpp"
 
@@ -93,6 +94,14 @@ TEST(TruncatedCaptureFile, ShrinkingBeforeTheWalkStopsTheReadWhereTheFileNowEnds
         }
         ASSERT_TRUE(reader.lastReadIssue());
         EXPECT_NE(reader.lastReadIssue()->find("shrank"), std::string::npos) << *reader.lastReadIssue();
+        // Walking the records straight from the mapping stops at the same record.
+        for (auto access : {RecordAccess::windowed, RecordAccess::mapped}) {
+            std::size_t read = 0;
+            auto result = CaptureFileReader::read(*mapped, [&](std::shared_ptr<QORPacket>) { return ++read, true; }, {}, nullptr, access);
+            EXPECT_EQ(read, packets.size());
+            ASSERT_TRUE(result.issue);
+            EXPECT_NE(result.issue->find("shrank"), std::string::npos) << *result.issue;
+        }
     }
 }
 

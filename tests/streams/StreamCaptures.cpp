@@ -11,9 +11,8 @@ namespace qor::test {
 namespace {
 
 Data frameOf(const WirePacket& p) {
-    const std::uint8_t client[4] = {10, 0, 0, 1}, server[4] = {10, 0, 0, 2};
-    const auto* src = p.fromClient ? client : server;
-    const auto* dst = p.fromClient ? server : client;
+    const auto& src = p.fromClient ? p.clientAddress : p.serverAddress;
+    const auto& dst = p.fromClient ? p.serverAddress : p.clientAddress;
     const std::uint16_t srcPort = p.fromClient ? p.clientPort : p.serverPort;
     const std::uint16_t dstPort = p.fromClient ? p.serverPort : p.clientPort;
     Bytes tcp(true);

@@ -2,6 +2,7 @@
 // Conversations written as captures byte by byte, read back through the real reader and plug-in;
 // TCP streams built segment by segment for the stream interpreters the plug-in registers.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,7 +16,7 @@
 
 namespace qor::test {
 
-/// Client 10.0.0.1 and server 10.0.0.2 (ports below); one packet of a conversation.
+/// Client 10.0.0.1 and server 10.0.0.2 unless given (ports below); one packet of a conversation.
 struct WirePacket {
     bool fromClient = true;
     std::uint32_t seq = 0;
@@ -27,6 +28,8 @@ struct WirePacket {
     bool udp = false;
     /// Ethernet padding after the IP datagram (its length does not count it).
     std::size_t padding = 0;
+    std::array<std::uint8_t, 4> clientAddress{10, 0, 0, 1};
+    std::array<std::uint8_t, 4> serverAddress{10, 0, 0, 2};
 };
 
 /// An Ethernet/IPv4 capture of the packets, in the order given, read by the library's reader

@@ -101,6 +101,42 @@ TEST(TCPStreamKeys, ClientPortsSeparateConversationsAndDirectionsShareOne) {
     EXPECT_FALSE(TCPStreamReassembler::reassembleOffMain(snapshots, std::int64_t{99}).stream);
 }
 
+TEST(TCPStreamKeys, ManyHostsKeepTheirOwnAddressesAndKeysFollowTheTextOrder) {
+    // 3,000 clients, each talking twice in two rounds: more addresses than the extraction keeps
+    // rendered, so texts are rendered, remembered, replaced and rendered again.
+    std::vector<WirePacket> packets;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 3000; ++i) {
+            WirePacket p{round == 0, static_cast<std::uint32_t>(100 + round), PSHACK, "x", 1 + round * 10 + i * 0.001};
+            p.clientAddress = {10, 1, static_cast<std::uint8_t>(i / 250), static_cast<std::uint8_t>(i % 250)};
+            p.serverAddress = {192, 168, static_cast<std::uint8_t>(i % 7), 1};
+            packets.push_back(p);
+        }
+    }
+    // "10.0.0.10" sorts before "10.0.0.2" as text: the server's endpoint is endpoint A.
+    WirePacket there{true, 1, PSHACK, "a", 30}, back{false, 1, PSHACK, "b", 31};
+    there.clientAddress = back.clientAddress = {10, 0, 0, 2};
+    there.serverAddress = back.serverAddress = {10, 0, 0, 10};
+    packets.push_back(there);
+    packets.push_back(back);
+
+    auto streams = TCPStreamReassembler::reassembleAllOffMain(test::snapshotsOf(packets));
+    ASSERT_EQ(streams.size(), 3001u);
+    for (int i = 0; i < 3000; ++i) {
+        const TCPStream& s = streams[static_cast<std::size_t>(i)];
+        ASSERT_EQ(s.segments.size(), 2u) << i;
+        EXPECT_EQ(s.clientEndpoint.ip, "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+        EXPECT_EQ(s.serverEndpoint.ip, "192.168." + std::to_string(i % 7) + ".1");
+        EXPECT_EQ(s.key.endpointA, s.clientEndpoint);  // "10.1..." < "192.168..."
+    }
+    const TCPStream& last = streams.back();
+    EXPECT_EQ(last.segments.size(), 2u);
+    EXPECT_EQ(last.key.endpointA, (TCPStreamKey::Endpoint{"10.0.0.10", 80}));
+    EXPECT_EQ(last.title(), "10.0.0.2:51000 \u2192 10.0.0.10:80");
+    EXPECT_EQ(last.clientToServerData.toString(), "a");
+    EXPECT_EQ(last.serverToClientData.toString(), "b");
+}
+
 TEST(TCPStreamProgress, ReportsEveryHalfPercentAndOnceAtTheEnd) {
     std::vector<WirePacket> packets;
     for (int i = 0; i < 1000; ++i) packets.push_back({true, static_cast<std::uint32_t>(1 + i), PSHACK, "x", 1 + i * 0.001});

@@ -39,7 +39,7 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
       sighting_(options.sighting ? &options.sighting->get() : nullptr),
       announced_(options.announcedProtocols ? &options.announcedProtocols->get() : nullptr),
       stopAfter_(options.stopAfter) {
-    const QORPacketProtocol* p = packet_.get();
+    const QORPacketProtocol* p = options.unanalysedPacket ? nullptr : packet_.get();
     packetProtocol_ = options.packetProtocol.hasValue() ? options.packetProtocol
                                                         : (p ? InternedString::from(p->packetProtocol()) : InternedString());
     if (options.packetInfoOverview) {
@@ -69,6 +69,10 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
         analyzersMade_ = true;
     }
 }
+
+CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers,
+                             Data packetData, std::uint16_t payloadSize)
+    : CacheAnalyzer(std::move(packet), std::move(fileURL), std::move(analyzers), std::move(packetData), payloadSize, Options()) {}
 
 Data CacheAnalyzer::payload() const {
     return packetData_.slice(static_cast<std::size_t>(payloadOffset_), payloadSize_);

@@ -100,7 +100,7 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
             if (reading.size() >= windowSize) launch();
             return !stopped;
         },
-        options.progress);
+        options.progress, nullptr, options.releasePages ? RecordAccess::windowed : RecordAccess::mapped);
     launch();
     finish();
     return result;

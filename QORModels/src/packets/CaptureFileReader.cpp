@@ -7,7 +7,7 @@
 namespace qor {
 
 CaptureReadResult CaptureFileReader::read(const Data& data, const PacketSink& sink, const ReadProgress& progress,
-                                          PacketArena* arena) {
+                                          PacketArena* arena, RecordAccess access) {
     auto format = detectCaptureContainerFormat(data);
     if (!format) {
         QOR_LOG("QORModels/CaptureFileReader", "Unknown libpcap type!");
@@ -16,7 +16,7 @@ CaptureReadResult CaptureFileReader::read(const Data& data, const PacketSink& si
     CaptureReadResult out;
     out.format = *format;
     if (*format == CaptureContainerFormat::pcapng) {
-        auto r = PcapngReader::read(data, sink, progress, arena);
+        auto r = PcapngReader::read(data, sink, progress, arena, access);
         for (const auto& i : r.metadata.interfaces) out.linkTypes.push_back(i.linkType);
         if (!r.metadata.isEmpty()) out.metadata = std::move(r.metadata);
         out.secrets = std::move(r.secrets);
@@ -25,7 +25,7 @@ CaptureReadResult CaptureFileReader::read(const Data& data, const PacketSink& si
         out.issue = std::move(r.issue);
         return out;
     }
-    auto r = ClassicPcapReader::read(data, sink, progress, arena);
+    auto r = ClassicPcapReader::read(data, sink, progress, arena, access);
     if (!r.isClassicPcap) throw APIErrorException(APIError::invalidData, *r.issue);
     out.linkTypes = {r.header.linktype};
     out.classicHeader = r.header;

@@ -14,7 +14,7 @@ constexpr std::size_t kProgressEveryRecords = 64;
 }  // namespace
 
 ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink& sink, const ReadProgress& progress,
-                                              PacketArena* arena) {
+                                              PacketArena* arena, RecordAccess access) {
     ClassicPcapReadResult result;
     auto header = PCAPFileHeader::parse(data);
     if (!header) {
@@ -32,8 +32,9 @@ ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink
     std::size_t offset = kGlobalHeaderSize;
     double reference = 0;
     bool stopped = false;
-    // Record headers are read through a window; the packet bytes are never read.
-    SequentialReader in(data);
+    // Record headers are read through a window (or straight from the mapping, when asked); the
+    // packet bytes are never read.
+    SequentialReader in(data, access == RecordAccess::windowed ? SequentialReader::kDefaultWindowSize : 0);
     while (data.size() - offset >= kRecordHeaderSize) {
         auto head = in.view(offset, kRecordHeaderSize);
         if (!head) {  // the file shrank after it was mapped

@@ -136,7 +136,8 @@ std::optional<std::uint64_t> PcapngOptions::u64(const Data& area, std::uint16_t 
     return ByteReader(*value).load<std::uint64_t>(0, swapped);
 }
 
-PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, const Progress& progress, PacketArena* arena) {
+PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, const Progress& progress, PacketArena* arena,
+                                    RecordAccess access) {
     if (data.size() < kBlockFraming || detectCaptureContainerFormat(data) != CaptureContainerFormat::pcapng) {
         return PcapngReadResult::notPcapng();
     }
@@ -152,8 +153,9 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
     std::optional<double> reference;
     auto& strings = ProtocolsStringsCache::sharedCache();
 
-    // Block headers and small blocks are read through a window; packet bytes are never read.
-    SequentialReader in(data);
+    // Block headers and small blocks are read through a window (or straight from the mapping,
+    // when asked); packet bytes are never read.
+    SequentialReader in(data, access == RecordAccess::windowed ? SequentialReader::kDefaultWindowSize : 0);
     // A run the file no longer holds (it shrank after it was mapped) reads as nothing; the walk
     // then stops at the block where that happened.
     bool shrank = false;

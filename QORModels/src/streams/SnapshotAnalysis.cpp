@@ -1,6 +1,8 @@
 #include "SnapshotAnalysis.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <tuple>
 
 #include "QORModels/analysis/CacheAnalyzer.hpp"
@@ -10,7 +12,67 @@ namespace qor {
 namespace {
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
 constexpr std::int32_t kFamilyIPv4 = 2, kFamilyIPv6 = 30;
+// Where the addresses lie in an IPv4 header (RFC 791) and an IPv6 header (RFC 8200).
+constexpr std::size_t kIPv4SourceOffset = 12, kIPv6SourceOffset = 8, kIPv4AddressLength = 4, kIPv6AddressLength = 16;
+
+/// The texts an IP header's analyzer gave for its two addresses, remembered by the analyzer's
+/// class and the addresses' bytes: a text depends on nothing else (a class keeps its number for
+/// the life of the process), and a capture's packets carry few distinct addresses, so most
+/// packets are spared making the analyzer again and rendering. A fixed table of the most recent
+/// pairs, one per thread: a pair that clashes with another simply replaces it.
+class AddressTextMemo {
+public:
+    /// The texts of the addresses the header of `link` in `bytes` carries (source then
+    /// destination: `addressLength` bytes each, the destination right after the source, from
+    /// `sourceOffset` in the header), rendered by `render` when not remembered.
+    template <class Render>
+    std::pair<std::string, std::string> texts(const ChainLink& link, const Data& bytes, std::size_t sourceOffset,
+                                              std::size_t addressLength, const Render& render) {
+        const std::size_t at = std::size_t{link.offset} + sourceOffset, length = 2 * addressLength;
+        if (link.madeFromNothing() || at + length > std::size_t{link.offset} + link.length || at + length > bytes.size())
+            return render();
+        Entry probe;
+        probe.classIndex = link.classIndex;
+        probe.length = static_cast<std::uint8_t>(length);
+        std::memcpy(probe.addresses.data(), bytes.span().data() + at, length);
+        Entry& slot = table_[probe.hash() % kSlots];
+        if (slot.sameKey(probe)) return slot.texts;
+        probe.texts = render();
+        slot = std::move(probe);
+        return slot.texts;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 1024;
+    struct Entry {
+        std::uint16_t classIndex = 0;  // 0: an empty slot (no class has number 0)
+        std::uint8_t length = 0;
+        std::array<std::byte, 2 * kIPv6AddressLength> addresses{};
+        std::pair<std::string, std::string> texts;
+
+        [[nodiscard]] bool sameKey(const Entry& other) const noexcept {
+            return classIndex == other.classIndex && length == other.length &&
+                   std::memcmp(addresses.data(), other.addresses.data(), length) == 0;
+        }
+        [[nodiscard]] std::size_t hash() const noexcept {
+            std::uint64_t h = 0x9E3779B97F4A7C15ULL * (std::uint64_t{classIndex} << 8 | length);
+            for (std::size_t i = 0; i < length; i += 8) {
+                std::uint64_t word = 0;
+                std::memcpy(&word, addresses.data() + i, std::min<std::size_t>(8, length - i));
+                h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+                h ^= h >> 29;
+            }
+            return static_cast<std::size_t>(h);
+        }
+    };
+    std::array<Entry, kSlots> table_;
+};
+
+AddressTextMemo& addressTextMemo() {
+    static thread_local AddressTextMemo memo;
+    return memo;
 }
+}  // namespace
 
 SnapshotAnalyser::SnapshotAnalyser() : scratch_(QORPacket::create()) {}
 SnapshotAnalyser::~SnapshotAnalyser() = default;
@@ -31,6 +93,7 @@ CacheAnalyzer SnapshotAnalyser::walk(const PacketSnapshot& snapshot, const Data&
     options.packetIPVersion = 0;
     if (announce) options.announcedProtocols = announced_;
     options.stopAfter = stopAfter;
+    options.unanalysedPacket = true;
     return CacheAnalyzer(std::static_pointer_cast<QORPacketProtocol>(scratch_), std::nullopt, {}, view,
                          static_cast<std::uint16_t>(std::min(view.size(), kMaxAnalysedBytes)), std::move(options));
 }
@@ -96,8 +159,11 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
     const auto version = layer.previousOffset ? bytes->byteAt(*layer.previousOffset) : std::nullopt;
     const std::int32_t family = !version ? 0 : (*version >> 4) == 4 ? kFamilyIPv4 : (*version >> 4) == 6 ? kFamilyIPv6 : 0;
     if (family != 0 && (before == "IP" || before == "IPv6")) {
-        std::tie(layer.sourceIP, layer.destinationIP) =
-            CacheAnalyzer::addressTexts(links[linkIndex - 1], family, view, std::static_pointer_cast<QORPacketProtocol>(scratch_));
+        const ChainLink& ipLink = links[linkIndex - 1];
+        const bool v4 = family == kFamilyIPv4;
+        std::tie(layer.sourceIP, layer.destinationIP) = addressTextMemo().texts(
+            ipLink, view, v4 ? kIPv4SourceOffset : kIPv6SourceOffset, v4 ? kIPv4AddressLength : kIPv6AddressLength,
+            [&] { return CacheAnalyzer::addressTexts(ipLink, family, view, std::static_pointer_cast<QORPacketProtocol>(scratch_)); });
     } else {
         std::tie(layer.sourceIP, layer.destinationIP) = analyzer.ipAddresses();
     }

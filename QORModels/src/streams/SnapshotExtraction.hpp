@@ -76,6 +76,7 @@ std::optional<std::vector<Record>> extractInBatches(std::size_t count, const Sna
             }
             const std::size_t begin = b * kBatch, end = std::min(count, begin + kBatch);
             auto& out = results[b];
+            out.reserve(end - begin);
             for (std::size_t i = begin; i < end; ++i) {
                 if (auto record = extract(worker, i)) out.push_back(std::move(*record));
             }

@@ -26,11 +26,34 @@ std::string TCPStreamKey::shortLabel() const {
     return ":" + std::to_string(endpointA.port) + " \u2194 :" + std::to_string(endpointB.port);
 }
 
+TCPStreamKey::View TCPStreamKey::View::between(std::string_view ip, std::uint16_t port, std::string_view otherIP,
+                                               std::uint16_t otherPort) noexcept {
+    // The order of `Endpoint`: the address texts, then the ports.
+    const int order = ip.compare(otherIP);
+    if (order > 0 || (order == 0 && otherPort < port)) return View{otherIP, otherPort, ip, port};
+    return View{ip, port, otherIP, otherPort};
+}
+
+namespace {
+std::size_t hashEndpoints(std::string_view ipA, std::uint16_t portA, std::string_view ipB, std::uint16_t portB) noexcept {
+    std::size_t h = std::hash<std::string_view>{}(ipA);
+    h = h * 31 + portA;
+    h = h * 1000003 ^ std::hash<std::string_view>{}(ipB);
+    return h * 31 + portB;
+}
+}  // namespace
+
 std::size_t TCPStreamKeyHash::operator()(const TCPStreamKey& key) const noexcept {
-    std::size_t h = std::hash<std::string>{}(key.endpointA.ip);
-    h = h * 31 + key.endpointA.port;
-    h = h * 1000003 ^ std::hash<std::string>{}(key.endpointB.ip);
-    return h * 31 + key.endpointB.port;
+    return hashEndpoints(key.endpointA.ip, key.endpointA.port, key.endpointB.ip, key.endpointB.port);
+}
+
+std::size_t TCPStreamKeyHash::operator()(const TCPStreamKey::View& key) const noexcept {
+    return hashEndpoints(key.ipA, key.portA, key.ipB, key.portB);
+}
+
+bool operator==(const TCPStreamKey& key, const TCPStreamKey::View& view) noexcept {
+    return key.endpointA.port == view.portA && key.endpointB.port == view.portB && key.endpointA.ip == view.ipA &&
+           key.endpointB.ip == view.ipB;
 }
 
 std::string endpointText(const TCPStreamKey::Endpoint& endpoint) {

@@ -38,25 +38,26 @@ std::optional<std::size_t> ipDatagramEnd(const Data& bytes, std::size_t ipOffset
     }
 }
 
-/// One direction's payload put back in sequence order from `next = isn + 1` (see `buildStream`).
-void assemble(const std::vector<const RawTCPSegment*>& all, bool clientSide,
-              std::optional<std::uint32_t> isn, const TCPStreamKey::Endpoint& client, Data& data, ByteToSegmentIndex& index) {
-    std::vector<const RawTCPSegment*> segments;
+/// One direction's payload put back in sequence order from `next = isn + 1` (see `buildStream`),
+/// from the stream's segments in time order.
+void assemble(const std::vector<TCPSegment>& all, TCPSegment::Direction direction, std::optional<std::uint32_t> isn, Data& data,
+              ByteToSegmentIndex& index) {
+    std::vector<const TCPSegment*> segments;
     std::size_t capacity = 0;
-    for (const auto* s : all) {
-        const bool fromClient = s->srcIP == client.ip && s->srcPort == client.port;
-        if (fromClient == clientSide && !s->payload.empty()) {
-            segments.push_back(s);
-            capacity += s->payload.size();
+    for (const auto& s : all) {
+        if (s.direction == direction && !s.payload.empty()) {
+            segments.push_back(&s);
+            capacity += s.payload.size();
         }
     }
     if (segments.empty()) return;
-    std::stable_sort(segments.begin(), segments.end(), [](const RawTCPSegment* a, const RawTCPSegment* b) {
+    std::stable_sort(segments.begin(), segments.end(), [](const TCPSegment* a, const TCPSegment* b) {
         if (a->sequenceNumber == b->sequenceNumber) return a->payload.size() > b->payload.size();
         return serialDistance(a->sequenceNumber, b->sequenceNumber) < 0;
     });
     std::vector<std::byte> bytes;
     bytes.reserve(capacity);
+    index.spans.reserve(segments.size());
     // Without a SYN from this side (a capture that began mid-conversation) the data starts at the
     // segment that sorts first: starting at sequence number 1 would keep only what lies less
     // than 2^31 ahead of it, which for a random initial number is half the conversations.
@@ -70,7 +71,7 @@ void assemble(const std::vector<const RawTCPSegment*>& all, bool clientSide,
         if (serialDistance(seq, next) < 0) skip = next - seq;  // the overlap with placed bytes
         const auto before = static_cast<std::int64_t>(bytes.size());
         bytes.insert(bytes.end(), s->payload.begin() + skip, s->payload.end());
-        index.spans.push_back(ByteSpan{ByteRange{before, static_cast<std::int64_t>(bytes.size())}, {s->packetId}, s->timestamp});
+        index.spans.push_back(ByteSpan{ByteRange{before, static_cast<std::int64_t>(bytes.size())}, {s->id}, s->timestamp});
         if (serialDistance(next, end) < 0) next = end;
     }
     data = Data(std::move(bytes));
@@ -104,9 +105,9 @@ std::optional<RawTCPSegment> TCPStreamReassembler::parseSegment(const Data& pack
 
 std::optional<TCPStream> TCPStreamReassembler::buildStream(const TCPStreamKey& key, std::vector<RawTCPSegment> segments) {
     if (segments.empty()) return std::nullopt;
-    std::vector<const RawTCPSegment*> ordered;
+    std::vector<RawTCPSegment*> ordered;
     ordered.reserve(segments.size());
-    for (const auto& s : segments) ordered.push_back(&s);
+    for (auto& s : segments) ordered.push_back(&s);
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const RawTCPSegment* a, const RawTCPSegment* b) { return a->timestamp < b->timestamp; });
 
@@ -122,11 +123,13 @@ std::optional<TCPStream> TCPStreamReassembler::buildStream(const TCPStreamKey& k
     }
     stream.clientEndpoint = opener->source();
     stream.serverEndpoint = opener->destination();
+    stream.startTime = ordered.front()->timestamp;
+    stream.endTime = ordered.back()->timestamp;
 
     bool clientHasISN = false, serverHasISN = false;
     stream.segments.reserve(ordered.size());
-    for (const auto* s : ordered) {
-        const bool fromClient = s->srcIP == stream.clientEndpoint.ip && s->srcPort == stream.clientEndpoint.port;
+    for (auto* s : ordered) {
+        const bool fromClient = s->srcPort == stream.clientEndpoint.port && s->srcIP == stream.clientEndpoint.ip;
         if (s->flags.contains(TCPSegment::TCPFlags::syn)) {
             bool& has = fromClient ? clientHasISN : serverHasISN;
             if (!has) {
@@ -134,16 +137,15 @@ std::optional<TCPStream> TCPStreamReassembler::buildStream(const TCPStreamKey& k
                 (fromClient ? stream.clientISN : stream.serverISN) = s->sequenceNumber;
             }
         }
+        // The records are this call's own: their payloads move into the stream.
         stream.segments.push_back(TCPSegment{s->packetId,
                                              fromClient ? TCPSegment::Direction::clientToServer : TCPSegment::Direction::serverToClient,
-                                             s->sequenceNumber, s->acknowledgmentNumber, s->flags, s->payload, s->timestamp});
+                                             s->sequenceNumber, s->acknowledgmentNumber, s->flags, std::move(s->payload), s->timestamp});
     }
-    assemble(ordered, true, clientHasISN ? std::optional(stream.clientISN) : std::nullopt, stream.clientEndpoint,
+    assemble(stream.segments, TCPSegment::Direction::clientToServer, clientHasISN ? std::optional(stream.clientISN) : std::nullopt,
              stream.clientToServerData, stream.clientByteIndex);
-    assemble(ordered, false, serverHasISN ? std::optional(stream.serverISN) : std::nullopt, stream.clientEndpoint,
+    assemble(stream.segments, TCPSegment::Direction::serverToClient, serverHasISN ? std::optional(stream.serverISN) : std::nullopt,
              stream.serverToClientData, stream.serverByteIndex);
-    stream.startTime = ordered.front()->timestamp;
-    stream.endTime = ordered.back()->timestamp;
     return stream;
 }
 

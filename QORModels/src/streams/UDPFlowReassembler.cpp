@@ -44,7 +44,12 @@ UDPFlowKey::UDPFlowKey(const std::string& srcIP, std::uint16_t srcPort, const st
 std::string UDPFlowKey::displayString() const { return endpointText(endpointA) + " \u2194 " + endpointText(endpointB); }
 
 std::size_t UDPFlowKeyHash::operator()(const UDPFlowKey& key) const noexcept {
-    return TCPStreamKeyHash{}(TCPStreamKey{key.endpointA, key.endpointB});
+    return TCPStreamKeyHash{}(TCPStreamKey::View{key.endpointA.ip, key.endpointA.port, key.endpointB.ip, key.endpointB.port});
+}
+
+bool operator==(const UDPFlowKey& key, const TCPStreamKey::View& view) noexcept {
+    return key.endpointA.port == view.portA && key.endpointB.port == view.portB && key.endpointA.ip == view.ipA &&
+           key.endpointB.ip == view.ipB;
 }
 
 std::int64_t UDPFlow::totalBytes() const noexcept {

@@ -9,7 +9,6 @@
 namespace qor {
 
 SequentialReader::SequentialReader(Data data, std::size_t windowSize) : data_(std::move(data)), capacity_(windowSize) {
-    if (capacity_ == 0) return;
     if (auto region = mappedFileRegion(data_)) {
         fd_ = region->fd;
         fileOffset_ = region->fileOffset;
@@ -48,7 +47,7 @@ std::optional<std::span<const std::byte>> SequentialReader::view(std::size_t off
         if (!MappedFileGuard::probe(direct)) return std::nullopt;
         return direct;
     };
-    if (length > capacity_) return mapped();
+    if (capacity_ == 0 || length > capacity_) return mapped();
     if (!inWindow(offset, length)) {
         bool sequential = !window_ || runsServed_ >= kSequentialRuns;
         if (!sequential && ++missesSinceFill_ < kProbeInterval) return mapped();

@@ -87,12 +87,18 @@ public:
         /// for a caller that needs nothing after that layer; the chain and history then end
         /// there. The null handle (the default) walks to the end.
         InternedString stopAfter;
+        /// The packet carries no analysis of its own (a scratch record reused for many walks):
+        /// the fields not given above start empty instead of being read from it.
+        bool unanalysedPacket = false;
     };
 
     /// Stores the arguments and runs the walk (the options are moved from, not copied: the
     /// analysis of every packet passes them).
     CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers, Data packetData,
-                  std::uint16_t payloadSize, Options&& options = {});
+                  std::uint16_t payloadSize, Options&& options);
+    /// The same with every option left as it is by default.
+    CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers, Data packetData,
+                  std::uint16_t payloadSize);
 
     /// The walk. Throws `APIErrorException(missingData)` when there is no payload.
     AnalyzerChain processAnalyzers();

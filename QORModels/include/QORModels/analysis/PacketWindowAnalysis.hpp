@@ -50,7 +50,8 @@ public:
         ReadProgress progress;
         /// Let the pages of a mapped file's windows go from resident memory once they are done
         /// with; off for a caller that reads the packets' bytes again after the pass (they would
-        /// only be faulted back in).
+        /// only be faulted back in). With the pages kept, the records are read straight from the
+        /// mapping (`RecordAccess::mapped`): every page is mapped in anyway.
         bool releasePages = true;
     };
 

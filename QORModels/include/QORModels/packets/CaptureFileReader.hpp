@@ -46,9 +46,10 @@ public:
     /// container ("Unknown libpcap type!" is logged) or a classic global header cut short; a
     /// damaged file is no error: the packets before the fault are delivered and `issue` says
     /// what is wrong. `arena`, when given, is where packets are carved from (for callers that
-    /// keep every packet); otherwise each is freed when the sink lets it go.
+    /// keep every packet); otherwise each is freed when the sink lets it go. `access` is how the
+    /// records of a mapped file are walked.
     static CaptureReadResult read(const Data& data, const PacketSink& sink, const ReadProgress& progress = {},
-                                  PacketArena* arena = nullptr);
+                                  PacketArena* arena = nullptr, RecordAccess access = RecordAccess::windowed);
 };
 
 }  // namespace qor

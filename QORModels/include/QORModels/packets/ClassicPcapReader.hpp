@@ -10,6 +10,7 @@
 #include "QORCommonTools/PCAPFileHeader.hpp"
 #include "QORModels/packets/PacketSink.hpp"
 #include "QORModels/packets/QORPacket.hpp"
+#include "QORModels/packets/RecordAccess.hpp"
 #include "QORPlatform/Data.hpp"
 
 namespace qor {
@@ -51,9 +52,10 @@ class ClassicPcapReader {
 public:
     /// Hands each packet to `sink` as it is read. Progress is reported after every 64th record.
     /// Packets are heap objects freed when the sink lets them go, or, when `arena` is given,
-    /// carved from it (for callers that keep every packet of the file).
+    /// carved from it (for callers that keep every packet of the file). `access` is how the
+    /// record headers of a mapped file are walked.
     static ClassicPcapReadResult read(const Data& data, const PacketSink& sink, const ReadProgress& progress = {},
-                                      PacketArena* arena = nullptr);
+                                      PacketArena* arena = nullptr, RecordAccess access = RecordAccess::windowed);
     /// The whole file: every packet in `packets`, in file order.
     static ClassicPcapReadResult read(const Data& data, const ReadProgress& progress = {});
 };

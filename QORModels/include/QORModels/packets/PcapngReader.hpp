@@ -10,6 +10,7 @@
 #include "QORCommonTools/ByteReader.hpp"
 #include "QORModels/packets/PacketSink.hpp"
 #include "QORModels/packets/QORPacket.hpp"
+#include "QORModels/packets/RecordAccess.hpp"
 #include "QORPlatform/Data.hpp"
 
 namespace qor {
@@ -82,8 +83,9 @@ public:
     /// back in the result (with `packets` left empty). Progress is reported after every 64th
     /// Enhanced Packet Block. Packets are heap objects freed when the sink lets them go, or,
     /// when `arena` is given, carved from it (for callers that keep every packet of the file).
+    /// `access` is how the blocks of a mapped file are walked.
     static PcapngReadResult read(const Data& data, const PacketSink& sink, const Progress& progress = {},
-                                 PacketArena* arena = nullptr);
+                                 PacketArena* arena = nullptr, RecordAccess access = RecordAccess::windowed);
     /// The whole file: every packet in `packets`, in file order.
     static PcapngReadResult read(const Data& data, const Progress& progress = {});
 };

@@ -2,6 +2,7 @@
 // Extracted records gathered by conversation, in the order of each conversation's first record.
 
 #include <cstddef>
+#include <functional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -10,7 +11,8 @@ namespace qor {
 
 /// Records (TCP segments, UDP datagrams) gathered by their direction-free `key()`: one group per
 /// conversation, groups in the order of their first record, each group's records in the order
-/// they were added. The stream reassemblers build their conversations from it; a caller that
+/// they were added. A record's group is found by its `keyView()`, which `Hash` hashes as it
+/// hashes the key and which compares equal to it. The stream reassemblers build their conversations from it; a caller that
 /// extracts a capture window by window adds each window's records as they come, in file order,
 /// and gets the groups one extraction of the whole capture would give, without ever holding the
 /// capture's records in one list.
@@ -24,8 +26,10 @@ public:
     /// Adds `record` to its conversation's group (a new last group for a key not seen before) and
     /// gives the group's position.
     std::size_t add(Record&& record) {
-        auto [it, added] = positions_.try_emplace(record.key(), keys_.size());
-        if (added) {
+        // Looked up by the record's view of its key: the key itself is made once per conversation.
+        auto it = positions_.find(record.keyView());
+        if (it == positions_.end()) {
+            it = positions_.emplace(record.key(), keys_.size()).first;
             keys_.push_back(it->first);
             records_.emplace_back();
         }
@@ -47,7 +51,7 @@ public:
 private:
     std::vector<Key> keys_;
     std::vector<std::vector<Record>> records_;
-    std::unordered_map<Key, std::size_t, Hash> positions_;
+    std::unordered_map<Key, std::size_t, Hash, std::equal_to<>> positions_;
 };
 
 }  // namespace qor

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QORPlatform/Data.hpp"
@@ -56,6 +57,18 @@ struct TCPStreamKey {
     Endpoint endpointA;
     Endpoint endpointB;
 
+    /// A direction-free key seen in place, in the texts of the record it is read from: what a
+    /// conversation's key is looked up by without making one for every record.
+    struct View {
+        std::string_view ipA;
+        std::uint16_t portA = 0;
+        std::string_view ipB;
+        std::uint16_t portB = 0;
+        /// The view of the key between these two endpoints, in either direction (the lesser first,
+        /// in the order of `Endpoint`).
+        static View between(std::string_view ip, std::uint16_t port, std::string_view otherIP, std::uint16_t otherPort) noexcept;
+    };
+
     /// The key of a segment between these two endpoints, in either direction.
     static TCPStreamKey between(Endpoint one, Endpoint other);
     /// ":" port A " ↔ :" port B, for example ":443 ↔ :51000".
@@ -63,9 +76,15 @@ struct TCPStreamKey {
     friend bool operator==(const TCPStreamKey&, const TCPStreamKey&) = default;
 };
 
+/// Hashes a key and a view of the same endpoints alike, so either finds the other.
 struct TCPStreamKeyHash {
+    using is_transparent = void;
     std::size_t operator()(const TCPStreamKey& key) const noexcept;
+    std::size_t operator()(const TCPStreamKey::View& key) const noexcept;
 };
+
+/// Whether `key` has the endpoints `view` sees.
+bool operator==(const TCPStreamKey& key, const TCPStreamKey::View& view) noexcept;
 
 /// Bytes `range` of one direction's data came from packet `packetIds` at `timestamp`.
 struct ByteSpan {

@@ -31,6 +31,8 @@ struct RawTCPSegment {
     [[nodiscard]] TCPStreamKey::Endpoint source() const { return {srcIP, srcPort}; }
     [[nodiscard]] TCPStreamKey::Endpoint destination() const { return {dstIP, dstPort}; }
     [[nodiscard]] TCPStreamKey key() const { return TCPStreamKey::between(source(), destination()); }
+    /// `key()` seen in this record's texts.
+    [[nodiscard]] TCPStreamKey::View keyView() const noexcept { return TCPStreamKey::View::between(srcIP, srcPort, dstIP, dstPort); }
 };
 
 /// TCP segments gathered by conversation.

@@ -28,9 +28,15 @@ struct UDPFlowKey {
     friend bool operator==(const UDPFlowKey&, const UDPFlowKey&) = default;
 };
 
+/// Hashes a key and a view of the same endpoints alike, so either finds the other.
 struct UDPFlowKeyHash {
+    using is_transparent = void;
     std::size_t operator()(const UDPFlowKey& key) const noexcept;
+    std::size_t operator()(const TCPStreamKey::View& key) const noexcept { return TCPStreamKeyHash{}(key); }
 };
+
+/// Whether `key` has the endpoints `view` sees.
+bool operator==(const UDPFlowKey& key, const TCPStreamKey::View& view) noexcept;
 
 /// One UDP datagram of a packet, as the extraction step reads it.
 struct RawUDPDatagram {
@@ -42,6 +48,8 @@ struct RawUDPDatagram {
     std::string protocolName;  ///< the history's last layer name
     std::optional<std::string> info;
     [[nodiscard]] UDPFlowKey key() const { return UDPFlowKey(srcIP, srcPort, dstIP, dstPort); }
+    /// `key()` seen in this record's texts.
+    [[nodiscard]] TCPStreamKey::View keyView() const noexcept { return TCPStreamKey::View::between(srcIP, srcPort, dstIP, dstPort); }
 };
 
 /// UDP datagrams gathered by flow.

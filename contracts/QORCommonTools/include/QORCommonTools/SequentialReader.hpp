@@ -30,13 +30,15 @@ namespace qor {
 /// A run stays valid until the next call. Not thread-safe: one walker per reader.
 class SequentialReader {
 public:
-    /// The window holds `windowSize` bytes.
+    /// The window holds `windowSize` bytes; with none, every run of a mapped file comes straight
+    /// from the mapping (still only while the file holds it).
     explicit SequentialReader(Data data, std::size_t windowSize = kDefaultWindowSize);
 
     [[nodiscard]] std::size_t size() const noexcept { return data_.size(); }
     [[nodiscard]] const Data& data() const noexcept { return data_; }
-    /// Whether runs go through the window at all (the buffer is a mapped file).
-    [[nodiscard]] bool isWindowed() const noexcept { return fd_ >= 0; }
+    /// Whether runs go through the window at all (the buffer is a mapped file, and a window was
+    /// asked for).
+    [[nodiscard]] bool isWindowed() const noexcept { return fd_ >= 0 && capacity_ > 0; }
 
     /// Bytes `offset ..< offset+length`, or nothing when they run past the end, or past the end
     /// of a mapped file that has shrunk since it was mapped (those bytes are gone).
