@@ -291,6 +291,18 @@ std::pair<std::string, std::string> CacheAnalyzer::addressTexts(const ChainLink&
     return renderAddresses(link, family, true, true, bytes, packet);
 }
 
+std::optional<std::span<const std::byte>> CacheAnalyzer::addressBytes(const ChainLink& link, std::int32_t family,
+                                                                      const Data& bytes) {
+    // The destination follows the source directly in both headers.
+    const bool v4 = family == kFamilyIPv4;
+    const std::size_t length = v4 ? kIPv4AddressLength : kIPv6AddressLength;
+    static_assert(kIPv4DestinationOffset == kIPv4SourceOffset + kIPv4AddressLength &&
+                  kIPv6DestinationOffset == kIPv6SourceOffset + kIPv6AddressLength);
+    const auto pair = CompactAnalyzerChain::bytesOf(link, bytes).checkedSlice(v4 ? kIPv4SourceOffset : kIPv6SourceOffset, 2 * length);
+    if (!pair) return std::nullopt;
+    return pair->span();
+}
+
 std::optional<std::string> CacheAnalyzer::sourceIPAddress() const {
     if (addressLink_ == 0) return sourceIPAddress_;
     return addressText(links_[addressLink_ - 1], packetIPVersion_.value_or(kFamilyIPv4), true, packetData_, packet_);

@@ -12,8 +12,7 @@ namespace qor {
 namespace {
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
 constexpr std::int32_t kFamilyIPv4 = 2, kFamilyIPv6 = 30;
-// Where the addresses lie in an IPv4 header (RFC 791) and an IPv6 header (RFC 8200).
-constexpr std::size_t kIPv4SourceOffset = 12, kIPv6SourceOffset = 8, kIPv4AddressLength = 4, kIPv6AddressLength = 16;
+constexpr std::size_t kLongestAddressPair = 32;  // two IPv6 addresses
 
 /// The texts an IP header's analyzer gave for its two addresses, remembered by the analyzer's
 /// class and the addresses' bytes: a text depends on nothing else (a class keeps its number for
@@ -22,19 +21,16 @@ constexpr std::size_t kIPv4SourceOffset = 12, kIPv6SourceOffset = 8, kIPv4Addres
 /// pairs, one per thread: a pair that clashes with another simply replaces it.
 class AddressTextMemo {
 public:
-    /// The texts of the addresses the header of `link` in `bytes` carries (source then
-    /// destination: `addressLength` bytes each, the destination right after the source, from
-    /// `sourceOffset` in the header), rendered by `render` when not remembered.
+    /// The texts of the addresses of the IP header of `link` in `bytes` (`family` as for
+    /// `CacheAnalyzer::addressTexts`), rendered by `render` when not remembered.
     template <class Render>
-    std::pair<std::string, std::string> texts(const ChainLink& link, const Data& bytes, std::size_t sourceOffset,
-                                              std::size_t addressLength, const Render& render) {
-        const std::size_t at = std::size_t{link.offset} + sourceOffset, length = 2 * addressLength;
-        if (link.madeFromNothing() || at + length > std::size_t{link.offset} + link.length || at + length > bytes.size())
-            return render();
+    std::pair<std::string, std::string> texts(const ChainLink& link, std::int32_t family, const Data& bytes, const Render& render) {
+        const auto addresses = CacheAnalyzer::addressBytes(link, family, bytes);
+        if (!addresses || addresses->size() > kLongestAddressPair) return render();
         Entry probe;
         probe.classIndex = link.classIndex;
-        probe.length = static_cast<std::uint8_t>(length);
-        std::memcpy(probe.addresses.data(), bytes.span().data() + at, length);
+        probe.length = static_cast<std::uint8_t>(addresses->size());
+        std::memcpy(probe.addresses.data(), addresses->data(), addresses->size());
         Entry& slot = table_[probe.hash() % kSlots];
         if (slot.sameKey(probe)) return slot.texts;
         probe.texts = render();
@@ -47,7 +43,7 @@ private:
     struct Entry {
         std::uint16_t classIndex = 0;  // 0: an empty slot (no class has number 0)
         std::uint8_t length = 0;
-        std::array<std::byte, 2 * kIPv6AddressLength> addresses{};
+        std::array<std::byte, kLongestAddressPair> addresses{};
         std::pair<std::string, std::string> texts;
 
         [[nodiscard]] bool sameKey(const Entry& other) const noexcept {
@@ -160,10 +156,9 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
     const std::int32_t family = !version ? 0 : (*version >> 4) == 4 ? kFamilyIPv4 : (*version >> 4) == 6 ? kFamilyIPv6 : 0;
     if (family != 0 && (before == "IP" || before == "IPv6")) {
         const ChainLink& ipLink = links[linkIndex - 1];
-        const bool v4 = family == kFamilyIPv4;
-        std::tie(layer.sourceIP, layer.destinationIP) = addressTextMemo().texts(
-            ipLink, view, v4 ? kIPv4SourceOffset : kIPv6SourceOffset, v4 ? kIPv4AddressLength : kIPv6AddressLength,
-            [&] { return CacheAnalyzer::addressTexts(ipLink, family, view, std::static_pointer_cast<QORPacketProtocol>(scratch_)); });
+        std::tie(layer.sourceIP, layer.destinationIP) = addressTextMemo().texts(ipLink, family, view, [&] {
+            return CacheAnalyzer::addressTexts(ipLink, family, view, std::static_pointer_cast<QORPacketProtocol>(scratch_));
+        });
     } else {
         std::tie(layer.sourceIP, layer.destinationIP) = analyzer.ipAddresses();
     }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,9 @@ public:
     /// `addressText` of the source and of the destination together, from one analyzer.
     static std::pair<std::string, std::string> addressTexts(const ChainLink& link, std::int32_t family, const Data& bytes,
                                                             const PacketRef& packet);
+    /// The bytes those texts are rendered from: the source address followed by the destination
+    /// address, within the header of `link`; nothing when the header does not hold them all.
+    static std::optional<std::span<const std::byte>> addressBytes(const ChainLink& link, std::int32_t family, const Data& bytes);
     [[nodiscard]] std::uint16_t allProtoSize() const { return allProtoSize_; }
     [[nodiscard]] std::int64_t payloadOffset() const { return payloadOffset_; }
     [[nodiscard]] std::uint16_t payloadSize() const { return payloadSize_; }
