@@ -47,12 +47,12 @@ enum class ExtractedPages {
 /// std::vector<PacketSnapshot>&)` gives a vector of records in snapshot order, as the stream
 /// reassemblers' extraction steps do), so the records `sink` hears are those one extraction of
 /// the whole capture gives, in the same order, without the capture's snapshots ever being held
-/// at once. A window's records are extracted on the workers while the caller reads the next
-/// window; the window's pages of the file mapping are let go once its extraction is done, unless
-/// `pages` says to keep them (the reading itself lets none go: the extraction reads them next).
-/// `sink` may move the records out of the vector it is given. `firstPacketTime`, when given,
-/// learns the arrival time of the capture's first packet (left as it is for an empty capture).
-/// Fails as `loadCapture` does.
+/// at once. A window's records are extracted on the workers while the caller hands the window
+/// before to `sink` and reads the next window; the window's pages of the file mapping are let go
+/// once its extraction is done, unless `pages` says to keep them (the reading itself lets none
+/// go: the extraction reads them next). `sink` may move the records out of the vector it is
+/// given. `firstPacketTime`, when given, learns the arrival time of the capture's first packet
+/// (left as it is for an empty capture). Fails as `loadCapture` does.
 template <class Extract, class Sink>
 CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract& extract, const Sink& sink,
                                 double* firstPacketTime = nullptr, ExtractedPages pages = ExtractedPages::release) {
@@ -61,13 +61,14 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
     constexpr std::size_t kWindow = 8192;
     using Records = decltype(extract(std::declval<const std::vector<PacketSnapshot>&>()));
     std::vector<PacketSnapshot> reading, extracting;
-    Records extracted;
+    Records extracted, taken;
     tbb::task_group extraction;
     // Running a task and waiting for it order the caller's and the task's accesses to the vectors;
     // the two counters say so again in atomics of this file, which race checkers see (oneTBB's
     // own waiting happens inside its library).
     std::atomic<std::uint64_t> launched{0}, extractedWindows{0};
-    auto handOver = [&] {
+    // Waits for the window in flight and takes its records.
+    auto collect = [&] {
         extraction.wait();
         (void)extractedWindows.load(std::memory_order_acquire);
         if (pages == ExtractedPages::release && !extracting.empty()) {
@@ -75,8 +76,12 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
             if (first && last && last->data() >= first->data())
                 releaseMappedPages(first->data(), static_cast<std::size_t>(last->data() + last->size() - first->data()));
         }
-        sink(extracted);
+        taken = std::move(extracted);
         extracted = {};
+    };
+    auto deliver = [&] {
+        sink(taken);
+        taken = {};
     };
     const TaskGroupJoin join(extraction);  // a failed read leaves no task using the locals above
     CaptureFacts facts = streamCapture(
@@ -87,7 +92,7 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
                 firstPacketTime = nullptr;
             }
             reading = TCPStreamReassembler::snapshot(packets);
-            handOver();
+            collect();
             std::swap(reading, extracting);
             launched.fetch_add(1, std::memory_order_release);
             extraction.run([&] {
@@ -95,10 +100,12 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
                 extracted = extract(extracting);
                 extractedWindows.fetch_add(1, std::memory_order_release);
             });
+            deliver();  // the window before goes to the sink while the workers extract this one
             return true;
         },
         /*analyse=*/false, /*releasePages=*/false, kWindow);
-    handOver();
+    collect();
+    deliver();
     return facts;
 }
 
