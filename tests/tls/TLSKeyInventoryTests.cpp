@@ -77,8 +77,10 @@ TEST(TLSKeyInventory, GroupsEntriesIntoOneMatchPerSourceAndMarksTheOpenTrace) {
     EXPECT_EQ(rows[0].serverAddress, "::1:443");
 
     // Only a frozen trace of the open capture's fingerprint is the current trace.
-    for (const auto& fingerprint : {std::optional<std::string>(), std::optional(kFile.detail())})
-        for (const auto& match : TLSKeyInventory::rows(sightings, index, fingerprint)[0].matches) EXPECT_FALSE(match.isCurrentTrace);
+    for (const auto& fingerprint : {std::optional<std::string>(), std::optional(kFile.detail())}) {
+        const auto others = TLSKeyInventory::rows(sightings, index, fingerprint);
+        for (const auto& match : others[0].matches) EXPECT_FALSE(match.isCurrentTrace);
+    }
 }
 
 TLSSessionKeyRow rowWith(std::vector<std::string> labels, std::optional<TLSDecryptionOutcome> outcome = std::nullopt) {

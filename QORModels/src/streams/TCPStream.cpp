@@ -51,10 +51,7 @@ std::size_t TCPStreamKeyHash::operator()(const TCPStreamKey::View& key) const no
     return hashEndpoints(key.ipA, key.portA, key.ipB, key.portB);
 }
 
-bool operator==(const TCPStreamKey& key, const TCPStreamKey::View& view) noexcept {
-    return key.endpointA.port == view.portA && key.endpointB.port == view.portB && key.endpointA.ip == view.ipA &&
-           key.endpointB.ip == view.ipB;
-}
+bool operator==(const TCPStreamKey& key, const TCPStreamKey::View& view) noexcept { return view.sees(key.endpointA, key.endpointB); }
 
 std::string endpointText(const TCPStreamKey::Endpoint& endpoint) {
     return endpoint.ip + ":" + std::to_string(endpoint.port);

@@ -47,10 +47,7 @@ std::size_t UDPFlowKeyHash::operator()(const UDPFlowKey& key) const noexcept {
     return TCPStreamKeyHash{}(TCPStreamKey::View{key.endpointA.ip, key.endpointA.port, key.endpointB.ip, key.endpointB.port});
 }
 
-bool operator==(const UDPFlowKey& key, const TCPStreamKey::View& view) noexcept {
-    return key.endpointA.port == view.portA && key.endpointB.port == view.portB && key.endpointA.ip == view.ipA &&
-           key.endpointB.ip == view.ipB;
-}
+bool operator==(const UDPFlowKey& key, const TCPStreamKey::View& view) noexcept { return view.sees(key.endpointA, key.endpointB); }
 
 std::int64_t UDPFlow::totalBytes() const noexcept {
     std::int64_t total = 0;

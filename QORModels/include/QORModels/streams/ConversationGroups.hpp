@@ -12,10 +12,10 @@ namespace qor {
 /// Records (TCP segments, UDP datagrams) gathered by their direction-free `key()`: one group per
 /// conversation, groups in the order of their first record, each group's records in the order
 /// they were added. A record's group is found by its `keyView()`, which `Hash` hashes as it
-/// hashes the key and which compares equal to it. The stream reassemblers build their conversations from it; a caller that
-/// extracts a capture window by window adds each window's records as they come, in file order,
-/// and gets the groups one extraction of the whole capture would give, without ever holding the
-/// capture's records in one list.
+/// hashes the key and which compares equal to it. The stream reassemblers build their
+/// conversations from it; a caller that extracts a capture window by window adds each window's
+/// records as they come, in file order, and gets the groups one extraction of the whole capture
+/// would give, without ever holding the capture's records in one list.
 template <class Key, class Hash, class Record>
 class ConversationGroups {
 public:

@@ -67,6 +67,10 @@ struct TCPStreamKey {
         /// The view of the key between these two endpoints, in either direction (the lesser first,
         /// in the order of `Endpoint`).
         static View between(std::string_view ip, std::uint16_t port, std::string_view otherIP, std::uint16_t otherPort) noexcept;
+        /// Whether the view sees endpoints `a` and `b` as A and B.
+        [[nodiscard]] bool sees(const Endpoint& a, const Endpoint& b) const noexcept {
+            return a.port == portA && b.port == portB && a.ip == ipA && b.ip == ipB;
+        }
     };
 
     /// The key of a segment between these two endpoints, in either direction.
