@@ -58,7 +58,7 @@ std::optional<std::size_t> fieldStart(const Data& data, std::size_t offset, std:
 std::optional<ByteReader> fieldReader(const Data& data, std::size_t offset, std::size_t length) {
     const auto start = fieldStart(data, offset, length);
     if (!start) return std::nullopt;
-    return ByteReader(data.span().subspan(*start, length));
+    return ByteReader(data.span()).sliceAt(*start, length);
 }
 }  // namespace
 
