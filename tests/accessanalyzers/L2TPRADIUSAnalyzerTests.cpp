@@ -33,9 +33,16 @@ TEST(L2TPAnalyzer, ReadsControlMessagesWithTheRowsSessionsRead) {
         {"L2TPAnalyzer", sccrq, "SCCRQ, tunnel 0, session 0, Host Name lac-1",
          {{"Tunnel ID", "0"}, {"Session ID", "0"}, {"Message Type", "SCCRQ (1)"}, {"Host Name", "lac-1"},
           {"Assigned Tunnel ID", "5"}, {"Protocol Version", "1.0"}, {"Framing Capabilities", "0x00000003 synchronous asynchronous"}},
-         {}, static_cast<long>(sccrq.size()), "", {{"l2tpMessageType", "1"}}},
+         {}, static_cast<long>(sccrq.size()), "",
+         {{"l2tpMessageType", "1"}, {"l2tpHostName", "lac-1"}, {"l2tpAssignedTunnelId", "5"}, {"l2tpAssignedSessionId", "<none>"}}},
         {"L2TPAnalyzer", control(9, 0, Bytes(true)), "ZLB, tunnel 9, session 0"},
-        {"L2TPAnalyzer", control(9, 0, hidden), "HELLO, tunnel 9, session 0", {{"Host Name", "hidden: 01020304"}}},
+        // A hidden AVP's value is encrypted: its field gives nothing.
+        {"L2TPAnalyzer", control(9, 0, hidden), "HELLO, tunnel 9, session 0", {{"Host Name", "hidden: 01020304"}}, {}, -1, nullptr,
+         {{"l2tpMessageType", "6"}, {"l2tpHostName", "<none>"}}},
+        // CDN: the result code without its error code, the session id it assigns.
+        {"L2TPAnalyzer", control(5, 0, avps({{0, bytes({0x00, 0x0e})}, {1, bytes({0x00, 0x03, 0x00, 0x00})}, {14, bytes({0x12, 0x34})}})),
+         "CDN, tunnel 5, session 0", {{"Result Code", "Call disconnected for administrative reasons (3), error 0"}}, {}, -1, nullptr,
+         {{"l2tpResultCode", "3"}, {"l2tpAssignedSessionId", "4660"}, {"l2tpHostName", "<none>"}}},
         // A data message without a length field (with one: nb6-http.pcap in CaptureAgreement).
         {"L2TPAnalyzer", bytes({0x00, 0x02, 0, 4, 0, 8, 0xc0, 0x21}), nullptr, {}, {}, 6, "PPP"},
     });
@@ -50,7 +57,8 @@ TEST(L2TPAnalyzer, LyingLengthsEndTheWalkAndOtherVersionsAreRefused) {
     const char* malformed = "SCCRP, tunnel 1, session 0 [Malformed AVP]";
     auto truncated = control(1, 0, avps({{0, bytes({0x00, 0x06})}}), 0xFFFF);  // a message length past the bytes
     expectAccessRows({
-        {"L2TPAnalyzer", lying(0x83ff), malformed, {{"Message Type", "SCCRP (2)"}, {"Malformed AVP", nullptr}}, {"Assigned Tunnel ID"}},
+        {"L2TPAnalyzer", lying(0x83ff), malformed, {{"Message Type", "SCCRP (2)"}, {"Malformed AVP", nullptr}}, {"Assigned Tunnel ID"},
+         -1, nullptr, {{"l2tpHostName", "<none>"}, {"l2tpAssignedTunnelId", "<none>"}}},
         {"L2TPAnalyzer", lying(0x8000), malformed, {{"Message Type", "SCCRP (2)"}, {"Malformed AVP", nullptr}}, {"Assigned Tunnel ID"}},
         {"L2TPAnalyzer", lying(0x8005), malformed, {{"Message Type", "SCCRP (2)"}, {"Malformed AVP", nullptr}}, {"Assigned Tunnel ID"}},
         {"L2TPAnalyzer", truncated, nullptr, {{"Truncated", nullptr}, {"Message Type", "HELLO (6)"}}, {}, static_cast<long>(truncated.size())},
@@ -92,7 +100,9 @@ TEST(RADIUSAnalyzer, ReadsCodesAndAttributesAtTopLevel) {
          {{"Code", "Accounting-Request (4)"}, {"User-Name", "bob@isp"}, {"NAS-IP-Address", "192.168.1.1"},
           {"NAS-Port", "7"}, {"Framed-IP-Address", "10.1.2.3"}, {"Calling-Station-Id", "00:11:22:33:44:55"},
           {"Acct-Status-Type", "Start (1)"}, {"Acct-Session-Id", "0000002A"}, {"Vendor-Specific", "vendor 3561, 0102"}},
-         {}, static_cast<long>(packet.size()), nullptr, {{"radiusUserName", "bob@isp"}}},
+         {}, static_cast<long>(packet.size()), nullptr,
+         {{"radiusCode", "4"}, {"radiusUserName", "bob@isp"}, {"radiusAcctSessionId", "0000002A"}, {"radiusAcctStatusType", "1"},
+          {"radiusNASIPAddress", "192.168.1.1"}}},
         {"RADIUSAnalyzer", radius(1, 7, attrs({{95, mapped}, {97, prefix}})), nullptr,
          {{"NAS-IPv6-Address", "::ffff:192.0.2.1"}, {"Framed-IPv6-Prefix", "::ffff:192.0.2.1/128"}}},
     });
@@ -107,7 +117,8 @@ TEST(RADIUSAnalyzer, LyingAttributeAndPacketLengthsBoundTheWalk) {
     // Length covers the header and User-Name only; the bytes after are UDP or Ethernet padding.
     auto packet = radius(1, 1, attrs({{1, Data::fromString("in")}, {44, Data::fromString("out")}}), 24);
     expectAccessRows({
-        {"RADIUSAnalyzer", lying(0), nullptr, {{"User-Name", "eve"}, {"Malformed Attribute", nullptr}}, {"Acct-Session-Id"}},
+        {"RADIUSAnalyzer", lying(0), nullptr, {{"User-Name", "eve"}, {"Malformed Attribute", nullptr}}, {"Acct-Session-Id"}, -1, nullptr,
+         {{"radiusUserName", "eve"}, {"radiusAcctSessionId", "<none>"}, {"radiusAcctStatusType", "<none>"}}},
         {"RADIUSAnalyzer", lying(1), nullptr, {{"User-Name", "eve"}, {"Malformed Attribute", nullptr}}, {"Acct-Session-Id"}},
         {"RADIUSAnalyzer", lying(200), nullptr, {{"User-Name", "eve"}, {"Malformed Attribute", nullptr}}, {"Acct-Session-Id"}},
         {"RADIUSAnalyzer", packet, nullptr, {{"User-Name", "in"}}, {"Acct-Session-Id"}, 24},

@@ -21,16 +21,22 @@ TEST(PPPAndGREAnalyzers, ReadTheirHeadersAndFieldsAndStopAtLyingLengths) {
         {"PPPAnalyzer", bytes({0xc0, 0x21}), nullptr, {}, {}, 2, ""},        // nothing after the header
         // A zero or lying LCP option length ends the option walk.
         {"LCPAnalyzer", bytes({0x01, 0x01, 0x00, 0x0c, 0x01, 0x04, 0x05, 0xd4, 0x05, 0x00, 0x00, 0x00}), nullptr,
-         {{"Maximum-Receive-Unit (MRU)", "1492"}, {"Malformed Option", nullptr}}, {"Magic-Number"}},
+         {{"Maximum-Receive-Unit (MRU)", "1492"}, {"Malformed Option", nullptr}}, {"Magic-Number"}, -1, nullptr,
+         {{"lcpCode", "1"}, {"lcpMRU", "1492"}}},
         {"LCPAnalyzer", bytes({0x01, 0x01, 0x00, 0x0c, 0x01, 0x04, 0x05, 0xd4, 0x05, 0x09, 0x00, 0x00}), nullptr,
          {{"Maximum-Receive-Unit (MRU)", "1492"}, {"Malformed Option", nullptr}}, {"Magic-Number"}},
-        {"LCPAnalyzer", bytes({0x0a, 0x05, 0x00, 0x08, 0x01, 0x02, 0x03, 0x04}), "Echo-Reply (id 5)", {{"Magic-Number", "0x01020304"}}},
+        // Only Configure packets have options: the same bytes after an Echo-Reply are its magic number.
+        {"LCPAnalyzer", bytes({0x0a, 0x05, 0x00, 0x08, 0x01, 0x04, 0x05, 0xd4}), "Echo-Reply (id 5)", {{"Magic-Number", "0x010405d4"}},
+         {}, -1, nullptr, {{"lcpIdentifier", "5"}, {"lcpMRU", "<none>"}}},
         {"LCPAnalyzer", reject, nullptr, {}, {}, 6, "IPv6CP"},
         {"IPv6CPAnalyzer", reject.slice(6), nullptr, {{"Interface-Identifier", "0211:22ff:fe33:4455"}}},
         {"IPCPAnalyzer", nak,
          "Configure-Nak (id 2), IP-Address 10.0.0.7, Primary-DNS-Address 8.8.8.8, Secondary-DNS-Address 0.0.0.0",
          {{"IP-Address", "10.0.0.7"}, {"Primary-DNS-Address", "8.8.8.8"}, {"Secondary-DNS-Address", "0.0.0.0"}}, {}, -1, nullptr,
          {{"ipcpAddress", "10.0.0.7"}}},
+        // A zero option length ends the walk before the IP-Address option.
+        {"IPCPAnalyzer", bytes({0x01, 0x01, 0x00, 0x0c, 0x02, 0x00, 0x03, 0x06, 0x0a, 0x00, 0x00, 0x07}), nullptr,
+         {{"Malformed Option", nullptr}}, {"IP-Address"}, -1, nullptr, {{"ipcpAddress", "<none>"}}},
         {"CCPAnalyzer", bytes({0x01, 0x01, 0x00, 0x0a, 0x12, 0x06, 0x01, 0x00, 0x00, 0x40}), nullptr, {{"Microsoft PPE/PPC", "01000040"}}},
         // No "ack" from the user name in the summary.
         {"PAPAnalyzer", papRequest, "Authenticate-Request (id 1)", {}, {}, -1, nullptr, {{"papPeerID", "jack"}}},

@@ -90,32 +90,6 @@ std::vector<SessionDetailRow> flatten(const NodeList& nodes) {
     return rows;
 }
 
-/// The value of the first top-level row named `name`.
-std::optional<std::string> topLevelValue(const NodeList& nodes, std::string_view name) {
-    std::optional<std::string> value;
-    visitRows(nodes, [&](int depth, const QORNodeProtocol& node) {
-        if (depth != 0 || node.nodeName() != name) return false;
-        value = node.nodeValue();
-        return true;
-    });
-    return value;
-}
-
-/// The number that the first top-level row named `name` shows, when it is at most `max`.
-std::optional<std::uint64_t> topLevelNumber(const NodeList& nodes, std::string_view name, std::uint64_t max) {
-    auto value = topLevelValue(nodes, name);
-    auto number = value ? codeNumber(*value) : std::nullopt;
-    if (!number || *number > max) return std::nullopt;
-    return number;
-}
-
-/// Whether the top-level row at `index` has a child row "Hidden" saying "yes".
-bool isHidden(const std::vector<SessionDetailRow>& rows, std::size_t index) {
-    for (std::size_t i = index + 1; i < rows.size() && rows[i].depth > 0; ++i)
-        if (rows[i].depth == 1 && rows[i].name == "Hidden" && rows[i].value == "yes") return true;
-    return false;
-}
-
 bool isDottedQuad(std::string_view text) {
     // ^(\d{1,3}\.){3}\d{1,3}$
     int groups = 0;
@@ -131,24 +105,19 @@ bool isDottedQuad(std::string_view text) {
     }
 }
 
-/// The leading run of decimal digits as an unsigned 16-bit number.
-std::optional<std::uint16_t> leadingNumber(std::string_view text) {
-    std::size_t n = 0;
-    while (n < text.size() && std::isdigit(static_cast<unsigned char>(text[n]))) ++n;
-    if (n == 0) return std::nullopt;
-    std::uint16_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + n, value);
-    if (ec != std::errc() || end != text.data() + n) return std::nullopt;
-    return value;
-}
-
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
-/// The event label: the summary trimmed, or `fallback` when it is empty or "NA".
-std::string labelFrom(const std::optional<std::string>& info, std::string_view fallback) {
-    std::string label = info ? trimmed(*info) : std::string();
+/// The event label: the summary trimmed (in place), or `fallback` when it is empty or "NA".
+std::string labelFrom(std::optional<std::string> info, std::string_view fallback) {
+    if (!info) return std::string(fallback);
+    std::string& label = *info;
+    auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!label.empty() && space(label.back())) label.pop_back();
+    std::size_t lead = 0;
+    while (lead < label.size() && space(label[lead])) ++lead;
+    label.erase(0, lead);
     if (label.empty() || label == "NA") return std::string(fallback);
-    return label;
+    return std::move(label);
 }
 
 std::optional<std::string> nonEmpty(std::optional<std::string> text) {
@@ -257,28 +226,29 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         break;
     }
 
-    // A layer's summary line, and its detail nodes only when a value is read from them or the
-    // event keeps its rows: building them is most of the cost of a signalling packet.
-    struct Description {
+    // A layer read through one analyzer made for it: its summary line, the keyed fields that
+    // `fields(field)` asks for (`field(key)` gives the analyzer's value of `key`), and its detail
+    // rows only when the event keeps them. The fields are read from the bytes without building
+    // rows, which is most of what describing a signalling packet would cost.
+    auto read = [&](const ChainLayer& layer, bool rows, const auto& fields) {
         std::optional<std::string> info;
-        NodeList nodes;
-    };
-    auto describe = [&](const ChainLayer& layer, bool nodes) {
-        Description d;
         inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            d.info = analyzer.protocolInfo(slice);
-            if (nodes) d.nodes = analyzer.protocolNodes(slice);
+            info = analyzer.protocolInfo(slice);
+            if (rows && keepDetail_) event.detail = flatten(analyzer.protocolNodes(slice));
+            fields([&](std::string_view key) { return analyzer.value(key, slice); });
         });
-        return d;
+        return info;
     };
-    auto attribute = [&](const ChainLayer& layer, std::string_view key) {
-        Value value;
-        inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) { value = analyzer.value(key, slice); });
-        return value;
+    auto number = [](const Value& value, std::uint64_t max) -> std::optional<std::uint64_t> {
+        auto n = value.asUInt();
+        if (!n || *n > max) return std::nullopt;
+        return n;
     };
-    auto keepRows = [&](const Description& d) {
-        if (keepDetail_) event.detail = flatten(d.nodes);
+    auto id16 = [&](const Value& value) -> std::optional<std::uint16_t> {
+        if (auto n = number(value, 0xFFFF)) return static_cast<std::uint16_t>(*n);
+        return std::nullopt;
     };
+    auto text = [](Value value) { return nonEmpty(std::move(value).asString()); };
 
     const bool l2tpControl = outer.name == "L2TP" && access + 1 == layers.size();
     const bool pppCarried = outer.name == "PPPoES" || (outer.name == "L2TP" && !l2tpControl);
@@ -287,17 +257,15 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         event.transport = SessionTransport::pppoe;
         event.protocolName = "PPPoED";
         std::uint8_t code = 0;
-        inspect(outer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            code = static_cast<std::uint8_t>(analyzer.value("pppoedCode", slice).asUInt().value_or(0));
-            event.sessionID = static_cast<std::uint16_t>(analyzer.value("pppoedSessionId", slice).asUInt().value_or(0));
+        auto info = read(outer, true, [&](const auto& field) {
+            code = static_cast<std::uint8_t>(number(field("pppoedCode"), 0xFF).value_or(0));
+            event.sessionID = id16(field("pppoedSessionId")).value_or(0);
+            event.acName = text(field("pppoedACName"));
+            event.serviceName = text(field("pppoedServiceName"));
         });
         const std::string_view name = pppoeDiscoveryName(code);
         event.phase = name == "PADT" ? SessionPhase::teardown : SessionPhase::discovery;
-        const auto d = describe(outer, true);
-        keepRows(d);
-        event.label = labelFrom(d.info, name);
-        event.acName = nonEmpty(topLevelValue(d.nodes, "AC-Name"));
-        event.serviceName = nonEmpty(topLevelValue(d.nodes, "Service-Name"));
+        event.label = labelFrom(std::move(info), name);
         if (name == "PADS") event.annotation = fmt::format("ses 0x{:04x}", event.sessionID);
         return event;
     }
@@ -305,18 +273,17 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
     if (outer.name == "RADIUS") {
         event.protocolName = "RADIUS";
         event.phase = SessionPhase::auth;
-        const auto d = describe(outer, true);  // Acct-Status-Type and NAS-IP-Address are rows only
-        keepRows(d);
-        event.label = labelFrom(d.info, "RADIUS");
-        if (auto code = topLevelNumber(d.nodes, "Code", 0xFF)) event.radiusCode = static_cast<std::uint8_t>(*code);
-        if (auto n = topLevelNumber(d.nodes, "Packet Identifier", 0xFF)) event.radiusIdentifier = static_cast<std::uint8_t>(*n);
-        event.radiusUserName = nonEmpty(topLevelValue(d.nodes, "User-Name"));
-        event.acctSessionID = nonEmpty(topLevelValue(d.nodes, "Acct-Session-Id"));
-        if (auto status = topLevelValue(d.nodes, "Acct-Status-Type")) {
-            auto number = codeNumber(*status);
-            if (number == 1) event.acctStatus = AcctStatus::start;
-            if (number == 2) event.acctStatus = AcctStatus::stop;
-        }
+        auto info = read(outer, true, [&](const auto& field) {
+            if (auto code = number(field("radiusCode"), 0xFF)) event.radiusCode = static_cast<std::uint8_t>(*code);
+            if (auto n = number(field("radiusIdentifier"), 0xFF)) event.radiusIdentifier = static_cast<std::uint8_t>(*n);
+            event.radiusUserName = text(field("radiusUserName"));
+            event.acctSessionID = text(field("radiusAcctSessionId"));
+            const auto status = field("radiusAcctStatusType").asUInt();
+            if (status == 1u) event.acctStatus = AcctStatus::start;
+            if (status == 2u) event.acctStatus = AcctStatus::stop;
+            event.nasIP = text(field("radiusNASIPAddress"));
+        });
+        event.label = labelFrom(std::move(info), "RADIUS");
         const std::uint8_t code = event.radiusCode.value_or(0);
         if (code == 2) event.authResult = AuthResult::success;
         if (code == 3) event.authResult = AuthResult::failure;
@@ -328,7 +295,6 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         if (!source.empty() && !destination.empty())
             event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
         event.aaaPeer = nonEmpty(fromNAS ? destination : source);
-        event.nasIP = nonEmpty(topLevelValue(d.nodes, "NAS-IP-Address"));
         if (!event.nasIP) event.nasIP = nonEmpty(fromNAS ? source : destination);
         if (event.aaaPeer) event.annotation = "AAA " + *event.aaaPeer;
         return event;
@@ -340,96 +306,62 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         const auto [source, destination] = walk.ipAddresses();
         if (source.empty() || destination.empty()) return std::nullopt;
         event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
-        auto id = [](const Value& value) -> std::optional<std::uint16_t> {
-            auto n = value.asUInt();
-            if (!n || *n > 0xFFFF) return std::nullopt;
-            return static_cast<std::uint16_t>(*n);
-        };
-        inspect(outer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            event.l2tpTunnelID = id(analyzer.value("l2tpTunnelId", slice));
-            event.l2tpSessionID = id(analyzer.value("l2tpSessionId", slice));
+        // A control message's own fields are its AVPs'; a hidden AVP names nothing (the
+        // analyzer does not read one).
+        auto info = read(outer, l2tpControl, [&](const auto& field) {
+            event.l2tpTunnelID = id16(field("l2tpTunnelId"));
+            event.l2tpSessionID = id16(field("l2tpSessionId"));
+            if (!l2tpControl) return;
+            event.l2tpMsgType = id16(field("l2tpMessageType"));
+            event.l2tpMsgCode = id16(field("l2tpResultCode"));
+            event.l2tpAssignedSessionID = id16(field("l2tpAssignedSessionId"));
+            event.l2tpAssignedTunnelID = id16(field("l2tpAssignedTunnelId"));
+            event.hostName = text(field("l2tpHostName"));
         });
         event.sessionID = event.l2tpSessionID.value_or(0);
-    }
-    if (l2tpControl) {
-        // The AVP values are rows only (a data message has none).
-        const auto d = describe(outer, true);
-        auto l2tpRows = flatten(d.nodes);
-        for (std::size_t i = 0; i < l2tpRows.size(); ++i) {
-            const auto& row = l2tpRows[i];
-            if (row.depth != 0 || isHidden(l2tpRows, i)) continue;
-            if (row.name == "Assigned Session ID" && !event.l2tpAssignedSessionID) {
-                if (auto n = codeNumber(row.value); n && *n <= 0xFFFF) event.l2tpAssignedSessionID = static_cast<std::uint16_t>(*n);
-            } else if (row.name == "Assigned Tunnel ID" && !event.l2tpAssignedTunnelID) {
-                if (auto n = codeNumber(row.value); n && *n <= 0xFFFF) event.l2tpAssignedTunnelID = static_cast<std::uint16_t>(*n);
-            } else if (row.name == "Host Name" && !event.hostName) {
-                event.hostName = nonEmpty(row.value);
-            } else if (row.name == "Message Type" && !event.l2tpMsgType) {
-                if (auto n = codeNumber(row.value); n && *n <= 0xFFFF) event.l2tpMsgType = static_cast<std::uint16_t>(*n);
-            } else if (row.name == "Result Code" && !event.l2tpMsgCode) {
-                if (auto n = codeNumber(row.value); n && *n <= 0xFFFF) event.l2tpMsgCode = static_cast<std::uint16_t>(*n);
+        if (l2tpControl) {
+            event.protocolName = "L2TP";
+            std::string name = "L2TP";
+            if (event.l2tpMsgType) {
+                auto known = l2tpMessageName(*event.l2tpMsgType);
+                name = known ? std::string(*known) : "L2TP(" + std::to_string(*event.l2tpMsgType) + ")";
             }
+            const auto type = event.l2tpMsgType.value_or(0);
+            event.phase = type == 4 || type == 14 ? SessionPhase::teardown
+                          : type == 6             ? SessionPhase::link
+                                                  : SessionPhase::discovery;
+            event.label = labelFrom(std::move(info), name);
+            return event;
         }
-        if (keepDetail_) event.detail = std::move(l2tpRows);
-        event.protocolName = "L2TP";
-        std::string name = "L2TP";
-        if (event.l2tpMsgType) {
-            auto known = l2tpMessageName(*event.l2tpMsgType);
-            name = known ? std::string(*known) : "L2TP(" + std::to_string(*event.l2tpMsgType) + ")";
-        }
-        const auto type = event.l2tpMsgType.value_or(0);
-        event.phase = type == 4 || type == 14 ? SessionPhase::teardown
-                      : type == 6             ? SessionPhase::link
-                                              : SessionPhase::discovery;
-        event.label = labelFrom(d.info, name);
-        return event;
     }
 
     if (!pppCarried) return std::nullopt;
     if (outer.name == "PPPoES") {
         event.transport = SessionTransport::pppoe;
-        event.sessionID = static_cast<std::uint16_t>(attribute(outer, "pppoesSessionId").asUInt().value_or(0));
+        inspect(outer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
+            event.sessionID = id16(analyzer.value("pppoesSessionId", slice)).value_or(0);
+        });
     }
     event.protocolName = std::string(last.name);
     event.phase = pppPhase(last.name);
-    const bool auth = last.name == "PAP" || last.name == "CHAP";
-    // Only Configure packets (codes 1 to 4) carry options, and so an MRU.
-    bool mru = false;
-    if (outer.name == "PPPoES" && last.name == "LCP") {
-        const auto code = attribute(last, "lcpCode").asUInt();
-        mru = code && *code >= 1 && *code <= 4;
-    }
-    const auto d = describe(last, event.phase != SessionPhase::data && (keepDetail_ || auth || mru || last.name == "IPCP"));
-    if (event.phase != SessionPhase::data) keepRows(d);
-    event.label = labelFrom(d.info, last.name);
-    if (auth) {
-        visitRows(d.nodes, [&](int, const QORNodeProtocol& row) {
-            const std::string name = lowercased(row.nodeName());
-            if ((contains(name, "peer") || contains(name, "user") || (contains(name, "name") && !contains(name, "ac-name"))) &&
-                !row.nodeValue().empty()) {
-                event.username = row.nodeValue();
-                return true;
-            }
-            return false;
-        });
+    auto info = read(last, event.phase != SessionPhase::data, [&](const auto& field) {
+        if (last.name == "PAP") event.username = text(field("papPeerID"));
+        if (last.name == "CHAP") event.username = text(field("chapName"));
+        if (last.name == "IPCP") {
+            // The address a Configure packet names; 0.0.0.0 asks for one.
+            auto address = text(field("ipcpAddress"));
+            if (address && *address != "0.0.0.0" && isDottedQuad(*address)) event.assignedIP = std::move(address);
+        }
+        // Only Configure packets carry options, and so an MRU.
+        if (last.name == "LCP" && outer.name == "PPPoES") {
+            if (auto mru = id16(field("lcpMRU"))) event.mru = mru;
+        }
+    });
+    event.label = labelFrom(std::move(info), last.name);
+    if (last.name == "PAP" || last.name == "CHAP") {
         const std::string label = lowercased(event.label);
         if (contains(label, "ack") || contains(label, "success")) event.authResult = AuthResult::success;
         else if (contains(label, "nak") || contains(label, "failure") || contains(label, "reject")) event.authResult = AuthResult::failure;
-    }
-    if (last.name == "IPCP") {
-        visitRows(d.nodes, [&](int, const QORNodeProtocol& row) {
-            if (row.nodeValue() == "0.0.0.0" || !isDottedQuad(row.nodeValue())) return false;
-            event.assignedIP = row.nodeValue();
-            return true;
-        });
-    }
-    if (mru) {
-        visitRows(d.nodes, [&](int, const QORNodeProtocol& row) {
-            const std::string name = lowercased(row.nodeName());
-            if (!contains(name, "mru") && !contains(name, "receive-unit") && !contains(name, "maximum")) return false;
-            event.mru = leadingNumber(row.nodeValue());
-            return true;
-        });
     }
     return event;
 }

@@ -15,26 +15,55 @@
 namespace qor {
 namespace {
 
-/// Groups that keep the order in which their keys were first met.
-template <class Key, class Hash = std::hash<Key>>
+/// Groups that keep the order in which their keys were first met. A group is found by any view
+/// of its key that `Hash` and `Equal` take, and the key is made only for a group's first member.
+template <class Key, class Hash = std::hash<Key>, class Equal = std::equal_to<>>
 class OrderedGroups {
 public:
-    std::vector<std::size_t>& operator[](const Key& key) {
-        auto [it, inserted] = index_.try_emplace(key, groups_.size());
-        if (inserted) groups_.emplace_back(key, std::vector<std::size_t>{});
+    std::vector<std::size_t>& operator[](const Key& key) { return find(key, [&] { return key; }); }
+    /// The group of `view`, begun with the key `makeKey()` makes when there is none yet.
+    template <class View, class MakeKey>
+    std::vector<std::size_t>& find(const View& view, const MakeKey& makeKey) {
+        auto it = index_.find(view);
+        if (it == index_.end()) {
+            it = index_.emplace(makeKey(), groups_.size()).first;
+            groups_.emplace_back(it->first, std::vector<std::size_t>{});
+        }
         return groups_[it->second].second;
     }
     std::vector<std::pair<Key, std::vector<std::size_t>>>& groups() { return groups_; }
 
 private:
-    std::unordered_map<Key, std::size_t, Hash> index_;
+    std::unordered_map<Key, std::size_t, Hash, Equal> index_;
     std::vector<std::pair<Key, std::vector<std::size_t>>> groups_;
 };
 
+/// A MAC pair as two views, lesser text first like `SubscriberSessionKey`.
+struct MACPairView {
+    std::string_view a, b;
+    MACPairView(std::string_view first, std::string_view second)
+        : a(std::min(first, second)), b(std::max(first, second)) {}
+};
+
 struct KeyHash {
-    std::size_t operator()(const SubscriberSessionKey& key) const {
-        return std::hash<std::string>()(key.macA) * 31 + std::hash<std::string>()(key.macB);
+    using is_transparent = void;
+    static std::size_t of(std::string_view a, std::string_view b) {
+        return std::hash<std::string_view>()(a) * 31 + std::hash<std::string_view>()(b);
     }
+    std::size_t operator()(const SubscriberSessionKey& key) const { return of(key.macA, key.macB); }
+    std::size_t operator()(const MACPairView& view) const { return of(view.a, view.b); }
+};
+
+struct KeyEqual {
+    using is_transparent = void;
+    bool operator()(const SubscriberSessionKey& x, const SubscriberSessionKey& y) const { return x == y; }
+    bool operator()(const MACPairView& v, const SubscriberSessionKey& k) const { return v.a == k.macA && v.b == k.macB; }
+    bool operator()(const SubscriberSessionKey& k, const MACPairView& v) const { return v.a == k.macA && v.b == k.macB; }
+};
+
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
 };
 
 void stableSortByTime(std::vector<const RawSessionEvent*>& events) {
@@ -307,7 +336,7 @@ constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
 /// after it, else the last one before it. A sender that never talks to a peer keeps its own
 /// broadcast pair.
 void joinBroadcastDiscovery(const std::vector<RawSessionEvent*>& events, const std::vector<std::size_t>& broadcast,
-                            OrderedGroups<SubscriberSessionKey, KeyHash>& pppoe) {
+                            OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual>& pppoe) {
     if (broadcast.empty()) return;
     // The groups of each MAC, with the time of each group's first packet.
     std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>> byMAC;
@@ -324,7 +353,7 @@ void joinBroadcastDiscovery(const std::vector<RawSessionEvent*>& events, const s
         const RawSessionEvent& e = *events[i];
         auto found = byMAC.find(e.srcMAC);
         if (found == byMAC.end()) {
-            pppoe[SubscriberSessionKey(e.srcMAC, e.dstMAC)].push_back(i);
+            pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
             continue;
         }
         const auto& list = found->second;
@@ -352,8 +381,8 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
     for (auto& part : parts)
         for (auto& e : part) events.push_back(&e);
     std::vector<const RawSessionEvent*> radius;
-    OrderedGroups<SubscriberSessionKey, KeyHash> pppoe;
-    OrderedGroups<std::string> l2tp;
+    OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual> pppoe;
+    OrderedGroups<std::string, TextHash> l2tp;
     std::vector<std::size_t> broadcast;
     for (std::size_t i = 0; i < events.size(); ++i) {
         const RawSessionEvent& e = *events[i];
@@ -361,10 +390,12 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
             radius.push_back(&e);
         } else if (e.transport == SessionTransport::pppoe) {
             if (e.dstMAC == kBroadcastMAC) broadcast.push_back(i);
-            else pppoe[SubscriberSessionKey(e.srcMAC, e.dstMAC)].push_back(i);
+            else pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
+        } else if (e.ipPair) {
+            l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);
         } else {
-            std::string key = e.ipPair ? *e.ipPair : std::min(e.srcMAC, e.dstMAC) + "|" + std::max(e.srcMAC, e.dstMAC);
-            l2tp[key].push_back(i);
+            const MACPairView macs(e.srcMAC, e.dstMAC);
+            l2tp[std::string(macs.a) + "|" + std::string(macs.b)].push_back(i);
         }
     }
     auto pointers = [&](const std::vector<std::size_t>& indices) {
@@ -393,6 +424,9 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
         return a.summary.startTime < b.summary.startTime;
     });
+    // What the sessions did not take from the raw events (their MAC and address texts) is freed
+    // on all cores too.
+    observedParallelForEach(parts.size(), [&](std::size_t i) { std::vector<RawSessionEvent>().swap(parts[i]); });
     return sessions;
 }
 

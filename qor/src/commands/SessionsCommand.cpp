@@ -34,32 +34,33 @@ std::string utcText(double seconds) {
 std::string orDash(const std::optional<std::string>& text) { return text && !text->empty() ? *text : "-"; }
 
 void appendSessionText(std::string& out, const SubscriberSession& session, bool details) {
+    auto to = std::back_inserter(out);
     const SessionSummary& s = session.summary;
     const bool l2tp = s.transport == SessionTransport::l2tp;
-    out += fmt::format("{}  [{}]\n", session.title(), rawValue(s.transport));
+    fmt::format_to(to, "{}  [{}]\n", session.title(), rawValue(s.transport));
     if (l2tp) {
-        out += fmt::format("  LAC {} ({})  LNS {} ({})  tunnels {}\n", orDash(s.lacHost), s.clientMAC, orDash(s.lnsHost),
-                           s.acMAC, orDash(s.tunnelIDs));
+        fmt::format_to(to, "  LAC {} ({})  LNS {} ({})  tunnels {}\n", orDash(s.lacHost), s.clientMAC, orDash(s.lnsHost),
+                       s.acMAC, orDash(s.tunnelIDs));
     } else {
-        out += fmt::format("  client {}  AC {}", s.clientMAC, s.acMAC);
-        if (s.acName) out += fmt::format("  AC-Name {}", *s.acName);
-        if (s.serviceName) out += fmt::format("  Service-Name {}", *s.serviceName);
+        fmt::format_to(to, "  client {}  AC {}", s.clientMAC, s.acMAC);
+        if (s.acName) fmt::format_to(to, "  AC-Name {}", *s.acName);
+        if (s.serviceName) fmt::format_to(to, "  Service-Name {}", *s.serviceName);
         out += "\n";
     }
-    out += fmt::format("  user {}  auth {} {}  assigned {}  MRU {}", orDash(s.username), orDash(s.authProtocol),
-                       rawValue(s.authResult), orDash(s.assignedIP), s.mru ? std::to_string(*s.mru) : "-");
-    if (s.acctSessionID) out += fmt::format("  Acct-Session-Id {}", *s.acctSessionID);
+    fmt::format_to(to, "  user {}  auth {} {}  assigned {}  MRU {}", orDash(s.username), orDash(s.authProtocol),
+                   rawValue(s.authResult), orDash(s.assignedIP), s.mru ? std::to_string(*s.mru) : "-");
+    if (s.acctSessionID) fmt::format_to(to, "  Acct-Session-Id {}", *s.acctSessionID);
     out += "\n";
-    out += fmt::format("  start {}  duration {:.6f} s  data {} packets, {} bytes\n", utcText(s.startTime), s.duration(),
-                       s.dataPacketCount, s.dataByteCount);
+    fmt::format_to(to, "  start {}  duration {:.6f} s  data {} packets, {} bytes\n", utcText(s.startTime), s.duration(),
+                   s.dataPacketCount, s.dataByteCount);
     for (const auto& e : session.events) {
-        out += fmt::format("    {:>12.6f}  {}  {:<9}  {}", e.timestamp - s.startTime,
-                           e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", rawValue(e.phase), e.label);
-        if (e.annotation) out += fmt::format("  [{}]", *e.annotation);
+        fmt::format_to(to, "    {:>12.6f}  {}  {:<9}  {}", e.timestamp - s.startTime,
+                       e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", rawValue(e.phase), e.label);
+        if (e.annotation) fmt::format_to(to, "  [{}]", *e.annotation);
         out += "\n";
         if (!details) continue;
         for (const auto& row : e.detail)
-            out += fmt::format("{:{}}{}: {}\n", "", 18 + 2 * row.depth, row.name, row.value);
+            fmt::format_to(to, "{:{}}{}: {}\n", "", 18 + 2 * row.depth, row.name, row.value);
     }
     out += "\n";
 }

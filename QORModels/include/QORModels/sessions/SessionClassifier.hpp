@@ -58,9 +58,9 @@ public:
     static constexpr int kMaxDetailDepth = 8;
     static constexpr std::size_t kMaxDetailRows = 256;
 
-    /// `keepDetail`: whether events keep their detail rows. Without them, a packet's detail nodes
-    /// are built only for the values that its analyzer gives in no attribute (PPPoE tags, L2TP AVPs,
-    /// RADIUS attributes, PAP and CHAP names, IPCP addresses, the MRU of an LCP Configure packet).
+    /// `keepDetail`: whether events keep their detail rows. Without them no detail nodes are
+    /// built: the values an event needs (PPPoE tags, L2TP AVPs, RADIUS attributes, PAP and CHAP
+    /// names, IPCP addresses, the MRU of an LCP Configure packet) are the analyzers' keyed fields.
     explicit SessionClassifier(bool keepDetail = true);
     ~SessionClassifier();
     SessionClassifier(const SessionClassifier&) = delete;

@@ -373,17 +373,35 @@ public:
         return nodes;
     }
 
-    /// "l2tpTunnelId", "l2tpSessionId", "l2tpIsControl", "l2tpMessageType".
+    /// "l2tpTunnelId", "l2tpSessionId", "l2tpIsControl", "l2tpMessageType"; and from the first
+    /// IETF AVP of their type that is not hidden, "l2tpResultCode" (the result, not the error),
+    /// "l2tpAssignedTunnelId", "l2tpAssignedSessionId" and "l2tpHostName". A hidden AVP's value
+    /// is encrypted with the tunnel secret, so it names nothing.
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         auto header = L2TPHeader::read(data);
         if (!header) return {};
         if (key == "l2tpTunnelId") return Value(static_cast<unsigned>(header->tunnel));
         if (key == "l2tpSessionId") return Value(static_cast<unsigned>(header->session));
         if (key == "l2tpIsControl") return Value(header->isControl());
-        if (key == "l2tpMessageType" && header->isControl()) {
+        if (!header->isControl()) return {};
+        if (key == "l2tpMessageType") {
             auto type = messageType(walkAVPs(data, *header));
             if (!type) return {};
             return Value(static_cast<unsigned>(*type));
+        }
+        const std::uint16_t type = key == "l2tpResultCode"          ? kAVPResultCode
+                                   : key == "l2tpAssignedTunnelId"  ? kAVPAssignedTunnel
+                                   : key == "l2tpAssignedSessionId" ? kAVPAssignedSession
+                                   : key == "l2tpHostName"          ? kAVPHostName
+                                                                    : kAVPMessageType;
+        if (type == kAVPMessageType) return {};
+        for (const auto& avp : walkAVPs(data, *header).avps) {
+            if (avp.vendor != kIETF || avp.type != type || (avp.flags & kAVPHidden)) continue;
+            if (type == kAVPHostName) return Value(printableText(avp.value));
+            if (type == kAVPResultCode) return Value(u16Value(avp.value));
+            auto n = ByteReader(avp.value).readUBE(avp.value.size());
+            if (!n || avp.value.size() > 4 || *n > 0xFFFF) return {};
+            return Value(static_cast<unsigned>(*n));
         }
         return {};
     }
@@ -406,6 +424,10 @@ const FamilyRegistration kRegistration{[] {
         attribute(kClass, "L2TP Session ID", "l2tpSessionId", AttributeValueType::uint16, 0, kToEndOfHeader),
         attribute(kClass, "L2TP Control Message", "l2tpIsControl", AttributeValueType::bool_, 0, kToEndOfHeader),
         attribute(kClass, "L2TP Message Type", "l2tpMessageType", AttributeValueType::uint16, 0, kToEndOfHeader),
+        attribute(kClass, "L2TP Result Code", "l2tpResultCode", AttributeValueType::uint16, 0, kToEndOfHeader),
+        attribute(kClass, "L2TP Assigned Tunnel ID", "l2tpAssignedTunnelId", AttributeValueType::uint16, 0, kToEndOfHeader),
+        attribute(kClass, "L2TP Assigned Session ID", "l2tpAssignedSessionId", AttributeValueType::uint16, 0, kToEndOfHeader),
+        attribute(kClass, "L2TP Host Name", "l2tpHostName", AttributeValueType::string, 0, kToEndOfHeader),
     };
     return f;
 }};

@@ -32,6 +32,8 @@ struct ControlTraits {
 constexpr std::uint8_t kConfigureRequest = 1, kConfigureReject = 4, kTerminateRequest = 5, kTerminateAck = 6,
                        kCodeReject = 7, kProtocolReject = 8, kEchoRequest = 9,
                        kIdentification = 12, kTimeRemaining = 13;
+/// The LCP Maximum-Receive-Unit and the IPCP IP-Address option types.
+constexpr std::uint8_t kMRUOption = 1, kIPAddressOption = 3;
 
 constexpr std::array kLCPCodes = {
     CodeName{1, "Configure-Request"}, CodeName{2, "Configure-Ack"},   CodeName{3, "Configure-Nak"},
@@ -119,6 +121,14 @@ constexpr std::array kCHAPAlgorithms = {
     CodeName{5, "MD5"}, CodeName{0x80, "MS-CHAP"}, CodeName{0x81, "MS-CHAP-2"},
 };
 
+/// The spec of option `type` of the protocol, or null for an option it does not know.
+const OptionSpec* optionSpec(const ControlTraits& traits, std::uint8_t type) {
+    const OptionSpec* spec = nullptr;
+    for (const auto& s : traits.options)
+        if (s.type == type) spec = &s;
+    return spec;
+}
+
 std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value) {
     if (!spec) return hexBytes(value);
     switch (spec->format) {
@@ -170,9 +180,7 @@ void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t ba
             return;
         }
         auto value = *options.readBytes(length - 2u);
-        const OptionSpec* spec = nullptr;
-        for (const auto& s : traits.options)
-            if (s.type == type) spec = &s;
+        const OptionSpec* spec = optionSpec(traits, type);
         if (!nodes) {  // the summary names the options it knows and builds no rows
             if (brief && spec && spec->format != OptionFormat::flag)
                 brief->push_back(std::string(spec->name) + " " + optionValue(spec, value));
@@ -188,6 +196,19 @@ void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t ba
     if (!options.empty() && nodes)
         nodes->push_back(field("Malformed Option", std::to_string(options.remaining()) + " stray byte",
                                base + options.offset(), options.remaining()));
+}
+
+/// The value of the first option of `type`, walked as `walkOptions` walks them (a malformed
+/// option ends the walk) but without making rows.
+std::optional<std::span<const std::byte>> firstOption(ByteReader options, std::uint8_t type) {
+    while (options.remaining() >= 2) {
+        auto optionType = *options.readU8();
+        auto length = *options.readU8();
+        if (length < 2 || !options.canRead(length - 2u)) return std::nullopt;
+        auto value = *options.readBytes(length - 2u);
+        if (optionType == type) return value;
+    }
+    return std::nullopt;
 }
 
 /// A packet of a control protocol with LCP's format (RFC 1661 section 5): the fixed part (see
@@ -266,28 +287,29 @@ public:
         return nodes;
     }
 
-    /// "<protocol>Code" (e.g. "lcpCode"), "<protocol>Identifier"; for IPCP also "ipcpAddress".
+    /// "<protocol>Code" (e.g. "lcpCode"), "<protocol>Identifier"; from the options of a Configure
+    /// packet, for IPCP "ipcpAddress" (the IP-Address option as its row shows it) and for LCP
+    /// "lcpMRU" (the Maximum-Receive-Unit option, a number).
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
-        std::string prefix = lowerProtocol();
-        if (key == prefix + "Code") return Value(fieldNumber(data, 0, 1));
-        if (key == prefix + "Identifier") return Value(fieldNumber(data, 1, 1));
-        if (key == "ipcpAddress" && traits_.protocol == "IPCP") {
-            auto header = PPPPacketHeader::read(data);
-            if (!header || header->code < kConfigureRequest || header->code > kConfigureReject) return {};
-            NodeList nodes;
-            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, &nodes, nullptr);
-            for (auto& n : nodes)
-                if (n->nodeName() == "IP-Address") return Value(n->nodeValue());
-            return {};
-        }
-        return {};
-    }
-
-    /// The lower-case protocol name that prefixes this protocol's attribute keys.
-    [[nodiscard]] std::string lowerProtocol() const {
-        std::string out(traits_.protocol);
-        for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return out;
+        const std::string_view protocol = traits_.protocol;
+        auto keyed = [&](std::string_view suffix) {
+            return key.size() == protocol.size() + suffix.size() && key.ends_with(suffix) &&
+                   std::equal(protocol.begin(), protocol.end(), key.begin(), [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) == b;
+                   });
+        };
+        if (keyed("Code")) return Value(fieldNumber(data, 0, 1));
+        if (keyed("Identifier")) return Value(fieldNumber(data, 1, 1));
+        const bool address = key == "ipcpAddress" && protocol == "IPCP";
+        const bool mru = key == "lcpMRU" && protocol == "LCP";
+        if (!address && !mru) return {};
+        auto header = PPPPacketHeader::read(data);
+        if (!header || header->code < kConfigureRequest || header->code > kConfigureReject) return {};
+        auto option = firstOption(header->body(data), address ? kIPAddressOption : kMRUOption);
+        if (!option) return {};
+        if (address) return Value(optionValue(optionSpec(traits_, kIPAddressOption), *option));
+        if (option->size() != 2) return {};
+        return Value(static_cast<unsigned>(*ByteReader(*option).readU16be()));
     }
 
 private:
@@ -349,6 +371,8 @@ AnalyzerFamily controlFamily(const AnalyzerClassRef& cls, std::string descriptio
     if (Traits == &kIPCP)
         f.attributes.push_back(
             attribute(cls, "IPCP IP-Address", "ipcpAddress", AttributeValueType::string, 0, kToEndOfHeader));
+    if (Traits == &kLCP)
+        f.attributes.push_back(attribute(cls, "LCP MRU", "lcpMRU", AttributeValueType::uint16, 0, kToEndOfHeader));
     return f;
 }
 

@@ -19,6 +19,8 @@ constexpr std::uint8_t kVendorSpecific = 26;
 /// The user name's attribute type; also keyed for filters.
 constexpr std::uint8_t kUserName = 1;
 constexpr std::uint8_t kAcctSessionId = 44;
+constexpr std::uint8_t kNASIPAddress = 4;
+constexpr std::uint8_t kAcctStatusType = 40;
 
 /// Packet codes (RFC 2865, RFC 2866, RFC 5176, RFC 5997).
 constexpr std::array kCodes = {
@@ -309,7 +311,7 @@ public:
         auto walk = walkAttributes(data, *header);
         if (auto user = textAttribute(walk, kUserName)) info += ", User-Name " + *user;
         for (const auto& a : walk.attributes)
-            if (a.type == 40 && a.value.size() == 4)
+            if (a.type == kAcctStatusType && a.value.size() == 4)
                 info += ", " + nameOrUnknown(kAcctStatusTypes, *ByteReader(a.value).readU32be());
         if (walk.malformed && !cut_) info += " [Malformed attribute]";
         return noteCut(info, cut_ && header->length > data.size());
@@ -349,14 +351,27 @@ public:
         return nodes;
     }
 
-    /// "radiusCode", "radiusIdentifier", "radiusUserName", "radiusAcctSessionId".
+    /// "radiusCode", "radiusIdentifier", "radiusUserName", "radiusAcctSessionId",
+    /// "radiusAcctStatusType" (the number) and "radiusNASIPAddress" (as the detail row shows it):
+    /// each attribute's first occurrence, read without building the detail rows.
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         if (key == "radiusCode") return Value(fieldNumber(data, 0, 1));
         if (key == "radiusIdentifier") return Value(fieldNumber(data, 1, 1));
-        if (key == "radiusUserName" || key == "radiusAcctSessionId") {
-            auto header = RADIUSHeader::read(data);
-            if (!header) return {};
-            return Value(textAttribute(walkAttributes(data, *header), key == "radiusUserName" ? kUserName : kAcctSessionId));
+        const std::uint8_t type = key == "radiusUserName"         ? kUserName
+                                  : key == "radiusAcctSessionId"  ? kAcctSessionId
+                                  : key == "radiusAcctStatusType" ? kAcctStatusType
+                                  : key == "radiusNASIPAddress"   ? kNASIPAddress
+                                                                  : 0;
+        if (type == 0) return {};
+        auto header = RADIUSHeader::read(data);
+        if (!header) return {};
+        const auto walk = walkAttributes(data, *header);
+        if (type == kUserName || type == kAcctSessionId) return Value(textAttribute(walk, type));
+        for (const auto& a : walk.attributes) {
+            if (a.type != type) continue;
+            if (type == kNASIPAddress) return Value(attributeValue(findAttribute(type), a.value));
+            if (a.value.size() != 4) return {};
+            return Value(static_cast<unsigned>(*ByteReader(a.value).readU32be()));
         }
         return {};
     }
@@ -382,6 +397,8 @@ const FamilyRegistration kRegistration{[] {
         attribute(kClass, "RADIUS Identifier", "radiusIdentifier", AttributeValueType::uint8, 1, 1),
         attribute(kClass, "RADIUS User-Name", "radiusUserName", AttributeValueType::string, 0, kToEndOfHeader),
         attribute(kClass, "RADIUS Acct-Session-Id", "radiusAcctSessionId", AttributeValueType::string, 0, kToEndOfHeader),
+        attribute(kClass, "RADIUS Acct-Status-Type", "radiusAcctStatusType", AttributeValueType::uint32, 0, kToEndOfHeader),
+        attribute(kClass, "RADIUS NAS-IP-Address", "radiusNASIPAddress", AttributeValueType::string, 0, kToEndOfHeader),
     };
     return f;
 }};
