@@ -27,11 +27,15 @@ struct ChainLayer {
 /// The chain's layers after the built-in packet analyzer, named from the protocol history
 /// (layer i of the history is link i + 1) or, when the two do not line up, by asking each
 /// analyzer.
-std::vector<ChainLayer> layersOf(const CompactAnalyzerChain& links, InternedString history, const Data& bytes,
-                                 const PacketRef& packet) {
-    std::vector<ChainLayer> layers;
+/// The list is the calling thread's own, refilled by its next call: a classifier classifies one
+/// packet at a time, and the lists keep their capacity from packet to packet.
+const std::vector<ChainLayer>& layersOf(const CompactAnalyzerChain& links, InternedString history, const Data& bytes,
+                                        const PacketRef& packet) {
+    thread_local std::vector<ChainLayer> layers;
+    thread_local std::vector<std::string_view> parts;
+    layers.clear();
+    parts.clear();
     std::size_t offset = links.empty() ? 0 : links[0].protocolSize;
-    std::vector<std::string_view> parts;
     if (history.hasValue()) {
         std::string_view rest = history.view();
         while (!rest.empty()) {
@@ -194,7 +198,7 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         const auto h = history.view();
         if (!contains(h, "PPPoE") && !contains(h, "L2TP") && !contains(h, "RADIUS")) return std::nullopt;
     }
-    const auto layers = layersOf(links, history, input.bytes, packetRef);
+    const auto& layers = layersOf(links, history, input.bytes, packetRef);
 
     std::size_t access = layers.size();
     for (std::size_t i = 0; i < layers.size() && access == layers.size(); ++i) {

@@ -1,8 +1,7 @@
 // Grouping raw session events into PPPoE and L2TP sessions, and merging RADIUS exchanges in.
 
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 #include <unordered_map>
 #include <unordered_set>
@@ -71,16 +70,15 @@ void stableSortByTime(std::vector<const RawSessionEvent*>& events) {
                      [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; });
 }
 
-/// The ladder event of `raw`, going `direction`; its content is moved out unless it is `shared`
-/// (an event that goes to more than one session).
-SessionEvent eventFrom(const RawSessionEvent& raw, SessionDirection direction, bool shared) {
-    SessionEvent event;
+/// Appends to `ladder` the event of `raw`, going `direction`; its content is moved out unless it
+/// is `shared` (an event that goes to more than one session).
+void appendEvent(std::vector<SessionEvent>& ladder, const RawSessionEvent& raw, SessionDirection direction, bool shared) {
+    SessionEvent& event = ladder.emplace_back();
     auto& content = static_cast<SessionEventContent&>(event);
     if (shared) content = raw;
     else content = std::move(const_cast<RawSessionEvent&>(raw));  // the grouping owns the raw events
     event.id = raw.packetId;
     event.direction = direction;
-    return event;
 }
 
 /// The session of `events` (in time order) whose client is `clientMAC`: its ladder and the
@@ -97,8 +95,8 @@ SubscriberSession assemble(const std::vector<const RawSessionEvent*>& events, co
     session.events.reserve(events.size());
     for (const RawSessionEvent* raw : events) {
         const bool fromClient = raw->srcMAC == clientMAC;
-        session.events.push_back(eventFrom(*raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient,
-                                           shared.contains(raw)));
+        appendEvent(session.events, *raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient,
+                    shared.contains(raw));
         if (raw->sessionID != 0) s.sessionID = raw->sessionID;
         if (!s.acName && raw->acName) s.acName = raw->acName;
         if (!s.serviceName && raw->serviceName) s.serviceName = raw->serviceName;
@@ -266,11 +264,30 @@ std::uint8_t requestCodeOf(std::uint8_t reply) {
 /// user's when the request it answers names one: the last request before it with the same
 /// identifier between the same NAS and AAA server.
 void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<const RawSessionEvent*>& radius) {
-    std::unordered_map<std::string, std::vector<const RawSessionEvent*>> byUser;
-    std::unordered_map<std::string, const std::string*> requests;
-    auto exchange = [](const RawSessionEvent& e, std::uint8_t requestCode) {
-        return fmt::format("{}|{}|{}", e.ipPair.value_or(""), requestCode, e.radiusIdentifier.value_or(0));
+    // One exchange: the NAS and server pair, the request's code and its identifier.
+    struct Exchange {
+        std::string_view ipPair;
+        std::uint8_t requestCode = 0, identifier = 0;
+        bool operator==(const Exchange&) const = default;
     };
+    struct ExchangeHash {
+        std::size_t operator()(const Exchange& x) const {
+            return std::hash<std::string_view>()(x.ipPair) ^ ((std::size_t{x.requestCode} << 8 | x.identifier) * 0x9E3779B97F4A7C15ull);
+        }
+    };
+    std::unordered_map<Exchange, const std::string*, ExchangeHash> requests;
+    auto exchange = [](const RawSessionEvent& e, std::uint8_t requestCode) {
+        return Exchange{e.ipPair ? std::string_view(*e.ipPair) : std::string_view(), requestCode, *e.radiusIdentifier};
+    };
+    // User names match without regard to case; most are lower case already and are looked up as
+    // they are.
+    std::string lowered;
+    auto userKey = [&](const std::string& user) -> std::string_view {
+        if (std::none_of(user.begin(), user.end(), [](unsigned char c) { return std::isupper(c) != 0; })) return user;
+        lowered = lowercased(user);
+        return lowered;
+    };
+    std::unordered_map<std::string, std::vector<const RawSessionEvent*>, TextHash, std::equal_to<>> byUser;
     for (const RawSessionEvent* e : radius) {
         const std::uint8_t code = e->radiusCode.value_or(0);
         const std::uint8_t request = requestCodeOf(code);
@@ -280,21 +297,26 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
             auto found = requests.find(exchange(*e, request));
             if (found != requests.end()) user = found->second;
         }
-        if (user) byUser[lowercased(*user)].push_back(e);
+        if (!user) continue;
+        const auto key = userKey(*user);
+        auto found = byUser.find(key);
+        if (found == byUser.end()) found = byUser.emplace(std::string(key), std::vector<const RawSessionEvent*>{}).first;
+        found->second.push_back(e);
     }
     // The sessions of each user, by start time: each RADIUS event goes to the session of its
     // user that was in progress at its time.
-    std::unordered_map<std::string, std::vector<std::size_t>> sessionsOfUser;
+    std::unordered_map<std::string_view, std::vector<std::size_t>> sessionsOfUser;  // keys live in byUser
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         const auto& user = sessions[i].summary.username;
-        if (user && !user->empty() && byUser.contains(lowercased(*user))) sessionsOfUser[lowercased(*user)].push_back(i);
+        if (!user || user->empty()) continue;
+        if (auto found = byUser.find(userKey(*user)); found != byUser.end()) sessionsOfUser[found->first].push_back(i);
     }
     std::vector<std::vector<const RawSessionEvent*>> matchedOf(sessions.size());
     for (auto& [user, list] : sessionsOfUser) {
         std::stable_sort(list.begin(), list.end(), [&](std::size_t a, std::size_t b) {
             return sessions[a].summary.startTime < sessions[b].summary.startTime;
         });
-        for (const RawSessionEvent* e : byUser[user]) {
+        for (const RawSessionEvent* e : byUser.find(user)->second) {
             // The last session to start at or before the event, else the first one.
             auto after = std::upper_bound(list.begin(), list.end(), e->timestamp,
                                           [&](double t, std::size_t i) { return t < sessions[i].summary.startTime; });
@@ -311,7 +333,7 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
         std::optional<AuthResult> radiusResult;
         std::vector<SessionEvent> added;
         for (const RawSessionEvent* e : matched) {
-            added.push_back(eventFrom(*e, e->direction, /*shared=*/false));
+            appendEvent(added, *e, e->direction, /*shared=*/false);
             if (e->acctSessionID) {
                 if (!first) first = e->acctSessionID;
                 if (!inSpan && e->timestamp >= s.startTime && e->timestamp <= s.endTime) inSpan = e->acctSessionID;

@@ -1,6 +1,7 @@
 // qor sessions FILE: the subscriber sessions of a trace (PPPoE, L2TP and RADIUS), each with its
 // summary and its ladder of events.
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 #include <tbb/enumerable_thread_specific.h>
 
@@ -54,9 +55,9 @@ void appendSessionText(std::string& out, const SubscriberSession& session, bool 
     fmt::format_to(to, "  start {}  duration {:.6f} s  data {} packets, {} bytes\n", utcText(s.startTime), s.duration(),
                    s.dataPacketCount, s.dataByteCount);
     for (const auto& e : session.events) {
-        fmt::format_to(to, "    {:>12.6f}  {}  {:<9}  {}", e.timestamp - s.startTime,
+        fmt::format_to(to, FMT_COMPILE("    {:>12.6f}  {}  {:<9}  {}"), e.timestamp - s.startTime,
                        e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", rawValue(e.phase), e.label);
-        if (e.annotation) fmt::format_to(to, "  [{}]", *e.annotation);
+        if (e.annotation) fmt::format_to(to, FMT_COMPILE("  [{}]"), *e.annotation);
         out += "\n";
         if (!details) continue;
         for (const auto& row : e.detail)
