@@ -28,7 +28,7 @@ constexpr std::array<std::string_view, 18> kClasses = {
 };
 
 /// Every attribute key the classes answer, and "payloadSize".
-constexpr std::array<std::string_view, 40> kKeys = {
+constexpr std::array<std::string_view, 47> kKeys = {
     "payloadSize",      "pppoedCode",      "pppoedSessionId",   "pppoedACName",       "pppoedServiceName",
     "pppoesSessionId",  "pppoesLength",    "pppProtocol",       "lcpCode",            "lcpIdentifier",
     "ipcpCode",         "ipcpIdentifier",  "ipcpAddress",       "ipv6cpCode",         "ccpCode",
@@ -37,6 +37,8 @@ constexpr std::array<std::string_view, 40> kKeys = {
     "l2tpMessageType",  "radiusCode",      "radiusIdentifier",  "radiusUserName",     "radiusAcctSessionId",
     "dhcpMessageType",  "dhcpTransactionId", "dhcpYourAddress", "ntpMode",            "ntpStratum",
     "tlsContentType",   "tlsServerName",   "httpMethod",        "httpStatusCode",     "smtpReplyCode",
+    "lcpMRU",           "l2tpResultCode",  "l2tpAssignedTunnelId", "l2tpAssignedSessionId", "l2tpHostName",
+    "radiusAcctStatusType", "radiusNASIPAddress",
 };
 
 /// Volatile sink so the optimiser keeps every call.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/analysis/CompactAnalyzerChain.hpp"
@@ -27,6 +26,7 @@ struct ChainLayer {
 /// The chain's layers after the built-in packet analyzer, named from the protocol history
 /// (layer i of the history is link i + 1) or, when the two do not line up, by asking each
 /// analyzer.
+///
 /// The list is the calling thread's own, refilled by its next call: a classifier classifies one
 /// packet at a time, and the lists keep their capacity from packet to packet.
 const std::vector<ChainLayer>& layersOf(const CompactAnalyzerChain& links, InternedString history, const Data& bytes,

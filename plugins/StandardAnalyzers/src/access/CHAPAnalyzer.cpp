@@ -38,9 +38,10 @@ ChallengeBody readChallenge(ByteReader body) {
 ///     Challenge/Response:  Value-Size (1) | Value | Name
 ///     Success/Failure:     Message
 ///
-/// The sender's name is the row "Name" (the authenticator's in a Challenge, the peer's in a
-/// Response), where subscriber sessions look for the user name. The summary names only the code
-/// and identifier, from which sessions read the result ("Success" or "Failure").
+/// The sender's name is the row "Name" and the field "chapName" (the authenticator's in a
+/// Challenge, the peer's in a Response), which subscriber sessions take as the user name. The
+/// summary names only the code and identifier, from which sessions read the result ("Success" or
+/// "Failure").
 class CHAPAnalyzer final : public PPPAuthAnalyzer<CHAPAnalyzer> {
 public:
     using PPPAuthAnalyzer::PPPAuthAnalyzer;

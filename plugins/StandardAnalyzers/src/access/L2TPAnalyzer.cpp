@@ -271,9 +271,9 @@ std::string avpValue(const AVP& avp, std::optional<std::uint16_t> type) {
 /// header and carries nothing; a data message's header is followed by a PPP frame, carried as
 /// "PPP" (whose analyzer handles the optional FF 03 address and control bytes).
 ///
-/// The detail list names the rows that subscriber sessions read: "Tunnel ID", "Session ID" and,
-/// among the AVPs (each a top-level row named after the AVP, with its header fields as children),
-/// "Assigned Session ID" and "Host Name". Numbers are shown in decimal.
+/// The detail list has "Tunnel ID", "Session ID" and one top-level row per AVP, named after it,
+/// with the AVP's header fields as children ("Assigned Session ID", "Host Name", ...). Numbers are
+/// shown in decimal. Subscriber sessions read the same values as keyed fields (see `value`).
 class L2TPAnalyzer final : public StandardAnalyzer<L2TPAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;

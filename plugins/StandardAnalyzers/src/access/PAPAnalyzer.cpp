@@ -19,10 +19,9 @@ constexpr std::array kCodes = {
 ///     Authenticate-Request:  Peer-ID Length (1) | Peer-ID | Passwd-Length (1) | Password
 ///     Authenticate-Ack/Nak:  Msg-Length (1) | Message
 ///
-/// The peer's name is the row "Peer-ID", the first row whose name mentions the peer, so that
-/// subscriber sessions take it as the user name. The summary names only the code and identifier:
-/// sessions read the authentication result from it ("Ack" or "Nak"), and a peer name in it could
-/// read as one.
+/// The peer's name is the row "Peer-ID" and the field "papPeerID", which subscriber sessions take
+/// as the user name. The summary names only the code and identifier: sessions read the
+/// authentication result from it ("Ack" or "Nak"), and a peer name in it could read as one.
 class PAPAnalyzer final : public PPPAuthAnalyzer<PAPAnalyzer> {
 public:
     using PPPAuthAnalyzer::PPPAuthAnalyzer;

@@ -276,9 +276,9 @@ std::optional<std::string> textAttribute(const AttributeWalk& walk, std::uint8_t
 ///     |  Attributes ...
 ///
 /// The whole packet (Length, cut to the capture) is the header; nothing is carried. The detail
-/// list has "Code" and, one top-level row per attribute named after it ("User-Name",
-/// "Acct-Session-Id", ...), the values subscriber sessions read. Vendor-Specific attributes show
-/// their vendor number and raw data.
+/// list has "Code" and one top-level row per attribute, named after it ("User-Name",
+/// "Acct-Session-Id", ...); subscriber sessions read the values they need as keyed fields (see
+/// `value`). Vendor-Specific attributes show their vendor number and raw data.
 class RADIUSAnalyzer final : public StandardAnalyzer<RADIUSAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
