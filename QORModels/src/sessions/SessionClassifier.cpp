@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/analysis/CompactAnalyzerChain.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -63,34 +64,20 @@ const std::vector<ChainLayer>& layersOf(const CompactAnalyzerChain& links, Inter
     return layers;
 }
 
-/// Visits the rows of `nodes` that an event keeps, depth first, at most `kMaxDetailDepth` deep and
-/// `kMaxDetailRows` rows (`count` counts them), until `visit(depth, node)` says to stop; a null
-/// node ends its list of siblings. Whether `visit` stopped.
-template <class Visit>
-bool visitRows(const NodeList& nodes, int depth, std::size_t& count, const Visit& visit) {
+/// Appends the rows of `nodes` that an event keeps, depth first, at most `kMaxDetailDepth` deep
+/// and `kMaxDetailRows` rows in all; a null node ends its list of siblings.
+void appendRows(const NodeList& nodes, int depth, std::vector<SessionDetailRow>& rows) {
     for (const auto& node : nodes) {
-        if (!node || count >= SessionClassifier::kMaxDetailRows) return false;
-        ++count;
-        if (visit(depth, *node)) return true;
-        if (depth + 1 < SessionClassifier::kMaxDetailDepth && visitRows(node->children(), depth + 1, count, visit))
-            return true;
+        if (!node || rows.size() >= SessionClassifier::kMaxDetailRows) return;
+        rows.push_back({depth, node->nodeName(), node->nodeValue()});
+        if (depth + 1 < SessionClassifier::kMaxDetailDepth) appendRows(node->children(), depth + 1, rows);
     }
-    return false;
 }
 
-template <class Visit>
-void visitRows(const NodeList& nodes, const Visit& visit) {
-    std::size_t count = 0;
-    visitRows(nodes, 0, count, visit);
-}
-
-/// The rows of `nodes`, as `visitRows` meets them.
+/// The rows of `nodes` that an event keeps.
 std::vector<SessionDetailRow> flatten(const NodeList& nodes) {
     std::vector<SessionDetailRow> rows;
-    visitRows(nodes, [&](int depth, const QORNodeProtocol& node) {
-        rows.push_back({depth, node.nodeName(), node.nodeValue()});
-        return false;
-    });
+    appendRows(nodes, 0, rows);
     return rows;
 }
 
@@ -111,17 +98,13 @@ bool isDottedQuad(std::string_view text) {
 
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
-/// The event label: the summary trimmed (in place), or `fallback` when it is empty or "NA".
+/// The event label: the summary trimmed, or `fallback` when it is empty or "NA".
 std::string labelFrom(std::optional<std::string> info, std::string_view fallback) {
     if (!info) return std::string(fallback);
-    std::string& label = *info;
-    auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    while (!label.empty() && space(label.back())) label.pop_back();
-    std::size_t lead = 0;
-    while (lead < label.size() && space(label[lead])) ++lead;
-    label.erase(0, lead);
+    const std::string_view label = trimmed(*info);
     if (label.empty() || label == "NA") return std::string(fallback);
-    return std::move(label);
+    if (label.size() == info->size()) return std::move(*info);
+    return std::string(label);
 }
 
 std::optional<std::string> nonEmpty(std::optional<std::string> text) {

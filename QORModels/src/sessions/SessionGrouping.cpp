@@ -42,22 +42,24 @@ struct MACPairView {
     std::string_view a, b;
     MACPairView(std::string_view first, std::string_view second)
         : a(std::min(first, second)), b(std::max(first, second)) {}
+    bool operator==(const MACPairView&) const = default;
 };
 
+MACPairView viewOf(const SubscriberSessionKey& key) { return {key.macA, key.macB}; }
+MACPairView viewOf(const MACPairView& view) { return view; }
+
+/// Hashes and compares session keys and MAC pair views alike.
 struct KeyHash {
     using is_transparent = void;
-    static std::size_t of(std::string_view a, std::string_view b) {
-        return std::hash<std::string_view>()(a) * 31 + std::hash<std::string_view>()(b);
+    std::size_t operator()(const auto& key) const {
+        const MACPairView view = viewOf(key);
+        return std::hash<std::string_view>()(view.a) * 31 + std::hash<std::string_view>()(view.b);
     }
-    std::size_t operator()(const SubscriberSessionKey& key) const { return of(key.macA, key.macB); }
-    std::size_t operator()(const MACPairView& view) const { return of(view.a, view.b); }
 };
 
 struct KeyEqual {
     using is_transparent = void;
-    bool operator()(const SubscriberSessionKey& x, const SubscriberSessionKey& y) const { return x == y; }
-    bool operator()(const MACPairView& v, const SubscriberSessionKey& k) const { return v.a == k.macA && v.b == k.macB; }
-    bool operator()(const SubscriberSessionKey& k, const MACPairView& v) const { return v.a == k.macA && v.b == k.macB; }
+    bool operator()(const auto& x, const auto& y) const { return viewOf(x) == viewOf(y); }
 };
 
 struct TextHash {

@@ -158,10 +158,12 @@ struct AVPWalk {
 ///     |M|H| rsvd  |      Length       |           Vendor ID           |
 ///     |         Attribute Type        |        Attribute Value ...
 ///
-/// Length counts the 6-byte header. A length below 6 (a zero-length AVP included) or one that runs
-/// past the message ends the walk.
-AVPWalk walkAVPs(const Data& data, const L2TPHeader& header) {
-    AVPWalk walk;
+/// calling `visit(avp)` for each whole AVP until it returns true. Length counts the 6-byte
+/// header. A length below 6 (a zero-length AVP included) or one that runs past the message ends
+/// the walk. Gives the reader where the walk ended: at a malformed AVP, at bytes too few for an
+/// AVP, after the AVP `visit` stopped at, or at the end of the message.
+template <class Visit>
+ByteReader visitAVPs(const Data& data, const L2TPHeader& header, const Visit& visit) {
     ByteReader r = ByteReader(data).sliceAt(header.size, header.present - header.size).value_or(ByteReader());
     while (r.remaining() >= kAVPHeaderSize) {
         AVP avp;
@@ -169,22 +171,29 @@ AVPWalk walkAVPs(const Data& data, const L2TPHeader& header) {
         auto word = *r.peekU16be();
         avp.flags = word & ~kAVPLengthMask;
         avp.length = word & kAVPLengthMask;
-        if (avp.length < kAVPHeaderSize || !r.canRead(avp.length)) {
-            walk.malformed = "AVP length " + std::to_string(avp.length) + " with " + std::to_string(r.remaining()) +
-                             " bytes left in the message";
-            walk.malformedOffset = avp.offset;
-            return walk;
-        }
+        if (avp.length < kAVPHeaderSize || !r.canRead(avp.length)) break;
         r.skip(2);
         avp.vendor = *r.readU16be();
         avp.type = *r.readU16be();
         avp.value = *r.readBytes(avp.length - kAVPHeaderSize);
+        if (visit(avp)) break;
+    }
+    return r;
+}
+
+/// Every AVP of a control message (see `visitAVPs`), and what ended the walk early.
+AVPWalk walkAVPs(const Data& data, const L2TPHeader& header) {
+    AVPWalk walk;
+    const ByteReader rest = visitAVPs(data, header, [&](const AVP& avp) {
         walk.avps.push_back(avp);
-    }
-    if (!r.empty()) {
-        walk.malformed = std::to_string(r.remaining()) + " bytes too short for an AVP";
-        walk.malformedOffset = header.size + r.offset();
-    }
+        return false;
+    });
+    if (rest.empty()) return walk;
+    walk.malformedOffset = header.size + rest.offset();
+    walk.malformed = rest.remaining() < kAVPHeaderSize
+                         ? std::to_string(rest.remaining()) + " bytes too short for an AVP"
+                         : "AVP length " + std::to_string(*rest.peekU16be() & kAVPLengthMask) + " with " +
+                               std::to_string(rest.remaining()) + " bytes left in the message";
     return walk;
 }
 
@@ -194,11 +203,22 @@ std::optional<std::uint16_t> u16Value(std::span<const std::byte> value) {
 
 /// The message type of a control message: that of its first AVP, which RFC 2661 requires to be
 /// the IETF Message Type AVP; nothing for a ZLB acknowledgement or when the first AVP is another.
-std::optional<std::uint16_t> messageType(const AVPWalk& walk) {
-    if (walk.avps.empty()) return std::nullopt;
-    const auto& first = walk.avps.front();
-    if (first.vendor != kIETF || first.type != kAVPMessageType || (first.flags & kAVPHidden)) return std::nullopt;
-    return u16Value(first.value);
+std::optional<std::uint16_t> messageType(const Data& data, const L2TPHeader& header) {
+    std::optional<std::uint16_t> type;
+    visitAVPs(data, header, [&](const AVP& first) {
+        if (first.vendor == kIETF && first.type == kAVPMessageType && !(first.flags & kAVPHidden)) type = u16Value(first.value);
+        return true;
+    });
+    return type;
+}
+
+/// The AVP type whose first IETF, not hidden, occurrence gives the keyed field `key`.
+std::optional<std::uint16_t> avpOfField(std::string_view key) {
+    if (key == "l2tpResultCode") return kAVPResultCode;
+    if (key == "l2tpAssignedTunnelId") return kAVPAssignedTunnel;
+    if (key == "l2tpAssignedSessionId") return kAVPAssignedSession;
+    if (key == "l2tpHostName") return kAVPHostName;
+    return std::nullopt;
 }
 
 /// The value text of an IETF AVP.
@@ -298,7 +318,7 @@ public:
         std::string ids = "tunnel " + std::to_string(header->tunnel) + ", session " + std::to_string(header->session);
         if (!header->isControl()) return "Data, " + ids;
         auto walk = walkAVPs(data, *header);
-        auto type = messageType(walk);
+        auto type = messageType(data, *header);
         std::string info;
         if (walk.avps.empty() && !walk.malformed) info = "ZLB";
         else if (type) info = lookupName(kMessageTypes, *type) ? std::string(*lookupName(kMessageTypes, *type))
@@ -353,7 +373,7 @@ public:
         if (!header->isControl()) return nodes;
 
         auto walk = walkAVPs(data, *header);
-        auto type = messageType(walk);
+        auto type = messageType(data, *header);
         for (const auto& avp : walk.avps) {
             std::string name = avp.vendor != kIETF ? "Vendor-Specific AVP"
                                : lookupName(kAVPs, avp.type) ? std::string(*lookupName(kAVPs, avp.type))
@@ -384,25 +404,22 @@ public:
         if (key == "l2tpSessionId") return Value(static_cast<unsigned>(header->session));
         if (key == "l2tpIsControl") return Value(header->isControl());
         if (!header->isControl()) return {};
-        if (key == "l2tpMessageType") {
-            auto type = messageType(walkAVPs(data, *header));
-            if (!type) return {};
-            return Value(static_cast<unsigned>(*type));
-        }
-        const std::uint16_t type = key == "l2tpResultCode"          ? kAVPResultCode
-                                   : key == "l2tpAssignedTunnelId"  ? kAVPAssignedTunnel
-                                   : key == "l2tpAssignedSessionId" ? kAVPAssignedSession
-                                   : key == "l2tpHostName"          ? kAVPHostName
-                                                                    : kAVPMessageType;
-        if (type == kAVPMessageType) return {};
-        for (const auto& avp : walkAVPs(data, *header).avps) {
-            if (avp.vendor != kIETF || avp.type != type || (avp.flags & kAVPHidden)) continue;
-            if (type == kAVPHostName) return Value(printableText(avp.value));
-            if (type == kAVPResultCode) return Value(u16Value(avp.value));
-            auto n = ByteReader(avp.value).readUBE(avp.value.size());
-            if (!n || avp.value.size() > 4 || *n > 0xFFFF) return {};
-            return Value(static_cast<unsigned>(*n));
-        }
+        if (key == "l2tpMessageType") return Value(messageType(data, *header));
+        const auto type = avpOfField(key);
+        if (!type) return {};
+        Value value;
+        visitAVPs(data, *header, [&](const AVP& avp) {
+            if (avp.vendor != kIETF || avp.type != *type || (avp.flags & kAVPHidden)) return false;
+            if (*type == kAVPHostName) {
+                value = Value(printableText(avp.value));
+            } else if (*type == kAVPResultCode) {
+                value = Value(u16Value(avp.value));
+            } else if (auto n = ByteReader(avp.value).readUBE(avp.value.size()); n && avp.value.size() <= 4 && *n <= 0xFFFF) {
+                value = Value(static_cast<unsigned>(*n));
+            }
+            return true;
+        });
+        return value;
         return {};
     }
 };

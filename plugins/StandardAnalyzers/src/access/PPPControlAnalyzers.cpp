@@ -121,7 +121,8 @@ constexpr std::array kCHAPAlgorithms = {
     CodeName{5, "MD5"}, CodeName{0x80, "MS-CHAP"}, CodeName{0x81, "MS-CHAP-2"},
 };
 
-/// The spec of option `type` of the protocol, or null for an option it does not know.
+/// What the protocol knows of option `type` (its name and value format), or null for an option it
+/// does not know.
 const OptionSpec* optionSpec(const ControlTraits& traits, std::uint8_t type) {
     const OptionSpec* spec = nullptr;
     for (const auto& s : traits.options)
@@ -161,30 +162,38 @@ std::string optionValue(const OptionSpec* spec, std::span<const std::byte> value
     return hexBytes(value);
 }
 
-/// Walks configuration options: TYPE (1) LENGTH (1, counting both) DATA. A length below 2 or past
-/// the packet ends the walk with a malformed row. `base` is the offset of the options in the
-/// analyzer's bytes. `brief` collects "Name value" pieces for the summary;
-/// rows are built only when `nodes` is given.
+/// Walks configuration options: TYPE (1) LENGTH (1, counting both) DATA, calling
+/// `visit(at, type, length, value)` (`at` from the start of `options`) for each whole option
+/// until it returns true. A length below 2 or past the bytes ends the walk. Gives the reader where
+/// the walk ended: at a malformed option, at a stray last byte, after the option `visit` stopped
+/// at, or at the end.
+template <class Visit>
+ByteReader visitOptions(ByteReader options, const Visit& visit) {
+    while (options.remaining() >= 2) {
+        const std::size_t at = options.offset();
+        const auto type = *options.peekU8(0);
+        const auto length = *options.peekU8(1);
+        if (length < 2 || !options.canRead(length)) break;
+        options.skip(2);
+        if (visit(at, type, length, *options.readBytes(length - 2u))) break;
+    }
+    return options;
+}
+
+/// Walks configuration options (see `visitOptions`); a malformed option or a stray byte ends the
+/// rows with a malformed row. `base` is the offset of the options in the analyzer's bytes.
+/// `brief` collects "Name value" pieces for the summary; rows are built only when `nodes` is
+/// given.
 void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t base, NodeList* nodes,
                  std::vector<std::string>* brief) {
-    while (options.remaining() >= 2) {
-        std::size_t at = base + options.offset();
-        auto type = *options.readU8();
-        auto length = *options.readU8();
-        if (length < 2 || !options.canRead(length - 2u)) {
-            if (nodes)
-                nodes->push_back(field("Malformed Option", "type " + std::to_string(type) + ", length " +
-                                                               std::to_string(length) + " with " +
-                                                               std::to_string(options.remaining() + 2) + " bytes left",
-                                       at, 2 + options.remaining()));
-            return;
-        }
-        auto value = *options.readBytes(length - 2u);
+    const ByteReader rest = visitOptions(options, [&](std::size_t offset, std::uint8_t type, std::uint8_t length,
+                                                      std::span<const std::byte> value) {
+        const std::size_t at = base + offset;
         const OptionSpec* spec = optionSpec(traits, type);
         if (!nodes) {  // the summary names the options it knows and builds no rows
             if (brief && spec && spec->format != OptionFormat::flag)
                 brief->push_back(std::string(spec->name) + " " + optionValue(spec, value));
-            continue;
+            return false;
         }
         auto node = field(spec ? std::string(spec->name) : "Unknown Option " + std::to_string(type),
                           optionValue(spec, value), at, length);
@@ -192,23 +201,29 @@ void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t ba
         node->addChild(field("Length", std::to_string(length), at + 1, 1));
         if (brief && spec && spec->format != OptionFormat::flag) brief->push_back(std::string(spec->name) + " " + node->nodeValue());
         nodes->push_back(std::move(node));
+        return false;
+    });
+    if (!nodes || rest.empty()) return;
+    const std::size_t at = base + rest.offset();
+    if (rest.remaining() == 1) {
+        nodes->push_back(field("Malformed Option", "1 stray byte", at, 1));
+        return;
     }
-    if (!options.empty() && nodes)
-        nodes->push_back(field("Malformed Option", std::to_string(options.remaining()) + " stray byte",
-                               base + options.offset(), options.remaining()));
+    nodes->push_back(field("Malformed Option", "type " + std::to_string(*rest.peekU8(0)) + ", length " +
+                                                   std::to_string(*rest.peekU8(1)) + " with " +
+                                                   std::to_string(rest.remaining()) + " bytes left",
+                           at, rest.remaining()));
 }
 
-/// The value of the first option of `type`, walked as `walkOptions` walks them (a malformed
-/// option ends the walk) but without making rows.
+/// The value of the first option of `type`, walked as `walkOptions` walks them but without
+/// making rows.
 std::optional<std::span<const std::byte>> firstOption(ByteReader options, std::uint8_t type) {
-    while (options.remaining() >= 2) {
-        auto optionType = *options.readU8();
-        auto length = *options.readU8();
-        if (length < 2 || !options.canRead(length - 2u)) return std::nullopt;
-        auto value = *options.readBytes(length - 2u);
-        if (optionType == type) return value;
-    }
-    return std::nullopt;
+    std::optional<std::span<const std::byte>> found;
+    visitOptions(options, [&](std::size_t, std::uint8_t optionType, std::uint8_t, std::span<const std::byte> value) {
+        if (optionType == type) found = value;
+        return found.has_value();
+    });
+    return found;
 }
 
 /// A packet of a control protocol with LCP's format (RFC 1661 section 5): the fixed part (see

@@ -236,31 +236,51 @@ struct AttributeWalk {
     std::size_t malformedOffset = 0;
 };
 
-/// Walks the attributes (RFC 2865 section 5): Type (1) | Length (1, counting both) | Value. A
-/// length below 2 (a zero length included) or past the packet's Length ends the walk.
-AttributeWalk walkAttributes(const Data& data, const RADIUSHeader& header) {
-    AttributeWalk walk;
+/// Walks the attributes (RFC 2865 section 5): Type (1) | Length (1, counting both) | Value,
+/// calling `visit(attribute)` for each whole attribute until it returns true. A length below 2 (a
+/// zero length included) or past the packet's Length ends the walk. Gives the reader where the
+/// walk ended: at a malformed attribute, at a stray last byte, after the attribute `visit`
+/// stopped at, or at the end of the packet.
+template <class Visit>
+ByteReader visitAttributes(const Data& data, const RADIUSHeader& header, const Visit& visit) {
     ByteReader r = ByteReader(data).sliceAt(kHeaderSize, header.present - kHeaderSize).value_or(ByteReader());
     while (r.remaining() >= kAttributeHeaderSize) {
         Attribute a;
         a.offset = kHeaderSize + r.offset();
         a.type = *r.peekU8(0);
         a.length = *r.peekU8(1);
-        if (a.length < kAttributeHeaderSize || !r.canRead(a.length)) {
-            walk.malformed = "attribute " + std::to_string(a.type) + " length " + std::to_string(a.length) + " with " +
-                             std::to_string(r.remaining()) + " bytes left";
-            walk.malformedOffset = a.offset;
-            return walk;
-        }
+        if (a.length < kAttributeHeaderSize || !r.canRead(a.length)) break;
         r.skip(kAttributeHeaderSize);
         a.value = *r.readBytes(a.length - kAttributeHeaderSize);
+        if (visit(a)) break;
+    }
+    return r;
+}
+
+/// Every attribute (see `visitAttributes`), and what ended the walk early.
+AttributeWalk walkAttributes(const Data& data, const RADIUSHeader& header) {
+    AttributeWalk walk;
+    const ByteReader rest = visitAttributes(data, header, [&](const Attribute& a) {
         walk.attributes.push_back(a);
-    }
-    if (!r.empty()) {
-        walk.malformed = "1 stray byte";
-        walk.malformedOffset = kHeaderSize + r.offset();
-    }
+        return false;
+    });
+    if (rest.empty()) return walk;
+    walk.malformedOffset = kHeaderSize + rest.offset();
+    walk.malformed = rest.remaining() < kAttributeHeaderSize
+                         ? std::string("1 stray byte")
+                         : "attribute " + std::to_string(*rest.peekU8(0)) + " length " + std::to_string(*rest.peekU8(1)) +
+                               " with " + std::to_string(rest.remaining()) + " bytes left";
     return walk;
+}
+
+/// The first attribute of `type`, without collecting the others.
+std::optional<Attribute> firstAttribute(const Data& data, const RADIUSHeader& header, std::uint8_t type) {
+    std::optional<Attribute> found;
+    visitAttributes(data, header, [&](const Attribute& a) {
+        if (a.type == type) found = a;
+        return found.has_value();
+    });
+    return found;
 }
 
 std::optional<std::string> textAttribute(const AttributeWalk& walk, std::uint8_t type) {
@@ -365,14 +385,12 @@ public:
         if (type == 0) return {};
         auto header = RADIUSHeader::read(data);
         if (!header) return {};
-        const auto walk = walkAttributes(data, *header);
-        if (type == kUserName || type == kAcctSessionId) return Value(textAttribute(walk, type));
-        for (const auto& a : walk.attributes) {
-            if (a.type != type) continue;
-            if (type == kNASIPAddress) return Value(attributeValue(findAttribute(type), a.value));
-            if (a.value.size() != 4) return {};
-            return Value(static_cast<unsigned>(*ByteReader(a.value).readU32be()));
-        }
+        const auto a = firstAttribute(data, *header, type);
+        if (!a) return {};
+        if (type == kUserName || type == kAcctSessionId) return Value(printableText(a->value));
+        if (type == kNASIPAddress) return Value(attributeValue(findAttribute(type), a->value));
+        if (a->value.size() != 4) return {};
+        return Value(static_cast<unsigned>(*ByteReader(a->value).readU32be()));
         return {};
     }
 
