@@ -64,7 +64,7 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
 
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
                            const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages,
-                           std::size_t windowSize) {
+                           std::size_t windowSize, bool showDuringNextWindow) {
     preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
     Data data = mapCapture(path);
     CaptureFacts facts;
@@ -75,6 +75,7 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     options.analyse = analyse;
     options.releasePages = releasePages;
     options.windowSize = windowSize;
+    options.showDuringNextWindow = showDuringNextWindow;
     options.fileURL = path;
     options.progress = [&](double kb) { bar.update(static_cast<std::uint64_t>(kb * 1024.0)); };
     CaptureReadResult result;
@@ -99,10 +100,9 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     return facts;
 }
 
-const LoadedCapture& keepUntilExit(LoadedCapture capture) {
-    static auto* kept = new std::vector<std::unique_ptr<LoadedCapture>>;  // never freed, on purpose
-    kept->push_back(std::make_unique<LoadedCapture>(std::move(capture)));
-    return *kept->back();
+void holdUntilExit(std::shared_ptr<void> held) {
+    static auto* kept = new std::vector<std::shared_ptr<void>>;  // never freed, on purpose
+    kept->push_back(std::move(held));
 }
 
 LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,21 +47,32 @@ LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path);
 /// threads and to `eachWindow` in file order, then dropped. A progress bar shows on standard
 /// error as for `loadCaptureShowingProgress`. Fails as `loadCapture` does. `releasePages` as in
 /// `PacketWindowAnalysis::Options` (off when the packets' bytes are read again afterwards), and
-/// `windowSize` the packets of a window. The packets' bytes lie in a read-only mapping of the
-/// file, whose pages a visitor done with them may let go (`releaseMappedPages`).
+/// `windowSize` the packets of a window, and `showDuringNextWindow` as in the options too (each
+/// window shown while the next one is analysed; packet slots then span two windows). The
+/// packets' bytes lie in a read-only mapping of the file, whose pages a visitor done with them
+/// may let go (`releaseMappedPages`).
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
                            const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages = true,
-                           std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow);
+                           std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow, bool showDuringNextWindow = false);
 
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
 /// commands call it after printing what was read.
 void reportReadIssue(const CaptureFacts& capture);
 
-/// Keeps the capture alive until the process exits and gives it back. Commands call it when they
-/// are done with a large capture: qor exits right after, and freeing a million packet records
-/// and their analyzer chains one by one takes longer than the operating system needs to reclaim
-/// the whole process.
-const LoadedCapture& keepUntilExit(LoadedCapture capture);
+/// Keeps `held` (reachable, so leak checkers stay quiet) until the process exits.
+void holdUntilExit(std::shared_ptr<void> held);
+
+/// Keeps `value` alive until the process exits and gives it back. Commands call it when they
+/// are done with a large capture or result: qor exits right after, and freeing a million packet
+/// records and their analyzer chains (or a million session events) one by one takes longer than
+/// the operating system needs to reclaim the whole process.
+template <class T>
+const T& keepUntilExit(T value) {
+    auto kept = std::make_shared<T>(std::move(value));
+    const T& result = *kept;
+    holdUntilExit(std::move(kept));
+    return result;
+}
 
 /// Whether standard error is a terminal and the file is large enough for a progress bar.
 bool wantsProgressBar(std::uint64_t fileSize);

@@ -87,6 +87,45 @@ INSTANTIATE_TEST_SUITE_P(Captures, PacketWindowAnalysisTest,
                                            "GrePackets.cap", "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap",
                                            "tls_nss_example.pcap"));
 
+/// Shown while the next window analyses, a window's results stay in their slots until the
+/// window visitor has read them: the workers write the next window into the other half of the
+/// slots. A visitor that says stop gets no further window, though the next one was analysed.
+TEST(PacketWindowAnalysis, AWindowShownWhileTheNextAnalysesFindsItsResultsInItsSlots) {
+    AnalyzerHarness::shared();
+    auto bytes = mapFile(capturePath("suricata-pppoe.pcap"));
+    ASSERT_TRUE(bytes);
+    const std::size_t total = readCapture("suricata-pppoe.pcap").packets.size();
+    for (std::size_t window : {1u, 3u, 7u}) {
+        for (std::size_t stopAfter : {std::size_t{0}, std::size_t{2}}) {  // 0: read to the end
+            std::vector<std::int64_t> slots(2 * window, -1);
+            std::size_t shownPackets = 0, windows = 0;
+            PacketWindowAnalysis::Options options;
+            options.windowSize = window;
+            options.showDuringNextWindow = true;
+            options.fileURL = capturePath("suricata-pppoe.pcap");
+            PacketWindowAnalysis::run(
+                *bytes,
+                [&](QORPacket& packet, std::size_t slot) {
+                    ASSERT_LT(slot, slots.size());
+                    EXPECT_EQ(slot, static_cast<std::size_t>(packet.packetId() - 1) % slots.size());
+                    slots[slot] = packet.packetId();
+                },
+                [&](std::span<const std::shared_ptr<QORPacket>> shown) {
+                    const std::size_t base = shownPackets % slots.size();
+                    for (std::size_t i = 0; i < shown.size(); ++i) {
+                        EXPECT_EQ(shown[i]->packetId(), static_cast<std::int64_t>(shownPackets + i + 1));
+                        EXPECT_EQ(slots[base + i], shown[i]->packetId()) << "window " << window;
+                        slots[base + i] = -1;
+                    }
+                    shownPackets += shown.size();
+                    return ++windows != stopAfter;
+                },
+                options);
+            EXPECT_EQ(shownPackets, stopAfter == 0 ? total : stopAfter * window) << "window " << window;
+        }
+    }
+}
+
 /// A listing takes its summary and addresses from the analyzers the analysis made; they must be
 /// the texts the packet's accessors give, whatever the chain's shape (tunnels carry a second IP
 /// header, cooked links start with another analyzer, some chains end in an analyzer that names

@@ -113,10 +113,16 @@ TEST(SessionGrouping, EventsGivenInPartsGroupAsTheyDoInOneList) {
         }
         return true;
     };
+    // One grouping serves every capture in turn: finishing leaves it empty for the next.
+    SubscriberSessionBuilder::Grouping reused;
     for (const char* capture : {"suricata-pppoe.pcap", "RADIUS.pcap", "l2tp-avp-overflow.pcap", "pppoe-session-http.pcap"}) {
         const auto events = eventsOf(capture);
         ASSERT_FALSE(events.empty()) << capture;
         const auto whole = SubscriberSessionBuilder::group(events);
+        for (std::size_t i = 0; i < events.size(); i += 3)
+            reused.add({events.begin() + static_cast<std::ptrdiff_t>(i),
+                        events.begin() + static_cast<std::ptrdiff_t>(std::min(events.size(), i + 3))});
+        EXPECT_TRUE(same(whole, reused.finish())) << capture << ", added three at a time";
         for (std::size_t partSize : {std::size_t{1}, std::size_t{2}, std::size_t{7}, events.size()}) {
             std::vector<std::vector<RawSessionEvent>> parts;
             for (std::size_t i = 0; i < events.size(); i += partSize)

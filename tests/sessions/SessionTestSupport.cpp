@@ -15,11 +15,15 @@ std::vector<SubscriberSession> sessionsOf(std::string_view capture) {
 }
 
 namespace {
-/// The event of `packet` with its detail rows, after checking that without them it is the same.
+/// The event of `packet` with its detail rows, after checking that without them it is the same,
+/// and that made in a slot that still holds the last packet's event it is the same again.
 std::optional<RawSessionEvent> classifyBothWays(const SessionPacket& packet) {
     static thread_local SessionClassifier withRows, withoutRows(/*keepDetail=*/false);
+    static thread_local std::optional<RawSessionEvent> slot;
     auto event = withRows.classify(packet), brief = withoutRows.classify(packet);
     EXPECT_TRUE(!brief || brief->detail.empty()) << "packet " << packet.packetId;
+    withRows.classify(packet, slot);
+    EXPECT_TRUE(slot == event) << "packet " << packet.packetId << " made in a used slot";
     if (event && brief) brief->detail = event->detail;
     EXPECT_TRUE(event == brief) << "packet " << packet.packetId;
     return event;

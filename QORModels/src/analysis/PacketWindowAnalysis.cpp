@@ -30,16 +30,17 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     auto source = std::make_shared<const QORPacket::FileSource>(QORPacket::FileSource{path, static_cast<std::int64_t>(fileNumber)});
 
     // Three windows are alive at most: the one being read, the one being analysed, and the one
-    // shown before it, whose packets the next analysis releases on the workers.
-    std::vector<std::shared_ptr<QORPacket>> reading, analysing, retired;
-    reading.reserve(windowSize);
-    analysing.reserve(windowSize);
-    retired.reserve(windowSize);
+    // shown before it, whose packets the next analysis releases on the workers. A window shown
+    // while the next one is analysed is a fourth.
+    std::vector<std::shared_ptr<QORPacket>> reading, analysing, shown, retired;
+    for (auto* window : {&reading, &analysing, &shown, &retired}) window->reserve(windowSize);
     bool inFlight = false;
     bool stopped = false;
     // A pass that neither analyses nor visits packets (a summary of the records) has no work for
-    // the workers: it runs on the caller alone.
+    // the workers: it runs on the caller alone, each window shown as soon as it is read.
     const bool workersNeeded = options.analyse || static_cast<bool>(eachPacket);
+    const bool overlap = options.showDuringNextWindow && workersNeeded;
+    std::size_t packetsLaunched = 0;
     tbb::task_group group;
     // Launching a window and waiting for it order the caller's and the workers' accesses to the
     // windows; the two counters say so again in atomics of this file, which race checkers see
@@ -49,45 +50,63 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     // would lose its contents, so only a mapping's).
     PassedPagesRelease pages(fileBytes.span(), options.releasePages && mappedFileRegion(fileBytes).has_value());
 
-    // Waits for the window in flight and shows it to the window visitor.
-    auto finish = [&] {
-        if (!inFlight) return;
-        inFlight = false;
-        if (workersNeeded) {
-            group.wait();
-            (void)chunksDone.load(std::memory_order_acquire);
-        }
-        retired.clear();  // what the analysis did not release (a shorter window's tail)
-        if (eachWindow && !eachWindow(std::span<const std::shared_ptr<QORPacket>>(analysing))) stopped = true;
+    // Shows a window to the window visitor, unless a visitor said stop.
+    auto show = [&](const std::vector<std::shared_ptr<QORPacket>>& window) {
+        if (window.empty() || stopped) return;
+        if (eachWindow && !eachWindow(std::span<const std::shared_ptr<QORPacket>>(window))) stopped = true;
         // The window's bytes are done with: up to the start of the last packet's record (the next
         // window's first header may share its page; touching it again only maps it back).
-        pages.doneUpTo(fileBytes.data() + analysing.back()->dataLocation());
-        retired.swap(analysing);
+        pages.doneUpTo(fileBytes.data() + window.back()->dataLocation());
     };
     // Analyses the window just read on the workers while the caller reads the next one; the
     // packets shown last go on the same workers, so releasing them costs the caller nothing.
-    auto launch = [&] {
-        finish();
-        if (stopped || reading.empty()) return;
+    auto start = [&] {
         analysing.swap(reading);
+        const std::size_t base = overlap ? packetsLaunched % (2 * windowSize) : 0;
+        packetsLaunched += analysing.size();
         inFlight = true;
-        if (!workersNeeded) {  // nothing to analyse: the window is shown as soon as it is read
-            finish();
-            return;
-        }
+        if (!workersNeeded) return;
         launched.fetch_add(1, std::memory_order_release);
-        group.run([&] {
+        group.run([&, base] {
             (void)launched.load(std::memory_order_acquire);
             tbb::parallel_for(tbb::blocked_range<std::size_t>(0, analysing.size(), kGrain), [&](const tbb::blocked_range<std::size_t>& r) {
                 (void)launched.load(std::memory_order_acquire);
                 for (std::size_t i = r.begin(); i != r.end(); ++i) {
                     if (i < retired.size()) retired[i].reset();
                     if (options.analyse) (void)analysing[i]->analyse();
-                    if (eachPacket) eachPacket(*analysing[i], i);
+                    if (eachPacket) eachPacket(*analysing[i], base + i);
                 }
                 chunksDone.fetch_add(1, std::memory_order_release);
             });
         });
+    };
+    // Waits for the window in flight, shows it (or, overlapping, the one before it while the
+    // next analyses) and starts the window read since, if any.
+    auto launch = [&] {
+        if (inFlight) {
+            inFlight = false;
+            if (workersNeeded) {
+                group.wait();
+                (void)chunksDone.load(std::memory_order_acquire);
+            }
+        }
+        retired.clear();  // what the analysis did not release (a shorter window's tail)
+        if (overlap) {
+            retired.swap(shown);
+            shown.swap(analysing);
+        } else {
+            show(analysing);
+            retired.swap(analysing);
+        }
+        if (!stopped && !reading.empty()) {
+            start();
+            if (!workersNeeded) {  // nothing to analyse: the window is shown as soon as it is read
+                inFlight = false;
+                show(analysing);
+                analysing.clear();
+            }
+        }
+        if (overlap) show(shown);
     };
     const TaskGroupJoin join(group);  // a read that throws leaves no task using the locals above
 
@@ -101,8 +120,8 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
             return !stopped;
         },
         options.progress, nullptr, options.releasePages ? RecordAccess::windowed : RecordAccess::mapped);
-    launch();
-    finish();
+    launch();  // the last window read
+    launch();  // and shown
     return result;
 }
 

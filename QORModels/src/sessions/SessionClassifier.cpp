@@ -139,8 +139,15 @@ bool sentByNAS(std::uint8_t code) { return code == 1 || code == 4 || code == 41 
 SessionClassifier::SessionClassifier(bool keepDetail) : scratch_(QORPacket::create()), keepDetail_(keepDetail) {}
 SessionClassifier::~SessionClassifier() = default;
 
-std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& input) {
-    if (input.bytes.empty()) return std::nullopt;
+std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& packet) {
+    std::optional<RawSessionEvent> event;
+    classify(packet, event);
+    return event;
+}
+
+void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSessionEvent>& into) {
+    into.reset();
+    if (input.bytes.empty()) return;
     QORPacket& packet = *scratch_;
     packet.setPacketId(input.packetId);
     packet.setDateReceived(input.dateReceived);
@@ -170,16 +177,16 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         analysis.emplace(packetRef, std::nullopt, AnalyzerChain{}, input.bytes,
                          static_cast<std::uint16_t>(std::min(input.bytes.size(), kMaxAnalysedBytes)), std::move(options));
     } catch (const std::exception&) {
-        return std::nullopt;  // a packet the walk cannot start on is no event
+        return;  // a packet the walk cannot start on is no event
     }
     const CacheAnalyzer& walk = *analysis;
     const CompactAnalyzerChain& links = walk.links();
-    if (links.size() < 2) return std::nullopt;
+    if (links.size() < 2) return;
     const InternedString history = walk.packetProtocolHistoryInterned();
     // Most packets of a trace are not access signalling: look for the names before anything else.
     if (history.hasValue() && links.size() == 1 + static_cast<std::size_t>(std::count(history.view().begin(), history.view().end(), '-')) + 1) {
         const auto h = history.view();
-        if (!contains(h, "PPPoE") && !contains(h, "L2TP") && !contains(h, "RADIUS")) return std::nullopt;
+        if (!contains(h, "PPPoE") && !contains(h, "L2TP") && !contains(h, "RADIUS")) return;
     }
     const auto& layers = layersOf(links, history, input.bytes, packetRef);
 
@@ -188,11 +195,11 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         const auto name = layers[i].name;
         if (name == "PPPoED" || name == "PPPoES" || name == "L2TP" || name == "RADIUS") access = i;
     }
-    if (access == layers.size()) return std::nullopt;
+    if (access == layers.size()) return;
     const ChainLayer& outer = layers[access];
     const ChainLayer& last = layers.back();
 
-    RawSessionEvent event;
+    RawSessionEvent& event = into.emplace();
     event.packetId = input.packetId;
     event.timestamp = input.dateReceived;
     event.byteCount = input.realLength;
@@ -254,7 +261,7 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         event.phase = name == "PADT" ? SessionPhase::teardown : SessionPhase::discovery;
         event.label = labelFrom(std::move(info), name);
         if (name == "PADS") event.annotation = fmt::format("ses 0x{:04x}", event.sessionID);
-        return event;
+        return;
     }
 
     if (outer.name == "RADIUS") {
@@ -284,14 +291,17 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         event.aaaPeer = nonEmpty(fromNAS ? destination : source);
         if (!event.nasIP) event.nasIP = nonEmpty(fromNAS ? source : destination);
         if (event.aaaPeer) event.annotation = "AAA " + *event.aaaPeer;
-        return event;
+        return;
     }
 
     // L2TP packets (control messages and PPP carried in data messages) need their addresses.
     if (outer.name == "L2TP") {
         event.transport = SessionTransport::l2tp;
         const auto [source, destination] = walk.ipAddresses();
-        if (source.empty() || destination.empty()) return std::nullopt;
+        if (source.empty() || destination.empty()) {
+            into.reset();
+            return;
+        }
         event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
         // A control message's own fields are its AVPs'; a hidden AVP names nothing (the
         // analyzer does not read one).
@@ -318,11 +328,14 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
                           : type == 6             ? SessionPhase::link
                                                   : SessionPhase::discovery;
             event.label = labelFrom(std::move(info), name);
-            return event;
+            return;
         }
     }
 
-    if (!pppCarried) return std::nullopt;
+    if (!pppCarried) {
+        into.reset();
+        return;
+    }
     if (outer.name == "PPPoES") {
         event.transport = SessionTransport::pppoe;
         inspect(outer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
@@ -350,7 +363,6 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
         if (contains(label, "ack") || contains(label, "success")) event.authResult = AuthResult::success;
         else if (contains(label, "nak") || contains(label, "failure") || contains(label, "reject")) event.authResult = AuthResult::failure;
     }
-    return event;
 }
 
 }  // namespace qor

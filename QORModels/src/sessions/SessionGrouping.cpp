@@ -131,7 +131,7 @@ SubscriberSession assemblePPPoE(const SubscriberSessionKey& key, std::vector<con
 }
 
 bool isMessage(const RawSessionEvent& e, std::uint16_t type) {
-    return e.protocolName == "L2TP" && e.l2tpMsgType == type;
+    return e.l2tpMsgType == type && e.protocolName == std::string_view("L2TP");
 }
 
 /// The session identifier an L2TP event belongs by: its own, or for a message on the tunnel
@@ -163,7 +163,10 @@ void assembleL2TPGroup(std::vector<const RawSessionEvent*> events, std::vector<S
     const RawSessionEvent* lacEvent = nullptr;
     for (std::uint16_t type : {1, 10}) {
         for (const RawSessionEvent* e : events)
-            if (!lacEvent && isMessage(*e, type)) lacEvent = e;
+            if (!lacEvent && isMessage(*e, type)) {
+                lacEvent = e;
+                break;
+            }
     }
     if (!lacEvent && !events.empty()) lacEvent = events.front();
     const std::string clientMAC = lacEvent ? lacEvent->srcMAC : std::string();
@@ -390,67 +393,85 @@ void joinBroadcastDiscovery(const std::vector<RawSessionEvent*>& events, const s
 }  // namespace
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<RawSessionEvent> events) {
-    std::vector<std::vector<RawSessionEvent>> parts;
-    parts.push_back(std::move(events));
-    return group(std::move(parts));
+    Grouping grouping;
+    grouping.add(std::move(events));
+    return grouping.finish();
 }
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::vector<RawSessionEvent>> parts) {
-    // The events stay where the parts hold them; the grouping works on their positions in the
-    // list that the parts make one after the other.
+    Grouping grouping;
+    for (auto& part : parts) grouping.add(std::move(part));
+    return grouping.finish();
+}
+
+/// The events stay where their parts hold them; the grouping works on their positions in the
+/// list that the parts make one after the other.
+struct SubscriberSessionBuilder::Grouping::State {
+    std::vector<std::vector<RawSessionEvent>> parts;
     std::vector<RawSessionEvent*> events;
-    std::size_t total = 0;
-    for (const auto& part : parts) total += part.size();
-    events.reserve(total);
-    for (auto& part : parts)
-        for (auto& e : part) events.push_back(&e);
     std::vector<const RawSessionEvent*> radius;
     OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual> pppoe;
     OrderedGroups<std::string, TextHash> l2tp;
     std::vector<std::size_t> broadcast;
-    for (std::size_t i = 0; i < events.size(); ++i) {
+};
+
+SubscriberSessionBuilder::Grouping::Grouping() : state_(std::make_unique<State>()) {}
+SubscriberSessionBuilder::Grouping::~Grouping() = default;
+
+void SubscriberSessionBuilder::Grouping::add(std::vector<RawSessionEvent> part) {
+    State& g = *state_;
+    auto& events = g.events;
+    const std::size_t first = events.size();
+    for (auto& e : g.parts.emplace_back(std::move(part))) events.push_back(&e);
+    for (std::size_t i = first; i < events.size(); ++i) {
         const RawSessionEvent& e = *events[i];
-        if (e.protocolName == "RADIUS") {
-            radius.push_back(&e);
+        if (e.protocolName == std::string_view("RADIUS")) {
+            g.radius.push_back(&e);
         } else if (e.transport == SessionTransport::pppoe) {
-            if (e.dstMAC == kBroadcastMAC) broadcast.push_back(i);
-            else pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
+            if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(i);
+            else g.pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
         } else if (e.ipPair) {
-            l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);
+            g.l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);
         } else {
             const MACPairView macs(e.srcMAC, e.dstMAC);
-            l2tp[std::string(macs.a) + "|" + std::string(macs.b)].push_back(i);
+            g.l2tp[std::string(macs.a) + "|" + std::string(macs.b)].push_back(i);
         }
     }
+}
+
+std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
+    State& g = *state_;
+    const auto& events = g.events;
     auto pointers = [&](const std::vector<std::size_t>& indices) {
         std::vector<const RawSessionEvent*> out;
         out.reserve(indices.size());
         for (auto i : indices) out.push_back(events[i]);
         return out;
     };
-    joinBroadcastDiscovery(events, broadcast, pppoe);
+    joinBroadcastDiscovery(events, g.broadcast, g.pppoe);
     // Every event belongs to one group, so the groups are assembled on all cores, each into its
     // own slot, and the sessions kept in the order of their groups.
-    const auto& pppoeGroups = pppoe.groups();
-    const auto& l2tpGroups = l2tp.groups();
+    const auto& pppoeGroups = g.pppoe.groups();
+    const auto& l2tpGroups = g.l2tp.groups();
     std::vector<SubscriberSession> sessions(pppoeGroups.size());
     std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
-    observedParallelForEach(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t g) {
-        if (g < pppoeGroups.size()) {
-            sessions[g] = assemblePPPoE(pppoeGroups[g].first, pointers(pppoeGroups[g].second));
+    observedParallelForEach(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t index) {
+        if (index < pppoeGroups.size()) {
+            sessions[index] = assemblePPPoE(pppoeGroups[index].first, pointers(pppoeGroups[index].second));
         } else {
-            g -= pppoeGroups.size();
-            assembleL2TPGroup(pointers(l2tpGroups[g].second), l2tpSessions[g]);
+            index -= pppoeGroups.size();
+            assembleL2TPGroup(pointers(l2tpGroups[index].second), l2tpSessions[index]);
         }
     });
     for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
-    if (!radius.empty()) mergeRADIUS(sessions, radius);
+    if (!g.radius.empty()) mergeRADIUS(sessions, g.radius);
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
         return a.summary.startTime < b.summary.startTime;
     });
     // What the sessions did not take from the raw events (their MAC and address texts) is freed
     // on all cores too.
-    observedParallelForEach(parts.size(), [&](std::size_t i) { std::vector<RawSessionEvent>().swap(parts[i]); });
+    observedParallelForEach(g.parts.size(), [&](std::size_t i) { std::vector<RawSessionEvent>().swap(g.parts[i]); });
+    state_ = std::make_unique<State>();
     return sessions;
 }
 

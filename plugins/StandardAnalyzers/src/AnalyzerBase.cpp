@@ -174,16 +174,23 @@ std::optional<std::string> ipv6TextAt(std::span<const std::byte> bytes, std::siz
     return ipv6Text(*address);
 }
 
+namespace {
+/// Writes the two hex digits of `b` at `at`.
+void writeOctet(char* at, std::byte b) {
+    at[0] = kHexDigits[std::to_integer<unsigned>(b) >> 4];
+    at[1] = kHexDigits[std::to_integer<unsigned>(b) & 0xF];
+}
+}  // namespace
+
 std::string hexBytes(std::span<const std::byte> bytes) {
-    ByteReader r(bytes);
-    std::string out;
-    out.reserve(std::min(bytes.size(), kMaxShownBytes) * 2 + 3);
-    while (r.offset() < kMaxShownBytes) {
-        auto b = r.readU8();
-        if (!b) break;
-        appendHex(out, *b, 2);
+    const std::size_t shown = std::min(bytes.size(), kMaxShownBytes);
+    std::string out(shown * 2, '0');
+    std::size_t i = 0;
+    for (const std::byte b : bytes) {
+        if (i == shown) break;
+        writeOctet(&out[2 * i++], b);
     }
-    if (!r.empty()) out += "…";
+    if (shown < bytes.size()) out += "…";
     return out;
 }
 
@@ -209,12 +216,12 @@ std::string printableText(std::span<const std::byte> bytes) {
 }
 
 std::string macText(std::span<const std::byte> bytes) {
-    std::string out;
-    out.reserve(bytes.size() * 3);
-    ByteReader r(bytes);
-    while (auto b = r.readU8()) {
-        if (r.offset() > 1) out += ':';
-        appendHex(out, *b, 2);
+    // Every packet of a link-layer listing and every session event has two: one allocation each.
+    std::string out(bytes.empty() ? 0 : bytes.size() * 3 - 1, ':');
+    std::size_t at = 0;
+    for (const std::byte b : bytes) {
+        writeOctet(&out[at], b);
+        at += 3;
     }
     return out;
 }

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
@@ -55,8 +56,13 @@ void appendSessionText(std::string& out, const SubscriberSession& session, bool 
     fmt::format_to(to, "  start {}  duration {:.6f} s  data {} packets, {} bytes\n", utcText(s.startTime), s.duration(),
                    s.dataPacketCount, s.dataByteCount);
     for (const auto& e : session.events) {
-        fmt::format_to(to, FMT_COMPILE("    {:>12.6f}  {}  {:<9}  {}"), e.timestamp - s.startTime,
-                       e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", rawValue(e.phase), e.label);
+        // The phase column is padded by hand: phase names are ASCII, and a million ladder lines
+        // need not have their display width measured.
+        constexpr std::string_view kPhaseColumn = "         ";
+        const std::string_view phase = rawValue(e.phase);
+        fmt::format_to(to, FMT_COMPILE("    {:>12.6f}  {}  {}{}  {}"), e.timestamp - s.startTime,
+                       e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", phase,
+                       kPhaseColumn.substr(std::min(phase.size(), kPhaseColumn.size())), e.label);
         if (e.annotation) fmt::format_to(to, FMT_COMPILE("  [{}]"), *e.annotation);
         out += "\n";
         if (!details) continue;
@@ -119,47 +125,61 @@ nlohmann::ordered_json sessionJSON(const SubscriberSession& session, bool detail
 void run(const std::string& path, bool json, bool details) {
     activateAnalyzers();
     // One pass over the file, window by window on all cores: each packet is classified once, on
-    // the worker that takes it, into its window slot, and only its event (if any) is kept; the
-    // packets go with their window (and without --details the event keeps no detail rows). The
-    // window's events are then taken in packet order, on this thread, into parts of the event
-    // list that never grow past their first size, so no event is moved twice and the output does
-    // not depend on which thread met which packet.
+    // the worker that takes it, into its slot, and only its event (if any) is kept; the packets
+    // go with their window (and without --details the event keeps no detail rows). The window's
+    // events are then taken in packet order, on this thread while the workers classify the next
+    // window into the other half of the slots, into parts of the event list that never grow
+    // past their first size, so no event is moved twice and the output does not depend on which
+    // thread met which packet. Each full part goes to the grouping there and then, so that
+    // sorting its events into their groups overlaps the classification too.
     constexpr std::size_t kWindow = PacketWindowAnalysis::kDefaultWindow;
     constexpr std::size_t kEventsPerPart = 1 << 16;
     tbb::enumerable_thread_specific<SessionClassifier> classifiers(details);
-    std::vector<std::optional<RawSessionEvent>> slots(kWindow);
-    std::vector<std::vector<RawSessionEvent>> parts;
+    std::vector<std::optional<RawSessionEvent>> slots(2 * kWindow);
+    std::size_t shownPackets = 0;  // the packets of the windows taken in so far
+    SubscriberSessionBuilder::Grouping grouping;
+    std::vector<RawSessionEvent> part;
     const auto facts = streamCapture(
         path,
         [&](QORPacket& packet, std::size_t slot) {
             auto bytes = packet.data();
             if (!bytes) return;
-            slots[slot] = classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(),
-                                                        packet.realLength(), packet.linkType(), InternedString(), std::move(*bytes)});
+            classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(), packet.realLength(),
+                                          packet.linkType(), InternedString(), std::move(*bytes)},
+                                         slots[slot]);
         },
         [&](std::span<const std::shared_ptr<QORPacket>> window) {
-            for (std::size_t i = 0; i < window.size(); ++i) {
+            const std::size_t base = shownPackets % slots.size();
+            shownPackets += window.size();
+            for (std::size_t i = base; i < base + window.size(); ++i) {
                 if (!slots[i]) continue;
-                if (parts.empty() || parts.back().size() == kEventsPerPart) parts.emplace_back().reserve(kEventsPerPart);
-                parts.back().push_back(std::move(*slots[i]));
+                if (part.capacity() == 0) part.reserve(kEventsPerPart);
+                part.push_back(std::move(*slots[i]));
                 slots[i].reset();
+                if (part.size() == kEventsPerPart) grouping.add(std::exchange(part, {}));
             }
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/true, kWindow);
-    const auto sessions = SubscriberSessionBuilder::group(std::move(parts));
+        /*analyse=*/false, /*releasePages=*/true, kWindow, /*showDuringNextWindow=*/true);
+    grouping.add(std::move(part));
+    const auto& sessions = keepUntilExit(grouping.finish());
     if (json) {
         auto list = nlohmann::ordered_json::array();
         for (const auto& session : sessions) list.push_back(sessionJSON(session, details));
         const std::string out = nlohmann::ordered_json{{"sessions", std::move(list)}}.dump(2) + "\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
     } else {
-        // Each session's block is written on the workers, then the blocks go out in order.
-        std::vector<std::string> blocks(sessions.size());
-        observedParallelForEach(sessions.size(), [&](std::size_t i) { appendSessionText(blocks[i], sessions[i], details); });
-        for (auto& block : blocks) {
-            std::fwrite(block.data(), 1, block.size(), stdout);
-            std::string().swap(block);
+        // The sessions' blocks are made on the workers a batch at a time, then go out in order;
+        // the batch's texts keep their capacity for the next batch.
+        constexpr std::size_t kBatch = 1024;
+        std::vector<std::string> blocks(std::min(kBatch, sessions.size()));
+        for (std::size_t first = 0; first < sessions.size(); first += kBatch) {
+            const std::size_t count = std::min(kBatch, sessions.size() - first);
+            observedParallelForEach(count, [&](std::size_t i) {
+                blocks[i].clear();
+                appendSessionText(blocks[i], sessions[first + i], details);
+            });
+            for (std::size_t i = 0; i < count; ++i) std::fwrite(blocks[i].data(), 1, blocks[i].size(), stdout);
         }
         const std::string count = fmt::format("{} session{}\n", sessions.size(), sessions.size() == 1 ? "" : "s");
         std::fwrite(count.data(), 1, count.size(), stdout);

@@ -35,7 +35,8 @@ public:
     /// enough that starting a window's tasks and waiting for them is lost in its work.
     static constexpr std::size_t kDefaultWindow = 512;
 
-    /// A packet of the current window, analysed; `slot` is its position in the window.
+    /// A packet of the current window, analysed; `slot` is its position in the window (with
+    /// `Options::showDuringNextWindow`, its position in the file modulo twice the window size).
     using PacketVisitor = std::function<void(QORPacket& packet, std::size_t slot)>;
     /// A window, in file order, after every packet of it went through the packet visitor;
     /// false stops the read.
@@ -53,6 +54,13 @@ public:
         /// only be faulted back in). With the pages kept, the records are read straight from the
         /// mapping (`RecordAccess::mapped`): every page is mapped in anyway.
         bool releasePages = true;
+        /// Show each window to the window visitor while the workers analyse the next one, rather
+        /// than between the two, so that a window visitor with work of its own (moving results
+        /// out of their slots, say) does not hold the workers up. The packet visitor then runs
+        /// on the next window while the window visitor reads the last one's results: a caller
+        /// keeps two windows' worth of per-slot results, and a packet's `slot` is its position
+        /// in the file modulo twice the window size. Four windows are alive instead of three.
+        bool showDuringNextWindow = false;
     };
 
     /// Reads and analyses every packet (see the class comment). Throws what

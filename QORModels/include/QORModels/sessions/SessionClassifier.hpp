@@ -69,6 +69,9 @@ public:
     /// The event `packet` stands for, or nothing when its chain holds no PPPoE, L2TP or RADIUS
     /// analyzer (or an L2TP packet has no IP addresses).
     std::optional<RawSessionEvent> classify(const SessionPacket& packet);
+    /// The same, made in `into` (emptied first) rather than returned: a caller that keeps events
+    /// in slots makes each one where it stays instead of moving it there.
+    void classify(const SessionPacket& packet, std::optional<RawSessionEvent>& into);
 
 private:
     std::shared_ptr<QORPacket> scratch_;

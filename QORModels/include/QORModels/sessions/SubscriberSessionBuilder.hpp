@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -75,6 +76,28 @@ public:
     /// packets after the last one's (a caller that classifies a capture window by window keeps
     /// each window's events where they are, rather than moving them all into one list).
     static std::vector<SubscriberSession> group(std::vector<std::vector<RawSessionEvent>> parts);
+
+    /// The grouping step taken part by part, for a caller that classifies a capture as it reads
+    /// it: each part's events are sorted into their groups (MAC pair, IP pair, RADIUS) as the
+    /// part comes, and `finish` assembles the sessions as `group` does. Parts come in packet
+    /// order, each part's packets after the last one's; a part's events stay where it holds
+    /// them. Not thread-safe: one caller adds the parts.
+    class Grouping {
+    public:
+        Grouping();
+        ~Grouping();
+        Grouping(const Grouping&) = delete;
+        Grouping& operator=(const Grouping&) = delete;
+
+        void add(std::vector<RawSessionEvent> part);
+        /// The sessions of every part added; the grouping is empty afterwards, ready for another
+        /// trace.
+        std::vector<SubscriberSession> finish();
+
+    private:
+        struct State;
+        std::unique_ptr<State> state_;
+    };
 };
 
 }  // namespace qor
