@@ -96,6 +96,16 @@ bool isDottedQuad(std::string_view text) {
     }
 }
 
+/// The two address texts, lesser first, joined by "|", in one allocation (every L2TP and
+/// RADIUS event has one).
+std::string addressPair(const std::string& a, const std::string& b) {
+    const std::string_view first = std::min<std::string_view>(a, b), second = std::max<std::string_view>(a, b);
+    std::string pair;
+    pair.reserve(first.size() + 1 + second.size());
+    pair.append(first).append(1, '|').append(second);
+    return pair;
+}
+
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 /// The event label: the summary trimmed, or `fallback` when it is empty or "NA".
@@ -287,7 +297,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         event.direction = fromNAS ? SessionDirection::clientToAC : SessionDirection::acToClient;
         const auto [source, destination] = walk.ipAddresses();
         if (!source.empty() && !destination.empty())
-            event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
+            event.ipPair = addressPair(source, destination);
         event.aaaPeer = nonEmpty(fromNAS ? destination : source);
         if (!event.nasIP) event.nasIP = nonEmpty(fromNAS ? source : destination);
         if (event.aaaPeer) event.annotation = "AAA " + *event.aaaPeer;
@@ -302,7 +312,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
             into.reset();
             return;
         }
-        event.ipPair = std::min(source, destination) + "|" + std::max(source, destination);
+        event.ipPair = addressPair(source, destination);
         // A control message's own fields are its AVPs'; a hidden AVP names nothing (the
         // analyzer does not read one).
         auto info = read(outer, l2tpControl, [&](const auto& field) {
