@@ -67,9 +67,11 @@ struct TextHash {
     std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
 };
 
+/// Puts `events` in time order, keeping packet order among equal times. A trace's packets are
+/// nearly always in time order already, and a sorted list is only checked.
 void stableSortByTime(std::vector<const RawSessionEvent*>& events) {
-    std::stable_sort(events.begin(), events.end(),
-                     [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; });
+    const auto earlier = [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; };
+    if (!std::is_sorted(events.begin(), events.end(), earlier)) std::stable_sort(events.begin(), events.end(), earlier);
 }
 
 /// Appends to `ladder` the event of `raw`, going `direction`; its content is moved out unless it
