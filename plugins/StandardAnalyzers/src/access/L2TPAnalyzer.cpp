@@ -201,15 +201,27 @@ std::optional<std::uint16_t> u16Value(std::span<const std::byte> value) {
     return ByteReader(value).readU16be();
 }
 
-/// The message type of a control message: that of its first AVP, which RFC 2661 requires to be
-/// the IETF Message Type AVP; nothing for a ZLB acknowledgement or when the first AVP is another.
+/// The message type that the first AVP of a control message gives: RFC 2661 requires it to be
+/// the IETF Message Type AVP; nothing when it is another.
+std::optional<std::uint16_t> messageType(const AVP& first) {
+    if (first.vendor != kIETF || first.type != kAVPMessageType || (first.flags & kAVPHidden)) return std::nullopt;
+    return u16Value(first.value);
+}
+
+/// The message type of a control message, reading only its first AVP; nothing for a ZLB
+/// acknowledgement.
 std::optional<std::uint16_t> messageType(const Data& data, const L2TPHeader& header) {
     std::optional<std::uint16_t> type;
     visitAVPs(data, header, [&](const AVP& first) {
-        if (first.vendor == kIETF && first.type == kAVPMessageType && !(first.flags & kAVPHidden)) type = u16Value(first.value);
+        type = messageType(first);
         return true;
     });
     return type;
+}
+
+/// The message type of a control message already walked.
+std::optional<std::uint16_t> messageType(const AVPWalk& walk) {
+    return walk.avps.empty() ? std::nullopt : messageType(walk.avps.front());
 }
 
 /// The AVP type whose first IETF, not hidden, occurrence gives the keyed field `key`.
@@ -318,7 +330,7 @@ public:
         std::string ids = "tunnel " + std::to_string(header->tunnel) + ", session " + std::to_string(header->session);
         if (!header->isControl()) return "Data, " + ids;
         auto walk = walkAVPs(data, *header);
-        auto type = messageType(data, *header);
+        auto type = messageType(walk);
         std::string info;
         if (walk.avps.empty() && !walk.malformed) info = "ZLB";
         else if (type) info = lookupName(kMessageTypes, *type) ? std::string(*lookupName(kMessageTypes, *type))
@@ -373,7 +385,7 @@ public:
         if (!header->isControl()) return nodes;
 
         auto walk = walkAVPs(data, *header);
-        auto type = messageType(data, *header);
+        auto type = messageType(walk);
         for (const auto& avp : walk.avps) {
             std::string name = avp.vendor != kIETF ? "Vendor-Specific AVP"
                                : lookupName(kAVPs, avp.type) ? std::string(*lookupName(kAVPs, avp.type))
@@ -420,7 +432,6 @@ public:
             return true;
         });
         return value;
-        return {};
     }
 };
 

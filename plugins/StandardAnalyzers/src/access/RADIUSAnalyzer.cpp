@@ -391,7 +391,6 @@ public:
         if (type == kNASIPAddress) return Value(attributeValue(findAttribute(type), a->value));
         if (a->value.size() != 4) return {};
         return Value(static_cast<unsigned>(*ByteReader(a->value).readU32be()));
-        return {};
     }
 
 private:
