@@ -7,18 +7,17 @@
 // for the life of the process; the objects are immutable and shared by any number of contexts
 // on any thread.
 
-#include <openssl/evp.h>
-#include <openssl/kdf.h>
-
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "tls/LibCrypto.hpp"
+
 namespace qor::standard::tls {
 
 namespace detail {
-template <class Algorithm, Algorithm* (*fetch)(OSSL_LIB_CTX*, const char*, const char*)>
-Algorithm* fetchedOnce(const char* name) {
+template <class Algorithm>
+Algorithm* fetchedOnce(Algorithm* (*fetch)(OSSL_LIB_CTX*, const char*, const char*), const char* name) {
     static std::mutex lock;
     // Never destroyed, so that the objects stay reachable (and usable) until the process ends,
     // after static destructors have run.
@@ -32,11 +31,21 @@ Algorithm* fetchedOnce(const char* name) {
 }
 }  // namespace detail
 
-/// The named key-derivation function, or null when OpenSSL does not offer it.
-inline EVP_KDF* fetchedKDF(const char* name) { return detail::fetchedOnce<EVP_KDF, EVP_KDF_fetch>(name); }
+/// The named key-derivation function, or null when OpenSSL does not offer it (or libcrypto
+/// cannot be opened).
+inline EVP_KDF* fetchedKDF(const char* name) {
+    const LibCrypto* crypto = libCrypto();
+    return crypto ? detail::fetchedOnce(crypto->EVP_KDF_fetch, name) : nullptr;
+}
 /// The named cipher, or null.
-inline EVP_CIPHER* fetchedCipher(const char* name) { return detail::fetchedOnce<EVP_CIPHER, EVP_CIPHER_fetch>(name); }
+inline EVP_CIPHER* fetchedCipher(const char* name) {
+    const LibCrypto* crypto = libCrypto();
+    return crypto ? detail::fetchedOnce(crypto->EVP_CIPHER_fetch, name) : nullptr;
+}
 /// The named MAC, or null.
-inline EVP_MAC* fetchedMAC(const char* name) { return detail::fetchedOnce<EVP_MAC, EVP_MAC_fetch>(name); }
+inline EVP_MAC* fetchedMAC(const char* name) {
+    const LibCrypto* crypto = libCrypto();
+    return crypto ? detail::fetchedOnce(crypto->EVP_MAC_fetch, name) : nullptr;
+}
 
 }  // namespace qor::standard::tls

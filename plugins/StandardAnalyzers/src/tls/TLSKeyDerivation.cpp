@@ -2,10 +2,6 @@
 
 #include "tls/TLSKeyDerivation.hpp"
 
-#include <openssl/core_names.h>
-#include <openssl/kdf.h>
-#include <openssl/params.h>
-
 #include <memory>
 #include <string>
 #include "QORCommonTools/Keylog.hpp"
@@ -16,7 +12,7 @@ namespace qor::standard::tls {
 namespace {
 
 struct KDFContextFree {
-    void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
+    void operator()(EVP_KDF_CTX* ctx) const { libCrypto()->EVP_KDF_CTX_free(ctx); }  // made only once opened
 };
 using KDFContext = std::unique_ptr<EVP_KDF_CTX, KDFContextFree>;
 
@@ -24,7 +20,7 @@ using KDFContext = std::unique_ptr<EVP_KDF_CTX, KDFContextFree>;
 KDFContext kdfContext(const char* name) {
     EVP_KDF* kdf = fetchedKDF(name);
     if (!kdf) return nullptr;
-    return KDFContext(EVP_KDF_CTX_new(kdf));
+    return KDFContext(libCrypto()->EVP_KDF_CTX_new(kdf));  // a fetched KDF means an opened library
 }
 
 void* mutableBytes(std::span<const std::byte> bytes) {
@@ -36,7 +32,7 @@ std::optional<Bytes> derive(const char* kdfName, OSSL_PARAM* params, std::size_t
     auto ctx = kdfContext(kdfName);
     if (!ctx || length == 0) return std::nullopt;
     Bytes out(length);
-    if (EVP_KDF_derive(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), out.size(), params) <= 0)
+    if (libCrypto()->EVP_KDF_derive(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), out.size(), params) <= 0)
         return std::nullopt;
     return out;
 }
@@ -56,11 +52,13 @@ std::optional<Bytes> tls12KeyBlock(TLSHash prfHash, std::span<const std::byte> m
     Bytes seed(reinterpret_cast<const std::byte*>(label.data()), reinterpret_cast<const std::byte*>(label.data()) + label.size());
     seed.insert(seed.end(), serverRandom.begin(), serverRandom.end());
     seed.insert(seed.end(), clientRandom.begin(), clientRandom.end());
+    const LibCrypto* crypto = libCrypto();
+    if (!crypto) return std::nullopt;
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(digestName(prfHash)), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SECRET, mutableBytes(masterSecret), masterSecret.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, seed.data(), seed.size()),
-        OSSL_PARAM_construct_end(),
+        crypto->OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(digestName(prfHash)), 0),
+        crypto->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SECRET, mutableBytes(masterSecret), masterSecret.size()),
+        crypto->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, seed.data(), seed.size()),
+        crypto->OSSL_PARAM_construct_end(),
     };
     return derive("TLS1-PRF", params, length);
 }
@@ -77,13 +75,15 @@ std::optional<Bytes> hkdfExpandLabel(TLSHash hash, std::span<const std::byte> se
     for (char c : fullLabel) info.push_back(static_cast<std::byte>(c));
     info.push_back(static_cast<std::byte>(context.size()));
     info.insert(info.end(), context.begin(), context.end());
+    const LibCrypto* crypto = libCrypto();
+    if (!crypto) return std::nullopt;
     int mode = EVP_KDF_HKDF_MODE_EXPAND_ONLY;
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(digestName(hash)), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, mutableBytes(secret), secret.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), info.size()),
-        OSSL_PARAM_construct_end(),
+        crypto->OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
+        crypto->OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(digestName(hash)), 0),
+        crypto->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, mutableBytes(secret), secret.size()),
+        crypto->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), info.size()),
+        crypto->OSSL_PARAM_construct_end(),
     };
     return derive("HKDF", params, length);
 }

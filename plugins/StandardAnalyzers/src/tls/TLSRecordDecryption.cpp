@@ -3,11 +3,6 @@
 
 #include "tls/TLSRecordDecryption.hpp"
 
-#include <openssl/core_names.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -50,31 +45,33 @@ unsigned char lessThanMask(std::size_t a, std::size_t b) { return static_cast<un
 }  // namespace
 
 TLSRecordDecryptor::TLSRecordDecryptor(const TLSCipherSuite& suite, TLSTrafficKeys keys)
-    : suite_(suite), keys_(std::move(keys)) {
+    : suite_(suite), keys_(std::move(keys)), crypto_(libCrypto()) {
+    if (!crypto_) return;
     const EVP_CIPHER* cipher = fetchedCipher(suite_.cipherName);
-    cipher_ = EVP_CIPHER_CTX_new();
-    if (!cipher || !cipher_ || keys_.key.size() != static_cast<std::size_t>(EVP_CIPHER_get_key_length(cipher))) return;
+    cipher_ = crypto_->EVP_CIPHER_CTX_new();
+    if (!cipher || !cipher_ || keys_.key.size() != static_cast<std::size_t>(crypto_->EVP_CIPHER_get_key_length(cipher))) return;
     // The key is set once; each record sets only its IV.
-    ready_ = EVP_DecryptInit_ex2(cipher_, cipher, bytePointer(keys_.key, 0), nullptr, nullptr) > 0;
+    ready_ = crypto_->EVP_DecryptInit_ex2(cipher_, cipher, bytePointer(keys_.key, 0), nullptr, nullptr) > 0;
     if (!ready_ || suite_.protection != TLSRecordProtection::aesCBC) return;
     EVP_MAC* hmac = fetchedMAC("HMAC");
-    mac_ = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+    mac_ = hmac ? crypto_->EVP_MAC_CTX_new(hmac) : nullptr;
     if (!mac_ || !suite_.macHash || keys_.macKey.size() != hashLength(*suite_.macHash)) {
         ready_ = false;
         return;
     }
     // The MAC's digest and key are set once too; each record starts the MAC over with them.
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(digestName(*suite_.macHash)), 0),
-        OSSL_PARAM_construct_end(),
+        crypto_->OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(digestName(*suite_.macHash)), 0),
+        crypto_->OSSL_PARAM_construct_end(),
     };
-    ready_ = EVP_CIPHER_CTX_set_padding(cipher_, 0) > 0 &&
-             EVP_MAC_init(mac_, bytePointer(keys_.macKey, 0), keys_.macKey.size(), params) > 0;
+    ready_ = crypto_->EVP_CIPHER_CTX_set_padding(cipher_, 0) > 0 &&
+             crypto_->EVP_MAC_init(mac_, bytePointer(keys_.macKey, 0), keys_.macKey.size(), params) > 0;
 }
 
 TLSRecordDecryptor::~TLSRecordDecryptor() {
-    EVP_CIPHER_CTX_free(cipher_);
-    EVP_MAC_CTX_free(mac_);
+    if (!crypto_) return;
+    crypto_->EVP_CIPHER_CTX_free(cipher_);
+    crypto_->EVP_MAC_CTX_free(mac_);
 }
 
 std::optional<TLSRecordDecryptor::Opened> TLSRecordDecryptor::open(const TLSRecord& record, std::uint64_t sequence,
@@ -110,11 +107,11 @@ std::optional<TLSRecordDecryptor::Opened> TLSRecordDecryptor::openAEAD(const TLS
     const int aadLength = tls13 ? static_cast<int>(record.header.size()) : static_cast<int>(aad12.size());
 
     int written = 0, finalWritten = 0;
-    const bool ok = EVP_DecryptInit_ex2(cipher_, nullptr, nullptr, nonce.data(), nullptr) > 0 &&
-                    EVP_DecryptUpdate(cipher_, nullptr, &written, aad, aadLength) > 0 &&
-                    EVP_DecryptUpdate(cipher_, out, &written, bytePointer(fragment, prefix), static_cast<int>(length)) > 0 &&
-                    EVP_CIPHER_CTX_ctrl(cipher_, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(tagLength), tag.data()) > 0 &&
-                    EVP_DecryptFinal_ex(cipher_, out + written, &finalWritten) > 0;
+    const bool ok = crypto_->EVP_DecryptInit_ex2(cipher_, nullptr, nullptr, nonce.data(), nullptr) > 0 &&
+                    crypto_->EVP_DecryptUpdate(cipher_, nullptr, &written, aad, aadLength) > 0 &&
+                    crypto_->EVP_DecryptUpdate(cipher_, out, &written, bytePointer(fragment, prefix), static_cast<int>(length)) > 0 &&
+                    crypto_->EVP_CIPHER_CTX_ctrl(cipher_, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(tagLength), tag.data()) > 0 &&
+                    crypto_->EVP_DecryptFinal_ex(cipher_, out + written, &finalWritten) > 0;
     if (!ok) return std::nullopt;
     if (!tls13) return Opened{record.type, length};
     // TLSInnerPlaintext: content, the real content type, then zeros.
@@ -133,9 +130,9 @@ std::optional<TLSRecordDecryptor::Opened> TLSRecordDecryptor::openCBC(const TLSR
     if (length < macLength + 1) return std::nullopt;
 
     int written = 0, finalWritten = 0;
-    bool ok = EVP_DecryptInit_ex2(cipher_, nullptr, nullptr, bytePointer(fragment, 0), nullptr) > 0 &&
-              EVP_DecryptUpdate(cipher_, out, &written, bytePointer(fragment, cbcBlockLength), static_cast<int>(length)) > 0 &&
-              EVP_DecryptFinal_ex(cipher_, out + written, &finalWritten) > 0;
+    bool ok = crypto_->EVP_DecryptInit_ex2(cipher_, nullptr, nullptr, bytePointer(fragment, 0), nullptr) > 0 &&
+              crypto_->EVP_DecryptUpdate(cipher_, out, &written, bytePointer(fragment, cbcBlockLength), static_cast<int>(length)) > 0 &&
+              crypto_->EVP_DecryptFinal_ex(cipher_, out + written, &finalWritten) > 0;
     if (!ok) return std::nullopt;
     // Padding: the last byte p and p bytes before it, all equal to p. The check reads the same
     // bytes whatever p is, and a bad padding still computes a MAC, so that timing says little.
@@ -152,11 +149,11 @@ std::optional<TLSRecordDecryptor::Opened> TLSRecordDecryptor::openCBC(const TLSR
     const auto header = tls12AdditionalData(sequence, record, contentLength);
     std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
     std::size_t macWritten = 0;
-    ok = EVP_MAC_init(mac_, nullptr, 0, nullptr) > 0 &&
-         EVP_MAC_update(mac_, header.data(), header.size()) > 0 &&
-         EVP_MAC_update(mac_, decrypted, contentLength) > 0 &&
-         EVP_MAC_final(mac_, mac.data(), &macWritten, mac.size()) > 0 && macWritten == macLength;
-    const bool macMatches = ok && CRYPTO_memcmp(mac.data(), decrypted + contentLength, macLength) == 0;
+    ok = crypto_->EVP_MAC_init(mac_, nullptr, 0, nullptr) > 0 &&
+         crypto_->EVP_MAC_update(mac_, header.data(), header.size()) > 0 &&
+         crypto_->EVP_MAC_update(mac_, decrypted, contentLength) > 0 &&
+         crypto_->EVP_MAC_final(mac_, mac.data(), &macWritten, mac.size()) > 0 && macWritten == macLength;
+    const bool macMatches = ok && crypto_->CRYPTO_memcmp(mac.data(), decrypted + contentLength, macLength) == 0;
     if (bad || !macMatches) return std::nullopt;
     return Opened{record.type, contentLength};
 }

@@ -15,6 +15,8 @@ struct evp_mac_ctx_st;
 
 namespace qor::standard::tls {
 
+struct LibCrypto;
+
 /// Decrypts and authenticates records of one direction under one key with OpenSSL's EVP
 /// ciphers and HMAC. The caller counts the sequence numbers (one per record since the keys took
 /// effect). Not thread-safe: one per direction and key, used by one thread.
@@ -45,6 +47,7 @@ private:
 
     TLSCipherSuite suite_;
     TLSTrafficKeys keys_;
+    const LibCrypto* crypto_ = nullptr;  ///< null when libcrypto could not be opened
     evp_cipher_ctx_st* cipher_ = nullptr;
     evp_mac_ctx_st* mac_ = nullptr;
     bool ready_ = false;
