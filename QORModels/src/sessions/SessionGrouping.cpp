@@ -8,6 +8,7 @@
 
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
 #include "QORModels/support/ObservedParallelFor.hpp"
+#include "SessionEventStore.hpp"
 #include "SessionIdentifierUnion.hpp"
 #include "SessionText.hpp"
 
@@ -80,7 +81,7 @@ void appendEvent(std::vector<SessionEvent>& ladder, const RawSessionEvent& raw, 
     SessionEvent& event = ladder.emplace_back();
     auto& content = static_cast<SessionEventContent&>(event);
     if (shared) content = raw;
-    else content = std::move(const_cast<RawSessionEvent&>(raw));  // the grouping owns the raw events
+    else content = std::move(const_cast<RawSessionEvent&>(raw));  // the grouping owns the unpacked events
     event.id = raw.packetId;
     event.direction = direction;
 }
@@ -360,119 +361,143 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
 
 constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
 
+/// A PPPoE packet sent to the broadcast address, as grouping keeps it until the end.
+struct BroadcastEvent {
+    std::size_t index = 0;  ///< in the store
+    double timestamp = 0;
+    std::string srcMAC, dstMAC;
+};
+
 /// Puts each PPPoE packet sent to the broadcast address (a PADI) into the session that its
 /// sender goes on to set up: the first MAC pair of the sender whose first packet comes at or
 /// after it, else the last one before it. A sender that never talks to a peer keeps its own
 /// broadcast pair.
-void joinBroadcastDiscovery(const std::vector<RawSessionEvent*>& events, const std::vector<std::size_t>& broadcast,
+void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<BroadcastEvent>& broadcast,
                             OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual>& pppoe) {
     if (broadcast.empty()) return;
     // The groups of each MAC, with the time of each group's first packet.
     std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>> byMAC;
     auto& groups = pppoe.groups();
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        double first = events[groups[g].second.front()]->timestamp;
-        for (auto i : groups[g].second) first = std::min(first, events[i]->timestamp);
+        double first = events.timestamp(groups[g].second.front());
+        for (auto i : groups[g].second) first = std::min(first, events.timestamp(i));
         byMAC[groups[g].first.macA].emplace_back(first, g);
         byMAC[groups[g].first.macB].emplace_back(first, g);
     }
     for (auto& [mac, list] : byMAC) std::sort(list.begin(), list.end());
     std::vector<std::pair<std::size_t, std::size_t>> joins;  // (group, event)
-    for (auto i : broadcast) {
-        const RawSessionEvent& e = *events[i];
+    for (const BroadcastEvent& e : broadcast) {
         auto found = byMAC.find(e.srcMAC);
         if (found == byMAC.end()) {
-            pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
+            pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); })
+                .push_back(e.index);
             continue;
         }
         const auto& list = found->second;
         auto after = std::lower_bound(list.begin(), list.end(), std::make_pair(e.timestamp, std::size_t{0}));
-        joins.emplace_back(after != list.end() ? after->second : list.back().second, i);
+        joins.emplace_back(after != list.end() ? after->second : list.back().second, e.index);
     }
     for (auto [g, i] : joins) groups[g].second.push_back(i);
+}
+
+/// The events at `indices`, unpacked in that order.
+std::vector<RawSessionEvent> unpacked(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
+    std::vector<RawSessionEvent> events(indices.size());
+    for (std::size_t k = 0; k < indices.size(); ++k) store.unpack(indices[k], events[k]);
+    return events;
+}
+
+std::vector<const RawSessionEvent*> pointers(const std::vector<RawSessionEvent>& events) {
+    std::vector<const RawSessionEvent*> out;
+    out.reserve(events.size());
+    for (const auto& e : events) out.push_back(&e);
+    return out;
 }
 
 }  // namespace
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<RawSessionEvent> events) {
     Grouping grouping;
-    grouping.add(std::move(events));
+    grouping.add(events);
+    std::vector<RawSessionEvent>().swap(events);  // packed now: freed before the sessions are built
     return grouping.finish();
 }
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::vector<RawSessionEvent>> parts) {
     Grouping grouping;
-    for (auto& part : parts) grouping.add(std::move(part));
+    for (auto& part : parts) {
+        grouping.add(part);
+        std::vector<RawSessionEvent>().swap(part);
+    }
     return grouping.finish();
 }
 
-/// The events stay where their parts hold them; the grouping works on their positions in the
-/// list that the parts make one after the other.
+/// The events are packed as they come (`SessionEventStore`); the groups hold their indices in
+/// the store, and each group is unpacked when it is assembled.
 struct SubscriberSessionBuilder::Grouping::State {
-    std::vector<std::vector<RawSessionEvent>> parts;
-    std::vector<RawSessionEvent*> events;
-    std::vector<const RawSessionEvent*> radius;
+    SessionEventStore events;
+    std::vector<std::size_t> radius;
     OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual> pppoe;
     OrderedGroups<std::string, TextHash> l2tp;
-    std::vector<std::size_t> broadcast;
+    std::vector<BroadcastEvent> broadcast;
 };
 
 SubscriberSessionBuilder::Grouping::Grouping() : state_(std::make_unique<State>()) {}
 SubscriberSessionBuilder::Grouping::~Grouping() = default;
 
-void SubscriberSessionBuilder::Grouping::add(std::vector<RawSessionEvent> part) {
+void SubscriberSessionBuilder::Grouping::add(const std::vector<RawSessionEvent>& part) {
+    for (const auto& event : part) add(event);
+}
+
+void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
     State& g = *state_;
-    auto& events = g.events;
-    const std::size_t first = events.size();
-    for (auto& e : g.parts.emplace_back(std::move(part))) events.push_back(&e);
-    for (std::size_t i = first; i < events.size(); ++i) {
-        const RawSessionEvent& e = *events[i];
-        if (e.protocolName == std::string_view("RADIUS")) {
-            g.radius.push_back(&e);
-        } else if (e.transport == SessionTransport::pppoe) {
-            if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(i);
-            else g.pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
-        } else if (e.ipPair) {
-            g.l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);
-        } else {
-            const MACPairView macs(e.srcMAC, e.dstMAC);
-            g.l2tp[std::string(macs.a) + "|" + std::string(macs.b)].push_back(i);
-        }
+    const std::size_t i = g.events.append(e);
+    if (e.protocolName == std::string_view("RADIUS")) {
+        g.radius.push_back(i);
+    } else if (e.transport == SessionTransport::pppoe) {
+        if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(BroadcastEvent{i, e.timestamp, e.srcMAC, e.dstMAC});
+        else g.pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
+    } else if (e.ipPair) {
+        g.l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);
+    } else {
+        const MACPairView macs(e.srcMAC, e.dstMAC);
+        g.l2tp[std::string(macs.a) + "|" + std::string(macs.b)].push_back(i);
     }
 }
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     State& g = *state_;
-    const auto& events = g.events;
-    auto pointers = [&](const std::vector<std::size_t>& indices) {
-        std::vector<const RawSessionEvent*> out;
-        out.reserve(indices.size());
-        for (auto i : indices) out.push_back(events[i]);
-        return out;
-    };
-    joinBroadcastDiscovery(events, g.broadcast, g.pppoe);
-    // Every event belongs to one group, so the groups are assembled on all cores, each into its
-    // own slot, and the sessions kept in the order of their groups.
+    joinBroadcastDiscovery(g.events, g.broadcast, g.pppoe);
+    // Every event belongs to one group, so the groups are unpacked and assembled on all cores,
+    // each into its own slot, and the sessions kept in the order of their groups.
     const auto& pppoeGroups = g.pppoe.groups();
     const auto& l2tpGroups = g.l2tp.groups();
     std::vector<SubscriberSession> sessions(pppoeGroups.size());
     std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
     observedParallelForEach(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t index) {
         if (index < pppoeGroups.size()) {
-            sessions[index] = assemblePPPoE(pppoeGroups[index].first, pointers(pppoeGroups[index].second));
+            auto events = unpacked(g.events, pppoeGroups[index].second);  // assembling moves texts out
+            sessions[index] = assemblePPPoE(pppoeGroups[index].first, pointers(events));
         } else {
             index -= pppoeGroups.size();
-            assembleL2TPGroup(pointers(l2tpGroups[index].second), l2tpSessions[index]);
+            auto events = unpacked(g.events, l2tpGroups[index].second);
+            assembleL2TPGroup(pointers(events), l2tpSessions[index]);
         }
     });
     for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
-    if (!g.radius.empty()) mergeRADIUS(sessions, g.radius);
+    if (!g.radius.empty()) {
+        // The RADIUS events are unpacked on all cores too, a stretch at a time.
+        constexpr std::size_t kStretch = 4096;
+        std::vector<RawSessionEvent> radius(g.radius.size());
+        observedParallelForEach((radius.size() + kStretch - 1) / kStretch, [&](std::size_t stretch) {
+            const std::size_t end = std::min(radius.size(), (stretch + 1) * kStretch);
+            for (std::size_t k = stretch * kStretch; k < end; ++k) g.events.unpack(g.radius[k], radius[k]);
+        });
+        mergeRADIUS(sessions, pointers(radius));
+    }
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
         return a.summary.startTime < b.summary.startTime;
     });
-    // What the sessions did not take from the raw events (their MAC and address texts) is freed
-    // on all cores too.
-    observedParallelForEach(g.parts.size(), [&](std::size_t i) { std::vector<RawSessionEvent>().swap(g.parts[i]); });
     state_ = std::make_unique<State>();
     return sessions;
 }

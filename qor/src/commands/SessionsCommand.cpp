@@ -128,22 +128,23 @@ void run(const std::string& path, bool json, bool details) {
     // the worker that takes it, into its slot, and only its event (if any) is kept; the packets
     // go with their window (and without --details the event keeps no detail rows). The window's
     // events are then taken in packet order, on this thread while the workers classify the next
-    // window into the other half of the slots, into parts of the event list that never grow
-    // past their first size, so no event is moved twice and the output does not depend on which
-    // thread met which packet. Each full part goes to the grouping there and then, so that
-    // sorting its events into their groups overlaps the classification too.
+    // window into the other half of the slots, and handed to the grouping, which packs each one
+    // and sorts it into its group; a slot's event is cleared by the classification that next
+    // uses the slot. So the output does not depend on which thread met which packet, and
+    // sorting events into their groups overlaps the classification.
     constexpr std::size_t kWindow = PacketWindowAnalysis::kDefaultWindow;
-    constexpr std::size_t kEventsPerPart = 1 << 16;
     tbb::enumerable_thread_specific<SessionClassifier> classifiers(details);
     std::vector<std::optional<RawSessionEvent>> slots(2 * kWindow);
     std::size_t shownPackets = 0;  // the packets of the windows taken in so far
     SubscriberSessionBuilder::Grouping grouping;
-    std::vector<RawSessionEvent> part;
     const auto facts = streamCapture(
         path,
         [&](QORPacket& packet, std::size_t slot) {
             auto bytes = packet.data();
-            if (!bytes) return;
+            if (!bytes) {
+                slots[slot].reset();
+                return;
+            }
             classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(), packet.realLength(),
                                           packet.linkType(), InternedString(), std::move(*bytes)},
                                          slots[slot]);
@@ -151,17 +152,11 @@ void run(const std::string& path, bool json, bool details) {
         [&](std::span<const std::shared_ptr<QORPacket>> window) {
             const std::size_t base = shownPackets % slots.size();
             shownPackets += window.size();
-            for (std::size_t i = base; i < base + window.size(); ++i) {
-                if (!slots[i]) continue;
-                if (part.capacity() == 0) part.reserve(kEventsPerPart);
-                part.push_back(std::move(*slots[i]));
-                slots[i].reset();
-                if (part.size() == kEventsPerPart) grouping.add(std::exchange(part, {}));
-            }
+            for (std::size_t i = base; i < base + window.size(); ++i)
+                if (slots[i]) grouping.add(*slots[i]);
             return true;
         },
         /*analyse=*/false, /*releasePages=*/true, kWindow, /*showDuringNextWindow=*/true);
-    grouping.add(std::move(part));
     const auto& sessions = keepUntilExit(grouping.finish());
     if (json) {
         auto list = nlohmann::ordered_json::array();

@@ -73,15 +73,15 @@ public:
     /// The grouping step alone: raw events (in packet order) into sessions.
     static std::vector<SubscriberSession> group(std::vector<RawSessionEvent> events);
     /// The same for events given in consecutive parts, each in packet order and each part's
-    /// packets after the last one's (a caller that classifies a capture window by window keeps
-    /// each window's events where they are, rather than moving them all into one list).
+    /// packets after the last one's (a caller that classifies a capture window by window need
+    /// not join the windows' events into one list).
     static std::vector<SubscriberSession> group(std::vector<std::vector<RawSessionEvent>> parts);
 
-    /// The grouping step taken part by part, for a caller that classifies a capture as it reads
-    /// it: each part's events are sorted into their groups (MAC pair, IP pair, RADIUS) as the
-    /// part comes, and `finish` assembles the sessions as `group` does. Parts come in packet
-    /// order, each part's packets after the last one's; a part's events stay where it holds
-    /// them. Not thread-safe: one caller adds the parts.
+    /// The grouping step taken event by event, for a caller that classifies a capture as it
+    /// reads it: each event is packed (a copy of it, in a fraction of its size) and sorted into
+    /// its group (MAC pair, IP pair, RADIUS) as it comes, so the caller can reuse the event at
+    /// once, and `finish` assembles the sessions as `group` does, unpacking one group at a time
+    /// on each core. Events come in packet order. Not thread-safe: one caller adds the events.
     class Grouping {
     public:
         Grouping();
@@ -89,9 +89,11 @@ public:
         Grouping(const Grouping&) = delete;
         Grouping& operator=(const Grouping&) = delete;
 
-        void add(std::vector<RawSessionEvent> part);
-        /// The sessions of every part added; the grouping is empty afterwards, ready for another
-        /// trace.
+        void add(const RawSessionEvent& event);
+        /// Adds each event of `part`, in order.
+        void add(const std::vector<RawSessionEvent>& part);
+        /// The sessions of every event added; the grouping is empty afterwards, ready for
+        /// another trace.
         std::vector<SubscriberSession> finish();
 
     private:
