@@ -364,7 +364,6 @@ constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
 /// A PPPoE packet sent to the broadcast address, as grouping keeps it until the end.
 struct BroadcastEvent {
     std::size_t index = 0;  ///< in the store
-    double timestamp = 0;
     std::string srcMAC, dstMAC;
 };
 
@@ -394,7 +393,7 @@ void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<B
             continue;
         }
         const auto& list = found->second;
-        auto after = std::lower_bound(list.begin(), list.end(), std::make_pair(e.timestamp, std::size_t{0}));
+        auto after = std::lower_bound(list.begin(), list.end(), std::make_pair(events.timestamp(e.index), std::size_t{0}));
         joins.emplace_back(after != list.end() ? after->second : list.back().second, e.index);
     }
     for (auto [g, i] : joins) groups[g].second.push_back(i);
@@ -455,7 +454,7 @@ void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
     if (e.protocolName == std::string_view("RADIUS")) {
         g.radius.push_back(i);
     } else if (e.transport == SessionTransport::pppoe) {
-        if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(BroadcastEvent{i, e.timestamp, e.srcMAC, e.dstMAC});
+        if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(BroadcastEvent{i, e.srcMAC, e.dstMAC});
         else g.pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
     } else if (e.ipPair) {
         g.l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);
@@ -486,13 +485,9 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     });
     for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
     if (!g.radius.empty()) {
-        // The RADIUS events are unpacked on all cores too, a stretch at a time.
-        constexpr std::size_t kStretch = 4096;
+        // The RADIUS events are unpacked on all cores too.
         std::vector<RawSessionEvent> radius(g.radius.size());
-        observedParallelForEach((radius.size() + kStretch - 1) / kStretch, [&](std::size_t stretch) {
-            const std::size_t end = std::min(radius.size(), (stretch + 1) * kStretch);
-            for (std::size_t k = stretch * kStretch; k < end; ++k) g.events.unpack(g.radius[k], radius[k]);
-        });
+        observedParallelForEach(radius.size(), [&](std::size_t k) { g.events.unpack(g.radius[k], radius[k]); });
         mergeRADIUS(sessions, pointers(radius));
     }
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {

@@ -140,13 +140,9 @@ void run(const std::string& path, bool json, bool details) {
     const auto facts = streamCapture(
         path,
         [&](QORPacket& packet, std::size_t slot) {
-            auto bytes = packet.data();
-            if (!bytes) {
-                slots[slot].reset();
-                return;
-            }
+            // A packet without bytes classifies as nothing, which clears its slot too.
             classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(), packet.realLength(),
-                                          packet.linkType(), InternedString(), std::move(*bytes)},
+                                          packet.linkType(), InternedString(), packet.data().value_or(Data())},
                                          slots[slot]);
         },
         [&](std::span<const std::shared_ptr<QORPacket>> window) {
