@@ -65,14 +65,17 @@ TEST(SessionEventStore, EveryFieldComesBackPresentOrAbsent) {
     EXPECT_EQ(store.unpack(3), some);
     EXPECT_EQ(store.timestamp(1), full.timestamp);
 
-    // Unpacking into an event that held another leaves nothing of it behind, either way.
-    RawSessionEvent reused = full;
-    store.unpack(0, reused);
-    EXPECT_EQ(reused, bare);
-    store.unpack(3, reused);
-    EXPECT_EQ(reused, some);
-    store.unpack(1, reused);
-    EXPECT_EQ(reused, full);
+    // Read in place, an optional text is found past the present ones packed before it, and an
+    // absent one is absent.
+    const PackedSessionEvent packed = store.event(3);
+    EXPECT_EQ(packed.label, some.label);
+    EXPECT_EQ(packed.annotation(), std::nullopt);
+    EXPECT_EQ(packed.serviceName(), std::optional<std::string_view>(""));
+    EXPECT_EQ(packed.nasIP(), std::optional<std::string_view>(*some.nasIP));
+    EXPECT_EQ(packed.acctSessionID(), std::nullopt);
+    EXPECT_EQ(packed.l2tpMsgType, std::nullopt);
+    EXPECT_EQ(packed.l2tpMsgCode, some.l2tpMsgCode);
+    EXPECT_EQ(store.event(1).detail(), full.detail);
 }
 
 TEST(SessionEventStore, EventsFillSeveralBlocksAndALargeOneGetsItsOwn) {

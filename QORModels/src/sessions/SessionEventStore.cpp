@@ -167,15 +167,23 @@ public:
             if (!(byte & 0x80)) return n;
         }
     }
-    void text(std::string& into) {
+    std::string_view text() {
         const std::size_t n = length();
-        into.assign(reinterpret_cast<const char*>(in_), n);
+        const std::string_view view(reinterpret_cast<const char*>(in_), n);
         in_ += n;
+        return view;
     }
+    [[nodiscard]] const std::byte* position() const { return in_; }
 
 private:
     const std::byte* in_;
 };
+
+/// The presence bits of the optional texts, which are packed in the order of their bits.
+constexpr std::uint32_t kTextBits = bit(Bit::annotation) | bit(Bit::username) | bit(Bit::assignedIP) |
+                                    bit(Bit::acName) | bit(Bit::serviceName) | bit(Bit::ipPair) | bit(Bit::hostName) |
+                                    bit(Bit::radiusUserName) | bit(Bit::aaaPeer) | bit(Bit::nasIP) |
+                                    bit(Bit::acctSessionID);
 
 }  // namespace
 
@@ -209,11 +217,12 @@ double SessionEventStore::timestamp(std::size_t index) const {
     return t;
 }
 
-void SessionEventStore::unpack(std::size_t index, RawSessionEvent& e) const {
+PackedSessionEvent SessionEventStore::event(std::size_t index) const {
     Source source(events_[index]);
     Fixed f;
     source.raw(&f, sizeof f);
     auto has = [&](std::uint32_t b) { return (f.present & bit(b)) != 0; };
+    PackedSessionEvent e;
     e.packetId = f.packetId;
     e.timestamp = f.timestamp;
     e.byteCount = f.byteCount;
@@ -221,38 +230,84 @@ void SessionEventStore::unpack(std::size_t index, RawSessionEvent& e) const {
     e.direction = static_cast<SessionDirection>(f.direction);
     e.phase = static_cast<SessionPhase>(f.phase);
     e.transport = static_cast<SessionTransport>(f.transport);
-    e.authResult = has(Bit::authResult) ? std::optional(static_cast<AuthResult>(f.authResult)) : std::nullopt;
-    e.acctStatus = has(Bit::acctStatus) ? std::optional(static_cast<AcctStatus>(f.acctStatus)) : std::nullopt;
-    e.mru = has(Bit::mru) ? std::optional(f.mru) : std::nullopt;
-    e.radiusCode = has(Bit::radiusCode) ? std::optional(f.radiusCode) : std::nullopt;
-    e.radiusIdentifier = has(Bit::radiusIdentifier) ? std::optional(f.radiusIdentifier) : std::nullopt;
+    if (has(Bit::authResult)) e.authResult = static_cast<AuthResult>(f.authResult);
+    if (has(Bit::acctStatus)) e.acctStatus = static_cast<AcctStatus>(f.acctStatus);
+    if (has(Bit::mru)) e.mru = f.mru;
+    if (has(Bit::radiusCode)) e.radiusCode = f.radiusCode;
+    if (has(Bit::radiusIdentifier)) e.radiusIdentifier = f.radiusIdentifier;
     visitL2TP(e, [&](std::uint32_t i, std::optional<std::uint16_t>& value) {
-        value = has(Bit::l2tpFirst + i) ? std::optional(f.l2tp[i]) : std::nullopt;
+        if (has(Bit::l2tpFirst + i)) value = f.l2tp[i];
     });
-    source.text(e.label);
-    source.text(e.srcMAC);
-    source.text(e.dstMAC);
-    source.text(e.protocolName);
-    visitOptionalTexts(e, [&](Bit b, std::optional<std::string>& text) {
-        if (!has(b)) {
-            text.reset();
-            return;
-        }
-        if (!text) text.emplace();
-        source.text(*text);
-    });
-    e.detail.resize(source.length());
-    for (auto& row : e.detail) {
-        row.depth = static_cast<int>(source.length());
-        source.text(row.name);
-        source.text(row.value);
-    }
+    e.label = source.text();
+    e.srcMAC = source.text();
+    e.dstMAC = source.text();
+    e.protocolName = source.text();
+    e.present_ = f.present;
+    e.optionalTexts_ = source.position();
+    return e;
 }
 
-RawSessionEvent SessionEventStore::unpack(std::size_t index) const {
-    RawSessionEvent event;
-    unpack(index, event);
-    return event;
+std::optional<std::string_view> PackedSessionEvent::optionalText(std::uint32_t b) const {
+    if (!(present_ & bit(b))) return std::nullopt;
+    Source source(optionalTexts_);
+    for (std::uint32_t before = present_ & kTextBits & (bit(b) - 1); before != 0; before &= before - 1)
+        source.text();
+    return source.text();
+}
+
+std::optional<std::string_view> PackedSessionEvent::annotation() const { return optionalText(Bit::annotation); }
+std::optional<std::string_view> PackedSessionEvent::username() const { return optionalText(Bit::username); }
+std::optional<std::string_view> PackedSessionEvent::assignedIP() const { return optionalText(Bit::assignedIP); }
+std::optional<std::string_view> PackedSessionEvent::acName() const { return optionalText(Bit::acName); }
+std::optional<std::string_view> PackedSessionEvent::serviceName() const { return optionalText(Bit::serviceName); }
+std::optional<std::string_view> PackedSessionEvent::ipPair() const { return optionalText(Bit::ipPair); }
+std::optional<std::string_view> PackedSessionEvent::hostName() const { return optionalText(Bit::hostName); }
+std::optional<std::string_view> PackedSessionEvent::radiusUserName() const { return optionalText(Bit::radiusUserName); }
+std::optional<std::string_view> PackedSessionEvent::aaaPeer() const { return optionalText(Bit::aaaPeer); }
+std::optional<std::string_view> PackedSessionEvent::nasIP() const { return optionalText(Bit::nasIP); }
+std::optional<std::string_view> PackedSessionEvent::acctSessionID() const { return optionalText(Bit::acctSessionID); }
+
+std::vector<SessionDetailRow> PackedSessionEvent::detail() const {
+    Source source(optionalTexts_);
+    for (std::uint32_t texts = present_ & kTextBits; texts != 0; texts &= texts - 1) source.text();
+    std::vector<SessionDetailRow> rows(source.length());
+    for (auto& row : rows) {
+        row.depth = static_cast<int>(source.length());
+        row.name = source.text();
+        row.value = source.text();
+    }
+    return rows;
+}
+
+RawSessionEvent PackedSessionEvent::unpacked() const {
+    RawSessionEvent e;
+    e.packetId = packetId;
+    e.timestamp = timestamp;
+    e.byteCount = byteCount;
+    e.sessionID = sessionID;
+    e.direction = direction;
+    e.phase = phase;
+    e.transport = transport;
+    e.authResult = authResult;
+    e.acctStatus = acctStatus;
+    e.mru = mru;
+    e.radiusCode = radiusCode;
+    e.radiusIdentifier = radiusIdentifier;
+    e.l2tpTunnelID = l2tpTunnelID;
+    e.l2tpSessionID = l2tpSessionID;
+    e.l2tpMsgType = l2tpMsgType;
+    e.l2tpMsgCode = l2tpMsgCode;
+    e.l2tpAssignedSessionID = l2tpAssignedSessionID;
+    e.l2tpAssignedTunnelID = l2tpAssignedTunnelID;
+    e.label = label;
+    e.srcMAC = srcMAC;
+    e.dstMAC = dstMAC;
+    e.protocolName = protocolName;
+    visitOptionalTexts(e, [&](Bit b, std::optional<std::string>& text) {
+        if (auto view = optionalText(b)) text.emplace(*view);
+    });
+    e.detail = detail();
+    return e;
 }
 
 }  // namespace qor

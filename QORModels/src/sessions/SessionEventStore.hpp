@@ -2,12 +2,61 @@
 // Raw session events kept packed between classification and grouping.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "QORModels/sessions/SubscriberSession.hpp"
 
 namespace qor {
+
+/// A packed event read where it lies: its numbers copied out and its texts seen in the store,
+/// so reading one allocates nothing. The members are those of `RawSessionEvent`; the texts
+/// that an event may lack are read on demand, and the detail rows are made only when asked for.
+/// Valid while its store lives.
+class PackedSessionEvent {
+public:
+    std::int64_t packetId = 0;
+    double timestamp = 0;
+    std::int64_t byteCount = 0;
+    std::uint16_t sessionID = 0;
+    SessionDirection direction = SessionDirection::clientToAC;
+    SessionPhase phase = SessionPhase::data;
+    SessionTransport transport = SessionTransport::pppoe;
+    std::optional<AuthResult> authResult;
+    std::optional<AcctStatus> acctStatus;
+    std::optional<std::uint16_t> mru;
+    std::optional<std::uint8_t> radiusCode, radiusIdentifier;
+    std::optional<std::uint16_t> l2tpTunnelID, l2tpSessionID, l2tpMsgType, l2tpMsgCode, l2tpAssignedSessionID,
+        l2tpAssignedTunnelID;
+    std::string_view label, srcMAC, dstMAC, protocolName;
+
+    [[nodiscard]] std::optional<std::string_view> annotation() const;
+    [[nodiscard]] std::optional<std::string_view> username() const;
+    [[nodiscard]] std::optional<std::string_view> assignedIP() const;
+    [[nodiscard]] std::optional<std::string_view> acName() const;
+    [[nodiscard]] std::optional<std::string_view> serviceName() const;
+    [[nodiscard]] std::optional<std::string_view> ipPair() const;
+    [[nodiscard]] std::optional<std::string_view> hostName() const;
+    [[nodiscard]] std::optional<std::string_view> radiusUserName() const;
+    [[nodiscard]] std::optional<std::string_view> aaaPeer() const;
+    [[nodiscard]] std::optional<std::string_view> nasIP() const;
+    [[nodiscard]] std::optional<std::string_view> acctSessionID() const;
+    [[nodiscard]] std::vector<SessionDetailRow> detail() const;
+    /// The event as classification gave it, texts copied.
+    [[nodiscard]] RawSessionEvent unpacked() const;
+
+private:
+    friend class SessionEventStore;
+    /// The optional text with presence bit `bit`, found by stepping over the present ones
+    /// packed before it.
+    [[nodiscard]] std::optional<std::string_view> optionalText(std::uint32_t bit) const;
+
+    std::uint32_t present_ = 0;
+    const std::byte* optionalTexts_ = nullptr;
+};
 
 /// Raw session events packed one after another into large blocks, each event's texts written
 /// next to its numbers.
@@ -16,12 +65,13 @@ namespace qor {
 /// on the heap; a trace of a million signalling packets would keep a gigabyte of them between
 /// classification and grouping, written into fresh pages. Packed, a typical event takes its
 /// texts' bytes and about 60 more (150 to 200 bytes in all), written into a few blocks, and the
-/// classified event can be reused at once. Grouping unpacks the events of one group at a time,
-/// on the core that assembles it.
+/// classified event can be reused at once. Grouping reads the events of one group at a time in
+/// place (`PackedSessionEvent`), on the core that assembles it, and copies out only the texts
+/// that the sessions keep.
 ///
 /// The packing is this process's own (native byte order and layout): it is never written out
-/// or read from anywhere else. Not thread-safe for `append`; `unpack` and `timestamp` may run on
-/// any number of threads once the appending is done.
+/// or read from anywhere else. Not thread-safe for `append`; `event`, `unpack` and `timestamp` may
+/// run on any number of threads once the appending is done.
 class SessionEventStore {
 public:
     SessionEventStore() = default;
@@ -33,10 +83,10 @@ public:
     /// Packs a copy of `event` and gives its index: 0, 1, ... in the order of the calls.
     std::size_t append(const RawSessionEvent& event);
     [[nodiscard]] std::size_t size() const { return events_.size(); }
-    /// The event at `index`, unpacked into `into` (whose previous contents are replaced; its
-    /// texts' capacity is reused).
-    void unpack(std::size_t index, RawSessionEvent& into) const;
-    [[nodiscard]] RawSessionEvent unpack(std::size_t index) const;
+    /// The event at `index`, read in place.
+    [[nodiscard]] PackedSessionEvent event(std::size_t index) const;
+    /// The event at `index` as it was appended.
+    [[nodiscard]] RawSessionEvent unpack(std::size_t index) const { return event(index).unpacked(); }
     /// The event's timestamp alone, without unpacking it.
     [[nodiscard]] double timestamp(std::size_t index) const;
     /// The bytes the packed events take, in the blocks they fill.

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <iterator>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
 #include "QORModels/support/ObservedParallelFor.hpp"
@@ -70,55 +69,60 @@ struct TextHash {
 
 /// Puts `events` in time order, keeping packet order among equal times. A trace's packets are
 /// nearly always in time order already, and a sorted list is only checked.
-void stableSortByTime(std::vector<const RawSessionEvent*>& events) {
-    const auto earlier = [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; };
+void stableSortByTime(std::vector<const PackedSessionEvent*>& events) {
+    const auto earlier = [](const PackedSessionEvent* a, const PackedSessionEvent* b) { return a->timestamp < b->timestamp; };
     if (!std::is_sorted(events.begin(), events.end(), earlier)) std::stable_sort(events.begin(), events.end(), earlier);
 }
 
-/// Appends to `ladder` the event of `raw`, going `direction`; its content is moved out unless it
-/// is `shared` (an event that goes to more than one session).
-void appendEvent(std::vector<SessionEvent>& ladder, const RawSessionEvent& raw, SessionDirection direction, bool shared) {
+/// Appends to `ladder` the event of `e`, going `direction`, with copies of the texts it shows.
+void appendEvent(std::vector<SessionEvent>& ladder, const PackedSessionEvent& e, SessionDirection direction) {
     SessionEvent& event = ladder.emplace_back();
-    auto& content = static_cast<SessionEventContent&>(event);
-    if (shared) content = raw;
-    else content = std::move(const_cast<RawSessionEvent&>(raw));  // the grouping owns the unpacked events
-    event.id = raw.packetId;
     event.direction = direction;
+    event.phase = e.phase;
+    event.label = e.label;
+    if (auto annotation = e.annotation()) event.annotation.emplace(*annotation);
+    event.timestamp = e.timestamp;
+    event.detail = e.detail();
+    event.id = e.packetId;
+}
+
+/// `text` as the optional text a summary keeps.
+std::optional<std::string> copied(std::optional<std::string_view> text) {
+    return text ? std::optional<std::string>(std::in_place, *text) : std::nullopt;
 }
 
 /// The session of `events` (in time order) whose client is `clientMAC`: its ladder and the
 /// summary fields that PPPoE and L2TP sessions share.
-SubscriberSession assemble(const std::vector<const RawSessionEvent*>& events, const std::string& clientMAC,
-                           const std::string& acMAC, const std::unordered_set<const RawSessionEvent*>& shared = {}) {
+SubscriberSession assemble(const std::vector<const PackedSessionEvent*>& events, const std::string& clientMAC,
+                           const std::string& acMAC) {
     SubscriberSession session;
     session.key = SubscriberSessionKey(clientMAC, acMAC);
     SessionSummary& s = session.summary;
     s.clientMAC = clientMAC;
     s.acMAC = acMAC;
     s.transport = events.empty() ? SessionTransport::pppoe : events.front()->transport;
-    std::optional<std::string> anyUser;
+    std::optional<std::string_view> anyUser;
     session.events.reserve(events.size());
-    for (const RawSessionEvent* raw : events) {
+    for (const PackedSessionEvent* raw : events) {
         const bool fromClient = raw->srcMAC == clientMAC;
-        appendEvent(session.events, *raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient,
-                    shared.contains(raw));
+        appendEvent(session.events, *raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient);
         if (raw->sessionID != 0) s.sessionID = raw->sessionID;
-        if (!s.acName && raw->acName) s.acName = raw->acName;
-        if (!s.serviceName && raw->serviceName) s.serviceName = raw->serviceName;
-        if (raw->username) {
-            if (fromClient && !s.username) s.username = raw->username;
-            if (!anyUser) anyUser = raw->username;
+        if (!s.acName) s.acName = copied(raw->acName());
+        if (!s.serviceName) s.serviceName = copied(raw->serviceName());
+        if (auto user = raw->username()) {
+            if (fromClient && !s.username) s.username.emplace(*user);
+            if (!anyUser) anyUser = user;
         }
-        if (raw->phase == SessionPhase::auth && !s.authProtocol) s.authProtocol = raw->protocolName;
+        if (raw->phase == SessionPhase::auth && !s.authProtocol) s.authProtocol.emplace(raw->protocolName);
         if (raw->authResult) s.authResult = *raw->authResult;
-        if (raw->assignedIP) s.assignedIP = raw->assignedIP;
+        if (auto address = raw->assignedIP()) s.assignedIP.emplace(*address);
         if (!s.mru && raw->mru) s.mru = raw->mru;
         if (raw->phase == SessionPhase::data) {
             ++s.dataPacketCount;
             s.dataByteCount += raw->byteCount;
         }
     }
-    if (!s.username) s.username = anyUser;
+    if (!s.username) s.username = copied(anyUser);
     if (!events.empty()) {
         s.startTime = events.front()->timestamp;
         s.endTime = events.back()->timestamp;
@@ -126,30 +130,30 @@ SubscriberSession assemble(const std::vector<const RawSessionEvent*>& events, co
     return session;
 }
 
-SubscriberSession assemblePPPoE(const SubscriberSessionKey& key, std::vector<const RawSessionEvent*> events) {
+SubscriberSession assemblePPPoE(const SubscriberSessionKey& key, std::vector<const PackedSessionEvent*> events) {
     stableSortByTime(events);
     std::string client = key.macA, ac = key.macB;
     if (!events.empty() && events.front()->srcMAC != key.macA) std::swap(client, ac);
     return assemble(events, client, ac);
 }
 
-bool isMessage(const RawSessionEvent& e, std::uint16_t type) {
-    return e.l2tpMsgType == type && e.protocolName == std::string_view("L2TP");
+bool isMessage(const PackedSessionEvent& e, std::uint16_t type) {
+    return e.l2tpMsgType == type && e.protocolName == "L2TP";
 }
 
 /// The session identifier an L2TP event belongs by: its own, or for a message on the tunnel
 /// (session id 0) the one it assigns; 0 for the tunnel's own messages.
-std::uint16_t sessionIdentifierOf(const RawSessionEvent& e) {
+std::uint16_t sessionIdentifierOf(const PackedSessionEvent& e) {
     if (e.l2tpSessionID.value_or(0) != 0) return *e.l2tpSessionID;
     if (isMessage(e, 10)) return e.l2tpAssignedSessionID.value_or(0);
     return 0;
 }
 
 /// The sessions of one L2TP group (the events of one IP pair).
-void assembleL2TPGroup(std::vector<const RawSessionEvent*> events, std::vector<SubscriberSession>& out) {
+void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vector<SubscriberSession>& out) {
     stableSortByTime(events);
     SessionIdentifierUnion sessionSets, tunnelSets;
-    for (const RawSessionEvent* e : events) {
+    for (const PackedSessionEvent* e : events) {
         if (isMessage(*e, 11) && e->l2tpSessionID.value_or(0) != 0 && e->l2tpAssignedSessionID.value_or(0) != 0)
             sessionSets.join(*e->l2tpSessionID, *e->l2tpAssignedSessionID);
         if (isMessage(*e, 2) && e->l2tpTunnelID.value_or(0) != 0 && e->l2tpAssignedTunnelID.value_or(0) != 0)
@@ -157,34 +161,34 @@ void assembleL2TPGroup(std::vector<const RawSessionEvent*> events, std::vector<S
     }
     // The tunnel of an event: the set of its tunnel id or, on a message that has none yet (an
     // SCCRQ), of the id it assigns; 0 when neither is known.
-    auto tunnelOf = [&](const RawSessionEvent& e) -> std::uint16_t {
+    auto tunnelOf = [&](const PackedSessionEvent& e) -> std::uint16_t {
         std::uint16_t id = e.l2tpTunnelID.value_or(0);
         if (id == 0) id = e.l2tpAssignedTunnelID.value_or(0);
         return id == 0 ? 0 : tunnelSets.find(id);
     };
     // The LAC: the SCCRQ's sender, else the first ICRQ's, else the first event's.
-    const RawSessionEvent* lacEvent = nullptr;
+    const PackedSessionEvent* lacEvent = nullptr;
     for (std::uint16_t type : {1, 10}) {
-        for (const RawSessionEvent* e : events)
+        for (const PackedSessionEvent* e : events)
             if (!lacEvent && isMessage(*e, type)) {
                 lacEvent = e;
                 break;
             }
     }
     if (!lacEvent && !events.empty()) lacEvent = events.front();
-    const std::string clientMAC = lacEvent ? lacEvent->srcMAC : std::string();
-    const std::string acMAC = lacEvent ? lacEvent->dstMAC : std::string();
+    const std::string clientMAC(lacEvent ? lacEvent->srcMAC : std::string_view());
+    const std::string acMAC(lacEvent ? lacEvent->dstMAC : std::string_view());
 
     struct Part {
         std::uint16_t set = 0;
         std::uint16_t tunnel = 0;
-        std::vector<const RawSessionEvent*> own;
+        std::vector<const PackedSessionEvent*> own;
     };
     std::vector<Part> parts;
     std::unordered_map<std::uint16_t, std::size_t> bySet;
     OrderedGroups<std::uint16_t> tunnels;  // the tunnel's own messages, by tunnel
     for (std::size_t i = 0; i < events.size(); ++i) {
-        const RawSessionEvent* e = events[i];
+        const PackedSessionEvent* e = events[i];
         const std::uint16_t id = sessionIdentifierOf(*e);
         if (id == 0) {
             tunnels[tunnelOf(*e)].push_back(i);
@@ -205,7 +209,7 @@ void assembleL2TPGroup(std::vector<const RawSessionEvent*> events, std::vector<S
             parts.push_back(Part{0, tunnel, {}});
             ++uses[tunnel];
         }
-    std::unordered_map<std::uint16_t, std::vector<const RawSessionEvent*>> tunnelEvents;
+    std::unordered_map<std::uint16_t, std::vector<const PackedSessionEvent*>> tunnelEvents;
     for (auto& [tunnel, indices] : tunnels.groups()) {
         auto& list = tunnelEvents[tunnel];
         for (auto i : indices) list.push_back(events[i]);
@@ -213,17 +217,15 @@ void assembleL2TPGroup(std::vector<const RawSessionEvent*> events, std::vector<S
 
     for (auto& part : parts) {
         const auto& shared = tunnelEvents[part.tunnel];
-        std::vector<const RawSessionEvent*> all;
+        std::vector<const PackedSessionEvent*> all;
         all.reserve(part.own.size() + shared.size());
         std::merge(part.own.begin(), part.own.end(), shared.begin(), shared.end(), std::back_inserter(all),
-                   [](const RawSessionEvent* a, const RawSessionEvent* b) { return a->timestamp < b->timestamp; });
-        std::unordered_set<const RawSessionEvent*> copied;
-        if (uses[part.tunnel] > 1) copied.insert(shared.begin(), shared.end());
-        SubscriberSession session = assemble(all, clientMAC, acMAC, copied);
+                   [](const PackedSessionEvent* a, const PackedSessionEvent* b) { return a->timestamp < b->timestamp; });
+        SubscriberSession session = assemble(all, clientMAC, acMAC);
         SessionSummary& s = session.summary;
         s.transport = SessionTransport::l2tp;
         s.sessionID = part.set;
-        for (const RawSessionEvent* e : part.own)
+        for (const PackedSessionEvent* e : part.own)
             if (isMessage(*e, 10) && e->l2tpAssignedSessionID.value_or(0) != 0) {
                 s.sessionID = *e->l2tpAssignedSessionID;
                 break;
@@ -234,12 +236,10 @@ void assembleL2TPGroup(std::vector<const RawSessionEvent*> events, std::vector<S
             s.endTime = span.back()->timestamp;
         }
         std::optional<std::uint16_t> lacTunnel, lnsTunnel;
-        for (const RawSessionEvent* e : all) {
+        for (const PackedSessionEvent* e : all) {
             const bool fromLAC = e->srcMAC == clientMAC;
-            if (e->hostName) {
-                auto& host = fromLAC ? s.lacHost : s.lnsHost;
-                if (!host) host = e->hostName;
-            }
+            auto& host = fromLAC ? s.lacHost : s.lnsHost;
+            if (!host) host = copied(e->hostName());
             // A message is addressed with the receiver's tunnel id.
             if (e->l2tpTunnelID.value_or(0) != 0) {
                 auto& tunnelID = fromLAC ? lnsTunnel : lacTunnel;
@@ -271,7 +271,7 @@ std::uint8_t requestCodeOf(std::uint8_t reply) {
 /// Adds the RADIUS events of each session's user to it. A reply that names no user is the
 /// user's when the request it answers names one: the last request before it with the same
 /// identifier between the same NAS and AAA server.
-void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<const RawSessionEvent*>& radius) {
+void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<const PackedSessionEvent*>& radius) {
     // One exchange: the NAS and server pair, the request's code and its identifier.
     struct Exchange {
         std::string_view ipPair;
@@ -283,24 +283,24 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
             return std::hash<std::string_view>()(x.ipPair) ^ ((std::size_t{x.requestCode} << 8 | x.identifier) * 0x9E3779B97F4A7C15ull);
         }
     };
-    std::unordered_map<Exchange, const std::string*, ExchangeHash> requests;
-    auto exchange = [](const RawSessionEvent& e, std::uint8_t requestCode) {
-        return Exchange{e.ipPair ? std::string_view(*e.ipPair) : std::string_view(), requestCode, *e.radiusIdentifier};
+    std::unordered_map<Exchange, std::string_view, ExchangeHash> requests;
+    auto exchange = [](const PackedSessionEvent& e, std::uint8_t requestCode) {
+        return Exchange{e.ipPair().value_or(std::string_view()), requestCode, *e.radiusIdentifier};
     };
     // User names match without regard to case; most are lower case already and are looked up as
     // they are.
     std::string lowered;
-    auto userKey = [&](const std::string& user) -> std::string_view {
+    auto userKey = [&](std::string_view user) -> std::string_view {
         if (std::none_of(user.begin(), user.end(), [](unsigned char c) { return std::isupper(c) != 0; })) return user;
         lowered = lowercased(user);
         return lowered;
     };
-    std::unordered_map<std::string, std::vector<const RawSessionEvent*>, TextHash, std::equal_to<>> byUser;
-    for (const RawSessionEvent* e : radius) {
+    std::unordered_map<std::string, std::vector<const PackedSessionEvent*>, TextHash, std::equal_to<>> byUser;
+    for (const PackedSessionEvent* e : radius) {
         const std::uint8_t code = e->radiusCode.value_or(0);
         const std::uint8_t request = requestCodeOf(code);
-        if (request == 0 && e->radiusUserName && e->radiusIdentifier) requests[exchange(*e, code)] = &*e->radiusUserName;
-        const std::string* user = e->radiusUserName ? &*e->radiusUserName : nullptr;
+        std::optional<std::string_view> user = e->radiusUserName();
+        if (request == 0 && user && e->radiusIdentifier) requests[exchange(*e, code)] = *user;
         if (!user && request != 0 && e->radiusIdentifier) {
             auto found = requests.find(exchange(*e, request));
             if (found != requests.end()) user = found->second;
@@ -308,7 +308,7 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
         if (!user) continue;
         const auto key = userKey(*user);
         auto found = byUser.find(key);
-        if (found == byUser.end()) found = byUser.emplace(std::string(key), std::vector<const RawSessionEvent*>{}).first;
+        if (found == byUser.end()) found = byUser.emplace(std::string(key), std::vector<const PackedSessionEvent*>{}).first;
         found->second.push_back(e);
     }
     // The sessions of each user, by start time: each RADIUS event goes to the session of its
@@ -319,12 +319,12 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
         if (!user || user->empty()) continue;
         if (auto found = byUser.find(userKey(*user)); found != byUser.end()) sessionsOfUser[found->first].push_back(i);
     }
-    std::vector<std::vector<const RawSessionEvent*>> matchedOf(sessions.size());
+    std::vector<std::vector<const PackedSessionEvent*>> matchedOf(sessions.size());
     for (auto& [user, list] : sessionsOfUser) {
         std::stable_sort(list.begin(), list.end(), [&](std::size_t a, std::size_t b) {
             return sessions[a].summary.startTime < sessions[b].summary.startTime;
         });
-        for (const RawSessionEvent* e : byUser.find(user)->second) {
+        for (const PackedSessionEvent* e : byUser.find(user)->second) {
             // The last session to start at or before the event, else the first one.
             auto after = std::upper_bound(list.begin(), list.end(), e->timestamp,
                                           [&](double t, std::size_t i) { return t < sessions[i].summary.startTime; });
@@ -337,18 +337,18 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
         SessionSummary& s = session.summary;
         const auto& matched = matchedOf[index];
         if (matched.empty()) return;
-        std::optional<std::string> inSpan, first;
+        std::optional<std::string_view> inSpan, first;
         std::optional<AuthResult> radiusResult;
         std::vector<SessionEvent> added;
-        for (const RawSessionEvent* e : matched) {
-            appendEvent(added, *e, e->direction, /*shared=*/false);
-            if (e->acctSessionID) {
-                if (!first) first = e->acctSessionID;
-                if (!inSpan && e->timestamp >= s.startTime && e->timestamp <= s.endTime) inSpan = e->acctSessionID;
+        for (const PackedSessionEvent* e : matched) {
+            appendEvent(added, *e, e->direction);
+            if (auto id = e->acctSessionID()) {
+                if (!first) first = id;
+                if (!inSpan && e->timestamp >= s.startTime && e->timestamp <= s.endTime) inSpan = id;
             }
             if (e->authResult) radiusResult = e->authResult;
         }
-        s.acctSessionID = inSpan ? inSpan : first;
+        s.acctSessionID = copied(inSpan ? inSpan : first);
         if (s.authResult == AuthResult::unknown && radiusResult) s.authResult = *radiusResult;
         std::vector<SessionEvent> merged;
         merged.reserve(session.events.size() + added.size());
@@ -399,15 +399,16 @@ void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<B
     for (auto [g, i] : joins) groups[g].second.push_back(i);
 }
 
-/// The events at `indices`, unpacked in that order.
-std::vector<RawSessionEvent> unpacked(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
-    std::vector<RawSessionEvent> events(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) store.unpack(indices[k], events[k]);
+/// The events at `indices`, read in place in that order.
+std::vector<PackedSessionEvent> readEvents(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
+    std::vector<PackedSessionEvent> events;
+    events.reserve(indices.size());
+    for (auto index : indices) events.push_back(store.event(index));
     return events;
 }
 
-std::vector<const RawSessionEvent*> pointers(const std::vector<RawSessionEvent>& events) {
-    std::vector<const RawSessionEvent*> out;
+std::vector<const PackedSessionEvent*> pointers(const std::vector<PackedSessionEvent>& events) {
+    std::vector<const PackedSessionEvent*> out;
     out.reserve(events.size());
     for (const auto& e : events) out.push_back(&e);
     return out;
@@ -432,7 +433,7 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
 }
 
 /// The events are packed as they come (`SessionEventStore`); the groups hold their indices in
-/// the store, and each group is unpacked when it is assembled.
+/// the store, and each group's events are read in place when it is assembled.
 struct SubscriberSessionBuilder::Grouping::State {
     SessionEventStore events;
     std::vector<std::size_t> radius;
@@ -467,7 +468,7 @@ void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
 std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     State& g = *state_;
     joinBroadcastDiscovery(g.events, g.broadcast, g.pppoe);
-    // Every event belongs to one group, so the groups are unpacked and assembled on all cores,
+    // Every event belongs to one group, so the groups are read and assembled on all cores,
     // each into its own slot, and the sessions kept in the order of their groups.
     const auto& pppoeGroups = g.pppoe.groups();
     const auto& l2tpGroups = g.l2tp.groups();
@@ -475,19 +476,17 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
     observedParallelForEach(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t index) {
         if (index < pppoeGroups.size()) {
-            auto events = unpacked(g.events, pppoeGroups[index].second);  // assembling moves texts out
+            const auto events = readEvents(g.events, pppoeGroups[index].second);
             sessions[index] = assemblePPPoE(pppoeGroups[index].first, pointers(events));
         } else {
             index -= pppoeGroups.size();
-            auto events = unpacked(g.events, l2tpGroups[index].second);
+            const auto events = readEvents(g.events, l2tpGroups[index].second);
             assembleL2TPGroup(pointers(events), l2tpSessions[index]);
         }
     });
     for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
     if (!g.radius.empty()) {
-        // The RADIUS events are unpacked on all cores too.
-        std::vector<RawSessionEvent> radius(g.radius.size());
-        observedParallelForEach(radius.size(), [&](std::size_t k) { g.events.unpack(g.radius[k], radius[k]); });
+        const auto radius = readEvents(g.events, g.radius);
         mergeRADIUS(sessions, pointers(radius));
     }
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
