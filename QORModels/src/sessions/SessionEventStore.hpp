@@ -87,6 +87,10 @@ public:
     [[nodiscard]] PackedSessionEvent event(std::size_t index) const;
     /// The event at `index` as it was appended.
     [[nodiscard]] RawSessionEvent unpack(std::size_t index) const { return event(index).unpacked(); }
+    /// Asks the processor to start loading the event at `index`, which is about to be read. A
+    /// group's events lie scattered among the others', and reading them one after another
+    /// would wait on memory for each.
+    void prefetch(std::size_t index) const;
     /// The event's timestamp alone, without unpacking it.
     [[nodiscard]] double timestamp(std::size_t index) const;
     /// The bytes the packed events take, in the blocks they fill.

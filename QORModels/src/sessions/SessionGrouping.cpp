@@ -401,9 +401,13 @@ void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<B
 
 /// The events at `indices`, read in place in that order.
 std::vector<PackedSessionEvent> readEvents(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
+    constexpr std::size_t kAhead = 8;  // events asked for before they are read
     std::vector<PackedSessionEvent> events;
     events.reserve(indices.size());
-    for (auto index : indices) events.push_back(store.event(index));
+    for (std::size_t k = 0; k < indices.size(); ++k) {
+        if (k + kAhead < indices.size()) store.prefetch(indices[k + kAhead]);
+        events.push_back(store.event(indices[k]));
+    }
     return events;
 }
 
