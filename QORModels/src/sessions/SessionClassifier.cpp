@@ -230,15 +230,16 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         break;
     }
 
-    // A layer read through one analyzer made for it: its summary line, the keyed fields that
-    // `fields(field)` asks for (`field(key)` gives the analyzer's value of `key`), and its detail
-    // rows only when the event keeps them. The fields are read from the bytes without building
-    // rows, which is most of what describing a signalling packet would cost.
-    auto read = [&](const ChainLayer& layer, bool rows, const auto& fields) {
+    // A layer read through one analyzer made for it: the keyed fields that `fields(field)` asks
+    // for (`field(key)` gives the analyzer's value of `key`) and, when the layer describes the
+    // event (`describes`), its summary line, and its detail rows if the event keeps them. The
+    // fields are read from the bytes without building rows, which is most of what describing a
+    // signalling packet would cost.
+    auto read = [&](const ChainLayer& layer, bool describes, bool rows, const auto& fields) {
         std::optional<std::string> info;
         inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            info = analyzer.protocolInfo(slice);
-            if (rows && keepDetail_) event.detail = flatten(analyzer.protocolNodes(slice));
+            if (describes) info = analyzer.protocolInfo(slice);
+            if (describes && rows && keepDetail_) event.detail = flatten(analyzer.protocolNodes(slice));
             fields([&](std::string_view key) { return analyzer.value(key, slice); });
         });
         return info;
@@ -261,7 +262,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         event.transport = SessionTransport::pppoe;
         event.protocolName = "PPPoED";
         std::uint8_t code = 0;
-        auto info = read(outer, true, [&](const auto& field) {
+        auto info = read(outer, true, true, [&](const auto& field) {
             code = static_cast<std::uint8_t>(number(field("pppoedCode"), 0xFF).value_or(0));
             event.sessionID = id16(field("pppoedSessionId")).value_or(0);
             event.acName = text(field("pppoedACName"));
@@ -277,7 +278,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     if (outer.name == "RADIUS") {
         event.protocolName = "RADIUS";
         event.phase = SessionPhase::auth;
-        auto info = read(outer, true, [&](const auto& field) {
+        auto info = read(outer, true, true, [&](const auto& field) {
             if (auto code = number(field("radiusCode"), 0xFF)) event.radiusCode = static_cast<std::uint8_t>(*code);
             if (auto n = number(field("radiusIdentifier"), 0xFF)) event.radiusIdentifier = static_cast<std::uint8_t>(*n);
             event.radiusUserName = text(field("radiusUserName"));
@@ -314,8 +315,8 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         }
         event.ipPair = addressPair(source, destination);
         // A control message's own fields are its AVPs'; a hidden AVP names nothing (the
-        // analyzer does not read one).
-        auto info = read(outer, l2tpControl, [&](const auto& field) {
+        // analyzer does not read one). A data message is described by the PPP packet it carries.
+        auto info = read(outer, l2tpControl, l2tpControl, [&](const auto& field) {
             event.l2tpTunnelID = id16(field("l2tpTunnelId"));
             event.l2tpSessionID = id16(field("l2tpSessionId"));
             if (!l2tpControl) return;
@@ -354,7 +355,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     }
     event.protocolName = std::string(last.name);
     event.phase = pppPhase(last.name);
-    auto info = read(last, event.phase != SessionPhase::data, [&](const auto& field) {
+    auto info = read(last, true, event.phase != SessionPhase::data, [&](const auto& field) {
         if (last.name == "PAP") event.username = text(field("papPeerID"));
         if (last.name == "CHAP") event.username = text(field("chapName"));
         if (last.name == "IPCP") {

@@ -182,24 +182,24 @@ ByteReader visitOptions(ByteReader options, const Visit& visit) {
 
 /// Walks configuration options (see `visitOptions`); a malformed option or a stray byte ends the
 /// rows with a malformed row. `base` is the offset of the options in the analyzer's bytes.
-/// `brief` collects "Name value" pieces for the summary; rows are built only when `nodes` is
-/// given.
+/// `summary` gets ", Name value" for each option the protocol knows (flags aside); rows are built
+/// only when `nodes` is given.
 void walkOptions(const ControlTraits& traits, ByteReader options, std::size_t base, NodeList* nodes,
-                 std::vector<std::string>* brief) {
+                 std::string* summary) {
     const ByteReader rest = visitOptions(options, [&](std::size_t offset, std::uint8_t type, std::uint8_t length,
                                                       std::span<const std::byte> value) {
         const std::size_t at = base + offset;
         const OptionSpec* spec = optionSpec(traits, type);
+        const bool named = summary && spec && spec->format != OptionFormat::flag;
         if (!nodes) {  // the summary names the options it knows and builds no rows
-            if (brief && spec && spec->format != OptionFormat::flag)
-                brief->push_back(std::string(spec->name) + " " + optionValue(spec, value));
+            if (named) summary->append(", ").append(spec->name).append(" ").append(optionValue(spec, value));
             return false;
         }
         auto node = field(spec ? std::string(spec->name) : "Unknown Option " + std::to_string(type),
                           optionValue(spec, value), at, length);
         node->addChild(field("Type", std::to_string(type), at, 1));
         node->addChild(field("Length", std::to_string(length), at + 1, 1));
-        if (brief && spec && spec->format != OptionFormat::flag) brief->push_back(std::string(spec->name) + " " + node->nodeValue());
+        if (named) summary->append(", ").append(spec->name).append(" ").append(node->nodeValue());
         nodes->push_back(std::move(node));
         return false;
     });
@@ -256,9 +256,7 @@ public:
         if (!header) return std::nullopt;
         std::string info = header->summary(lookupName(traits_.codes, header->code));
         if (header->code >= kConfigureRequest && header->code <= kConfigureReject) {
-            std::vector<std::string> brief;
-            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, nullptr, &brief);
-            for (auto& piece : brief) info += ", " + piece;
+            walkOptions(traits_, header->body(data), PPPPacketHeader::kSize, nullptr, &info);
         }
         return info;
     }
