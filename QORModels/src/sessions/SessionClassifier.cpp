@@ -158,6 +158,10 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
 void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSessionEvent>& into) {
     into.reset();
     if (input.bytes.empty()) return;
+    // The walk and the analyzers only look at the bytes while this call runs, so they read them
+    // through a view that counts no references: a file's packets share one owner, and counting
+    // every slice on it would have every classifying thread write to the same counter.
+    const Data bytes = Data::wrap(nullptr, input.bytes.span());
     QORPacket& packet = *scratch_;
     packet.setPacketId(input.packetId);
     packet.setDateReceived(input.dateReceived);
@@ -168,7 +172,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
 
     CacheAnalyzer::Options options;
     options.packetLengthUnified = std::min<std::uint32_t>({input.captureLength, input.realLength,
-                                                            static_cast<std::uint32_t>(input.bytes.size())});
+                                                            static_cast<std::uint32_t>(bytes.size())});
     InternedString linkName = input.linkTypeString;
     if (!linkName.hasValue()) {
         if (!linkNameKnown_ || linkNameType_ != input.linkType) {
@@ -184,8 +188,8 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     options.packetIPVersion = 0;
     std::optional<CacheAnalyzer> analysis;
     try {
-        analysis.emplace(packetRef, std::nullopt, AnalyzerChain{}, input.bytes,
-                         static_cast<std::uint16_t>(std::min(input.bytes.size(), kMaxAnalysedBytes)), std::move(options));
+        analysis.emplace(packetRef, std::nullopt, AnalyzerChain{}, bytes,
+                         static_cast<std::uint16_t>(std::min(bytes.size(), kMaxAnalysedBytes)), std::move(options));
     } catch (const std::exception&) {
         return;  // a packet the walk cannot start on is no event
     }
@@ -198,7 +202,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         const auto h = history.view();
         if (!contains(h, "PPPoE") && !contains(h, "L2TP") && !contains(h, "RADIUS")) return;
     }
-    const auto& layers = layersOf(links, history, input.bytes, packetRef);
+    const auto& layers = layersOf(links, history, bytes, packetRef);
 
     std::size_t access = layers.size();
     for (std::size_t i = 0; i < layers.size() && access == layers.size(); ++i) {
@@ -216,8 +220,8 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     // The MAC addresses from the link layer.
     // Reads one layer through one analyzer made for it: `read(analyzer, slice)`.
     auto inspect = [&](const ChainLayer& layer, const auto& read) {
-        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, input.bytes);
-        CompactAnalyzerChain::inspect(*layer.link, input.bytes, packetRef,
+        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, bytes);
+        CompactAnalyzerChain::inspect(*layer.link, bytes, packetRef,
                                       [&](const QORPluginAnalyzerProtocol& analyzer) { read(analyzer, slice); });
     };
     for (const auto& layer : layers) {

@@ -62,10 +62,10 @@ std::optional<ByteReader> fieldReader(const Data& data, std::size_t offset, std:
 }
 }  // namespace
 
-std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length) {
-    const auto start = fieldStart(data, offset, length);
-    if (!start) return std::nullopt;
-    return data.slice(*start, length);
+std::optional<std::span<const std::byte>> fieldBytes(const Data& data, std::size_t offset, std::size_t length) {
+    auto reader = fieldReader(data, offset, length);
+    if (!reader) return std::nullopt;
+    return reader->rest();
 }
 
 std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset) {

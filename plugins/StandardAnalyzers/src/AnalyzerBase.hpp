@@ -133,8 +133,9 @@ inline constexpr std::uint32_t kToEndOfHeader = 0xFFFF;
 
 /// The bytes of a fixed-place field out of what `value(key, data)` was given: the data itself when
 /// it is exactly the field (the attribute's own slice), else the field at `offset` in the data
-/// (the whole header); nothing when the bytes are not there.
-std::optional<Data> fieldBytes(const Data& data, std::size_t offset, std::size_t length);
+/// (the whole header); nothing when the bytes are not there. A view, valid while `data` is: it
+/// takes no reference on the bytes' storage, which every packet of a file shares.
+std::optional<std::span<const std::byte>> fieldBytes(const Data& data, std::size_t offset, std::size_t length);
 /// A big-endian 16-bit field as `fieldBytes` finds it.
 std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset);
 std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset);

@@ -89,11 +89,11 @@ public:
 
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         auto mac = [&](std::size_t offset) -> Value {
-            if (auto b = fieldBytes(data, offset, 6)) return macText(b->span());
+            if (auto b = fieldBytes(data, offset, 6)) return macText(*b);
             return {};
         };
         auto ip = [&](std::size_t offset) -> Value {
-            if (auto b = fieldBytes(data, offset, 4)) return *ipv4Text(b->span());
+            if (auto b = fieldBytes(data, offset, 4)) return *ipv4Text(*b);
             return {};
         };
         if (key == "arpSenderMAC") return mac(kSenderMacOffset);

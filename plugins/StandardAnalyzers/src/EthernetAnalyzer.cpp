@@ -72,7 +72,7 @@ public:
         if (key == "etherSrc" || key == "etherDst") {
             auto bytes = fieldBytes(data, key == "etherSrc" ? kSourceOffset : kDestinationOffset, kAddressSize);
             if (!bytes) return {};
-            return macText(bytes->span());
+            return macText(*bytes);
         }
         if (key == "etherType") {
             if (auto type = fieldU16(data, kTypeOffset)) return *type;

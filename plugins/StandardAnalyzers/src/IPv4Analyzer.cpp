@@ -131,7 +131,7 @@ public:
         if (key == "ip4SrcAddr" || key == "ip4DstAddr") {
             auto b = fieldBytes(data, key == "ip4SrcAddr" ? kSourceOffset : kDestinationOffset, kAddressSize);
             if (!b) return {};
-            return *ipv4Text(b->span());
+            return *ipv4Text(*b);
         }
         if (key == "ip4Protocol") {
             if (auto v = fieldU8(data, 9)) return *v;

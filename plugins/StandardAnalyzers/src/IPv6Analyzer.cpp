@@ -94,7 +94,7 @@ public:
         if (key == "ip6SrcAddr" || key == "ip6DstAddr") {
             auto b = fieldBytes(data, key == "ip6SrcAddr" ? kSourceOffset : kDestinationOffset, kAddressSize);
             if (!b) return {};
-            return *ipv6Text(b->span());
+            return *ipv6Text(*b);
         }
         if (key == "ip6NextHeader") {
             if (auto v = fieldU8(data, 6)) return *v;

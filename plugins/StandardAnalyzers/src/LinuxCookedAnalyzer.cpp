@@ -89,7 +89,7 @@ public:
         if (key == "sllSrc" || key == "sll2Src") {
             auto bytes = fieldBytes(data, key == "sllSrc" ? kV1AddressOffset : kV2AddressOffset, kAddressCapacity);
             if (!bytes) return {};
-            return addressText(bytes->span(), kAddressCapacity);
+            return addressText(*bytes, kAddressCapacity);
         }
         if (key == "sllPacketType") {
             auto h = read(data);

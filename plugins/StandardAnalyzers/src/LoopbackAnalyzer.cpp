@@ -69,7 +69,7 @@ public:
 
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         if (key == "loopbackFamily") {
-            if (auto bytes = fieldBytes(data, 0, kHeaderSize); bytes) return familyOf(*bytes).first;
+            if (fieldBytes(data, 0, kHeaderSize)) return familyOf(data).first;
         }
         return {};
     }

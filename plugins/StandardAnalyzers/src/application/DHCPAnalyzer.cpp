@@ -267,7 +267,7 @@ public:
         if (key == "dhcpYourAddress") {
             auto bytes = fieldBytes(data, 16, 4);
             if (!bytes) return {};
-            return Value(ipv4Text(bytes->span()).value_or(""));
+            return Value(ipv4Text(*bytes).value_or(""));
         }
         if (key == "dhcpMessageType") {
             auto type = messageType(walkOptions(data));
