@@ -473,26 +473,26 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     State& g = *state_;
     joinBroadcastDiscovery(g.events, g.broadcast, g.pppoe);
     // Every event belongs to one group, so the groups are read and assembled on all cores,
-    // each into its own slot, and the sessions kept in the order of their groups.
+    // each into its own slot, and the sessions kept in the order of their groups. The RADIUS
+    // events, which are merged in once every session is there, are read beside the groups.
     const auto& pppoeGroups = g.pppoe.groups();
     const auto& l2tpGroups = g.l2tp.groups();
     std::vector<SubscriberSession> sessions(pppoeGroups.size());
     std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
-    observedParallelForEach(pppoeGroups.size() + l2tpGroups.size(), [&](std::size_t index) {
+    std::vector<PackedSessionEvent> radius;
+    observedParallelForEach(pppoeGroups.size() + l2tpGroups.size() + 1, [&](std::size_t index) {
         if (index < pppoeGroups.size()) {
             const auto events = readEvents(g.events, pppoeGroups[index].second);
             sessions[index] = assemblePPPoE(pppoeGroups[index].first, pointers(events));
-        } else {
-            index -= pppoeGroups.size();
+        } else if (index -= pppoeGroups.size(); index < l2tpGroups.size()) {
             const auto events = readEvents(g.events, l2tpGroups[index].second);
             assembleL2TPGroup(pointers(events), l2tpSessions[index]);
+        } else {
+            radius = readEvents(g.events, g.radius);
         }
     });
     for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
-    if (!g.radius.empty()) {
-        const auto radius = readEvents(g.events, g.radius);
-        mergeRADIUS(sessions, pointers(radius));
-    }
+    if (!radius.empty()) mergeRADIUS(sessions, pointers(radius));
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
         return a.summary.startTime < b.summary.startTime;
     });
