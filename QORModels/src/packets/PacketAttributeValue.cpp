@@ -76,9 +76,8 @@ void readAttributeIn(PacketReadScope& scope, const QORPacket& packet, const QORP
     const auto& bytes = scope.bytes();
     if (!bytes) return;
     if (role.reader) {
-        // Readers are plain functions that look at the bytes during the call: they get a view,
-        // which counts no reference on the storage every packet of the file shares.
-        out = role.reader(attributeSlice(Data::wrap(nullptr, bytes->span()), offset, attribute));
+        // Readers are plain functions that look at the bytes during the call.
+        out = role.reader(attributeSlice(bytes->unownedView(), offset, attribute));
         keepViewedBytes(out, *bytes);
         return;
     }

@@ -54,11 +54,9 @@ CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* w
     if (!hasFilePath()) return {};
 
     auto self = std::static_pointer_cast<QORPacket>(std::const_pointer_cast<NSObject>(shared_from_this()));
-    // The walk only looks at analyzers while it runs, so it reads the bytes through a view that
-    // counts no references: slicing a file's bytes would otherwise count every slice on the one
-    // counter that every packet of the file shares, which every analysing thread would write to.
+    // The walk only looks at analyzers while it runs.
     auto bytes = data();
-    const Data packetData = bytes ? Data::wrap(nullptr, bytes->span()) : Data::nothingSelected();
+    const Data packetData = bytes ? bytes->unownedView() : Data::nothingSelected();
     CacheAnalyzer::Options options;
     options.packetLengthUnified = packetLengthUnified();
     const InternedString linkName = packetLinkTypeName();

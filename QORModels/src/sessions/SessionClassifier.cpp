@@ -158,10 +158,8 @@ std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& 
 void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSessionEvent>& into) {
     into.reset();
     if (input.bytes.empty()) return;
-    // The walk and the analyzers only look at the bytes while this call runs, so they read them
-    // through a view that counts no references: a file's packets share one owner, and counting
-    // every slice on it would have every classifying thread write to the same counter.
-    const Data bytes = Data::wrap(nullptr, input.bytes.span());
+    // The walk and the analyzers only look at the bytes while this call runs.
+    const Data bytes = input.bytes.unownedView();
     QORPacket& packet = *scratch_;
     packet.setPacketId(input.packetId);
     packet.setDateReceived(input.dateReceived);
@@ -235,15 +233,16 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     }
 
     // A layer read through one analyzer made for it: the keyed fields that `fields(field)` asks
-    // for (`field(key)` gives the analyzer's value of `key`) and, when the layer describes the
-    // event (`describes`), its summary line, and its detail rows if the event keeps them. The
-    // fields are read from the bytes without building rows, which is most of what describing a
-    // signalling packet would cost.
-    auto read = [&](const ChainLayer& layer, bool describes, bool rows, const auto& fields) {
+    // for (`field(key)` gives the analyzer's value of `key`), and as much of its description as
+    // `describe` says (the detail rows only if the event keeps them). The fields are read from
+    // the bytes without building rows, which is most of what describing a signalling packet
+    // would cost.
+    enum class Describe { fieldsOnly, summary, summaryAndRows };
+    auto read = [&](const ChainLayer& layer, Describe describe, const auto& fields) {
         std::optional<std::string> info;
         inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            if (describes) info = analyzer.protocolInfo(slice);
-            if (describes && rows && keepDetail_) event.detail = flatten(analyzer.protocolNodes(slice));
+            if (describe != Describe::fieldsOnly) info = analyzer.protocolInfo(slice);
+            if (describe == Describe::summaryAndRows && keepDetail_) event.detail = flatten(analyzer.protocolNodes(slice));
             fields([&](std::string_view key) { return analyzer.value(key, slice); });
         });
         return info;
@@ -266,7 +265,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         event.transport = SessionTransport::pppoe;
         event.protocolName = "PPPoED";
         std::uint8_t code = 0;
-        auto info = read(outer, true, true, [&](const auto& field) {
+        auto info = read(outer, Describe::summaryAndRows, [&](const auto& field) {
             code = static_cast<std::uint8_t>(number(field("pppoedCode"), 0xFF).value_or(0));
             event.sessionID = id16(field("pppoedSessionId")).value_or(0);
             event.acName = text(field("pppoedACName"));
@@ -282,7 +281,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     if (outer.name == "RADIUS") {
         event.protocolName = "RADIUS";
         event.phase = SessionPhase::auth;
-        auto info = read(outer, true, true, [&](const auto& field) {
+        auto info = read(outer, Describe::summaryAndRows, [&](const auto& field) {
             if (auto code = number(field("radiusCode"), 0xFF)) event.radiusCode = static_cast<std::uint8_t>(*code);
             if (auto n = number(field("radiusIdentifier"), 0xFF)) event.radiusIdentifier = static_cast<std::uint8_t>(*n);
             event.radiusUserName = text(field("radiusUserName"));
@@ -320,7 +319,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         event.ipPair = addressPair(source, destination);
         // A control message's own fields are its AVPs'; a hidden AVP names nothing (the
         // analyzer does not read one). A data message is described by the PPP packet it carries.
-        auto info = read(outer, l2tpControl, l2tpControl, [&](const auto& field) {
+        auto info = read(outer, l2tpControl ? Describe::summaryAndRows : Describe::fieldsOnly, [&](const auto& field) {
             event.l2tpTunnelID = id16(field("l2tpTunnelId"));
             event.l2tpSessionID = id16(field("l2tpSessionId"));
             if (!l2tpControl) return;
@@ -359,7 +358,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     }
     event.protocolName = std::string(last.name);
     event.phase = pppPhase(last.name);
-    auto info = read(last, true, event.phase != SessionPhase::data, [&](const auto& field) {
+    auto info = read(last, event.phase == SessionPhase::data ? Describe::summary : Describe::summaryAndRows, [&](const auto& field) {
         if (last.name == "PAP") event.username = text(field("papPeerID"));
         if (last.name == "CHAP") event.username = text(field("chapName"));
         if (last.name == "IPCP") {

@@ -361,21 +361,15 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
 
 constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
 
-/// A PPPoE packet sent to the broadcast address, as grouping keeps it until the end.
-struct BroadcastEvent {
-    std::size_t index = 0;  ///< in the store
-    std::string srcMAC, dstMAC;
-};
-
 /// Puts each PPPoE packet sent to the broadcast address (a PADI) into the session that its
 /// sender goes on to set up: the first MAC pair of the sender whose first packet comes at or
 /// after it, else the last one before it. A sender that never talks to a peer keeps its own
-/// broadcast pair.
-void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<BroadcastEvent>& broadcast,
+/// broadcast pair. `broadcast` holds the packets' indices in `events`.
+void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<std::size_t>& broadcast,
                             OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual>& pppoe) {
     if (broadcast.empty()) return;
     // The groups of each MAC, with the time of each group's first packet.
-    std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>> byMAC;
+    std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>, TextHash, std::equal_to<>> byMAC;
     auto& groups = pppoe.groups();
     for (std::size_t g = 0; g < groups.size(); ++g) {
         double first = events.timestamp(groups[g].second.front());
@@ -385,16 +379,18 @@ void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<B
     }
     for (auto& [mac, list] : byMAC) std::sort(list.begin(), list.end());
     std::vector<std::pair<std::size_t, std::size_t>> joins;  // (group, event)
-    for (const BroadcastEvent& e : broadcast) {
+    for (const std::size_t index : broadcast) {
+        const PackedSessionEvent e = events.event(index);
         auto found = byMAC.find(e.srcMAC);
         if (found == byMAC.end()) {
-            pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); })
-                .push_back(e.index);
+            pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] {
+                return SubscriberSessionKey(std::string(e.srcMAC), std::string(e.dstMAC));
+            }).push_back(index);
             continue;
         }
         const auto& list = found->second;
-        auto after = std::lower_bound(list.begin(), list.end(), std::make_pair(events.timestamp(e.index), std::size_t{0}));
-        joins.emplace_back(after != list.end() ? after->second : list.back().second, e.index);
+        auto after = std::lower_bound(list.begin(), list.end(), std::make_pair(e.timestamp, std::size_t{0}));
+        joins.emplace_back(after != list.end() ? after->second : list.back().second, index);
     }
     for (auto [g, i] : joins) groups[g].second.push_back(i);
 }
@@ -443,7 +439,7 @@ struct SubscriberSessionBuilder::Grouping::State {
     std::vector<std::size_t> radius;
     OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual> pppoe;
     OrderedGroups<std::string, TextHash> l2tp;
-    std::vector<BroadcastEvent> broadcast;
+    std::vector<std::size_t> broadcast;  ///< PPPoE packets sent to the broadcast address
 };
 
 SubscriberSessionBuilder::Grouping::Grouping() : state_(std::make_unique<State>()) {}
@@ -459,7 +455,7 @@ void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
     if (e.protocolName == std::string_view("RADIUS")) {
         g.radius.push_back(i);
     } else if (e.transport == SessionTransport::pppoe) {
-        if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(BroadcastEvent{i, e.srcMAC, e.dstMAC});
+        if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(i);
         else g.pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
     } else if (e.ipPair) {
         g.l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);

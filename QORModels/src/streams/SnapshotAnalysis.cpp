@@ -98,7 +98,7 @@ std::optional<SnapshotAnalyser::Announcements> SnapshotAnalyser::announcements(c
                                                                               std::size_t minimumBytes) {
     auto bytes = snapshot.bytes();
     if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
-    const Data view = Data::wrap(nullptr, bytes->span());  // as in `find`: the walk keeps nothing
+    const Data view = bytes->unownedView();  // the walk keeps nothing
     const CacheAnalyzer analyzer = walk(snapshot, view, true);
     return Announcements{announced_, analyzer.packetProtocolHistoryInterned(), bytes->span()};
 }
@@ -108,9 +108,8 @@ std::optional<AnalysedLayer> SnapshotAnalyser::find(const PacketSnapshot& snapsh
     auto bytes = snapshot.bytes();
     if (!bytes || bytes->empty() || bytes->size() < minimumBytes) return std::nullopt;
 
-    // The walk only looks at analyzers while it runs: it reads the bytes through a view that
-    // counts no references (every packet of a file shares one counter).
-    const Data view = Data::wrap(nullptr, bytes->span());
+    // The walk only looks at analyzers while it runs.
+    const Data view = bytes->unownedView();
     if (stopAtLayer && stopText_ != layerName) {
         stopText_ = layerName;
         stopName_ = InternedString(layerName);

@@ -60,6 +60,16 @@ public:
         d.size_ = std::min(count, size_ - from);
         return d;
     }
+    /// The same bytes without their owner, valid only while this buffer (or another holder of its
+    /// owner) lives. Copying and slicing a view count no references: code that only looks at the
+    /// bytes during a call (an analysis walk, a field reader) reads them through one, rather
+    /// than have every thread write to the one counter that all the slices of a file share.
+    [[nodiscard]] Data unownedView() const noexcept {
+        Data d;
+        d.ptr_ = ptr_;
+        d.size_ = size_;
+        return d;
+    }
     /// Bytes from `from` to the end.
     [[nodiscard]] Data slice(std::size_t from) const noexcept;
     /// The slice, or nothing when `from + count` runs past the end (overflow-safe).
