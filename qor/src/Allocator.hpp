@@ -3,10 +3,10 @@
 
 namespace qor::cli {
 
-/// Backs the rest of the process's memory with ordinary pages only. A command that streams a
-/// capture keeps a few windows of packets, a few megabytes whatever the size of the file: the
-/// transparent huge pages that pay off for a command keeping a whole capture's analyses would
-/// only round each of its heaps up to 2 MiB. Commands call it before they read.
+/// Backs the rest of the process's memory with ordinary pages only, where the system would
+/// otherwise use transparent huge pages (a system set to "always"). A command that streams a
+/// capture keeps a few windows of packets, a few megabytes whatever the size of the file: huge
+/// pages would only round each of its heaps up to 2 MiB. Commands call it before they read.
 void preferSmallPages();
 
 }  // namespace qor::cli

@@ -54,9 +54,9 @@ void PacketArena::newChunk(std::size_t atLeast) {
     std::size_t size = std::max(kChunkSize, (atLeast + kBackingStep - 1) / kBackingStep * kBackingStep);
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    // The first step of a chunk stays in small pages, so that a file of a few packets costs a
-    // few small pages rather than a zeroed huge page; the rest may use huge pages.
-    if (size > kBackingStep) ::madvise(static_cast<std::byte*>(p) + kBackingStep, size - kBackingStep, MADV_HUGEPAGE);
+    // Ordinary pages, populated a step at a time below. Huge pages were measured: on a virtual
+    // machine whose memory the host has not yet backed they made reading a million packets
+    // take anywhere between the same and twice as long, from run to run.
     setLeakCheckerScans(p, size, true);
     chunks_.push_back({static_cast<std::byte*>(p), size});
     next_ = backed_ = static_cast<std::byte*>(p);
@@ -76,7 +76,7 @@ void* PacketArena::allocate(std::size_t bytes, std::size_t alignment) {
     next_ = p + bytes;
     if (next_ > backed_) {
         // Back the next step in one call rather than by faults. Steps double from 64 KiB to
-        // 2 MiB (a huge page where available), so a small file populates little.
+        // 2 MiB, so a small file populates little.
         while (next_ > backed_) {
             const auto backedSoFar = static_cast<std::size_t>(backed_ - chunks_.back().base);
             std::size_t length = std::clamp(backedSoFar, kFirstStep, kBackingStep);

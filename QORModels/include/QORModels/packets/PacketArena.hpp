@@ -12,9 +12,9 @@ namespace qor {
 /// allocation per packet: a million packets cost a handful of system calls instead of hundreds
 /// of thousands of page faults, and no per-object allocator header.
 ///
-/// Chunks are reserved address space backed in steps that double from 64 KiB to 2 MiB
-/// (transparent huge pages beyond the first 2 MiB where the system offers them, populated ahead
-/// of use), so an arena holds at most one step of unused memory and a small file costs little.
+/// Chunks are reserved address space backed in steps that double from 64 KiB to 2 MiB, each
+/// populated in one call ahead of use, so an arena holds at most one step of unused memory and a
+/// small file costs little.
 /// Memory is never reused: records of one file are made together and released together,
 /// and the chunks go back to the system when the last record made from the arena is gone.
 ///
