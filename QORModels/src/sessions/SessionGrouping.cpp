@@ -215,8 +215,15 @@ void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vecto
         for (auto i : indices) list.push_back(events[i]);
     }
 
-    for (auto& part : parts) {
-        const auto& shared = tunnelEvents[part.tunnel];
+    // The sessions of a busy LAC and LNS pair are thousands: they are assembled on all cores,
+    // each into its slot, and keep the order of their parts.
+    const std::vector<const PackedSessionEvent*> noEvents;
+    const std::size_t first = out.size();
+    out.resize(first + parts.size());
+    observedParallelForEach(parts.size(), [&](std::size_t index) {
+        const Part& part = parts[index];
+        const auto found = tunnelEvents.find(part.tunnel);
+        const auto& shared = found == tunnelEvents.end() ? noEvents : found->second;
         std::vector<const PackedSessionEvent*> all;
         all.reserve(part.own.size() + shared.size());
         std::merge(part.own.begin(), part.own.end(), shared.begin(), shared.end(), std::back_inserter(all),
@@ -253,8 +260,8 @@ void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vecto
             ids += std::to_string(*id);
         }
         if (!ids.empty()) s.tunnelIDs = ids;
-        out.push_back(std::move(session));
-    }
+        out[first + index] = std::move(session);
+    });
 }
 
 /// The request code that a RADIUS reply code answers, or 0 for a request.
@@ -268,10 +275,20 @@ std::uint8_t requestCodeOf(std::uint8_t reply) {
     }
 }
 
-/// Adds the RADIUS events of each session's user to it. A reply that names no user is the
-/// user's when the request it answers names one: the last request before it with the same
-/// identifier between the same NAS and AAA server.
-void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<const PackedSessionEvent*>& radius) {
+/// User names match without regard to case; most are lower case already and are looked up as
+/// they are (`lowered` holds the lower-cased text of one that is not).
+std::string_view userKey(std::string_view user, std::string& lowered) {
+    if (std::none_of(user.begin(), user.end(), [](unsigned char c) { return std::isupper(c) != 0; })) return user;
+    lowered = lowercased(user);
+    return lowered;
+}
+
+/// The RADIUS events of each user, by user name lower-cased, in packet order. A reply that
+/// names no user is the user's when the request it answers names one: the last request before
+/// it with the same identifier between the same NAS and AAA server.
+using RADIUSByUser = std::unordered_map<std::string, std::vector<const PackedSessionEvent*>, TextHash, std::equal_to<>>;
+
+RADIUSByUser radiusByUser(const std::vector<PackedSessionEvent>& radius) {
     // One exchange: the NAS and server pair, the request's code and its identifier.
     struct Exchange {
         std::string_view ipPair;
@@ -287,37 +304,36 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const std::vector<con
     auto exchange = [](const PackedSessionEvent& e, std::uint8_t requestCode) {
         return Exchange{e.ipPair().value_or(std::string_view()), requestCode, *e.radiusIdentifier};
     };
-    // User names match without regard to case; most are lower case already and are looked up as
-    // they are.
     std::string lowered;
-    auto userKey = [&](std::string_view user) -> std::string_view {
-        if (std::none_of(user.begin(), user.end(), [](unsigned char c) { return std::isupper(c) != 0; })) return user;
-        lowered = lowercased(user);
-        return lowered;
-    };
-    std::unordered_map<std::string, std::vector<const PackedSessionEvent*>, TextHash, std::equal_to<>> byUser;
-    for (const PackedSessionEvent* e : radius) {
-        const std::uint8_t code = e->radiusCode.value_or(0);
+    RADIUSByUser byUser;
+    for (const PackedSessionEvent& e : radius) {
+        const std::uint8_t code = e.radiusCode.value_or(0);
         const std::uint8_t request = requestCodeOf(code);
-        std::optional<std::string_view> user = e->radiusUserName();
-        if (request == 0 && user && e->radiusIdentifier) requests[exchange(*e, code)] = *user;
-        if (!user && request != 0 && e->radiusIdentifier) {
-            auto found = requests.find(exchange(*e, request));
+        std::optional<std::string_view> user = e.radiusUserName();
+        if (request == 0 && user && e.radiusIdentifier) requests[exchange(e, code)] = *user;
+        if (!user && request != 0 && e.radiusIdentifier) {
+            auto found = requests.find(exchange(e, request));
             if (found != requests.end()) user = found->second;
         }
         if (!user) continue;
-        const auto key = userKey(*user);
+        const auto key = userKey(*user, lowered);
         auto found = byUser.find(key);
         if (found == byUser.end()) found = byUser.emplace(std::string(key), std::vector<const PackedSessionEvent*>{}).first;
-        found->second.push_back(e);
+        found->second.push_back(&e);
     }
+    return byUser;
+}
+
+/// Adds the RADIUS events of each session's user (`radiusByUser`) to it.
+void mergeRADIUS(std::vector<SubscriberSession>& sessions, const RADIUSByUser& byUser) {
+    std::string lowered;
     // The sessions of each user, by start time: each RADIUS event goes to the session of its
     // user that was in progress at its time.
     std::unordered_map<std::string_view, std::vector<std::size_t>> sessionsOfUser;  // keys live in byUser
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         const auto& user = sessions[i].summary.username;
         if (!user || user->empty()) continue;
-        if (auto found = byUser.find(userKey(*user)); found != byUser.end()) sessionsOfUser[found->first].push_back(i);
+        if (auto found = byUser.find(userKey(*user, lowered)); found != byUser.end()) sessionsOfUser[found->first].push_back(i);
     }
     std::vector<std::vector<const PackedSessionEvent*>> matchedOf(sessions.size());
     for (auto& [user, list] : sessionsOfUser) {
@@ -476,6 +492,7 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     std::vector<SubscriberSession> sessions(pppoeGroups.size());
     std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
     std::vector<PackedSessionEvent> radius;
+    RADIUSByUser radiusOfUser;
     observedParallelForEach(pppoeGroups.size() + l2tpGroups.size() + 1, [&](std::size_t index) {
         if (index < pppoeGroups.size()) {
             const auto events = readEvents(g.events, pppoeGroups[index].second);
@@ -485,10 +502,11 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
             assembleL2TPGroup(pointers(events), l2tpSessions[index]);
         } else {
             radius = readEvents(g.events, g.radius);
+            radiusOfUser = radiusByUser(radius);
         }
     });
     for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
-    if (!radius.empty()) mergeRADIUS(sessions, pointers(radius));
+    if (!radiusOfUser.empty()) mergeRADIUS(sessions, radiusOfUser);
     std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
         return a.summary.startTime < b.summary.startTime;
     });
