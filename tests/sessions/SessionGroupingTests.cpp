@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -91,6 +92,29 @@ TEST(SessionGrouping, SessionsComeInTheOrderOfTheirStartAndAreTitledByTheClientW
     EXPECT_EQ(sessions[0].title(), "02:00:00:00:00:0b \u00b7 0x0007");
     EXPECT_EQ(sessions[1].events.size(), 2u);
     EXPECT_EQ(sessions[1].summary.transport, SessionTransport::l2tp);
+}
+
+TEST(SessionGrouping, ASubscriberWhoDialsAgainOnTheSameMACPairIsOneSession) {
+    std::vector<RawSessionEvent> events;
+    std::int64_t id = 0;
+    for (std::uint16_t session : {0x0010, 0x0011}) {
+        const double start = session == 0x0010 ? 1.0 : 100.0;
+        events.push_back(pppoeEvent(++id, start, kClient, kAC, "PPPoED", SessionPhase::discovery));
+        events.push_back(pppoeEvent(++id, start + 0.1, kAC, kClient, "PPPoED", SessionPhase::discovery, session));
+        events.push_back(pppoeEvent(++id, start + 0.2, kClient, kAC, "IPv4", SessionPhase::data, session));
+        events.push_back(pppoeEvent(++id, start + 0.3, kAC, kClient, "PPPoED", SessionPhase::teardown, session));
+    }
+    const auto sessions = SubscriberSessionBuilder::group(events);
+    ASSERT_EQ(sessions.size(), 1u);
+    const SessionSummary& s = sessions[0].summary;
+    EXPECT_EQ(s.sessionID, 0x0011);  // the last one
+    EXPECT_EQ(s.clientMAC, kClient);
+    EXPECT_EQ(s.dataPacketCount, 2);
+    EXPECT_DOUBLE_EQ(s.startTime, 1.0);
+    EXPECT_DOUBLE_EQ(s.endTime, 100.3);
+    EXPECT_EQ(std::count_if(sessions[0].events.begin(), sessions[0].events.end(),
+                            [](const SessionEvent& e) { return e.phase == SessionPhase::teardown; }),
+              2);
 }
 
 TEST(SessionGrouping, EventsGivenInPartsGroupAsTheyDoInOneList) {

@@ -19,6 +19,10 @@ namespace qor {
 /// L2TP sessions (by IP pair, split by the session ids that ICRP messages join), and the RADIUS
 /// exchanges of each session's user are merged in.
 ///
+/// PPPoE events are grouped by MAC pair and nothing else: a subscriber who dials again from the
+/// same CPE to the same access concentrator stays one session, whose ladder shows each discovery
+/// in turn and whose summary carries the last session id.
+///
 /// Decisions beyond the plain rules:
 /// - A PPPoE packet sent to the broadcast address (a PADI) has no peer to pair with: it goes to
 ///   the session that its sender sets up next (the sender's first MAC pair whose first packet
