@@ -6,8 +6,8 @@
 // backed (any freshly started one), each 2 MiB page is zeroed through host faults, and
 // `qor protocols` on a million-packet capture took 1.1 to 1.3 s instead of 0.5 s, with half its
 // time clearing huge pages; on a machine whose memory had all been touched before, huge pages
-// saved at most a tenth. The packet arena, which holds the bulk of a kept capture, still asks
-// for huge pages past its first 2 MiB and populates them ahead of use (see PacketArena).
+// saved at most a tenth. The packet arena, which holds the records of a kept capture, uses
+// ordinary pages too and populates them a step at a time ahead of use (see PacketArena).
 
 #include "Allocator.hpp"
 

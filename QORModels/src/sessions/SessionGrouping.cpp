@@ -486,7 +486,8 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     joinBroadcastDiscovery(g.events, g.broadcast, g.pppoe);
     // Every event belongs to one group, so the groups are read and assembled on all cores,
     // each into its own slot, and the sessions kept in the order of their groups. The RADIUS
-    // events, which are merged in once every session is there, are read beside the groups.
+    // events, which are merged in once every session is there, are read and sorted by user
+    // beside the groups.
     const auto& pppoeGroups = g.pppoe.groups();
     const auto& l2tpGroups = g.l2tp.groups();
     std::vector<SubscriberSession> sessions(pppoeGroups.size());
