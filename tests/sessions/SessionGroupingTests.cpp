@@ -137,8 +137,9 @@ TEST(SessionGrouping, EventsGivenInPartsGroupAsTheyDoInOneList) {
         }
         return true;
     };
-    // One grouping serves every capture in turn: finishing leaves it empty for the next.
-    SubscriberSessionBuilder::Grouping reused;
+    // One grouping serves every capture in turn: finishing leaves it empty for the next, and
+    // adding after an outline starts the next.
+    SubscriberSessionBuilder::Grouping reused, outlined;
     for (const char* capture : {"suricata-pppoe.pcap", "RADIUS.pcap", "l2tp-avp-overflow.pcap", "pppoe-session-http.pcap"}) {
         const auto events = eventsOf(capture);
         ASSERT_FALSE(events.empty()) << capture;
@@ -147,6 +148,12 @@ TEST(SessionGrouping, EventsGivenInPartsGroupAsTheyDoInOneList) {
             reused.add({events.begin() + static_cast<std::ptrdiff_t>(i),
                         events.begin() + static_cast<std::ptrdiff_t>(std::min(events.size(), i + 3))});
         EXPECT_TRUE(same(whole, reused.finish())) << capture << ", added three at a time";
+        outlined.add(events);
+        const std::size_t count = outlined.outline();
+        EXPECT_EQ(outlined.outline(), count);
+        std::vector<SubscriberSession> built;
+        for (std::size_t i = 0; i < count; ++i) built.push_back(outlined.session(i));
+        EXPECT_TRUE(same(whole, built)) << capture << ", outlined, then built one by one";
         for (std::size_t partSize : {std::size_t{1}, std::size_t{2}, std::size_t{7}, events.size()}) {
             std::vector<std::vector<RawSessionEvent>> parts;
             for (std::size_t i = 0; i < events.size(); i += partSize)

@@ -231,6 +231,7 @@ PackedSessionEvent SessionEventStore::event(std::size_t index) const {
     source.raw(&f, sizeof f);
     auto has = [&](std::uint32_t b) { return (f.present & bit(b)) != 0; };
     PackedSessionEvent e;
+    e.index = index;
     e.packetId = f.packetId;
     e.timestamp = f.timestamp;
     e.byteCount = f.byteCount;

@@ -18,6 +18,7 @@ namespace qor {
 /// Valid while its store lives.
 class PackedSessionEvent {
 public:
+    std::size_t index = 0;  ///< the event's place in its store
     std::int64_t packetId = 0;
     double timestamp = 0;
     std::int64_t byteCount = 0;

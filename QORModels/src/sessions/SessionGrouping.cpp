@@ -91,21 +91,42 @@ std::optional<std::string> copied(std::optional<std::string_view> text) {
     return text ? std::optional<std::string>(std::in_place, *text) : std::nullopt;
 }
 
-/// The session of `events` (in time order) whose client is `clientMAC`: its ladder and the
+}  // namespace
+
+/// One rung of a session's ladder before it is built: the place of its event in the store, its
+/// time and its direction.
+struct SessionRung {
+    std::size_t index = 0;
+    double timestamp = 0;
+    SessionDirection direction = SessionDirection::clientToAC;
+};
+
+/// A session with its key and summary, and its ladder as rungs in ladder order.
+struct SessionOutline {
+    SubscriberSession session;  ///< without events
+    std::vector<SessionRung> rungs;
+};
+
+namespace {
+
+SessionRung rungOf(const PackedSessionEvent& e, SessionDirection direction) { return {e.index, e.timestamp, direction}; }
+
+/// The session of `events` (in time order) whose client is `clientMAC`: its rungs and the
 /// summary fields that PPPoE and L2TP sessions share.
-SubscriberSession assemble(const std::vector<const PackedSessionEvent*>& events, const std::string& clientMAC,
-                           const std::string& acMAC) {
-    SubscriberSession session;
+SessionOutline assemble(const std::vector<const PackedSessionEvent*>& events, const std::string& clientMAC,
+                        const std::string& acMAC) {
+    SessionOutline outline;
+    SubscriberSession& session = outline.session;
     session.key = SubscriberSessionKey(clientMAC, acMAC);
     SessionSummary& s = session.summary;
     s.clientMAC = clientMAC;
     s.acMAC = acMAC;
     s.transport = events.empty() ? SessionTransport::pppoe : events.front()->transport;
     std::optional<std::string_view> anyUser;
-    session.events.reserve(events.size());
+    outline.rungs.reserve(events.size());
     for (const PackedSessionEvent* raw : events) {
         const bool fromClient = raw->srcMAC == clientMAC;
-        appendEvent(session.events, *raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient);
+        outline.rungs.push_back(rungOf(*raw, fromClient ? SessionDirection::clientToAC : SessionDirection::acToClient));
         if (raw->sessionID != 0) s.sessionID = raw->sessionID;
         if (!s.acName) s.acName = copied(raw->acName());
         if (!s.serviceName) s.serviceName = copied(raw->serviceName());
@@ -127,10 +148,10 @@ SubscriberSession assemble(const std::vector<const PackedSessionEvent*>& events,
         s.startTime = events.front()->timestamp;
         s.endTime = events.back()->timestamp;
     }
-    return session;
+    return outline;
 }
 
-SubscriberSession assemblePPPoE(const SubscriberSessionKey& key, std::vector<const PackedSessionEvent*> events) {
+SessionOutline assemblePPPoE(const SubscriberSessionKey& key, std::vector<const PackedSessionEvent*> events) {
     stableSortByTime(events);
     std::string client = key.macA, ac = key.macB;
     if (!events.empty() && events.front()->srcMAC != key.macA) std::swap(client, ac);
@@ -150,7 +171,7 @@ std::uint16_t sessionIdentifierOf(const PackedSessionEvent& e) {
 }
 
 /// The sessions of one L2TP group (the events of one IP pair).
-void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vector<SubscriberSession>& out) {
+void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vector<SessionOutline>& out) {
     stableSortByTime(events);
     SessionIdentifierUnion sessionSets, tunnelSets;
     for (const PackedSessionEvent* e : events) {
@@ -228,8 +249,8 @@ void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vecto
         all.reserve(part.own.size() + shared.size());
         std::merge(part.own.begin(), part.own.end(), shared.begin(), shared.end(), std::back_inserter(all),
                    [](const PackedSessionEvent* a, const PackedSessionEvent* b) { return a->timestamp < b->timestamp; });
-        SubscriberSession session = assemble(all, clientMAC, acMAC);
-        SessionSummary& s = session.summary;
+        SessionOutline outline = assemble(all, clientMAC, acMAC);
+        SessionSummary& s = outline.session.summary;
         s.transport = SessionTransport::l2tp;
         s.sessionID = part.set;
         for (const PackedSessionEvent* e : part.own)
@@ -260,7 +281,7 @@ void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vecto
             ids += std::to_string(*id);
         }
         if (!ids.empty()) s.tunnelIDs = ids;
-        out[first + index] = std::move(session);
+        out[first + index] = std::move(outline);
     });
 }
 
@@ -325,39 +346,41 @@ RADIUSByUser radiusByUser(const std::vector<PackedSessionEvent>& radius) {
 }
 
 /// Adds the RADIUS events of each session's user (`radiusByUser`) to it.
-void mergeRADIUS(std::vector<SubscriberSession>& sessions, const RADIUSByUser& byUser) {
+void mergeRADIUS(std::vector<SessionOutline>& outlines, const RADIUSByUser& byUser) {
     std::string lowered;
+    auto summaryOf = [&](std::size_t i) -> const SessionSummary& { return outlines[i].session.summary; };
     // The sessions of each user, by start time: each RADIUS event goes to the session of its
     // user that was in progress at its time.
     std::unordered_map<std::string_view, std::vector<std::size_t>> sessionsOfUser;  // keys live in byUser
-    for (std::size_t i = 0; i < sessions.size(); ++i) {
-        const auto& user = sessions[i].summary.username;
+    for (std::size_t i = 0; i < outlines.size(); ++i) {
+        const auto& user = summaryOf(i).username;
         if (!user || user->empty()) continue;
         if (auto found = byUser.find(userKey(*user, lowered)); found != byUser.end()) sessionsOfUser[found->first].push_back(i);
     }
-    std::vector<std::vector<const PackedSessionEvent*>> matchedOf(sessions.size());
+    std::vector<std::vector<const PackedSessionEvent*>> matchedOf(outlines.size());
     for (auto& [user, list] : sessionsOfUser) {
         std::stable_sort(list.begin(), list.end(), [&](std::size_t a, std::size_t b) {
-            return sessions[a].summary.startTime < sessions[b].summary.startTime;
+            return summaryOf(a).startTime < summaryOf(b).startTime;
         });
         for (const PackedSessionEvent* e : byUser.find(user)->second) {
             // The last session to start at or before the event, else the first one.
             auto after = std::upper_bound(list.begin(), list.end(), e->timestamp,
-                                          [&](double t, std::size_t i) { return t < sessions[i].summary.startTime; });
+                                          [&](double t, std::size_t i) { return t < summaryOf(i).startTime; });
             matchedOf[after == list.begin() ? list.front() : *(after - 1)].push_back(e);
         }
     }
     // Each RADIUS event went to one session: the sessions take theirs in on all cores.
-    observedParallelForEach(sessions.size(), [&](std::size_t index) {
-        SubscriberSession& session = sessions[index];
-        SessionSummary& s = session.summary;
+    observedParallelForEach(outlines.size(), [&](std::size_t index) {
+        SessionOutline& outline = outlines[index];
+        SessionSummary& s = outline.session.summary;
         const auto& matched = matchedOf[index];
         if (matched.empty()) return;
         std::optional<std::string_view> inSpan, first;
         std::optional<AuthResult> radiusResult;
-        std::vector<SessionEvent> added;
+        std::vector<SessionRung> added;
+        added.reserve(matched.size());
         for (const PackedSessionEvent* e : matched) {
-            appendEvent(added, *e, e->direction);
+            added.push_back(rungOf(*e, e->direction));
             if (auto id = e->acctSessionID()) {
                 if (!first) first = id;
                 if (!inSpan && e->timestamp >= s.startTime && e->timestamp <= s.endTime) inSpan = id;
@@ -366,12 +389,12 @@ void mergeRADIUS(std::vector<SubscriberSession>& sessions, const RADIUSByUser& b
         }
         s.acctSessionID = copied(inSpan ? inSpan : first);
         if (s.authResult == AuthResult::unknown && radiusResult) s.authResult = *radiusResult;
-        std::vector<SessionEvent> merged;
-        merged.reserve(session.events.size() + added.size());
-        std::merge(std::make_move_iterator(session.events.begin()), std::make_move_iterator(session.events.end()),
-                   std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()), std::back_inserter(merged),
-                   [](const SessionEvent& a, const SessionEvent& b) { return a.timestamp < b.timestamp; });
-        session.events = std::move(merged);
+        // Merged in time order; the session's own events come first among equal times.
+        std::vector<SessionRung> merged;
+        merged.reserve(outline.rungs.size() + added.size());
+        std::merge(outline.rungs.begin(), outline.rungs.end(), added.begin(), added.end(), std::back_inserter(merged),
+                   [](const SessionRung& a, const SessionRung& b) { return a.timestamp < b.timestamp; });
+        outline.rungs = std::move(merged);
     });
 }
 
@@ -456,7 +479,22 @@ struct SubscriberSessionBuilder::Grouping::State {
     OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual> pppoe;
     OrderedGroups<std::string, TextHash> l2tp;
     std::vector<std::size_t> broadcast;  ///< PPPoE packets sent to the broadcast address
+    /// The sessions, once outlined; their events stay in the store until the ladders are built.
+    std::vector<SessionOutline> outlines;
+    bool outlined = false;
 };
+
+namespace {
+
+/// The ladder of `outline`, its events read from `store`.
+std::vector<SessionEvent> ladderOf(const SessionOutline& outline, const SessionEventStore& store) {
+    std::vector<SessionEvent> ladder;
+    ladder.reserve(outline.rungs.size());
+    for (const SessionRung& rung : outline.rungs) appendEvent(ladder, store.event(rung.index), rung.direction);
+    return ladder;
+}
+
+}  // namespace
 
 SubscriberSessionBuilder::Grouping::Grouping() : state_(std::make_unique<State>()) {}
 SubscriberSessionBuilder::Grouping::~Grouping() = default;
@@ -466,6 +504,7 @@ void SubscriberSessionBuilder::Grouping::add(const std::vector<RawSessionEvent>&
 }
 
 void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
+    if (state_->outlined) state_ = std::make_unique<State>();  // the events of another trace
     State& g = *state_;
     const std::size_t i = g.events.append(e);
     if (e.protocolName == std::string_view("RADIUS")) {
@@ -481,35 +520,61 @@ void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
     }
 }
 
-std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
+std::size_t SubscriberSessionBuilder::Grouping::outline() {
     State& g = *state_;
+    if (g.outlined) return g.outlines.size();
     joinBroadcastDiscovery(g.events, g.broadcast, g.pppoe);
-    // Every event belongs to one group, so the groups are read and assembled on all cores,
-    // each into its own slot, and the sessions kept in the order of their groups. The RADIUS
-    // events, which are merged in once every session is there, are read and sorted by user
-    // beside the groups.
+    // Every event belongs to one group, so the groups are read and outlined on all cores, each
+    // into its own slot, and the sessions kept in the order of their groups. The RADIUS events,
+    // which are merged in once every session is there, are read and sorted by user beside the
+    // groups.
     const auto& pppoeGroups = g.pppoe.groups();
     const auto& l2tpGroups = g.l2tp.groups();
-    std::vector<SubscriberSession> sessions(pppoeGroups.size());
-    std::vector<std::vector<SubscriberSession>> l2tpSessions(l2tpGroups.size());
+    std::vector<SessionOutline>& outlines = g.outlines;
+    outlines.resize(pppoeGroups.size());
+    std::vector<std::vector<SessionOutline>> l2tpOutlines(l2tpGroups.size());
     std::vector<PackedSessionEvent> radius;
     RADIUSByUser radiusOfUser;
     observedParallelForEach(pppoeGroups.size() + l2tpGroups.size() + 1, [&](std::size_t index) {
         if (index < pppoeGroups.size()) {
             const auto events = readEvents(g.events, pppoeGroups[index].second);
-            sessions[index] = assemblePPPoE(pppoeGroups[index].first, pointers(events));
+            outlines[index] = assemblePPPoE(pppoeGroups[index].first, pointers(events));
         } else if (index -= pppoeGroups.size(); index < l2tpGroups.size()) {
             const auto events = readEvents(g.events, l2tpGroups[index].second);
-            assembleL2TPGroup(pointers(events), l2tpSessions[index]);
+            assembleL2TPGroup(pointers(events), l2tpOutlines[index]);
         } else {
             radius = readEvents(g.events, g.radius);
             radiusOfUser = radiusByUser(radius);
         }
     });
-    for (auto& list : l2tpSessions) std::move(list.begin(), list.end(), std::back_inserter(sessions));
-    if (!radiusOfUser.empty()) mergeRADIUS(sessions, radiusOfUser);
-    std::stable_sort(sessions.begin(), sessions.end(), [](const SubscriberSession& a, const SubscriberSession& b) {
-        return a.summary.startTime < b.summary.startTime;
+    for (auto& list : l2tpOutlines) std::move(list.begin(), list.end(), std::back_inserter(outlines));
+    if (!radiusOfUser.empty()) mergeRADIUS(outlines, radiusOfUser);
+    std::stable_sort(outlines.begin(), outlines.end(), [](const SessionOutline& a, const SessionOutline& b) {
+        return a.session.summary.startTime < b.session.summary.startTime;
+    });
+    // The groups are done with; the store keeps the events for the ladders.
+    g.pppoe = {};
+    g.l2tp = {};
+    std::vector<std::size_t>().swap(g.radius);
+    std::vector<std::size_t>().swap(g.broadcast);
+    g.outlined = true;
+    return outlines.size();
+}
+
+SubscriberSession SubscriberSessionBuilder::Grouping::session(std::size_t index) const {
+    const SessionOutline& outline = state_->outlines.at(index);
+    SubscriberSession session = outline.session;
+    session.events = ladderOf(outline, state_->events);
+    return session;
+}
+
+std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
+    const std::size_t count = outline();
+    std::vector<SessionOutline>& outlines = state_->outlines;
+    std::vector<SubscriberSession> sessions(count);
+    observedParallelForEach(count, [&](std::size_t index) {
+        sessions[index] = std::move(outlines[index].session);
+        sessions[index].events = ladderOf(outlines[index], state_->events);
     });
     state_ = std::make_unique<State>();
     return sessions;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -136,7 +137,7 @@ void run(const std::string& path, bool json, bool details) {
     tbb::enumerable_thread_specific<SessionClassifier> classifiers(details);
     std::vector<std::optional<RawSessionEvent>> slots(2 * kWindow);
     std::size_t shownPackets = 0;  // the packets of the windows taken in so far
-    SubscriberSessionBuilder::Grouping grouping;
+    auto grouping = std::make_unique<SubscriberSessionBuilder::Grouping>();
     const auto facts = streamCapture(
         path,
         [&](QORPacket& packet, std::size_t slot) {
@@ -149,31 +150,34 @@ void run(const std::string& path, bool json, bool details) {
             const std::size_t base = shownPackets % slots.size();
             shownPackets += window.size();
             for (std::size_t i = base; i < base + window.size(); ++i)
-                if (slots[i]) grouping.add(*slots[i]);
+                if (slots[i]) grouping->add(*slots[i]);
             return true;
         },
         /*analyse=*/false, /*releasePages=*/true, kWindow, /*showDuringNextWindow=*/true);
-    const auto& sessions = keepUntilExit(grouping.finish());
     if (json) {
+        const auto& sessions = keepUntilExit(grouping->finish());
         auto list = nlohmann::ordered_json::array();
         for (const auto& session : sessions) list.push_back(sessionJSON(session, details));
         const std::string out = nlohmann::ordered_json{{"sessions", std::move(list)}}.dump(2) + "\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
     } else {
-        // The sessions' blocks are made on the workers a batch at a time, then go out in order;
-        // the batch's texts keep their capacity for the next batch.
+        // The sessions are outlined (summaries, and where their events lie), then built, their
+        // blocks made, on the workers a batch at a time and written in order: only one batch of
+        // ladders is alive at once, and the batch's texts keep their capacity for the next one.
+        const std::size_t sessions = grouping->outline();
         constexpr std::size_t kBatch = 1024;
-        std::vector<std::string> blocks(std::min(kBatch, sessions.size()));
-        for (std::size_t first = 0; first < sessions.size(); first += kBatch) {
-            const std::size_t count = std::min(kBatch, sessions.size() - first);
+        std::vector<std::string> blocks(std::min(kBatch, sessions));
+        for (std::size_t first = 0; first < sessions; first += kBatch) {
+            const std::size_t count = std::min(kBatch, sessions - first);
             observedParallelForEach(count, [&](std::size_t i) {
                 blocks[i].clear();
-                appendSessionText(blocks[i], sessions[first + i], details);
+                appendSessionText(blocks[i], grouping->session(first + i), details);
             });
             for (std::size_t i = 0; i < count; ++i) std::fwrite(blocks[i].data(), 1, blocks[i].size(), stdout);
         }
-        const std::string count = fmt::format("{} session{}\n", sessions.size(), sessions.size() == 1 ? "" : "s");
+        const std::string count = fmt::format("{} session{}\n", sessions, sessions == 1 ? "" : "s");
         std::fwrite(count.data(), 1, count.size(), stdout);
+        keepUntilExit(std::move(grouping));  // the packed events and the outlines
     }
     reportReadIssue(facts);
 }

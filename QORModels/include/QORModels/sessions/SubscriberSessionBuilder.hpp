@@ -100,6 +100,17 @@ public:
         /// another trace.
         std::vector<SubscriberSession> finish();
 
+        /// Groups every event added into sessions as `finish` does, in the same order, but
+        /// leaves each session's ladder to be built when the session is asked for (`session`),
+        /// so that a caller showing the sessions a batch at a time never holds every ladder at
+        /// once: the grouping keeps the packed events and, per session, its summary and where
+        /// its events lie. Gives the number of sessions; calling it again gives the same
+        /// outline. The next `add` starts another trace.
+        std::size_t outline();
+        /// Session `index` (below what `outline` gave), ladder and all, built anew on each call.
+        /// Calls may run on any threads at once, but not beside `add`, `outline` or `finish`.
+        SubscriberSession session(std::size_t index) const;
+
     private:
         struct State;
         std::unique_ptr<State> state_;
