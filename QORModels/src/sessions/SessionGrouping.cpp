@@ -486,11 +486,17 @@ struct SubscriberSessionBuilder::Grouping::State {
 
 namespace {
 
-/// The ladder of `outline`, its events read from `store`.
+/// The ladder of `outline`, its events read from `store` (asked for a few rungs ahead: a
+/// session's events lie far apart in the store).
 std::vector<SessionEvent> ladderOf(const SessionOutline& outline, const SessionEventStore& store) {
+    constexpr std::size_t kAhead = 8;
+    const auto& rungs = outline.rungs;
     std::vector<SessionEvent> ladder;
-    ladder.reserve(outline.rungs.size());
-    for (const SessionRung& rung : outline.rungs) appendEvent(ladder, store.event(rung.index), rung.direction);
+    ladder.reserve(rungs.size());
+    for (std::size_t k = 0; k < rungs.size(); ++k) {
+        if (k + kAhead < rungs.size()) store.prefetch(rungs[k + kAhead].index);
+        appendEvent(ladder, store.event(rungs[k].index), rungs[k].direction);
+    }
     return ladder;
 }
 
