@@ -111,6 +111,18 @@ namespace {
 
 SessionRung rungOf(const PackedSessionEvent& e, SessionDirection direction) { return {e.index, e.timestamp, direction}; }
 
+/// Calls `visit(event, k)` for the event at `indexOf(items[k])` of `store`, for each item in
+/// order, asking for events a few items ahead: the events of one session lie far apart in the
+/// store.
+template <class Items, class IndexOf, class Visit>
+void readInOrder(const SessionEventStore& store, const Items& items, const IndexOf& indexOf, const Visit& visit) {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (k + kAhead < items.size()) store.prefetch(indexOf(items[k + kAhead]));
+        visit(store.event(indexOf(items[k])), k);
+    }
+}
+
 /// The session of `events` (in time order) whose client is `clientMAC`: its rungs and the
 /// summary fields that PPPoE and L2TP sessions share.
 SessionOutline assemble(const std::vector<const PackedSessionEvent*>& events, const std::string& clientMAC,
@@ -304,11 +316,12 @@ std::string_view userKey(std::string_view user, std::string& lowered) {
     return lowered;
 }
 
-/// The RADIUS events of each user, by user name lower-cased, in packet order. A reply that
-/// names no user is the user's when the request it answers names one: the last request before
-/// it with the same identifier between the same NAS and AAA server.
+/// RADIUS events by user name, lower-cased.
 using RADIUSByUser = std::unordered_map<std::string, std::vector<const PackedSessionEvent*>, TextHash, std::equal_to<>>;
 
+/// The RADIUS events of each user, in packet order. A reply that names no user is the user's
+/// when the request it answers names one: the last request before it with the same identifier
+/// between the same NAS and AAA server.
 RADIUSByUser radiusByUser(const std::vector<PackedSessionEvent>& radius) {
     // One exchange: the NAS and server pair, the request's code and its identifier.
     struct Exchange {
@@ -436,13 +449,10 @@ void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<s
 
 /// The events at `indices`, read in place in that order.
 std::vector<PackedSessionEvent> readEvents(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
-    constexpr std::size_t kAhead = 8;  // events asked for before they are read
     std::vector<PackedSessionEvent> events;
     events.reserve(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) {
-        if (k + kAhead < indices.size()) store.prefetch(indices[k + kAhead]);
-        events.push_back(store.event(indices[k]));
-    }
+    readInOrder(store, indices, [](std::size_t index) { return index; },
+                [&](const PackedSessionEvent& e, std::size_t) { events.push_back(e); });
     return events;
 }
 
@@ -486,17 +496,13 @@ struct SubscriberSessionBuilder::Grouping::State {
 
 namespace {
 
-/// The ladder of `outline`, its events read from `store` (asked for a few rungs ahead: a
-/// session's events lie far apart in the store).
+/// The ladder of `outline`, its events read from `store`.
 std::vector<SessionEvent> ladderOf(const SessionOutline& outline, const SessionEventStore& store) {
-    constexpr std::size_t kAhead = 8;
     const auto& rungs = outline.rungs;
     std::vector<SessionEvent> ladder;
     ladder.reserve(rungs.size());
-    for (std::size_t k = 0; k < rungs.size(); ++k) {
-        if (k + kAhead < rungs.size()) store.prefetch(rungs[k + kAhead].index);
-        appendEvent(ladder, store.event(rungs[k].index), rungs[k].direction);
-    }
+    readInOrder(store, rungs, [](const SessionRung& rung) { return rung.index; },
+                [&](const PackedSessionEvent& e, std::size_t k) { appendEvent(ladder, e, rungs[k].direction); });
     return ladder;
 }
 

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <ctime>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
