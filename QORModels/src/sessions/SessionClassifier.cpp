@@ -184,6 +184,7 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     options.sourceIPAddress = std::string();
     options.destinationIPAddress = std::string();
     options.packetIPVersion = 0;
+    options.unanalysedPacket = true;  // the scratch record carries no analysis of its own
     std::optional<CacheAnalyzer> analysis;
     try {
         analysis.emplace(packetRef, std::nullopt, AnalyzerChain{}, bytes,

@@ -170,110 +170,155 @@ SessionOutline assemblePPPoE(const SubscriberSessionKey& key, std::vector<const 
     return assemble(events, client, ac);
 }
 
-bool isMessage(const PackedSessionEvent& e, std::uint16_t type) {
-    return e.l2tpMsgType == type && e.protocolName == "L2TP";
+/// What sorting an L2TP group's events into sessions reads of each: its numbers, without its
+/// texts. A group holds the events of a whole LAC and LNS pair, tens of megabytes once read;
+/// its events are read once for these, and each session's are read again when it is
+/// assembled, into a list of its own that stays in cache while the session is put together.
+struct L2TPFacts {
+    std::size_t index = 0;  ///< the event's place in the store
+    double timestamp = 0;
+    std::uint16_t tunnelID = 0, sessionID = 0, assignedSessionID = 0, assignedTunnelID = 0;  ///< 0: none
+    std::uint16_t messageType = 0;  ///< of a control message; 0 for anything else
+
+    explicit L2TPFacts(const PackedSessionEvent& e)
+        : index(e.index), timestamp(e.timestamp), tunnelID(e.l2tpTunnelID.value_or(0)),
+          sessionID(e.l2tpSessionID.value_or(0)), assignedSessionID(e.l2tpAssignedSessionID.value_or(0)),
+          assignedTunnelID(e.l2tpAssignedTunnelID.value_or(0)),
+          messageType(e.protocolName == "L2TP" ? e.l2tpMsgType.value_or(0) : 0) {}
+
+    [[nodiscard]] bool isMessage(std::uint16_t type) const { return messageType == type; }
+    /// The session identifier the event belongs by: its own, or for a message on the tunnel
+    /// (session id 0) the one it assigns; 0 for the tunnel's own messages.
+    [[nodiscard]] std::uint16_t sessionIdentifier() const {
+        if (sessionID != 0) return sessionID;
+        return isMessage(10) ? assignedSessionID : 0;
+    }
+};
+
+/// The events at `indices`, read in place in that order.
+std::vector<PackedSessionEvent> readEvents(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
+    std::vector<PackedSessionEvent> events;
+    events.reserve(indices.size());
+    readInOrder(store, indices, [](std::size_t index) { return index; },
+                [&](const PackedSessionEvent& e, std::size_t) { events.push_back(e); });
+    return events;
 }
 
-/// The session identifier an L2TP event belongs by: its own, or for a message on the tunnel
-/// (session id 0) the one it assigns; 0 for the tunnel's own messages.
-std::uint16_t sessionIdentifierOf(const PackedSessionEvent& e) {
-    if (e.l2tpSessionID.value_or(0) != 0) return *e.l2tpSessionID;
-    if (isMessage(e, 10)) return e.l2tpAssignedSessionID.value_or(0);
-    return 0;
+std::vector<const PackedSessionEvent*> pointers(const std::vector<PackedSessionEvent>& events) {
+    std::vector<const PackedSessionEvent*> out;
+    out.reserve(events.size());
+    for (const auto& e : events) out.push_back(&e);
+    return out;
 }
 
-/// The sessions of one L2TP group (the events of one IP pair).
-void assembleL2TPGroup(std::vector<const PackedSessionEvent*> events, std::vector<SessionOutline>& out) {
-    stableSortByTime(events);
+/// The sessions of one L2TP group (the events of one IP pair, at `indices` in `store`).
+void assembleL2TPGroup(const SessionEventStore& store, const std::vector<std::size_t>& indices,
+                       std::vector<SessionOutline>& out) {
+    std::vector<L2TPFacts> events;
+    events.reserve(indices.size());
+    readInOrder(store, indices, [](std::size_t index) { return index; },
+                [&](const PackedSessionEvent& e, std::size_t) { events.emplace_back(e); });
+    const auto earlier = [](const L2TPFacts& a, const L2TPFacts& b) { return a.timestamp < b.timestamp; };
+    if (!std::is_sorted(events.begin(), events.end(), earlier)) std::stable_sort(events.begin(), events.end(), earlier);
     SessionIdentifierUnion sessionSets, tunnelSets;
-    for (const PackedSessionEvent* e : events) {
-        if (isMessage(*e, 11) && e->l2tpSessionID.value_or(0) != 0 && e->l2tpAssignedSessionID.value_or(0) != 0)
-            sessionSets.join(*e->l2tpSessionID, *e->l2tpAssignedSessionID);
-        if (isMessage(*e, 2) && e->l2tpTunnelID.value_or(0) != 0 && e->l2tpAssignedTunnelID.value_or(0) != 0)
-            tunnelSets.join(*e->l2tpTunnelID, *e->l2tpAssignedTunnelID);
+    for (const L2TPFacts& e : events) {
+        if (e.isMessage(11) && e.sessionID != 0 && e.assignedSessionID != 0) sessionSets.join(e.sessionID, e.assignedSessionID);
+        if (e.isMessage(2) && e.tunnelID != 0 && e.assignedTunnelID != 0) tunnelSets.join(e.tunnelID, e.assignedTunnelID);
     }
     // The tunnel of an event: the set of its tunnel id or, on a message that has none yet (an
     // SCCRQ), of the id it assigns; 0 when neither is known.
-    auto tunnelOf = [&](const PackedSessionEvent& e) -> std::uint16_t {
-        std::uint16_t id = e.l2tpTunnelID.value_or(0);
-        if (id == 0) id = e.l2tpAssignedTunnelID.value_or(0);
+    auto tunnelOf = [&](const L2TPFacts& e) -> std::uint16_t {
+        const std::uint16_t id = e.tunnelID != 0 ? e.tunnelID : e.assignedTunnelID;
         return id == 0 ? 0 : tunnelSets.find(id);
     };
     // The LAC: the SCCRQ's sender, else the first ICRQ's, else the first event's.
-    const PackedSessionEvent* lacEvent = nullptr;
+    const L2TPFacts* lacEvent = nullptr;
     for (std::uint16_t type : {1, 10}) {
-        for (const PackedSessionEvent* e : events)
-            if (!lacEvent && isMessage(*e, type)) {
-                lacEvent = e;
+        for (const L2TPFacts& e : events)
+            if (!lacEvent && e.isMessage(type)) {
+                lacEvent = &e;
                 break;
             }
     }
-    if (!lacEvent && !events.empty()) lacEvent = events.front();
-    const std::string clientMAC(lacEvent ? lacEvent->srcMAC : std::string_view());
-    const std::string acMAC(lacEvent ? lacEvent->dstMAC : std::string_view());
+    if (!lacEvent && !events.empty()) lacEvent = &events.front();
+    std::string clientMAC, acMAC;
+    if (lacEvent) {
+        const PackedSessionEvent lac = store.event(lacEvent->index);
+        clientMAC = lac.srcMAC;
+        acMAC = lac.dstMAC;
+    }
 
+    /// A session's own events, and the tunnel whose own messages its ladder shows too.
     struct Part {
         std::uint16_t set = 0;
         std::uint16_t tunnel = 0;
-        std::vector<const PackedSessionEvent*> own;
+        std::vector<const L2TPFacts*> own;
     };
     std::vector<Part> parts;
     std::unordered_map<std::uint16_t, std::size_t> bySet;
     OrderedGroups<std::uint16_t> tunnels;  // the tunnel's own messages, by tunnel
     for (std::size_t i = 0; i < events.size(); ++i) {
-        const PackedSessionEvent* e = events[i];
-        const std::uint16_t id = sessionIdentifierOf(*e);
+        const L2TPFacts& e = events[i];
+        const std::uint16_t id = e.sessionIdentifier();
         if (id == 0) {
-            tunnels[tunnelOf(*e)].push_back(i);
+            tunnels[tunnelOf(e)].push_back(i);
             continue;
         }
         const std::uint16_t set = sessionSets.find(id);
         auto [it, inserted] = bySet.try_emplace(set, parts.size());
         if (inserted) parts.push_back(Part{set, 0, {}});
         Part& part = parts[it->second];
-        if (part.tunnel == 0) part.tunnel = tunnelOf(*e);
-        part.own.push_back(e);
+        if (part.tunnel == 0) part.tunnel = tunnelOf(e);
+        part.own.push_back(&e);
     }
     std::unordered_map<std::uint16_t, std::size_t> uses;
     for (const auto& part : parts) ++uses[part.tunnel];
     // A tunnel without sessions is shown as one session with id 0.
-    for (auto& [tunnel, indices] : tunnels.groups())
+    for (auto& [tunnel, positions] : tunnels.groups())
         if (!uses.contains(tunnel)) {
             parts.push_back(Part{0, tunnel, {}});
             ++uses[tunnel];
         }
-    std::unordered_map<std::uint16_t, std::vector<const PackedSessionEvent*>> tunnelEvents;
-    for (auto& [tunnel, indices] : tunnels.groups()) {
+    std::unordered_map<std::uint16_t, std::vector<const L2TPFacts*>> tunnelEvents;
+    for (auto& [tunnel, positions] : tunnels.groups()) {
         auto& list = tunnelEvents[tunnel];
-        for (auto i : indices) list.push_back(events[i]);
+        for (auto i : positions) list.push_back(&events[i]);
     }
 
     // The sessions of a busy LAC and LNS pair are thousands: they are assembled on all cores,
     // each into its slot, and keep the order of their parts.
-    const std::vector<const PackedSessionEvent*> noEvents;
+    const std::vector<const L2TPFacts*> noEvents;
     const std::size_t first = out.size();
     out.resize(first + parts.size());
     observedParallelForEach(parts.size(), [&](std::size_t index) {
         const Part& part = parts[index];
         const auto found = tunnelEvents.find(part.tunnel);
         const auto& shared = found == tunnelEvents.end() ? noEvents : found->second;
-        std::vector<const PackedSessionEvent*> all;
-        all.reserve(part.own.size() + shared.size());
-        std::merge(part.own.begin(), part.own.end(), shared.begin(), shared.end(), std::back_inserter(all),
-                   [](const PackedSessionEvent* a, const PackedSessionEvent* b) { return a->timestamp < b->timestamp; });
+        // The session's own events and its tunnel's in time order, its own first among equal times.
+        std::vector<const L2TPFacts*> merged;
+        merged.reserve(part.own.size() + shared.size());
+        std::merge(part.own.begin(), part.own.end(), shared.begin(), shared.end(), std::back_inserter(merged),
+                   [](const L2TPFacts* a, const L2TPFacts* b) { return a->timestamp < b->timestamp; });
+        std::vector<std::size_t> at;
+        at.reserve(merged.size());
+        for (const L2TPFacts* e : merged) at.push_back(e->index);
+        const auto read = readEvents(store, at);
+        const auto all = pointers(read);
         SessionOutline outline = assemble(all, clientMAC, acMAC);
         SessionSummary& s = outline.session.summary;
         s.transport = SessionTransport::l2tp;
         s.sessionID = part.set;
-        for (const PackedSessionEvent* e : part.own)
-            if (isMessage(*e, 10) && e->l2tpAssignedSessionID.value_or(0) != 0) {
-                s.sessionID = *e->l2tpAssignedSessionID;
+        for (const L2TPFacts* e : part.own)
+            if (e->isMessage(10) && e->assignedSessionID != 0) {
+                s.sessionID = e->assignedSessionID;
                 break;
             }
-        const auto& span = part.own.empty() ? all : part.own;
-        if (!span.empty()) {
-            s.startTime = span.front()->timestamp;
-            s.endTime = span.back()->timestamp;
+        if (!part.own.empty()) {
+            s.startTime = part.own.front()->timestamp;
+            s.endTime = part.own.back()->timestamp;
+        } else if (!all.empty()) {
+            s.startTime = all.front()->timestamp;
+            s.endTime = all.back()->timestamp;
         }
         std::optional<std::uint16_t> lacTunnel, lnsTunnel;
         for (const PackedSessionEvent* e : all) {
@@ -447,22 +492,6 @@ void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<s
     for (auto [g, i] : joins) groups[g].second.push_back(i);
 }
 
-/// The events at `indices`, read in place in that order.
-std::vector<PackedSessionEvent> readEvents(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
-    std::vector<PackedSessionEvent> events;
-    events.reserve(indices.size());
-    readInOrder(store, indices, [](std::size_t index) { return index; },
-                [&](const PackedSessionEvent& e, std::size_t) { events.push_back(e); });
-    return events;
-}
-
-std::vector<const PackedSessionEvent*> pointers(const std::vector<PackedSessionEvent>& events) {
-    std::vector<const PackedSessionEvent*> out;
-    out.reserve(events.size());
-    for (const auto& e : events) out.push_back(&e);
-    return out;
-}
-
 }  // namespace
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<RawSessionEvent> events) {
@@ -538,8 +567,9 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
     joinBroadcastDiscovery(g.events, g.broadcast, g.pppoe);
     // Every event belongs to one group, so the groups are read and outlined on all cores, each
     // into its own slot, and the sessions kept in the order of their groups. The RADIUS events,
-    // which are merged in once every session is there, are read and sorted by user beside the
-    // groups.
+    // which are merged in once every session is there, are read and sorted by user in one task
+    // that starts at once beside the groups (the L2TP groups, the largest, first): started
+    // last, it would be left running alone.
     const auto& pppoeGroups = g.pppoe.groups();
     const auto& l2tpGroups = g.l2tp.groups();
     std::vector<SessionOutline>& outlines = g.outlines;
@@ -547,17 +577,21 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
     std::vector<std::vector<SessionOutline>> l2tpOutlines(l2tpGroups.size());
     std::vector<PackedSessionEvent> radius;
     RADIUSByUser radiusOfUser;
-    observedParallelForEach(pppoeGroups.size() + l2tpGroups.size() + 1, [&](std::size_t index) {
-        if (index < pppoeGroups.size()) {
-            const auto events = readEvents(g.events, pppoeGroups[index].second);
-            outlines[index] = assemblePPPoE(pppoeGroups[index].first, pointers(events));
-        } else if (index -= pppoeGroups.size(); index < l2tpGroups.size()) {
-            const auto events = readEvents(g.events, l2tpGroups[index].second);
-            assembleL2TPGroup(pointers(events), l2tpOutlines[index]);
-        } else {
+    observedParallelForEach(2, [&](std::size_t part) {
+        if (part == 0) {
             radius = readEvents(g.events, g.radius);
             radiusOfUser = radiusByUser(radius);
+            return;
         }
+        observedParallelForEach(l2tpGroups.size() + pppoeGroups.size(), [&](std::size_t index) {
+            if (index < l2tpGroups.size()) {
+                assembleL2TPGroup(g.events, l2tpGroups[index].second, l2tpOutlines[index]);
+            } else {
+                index -= l2tpGroups.size();
+                const auto events = readEvents(g.events, pppoeGroups[index].second);
+                outlines[index] = assemblePPPoE(pppoeGroups[index].first, pointers(events));
+            }
+        });
     });
     for (auto& list : l2tpOutlines) std::move(list.begin(), list.end(), std::back_inserter(outlines));
     if (!radiusOfUser.empty()) mergeRADIUS(outlines, radiusOfUser);
