@@ -84,6 +84,49 @@ TEST_F(Pipeline, AWalkAskedToStopEndsAfterThatLayerWithTheLinksBeforeItUnchanged
     EXPECT_EQ(toUDP.packetProtocolHistory(), "ETH-IP-TCP");
 }
 
+/// What a layer observer was shown: per layer, its link, name, the size of its bytes and the
+/// protocol it named next ("" for none).
+struct SeenLayers final : LayerObserver {
+    struct Seen {
+        std::size_t link;
+        std::string name;
+        std::size_t bytes;
+        std::string next;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> seen;
+    void layer(std::size_t link, InternedString name, const QORPluginAnalyzerProtocol&, const Data& bytes,
+               InternedString next) override {
+        seen.push_back({link, std::string(name.view()), bytes.size(), next.hasValue() ? std::string(next.view()) : ""});
+    }
+};
+
+TEST_F(Pipeline, ALayerObserverSeesEachTakenLayerWithTheLinkItTakes) {
+    const auto p = packetWithBytes(countingBytes(60));
+    SeenLayers observer;
+    CacheAnalyzer::Options options;
+    options.layerObserver = &observer;
+    const CacheAnalyzer walk(p, std::nullopt, {}, p->data().value(), 60, std::move(options));
+    ASSERT_EQ(walk.links().size(), 4u);
+    using Seen = SeenLayers::Seen;
+    EXPECT_EQ(observer.seen, (std::vector<Seen>{{1, "ETH", 60, "IP"}, {2, "IP", 46, "TCP"}, {3, "TCP", 26, ""}}));
+    for (const auto& seen : observer.seen)
+        EXPECT_EQ(CompactAnalyzerChain::bytesOf(walk.links()[seen.link], p->data().value()).size(), seen.bytes);
+
+    // A header the chain does not take (past the header sum limit, or refused) is not shown.
+    FakeRegistry local;
+    local.add({.name = "ETH", .size = 14, .next = "BIG"});
+    local.add({.name = "BIG", .size = 40000, .next = "BIG"});
+    local.publishAll();
+    SeenLayers limited;
+    CacheAnalyzer::Options limitedOptions;
+    limitedOptions.layerObserver = &limited;
+    const auto q = packetWithBytes(countingBytes(200));
+    const CacheAnalyzer limitedWalk(q, std::nullopt, {}, q->data().value(), 200, std::move(limitedOptions));
+    ASSERT_EQ(limitedWalk.links().size(), 3u);
+    EXPECT_EQ(limited.seen, (std::vector<Seen>{{1, "ETH", 200, "BIG"}, {2, "BIG", 186, "BIG"}}));
+}
+
 TEST_F(Pipeline, UnknownLinkTypeOrNoNextProtocolKeepsThePacketsOwnValues) {
     auto p = packetWithBytes(countingBytes(60), 147);  // a user link type nothing analyses
     p->setPacketProtocol("USER0");

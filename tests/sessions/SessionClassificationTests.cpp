@@ -56,6 +56,29 @@ TEST(SessionClassification, EdgesOfThePPPRules) {
     EXPECT_EQ(tunnelled->l2tpSessionID, 9);
 }
 
+TEST(SessionClassification, ALayerThatNamesAProtocolTheChainDoesNotTakeIsReadAsTheLastOne) {
+    // An L2TP data header whose PPP frame is one byte: the PPP analyzer refuses it, so the L2TP
+    // header ends the chain and the packet is an L2TP message without a type.
+    auto l2tp = classifyFrame(ethernet(kAC, kClient, kIPv4, udp("10.0.0.1", "10.0.0.2", 1701, 1701,
+        Bytes(true).u16(0x4002).u16(8).u16(5).u16(9).data())));
+    ASSERT_TRUE(l2tp);
+    EXPECT_EQ(l2tp->protocolName, "L2TP");
+    EXPECT_EQ(l2tp->phase, SessionPhase::discovery);
+    EXPECT_EQ(l2tp->l2tpTunnelID, 5);
+    EXPECT_EQ(l2tp->l2tpSessionID, 9);
+    EXPECT_EQ(l2tp->l2tpMsgType, std::nullopt);
+    EXPECT_FALSE(l2tp->label.empty());
+    // A PPP frame that names IP, whose three bytes no IP analyzer takes: the event is the PPP
+    // frame's own.
+    auto ppp = classifyFrame(ethernet(kClient, kAC, kPPPoES, pppoeSession(0x0011, 0x0021, Bytes(true).u8(0x05).u16(0).data())));
+    ASSERT_TRUE(ppp);
+    EXPECT_EQ(ppp->protocolName, "PPP");
+    EXPECT_EQ(ppp->phase, SessionPhase::link);
+    EXPECT_EQ(ppp->sessionID, 0x0011);
+    EXPECT_FALSE(ppp->label.empty());
+    EXPECT_EQ(ppp->srcMAC, kAC);
+}
+
 TEST(SessionClassification, L2TPControlMessagesAreNamedAndPhased) {
     struct Case { std::uint16_t type; const char* label; SessionPhase phase; };
     const std::vector<Case> cases = {

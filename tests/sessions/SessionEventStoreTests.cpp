@@ -1,10 +1,13 @@
 // Raw session events packed between classification and grouping come back field for field:
 // every optional value present or absent, texts whose lengths take several bytes, detail rows,
-// events that fill several blocks and one larger than a block.
+// events that fill several blocks and one larger than a block, and the events of runs appended
+// in turn.
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "SessionEventStore.hpp"
 
@@ -93,6 +96,43 @@ TEST(SessionEventStore, EventsFillSeveralBlocksAndALargeOneGetsItsOwn) {
         ASSERT_EQ(store.unpack(indexOf(n)), fullEvent(n)) << n;
         ASSERT_EQ(store.timestamp(indexOf(n)), fullEvent(n).timestamp);
     }
+}
+
+TEST(SessionEventStore, InterleavedRunsKeepEachEventAndTheIndicesOfTheAppends) {
+    // Many small runs (sessions) and one that grows past the largest chunk (a tunnel), appended
+    // in turn, with an event larger than any chunk in the middle of a small run: every event
+    // comes back at the index of its append, and each run's events lie one after another.
+    SessionEventStore store;
+    constexpr int kSmallRuns = 500, kRounds = 60;
+    std::vector<SessionEventStore::Run> small(kSmallRuns);
+    SessionEventStore::Run large;
+    std::vector<std::pair<std::size_t, RawSessionEvent>> appended;
+    std::vector<std::size_t> largeRun;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int r = 0; r < kSmallRuns; r += 7) {
+            RawSessionEvent e = fullEvent(round * kSmallRuns + r, round == kRounds / 2 && r == 0 ? 300000 : 5);
+            appended.emplace_back(store.append(e, small[static_cast<std::size_t>(r)]), std::move(e));
+        }
+        for (int k = 0; k < 20; ++k) {
+            RawSessionEvent e = fullEvent(-round * 20 - k);
+            largeRun.push_back(store.append(e, large));
+            appended.emplace_back(largeRun.back(), std::move(e));
+        }
+    }
+    ASSERT_EQ(store.size(), appended.size());
+    for (std::size_t i = 0; i < appended.size(); ++i) {
+        ASSERT_EQ(appended[i].first, i);
+        ASSERT_EQ(store.unpack(i), appended[i].second) << i;
+    }
+    // Within a chunk, the next event of a run starts where the last one ended (an event of
+    // these takes a few hundred bytes): only a new chunk breaks the run.
+    std::size_t adjacent = 0;
+    for (std::size_t k = 1; k < largeRun.size(); ++k) {
+        const char* before = store.event(largeRun[k - 1]).srcMAC.data();
+        const char* after = store.event(largeRun[k]).srcMAC.data();
+        adjacent += after > before && after - before < 1024;
+    }
+    EXPECT_GT(adjacent, largeRun.size() * 9 / 10);
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
       destinationIPAddress_(std::move(options.destinationIPAddress)),
       table_(options.table ? std::move(options.table) : PluginLookupTable::current()),
       sighting_(options.sighting ? &options.sighting->get() : nullptr),
+      observer_(options.layerObserver),
       announced_(options.announcedProtocols ? &options.announcedProtocols->get() : nullptr),
       stopAfter_(options.stopAfter) {
     const QORPacketProtocol* p = options.unanalysedPacket ? nullptr : packet_.get();
@@ -138,6 +139,8 @@ void CacheAnalyzer::walkChain() {
             // The link header may be the first IP header (raw IP captures).
             if (sighting_ && found.addressRoles && std::uint32_t{allProtoSize_} + size <= kMaxAllProtoSize)
                 noteAddresses(link, found.addressRoles, allProtoSize_);
+            if (observer_ && std::uint32_t{allProtoSize_} + size <= kMaxAllProtoSize)
+                observer_->layer(links_.size(), name.hasValue() ? name : linkName, link, slice, next);
         });
         const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;
         if (made && sum <= kMaxAllProtoSize) {
@@ -199,6 +202,7 @@ InternedString CacheAnalyzer::protocolStep(InternedString name, const PluginLook
         hasPayload = analyzer.hasPayload();
         if (hasPayload) declared = analyzer.value("payloadSize", slice).asUInt();
         if (sighting_) sight(analyzer, found.addressRoles, allProtoSize_, next);
+        if (observer_) observer_->layer(links_.size(), protocolName.hasValue() ? protocolName : name, analyzer, slice, next);
     });
     if (!made) return {};
     const std::uint32_t sum = std::uint32_t{allProtoSize_} + size;

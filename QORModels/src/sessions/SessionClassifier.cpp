@@ -17,53 +17,6 @@ namespace {
 
 constexpr std::size_t kMaxAnalysedBytes = UINT16_MAX;  // the walk counts bytes in 16 bits
 
-/// One analyzer of the chain: its link, its protocol name and where its header starts.
-struct ChainLayer {
-    const ChainLink* link = nullptr;
-    std::string_view name;
-    std::size_t offset = 0;
-};
-
-/// The chain's layers after the built-in packet analyzer, named from the protocol history
-/// (layer i of the history is link i + 1) or, when the two do not line up, by asking each
-/// analyzer.
-///
-/// The list is the calling thread's own, refilled by its next call: a classifier classifies one
-/// packet at a time, and the lists keep their capacity from packet to packet.
-const std::vector<ChainLayer>& layersOf(const CompactAnalyzerChain& links, InternedString history, const Data& bytes,
-                                        const PacketRef& packet) {
-    thread_local std::vector<ChainLayer> layers;
-    thread_local std::vector<std::string_view> parts;
-    layers.clear();
-    parts.clear();
-    std::size_t offset = links.empty() ? 0 : links[0].protocolSize;
-    if (history.hasValue()) {
-        std::string_view rest = history.view();
-        while (!rest.empty()) {
-            auto dash = rest.find('-');
-            parts.push_back(rest.substr(0, dash));
-            if (dash == std::string_view::npos) break;
-            rest.remove_prefix(dash + 1);
-        }
-    }
-    const bool aligned = parts.size() + 1 == links.size();
-    for (std::size_t i = 1; i < links.size(); ++i) {
-        ChainLayer layer{&links[i], {}, offset};
-        if (aligned) {
-            layer.name = parts[i - 1];
-        } else {
-            InternedString name;
-            CompactAnalyzerChain::inspect(links[i], bytes, packet, [&](const QORPluginAnalyzerProtocol& analyzer) {
-                name = analyzer.protocolNameInterned();
-            });
-            if (name.hasValue()) layer.name = name.view();  // interned text lives as long as the process
-        }
-        layers.push_back(layer);
-        offset += links[i].protocolSize;
-    }
-    return layers;
-}
-
 /// Appends the rows of `nodes` that an event keeps, depth first, at most `kMaxDetailDepth` deep
 /// and `kMaxDetailRows` rows in all; a null node ends its list of siblings.
 void appendRows(const NodeList& nodes, int depth, std::vector<SessionDetailRow>& rows) {
@@ -144,9 +97,180 @@ std::string_view pppoeDiscoveryName(std::uint8_t code) {
 /// dynamic authorization (Disconnect-ACK/NAK, CoA-ACK/NAK).
 bool sentByNAS(std::uint8_t code) { return code == 1 || code == 4 || code == 41 || code == 42 || code == 44 || code == 45; }
 
+/// The layer names classification looks for, interned once.
+struct Names {
+    InternedString eth{"ETH"}, sll{"SLL"}, sll2{"SLL2"};
+    InternedString pppoed{"PPPoED"}, pppoes{"PPPoES"}, l2tp{"L2TP"}, radius{"RADIUS"};
+    InternedString pap{"PAP"}, chap{"CHAP"}, ipcp{"IPCP"}, lcp{"LCP"};
+};
+
+const Names& names() {
+    static const Names n;
+    return n;
+}
+
+std::optional<std::uint64_t> number(const Value& value, std::uint64_t max) {
+    auto n = value.asUInt();
+    if (!n || *n > max) return std::nullopt;
+    return n;
+}
+
+std::optional<std::uint16_t> id16(const Value& value) {
+    if (auto n = number(value, 0xFFFF)) return static_cast<std::uint16_t>(*n);
+    return std::nullopt;
+}
+
+std::optional<std::string> text(Value value) { return nonEmpty(std::move(value).asString()); }
+
 }  // namespace
 
-SessionClassifier::SessionClassifier(bool keepDetail) : scratch_(QORPacket::create()), keepDetail_(keepDetail) {}
+/// Reads the layers an event is made from while the walk holds their analyzers: the link layer's
+/// MAC addresses, the outermost access layer, and the layer after it that ends the chain. A
+/// layer the walk cannot say is needed while it holds it (an L2TP header that turns out last
+/// though it named a protocol after it, a last layer that names one) is read afterwards through
+/// an analyzer made again for it.
+///
+/// A layer is read for the keyed fields the event takes, and for as much of its description as
+/// the event shows (`Describe`): its summary, and its detail rows only if the event keeps them.
+/// The fields are read from the bytes without building rows, which is most of what describing
+/// a signalling packet would cost.
+struct SessionClassifier::LayerReader final : LayerObserver {
+    enum class Describe { fieldsOnly, summary, summaryAndRows };
+
+    explicit LayerReader(bool keepDetail) : keepDetail(keepDetail) {}
+
+    /// Readies the reader for the walk of one packet, whose event is made in `into`.
+    void start(RawSessionEvent& into) {
+        event = &into;
+        macsRead = false;
+        access = 0;
+        outer = {};
+        outerInfo.reset();
+        controlRead = false;
+        last = 0;
+        lastName = {};
+        lastInfo.reset();
+    }
+
+    void layer(std::size_t link, InternedString name, const QORPluginAnalyzerProtocol& analyzer, const Data& bytes,
+               InternedString next) override {
+        const Names& n = names();
+        if (!macsRead && (name == n.eth || name == n.sll || name == n.sll2)) {
+            readMACs(name, analyzer, bytes);
+            return;
+        }
+        if (access == 0) {
+            if (name == n.pppoed || name == n.pppoes || name == n.l2tp || name == n.radius) {
+                access = link;
+                outer = name;
+                readOuter(analyzer, bytes, !next.hasValue());
+            }
+            return;
+        }
+        // A layer that names nothing after it ends the chain.
+        if (!next.hasValue() && (outer == n.pppoes || outer == n.l2tp)) {
+            last = link;
+            lastName = name;
+            lastInfo = readLast(name, analyzer, bytes);
+        }
+    }
+
+    void readMACs(InternedString name, const QORPluginAnalyzerProtocol& analyzer, const Data& bytes) {
+        const Names& n = names();
+        const bool eth = name == n.eth;
+        event->srcMAC = analyzer.value(eth ? "etherSrc" : (name == n.sll ? "sllSrc" : "sll2Src"), bytes).asString().value_or("");
+        if (eth) event->dstMAC = analyzer.value("etherDst", bytes).asString().value_or("");
+        macsRead = true;
+    }
+
+    /// The summary (unless `describe` says fields only) and, with `summaryAndRows`, the rows.
+    std::optional<std::string> describe(const QORPluginAnalyzerProtocol& analyzer, const Data& bytes, Describe describe) {
+        std::optional<std::string> info;
+        if (describe != Describe::fieldsOnly) info = analyzer.protocolInfo(bytes);
+        if (describe == Describe::summaryAndRows && keepDetail) event->detail = flatten(analyzer.protocolNodes(bytes));
+        return info;
+    }
+
+    /// The outermost access layer; `endsChain`: it names nothing after it.
+    void readOuter(const QORPluginAnalyzerProtocol& analyzer, const Data& bytes, bool endsChain) {
+        const Names& n = names();
+        RawSessionEvent& e = *event;
+        auto field = [&](std::string_view key) { return analyzer.value(key, bytes); };
+        if (outer == n.pppoed) {
+            outerInfo = describe(analyzer, bytes, Describe::summaryAndRows);
+            pppoedCode = static_cast<std::uint8_t>(number(field("pppoedCode"), 0xFF).value_or(0));
+            e.sessionID = id16(field("pppoedSessionId")).value_or(0);
+            e.acName = text(field("pppoedACName"));
+            e.serviceName = text(field("pppoedServiceName"));
+        } else if (outer == n.radius) {
+            outerInfo = describe(analyzer, bytes, Describe::summaryAndRows);
+            if (auto code = number(field("radiusCode"), 0xFF)) e.radiusCode = static_cast<std::uint8_t>(*code);
+            if (auto id = number(field("radiusIdentifier"), 0xFF)) e.radiusIdentifier = static_cast<std::uint8_t>(*id);
+            e.radiusUserName = text(field("radiusUserName"));
+            e.acctSessionID = text(field("radiusAcctSessionId"));
+            const auto status = field("radiusAcctStatusType").asUInt();
+            if (status == 1u) e.acctStatus = AcctStatus::start;
+            if (status == 2u) e.acctStatus = AcctStatus::stop;
+            e.nasIP = text(field("radiusNASIPAddress"));
+        } else if (outer == n.l2tp) {
+            e.l2tpTunnelID = id16(field("l2tpTunnelId"));
+            e.l2tpSessionID = id16(field("l2tpSessionId"));
+            if (endsChain) readControl(analyzer, bytes);
+        } else if (outer == n.pppoes) {
+            e.sessionID = id16(field("pppoesSessionId")).value_or(0);
+        }
+    }
+
+    /// An L2TP control message: its summary, rows and AVPs. A hidden AVP names nothing (the
+    /// analyzer does not read one).
+    void readControl(const QORPluginAnalyzerProtocol& analyzer, const Data& bytes) {
+        RawSessionEvent& e = *event;
+        auto field = [&](std::string_view key) { return analyzer.value(key, bytes); };
+        outerInfo = describe(analyzer, bytes, Describe::summaryAndRows);
+        e.l2tpMsgType = id16(field("l2tpMessageType"));
+        e.l2tpMsgCode = id16(field("l2tpResultCode"));
+        e.l2tpAssignedSessionID = id16(field("l2tpAssignedSessionId"));
+        e.l2tpAssignedTunnelID = id16(field("l2tpAssignedTunnelId"));
+        e.hostName = text(field("l2tpHostName"));
+        controlRead = true;
+    }
+
+    /// The last layer of a packet carried in a PPP session, named `name`: its summary.
+    std::optional<std::string> readLast(InternedString name, const QORPluginAnalyzerProtocol& analyzer, const Data& bytes) {
+        const Names& n = names();
+        RawSessionEvent& e = *event;
+        auto field = [&](std::string_view key) { return analyzer.value(key, bytes); };
+        const SessionPhase phase = pppPhase(name.view());
+        auto info = describe(analyzer, bytes, phase == SessionPhase::data ? Describe::summary : Describe::summaryAndRows);
+        if (name == n.pap) e.username = text(field("papPeerID"));
+        if (name == n.chap) e.username = text(field("chapName"));
+        if (name == n.ipcp) {
+            // The address a Configure packet names; 0.0.0.0 asks for one.
+            auto address = text(field("ipcpAddress"));
+            if (address && *address != "0.0.0.0" && isDottedQuad(*address)) e.assignedIP = std::move(address);
+        }
+        // Only Configure packets carry options, and so an MRU.
+        if (name == n.lcp && outer == n.pppoes) {
+            if (auto mru = id16(field("lcpMRU"))) e.mru = mru;
+        }
+        return info;
+    }
+
+    const bool keepDetail;
+    RawSessionEvent* event = nullptr;
+    bool macsRead = false;
+    std::size_t access = 0;  ///< the link of the outermost access layer; 0 before one is met
+    InternedString outer;
+    std::optional<std::string> outerInfo;
+    std::uint8_t pppoedCode = 0;
+    bool controlRead = false;  ///< an L2TP header was read as a control message
+    std::size_t last = 0;      ///< the link of the layer after the access layer that ended the chain
+    InternedString lastName;
+    std::optional<std::string> lastInfo;
+};
+
+SessionClassifier::SessionClassifier(bool keepDetail)
+    : scratch_(QORPacket::create()), keepDetail_(keepDetail), reader_(std::make_unique<LayerReader>(keepDetail)) {}
 SessionClassifier::~SessionClassifier() = default;
 
 std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& packet) {
@@ -185,114 +309,52 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     options.destinationIPAddress = std::string();
     options.packetIPVersion = 0;
     options.unanalysedPacket = true;  // the scratch record carries no analysis of its own
+    LayerReader& reader = *reader_;
+    options.layerObserver = &reader;
+    RawSessionEvent& event = into.emplace();
+    reader.start(event);
     std::optional<CacheAnalyzer> analysis;
     try {
         analysis.emplace(packetRef, std::nullopt, AnalyzerChain{}, bytes,
                          static_cast<std::uint16_t>(std::min(bytes.size(), kMaxAnalysedBytes)), std::move(options));
     } catch (const std::exception&) {
-        return;  // a packet the walk cannot start on is no event
+        into.reset();  // a packet the walk cannot start on is no event
+        return;
     }
     const CacheAnalyzer& walk = *analysis;
     const CompactAnalyzerChain& links = walk.links();
-    if (links.size() < 2) return;
-    const InternedString history = walk.packetProtocolHistoryInterned();
-    // Most packets of a trace are not access signalling: look for the names before anything else.
-    if (history.hasValue() && links.size() == 1 + static_cast<std::size_t>(std::count(history.view().begin(), history.view().end(), '-')) + 1) {
-        const auto h = history.view();
-        if (!contains(h, "PPPoE") && !contains(h, "L2TP") && !contains(h, "RADIUS")) return;
+    // Most packets of a trace are not access signalling.
+    if (links.size() < 2 || reader.access == 0 || reader.access >= links.size()) {
+        into.reset();
+        return;
     }
-    const auto& layers = layersOf(links, history, bytes, packetRef);
+    const Names& n = names();
+    const InternedString outer = reader.outer;
+    // Reads the layer at `link` through an analyzer made again for it: `read(analyzer, bytes)`.
+    auto readAgain = [&](std::size_t link, const auto& read) {
+        const Data slice = CompactAnalyzerChain::bytesOf(links[link], bytes);
+        CompactAnalyzerChain::inspect(links[link], bytes, packetRef,
+                                      [&](const QORPluginAnalyzerProtocol& analyzer) { read(analyzer, slice); });
+    };
 
-    std::size_t access = layers.size();
-    for (std::size_t i = 0; i < layers.size() && access == layers.size(); ++i) {
-        const auto name = layers[i].name;
-        if (name == "PPPoED" || name == "PPPoES" || name == "L2TP" || name == "RADIUS") access = i;
-    }
-    if (access == layers.size()) return;
-    const ChainLayer& outer = layers[access];
-    const ChainLayer& last = layers.back();
-
-    RawSessionEvent& event = into.emplace();
     event.packetId = input.packetId;
     event.timestamp = input.dateReceived;
     event.byteCount = input.realLength;
-    // The MAC addresses from the link layer.
-    // Reads one layer through one analyzer made for it: `read(analyzer, slice)`.
-    auto inspect = [&](const ChainLayer& layer, const auto& read) {
-        const Data slice = CompactAnalyzerChain::bytesOf(*layer.link, bytes);
-        CompactAnalyzerChain::inspect(*layer.link, bytes, packetRef,
-                                      [&](const QORPluginAnalyzerProtocol& analyzer) { read(analyzer, slice); });
-    };
-    for (const auto& layer : layers) {
-        if (layer.name != "ETH" && layer.name != "SLL" && layer.name != "SLL2") continue;
-        inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            const bool eth = layer.name == "ETH";
-            event.srcMAC = analyzer.value(eth ? "etherSrc" : (layer.name == "SLL" ? "sllSrc" : "sll2Src"), slice).asString().value_or("");
-            if (eth) event.dstMAC = analyzer.value("etherDst", slice).asString().value_or("");
-        });
-        break;
-    }
 
-    // A layer read through one analyzer made for it: the keyed fields that `fields(field)` asks
-    // for (`field(key)` gives the analyzer's value of `key`), and as much of its description as
-    // `describe` says (the detail rows only if the event keeps them). The fields are read from
-    // the bytes without building rows, which is most of what describing a signalling packet
-    // would cost.
-    enum class Describe { fieldsOnly, summary, summaryAndRows };
-    auto read = [&](const ChainLayer& layer, Describe describe, const auto& fields) {
-        std::optional<std::string> info;
-        inspect(layer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            if (describe != Describe::fieldsOnly) info = analyzer.protocolInfo(slice);
-            if (describe == Describe::summaryAndRows && keepDetail_) event.detail = flatten(analyzer.protocolNodes(slice));
-            fields([&](std::string_view key) { return analyzer.value(key, slice); });
-        });
-        return info;
-    };
-    auto number = [](const Value& value, std::uint64_t max) -> std::optional<std::uint64_t> {
-        auto n = value.asUInt();
-        if (!n || *n > max) return std::nullopt;
-        return n;
-    };
-    auto id16 = [&](const Value& value) -> std::optional<std::uint16_t> {
-        if (auto n = number(value, 0xFFFF)) return static_cast<std::uint16_t>(*n);
-        return std::nullopt;
-    };
-    auto text = [](Value value) { return nonEmpty(std::move(value).asString()); };
-
-    const bool l2tpControl = outer.name == "L2TP" && access + 1 == layers.size();
-    const bool pppCarried = outer.name == "PPPoES" || (outer.name == "L2TP" && !l2tpControl);
-
-    if (outer.name == "PPPoED") {
+    if (outer == n.pppoed) {
         event.transport = SessionTransport::pppoe;
         event.protocolName = "PPPoED";
-        std::uint8_t code = 0;
-        auto info = read(outer, Describe::summaryAndRows, [&](const auto& field) {
-            code = static_cast<std::uint8_t>(number(field("pppoedCode"), 0xFF).value_or(0));
-            event.sessionID = id16(field("pppoedSessionId")).value_or(0);
-            event.acName = text(field("pppoedACName"));
-            event.serviceName = text(field("pppoedServiceName"));
-        });
-        const std::string_view name = pppoeDiscoveryName(code);
+        const std::string_view name = pppoeDiscoveryName(reader.pppoedCode);
         event.phase = name == "PADT" ? SessionPhase::teardown : SessionPhase::discovery;
-        event.label = labelFrom(std::move(info), name);
+        event.label = labelFrom(std::move(reader.outerInfo), name);
         if (name == "PADS") event.annotation = fmt::format("ses 0x{:04x}", event.sessionID);
         return;
     }
 
-    if (outer.name == "RADIUS") {
+    if (outer == n.radius) {
         event.protocolName = "RADIUS";
         event.phase = SessionPhase::auth;
-        auto info = read(outer, Describe::summaryAndRows, [&](const auto& field) {
-            if (auto code = number(field("radiusCode"), 0xFF)) event.radiusCode = static_cast<std::uint8_t>(*code);
-            if (auto n = number(field("radiusIdentifier"), 0xFF)) event.radiusIdentifier = static_cast<std::uint8_t>(*n);
-            event.radiusUserName = text(field("radiusUserName"));
-            event.acctSessionID = text(field("radiusAcctSessionId"));
-            const auto status = field("radiusAcctStatusType").asUInt();
-            if (status == 1u) event.acctStatus = AcctStatus::start;
-            if (status == 2u) event.acctStatus = AcctStatus::stop;
-            event.nasIP = text(field("radiusNASIPAddress"));
-        });
-        event.label = labelFrom(std::move(info), "RADIUS");
+        event.label = labelFrom(std::move(reader.outerInfo), "RADIUS");
         const std::uint8_t code = event.radiusCode.value_or(0);
         if (code == 2) event.authResult = AuthResult::success;
         if (code == 3) event.authResult = AuthResult::failure;
@@ -309,8 +371,9 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
         return;
     }
 
+    const bool l2tpControl = outer == n.l2tp && reader.access + 1 == links.size();
     // L2TP packets (control messages and PPP carried in data messages) need their addresses.
-    if (outer.name == "L2TP") {
+    if (outer == n.l2tp) {
         event.transport = SessionTransport::l2tp;
         const auto [source, destination] = walk.ipAddresses();
         if (source.empty() || destination.empty()) {
@@ -318,20 +381,13 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
             return;
         }
         event.ipPair = addressPair(source, destination);
-        // A control message's own fields are its AVPs'; a hidden AVP names nothing (the
-        // analyzer does not read one). A data message is described by the PPP packet it carries.
-        auto info = read(outer, l2tpControl ? Describe::summaryAndRows : Describe::fieldsOnly, [&](const auto& field) {
-            event.l2tpTunnelID = id16(field("l2tpTunnelId"));
-            event.l2tpSessionID = id16(field("l2tpSessionId"));
-            if (!l2tpControl) return;
-            event.l2tpMsgType = id16(field("l2tpMessageType"));
-            event.l2tpMsgCode = id16(field("l2tpResultCode"));
-            event.l2tpAssignedSessionID = id16(field("l2tpAssignedSessionId"));
-            event.l2tpAssignedTunnelID = id16(field("l2tpAssignedTunnelId"));
-            event.hostName = text(field("l2tpHostName"));
-        });
         event.sessionID = event.l2tpSessionID.value_or(0);
         if (l2tpControl) {
+            // A header that named a protocol after it which the chain did not take.
+            if (!reader.controlRead)
+                readAgain(reader.access, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
+                    reader.readControl(analyzer, slice);
+                });
             event.protocolName = "L2TP";
             std::string name = "L2TP";
             if (event.l2tpMsgType) {
@@ -342,38 +398,33 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
             event.phase = type == 4 || type == 14 ? SessionPhase::teardown
                           : type == 6             ? SessionPhase::link
                                                   : SessionPhase::discovery;
-            event.label = labelFrom(std::move(info), name);
+            event.label = labelFrom(std::move(reader.outerInfo), name);
             return;
         }
     }
 
+    const bool pppCarried = outer == n.pppoes || (outer == n.l2tp && !l2tpControl);
     if (!pppCarried) {
         into.reset();
         return;
     }
-    if (outer.name == "PPPoES") {
-        event.transport = SessionTransport::pppoe;
-        inspect(outer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
-            event.sessionID = id16(analyzer.value("pppoesSessionId", slice)).value_or(0);
+    if (outer == n.pppoes) event.transport = SessionTransport::pppoe;
+    // The chain's last layer, unless the walk read it already.
+    const std::size_t lastLink = links.size() - 1;
+    if (reader.last != lastLink) {
+        const std::string_view history = walk.packetProtocolHistoryInterned().view();
+        const auto dash = history.rfind('-');
+        reader.last = lastLink;
+        reader.lastName = InternedString(dash == std::string_view::npos ? history : history.substr(dash + 1));
+        readAgain(lastLink, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
+            reader.lastInfo = reader.readLast(reader.lastName, analyzer, slice);
         });
     }
-    event.protocolName = std::string(last.name);
-    event.phase = pppPhase(last.name);
-    auto info = read(last, event.phase == SessionPhase::data ? Describe::summary : Describe::summaryAndRows, [&](const auto& field) {
-        if (last.name == "PAP") event.username = text(field("papPeerID"));
-        if (last.name == "CHAP") event.username = text(field("chapName"));
-        if (last.name == "IPCP") {
-            // The address a Configure packet names; 0.0.0.0 asks for one.
-            auto address = text(field("ipcpAddress"));
-            if (address && *address != "0.0.0.0" && isDottedQuad(*address)) event.assignedIP = std::move(address);
-        }
-        // Only Configure packets carry options, and so an MRU.
-        if (last.name == "LCP" && outer.name == "PPPoES") {
-            if (auto mru = id16(field("lcpMRU"))) event.mru = mru;
-        }
-    });
-    event.label = labelFrom(std::move(info), last.name);
-    if (last.name == "PAP" || last.name == "CHAP") {
+    const std::string_view last = reader.lastName.view();
+    event.protocolName = std::string(last);
+    event.phase = pppPhase(last);
+    event.label = labelFrom(std::move(reader.lastInfo), last);
+    if (reader.lastName == n.pap || reader.lastName == n.chap) {
         const std::string label = lowercased(event.label);
         if (contains(label, "ack") || contains(label, "success")) event.authResult = AuthResult::success;
         else if (contains(label, "nak") || contains(label, "failure") || contains(label, "reject")) event.authResult = AuthResult::failure;

@@ -12,8 +12,13 @@
 namespace qor {
 namespace {
 
-/// Every packed event's blocks are at least this large; a larger event gets a block of its own.
+/// The chunks of the runs are cut from blocks of this size; an event larger than a block gets
+/// a block of its own.
 constexpr std::size_t kBlockSize = std::size_t{4} << 20;
+/// A run's first chunk; each next one is twice the last, up to `kLargestChunk`. A PPPoE
+/// session's few dozen events fill a few small chunks; an L2TP tunnel's hundreds of thousands
+/// fill large ones.
+constexpr std::size_t kFirstChunk = 512, kLargestChunk = std::size_t{64} << 10;
 
 /// The numbers of an event, copied as they are.
 struct Fixed {
@@ -189,23 +194,32 @@ constexpr std::uint32_t kTextBits = bit(Bit::annotation) | bit(Bit::username) | 
 
 }  // namespace
 
-std::byte* SessionEventStore::reserve(std::size_t bytes) {
-    if (bytes > left_) {
-        const std::size_t size = std::max(bytes, kBlockSize);
-        blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
-        free_ = blocks_.back().get();
-        left_ = size;
+std::byte* SessionEventStore::reserve(std::size_t bytes, Run& run) {
+    if (bytes > run.left_) {
+        run.nextChunk_ = run.nextChunk_ == 0 ? kFirstChunk : std::min(2 * run.nextChunk_, kLargestChunk);
+        const std::size_t chunk = std::max(bytes, run.nextChunk_);
+        if (chunk > left_) {
+            // What is left of the last block stays unused: at most one chunk's worth.
+            const std::size_t size = std::max(chunk, kBlockSize);
+            blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+            free_ = blocks_.back().get();
+            left_ = size;
+        }
+        run.free_ = free_;
+        run.left_ = chunk;
+        free_ += chunk;
+        left_ -= chunk;
     }
-    std::byte* at = free_;
-    free_ += bytes;
-    left_ -= bytes;
+    std::byte* at = run.free_;
+    run.free_ += bytes;
+    run.left_ -= bytes;
     return at;
 }
 
-std::size_t SessionEventStore::append(const RawSessionEvent& event) {
+std::size_t SessionEventStore::append(const RawSessionEvent& event, Run& run) {
     Sink measure(nullptr);
     pack(event, measure);
-    std::byte* at = reserve(measure.size());
+    std::byte* at = reserve(measure.size(), run);
     Sink write(at);
     pack(event, write);
     packedBytes_ += measure.size();

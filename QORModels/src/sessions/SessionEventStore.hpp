@@ -81,8 +81,23 @@ public:
     SessionEventStore(SessionEventStore&&) noexcept = default;
     SessionEventStore& operator=(SessionEventStore&&) noexcept = default;
 
-    /// Packs a copy of `event` and gives its index: 0, 1, ... in the order of the calls.
-    std::size_t append(const RawSessionEvent& event);
+    /// Where the events of one run (a group that is read together) are packed: one after
+    /// another, in chunks of the run's own that grow as it does. A group's events then lie
+    /// together whichever packets came between them, and reading a group walks a few chunks
+    /// instead of pages all over the store. A run only belongs to the store it was used with.
+    class Run {
+    private:
+        friend class SessionEventStore;
+        std::byte* free_ = nullptr;
+        std::size_t left_ = 0;
+        std::size_t nextChunk_ = 0;
+    };
+
+    /// Packs a copy of `event` at the end of `run` and gives its index: 0, 1, ... in the order
+    /// of the calls, whatever the run.
+    std::size_t append(const RawSessionEvent& event, Run& run);
+    /// The same, in the store's own run.
+    std::size_t append(const RawSessionEvent& event) { return append(event, ownRun_); }
     [[nodiscard]] std::size_t size() const { return events_.size(); }
     /// The event at `index`, read in place.
     [[nodiscard]] PackedSessionEvent event(std::size_t index) const;
@@ -98,14 +113,15 @@ public:
     [[nodiscard]] std::size_t packedBytes() const { return packedBytes_; }
 
 private:
-    /// Room for `bytes` more bytes in the current block, or a new block.
-    std::byte* reserve(std::size_t bytes);
+    /// Room for `bytes` more bytes at the end of `run`, in its chunk or a new one.
+    std::byte* reserve(std::size_t bytes, Run& run);
 
-    std::vector<std::unique_ptr<std::byte[]>> blocks_;
+    std::vector<std::unique_ptr<std::byte[]>> blocks_;  ///< the runs' chunks are cut from these
     std::vector<const std::byte*> events_;
-    std::byte* free_ = nullptr;
+    std::byte* free_ = nullptr;  ///< the rest of the last block
     std::size_t left_ = 0;
     std::size_t packedBytes_ = 0;
+    Run ownRun_;
 };
 
 }  // namespace qor

@@ -14,27 +14,33 @@
 namespace qor {
 namespace {
 
+/// The members of a group (their indices in the store, or positions in a list), and the run of
+/// the store that a group of events packs its events in.
+struct GroupMembers : std::vector<std::size_t> {
+    SessionEventStore::Run run;
+};
+
 /// Groups that keep the order in which their keys were first met. A group is found by any view
 /// of its key that `Hash` and `Equal` take, and the key is made only for a group's first member.
 template <class Key, class Hash = std::hash<Key>, class Equal = std::equal_to<>>
 class OrderedGroups {
 public:
-    std::vector<std::size_t>& operator[](const Key& key) { return find(key, [&] { return key; }); }
+    GroupMembers& operator[](const Key& key) { return find(key, [&] { return key; }); }
     /// The group of `view`, begun with the key `makeKey()` makes when there is none yet.
     template <class View, class MakeKey>
-    std::vector<std::size_t>& find(const View& view, const MakeKey& makeKey) {
+    GroupMembers& find(const View& view, const MakeKey& makeKey) {
         auto it = index_.find(view);
         if (it == index_.end()) {
             it = index_.emplace(makeKey(), groups_.size()).first;
-            groups_.emplace_back(it->first, std::vector<std::size_t>{});
+            groups_.emplace_back(it->first, GroupMembers{});
         }
         return groups_[it->second].second;
     }
-    std::vector<std::pair<Key, std::vector<std::size_t>>>& groups() { return groups_; }
+    std::vector<std::pair<Key, GroupMembers>>& groups() { return groups_; }
 
 private:
     std::unordered_map<Key, std::size_t, Hash, Equal> index_;
-    std::vector<std::pair<Key, std::vector<std::size_t>>> groups_;
+    std::vector<std::pair<Key, GroupMembers>> groups_;
 };
 
 /// A MAC pair as two views, lesser text first like `SubscriberSessionKey`.
@@ -510,14 +516,15 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
     return grouping.finish();
 }
 
-/// The events are packed as they come (`SessionEventStore`); the groups hold their indices in
-/// the store, and each group's events are read in place when it is assembled.
+/// The events are packed as they come (`SessionEventStore`), each group's in a run of its own;
+/// the groups hold their indices in the store, and each group's events are read in place when
+/// it is assembled.
 struct SubscriberSessionBuilder::Grouping::State {
     SessionEventStore events;
-    std::vector<std::size_t> radius;
+    GroupMembers radius;
     OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual> pppoe;
     OrderedGroups<std::string, TextHash> l2tp;
-    std::vector<std::size_t> broadcast;  ///< PPPoE packets sent to the broadcast address
+    GroupMembers broadcast;  ///< PPPoE packets sent to the broadcast address
     /// The sessions, once outlined; their events stay in the store until the ladders are built.
     std::vector<SessionOutline> outlines;
     bool outlined = false;
@@ -547,17 +554,17 @@ void SubscriberSessionBuilder::Grouping::add(const std::vector<RawSessionEvent>&
 void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
     if (state_->outlined) state_ = std::make_unique<State>();  // the events of another trace
     State& g = *state_;
-    const std::size_t i = g.events.append(e);
+    auto join = [&](GroupMembers& group) { group.push_back(g.events.append(e, group.run)); };
     if (e.protocolName == std::string_view("RADIUS")) {
-        g.radius.push_back(i);
+        join(g.radius);
     } else if (e.transport == SessionTransport::pppoe) {
-        if (e.dstMAC == kBroadcastMAC) g.broadcast.push_back(i);
-        else g.pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }).push_back(i);
+        if (e.dstMAC == kBroadcastMAC) join(g.broadcast);
+        else join(g.pppoe.find(MACPairView(e.srcMAC, e.dstMAC), [&] { return SubscriberSessionKey(e.srcMAC, e.dstMAC); }));
     } else if (e.ipPair) {
-        g.l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }).push_back(i);
+        join(g.l2tp.find(std::string_view(*e.ipPair), [&] { return *e.ipPair; }));
     } else {
         const MACPairView macs(e.srcMAC, e.dstMAC);
-        g.l2tp[std::string(macs.a) + "|" + std::string(macs.b)].push_back(i);
+        join(g.l2tp[std::string(macs.a) + "|" + std::string(macs.b)]);
     }
 }
 
@@ -601,8 +608,8 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
     // The groups are done with; the store keeps the events for the ladders.
     g.pppoe = {};
     g.l2tp = {};
-    std::vector<std::size_t>().swap(g.radius);
-    std::vector<std::size_t>().swap(g.broadcast);
+    g.radius = {};
+    g.broadcast = {};
     g.outlined = true;
     return outlines.size();
 }

@@ -36,6 +36,21 @@ struct ListingSighting {
     Addresses ipv4, ipv6;
 };
 
+/// Sees each analyzer a walk takes into its chain while the walk holds it, so that a caller
+/// that reads some layers' fields reads them then instead of making those analyzers again.
+class LayerObserver {
+public:
+    /// The analyzer of the link about to take place `link` in the chain (`links()[link]`), made
+    /// from `bytes`: `name` is the name the protocol history gives the layer, `next` the
+    /// protocol the analyzer names after it (the null handle when none, and then the walk ends
+    /// with this link). Called only for analyzers the chain takes, in chain order.
+    virtual void layer(std::size_t link, InternedString name, const QORPluginAnalyzerProtocol& analyzer, const Data& bytes,
+                       InternedString next) = 0;
+
+protected:
+    ~LayerObserver() = default;
+};
+
 /// Builds a packet's analyzer chain: the built-in packet analyzer, the analyzer of the packet's
 /// link type, then header after header the analyzer of each protocol the previous one names.
 /// On the way it records the innermost protocol, the protocol history ("ETH-IP-TCP"), the IP
@@ -88,6 +103,8 @@ public:
         /// for a caller that needs nothing after that layer; the chain and history then end
         /// there. The null handle (the default) walks to the end.
         InternedString stopAfter;
+        /// Shown each analyzer the chain takes (nothing when null).
+        LayerObserver* layerObserver = nullptr;
         /// The packet carries no analysis of its own (a scratch record reused for many walks):
         /// the fields not given above start empty instead of being read from it.
         bool unanalysedPacket = false;
@@ -180,6 +197,7 @@ private:
     std::optional<std::uint32_t> packetPadding_;
     std::shared_ptr<const PluginLookupTable> table_;
     ListingSighting* sighting_ = nullptr;
+    LayerObserver* observer_ = nullptr;
     std::vector<InternedString>* announced_ = nullptr;
     InternedString stopAfter_;
     /// Appends `link`, which announced `next` after it.

@@ -74,8 +74,11 @@ public:
     void classify(const SessionPacket& packet, std::optional<RawSessionEvent>& into);
 
 private:
+    struct LayerReader;
+
     std::shared_ptr<QORPacket> scratch_;
     bool keepDetail_ = true;
+    std::unique_ptr<LayerReader> reader_;
     /// The name of the link type last looked up.
     InternedString linkName_;
     std::uint32_t linkNameType_ = 0;
