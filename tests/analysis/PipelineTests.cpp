@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <map>
 #include <new>
 
@@ -125,6 +127,23 @@ TEST_F(Pipeline, ALayerObserverSeesEachTakenLayerWithTheLinkItTakes) {
     const CacheAnalyzer limitedWalk(q, std::nullopt, {}, q->data().value(), 200, std::move(limitedOptions));
     ASSERT_EQ(limitedWalk.links().size(), 3u);
     EXPECT_EQ(limited.seen, (std::vector<Seen>{{1, "ETH", 200, "BIG"}, {2, "BIG", 186, "BIG"}}));
+}
+
+TEST_F(Pipeline, AWalksAddressTextsAreItsOwnHoweverManyWalksCameBefore) {
+    // Walks on one thread over packets whose IP headers differ only in their addresses, in
+    // turn: each walk gives its own packet's texts, the ones its IP analyzer renders.
+    for (int round = 0; round < 3; ++round) {
+        for (std::uint8_t first : {0x10, 0x20, 0x10, 0x30}) {
+            std::vector<std::byte> bytes(60);
+            for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::byte>(first + i);
+            const auto p = packetWithBytes(Data(std::move(bytes)));
+            const Data data = p->data().value();
+            const CacheAnalyzer walk(p, std::nullopt, {}, data, 60);
+            const auto texts = walk.ipAddresses();
+            EXPECT_EQ(texts, CacheAnalyzer::addressTexts(walk.links()[2], 2, data, p));
+            EXPECT_EQ(texts.first, fmt::format("{:02x}{:02x}{:02x}{:02x}", first + 26, first + 27, first + 28, first + 29));
+        }
+    }
 }
 
 TEST_F(Pipeline, UnknownLinkTypeOrNoNextProtocolKeepsThePacketsOwnValues) {

@@ -10,6 +10,7 @@
 #include "QORModels/analysis/PluginLookupTable.hpp"
 #include "QORModels/packets/APIError.hpp"
 #include "QORModels/packets/QORPacket.hpp"
+#include "AddressTextMemo.hpp"
 
 namespace qor {
 namespace {
@@ -319,7 +320,9 @@ std::optional<std::string> CacheAnalyzer::destinationIPAddress() const {
 
 std::pair<std::string, std::string> CacheAnalyzer::ipAddresses() const {
     if (addressLink_ == 0) return {sourceIPAddress_.value_or(""), destinationIPAddress_.value_or("")};
-    return addressTexts(links_[addressLink_ - 1], packetIPVersion_.value_or(kFamilyIPv4), packetData_, packet_);
+    const ChainLink& link = links_[addressLink_ - 1];
+    const std::int32_t family = packetIPVersion_.value_or(kFamilyIPv4);
+    return addressTextMemo().texts(link, family, packetData_, [&] { return addressTexts(link, family, packetData_, packet_); });
 }
 
 void CacheAnalyzer::apply(QORPacket& packet) const {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <iterator>
+#include <numeric>
+#include <span>
 #include <unordered_map>
 
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
@@ -411,27 +413,37 @@ RADIUSByUser radiusByUser(const std::vector<PackedSessionEvent>& radius) {
 
 /// Adds the RADIUS events of each session's user (`radiusByUser`) to it.
 void mergeRADIUS(std::vector<SessionOutline>& outlines, const RADIUSByUser& byUser) {
-    std::string lowered;
+    using Events = std::vector<const PackedSessionEvent*>;
     auto summaryOf = [&](std::size_t i) -> const SessionSummary& { return outlines[i].session.summary; };
-    // The sessions of each user, by start time: each RADIUS event goes to the session of its
-    // user that was in progress at its time.
-    std::unordered_map<std::string_view, std::vector<std::size_t>> sessionsOfUser;  // keys live in byUser
-    for (std::size_t i = 0; i < outlines.size(); ++i) {
+    // The RADIUS events of each session's user, looked up on all cores (the map is only read).
+    std::vector<const Events*> userEvents(outlines.size(), nullptr);
+    observedParallelForEach(outlines.size(), [&](std::size_t i) {
         const auto& user = summaryOf(i).username;
-        if (!user || user->empty()) continue;
-        if (auto found = byUser.find(userKey(*user, lowered)); found != byUser.end()) sessionsOfUser[found->first].push_back(i);
-    }
-    std::vector<std::vector<const PackedSessionEvent*>> matchedOf(outlines.size());
-    for (auto& [user, list] : sessionsOfUser) {
-        std::stable_sort(list.begin(), list.end(), [&](std::size_t a, std::size_t b) {
-            return summaryOf(a).startTime < summaryOf(b).startTime;
-        });
-        for (const PackedSessionEvent* e : byUser.find(user)->second) {
-            // The last session to start at or before the event, else the first one.
-            auto after = std::upper_bound(list.begin(), list.end(), e->timestamp,
-                                          [&](double t, std::size_t i) { return t < summaryOf(i).startTime; });
-            matchedOf[after == list.begin() ? list.front() : *(after - 1)].push_back(e);
+        if (!user || user->empty()) return;
+        std::string lowered;
+        if (auto found = byUser.find(userKey(*user, lowered)); found != byUser.end()) userEvents[i] = &found->second;
+    });
+    // Each RADIUS event goes to the session of its user that was in progress at its time: the
+    // last to start at or before it, else the first one. A user with one session (most) gives it
+    // all their events as they are; a user's several sessions are taken by start time (and in
+    // their order among equal times), and their events split between them.
+    std::unordered_map<const Events*, std::vector<std::pair<double, std::size_t>>> sessionsOf;  // (start, outline)
+    for (std::size_t i = 0; i < outlines.size(); ++i)
+        if (userEvents[i]) sessionsOf[userEvents[i]].emplace_back(summaryOf(i).startTime, i);
+    std::vector<Events> split(outlines.size());
+    std::vector<std::span<const PackedSessionEvent* const>> matchedOf(outlines.size());
+    for (auto& [events, list] : sessionsOf) {
+        if (list.size() == 1) {
+            matchedOf[list.front().second] = *events;
+            continue;
         }
+        std::sort(list.begin(), list.end());
+        for (const PackedSessionEvent* e : *events) {
+            auto after = std::upper_bound(list.begin(), list.end(), e->timestamp,
+                                          [](double t, const std::pair<double, std::size_t>& s) { return t < s.first; });
+            split[after == list.begin() ? list.front().second : (after - 1)->second].push_back(e);
+        }
+        for (const auto& session : list) matchedOf[session.second] = split[session.second];
     }
     // Each RADIUS event went to one session: the sessions take theirs in on all cores.
     observedParallelForEach(outlines.size(), [&](std::size_t index) {
@@ -527,6 +539,7 @@ struct SubscriberSessionBuilder::Grouping::State {
     GroupMembers broadcast;  ///< PPPoE packets sent to the broadcast address
     /// The sessions, once outlined; their events stay in the store until the ladders are built.
     std::vector<SessionOutline> outlines;
+    std::vector<std::size_t> order;  ///< the outlines in the order of their sessions' start
     bool outlined = false;
 };
 
@@ -600,10 +613,17 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
             }
         });
     });
+    std::size_t count = outlines.size();
+    for (const auto& list : l2tpOutlines) count += list.size();
+    outlines.reserve(count);
     for (auto& list : l2tpOutlines) std::move(list.begin(), list.end(), std::back_inserter(outlines));
     if (!radiusOfUser.empty()) mergeRADIUS(outlines, radiusOfUser);
-    std::stable_sort(outlines.begin(), outlines.end(), [](const SessionOutline& a, const SessionOutline& b) {
-        return a.session.summary.startTime < b.session.summary.startTime;
+    // The sessions in the order of their start, found by sorting their places: an outline is
+    // large, and the sessions are read through `order` instead of being moved into it.
+    g.order.resize(outlines.size());
+    std::iota(g.order.begin(), g.order.end(), std::size_t{0});
+    std::stable_sort(g.order.begin(), g.order.end(), [&](std::size_t a, std::size_t b) {
+        return outlines[a].session.summary.startTime < outlines[b].session.summary.startTime;
     });
     // The groups are done with; the store keeps the events for the ladders.
     g.pppoe = {};
@@ -615,7 +635,7 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
 }
 
 SubscriberSession SubscriberSessionBuilder::Grouping::session(std::size_t index) const {
-    const SessionOutline& outline = state_->outlines.at(index);
+    const SessionOutline& outline = state_->outlines[state_->order.at(index)];
     SubscriberSession session = outline.session;
     session.events = ladderOf(outline, state_->events);
     return session;
@@ -625,9 +645,11 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     const std::size_t count = outline();
     std::vector<SessionOutline>& outlines = state_->outlines;
     std::vector<SubscriberSession> sessions(count);
+    const std::vector<std::size_t>& order = state_->order;
     observedParallelForEach(count, [&](std::size_t index) {
-        sessions[index] = std::move(outlines[index].session);
-        sessions[index].events = ladderOf(outlines[index], state_->events);
+        SessionOutline& outline = outlines[order[index]];
+        sessions[index] = std::move(outline.session);
+        sessions[index].events = ladderOf(outline, state_->events);
     });
     state_ = std::make_unique<State>();
     return sessions;

@@ -145,7 +145,8 @@ public:
     /// or the ones given; rendered when asked for.
     [[nodiscard]] std::optional<std::string> sourceIPAddress() const;
     [[nodiscard]] std::optional<std::string> destinationIPAddress() const;
-    /// Both, empty text for none, rendered from one analyzer of the IP header.
+    /// Both, empty text for none, rendered from one analyzer of the IP header (or remembered
+    /// from the last time this thread rendered the same addresses of the same class).
     [[nodiscard]] std::pair<std::string, std::string> ipAddresses() const;
     /// The position plus one in `links()` of the IP header whose addresses the walk took (0: none).
     [[nodiscard]] std::uint8_t addressLink() const { return addressLink_; }
