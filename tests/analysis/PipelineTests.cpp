@@ -13,6 +13,7 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 #include "FakeAnalyzers.hpp"
+#include "AddressTextMemo.hpp"
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
 #include "QORModels/analysis/SharedSnapshot.hpp"
@@ -144,6 +145,29 @@ TEST_F(Pipeline, AWalksAddressTextsAreItsOwnHoweverManyWalksCameBefore) {
             EXPECT_EQ(texts.first, fmt::format("{:02x}{:02x}{:02x}{:02x}", first + 26, first + 27, first + 28, first + 29));
         }
     }
+}
+
+TEST(AddressTextMemo, PairsThatDifferInAnyByteAreEachRemembered) {
+    // Forty IPv4 pairs (the packet's addresses at 26..33) that differ only in the last byte of
+    // the destination, then only in the first byte of the source: each is rendered once, and
+    // asked again they come from the memo (a pair that shares its slot with another is
+    // rendered again).
+    AddressTextMemo memo;
+    int renders = 0;
+    const ChainLink ipLink{7, 14, 46, 20};
+    for (int round = 0; round < 2; ++round) {
+        for (int k = 0; k < 40; ++k) {
+            std::vector<std::byte> bytes(60, std::byte{1});
+            bytes[k < 20 ? 33 : 26] = static_cast<std::byte>(k);
+            const Data data(std::move(bytes));
+            const auto texts = memo.texts(ipLink, 2, data, [&] {
+                ++renders;
+                return std::pair<std::string, std::string>(std::to_string(k), "");
+            });
+            EXPECT_EQ(texts.first, std::to_string(k));
+        }
+    }
+    EXPECT_LE(renders, 44) << renders;  // two pairs of keys may share a slot
 }
 
 TEST_F(Pipeline, UnknownLinkTypeOrNoNextProtocolKeepsThePacketsOwnValues) {

@@ -49,13 +49,23 @@ private:
             return classIndex == other.classIndex && length == other.length &&
                    std::memcmp(addresses.data(), other.addresses.data(), length) == 0;
         }
+        /// Every bit of the key reaches the low bits that pick a slot: each word is mixed in
+        /// through a full avalanche (a product alone would carry a word's high bytes, an IPv4
+        /// pair's last address byte among them, only upwards).
         [[nodiscard]] std::size_t hash() const noexcept {
-            std::uint64_t h = 0x9E3779B97F4A7C15ULL * (std::uint64_t{classIndex} << 8 | length);
+            auto mix = [](std::uint64_t x) {
+                x ^= x >> 33;
+                x *= 0xFF51AFD7ED558CCDULL;
+                x ^= x >> 33;
+                x *= 0xC4CEB9FE1A85EC53ULL;
+                x ^= x >> 33;
+                return x;
+            };
+            std::uint64_t h = mix(std::uint64_t{classIndex} << 8 | length);
             for (std::size_t i = 0; i < length; i += 8) {
                 std::uint64_t word = 0;
                 std::memcpy(&word, addresses.data() + i, std::min<std::size_t>(8, length - i));
-                h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
-                h ^= h >> 29;
+                h = mix(h ^ word);
             }
             return static_cast<std::size_t>(h);
         }

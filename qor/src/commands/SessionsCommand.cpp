@@ -36,7 +36,9 @@ std::string utcText(double seconds) {
 
 std::string orDash(const std::optional<std::string>& text) { return text && !text->empty() ? *text : "-"; }
 
-void appendSessionText(std::string& out, const SubscriberSession& session, bool details) {
+/// A session's block of text. fmt's own buffer grows without clearing what it adds, as a
+/// string written through an inserter would.
+void appendSessionText(fmt::memory_buffer& out, const SubscriberSession& session, bool details) {
     auto to = std::back_inserter(out);
     const SessionSummary& s = session.summary;
     const bool l2tp = s.transport == SessionTransport::l2tp;
@@ -48,12 +50,12 @@ void appendSessionText(std::string& out, const SubscriberSession& session, bool 
         fmt::format_to(to, "  client {}  AC {}", s.clientMAC, s.acMAC);
         if (s.acName) fmt::format_to(to, "  AC-Name {}", *s.acName);
         if (s.serviceName) fmt::format_to(to, "  Service-Name {}", *s.serviceName);
-        out += "\n";
+        out.push_back('\n');
     }
     fmt::format_to(to, "  user {}  auth {} {}  assigned {}  MRU {}", orDash(s.username), orDash(s.authProtocol),
                    rawValue(s.authResult), orDash(s.assignedIP), s.mru ? std::to_string(*s.mru) : "-");
     if (s.acctSessionID) fmt::format_to(to, "  Acct-Session-Id {}", *s.acctSessionID);
-    out += "\n";
+    out.push_back('\n');
     fmt::format_to(to, "  start {}  duration {:.6f} s  data {} packets, {} bytes\n", utcText(s.startTime), s.duration(),
                    s.dataPacketCount, s.dataByteCount);
     for (const auto& e : session.events) {
@@ -65,12 +67,12 @@ void appendSessionText(std::string& out, const SubscriberSession& session, bool 
                        e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", phase,
                        kPhaseColumn.substr(std::min(phase.size(), kPhaseColumn.size())), e.label);
         if (e.annotation) fmt::format_to(to, FMT_COMPILE("  [{}]"), *e.annotation);
-        out += "\n";
+        out.push_back('\n');
         if (!details) continue;
         for (const auto& row : e.detail)
             fmt::format_to(to, "{:{}}{}: {}\n", "", 18 + 2 * row.depth, row.name, row.value);
     }
-    out += "\n";
+    out.push_back('\n');
 }
 
 nlohmann::ordered_json optionalText(const std::optional<std::string>& text) {
@@ -166,7 +168,7 @@ void run(const std::string& path, bool json, bool details) {
         // ladders is alive at once, and the batch's texts keep their capacity for the next one.
         const std::size_t sessions = grouping->outline();
         constexpr std::size_t kBatch = 1024;
-        std::vector<std::string> blocks(std::min(kBatch, sessions));
+        std::vector<fmt::memory_buffer> blocks(std::min(kBatch, sessions));
         for (std::size_t first = 0; first < sessions; first += kBatch) {
             const std::size_t count = std::min(kBatch, sessions - first);
             observedParallelForEach(count, [&](std::size_t i) {
