@@ -64,7 +64,7 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
 
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
                            const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages,
-                           std::size_t windowSize, bool showDuringNextWindow) {
+                           std::size_t windowSize, bool showDuringNextWindow, std::size_t releaseStep) {
     preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
     Data data = mapCapture(path);
     CaptureFacts facts;
@@ -76,6 +76,7 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     options.releasePages = releasePages;
     options.windowSize = windowSize;
     options.showDuringNextWindow = showDuringNextWindow;
+    options.releaseStep = releaseStep;
     options.fileURL = path;
     options.progress = [&](double kb) { bar.update(static_cast<std::uint64_t>(kb * 1024.0)); };
     CaptureReadResult result;

@@ -50,10 +50,11 @@ LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path);
 /// `windowSize` the packets of a window, and `showDuringNextWindow` as in the options too (each
 /// window shown while the next one is analysed; packet slots then span two windows). The
 /// packets' bytes lie in a read-only mapping of the file, whose pages a visitor done with them
-/// may let go (`releaseMappedPages`).
+/// may let go (`releaseMappedPages`); `releaseStep` as in the options.
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
                            const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages = true,
-                           std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow, bool showDuringNextWindow = false);
+                           std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow, bool showDuringNextWindow = false,
+                           std::size_t releaseStep = 0);
 
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
 /// commands call it after printing what was read.

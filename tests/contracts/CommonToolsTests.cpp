@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "QORCommonTools/ByteReader.hpp"
+#include "QORCommonTools/FileHelpers.hpp"
+#include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORCommonTools/Keylog.hpp"
 #include "QORCommonTools/QORAnalyzingUtilities.hpp"
 #include "QORCommonTools/TextHelpers.hpp"
@@ -38,6 +42,43 @@ TEST(ByteReader, NeverReadsPastTheEndAndDoesNotMoveOnFailure) {
     EXPECT_EQ(ByteReader(d).peekU32be(1), 0x3456789Au);
     EXPECT_EQ(ByteReader(d).load<std::uint32_t>(0, false), std::optional<std::uint32_t>(0x78563412));
     EXPECT_FALSE(ByteReader(d).load<std::uint32_t>(SIZE_MAX, false));
+}
+
+/// The resident kibibytes of the mapping that starts at `address`, from /proc/self/smaps.
+std::optional<long> residentKiB(const void* address) {
+    std::ifstream smaps("/proc/self/smaps");
+    std::ostringstream start;
+    start << std::hex << reinterpret_cast<std::uintptr_t>(address) << "-";
+    bool inMapping = false;
+    for (std::string line; std::getline(smaps, line);) {
+        if (line.find('-') != std::string::npos && line.find(' ') > line.find('-')) inMapping = line.rfind(start.str(), 0) == 0;
+        if (inMapping && line.rfind("Rss:", 0) == 0) return std::stol(line.substr(4));
+    }
+    return std::nullopt;
+}
+
+TEST(PassedPagesRelease, LetsGoOfTheMappingBehindThePassInStepsOfTheLeastStretch) {
+    const test::TempDir dir;
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const auto path = dir.write("eight-mib", Data(std::vector<std::byte>(8 * kMiB, std::byte{7})));
+    const auto mapped = mapFile(path);
+    ASSERT_TRUE(mapped);
+    const std::byte* base = mapped->data();
+    // Made before the pass, as a pass makes it: the mapping then maps small pages.
+    PassedPagesRelease pages(mapped->span(), true, 4 * kMiB);
+    long sum = 0;
+    for (std::size_t i = 0; i < mapped->size(); i += 4096) sum += static_cast<long>(base[i]);
+    EXPECT_EQ(sum, 7L * 2048);
+    ASSERT_EQ(residentKiB(base), 8192);
+    pages.doneUpTo(base + 3 * kMiB);  // less than the step: kept
+    EXPECT_EQ(residentKiB(base), 8192);
+    pages.doneUpTo(base + 5 * kMiB);  // the first five mebibytes go at once
+    EXPECT_EQ(residentKiB(base), 3072);
+    pages.doneUpTo(base + 8 * kMiB);  // three more: under the step, kept
+    EXPECT_EQ(residentKiB(base), 3072);
+    PassedPagesRelease everyPage(mapped->span(), true);
+    everyPage.doneUpTo(base + 6 * kMiB + 100);  // whole pages only
+    EXPECT_EQ(residentKiB(base), 2048);
 }
 
 TEST(TextHelpers, NumbersRadixPaddingAndLines) {

@@ -48,7 +48,8 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     std::atomic<std::uint64_t> launched{0}, chunksDone{0};
     // Pages of a file mapping that the pass is done with leave resident memory (other memory
     // would lose its contents, so only a mapping's).
-    PassedPagesRelease pages(fileBytes.span(), options.releasePages && mappedFileRegion(fileBytes).has_value());
+    PassedPagesRelease pages(fileBytes.span(), options.releasePages && mappedFileRegion(fileBytes).has_value(),
+                             options.releaseStep);
 
     // Shows a window to the window visitor, unless a visitor said stop.
     auto show = [&](const std::vector<std::shared_ptr<QORPacket>>& window) {

@@ -40,8 +40,9 @@ void releaseMappedPages(const void* address, std::size_t bytes) noexcept {
 #endif
 }
 
-PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool mapped) noexcept
+PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool mapped, std::size_t minimumStep) noexcept
     : mapped_(mapped && !bytes.empty()),
+      minimumStep_(minimumStep),
       released_(reinterpret_cast<std::uintptr_t>(bytes.data()) & ~(pageSize() - 1)),
       end_(reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size())) {
 #ifdef MADV_NOHUGEPAGE
@@ -54,7 +55,7 @@ PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool ma
 void PassedPagesRelease::doneUpTo(const std::byte* position) noexcept {
     if (!mapped_) return;
     const auto upTo = std::min(reinterpret_cast<std::uintptr_t>(position), end_) & ~(pageSize() - 1);
-    if (upTo <= released_) return;
+    if (upTo <= released_ || upTo - released_ < minimumStep_) return;
     releaseMappedPages(reinterpret_cast<const void*>(released_), upTo - released_);
     released_ = upTo;
 }

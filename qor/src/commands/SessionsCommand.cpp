@@ -136,6 +136,9 @@ void run(const std::string& path, bool json, bool details) {
     // uses the slot. So the output does not depend on which thread met which packet, and
     // sorting events into their groups overlaps the classification.
     constexpr std::size_t kWindow = PacketWindowAnalysis::kDefaultWindow;
+    // The file's pages are let go 4 MiB at a time: the sessions keep hundreds of megabytes, and
+    // a release per window would interrupt the classifying cores thousands of times.
+    constexpr std::size_t kReleaseStep = std::size_t{4} << 20;
     tbb::enumerable_thread_specific<SessionClassifier> classifiers(details);
     std::vector<std::optional<RawSessionEvent>> slots(2 * kWindow);
     std::size_t shownPackets = 0;  // the packets of the windows taken in so far
@@ -155,7 +158,7 @@ void run(const std::string& path, bool json, bool details) {
                 if (slots[i]) grouping->add(*slots[i]);
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/true, kWindow, /*showDuringNextWindow=*/true);
+        /*analyse=*/false, /*releasePages=*/true, kWindow, /*showDuringNextWindow=*/true, kReleaseStep);
     if (json) {
         const auto& sessions = keepUntilExit(grouping->finish());
         auto list = nlohmann::ordered_json::array();

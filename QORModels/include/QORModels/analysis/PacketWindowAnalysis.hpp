@@ -54,6 +54,10 @@ public:
         /// only be faulted back in). With the pages kept, the records are read straight from the
         /// mapping (`RecordAccess::mapped`): every page is mapped in anyway.
         bool releasePages = true;
+        /// With `releasePages`, the least stretch of the file let go at once (0: each window's
+        /// pages as it is done). Every release interrupts the other cores to drop the pages from
+        /// their address translations; a pass that keeps megabytes anyway lets go in larger steps.
+        std::size_t releaseStep = 0;
         /// Show each window to the window visitor while the workers analyse the next one, rather
         /// than between the two, so that a window visitor with work of its own (moving results
         /// out of their slots, say) does not hold the workers up. The packet visitor then runs

@@ -22,15 +22,19 @@ void releaseMappedPages(const void* address, std::size_t bytes) noexcept;
 
 /// Lets go of the pages of a read-only file mapping behind a single pass over it, as the pass
 /// moves on (`releaseMappedPages` for each stretch it has finished). For memory that is not such
-/// a mapping (`mapped` false) it does nothing. Used by one thread.
+/// a mapping (`mapped` false) it does nothing. Each release makes the kernel drop the pages from
+/// every core's address translations, which interrupts the other cores of a busy process: a
+/// pass whose other cores are at work lets go in stretches of at least `minimumStep` bytes
+/// (0: whatever whole pages it has finished). Used by one thread.
 class PassedPagesRelease {
 public:
-    PassedPagesRelease(std::span<const std::byte> bytes, bool mapped) noexcept;
+    PassedPagesRelease(std::span<const std::byte> bytes, bool mapped, std::size_t minimumStep = 0) noexcept;
     /// The pass is done with every byte before `position` (whole pages only are let go).
     void doneUpTo(const std::byte* position) noexcept;
 
 private:
     bool mapped_;
+    std::size_t minimumStep_;
     std::uintptr_t released_;  // pages before this were let go
     std::uintptr_t end_;
 };
