@@ -131,11 +131,11 @@ std::optional<std::string> text(Value value) { return nonEmpty(std::move(value).
 /// an analyzer made again for it.
 ///
 /// A layer is read for the keyed fields the event takes, and for as much of its description as
-/// the event shows (`Describe`): its summary, and its detail rows only if the event keeps them.
-/// The fields are read from the bytes without building rows, which is most of what describing
-/// a signalling packet would cost.
+/// the event shows (`Describe`): its summary, and its detail rows only if the event keeps them
+/// (an L2TP data header is read for its ids alone). The fields are read from the bytes without
+/// building rows, which is most of what describing a signalling packet would cost.
 struct SessionClassifier::LayerReader final : LayerObserver {
-    enum class Describe { fieldsOnly, summary, summaryAndRows };
+    enum class Describe { summary, summaryAndRows };
 
     explicit LayerReader(bool keepDetail) : keepDetail(keepDetail) {}
 
@@ -146,6 +146,7 @@ struct SessionClassifier::LayerReader final : LayerObserver {
         access = 0;
         outer = {};
         outerInfo.reset();
+        pppoedCode = 0;
         controlRead = false;
         last = 0;
         lastName = {};
@@ -183,10 +184,9 @@ struct SessionClassifier::LayerReader final : LayerObserver {
         macsRead = true;
     }
 
-    /// The summary (unless `describe` says fields only) and, with `summaryAndRows`, the rows.
+    /// The summary and, with `summaryAndRows`, the rows.
     std::optional<std::string> describe(const QORPluginAnalyzerProtocol& analyzer, const Data& bytes, Describe describe) {
-        std::optional<std::string> info;
-        if (describe != Describe::fieldsOnly) info = analyzer.protocolInfo(bytes);
+        std::optional<std::string> info = analyzer.protocolInfo(bytes);
         if (describe == Describe::summaryAndRows && keepDetail) event->detail = flatten(analyzer.protocolNodes(bytes));
         return info;
     }
