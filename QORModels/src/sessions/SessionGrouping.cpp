@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <iterator>
-#include <numeric>
 #include <span>
 #include <unordered_map>
 
@@ -20,6 +19,13 @@ namespace {
 /// the store that a group of events packs its events in.
 struct GroupMembers : std::vector<std::size_t> {
     SessionEventStore::Run run;
+    double earliest = 0;  ///< the earliest time of the events added to the group (`join`)
+
+    /// Adds `event` to the group, packed in `store`.
+    void join(const RawSessionEvent& event, SessionEventStore& store) {
+        earliest = empty() ? event.timestamp : std::min(earliest, event.timestamp);
+        push_back(store.append(event, run));
+    }
 };
 
 /// Groups that keep the order in which their keys were first met. A group is found by any view
@@ -412,9 +418,9 @@ RADIUSByUser radiusByUser(const std::vector<PackedSessionEvent>& radius) {
 }
 
 /// Adds the RADIUS events of each session's user (`radiusByUser`) to it.
-void mergeRADIUS(std::vector<SessionOutline>& outlines, const RADIUSByUser& byUser) {
+void mergeRADIUS(const std::vector<SessionOutline*>& outlines, const RADIUSByUser& byUser) {
     using Events = std::vector<const PackedSessionEvent*>;
-    auto summaryOf = [&](std::size_t i) -> const SessionSummary& { return outlines[i].session.summary; };
+    auto summaryOf = [&](std::size_t i) -> const SessionSummary& { return outlines[i]->session.summary; };
     // The RADIUS events of each session's user, looked up on all cores (the map is only read).
     std::vector<const Events*> userEvents(outlines.size(), nullptr);
     observedParallelForEach(outlines.size(), [&](std::size_t i) {
@@ -447,7 +453,7 @@ void mergeRADIUS(std::vector<SessionOutline>& outlines, const RADIUSByUser& byUs
     }
     // Each RADIUS event went to one session: the sessions take theirs in on all cores.
     observedParallelForEach(outlines.size(), [&](std::size_t index) {
-        SessionOutline& outline = outlines[index];
+        SessionOutline& outline = *outlines[index];
         SessionSummary& s = outline.session.summary;
         const auto& matched = matchedOf[index];
         if (matched.empty()) return;
@@ -487,8 +493,7 @@ void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<s
     std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>, TextHash, std::equal_to<>> byMAC;
     auto& groups = pppoe.groups();
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        double first = events.timestamp(groups[g].second.front());
-        for (auto i : groups[g].second) first = std::min(first, events.timestamp(i));
+        const double first = groups[g].second.earliest;
         byMAC[groups[g].first.macA].emplace_back(first, g);
         byMAC[groups[g].first.macB].emplace_back(first, g);
     }
@@ -538,8 +543,9 @@ struct SubscriberSessionBuilder::Grouping::State {
     OrderedGroups<std::string, TextHash> l2tp;
     GroupMembers broadcast;  ///< PPPoE packets sent to the broadcast address
     /// The sessions, once outlined; their events stay in the store until the ladders are built.
-    std::vector<SessionOutline> outlines;
-    std::vector<std::size_t> order;  ///< the outlines in the order of their sessions' start
+    std::vector<SessionOutline> outlines;                   ///< of the PPPoE groups, a slot each
+    std::vector<std::vector<SessionOutline>> l2tpOutlines;  ///< of each L2TP group
+    std::vector<SessionOutline*> order;                     ///< every outline, in the order of the sessions' start
     bool outlined = false;
 };
 
@@ -567,7 +573,7 @@ void SubscriberSessionBuilder::Grouping::add(const std::vector<RawSessionEvent>&
 void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
     if (state_->outlined) state_ = std::make_unique<State>();  // the events of another trace
     State& g = *state_;
-    auto join = [&](GroupMembers& group) { group.push_back(g.events.append(e, group.run)); };
+    auto join = [&](GroupMembers& group) { group.join(e, g.events); };
     if (e.protocolName == std::string_view("RADIUS")) {
         join(g.radius);
     } else if (e.transport == SessionTransport::pppoe) {
@@ -583,7 +589,7 @@ void SubscriberSessionBuilder::Grouping::add(const RawSessionEvent& e) {
 
 std::size_t SubscriberSessionBuilder::Grouping::outline() {
     State& g = *state_;
-    if (g.outlined) return g.outlines.size();
+    if (g.outlined) return g.order.size();
     joinBroadcastDiscovery(g.events, g.broadcast, g.pppoe);
     // Every event belongs to one group, so the groups are read and outlined on all cores, each
     // into its own slot, and the sessions kept in the order of their groups. The RADIUS events,
@@ -594,7 +600,8 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
     const auto& l2tpGroups = g.l2tp.groups();
     std::vector<SessionOutline>& outlines = g.outlines;
     outlines.resize(pppoeGroups.size());
-    std::vector<std::vector<SessionOutline>> l2tpOutlines(l2tpGroups.size());
+    std::vector<std::vector<SessionOutline>>& l2tpOutlines = g.l2tpOutlines;
+    l2tpOutlines.resize(l2tpGroups.size());
     std::vector<PackedSessionEvent> radius;
     RADIUSByUser radiusOfUser;
     observedParallelForEach(2, [&](std::size_t part) {
@@ -613,29 +620,25 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
             }
         });
     });
-    std::size_t count = outlines.size();
-    for (const auto& list : l2tpOutlines) count += list.size();
-    outlines.reserve(count);
-    for (auto& list : l2tpOutlines) std::move(list.begin(), list.end(), std::back_inserter(outlines));
-    if (!radiusOfUser.empty()) mergeRADIUS(outlines, radiusOfUser);
-    // The sessions in the order of their start, found by sorting their places: an outline is
-    // large, and the sessions are read through `order` instead of being moved into it.
-    g.order.resize(outlines.size());
-    std::iota(g.order.begin(), g.order.end(), std::size_t{0});
-    std::stable_sort(g.order.begin(), g.order.end(), [&](std::size_t a, std::size_t b) {
-        return outlines[a].session.summary.startTime < outlines[b].session.summary.startTime;
+    // The outlines stay where they were made (an outline is large): the sessions are found
+    // through `order`, their places in the order of the groups, then sorted by start.
+    std::vector<SessionOutline*>& order = g.order;
+    order.reserve(outlines.size() + l2tpGroups.size());
+    for (auto& outline : outlines) order.push_back(&outline);
+    for (auto& list : l2tpOutlines)
+        for (auto& outline : list) order.push_back(&outline);
+    if (!radiusOfUser.empty()) mergeRADIUS(order, radiusOfUser);
+    std::stable_sort(order.begin(), order.end(), [](const SessionOutline* a, const SessionOutline* b) {
+        return a->session.summary.startTime < b->session.summary.startTime;
     });
-    // The groups are done with; the store keeps the events for the ladders.
-    g.pppoe = {};
-    g.l2tp = {};
-    g.radius = {};
-    g.broadcast = {};
+    // The groups' member lists stay until the grouping is done with, as the store does: freeing
+    // a million entries here would hold up the first session.
     g.outlined = true;
-    return outlines.size();
+    return order.size();
 }
 
 SubscriberSession SubscriberSessionBuilder::Grouping::session(std::size_t index) const {
-    const SessionOutline& outline = state_->outlines[state_->order.at(index)];
+    const SessionOutline& outline = *state_->order.at(index);
     SubscriberSession session = outline.session;
     session.events = ladderOf(outline, state_->events);
     return session;
@@ -643,11 +646,10 @@ SubscriberSession SubscriberSessionBuilder::Grouping::session(std::size_t index)
 
 std::vector<SubscriberSession> SubscriberSessionBuilder::Grouping::finish() {
     const std::size_t count = outline();
-    std::vector<SessionOutline>& outlines = state_->outlines;
     std::vector<SubscriberSession> sessions(count);
-    const std::vector<std::size_t>& order = state_->order;
+    const std::vector<SessionOutline*>& order = state_->order;
     observedParallelForEach(count, [&](std::size_t index) {
-        SessionOutline& outline = outlines[order[index]];
+        SessionOutline& outline = *order[index];
         sessions[index] = std::move(outline.session);
         sessions[index].events = ladderOf(outline, state_->events);
     });
