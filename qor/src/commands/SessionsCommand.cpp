@@ -5,8 +5,11 @@
 #include <fmt/format.h>
 #include <tbb/enumerable_thread_specific.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -169,6 +172,14 @@ void run(const std::string& path, bool json, bool details) {
         // The sessions are outlined (summaries, and where their events lie), then built, their
         // blocks made, on the workers a batch at a time and written in order: only one batch of
         // ladders is alive at once, and the batch's texts keep their capacity for the next one.
+        // A million ladder lines leave through a large buffer, not a write per few kilobytes
+        // (a terminal keeps its line buffering). The buffer is never freed: stdout may still
+        // flush it as the process exits.
+        if (!isatty(fileno(stdout))) {
+            constexpr std::size_t kOutputBuffer = std::size_t{1} << 20;
+            static char* const outputBuffer = new char[kOutputBuffer];
+            std::setvbuf(stdout, outputBuffer, _IOFBF, kOutputBuffer);
+        }
         const std::size_t sessions = grouping->outline();
         constexpr std::size_t kBatch = 1024;
         std::vector<fmt::memory_buffer> blocks(std::min(kBatch, sessions));
