@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "../support/BitMixing.hpp"
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 
 namespace qor {
@@ -53,19 +54,11 @@ private:
         /// through a full avalanche (a product alone would carry a word's high bytes, an IPv4
         /// pair's last address byte among them, only upwards).
         [[nodiscard]] std::size_t hash() const noexcept {
-            auto mix = [](std::uint64_t x) {
-                x ^= x >> 33;
-                x *= 0xFF51AFD7ED558CCDULL;
-                x ^= x >> 33;
-                x *= 0xC4CEB9FE1A85EC53ULL;
-                x ^= x >> 33;
-                return x;
-            };
-            std::uint64_t h = mix(std::uint64_t{classIndex} << 8 | length);
+            std::uint64_t h = mixBits(std::uint64_t{classIndex} << 8 | length);
             for (std::size_t i = 0; i < length; i += 8) {
                 std::uint64_t word = 0;
                 std::memcpy(&word, addresses.data() + i, std::min<std::size_t>(8, length - i));
-                h = mix(h ^ word);
+                h = mixBits(h ^ word);
             }
             return static_cast<std::size_t>(h);
         }

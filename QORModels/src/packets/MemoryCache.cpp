@@ -5,6 +5,7 @@
 
 #include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORPlatform/ThreadLocal.hpp"
+#include "../support/BitMixing.hpp"
 
 namespace qor {
 namespace {
@@ -14,19 +15,11 @@ constexpr std::size_t kOwnerSearchLimit = 8;
 
 std::uint64_t keyOf(UInt32Range r) { return (std::uint64_t{r.lowerBound} << 32) | r.upperBound; }
 
-std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
-}
 }  // namespace
 
 std::size_t MemoryCache::home(std::uint64_t key) const {
     // Maps the hash onto [0, capacity) without a division (Lemire's multiply-shift).
-    return static_cast<std::size_t>((static_cast<unsigned __int128>(mix(key)) * slots_.size()) >> 64);
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(mixBits(key)) * slots_.size()) >> 64);
 }
 
 std::size_t MemoryCache::find(std::uint64_t key) const {
