@@ -4,7 +4,8 @@
 #
 # Usage: bench/run.sh [BUILD_DIR]     (make bench: the build `make demo` and `make install` give)
 # Environment: BENCH_RUNS (runs per tool, default 5), BENCH_PACKETS (default 1000000),
-# BENCH_SESSION_RUNS (runs per tool of the subscriber-session rows, default 3).
+# BENCH_SESSION_RUNS (runs per tool of the rows against tshark on the access and TLS captures,
+# default 3).
 #
 # Every comparison alternates the tools (qor, other, qor, other, ...), each run after `sync`,
 # and prints the median wall time and the median peak RSS (/usr/bin/time -f '%e %M') of each,
@@ -126,12 +127,13 @@ echo
 
 access="$data/bench-access-$packets.pcap"
 make_capture "$access" "$packets" pcap access
-# tshark takes about two minutes per run on this capture: the session rows alternate at most
-# three runs per tool (BENCH_SESSION_RUNS), so that the whole benchmark stays within minutes.
-all_runs=$runs
-runs=$(( ${BENCH_SESSION_RUNS:-3} < runs ? ${BENCH_SESSION_RUNS:-3} : runs ))
+# The two qor commands take about a second each: their row alternates as many runs as the
+# others. tshark takes many seconds per run on this capture: its row alternates at most three
+# runs per tool (BENCH_SESSION_RUNS), so that the whole benchmark stays within minutes.
 compare "Subscriber sessions: qor sessions vs qor protocols on an access-network capture" "time ratio <= 1.5" \
   "$qor sessions $access" "qor protocols $access" "$qor protocols $access"
+all_runs=$runs
+runs=$(( ${BENCH_SESSION_RUNS:-3} < runs ? ${BENCH_SESSION_RUNS:-3} : runs ))
 # tshark 4.0 names the session and tunnel fields pppoe.session_id and l2tp.tunnel (it refuses
 # pppoes.session_id and l2tp.tunnel_id, and would stop before reading the file).
 compare "Subscriber sessions: qor sessions vs tshark listing the access packets (tshark has no session view)" \
