@@ -124,11 +124,13 @@ std::optional<std::string> text(Value value) { return nonEmpty(std::move(value).
 
 }  // namespace
 
-/// Reads the layers an event is made from while the walk holds their analyzers: the link layer's
-/// MAC addresses, the outermost access layer, and the layer after it that ends the chain. A
-/// layer the walk cannot say is needed while it holds it (an L2TP header that turns out last
-/// though it named a protocol after it, a last layer that names one) is read afterwards through
-/// an analyzer made again for it.
+/// Reads the layers an event is made from while the walk holds their analyzers: the outermost
+/// access layer, and the layer after it that ends the chain. The event is made only when an
+/// access layer turns up, so a packet of other traffic costs the walk alone; the link layer,
+/// which comes first, is only noted, and its MAC addresses are read once the packet is known
+/// to be an event (at once when the frame carries PPPoE straight away). A layer the walk cannot say is needed while it holds it (an L2TP header that
+/// turns out last though it named a protocol after it, a last layer that names one) is read
+/// afterwards through an analyzer made again for it, as the link layer is.
 ///
 /// A layer is read for the keyed fields the event takes, and for as much of its description as
 /// the event shows (`Describe`): its summary, and its detail rows only if the event keeps them
@@ -139,9 +141,12 @@ struct SessionClassifier::LayerReader final : LayerObserver {
 
     explicit LayerReader(bool keepDetail) : keepDetail(keepDetail) {}
 
-    /// Readies the reader for the walk of one packet, whose event is made in `into`.
-    void start(RawSessionEvent& into) {
-        event = &into;
+    /// Readies the reader for the walk of one packet, whose event (if any) is made in `into`.
+    void start(std::optional<RawSessionEvent>& into) {
+        slot = &into;
+        event = nullptr;
+        linkLayer = 0;
+        linkLayerName = {};
         macsRead = false;
         access = 0;
         outer = {};
@@ -156,14 +161,21 @@ struct SessionClassifier::LayerReader final : LayerObserver {
     void layer(std::size_t link, InternedString name, const QORPluginAnalyzerProtocol& analyzer, const Data& bytes,
                InternedString next) override {
         const Names& n = names();
-        if (!macsRead && (name == n.eth || name == n.sll || name == n.sll2)) {
-            readMACs(name, analyzer, bytes);
+        if (linkLayer == 0 && (name == n.eth || name == n.sll || name == n.sll2)) {
+            linkLayer = link;
+            linkLayerName = name;
+            // A frame that carries PPPoE straight away is an event: its MACs are read now.
+            if (next == n.pppoed || next == n.pppoes) {
+                event = &slot->emplace();
+                readMACs(analyzer, bytes);
+            }
             return;
         }
         if (access == 0) {
             if (name == n.pppoed || name == n.pppoes || name == n.l2tp || name == n.radius) {
                 access = link;
                 outer = name;
+                if (!event) event = &slot->emplace();
                 readOuter(analyzer, bytes, !next.hasValue());
             }
             return;
@@ -176,10 +188,12 @@ struct SessionClassifier::LayerReader final : LayerObserver {
         }
     }
 
-    void readMACs(InternedString name, const QORPluginAnalyzerProtocol& analyzer, const Data& bytes) {
+    /// The MAC addresses of the link layer noted by the walk, read through `analyzer`.
+    void readMACs(const QORPluginAnalyzerProtocol& analyzer, const Data& bytes) {
         const Names& n = names();
-        const bool eth = name == n.eth;
-        event->srcMAC = analyzer.value(eth ? "etherSrc" : (name == n.sll ? "sllSrc" : "sll2Src"), bytes).asString().value_or("");
+        const bool eth = linkLayerName == n.eth;
+        event->srcMAC =
+            analyzer.value(eth ? "etherSrc" : (linkLayerName == n.sll ? "sllSrc" : "sll2Src"), bytes).asString().value_or("");
         if (eth) event->dstMAC = analyzer.value("etherDst", bytes).asString().value_or("");
         macsRead = true;
     }
@@ -257,7 +271,10 @@ struct SessionClassifier::LayerReader final : LayerObserver {
     }
 
     const bool keepDetail;
-    RawSessionEvent* event = nullptr;
+    std::optional<RawSessionEvent>* slot = nullptr;
+    RawSessionEvent* event = nullptr;  ///< made in `slot` at the access layer
+    std::size_t linkLayer = 0;         ///< the link of the first Ethernet or cooked header; 0: none
+    InternedString linkLayerName;
     bool macsRead = false;
     std::size_t access = 0;  ///< the link of the outermost access layer; 0 before one is met
     InternedString outer;
@@ -270,7 +287,10 @@ struct SessionClassifier::LayerReader final : LayerObserver {
 };
 
 SessionClassifier::SessionClassifier(bool keepDetail)
-    : scratch_(QORPacket::create()), keepDetail_(keepDetail), reader_(std::make_unique<LayerReader>(keepDetail)) {}
+    : scratch_(QORPacket::create()),
+      scratchRef_(scratch_),
+      keepDetail_(keepDetail),
+      reader_(std::make_unique<LayerReader>(keepDetail)) {}
 SessionClassifier::~SessionClassifier() = default;
 
 std::optional<RawSessionEvent> SessionClassifier::classify(const SessionPacket& packet) {
@@ -290,7 +310,6 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     packet.setCaptureLength(input.captureLength);
     packet.setRealLength(input.realLength);
     packet.setLinkType(input.linkType);
-    const PacketRef packetRef = std::static_pointer_cast<QORPacketProtocol>(scratch_);
 
     CacheAnalyzer::Options options;
     options.packetLengthUnified = std::min<std::uint32_t>({input.captureLength, input.realLength,
@@ -311,11 +330,10 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     options.unanalysedPacket = true;  // the scratch record carries no analysis of its own
     LayerReader& reader = *reader_;
     options.layerObserver = &reader;
-    RawSessionEvent& event = into.emplace();
-    reader.start(event);
+    reader.start(into);
     std::optional<CacheAnalyzer> analysis;
     try {
-        analysis.emplace(packetRef, std::nullopt, AnalyzerChain{}, bytes,
+        analysis.emplace(scratchRef_, std::nullopt, AnalyzerChain{}, bytes,
                          static_cast<std::uint16_t>(std::min(bytes.size(), kMaxAnalysedBytes)), std::move(options));
     } catch (const std::exception&) {
         into.reset();  // a packet the walk cannot start on is no event
@@ -324,18 +342,23 @@ void SessionClassifier::classify(const SessionPacket& input, std::optional<RawSe
     const CacheAnalyzer& walk = *analysis;
     const CompactAnalyzerChain& links = walk.links();
     // Most packets of a trace are not access signalling.
-    if (links.size() < 2 || reader.access == 0 || reader.access >= links.size()) {
+    if (links.size() < 2 || reader.access == 0 || reader.access >= links.size() || !into) {
         into.reset();
         return;
     }
+    RawSessionEvent& event = *into;
     const Names& n = names();
     const InternedString outer = reader.outer;
     // Reads the layer at `link` through an analyzer made again for it: `read(analyzer, bytes)`.
     auto readAgain = [&](std::size_t link, const auto& read) {
         const Data slice = CompactAnalyzerChain::bytesOf(links[link], bytes);
-        CompactAnalyzerChain::inspect(links[link], bytes, packetRef,
+        CompactAnalyzerChain::inspect(links[link], bytes, scratchRef_,
                                       [&](const QORPluginAnalyzerProtocol& analyzer) { read(analyzer, slice); });
     };
+    if (reader.linkLayer != 0 && reader.linkLayer < links.size() && !reader.macsRead)
+        readAgain(reader.linkLayer, [&](const QORPluginAnalyzerProtocol& analyzer, const Data& slice) {
+            reader.readMACs(analyzer, slice);
+        });
 
     event.packetId = input.packetId;
     event.timestamp = input.dateReceived;

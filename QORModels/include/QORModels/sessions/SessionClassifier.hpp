@@ -12,6 +12,7 @@
 namespace qor {
 
 class QORPacket;
+class QORPacketProtocol;
 
 /// The values of one packet that classification reads: its capture header and its bytes.
 struct SessionPacket {
@@ -77,6 +78,7 @@ private:
     struct LayerReader;
 
     std::shared_ptr<QORPacket> scratch_;
+    std::shared_ptr<QORPacketProtocol> scratchRef_;  ///< the scratch record as the walk takes it
     bool keepDetail_ = true;
     std::unique_ptr<LayerReader> reader_;
     /// The name of the link type last looked up.
