@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <iterator>
 #include <span>
 #include <unordered_map>
@@ -15,8 +16,8 @@
 namespace qor {
 namespace {
 
-/// The members of a group (their indices in the store, or positions in a list), and the run of
-/// the store that a group of events packs its events in.
+/// The events of a group (their indices in the store), the run of the store it packs them in,
+/// and the earliest of their times.
 struct GroupMembers : std::vector<std::size_t> {
     SessionEventStore::Run run;
     double earliest = 0;  ///< the earliest time of the events added to the group (`join`)
@@ -28,27 +29,28 @@ struct GroupMembers : std::vector<std::size_t> {
     }
 };
 
-/// Groups that keep the order in which their keys were first met. A group is found by any view
-/// of its key that `Hash` and `Equal` take, and the key is made only for a group's first member.
-template <class Key, class Hash = std::hash<Key>, class Equal = std::equal_to<>>
+/// Groups of `Members` that keep the order in which their keys were first met. A group is found
+/// by any view of its key that `Hash` and `Equal` take, and the key is made only for a group's
+/// first member.
+template <class Key, class Members, class Hash = std::hash<Key>, class Equal = std::equal_to<>>
 class OrderedGroups {
 public:
-    GroupMembers& operator[](const Key& key) { return find(key, [&] { return key; }); }
+    Members& operator[](const Key& key) { return find(key, [&] { return key; }); }
     /// The group of `view`, begun with the key `makeKey()` makes when there is none yet.
     template <class View, class MakeKey>
-    GroupMembers& find(const View& view, const MakeKey& makeKey) {
+    Members& find(const View& view, const MakeKey& makeKey) {
         auto it = index_.find(view);
         if (it == index_.end()) {
             it = index_.emplace(makeKey(), groups_.size()).first;
-            groups_.emplace_back(it->first, GroupMembers{});
+            groups_.emplace_back(it->first, Members{});
         }
         return groups_[it->second].second;
     }
-    std::vector<std::pair<Key, GroupMembers>>& groups() { return groups_; }
+    std::vector<std::pair<Key, Members>>& groups() { return groups_; }
 
 private:
     std::unordered_map<Key, std::size_t, Hash, Equal> index_;
-    std::vector<std::pair<Key, GroupMembers>> groups_;
+    std::vector<std::pair<Key, Members>> groups_;
 };
 
 /// A MAC pair as two views, lesser text first like `SubscriberSessionKey`.
@@ -81,10 +83,13 @@ struct TextHash {
     std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
 };
 
+double timeOf(const PackedSessionEvent* e) { return e->timestamp; }
+
 /// Puts `events` in time order, keeping packet order among equal times. A trace's packets are
 /// nearly always in time order already, and a sorted list is only checked.
-void stableSortByTime(std::vector<const PackedSessionEvent*>& events) {
-    const auto earlier = [](const PackedSessionEvent* a, const PackedSessionEvent* b) { return a->timestamp < b->timestamp; };
+template <class Event>
+void stableSortByTime(std::vector<Event>& events) {
+    const auto earlier = [](const Event& a, const Event& b) { return timeOf(a) < timeOf(b); };
     if (!std::is_sorted(events.begin(), events.end(), earlier)) std::stable_sort(events.begin(), events.end(), earlier);
 }
 
@@ -126,8 +131,8 @@ namespace {
 SessionRung rungOf(const PackedSessionEvent& e, SessionDirection direction) { return {e.index, e.timestamp, direction}; }
 
 /// Calls `visit(event, k)` for the event at `indexOf(items[k])` of `store`, for each item in
-/// order, asking for events a few items ahead: the events of one session lie far apart in the
-/// store.
+/// order, asking for events a few items ahead: a ladder's events come from several runs (its
+/// group's, the RADIUS run, a tunnel's messages) and a session's lie among its group's others.
 template <class Items, class IndexOf, class Visit>
 void readInOrder(const SessionEventStore& store, const Items& items, const IndexOf& indexOf, const Visit& visit) {
     constexpr std::size_t kAhead = 8;
@@ -209,12 +214,15 @@ struct L2TPFacts {
     }
 };
 
-/// The events at `indices`, read in place in that order.
-std::vector<PackedSessionEvent> readEvents(const SessionEventStore& store, const std::vector<std::size_t>& indices) {
+double timeOf(const L2TPFacts& e) { return e.timestamp; }
+
+/// The events at `indexOf(items[k])` (each item its own index by default), read in place in
+/// that order.
+template <class Items, class IndexOf = std::identity>
+std::vector<PackedSessionEvent> readEvents(const SessionEventStore& store, const Items& items, const IndexOf& indexOf = {}) {
     std::vector<PackedSessionEvent> events;
-    events.reserve(indices.size());
-    readInOrder(store, indices, [](std::size_t index) { return index; },
-                [&](const PackedSessionEvent& e, std::size_t) { events.push_back(e); });
+    events.reserve(items.size());
+    readInOrder(store, items, indexOf, [&](const PackedSessionEvent& e, std::size_t) { events.push_back(e); });
     return events;
 }
 
@@ -230,10 +238,8 @@ void assembleL2TPGroup(const SessionEventStore& store, const std::vector<std::si
                        std::vector<SessionOutline>& out) {
     std::vector<L2TPFacts> events;
     events.reserve(indices.size());
-    readInOrder(store, indices, [](std::size_t index) { return index; },
-                [&](const PackedSessionEvent& e, std::size_t) { events.emplace_back(e); });
-    const auto earlier = [](const L2TPFacts& a, const L2TPFacts& b) { return a.timestamp < b.timestamp; };
-    if (!std::is_sorted(events.begin(), events.end(), earlier)) std::stable_sort(events.begin(), events.end(), earlier);
+    readInOrder(store, indices, std::identity(), [&](const PackedSessionEvent& e, std::size_t) { events.emplace_back(e); });
+    stableSortByTime(events);
     SessionIdentifierUnion sessionSets, tunnelSets;
     for (const L2TPFacts& e : events) {
         if (e.isMessage(11) && e.sessionID != 0 && e.assignedSessionID != 0) sessionSets.join(e.sessionID, e.assignedSessionID);
@@ -270,7 +276,7 @@ void assembleL2TPGroup(const SessionEventStore& store, const std::vector<std::si
     };
     std::vector<Part> parts;
     std::unordered_map<std::uint16_t, std::size_t> bySet;
-    OrderedGroups<std::uint16_t> tunnels;  // the tunnel's own messages, by tunnel
+    OrderedGroups<std::uint16_t, std::vector<std::size_t>> tunnels;  // positions of the tunnel's own messages
     for (std::size_t i = 0; i < events.size(); ++i) {
         const L2TPFacts& e = events[i];
         const std::uint16_t id = e.sessionIdentifier();
@@ -313,10 +319,7 @@ void assembleL2TPGroup(const SessionEventStore& store, const std::vector<std::si
         merged.reserve(part.own.size() + shared.size());
         std::merge(part.own.begin(), part.own.end(), shared.begin(), shared.end(), std::back_inserter(merged),
                    [](const L2TPFacts* a, const L2TPFacts* b) { return a->timestamp < b->timestamp; });
-        std::vector<std::size_t> at;
-        at.reserve(merged.size());
-        for (const L2TPFacts* e : merged) at.push_back(e->index);
-        const auto read = readEvents(store, at);
+        const auto read = readEvents(store, merged, [](const L2TPFacts* e) { return e->index; });
         const auto all = pointers(read);
         SessionOutline outline = assemble(all, clientMAC, acMAC);
         SessionSummary& s = outline.session.summary;
@@ -487,7 +490,7 @@ constexpr std::string_view kBroadcastMAC = "ff:ff:ff:ff:ff:ff";
 /// after it, else the last one before it. A sender that never talks to a peer keeps its own
 /// broadcast pair. `broadcast` holds the packets' indices in `events`.
 void joinBroadcastDiscovery(const SessionEventStore& events, const std::vector<std::size_t>& broadcast,
-                            OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual>& pppoe) {
+                            OrderedGroups<SubscriberSessionKey, GroupMembers, KeyHash, KeyEqual>& pppoe) {
     if (broadcast.empty()) return;
     // The groups of each MAC, with the time of each group's first packet.
     std::unordered_map<std::string, std::vector<std::pair<double, std::size_t>>, TextHash, std::equal_to<>> byMAC;
@@ -539,8 +542,8 @@ std::vector<SubscriberSession> SubscriberSessionBuilder::group(std::vector<std::
 struct SubscriberSessionBuilder::Grouping::State {
     SessionEventStore events;
     GroupMembers radius;
-    OrderedGroups<SubscriberSessionKey, KeyHash, KeyEqual> pppoe;
-    OrderedGroups<std::string, TextHash> l2tp;
+    OrderedGroups<SubscriberSessionKey, GroupMembers, KeyHash, KeyEqual> pppoe;
+    OrderedGroups<std::string, GroupMembers, TextHash> l2tp;
     GroupMembers broadcast;  ///< PPPoE packets sent to the broadcast address
     /// The sessions, once outlined; their events stay in the store until the ladders are built.
     std::vector<SessionOutline> outlines;                   ///< of the PPPoE groups, a slot each
@@ -623,7 +626,9 @@ std::size_t SubscriberSessionBuilder::Grouping::outline() {
     // The outlines stay where they were made (an outline is large): the sessions are found
     // through `order`, their places in the order of the groups, then sorted by start.
     std::vector<SessionOutline*>& order = g.order;
-    order.reserve(outlines.size() + l2tpGroups.size());
+    std::size_t count = outlines.size();
+    for (const auto& list : l2tpOutlines) count += list.size();
+    order.reserve(count);
     for (auto& outline : outlines) order.push_back(&outline);
     for (auto& list : l2tpOutlines)
         for (auto& outline : list) order.push_back(&outline);
