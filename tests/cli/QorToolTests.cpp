@@ -1,5 +1,6 @@
 // The qor tool end to end: info and packets output, and one clear line for bad input.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "QorRunner.hpp"
@@ -66,6 +67,36 @@ TEST(QorPackets, DisplayFiltersSelectAndCount) {
             EXPECT_TRUE(r.out.empty());
         }
     }
+}
+
+TEST(QorPackets, ListingKeepsFileOrderAcrossWindowsAndWritesEveryTimeAndComment) {
+    // 2,600 packets: more than four windows of the streamed listing, whose slots are reused while
+    // the window before is still being written. Packet 700 carries a comment longer than a
+    // listing line usually is; the last packet lies 4e9 s after the first, a time the listing's
+    // integer shortcut leaves to the general formatter.
+    test::TempDir dir;
+    test::PcapngBuilder ng;
+    ng.section().interface(1);
+    const std::string comment(600, 'c');
+    const std::uint32_t count = 2600;
+    for (std::uint32_t i = 1; i <= count; ++i) {
+        const std::uint64_t micros = i == count ? 4'000'000'000'000'000ULL : std::uint64_t{i - 1} * 1'500'000;
+        std::vector<test::PcapngBuilder::Option> options;
+        if (i == 700) options.push_back(test::PcapngBuilder::text(1, comment));
+        ng.packet(0, micros, Data::fromString("not an ethernet frame"), -1, options);
+    }
+    auto r = runQor("packets " + dir.write("many.pcapng", ng.data()).string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) lines.push_back(r.out.substr(at, end - at));
+    ASSERT_EQ(lines.size(), count);
+    for (std::uint32_t i = 1; i <= count; ++i) {
+        ASSERT_EQ(lines[i - 1].substr(0, 7), fmt::format("{:>6} ", i)) << lines[i - 1];
+    }
+    EXPECT_EQ(lines[1].substr(7, 11), "   1.500000");
+    EXPECT_EQ(lines[999].substr(7, 11), "1498.500000");
+    EXPECT_EQ(lines[count - 1].substr(7, 17), "4000000000.000000");
+    EXPECT_TRUE(lines[699].ends_with("  # " + comment)) << lines[699];
 }
 
 TEST(QorBpf, RendersTheReadmesSavedTreeAndItsVerdict) {

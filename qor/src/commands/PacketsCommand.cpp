@@ -25,10 +25,11 @@
 namespace qor::cli {
 namespace {
 
-/// One packet's output text. A listing line is about a hundred bytes; the inline capacity holds
-/// most of them, and a longer text keeps its heap capacity for the packets that take its slot
-/// in later windows.
-using LineText = fmt::basic_memory_buffer<char, 160>;
+/// One packet's output text. A listing line is about a hundred bytes, and the writer asks for
+/// its upper bound (about a hundred and fifty more) before writing it; the inline capacity holds
+/// that for most lines, and a longer text keeps its heap capacity for the packets that take its
+/// slot in later windows.
+using LineText = fmt::basic_memory_buffer<char, 448>;
 
 /// RapidJSON's output stream over a buffer that keeps its capacity from packet to packet.
 struct TextOutput {
@@ -172,8 +173,9 @@ public:
     /// The most bytes `padded` writes for `text` in `width` columns (fmt pads text that is not
     /// ASCII by display columns, with fewer spaces than its bytes would suggest).
     static std::size_t room(std::string_view text, std::size_t width) { return text.size() + width; }
-    /// The most bytes `seconds` writes: fmt's fixed notation of the largest double.
-    static constexpr std::size_t kSecondsRoom = 330;
+    /// The most bytes `seconds` writes on its fast path (nine digits, the point, six digits and a
+    /// sign); the slow path makes its own room.
+    static constexpr std::size_t kSecondsRoom = 17;
     /// The most bytes `integer` writes.
     static constexpr std::size_t kIntegerRoom = 20 + 1;
 
@@ -246,9 +248,14 @@ private:
         else fmt::format_to(fmt::appender(formatted), "{:<{}}", value, width);
         text(std::string_view(formatted.data(), formatted.size()));
     }
+    /// The rare time the fast path leaves (up to hundreds of digits): the line is made room for
+    /// here, so that every line does not reserve the room of the largest double.
     [[gnu::noinline]] void secondsByFmt(double seconds) {
         fmt::memory_buffer formatted;
         fmt::format_to(fmt::appender(formatted), FMT_COMPILE("{:>11.6f}"), seconds);
+        const auto at = static_cast<std::size_t>(at_ - out_.data());
+        out_.resize(out_.size() + formatted.size());
+        at_ = out_.data() + at;
         text(std::string_view(formatted.data(), formatted.size()));
     }
     /// Padding is written in runs of `kSpaceRun` spaces, the last one only partly kept (the
@@ -325,16 +332,18 @@ struct Options {
 };
 
 /// Streams the file: each window of packets is analysed, filtered and formatted on all cores
-/// (one text per packet, kept with its capacity for the next window), written in file order,
-/// then dropped. A packet the filter cannot judge (it has no analyzers) is left out.
+/// (one text per packet, kept with its capacity for later windows), written in file order while
+/// the workers go on with the next window, then dropped. A packet the filter cannot judge (it has no analyzers) is left out.
 void run(const Options& options) {
     activateAnalyzers();
     const auto filter = !options.query.empty()  ? compileSavedQuery(options.query, options.queryDir)
                         : !options.filter.empty() ? compileDisplayFilter(options.filter)
                                                   : nullptr;
-    std::vector<LineText> texts(PacketWindowAnalysis::kDefaultWindow);
-    std::vector<std::uint8_t> listed(PacketWindowAnalysis::kDefaultWindow);
-    std::uint64_t count = 0;
+    // A window is written while the workers analyse the next one: two windows of slots.
+    constexpr std::size_t kSlots = 2 * PacketWindowAnalysis::kDefaultWindow;
+    std::vector<LineText> texts(kSlots);
+    std::vector<std::uint8_t> listed(kSlots);
+    std::uint64_t count = 0, written = 0;
     std::string out;
     CaptureFacts capture;
     try {
@@ -355,7 +364,9 @@ void run(const Options& options) {
             },
             [&](std::span<const std::shared_ptr<QORPacket>> window) {
                 out.clear();
-                for (std::size_t i = 0; i < window.size(); ++i) {
+                const std::size_t base = written % kSlots;
+                written += window.size();
+                for (std::size_t i = base; i < base + window.size(); ++i) {
                     if (!listed[i]) continue;
                     ++count;
                     out.append(texts[i].data(), texts[i].size());
@@ -363,7 +374,7 @@ void run(const Options& options) {
                 if (!out.empty()) std::fwrite(out.data(), 1, out.size(), stdout);
                 return true;
             },
-            /*analyse=*/false);
+            /*analyse=*/false, /*releasePages=*/true, PacketWindowAnalysis::kDefaultWindow, /*showDuringNextWindow=*/true);
     } catch (const FilterEvaluationError& e) {
         std::fflush(stdout);
         throw CommandFailure(2, "filter: " + e.reason());
