@@ -18,6 +18,7 @@
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
 #include "DisplayFilter.hpp"
+#include "SecondsText.hpp"
 #include "QORModels/filters/FilterErrors.hpp"
 #include "QORModels/filters/PacketFilterEngine.hpp"
 #include "commands/PluginSetup.hpp"
@@ -97,16 +98,6 @@ void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     out.push_back('\n');
 }
 
-/// "00" to "99", for writing decimal digits two at a time.
-constexpr auto kDigitPairs = [] {
-    std::array<char, 200> pairs{};
-    for (int i = 0; i < 100; ++i) {
-        pairs[2 * i] = static_cast<char>('0' + i / 10);
-        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-    return pairs;
-}();
-
 /// Whether `text` is ASCII, tested eight bytes at a time (the texts are a few to a few dozen
 /// bytes); the last bytes are tested as a word that overlaps the ones before, not one by one.
 /// Inlined into each column's padding, as `copyText` and `spaces` are.
@@ -173,9 +164,8 @@ public:
     /// The most bytes `padded` writes for `text` in `width` columns (fmt pads text that is not
     /// ASCII by display columns, with fewer spaces than its bytes would suggest).
     static std::size_t room(std::string_view text, std::size_t width) { return text.size() + width; }
-    /// The most bytes `seconds` writes on its fast path (nine digits, the point, six digits and a
-    /// sign); the slow path makes its own room.
-    static constexpr std::size_t kSecondsRoom = 17;
+    /// The most bytes `seconds` writes on its fast path; the slow path makes its own room.
+    static constexpr std::size_t kSecondsRoom = kMicrosecondTextRoom;
     /// The most bytes `integer` writes.
     static constexpr std::size_t kIntegerRoom = 20 + 1;
 
@@ -204,39 +194,11 @@ public:
         const fmt::format_int digits(value);
         paddedASCII(std::string_view(digits.data(), digits.size()), width, right);
     }
-    /// `seconds` as "{:>11.6f}" would. Times of a listing are a few seconds to a few days
-    /// relative to the first packet, and fmt's exact shortest-digits machinery for a double cost
-    /// more than the rest of the line's numbers together: such a time is rounded to whole
-    /// microseconds in integer arithmetic, which gives fmt's digits whenever the scaled value is
-    /// not near a rounding tie (the product's error is far below the margin kept). Other values
-    /// (ties, huge, infinite or NaN) go through fmt.
+    /// `seconds` as "{:>11.6f}" would (see `microsecondText`; other values go through fmt).
     void seconds(double seconds) {
-        const double magnitude = std::fabs(seconds);
-        if (magnitude < 1e9) {
-            const double scaled = magnitude * 1e6;
-            const double whole = std::nearbyint(scaled);
-            if (std::fabs(scaled - whole) < 0.4) {
-                const auto micros = static_cast<std::uint64_t>(whole);
-                char digits[32];
-                char* end = digits + sizeof digits;
-                char* p = end;
-                std::uint64_t fraction = micros % 1000000;
-                for (int i = 0; i < 3; ++i, fraction /= 100) {
-                    p -= 2;
-                    std::memcpy(p, &kDigitPairs[2 * (fraction % 100)], 2);
-                }
-                *--p = '.';
-                std::uint64_t integral = micros / 1000000;
-                do {
-                    *--p = static_cast<char>('0' + integral % 10);
-                    integral /= 10;
-                } while (integral != 0);
-                if (std::signbit(seconds)) *--p = '-';
-                paddedASCII(std::string_view(p, static_cast<std::size_t>(end - p)), 11, true);
-                return;
-            }
-        }
-        secondsByFmt(seconds);
+        std::array<char, kMicrosecondTextRoom> digits;
+        if (auto text = microsecondText(seconds, digits)) paddedASCII(*text, 11, true);
+        else secondsByFmt(seconds);
     }
 
 private:

@@ -4,10 +4,12 @@
 #include <fmt/compile.h>
 #include <fmt/format.h>
 #include <tbb/enumerable_thread_specific.h>
+#include <tbb/task_group.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -19,8 +21,10 @@
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
 #include "PluginSetup.hpp"
+#include "SecondsText.hpp"
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
 #include "QORModels/support/ObservedParallelFor.hpp"
+#include "QORModels/support/TaskGroupJoin.hpp"
 
 namespace qor::cli {
 namespace {
@@ -66,7 +70,17 @@ void appendSessionText(fmt::memory_buffer& out, const SubscriberSession& session
         // need not have their display width measured.
         constexpr std::string_view kPhaseColumn = "         ";
         const std::string_view phase = rawValue(e.phase);
-        fmt::format_to(to, FMT_COMPILE("    {:>12.6f}  {}  {}{}  {}"), e.timestamp - s.startTime,
+        const double offset = e.timestamp - s.startTime;
+        std::array<char, kMicrosecondTextRoom> digits;
+        fmt::memory_buffer general;
+        std::string_view time;
+        if (auto text = microsecondText(offset, digits)) {
+            time = *text;
+        } else {
+            fmt::format_to(std::back_inserter(general), FMT_COMPILE("{:.6f}"), offset);
+            time = std::string_view(general.data(), general.size());
+        }
+        fmt::format_to(to, FMT_COMPILE("    {:>12}  {}  {}{}  {}"), time,
                        e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", phase,
                        kPhaseColumn.substr(std::min(phase.size(), kPhaseColumn.size())), e.label);
         if (e.annotation) fmt::format_to(to, FMT_COMPILE("  [{}]"), *e.annotation);
@@ -170,8 +184,9 @@ void run(const std::string& path, bool json, bool details) {
         std::fwrite(out.data(), 1, out.size(), stdout);
     } else {
         // The sessions are outlined (summaries, and where their events lie), then built, their
-        // blocks made, on the workers a batch at a time and written in order: only one batch of
-        // ladders is alive at once, and the batch's texts keep their capacity for the next one.
+        // blocks made, on the workers a batch at a time and written in order, each batch while
+        // the next is made: only two batches of ladders are alive at once, and a batch's texts
+        // keep their capacity for the batch after next.
         // A million ladder lines leave through a large buffer, not a write per few kilobytes
         // (a terminal keeps its line buffering). The buffer is never freed: stdout may still
         // flush it as the process exits.
@@ -182,14 +197,25 @@ void run(const std::string& path, bool json, bool details) {
         }
         const std::size_t sessions = grouping->outline();
         constexpr std::size_t kBatch = 1024;
-        std::vector<fmt::memory_buffer> blocks(std::min(kBatch, sessions));
-        for (std::size_t first = 0; first < sessions; first += kBatch) {
-            const std::size_t count = std::min(kBatch, sessions - first);
-            observedParallelForEach(count, [&](std::size_t i) {
-                blocks[i].clear();
-                appendSessionText(blocks[i], grouping->session(first + i), details);
+        // Two batches of blocks: this thread writes one while the workers make the next.
+        std::array<std::vector<fmt::memory_buffer>, 2> blocks;
+        for (auto& batch : blocks) batch.resize(std::min(kBatch, sessions));
+        auto make = [&](std::size_t first) {
+            auto& batch = blocks[(first / kBatch) % 2];
+            observedParallelForEach(std::min(kBatch, sessions - first), [&](std::size_t i) {
+                batch[i].clear();
+                appendSessionText(batch[i], grouping->session(first + i), details);
             });
-            for (std::size_t i = 0; i < count; ++i) std::fwrite(blocks[i].data(), 1, blocks[i].size(), stdout);
+        };
+        tbb::task_group making;
+        const TaskGroupJoin join(making);  // a write that throws leaves no task behind
+        if (sessions > 0) make(0);
+        for (std::size_t first = 0; first < sessions; first += kBatch) {
+            if (first + kBatch < sessions) making.run([&, next = first + kBatch] { make(next); });
+            const auto& batch = blocks[(first / kBatch) % 2];
+            for (std::size_t i = 0, count = std::min(kBatch, sessions - first); i < count; ++i)
+                std::fwrite(batch[i].data(), 1, batch[i].size(), stdout);
+            making.wait();
         }
         const std::string count = fmt::format("{} session{}\n", sessions, sessions == 1 ? "" : "s");
         std::fwrite(count.data(), 1, count.size(), stdout);
