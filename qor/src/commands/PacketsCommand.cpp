@@ -295,7 +295,8 @@ struct Options {
 
 /// Streams the file: each window of packets is analysed, filtered and formatted on all cores
 /// (one text per packet, kept with its capacity for later windows), written in file order while
-/// the workers go on with the next window, then dropped. A packet the filter cannot judge (it has no analyzers) is left out.
+/// the workers go on with the next window, then dropped. A packet the filter cannot judge (it
+/// has no analyzers) is left out.
 void run(const Options& options) {
     activateAnalyzers();
     const auto filter = !options.query.empty()  ? compileSavedQuery(options.query, options.queryDir)
