@@ -18,6 +18,13 @@ namespace qor {
 namespace {
 /// Packets one worker takes at a time: enough to make a task worth its scheduling.
 constexpr std::size_t kGrain = 64;
+
+/// `shared` again, counted on a count of its own (that keeps `shared` alive).
+template <class T>
+std::shared_ptr<T> windowReference(const std::shared_ptr<T>& shared) {
+    auto holder = std::make_shared<const std::shared_ptr<T>>(shared);
+    return std::shared_ptr<T>(holder, shared.get());
+}
 }  // namespace
 
 CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketVisitor& eachPacket,
@@ -111,11 +118,20 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     };
     const TaskGroupJoin join(group);  // a read that throws leaves no task using the locals above
 
+    // Each window's packets share the cache and the file source through references of the
+    // window's own: the caller makes the packets of one window while the workers drop those of
+    // another, and one count for all of them would bounce between the cores at every packet.
+    std::shared_ptr<QORDataCachingProtocol> windowCache;
+    std::shared_ptr<const QORPacket::FileSource> windowSource;
     auto result = CaptureFileReader::read(
         fileBytes,
         [&](std::shared_ptr<QORPacket> packet) {
-            packet->setDataCache(cacheSlot);
-            packet->setFileSource(source);
+            if (reading.empty()) {
+                windowCache = windowReference(cacheSlot);
+                windowSource = windowReference(source);
+            }
+            packet->setDataCache(windowCache);
+            packet->setFileSource(windowSource);
             reading.push_back(std::move(packet));
             if (reading.size() >= windowSize) launch();
             return !stopped;
