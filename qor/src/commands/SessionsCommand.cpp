@@ -81,7 +81,10 @@ void appendSessionText(fmt::memory_buffer& out, const SubscriberSession& session
             fmt::format_to(std::back_inserter(general), FMT_COMPILE("{:.6f}"), offset);
             time = std::string_view(general.data(), general.size());
         }
-        fmt::format_to(to, FMT_COMPILE("    {:>12}  {}  {}{}  {}"), time,
+        // The time is right-aligned in twelve columns by hand too: it is ASCII.
+        constexpr std::string_view kTimeColumn = "            ";
+        fmt::format_to(to, FMT_COMPILE("    {}{}  {}  {}{}  {}"),
+                       kTimeColumn.substr(std::min(time.size(), kTimeColumn.size())), time,
                        e.direction == SessionDirection::clientToAC ? "\u2192" : "\u2190", phase,
                        kPhaseColumn.substr(std::min(phase.size(), kPhaseColumn.size())), e.label);
         if (e.annotation) fmt::format_to(to, FMT_COMPILE("  [{}]"), *e.annotation);
