@@ -38,9 +38,9 @@ std::uint8_t PluginLookupTable::addressRoles(const QORPluginAnalyzerClass& cls) 
 PluginLookupTable::FoundClass PluginLookupTable::analyzerClass(InternedString protocol) const {
     if (!protocol.hasValue()) return {};
     if (!analyzerClassByInternedProtocol.empty()) {
-        auto it = analyzerClassByInternedProtocol.find(protocol.identity());
-        if (it == analyzerClassByInternedProtocol.end() || !it->second.cls) return {};
-        return {&it->second.cls, it->second.addressRoles, it->second.chainIndex};
+        const ProtocolClass* found = analyzerClassByInternedProtocol.find(protocol.identity());
+        if (!found || !found->cls) return {};
+        return {&found->cls, found->addressRoles, found->chainIndex};
     }
     auto it = analyzerClassByProtocol.find(protocol.view());
     if (it == analyzerClassByProtocol.end() || !it->second) return {};
@@ -76,7 +76,7 @@ std::shared_ptr<const PluginLookupTable> PluginLookupTable::build(const std::vec
             entry.addressRoles = table->addressRoles(*cls);
             entry.chainIndex = AnalyzerClassIndex::indexOf(cls);
         }
-        table->analyzerClassByInternedProtocol.emplace(InternedString(name).identity(), std::move(entry));
+        table->analyzerClassByInternedProtocol.insertOrAssign(InternedString(name).identity(), std::move(entry));
     }
     return table;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "QORDependencies/Records.hpp"
+#include "QORModels/support/AddressKeyTable.hpp"
 #include "QORPlatform/InternedString.hpp"
 
 namespace qor {
@@ -55,10 +56,10 @@ struct PluginLookupTable {
         std::uint8_t addressRoles = 0;
         std::uint16_t chainIndex = 0;
     };
-    /// `analyzerClassByProtocol` again, keyed by the interned protocol names, each class with its
-    /// address roles and its class number worked out once (filled by `build`), so that a walk
-    /// step looks up neither.
-    std::unordered_map<const void*, ProtocolClass> analyzerClassByInternedProtocol;
+    /// `analyzerClassByProtocol` again, keyed by the interned protocol names (their identities),
+    /// each class with its address roles and its class number worked out once (filled by
+    /// `build`), so that a walk step looks up neither.
+    AddressKeyTable<ProtocolClass> analyzerClassByInternedProtocol;
 
     /// The attributes a packet reads for its source and destination columns, looked up once by
     /// `build` (every listed packet reads two of them): absent when no plug-in declares one.
