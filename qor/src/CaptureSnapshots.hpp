@@ -1,9 +1,6 @@
 #pragma once
 // A capture file read into packet snapshots for the stream commands.
 
-#include <tbb/task_group.h>
-
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -17,7 +14,7 @@
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
 #include "QORModels/streams/TCPStreamReassembler.hpp"
-#include "QORModels/support/TaskGroupJoin.hpp"
+#include "QORModels/support/ObservedTaskGroup.hpp"
 
 namespace qor::cli {
 
@@ -62,15 +59,12 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
     using Records = decltype(extract(std::declval<const std::vector<PacketSnapshot>&>()));
     std::vector<PacketSnapshot> reading, extracting;
     Records extracted, taken;
-    tbb::task_group extraction;
-    // Running a task and waiting for it order the caller's and the task's accesses to the vectors;
-    // the two counters say so again in atomics of this file, which race checkers see (oneTBB's
-    // own waiting happens inside its library).
-    std::atomic<std::uint64_t> launched{0}, extractedWindows{0};
+    // Running a task and waiting for it order the caller's and the task's accesses to the
+    // vectors. Destroyed before them: a failed read leaves no task using them.
+    ObservedTaskGroup extraction;
     // Waits for the window in flight and takes its records.
     auto collect = [&] {
         extraction.wait();
-        (void)extractedWindows.load(std::memory_order_acquire);
         if (pages == ExtractedPages::release && !extracting.empty()) {
             const auto first = extracting.front().bytes(), last = extracting.back().bytes();
             if (first && last && last->data() >= first->data())
@@ -83,7 +77,6 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
         sink(taken);
         taken = {};
     };
-    const TaskGroupJoin join(extraction);  // a failed read leaves no task using the locals above
     CaptureFacts facts = streamCapture(
         path, {},
         [&](std::span<const std::shared_ptr<QORPacket>> packets) {
@@ -94,12 +87,7 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
             reading = TCPStreamReassembler::snapshot(packets);
             collect();
             std::swap(reading, extracting);
-            launched.fetch_add(1, std::memory_order_release);
-            extraction.run([&] {
-                (void)launched.load(std::memory_order_acquire);
-                extracted = extract(extracting);
-                extractedWindows.fetch_add(1, std::memory_order_release);
-            });
+            extraction.run([&] { extracted = extract(extracting); });
             deliver();  // the window before goes to the sink while the workers extract this one
             return true;
         },

@@ -1,30 +1,22 @@
 #include "QORModels/analysis/PacketWindowAnalysis.hpp"
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_group.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "QORCommonTools/FileHelpers.hpp"
 #include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORModels/packets/MappedFileDataCache.hpp"
-#include "QORModels/support/TaskGroupJoin.hpp"
+#include "QORModels/support/ObservedParallelFor.hpp"
+#include "QORModels/support/ObservedTaskGroup.hpp"
+#include "QORModels/support/OwnCount.hpp"
 
 namespace qor {
 namespace {
 /// Packets one worker takes at a time: enough to make a task worth its scheduling.
 constexpr std::size_t kGrain = 64;
-
-/// `shared` again, counted on a count of its own (that keeps `shared` alive).
-template <class T>
-std::shared_ptr<T> windowReference(const std::shared_ptr<T>& shared) {
-    auto holder = std::make_shared<const std::shared_ptr<T>>(shared);
-    return std::shared_ptr<T>(holder, shared.get());
-}
 }  // namespace
 
 CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketVisitor& eachPacket,
@@ -48,11 +40,9 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     const bool workersNeeded = options.analyse || static_cast<bool>(eachPacket);
     const bool overlap = options.showDuringNextWindow && workersNeeded;
     std::size_t packetsLaunched = 0;
-    tbb::task_group group;
     // Launching a window and waiting for it order the caller's and the workers' accesses to the
-    // windows; the two counters say so again in atomics of this file, which race checkers see
-    // (oneTBB's own waiting happens inside its library).
-    std::atomic<std::uint64_t> launched{0}, chunksDone{0};
+    // windows. Destroyed before the windows: a read that throws leaves no task using them.
+    ObservedTaskGroup group;
     // Pages of a file mapping that the pass is done with leave resident memory (other memory
     // would lose its contents, so only a mapping's).
     PassedPagesRelease pages(fileBytes.span(), options.releasePages && mappedFileRegion(fileBytes).has_value(),
@@ -74,17 +64,13 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         packetsLaunched += analysing.size();
         inFlight = true;
         if (!workersNeeded) return;
-        launched.fetch_add(1, std::memory_order_release);
         group.run([&, base] {
-            (void)launched.load(std::memory_order_acquire);
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, analysing.size(), kGrain), [&](const tbb::blocked_range<std::size_t>& r) {
-                (void)launched.load(std::memory_order_acquire);
+            observedParallelFor(tbb::blocked_range<std::size_t>(0, analysing.size(), kGrain), [&](const tbb::blocked_range<std::size_t>& r) {
                 for (std::size_t i = r.begin(); i != r.end(); ++i) {
                     if (i < retired.size()) retired[i].reset();
                     if (options.analyse) (void)analysing[i]->analyse();
                     if (eachPacket) eachPacket(*analysing[i], base + i);
                 }
-                chunksDone.fetch_add(1, std::memory_order_release);
             });
         });
     };
@@ -93,10 +79,7 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     auto launch = [&] {
         if (inFlight) {
             inFlight = false;
-            if (workersNeeded) {
-                group.wait();
-                (void)chunksDone.load(std::memory_order_acquire);
-            }
+            if (workersNeeded) group.wait();
         }
         retired.clear();  // what the analysis did not release (a shorter window's tail)
         if (overlap) {
@@ -116,8 +99,6 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         }
         if (overlap) show(shown);
     };
-    const TaskGroupJoin join(group);  // a read that throws leaves no task using the locals above
-
     // Each window's packets share the cache and the file source through references of the
     // window's own: the caller makes the packets of one window while the workers drop those of
     // another, and one count for all of them would bounce between the cores at every packet.
@@ -127,8 +108,8 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         fileBytes,
         [&](std::shared_ptr<QORPacket> packet) {
             if (reading.empty()) {
-                windowCache = windowReference(cacheSlot);
-                windowSource = windowReference(source);
+                windowCache = withOwnCount(cacheSlot);
+                windowSource = withOwnCount(source);
             }
             packet->setDataCache(windowCache);
             packet->setFileSource(windowSource);

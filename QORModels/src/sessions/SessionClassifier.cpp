@@ -128,9 +128,10 @@ std::optional<std::string> text(Value value) { return nonEmpty(std::move(value).
 /// access layer, and the layer after it that ends the chain. The event is made only when an
 /// access layer turns up, so a packet of other traffic costs the walk alone; the link layer,
 /// which comes first, is only noted, and its MAC addresses are read once the packet is known
-/// to be an event (at once when the frame carries PPPoE straight away). A layer the walk cannot say is needed while it holds it (an L2TP header that
-/// turns out last though it named a protocol after it, a last layer that names one) is read
-/// afterwards through an analyzer made again for it, as the link layer is.
+/// to be an event (at once when the frame carries PPPoE straight away). A layer the walk cannot
+/// say is needed while it holds it (an L2TP header that turns out last though it named a
+/// protocol after it, a last layer that names one) is read afterwards through an analyzer made
+/// again for it, as the link layer is.
 ///
 /// A layer is read for the keyed fields the event takes, and for as much of its description as
 /// the event shows (`Describe`): its summary, and its detail rows only if the event keeps them

@@ -4,13 +4,11 @@
 #include <fmt/compile.h>
 #include <fmt/format.h>
 #include <tbb/enumerable_thread_specific.h>
-#include <tbb/task_group.h>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -25,7 +23,7 @@
 #include "SecondsText.hpp"
 #include "QORModels/sessions/SubscriberSessionBuilder.hpp"
 #include "QORModels/support/ObservedParallelFor.hpp"
-#include "QORModels/support/TaskGroupJoin.hpp"
+#include "QORModels/support/ObservedTaskGroup.hpp"
 
 namespace qor::cli {
 namespace {
@@ -211,27 +209,16 @@ void run(const std::string& path, bool json, bool details) {
                 appendSessionText(batch[i], grouping->session(first + i), details);
             });
         };
-        tbb::task_group making;
         // Running the task and waiting for it order this thread's and the task's use of the
-        // blocks; the two counters say so again in atomics of this file, which race checkers see
-        // (oneTBB's own waiting happens inside its library).
-        std::atomic<std::uint64_t> launched{0}, made{0};
-        const TaskGroupJoin join(making);  // a failure leaves no task using the blocks behind
+        // blocks; a failure leaves no task using them behind.
+        ObservedTaskGroup making;
         if (sessions > 0) make(0);
         for (std::size_t first = 0; first < sessions; first += kBatch) {
-            if (first + kBatch < sessions) {
-                launched.fetch_add(1, std::memory_order_release);
-                making.run([&, next = first + kBatch] {
-                    (void)launched.load(std::memory_order_acquire);
-                    make(next);
-                    made.fetch_add(1, std::memory_order_release);
-                });
-            }
+            if (first + kBatch < sessions) making.run([&, next = first + kBatch] { make(next); });
             const auto& batch = blocks[(first / kBatch) % 2];
             for (std::size_t i = 0, count = std::min(kBatch, sessions - first); i < count; ++i)
                 std::fwrite(batch[i].data(), 1, batch[i].size(), stdout);
             making.wait();
-            (void)made.load(std::memory_order_acquire);
         }
         const std::string count = fmt::format("{} session{}\n", sessions, sessions == 1 ? "" : "s");
         std::fwrite(count.data(), 1, count.size(), stdout);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "QORModels/support/OwnCount.hpp"
 #include "QORPlatform/UnfairLock.hpp"
 
 namespace qor {
@@ -61,8 +62,7 @@ public:
             current = value_;
             currentGeneration = generation_.load(std::memory_order_relaxed);
         }
-        auto holder = std::make_shared<const std::shared_ptr<const T>>(current);
-        recent = Recent{this, currentGeneration, std::shared_ptr<const T>(holder, current.get())};
+        recent = Recent{this, currentGeneration, withOwnCount(std::move(current))};
         generation = currentGeneration;
         return recent.value;
     }
