@@ -117,7 +117,7 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
             if (reading.size() >= windowSize) launch();
             return !stopped;
         },
-        options.progress, nullptr, options.releasePages && !workersNeeded ? RecordAccess::windowed : RecordAccess::mapped);
+        options.progress, nullptr, !workersNeeded ? RecordAccess::windowed : RecordAccess::mapped);
     launch();  // the last window read
     launch();  // and shown
     return result;

@@ -96,6 +96,7 @@ ProtocolTally count(const std::vector<PacketSnapshot>& snapshots, QORSharedMemor
                 return;
             }
             const PacketSnapshot& snapshot = snapshots[i];
+            if (i + PacketSnapshot::kPrefetchDistance < end) snapshots[i + PacketSnapshot::kPrefetchDistance].prefetch();
             try {
                 if (auto found = analyser.announcements(snapshot, kMinimumPacketBytes)) {
                     ++tally.analysed;

@@ -40,4 +40,9 @@ std::optional<Data> PacketSnapshot::bytes() const {
     return dataCache->object(UInt32Range{dataLocation, static_cast<std::uint32_t>(end)});
 }
 
+void PacketSnapshot::prefetch() const noexcept {
+    const std::uint64_t end = std::uint64_t{dataLocation} + captureLength;
+    if (dataCache && end <= UINT32_MAX) dataCache->prefetch(UInt32Range{dataLocation, static_cast<std::uint32_t>(end)});
+}
+
 }  // namespace qor

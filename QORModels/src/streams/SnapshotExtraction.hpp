@@ -100,8 +100,10 @@ std::optional<std::vector<Record>> extractInBatches(std::size_t count, const Sna
 template <class Record, class Extract>
 std::optional<std::vector<Record>> extractInBatches(const std::vector<PacketSnapshot>& snapshots,
                                                     const SnapshotProgress& onProgress, const Extract& extract) {
-    return extractInBatches<Record, SnapshotAnalyser>(
-        snapshots.size(), onProgress, [&](SnapshotAnalyser& analyser, std::size_t i) { return extract(analyser, snapshots[i]); });
+    return extractInBatches<Record, SnapshotAnalyser>(snapshots.size(), onProgress, [&](SnapshotAnalyser& analyser, std::size_t i) {
+        if (i + PacketSnapshot::kPrefetchDistance < snapshots.size()) snapshots[i + PacketSnapshot::kPrefetchDistance].prefetch();
+        return extract(analyser, snapshots[i]);
+    });
 }
 
 /// Adds `records` to `groups` in order, and gives the group that took the first record of packet

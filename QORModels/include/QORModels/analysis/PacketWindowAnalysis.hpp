@@ -52,10 +52,11 @@ public:
         /// Let the pages of a mapped file's windows go from resident memory once they are done
         /// with; off for a caller that reads the packets' bytes again after the pass (they would
         /// only be faulted back in). The record headers are read straight from the mapping
-        /// (`RecordAccess::mapped`) when every page is mapped in anyway: the pages are kept, or
-        /// the workers read the packets (a header shares its page with the start of its packet).
-        /// Only a pass over the records alone reads them through a reused buffer, leaving the
-        /// mapping untouched.
+        /// (`RecordAccess::mapped`) when the workers read the packets (a header shares its page
+        /// with the start of its packet). A pass over the records alone reads them through a
+        /// reused buffer, leaving the mapping untouched: the pages its window visitor reads it
+        /// maps in itself, on whichever core reads them, instead of the reading core mapping
+        /// every one.
         bool releasePages = true;
         /// With `releasePages`, the least stretch of the file let go at once (0: each window's
         /// pages as it is done). Every release interrupts the other cores to drop the pages from

@@ -44,6 +44,12 @@ struct PacketSnapshot {
     /// The captured bytes, `dataLocation ..< dataLocation + captureLength` of the data cache;
     /// nothing without a cache, for a range past 2^32, or when the cache has no such entry.
     [[nodiscard]] std::optional<Data> bytes() const;
+    /// Asks for the first of those bytes to be brought into the processor's cache, for a walk
+    /// over many snapshots that will read them a few packets from now.
+    void prefetch() const noexcept;
+    /// How many snapshots ahead of the one it reads a walk asks for bytes: a packet's first
+    /// bytes come from memory while the ones before it are analysed.
+    static constexpr std::size_t kPrefetchDistance = 8;
 };
 
 }  // namespace qor
