@@ -35,10 +35,10 @@ std::optional<Data> MappedFileDataCache::object(UInt32Range range) const {
 }
 
 void MappedFileDataCache::prefetch(UInt32Range range) const noexcept {
-    if (range.lowerBound >= bytes_.size()) return;
-    const std::byte* at = bytes_.data() + range.lowerBound;
-    __builtin_prefetch(at);
-    if (range.lowerBound + 64u < bytes_.size()) __builtin_prefetch(at + 64);
+    if (range.lowerBound >= bytes_.size() || range.upperBound <= range.lowerBound) return;
+    const auto bytes = bytes_.span().subspan(range.lowerBound, std::min<std::size_t>(range.upperBound, bytes_.size()) - range.lowerBound);
+    MappedFileGuard::prefetch(bytes, bytes_.span());
+    if (bytes.size() > 64) __builtin_prefetch(bytes.data() + 64);
 }
 
 }  // namespace qor

@@ -163,4 +163,14 @@ bool MappedFileGuard::probe(std::span<const std::byte> bytes) noexcept {
     return last - base < s->lost.load(std::memory_order_acquire);
 }
 
+void MappedFileGuard::prefetch(std::span<const std::byte> bytes, std::span<const std::byte> within) noexcept {
+    if (bytes.empty()) return;
+    __builtin_prefetch(bytes.data());
+    if (slotsInUse.load(std::memory_order_relaxed) == 0) return;  // probe reads nothing more
+    const auto last = reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size() - 1);
+    const std::uintptr_t next = (last & ~(static_cast<std::uintptr_t>(pageSize) - 1)) + pageSize;
+    const auto end = reinterpret_cast<std::uintptr_t>(within.data() + within.size());
+    if (next < end) __builtin_prefetch(reinterpret_cast<const void*>(next));
+}
+
 }  // namespace qor

@@ -34,7 +34,7 @@ public:
     void set(const Data&, UInt32Range) override {}
     void clearCache() override {}
     /// Starts loading the range's first two cache lines (where every header a filter reads
-    /// begins).
+    /// begins) and the line the mapping's guard reads after them.
     void prefetch(UInt32Range range) const noexcept override;
     [[nodiscard]] const Data& fileBytes() const noexcept { return bytes_; }
 

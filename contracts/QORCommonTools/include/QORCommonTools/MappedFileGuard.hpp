@@ -44,6 +44,11 @@ public:
     /// bytes of a guarded mapping, touches each of their pages and gives true only when none of
     /// them lies at or past the mapping's lost offset.
     static bool probe(std::span<const std::byte> bytes) noexcept;
+    /// Starts loading into the processor's caches the lines `probe(bytes)` will read first: the
+    /// first of `bytes` and, once any mapping is guarded, the first of the page after their last
+    /// page when it still lies in `within` (the buffer the bytes belong to). Changes nothing; for
+    /// a walk over many ranges, called some ranges ahead.
+    static void prefetch(std::span<const std::byte> bytes, std::span<const std::byte> within) noexcept;
     /// The offset in the mapping with `handle` from which the file's bytes were lost, or
     /// `kNotLost`.
     static std::size_t lostOffset(int handle) noexcept;
