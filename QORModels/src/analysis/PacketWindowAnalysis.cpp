@@ -99,20 +99,22 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
         }
         if (overlap) show(shown);
     };
-    // Each window's packets share the cache and the file source through references of the
-    // window's own: the caller makes the packets of one window while the workers drop those of
-    // another, and one count for all of them would bounce between the cores at every packet.
-    std::shared_ptr<QORDataCachingProtocol> windowCache;
-    std::shared_ptr<const QORPacket::FileSource> windowSource;
+    // Each worker's share of a window (`kGrain` packets: the workers split a window at those
+    // boundaries) shares the cache and the file source through references of its own: the caller
+    // makes the packets of one window while the workers drop those of another, and one count
+    // for all of them (or for a window the two workers drop together) would bounce between the
+    // cores at every packet.
+    std::shared_ptr<QORDataCachingProtocol> shareCache;
+    std::shared_ptr<const QORPacket::FileSource> shareSource;
     auto result = CaptureFileReader::read(
         fileBytes,
         [&](std::shared_ptr<QORPacket> packet) {
-            if (reading.empty()) {
-                windowCache = withOwnCount(cacheSlot);
-                windowSource = withOwnCount(source);
+            if (reading.size() % kGrain == 0) {
+                shareCache = withOwnCount(cacheSlot);
+                shareSource = withOwnCount(source);
             }
-            packet->setDataCache(windowCache);
-            packet->setFileSource(windowSource);
+            packet->setDataCache(shareCache);
+            packet->setFileSource(shareSource);
             reading.push_back(std::move(packet));
             if (reading.size() >= windowSize) launch();
             return !stopped;
