@@ -88,9 +88,11 @@ const std::vector<const Setup::Key*>& ownedKeys(const Setup& s, const qor::QORPl
     return it->second;
 }
 
-/// What a listing asks of a packet: its summary line and addresses as the analysis notes them
-/// (the first call analyses), then its chain, summary line and addresses through the accessors.
+/// What a listing asks of a packet: its summary line and addresses from a walk that is not
+/// kept, then as the analysis notes them (the second call analyses), then its chain, summary
+/// line and addresses through the accessors.
 void list(const std::shared_ptr<qor::QORPacket>& packet) {
+    (void)packet->listingTexts(qor::QORPacket::ListingAnalysis::once);
     (void)packet->listingTexts();
     (void)packet->packetInfoOverview();
     (void)packet->packetSourceString();

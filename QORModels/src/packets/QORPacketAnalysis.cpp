@@ -57,20 +57,7 @@ CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* w
     // The walk only looks at analyzers while it runs.
     auto bytes = data();
     const Data packetData = bytes ? bytes->unownedView() : Data::nothingSelected();
-    CacheAnalyzer::Options options;
-    options.packetLengthUnified = packetLengthUnified();
-    const InternedString linkName = packetLinkTypeName();
-    options.packetLinkTypeString = linkName.hasValue() ? linkName : InternedString::emptyText();
-    options.sourceIPAddress = storedIPText(true);
-    options.destinationIPAddress = storedIPText(false);
-    options.packetIPVersion = packetIPVersion();
-    options.packetProtocolHistory = packetProtocolHistoryInterned();
-    options.packetProtocol = packetProtocolInterned();
-    if (sighting) options.sighting = std::ref(*sighting);
-    // The walk reads the packet's bytes, never its file, so it is not handed the path (copying
-    // a path for every packet cost more than some analyzers).
-    CacheAnalyzer analyzer(self, std::nullopt, {}, packetData,
-                           static_cast<std::uint16_t>(std::min(packetData.size(), kMaxAnalysedBytes)), std::move(options));
+    CacheAnalyzer analyzer = walk(self, packetData, sighting);
     CompactAnalyzerChain built = analyzer.takeLinks();
     if (built.empty()) {
         analyzer.apply(*self);
@@ -89,6 +76,23 @@ CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* w
         cache.setupClearAnalyzingCacheNotificationObservation();
     }
     return stored;
+}
+
+CacheAnalyzer QORPacket::walk(PacketRef self, const Data& packetData, ListingSighting* sighting) const {
+    CacheAnalyzer::Options options;
+    options.packetLengthUnified = packetLengthUnified();
+    const InternedString linkName = packetLinkTypeName();
+    options.packetLinkTypeString = linkName.hasValue() ? linkName : InternedString::emptyText();
+    options.sourceIPAddress = storedIPText(true);
+    options.destinationIPAddress = storedIPText(false);
+    options.packetIPVersion = packetIPVersion();
+    options.packetProtocolHistory = packetProtocolHistoryInterned();
+    options.packetProtocol = packetProtocolInterned();
+    if (sighting) options.sighting = std::ref(*sighting);
+    // The walk reads the packet's bytes, never its file, so it is not handed the path (copying
+    // a path for every packet cost more than some analyzers).
+    return CacheAnalyzer(std::move(self), std::nullopt, {}, packetData,
+                         static_cast<std::uint16_t>(std::min(packetData.size(), kMaxAnalysedBytes)), std::move(options));
 }
 
 bool QORPacket::analyse() const {
@@ -233,15 +237,8 @@ std::pair<std::optional<Value>, std::optional<Value>> attributeValues(const QORP
     return {std::move(one), std::move(two)};
 }
 
-/// Source and destination: the link-layer addresses for packets without IP, else the IP address
-/// attributes of the first IP analyzer of the chain (IPv4 when the history has one). With a
-/// sighting of the walk that made the packet's chain, the addresses it noted at that analyzer
-/// (taken from the sighting).
-std::pair<std::optional<std::string>, std::optional<std::string>> endpointStrings(const QORPacket& packet, bool source,
-                                                                                  bool destination,
-                                                                                  ListingSighting* sighting = nullptr) {
-    const InternedString history = packet.packetProtocolHistoryInterned();
-    if (!history.hasValue()) return {};
+/// How many IPv4 and IPv6 layers a protocol history names.
+std::pair<int, int> ipLayers(InternedString history) {
     int ipv4 = 0, ipv6 = 0;
     std::string_view rest = history.view();
     for (;;) {
@@ -252,17 +249,50 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
         if (dash == std::string_view::npos) break;
         rest.remove_prefix(dash + 1);
     }
-    std::optional<std::string> src, dst;
+    return {ipv4, ipv6};
+}
+
+using Endpoints = std::pair<std::optional<std::string>, std::optional<std::string>>;
+
+/// Both endpoints of a packet whose history is `history` as far as they come without its stored
+/// chain: the link-layer addresses for packets without IP, else the addresses the walk noted in
+/// `sighting` at the first IP header (IPv4 when the history has one). Nothing when neither
+/// answers; `linkAddresses` are the link-layer addresses looked up on the way (for a packet
+/// without IP), for the caller that goes on.
+std::optional<Endpoints> sightedEndpoints(const QORPacket& packet, InternedString history, ListingSighting& sighting,
+                                          Endpoints& linkAddresses) {
+    const auto [ipv4, ipv6] = ipLayers(history);
     if (ipv4 == 0 && ipv6 == 0) {
+        linkAddresses = {packet.packetEtherSrc(), packet.packetEtherDst()};
+        if (linkAddresses.first && linkAddresses.second) return linkAddresses;
+        if (linkAddresses.first || linkAddresses.second) return std::nullopt;
+    }
+    // The walk notes the addresses at the first link whose class answers both attributes of the
+    // pair (the link the attribute lookup reads), and only when one class does.
+    auto& noted = ipv4 > 0 ? sighting.ipv4 : sighting.ipv6;
+    if (noted.link) return Endpoints{std::move(noted.source), std::move(noted.destination)};
+    return std::nullopt;
+}
+
+/// Source and destination: the link-layer addresses for packets without IP, else the IP address
+/// attributes of the first IP analyzer of the chain (IPv4 when the history has one). With a
+/// sighting of the walk that made the packet's chain, the addresses it noted at that analyzer
+/// (taken from the sighting).
+std::pair<std::optional<std::string>, std::optional<std::string>> endpointStrings(const QORPacket& packet, bool source,
+                                                                                  bool destination,
+                                                                                  ListingSighting* sighting = nullptr) {
+    const InternedString history = packet.packetProtocolHistoryInterned();
+    if (!history.hasValue()) return {};
+    const auto [ipv4, ipv6] = ipLayers(history);
+    std::optional<std::string> src, dst;
+    if (sighting && source && destination) {
+        Endpoints linkAddresses;
+        if (auto found = sightedEndpoints(packet, history, *sighting, linkAddresses)) return std::move(*found);
+        std::tie(src, dst) = std::move(linkAddresses);
+    } else if (ipv4 == 0 && ipv6 == 0) {
         if (source) src = packet.packetEtherSrc();
         if (destination) dst = packet.packetEtherDst();
         if ((!source || src) && (!destination || dst)) return {src, dst};
-    }
-    if (sighting && source && destination && !src && !dst) {
-        // The walk notes the addresses at the first link whose class answers both attributes
-        // of the pair (the link the attribute lookup reads), and only when one class does.
-        auto& noted = ipv4 > 0 ? sighting->ipv4 : sighting->ipv6;
-        if (noted.link) return {std::move(noted.source), std::move(noted.destination)};
     }
     // Only a packet the walk did not note addresses for looks at the attributes.
     const auto table = PluginLookupTable::current();
@@ -281,7 +311,13 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
 
 }  // namespace
 
-QORPacket::ListingTexts QORPacket::listingTexts() const {
+QORPacket::ListingTexts QORPacket::listingTexts(ListingAnalysis analysis) const {
+    if (analysis == ListingAnalysis::once) {
+        const QORAnalyzerCache* made = cache_.load(std::memory_order_acquire);
+        if (!made || made->isEmpty()) {
+            if (auto texts = listingTextsOnce()) return std::move(*texts);
+        }
+    }
     ListingSighting sighting;
     bool walked = false;
     const CompactAnalyzerChain chain = analysedLinks(&sighting, &walked);
@@ -289,16 +325,44 @@ QORPacket::ListingTexts QORPacket::listingTexts() const {
     if (!walked) {  // analysed before (or by another thread at the same time)
         texts.summary = packetInfoOverview();
         std::tie(texts.source, texts.destination) = packetEndpointStrings();
-        return texts;
+    } else {
+        if (auto stored = _packetInfoOverview(); !stored.empty()) {
+            texts.summary = std::move(stored);
+        } else if (!chain.empty() && sighting.summaryLink == chain.size() - 1) {
+            texts.summary = std::move(sighting.summary);
+        } else {
+            texts.summary = packetInfoOverview();
+        }
+        std::tie(texts.source, texts.destination) = endpointStrings(*this, true, true, &sighting);
     }
-    if (auto stored = _packetInfoOverview(); !stored.empty()) {
-        texts.summary = std::move(stored);
-    } else if (!chain.empty() && sighting.summaryLink == chain.size() - 1) {
+    texts.protocol = packetProtocolInterned();
+    return texts;
+}
+
+std::optional<QORPacket::ListingTexts> QORPacket::listingTextsOnce() const {
+    // What `analysedLinks` and `listingTexts` would store and read back, taken from the walk
+    // itself; a packet whose texts need its stored chain is left to them.
+    if (!hasFilePath()) return std::nullopt;
+    auto bytes = data();
+    const Data packetData = bytes ? bytes->unownedView() : Data::nothingSelected();
+    ListingSighting sighting;
+    const CacheAnalyzer analyzer = walk(selfRef(*this), packetData, &sighting);
+    const CompactAnalyzerChain& chain = analyzer.links();
+    if (chain.empty()) return std::nullopt;
+    ListingTexts texts;
+    if (const auto& stored = analyzer.packetInfoOverviewText(); stored && !stored->empty()) {
+        texts.summary = *stored;
+    } else if (sighting.summaryLink == chain.size() - 1) {
         texts.summary = std::move(sighting.summary);
     } else {
-        texts.summary = packetInfoOverview();
+        return std::nullopt;
     }
-    std::tie(texts.source, texts.destination) = endpointStrings(*this, true, true, &sighting);
+    const InternedString history = analyzer.packetProtocolHistoryInterned();
+    Endpoints linkAddresses;
+    auto endpoints = sightedEndpoints(*this, history.hasValue() ? history : InternedString::emptyText(), sighting, linkAddresses);
+    if (!endpoints) return std::nullopt;
+    std::tie(texts.source, texts.destination) = std::move(*endpoints);
+    texts.protocol = analyzer.packetProtocolInterned();
     return texts;
 }
 

@@ -71,7 +71,7 @@ void appendJSON(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
     port("dstPort");
     w.Key("linkType");
     w.Uint(p.linkType());
-    const auto& [summary, source, destination] = texts;
+    const auto& [summary, source, destination, protocolName] = texts;
     text("packetComment", p.packetComment());
     text("packetDestinationString", destination);
     nonEmpty("packetIPDestinationAddress", p.packetIPDestinationAddress());
@@ -242,12 +242,12 @@ void appendLine(const QORPacket& p, const QORPacket::ListingTexts& texts, LineTe
         if (auto n = p.pcapngInterfaceName()) iface.append(1, '(').append(*n).append(1, ')');
     }
     auto comment = p.packetComment();
-    const auto& [summary, source, destination] = texts;
+    const auto& [summary, source, destination, protocolName] = texts;
     const InternedString linkName = p.packetLinkTypeName();
     const std::string linkNumber = linkName.hasValue() ? std::string() : std::to_string(p.linkType());
     const std::string_view sourceText = source ? std::string_view(*source) : std::string_view();
     const std::string_view destinationText = destination ? std::string_view(*destination) : std::string_view();
-    const std::string_view protocol = p.packetProtocolInterned().view();
+    const std::string_view protocol = protocolName.view();
     const std::string_view link = linkName.hasValue() ? linkName.view() : std::string_view(linkNumber);
     const std::string_view commentText = comment ? std::string_view(*comment) : std::string_view();
     const std::size_t most = 3 * LineWriter::kIntegerRoom + 5 + LineWriter::kSecondsRoom + 16 + LineWriter::room(sourceText, 15) +
@@ -316,9 +316,11 @@ void run(const Options& options) {
                 LineText& text = texts[slot];
                 text.clear();
                 // The packet is analysed here: the listing's texts, and the filter's values, come
-                // from that one analysis.
+                // from that one analysis. Only the filter and the JSON fields read the analysis
+                // again from the packet; a plain listing lets it go with the walk.
                 std::optional<QORPacket::ListingTexts> listing;
-                if (!options.count) listing = packet.listingTexts();
+                if (!options.count)
+                    listing = packet.listingTexts(filter || options.json ? QORPacket::ListingAnalysis::keep : QORPacket::ListingAnalysis::once);
                 const bool shown = !filter || PacketFilterEngine::evaluate(*filter, packet).value_or(false);
                 listed[slot] = shown ? 1 : 0;
                 if (!shown || !listing) return;

@@ -139,6 +139,10 @@ public:
     [[nodiscard]] std::optional<std::string> packetProtocolHistory() const { return packetProtocolHistory_.value(); }
     /// The history as interned text (the null handle for none), without copying it.
     [[nodiscard]] InternedString packetProtocolHistoryInterned() const { return packetProtocolHistory_; }
+    /// The innermost protocol's name, as `apply` stores it.
+    [[nodiscard]] InternedString packetProtocolInterned() const { return packetProtocol_; }
+    /// The summary line `apply` stores (the one the packet had; the walk sets none).
+    [[nodiscard]] const std::optional<std::string>& packetInfoOverviewText() const { return packetInfoOverview_; }
     [[nodiscard]] std::optional<std::int32_t> packetIPVersion() const { return packetIPVersion_; }
     [[nodiscard]] std::optional<std::uint32_t> packetPadding() const { return packetPadding_; }
     /// The addresses of the first IP header that set them (texts as its analyzer renders them),

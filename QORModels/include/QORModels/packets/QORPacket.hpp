@@ -22,6 +22,7 @@ namespace qor {
 
 class QORAnalyzerCache;
 struct ListingSighting;
+class CacheAnalyzer;
 class PacketArena;
 class UserDefaults;
 
@@ -210,17 +211,29 @@ public:
     /// over many packets, called some packets ahead.
     void prefetch(bool bytes) const noexcept;
 
-    /// The texts a packet listing shows: `packetInfoOverview()` and `packetEndpointStrings()`.
+    /// The texts a packet listing shows: `packetInfoOverview()`, `packetEndpointStrings()` and
+    /// the innermost protocol's name (`packetProtocol()` once the packet is analysed).
     struct ListingTexts {
         std::string summary;
         std::optional<std::string> source, destination;
+        InternedString protocol;
     };
-    /// `ListingTexts`, the same texts the two accessors give. A packet not analysed yet is
-    /// analysed here, and the texts are taken from the analyzers the analysis makes anyway, so a
-    /// listing that analyses and shows each packet once makes every analyzer once; a packet
-    /// analysed before answers through the accessors. Nothing is stored beyond what `analyse()`
-    /// stores.
-    [[nodiscard]] ListingTexts listingTexts() const;
+    /// Whether a listing keeps the analysis it runs.
+    enum class ListingAnalysis {
+        /// Stored as `analyse()` stores it: the packet answers every accessor from it afterwards.
+        keep,
+        /// Not stored: a packet not analysed before stays unanalysed, for a listing that lets
+        /// each packet go once it has shown it (no chain, no analysed fields and no analyzer
+        /// cache are made for it). The texts are the same as with `keep`.
+        once,
+    };
+    /// `ListingTexts`, the same texts the accessors give. A packet not analysed yet is analysed
+    /// here, and the texts are taken from the analyzers the analysis makes anyway, so a listing
+    /// that analyses and shows each packet once makes every analyzer once; a packet analysed
+    /// before answers through the accessors. With `ListingAnalysis::keep` nothing is stored
+    /// beyond what `analyse()` stores; with `once`, nothing at all (a packet whose texts the walk
+    /// alone cannot give, which is rare, is analysed and keeps its analysis).
+    [[nodiscard]] ListingTexts listingTexts(ListingAnalysis analysis = ListingAnalysis::keep) const;
     /// Appends the chain to the analyzer store (nothing for none).
     void setCachedAnalyzers(const std::optional<AnalyzerChain>& analyzers);
     /// Rebuilds and returns the detail tree.
@@ -260,6 +273,11 @@ public:
 private:
     /// `analysedLinks()`, noting the listing texts in `sighting` when this call runs the walk.
     [[nodiscard]] CompactAnalyzerChain analysedLinks(ListingSighting* sighting, bool* walked) const;
+    /// The walk of the packet's bytes `packetData` (which must outlive the result) from what the
+    /// packet says of itself, storing nothing; noting the listing texts in `sighting`, if any.
+    [[nodiscard]] CacheAnalyzer walk(PacketRef self, const Data& packetData, ListingSighting* sighting) const;
+    /// The listing texts of a walk that is not kept; nothing when the walk alone cannot give them.
+    [[nodiscard]] std::optional<ListingTexts> listingTextsOnce() const;
 
     struct Extras;     // rarely set fields
     struct Analysis;   // texts analysis stores
