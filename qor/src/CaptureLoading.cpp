@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -9,6 +10,9 @@
 #include "Command.hpp"
 #include "ProgressBar.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
+#include "QORModels/packets/APIError.hpp"
+#include "QORModels/packets/CaptureFileReader.hpp"
+#include "QORModels/packets/MappedFileDataCache.hpp"
 #include "QORModels/packets/SecretsKeystoreBridge.hpp"
 
 namespace qor::cli {
@@ -62,26 +66,33 @@ LoadedCapture loadCapture(const std::filesystem::path& path, const std::function
     return capture;
 }
 
-CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
-                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages,
-                           std::size_t windowSize, bool showDuringNextWindow, std::size_t releaseStep) {
-    preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
-    Data data = mapCapture(path);
+namespace {
+
+/// What the reader learnt about the file, into `facts`; the file's embedded key-log lines go to
+/// the key store (opening a file hands them over, whichever way it is read).
+void takeReadResult(CaptureFacts& facts, CaptureReadResult&& result) {
+    facts.isPcapng = result.format == CaptureContainerFormat::pcapng;
+    if (!facts.isPcapng && result.classicHeader) facts.classicLinkType = result.classicHeader->linktype;
+    facts.sectionComment = std::move(result.sectionComment);
+    facts.metadata = std::move(result.metadata);
+    facts.secrets = std::move(result.secrets);
+    facts.issue = std::move(result.issue);
+    bridgeSecretsToKeystore(facts.secrets, facts.path);
+}
+
+/// Runs `read` (which reports progress in kilobytes to the callback it is given) under a
+/// progress bar, and gives the facts of the read: a file that is no capture fails as
+/// `loadCapture` fails.
+template <class Read>
+CaptureFacts readShowingProgress(const std::filesystem::path& path, const Data& data, const Read& read) {
     CaptureFacts facts;
     facts.path = path;
     facts.fileSize = data.size();
     ProgressBar bar(facts.fileSize, facts.fileSize > 0 && wantsProgressBar(facts.fileSize));
-    PacketWindowAnalysis::Options options;
-    options.analyse = analyse;
-    options.releasePages = releasePages;
-    options.windowSize = windowSize;
-    options.showDuringNextWindow = showDuringNextWindow;
-    options.releaseStep = releaseStep;
-    options.fileURL = path;
-    options.progress = [&](double kb) { bar.update(static_cast<std::uint64_t>(kb * 1024.0)); };
+    const ReadProgress progress = [&](double kb) { bar.update(static_cast<std::uint64_t>(kb * 1024.0)); };
     CaptureReadResult result;
     try {
-        result = PacketWindowAnalysis::run(data, eachPacket, eachWindow, options);
+        result = read(progress);
     } catch (const APIErrorException& e) {
         bar.finish();
         throw CommandFailure(1, path.string() + ": " + e.what());
@@ -90,15 +101,56 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
         throw;
     }
     bar.finish();
-    facts.isPcapng = result.format == CaptureContainerFormat::pcapng;
-    if (!facts.isPcapng && result.classicHeader) facts.classicLinkType = result.classicHeader->linktype;
-    facts.sectionComment = result.sectionComment;
-    facts.metadata = result.metadata;
-    facts.secrets = result.secrets;
-    facts.issue = result.issue;
-    // Opening a file hands its embedded key-log lines to the key store, whichever way it is read.
-    bridgeSecretsToKeystore(result.secrets, path);
+    takeReadResult(facts, std::move(result));
     return facts;
+}
+
+}  // namespace
+
+CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages,
+                           std::size_t windowSize, bool showDuringNextWindow, std::size_t releaseStep) {
+    preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
+    Data data = mapCapture(path);
+    PacketWindowAnalysis::Options options;
+    options.analyse = analyse;
+    options.releasePages = releasePages;
+    options.windowSize = windowSize;
+    options.showDuringNextWindow = showDuringNextWindow;
+    options.releaseStep = releaseStep;
+    options.fileURL = path;
+    return readShowingProgress(path, data, [&](const ReadProgress& progress) {
+        options.progress = progress;
+        return PacketWindowAnalysis::run(data, eachPacket, eachWindow, options);
+    });
+}
+
+CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWindowVisitor& eachWindow, std::size_t windowSize) {
+    preferSmallPages();
+    Data data = mapCapture(path);
+    std::shared_ptr<QORDataCachingProtocol> cache = std::make_shared<MappedFileDataCache>(data);
+    auto fileURL = std::make_shared<const std::filesystem::path>(path);
+    const std::size_t size = std::max<std::size_t>(windowSize, 1);
+    std::vector<PacketSnapshot> window;
+    window.reserve(size);
+    bool stopped = false;
+    auto show = [&] {
+        if (!window.empty() && !stopped) stopped = !eachWindow(window);
+        window.clear();
+    };
+    return readShowingProgress(path, data, [&](const ReadProgress& progress) {
+        auto result = CaptureFileReader::readRecords(
+            data,
+            [&](const CaptureRecord& record) {
+                window.push_back(PacketSnapshot{record.packetId, record.dateReceived, record.dataLocation, record.captureLength,
+                                                record.realLength, record.linkName, record.linkType, fileURL, cache});
+                if (window.size() >= size) show();
+                return !stopped;
+            },
+            progress, RecordAccess::windowed);
+        show();  // the last window
+        return result;
+    });
 }
 
 void holdUntilExit(std::shared_ptr<void> held) {

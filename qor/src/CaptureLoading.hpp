@@ -10,6 +10,7 @@
 
 #include "QORModels/analysis/PacketWindowAnalysis.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
+#include "QORModels/streams/PacketSnapshot.hpp"
 
 namespace qor::cli {
 
@@ -55,6 +56,18 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
                            const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages = true,
                            std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow, bool showDuringNextWindow = false,
                            std::size_t releaseStep = 0);
+
+/// Receives a window of snapshots in file order. The caller may take the snapshots (swap the
+/// vector's contents out); what it leaves is dropped. Returns false to stop the read.
+using SnapshotWindowVisitor = std::function<bool(std::vector<PacketSnapshot>& window)>;
+
+/// Reads `path` record by record without making a packet for any (`CaptureFileReader::readRecords`):
+/// each window of `windowSize` records is handed to `eachWindow` as the snapshots of its packets,
+/// on this thread, in file order. Every snapshot reads its bytes through one cache of the file's
+/// read-only mapping and names the file by one shared path; the record headers are read through
+/// a reused buffer, so the mapping's pages are only those the visitor reads (and it may let them
+/// go, `releaseMappedPages`). Progress bar, facts and failures as for `streamCapture`.
+CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWindowVisitor& eachWindow, std::size_t windowSize);
 
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;
 /// commands call it after printing what was read.

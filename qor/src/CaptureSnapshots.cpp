@@ -2,23 +2,22 @@
 
 #include <iterator>
 
-#include "QORModels/packets/QORPacket.hpp"
-#include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORPlatform/MainQueue.hpp"
 
 namespace qor::cli {
 
 CaptureSnapshots snapshotCapture(const std::filesystem::path& path) {
     assertMainThread("snapshotCapture");
+    // Windows as large as the extraction's: the snapshots are all kept anyway.
+    constexpr std::size_t kWindow = 8192;
     CaptureSnapshots capture;
-    capture.facts = streamCapture(
-        path, {},
-        [&](std::span<const std::shared_ptr<QORPacket>> window) {
-            auto snapshots = TCPStreamReassembler::snapshot(window);
-            std::move(snapshots.begin(), snapshots.end(), std::back_inserter(capture.snapshots));
+    capture.facts = streamSnapshots(
+        path,
+        [&](std::vector<PacketSnapshot>& window) {
+            std::move(window.begin(), window.end(), std::back_inserter(capture.snapshots));
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/false);
+        kWindow);
     return capture;
 }
 

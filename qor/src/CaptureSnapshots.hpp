@@ -4,16 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <span>
 #include <utility>
 #include <vector>
 
 #include "CaptureLoading.hpp"
 #include "QORCommonTools/MemoryAdvice.hpp"
-#include "QORModels/packets/QORPacket.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
-#include "QORModels/streams/TCPStreamReassembler.hpp"
 #include "QORModels/support/ObservedTaskGroup.hpp"
 
 namespace qor::cli {
@@ -57,7 +53,7 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
     // batches of a few hundred snapshots).
     constexpr std::size_t kWindow = 8192;
     using Records = decltype(extract(std::declval<const std::vector<PacketSnapshot>&>()));
-    std::vector<PacketSnapshot> reading, extracting;
+    std::vector<PacketSnapshot> extracting;
     Records extracted, taken;
     // Running a task and waiting for it order the caller's and the task's accesses to the
     // vectors. Destroyed before them: a failed read leaves no task using them.
@@ -77,21 +73,20 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
         sink(taken);
         taken = {};
     };
-    CaptureFacts facts = streamCapture(
-        path, {},
-        [&](std::span<const std::shared_ptr<QORPacket>> packets) {
-            if (firstPacketTime && !packets.empty()) {
-                *firstPacketTime = packets.front()->dateReceived();
+    CaptureFacts facts = streamSnapshots(
+        path,
+        [&](std::vector<PacketSnapshot>& window) {
+            if (firstPacketTime && !window.empty()) {
+                *firstPacketTime = window.front().dateReceived;
                 firstPacketTime = nullptr;
             }
-            reading = TCPStreamReassembler::snapshot(packets);
             collect();
-            std::swap(reading, extracting);
+            std::swap(window, extracting);  // the reader drops the window extracted before
             extraction.run([&] { extracted = extract(extracting); });
             deliver();  // the window before goes to the sink while the workers extract this one
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/false, kWindow);
+        kWindow);
     collect();
     deliver();
     return facts;

@@ -6,6 +6,7 @@
 #include "QORModels/packets/CaptureFileReader.hpp"
 #include "QORModels/packets/ClassicPcapReader.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 #include "support/Fixtures.hpp"
 
 namespace qor {
@@ -65,6 +66,55 @@ TEST(PacketSink, PacketsTheSinkDropsAreFreed) {
     PcapngReader::read(pcapngCapture(), keepNothing);
     ASSERT_EQ(seen.size(), 103u);
     for (auto& w : seen) EXPECT_TRUE(w.expired());
+}
+
+TEST(RecordSink, RecordsCarryWhatThePacketsOfTheSameReadCarry) {
+    // A pass over the records alone must locate and date each packet exactly as the packet read
+    // does: the snapshots of the streaming commands are made from records, the listings from
+    // packets.
+    auto big = classicCapture(9, true);
+    for (const Data& capture : {classicCapture(12), big.slice(0, big.size() - 3), pcapngCapture()}) {
+        Sunk packets;
+        const auto fromPackets = CaptureFileReader::read(capture, packets.sink());
+        std::vector<CaptureRecord> records;
+        const auto fromRecords = CaptureFileReader::readRecords(capture, [&](const CaptureRecord& record) {
+            records.push_back(record);
+            return true;
+        });
+        EXPECT_EQ(fromRecords.packetCount, fromPackets.packetCount);
+        EXPECT_EQ(fromRecords.issue, fromPackets.issue);
+        ASSERT_EQ(records.size(), packets.packets.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const CaptureRecord& r = records[i];
+            const QORPacket& p = *packets.packets[i];
+            EXPECT_EQ(r.packetId, p.packetId());
+            EXPECT_EQ(r.dataLocation, p.dataLocation());
+            EXPECT_EQ(r.captureLength, p.captureLength());
+            EXPECT_EQ(r.realLength, p.realLength());
+            EXPECT_EQ(r.linkType, p.linkType());
+            EXPECT_EQ(r.dateReceived, p.dateReceived());
+            EXPECT_EQ(r.dateReference, p.dateReference());
+            EXPECT_EQ(r.linkName, p.packetProtocolInterned());
+            EXPECT_EQ(r.linkName, p.packetLinkTypeName());
+            EXPECT_EQ(r.interfaceIndex ? std::optional<std::int64_t>(*r.interfaceIndex) : std::nullopt, p.pcapngInterfaceIndex());
+            EXPECT_EQ(r.interfaceName.value(), p.pcapngInterfaceName());
+            EXPECT_EQ(r.comment, p.packetComment());
+            EXPECT_EQ(r.flags, p.pcapngPacketFlags());
+        }
+    }
+    // The pcapng trace's first packet says the most.
+    std::vector<CaptureRecord> records;
+    const auto stopped = PcapngReader::readRecords(pcapngCapture(), [&](const CaptureRecord& record) {
+        records.push_back(record);
+        return false;
+    });
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_FALSE(stopped.issue);
+    EXPECT_EQ(records[0].interfaceIndex, std::optional<std::uint32_t>(0));
+    EXPECT_EQ(records[0].interfaceName.view(), "eth0");
+    EXPECT_EQ(records[0].comment, std::optional<std::string>("look here"));
+    EXPECT_EQ(records[0].flags, std::optional<std::uint32_t>(2));
+    EXPECT_EQ(records[0].realLength, 1514u);
 }
 
 TEST(CaptureFileReader, DispatchesByTheFirstBytesAndReportsWhatTheFileSays) {

@@ -15,6 +15,12 @@ constexpr std::size_t kProgressEveryRecords = 64;
 
 ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink& sink, const ReadProgress& progress,
                                               PacketArena* arena, RecordAccess access) {
+    return readRecords(
+        data, [&](const CaptureRecord& record) { return sink(QORPacket::fromRecord(record, arena)); }, progress, access);
+}
+
+ClassicPcapReadResult ClassicPcapReader::readRecords(const Data& data, const RecordSink& sink, const ReadProgress& progress,
+                                                     RecordAccess access) {
     ClassicPcapReadResult result;
     auto header = PCAPFileHeader::parse(data);
     if (!header) {
@@ -30,8 +36,10 @@ ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink
 
     std::size_t count = 0;
     std::size_t offset = kGlobalHeaderSize;
-    double reference = 0;
     bool stopped = false;
+    CaptureRecord record;
+    record.linkType = header->linktype;
+    record.linkName = linkName;
     // Record headers are read through a window (or straight from the mapping, when asked); the
     // packet bytes are never read.
     SequentialReader in(data, access == RecordAccess::windowed ? SequentialReader::kDefaultWindowSize : 0);
@@ -41,11 +49,11 @@ ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink
             result.issue = "the file shrank while it was read; reading stopped at record " + std::to_string(count + 1);
             break;
         }
-        ByteReader record(*head);
-        auto seconds = *record.load<std::uint32_t>(0, swap);
-        auto fraction = *record.load<std::uint32_t>(4, swap);
-        auto caplen = *record.load<std::uint32_t>(8, swap);
-        auto origlen = *record.load<std::uint32_t>(12, swap);
+        ByteReader fields(*head);
+        auto seconds = *fields.load<std::uint32_t>(0, swap);
+        auto fraction = *fields.load<std::uint32_t>(4, swap);
+        auto caplen = *fields.load<std::uint32_t>(8, swap);
+        auto origlen = *fields.load<std::uint32_t>(12, swap);
         const std::size_t location = offset + kRecordHeaderSize;
         if (std::uint64_t{caplen} > data.size() - location) {
             result.issue = "record " + std::to_string(count + 1) + " at offset " + std::to_string(offset) + " claims " +
@@ -57,21 +65,15 @@ ClassicPcapReadResult ClassicPcapReader::read(const Data& data, const PacketSink
             result.issue = "packet data beyond 4 GiB cannot be addressed; reading stopped at record " + std::to_string(count + 1);
             break;
         }
-        double time = static_cast<double>(seconds) + static_cast<double>(fraction) / divisor;
-        if (count == 0) reference = time;
-        auto packet = arena ? QORPacket::create(arena) : QORPacket::create();
-        packet->setPacketId(static_cast<std::int64_t>(count) + 1);
-        packet->setDataLocation(static_cast<std::uint32_t>(location));
-        packet->setCaptureLength(caplen);
-        packet->setRealLength(origlen);
-        packet->setLinkType(header->linktype);
-        packet->setDateReceived(time);
-        packet->setDateReference(reference);
-        packet->set_packetTime(time - reference);
-        packet->setPacketProtocolAndHistory(linkName);
+        record.dateReceived = static_cast<double>(seconds) + static_cast<double>(fraction) / divisor;
+        if (count == 0) record.dateReference = record.dateReceived;
+        record.packetId = static_cast<std::int64_t>(count) + 1;
+        record.dataLocation = static_cast<std::uint32_t>(location);
+        record.captureLength = caplen;
+        record.realLength = origlen;
         ++count;
         offset = location + caplen;
-        if (!sink(std::move(packet))) {
+        if (!sink(record)) {
             stopped = true;
             break;
         }

@@ -138,6 +138,12 @@ std::optional<std::uint64_t> PcapngOptions::u64(const Data& area, std::uint16_t 
 
 PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, const Progress& progress, PacketArena* arena,
                                     RecordAccess access) {
+    return readRecords(
+        data, [&](const CaptureRecord& record) { return sink(QORPacket::fromRecord(record, arena)); }, progress, access);
+}
+
+PcapngReadResult PcapngReader::readRecords(const Data& data, const RecordSink& sink, const Progress& progress,
+                                           RecordAccess access) {
     if (data.size() < kBlockFraming || detectCaptureContainerFormat(data) != CaptureContainerFormat::pcapng) {
         return PcapngReadResult::notPcapng();
     }
@@ -263,26 +269,25 @@ PcapngReadResult PcapngReader::read(const Data& data, const PacketSink& sink, co
                 const Interface& iface = interfaces[*ifId];
                 double time = timestampSeconds((std::uint64_t{*high} << 32) | *low, iface.base2, iface.base2Shift, iface.tsresolExponent);
                 if (!reference) reference = time;
-                auto packet = arena ? QORPacket::create(arena) : QORPacket::create();
-                packet->setPacketId(static_cast<std::int64_t>(++count));
-                packet->setDataLocation(static_cast<std::uint32_t>(location));
-                packet->setCaptureLength(*caplen);
-                packet->setRealLength(*origlen);
-                packet->setLinkType(iface.linkType);
-                packet->setDateReceived(time);
-                packet->setDateReference(*reference);
-                packet->set_packetTime(time - *reference);
-                packet->setPacketProtocolAndHistory(iface.linkName);
-                packet->setPcapngInterfaceIndex(*ifId);
-                packet->setPcapngInterfaceName(iface.internedName);
+                CaptureRecord record;
+                record.packetId = static_cast<std::int64_t>(++count);
+                record.dataLocation = static_cast<std::uint32_t>(location);
+                record.captureLength = *caplen;
+                record.realLength = *origlen;
+                record.linkType = iface.linkType;
+                record.dateReceived = time;
+                record.dateReference = *reference;
+                record.linkName = iface.linkName;
+                record.interfaceIndex = *ifId;
+                record.interfaceName = iface.internedName;
                 std::uint64_t paddedCaplen = (std::uint64_t{*caplen} + 3) & ~std::uint64_t{3};
                 if (bodyLength > paddedCaplen + 20) {
                     auto optionsOffset = static_cast<std::size_t>(paddedCaplen + 20);
                     Data opts = run(bodyOffset + optionsOffset, bodyLength - optionsOffset);
-                    packet->setPacketComment(PcapngOptions::string(opts, 1, swap));
-                    packet->setPcapngPacketFlags(PcapngOptions::u32(opts, 2, swap));
+                    record.comment = PcapngOptions::string(opts, 1, swap);
+                    record.flags = PcapngOptions::u32(opts, 2, swap);
                 }
-                stopped = !sink(std::move(packet));
+                stopped = !sink(record);
                 break;
             }
             case kDecryptionSecretsBlock: {

@@ -35,6 +35,26 @@ std::shared_ptr<QORPacket> QORPacket::create(PacketArena* arena) {
     return std::allocate_shared<QORPacket>(PacketArena::Allocator<QORPacket>(arena), Passkey{});
 }
 
+std::shared_ptr<QORPacket> QORPacket::fromRecord(const CaptureRecord& record, PacketArena* arena) {
+    auto packet = arena ? create(arena) : create();
+    packet->setPacketId(record.packetId);
+    packet->setDataLocation(record.dataLocation);
+    packet->setCaptureLength(record.captureLength);
+    packet->setRealLength(record.realLength);
+    packet->setLinkType(record.linkType);
+    packet->setDateReceived(record.dateReceived);
+    packet->setDateReference(record.dateReference);
+    packet->set_packetTime(record.dateReceived - record.dateReference);
+    packet->setPacketProtocolAndHistory(record.linkName);
+    if (record.interfaceIndex) {
+        packet->setPcapngInterfaceIndex(*record.interfaceIndex);
+        packet->setPcapngInterfaceName(record.interfaceName);
+    }
+    if (record.comment) packet->setPacketComment(record.comment);
+    if (record.flags) packet->setPcapngPacketFlags(record.flags);
+    return packet;
+}
+
 std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> cacheManager, std::uint32_t packetPadding,
                                              std::int64_t packetId, std::uint32_t dataLocation,
                                              std::uint32_t packetLengthCaptured, std::uint32_t packetLengthReal,

@@ -8,6 +8,7 @@
 
 #include "QORCommonTools/PCAPFileHeader.hpp"
 #include "QORModels/packets/CaptureContainerFormat.hpp"
+#include "QORModels/packets/CaptureRecord.hpp"
 #include "QORModels/packets/PacketSink.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
 #include "QORPlatform/Data.hpp"
@@ -50,6 +51,10 @@ public:
     /// records of a mapped file are walked.
     static CaptureReadResult read(const Data& data, const PacketSink& sink, const ReadProgress& progress = {},
                                   PacketArena* arena = nullptr, RecordAccess access = RecordAccess::windowed);
+    /// The same read handing each record to `sink` as it is, with no packet made for it: for a
+    /// pass that only needs to know where each packet's bytes are.
+    static CaptureReadResult readRecords(const Data& data, const RecordSink& sink, const ReadProgress& progress = {},
+                                         RecordAccess access = RecordAccess::windowed);
 };
 
 }  // namespace qor

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "QORCommonTools/PCAPFileHeader.hpp"
+#include "QORModels/packets/CaptureRecord.hpp"
 #include "QORModels/packets/PacketSink.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORModels/packets/RecordAccess.hpp"
@@ -56,6 +57,9 @@ public:
     /// record headers of a mapped file are walked.
     static ClassicPcapReadResult read(const Data& data, const PacketSink& sink, const ReadProgress& progress = {},
                                       PacketArena* arena = nullptr, RecordAccess access = RecordAccess::windowed);
+    /// The same walk handing each record to `sink` as it is, with no packet made for it.
+    static ClassicPcapReadResult readRecords(const Data& data, const RecordSink& sink, const ReadProgress& progress = {},
+                                             RecordAccess access = RecordAccess::windowed);
     /// The whole file: every packet in `packets`, in file order.
     static ClassicPcapReadResult read(const Data& data, const ReadProgress& progress = {});
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "QORCommonTools/ByteReader.hpp"
+#include "QORModels/packets/CaptureRecord.hpp"
 #include "QORModels/packets/PacketSink.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 #include "QORModels/packets/RecordAccess.hpp"
@@ -86,6 +87,10 @@ public:
     /// `access` is how the blocks of a mapped file are walked.
     static PcapngReadResult read(const Data& data, const PacketSink& sink, const Progress& progress = {},
                                  PacketArena* arena = nullptr, RecordAccess access = RecordAccess::windowed);
+    /// The same walk handing each packet block's record to `sink` as it is, with no packet made
+    /// for it.
+    static PcapngReadResult readRecords(const Data& data, const RecordSink& sink, const Progress& progress = {},
+                                        RecordAccess access = RecordAccess::windowed);
     /// The whole file: every packet in `packets`, in file order.
     static PcapngReadResult read(const Data& data, const Progress& progress = {});
 };

@@ -15,6 +15,7 @@
 #include "QORDependencies/QORPacketProtocol.hpp"
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORModels/analysis/CompactAnalyzerChain.hpp"
+#include "QORModels/packets/CaptureRecord.hpp"
 #include "QORPlatform/InternedString.hpp"
 #include "QORPlatform/UnfairLock.hpp"
 
@@ -66,6 +67,11 @@ public:
     static std::shared_ptr<QORPacket> create();
     /// The same, with its memory taken from a reader's arena.
     static std::shared_ptr<QORPacket> create(PacketArena* arena);
+    /// The packet of a capture file's record (heap-made, or carved from `arena` when given): its
+    /// id, the place and lengths of its bytes, link type, time with the first packet's as
+    /// reference, the link type's name as protocol and history, and for pcapng its interface,
+    /// comment and flags. No data cache or file source: the reader's caller sets those.
+    static std::shared_ptr<QORPacket> fromRecord(const CaptureRecord& record, PacketArena* arena = nullptr);
 
     explicit QORPacket(Passkey);
     ~QORPacket() override;
