@@ -125,6 +125,22 @@ CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindow
     });
 }
 
+CaptureFacts streamRecords(const std::filesystem::path& path, const RecordWindowAnalysis::RecordVisitor& eachRecord,
+                           const RecordWindowAnalysis::WindowVisitor& eachWindow, bool releasePages, std::size_t windowSize,
+                           bool showDuringNextWindow, std::size_t releaseStep) {
+    preferSmallPages();
+    Data data = mapCapture(path);
+    PacketWindowAnalysis::Options options;
+    options.releasePages = releasePages;
+    options.windowSize = windowSize;
+    options.showDuringNextWindow = showDuringNextWindow;
+    options.releaseStep = releaseStep;
+    return readShowingProgress(path, data, [&](const ReadProgress& progress) {
+        options.progress = progress;
+        return RecordWindowAnalysis::run(data, eachRecord, eachWindow, options);
+    });
+}
+
 CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWindowVisitor& eachWindow, std::size_t windowSize) {
     preferSmallPages();
     Data data = mapCapture(path);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "QORModels/analysis/PacketWindowAnalysis.hpp"
+#include "QORModels/analysis/RecordWindowAnalysis.hpp"
 #include "QORModels/packets/FileDataToPacketsAsyncStream.hpp"
 #include "QORModels/streams/PacketSnapshot.hpp"
 
@@ -54,6 +55,14 @@ LoadedCapture loadCaptureShowingProgress(const std::filesystem::path& path);
 /// may let go (`releaseMappedPages`); `releaseStep` as in the options.
 CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
                            const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages = true,
+                           std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow, bool showDuringNextWindow = false,
+                           std::size_t releaseStep = 0);
+
+/// `streamCapture` over the file's records instead of its packets (`RecordWindowAnalysis`): no
+/// packet object is made; `eachRecord` sees each record with its bytes on the workers,
+/// `eachWindow` each window in file order. The options as for `streamCapture`.
+CaptureFacts streamRecords(const std::filesystem::path& path, const RecordWindowAnalysis::RecordVisitor& eachRecord,
+                           const RecordWindowAnalysis::WindowVisitor& eachWindow, bool releasePages = true,
                            std::size_t windowSize = PacketWindowAnalysis::kDefaultWindow, bool showDuringNextWindow = false,
                            std::size_t releaseStep = 0);
 

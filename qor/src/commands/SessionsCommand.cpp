@@ -146,9 +146,10 @@ nlohmann::ordered_json sessionJSON(const SubscriberSession& session, bool detail
 
 void run(const std::string& path, bool json, bool details) {
     activateAnalyzers();
-    // One pass over the file, window by window on all cores: each packet is classified once, on
-    // the worker that takes it, into its slot, and only its event (if any) is kept; the packets
-    // go with their window (and without --details the event keeps no detail rows). The window's
+    // One pass over the file's records, window by window on all cores: each packet is classified
+    // once, from its record and bytes, on the worker that takes it, into its slot, and only its
+    // event (if any) is kept; no packet object is made (and without --details the event keeps no
+    // detail rows). The window's
     // events are then taken in packet order, on this thread while the workers classify the next
     // window into the other half of the slots, and handed to the grouping, which packs each one
     // and sorts it into its group; a slot's event is cleared by the classification that next
@@ -162,22 +163,22 @@ void run(const std::string& path, bool json, bool details) {
     std::vector<std::optional<RawSessionEvent>> slots(2 * kWindow);
     std::size_t shownPackets = 0;  // the packets of the windows taken in so far
     auto grouping = std::make_unique<SubscriberSessionBuilder::Grouping>();
-    const auto facts = streamCapture(
+    const auto facts = streamRecords(
         path,
-        [&](QORPacket& packet, std::size_t slot) {
+        [&](const CaptureRecord& record, const Data& bytes, std::size_t slot) {
             // A packet without bytes classifies as nothing, which clears its slot too.
-            classifiers.local().classify({packet.packetId(), packet.dateReceived(), packet.captureLength(), packet.realLength(),
-                                          packet.linkType(), InternedString(), packet.data().value_or(Data())},
+            classifiers.local().classify({record.packetId, record.dateReceived, record.captureLength, record.realLength,
+                                          record.linkType, record.linkName, bytes},
                                          slots[slot]);
         },
-        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+        [&](std::span<const CaptureRecord> window) {
             const std::size_t base = shownPackets % slots.size();
             shownPackets += window.size();
             for (std::size_t i = base; i < base + window.size(); ++i)
                 if (slots[i]) grouping->add(*slots[i]);
             return true;
         },
-        /*analyse=*/false, /*releasePages=*/true, kWindow, /*showDuringNextWindow=*/true, kReleaseStep);
+        /*releasePages=*/true, kWindow, /*showDuringNextWindow=*/true, kReleaseStep);
     if (json) {
         const auto& sessions = keepUntilExit(grouping->finish());
         auto list = nlohmann::ordered_json::array();
