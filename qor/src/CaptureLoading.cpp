@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -107,66 +106,72 @@ CaptureFacts readShowingProgress(const std::filesystem::path& path, const Data& 
 
 }  // namespace
 
-CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
-                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages,
-                           std::size_t windowSize, bool showDuringNextWindow, std::size_t releaseStep) {
-    preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
-    Data data = mapCapture(path);
+namespace {
+
+/// The options of a streamed pass's windows.
+PacketWindowAnalysis::Options windowOptions(bool releasePages, std::size_t windowSize, bool showDuringNextWindow,
+                                            std::size_t releaseStep) {
     PacketWindowAnalysis::Options options;
-    options.analyse = analyse;
     options.releasePages = releasePages;
     options.windowSize = windowSize;
     options.showDuringNextWindow = showDuringNextWindow;
     options.releaseStep = releaseStep;
-    options.fileURL = path;
+    return options;
+}
+
+/// Maps `path` and runs `pass(bytes, options)` under a progress bar.
+template <class Pass>
+CaptureFacts streamPass(const std::filesystem::path& path, PacketWindowAnalysis::Options options, const Pass& pass) {
+    preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
+    Data data = mapCapture(path);
     return readShowingProgress(path, data, [&](const ReadProgress& progress) {
         options.progress = progress;
-        return PacketWindowAnalysis::run(data, eachPacket, eachWindow, options);
+        return pass(data, options);
+    });
+}
+
+}  // namespace
+
+CaptureFacts streamCapture(const std::filesystem::path& path, const PacketWindowAnalysis::PacketVisitor& eachPacket,
+                           const PacketWindowAnalysis::WindowVisitor& eachWindow, bool analyse, bool releasePages,
+                           std::size_t windowSize, bool showDuringNextWindow, std::size_t releaseStep) {
+    auto options = windowOptions(releasePages, windowSize, showDuringNextWindow, releaseStep);
+    options.analyse = analyse;
+    options.fileURL = path;
+    return streamPass(path, std::move(options), [&](const Data& data, const PacketWindowAnalysis::Options& o) {
+        return PacketWindowAnalysis::run(data, eachPacket, eachWindow, o);
     });
 }
 
 CaptureFacts streamRecords(const std::filesystem::path& path, const RecordWindowAnalysis::RecordVisitor& eachRecord,
                            const RecordWindowAnalysis::WindowVisitor& eachWindow, bool releasePages, std::size_t windowSize,
                            bool showDuringNextWindow, std::size_t releaseStep) {
-    preferSmallPages();
-    Data data = mapCapture(path);
-    PacketWindowAnalysis::Options options;
-    options.releasePages = releasePages;
-    options.windowSize = windowSize;
-    options.showDuringNextWindow = showDuringNextWindow;
-    options.releaseStep = releaseStep;
-    return readShowingProgress(path, data, [&](const ReadProgress& progress) {
-        options.progress = progress;
-        return RecordWindowAnalysis::run(data, eachRecord, eachWindow, options);
-    });
+    return streamPass(path, windowOptions(releasePages, windowSize, showDuringNextWindow, releaseStep),
+                      [&](const Data& data, const PacketWindowAnalysis::Options& o) {
+                          return RecordWindowAnalysis::run(data, eachRecord, eachWindow, o);
+                      });
 }
 
 CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWindowVisitor& eachWindow, std::size_t windowSize) {
-    preferSmallPages();
-    Data data = mapCapture(path);
-    std::shared_ptr<QORDataCachingProtocol> cache = std::make_shared<MappedFileDataCache>(data);
-    auto fileURL = std::make_shared<const std::filesystem::path>(path);
-    const std::size_t size = std::max<std::size_t>(windowSize, 1);
-    std::vector<PacketSnapshot> window;
-    window.reserve(size);
-    bool stopped = false;
-    auto show = [&] {
-        if (!window.empty() && !stopped) stopped = !eachWindow(window);
-        window.clear();
-    };
-    return readShowingProgress(path, data, [&](const ReadProgress& progress) {
-        auto result = CaptureFileReader::readRecords(
-            data,
-            [&](const CaptureRecord& record) {
-                window.push_back(PacketSnapshot{record.packetId, record.dateReceived, record.dataLocation, record.captureLength,
-                                                record.realLength, record.linkName, record.linkType, fileURL, cache});
-                if (window.size() >= size) show();
-                return !stopped;
-            },
-            progress, RecordAccess::windowed);
-        show();  // the last window
-        return result;
-    });
+    // No work on the records: each window is shown as soon as it is read, and its pages are the
+    // visitor's to let go.
+    return streamPass(path, windowOptions(/*releasePages=*/false, windowSize, /*showDuringNextWindow=*/false, 0),
+                      [&](const Data& data, const PacketWindowAnalysis::Options& options) {
+                          std::shared_ptr<QORDataCachingProtocol> cache = std::make_shared<MappedFileDataCache>(data);
+                          auto fileURL = std::make_shared<const std::filesystem::path>(path);
+                          std::vector<PacketSnapshot> snapshots;
+                          return RecordWindowAnalysis::run(
+                              data, {},
+                              [&](std::span<const CaptureRecord> window) {
+                                  snapshots.clear();
+                                  snapshots.reserve(window.size());
+                                  for (const CaptureRecord& r : window)
+                                      snapshots.push_back(PacketSnapshot{r.packetId, r.dateReceived, r.dataLocation, r.captureLength,
+                                                                         r.realLength, r.linkName, r.linkType, fileURL, cache});
+                                  return eachWindow(snapshots);
+                              },
+                              options);
+                      });
 }
 
 void holdUntilExit(std::shared_ptr<void> held) {

@@ -70,9 +70,9 @@ CaptureFacts streamRecords(const std::filesystem::path& path, const RecordWindow
 /// vector's contents out); what it leaves is dropped. Returns false to stop the read.
 using SnapshotWindowVisitor = std::function<bool(std::vector<PacketSnapshot>& window)>;
 
-/// Reads `path` record by record without making a packet for any (`CaptureFileReader::readRecords`):
-/// each window of `windowSize` records is handed to `eachWindow` as the snapshots of its packets,
-/// on this thread, in file order. Every snapshot reads its bytes through one cache of the file's
+/// Reads `path` record by record without making a packet for any (`RecordWindowAnalysis` with no
+/// work on the records): each window of `windowSize` records is handed to `eachWindow` as the
+/// snapshots of its packets, on this thread, in file order, as soon as it is read. Every snapshot reads its bytes through one cache of the file's
 /// read-only mapping and names the file by one shared path; the record headers are read through
 /// a reused buffer, so the mapping's pages are only those the visitor reads (and it may let them
 /// go, `releaseMappedPages`). Progress bar, facts and failures as for `streamCapture`.
