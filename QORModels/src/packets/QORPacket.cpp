@@ -11,6 +11,7 @@
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORKonstantsKeys/QORKonstantsKeys.hpp"
 #include "QORModels/analysis/QORAnalyzerCache.hpp"
+#include "QORModels/packets/CaptureRecord.hpp"
 #include "QORModels/packets/PacketArena.hpp"
 #include "QORModels/packets/QORDataCache.hpp"
 #include "QORPlatform/Localized.hpp"

@@ -15,13 +15,13 @@
 #include "QORDependencies/QORPacketProtocol.hpp"
 #include "QORDependencies/QORPluginAnalyzerProtocol.hpp"
 #include "QORModels/analysis/CompactAnalyzerChain.hpp"
-#include "QORModels/packets/CaptureRecord.hpp"
 #include "QORPlatform/InternedString.hpp"
 #include "QORPlatform/UnfairLock.hpp"
 
 namespace qor {
 
 class QORAnalyzerCache;
+struct CaptureRecord;
 struct ListingSighting;
 class CacheAnalyzer;
 class PacketArena;
