@@ -104,10 +104,6 @@ CaptureFacts readShowingProgress(const std::filesystem::path& path, const Data& 
     return facts;
 }
 
-}  // namespace
-
-namespace {
-
 /// The options of a streamed pass's windows.
 PacketWindowAnalysis::Options windowOptions(bool releasePages, std::size_t windowSize, bool showDuringNextWindow,
                                             std::size_t releaseStep) {
