@@ -161,9 +161,8 @@ CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWi
                               [&](std::span<const CaptureRecord> window) {
                                   snapshots.clear();
                                   snapshots.reserve(window.size());
-                                  for (const CaptureRecord& r : window)
-                                      snapshots.push_back(PacketSnapshot{r.packetId, r.dateReceived, r.dataLocation, r.captureLength,
-                                                                         r.realLength, r.linkName, r.linkType, fileURL, cache});
+                                  for (const CaptureRecord& record : window)
+                                      snapshots.push_back(PacketSnapshot::of(record, fileURL, cache));
                                   return eachWindow(snapshots);
                               },
                               options);

@@ -1,5 +1,6 @@
 #include "QORModels/streams/PacketSnapshot.hpp"
 
+#include "QORModels/packets/CaptureRecord.hpp"
 #include "QORModels/packets/QORPacket.hpp"
 
 namespace qor {
@@ -31,6 +32,12 @@ std::optional<PacketSnapshot> PacketSnapshot::of(const QORPacket& packet, Shared
     snapshot.linkTypeString = packet.packetLinkTypeName();
     snapshot.dataCache = std::move(cache);
     return snapshot;
+}
+
+PacketSnapshot PacketSnapshot::of(const CaptureRecord& record, std::shared_ptr<const std::filesystem::path> fileURL,
+                                  std::shared_ptr<QORDataCachingProtocol> dataCache) {
+    return PacketSnapshot{record.packetId,     record.dateReceived, record.dataLocation,  record.captureLength, record.realLength,
+                          record.linkName,     record.linkType,     std::move(fileURL), std::move(dataCache)};
 }
 
 std::optional<Data> PacketSnapshot::bytes() const {

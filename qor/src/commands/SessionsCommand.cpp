@@ -149,12 +149,11 @@ void run(const std::string& path, bool json, bool details) {
     // One pass over the file's records, window by window on all cores: each packet is classified
     // once, from its record and bytes, on the worker that takes it, into its slot, and only its
     // event (if any) is kept; no packet object is made (and without --details the event keeps no
-    // detail rows). The window's
-    // events are then taken in packet order, on this thread while the workers classify the next
-    // window into the other half of the slots, and handed to the grouping, which packs each one
-    // and sorts it into its group; a slot's event is cleared by the classification that next
-    // uses the slot. So the output does not depend on which thread met which packet, and
-    // sorting events into their groups overlaps the classification.
+    // detail rows). The window's events are then taken in packet order, on this thread while the
+    // workers classify the next window into the other half of the slots, and handed to the
+    // grouping, which packs each one and sorts it into its group; a slot's event is cleared by
+    // the classification that next uses the slot. So the output does not depend on which thread
+    // met which packet, and sorting events into their groups overlaps the classification.
     constexpr std::size_t kWindow = PacketWindowAnalysis::kDefaultWindow;
     // The file's pages are let go 4 MiB at a time: the sessions keep hundreds of megabytes, and
     // a release per window would interrupt the classifying cores thousands of times.

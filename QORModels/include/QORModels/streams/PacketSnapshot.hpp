@@ -13,6 +13,7 @@
 namespace qor {
 
 class QORPacket;
+struct CaptureRecord;
 
 /// What stream reassembly needs of one packet: where its bytes lie and its capture header
 /// values. A value that any task may hold and read; it refers to no packet object.
@@ -40,6 +41,10 @@ struct PacketSnapshot {
     /// when it holds the packet's file, gives its path (and otherwise takes the packet's), so
     /// that the packets of one file share one path, looked up once.
     static std::optional<PacketSnapshot> of(const QORPacket& packet, SharedPath* sharedPath = nullptr);
+    /// The snapshot of the packet a capture record describes, in the file `fileURL` whose bytes
+    /// `dataCache` holds (a pass that makes no packet objects).
+    static PacketSnapshot of(const CaptureRecord& record, std::shared_ptr<const std::filesystem::path> fileURL,
+                             std::shared_ptr<QORDataCachingProtocol> dataCache);
 
     /// The captured bytes, `dataLocation ..< dataLocation + captureLength` of the data cache;
     /// nothing without a cache, for a range past 2^32, or when the cache has no such entry.
