@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -66,9 +67,14 @@ private:
     std::array<Entry, kSlots> table_;
 };
 
-/// The calling thread's memo.
+/// The calling thread's memo, made by the thread's first address. The table (about 100 KiB)
+/// lives on the heap: a thread-local table would be part of the static thread-local block that
+/// every thread of a process linking the library is given and clears when it starts, whether
+/// or not it ever renders an address.
 inline AddressTextMemo& addressTextMemo() {
-    static thread_local AddressTextMemo memo;
-    return memo;
+    static thread_local std::unique_ptr<AddressTextMemo> memo;
+    if (!memo) [[unlikely]]
+        memo = std::make_unique<AddressTextMemo>();
+    return *memo;
 }
 }  // namespace qor
