@@ -63,7 +63,7 @@ public:
         }
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto m = read(data);
         auto root = field(m && m->opcode >= 3 && m->opcode <= 4 ? "Reverse Address Resolution Protocol"
                                                                  : "Address Resolution Protocol",

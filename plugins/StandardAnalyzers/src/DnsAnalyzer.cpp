@@ -44,7 +44,7 @@ public:
         return noteCut(fmt::format("Standard query{} {}", (*flags & kResponse) ? " response" : "", hexText(*id, 4)), true);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         return {DnsMessage::read(data).detailTree()};
     }
 

@@ -53,7 +53,7 @@ public:
         return fmt::format("Ethernet II, Src: {}, Dst: {}", macText(src->span()), macText(dst->span()));
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field(type_ && *type_ <= kMaxLength ? "IEEE 802.3 Ethernet" : "Ethernet II", "", 0,
                           std::min(data.size(), kHeaderSize));
         root->setNodeValue(protocolInfo(data).value_or("[Truncated]"));

@@ -73,7 +73,7 @@ public:
         return fmt::format("{} → {} {}", src, dst, ipProtocolText(protocol));
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Internet Protocol Version 4", "", 0, protocolSize());
         ByteReader r(data);
         if (!r.canRead(kMinHeaderSize)) {

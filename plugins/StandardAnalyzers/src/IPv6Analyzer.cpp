@@ -56,7 +56,7 @@ public:
                            ipProtocolText(walk.upperProtocol));
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Internet Protocol Version 6", "", 0, protocolSize());
         ByteReader r(data);
         if (!r.canRead(kFixedSize)) {

@@ -89,7 +89,7 @@ public:
         }
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Internet Control Message Protocol v6", "", 0, protocolSize());
         ByteReader r(data);
         auto type = r.peekU8(0), code = r.peekU8(1);

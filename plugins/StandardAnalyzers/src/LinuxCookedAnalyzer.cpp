@@ -57,7 +57,7 @@ public:
                            h->address);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field(v2_ ? "Linux cooked capture v2" : "Linux cooked capture v1", "", 0,
                           std::min(data.size(), headerSize()));
         auto h = read(data);

@@ -55,7 +55,7 @@ public:
         return fmt::format("{}, Family: {}", loop_ ? "OpenBSD loopback" : "Null/Loopback", familyText(*family));
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field(loop_ ? "OpenBSD loopback" : "Null/Loopback", "", 0, std::min(data.size(), kHeaderSize));
         auto family = familyOf(data).first;
         if (!family) {

@@ -49,7 +49,7 @@ public:
     }
 
     /// One node per entry: "MultiProtocol Label Switching Header, Label: 16, Exp: 0, S: 1, TTL: 64".
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         NodeList nodes;
         ByteReader r(data);
         for (std::size_t i = 0; i < kMaxEntries; ++i) {

@@ -40,7 +40,7 @@ public:
     [[nodiscard]] bool hasPayload() const override { return inner_->hasPayload(); }
     [[nodiscard]] std::optional<std::string> protocolName() const override { return inner_->protocolName(); }
     [[nodiscard]] InternedString protocolNameInterned() const override { return inner_->protocolNameInterned(); }
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override { return inner_->protocolNodes(data); }
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override { return inner_->protocolNodes(data); }
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override { return inner_->value(key, data); }
     [[nodiscard]] std::string description() const override { return "Quoted " + inner_->description(); }
 

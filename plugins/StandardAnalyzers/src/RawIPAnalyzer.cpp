@@ -32,7 +32,7 @@ public:
         return fmt::format("Raw packet data, IP version {}", *first >> 4);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Raw packet data", "", 0, 0);
         if (auto first = ByteReader(data).peekU8()) {
             int version = *first >> 4;

@@ -89,7 +89,7 @@ public:
         return info;
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("Transmission Control Protocol", "", 0, protocolSize());
         auto h = read(segment(data));
         if (!h) {

@@ -46,7 +46,7 @@ public:
         return fmt::format("{} → {} Len={}", *r.peekU16be(0), *r.peekU16be(2), length - kHeaderSize);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("User Datagram Protocol", "", 0, protocolSize());
         ByteReader r(data);
         auto sp = r.peekU16be(0), dp = r.peekU16be(2), length = r.peekU16be(4), checksum = r.peekU16be(6);

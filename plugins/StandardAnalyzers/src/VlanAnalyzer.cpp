@@ -46,7 +46,7 @@ public:
         return fmt::format("PRI: {}  DEI: {}  ID: {}", *tci >> 13, (*tci >> 12) & 1, *tci & kVidMask);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto root = field("802.1Q Virtual LAN", "", 0, std::min(data.size(), kHeaderSize));
         ByteReader r(data);
         auto tci = r.readU16be();

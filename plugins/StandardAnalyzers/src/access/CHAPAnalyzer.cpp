@@ -50,7 +50,7 @@ public:
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"CHAP">(); }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP Challenge Handshake Authentication Protocol", protocolInfo(data), header->present)};

@@ -122,7 +122,7 @@ public:
         return info;
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = GREHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("Generic Routing Encapsulation", protocolInfo(data), header->size)};

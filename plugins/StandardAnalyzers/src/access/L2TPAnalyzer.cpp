@@ -344,7 +344,7 @@ public:
         return info;
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = L2TPHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("Layer 2 Tunneling Protocol", protocolInfo(data),

@@ -30,7 +30,7 @@ public:
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"PAP">(); }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP Password Authentication Protocol", protocolInfo(data), header->present)};

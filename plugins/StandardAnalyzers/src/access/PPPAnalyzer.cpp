@@ -115,7 +115,7 @@ public:
         return p ? std::string(p->title) : "Protocol " + hexText(header->protocol, 4);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("Point-to-Point Protocol", protocolInfo(data), header->size)};

@@ -261,7 +261,7 @@ public:
         return info;
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPPacketHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading(std::string(traits_.title), protocolInfo(data), header->present)};

@@ -117,7 +117,7 @@ public:
         return info;
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPoEHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP-over-Ethernet Discovery", protocolInfo(data),

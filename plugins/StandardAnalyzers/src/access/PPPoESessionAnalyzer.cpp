@@ -36,7 +36,7 @@ public:
         return "Session " + hexText(header->sessionId, 4) + ", " + std::to_string(header->length) + " bytes";
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = PPPoEHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("PPP-over-Ethernet Session", protocolInfo(data), PPPoEHeader::kSize)};

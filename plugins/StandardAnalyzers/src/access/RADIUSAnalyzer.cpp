@@ -337,7 +337,7 @@ public:
         return noteCut(info, cut_ && header->length > data.size());
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto header = RADIUSHeader::read(data);
         if (!header) return {};
         NodeList nodes{heading("RADIUS Protocol", protocolInfo(data), header->present)};

@@ -215,7 +215,7 @@ public:
         return noteCut(info, cut_);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         if (data.empty()) return {};
         if (data.size() < kFixedSize)
             return {heading("Dynamic Host Configuration Protocol", protocolInfo(data), data.size()),

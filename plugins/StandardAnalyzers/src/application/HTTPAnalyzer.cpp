@@ -110,7 +110,7 @@ public:
         return noteCut(printableText(line.text), cut_);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         if (data.empty()) return {};
         auto all = data.stringView();
         auto size = headSize(data);

@@ -92,7 +92,7 @@ public:
                        cut_ && data.size() < kHeaderSize);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto first = ByteReader(data).peekU8();
         if (!first) return {};
         std::uint8_t mode = *first & 7;

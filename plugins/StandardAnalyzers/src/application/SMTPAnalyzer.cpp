@@ -89,7 +89,7 @@ public:
         return noteCut("C: DATA fragment, " + std::to_string(data.size()) + " bytes", cut_);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         if (data.empty()) return {};
         NodeList nodes{heading("Simple Mail Transfer Protocol", protocolInfo(data), data.size())};
         auto lines = splitLines(data.stringView());

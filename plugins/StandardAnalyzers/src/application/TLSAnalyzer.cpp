@@ -270,7 +270,7 @@ public:
         return noteCut(info, cut_);
     }
 
-    [[nodiscard]] NodeList protocolNodes(const Data& data) const override {
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         if (data.empty()) return {};
         auto walk = walkRecords(data);
         NodeList nodes{heading("Transport Layer Security", protocolInfo(data), data.size())};
