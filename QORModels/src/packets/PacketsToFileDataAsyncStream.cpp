@@ -51,11 +51,7 @@ std::uint64_t expectedClassicBytes(std::span<const Ptr> packets) {
     return total;
 }
 
-/// The shared body of `serialize` and `writePackets`: `checkCancelled()` throws to stop,
-/// `report(bytes)` delivers a progress report.
-template <class Ptr, class Check, class Report>
-void writeClassicInto(CaptureOutputBuffer& out, std::span<const Ptr> packets, std::uint32_t linkType,
-                      std::uint32_t snapLen, std::optional<double> totalBytes, Check&& checkCancelled, Report&& report) {
+void writeClassicHeader(CaptureOutputBuffer& out, std::uint32_t linkType, std::uint32_t snapLen) {
     out.u32(kClassicMagic);
     out.u16(kClassicVersionMajor);
     out.u16(kClassicVersionMinor);
@@ -63,9 +59,20 @@ void writeClassicInto(CaptureOutputBuffer& out, std::span<const Ptr> packets, st
     out.u32(0);  // timestamp accuracy
     out.u32(snapLen);
     out.u32(linkType);
+}
 
-    WriteProgressSchedule schedule(totalBytes);
+/// Packets written so far and the progress reports due.
+struct RecordCursor {
+    explicit RecordCursor(std::optional<double> totalBytes) : schedule(totalBytes) {}
+    WriteProgressSchedule schedule;
     std::uint64_t written = 0;
+};
+
+/// One record per packet; false when the sink refused a chunk. `checkCancelled()` throws to
+/// stop, `report(bytes)` delivers a progress report.
+template <class Ptr, class Check, class Report>
+bool writeClassicRecords(CaptureOutputBuffer& out, std::span<const Ptr> packets, RecordCursor& cursor, Check&& checkCancelled,
+                         Report&& report) {
     for (const auto& packet : packets) {
         assert(packet && "packets must not be null");
         const std::optional<Data> bytes = bytesToWrite(packet);
@@ -76,13 +83,23 @@ void writeClassicInto(CaptureOutputBuffer& out, std::span<const Ptr> packets, st
         out.u32(captured);
         out.u32(packet->realLength());
         if (bytes) out.append(*bytes);
-        if (out.stopped()) return;
-        ++written;
-        if (schedule.due(written, static_cast<double>(out.size()))) {
+        if (out.stopped()) return false;
+        ++cursor.written;
+        if (cursor.schedule.due(cursor.written, static_cast<double>(out.size()))) {
             checkCancelled();
             report(static_cast<std::uint64_t>(out.size()));
         }
     }
+    return true;
+}
+
+/// The shared body of `serialize` and `writePackets`.
+template <class Ptr, class Check, class Report>
+void writeClassicInto(CaptureOutputBuffer& out, std::span<const Ptr> packets, std::uint32_t linkType,
+                      std::uint32_t snapLen, std::optional<double> totalBytes, Check&& checkCancelled, Report&& report) {
+    writeClassicHeader(out, linkType, snapLen);
+    RecordCursor cursor(totalBytes);
+    if (!writeClassicRecords(out, packets, cursor, checkCancelled, report)) return;
     checkCancelled();
     report(static_cast<std::uint64_t>(out.size()));
 }
@@ -186,18 +203,54 @@ Data PacketsToFileDataAsyncStream::serialize(std::span<const std::shared_ptr<QOR
 std::optional<std::uint64_t> PacketsToFileDataAsyncStream::serializeTo(
     const Sink& sink, std::span<const std::shared_ptr<QORPacket>> packets, std::uint32_t linkType, std::uint32_t snapLen,
     std::optional<double> totalBytes, const OnProgress& onProgress, const IsCancelled& isCancelled) {
+    ClassicPcapPartWriter writer(sink, linkType, snapLen, totalBytes, onProgress, isCancelled);
+    writer.append(packets);
+    return writer.finish();
+}
+
+struct ClassicPcapPartWriter::State {
+    State(std::optional<double> totalBytes, PacketsToFileDataAsyncStream::OnProgress p,
+          PacketsToFileDataAsyncStream::IsCancelled c)
+        : cursor(totalBytes), onProgress(std::move(p)), isCancelled(std::move(c)) {}
     CaptureOutputBuffer out;
-    out.streamTo(sink);
-    writeClassicInto(
-        out, packets, linkType, snapLen, totalBytes,
-        [&] {
-            if (isCancelled && isCancelled()) throw CancellationError();
-        },
-        [&](std::uint64_t bytes) {
-            if (onProgress) onProgress(bytes);
-        });
-    if (!out.finish()) return std::nullopt;
-    return out.size();
+    RecordCursor cursor;
+    PacketsToFileDataAsyncStream::OnProgress onProgress;
+    PacketsToFileDataAsyncStream::IsCancelled isCancelled;
+
+    void checkCancelled() const {
+        if (isCancelled && isCancelled()) throw CancellationError();
+    }
+    void report(std::uint64_t bytes) const {
+        if (onProgress) onProgress(bytes);
+    }
+};
+
+ClassicPcapPartWriter::ClassicPcapPartWriter(Sink sink, std::uint32_t linkType, std::uint32_t snapLen,
+                                             std::optional<double> totalBytes,
+                                             PacketsToFileDataAsyncStream::OnProgress onProgress,
+                                             PacketsToFileDataAsyncStream::IsCancelled isCancelled)
+    : state_(std::make_unique<State>(totalBytes, std::move(onProgress), std::move(isCancelled))) {
+    state_->out.streamTo(std::move(sink));
+    writeClassicHeader(state_->out, linkType, snapLen);
+}
+
+ClassicPcapPartWriter::~ClassicPcapPartWriter() = default;
+
+bool ClassicPcapPartWriter::append(std::span<const std::shared_ptr<QORPacket>> packets) {
+    State& s = *state_;
+    if (s.out.stopped()) return false;
+    return writeClassicRecords(
+        s.out, packets, s.cursor, [&] { s.checkCancelled(); }, [&](std::uint64_t bytes) { s.report(bytes); });
+}
+
+std::optional<std::uint64_t> ClassicPcapPartWriter::finish() {
+    State& s = *state_;
+    if (!s.out.stopped()) {
+        s.checkCancelled();
+        s.report(s.out.size());
+    }
+    if (!s.out.finish()) return std::nullopt;
+    return s.out.size();
 }
 
 PacketsToFileDataAsyncStream::Stream PacketsToFileDataAsyncStream::startStream(const std::function<void(Task)>& setTask,

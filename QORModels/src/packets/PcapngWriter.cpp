@@ -20,52 +20,35 @@ using namespace ::qor::pcapng;
 
 constexpr std::uint32_t kDefaultLinkType = 1;  // Ethernet, for a file without packets
 
-/// Interface numbers by link type, in order of first appearance.
-class InterfaceTable {
-public:
-    std::uint32_t number(std::uint32_t linkType) {
-        if (!linkTypes_.empty() && linkType == lastLinkType_) return lastNumber_;
-        auto [it, inserted] = numbers_.try_emplace(linkType, static_cast<std::uint32_t>(linkTypes_.size()));
-        if (inserted) linkTypes_.push_back(linkType);
-        lastLinkType_ = linkType;
-        lastNumber_ = it->second;
-        return it->second;
-    }
-    [[nodiscard]] const std::vector<std::uint32_t>& linkTypes() const { return linkTypes_; }
-
-private:
-    std::unordered_map<std::uint32_t, std::uint32_t> numbers_;
-    std::vector<std::uint32_t> linkTypes_;
-    std::uint32_t lastLinkType_ = 0;
-    std::uint32_t lastNumber_ = 0;
-};
-
 /// Everything decided before the first byte is written.
 struct Plan {
-    std::optional<std::string_view> sectionComment;  // nothing: no options
-    InterfaceTable interfaces;
+    std::optional<std::string> sectionComment;  // as written; nothing: no options
+    Layout layout;
+    std::vector<std::uint32_t> interfaces;  // the layout's link types; Ethernet for no packets
     std::string keyLog;
     std::size_t size = 0;
 };
 
-Plan makePlan(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
-              const std::optional<std::string>& sectionComment) {
-    Plan plan;
-    plan.sectionComment = sectionComment ? optionText(*sectionComment) : std::optional(kDefaultSectionComment);
-    plan.size = kBlockFraming + kSectionHeaderBody +
-                (plan.sectionComment ? textOptionsLength(plan.sectionComment->size()) : 0);
+Layout layoutOf(std::span<const std::shared_ptr<QORPacket>> packets) {
+    Layout layout;
     for (const auto& packet : packets) {
         assert(packet && "packets must not be null");
-        plan.interfaces.number(packet->linkType());
-        plan.size += kBlockFraming + kPacketBody + padded4(packet->captureLength());
-        if (auto comment = packet->packetComment()) {
-            if (auto text = optionText(*comment)) plan.size += textOptionsLength(text->size());
-        }
+        layout.add(packet->linkType(), packet->captureLength(), packet->packetComment());
     }
-    if (packets.empty()) plan.interfaces.number(kDefaultLinkType);
-    plan.size += plan.interfaces.linkTypes().size() * (kBlockFraming + kInterfaceBody);
+    return layout;
+}
+
+Plan makePlan(Layout layout, const std::vector<std::string>& secrets, const std::optional<std::string>& sectionComment) {
+    Plan plan;
+    const auto comment = sectionComment ? optionText(*sectionComment) : std::optional(kDefaultSectionComment);
+    if (comment) plan.sectionComment.emplace(*comment);
+    plan.interfaces = layout.linkTypes().empty() ? std::vector<std::uint32_t>{kDefaultLinkType} : layout.linkTypes();
+    plan.size = kBlockFraming + kSectionHeaderBody +
+                (plan.sectionComment ? textOptionsLength(plan.sectionComment->size()) : 0) + layout.packetBlockBytes() +
+                plan.interfaces.size() * (kBlockFraming + kInterfaceBody);
     plan.keyLog = keyLogText(secrets);
     if (!plan.keyLog.empty()) plan.size += kBlockFraming + kSecretsBody + padded4(plan.keyLog.size());
+    plan.layout = std::move(layout);
     return plan;
 }
 
@@ -99,9 +82,27 @@ std::int64_t distinctSecretCount(const std::vector<std::string>& secrets) {
     return static_cast<std::int64_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+void Layout::add(std::uint32_t linkType, std::uint32_t captureLength, const std::optional<std::string>& comment) {
+    if (numbers_.try_emplace(linkType, static_cast<std::uint32_t>(linkTypes_.size())).second) linkTypes_.push_back(linkType);
+    packetBlockBytes_ += kBlockFraming + kPacketBody + padded4(captureLength);
+    if (comment) {
+        if (auto text = optionText(*comment)) packetBlockBytes_ += textOptionsLength(text->size());
+    }
+}
+
+std::optional<std::uint32_t> Layout::interfaceNumber(std::uint32_t linkType) const {
+    auto it = numbers_.find(linkType);
+    if (it == numbers_.end()) return std::nullopt;
+    return it->second;
+}
+
 double totalByteCount(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
                       const std::optional<std::string>& sectionComment) {
-    return static_cast<double>(makePlan(packets, secrets, sectionComment).size);
+    return layoutOf(packets).totalByteCount(secrets, sectionComment);
+}
+
+double Layout::totalByteCount(const std::vector<std::string>& secrets, const std::optional<std::string>& sectionComment) const {
+    return static_cast<double>(makePlan(*this, secrets, sectionComment).size);
 }
 
 namespace {
@@ -118,33 +119,53 @@ void secretsBlock(CaptureOutputBuffer& out, const std::string& keyLog) {
     out.u32(static_cast<std::uint32_t>(length));
 }
 
-void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std::shared_ptr<QORPacket>> packets,
-                 std::optional<double> totalBytes, const Progress& progress, SecretsPlacement placement) {
-    sectionHeaderBlock(out, plan.sectionComment);
+/// The blocks before the packets.
+void writeHead(const Plan& plan, CaptureOutputBuffer& out, SecretsPlacement placement) {
+    sectionHeaderBlock(out, plan.sectionComment ? std::optional<std::string_view>(*plan.sectionComment) : std::nullopt);
     // One interface per link type.
-    for (std::uint32_t linkType : plan.interfaces.linkTypes()) interfaceBlock(out, linkType, kInterfaceSnapLength);
-
+    for (std::uint32_t linkType : plan.interfaces) interfaceBlock(out, linkType, kInterfaceSnapLength);
     if (placement == SecretsPlacement::beforePackets) secretsBlock(out, plan.keyLog);
+}
 
-    // One enhanced packet block per packet.
-    InterfaceTable interfaces = plan.interfaces;
-    WriteProgressSchedule schedule(totalBytes);
+/// Where the packet blocks are: packets written so far, progress reports due, and the last
+/// interface looked up (runs of one link type skip the table).
+struct PacketCursor {
+    explicit PacketCursor(std::optional<double> totalBytes) : schedule(totalBytes) {}
+    WriteProgressSchedule schedule;
     std::uint64_t written = 0;
+    std::optional<std::uint32_t> lastLinkType;
+    std::uint32_t lastNumber = 0;
+};
+
+/// One Enhanced Packet Block per packet; false when the write stopped (a refused chunk, or a
+/// packet of a link type the layout has no interface for).
+bool writePackets(const Plan& plan, CaptureOutputBuffer& out, std::span<const std::shared_ptr<QORPacket>> packets,
+                  PacketCursor& cursor, const Progress& progress) {
     for (const auto& packet : packets) {
+        const std::uint32_t linkType = packet->linkType();
+        if (cursor.lastLinkType != linkType) {
+            const auto number = plan.layout.interfaceNumber(linkType);
+            if (!number) return false;
+            cursor.lastLinkType = linkType;
+            cursor.lastNumber = *number;
+        }
         const std::optional<Data> bytes = bytesToWrite(packet);
         const std::size_t captured = bytes ? bytes->size() : 0;
         std::optional<std::string> comment = packet->packetComment();
         std::optional<std::string_view> commentText = comment ? optionText(*comment) : std::nullopt;
-        enhancedPacketBlock(out, interfaces.number(packet->linkType()), microseconds(packet->dateReceived()), captured,
-                            packet->realLength(), [&](CaptureOutputBuffer& o) { if (bytes) o.append(*bytes); },
-                            commentText);
-        if (out.stopped()) return;
-        ++written;
-        if (progress && schedule.due(written, static_cast<double>(out.size()))) progress(static_cast<double>(out.size()));
+        enhancedPacketBlock(out, cursor.lastNumber, microseconds(packet->dateReceived()), captured, packet->realLength(),
+                            [&](CaptureOutputBuffer& o) { if (bytes) o.append(*bytes); }, commentText);
+        if (out.stopped()) return false;
+        ++cursor.written;
+        if (progress && cursor.schedule.due(cursor.written, static_cast<double>(out.size())))
+            progress(static_cast<double>(out.size()));
     }
+    return true;
+}
 
+/// The blocks after the packets, and the final progress report.
+void writeTail(const Plan& plan, CaptureOutputBuffer& out, SecretsPlacement placement, const Progress& progress) {
     if (placement == SecretsPlacement::afterPackets) secretsBlock(out, plan.keyLog);
-
     if (progress) progress(static_cast<double>(out.size()));
 }
 
@@ -153,10 +174,12 @@ void writeBlocks(const Plan& plan, CaptureOutputBuffer& out, std::span<const std
 Data write(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
            const std::optional<std::string>& sectionComment, std::optional<double> totalBytes, const Progress& progress,
            SecretsPlacement placement) {
-    const Plan plan = makePlan(packets, secrets, sectionComment);
+    const Plan plan = makePlan(layoutOf(packets), secrets, sectionComment);
     CaptureOutputBuffer out;
     out.reserve(plan.size);
-    writeBlocks(plan, out, packets, totalBytes, progress, placement);
+    writeHead(plan, out, placement);
+    PacketCursor cursor(totalBytes);
+    if (writePackets(plan, out, packets, cursor, progress)) writeTail(plan, out, placement, progress);
     return out.take();
 }
 
@@ -164,12 +187,44 @@ std::optional<std::uint64_t> writeTo(const Sink& sink, std::span<const std::shar
                                      const std::vector<std::string>& secrets,
                                      const std::optional<std::string>& sectionComment, std::optional<double> totalBytes,
                                      const Progress& progress, SecretsPlacement placement) {
-    const Plan plan = makePlan(packets, secrets, sectionComment);
+    PartWriter writer(sink, layoutOf(packets), secrets, sectionComment, totalBytes, progress, placement);
+    writer.append(packets);
+    return writer.finish();
+}
+
+struct PartWriter::State {
+    State(Plan p, std::optional<double> totalBytes, Progress pr, SecretsPlacement pl)
+        : plan(std::move(p)), progress(std::move(pr)), placement(pl), cursor(totalBytes) {}
+    Plan plan;
+    Progress progress;
+    SecretsPlacement placement;
     CaptureOutputBuffer out;
-    out.streamTo(sink);
-    writeBlocks(plan, out, packets, totalBytes, progress, placement);
-    if (!out.finish()) return std::nullopt;
-    return out.size();
+    PacketCursor cursor;
+    bool failed = false;
+};
+
+PartWriter::PartWriter(Sink sink, Layout layout, const std::vector<std::string>& secrets,
+                       const std::optional<std::string>& sectionComment, std::optional<double> totalBytes,
+                       const Progress& progress, SecretsPlacement placement)
+    : state_(std::make_unique<State>(makePlan(std::move(layout), secrets, sectionComment), totalBytes, progress, placement)) {
+    state_->out.streamTo(std::move(sink));
+    writeHead(state_->plan, state_->out, placement);
+}
+
+PartWriter::~PartWriter() = default;
+
+bool PartWriter::append(std::span<const std::shared_ptr<QORPacket>> packets) {
+    State& s = *state_;
+    if (s.failed || s.out.stopped()) return false;
+    if (!writePackets(s.plan, s.out, packets, s.cursor, s.progress)) s.failed = true;
+    return !s.failed;
+}
+
+std::optional<std::uint64_t> PartWriter::finish() {
+    State& s = *state_;
+    if (!s.failed && !s.out.stopped()) writeTail(s.plan, s.out, s.placement, s.progress);
+    if (!s.out.finish() || s.failed) return std::nullopt;
+    return s.out.size();
 }
 
 }  // namespace qor::PcapngWriter

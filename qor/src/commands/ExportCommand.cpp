@@ -18,12 +18,19 @@
 //   capture fails with status 1 and nothing is written. A damaged capture (reading stopped
 //   early) is still exported: the packets read before the fault are written to OUT, then the
 //   fault is reported as "qor: IN: damaged capture: ..." and the status is 2, as the other
-//   commands print what they could read before reporting it.
+//   commands print what they could read before reporting it (with --range too, when the damage
+//   lies past the range).
+// - The input is read twice and never held: a first pass over its record headers learns what
+//   the output needs before its first packet (link types, comments, sizes, the key-log lines
+//   and section comment a pcapng input carries), then a second pass streams its packets, a
+//   window at a time, into the output. A capture of any size is exported in a few megabytes.
+//   An input that changes between the passes so that the planned header no longer fits its
+//   packets (a link type the first pass did not see) fails with status 1 and writes nothing.
 // - The file is streamed into a temporary file beside OUT (reserved at full size first) and
 //   renamed into place, so OUT is either the old file or the complete new one; an interrupt
 //   (SIGINT, SIGTERM, SIGHUP) during the write removes the temporary file. A new OUT gets the
 //   usual permissions (0666 less the umask); an existing OUT keeps its mode.
-// - A progress bar is drawn on standard error while it is a terminal.
+// - A progress bar is drawn on standard error while it is a terminal, for each pass.
 
 #include <cerrno>
 #include <chrono>
@@ -40,7 +47,6 @@
 
 #include "CaptureLoading.hpp"
 #include "Command.hpp"
-#include "ProgressBar.hpp"
 #include "QORLog/QORLog.hpp"
 #include "QORModels/packets/CaptureContainerFormat.hpp"
 #include "QORModels/packets/PacketsToFileDataAsyncStream.hpp"
@@ -99,72 +105,133 @@ std::string readTextFile(const std::string& path) {
     return s.str();
 }
 
+/// What the first pass learns of the packets to export (those of the range, in file order).
+struct ExportPlan {
+    std::uint64_t packetsInFile = 0;
+    std::uint64_t selected = 0;
+    std::set<std::uint32_t> linkTypes;
+    std::size_t comments = 0;
+    std::uint64_t classicBytes = PacketsToFileDataAsyncStream::kGlobalHeaderLength;
+    PcapngWriter::Layout layout;
+    CaptureFacts facts;
+};
+
+/// Whether the packet numbered `id` (from 1) is exported.
+bool inRange(std::int64_t id, const std::optional<PacketRange>& range) {
+    return !range || (static_cast<std::uint64_t>(id) >= range->first && static_cast<std::uint64_t>(id) <= range->last);
+}
+
+/// The first pass: the record headers alone, of the whole file (a pcapng file's key-log blocks
+/// may follow its packets, and damage past the range is reported as without one).
+ExportPlan planExport(const ExportOptions& options, const std::optional<PacketRange>& range) {
+    ExportPlan plan;
+    plan.facts = streamRecords(
+        options.input, {},
+        [&](std::span<const CaptureRecord> window) {
+            for (const CaptureRecord& record : window) {
+                plan.packetsInFile = static_cast<std::uint64_t>(record.packetId);
+                if (!inRange(record.packetId, range)) continue;
+                ++plan.selected;
+                plan.linkTypes.insert(record.linkType);
+                if (record.comment) ++plan.comments;
+                plan.classicBytes += PacketsToFileDataAsyncStream::kRecordHeaderLength + record.captureLength;
+                plan.layout.add(record.linkType, record.captureLength, record.comment);
+            }
+            return true;
+        });
+    return plan;
+}
+
 /// How the output is produced: streamed to the file by `content`, at most `upperBound` bytes.
 struct OutputWriter {
     std::uint64_t upperBound = 0;
     AtomicWriteContent content;
 };
 
-OutputWriter exportClassic(std::span<const std::shared_ptr<QORPacket>> packets, const LoadedCapture& capture,
-                           const ExportOptions& options, bool showProgress) {
-    std::set<std::uint32_t> linkTypes;
-    std::size_t comments = 0;
-    for (const auto& p : packets) {
-        linkTypes.insert(p->linkType());
-        if (p->packetComment()) ++comments;
-    }
-    if (linkTypes.size() > 1) {
+/// The failure of an input that no longer matches what its first pass planned.
+CommandFailure changedWhileExported(const ExportOptions& options) {
+    return CommandFailure(kFailureStatus, options.input + ": changed while it was exported; nothing written");
+}
+
+/// The second pass: the selected packets in file order, a window at a time, into `append`
+/// (false stops the pass). Returns what the pass learnt of the file.
+CaptureFacts streamSelected(const ExportOptions& options, const std::optional<PacketRange>& range,
+                            const std::function<bool(std::span<const std::shared_ptr<QORPacket>>)>& append) {
+    return streamCapture(
+        options.input, {},
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+            std::size_t begin = 0, end = window.size();
+            while (begin < end && !inRange(window[begin]->packetId(), range)) {
+                if (range && static_cast<std::uint64_t>(window[begin]->packetId()) > range->last) return false;
+                ++begin;
+            }
+            while (end > begin && !inRange(window[end - 1]->packetId(), range)) --end;
+            if (begin < end && !append(window.subspan(begin, end - begin))) return false;
+            return !range || end == window.size();
+        },
+        /*analyse=*/false);
+}
+
+OutputWriter exportClassic(const ExportPlan& plan, const ExportOptions& options, const std::optional<PacketRange>& range,
+                           CaptureFacts& streamed) {
+    if (plan.linkTypes.size() > 1) {
         std::string list;
-        for (auto t : linkTypes) list += (list.empty() ? "" : ", ") + std::to_string(t);
-        throw CommandFailure(kFailureStatus, options.input + ": packets have " + std::to_string(linkTypes.size()) +
+        for (auto t : plan.linkTypes) list += (list.empty() ? "" : ", ") + std::to_string(t);
+        throw CommandFailure(kFailureStatus, options.input + ": packets have " + std::to_string(plan.linkTypes.size()) +
                                                  " link types (" + list +
                                                  "); classic pcap holds one. Export with --format pcapng instead");
     }
+    const CaptureFacts& capture = plan.facts;
     std::uint32_t linkType = kDefaultLinkType;
-    if (!linkTypes.empty()) {
-        linkType = *linkTypes.begin();
+    if (!plan.linkTypes.empty()) {
+        linkType = *plan.linkTypes.begin();
     } else if (capture.classicLinkType) {
         linkType = *capture.classicLinkType;
     } else if (capture.metadata && !capture.metadata->interfaces.empty()) {
         linkType = capture.metadata->interfaces.front().linkType;
     }
-    if (comments) {
-        std::fprintf(stderr, "qor: note: classic pcap has no comments; %zu packet comment(s) not exported\n", comments);
+    if (plan.comments) {
+        std::fprintf(stderr, "qor: note: classic pcap has no comments; %zu packet comment(s) not exported\n", plan.comments);
     }
     if (options.comment || options.keylog) {
         std::fprintf(stderr, "qor: note: classic pcap has no section comment or key-log block; --comment and "
                              "--keylog are ignored (use --format pcapng)\n");
     }
-    const auto total = PacketsToFileDataAsyncStream::expectedByteCount(packets);
-    auto bar = std::make_shared<ProgressBar>(total, showProgress, "writing");
-    auto onProgress = [bar](std::uint64_t written) { bar->update(written); };
-    auto never = [] { return false; };
+    const std::uint64_t total = plan.classicBytes;
     OutputWriter writer;
     writer.upperBound = total;
-    writer.content = [=](const AtomicWriteSink& sink) {
-        auto n = PacketsToFileDataAsyncStream::serializeTo(sink, packets, linkType, kClassicSnapLength,
-                                                           static_cast<double>(total), onProgress, never);
-        bar->finish();
-        return n.has_value();
+    writer.content = [&options, range, linkType, total, &streamed](const AtomicWriteSink& sink) {
+        ClassicPcapPartWriter out(sink, linkType, kClassicSnapLength, static_cast<double>(total));
+        bool changed = false;
+        streamed = streamSelected(options, range, [&](std::span<const std::shared_ptr<QORPacket>> packets) {
+            for (const auto& packet : packets) changed = changed || packet->linkType() != linkType;
+            return !changed && out.append(packets);
+        });
+        if (changed) throw changedWhileExported(options);
+        return out.finish().has_value();
     };
     return writer;
 }
 
-OutputWriter exportPcapng(std::span<const std::shared_ptr<QORPacket>> packets, const LoadedCapture& capture,
-                          const ExportOptions& options, bool showProgress) {
-    std::vector<std::string> secrets = capture.secrets;
+OutputWriter exportPcapng(const ExportPlan& plan, const ExportOptions& options, const std::optional<PacketRange>& range,
+                          CaptureFacts& streamed) {
+    std::vector<std::string> secrets = plan.facts.secrets;
     if (options.keylog) secrets.push_back(readTextFile(*options.keylog));
-    std::optional<std::string> comment = options.comment ? options.comment : capture.sectionComment;
-    const double total = PcapngWriter::totalByteCount(packets, secrets, comment);
-    auto bar = std::make_shared<ProgressBar>(static_cast<std::uint64_t>(total), showProgress, "writing");
-    auto progress = [bar](double written) { bar->update(static_cast<std::uint64_t>(written)); };
+    std::optional<std::string> comment = options.comment ? options.comment : plan.facts.sectionComment;
+    const double total = plan.layout.totalByteCount(secrets, comment);
     OutputWriter writer;
     writer.upperBound = static_cast<std::uint64_t>(total);
-    writer.content = [=](const AtomicWriteSink& sink) {
-        auto n = PcapngWriter::writeTo(sink, packets, secrets, comment, total, progress,
-                                       PcapngWriter::SecretsPlacement::beforePackets);
-        bar->finish();
-        return n.has_value();
+    writer.content = [&options, range, layout = plan.layout, secrets = std::move(secrets), comment = std::move(comment), total,
+                      &streamed](const AtomicWriteSink& sink) {
+        PcapngWriter::PartWriter out(sink, layout, secrets, comment, total, {}, PcapngWriter::SecretsPlacement::beforePackets);
+        bool changed = false;
+        streamed = streamSelected(options, range, [&](std::span<const std::shared_ptr<QORPacket>> packets) {
+            for (const auto& packet : packets) changed = changed || !layout.interfaceNumber(packet->linkType());
+            return !changed && out.append(packets);
+        });
+        if (changed) throw changedWhileExported(options);
+        const auto written = out.finish();
+        return written.has_value();
     };
     return writer;
 }
@@ -177,31 +244,23 @@ std::string secondsSince(std::chrono::steady_clock::time_point start) {
 void runExport(const ExportOptions& options) {
     constexpr const char* kLogTag = "qor/ExportCommand";
     auto phase = std::chrono::steady_clock::now();
-    const bool showProgress = ProgressBar::standardErrorIsTerminal();
     std::optional<PacketRange> range;
     if (options.range) range = parseRange(*options.range);
 
-    const auto& capture = keepUntilExit(loadCaptureShowingProgress(options.input));
-    const auto& packets = capture.packets;
-    QOR_LOG(kLogTag, "read " + std::to_string(packets.size()) + " packets in " + secondsSince(phase));
+    const ExportPlan plan = planExport(options, range);
+    QOR_LOG(kLogTag, "planned " + std::to_string(plan.selected) + " packets in " + secondsSince(phase));
     phase = std::chrono::steady_clock::now();
-
-    std::span<const std::shared_ptr<QORPacket>> selected(packets);
-    if (range) {
-        if (range->first > packets.size()) {
-            throw CommandFailure(kFailureStatus, options.input + ": has " + std::to_string(packets.size()) +
-                                                     " packet(s); --range " + *options.range + " selects none");
-        }
-        const auto last = std::min<std::uint64_t>(range->last, packets.size());
-        selected = selected.subspan(range->first - 1, last - range->first + 1);
+    if (range && range->first > plan.packetsInFile) {
+        throw CommandFailure(kFailureStatus, options.input + ": has " + std::to_string(plan.packetsInFile) +
+                                                 " packet(s); --range " + *options.range + " selects none");
     }
 
     const CaptureContainerFormat format = options.format.empty()
                                               ? captureContainerFormatFromURL(options.output)
                                               : captureContainerFormatFromExtension(options.format);
-    OutputWriter writer = format == CaptureContainerFormat::pcapng
-                              ? exportPcapng(selected, capture, options, showProgress)
-                              : exportClassic(selected, capture, options, showProgress);
+    CaptureFacts streamed = plan.facts;
+    OutputWriter writer = format == CaptureContainerFormat::pcapng ? exportPcapng(plan, options, range, streamed)
+                                                                   : exportClassic(plan, options, range, streamed);
     AtomicWriteOptions how;
     how.expectedSize = writer.upperBound;
     how.removeOnInterrupt = true;
@@ -210,7 +269,9 @@ void runExport(const ExportOptions& options) {
         throw CommandFailure(kFailureStatus, options.output + ": " + error);
     }
     QOR_LOG(kLogTag, "wrote " + options.output + " in " + secondsSince(phase));
-    reportReadIssue(capture);
+    // The first pass read the whole file; the second stops after the range, or finds damage
+    // the first did not when the file changed in between.
+    reportReadIssue(streamed.issue ? streamed : plan.facts);
 }
 
 const CommandRegistration reg{[](CLI::App& app) {

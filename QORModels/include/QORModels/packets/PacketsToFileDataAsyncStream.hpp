@@ -118,4 +118,33 @@ public:
     static constexpr std::size_t kRecordHeaderLength = 16;
 };
 
+/// Writes a classic pcap file in parts to a sink, for a caller that streams packets from one
+/// file to another without keeping them: the global header when made, each `append` the
+/// packets it is given, `finish` the last chunk. The bytes are `serializeTo`'s for the packets of
+/// all the appends, in order; progress and cancellation as for `serializeTo` (a cancelled write
+/// throws `CancellationError` from `append` or `finish`).
+///
+/// Not thread-safe: one caller, packets in file order.
+class ClassicPcapPartWriter {
+public:
+    using Sink = PacketsToFileDataAsyncStream::Sink;
+
+    ClassicPcapPartWriter(Sink sink, std::uint32_t linkType, std::uint32_t snapLen, std::optional<double> totalBytes,
+                          PacketsToFileDataAsyncStream::OnProgress onProgress = {},
+                          PacketsToFileDataAsyncStream::IsCancelled isCancelled = {});
+    ~ClassicPcapPartWriter();
+    ClassicPcapPartWriter(const ClassicPcapPartWriter&) = delete;
+    ClassicPcapPartWriter& operator=(const ClassicPcapPartWriter&) = delete;
+
+    /// Writes `packets` after those of the earlier calls; false once the sink refused a chunk,
+    /// after which nothing more is written.
+    bool append(std::span<const std::shared_ptr<QORPacket>> packets);
+    /// Hands the last chunk over: the bytes written in all, or nothing when the sink refused one.
+    std::optional<std::uint64_t> finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 }  // namespace qor

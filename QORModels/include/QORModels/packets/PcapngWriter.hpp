@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "QORModels/packets/QORPacket.hpp"
@@ -80,6 +81,61 @@ std::optional<std::uint64_t> writeTo(const Sink& sink, std::span<const std::shar
 /// available (otherwise an upper bound); pass it as `totalBytes`.
 double totalByteCount(std::span<const std::shared_ptr<QORPacket>> packets, const std::vector<std::string>& secrets,
                       const std::optional<std::string>& sectionComment);
+
+/// What a file needs to know of its packets before the first one is written: one interface per
+/// link type, numbered in order of first appearance, and the size of the packet blocks. Gathered
+/// packet by packet: from the packets themselves, or, for a file written in parts
+/// (`PartWriter`), from a capture's records in a pass of their own.
+class Layout {
+public:
+    /// Counts in one packet of `linkType` with `captureLength` bytes and `comment`.
+    void add(std::uint32_t linkType, std::uint32_t captureLength, const std::optional<std::string>& comment);
+    /// The interface number of `linkType`; nothing for a link type no packet added had.
+    [[nodiscard]] std::optional<std::uint32_t> interfaceNumber(std::uint32_t linkType) const;
+    /// The link types, in order of first appearance (interface 0 first).
+    [[nodiscard]] const std::vector<std::uint32_t>& linkTypes() const noexcept { return linkTypes_; }
+    /// The bytes of the packets' Enhanced Packet Blocks when every packet's bytes are available.
+    [[nodiscard]] std::uint64_t packetBlockBytes() const noexcept { return packetBlockBytes_; }
+    /// The exact size of the file of these packets with `secrets` and `sectionComment` when
+    /// every packet's bytes are available (otherwise an upper bound), as `totalByteCount` gives
+    /// it for the packets themselves.
+    [[nodiscard]] double totalByteCount(const std::vector<std::string>& secrets,
+                                        const std::optional<std::string>& sectionComment) const;
+
+private:
+    std::unordered_map<std::uint32_t, std::uint32_t> numbers_;
+    std::vector<std::uint32_t> linkTypes_;
+    std::uint64_t packetBlockBytes_ = 0;
+};
+
+/// Writes a pcapng file in parts to a sink, for a caller that streams packets from one file to
+/// another without keeping them: the blocks before the packets when made, each `append` the
+/// packets it is given, `finish` the rest. The bytes are `writeTo`'s for the packets of all the
+/// appends, in order, when `layout` was gathered from them (the same link types in the same
+/// order of first appearance); a packet of a link type the layout does not have stops the write
+/// (its interface block would be missing).
+///
+/// Not thread-safe: one caller, packets in file order.
+class PartWriter {
+public:
+    PartWriter(Sink sink, Layout layout, const std::vector<std::string>& secrets,
+               const std::optional<std::string>& sectionComment, std::optional<double> totalBytes = std::nullopt,
+               const Progress& progress = {}, SecretsPlacement placement = SecretsPlacement::afterPackets);
+    ~PartWriter();
+    PartWriter(const PartWriter&) = delete;
+    PartWriter& operator=(const PartWriter&) = delete;
+
+    /// Writes `packets` after those of the earlier calls; false once the sink refused a chunk
+    /// or a packet did not fit the layout, after which nothing more is written.
+    bool append(std::span<const std::shared_ptr<QORPacket>> packets);
+    /// Writes what follows the packets and hands the last chunk over: the bytes written in all,
+    /// or nothing when the write stopped.
+    std::optional<std::uint64_t> finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 /// The number of key lines the Decryption Secrets Block will hold: the distinct non-empty,
 /// non-"#" lines of all texts, trimmed.
