@@ -6,6 +6,7 @@
 
 #include "QORCommonTools/TextHelpers.hpp"
 #include "QORModels/packets/PcapngReader.hpp"
+#include "QORModels/packets/PcapngWriter.hpp"
 #include "WritingSupport.hpp"
 
 namespace qor::test {
@@ -70,6 +71,27 @@ TEST_F(ExportCommand, RangeSelectsPacketsAToB) {
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("selects none"), std::string::npos) << none.err;
     EXPECT_FALSE(fs::exists(dir_.path / "x.pcap"));
+}
+
+TEST_F(ExportCommand, ARangeAcrossReadWindowsIsTheFileOfThosePackets) {
+    // The command reads a window of packets at a time; a capture of several windows, built here,
+    // exported whole and by a range that starts and ends inside windows.
+    const Packets built = makePackets(uniformSpecs(1300, 60));
+    {
+        const Data classic = classicBytes(built);
+        std::ofstream(dir_.path / "in.pcap", std::ios::binary)
+            .write(reinterpret_cast<const char*>(classic.data()), static_cast<std::streamsize>(classic.size()));
+    }
+    const Packets original = readCapture(dir_.path / "in.pcap");
+    ASSERT_EQ(original.size(), 1300u);
+    ASSERT_EQ(exportWith("in.pcap whole.pcapng").status, 0);
+    ASSERT_EQ(exportWith("in.pcap part.pcapng --range 500-1030").status, 0);
+    ASSERT_EQ(exportWith("in.pcap part.pcap --range 500-1030").status, 0);
+    EXPECT_EQ(hex(readFile(dir_.path / "whole.pcapng")), hex(PcapngWriter::write(original, {}, std::nullopt)));
+    const auto range = std::span(original).subspan(499, 531);
+    EXPECT_EQ(hex(readFile(dir_.path / "part.pcapng")), hex(PcapngWriter::write(range, {}, std::nullopt)));
+    EXPECT_EQ(hex(readFile(dir_.path / "part.pcap")),
+              hex(PacketsToFileDataAsyncStream::serialize(range, 1, 262144, std::nullopt, {}, {})));
 }
 
 TEST_F(ExportCommand, CommentAndKeyLogMergeWithTheInputsSecrets) {

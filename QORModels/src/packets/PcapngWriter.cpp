@@ -83,7 +83,10 @@ std::int64_t distinctSecretCount(const std::vector<std::string>& secrets) {
 }
 
 void Layout::add(std::uint32_t linkType, std::uint32_t captureLength, const std::optional<std::string>& comment) {
-    if (numbers_.try_emplace(linkType, static_cast<std::uint32_t>(linkTypes_.size())).second) linkTypes_.push_back(linkType);
+    if (lastLinkType_ != linkType) {
+        if (numbers_.try_emplace(linkType, static_cast<std::uint32_t>(linkTypes_.size())).second) linkTypes_.push_back(linkType);
+        lastLinkType_ = linkType;
+    }
     packetBlockBytes_ += kBlockFraming + kPacketBody + padded4(captureLength);
     if (comment) {
         if (auto text = optionText(*comment)) packetBlockBytes_ += textOptionsLength(text->size());

@@ -105,6 +105,7 @@ public:
 private:
     std::unordered_map<std::uint32_t, std::uint32_t> numbers_;
     std::vector<std::uint32_t> linkTypes_;
+    std::optional<std::uint32_t> lastLinkType_;  // runs of one link type skip the table
     std::uint64_t packetBlockBytes_ = 0;
 };
 
