@@ -1,8 +1,6 @@
 #include "QORModels/packets/SecretsKeystoreBridge.hpp"
 
-#include <fstream>
-#include <iterator>
-
+#include "QORCommonTools/FileHelpers.hpp"
 #include "QORCommonTools/Keylog.hpp"
 #include "QORCommonTools/TraceFingerprint.hpp"
 #include "QORLog/QORLog.hpp"
@@ -17,16 +15,22 @@ void bridgeSecretsToKeystore(const std::vector<std::string>& secrets, const std:
     if (!fingerprint) return;
     KeylogLocations::ensureDirectories();
     auto target = KeylogLocations::traceEntry(*fingerprint);
-    std::string existing;
-    {
-        std::ifstream in(target, std::ios::binary);
-        if (in) existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // The entry is read in place (a key log of a large capture runs to megabytes, and most
+    // captures bring no line it lacks), and a single secrets text is compared as it is.
+    const std::optional<Data> mapped = mapFile(target);
+    const std::string_view existing =
+        mapped ? std::string_view(reinterpret_cast<const char*>(mapped->data()), mapped->size()) : std::string_view();
+    std::string joined;
+    if (secrets.size() > 1) {
+        std::size_t size = 0;
+        for (const auto& secret : secrets) size += secret.size() + 1;
+        joined.reserve(size);
+        for (std::size_t i = 0; i < secrets.size(); ++i) (joined += i ? "\n" : "") += secrets[i];
     }
-    std::string incoming;
-    for (std::size_t i = 0; i < secrets.size(); ++i) incoming += (i ? "\n" : "") + secrets[i];
+    const std::string_view incoming = secrets.size() > 1 ? std::string_view(joined) : std::string_view(secrets.front());
     auto lines = KeylogMigrator::newLines(existing, incoming);
     if (lines.empty()) return;
-    std::string content = existing;
+    std::string content(existing);
     if (!content.empty() && content.back() != '\n') content += "\n";
     for (std::size_t i = 0; i < lines.size(); ++i) content += (i ? "\n" : "") + lines[i];
     content += "\n";
