@@ -94,14 +94,15 @@ CaptureFacts extractFromCapture(const std::filesystem::path& path, const Extract
 
 /// The records `extract` gives for every window of `path` (as for `extractFromCapture`), gathered
 /// by conversation into a `Groups` (`TCPSegmentGroups`, `UDPDatagramGroups`) as the windows come,
-/// with what reading the file learnt. The file's pages stay resident: the conversations are built
-/// from every record's bytes afterwards. Fails as `loadCapture` does.
+/// with what reading the file learnt. The file's pages stay resident unless `pages` says to let
+/// them go: conversations built from every record's bytes afterwards read them all again, while
+/// summaries of them read none. Fails as `loadCapture` does.
 template <class Groups, class Extract>
 std::pair<CaptureFacts, Groups> gatherConversations(const std::filesystem::path& path, const Extract& extract,
-                                                    double* firstPacketTime = nullptr) {
+                                                    double* firstPacketTime = nullptr, ExtractedPages pages = ExtractedPages::keep) {
     Groups groups;
     CaptureFacts facts = extractFromCapture(
-        path, extract, [&](auto& records) { groups.add(std::move(records)); }, firstPacketTime, ExtractedPages::keep);
+        path, extract, [&](auto& records) { groups.add(std::move(records)); }, firstPacketTime, pages);
     return {std::move(facts), std::move(groups)};
 }
 

@@ -84,6 +84,48 @@ TEST(TCPStreamAssembly, PutsEachDirectionBackInSequenceOrder) {
     }
 }
 
+/// Every conversation of `snapshots` built as a stream and summarised: the summary has the
+/// stream's figures, in the same order.
+void expectSummariesOfTheStreams(const std::vector<PacketSnapshot>& snapshots) {
+    std::vector<TCPStream> streams;
+    TCPStreamReassembler::forEachStreamOffMain(TCPSegmentGroups(TCPStreamReassembler::extractSegments(snapshots)),
+                                               [&](TCPStream&& s) {
+                                                   streams.push_back(std::move(s));
+                                                   return true;
+                                               });
+    std::vector<TCPStreamSummary> summaries;
+    TCPStreamReassembler::forEachSummaryOffMain(TCPSegmentGroups(TCPStreamReassembler::extractSegments(snapshots)),
+                                                [&](TCPStreamSummary&& s) {
+                                                    summaries.push_back(std::move(s));
+                                                    return true;
+                                                });
+    ASSERT_EQ(summaries.size(), streams.size());
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        const TCPStream& stream = streams[i];
+        const TCPStreamSummary& summary = summaries[i];
+        SCOPED_TRACE(stream.title());
+        EXPECT_EQ(summary.key, stream.key);
+        EXPECT_EQ(summary.title(), stream.title());
+        EXPECT_EQ(summary.startTime, stream.startTime);
+        EXPECT_EQ(summary.endTime, stream.endTime);
+        EXPECT_EQ(summary.segmentCount, static_cast<std::int64_t>(stream.segments.size()));
+        EXPECT_EQ(summary.clientToServerBytes, static_cast<std::int64_t>(stream.clientToServerData.size()));
+        EXPECT_EQ(summary.serverToClientBytes, static_cast<std::int64_t>(stream.serverToClientData.size()));
+    }
+}
+
+TEST(TCPStreamSummaries, HaveTheFiguresOfTheStreamsBuiltFromTheSameSegments) {
+    for (const auto& c : kAssemblyCases) {
+        SCOPED_TRACE(c.name);
+        expectSummariesOfTheStreams(test::snapshotsOf(c.packets));
+    }
+    for (const char* capture : {"get-gzip.pcap", "pipelined-requests.pcap", "tls_nss_example.pcap", "pppoe-session-http.pcap",
+                                "smtp-attachment-msg.pcap", "ipv6_http.pcap"}) {
+        SCOPED_TRACE(capture);
+        expectSummariesOfTheStreams(test::snapshotsOf(std::string(capture)));
+    }
+}
+
 TEST(TCPStreamKeys, ClientPortsSeparateConversationsAndDirectionsShareOne) {
     auto snapshots = test::snapshotsOf({{true, 100, SYN, "", 1, 51000}, {false, 900, SYNACK, "", 2, 51000},
                                         {true, 300, SYN, "", 3, 51001}, {true, 101, PSHACK, "a", 4, 51000}});

@@ -61,6 +61,10 @@ std::string TCPStream::title() const {
     return endpointText(clientEndpoint) + " \u2192 " + endpointText(serverEndpoint);
 }
 
+std::string TCPStreamSummary::title() const {
+    return endpointText(clientEndpoint) + " \u2192 " + endpointText(serverEndpoint);
+}
+
 TCPStream::Location TCPStream::locate(ByteRange byteRange, TCPSegment::Direction direction) const {
     const auto& index = direction == TCPSegment::Direction::clientToServer ? clientByteIndex : serverByteIndex;
     Location location;

@@ -38,8 +38,35 @@ std::optional<std::size_t> ipDatagramEnd(const Data& bytes, std::size_t ipOffset
     }
 }
 
-/// One direction's payload put back in sequence order from `next = isn + 1` (see `buildStream`),
-/// from the stream's segments in time order.
+/// Puts one direction's payload-carrying segments back in sequence order from `next = isn + 1`
+/// (see `buildStream`): `place(segment, skip)` hears each segment that adds bytes, in order, with
+/// how many of its first bytes lie under bytes already placed. Segments are sorted by sequence
+/// number (the longer first among equals); one wholly under placed bytes adds nothing.
+template <class Segment, class Place>
+void placeInOrder(std::vector<const Segment*>& segments, std::optional<std::uint32_t> isn, Place&& place) {
+    if (segments.empty()) return;
+    std::stable_sort(segments.begin(), segments.end(), [](const Segment* a, const Segment* b) {
+        if (a->sequenceNumber == b->sequenceNumber) return a->payload.size() > b->payload.size();
+        return serialDistance(a->sequenceNumber, b->sequenceNumber) < 0;
+    });
+    // Without a SYN from this side (a capture that began mid-conversation) the data starts at the
+    // segment that sorts first: starting at sequence number 1 would keep only what lies less
+    // than 2^31 ahead of it, which for a random initial number is half the conversations.
+    std::uint32_t next = isn ? *isn + 1 : segments.front()->sequenceNumber;
+    for (const Segment* s : segments) {
+        const std::uint32_t seq = s->sequenceNumber;
+        const auto length = static_cast<std::uint32_t>(s->payload.size());
+        const std::uint32_t end = seq + length;
+        if (serialDistance(end, next) <= 0) continue;  // all of it placed already
+        std::size_t skip = 0;
+        if (serialDistance(seq, next) < 0) skip = next - seq;  // the overlap with placed bytes
+        place(*s, skip);
+        if (serialDistance(next, end) < 0) next = end;
+    }
+}
+
+/// One direction's payload put back in sequence order (see `placeInOrder`), from the stream's
+/// segments in time order.
 void assemble(const std::vector<TCPSegment>& all, TCPSegment::Direction direction, std::optional<std::uint32_t> isn, Data& data,
               ByteToSegmentIndex& index) {
     std::vector<const TCPSegment*> segments;
@@ -51,30 +78,49 @@ void assemble(const std::vector<TCPSegment>& all, TCPSegment::Direction directio
         }
     }
     if (segments.empty()) return;
-    std::stable_sort(segments.begin(), segments.end(), [](const TCPSegment* a, const TCPSegment* b) {
-        if (a->sequenceNumber == b->sequenceNumber) return a->payload.size() > b->payload.size();
-        return serialDistance(a->sequenceNumber, b->sequenceNumber) < 0;
-    });
     std::vector<std::byte> bytes;
     bytes.reserve(capacity);
     index.spans.reserve(segments.size());
-    // Without a SYN from this side (a capture that began mid-conversation) the data starts at the
-    // segment that sorts first: starting at sequence number 1 would keep only what lies less
-    // than 2^31 ahead of it, which for a random initial number is half the conversations.
-    std::uint32_t next = isn ? *isn + 1 : segments.front()->sequenceNumber;
-    for (const auto* s : segments) {
-        const std::uint32_t seq = s->sequenceNumber;
-        const auto length = static_cast<std::uint32_t>(s->payload.size());
-        const std::uint32_t end = seq + length;
-        if (serialDistance(end, next) <= 0) continue;  // all of it placed already
-        std::size_t skip = 0;
-        if (serialDistance(seq, next) < 0) skip = next - seq;  // the overlap with placed bytes
+    placeInOrder(segments, isn, [&](const TCPSegment& s, std::size_t skip) {
         const auto before = static_cast<std::int64_t>(bytes.size());
-        bytes.insert(bytes.end(), s->payload.begin() + skip, s->payload.end());
-        index.spans.push_back(ByteSpan{ByteRange{before, static_cast<std::int64_t>(bytes.size())}, {s->id}, s->timestamp});
-        if (serialDistance(next, end) < 0) next = end;
-    }
+        bytes.insert(bytes.end(), s.payload.begin() + static_cast<std::ptrdiff_t>(skip), s.payload.end());
+        index.spans.push_back(ByteSpan{ByteRange{before, static_cast<std::int64_t>(bytes.size())}, {s.id}, s.timestamp});
+    });
     data = Data(std::move(bytes));
+}
+
+/// One conversation's segments in time order, who opened it (the first SYN without ACK names
+/// the client; without one, the first segment's sender) and each side's first SYN's sequence
+/// number.
+struct Opening {
+    std::vector<RawTCPSegment*> ordered;
+    TCPStreamKey::Endpoint client, server;
+    std::optional<std::uint32_t> clientISN, serverISN;
+
+    [[nodiscard]] bool fromClient(const RawTCPSegment& s) const { return s.srcPort == client.port && s.srcIP == client.ip; }
+};
+
+Opening open(std::vector<RawTCPSegment>& segments) {
+    Opening o;
+    o.ordered.reserve(segments.size());
+    for (auto& s : segments) o.ordered.push_back(&s);
+    std::stable_sort(o.ordered.begin(), o.ordered.end(),
+                     [](const RawTCPSegment* a, const RawTCPSegment* b) { return a->timestamp < b->timestamp; });
+    const RawTCPSegment* opener = o.ordered.front();
+    for (const auto* s : o.ordered) {
+        if ((s->flags.rawValue & (TCPSegment::TCPFlags::syn | TCPSegment::TCPFlags::ack)) == TCPSegment::TCPFlags::syn) {
+            opener = s;
+            break;
+        }
+    }
+    o.client = opener->source();
+    o.server = opener->destination();
+    for (const auto* s : o.ordered) {
+        if (!s->flags.contains(TCPSegment::TCPFlags::syn)) continue;
+        auto& isn = o.fromClient(*s) ? o.clientISN : o.serverISN;
+        if (!isn) isn = s->sequenceNumber;
+    }
+    return o;
 }
 
 }  // namespace
@@ -105,48 +151,48 @@ std::optional<RawTCPSegment> TCPStreamReassembler::parseSegment(const Data& pack
 
 std::optional<TCPStream> TCPStreamReassembler::buildStream(const TCPStreamKey& key, std::vector<RawTCPSegment> segments) {
     if (segments.empty()) return std::nullopt;
-    std::vector<RawTCPSegment*> ordered;
-    ordered.reserve(segments.size());
-    for (auto& s : segments) ordered.push_back(&s);
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const RawTCPSegment* a, const RawTCPSegment* b) { return a->timestamp < b->timestamp; });
-
+    const Opening o = open(segments);
     TCPStream stream;
     stream.key = key;
-    // The first SYN without ACK names the client; without one, the first segment's sender.
-    const RawTCPSegment* opener = ordered.front();
-    for (const auto* s : ordered) {
-        if ((s->flags.rawValue & (TCPSegment::TCPFlags::syn | TCPSegment::TCPFlags::ack)) == TCPSegment::TCPFlags::syn) {
-            opener = s;
-            break;
-        }
-    }
-    stream.clientEndpoint = opener->source();
-    stream.serverEndpoint = opener->destination();
-    stream.startTime = ordered.front()->timestamp;
-    stream.endTime = ordered.back()->timestamp;
-
-    bool clientHasISN = false, serverHasISN = false;
-    stream.segments.reserve(ordered.size());
-    for (auto* s : ordered) {
-        const bool fromClient = s->srcPort == stream.clientEndpoint.port && s->srcIP == stream.clientEndpoint.ip;
-        if (s->flags.contains(TCPSegment::TCPFlags::syn)) {
-            bool& has = fromClient ? clientHasISN : serverHasISN;
-            if (!has) {
-                has = true;
-                (fromClient ? stream.clientISN : stream.serverISN) = s->sequenceNumber;
-            }
-        }
+    stream.clientEndpoint = o.client;
+    stream.serverEndpoint = o.server;
+    stream.startTime = o.ordered.front()->timestamp;
+    stream.endTime = o.ordered.back()->timestamp;
+    stream.clientISN = o.clientISN.value_or(0);
+    stream.serverISN = o.serverISN.value_or(0);
+    stream.segments.reserve(o.ordered.size());
+    for (auto* s : o.ordered) {
         // The records are this call's own: their payloads move into the stream.
         stream.segments.push_back(TCPSegment{s->packetId,
-                                             fromClient ? TCPSegment::Direction::clientToServer : TCPSegment::Direction::serverToClient,
+                                             o.fromClient(*s) ? TCPSegment::Direction::clientToServer : TCPSegment::Direction::serverToClient,
                                              s->sequenceNumber, s->acknowledgmentNumber, s->flags, std::move(s->payload), s->timestamp});
     }
-    assemble(stream.segments, TCPSegment::Direction::clientToServer, clientHasISN ? std::optional(stream.clientISN) : std::nullopt,
-             stream.clientToServerData, stream.clientByteIndex);
-    assemble(stream.segments, TCPSegment::Direction::serverToClient, serverHasISN ? std::optional(stream.serverISN) : std::nullopt,
-             stream.serverToClientData, stream.serverByteIndex);
+    assemble(stream.segments, TCPSegment::Direction::clientToServer, o.clientISN, stream.clientToServerData, stream.clientByteIndex);
+    assemble(stream.segments, TCPSegment::Direction::serverToClient, o.serverISN, stream.serverToClientData, stream.serverByteIndex);
     return stream;
+}
+
+std::optional<TCPStreamSummary> TCPStreamReassembler::summarizeStream(const TCPStreamKey& key, std::vector<RawTCPSegment> segments) {
+    if (segments.empty()) return std::nullopt;
+    const Opening o = open(segments);
+    TCPStreamSummary summary;
+    summary.key = key;
+    summary.clientEndpoint = o.client;
+    summary.serverEndpoint = o.server;
+    summary.startTime = o.ordered.front()->timestamp;
+    summary.endTime = o.ordered.back()->timestamp;
+    summary.segmentCount = static_cast<std::int64_t>(o.ordered.size());
+    // The same placing as the stream's, counting the bytes placed instead of copying them.
+    std::vector<const RawTCPSegment*> client, server;
+    for (const auto* s : o.ordered) {
+        if (!s->payload.empty()) (o.fromClient(*s) ? client : server).push_back(s);
+    }
+    const auto count = [](std::int64_t& total) {
+        return [&total](const RawTCPSegment& s, std::size_t skip) { total += static_cast<std::int64_t>(s.payload.size() - skip); };
+    };
+    placeInOrder(client, o.clientISN, count(summary.clientToServerBytes));
+    placeInOrder(server, o.serverISN, count(summary.serverToClientBytes));
+    return summary;
 }
 
 }  // namespace qor

@@ -74,19 +74,33 @@ void TCPStreamReassembler::forEachStreamOffMain(const std::vector<PacketSnapshot
     if (extracted) forEachStreamOffMain(TCPSegmentGroups(std::move(*extracted)), visit);
 }
 
-void TCPStreamReassembler::forEachStreamOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStream&&)>& visit) {
-    // Streams are built on all cores a batch of conversations at a time and handed over in order.
-    constexpr std::size_t kStreamsPerBatch = 256;
+namespace {
+
+/// What `build` makes of each conversation of `groups`, on all cores a batch of conversations
+/// at a time, handed to `visit` in order; false from `visit`, or a cancelled task, stops.
+template <class Built, class Build>
+void forEachBuiltOffMain(TCPSegmentGroups& groups, const Build& build, const std::function<bool(Built&&)>& visit) {
+    constexpr std::size_t kConversationsPerBatch = 256;
     const auto cancelled = Task::currentCancellationFlag();
-    for (std::size_t begin = 0; begin < groups.size(); begin += kStreamsPerBatch) {
+    for (std::size_t begin = 0; begin < groups.size(); begin += kConversationsPerBatch) {
         if (cancelled && cancelled->load()) return;
-        const std::size_t end = std::min(groups.size(), begin + kStreamsPerBatch);
-        std::vector<std::optional<TCPStream>> built(end - begin);
-        observedParallelForEach(end - begin, [&](std::size_t k) { built[k] = buildStream(groups.keys()[begin + k], groups.take(begin + k)); });
-        for (auto& stream : built) {
-            if (stream && !visit(std::move(*stream))) return;
+        const std::size_t end = std::min(groups.size(), begin + kConversationsPerBatch);
+        std::vector<std::optional<Built>> built(end - begin);
+        observedParallelForEach(end - begin, [&](std::size_t k) { built[k] = build(groups.keys()[begin + k], groups.take(begin + k)); });
+        for (auto& one : built) {
+            if (one && !visit(std::move(*one))) return;
         }
     }
+}
+
+}  // namespace
+
+void TCPStreamReassembler::forEachStreamOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStream&&)>& visit) {
+    forEachBuiltOffMain<TCPStream>(groups, &buildStream, visit);
+}
+
+void TCPStreamReassembler::forEachSummaryOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStreamSummary&&)>& visit) {
+    forEachBuiltOffMain<TCPStreamSummary>(groups, &summarizeStream, visit);
 }
 
 std::vector<TCPStream> TCPStreamReassembler::reassembleAllOffMain(const std::vector<PacketSnapshot>& snapshots,

@@ -25,10 +25,9 @@ std::string keyText(const TCPStreamKey::Endpoint& a, const TCPStreamKey::Endpoin
     return endpointText(a) + " \u2194 " + endpointText(b);
 }
 
-Conversation summary(const TCPStream& s) {
+Conversation summary(const TCPStreamSummary& s) {
     return Conversation{keyText(s.key.endpointA, s.key.endpointB), s.title(), endpointText(s.clientEndpoint),
-                        endpointText(s.serverEndpoint), static_cast<std::int64_t>(s.segments.size()),
-                        static_cast<std::int64_t>(s.clientToServerData.size()), static_cast<std::int64_t>(s.serverToClientData.size()),
+                        endpointText(s.serverEndpoint), s.segmentCount, s.clientToServerBytes, s.serverToClientBytes,
                         s.startTime, s.duration(), std::nullopt};
 }
 
@@ -79,7 +78,9 @@ void print(const std::vector<Conversation>& conversations, bool udp, bool json, 
 void run(const std::string& path, bool udp, bool json) {
     activateAnalyzers();
     // The capture is read once, window by window: each window's records are extracted while the
-    // next is read, and only the records are kept for grouping (not the snapshots).
+    // next is read, and only the records are kept for grouping (not the snapshots). TCP
+    // conversations are summarised without reading their payload, so a window's pages of the
+    // file leave memory once its segments are extracted.
     double first = 0;  // the capture's first packet's time, which start times count from
     std::vector<Conversation> conversations;
     CaptureFacts facts;
@@ -90,9 +91,10 @@ void run(const std::string& path, bool udp, bool json) {
         for (const auto& flow : UDPFlowReassembler::reassembleAllOffMain(std::move(groups))) conversations.push_back(summary(flow));
     } else {
         auto [read, groups] = gatherConversations<TCPSegmentGroups>(
-            path, [](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); }, &first);
+            path, [](const auto& snapshots) { return TCPStreamReassembler::extractSegments(snapshots); }, &first,
+            ExtractedPages::release);
         facts = std::move(read);
-        TCPStreamReassembler::forEachStreamOffMain(std::move(groups), [&](TCPStream&& stream) {
+        TCPStreamReassembler::forEachSummaryOffMain(std::move(groups), [&](TCPStreamSummary&& stream) {
             conversations.push_back(summary(stream));
             return true;
         });

@@ -134,6 +134,24 @@ struct TCPStream {
     [[nodiscard]] Location locate(ByteRange byteRange, TCPSegment::Direction direction) const;
 };
 
+/// What a listing of conversations shows of one TCP conversation: its endpoints, times,
+/// segments and how many bytes each direction puts back in order, the figures of the
+/// `TCPStream` built from the same segments, worked out without reading a payload byte.
+struct TCPStreamSummary {
+    TCPStreamKey key;
+    TCPStreamKey::Endpoint clientEndpoint;
+    TCPStreamKey::Endpoint serverEndpoint;
+    double startTime = 0;
+    double endTime = 0;
+    std::int64_t segmentCount = 0;
+    std::int64_t clientToServerBytes = 0;  ///< the stream's `clientToServerData.size()`
+    std::int64_t serverToClientBytes = 0;  ///< the stream's `serverToClientData.size()`
+
+    [[nodiscard]] double duration() const noexcept { return endTime - startTime; }
+    /// As `TCPStream::title`.
+    [[nodiscard]] std::string title() const;
+};
+
 /// "ip:port" of an endpoint, shared by the stream and flow titles.
 std::string endpointText(const TCPStreamKey::Endpoint& endpoint);
 

@@ -101,6 +101,10 @@ public:
     /// extracts a capture window by window, never holding all its snapshots, adds each window's
     /// segments in the order `extractSegments` gives them).
     static void forEachStreamOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStream&&)>& visit);
+    /// `forEachStreamOffMain` for a listing: each conversation's summary instead of its stream,
+    /// in the same order, with the figures its stream would have. No payload byte is read or
+    /// copied, so the pages of a mapped capture need not stay resident for it.
+    static void forEachSummaryOffMain(TCPSegmentGroups groups, const std::function<bool(TCPStreamSummary&&)>& visit);
 
     /// The extraction step alone: the segment each snapshot carries, in snapshot order.
     static std::vector<RawTCPSegment> extractSegments(const std::vector<PacketSnapshot>& snapshots,
@@ -113,6 +117,8 @@ public:
                                                      std::optional<std::size_t> ipOffset);
     /// The stream of one conversation's segments (any order); nothing for none.
     static std::optional<TCPStream> buildStream(const TCPStreamKey& key, std::vector<RawTCPSegment> segments);
+    /// The summary of the stream `buildStream` makes of the same segments; nothing for none.
+    static std::optional<TCPStreamSummary> summarizeStream(const TCPStreamKey& key, std::vector<RawTCPSegment> segments);
 };
 
 }  // namespace qor
