@@ -13,6 +13,7 @@
 #include "QORModels/packets/CaptureFileReader.hpp"
 #include "QORModels/packets/MappedFileDataCache.hpp"
 #include "QORModels/packets/SecretsKeystoreBridge.hpp"
+#include "QORModels/support/OwnCount.hpp"
 
 namespace qor::cli {
 
@@ -149,6 +150,7 @@ CaptureFacts streamRecords(const std::filesystem::path& path, const RecordWindow
 }
 
 CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWindowVisitor& eachWindow, std::size_t windowSize) {
+    constexpr std::size_t kSnapshotsPerCount = 64;
     // No work on the records: each window is shown as soon as it is read, and its pages are the
     // visitor's to let go.
     return streamPass(path, windowOptions(/*releasePages=*/false, windowSize, /*showDuringNextWindow=*/false, 0),
@@ -161,8 +163,18 @@ CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWi
                               [&](std::span<const CaptureRecord> window) {
                                   snapshots.clear();
                                   snapshots.reserve(window.size());
-                                  for (const CaptureRecord& record : window)
-                                      snapshots.push_back(PacketSnapshot::of(record, fileURL, cache));
+                                  // Each run of snapshots shares the cache and the path through
+                                  // references of its own: the workers that read one run's bytes
+                                  // do not bounce the count this thread changes for the next.
+                                  std::shared_ptr<QORDataCachingProtocol> runCache;
+                                  std::shared_ptr<const std::filesystem::path> runURL;
+                                  for (const CaptureRecord& record : window) {
+                                      if (snapshots.size() % kSnapshotsPerCount == 0) {
+                                          runCache = withOwnCount(cache);
+                                          runURL = withOwnCount(fileURL);
+                                      }
+                                      snapshots.push_back(PacketSnapshot::of(record, runURL, runCache));
+                                  }
                                   return eachWindow(snapshots);
                               },
                               options);
