@@ -123,6 +123,17 @@ Opening open(std::vector<RawTCPSegment>& segments) {
     return o;
 }
 
+/// What a stream and its summary both say of the opening: key, who is client and server, first
+/// and last segment times.
+template <class Built>
+void describeOpening(Built& built, const TCPStreamKey& key, const Opening& o) {
+    built.key = key;
+    built.clientEndpoint = o.client;
+    built.serverEndpoint = o.server;
+    built.startTime = o.ordered.front()->timestamp;
+    built.endTime = o.ordered.back()->timestamp;
+}
+
 }  // namespace
 
 std::optional<RawTCPSegment> TCPStreamReassembler::parseSegment(const Data& packetBytes, std::size_t tcpOffset,
@@ -153,11 +164,7 @@ std::optional<TCPStream> TCPStreamReassembler::buildStream(const TCPStreamKey& k
     if (segments.empty()) return std::nullopt;
     const Opening o = open(segments);
     TCPStream stream;
-    stream.key = key;
-    stream.clientEndpoint = o.client;
-    stream.serverEndpoint = o.server;
-    stream.startTime = o.ordered.front()->timestamp;
-    stream.endTime = o.ordered.back()->timestamp;
+    describeOpening(stream, key, o);
     stream.clientISN = o.clientISN.value_or(0);
     stream.serverISN = o.serverISN.value_or(0);
     stream.segments.reserve(o.ordered.size());
@@ -176,11 +183,7 @@ std::optional<TCPStreamSummary> TCPStreamReassembler::summarizeStream(const TCPS
     if (segments.empty()) return std::nullopt;
     const Opening o = open(segments);
     TCPStreamSummary summary;
-    summary.key = key;
-    summary.clientEndpoint = o.client;
-    summary.serverEndpoint = o.server;
-    summary.startTime = o.ordered.front()->timestamp;
-    summary.endTime = o.ordered.back()->timestamp;
+    describeOpening(summary, key, o);
     summary.segmentCount = static_cast<std::int64_t>(o.ordered.size());
     // The same placing as the stream's, counting the bytes placed instead of copying them.
     std::vector<const RawTCPSegment*> client, server;
