@@ -79,14 +79,16 @@ void run(const std::string& path, bool udp, bool json) {
     activateAnalyzers();
     // The capture is read once, window by window: each window's records are extracted while the
     // next is read, and only the records are kept for grouping (not the snapshots). TCP
-    // conversations are summarised without reading their payload, so a window's pages of the
-    // file leave memory once its segments are extracted.
+    // conversations are summarised without reading their payload, and UDP flows from their
+    // datagrams' lengths and the few bytes that name their protocol, so a window's pages of the
+    // file leave memory once its records are extracted.
     double first = 0;  // the capture's first packet's time, which start times count from
     std::vector<Conversation> conversations;
     CaptureFacts facts;
     if (udp) {
         auto [read, groups] = gatherConversations<UDPDatagramGroups>(
-            path, [](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); }, &first);
+            path, [](const auto& snapshots) { return UDPFlowReassembler::extractDatagrams(snapshots); }, &first,
+            ExtractedPages::release);
         facts = std::move(read);
         for (const auto& flow : UDPFlowReassembler::reassembleAllOffMain(std::move(groups))) conversations.push_back(summary(flow));
     } else {
