@@ -72,10 +72,11 @@ using SnapshotWindowVisitor = std::function<bool(std::vector<PacketSnapshot>& wi
 
 /// Reads `path` record by record without making a packet for any (`RecordWindowAnalysis` with no
 /// work on the records): each window of `windowSize` records is handed to `eachWindow` as the
-/// snapshots of its packets, on this thread, in file order, as soon as it is read. Every snapshot reads its bytes through one cache of the file's
-/// read-only mapping and names the file by one shared path; the record headers are read through
-/// a reused buffer, so the mapping's pages are only those the visitor reads (and it may let them
-/// go, `releaseMappedPages`). Progress bar, facts and failures as for `streamCapture`.
+/// snapshots of its packets, on this thread, in file order, as soon as it is read. Every
+/// snapshot reads its bytes through one cache of the file's read-only mapping and names the file
+/// by one shared path; the record headers are read through a reused buffer, so the mapping's
+/// pages are only those the visitor reads (and it may let them go, `releaseMappedPages`).
+/// Progress bar, facts and failures as for `streamCapture`.
 CaptureFacts streamSnapshots(const std::filesystem::path& path, const SnapshotWindowVisitor& eachWindow, std::size_t windowSize);
 
 /// Throws `CommandFailure` (status 2) naming the file and the fault when reading stopped early;

@@ -96,6 +96,7 @@ TEST(PartWriterStops, APacketWithoutAnInterfaceEndsTheWriteBeforeItsBlock) {
     EXPECT_TRUE(writer.append(std::span(packets).first(1)));
     EXPECT_FALSE(writer.append(std::span(packets).subspan(1)));
     EXPECT_FALSE(writer.append(std::span(packets).first(1)));  // nothing more after a stop
+    EXPECT_TRUE(writer.metUnplannedLinkType());
     EXPECT_FALSE(writer.finish().has_value());
     Collector firstOnly;
     PcapngWriter::writeTo(firstOnly.sink(), std::span(packets).first(1), {}, std::nullopt);
@@ -111,6 +112,7 @@ TEST(PartWriterStops, ARefusedChunkStopsBothFormats) {
     for (const auto& p : packets) layout.add(p->linkType(), p->captureLength(), std::nullopt);
     PcapngWriter::PartWriter pcapng(refuse, layout, {}, std::nullopt);
     pcapng.append(packets);
+    EXPECT_FALSE(pcapng.metUnplannedLinkType());  // the sink stopped it, not a packet
     EXPECT_FALSE(pcapng.finish().has_value());
     ClassicPcapPartWriter classic(refuse, 1, 262144, std::nullopt);
     classic.append(packets);

@@ -1,10 +1,9 @@
 #include "QORModels/packets/CaptureFileReader.hpp"
 
-#include "QORModels/packets/QORPacket.hpp"
-
 #include "QORLog/QORLog.hpp"
 #include "QORModels/packets/APIError.hpp"
 #include "QORModels/packets/ClassicPcapReader.hpp"
+#include "QORModels/packets/QORPacket.hpp"
 
 namespace qor {
 

@@ -203,7 +203,9 @@ struct PartWriter::State {
     SecretsPlacement placement;
     CaptureOutputBuffer out;
     PacketCursor cursor;
-    bool failed = false;
+    bool unplanned = false;  // a packet's link type had no interface in the layout
+
+    [[nodiscard]] bool stopped() const noexcept { return unplanned || out.stopped(); }
 };
 
 PartWriter::PartWriter(Sink sink, Layout layout, const std::vector<std::string>& secrets,
@@ -218,15 +220,18 @@ PartWriter::~PartWriter() = default;
 
 bool PartWriter::append(std::span<const std::shared_ptr<QORPacket>> packets) {
     State& s = *state_;
-    if (s.failed || s.out.stopped()) return false;
-    if (!writePackets(s.plan, s.out, packets, s.cursor, s.progress)) s.failed = true;
-    return !s.failed;
+    if (s.stopped()) return false;
+    // Short of a refused chunk, the packets stop only at one the layout has no interface for.
+    if (!writePackets(s.plan, s.out, packets, s.cursor, s.progress)) s.unplanned = !s.out.stopped();
+    return !s.stopped();
 }
+
+bool PartWriter::metUnplannedLinkType() const noexcept { return state_->unplanned; }
 
 std::optional<std::uint64_t> PartWriter::finish() {
     State& s = *state_;
-    if (!s.failed && !s.out.stopped()) writeTail(s.plan, s.out, s.placement, s.progress);
-    if (!s.out.finish() || s.failed) return std::nullopt;
+    if (!s.stopped()) writeTail(s.plan, s.out, s.placement, s.progress);
+    if (!s.out.finish() || s.unplanned) return std::nullopt;
     return s.out.size();
 }
 

@@ -32,6 +32,7 @@
 //   usual permissions (0666 less the umask); an existing OUT keeps its mode.
 // - A progress bar is drawn on standard error while it is a terminal, for each pass.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <charconv>
@@ -39,7 +40,6 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
-#include <set>
 #include <span>
 #include <sstream>
 #include <string>
@@ -109,7 +109,6 @@ std::string readTextFile(const std::string& path) {
 struct ExportPlan {
     std::uint64_t packetsInFile = 0;
     std::uint64_t selected = 0;
-    std::set<std::uint32_t> linkTypes;
     std::size_t comments = 0;
     std::uint64_t classicBytes = PacketsToFileDataAsyncStream::kGlobalHeaderLength;
     PcapngWriter::Layout layout;
@@ -132,7 +131,6 @@ ExportPlan planExport(const ExportOptions& options, const std::optional<PacketRa
                 plan.packetsInFile = static_cast<std::uint64_t>(record.packetId);
                 if (!inRange(record.packetId, range)) continue;
                 ++plan.selected;
-                plan.linkTypes.insert(record.linkType);
                 if (record.comment) ++plan.comments;
                 plan.classicBytes += PacketsToFileDataAsyncStream::kRecordHeaderLength + record.captureLength;
                 plan.layout.add(record.linkType, record.captureLength, record.comment);
@@ -174,17 +172,20 @@ CaptureFacts streamSelected(const ExportOptions& options, const std::optional<Pa
 
 OutputWriter exportClassic(const ExportPlan& plan, const ExportOptions& options, const std::optional<PacketRange>& range,
                            CaptureFacts& streamed) {
-    if (plan.linkTypes.size() > 1) {
+    const auto& linkTypes = plan.layout.linkTypes();  // in order of first appearance
+    if (linkTypes.size() > 1) {
+        std::vector<std::uint32_t> sorted(linkTypes);
+        std::sort(sorted.begin(), sorted.end());
         std::string list;
-        for (auto t : plan.linkTypes) list += (list.empty() ? "" : ", ") + std::to_string(t);
-        throw CommandFailure(kFailureStatus, options.input + ": packets have " + std::to_string(plan.linkTypes.size()) +
+        for (auto t : sorted) list += (list.empty() ? "" : ", ") + std::to_string(t);
+        throw CommandFailure(kFailureStatus, options.input + ": packets have " + std::to_string(linkTypes.size()) +
                                                  " link types (" + list +
                                                  "); classic pcap holds one. Export with --format pcapng instead");
     }
     const CaptureFacts& capture = plan.facts;
     std::uint32_t linkType = kDefaultLinkType;
-    if (!plan.linkTypes.empty()) {
-        linkType = *plan.linkTypes.begin();
+    if (!linkTypes.empty()) {
+        linkType = linkTypes.front();
     } else if (capture.classicLinkType) {
         linkType = *capture.classicLinkType;
     } else if (capture.metadata && !capture.metadata->interfaces.empty()) {
@@ -224,14 +225,9 @@ OutputWriter exportPcapng(const ExportPlan& plan, const ExportOptions& options, 
     writer.content = [&options, range, layout = plan.layout, secrets = std::move(secrets), comment = std::move(comment), total,
                       &streamed](const AtomicWriteSink& sink) {
         PcapngWriter::PartWriter out(sink, layout, secrets, comment, total, {}, PcapngWriter::SecretsPlacement::beforePackets);
-        bool changed = false;
-        streamed = streamSelected(options, range, [&](std::span<const std::shared_ptr<QORPacket>> packets) {
-            for (const auto& packet : packets) changed = changed || !layout.interfaceNumber(packet->linkType());
-            return !changed && out.append(packets);
-        });
-        if (changed) throw changedWhileExported(options);
-        const auto written = out.finish();
-        return written.has_value();
+        streamed = streamSelected(options, range, [&](std::span<const std::shared_ptr<QORPacket>> packets) { return out.append(packets); });
+        if (out.metUnplannedLinkType()) throw changedWhileExported(options);
+        return out.finish().has_value();
     };
     return writer;
 }

@@ -129,6 +129,9 @@ public:
     /// Writes `packets` after those of the earlier calls; false once the sink refused a chunk
     /// or a packet did not fit the layout, after which nothing more is written.
     bool append(std::span<const std::shared_ptr<QORPacket>> packets);
+    /// Whether the write stopped at a packet of a link type the layout does not have (rather
+    /// than at a chunk the sink refused).
+    [[nodiscard]] bool metUnplannedLinkType() const noexcept;
     /// Writes what follows the packets and hands the last chunk over: the bytes written in all,
     /// or nothing when the write stopped.
     std::optional<std::uint64_t> finish();
