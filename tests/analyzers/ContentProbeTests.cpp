@@ -1,6 +1,8 @@
 // Captures built byte by byte: protocols found by their content on ports no analyzer claims,
-// MPLS label stacks, the datagrams ICMP errors quote, and messages cut by the snapshot length.
-// Each capture is read by the library's reader and analysed through the loaded plug-in.
+// MPLS label stacks and pseudowires, overlay tunnels, the datagrams ICMP errors quote, and messages
+// cut by the snapshot length. Each capture is read by the library's reader and analysed through
+// the loaded plug-in. The layers expected of the pseudowire, overlay and LLMNR frames are those
+// tshark 4.0.17 gives the same frames (`tshark -n -T fields -e frame.protocols`).
 
 #include <gtest/gtest.h>
 
@@ -79,12 +81,14 @@ TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
     for (const auto& c : cases) EXPECT_EQ(historyOf(c.frame), c.history) << c.name;
 }
 
-TEST(ContentProbes, MulticastDnsIsNamedApartAndAnswersTheDnsKeys) {
-    auto mdns = analysed(udpFrame(5353, dnsQuery()));
-    ASSERT_TRUE(mdns);
-    EXPECT_EQ(mdns->packetProtocolHistory(), "ETH-IP-UDP-MDNS");
-    EXPECT_EQ(mdns->valueForKey("dnsQueryName").asString(), "a");
-    EXPECT_EQ(mdns->packetInfoOverview(), "Standard query 0x1234 A a");
+TEST(ContentProbes, MulticastAndLinkLocalDnsAreNamedApartAndAnswerTheDnsKeys) {
+    for (auto [port, history] : {std::pair{5353, "ETH-IP-UDP-MDNS"}, std::pair{5355, "ETH-IP-UDP-LLMNR"}}) {
+        auto packet = analysed(udpFrame(static_cast<std::uint16_t>(port), dnsQuery()));
+        ASSERT_TRUE(packet);
+        EXPECT_EQ(packet->packetProtocolHistory(), history);
+        EXPECT_EQ(packet->valueForKey("dnsQueryName").asString(), "a");
+        EXPECT_EQ(packet->packetInfoOverview(), "Standard query 0x1234 A a");
+    }
 }
 
 /// A label stack entry: label (20 bits), traffic class (3), bottom of stack (1), TTL (8).
@@ -106,9 +110,51 @@ TEST(Mpls, TwoLabelsThenIPv4OrIPv6) {
 
     auto v6 = Bytes(true).u32(label(1000, 0, false, 255)).u32(label(2, 0, true, 1)).raw(ipv6Packet(kUDP, udpDatagram(40000, 33434, text("abcdefgh")))).data();
     EXPECT_EQ(historyOf(ethernetFrame(kMPLS, v6)), "ETH-MPLS-IPv6-UDP");
-    // Neither IPv4 nor IPv6 after the bottom entry, and a stack without a bottom entry.
-    EXPECT_EQ(historyOf(ethernetFrame(kMPLS, Bytes(true).u32(label(16, 0, true, 64)).zeros(24).data())), "ETH-MPLS");
+    // Neither IPv4, IPv6 nor a control word after the bottom entry (a pseudowire without one
+    // starts with a MAC address), and a stack without a bottom entry.
+    EXPECT_EQ(historyOf(ethernetFrame(kMPLS, Bytes(true).u32(label(16, 0, true, 64)).u8(0xa0).zeros(23).data())), "ETH-MPLS");
     EXPECT_EQ(historyOf(ethernetFrame(kMPLS, Bytes(true).u32(label(16, 0, false, 64)).u16(0x4500).data())), "ETH-MPLS");
+}
+
+TEST(Mpls, AControlWordStartsAnEthernetPseudowire) {
+    auto inner = ethernetFrame(kIPv4, ipv4Packet(kUDP, udpDatagram(40000, 53, dnsQuery())));
+    auto pw = Bytes(true).u32(label(100, 0, false, 64)).u32(label(200, 0, true, 64)).u32(5).raw(inner).data();
+    auto packet = analysed(ethernetFrame(kMPLS, pw));
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->packetProtocolHistory(), "ETH-MPLS-ETH-IP-UDP-DNS");
+    EXPECT_EQ(packet->packetInfoOverview(), "Standard query 0x1234 A a");
+    std::vector<std::string> words;
+    for (const auto& node : packet->nodes())
+        if (node->nodeName() == "PW Ethernet Control Word") words.push_back(node->nodeValue());
+    EXPECT_EQ(words, std::vector<std::string>{"Sequence Number: 5"});
+    EXPECT_EQ(packet->valueForKey("mplsLabel").asUInt(), 100u);
+
+    // A control word without a whole Ethernet header after it carries nothing.
+    EXPECT_EQ(historyOf(ethernetFrame(kMPLS, Bytes(true).u32(label(16, 0, true, 64)).u32(0).zeros(13).data())), "ETH-MPLS");
+}
+
+TEST(OverlayTunnels, VxlanAndGeneveCarryTheTenantsFrames) {
+    auto inner = ethernetFrame(kIPv4, ipv4Packet(kUDP, udpDatagram(40000, 53, dnsQuery())));
+    auto vxlan = analysed(udpFrame(4789, Bytes(true).u32(0x08000000).u32(100 << 8).raw(inner).data()));
+    ASSERT_TRUE(vxlan);
+    EXPECT_EQ(vxlan->packetProtocolHistory(), "ETH-IP-UDP-VXLAN-ETH-IP-UDP-DNS");
+    EXPECT_EQ(vxlan->valueForKey("vxlanVNI").asUInt(), 100u);
+    // Without the I flag the frame is still followed.
+    EXPECT_EQ(historyOf(udpFrame(4789, Bytes(true).u32(0).u32(7 << 8).raw(inner).data())), "ETH-IP-UDP-VXLAN-ETH-IP-UDP-DNS");
+
+    // Geneve with two words of options before an Ethernet frame, and carrying IPv4 directly.
+    auto geneve = analysed(udpFrame(6081, Bytes(true).u16(0x0200).u16(0x6558).u32(42 << 8).zeros(8).raw(inner).data()));
+    ASSERT_TRUE(geneve);
+    EXPECT_EQ(geneve->packetProtocolHistory(), "ETH-IP-UDP-GENEVE-ETH-IP-UDP-DNS");
+    EXPECT_EQ(geneve->valueForKey("geneveVNI").asUInt(), 42u);
+    auto ipOnly = ipv4Packet(kUDP, udpDatagram(40000, 53, dnsQuery()));
+    EXPECT_EQ(historyOf(udpFrame(6081, Bytes(true).u16(0).u16(kIPv4).u32(1 << 8).raw(ipOnly).data())), "ETH-IP-UDP-GENEVE-IP-UDP-DNS");
+    // Options running past the bytes, or a version other than 0, carry nothing.
+    EXPECT_EQ(historyOf(udpFrame(6081, Bytes(true).u16(0x3f00).u16(0x6558).u32(1 << 8).raw(inner).data())), "ETH-IP-UDP-GENEVE");
+    EXPECT_EQ(historyOf(udpFrame(6081, Bytes(true).u16(0x4000).u16(0x6558).u32(1 << 8).raw(inner).data())), "ETH-IP-UDP-GENEVE");
+    // Headers cut short.
+    EXPECT_EQ(historyOf(udpFrame(4789, Bytes(true).u32(0x08000000).data())), "ETH-IP-UDP-VXLAN");
+    EXPECT_EQ(historyOf(udpFrame(6081, Bytes(true).u16(0).data())), "ETH-IP-UDP-GENEVE");
 }
 
 /// An ICMP or ICMPv6 error: type, code, checksum 0, four more header bytes, then `quoted`.

@@ -1,4 +1,5 @@
-// The DNS analyzers: "DNS" (UDP and TCP port 53) and "MDNS", multicast DNS (UDP port 5353).
+// The DNS analyzers: "DNS" (UDP and TCP port 53), "MDNS", multicast DNS (UDP port 5353), and
+// "LLMNR", link-local multicast name resolution (UDP port 5355).
 
 #include <fmt/format.h>
 
@@ -95,11 +96,24 @@ public:
     [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"MDNS">(); }
 };
 
+/// "LLMNR": link-local multicast name resolution (RFC 4795) on UDP port 5355, DNS messages with
+/// a flag of their own (C, conflict, where DNS has AA), named apart as tshark names it
+/// ("llmnr"). Its class derives from the DNS class like the multicast one. LLMNR over TCP, used
+/// only for replies too long for UDP, is left to the content checks like any unclaimed port.
+class LlmnrAnalyzer final : public StandardAnalyzer<LlmnrAnalyzer, DnsMessageAnalyzer> {
+public:
+    using StandardAnalyzer::StandardAnalyzer;
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"LLMNR">(); }
+};
+
 const AnalyzerClassRegistration<DnsAnalyzer> kClass{"DnsAnalyzer"};
 const AnalyzerClassRegistration<MdnsAnalyzer> kMulticastClass{"MdnsAnalyzer", &*kClass};
+const AnalyzerClassRegistration<LlmnrAnalyzer> kLinkLocalClass{"LlmnrAnalyzer", &*kClass};
 
 const QORPluginAnalyzerClass& DnsAnalyzer::analyzerClass() const { return *kClass; }
 const QORPluginAnalyzerClass& MdnsAnalyzer::analyzerClass() const { return *kMulticastClass; }
+const QORPluginAnalyzerClass& LlmnrAnalyzer::analyzerClass() const { return *kLinkLocalClass; }
 
 /// Attributes of the variable-length message read the whole message: offset 0 and the largest
 /// length (the packet's slice stops at the bytes there are).
@@ -138,6 +152,16 @@ const FamilyRegistration kMulticastFamily{[] {
     f.description = "Multicast DNS over UDP";
     f.analyzerClass = kMulticastClass;
     f.protocols = {portsTarget("MDNS", {5353}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize)};
+    return f;
+}};
+
+/// Link-local multicast name resolution: its own family, as multicast DNS has.
+const FamilyRegistration kLinkLocalFamily{[] {
+    AnalyzerFamily f;
+    f.title = "LLMNR";
+    f.description = "Link-Local Multicast Name Resolution over UDP (RFC 4795)";
+    f.analyzerClass = kLinkLocalClass;
+    f.protocols = {portsTarget("LLMNR", {5355}, kQORSourceProtocols::udp, DnsAnalyzer::kHeaderSize)};
     return f;
 }};
 

@@ -19,25 +19,31 @@ namespace {
 ///
 /// TC is the traffic class (the former experimental bits, RFC 5462), S marks the bottom of the
 /// stack. The whole stack is this analyzer's header. What follows the bottom entry carries no
-/// type: the first nibble tells IPv4 (4) from IPv6 (6); anything else (a pseudowire with or
-/// without control word) ends the chain. A stack without a bottom entry within the captured
-/// bytes, or deeper than `kMaxEntries`, carries nothing.
+/// type: the first nibble tells IPv4 (4) from IPv6 (6), and 0 starts the control word of an
+/// Ethernet pseudowire (RFC 4448 section 4.6, RFC 4385):
+///
+///     |0 0 0 0| Flags |FRG|  Length   |        Sequence Number        |
+///
+/// which joins the header, and the emulated Ethernet frame follows it (tshark reads a first nibble
+/// of 0 the same way). Anything else (a pseudowire without control word, whose first byte is a
+/// MAC address's and may be anything, or an associated channel) ends the chain, as does a control
+/// word not followed by a whole Ethernet header. A stack without a bottom entry within the
+/// captured bytes, or deeper than `kMaxEntries`, carries nothing.
 class MplsAnalyzer final : public StandardAnalyzer<MplsAnalyzer> {
 public:
     static constexpr std::size_t kEntrySize = 4;
     /// Deeper stacks than this are not walked; real networks use a handful of labels.
     static constexpr std::size_t kMaxEntries = 32;
     static constexpr std::uint32_t kBottomOfStack = 0x100;
+    static constexpr std::size_t kControlWordSize = 4, kEthernetHeaderSize = 14;
 
     /// Never refuses; a stack cut short shows what is there and carries nothing.
     MplsAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         auto stack = walk(data);
-        setHeaderSize(stack.size);
-        if (!stack.bottomFound) return;
-        auto first = ByteReader(data).peekU8(stack.size);
-        if (!first) return;
-        if ((*first >> 4) == 4) setNextProtocol(fixedName<"IP">());
-        else if ((*first >> 4) == 6) setNextProtocol(fixedName<"IPv6">());
+        setHeaderSize(stack.size + (stack.controlWord ? kControlWordSize : 0));
+        if (stack.controlWord) setNextProtocol(fixedName<"ETH">());
+        else if (stack.carried == 4) setNextProtocol(fixedName<"IP">());
+        else if (stack.carried == 6) setNextProtocol(fixedName<"IPv6">());
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
@@ -64,7 +70,15 @@ public:
             addField(node, "MPLS Bottom Of Label Stack", std::to_string(bottom), at + 2, 1);
             addField(node, "MPLS TTL", std::to_string(ttl), at + 3, 1);
             nodes.push_back(std::move(node));
-            if (bottom) return nodes;
+            if (!bottom) continue;
+            if (walk(data).controlWord) {
+                std::size_t cw = at + kEntrySize;
+                auto word = *ByteReader(data).peekU32be(cw);
+                auto control = field("PW Ethernet Control Word", fmt::format("Sequence Number: {}", word & 0xFFFF), cw, kControlWordSize);
+                addField(control, "Sequence Number", std::to_string(word & 0xFFFF), cw + 2, 2);
+                nodes.push_back(std::move(control));
+            }
+            return nodes;
         }
         auto note = field("MultiProtocol Label Switching Header", "[Truncated]", nodes.size() * kEntrySize, 0);
         addField(note, "Expert Info", "No bottom of stack entry within the captured bytes", nodes.size() * kEntrySize, 0);
@@ -85,8 +99,10 @@ public:
 
 private:
     struct Stack {
-        std::size_t size = 0;
+        std::size_t size = 0;  ///< the label entries' bytes
         bool bottomFound = false;
+        std::optional<std::uint8_t> carried;  ///< the first nibble after the bottom entry
+        bool controlWord = false;             ///< an Ethernet pseudowire's control word follows
     };
 
     static Stack walk(const Data& data) {
@@ -101,6 +117,9 @@ private:
                 break;
             }
         }
+        if (!stack.bottomFound) return stack;
+        if (auto first = r.peekU8()) stack.carried = static_cast<std::uint8_t>(*first >> 4);
+        stack.controlWord = stack.carried == 0 && r.canRead(kControlWordSize + kEthernetHeaderSize);
         return stack;
     }
 };
