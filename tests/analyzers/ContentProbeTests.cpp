@@ -1,7 +1,7 @@
 // Captures built byte by byte: protocols found by their content on ports no analyzer claims,
-// MPLS label stacks and pseudowires, overlay tunnels, the datagrams ICMP errors quote, and messages
+// MPLS label stacks and pseudowires, overlay and GTP tunnels, the datagrams ICMP errors quote, and messages
 // cut by the snapshot length. Each capture is read by the library's reader and analysed through
-// the loaded plug-in. The layers expected of the pseudowire, overlay and LLMNR frames are those
+// the loaded plug-in. The layers expected of the pseudowire, tunnel and LLMNR frames are those
 // tshark 4.0.17 gives the same frames (`tshark -n -T fields -e frame.protocols`).
 
 #include <gtest/gtest.h>
@@ -155,6 +155,34 @@ TEST(OverlayTunnels, VxlanAndGeneveCarryTheTenantsFrames) {
     // Headers cut short.
     EXPECT_EQ(historyOf(udpFrame(4789, Bytes(true).u32(0x08000000).data())), "ETH-IP-UDP-VXLAN");
     EXPECT_EQ(historyOf(udpFrame(6081, Bytes(true).u16(0).data())), "ETH-IP-UDP-GENEVE");
+}
+
+/// A GTPv1-U message of `type` with the given flags, optional fields and extension headers
+/// (`options`), and `payload`.
+Data gtpMessage(std::uint8_t flags, std::uint8_t type, const Data& options, const Data& payload) {
+    return Bytes(true).u8(flags).u8(type).u16(static_cast<std::uint16_t>(options.size() + payload.size())).u32(0x1f2e3d4c).raw(options).raw(payload).data();
+}
+
+TEST(GtpTunnel, UserPacketsAreFollowedThroughTheOptionalFieldsAndExtensions) {
+    auto user = ipv4Packet(kUDP, udpDatagram(40000, 53, dnsQuery()));
+    auto plain = analysed(udpFrame(2152, gtpMessage(0x30, 0xFF, {}, user)));
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->packetProtocolHistory(), "ETH-IP-UDP-GTP-IP-UDP-DNS");
+    EXPECT_EQ(plain->valueForKey("gtpTEID").asUInt(), 0x1f2e3d4cu);
+    // A sequence number, then a PDU session container (type 0x85, one four-byte unit).
+    EXPECT_EQ(historyOf(udpFrame(2152, gtpMessage(0x32, 0xFF, Bytes(true).u32(0x00070000).data(), user))), "ETH-IP-UDP-GTP-IP-UDP-DNS");
+    auto extended = Bytes(true).u32(0x00000085).u32(0x01100900).data();
+    EXPECT_EQ(historyOf(udpFrame(2152, gtpMessage(0x34, 0xFF, extended, ipv6Packet(kTCP, tcpSegment(40000, 80, text("GET / HTTP/1.1\r\n\r\n")))))),
+              "ETH-IP-UDP-GTP-IPv6-TCP-HTTP");
+
+    // An echo request carries no user packet; an extension running past the bytes carries
+    // nothing; version 0 is not GTP-U.
+    auto echo = analysed(udpFrame(2152, gtpMessage(0x32, 1, Bytes(true).u32(0x00010000).data(), {})));
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->packetProtocolHistory(), "ETH-IP-UDP-GTP");
+    EXPECT_EQ(echo->packetInfoOverview(), "Echo Request");
+    EXPECT_EQ(historyOf(udpFrame(2152, gtpMessage(0x34, 0xFF, Bytes(true).u32(0x00000085).u8(200).u8(0x10).data(), {}))), "ETH-IP-UDP-GTP");
+    EXPECT_EQ(historyOf(udpFrame(2152, gtpMessage(0x10, 0xFF, {}, user))), "ETH-IP-UDP");
 }
 
 /// An ICMP or ICMPv6 error: type, code, checksum 0, four more header bytes, then `quoted`.
