@@ -56,7 +56,10 @@ struct ContentCase {
 
 // A request sent to a port that names another protocol (get-to-ssh-server.pcap: an HTTP request
 // to port 22, which the port makes SSH, as tshark shows it) and TLS on 8443
-// (illustrated-tls12-dsb.pcapng) are compared with tshark by the content agreement table.
+// (illustrated-tls12-dsb.pcapng) are compared with tshark by the content agreement table. The
+// cases below give the layers tshark 4.0.17 gives the same payloads, each in a connection of its
+// own, except SMTP away from ports 25 and 587, which tshark never looks for, and the TLS record
+// sent to the HTTP port, which it shows as TCP alone.
 TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
     const Data tlsData = Bytes(true).u8(23).u16(0x0303).u16(4).u32(0).data();
     const ContentCase cases[] = {
@@ -76,7 +79,12 @@ TEST(ContentProbes, PayloadsAreRecognisedByContentWhereNoPortDecides) {
         {"DNS query on UDP 5300", udpFrame(5300, dnsQuery()), "ETH-IP-UDP-DNS"},
         {"zeros on UDP 5300", udpFrame(5300, Bytes().zeros(40).data()), "ETH-IP-UDP"},
         {"the port map wins over the content", tcpFrame(80, tlsData), "ETH-IP-TCP-HTTP"},
-        {"HTTP on the TLS port stays TLS", tcpFrame(443, text("GET / HTTP/1.1\r\n\r\n")), "ETH-IP-TCP-TLS"},
+        {"HTTP on the TLS port is HTTP", tcpFrame(443, text("GET / HTTP/1.1\r\n\r\n")), "ETH-IP-TCP-HTTP"},
+        {"an HTTP response from 8443", tcpFrame(8443, text("HTTP/1.1 200 OK\r\n\r\n")), "ETH-IP-TCP-HTTP"},
+        {"bytes in the middle of a record on the TLS port", tcpFrame(443, Bytes().zeros(40).data()), "ETH-IP-TCP-TLS"},
+        {"a WebDAV request on 8000", tcpFrame(8000, text("PROPFIND /x HTTP/1.1\r\nDepth: 1\r\n\r\n")), "ETH-IP-TCP-HTTP"},
+        {"a UPnP event subscription on 49152", tcpFrame(49152, text("SUBSCRIBE /evt HTTP/1.1\r\n\r\n")), "ETH-IP-TCP-HTTP"},
+        {"a method tshark does not know", tcpFrame(8000, text("MKCALENDAR /x HTTP/1.1\r\n\r\n")), "ETH-IP-TCP"},
     };
     for (const auto& c : cases) EXPECT_EQ(historyOf(c.frame), c.history) << c.name;
 }

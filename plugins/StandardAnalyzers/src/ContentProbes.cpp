@@ -91,9 +91,8 @@ bool looksLikeTLS(std::span<const std::byte> payload) noexcept {
 }
 
 bool looksLikeHTTP(std::span<const std::byte> payload) noexcept {
-    constexpr std::size_t kLongestHead = 8;  // "HTTP/1.1"; the longest method has 7 letters
     const auto text = asText(payload);
-    auto word = firstWord(text, kLongestHead);
+    auto word = firstWord(text, kLongestHTTPMethod);  // longer than "HTTP/1.1"
     if (!word || (!isVersion(*word) && std::find(kHTTPMethods.begin(), kHTTPMethods.end(), *word) == kHTTPMethods.end()))
         return false;
     auto line = firstLine(text);

@@ -1,6 +1,7 @@
 #pragma once
 // Recognising application protocols by the first bytes of a TCP or UDP payload.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +16,25 @@
 
 namespace qor::standard {
 
-/// HTTP request methods (RFC 9110 section 9, RFC 5789 for PATCH), as sent (upper case).
-inline constexpr std::array<std::string_view, 9> kHTTPMethods = {"GET", "POST", "HEAD", "PUT", "DELETE",
-                                                                 "OPTIONS", "TRACE", "CONNECT", "PATCH"};
+/// HTTP request methods, as sent (upper case): those of RFC 9110 section 9 and PATCH (RFC 5789);
+/// WebDAV's (RFC 4918) and its search method (RFC 5323; the access-control ACL of RFC 3744 is left
+/// out, as tshark leaves it); versioning's (RFC 3253); UPnP's event and discovery methods
+/// (SUBSCRIBE, UNSUBSCRIBE, NOTIFY, M-SEARCH); and those of widely deployed extensions (Exchange's
+/// batch WebDAV methods, POLL, RPC over HTTP's RPC_CONNECT, CCM_POST). This is the set tshark
+/// recognises a request line by.
+inline constexpr std::array<std::string_view, 40> kHTTPMethods = {
+    "GET", "POST", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE", "CONNECT", "PATCH",
+    "PROPFIND", "PROPPATCH", "MKCOL", "COPY", "MOVE", "LOCK", "UNLOCK", "SEARCH",
+    "REPORT", "CHECKIN", "CHECKOUT", "UNCHECKOUT", "MKWORKSPACE", "UPDATE", "LABEL", "MERGE", "MKACTIVITY",
+    "VERSION-CONTROL", "BASELINE-CONTROL",
+    "SUBSCRIBE", "UNSUBSCRIBE", "NOTIFY", "M-SEARCH",
+    "BCOPY", "BMOVE", "BDELETE", "BPROPFIND", "BPROPPATCH", "POLL", "RPC_CONNECT", "CCM_POST"};
+/// The longest method's length.
+inline constexpr std::size_t kLongestHTTPMethod = [] {
+    std::size_t longest = 0;
+    for (auto m : kHTTPMethods) longest = std::max(longest, m.size());
+    return longest;
+}();
 
 /// Which transport carries a payload.
 enum class Transport : std::uint8_t { tcp, udp };

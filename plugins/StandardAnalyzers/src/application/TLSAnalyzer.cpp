@@ -5,6 +5,7 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
+#include "ContentProbes.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 #include "SnapshotCut.hpp"
 
@@ -243,8 +244,11 @@ std::string recordSummary(const Record& record) {
 class TLSAnalyzer final : public StandardAnalyzer<TLSAnalyzer> {
 public:
     using AnalyzerBase::protocolInfo;
-    /// Refuses an empty segment.
-    static bool accepts(const Data& data, const PacketRef&) { return !data.empty(); }
+    /// Refuses an empty segment, and one that starts with an HTTP message head: no TLS record
+    /// starts with a printable request or status line, and plain HTTP sent to a TLS port (a
+    /// client that forgot the "s") is HTTP, as tshark shows it. Any other segment is taken, since
+    /// one that starts inside a record cannot be told from it.
+    static bool accepts(const Data& data, const PacketRef&) { return !data.empty() && !looksLikeHTTP(data.span()); }
 
     /// The whole segment is the header.
     TLSAnalyzer(const Data& data, const PacketRef& packet) : StandardAnalyzer(data), cut_(cutBySnapshot(data, packet)) {
