@@ -127,10 +127,10 @@ bool looksLikeDNS(std::span<const std::byte> payload) noexcept {
     auto flags = *r.peekU16be(2);
     auto questions = *r.peekU16be(4), answers = *r.peekU16be(6), authorities = *r.peekU16be(8),
          additionals = *r.peekU16be(10);
-    if (questions != 1 || (flags & kOpcode) != 0) return false;
+    if ((flags & kOpcode) != 0 || questions > 1) return false;
     if (authorities > kDNSMaxOtherRecords || additionals > kDNSMaxOtherRecords) return false;
     if (flags & kResponse) return answers <= kDNSMaxAnswers;
-    return answers == 0 && authorities == 0;
+    return questions == 1 && answers == 0 && authorities == 0;
 }
 
 std::optional<std::string_view> protocolForContent(Transport transport, std::span<const std::byte> payload) noexcept {

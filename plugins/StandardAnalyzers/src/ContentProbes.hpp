@@ -75,9 +75,10 @@ bool looksLikeSMTP(std::span<const std::byte> payload) noexcept;
 ///     0  ID (2)   2  QR (1 bit) | opcode (4) | AA TC RD RA Z AD CD | RCODE (4)
 ///     4  QDCOUNT (2)   6  ANCOUNT (2)   8  NSCOUNT (2)   10 ARCOUNT (2)   12 question...
 ///
-/// The header must be followed by at least one byte, ask exactly one question with opcode 0
-/// (a standard query), and keep its counts sane: a query has no answer and no authority records,
-/// a response at most 100 answers, and either has at most 10 authority and 10 additional records.
+/// The header must be followed by at least one byte, have opcode 0 (a standard query) and keep its
+/// counts sane: a query asks exactly one question and has no answer and no authority records; a
+/// response repeats at most one question (a server refusing a malformed query may repeat none) and
+/// has at most 100 answers; either has at most 10 authority and 10 additional records.
 bool looksLikeDNS(std::span<const std::byte> payload) noexcept;
 
 /// The protocol that the payload's content shows ("TLS", "HTTP", "SMTP" over TCP; "DNS" over
