@@ -21,6 +21,13 @@ std::optional<std::uint32_t> networkIdentifier(const Data& data) {
     return *word >> 8;
 }
 
+/// Both headers' summary: "VNI 100".
+std::optional<std::string> networkSummary(const Data& data) {
+    auto vni = networkIdentifier(data);
+    if (!vni) return std::nullopt;
+    return fmt::format("VNI {}", *vni);
+}
+
 /// The VXLAN header (RFC 7348 section 5):
 ///
 ///     |R|R|R|R|I|R|R|R|                   Reserved                    |
@@ -41,12 +48,7 @@ public:
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"VXLAN">(); }
 
-    /// "VNI 100".
-    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto vni = networkIdentifier(data);
-        if (!vni) return std::nullopt;
-        return fmt::format("VNI {}", *vni);
-    }
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override { return networkSummary(data); }
 
     [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto flags = fieldU8(data, 0);
@@ -98,12 +100,7 @@ public:
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
     [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"GENEVE">(); }
 
-    /// "VNI 100".
-    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
-        auto vni = networkIdentifier(data);
-        if (!vni) return std::nullopt;
-        return fmt::format("VNI {}", *vni);
-    }
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override { return networkSummary(data); }
 
     [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
         auto first = fieldU8(data, 0);
