@@ -1,5 +1,6 @@
 // Every analyzer class of the standard plug-in answers the same however it is asked, on every
-// packet of every fixture capture, read by the library's reader:
+// packet of every fixture capture (and of a capture built here for a link type none of them has),
+// read by the library's reader:
 // - the analysis walk with the analyzer built on the stack (`inspect`) or a kept one (`make`), at
 //   the start of every header of the packet's chain (so that each class also meets the bytes it
 //   was made for), with the packet record the walk would pass;
@@ -14,6 +15,7 @@
 #include <set>
 
 #include "AnalyzerHarness.hpp"
+#include "PlugInPackets.hpp"
 #include "QORDependencies/QORAttributeReading.hpp"
 #include "QORModels/analysis/PluginLookupTable.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -66,15 +68,26 @@ std::vector<ClassUnderTest> registeredClasses() {
     return out;
 }
 
+/// Packets of link types no fixture capture has: a Prism monitoring header before an 802.11 data
+/// frame (LLC/SNAP, IPv4, UDP to port 53).
+std::vector<std::pair<std::string, PacketList>> builtCaptures() {
+    Bytes wlan;
+    wlan.u8(0x88).u8(0x01).u16(0).zeros(18).u16(0x1230).u16(0).raw({0xAA, 0xAA, 0x03, 0, 0, 0, 0x08, 0x00});
+    wlan.raw(ipv4Packet(17, udpDatagram(40000, 53, Bytes().zeros(17).data())));
+    auto prism = Bytes().u32(0x41).u32(144).raw("wlan0").zeros(135).raw(wlan.data()).data();
+    return {{"a built Prism capture", readPackets(PcapBuilder(119).record(1, 0, prism).data())}};
+}
+
 TEST(InspectAgreement, EveryClassAnswersTheSameOnTheStackAsOnTheHeap) {
     const auto classes = registeredClasses();
     ASSERT_GE(classes.size(), 30u) << "the plug-in registered fewer classes than it has";
     std::size_t compared = 0, accepted = 0;
     std::set<const QORPluginAnalyzerClass*> everAccepted;
-    for (const auto& name : fixtureCaptures()) {
-        auto capture = readCapture(name);
-        for (std::size_t n = 0; n < capture.packets.size(); ++n) {
-            const auto& record = capture.packets[n];
+    std::vector<std::pair<std::string, PacketList>> captures = builtCaptures();
+    for (const auto& name : fixtureCaptures()) captures.emplace_back(name, readCapture(name).packets);
+    for (const auto& [name, packets] : captures) {
+        for (std::size_t n = 0; n < packets.size(); ++n) {
+            const auto& record = packets[n];
             auto bytes = record->data();
             if (!bytes) continue;
             auto packet = packetWith(record->linkType(), *bytes);

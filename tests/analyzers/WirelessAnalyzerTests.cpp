@@ -1,4 +1,4 @@
-// Captures built byte by byte: monitor-mode radiotap captures and bare 802.11 captures, whose
+// Captures built byte by byte: monitor-mode captures (radiotap, PPI, Prism) and bare 802.11 captures, whose
 // data frames carry LLC/SNAP and then IP, and IEEE 802.3 frames with LLC. Each capture is read by
 // the library's reader and analysed through the loaded plug-in. The layers expected are those
 // tshark 4.0.17 gives the same frames (`tshark -n -T fields -e frame.protocols`, leaving out its
@@ -15,7 +15,7 @@
 namespace qor::test {
 namespace {
 
-constexpr std::uint32_t kLinkTypeEthernet = 1, kLinkTypeWlan = 105, kLinkTypeRadiotap = 127;
+constexpr std::uint32_t kLinkTypeEthernet = 1, kLinkTypeWlan = 105, kLinkTypeRadiotap = 127, kLinkTypePpi = 192, kLinkTypePrism = 119;
 constexpr std::uint8_t kTCP = 6, kUDP = 17;
 
 std::shared_ptr<QORPacket> analysed(std::uint32_t linkType, const Data& frame) {
@@ -89,6 +89,17 @@ TEST(Wireless, DataFramesCarryLlcAndIp) {
     auto msdu = snap(0x0800, dnsDatagram());
     auto subframe = Bytes(true).raw({0, 0x11, 0x22, 0x33, 0x44, 0x55}).raw({0, 0x66, 0x77, 0x88, 0x99, 0xaa}).u16(static_cast<std::uint16_t>(msdu.size())).raw(msdu).data();
     EXPECT_EQ(historyOf(kLinkTypeRadiotap, radiotap(wlanFrame(2, 8, 0x01, subframe, 0x80))), "RADIOTAP-WLAN-LLC-IP-UDP-DNS");
+}
+
+TEST(Wireless, PpiAndPrismHeadersPrecedeTheFrame) {
+    auto frame = wlanFrame(2, 8, 0x01, snap(0x0800, dnsDatagram()), 0);
+    EXPECT_EQ(historyOf(kLinkTypePpi, Bytes().u8(0).u8(0).u16(8).u32(105).raw(frame).data()), "PPI-WLAN-LLC-IP-UDP-DNS");
+    // A PPI header over another link type carries nothing.
+    EXPECT_EQ(historyOf(kLinkTypePpi, Bytes().u8(0).u8(0).u16(8).u32(1).raw(frame).data()), "PPI");
+    auto prism = Bytes().u32(0x41).u32(144).raw("wlan0").zeros(11).zeros(120).raw(frame).data();
+    auto packet = analysed(kLinkTypePrism, prism);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->packetProtocolHistory(), "PRISM-WLAN-LLC-IP-UDP-DNS");
 }
 
 TEST(Wireless, FramesWithoutAnLlcBodyEndTheChain) {

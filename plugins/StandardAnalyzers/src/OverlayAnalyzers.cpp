@@ -1,5 +1,6 @@
 // The overlay network analyzers: "VXLAN" (UDP port 4789) and "GENEVE" (UDP port 6081), the
-// encapsulations that carry tenant Ethernet frames between the hosts of a data centre.
+// encapsulations that carry tenant Ethernet frames between the hosts of a data centre, and
+// "TEREDO" (UDP port 3544), which carries IPv6 across IPv4 networks.
 
 #include <array>
 #include <fmt/format.h>
@@ -136,11 +137,75 @@ private:
     static std::size_t headerSize(std::uint8_t first) { return kOverlayHeaderSize + std::size_t(first & 0x3F) * 4; }
 };
 
+/// Teredo (RFC 4380 section 5.1.1): an IPv6 packet in a UDP datagram, after an optional
+/// authentication indicator
+///
+///     0x0001 | client id length (1) | auth value length (1) | client id | auth value | nonce (8) | confirmation (1)
+///
+/// and an optional origin indication
+///
+///     0x0000 | origin port (2, obfuscated) | origin IPv4 address (4, obfuscated)
+///
+/// The IPv6 packet (a bubble is one without a payload) follows.
+class TeredoAnalyzer final : public StandardAnalyzer<TeredoAnalyzer> {
+public:
+    static constexpr std::uint16_t kAuthentication = 0x0001, kOrigin = 0x0000;
+    static constexpr std::size_t kOriginSize = 8, kAuthenticationFixedSize = 4, kNonceAndConfirmationSize = 9;
+
+    /// Refuses what is not an IPv6 packet after the indicators, which leaves the port's other
+    /// traffic to the content checks.
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto first = fieldU8(data, indicatorsSize(data));
+        return first && (*first >> 4) == 6;
+    }
+
+    TeredoAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        const std::size_t size = indicatorsSize(data);
+        setHeaderSize(size);
+        auto first = fieldU8(data, size);
+        if (first && (*first >> 4) == 6) setNextProtocol(fixedName<"IPv6">());
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"TEREDO">(); }
+
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        const std::size_t size = indicatorsSize(data);
+        if (size == 0) return std::string("Teredo IPv6 over UDP tunneling");
+        return fmt::format("Teredo IPv6 over UDP tunneling, {} bytes of indicators", size);
+    }
+
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
+        const std::size_t size = indicatorsSize(data);
+        NodeList nodes{heading("Teredo IPv6 over UDP tunneling", protocolInfo(data), size)};
+        if (size > 0) nodes.push_back(field("Indicators", std::to_string(size) + " bytes", 0, size));
+        return nodes;
+    }
+
+private:
+    /// The bytes of the authentication and origin indicators before the IPv6 packet.
+    static std::size_t indicatorsSize(const Data& data) {
+        std::size_t at = 0;
+        if (fieldU16(data, at) == kAuthentication) {
+            auto idLength = fieldU8(data, at + 2), authLength = fieldU8(data, at + 3);
+            if (!idLength || !authLength) return at;
+            const std::size_t size = kAuthenticationFixedSize + *idLength + *authLength + kNonceAndConfirmationSize;
+            if (data.size() < at + size) return at;
+            at += size;
+        }
+        if (fieldU16(data, at) == kOrigin && data.size() >= at + kOriginSize) at += kOriginSize;
+        return at;
+    }
+};
+
 const AnalyzerClassRegistration<VxlanAnalyzer> kVxlanClass{"VxlanAnalyzer"};
 const AnalyzerClassRegistration<GeneveAnalyzer> kGeneveClass{"GeneveAnalyzer"};
 
 const QORPluginAnalyzerClass& VxlanAnalyzer::analyzerClass() const { return *kVxlanClass; }
+const AnalyzerClassRegistration<TeredoAnalyzer> kTeredoClass{"TeredoAnalyzer"};
+
 const QORPluginAnalyzerClass& GeneveAnalyzer::analyzerClass() const { return *kGeneveClass; }
+const QORPluginAnalyzerClass& TeredoAnalyzer::analyzerClass() const { return *kTeredoClass; }
 
 const FamilyRegistration kVxlanFamily{[] {
     AnalyzerFamily f;
@@ -162,6 +227,15 @@ const FamilyRegistration kGeneveFamily{[] {
         attribute(kGeneveClass, "Geneve Virtual Network Identifier", "geneveVNI", AttributeValueType::uint32, 0, kOverlayHeaderSize),
         attribute(kGeneveClass, "Geneve Protocol Type", "geneveProtocol", AttributeValueType::uint16, 0, kOverlayHeaderSize),
     };
+    return f;
+}};
+
+const FamilyRegistration kTeredoFamily{[] {
+    AnalyzerFamily f;
+    f.title = "Teredo";
+    f.description = "Teredo, IPv6 over UDP through NATs (RFC 4380)";
+    f.analyzerClass = kTeredoClass;
+    f.protocols = {portsTarget("TEREDO", {3544}, kQORSourceProtocols::udp, 0)};
     return f;
 }};
 

@@ -1,6 +1,6 @@
-// The wireless LAN analyzers: "RADIOTAP", the radio information a monitor-mode capture puts
-// before each frame (link type 127), and "WLAN", the IEEE 802.11 frame (link type 105, or after
-// the radio information).
+// The wireless LAN analyzers: the radio information monitor-mode captures put before each frame,
+// "RADIOTAP" (link type 127), "PPI" (192) and "PRISM" (119), and "WLAN", the IEEE 802.11 frame
+// (link type 105, or after the radio information).
 
 #include <array>
 #include <fmt/format.h>
@@ -94,6 +94,102 @@ public:
         if (key != "radiotapLength") return {};
         auto header = RadiotapHeader::read(data);
         return header ? Value(header->length) : Value();
+    }
+};
+
+// --- PPI and Prism -------------------------------------------------------------------------------
+
+/// LINKTYPE_IEEE802_11, the only link type of a PPI or Prism header's frame that is analysed.
+constexpr std::uint32_t kLinkTypeWlan = 105;
+
+/// The per-packet information header (PPI, CACE Technologies):
+///
+///     0  version (1): 0   1  flags (1)   2  length (2, little endian): the whole header
+///     4  link type of the frame that follows (4, little endian)   8  fields ...
+///
+/// An 802.11 frame (link type 105) is carried on; any other ends the chain.
+class PpiAnalyzer final : public StandardAnalyzer<PpiAnalyzer> {
+public:
+    static constexpr std::size_t kFixedSize = 8;
+    using AnalyzerBase::protocolInfo;
+
+    /// Refuses a header of another version or shorter than its fixed part.
+    static bool accepts(const Data& data, const PacketRef&) {
+        auto version = fieldU8(data, 0);
+        auto length = lengthOf(data);
+        return version == 0 && length && *length >= kFixedSize;
+    }
+
+    PpiAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        const std::size_t length = lengthOf(data).value_or(kFixedSize);
+        setHeaderSize(length);
+        if (linkTypeOf(data) == kLinkTypeWlan && data.size() > length) setNextProtocol(fixedName<"WLAN">());
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"PPI">(); }
+
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto length = lengthOf(data);
+        auto linkType = linkTypeOf(data);
+        if (!length || !linkType) return std::nullopt;
+        return fmt::format("PPI version 0, {} bytes, link type {}", *length, *linkType);
+    }
+
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
+        auto length = lengthOf(data);
+        auto linkType = linkTypeOf(data);
+        if (!length || !linkType) return {};
+        NodeList nodes{heading("PPI version 0", protocolInfo(data), *length)};
+        nodes.push_back(field("Header length", std::to_string(*length), 2, 2));
+        nodes.push_back(field("Link type", std::to_string(*linkType), 4, 4));
+        return nodes;
+    }
+
+private:
+    static std::optional<std::uint16_t> lengthOf(const Data& data) {
+        return ByteReader(data).load<std::uint16_t>(2, std::endian::native != std::endian::little);
+    }
+    static std::optional<std::uint32_t> linkTypeOf(const Data& data) {
+        return ByteReader(data).load<std::uint32_t>(4, std::endian::native != std::endian::little);
+    }
+};
+
+/// The Prism monitoring header that older Linux wireless drivers put before 802.11 frames: a
+/// message code (4; 0x41 or 0x44) and the header's length (4; 144), both in the capturing host's
+/// byte order (little endian on the hosts that take these captures), a device name (16), then
+/// ten items of radio information. The 802.11 frame follows the header.
+class PrismAnalyzer final : public StandardAnalyzer<PrismAnalyzer> {
+public:
+    static constexpr std::uint32_t kHeaderSize = 144;
+    using AnalyzerBase::protocolInfo;
+
+    /// Refuses bytes that do not start with a Prism message code and length.
+    static bool accepts(const Data& data, const PacketRef&) {
+        ByteReader r(data);
+        auto code = r.readU32le(), length = r.readU32le();
+        return code && length && (*code == 0x41 || *code == 0x44) && *length == kHeaderSize;
+    }
+
+    PrismAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
+        setHeaderSize(kHeaderSize);
+        if (data.size() > kHeaderSize) setNextProtocol(fixedName<"WLAN">());
+    }
+
+    [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
+    [[nodiscard]] InternedString protocolNameInterned() const override { return fixedName<"PRISM">(); }
+
+    [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
+        auto device = ByteReader(data).bytesAt(8, 16);
+        if (!device) return std::nullopt;
+        std::string_view name(reinterpret_cast<const char*>(device->data()), device->size());
+        return "Prism monitoring header, device " + printableText(name.substr(0, name.find('\0')));
+    }
+
+    [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
+        auto info = protocolInfo(data);
+        if (!info) return {};
+        return {heading("Prism capture header", info, kHeaderSize)};
     }
 };
 
@@ -267,11 +363,16 @@ public:
 const AnalyzerClassRegistration<RadiotapAnalyzer> kRadiotapClass{"RadiotapAnalyzer"};
 const AnalyzerClassRegistration<WlanAnalyzer> kWlanClass{"WlanAnalyzer"};
 
+const AnalyzerClassRegistration<PpiAnalyzer> kPpiClass{"PpiAnalyzer"};
+const AnalyzerClassRegistration<PrismAnalyzer> kPrismClass{"PrismAnalyzer"};
+
 const QORPluginAnalyzerClass& RadiotapAnalyzer::analyzerClass() const { return *kRadiotapClass; }
+const QORPluginAnalyzerClass& PpiAnalyzer::analyzerClass() const { return *kPpiClass; }
+const QORPluginAnalyzerClass& PrismAnalyzer::analyzerClass() const { return *kPrismClass; }
 const QORPluginAnalyzerClass& WlanAnalyzer::analyzerClass() const { return *kWlanClass; }
 
-/// LINKTYPE_IEEE802_11 and LINKTYPE_IEEE802_11_RADIOTAP.
-constexpr std::uint32_t kLinkTypeWlan = 105, kLinkTypeRadiotap = 127;
+/// LINKTYPE_IEEE802_11_RADIOTAP, LINKTYPE_PPI and LINKTYPE_PRISM_HEADER.
+constexpr std::uint32_t kLinkTypeRadiotap = 127, kLinkTypePpi = 192, kLinkTypePrism = 119;
 
 const FamilyRegistration kRadiotapFamily{[] {
     AnalyzerFamily f;
@@ -280,6 +381,24 @@ const FamilyRegistration kRadiotapFamily{[] {
     f.analyzerClass = kRadiotapClass;
     f.protocols = {linkTypeTarget("RADIOTAP", kLinkTypeRadiotap, 8)};
     f.attributes = {attribute(kRadiotapClass, "Radiotap Length", "radiotapLength", AttributeValueType::uint16, 0, kToEndOfHeader)};
+    return f;
+}};
+
+const FamilyRegistration kPpiFamily{[] {
+    AnalyzerFamily f;
+    f.title = "PPI";
+    f.description = "Per-packet information headers of 802.11 captures";
+    f.analyzerClass = kPpiClass;
+    f.protocols = {linkTypeTarget("PPI", kLinkTypePpi, PpiAnalyzer::kFixedSize)};
+    return f;
+}};
+
+const FamilyRegistration kPrismFamily{[] {
+    AnalyzerFamily f;
+    f.title = "Prism";
+    f.description = "Prism monitoring headers of 802.11 captures";
+    f.analyzerClass = kPrismClass;
+    f.protocols = {linkTypeTarget("PRISM", kLinkTypePrism, PrismAnalyzer::kHeaderSize)};
     return f;
 }};
 

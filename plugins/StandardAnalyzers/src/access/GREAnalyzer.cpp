@@ -19,10 +19,14 @@ constexpr std::uint16_t kVersionEnhanced = 1;
 /// ether-type names.
 constexpr std::array kCarried = {
     CodeName{0x880B, "PPP"}, CodeName{0x0800, "IP"}, CodeName{0x86DD, "IPv6"}, CodeName{0x6558, "ETH"},
+    CodeName{0x88BE, "ERSPAN"}, CodeName{0x22EB, "ERSPAN"},
 };
+/// ERSPAN's protocol type: a packet without a sequence number is ERSPAN type I, whose mirrored
+/// Ethernet frame follows the GRE header directly; with one, an ERSPAN type II header comes first.
+constexpr std::uint16_t kERSPAN = 0x88BE;
 constexpr std::array kProtocolTitles = {
     CodeName{0x880B, "PPP"}, CodeName{0x0800, "IPv4"}, CodeName{0x86DD, "IPv6"},
-    CodeName{0x6558, "Transparent Ethernet Bridging"}, CodeName{0x8847, "MPLS"}, CodeName{0x88BE, "ERSPAN"},
+    CodeName{0x6558, "Transparent Ethernet Bridging"}, CodeName{0x8847, "MPLS"}, CodeName{0x88BE, "ERSPAN"}, CodeName{0x22EB, "ERSPAN type III"},
 };
 
 /// The GRE header (RFC 2784 with the key and sequence of RFC 2890; RFC 2637 section 4.1 for the
@@ -101,7 +105,8 @@ public:
         setHeaderSize(header.size);
         if (data.size() <= header.size || (header.flags & kFlagRouting)) return;
         if (auto length = header.payloadLength(); length && *length == 0) return;
-        if (auto name = lookupName(kCarried, header.protocol)) setNextProtocol(InternedString(*name));
+        if (header.protocol == kERSPAN && !header.sequence) setNextProtocol(fixedName<"ETH">());
+        else if (auto name = lookupName(kCarried, header.protocol)) setNextProtocol(InternedString(*name));
         else setNextProtocol(ProtocolsStringsCache::sharedCache().etherTypeString(header.protocol));
     }
 
