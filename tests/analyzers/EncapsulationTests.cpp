@@ -40,6 +40,11 @@ TEST(LinkTypes, CiscoHdlcAndNflogCarryTheirPackets) {
     ASSERT_TRUE(hdlc);
     EXPECT_EQ(hdlc->packetProtocolHistory(), "CHDLC-IP-UDP-DNS");
     EXPECT_EQ(hdlc->valueForKey("chdlcProtocol").asUInt(), kIPv4);
+    // A SLARP keepalive is not the RARP its number means on Ethernet.
+    auto keepalive = analysed(104, Bytes(true).u8(0x8F).u8(0).u16(0x8035).u32(2).u32(1).u32(0).u16(0xFFFF).data());
+    ASSERT_TRUE(keepalive);
+    EXPECT_EQ(keepalive->packetProtocolHistory(), "CHDLC");
+    EXPECT_EQ(keepalive->packetInfoOverview(), "Cisco HDLC, Broadcast, SLARP (0x8035)");
 
     // NFLOG: family, version, group; a prefix TLV (padded to 4), a hardware-protocol TLV, then
     // the payload TLV holding the packet. TLV lengths and types are little endian.

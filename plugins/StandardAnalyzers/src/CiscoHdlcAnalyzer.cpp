@@ -14,16 +14,19 @@ namespace {
 ///     0  address (1): 0x0F unicast, 0x8F broadcast   1  control (1): 0
 ///     2  protocol (2): an ether type (0x8035 is Cisco's keepalive, SLARP)
 ///
-/// The carried protocol is named by its ether type, as an Ethernet frame's is.
+/// The carried protocol is named by its ether type, as an Ethernet frame's is, except SLARP's,
+/// whose keepalives this plug-in does not analyse (on Ethernet the same number is RARP's).
 class CiscoHdlcAnalyzer final : public StandardAnalyzer<CiscoHdlcAnalyzer> {
 public:
     static constexpr std::size_t kHeaderSize = 4;
     static constexpr std::uint32_t kLinkType = 104;
+    static constexpr std::uint16_t kSLARP = 0x8035;
 
     /// Accepts any bytes; a header cut short carries nothing.
     CiscoHdlcAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         setHeaderSize(kHeaderSize);
-        if (auto protocol = fieldU16(data, 2); protocol && data.size() > kHeaderSize) setNextProtocol(protocolForEtherType(*protocol));
+        auto protocol = fieldU16(data, 2);
+        if (protocol && *protocol != kSLARP && data.size() > kHeaderSize) setNextProtocol(protocolForEtherType(*protocol));
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
@@ -34,7 +37,7 @@ public:
         auto address = fieldU8(data, 0);
         auto protocol = fieldU16(data, 2);
         if (!address || !protocol) return std::nullopt;
-        return fmt::format("Cisco HDLC, {}, {}", addressText(*address), etherTypeText(*protocol));
+        return fmt::format("Cisco HDLC, {}, {}", addressText(*address), protocolText(*protocol));
     }
 
     [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
@@ -45,7 +48,7 @@ public:
         NodeList nodes{heading("Cisco HDLC", protocolInfo(data), kHeaderSize)};
         nodes.push_back(field("Address", fmt::format("{} ({})", addressText(*address), hexText(*address, 2)), 0, 1));
         nodes.push_back(field("Control", hexText(*control, 2), 1, 1));
-        nodes.push_back(field("Protocol", etherTypeText(*protocol), 2, 2));
+        nodes.push_back(field("Protocol", protocolText(*protocol), 2, 2));
         return nodes;
     }
 
@@ -56,6 +59,7 @@ public:
     }
 
 private:
+    static std::string protocolText(std::uint16_t protocol) { return protocol == kSLARP ? "SLARP (0x8035)" : etherTypeText(protocol); }
     static std::string addressText(std::uint8_t address) {
         if (address == 0x0F) return "Unicast";
         if (address == 0x8F) return "Broadcast";

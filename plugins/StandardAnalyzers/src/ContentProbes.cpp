@@ -49,11 +49,9 @@ std::optional<std::string_view> firstLine(std::string_view text) noexcept {
 /// The first word of a payload when a space ends it within `limit` bytes: what a request line's
 /// method or a status line's version must be, checked before the line's end is looked for.
 std::optional<std::string_view> firstWord(std::string_view text, std::size_t limit) noexcept {
-    const std::size_t window = std::min(text.size(), limit + 1);
-    for (std::size_t i = 0; i < window; ++i) {
-        if (text[i] == ' ') return text.substr(0, i);
-    }
-    return std::nullopt;
+    const std::size_t at = text.substr(0, std::min(text.size(), limit + 1)).find(' ');
+    if (at == std::string_view::npos) return std::nullopt;
+    return text.substr(0, at);
 }
 
 /// The type and length of a record header at `offset`, when it is one (see `looksLikeTLS`).
@@ -93,8 +91,7 @@ bool looksLikeTLS(std::span<const std::byte> payload) noexcept {
 bool looksLikeHTTP(std::span<const std::byte> payload) noexcept {
     const auto text = asText(payload);
     auto word = firstWord(text, kLongestHTTPMethod);  // longer than "HTTP/1.1"
-    if (!word || (!isVersion(*word) && std::find(kHTTPMethods.begin(), kHTTPMethods.end(), *word) == kHTTPMethods.end()))
-        return false;
+    if (!word || (!isHTTPMethod(*word) && !isVersion(*word))) return false;
     auto line = firstLine(text);
     if (!line || line->size() <= word->size()) return false;
     const auto sp = word->size();

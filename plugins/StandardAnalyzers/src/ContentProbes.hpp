@@ -36,6 +36,13 @@ inline constexpr std::size_t kLongestHTTPMethod = [] {
     return longest;
 }();
 
+/// Whether `word` is one of `kHTTPMethods`. Bytes that cannot start a method (anything but an
+/// upper-case letter) are turned away before the list is searched.
+constexpr bool isHTTPMethod(std::string_view word) noexcept {
+    if (word.size() < 3 || word.size() > kLongestHTTPMethod || word[0] < 'A' || word[0] > 'Z') return false;
+    return std::find(kHTTPMethods.begin(), kHTTPMethods.end(), word) != kHTTPMethods.end();
+}
+
 /// Which transport carries a payload.
 enum class Transport : std::uint8_t { tcp, udp };
 

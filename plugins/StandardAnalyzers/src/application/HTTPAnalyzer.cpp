@@ -57,10 +57,8 @@ std::optional<StartLine> parseStartLine(std::string_view text) {
     auto sp1 = text.find(' ');
     if (sp1 == std::string_view::npos) return std::nullopt;
     auto method = text.substr(0, sp1);
-    bool known = false;
-    for (auto m : kHTTPMethods) known = known || m == method;
     auto sp2 = text.rfind(' ');
-    if (!known || sp2 == sp1 || !text.substr(sp2 + 1).starts_with("HTTP/1.")) return std::nullopt;
+    if (!isHTTPMethod(method) || sp2 == sp1 || !text.substr(sp2 + 1).starts_with("HTTP/1.")) return std::nullopt;
     s.request = true;
     s.method = method;
     s.target = text.substr(sp1 + 1, sp2 - sp1 - 1);

@@ -38,7 +38,7 @@ std::optional<StartLine> parseRequestLine(std::string_view line) {
     auto sp2 = line.rfind(' ');
     if (sp1 == std::string_view::npos || sp2 <= sp1 + 1) return std::nullopt;
     auto method = line.substr(0, sp1);
-    if (std::find(kHTTPMethods.begin(), kHTTPMethods.end(), method) == kHTTPMethods.end()) return std::nullopt;
+    if (!isHTTPMethod(method)) return std::nullopt;
     if (!isVersion(line.substr(sp2 + 1))) return std::nullopt;
     StartLine s;
     s.request = true;
