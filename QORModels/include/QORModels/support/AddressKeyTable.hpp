@@ -9,10 +9,14 @@
 namespace qor {
 
 /// A map from non-null addresses (interned names, class records) to values, filled once and then
-/// only read: open addressing over a power-of-two table at most half full, the slot picked by
-/// Fibonacci hashing of the address (its high product bits, so the alignment zeros of an address
-/// do not matter) and collisions resolved by the next free slot. A lookup is a multiply, a shift
-/// and, almost always, one compare in one cache line: no division, no node to follow.
+/// only read: open addressing over a power-of-two table at most half full, the slot picked by the
+/// high bits of the address after a 64-bit finalising mix (xor-shift, multiply, xor-shift) and
+/// collisions resolved by the next free slot. A lookup is a multiply, three shifts and xors and,
+/// almost always, one compare in one cache line: no division, no node to follow.
+///
+/// The mix, rather than a bare multiplication by the golden ratio, matters: keys allocated at a
+/// fixed stride (interned names lie 144 bytes apart, and 144 is a Fibonacci number) land in a run
+/// of neighbouring slots under Fibonacci hashing, and every lookup then walks the run.
 ///
 /// Thread safety: none while it is filled; once filled any number of threads may read it.
 template <class V>
@@ -48,9 +52,17 @@ private:
     /// The slot that holds `key`, or the free slot where it would go (the table is never full).
     [[nodiscard]] std::size_t probe(const void* key) const noexcept {
         const std::size_t mask = slots_.size() - 1;
-        std::size_t at = static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> shift_);
+        std::size_t at = home(key);
         while (slots_[at].key != nullptr && slots_[at].key != key) at = (at + 1) & mask;
         return at;
+    }
+
+    [[nodiscard]] std::size_t home(const void* key) const noexcept {
+        std::uint64_t x = reinterpret_cast<std::uintptr_t>(key);
+        x ^= x >> 33;
+        x *= 0xFF51AFD7ED558CCDull;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x >> shift_);
     }
 
     void grow() {
