@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "../support/BitMixing.hpp"
+#include "QORModels/support/BitMixing.hpp"
 #include "QORModels/analysis/CacheAnalyzer.hpp"
 
 namespace qor {

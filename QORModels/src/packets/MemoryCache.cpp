@@ -5,7 +5,7 @@
 
 #include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORPlatform/ThreadLocal.hpp"
-#include "../support/BitMixing.hpp"
+#include "QORModels/support/BitMixing.hpp"
 
 namespace qor {
 namespace {
