@@ -1,5 +1,6 @@
 #include "QORCommonTools/SequentialReader.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -47,7 +48,11 @@ std::optional<std::span<const std::byte>> SequentialReader::view(std::size_t off
         if (!MappedFileGuard::probe(direct)) return std::nullopt;
         return direct;
     };
-    if (capacity_ == 0 || length > capacity_) return mapped();
+    if (capacity_ == 0) {
+        readAhead(offset);
+        return mapped();
+    }
+    if (length > capacity_) return mapped();
     if (!inWindow(offset, length)) {
         bool sequential = !window_ || runsServed_ >= kSequentialRuns;
         if (!sequential && ++missesSinceFill_ < kProbeInterval) return mapped();
@@ -56,6 +61,14 @@ std::optional<std::span<const std::byte>> SequentialReader::view(std::size_t off
     }
     ++runsServed_;
     return std::span<const std::byte>(window_->data() + (offset - windowStart_), length);
+}
+
+void SequentialReader::readAhead(std::size_t offset) noexcept {
+    constexpr std::size_t kLine = 64;
+    const std::size_t until = std::min(data_.size(), offset + kReadAhead);
+    // Prefetches never fault, so lines of a file that has shrunk since are harmless to ask for.
+    for (std::size_t at = std::max(prefetched_, offset & ~(kLine - 1)); at < until; at += kLine) __builtin_prefetch(data_.data() + at);
+    prefetched_ = std::max(prefetched_, until);
 }
 
 std::optional<Data> SequentialReader::bytes(std::size_t offset, std::size_t length) {

@@ -27,6 +27,12 @@ namespace qor {
 /// `kSequentialRuns` runs (or a probe is due), so a walk in random order costs about one window
 /// read per few thousand runs rather than one per run.
 ///
+/// A reader without a window (`windowSize` 0) walking a mapped file streams the file's lines into
+/// the processor's caches `kReadAhead` bytes ahead of the runs it hands out: a walk of record
+/// headers otherwise waits on memory at nearly every header, since the hardware's own prefetching
+/// stops at each page boundary. The packet bytes between the headers come along, ready for the
+/// workers that analyse them next.
+///
 /// A run stays valid until the next call. Not thread-safe: one walker per reader.
 class SequentialReader {
 public:
@@ -52,9 +58,14 @@ public:
     static constexpr std::size_t kSequentialRuns = 4;
     /// Misses served from the mapping after which one refill is tried again.
     static constexpr std::size_t kProbeInterval = 4096;
+    /// How far ahead of its runs a reader without a window prefetches a mapped file.
+    static constexpr std::size_t kReadAhead = 4096;
 
 private:
     bool fill(std::size_t offset);
+    /// Starts loading the lines from the prefetch frontier (or `offset`, when the walk jumped
+    /// past it) up to `kReadAhead` bytes beyond `offset` into the caches.
+    void readAhead(std::size_t offset) noexcept;
     [[nodiscard]] bool inWindow(std::size_t offset, std::size_t length) const noexcept;
 
     Data data_;
@@ -66,6 +77,7 @@ private:
     std::size_t windowLength_ = 0;
     std::size_t runsServed_ = 0;
     std::size_t missesSinceFill_ = 0;
+    std::size_t prefetched_ = 0;  ///< the mapping's lines before this offset were prefetched
 };
 
 }  // namespace qor
