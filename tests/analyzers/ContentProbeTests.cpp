@@ -26,20 +26,9 @@ Data dnsQuery() {
     return b.data();
 }
 
-/// One Ethernet frame per capture, each analysed; gives the layers of the first packet.
-std::shared_ptr<QORPacket> analysed(const Data& frame, std::int64_t originalLength = -1) {
-    AnalyzerHarness::shared();
-    auto packets = readPackets(PcapBuilder(1).record(1, 0, frame, originalLength).data());
-    EXPECT_EQ(packets.size(), 1u);
-    if (packets.empty()) return nullptr;
-    (void)packets.front()->cachedAnalyzers();
-    return packets.front();
-}
-
-std::string historyOf(const Data& frame, std::int64_t originalLength = -1) {
-    auto packet = analysed(frame, originalLength);
-    return packet ? packet->packetProtocolHistory().value_or("") : std::string();
-}
+/// One Ethernet frame per capture, analysed.
+std::shared_ptr<QORPacket> analysed(const Data& frame, std::int64_t originalLength = -1) { return analysedFrame(1, frame, originalLength); }
+std::string historyOf(const Data& frame, std::int64_t originalLength = -1) { return frameHistory(1, frame, originalLength); }
 
 Data tcpFrame(std::uint16_t port, const Data& payload) {
     return ethernetFrame(kIPv4, ipv4Packet(kTCP, tcpSegment(40000, port, payload)));

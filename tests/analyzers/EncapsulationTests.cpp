@@ -16,19 +16,8 @@ namespace {
 constexpr std::uint8_t kUDP = 17, kGRE = 47, kNoNextHeader = 59;
 constexpr std::uint16_t kIPv4 = 0x0800;
 
-std::shared_ptr<QORPacket> analysed(std::uint32_t linkType, const Data& frame) {
-    AnalyzerHarness::shared();
-    auto packets = readPackets(PcapBuilder(linkType).record(1, 0, frame).data());
-    EXPECT_EQ(packets.size(), 1u);
-    if (packets.empty()) return nullptr;
-    (void)packets.front()->cachedAnalyzers();
-    return packets.front();
-}
-
-std::string historyOf(std::uint32_t linkType, const Data& frame) {
-    auto packet = analysed(linkType, frame);
-    return packet ? packet->packetProtocolHistory().value_or("") : std::string();
-}
+std::shared_ptr<QORPacket> analysed(std::uint32_t linkType, const Data& frame) { return analysedFrame(linkType, frame); }
+std::string historyOf(std::uint32_t linkType, const Data& frame) { return frameHistory(linkType, frame); }
 
 Data dnsQuery() {
     return Bytes(true).u16(0x1234).u16(0x0100).u16(1).u16(0).u16(0).u16(0).u8(1).raw("a").u8(0).u16(1).u16(1).data();

@@ -29,6 +29,20 @@ PacketList readPackets(const Data& capture) {
     return readPackets(dir.write("built-" + std::to_string(++count) + ".pcap", capture));
 }
 
+std::shared_ptr<QORPacket> analysedFrame(std::uint32_t linkType, const Data& frame, std::int64_t originalLength) {
+    activatePlugInsOnce();
+    auto packets = readPackets(PcapBuilder(linkType).record(1, 0, frame, originalLength).data());
+    EXPECT_EQ(packets.size(), 1u);
+    if (packets.empty()) return nullptr;
+    (void)packets.front()->cachedAnalyzers();
+    return packets.front();
+}
+
+std::string frameHistory(std::uint32_t linkType, const Data& frame, std::int64_t originalLength) {
+    auto packet = analysedFrame(linkType, frame, originalLength);
+    return packet ? packet->packetProtocolHistory().value_or("") : std::string();
+}
+
 std::vector<std::string> layersOf(const QORPacket& packet) {
     (void)packet.cachedAnalyzers();  // the history is stored by the packet's analysis
     return split(packet.packetProtocolHistory().value_or(""), '-');

@@ -2,7 +2,9 @@
 // Packets read and analysed the way the application does it: the library's capture reader, the
 // plug-ins loaded by the plug-in controller, and each packet's own analysis.
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,13 @@ void activatePlugInsOnce();
 PacketList readPackets(const std::filesystem::path& path);
 /// The packets of a capture built in memory, written to a temporary file and read back.
 PacketList readPackets(const Data& capture);
+
+/// The one packet of a capture of `linkType` built around `frame` (captured whole; the wire had
+/// `originalLength` bytes when given), analysed through the loaded plug-ins; null, failing the
+/// test, when the capture does not read back as one packet.
+std::shared_ptr<QORPacket> analysedFrame(std::uint32_t linkType, const Data& frame, std::int64_t originalLength = -1);
+/// That packet's protocol history ("ETH-IP-UDP-DNS"), or empty text.
+std::string frameHistory(std::uint32_t linkType, const Data& frame, std::int64_t originalLength = -1);
 
 /// A packet's protocol history ("ETH-IP-UDP-DNS") split at "-", analysing the packet first.
 std::vector<std::string> layersOf(const QORPacket& packet);

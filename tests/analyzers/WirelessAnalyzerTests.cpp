@@ -18,19 +18,8 @@ namespace {
 constexpr std::uint32_t kLinkTypeEthernet = 1, kLinkTypeWlan = 105, kLinkTypeRadiotap = 127, kLinkTypePpi = 192, kLinkTypePrism = 119;
 constexpr std::uint8_t kTCP = 6, kUDP = 17;
 
-std::shared_ptr<QORPacket> analysed(std::uint32_t linkType, const Data& frame) {
-    AnalyzerHarness::shared();
-    auto packets = readPackets(PcapBuilder(linkType).record(1, 0, frame).data());
-    EXPECT_EQ(packets.size(), 1u);
-    if (packets.empty()) return nullptr;
-    (void)packets.front()->cachedAnalyzers();
-    return packets.front();
-}
-
-std::string historyOf(std::uint32_t linkType, const Data& frame) {
-    auto packet = analysed(linkType, frame);
-    return packet ? packet->packetProtocolHistory().value_or("") : std::string();
-}
+std::shared_ptr<QORPacket> analysed(std::uint32_t linkType, const Data& frame) { return analysedFrame(linkType, frame); }
+std::string historyOf(std::uint32_t linkType, const Data& frame) { return frameHistory(linkType, frame); }
 
 /// A DNS query for "a." type A, in IPv4 and UDP.
 Data dnsDatagram() {
