@@ -1,7 +1,9 @@
 // The Linux netfilter log analyzer ("NFLOG", link type 239): packets logged by firewall rules
 // (iptables' NFLOG target, and the captures Android tools take through it).
 
+#include <algorithm>
 #include <array>
+#include <string_view>
 #include <fmt/format.h>
 
 #include "AnalyzerBase.hpp"
@@ -25,6 +27,36 @@ constexpr std::array kTLVNames = {
     CodeName{15, "Hardware type"}, CodeName{16, "Hardware header"}, CodeName{17, "Hardware header length"},
 };
 
+/// One TLV: its type (without the byte-order flag) and where it lies, its header included.
+struct NflogTLV {
+    std::uint16_t type = 0;
+    std::size_t at = 0;
+    std::size_t length = 0;
+
+    [[nodiscard]] std::size_t valueAt() const { return at + kTLVHeaderSize; }
+    [[nodiscard]] std::size_t valueLength() const { return length - kTLVHeaderSize; }
+    /// Where the next TLV starts (values are padded to a multiple of 4), within `size` bytes.
+    [[nodiscard]] std::size_t next(std::size_t size) const { return std::min(at + ((length + 3) & ~std::size_t{3}), size); }
+};
+
+/// Calls `visit(tlv)` for each whole TLV after the fixed header, in order, up to the payload TLV
+/// (at most `kMaxTLVs`); stops at a TLV whose length is below its header's or runs past the bytes.
+template <class Visit>
+void forEachTLV(const Data& data, Visit&& visit) {
+    ByteReader r(data);
+    if (!r.skip(kFixedSize)) return;
+    for (std::size_t i = 0; i < kMaxTLVs && r.canRead(kTLVHeaderSize); ++i) {
+        NflogTLV tlv;
+        tlv.at = r.offset();
+        tlv.length = *r.readU16le();
+        tlv.type = static_cast<std::uint16_t>(*r.readU16le() & 0x7FFF);
+        if (tlv.length < kTLVHeaderSize || !r.canRead(tlv.valueLength())) return;
+        visit(tlv);
+        if (tlv.type == kTypePayload) return;
+        r.seek(tlv.next(data.size()));
+    }
+}
+
 /// The NFLOG header (tcpdump.org, LINKTYPE_NFLOG):
 ///
 ///     0  address family (1): 2 IPv4, 10 IPv6   1  version (1): 0   2  resource id (2, big endian)
@@ -38,8 +70,8 @@ struct NflogHeader {
     std::uint8_t family = 0;
     std::uint16_t resourceId = 0;
     std::optional<std::size_t> payloadAt;  ///< where the logged packet starts
-    std::optional<std::string> prefix;     ///< the log prefix the rule gave
-    std::size_t size = kFixedSize;         ///< up to the payload, or every TLV there is
+    std::size_t prefixAt = 0, prefixLength = 0;  ///< the log prefix the rule gave, NUL included
+    std::size_t size = kFixedSize;               ///< up to the payload, or every TLV there is
 
     static std::optional<NflogHeader> read(const Data& data) {
         ByteReader r(data);
@@ -49,25 +81,27 @@ struct NflogHeader {
         NflogHeader h;
         h.family = *family;
         h.resourceId = *resource;
-        for (std::size_t i = 0; i < kMaxTLVs && r.canRead(kTLVHeaderSize); ++i) {
-            const std::size_t at = r.offset();
-            auto length = r.readU16le(), type = r.readU16le();
-            if (*length < kTLVHeaderSize || !r.canRead(*length - kTLVHeaderSize)) break;
-            const std::size_t valueLength = *length - kTLVHeaderSize;
-            if ((*type & 0x7FFF) == kTypePayload) {
-                h.payloadAt = r.offset();
-                h.size = r.offset();
-                return h;
+        forEachTLV(data, [&](const NflogTLV& tlv) {
+            if (tlv.type == kTypePayload) {
+                h.payloadAt = tlv.valueAt();
+                h.size = tlv.valueAt();
+                return;
             }
-            if ((*type & 0x7FFF) == kTypePrefix) {
-                auto text = r.readString(valueLength);
-                h.prefix = std::string(text->substr(0, text->find('\0')));
+            if (tlv.type == kTypePrefix) {
+                h.prefixAt = tlv.valueAt();
+                h.prefixLength = tlv.valueLength();
             }
-            const std::size_t next = at + ((*length + 3) & ~std::size_t{3});
-            if (!r.seek(std::min(next, r.size()))) break;
-            h.size = r.offset();
-        }
+            h.size = tlv.next(data.size());
+        });
         return h;
+    }
+
+    /// The prefix up to its terminating NUL; empty without one.
+    [[nodiscard]] std::string_view prefix(const Data& data) const {
+        auto bytes = ByteReader(data).bytesAt(prefixAt, prefixLength);
+        if (!bytes || bytes->empty()) return {};
+        std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+        return text.substr(0, text.find('\0'));
     }
 };
 
@@ -95,7 +129,7 @@ public:
         auto header = NflogHeader::read(data);
         if (!header) return std::nullopt;
         std::string info = fmt::format("Linux netfilter log, group {}", header->resourceId);
-        if (header->prefix && !header->prefix->empty()) info += ", prefix \"" + printableText(*header->prefix) + "\"";
+        if (auto prefix = header->prefix(data); !prefix.empty()) info += ", prefix \"" + printableText(prefix) + "\"";
         return info;
     }
 
@@ -105,16 +139,9 @@ public:
         NodeList nodes{heading("Linux Netfilter NFLOG", protocolInfo(data), header->size)};
         nodes.push_back(field("Family", header->family == kFamilyIPv4 ? "IPv4 (2)" : header->family == kFamilyIPv6 ? "IPv6 (10)" : std::to_string(header->family), 0, 1));
         nodes.push_back(field("Resource ID", std::to_string(header->resourceId), 2, 2));
-        ByteReader r(data);
-        r.skip(kFixedSize);
-        while (r.offset() < header->size && r.canRead(kTLVHeaderSize)) {
-            const std::size_t at = r.offset();
-            auto length = *r.readU16le();
-            auto type = static_cast<std::uint16_t>(*r.readU16le() & 0x7FFF);
-            if (length < kTLVHeaderSize) break;
-            nodes.push_back(field(nameOrUnknown(kTLVNames, type), fmt::format("{} bytes", length - kTLVHeaderSize), at, std::min<std::size_t>(length, data.size() - at)));
-            if (type == kTypePayload || !r.seek(std::min(at + ((std::size_t{length} + 3) & ~std::size_t{3}), r.size()))) break;
-        }
+        forEachTLV(data, [&](const NflogTLV& tlv) {
+            nodes.push_back(field(nameOrUnknown(kTLVNames, tlv.type), fmt::format("{} bytes", tlv.valueLength()), tlv.at, tlv.length));
+        });
         return nodes;
     }
 

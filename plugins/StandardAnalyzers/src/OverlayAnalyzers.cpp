@@ -56,7 +56,9 @@ public:
         auto vni = networkIdentifier(data);
         if (!flags || !vni) return {};
         NodeList nodes{heading("Virtual eXtensible Local Area Network", protocolInfo(data), kOverlayHeaderSize)};
-        nodes.push_back(field("Flags", hexText(*flags, 2) + ((*flags & kValidIdentifier) ? " (VXLAN Network ID (VNI))" : ""), 0, 1));
+        std::vector<std::string> names;
+        if (*flags & kValidIdentifier) names.emplace_back("VXLAN Network ID (VNI)");
+        nodes.push_back(field("Flags", flagsText(*flags, 2, names), 0, 1));
         nodes.push_back(field("VXLAN Network Identifier (VNI)", std::to_string(*vni), 4, 3));
         return nodes;
     }
@@ -113,10 +115,10 @@ public:
         NodeList nodes{heading("Generic Network Virtualization Encapsulation", protocolInfo(data), size)};
         nodes.push_back(field("Version", std::to_string(*first >> 6), 0, 1));
         nodes.push_back(field("Options Length", std::to_string(size - kOverlayHeaderSize) + " bytes", 0, 1));
-        std::string names;
-        if (*flags & kOamFlag) names = "Operations, Administration and Management Frame";
-        if (*flags & kCriticalFlag) names += std::string(names.empty() ? "" : ", ") + "Critical Options Present";
-        nodes.push_back(field("Flags", hexText(*flags, 2) + (names.empty() ? "" : " (" + names + ")"), 1, 1));
+        std::vector<std::string> names;
+        if (*flags & kOamFlag) names.emplace_back("Operations, Administration and Management Frame");
+        if (*flags & kCriticalFlag) names.emplace_back("Critical Options Present");
+        nodes.push_back(field("Flags", flagsText(*flags, 2, names), 1, 1));
         nodes.push_back(field("Protocol Type", namedHexCode(kGeneveProtocolTitles, *protocol, 4), 2, 2));
         nodes.push_back(field("Virtual Network Identifier (VNI)", std::to_string(*vni), 4, 3));
         if (size > kOverlayHeaderSize) {

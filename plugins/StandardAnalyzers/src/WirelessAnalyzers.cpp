@@ -31,6 +31,7 @@ struct RadiotapHeader {
     std::uint16_t length = 0;
     std::uint32_t present = 0;
     std::optional<std::uint8_t> flags;
+    std::size_t flagsAt = 0;  ///< where the flags field lies, when there is one
 
     static std::optional<RadiotapHeader> read(const Data& data) {
         ByteReader r(data);
@@ -50,7 +51,10 @@ struct RadiotapHeader {
         }
         std::size_t at = r.offset();
         if (h.present & kPresentTSFT) at = (at + 7) / 8 * 8 + 8;
-        if ((h.present & kPresentFlags) && at < h.length) h.flags = ByteReader(data).peekU8(at);
+        if ((h.present & kPresentFlags) && at < h.length) {
+            h.flags = ByteReader(data).peekU8(at);
+            h.flagsAt = at;
+        }
         return h;
     }
 };
@@ -84,8 +88,11 @@ public:
         nodes.push_back(field("Header revision", "0", 0, 1));
         nodes.push_back(field("Header length", std::to_string(header->length), 2, 2));
         nodes.push_back(field("Present flags", hexText(header->present, 8), 4, 4));
-        if (header->flags)
-            nodes.push_back(field("Flags", hexText(*header->flags, 2) + ((*header->flags & kFlagFCSAtEnd) ? " (FCS at end)" : ""), 0, 0));
+        if (header->flags) {
+            std::vector<std::string> names;
+            if (*header->flags & kFlagFCSAtEnd) names.emplace_back("FCS at end");
+            nodes.push_back(field("Flags", flagsText(*header->flags, 2, names), header->flagsAt, 1));
+        }
         return nodes;
     }
 
@@ -281,10 +288,11 @@ struct WlanHeader {
         if ((h.flags & kOrder) && (qos || h.type == kManagement)) size += 4;
         h.sequenceControl = ByteReader(data).load<std::uint16_t>(22, std::endian::native != std::endian::little).value_or(0);
         const bool fragment = (h.flags & kMoreFragments) || (h.sequenceControl & 0x0F) != 0;
-        const bool aggregate = qosControl && (*qosControl & kQoSAMSDU);
-        if (aggregate) size += kSubframeHeaderSize;
+        const bool readable = h.type == kData && !(h.subtype & kSubtypeNoData) && !(h.flags & kProtected) && !fragment;
+        // An aggregate's first subframe header is readable only in a body that is.
+        if (readable && qosControl && (*qosControl & kQoSAMSDU)) size += kSubframeHeaderSize;
         h.size = size;
-        h.carriesLLC = h.type == kData && !(h.subtype & kSubtypeNoData) && !(h.flags & kProtected) && !fragment && data.size() > size;
+        h.carriesLLC = readable && data.size() > size;
         return h;
     }
 };
@@ -325,9 +333,7 @@ public:
         if (header->flags & kMoreFragments) names.emplace_back("More Fragments");
         if (header->flags & 0x08) names.emplace_back("Retry");
         if (header->flags & kProtected) names.emplace_back("Protected");
-        std::string flags = hexText(header->flags, 2);
-        for (std::size_t i = 0; i < names.size(); ++i) flags += (i == 0 ? " (" : ", ") + names[i] + (i + 1 == names.size() ? ")" : "");
-        nodes.push_back(field("Flags", flags, 1, 1));
+        nodes.push_back(field("Flags", flagsText(header->flags, 2, names), 1, 1));
         static constexpr std::array<const char*, 4> kAddressNames = {"Receiver address", "Transmitter address", "Address 3", "Address 4"};
         const std::size_t addresses = header->type == kControl ? (header->size == 10 ? 1 : 2) : (header->size >= 30 && (header->flags & kToDS) && (header->flags & kFromDS) ? 4 : 3);
         for (std::size_t i = 0; i < addresses; ++i) {
