@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::uint8_t kFlagExtension = 0x04, kFlagSequence = 0x02, kFlagNPDU = 0x01;
 constexpr std::uint8_t kGPDU = 0xFF;
-constexpr std::size_t kMandatorySize = 8, kOptionalSize = 4;
+constexpr std::size_t kMandatorySize = 8;
 /// Extension headers followed before the header is taken as malformed.
 constexpr std::size_t kMaxExtensions = 16;
 
