@@ -43,23 +43,27 @@ struct LlcHeader {
 
     static std::optional<LlcHeader> read(const Data& data) {
         ByteReader r(data);
-        auto dsap = r.readU8(), ssap = r.readU8(), control = r.readU8();
+        auto dsap = r.readU8(), ssap = r.readU8(), control = r.peekU8();
         if (!dsap || !ssap || !control) return std::nullopt;
         LlcHeader h;
         h.dsap = *dsap;
         h.ssap = *ssap;
         h.control = *control;
         if ((*control & 0x03) != 0x03) {
-            auto second = r.readU8();
-            if (!second) return std::nullopt;
-            h.control = static_cast<std::uint16_t>(*control | (*second << 8));
+            // Information and supervisory frames have a two-byte control field, first byte first.
+            auto both = r.readU16le();
+            if (!both) return std::nullopt;
+            h.control = *both;
             h.controlSize = 2;
-        } else if (h.dsap == kSNAP && (h.ssap & 0xFE) == kSNAP && *control == kUnnumberedInformation) {
-            auto oui = r.readUBE(3);
-            auto pid = r.readU16be();
-            if (!oui || !pid) return std::nullopt;
-            h.oui = static_cast<std::uint32_t>(*oui);
-            h.protocolId = *pid;
+        } else {
+            (void)r.skip(1);  // the one-byte control field, read above
+            if (h.dsap == kSNAP && (h.ssap & 0xFE) == kSNAP && *control == kUnnumberedInformation) {
+                auto oui = r.readUBE(3);
+                auto pid = r.readU16be();
+                if (!oui || !pid) return std::nullopt;
+                h.oui = static_cast<std::uint32_t>(*oui);
+                h.protocolId = *pid;
+            }
         }
         return h;
     }
