@@ -82,6 +82,43 @@ TEST_P(PacketWindowAnalysisTest, EveryPacketOnceInFileOrderAsTheDocumentShowsIt)
     for (const auto& weak : dropped) EXPECT_TRUE(weak.expired()) << "a packet outlived its window";
 }
 
+/// A pass with no analysis and no packet visitor makes its packets on the calling thread: each
+/// shown packet has its record's header values and bytes, as the document's packet has them.
+TEST_P(PacketWindowAnalysisTest, WithoutWorkEachPacketCarriesItsRecord) {
+    AnalyzerHarness::shared();
+    auto document = readCapture(GetParam());
+    auto bytes = mapFile(capturePath(GetParam()));
+    ASSERT_TRUE(bytes);
+    PacketWindowAnalysis::Options options;
+    options.windowSize = 4;
+    options.analyse = false;
+    options.fileURL = capturePath(GetParam());
+    std::size_t at = 0;
+    PacketWindowAnalysis::run(
+        *bytes, nullptr,
+        [&](std::span<const std::shared_ptr<QORPacket>> window) {
+            for (const auto& p : window) {
+                if (at >= document.packets.size()) {
+                    ADD_FAILURE() << "more packets than the document has";
+                    return false;
+                }
+                const QORPacket& expected = *document.packets[at++];
+                EXPECT_EQ(p->packetId(), expected.packetId());
+                EXPECT_EQ(p->dataLocation(), expected.dataLocation());
+                EXPECT_EQ(p->captureLength(), expected.captureLength());
+                EXPECT_EQ(p->realLength(), expected.realLength());
+                EXPECT_EQ(p->linkType(), expected.linkType());
+                EXPECT_EQ(p->dateReceived(), expected.dateReceived());
+                EXPECT_EQ(p->pcapngInterfaceIndex(), expected.pcapngInterfaceIndex());
+                EXPECT_EQ(p->data(), expected.data()) << "packet " << at;
+                EXPECT_EQ(p->packetTime(), expected.packetTime());
+            }
+            return true;
+        },
+        options);
+    EXPECT_EQ(at, document.packets.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(Captures, PacketWindowAnalysisTest,
                          ::testing::Values("nb6-http.pcap", "many_interfaces-1.pcapng", "vlan-pcp-dei.pcapng", "suricata-pppoe.pcap",
                                            "GrePackets.cap", "l2tp-avp-overflow.pcap", "linux_dlt_sll2.pcap",
