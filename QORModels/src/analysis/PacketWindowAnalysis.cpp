@@ -14,7 +14,7 @@ namespace qor {
 
 CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketVisitor& eachPacket,
                                             const WindowVisitor& eachWindow, const Options& options) {
-    using Pass = WindowedPass<std::shared_ptr<QORPacket>, CaptureRecord>;
+    using Pass = WindowedPass<std::shared_ptr<QORPacket>>;
     auto cache = std::make_shared<MappedFileDataCache>(fileBytes);
     std::shared_ptr<QORDataCachingProtocol> cacheSlot = cache;
     auto path = options.fileURL.value_or(std::filesystem::path("-"));
@@ -35,20 +35,7 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
             if (eachPacket) eachPacket(*packet, slot);
         };
     }
-    // The packets are made on the workers, a worker's share of a window at a time. Each share
-    // holds the cache and the file source through references of its own: one count for every
-    // packet would bounce between the cores at every packet made and every packet dropped.
-    Pass::Make make = [&](std::span<const CaptureRecord> records, std::span<std::shared_ptr<QORPacket>> packets) {
-        auto shareCache = withOwnCount(cacheSlot);
-        auto shareSource = withOwnCount(source);
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            auto& packet = packets[i];
-            packet = QORPacket::fromRecord(records[i], nullptr);
-            packet->setDataCache(shareCache);
-            packet->setFileSource(shareSource);
-        }
-    };
-    Pass pass(options.windowSize, options.showDuringNextWindow, std::move(make), std::move(work),
+    Pass pass(options.windowSize, options.showDuringNextWindow, std::move(work),
               [&](std::span<const std::shared_ptr<QORPacket>> window) {
                   const bool goOn = !eachWindow || eachWindow(window);
                   // The window's bytes are done with: up to the start of the last packet's record
@@ -57,9 +44,25 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
                   pages.doneUpTo(fileBytes.data() + window.back()->dataLocation());
                   return goOn;
               });
-    auto result = CaptureFileReader::readRecords(
-        fileBytes, [&](const CaptureRecord& record) { return pass.push(record); }, options.progress,
-        !workersNeeded ? RecordAccess::windowed : RecordAccess::mapped);
+    // Each worker's share of a window (`kGrain` packets: the workers split a window at those
+    // boundaries) shares the cache and the file source through references of its own: the caller
+    // makes the packets of one window while the workers drop those of another, and one count
+    // for all of them (or for a window the two workers drop together) would bounce between the
+    // cores at every packet.
+    std::shared_ptr<QORDataCachingProtocol> shareCache;
+    std::shared_ptr<const QORPacket::FileSource> shareSource;
+    auto result = CaptureFileReader::read(
+        fileBytes,
+        [&](std::shared_ptr<QORPacket> packet) {
+            if (pass.readingCount() % Pass::kGrain == 0) {
+                shareCache = withOwnCount(cacheSlot);
+                shareSource = withOwnCount(source);
+            }
+            packet->setDataCache(shareCache);
+            packet->setFileSource(shareSource);
+            return pass.push(std::move(packet));
+        },
+        options.progress, nullptr, !workersNeeded ? RecordAccess::windowed : RecordAccess::mapped);
     pass.finish();
     return result;
 }

@@ -16,9 +16,9 @@ namespace qor {
 /// Reads a capture file's bytes and analyses its packets in windows of consecutive packets:
 /// each window's packets are analysed on all cores, shown to a per-packet visitor on the
 /// analysing threads, then to a per-window visitor on the calling thread in file order, and then
-/// dropped with their analyses. The caller reads the next window's records while the workers
-/// make and analyse the current one's packets, and the packets of a window shown are released by
-/// the workers during the next analysis, so at most three windows are alive: memory stays at a few windows' packets,
+/// dropped with their analyses. The caller reads the next window while the workers analyse the
+/// current one, and the packets of a window shown are released by the workers during the next
+/// analysis, so at most three windows are alive: memory stays at a few windows' packets,
 /// whatever the size of the file. This is how a command lists or exports a capture without
 /// keeping it.
 ///
