@@ -50,7 +50,7 @@ struct LlcHeader {
         h.ssap = *ssap;
         h.control = *control;
         if ((*control & 0x03) != 0x03) {
-            // Information and supervisory frames have a two-byte control field, first byte first.
+            // Information and supervisory frames have a two-byte control field, low-order byte first.
             auto both = r.readU16le();
             if (!both) return std::nullopt;
             h.control = *both;
