@@ -19,13 +19,6 @@ constexpr std::uint16_t kIPv4 = 0x0800, kIPv6 = 0x86DD, kMPLS = 0x8847;
 
 Data text(std::string_view s) { return Bytes().raw(s).data(); }
 
-/// A DNS query for "a." type A.
-Data dnsQuery() {
-    Bytes b(true);
-    b.u16(0x1234).u16(0x0100).u16(1).u16(0).u16(0).u16(0).u8(1).raw("a").u8(0).u16(1).u16(1);
-    return b.data();
-}
-
 /// One Ethernet frame per capture, analysed.
 std::shared_ptr<QORPacket> analysed(const Data& frame, std::int64_t originalLength = -1) { return analysedFrame(1, frame, originalLength); }
 std::string historyOf(const Data& frame, std::int64_t originalLength = -1) { return frameHistory(1, frame, originalLength); }

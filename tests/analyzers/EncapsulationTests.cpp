@@ -16,21 +16,13 @@ namespace {
 constexpr std::uint8_t kUDP = 17, kGRE = 47, kNoNextHeader = 59;
 constexpr std::uint16_t kIPv4 = 0x0800;
 
-std::shared_ptr<QORPacket> analysed(std::uint32_t linkType, const Data& frame) { return analysedFrame(linkType, frame); }
-std::string historyOf(std::uint32_t linkType, const Data& frame) { return frameHistory(linkType, frame); }
-
-Data dnsQuery() {
-    return Bytes(true).u16(0x1234).u16(0x0100).u16(1).u16(0).u16(0).u16(0).u8(1).raw("a").u8(0).u16(1).u16(1).data();
-}
-Data dnsDatagram() { return ipv4Packet(kUDP, udpDatagram(40000, 53, dnsQuery())); }
-
 TEST(LinkTypes, CiscoHdlcAndNflogCarryTheirPackets) {
-    auto hdlc = analysed(104, Bytes(true).u8(0x0F).u8(0).u16(kIPv4).raw(dnsDatagram()).data());
+    auto hdlc = analysedFrame(104, Bytes(true).u8(0x0F).u8(0).u16(kIPv4).raw(dnsDatagram()).data());
     ASSERT_TRUE(hdlc);
     EXPECT_EQ(hdlc->packetProtocolHistory(), "CHDLC-IP-UDP-DNS");
     EXPECT_EQ(hdlc->valueForKey("chdlcProtocol").asUInt(), kIPv4);
     // A SLARP keepalive is not the RARP its number means on Ethernet.
-    auto keepalive = analysed(104, Bytes(true).u8(0x8F).u8(0).u16(0x8035).u32(2).u32(1).u32(0).u16(0xFFFF).data());
+    auto keepalive = analysedFrame(104, Bytes(true).u8(0x8F).u8(0).u16(0x8035).u32(2).u32(1).u32(0).u16(0xFFFF).data());
     ASSERT_TRUE(keepalive);
     EXPECT_EQ(keepalive->packetProtocolHistory(), "CHDLC");
     EXPECT_EQ(keepalive->packetInfoOverview(), "Cisco HDLC, Broadcast, SLARP (0x8035)");
@@ -43,7 +35,7 @@ TEST(LinkTypes, CiscoHdlcAndNflogCarryTheirPackets) {
     nflog.raw(Bytes().u16(4 + 9).u16(10).data()).raw("dropped:").u8(0).zeros(3);
     nflog.raw(Bytes().u16(8).u16(1).data()).raw({0x08, 0x00, 0, 0});
     nflog.raw(Bytes().u16(static_cast<std::uint16_t>(4 + payload.size())).u16(9).data()).raw(payload);
-    auto logged = analysed(239, nflog.data());
+    auto logged = analysedFrame(239, nflog.data());
     ASSERT_TRUE(logged);
     EXPECT_EQ(logged->packetProtocolHistory(), "NFLOG-IP-UDP-DNS");
     std::string heading;
@@ -52,9 +44,9 @@ TEST(LinkTypes, CiscoHdlcAndNflogCarryTheirPackets) {
     EXPECT_EQ(heading, "Linux netfilter log, group 5, prefix \"dropped:\"");
 
     // A log entry without a payload, one whose TLV runs past the bytes, and another version.
-    EXPECT_EQ(historyOf(239, Bytes(true).u8(2).u8(0).u16(5).raw(Bytes().u16(8).u16(1).data()).raw({8, 0, 0, 0}).data()), "NFLOG");
-    EXPECT_EQ(historyOf(239, Bytes(true).u8(2).u8(0).u16(5).raw(Bytes().u16(200).u16(9).data()).raw(payload).data()), "NFLOG");
-    EXPECT_EQ(historyOf(239, Bytes(true).u8(2).u8(1).u16(5).raw(payload).data()), "NFLOG");
+    EXPECT_EQ(frameHistory(239, Bytes(true).u8(2).u8(0).u16(5).raw(Bytes().u16(8).u16(1).data()).raw({8, 0, 0, 0}).data()), "NFLOG");
+    EXPECT_EQ(frameHistory(239, Bytes(true).u8(2).u8(0).u16(5).raw(Bytes().u16(200).u16(9).data()).raw(payload).data()), "NFLOG");
+    EXPECT_EQ(frameHistory(239, Bytes(true).u8(2).u8(1).u16(5).raw(payload).data()), "NFLOG");
 }
 
 /// A GRE header with `protocol`, with a sequence number when `sequence` is set, before `payload`.
@@ -69,31 +61,31 @@ TEST(Tunnels, ErspanMirrorsEthernetFramesOfEachType) {
     auto mirrored = ethernetFrame(kIPv4, dnsDatagram());
     auto outer = [](const Data& gre) { return ethernetFrame(kIPv4, ipv4Packet(kGRE, gre)); };
     // Type I: no ERSPAN header, no GRE sequence number.
-    EXPECT_EQ(historyOf(1, outer(greWith(0x88BE, false, mirrored))), "ETH-IP-GRE-ETH-IP-UDP-DNS");
-    auto typeII = analysed(1, outer(greWith(0x88BE, true, Bytes(true).u32(0x10010064).u32(0).raw(mirrored).data())));
+    EXPECT_EQ(frameHistory(1, outer(greWith(0x88BE, false, mirrored))), "ETH-IP-GRE-ETH-IP-UDP-DNS");
+    auto typeII = analysedFrame(1, outer(greWith(0x88BE, true, Bytes(true).u32(0x10010064).u32(0).raw(mirrored).data())));
     ASSERT_TRUE(typeII);
     EXPECT_EQ(typeII->packetProtocolHistory(), "ETH-IP-GRE-ERSPAN-ETH-IP-UDP-DNS");
     EXPECT_EQ(typeII->valueForKey("erspanSession").asUInt(), 100u);
     // Type III, with and without the platform sub-header its O flag announces.
-    EXPECT_EQ(historyOf(1, outer(greWith(0x22EB, true, Bytes(true).u32(0x20010064).u32(0).u32(0).raw(mirrored).data()))),
+    EXPECT_EQ(frameHistory(1, outer(greWith(0x22EB, true, Bytes(true).u32(0x20010064).u32(0).u32(0).raw(mirrored).data()))),
               "ETH-IP-GRE-ERSPAN-ETH-IP-UDP-DNS");
-    EXPECT_EQ(historyOf(1, outer(greWith(0x22EB, true, Bytes(true).u32(0x20010064).u32(0).u32(1).zeros(8).raw(mirrored).data()))),
+    EXPECT_EQ(frameHistory(1, outer(greWith(0x22EB, true, Bytes(true).u32(0x20010064).u32(0).u32(1).zeros(8).raw(mirrored).data()))),
               "ETH-IP-GRE-ERSPAN-ETH-IP-UDP-DNS");
     // Another version carries nothing.
-    EXPECT_EQ(historyOf(1, outer(greWith(0x88BE, true, Bytes(true).u32(0x30010064).u32(0).raw(mirrored).data()))), "ETH-IP-GRE-ERSPAN");
+    EXPECT_EQ(frameHistory(1, outer(greWith(0x88BE, true, Bytes(true).u32(0x30010064).u32(0).raw(mirrored).data()))), "ETH-IP-GRE-ERSPAN");
 }
 
 TEST(Tunnels, TeredoCarriesIPv6PastItsIndicators) {
     auto inner = ipv6Packet(kUDP, udpDatagram(40000, 53, dnsQuery()));
     auto udpFrame = [](const Data& payload) { return ethernetFrame(kIPv4, ipv4Packet(kUDP, udpDatagram(40000, 3544, payload))); };
-    EXPECT_EQ(historyOf(1, udpFrame(inner)), "ETH-IP-UDP-TEREDO-IPv6-UDP-DNS");
+    EXPECT_EQ(frameHistory(1, udpFrame(inner)), "ETH-IP-UDP-TEREDO-IPv6-UDP-DNS");
     auto origin = Bytes(true).u16(0).u16(0x1234).u32(0x01020304).data();
-    EXPECT_EQ(historyOf(1, udpFrame(Bytes(true).raw(origin).raw(inner).data())), "ETH-IP-UDP-TEREDO-IPv6-UDP-DNS");
+    EXPECT_EQ(frameHistory(1, udpFrame(Bytes(true).raw(origin).raw(inner).data())), "ETH-IP-UDP-TEREDO-IPv6-UDP-DNS");
     // A bubble after an authentication indicator (no client id, no value) and an origin.
     auto bubble = Bytes(true).u16(1).u8(0).u8(0).zeros(9).raw(origin).raw(ipv6Packet(kNoNextHeader, {})).data();
-    EXPECT_EQ(historyOf(1, udpFrame(bubble)), "ETH-IP-UDP-TEREDO-IPv6");
+    EXPECT_EQ(frameHistory(1, udpFrame(bubble)), "ETH-IP-UDP-TEREDO-IPv6");
     // Something else on the port is left to the content checks.
-    EXPECT_EQ(historyOf(1, udpFrame(dnsQuery())), "ETH-IP-UDP-DNS");
+    EXPECT_EQ(frameHistory(1, udpFrame(dnsQuery())), "ETH-IP-UDP-DNS");
 }
 
 }  // namespace

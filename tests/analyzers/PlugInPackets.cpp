@@ -75,6 +75,12 @@ Data udpDatagram(std::uint16_t sourcePort, std::uint16_t destinationPort, const 
     return b.data();
 }
 
+Data dnsQuery() {
+    return Bytes(true).u16(0x1234).u16(0x0100).u16(1).u16(0).u16(0).u16(0).u8(1).raw("a").u8(0).u16(1).u16(1).data();
+}
+
+Data dnsDatagram() { return ipv4Packet(17, udpDatagram(40000, 53, dnsQuery())); }
+
 Data tcpSegment(std::uint16_t sourcePort, std::uint16_t destinationPort, const Data& payload) {
     Bytes b(true);
     b.u16(sourcePort).u16(destinationPort).u32(1000).u32(2000).u16(0x5018).u16(65535).u16(0).u16(0).raw(payload);

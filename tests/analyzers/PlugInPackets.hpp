@@ -42,5 +42,9 @@ Data ipv6Packet(std::uint8_t nextHeader, const Data& payload);
 Data udpDatagram(std::uint16_t sourcePort, std::uint16_t destinationPort, const Data& payload);
 /// A TCP header (20 bytes, PSH ACK) before `payload`.
 Data tcpSegment(std::uint16_t sourcePort, std::uint16_t destinationPort, const Data& payload);
+/// A DNS query for "a." type A, id 0x1234.
+Data dnsQuery();
+/// That query in UDP from port 40000 to port 53, in IPv4.
+Data dnsDatagram();
 
 }  // namespace qor::test

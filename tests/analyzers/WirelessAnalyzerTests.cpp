@@ -18,15 +18,6 @@ namespace {
 constexpr std::uint32_t kLinkTypeEthernet = 1, kLinkTypeWlan = 105, kLinkTypeRadiotap = 127, kLinkTypePpi = 192, kLinkTypePrism = 119;
 constexpr std::uint8_t kTCP = 6, kUDP = 17;
 
-std::shared_ptr<QORPacket> analysed(std::uint32_t linkType, const Data& frame) { return analysedFrame(linkType, frame); }
-std::string historyOf(std::uint32_t linkType, const Data& frame) { return frameHistory(linkType, frame); }
-
-/// A DNS query for "a." type A, in IPv4 and UDP.
-Data dnsDatagram() {
-    auto query = Bytes(true).u16(0x1234).u16(0x0100).u16(1).u16(0).u16(0).u16(0).u8(1).raw("a").u8(0).u16(1).u16(1).data();
-    return ipv4Packet(kUDP, udpDatagram(40000, 53, query));
-}
-
 /// An LLC/SNAP header (RFC 1042) with `etherType`, before `payload`.
 Data snap(std::uint16_t etherType, const Data& payload) {
     return Bytes(true).u8(0xAA).u8(0xAA).u8(0x03).raw({0, 0, 0}).u16(etherType).raw(payload).data();
@@ -54,7 +45,7 @@ Data radiotap(const Data& frame, bool fcs = false) {
 }
 
 TEST(Wireless, DataFramesCarryLlcAndIp) {
-    auto qosData = analysed(kLinkTypeRadiotap, radiotap(wlanFrame(2, 8, 0x01, snap(0x0800, dnsDatagram()), 0), true));
+    auto qosData = analysedFrame(kLinkTypeRadiotap, radiotap(wlanFrame(2, 8, 0x01, snap(0x0800, dnsDatagram()), 0), true));
     ASSERT_TRUE(qosData);
     EXPECT_EQ(qosData->packetProtocolHistory(), "RADIOTAP-WLAN-LLC-IP-UDP-DNS");
     EXPECT_EQ(qosData->packetInfoOverview(), "Standard query 0x1234 A a");
@@ -66,27 +57,27 @@ TEST(Wireless, DataFramesCarryLlcAndIp) {
     EXPECT_EQ(wlan, (std::vector<std::string>{"QoS Data, SN=291, FN=0", "00:11:22:33:44:55"}));
 
     // Four addresses (a wireless bridge), a plain data frame, and a bare 802.11 capture.
-    EXPECT_EQ(historyOf(kLinkTypeRadiotap, radiotap(wlanFrame(2, 8, 0x03, snap(0x0800, dnsDatagram()), 0, true))),
+    EXPECT_EQ(frameHistory(kLinkTypeRadiotap, radiotap(wlanFrame(2, 8, 0x03, snap(0x0800, dnsDatagram()), 0, true))),
               "RADIOTAP-WLAN-LLC-IP-UDP-DNS");
-    EXPECT_EQ(historyOf(kLinkTypeRadiotap, radiotap(wlanFrame(2, 0, 0x02, snap(0x86DD, ipv6Packet(kUDP, udpDatagram(40000, 53, dnsDatagram().slice(28))))))),
+    EXPECT_EQ(frameHistory(kLinkTypeRadiotap, radiotap(wlanFrame(2, 0, 0x02, snap(0x86DD, ipv6Packet(kUDP, udpDatagram(40000, 53, dnsQuery())))))),
               "RADIOTAP-WLAN-LLC-IPv6-UDP-DNS");
     auto tls = Bytes(true).u8(23).u16(0x0303).u16(4).u32(0).data();
-    EXPECT_EQ(historyOf(kLinkTypeWlan, wlanFrame(2, 0, 0x02, snap(0x0800, ipv4Packet(kTCP, tcpSegment(443, 40000, tls))))),
+    EXPECT_EQ(frameHistory(kLinkTypeWlan, wlanFrame(2, 0, 0x02, snap(0x0800, ipv4Packet(kTCP, tcpSegment(443, 40000, tls))))),
               "WLAN-LLC-IP-TCP-TLS");
 
     // An aggregate: the first subframe's destination, source and length, then its LLC header.
     auto msdu = snap(0x0800, dnsDatagram());
     auto subframe = Bytes(true).raw({0, 0x11, 0x22, 0x33, 0x44, 0x55}).raw({0, 0x66, 0x77, 0x88, 0x99, 0xaa}).u16(static_cast<std::uint16_t>(msdu.size())).raw(msdu).data();
-    EXPECT_EQ(historyOf(kLinkTypeRadiotap, radiotap(wlanFrame(2, 8, 0x01, subframe, 0x80))), "RADIOTAP-WLAN-LLC-IP-UDP-DNS");
+    EXPECT_EQ(frameHistory(kLinkTypeRadiotap, radiotap(wlanFrame(2, 8, 0x01, subframe, 0x80))), "RADIOTAP-WLAN-LLC-IP-UDP-DNS");
 }
 
 TEST(Wireless, PpiAndPrismHeadersPrecedeTheFrame) {
     auto frame = wlanFrame(2, 8, 0x01, snap(0x0800, dnsDatagram()), 0);
-    EXPECT_EQ(historyOf(kLinkTypePpi, Bytes().u8(0).u8(0).u16(8).u32(105).raw(frame).data()), "PPI-WLAN-LLC-IP-UDP-DNS");
+    EXPECT_EQ(frameHistory(kLinkTypePpi, Bytes().u8(0).u8(0).u16(8).u32(105).raw(frame).data()), "PPI-WLAN-LLC-IP-UDP-DNS");
     // A PPI header over another link type carries nothing.
-    EXPECT_EQ(historyOf(kLinkTypePpi, Bytes().u8(0).u8(0).u16(8).u32(1).raw(frame).data()), "PPI");
+    EXPECT_EQ(frameHistory(kLinkTypePpi, Bytes().u8(0).u8(0).u16(8).u32(1).raw(frame).data()), "PPI");
     auto prism = Bytes().u32(0x41).u32(144).raw("wlan0").zeros(11).zeros(120).raw(frame).data();
-    auto packet = analysed(kLinkTypePrism, prism);
+    auto packet = analysedFrame(kLinkTypePrism, prism);
     ASSERT_TRUE(packet);
     EXPECT_EQ(packet->packetProtocolHistory(), "PRISM-WLAN-LLC-IP-UDP-DNS");
 }
@@ -107,14 +98,14 @@ TEST(Wireless, FramesWithoutAnLlcBodyEndTheChain) {
         {"a frame cut inside its header", wlanFrame(2, 8, 0x01, body, 0).slice(0, 12), "QoS Data, SN=0, FN=0"},
     };
     for (const auto& c : cases) {
-        auto packet = analysed(kLinkTypeRadiotap, radiotap(c.frame));
+        auto packet = analysedFrame(kLinkTypeRadiotap, radiotap(c.frame));
         ASSERT_TRUE(packet) << c.name;
         EXPECT_EQ(packet->packetProtocolHistory(), "RADIOTAP-WLAN") << c.name;
         EXPECT_EQ(packet->packetInfoOverview(), c.summary) << c.name;
     }
     // Radiotap whose length runs past the bytes, and one of another version, carry nothing.
-    EXPECT_EQ(historyOf(kLinkTypeRadiotap, Bytes().u8(0).u8(0).u16(200).u32(0).zeros(20).data()), "RADIOTAP");
-    EXPECT_EQ(historyOf(kLinkTypeRadiotap, Bytes().u8(1).u8(0).u16(8).u32(0).zeros(20).data()), "RADIOTAP");
+    EXPECT_EQ(frameHistory(kLinkTypeRadiotap, Bytes().u8(0).u8(0).u16(200).u32(0).zeros(20).data()), "RADIOTAP");
+    EXPECT_EQ(frameHistory(kLinkTypeRadiotap, Bytes().u8(1).u8(0).u16(8).u32(0).zeros(20).data()), "RADIOTAP");
 }
 
 TEST(Llc, Ieee8023FramesCarrySnapOrEndAtTheirServiceAccessPoint) {
@@ -122,16 +113,16 @@ TEST(Llc, Ieee8023FramesCarrySnapOrEndAtTheirServiceAccessPoint) {
     auto frame = [](const Data& llc) {
         return Bytes(true).raw({1, 0x80, 0xc2, 0, 0, 0}).raw({0, 0x11, 0x22, 0x33, 0x44, 0x55}).u16(static_cast<std::uint16_t>(llc.size())).raw(llc).data();
     };
-    EXPECT_EQ(historyOf(kLinkTypeEthernet, frame(snapped)), "ETH-LLC-IP-UDP-DNS");
-    auto stp = analysed(kLinkTypeEthernet, frame(Bytes(true).u8(0x42).u8(0x42).u8(0x03).zeros(35).data()));
+    EXPECT_EQ(frameHistory(kLinkTypeEthernet, frame(snapped)), "ETH-LLC-IP-UDP-DNS");
+    auto stp = analysedFrame(kLinkTypeEthernet, frame(Bytes(true).u8(0x42).u8(0x42).u8(0x03).zeros(35).data()));
     ASSERT_TRUE(stp);
     EXPECT_EQ(stp->packetProtocolHistory(), "ETH-LLC");
     EXPECT_EQ(stp->packetInfoOverview(), "DSAP Spanning Tree BPDU (0x42), SSAP Spanning Tree BPDU (0x42)");
     // An information frame's two-byte control, and a SNAP header of another organisation (Cisco).
-    EXPECT_EQ(historyOf(kLinkTypeEthernet, frame(Bytes(true).u8(0x42).u8(0x42).u16(0).zeros(20).data())), "ETH-LLC");
-    EXPECT_EQ(historyOf(kLinkTypeEthernet, frame(Bytes(true).u8(0xAA).u8(0xAA).u8(3).raw({0, 0, 0x0c}).u16(0x2000).zeros(20).data())), "ETH-LLC");
+    EXPECT_EQ(frameHistory(kLinkTypeEthernet, frame(Bytes(true).u8(0x42).u8(0x42).u16(0).zeros(20).data())), "ETH-LLC");
+    EXPECT_EQ(frameHistory(kLinkTypeEthernet, frame(Bytes(true).u8(0xAA).u8(0xAA).u8(3).raw({0, 0, 0x0c}).u16(0x2000).zeros(20).data())), "ETH-LLC");
     // Too short for the header its control announces.
-    EXPECT_EQ(historyOf(kLinkTypeEthernet, frame(Bytes(true).u8(0xAA).u8(0xAA).u8(3).raw({0, 0}).data())), "ETH");
+    EXPECT_EQ(frameHistory(kLinkTypeEthernet, frame(Bytes(true).u8(0xAA).u8(0xAA).u8(3).raw({0, 0}).data())), "ETH");
 }
 
 }  // namespace

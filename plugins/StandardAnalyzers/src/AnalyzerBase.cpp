@@ -60,6 +60,14 @@ std::optional<ByteReader> fieldReader(const Data& data, std::size_t offset, std:
     if (!start) return std::nullopt;
     return ByteReader(data.span()).sliceAt(*start, length);
 }
+
+/// The field of `T`'s size as a number stored in `order`.
+template <class T>
+std::optional<T> fieldNumberAs(const Data& data, std::size_t offset, std::endian order) {
+    auto bytes = fieldReader(data, offset, sizeof(T));
+    if (!bytes) return std::nullopt;
+    return bytes->template load<T>(0, std::endian::native != order);
+}
 }  // namespace
 
 std::optional<std::span<const std::byte>> fieldBytes(const Data& data, std::size_t offset, std::size_t length) {
@@ -68,23 +76,11 @@ std::optional<std::span<const std::byte>> fieldBytes(const Data& data, std::size
     return reader->rest();
 }
 
-std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset) {
-    auto bytes = fieldReader(data, offset, 1);
-    if (!bytes) return std::nullopt;
-    return bytes->readU8();
-}
-
-std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset) {
-    auto bytes = fieldReader(data, offset, 2);
-    if (!bytes) return std::nullopt;
-    return bytes->readU16be();
-}
-
-std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset) {
-    auto bytes = fieldReader(data, offset, 4);
-    if (!bytes) return std::nullopt;
-    return bytes->readU32be();
-}
+std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset) { return fieldNumberAs<std::uint8_t>(data, offset, std::endian::big); }
+std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset) { return fieldNumberAs<std::uint16_t>(data, offset, std::endian::big); }
+std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset) { return fieldNumberAs<std::uint32_t>(data, offset, std::endian::big); }
+std::optional<std::uint16_t> fieldU16le(const Data& data, std::size_t offset) { return fieldNumberAs<std::uint16_t>(data, offset, std::endian::little); }
+std::optional<std::uint32_t> fieldU32le(const Data& data, std::size_t offset) { return fieldNumberAs<std::uint32_t>(data, offset, std::endian::little); }
 
 std::optional<std::uint64_t> fieldNumber(const Data& data, std::size_t offset, std::size_t length) {
     auto bytes = fieldReader(data, offset, length);

@@ -144,6 +144,10 @@ std::optional<std::span<const std::byte>> fieldBytes(const Data& data, std::size
 std::optional<std::uint16_t> fieldU16(const Data& data, std::size_t offset);
 std::optional<std::uint32_t> fieldU32(const Data& data, std::size_t offset);
 std::optional<std::uint8_t> fieldU8(const Data& data, std::size_t offset);
+/// Little-endian fields as `fieldBytes` finds them (capture headers written in the capturing
+/// host's byte order, 802.11 fields).
+std::optional<std::uint16_t> fieldU16le(const Data& data, std::size_t offset);
+std::optional<std::uint32_t> fieldU32le(const Data& data, std::size_t offset);
 /// A big-endian field of 1 to 8 bytes as `fieldBytes` finds it, widened to 64 bits.
 std::optional<std::uint64_t> fieldNumber(const Data& data, std::size_t offset, std::size_t length);
 

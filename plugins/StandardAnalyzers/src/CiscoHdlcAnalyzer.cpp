@@ -4,7 +4,6 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "QORCommonTools/ByteReader.hpp"
 
 namespace qor::standard {
 namespace {

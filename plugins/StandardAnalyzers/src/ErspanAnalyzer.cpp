@@ -4,7 +4,6 @@
 
 #include "AnalyzerBase.hpp"
 #include "AnalyzerCatalog.hpp"
-#include "QORCommonTools/ByteReader.hpp"
 
 namespace qor::standard {
 namespace {
@@ -38,7 +37,7 @@ public:
     [[nodiscard]] std::optional<std::string> protocolInfo(const Data& data) const override {
         auto first = fieldU32(data, 0);
         if (!first || !headerSize(data)) return std::nullopt;
-        return fmt::format("Type {}, session {}", (*first >> 28) == 1 ? "II" : "III", *first & 0x3FF);
+        return fmt::format("Type {}, session {}", version(*first) == kVersionTypeII ? "II" : "III", session(*first));
     }
 
     [[nodiscard, gnu::cold]] NodeList protocolNodes(const Data& data) const override {
@@ -46,10 +45,10 @@ public:
         auto size = headerSize(data);
         if (!first || !size) return {};
         NodeList nodes{heading("Encapsulated Remote Switch Packet ANalysis", protocolInfo(data), *size)};
-        nodes.push_back(field("Version", std::to_string(*first >> 28), 0, 1));
+        nodes.push_back(field("Version", std::to_string(version(*first)), 0, 1));
         nodes.push_back(field("VLAN", std::to_string((*first >> 16) & 0xFFF), 0, 2));
         nodes.push_back(field("COS", std::to_string((*first >> 13) & 0x7), 2, 1));
-        nodes.push_back(field("Session ID", std::to_string(*first & 0x3FF), 2, 2));
+        nodes.push_back(field("Session ID", std::to_string(session(*first)), 2, 2));
         return nodes;
     }
 
@@ -57,17 +56,22 @@ public:
     [[nodiscard]] Value value(std::string_view key, const Data& data) const override {
         if (key != "erspanSession") return {};
         auto first = fieldU32(data, 0);
-        return first ? Value(static_cast<std::uint16_t>(*first & 0x3FF)) : Value();
+        return first ? Value(session(*first)) : Value();
     }
 
 private:
+    /// The version (1: type II, 2: type III) and the session id of the header's first word.
+    static constexpr std::uint32_t kVersionTypeII = 1, kVersionTypeIII = 2;
+    static std::uint32_t version(std::uint32_t first) { return first >> 28; }
+    static std::uint16_t session(std::uint32_t first) { return static_cast<std::uint16_t>(first & 0x3FF); }
+
     /// The header's size by its version, or nothing for another version or a header cut short.
     static std::optional<std::size_t> headerSize(const Data& data) {
         auto first = fieldU32(data, 0);
         if (!first) return std::nullopt;
         std::size_t size = 0;
-        if ((*first >> 28) == 1) size = kTypeIISize;
-        else if ((*first >> 28) == 2) {
+        if (version(*first) == kVersionTypeII) size = kTypeIISize;
+        else if (version(*first) == kVersionTypeIII) {
             auto third = fieldU32(data, 8);
             if (!third) return std::nullopt;
             size = kTypeIIISize + ((*third & 1) ? kPlatformSize : 0);

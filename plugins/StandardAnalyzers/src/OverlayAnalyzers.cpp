@@ -156,16 +156,12 @@ public:
 
     /// Refuses what is not an IPv6 packet after the indicators, which leaves the port's other
     /// traffic to the content checks.
-    static bool accepts(const Data& data, const PacketRef&) {
-        auto first = fieldU8(data, indicatorsSize(data));
-        return first && (*first >> 4) == 6;
-    }
+    static bool accepts(const Data& data, const PacketRef&) { return carriesIPv6(data, indicatorsSize(data)); }
 
     TeredoAnalyzer(const Data& data, const PacketRef&) : StandardAnalyzer(data) {
         const std::size_t size = indicatorsSize(data);
         setHeaderSize(size);
-        auto first = fieldU8(data, size);
-        if (first && (*first >> 4) == 6) setNextProtocol(fixedName<"IPv6">());
+        if (carriesIPv6(data, size)) setNextProtocol(fixedName<"IPv6">());
     }
 
     [[nodiscard]] const QORPluginAnalyzerClass& analyzerClass() const override;
@@ -185,6 +181,11 @@ public:
     }
 
 private:
+    /// Whether an IPv6 header (version 6) starts at `at`.
+    static bool carriesIPv6(const Data& data, std::size_t at) {
+        auto first = fieldU8(data, at);
+        return first && (*first >> 4) == 6;
+    }
     /// The bytes of the authentication and origin indicators before the IPv6 packet.
     static std::size_t indicatorsSize(const Data& data) {
         std::size_t at = 0;

@@ -154,12 +154,8 @@ public:
     }
 
 private:
-    static std::optional<std::uint16_t> lengthOf(const Data& data) {
-        return ByteReader(data).load<std::uint16_t>(2, std::endian::native != std::endian::little);
-    }
-    static std::optional<std::uint32_t> linkTypeOf(const Data& data) {
-        return ByteReader(data).load<std::uint32_t>(4, std::endian::native != std::endian::little);
-    }
+    static std::optional<std::uint16_t> lengthOf(const Data& data) { return fieldU16le(data, 2); }
+    static std::optional<std::uint32_t> linkTypeOf(const Data& data) { return fieldU32le(data, 4); }
 };
 
 /// The Prism monitoring header that older Linux wireless drivers put before 802.11 frames: a
@@ -203,7 +199,7 @@ public:
 // --- IEEE 802.11 ---------------------------------------------------------------------------------
 
 enum FrameType : std::uint8_t { kManagement = 0, kControl = 1, kData = 2 };
-constexpr std::uint8_t kToDS = 0x01, kFromDS = 0x02, kMoreFragments = 0x04, kProtected = 0x40, kOrder = 0x80;
+constexpr std::uint8_t kToDS = 0x01, kFromDS = 0x02, kMoreFragments = 0x04, kRetry = 0x08, kProtected = 0x40, kOrder = 0x80;
 constexpr std::uint8_t kSubtypeQoS = 0x08, kSubtypeNoData = 0x04;
 constexpr std::uint8_t kQoSAMSDU = 0x80;
 constexpr std::size_t kMacHeaderSize = 24, kAddressSize = 6, kSubframeHeaderSize = 14;
@@ -286,7 +282,7 @@ struct WlanHeader {
             size += 2;
         }
         if ((h.flags & kOrder) && (qos || h.type == kManagement)) size += 4;
-        h.sequenceControl = ByteReader(data).load<std::uint16_t>(22, std::endian::native != std::endian::little).value_or(0);
+        h.sequenceControl = fieldU16le(data, 22).value_or(0);
         const bool fragment = (h.flags & kMoreFragments) || (h.sequenceControl & 0x0F) != 0;
         const bool readable = h.type == kData && !(h.subtype & kSubtypeNoData) && !(h.flags & kProtected) && !fragment;
         // An aggregate's first subframe header is readable only in a body that is.
@@ -331,7 +327,7 @@ public:
         if (header->flags & kToDS) names.emplace_back("To DS");
         if (header->flags & kFromDS) names.emplace_back("From DS");
         if (header->flags & kMoreFragments) names.emplace_back("More Fragments");
-        if (header->flags & 0x08) names.emplace_back("Retry");
+        if (header->flags & kRetry) names.emplace_back("Retry");
         if (header->flags & kProtected) names.emplace_back("Protected");
         nodes.push_back(field("Flags", flagsText(header->flags, 2, names), 1, 1));
         static constexpr std::array<const char*, 4> kAddressNames = {"Receiver address", "Transmitter address", "Address 3", "Address 4"};
@@ -344,9 +340,10 @@ public:
             nodes.push_back(field("Sequence number", std::to_string(header->sequenceControl >> 4), 22, 2));
             nodes.push_back(field("Fragment number", std::to_string(header->sequenceControl & 0x0F), 22, 2));
         }
-        if (header->type == kData && (header->flags & kProtected))
-            nodes.push_back(field("Protected Data", std::to_string(data.size() - std::min(data.size(), header->size)) + " bytes", header->size,
-                                  data.size() - std::min(data.size(), header->size)));
+        if (header->type == kData && (header->flags & kProtected)) {
+            const std::size_t body = data.size() - std::min(data.size(), header->size);
+            nodes.push_back(field("Protected Data", std::to_string(body) + " bytes", header->size, body));
+        }
         return nodes;
     }
 
