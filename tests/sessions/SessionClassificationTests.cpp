@@ -123,5 +123,55 @@ TEST(SessionClassification, RADIUSNASAddressAndAccountingStatus) {
     EXPECT_EQ(accounting->acctSessionID, "0000ABCD");
 }
 
+TEST(SessionClassification, PPPoEBehindTwoVLANTagsIsClassifiedAsUntagged) {
+    // An access network's S-tag (802.1ad) and C-tag (802.1Q) sit between the MAC addresses and
+    // PPPoE: the event is the one the untagged frame gives, addresses included.
+    auto qinq = [](std::uint16_t etherType, const Data& payload) {
+        return concat({Bytes(true).u16(0x0064).u16(0x8100).u16(0x00C8).u16(etherType).data(), payload});
+    };
+    const auto padi = pppoeDiscovery(0x09, 0, Bytes(true).u16(0x0101).u16(0).data());
+    const auto chap = pppoeSession(0x0011, 0xC223, controlPacket(3, 1, text("Welcome")));
+    for (const auto& [etherType, payload] : {std::pair{kPPPoED, padi}, std::pair{kPPPoES, chap}}) {
+        auto plain = classifyFrame(ethernet(kAC, kClient, etherType, payload));
+        auto tagged = classifyFrame(ethernet(kAC, kClient, 0x88A8, qinq(etherType, payload)));
+        ASSERT_TRUE(plain);
+        ASSERT_TRUE(tagged);
+        EXPECT_EQ(tagged->srcMAC, kClient);
+        EXPECT_EQ(tagged->dstMAC, kAC);
+        EXPECT_EQ(tagged->protocolName, plain->protocolName);
+        EXPECT_EQ(tagged->phase, plain->phase);
+        EXPECT_EQ(tagged->label, plain->label);
+        EXPECT_EQ(tagged->sessionID, plain->sessionID);
+        EXPECT_EQ(tagged->authResult, plain->authResult);
+    }
+}
+
+TEST(SessionClassification, RADIUSDynamicAuthorizationRunsFromTheServerToTheNAS) {
+    // A Disconnect-Request comes from the dynamic authorization client to the NAS's port 3799;
+    // the NAS answers. Both are teardown; CoA stays in authentication.
+    struct Case { std::uint8_t code; bool fromNAS; SessionPhase phase; const char* label; };
+    const std::vector<Case> cases = {{40, false, SessionPhase::teardown, "Disconnect-Request"},
+                                     {41, true, SessionPhase::teardown, "Disconnect-ACK"},
+                                     {43, false, SessionPhase::auth, "CoA-Request"},
+                                     {45, true, SessionPhase::auth, "CoA-NAK"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto body = radius(c.code, c.fromNAS ? Data() : attribute(1, text("alice")));
+        auto event = classifyFrame(c.fromNAS ? ethernet(kClient, kAC, kIPv4, udp("192.0.2.1", "198.51.100.10", 3799, 50000, body))
+                                             : ethernet(kAC, kClient, kIPv4, udp("198.51.100.10", "192.0.2.1", 50000, 3799, body)));
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->protocolName, "RADIUS");
+        EXPECT_EQ(event->radiusCode, c.code);
+        EXPECT_TRUE(event->label.find(c.label) != std::string::npos) << event->label;
+        EXPECT_EQ(event->phase, c.phase);
+        EXPECT_EQ(event->direction, c.fromNAS ? SessionDirection::clientToAC : SessionDirection::acToClient);
+        EXPECT_EQ(event->nasIP, "192.0.2.1");
+        EXPECT_EQ(event->aaaPeer, "198.51.100.10");
+        EXPECT_EQ(event->annotation, "AAA 198.51.100.10");
+        EXPECT_EQ(event->radiusUserName, c.fromNAS ? std::nullopt : std::optional<std::string>("alice"));
+        EXPECT_EQ(event->authResult, std::nullopt);
+    }
+}
+
 }  // namespace
 }  // namespace qor::test::sessions
