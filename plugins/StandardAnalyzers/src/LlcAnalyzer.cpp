@@ -43,27 +43,26 @@ struct LlcHeader {
 
     static std::optional<LlcHeader> read(const Data& data) {
         ByteReader r(data);
-        auto dsap = r.readU8(), ssap = r.readU8(), control = r.peekU8();
-        if (!dsap || !ssap || !control) return std::nullopt;
+        auto dsap = r.readU8(), ssap = r.readU8(), first = r.peekU8();
+        if (!dsap || !ssap || !first) return std::nullopt;
         LlcHeader h;
         h.dsap = *dsap;
         h.ssap = *ssap;
-        h.control = *control;
-        if ((*control & 0x03) != 0x03) {
+        if ((*first & 0x03) != 0x03) {
             // Information and supervisory frames have a two-byte control field, low-order byte first.
-            auto both = r.readU16le();
-            if (!both) return std::nullopt;
-            h.control = *both;
+            auto control = r.readU16le();
+            if (!control) return std::nullopt;
+            h.control = *control;
             h.controlSize = 2;
-        } else {
-            (void)r.skip(1);  // the one-byte control field, read above
-            if (h.dsap == kSNAP && (h.ssap & 0xFE) == kSNAP && *control == kUnnumberedInformation) {
-                auto oui = r.readUBE(3);
-                auto pid = r.readU16be();
-                if (!oui || !pid) return std::nullopt;
-                h.oui = static_cast<std::uint32_t>(*oui);
-                h.protocolId = *pid;
-            }
+            return h;
+        }
+        h.control = *r.readU8();
+        if (h.dsap == kSNAP && (h.ssap & 0xFE) == kSNAP && h.control == kUnnumberedInformation) {
+            auto oui = r.readUBE(3);
+            auto pid = r.readU16be();
+            if (!oui || !pid) return std::nullopt;
+            h.oui = static_cast<std::uint32_t>(*oui);
+            h.protocolId = *pid;
         }
         return h;
     }
