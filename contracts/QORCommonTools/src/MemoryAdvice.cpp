@@ -19,7 +19,34 @@ void adviseWholePages(const void* address, std::size_t bytes, int advice) noexce
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
 }
 
+/// Stretches of at least this many bytes (see `mapInSmallStretches`)...
+constexpr std::size_t kLeastStretch = std::size_t{256} << 10;
+/// ... and at most this many of them, so that a huge file stays far below the system's limit on
+/// a process's mapping regions.
+constexpr std::size_t kMostStretches = 4096;
+/// The largest folio a file's page cache is kept in (a huge page).
+constexpr std::size_t kLargestFolio = std::size_t{2} << 20;
+
 }  // namespace
+
+void mapInSmallStretches(std::span<const std::byte> mapping, std::size_t releaseStep) noexcept {
+#ifdef MADV_DONTDUMP
+    if (releaseStep >= kLargestFolio) return;
+    // Every other stretch is marked as left out of core dumps (which an unmodified file mapping
+    // is by default anyway): the kernel never merges neighbouring regions whose flags differ.
+    const auto page = pageSize();
+    const auto begin = (reinterpret_cast<std::uintptr_t>(mapping.data()) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(mapping.data() + mapping.size())) & ~(page - 1);
+    if (end <= begin) return;
+    const std::uintptr_t stretch =
+        std::max<std::uintptr_t>(kLeastStretch, ((end - begin) / kMostStretches + page - 1) & ~(page - 1));
+    for (auto at = begin + stretch; at < end; at += 2 * stretch)
+        ::madvise(reinterpret_cast<void*>(at), std::min(stretch, end - at), MADV_DONTDUMP);
+#else
+    (void)mapping;
+    (void)releaseStep;
+#endif
+}
 
 void adviseHugePages(const void* address, std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE

@@ -20,6 +20,17 @@ void adviseHugePages(const void* address, std::size_t bytes) noexcept;
 /// without the call.
 void releaseMappedPages(const void* address, std::size_t bytes) noexcept;
 
+/// Splits a read-only file mapping into regions of a few hundred kilobytes, for a pass that walks
+/// it front to back and lets go of it behind itself every `releaseStep` bytes (see
+/// `PassedPagesRelease`). A kernel that holds a file's page cache in large folios (up to 2 MiB)
+/// may map a whole folio at a fault, so that such a pass would hold megabytes of the file
+/// however often it lets go; a fault never maps past the region it falls in. Costs about one
+/// more fault per 64 KiB walked (a fault then maps the pages around it, not the folio): a pass
+/// that lets go of 2 MiB or more at a time gains nothing from it, and the mapping is left
+/// whole. The regions stay as they are for the mapping's life; at most a few thousand of them,
+/// however large the file. A no-op on systems without the advice it uses.
+void mapInSmallStretches(std::span<const std::byte> mapping, std::size_t releaseStep) noexcept;
+
 /// Lets go of the pages of a read-only file mapping behind a single pass over it, as the pass
 /// moves on (`releaseMappedPages` for each stretch it has finished). For memory that is not such
 /// a mapping (`mapped` false) it does nothing. Each release makes the kernel drop the pages from
