@@ -244,5 +244,28 @@ TEST(SnapshotCut, MessagesCutByTheCaptureKeepTheirLayer) {
     EXPECT_EQ(cutDns->packetInfoOverview(), "Standard query 0x1234[Packet size limited during capture]");
 }
 
+// An encrypted alert (a 26-byte fragment) on a port no analyzer claims, captured with a snapshot
+// length one byte short of the frame: tshark 4.0.17 shows it as "Encrypted Alert" cut short. A
+// short record is only taken for TLS when it ends the segment, so in a cut packet it must end
+// where the segment did on the wire.
+TEST(SnapshotCut, AShortTLSRecordRunningIntoTheCutEndsTheSegmentOnTheWire) {
+    auto alert = [](std::size_t trailing) {
+        return tcpFrame(4430, Bytes(true).u8(21).u16(0x0303).u16(26).zeros(26 + trailing).data());
+    };
+    const Data whole = alert(0);
+    EXPECT_EQ(historyOf(whole), "ETH-IP-TCP-TLS");
+
+    auto cut = analysed(whole.slice(0, whole.size() - 1), static_cast<std::int64_t>(whole.size()));
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->packetProtocolHistory(), "ETH-IP-TCP-TLS");
+    EXPECT_EQ(cut->packetInfoOverview(), "Encrypted Alert[Packet size limited during capture]");
+
+    // On the wire the segment went on past the record (or ended inside it): what followed the
+    // record was not captured, so nothing shows it was TLS.
+    const Data longer = alert(3);
+    EXPECT_EQ(historyOf(longer.slice(0, whole.size() - 1), static_cast<std::int64_t>(longer.size())), "ETH-IP-TCP");
+    EXPECT_EQ(historyOf(whole.slice(0, whole.size() - 2), static_cast<std::int64_t>(whole.size() - 1)), "ETH-IP-TCP");
+}
+
 }  // namespace
 }  // namespace qor::test

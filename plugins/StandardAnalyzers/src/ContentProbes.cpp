@@ -9,6 +9,7 @@
 #include "AnalyzerBase.hpp"
 #include "QORCommonTools/ByteReader.hpp"
 #include "QORModels/packets/QORPacket.hpp"
+#include "SnapshotCut.hpp"
 
 namespace qor::standard {
 namespace {
@@ -79,13 +80,14 @@ bool isVersion(std::string_view text) noexcept {
 
 }  // namespace
 
-bool looksLikeTLS(std::span<const std::byte> payload) noexcept {
+bool looksLikeTLS(std::span<const std::byte> payload, std::size_t wireSize) noexcept {
     auto header = tlsRecordAt(payload, 0);
     if (!header) return false;
     if (header->type == kTLSHandshake || header->type == kTLSApplicationData) return true;
     // A change cipher spec or an alert must end the segment or be followed by another record.
     std::size_t next = kTLSRecordHeaderSize + header->length;
-    return next == payload.size() || (next < payload.size() && tlsRecordAt(payload, next));
+    if (next > payload.size()) return next == wireSize;  // into the bytes the capture left out
+    return next == payload.size() || tlsRecordAt(payload, next);
 }
 
 bool looksLikeHTTP(std::span<const std::byte> payload) noexcept {
@@ -130,9 +132,10 @@ bool looksLikeDNS(std::span<const std::byte> payload) noexcept {
     return questions == 1 && answers == 0 && authorities == 0;
 }
 
-std::optional<std::string_view> protocolForContent(Transport transport, std::span<const std::byte> payload) noexcept {
+std::optional<std::string_view> protocolForContent(Transport transport, std::span<const std::byte> payload,
+                                                   std::size_t wireSize) noexcept {
     if (transport == Transport::udp) return looksLikeDNS(payload) ? std::optional<std::string_view>("DNS") : std::nullopt;
-    if (looksLikeTLS(payload)) return "TLS";
+    if (looksLikeTLS(payload, wireSize)) return "TLS";
     if (looksLikeHTTP(payload)) return "HTTP";
     if (looksLikeSMTP(payload)) return "SMTP";
     return std::nullopt;
@@ -142,7 +145,10 @@ InternedString carriedProtocol(Transport transport, std::uint16_t sourcePort, st
                               const Data& payload, const PacketRef& packet) {
     const InternedString named = protocolForPorts(transport == Transport::tcp, sourcePort, destinationPort);
     if (!named.hasValue() && std::min(sourcePort, destinationPort) < kFirstRegisteredPort) return {};
-    auto seen = protocolForContent(transport, payload.span());
+    // A payload the capture cut short was longer on the wire by what the packet lost.
+    const std::size_t wireSize =
+        payload.size() + (cutBySnapshot(payload, packet) ? packet->realLength() - packet->captureLength() : 0);
+    auto seen = protocolForContent(transport, payload.span(), wireSize);
     if (!seen || (named.hasValue() && *seen == named.view())) return named;
     if (named.hasValue()) {
         auto cls = QORPacket::pluginAnalyzerClass(named.view());

@@ -55,7 +55,10 @@ enum class Transport : std::uint8_t { tcp, udp };
 ///
 /// A change cipher spec or alert record, being short, must also be whole and end the segment or
 /// be followed by another record header, so that five bytes matched by chance are not enough.
-bool looksLikeTLS(std::span<const std::byte> payload) noexcept;
+/// `wireSize` is the payload's size on the wire: larger than `payload` when the capture's
+/// snapshot length cut it. A short record that runs into the bytes the capture left out must then
+/// end exactly where the segment did on the wire.
+bool looksLikeTLS(std::span<const std::byte> payload, std::size_t wireSize) noexcept;
 
 /// Whether a TCP payload starts with an HTTP/1.x message head: its first line, ended by CR or LF
 /// within the segment, is a request line
@@ -89,8 +92,10 @@ bool looksLikeSMTP(std::span<const std::byte> payload) noexcept;
 bool looksLikeDNS(std::span<const std::byte> payload) noexcept;
 
 /// The protocol that the payload's content shows ("TLS", "HTTP", "SMTP" over TCP; "DNS" over
-/// UDP), or nothing. The checks read a few bytes each and never allocate.
-std::optional<std::string_view> protocolForContent(Transport transport, std::span<const std::byte> payload) noexcept;
+/// UDP), or nothing; `wireSize` as for `looksLikeTLS`. The checks read a few bytes each and never
+/// allocate.
+std::optional<std::string_view> protocolForContent(Transport transport, std::span<const std::byte> payload,
+                                                   std::size_t wireSize) noexcept;
 
 /// The protocol a TCP or UDP payload carries. The port map decides when it names a protocol and
 /// that protocol's analyzer accepts the payload; otherwise the content decides, except on a system
