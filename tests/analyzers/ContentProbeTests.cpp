@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "AnalyzerHarness.hpp"
 #include "PlugInPackets.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -246,9 +248,10 @@ TEST(SnapshotCut, MessagesCutByTheCaptureKeepTheirLayer) {
 
 // An encrypted alert (a 26-byte fragment) on a port no analyzer claims, captured with a snapshot
 // length one byte short of the frame: tshark 4.0.17 shows it as "Encrypted Alert" cut short. A
-// short record is only taken for TLS when it ends the segment, so in a cut packet it must end
-// where the segment did on the wire.
-TEST(SnapshotCut, AShortTLSRecordRunningIntoTheCutEndsTheSegmentOnTheWire) {
+// short record is only taken for TLS when it ends the segment or another record follows it, so in
+// a cut packet it must end where the segment did on the wire, or the bytes kept after it must
+// begin a record header.
+TEST(SnapshotCut, AShortTLSRecordBesideTheCutIsTLSWhenTheWireOrTheKeptHeaderShowsIt) {
     auto alert = [](std::size_t trailing) {
         return tcpFrame(4430, Bytes(true).u8(21).u16(0x0303).u16(26).zeros(26 + trailing).data());
     };
@@ -265,6 +268,18 @@ TEST(SnapshotCut, AShortTLSRecordRunningIntoTheCutEndsTheSegmentOnTheWire) {
     const Data longer = alert(3);
     EXPECT_EQ(historyOf(longer.slice(0, whole.size() - 1), static_cast<std::int64_t>(longer.size())), "ETH-IP-TCP");
     EXPECT_EQ(historyOf(whole.slice(0, whole.size() - 2), static_cast<std::int64_t>(whole.size() - 1)), "ETH-IP-TCP");
+
+    // A change cipher spec, then the capture's cut two bytes into the application data record
+    // after it (as TLS 1.3 clients send their first flight): what was kept of that header begins
+    // one. Two bytes that begin none leave the segment unrecognised.
+    auto ccsThen = [](std::uint8_t type, std::uint8_t major) {
+        return tcpFrame(4430, Bytes(true).u8(20).u16(0x0303).u16(1).u8(1).u8(type).u8(major).u8(3).u16(69).zeros(69).data());
+    };
+    for (auto [type, major, history] : {std::tuple{23, 3, "ETH-IP-TCP-TLS"}, std::tuple{23, 1, "ETH-IP-TCP"}, std::tuple{24, 3, "ETH-IP-TCP"}}) {
+        const Data frame = ccsThen(static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(major));
+        const Data kept = frame.slice(0, frame.size() - 69 - 3);
+        EXPECT_EQ(historyOf(kept, static_cast<std::int64_t>(frame.size())), history) << type << "." << major;
+    }
 }
 
 }  // namespace

@@ -72,6 +72,17 @@ std::optional<TLSRecordHeader> tlsRecordAt(std::span<const std::byte> payload, s
     return TLSRecordHeader{*type, *length};
 }
 
+/// Whether the bytes from `offset` to the end of `payload`, fewer than a record header's five,
+/// are how one begins: a content type, then the version's bytes (3, then 0 to 3), then the high
+/// byte of a length under `kTLSMaxRecordLength`.
+bool beginsTLSRecordHeader(std::span<const std::byte> payload, std::size_t offset) noexcept {
+    ByteReader r(payload);
+    if (!r.skip(offset) || r.canRead(kTLSRecordHeaderSize)) return false;
+    auto type = r.peekU8(0), major = r.peekU8(1), minor = r.peekU8(2), lengthHigh = r.peekU8(3);
+    return (!type || (*type >= kTLSChangeCipherSpec && *type <= kTLSApplicationData)) && (!major || *major == (kTLS12 >> 8)) &&
+           (!minor || *minor <= (kTLS12 & 0xFF)) && (!lengthHigh || *lengthHigh < (kTLSMaxRecordLength >> 8));
+}
+
 bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 bool isVersion(std::string_view text) noexcept {
@@ -87,7 +98,9 @@ bool looksLikeTLS(std::span<const std::byte> payload, std::size_t wireSize) noex
     // A change cipher spec or an alert must end the segment or be followed by another record.
     std::size_t next = kTLSRecordHeaderSize + header->length;
     if (next > payload.size()) return next == wireSize;  // into the bytes the capture left out
-    return next == payload.size() || tlsRecordAt(payload, next);
+    if (next == payload.size() || tlsRecordAt(payload, next)) return true;
+    // The capture may have cut the packet inside the next record's header.
+    return payload.size() < wireSize && beginsTLSRecordHeader(payload, next);
 }
 
 bool looksLikeHTTP(std::span<const std::byte> payload) noexcept {

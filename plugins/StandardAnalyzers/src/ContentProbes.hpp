@@ -57,7 +57,8 @@ enum class Transport : std::uint8_t { tcp, udp };
 /// be followed by another record header, so that five bytes matched by chance are not enough.
 /// `wireSize` is the payload's size on the wire: larger than `payload` when the capture's
 /// snapshot length cut it. A short record that runs into the bytes the capture left out must then
-/// end exactly where the segment did on the wire.
+/// end exactly where the segment did on the wire, and a cut inside the header after it must
+/// leave bytes that begin one.
 bool looksLikeTLS(std::span<const std::byte> payload, std::size_t wireSize) noexcept;
 
 /// Whether a TCP payload starts with an HTTP/1.x message head: its first line, ended by CR or LF
