@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "QORCommonTools/ByteReader.hpp"
