@@ -105,13 +105,13 @@ TEST(PassedPagesRelease, APassInSmallStretchesHoldsLittleMoreThanItsStepWhatever
     ASSERT_TRUE(mapped);
     const std::byte* base = mapped->data();
 
+    using Faults = PassedPagesRelease::Faults;
     // A pass that lets go of 2 MiB or more at a time leaves the mapping whole.
-    mapInSmallStretches(mapped->span(), 2 * kMiB);
+    (void)PassedPagesRelease(mapped->span(), true, 2 * kMiB, Faults::smallStretches);
     EXPECT_EQ(residentKiBByRegion(base, mapped->size()).size(), 1u);
 
-    mapInSmallStretches(mapped->span(), kStep);
+    PassedPagesRelease pages(mapped->span(), true, 0, Faults::smallStretches);
     EXPECT_GE(residentKiBByRegion(base, mapped->size()).size(), 16u);
-    PassedPagesRelease pages(mapped->span(), true);
     long mostResident = 0;
     bool same = true;
     for (std::size_t at = 0; at < mapped->size(); at += 4096) {

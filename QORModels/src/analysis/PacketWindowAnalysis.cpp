@@ -25,12 +25,11 @@ CaptureReadResult PacketWindowAnalysis::run(const Data& fileBytes, const PacketV
     // the workers: it runs on the caller alone, each window shown as soon as it is read.
     const bool workersNeeded = options.analyse || static_cast<bool>(eachPacket);
     // Pages of a file mapping that the pass is done with leave resident memory (other memory
-    // would lose its contents, so only a mapping's).
-    const bool release = options.releasePages && mappedFileRegion(fileBytes).has_value();
-    PassedPagesRelease pages(fileBytes.span(), release, options.releaseStep);
-    // Only the workers read packet bytes from the mapping (the records alone are read through a
-    // window).
-    if (release && workersNeeded) mapInSmallStretches(fileBytes.span(), options.releaseStep);
+    // would lose its contents, so only a mapping's). Only the workers read packet bytes from the
+    // mapping (the records alone are read through a window), a few at a time.
+    PassedPagesRelease pages(fileBytes.span(), options.releasePages && mappedFileRegion(fileBytes).has_value(),
+                             options.releaseStep,
+                             workersNeeded ? PassedPagesRelease::Faults::smallStretches : PassedPagesRelease::Faults::wholeFolios);
     Pass::Work work;
     if (workersNeeded) {
         work = [&](std::shared_ptr<QORPacket>& packet, std::size_t slot) {

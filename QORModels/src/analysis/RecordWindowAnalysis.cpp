@@ -10,10 +10,10 @@ namespace qor {
 CaptureReadResult RecordWindowAnalysis::run(const Data& fileBytes, const RecordVisitor& eachRecord,
                                             const WindowVisitor& eachWindow, const PacketWindowAnalysis::Options& options) {
     using Pass = WindowedPass<CaptureRecord>;
-    const bool release = options.releasePages && mappedFileRegion(fileBytes).has_value();
-    PassedPagesRelease pages(fileBytes.span(), release, options.releaseStep);
     // Records are read from the mapping only for a record visitor (else through a window).
-    if (release && eachRecord) mapInSmallStretches(fileBytes.span(), options.releaseStep);
+    PassedPagesRelease pages(fileBytes.span(), options.releasePages && mappedFileRegion(fileBytes).has_value(),
+                             options.releaseStep,
+                             eachRecord ? PassedPagesRelease::Faults::smallStretches : PassedPagesRelease::Faults::wholeFolios);
     // The visitors see the bytes while the pass holds the file's: views, with no reference
     // counted per record.
     const Data file = fileBytes.unownedView();

@@ -19,7 +19,7 @@ void adviseWholePages(const void* address, std::size_t bytes, int advice) noexce
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
 }
 
-/// Stretches of at least this many bytes (see `mapInSmallStretches`)...
+/// Regions of at least this many bytes (see `PassedPagesRelease::Faults::smallStretches`)...
 constexpr std::size_t kLeastStretch = std::size_t{256} << 10;
 /// ... and at most this many of them, so that a huge file stays far below the system's limit on
 /// a process's mapping regions.
@@ -27,26 +27,25 @@ constexpr std::size_t kMostStretches = 4096;
 /// The largest folio a file's page cache is kept in (a huge page).
 constexpr std::size_t kLargestFolio = std::size_t{2} << 20;
 
-}  // namespace
-
-void mapInSmallStretches(std::span<const std::byte> mapping, std::size_t releaseStep) noexcept {
+/// Splits the mapping around `bytes` into regions no fault maps past. Every other stretch is
+/// marked as left out of core dumps (which an unmodified file mapping is by default anyway): the
+/// kernel never merges neighbouring regions whose flags differ.
+void mapInSmallStretches(std::span<const std::byte> bytes) noexcept {
 #ifdef MADV_DONTDUMP
-    if (releaseStep >= kLargestFolio) return;
-    // Every other stretch is marked as left out of core dumps (which an unmodified file mapping
-    // is by default anyway): the kernel never merges neighbouring regions whose flags differ.
     const auto page = pageSize();
-    const auto begin = (reinterpret_cast<std::uintptr_t>(mapping.data()) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(mapping.data() + mapping.size())) & ~(page - 1);
+    const auto begin = (reinterpret_cast<std::uintptr_t>(bytes.data()) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size())) & ~(page - 1);
     if (end <= begin) return;
     const std::uintptr_t stretch =
         std::max<std::uintptr_t>(kLeastStretch, ((end - begin) / kMostStretches + page - 1) & ~(page - 1));
     for (auto at = begin + stretch; at < end; at += 2 * stretch)
         ::madvise(reinterpret_cast<void*>(at), std::min(stretch, end - at), MADV_DONTDUMP);
 #else
-    (void)mapping;
-    (void)releaseStep;
+    (void)bytes;
 #endif
 }
+
+}  // namespace
 
 void adviseHugePages(const void* address, std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
@@ -67,7 +66,8 @@ void releaseMappedPages(const void* address, std::size_t bytes) noexcept {
 #endif
 }
 
-PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool mapped, std::size_t minimumStep) noexcept
+PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool mapped, std::size_t minimumStep,
+                                       Faults faults) noexcept
     : mapped_(mapped && !bytes.empty()),
       minimumStep_(minimumStep),
       released_(reinterpret_cast<std::uintptr_t>(bytes.data()) & ~(pageSize() - 1)),
@@ -77,6 +77,7 @@ PassedPagesRelease::PassedPagesRelease(std::span<const std::byte> bytes, bool ma
     // release behind the pass could not free less than that: the pass maps small pages.
     if (mapped_) adviseWholePages(bytes.data(), bytes.size(), MADV_NOHUGEPAGE);
 #endif
+    if (mapped_ && faults == Faults::smallStretches && minimumStep < kLargestFolio) mapInSmallStretches(bytes);
 }
 
 void PassedPagesRelease::doneUpTo(const std::byte* position) noexcept {

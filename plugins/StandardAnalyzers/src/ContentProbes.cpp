@@ -55,6 +55,17 @@ std::optional<std::string_view> firstWord(std::string_view text, std::size_t lim
     return text.substr(0, at);
 }
 
+/// Whether the bytes at `offset` begin a record header, as far as the first four of them go
+/// (those present): a content type, the version's bytes (SSL 3.0 to TLS 1.2: 3, then 0 to 3),
+/// the high byte of a length under `kTLSMaxRecordLength`.
+bool beginsTLSRecordHeader(std::span<const std::byte> payload, std::size_t offset) noexcept {
+    ByteReader r(payload);
+    if (!r.skip(offset)) return false;
+    auto type = r.peekU8(0), major = r.peekU8(1), minor = r.peekU8(2), lengthHigh = r.peekU8(3);
+    return (!type || (*type >= kTLSChangeCipherSpec && *type <= kTLSApplicationData)) && (!major || *major == (kSSL30 >> 8)) &&
+           (!minor || *minor <= (kTLS12 & 0xFF)) && (!lengthHigh || *lengthHigh < (kTLSMaxRecordLength >> 8));
+}
+
 /// The type and length of a record header at `offset`, when it is one (see `looksLikeTLS`).
 struct TLSRecordHeader {
     std::uint8_t type;
@@ -64,23 +75,10 @@ std::optional<TLSRecordHeader> tlsRecordAt(std::span<const std::byte> payload, s
     ByteReader r(payload);
     if (!r.skip(offset)) return std::nullopt;
     auto type = r.peekU8(0);
-    auto version = r.peekU16be(1);
     auto length = r.peekU16be(3);
-    if (!type || !version || !length) return std::nullopt;
-    if (*type < kTLSChangeCipherSpec || *type > kTLSApplicationData) return std::nullopt;
-    if (*version < kSSL30 || *version > kTLS12 || *length == 0 || *length >= kTLSMaxRecordLength) return std::nullopt;
+    if (!length || *length == 0 || *length >= kTLSMaxRecordLength || !beginsTLSRecordHeader(payload, offset))
+        return std::nullopt;
     return TLSRecordHeader{*type, *length};
-}
-
-/// Whether the bytes from `offset` to the end of `payload`, fewer than a record header's five,
-/// are how one begins: a content type, then the version's bytes (3, then 0 to 3), then the high
-/// byte of a length under `kTLSMaxRecordLength`.
-bool beginsTLSRecordHeader(std::span<const std::byte> payload, std::size_t offset) noexcept {
-    ByteReader r(payload);
-    if (!r.skip(offset) || r.canRead(kTLSRecordHeaderSize)) return false;
-    auto type = r.peekU8(0), major = r.peekU8(1), minor = r.peekU8(2), lengthHigh = r.peekU8(3);
-    return (!type || (*type >= kTLSChangeCipherSpec && *type <= kTLSApplicationData)) && (!major || *major == (kTLS12 >> 8)) &&
-           (!minor || *minor <= (kTLS12 & 0xFF)) && (!lengthHigh || *lengthHigh < (kTLSMaxRecordLength >> 8));
 }
 
 bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
@@ -100,7 +98,7 @@ bool looksLikeTLS(std::span<const std::byte> payload, std::size_t wireSize) noex
     if (next > payload.size()) return next == wireSize;  // into the bytes the capture left out
     if (next == payload.size() || tlsRecordAt(payload, next)) return true;
     // The capture may have cut the packet inside the next record's header.
-    return payload.size() < wireSize && beginsTLSRecordHeader(payload, next);
+    return payload.size() < wireSize && payload.size() - next < kTLSRecordHeaderSize && beginsTLSRecordHeader(payload, next);
 }
 
 bool looksLikeHTTP(std::span<const std::byte> payload) noexcept {

@@ -20,26 +20,32 @@ void adviseHugePages(const void* address, std::size_t bytes) noexcept;
 /// without the call.
 void releaseMappedPages(const void* address, std::size_t bytes) noexcept;
 
-/// Splits a read-only file mapping into regions of a few hundred kilobytes, for a pass that walks
-/// it front to back and lets go of it behind itself every `releaseStep` bytes (see
-/// `PassedPagesRelease`). A kernel that holds a file's page cache in large folios (up to 2 MiB)
-/// may map a whole folio at a fault, so that such a pass would hold megabytes of the file
-/// however often it lets go; a fault never maps past the region it falls in. Costs about one
-/// more fault per 64 KiB walked (a fault then maps the pages around it, not the folio): a pass
-/// that lets go of 2 MiB or more at a time gains nothing from it, and the mapping is left
-/// whole. The regions stay as they are for the mapping's life; at most a few thousand of them,
-/// however large the file. A no-op on systems without the advice it uses.
-void mapInSmallStretches(std::span<const std::byte> mapping, std::size_t releaseStep) noexcept;
-
 /// Lets go of the pages of a read-only file mapping behind a single pass over it, as the pass
 /// moves on (`releaseMappedPages` for each stretch it has finished). For memory that is not such
 /// a mapping (`mapped` false) it does nothing. Each release makes the kernel drop the pages from
 /// every core's address translations, which interrupts the other cores of a busy process: a
 /// pass whose other cores are at work lets go in stretches of at least `minimumStep` bytes
 /// (0: whatever whole pages it has finished). Used by one thread.
+///
+/// A kernel that holds a file's page cache in large folios (up to 2 MiB) may map a whole folio
+/// at a fault, so that a pass would hold megabytes of the file however often it lets go.
 class PassedPagesRelease {
 public:
-    PassedPagesRelease(std::span<const std::byte> bytes, bool mapped, std::size_t minimumStep = 0) noexcept;
+    /// How much of the file one fault of the pass may map.
+    enum class Faults : std::uint8_t {
+        /// Whatever the kernel maps (a whole large folio): for a pass that holds far more than
+        /// the file's current pages anyway, or that does not read the mapping's bytes itself.
+        wholeFolios,
+        /// A few hundred kilobytes at most: the mapping is split into regions of at least
+        /// 256 KiB (at most a few thousand, however large the file), which no fault maps past,
+        /// for as long as it is mapped. Costs about one more fault per 64 KiB walked (a fault
+        /// then maps the pages around it, not the folio), so only a pass that lets go in steps
+        /// under 2 MiB splits the mapping: a larger step holds that much anyway.
+        smallStretches,
+    };
+
+    PassedPagesRelease(std::span<const std::byte> bytes, bool mapped, std::size_t minimumStep = 0,
+                       Faults faults = Faults::wholeFolios) noexcept;
     /// The pass is done with every byte before `position` (whole pages only are let go).
     void doneUpTo(const std::byte* position) noexcept;
 
