@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "Allocator.hpp"
 #include "Command.hpp"
 #include "ProgressBar.hpp"
 #include "QORCommonTools/FileHelpers.hpp"
@@ -119,7 +118,6 @@ PacketWindowAnalysis::Options windowOptions(bool releasePages, std::size_t windo
 /// Maps `path` and runs `pass(bytes, options)` under a progress bar.
 template <class Pass>
 CaptureFacts streamPass(const std::filesystem::path& path, PacketWindowAnalysis::Options options, const Pass& pass) {
-    preferSmallPages();  // a streamed capture's few windows gain nothing from huge pages
     Data data = mapCapture(path);
     return readShowingProgress(path, data, [&](const ReadProgress& progress) {
         options.progress = progress;

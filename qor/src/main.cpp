@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "Allocator.hpp"
 #include "Command.hpp"
 #include "QORDependencies/DefaultInjection.hpp"
 #include "QORModels/capture/CaptureDaemonClient.hpp"
@@ -21,6 +22,7 @@ std::vector<CommandRegistration::Setup>& CommandRegistration::all() {
 }  // namespace qor::cli
 
 int main(int argc, char** argv) {
+    qor::cli::preferSmallPages();
     qor::MainQueue::shared().bindCurrentThread();
     // The capture daemon's client, for whatever in the library talks to the daemon. It connects
     // only when called, so installing it costs nothing.

@@ -36,8 +36,7 @@ std::optional<Data> bytesToWrite(const Ptr& packet) {
 ///
 /// Storage is allocated uninitialised (pages are touched only when written) and handed over to
 /// a `Data` without a copy by `take()`. Writers reserve the expected size up front, so a whole
-/// file is built with one allocation. Large buffers are mapped directly and asked for huge pages,
-/// which turns the quarter million page faults of a 1 GB file into a few hundred.
+/// file is built with one allocation; large buffers are mapped directly.
 ///
 /// In streaming mode (`streamTo`) the buffer is a fixed chunk that is handed to a sink each time
 /// it fills, so a file of any size is written through a few megabytes that stay in cache.
@@ -135,7 +134,11 @@ private:
         for (int i = 0; i < width; ++i) at[i] = static_cast<std::byte>(v >> (8 * i));
     }
 
-    /// Buffers from this size on are mapped and advised to use huge pages.
+    /// Buffers from this size on are mapped directly: pages a short output never fills cost
+    /// nothing. They stay on ordinary pages, as the other large buffers of kept and written
+    /// captures do: on a virtual machine a fresh huge page may have to be backed by the host
+    /// before it is cleared, which made first use of memory slower from run to run, not faster
+    /// (see PacketArena).
     static constexpr std::size_t kMappedBufferThreshold = std::size_t{4} << 20;
     static constexpr std::size_t kDefaultChunkSize = std::size_t{4} << 20;
 
@@ -143,9 +146,6 @@ private:
         if (capacity >= kMappedBufferThreshold) {
             void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (p != MAP_FAILED) {
-#ifdef MADV_HUGEPAGE
-                ::madvise(p, capacity, MADV_HUGEPAGE);
-#endif
                 return {static_cast<std::byte*>(p), [capacity](std::byte* q) { ::munmap(q, capacity); }};
             }
         }

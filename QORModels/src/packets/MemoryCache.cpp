@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <mutex>
 
-#include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORPlatform/ThreadLocal.hpp"
 #include "QORModels/support/BitMixing.hpp"
 
@@ -86,10 +85,7 @@ void MemoryCache::rehash(std::size_t capacity) {
 
 void MemoryCache::reserve(std::size_t count) {
     std::lock_guard guard(lock_);
-    if (count > sorted_.capacity()) {
-        sorted_.reserve(count);
-        adviseHugePages(sorted_.data(), sorted_.capacity() * sizeof(Slot));
-    }
+    if (count > sorted_.capacity()) sorted_.reserve(count);
 }
 
 void MemoryCache::insert(std::uint64_t key, const Data& bytes) {

@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "QORCommonTools/MemoryAdvice.hpp"
 #include "QORModels/packets/CaptureContainerFormat.hpp"
 #include "QORModels/packets/PacketArena.hpp"
 #include "QORModels/packets/QORPacket.hpp"
@@ -23,7 +22,6 @@ public:
     /// will use; more still fit, with growth).
     explicit PacketCollection(std::size_t upperBound) : arena_(upperBound >= kArenaFrom ? PacketArena::create() : nullptr) {
         packets_.reserve(std::min(upperBound, kMaxReserved));
-        adviseHugePages(packets_.data(), packets_.capacity() * sizeof(packets_[0]));
     }
     ~PacketCollection() {
         if (arena_) arena_->close();

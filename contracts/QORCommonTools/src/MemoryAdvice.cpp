@@ -47,16 +47,6 @@ void mapInSmallStretches(std::span<const std::byte> bytes) noexcept {
 
 }  // namespace
 
-void adviseHugePages(const void* address, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    if (bytes >= kHugePage) adviseWholePages(address, bytes, MADV_HUGEPAGE);
-#else
-    (void)address;
-    (void)bytes;
-#endif
-}
-
 void releaseMappedPages(const void* address, std::size_t bytes) noexcept {
 #ifdef MADV_DONTNEED
     adviseWholePages(address, bytes, MADV_DONTNEED);

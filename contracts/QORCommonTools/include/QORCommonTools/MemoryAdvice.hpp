@@ -1,17 +1,11 @@
 #pragma once
-// Advice to the kernel about large buffers: huge pages, and pages a pass is done with.
+// Advice to the kernel about the pages of a file mapping that a pass is done with.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 namespace qor {
-
-/// Asks for transparent huge pages over the whole pages inside `bytes` bytes at `address` (a
-/// buffer reserved for millions of entries and filled front to back), so that filling it costs
-/// one fault per 2 MiB instead of one per 4 KiB. Only a hint: harmless where huge pages are off
-/// or the range is too small, and a no-op on systems without the call.
-void adviseHugePages(const void* address, std::size_t bytes) noexcept;
 
 /// Lets go of the whole pages inside `bytes` bytes at `address` of a read-only file mapping that
 /// a single pass has finished with: they leave the process's resident memory (the file's pages
