@@ -31,7 +31,8 @@ TEST(QorTls, KeyMaterialFromKeyLogsAndWhatABadKeyLogGives) {
     // traffic secrets are missing, in that order, and the TLS 1.2 session has no keys.
     test::TempDir dir;
     std::string partial = "CLIENT_RANDOM not-hex\n";
-    for (auto l : splitLines(test::readFile(test::capturePath("tls_nss_example.keys.txt")).stringView()))
+    const Data keys = test::readFile(test::capturePath("tls_nss_example.keys.txt"));
+    for (auto l : splitLines(keys.stringView()))
         if (l.starts_with("CLIENT_HANDSHAKE") || l.starts_with("SERVER_HANDSHAKE")) partial += std::string(l) + "\n";
     auto file = dir.write("partial.txt", Data::fromString(partial));
     auto r = runQor("tls --json --keylog " + file.string() + " " + fixture("tls_nss_example.pcap"));

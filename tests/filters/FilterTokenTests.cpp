@@ -187,7 +187,8 @@ TEST(FilterDisplayTokenParsing, ValuesAreReadByTheAttributesKind) {
     }
     for (const char* text : {"yesterday", "2024-05-01 10:00:00Z", "1714557600"}) {
         const double before = secondsNow();
-        const auto* date = asRow(parse({"Date Received equals", text}).children.at(0)).value.getIf<FilterValue::Date>();
+        const Group result = parse({"Date Received equals", text});
+        const auto* date = asRow(result.children.at(0)).value.getIf<FilterValue::Date>();
         ASSERT_NE(date, nullptr);
         EXPECT_TRUE(date->value.secondsSince1970 >= before && date->value.secondsSince1970 <= secondsNow()) << text;
     }

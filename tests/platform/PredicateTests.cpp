@@ -262,7 +262,8 @@ TEST(PredicateFormatArguments, FillConversionsInOrder) {
         {"srcPort == %i OR srcPort == %lld", {1, 443LL}, "srcPort == 1 OR srcPort == 443"},
         {"ratio < %f AND ratio > %lf", {0.5, 0}, "ratio < 0.5 AND ratio > 0.0"},
         {"'%@' != %@", {"%@"}, "\"%@\" != \"%@\""},  // quoted conversions are plain text
-        {"srcPort IN %@", {Value::List{80, 443}}, "srcPort IN {80, 443}"},
+        // One argument, a list (braces alone would be taken for the argument list itself).
+        {"srcPort IN %@", {Value(Value::List{80, 443})}, "srcPort IN {80, 443}"},
         {"%K.host == %@", {"peer"}, nullptr},  // the key path is the argument alone
         {"srcPort == %d", {443, "ignored", 5}, "srcPort == 443"},
         // Arguments of the wrong kind, or too few.
