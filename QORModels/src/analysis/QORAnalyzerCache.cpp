@@ -15,12 +15,12 @@ QORAnalyzerCache::QORAnalyzerCache(std::weak_ptr<QORPacketProtocol> packet) {
 
 namespace {
 /// Clear-analysing-cache notifications posted so far, counted by one process-wide observer.
-std::atomic<std::uint64_t> clearsPosted{0};
+std::atomic<std::uint64_t> postedClears{0};
 }  // namespace
 
 void QORAnalyzerCache::AnalyzerCacheState::catchUp() {
     if (!observing) return;
-    std::uint64_t posted = clearsPosted.load(std::memory_order_acquire);
+    std::uint64_t posted = postedClears.load(std::memory_order_acquire);
     if (posted == seenClears) return;
     seenClears = posted;
     if (empty()) return;
@@ -127,7 +127,7 @@ bool QORAnalyzerCache::isEmpty() const {
     // Filled, and no clear notification posted since it last looked: no lock needed.
     const std::uint64_t filled = filled_.load(std::memory_order_acquire);
     if (filled == kFilledUnobserved) return false;
-    if (filled > kFilledUnobserved && filled - 2 == clearsPosted.load(std::memory_order_acquire)) return false;
+    if (filled > kFilledUnobserved && filled - 2 == postedClears.load(std::memory_order_acquire)) return false;
     return update([](auto& s) { return s.empty(); });
 }
 
@@ -156,20 +156,39 @@ void QORAnalyzerCache::setPacket(std::weak_ptr<QORPacketProtocol> packet) {
     });
 }
 
-void QORAnalyzerCache::setupClearAnalyzingCacheNotificationObservation() {
+std::uint64_t QORAnalyzerCache::observedClears() {
     // Once per process; a function-local static rather than std::call_once, which writes two
     // thread-local words on every call, and this runs for every packet analysed.
     static const bool observing = [] {
         addUnsafeObserver(NotificationCenter::defaultCenter(), std::string(rawValue(QORProtocolKonstants::kQORClearAnalyzingCache)),
                           nullptr, nullptr,
-                          [](const Notification&) { clearsPosted.fetch_add(1, std::memory_order_acq_rel); });
+                          [](const Notification&) { postedClears.fetch_add(1, std::memory_order_acq_rel); });
         return true;
     }();
     (void)observing;
+    return postedClears.load(std::memory_order_acquire);
+}
+
+std::uint64_t QORAnalyzerCache::clearsPosted() noexcept { return postedClears.load(std::memory_order_acquire); }
+
+void QORAnalyzerCache::setupClearAnalyzingCacheNotificationObservation() {
+    (void)observedClears();
     update([](auto& s) {
         if (s.observing) return;
         s.observing = true;
-        s.seenClears = clearsPosted.load(std::memory_order_acquire);
+        s.seenClears = postedClears.load(std::memory_order_acquire);
+    });
+}
+
+void QORAnalyzerCache::adoptLinks(CompactAnalyzerChain links, std::uint64_t clears) {
+    (void)observedClears();
+    std::unique_ptr<AnalyzerChain> dropped;  // released outside the lock
+    update([&](auto& s) {
+        dropped = std::move(s.analyzersCache);
+        s.links = std::move(links);
+        s.observing = true;
+        s.seenClears = clears;
+        s.catchUp();  // stale already when a clear came between the walk and now
     });
 }
 

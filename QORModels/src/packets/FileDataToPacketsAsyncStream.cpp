@@ -50,6 +50,8 @@ struct FileDataToPacketsAsyncStream::State {
 namespace {
 
 constexpr const char* kLogTag = "QORModels/FileDataToPacketsAsyncStream";
+/// Packets handed on between two questions whether the read was cancelled (a few microseconds).
+constexpr std::size_t kCancellationInterval = 1024;
 using State = FileDataToPacketsAsyncStream::State;
 
 std::string elapsedSince(std::chrono::steady_clock::time_point start) {
@@ -81,10 +83,16 @@ PacketList readAll(State& state, const Data& data, const std::shared_ptr<QORData
     if (continuation) {
         progress = [continuation](double kb) { continuation->yield(ProgressUpdate<PacketList>::bytesRead(kb)); };
     }
+    // Cancellation is asked at the first packet and then once per `kCancellationInterval`: the
+    // question reads thread-local state, which costs more than the rest of a packet's hand-off.
+    std::size_t untilCancellationCheck = 0;
     auto sink = [&](std::shared_ptr<QORPacket> packet) {
-        if (Task::isCancelled()) {
-            QOR_LOG(kLogTag, "Task is cancelled");
-            return false;
+        if (untilCancellationCheck-- == 0) {
+            untilCancellationCheck = kCancellationInterval - 1;
+            if (Task::isCancelled()) {
+                QOR_LOG(kLogTag, "Task is cancelled");
+                return false;
+            }
         }
         // Readers hand out only packets whose bytes lie within the data and below 4 GiB.
         const std::uint32_t location = packet->dataLocation();

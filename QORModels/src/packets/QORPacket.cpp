@@ -66,9 +66,11 @@ std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> c
                                              std::optional<std::string> etherDst, std::string ipSrc, std::string ipDst,
                                              std::optional<NodeList> packetNodes) {
     auto p = create();
-    p->cacheManager_ = std::move(cacheManager);
-    if (p->cacheManager_) p->cacheManager_->setPacket(p);
-    p->cache_.store(p->cacheManager_.get(), std::memory_order_release);
+    if (cacheManager) {
+        cacheManager->setPacket(p);
+        p->cache_.store(cacheManager.get(), std::memory_order_release);
+        p->extras().cacheManager = std::move(cacheManager);
+    }
     p->packetPadding_ = packetPadding;
     p->packetId_ = packetId;
     p->dataLocation_ = dataLocation;
@@ -105,12 +107,101 @@ QORPacket::Analysis& QORPacket::analysis() {
 
 std::shared_ptr<QORAnalyzerCache> QORPacket::cacheManager() const {
     std::lock_guard guard(lock_);
-    if (!cacheManager_) {
+    // The cache object is rare (a kept analysis stores its chain in the packet), so it is held
+    // with the packet's other rare fields; `cache_` points at it for lock-free reads.
+    auto& fields = const_cast<QORPacket*>(this)->extras();
+    if (!fields.cacheManager) {
         auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(shared_from_this()));
-        cacheManager_ = std::make_shared<QORAnalyzerCache>(self);
-        cache_.store(cacheManager_.get(), std::memory_order_release);
+        auto made = std::make_shared<QORAnalyzerCache>(self);
+        // The cache takes over the links the packet kept itself, with the notification count
+        // they were stored at, so a clear posted since empties them there too.
+        if (const auto own = ownLinksLocked(); !own.empty()) {
+            CompactAnalyzerChain links;
+            for (const ChainLink& link : own) links.push_back(link);
+            made->adoptLinks(std::move(links), ownLinksStored_.load(std::memory_order_relaxed) - 2);
+        }
+        ownLinkCount_ = 0;
+        ownLinksStored_.store(0, std::memory_order_release);
+        fields.cacheManager = std::move(made);
+        cache_.store(fields.cacheManager.get(), std::memory_order_release);
     }
-    return cacheManager_;
+    return fields.cacheManager;
+}
+
+std::span<const ChainLink> QORPacket::ownLinksLocked() const {
+    if (ownLinkCount_ != 0 && ownLinksStored_.load(std::memory_order_relaxed) - 2 != QORAnalyzerCache::clearsPosted()) {
+        ownLinkCount_ = 0;
+        ownLinksStored_.store(0, std::memory_order_release);
+    }
+    return {ownLinks_.data(), ownLinkCount_};
+}
+
+bool QORPacket::ownLinksCurrent() const noexcept {
+    const std::uint64_t stored = ownLinksStored_.load(std::memory_order_acquire);
+    return stored != 0 && stored - 2 == QORAnalyzerCache::clearsPosted();
+}
+
+bool QORPacket::analysisStored() const {
+    if (ownLinksCurrent()) return true;
+    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return !made->isEmpty();
+    {
+        std::lock_guard guard(lock_);
+        if (!cache_.load(std::memory_order_relaxed)) return !ownLinksLocked().empty();
+    }
+    return !cache().isEmpty();  // made meanwhile by another thread
+}
+
+bool QORPacket::storedLinks(CompactAnalyzerChain& out) const {
+    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return made->storedLinks(out);
+    {
+        std::lock_guard guard(lock_);
+        if (!cache_.load(std::memory_order_relaxed)) {
+            const auto own = ownLinksLocked();
+            out.clear();
+            for (const ChainLink& link : own) out.push_back(link);
+            return !own.empty();
+        }
+    }
+    return cache().storedLinks(out);
+}
+
+CompactAnalyzerChain QORPacket::storeLinksIfEmpty(CompactAnalyzerChain links, bool& ours) const {
+    ours = false;
+    if (links.size() <= ownLinks_.size()) {
+        const std::uint64_t observed = QORAnalyzerCache::observedClears();  // sets up the counting once
+        std::lock_guard guard(lock_);
+        if (!cache_.load(std::memory_order_relaxed)) {
+            if (const auto own = ownLinksLocked(); !own.empty()) {
+                CompactAnalyzerChain stored;
+                for (const ChainLink& link : own) stored.push_back(link);
+                return stored;
+            }
+            std::copy(links.links().begin(), links.links().end(), ownLinks_.begin());
+            ownLinkCount_ = static_cast<std::uint8_t>(links.size());
+            // Stored as of the count read before the lock: a clear posted in between empties
+            // them at the next access, as it would have a moment later.
+            ownLinksStored_.store(observed + 2, std::memory_order_release);
+            ours = true;
+            return links;
+        }
+    }
+    QORAnalyzerCache& made = *cacheManager();
+    CompactAnalyzerChain stored = made.storeLinksIfEmpty(std::move(links), &ours);
+    if (ours) made.setupClearAnalyzingCacheNotificationObservation();
+    return stored;
+}
+
+void QORPacket::clearStoredAnalysis() {
+    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return made->clearCache();
+    {
+        std::lock_guard guard(lock_);
+        if (!cache_.load(std::memory_order_relaxed)) {
+            ownLinkCount_ = 0;
+            ownLinksStored_.store(0, std::memory_order_release);
+            return;
+        }
+    }
+    cache().clearCache();
 }
 
 QORAnalyzerCache& QORPacket::cache() const {

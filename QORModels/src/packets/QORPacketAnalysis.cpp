@@ -49,8 +49,7 @@ PacketRef selfRef(const QORPacket& packet) {
 CompactAnalyzerChain QORPacket::analysedLinks() const { return analysedLinks(nullptr, nullptr); }
 
 CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* walked) const {
-    QORAnalyzerCache& cache = this->cache();
-    if (CompactAnalyzerChain stored; cache.storedLinks(stored)) return stored;
+    if (CompactAnalyzerChain stored; storedLinks(stored)) return stored;
     if (!hasFilePath()) return {};
 
     auto self = std::static_pointer_cast<QORPacket>(std::const_pointer_cast<NSObject>(shared_from_this()));
@@ -66,14 +65,13 @@ CompactAnalyzerChain QORPacket::analysedLinks(ListingSighting* sighting, bool* w
     // Two threads may analyse the same packet at once; the first chain stored wins and only its
     // analysis is written into the packet, so the stored chain and the fields agree.
     bool ours = false;
-    CompactAnalyzerChain stored = cache.storeLinksIfEmpty(std::move(built), &ours);
+    CompactAnalyzerChain stored = storeLinksIfEmpty(std::move(built), ours);
     if (ours) {
         if (walked) *walked = true;
         analyzer.apply(*self);
         // Computed from the chain now stored (keys as views: no length to measure per packet).
         for (std::string_view key : {"cachedAnalyzers"sv, "packetInfoOverview"sv, "packetSourceString"sv, "packetDestinationString"sv})
             self->didChangeValueForKey(key);
-        cache.setupClearAnalyzingCacheNotificationObservation();
     }
     return stored;
 }
@@ -83,11 +81,16 @@ CacheAnalyzer QORPacket::walk(PacketRef self, const Data& packetData, ListingSig
     options.packetLengthUnified = packetLengthUnified();
     const InternedString linkName = packetLinkTypeName();
     options.packetLinkTypeString = linkName.hasValue() ? linkName : InternedString::emptyText();
-    options.sourceIPAddress = storedIPText(true);
-    options.destinationIPAddress = storedIPText(false);
-    options.packetIPVersion = packetIPVersion();
-    options.packetProtocolHistory = packetProtocolHistoryInterned();
-    options.packetProtocol = packetProtocolInterned();
+    {
+        // What analysis wrote before (or a creator set), read under one lock, not one per field.
+        std::lock_guard guard(lock_);
+        options.sourceIPAddress = analysis_ ? analysis_->ipSrc : std::string();
+        options.destinationIPAddress = analysis_ ? analysis_->ipDst : std::string();
+        options.packetInfoOverview = extras_ ? extras_->infoOverview : std::string();
+        options.packetIPVersion = packetIPVersion_;
+        options.packetProtocolHistory = packetProtocolHistory_;
+        options.packetProtocol = packetProtocol_;
+    }
     if (sighting) options.sighting = std::ref(*sighting);
     // The walk reads the packet's bytes, never its file, so it is not handed the path (copying
     // a path for every packet cost more than some analyzers).
@@ -96,7 +99,10 @@ CacheAnalyzer QORPacket::walk(PacketRef self, const Data& packetData, ListingSig
 }
 
 bool QORPacket::analyse() const {
-    if (!cache().isEmpty()) return true;
+    // An analysed packet answers without a lock; any other goes straight to `analysedLinks`,
+    // which looks for a stored chain under the lock before it walks.
+    if (ownLinksCurrent()) return true;
+    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire); made && !made->isEmpty()) return true;
     return !analysedLinks().empty();
 }
 
@@ -313,8 +319,7 @@ std::pair<std::optional<std::string>, std::optional<std::string>> endpointString
 
 QORPacket::ListingTexts QORPacket::listingTexts(ListingAnalysis analysis) const {
     if (analysis == ListingAnalysis::once) {
-        const QORAnalyzerCache* made = cache_.load(std::memory_order_acquire);
-        if (!made || made->isEmpty()) {
+        if (!analysisStored()) {
             if (auto texts = listingTextsOnce()) return std::move(*texts);
         }
     }
@@ -393,7 +398,7 @@ Value QORPacket::valueForUndefinedKey(std::string_view key) const {
 
 void QORPacket::redissect() {
     if (!hasFilePath()) return;
-    cacheManager()->clearCache();
+    clearStoredAnalysis();
     (void)analyse();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The packet record's side records, shared by its implementation files.
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,8 @@ struct QORPacket::Extras {
     std::optional<std::string> etherDst;
     std::string infoOverview;
     std::optional<NodeList> packetNodes;
+    /// The analyzer cache object, once something asked for it (see `QORPacket::cacheManager`).
+    std::shared_ptr<QORAnalyzerCache> cacheManager;
 };
 
 /// The address texts analysis stores on every IP packet (kept apart from the rarer fields so

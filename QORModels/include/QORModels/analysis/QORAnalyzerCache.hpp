@@ -62,6 +62,16 @@ public:
     /// Observes the clear-analysing-cache notification once (later calls do nothing).
     void setupClearAnalyzingCacheNotificationObservation() override;
 
+    /// Stores `links` as a walk's chain stored when `clears` clear notifications had been posted
+    /// (they read empty once another is posted), replacing what the cache holds. A packet that
+    /// kept its walk's links itself hands them over this way when its cache is first made.
+    void adoptLinks(CompactAnalyzerChain links, std::uint64_t clears);
+    /// The clear-analysing-cache notifications posted so far in this process. `observedClears`
+    /// also sets up, once, the process-wide observer that counts them (`clearsPosted` alone
+    /// only reads the count).
+    static std::uint64_t observedClears();
+    static std::uint64_t clearsPosted() noexcept;
+
     [[nodiscard]] std::shared_ptr<QORPacketProtocol> packet() const;
     void setPacket(std::weak_ptr<QORPacketProtocol> packet);
     [[nodiscard]] std::string_view className() const override { return "QORAnalyzerCache"; }

@@ -2,11 +2,13 @@
 // The packet record: one captured packet, everywhere in the library.
 
 #include <cmath>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,7 +37,8 @@ class UserDefaults;
 /// Memory: a packet costs about 200 bytes. Fields that few packets have (comment, link-layer
 /// addresses set by a creator) and the texts analysis stores live in side records allocated on
 /// first use; protocol names and histories are interned; the file path and file number are
-/// shared by every packet of a file; the analyzer cache is created on first use.
+/// shared by every packet of a file; the analyzer chain of a kept analysis is stored in the
+/// packet, and the analyzer cache object is created only when asked for.
 ///
 /// Thread safety: readers set the header values before they hand a packet out; after that the
 /// packet may be read from any thread. The fields analysis writes (protocol, history, IP
@@ -72,6 +75,9 @@ public:
     /// reference, the link type's name as protocol and history, and for pcapng its interface,
     /// comment and flags. No data cache or file source: the reader's caller sets those.
     static std::shared_ptr<QORPacket> fromRecord(const CaptureRecord& record, PacketArena* arena = nullptr);
+
+    /// The bytes of each packet record that hold the chain of a kept analysis (see `ownLinks_`).
+    static constexpr std::size_t kStoredChainBytes = CompactAnalyzerChain::kInline * sizeof(ChainLink) + sizeof(std::uint64_t);
 
     explicit QORPacket(Passkey);
     ~QORPacket() override;
@@ -295,9 +301,27 @@ private:
     /// The address rendered from the header analysis noted, or the stored text.
     [[nodiscard]] std::string ipText(bool source) const;
 
+    /// Whether the packet holds its analysis (its own links or a filled cache); takes no lock
+    /// for an analysed packet while no clear notification has been posted since.
+    [[nodiscard]] bool analysisStored() const;
+    /// Whether the packet holds links of its own that no clear notification has emptied, read
+    /// without the lock (false while another thread is storing them).
+    [[nodiscard]] bool ownLinksCurrent() const noexcept;
+    /// The stored chain in `out`, if there is one (see `analysisStored`).
+    bool storedLinks(CompactAnalyzerChain& out) const;
+    /// Stores a walk's links unless a chain is stored already, and gives the chain stored
+    /// afterwards; `ours` learns whether `links` was the one kept.
+    CompactAnalyzerChain storeLinksIfEmpty(CompactAnalyzerChain links, bool& ours) const;
+    /// Forgets the stored analysis.
+    void clearStoredAnalysis();
+    /// Under `lock_`: the packet's own links, emptied first when a clear notification has been
+    /// posted since they were stored.
+    [[nodiscard]] std::span<const ChainLink> ownLinksLocked() const;
+
     mutable UnfairLock lock_;
     std::uint8_t presence_ = 0;  // which optional scalars are set (bits below)
     std::uint8_t addressLink_ = 0;  // see setAnalysedAddressLink
+    mutable std::uint8_t ownLinkCount_ = 0;  // links in `ownLinks_`
     static constexpr std::uint8_t kHasInterfaceIndex = 1, kHasFlags = 2;
     std::uint32_t packetPadding_ = 0;
     std::int32_t packetIPVersion_ = 0;
@@ -316,10 +340,17 @@ private:
     InternedString pcapngInterfaceName_;
     std::shared_ptr<QORDataCachingProtocol> dataCache_;
     std::shared_ptr<const FileSource> source_;
-    mutable std::shared_ptr<QORAnalyzerCache> cacheManager_;
-    /// `cacheManager_` once made (it never changes afterwards): analysis and filtering ask for
-    /// the cache of every packet, and reading this costs neither the lock nor a reference count.
+    /// The cache object once made (held by `extras_`; it never changes afterwards): analysis
+    /// and filtering ask every packet for it, and reading this costs neither the lock nor a
+    /// reference count.
     mutable std::atomic<QORAnalyzerCache*> cache_{nullptr};
+    /// The walk's chain, kept in the packet itself until something asks for `cacheManager()`
+    /// (which takes them over): the common case, a packet analysed and kept, needs no cache
+    /// object of its own. `ownLinksStored_` is 0 while there are none, else the clear
+    /// notifications posted when they were stored plus 2 (a later notification empties them).
+    /// Chains longer than the buffer go to the cache.
+    mutable std::array<ChainLink, CompactAnalyzerChain::kInline> ownLinks_{};
+    mutable std::atomic<std::uint64_t> ownLinksStored_{0};
     std::unique_ptr<Extras> extras_;
     std::unique_ptr<Analysis> analysis_;
 
