@@ -76,6 +76,12 @@ CacheAnalyzer::CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::pa
                              Data packetData, std::uint16_t payloadSize)
     : CacheAnalyzer(std::move(packet), std::move(fileURL), std::move(analyzers), std::move(packetData), payloadSize, Options()) {}
 
+ChainLink CacheAnalyzer::headLink() {
+    // The class lives as long as the process, and a class keeps its number once it has one.
+    static const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
+    return ChainLink{headIndex, 0, 0, 0};
+}
+
 Data CacheAnalyzer::payload() const {
     return packetData_.slice(static_cast<std::size_t>(payloadOffset_), payloadSize_);
 }
@@ -116,11 +122,10 @@ void CacheAnalyzer::walkChain() {
         throw APIErrorException(APIError::missingData, "no payload");
     }
     links_.clear();
-    // The built-in packet analyzer is always made (from no bytes), so the walk only notes it. Its
-    // class lives as long as the process, and a class keeps its number once it has one.
-    static const std::uint16_t headIndex = AnalyzerClassIndex::indexOf(DefaultPacketProtocolAnalyzer::analyzerClassRef());
-    if (headIndex == 0) return;
-    appendLink(ChainLink{headIndex, 0, 0, 0}, InternedString());  // the built-in analyzer names nothing after it
+    // The built-in packet analyzer is always made (from no bytes), so the walk only notes it.
+    const ChainLink head = headLink();
+    if (head.classIndex == 0) return;
+    appendLink(head, InternedString());  // the built-in analyzer names nothing after it
     InternedString history = InternedString::emptyText();  // the history text starts empty
     InternedString next;
     const PluginLookupTable& table = *table_;

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 #include <mutex>
+#include <new>
 #include <typeinfo>
 #include <utility>
 
@@ -28,7 +29,9 @@ std::atomic<UserDefaults*> resolutionDefaults{nullptr};
 }
 
 QORPacket::QORPacket(Passkey) {}
-QORPacket::~QORPacket() = default;
+QORPacket::~QORPacket() {
+    if (ownLinksState_.load(std::memory_order_relaxed) == kHandedToCache) chain_.cache.~shared_ptr();
+}
 
 std::shared_ptr<QORPacket> QORPacket::create() { return std::make_shared<QORPacket>(Passkey{}); }
 
@@ -68,8 +71,8 @@ std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> c
     auto p = create();
     if (cacheManager) {
         cacheManager->setPacket(p);
-        p->cache_.store(cacheManager.get(), std::memory_order_release);
-        p->extras().cacheManager = std::move(cacheManager);
+        new (&p->chain_.cache) std::shared_ptr<QORAnalyzerCache>(std::move(cacheManager));
+        p->ownLinksState_.store(kHandedToCache, std::memory_order_release);
     }
     p->packetPadding_ = packetPadding;
     p->packetId_ = packetId;
@@ -88,8 +91,8 @@ std::shared_ptr<QORPacket> QORPacket::create(std::shared_ptr<QORAnalyzerCache> c
         p->extras().etherDst = std::move(etherDst);
     }
     if (!ipSrc.empty() || !ipDst.empty()) {
-        p->analysis().ipSrc = std::move(ipSrc);
-        p->analysis().ipDst = std::move(ipDst);
+        p->extras().ipSrc = std::move(ipSrc);
+        p->extras().ipDst = std::move(ipDst);
     }
     if (packetNodes) p->extras().packetNodes = std::move(packetNodes);
     return p;
@@ -100,87 +103,92 @@ QORPacket::Extras& QORPacket::extras() {
     return *extras_;
 }
 
-QORPacket::Analysis& QORPacket::analysis() {
-    if (!analysis_) analysis_ = std::make_unique<Analysis>();
-    return *analysis_;
+namespace {
+/// `ownLinksState_` for links stored when `clears` clear notifications had been posted (modulo
+/// 2^32); below `kFirstMark` when that count cannot be told from the other states.
+std::uint32_t linksMark(std::uint64_t clears) noexcept { return static_cast<std::uint32_t>(clears) + 2; }
+constexpr std::uint32_t kFirstMark = 2;
+}  // namespace
+
+QORAnalyzerCache* QORPacket::cacheObject() const noexcept {
+    // The state turns to "handed to the cache" after the cache object is stored, and the
+    // object is never replaced: no lock needed to read it.
+    if (ownLinksState_.load(std::memory_order_acquire) != kHandedToCache) return nullptr;
+    return chain_.cache.get();
 }
 
 std::shared_ptr<QORAnalyzerCache> QORPacket::cacheManager() const {
     std::lock_guard guard(lock_);
-    // The cache object is rare (a kept analysis stores its chain in the packet), so it is held
-    // with the packet's other rare fields; `cache_` points at it for lock-free reads.
-    auto& fields = const_cast<QORPacket*>(this)->extras();
-    if (!fields.cacheManager) {
+    // The cache object is rare (a kept analysis stores its chain in the packet): it takes the
+    // place of the packet's own links.
+    if (ownLinksState_.load(std::memory_order_relaxed) != kHandedToCache) {
         auto self = std::static_pointer_cast<QORPacketProtocol>(std::const_pointer_cast<NSObject>(shared_from_this()));
         auto made = std::make_shared<QORAnalyzerCache>(self);
         // The cache takes over the links the packet kept itself, with the notification count
-        // they were stored at, so a clear posted since empties them there too.
-        if (const auto own = ownLinksLocked(); !own.empty()) {
-            CompactAnalyzerChain links;
-            for (const ChainLink& link : own) links.push_back(link);
-            made->adoptLinks(std::move(links), ownLinksStored_.load(std::memory_order_relaxed) - 2);
+        // they were stored at (the latest count with the same low 32 bits), so a clear posted
+        // since empties them there too.
+        if (CompactAnalyzerChain own; ownChainLocked(&own)) {
+            const std::uint64_t posted = QORAnalyzerCache::clearsPosted();
+            const std::uint32_t storedAt = ownLinksState_.load(std::memory_order_relaxed) - kFirstMark;
+            made->adoptLinks(std::move(own), posted - static_cast<std::uint32_t>(static_cast<std::uint32_t>(posted) - storedAt));
         }
         ownLinkCount_ = 0;
-        ownLinksStored_.store(0, std::memory_order_release);
-        fields.cacheManager = std::move(made);
-        cache_.store(fields.cacheManager.get(), std::memory_order_release);
+        new (&chain_.cache) std::shared_ptr<QORAnalyzerCache>(std::move(made));
+        ownLinksState_.store(kHandedToCache, std::memory_order_release);
     }
-    return fields.cacheManager;
+    return chain_.cache;
 }
 
-std::span<const ChainLink> QORPacket::ownLinksLocked() const {
-    if (ownLinkCount_ != 0 && ownLinksStored_.load(std::memory_order_relaxed) - 2 != QORAnalyzerCache::clearsPosted()) {
+bool QORPacket::ownChainLocked(CompactAnalyzerChain* out) const {
+    const std::uint32_t state = ownLinksState_.load(std::memory_order_relaxed);
+    if (state < kFirstMark) return false;
+    if (state != linksMark(QORAnalyzerCache::clearsPosted())) {  // a clear came since they were stored
         ownLinkCount_ = 0;
-        ownLinksStored_.store(0, std::memory_order_release);
+        ownLinksState_.store(kNoOwnLinks, std::memory_order_release);
+        return false;
     }
-    return {ownLinks_.data(), ownLinkCount_};
+    if (out) {
+        out->clear();
+        out->push_back(CacheAnalyzer::headLink());
+        for (std::size_t i = 0; i + 1 < ownLinkCount_; ++i) out->push_back(chain_.links[i]);
+    }
+    return true;
 }
 
 bool QORPacket::ownLinksCurrent() const noexcept {
-    const std::uint64_t stored = ownLinksStored_.load(std::memory_order_acquire);
-    return stored != 0 && stored - 2 == QORAnalyzerCache::clearsPosted();
+    const std::uint32_t state = ownLinksState_.load(std::memory_order_acquire);
+    return state >= kFirstMark && state == linksMark(QORAnalyzerCache::clearsPosted());
 }
 
 bool QORPacket::analysisStored() const {
     if (ownLinksCurrent()) return true;
-    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return !made->isEmpty();
-    {
-        std::lock_guard guard(lock_);
-        if (!cache_.load(std::memory_order_relaxed)) return !ownLinksLocked().empty();
-    }
-    return !cache().isEmpty();  // made meanwhile by another thread
+    const QORAnalyzerCache* made = cacheObject();
+    return made && !made->isEmpty();
 }
 
 bool QORPacket::storedLinks(CompactAnalyzerChain& out) const {
-    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return made->storedLinks(out);
+    if (QORAnalyzerCache* made = cacheObject()) return made->storedLinks(out);
     {
         std::lock_guard guard(lock_);
-        if (!cache_.load(std::memory_order_relaxed)) {
-            const auto own = ownLinksLocked();
-            out.clear();
-            for (const ChainLink& link : own) out.push_back(link);
-            return !own.empty();
-        }
+        if (!cacheObject()) return ownChainLocked(&out);
     }
     return cache().storedLinks(out);
 }
 
 CompactAnalyzerChain QORPacket::storeLinksIfEmpty(CompactAnalyzerChain links, bool& ours) const {
     ours = false;
-    if (links.size() <= ownLinks_.size()) {
-        const std::uint64_t observed = QORAnalyzerCache::observedClears();  // sets up the counting once
+    // The packet keeps a chain that starts with the built-in packet analyzer (every walk's
+    // does) and fits its buffer after it; any other goes to the cache object.
+    if (!links.empty() && links[0] == CacheAnalyzer::headLink() && links.size() - 1 <= chain_.links.size()) {
+        const std::uint32_t mark = linksMark(QORAnalyzerCache::observedClears());  // sets up the counting once
         std::lock_guard guard(lock_);
-        if (!cache_.load(std::memory_order_relaxed)) {
-            if (const auto own = ownLinksLocked(); !own.empty()) {
-                CompactAnalyzerChain stored;
-                for (const ChainLink& link : own) stored.push_back(link);
-                return stored;
-            }
-            std::copy(links.links().begin(), links.links().end(), ownLinks_.begin());
+        if (!cacheObject() && mark >= kFirstMark) {
+            if (CompactAnalyzerChain stored; ownChainLocked(&stored)) return stored;
+            std::copy(links.links().begin() + 1, links.links().end(), chain_.links.begin());
             ownLinkCount_ = static_cast<std::uint8_t>(links.size());
             // Stored as of the count read before the lock: a clear posted in between empties
             // them at the next access, as it would have a moment later.
-            ownLinksStored_.store(observed + 2, std::memory_order_release);
+            ownLinksState_.store(mark, std::memory_order_release);
             ours = true;
             return links;
         }
@@ -192,12 +200,12 @@ CompactAnalyzerChain QORPacket::storeLinksIfEmpty(CompactAnalyzerChain links, bo
 }
 
 void QORPacket::clearStoredAnalysis() {
-    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return made->clearCache();
+    if (QORAnalyzerCache* made = cacheObject()) return made->clearCache();
     {
         std::lock_guard guard(lock_);
-        if (!cache_.load(std::memory_order_relaxed)) {
+        if (!cacheObject()) {
             ownLinkCount_ = 0;
-            ownLinksStored_.store(0, std::memory_order_release);
+            ownLinksState_.store(kNoOwnLinks, std::memory_order_release);
             return;
         }
     }
@@ -205,7 +213,7 @@ void QORPacket::clearStoredAnalysis() {
 }
 
 QORAnalyzerCache& QORPacket::cache() const {
-    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire)) return *made;
+    if (QORAnalyzerCache* made = cacheObject()) return *made;
     return *cacheManager();
 }
 
@@ -376,8 +384,8 @@ void QORPacket::set_packetEtherDst(std::optional<std::string> v) {
 
 std::string QORPacket::storedIPText(bool source) const {
     std::lock_guard guard(lock_);
-    if (!analysis_) return {};
-    return source ? analysis_->ipSrc : analysis_->ipDst;
+    if (!extras_) return {};
+    return source ? extras_->ipSrc : extras_->ipDst;
 }
 
 std::string QORPacket::ipText(bool source) const {
@@ -410,10 +418,10 @@ void QORPacket::set_packetIPSrc(std::string v) {
         std::lock_guard guard(lock_);
         if (addressLink_ != 0) {  // keep the other address as it was shown
             addressLink_ = 0;
-            analysis().ipDst = std::move(other);
+            extras().ipDst = std::move(other);
         }
-        if (v.empty() && !analysis_) return;
-        analysis().ipSrc = std::move(v);
+        if (v.empty() && !extras_) return;
+        extras().ipSrc = std::move(v);
     });
 }
 void QORPacket::set_packetIPDst(std::string v) {
@@ -427,10 +435,10 @@ void QORPacket::set_packetIPDst(std::string v) {
         std::lock_guard guard(lock_);
         if (addressLink_ != 0) {
             addressLink_ = 0;
-            analysis().ipSrc = std::move(other);
+            extras().ipSrc = std::move(other);
         }
-        if (v.empty() && !analysis_) return;
-        analysis().ipDst = std::move(v);
+        if (v.empty() && !extras_) return;
+        extras().ipDst = std::move(v);
     });
 }
 void QORPacket::setAnalysedAddressLink(std::uint8_t link) {
@@ -497,7 +505,7 @@ std::optional<Data> QORPacket::data() const {
 }
 
 void QORPacket::prefetch(bool bytes) const noexcept {
-    if (const QORAnalyzerCache* made = cache_.load(std::memory_order_relaxed)) {
+    if (const QORAnalyzerCache* made = cacheObject()) {
         for (std::size_t line = 0; line < sizeof(QORAnalyzerCache); line += 64) __builtin_prefetch(reinterpret_cast<const char*>(made) + line);
     }
     if (!bytes) return;

@@ -84,8 +84,8 @@ CacheAnalyzer QORPacket::walk(PacketRef self, const Data& packetData, ListingSig
     {
         // What analysis wrote before (or a creator set), read under one lock, not one per field.
         std::lock_guard guard(lock_);
-        options.sourceIPAddress = analysis_ ? analysis_->ipSrc : std::string();
-        options.destinationIPAddress = analysis_ ? analysis_->ipDst : std::string();
+        options.sourceIPAddress = extras_ ? extras_->ipSrc : std::string();
+        options.destinationIPAddress = extras_ ? extras_->ipDst : std::string();
         options.packetInfoOverview = extras_ ? extras_->infoOverview : std::string();
         options.packetIPVersion = packetIPVersion_;
         options.packetProtocolHistory = packetProtocolHistory_;
@@ -99,10 +99,9 @@ CacheAnalyzer QORPacket::walk(PacketRef self, const Data& packetData, ListingSig
 }
 
 bool QORPacket::analyse() const {
-    // An analysed packet answers without a lock; any other goes straight to `analysedLinks`,
-    // which looks for a stored chain under the lock before it walks.
-    if (ownLinksCurrent()) return true;
-    if (QORAnalyzerCache* made = cache_.load(std::memory_order_acquire); made && !made->isEmpty()) return true;
+    // An analysed packet answers without the packet's lock; any other goes on to
+    // `analysedLinks`, which looks for a stored chain under the lock before it walks.
+    if (analysisStored()) return true;
     return !analysedLinks().empty();
 }
 

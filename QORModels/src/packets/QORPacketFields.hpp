@@ -16,13 +16,7 @@ struct QORPacket::Extras {
     std::optional<std::string> etherDst;
     std::string infoOverview;
     std::optional<NodeList> packetNodes;
-    /// The analyzer cache object, once something asked for it (see `QORPacket::cacheManager`).
-    std::shared_ptr<QORAnalyzerCache> cacheManager;
-};
-
-/// The address texts analysis stores on every IP packet (kept apart from the rarer fields so
-/// that each analysed packet carries only these).
-struct QORPacket::Analysis {
+    /// The address texts stored by a creator or a setter (analysis renders them from the chain).
     std::string ipSrc;
     std::string ipDst;
 };

@@ -110,6 +110,9 @@ public:
         bool unanalysedPacket = false;
     };
 
+    /// The first link of every walk's chain: the built-in packet analyzer, made from no bytes.
+    [[nodiscard]] static ChainLink headLink();
+
     /// Stores the arguments and runs the walk (the options are moved from, not copied: the
     /// analysis of every packet passes them).
     CacheAnalyzer(PacketRef packet, std::optional<std::filesystem::path> fileURL, AnalyzerChain analyzers, Data packetData,

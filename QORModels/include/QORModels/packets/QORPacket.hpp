@@ -76,8 +76,8 @@ public:
     /// comment and flags. No data cache or file source: the reader's caller sets those.
     static std::shared_ptr<QORPacket> fromRecord(const CaptureRecord& record, PacketArena* arena = nullptr);
 
-    /// The bytes of each packet record that hold the chain of a kept analysis (see `ownLinks_`).
-    static constexpr std::size_t kStoredChainBytes = CompactAnalyzerChain::kInline * sizeof(ChainLink) + sizeof(std::uint64_t);
+    /// The bytes of each packet record that hold the chain of a kept analysis (see `chain_`).
+    static constexpr std::size_t kStoredChainBytes = (CompactAnalyzerChain::kInline - 1) * sizeof(ChainLink) + sizeof(std::uint32_t) + 1;
 
     explicit QORPacket(Passkey);
     ~QORPacket() override;
@@ -292,17 +292,15 @@ private:
     [[nodiscard]] std::optional<ListingTexts> listingTextsOnce() const;
 
     struct Extras;     // rarely set fields
-    struct Analysis;   // texts analysis stores
     Extras& extras();
-    Analysis& analysis();
     [[nodiscard]] std::optional<std::string> resolved(const std::string& address) const;
     /// The address text stored by a creator or a setter (not rendered from the chain).
     [[nodiscard]] std::string storedIPText(bool source) const;
     /// The address rendered from the header analysis noted, or the stored text.
     [[nodiscard]] std::string ipText(bool source) const;
 
-    /// Whether the packet holds its analysis (its own links or a filled cache); takes no lock
-    /// for an analysed packet while no clear notification has been posted since.
+    /// Whether the packet holds its analysis (its own links or a filled cache), without the
+    /// packet's lock: a chain another thread is storing at that moment may not be seen yet.
     [[nodiscard]] bool analysisStored() const;
     /// Whether the packet holds links of its own that no clear notification has emptied, read
     /// without the lock (false while another thread is storing them).
@@ -314,14 +312,17 @@ private:
     CompactAnalyzerChain storeLinksIfEmpty(CompactAnalyzerChain links, bool& ours) const;
     /// Forgets the stored analysis.
     void clearStoredAnalysis();
-    /// Under `lock_`: the packet's own links, emptied first when a clear notification has been
-    /// posted since they were stored.
-    [[nodiscard]] std::span<const ChainLink> ownLinksLocked() const;
+    /// Under `lock_`: whether the packet holds a chain of its own, and that chain in `out` (when
+    /// given); the chain is emptied first when a clear notification has been posted since it was
+    /// stored.
+    bool ownChainLocked(CompactAnalyzerChain* out) const;
+    /// The cache object, once made; read without the lock.
+    [[nodiscard]] QORAnalyzerCache* cacheObject() const noexcept;
 
     mutable UnfairLock lock_;
     std::uint8_t presence_ = 0;  // which optional scalars are set (bits below)
     std::uint8_t addressLink_ = 0;  // see setAnalysedAddressLink
-    mutable std::uint8_t ownLinkCount_ = 0;  // links in `ownLinks_`
+    mutable std::uint8_t ownLinkCount_ = 0;  // links of the chain kept in `chain_`
     static constexpr std::uint8_t kHasInterfaceIndex = 1, kHasFlags = 2;
     std::uint32_t packetPadding_ = 0;
     std::int32_t packetIPVersion_ = 0;
@@ -331,6 +332,12 @@ private:
     std::uint32_t linkType_ = 0;
     std::uint32_t pcapngInterfaceIndex_ = 0;
     std::uint32_t pcapngPacketFlags_ = 0;
+    /// Where the analysis chain is: `kNoOwnLinks`, `kHandedToCache` (the cache object exists
+    /// and holds it, for good), or the packet's own links (`chain_`), stored when the clear
+    /// notifications posted were this value minus 2 (modulo 2^32); a later notification empties
+    /// them.
+    mutable std::atomic<std::uint32_t> ownLinksState_{0};
+    static constexpr std::uint32_t kNoOwnLinks = 0, kHandedToCache = 1;
     std::int64_t packetId_ = 0;
     double dateReceived_ = 0;
     double dateReference_ = 0;
@@ -340,19 +347,20 @@ private:
     InternedString pcapngInterfaceName_;
     std::shared_ptr<QORDataCachingProtocol> dataCache_;
     std::shared_ptr<const FileSource> source_;
-    /// The cache object once made (held by `extras_`; it never changes afterwards): analysis
-    /// and filtering ask every packet for it, and reading this costs neither the lock nor a
-    /// reference count.
-    mutable std::atomic<QORAnalyzerCache*> cache_{nullptr};
-    /// The walk's chain, kept in the packet itself until something asks for `cacheManager()`
-    /// (which takes them over): the common case, a packet analysed and kept, needs no cache
-    /// object of its own. `ownLinksStored_` is 0 while there are none, else the clear
-    /// notifications posted when they were stored plus 2 (a later notification empties them).
-    /// Chains longer than the buffer go to the cache.
-    mutable std::array<ChainLink, CompactAnalyzerChain::kInline> ownLinks_{};
-    mutable std::atomic<std::uint64_t> ownLinksStored_{0};
+    /// Until something asks for `cacheManager()`, the walk's chain after the built-in packet
+    /// analyzer that starts every walk's chain (`links`): the common case, a packet analysed and
+    /// kept, needs no cache object of its own, and `ownLinkCount_` counts the whole chain, the
+    /// first link included. Afterwards (`ownLinksState_` is `kHandedToCache`), the cache object
+    /// (`cache`), which took the chain over, in the same bytes; it is never replaced. Longer
+    /// chains go to the cache object.
+    union ChainStore {
+        std::array<ChainLink, CompactAnalyzerChain::kInline - 1> links;
+        std::shared_ptr<QORAnalyzerCache> cache;
+        ChainStore() : links{} {}
+        ~ChainStore() {}  // the packet ends the member in use
+    };
+    mutable ChainStore chain_;
     std::unique_ptr<Extras> extras_;
-    std::unique_ptr<Analysis> analysis_;
 
     /// The packet's analyzer cache, made on first use; lives as long as the packet.
     [[nodiscard]] QORAnalyzerCache& cache() const;
