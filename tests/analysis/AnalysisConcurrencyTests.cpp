@@ -22,12 +22,17 @@ namespace {
 constexpr std::size_t kPackets = 2000;
 constexpr std::size_t kReaders = 6;
 
-TEST(AnalysisConcurrency, ManyThreadsReadCachedAnalyzersOfManyPackets) {
-    FakeRegistry registry;
+/// Ethernet, IPv4 (whose addresses read as hex) and TCP, published as the lookup table.
+void publishEthernetIPTCP(FakeRegistry& registry) {
     registry.add({.name = "ETH", .size = 14, .next = "IP"});
     registry.add({.name = "IP", .size = 20, .next = "TCP", .hexKeys = {"ip4SrcAddr", "ip4DstAddr"}});
     registry.add({.name = "TCP", .size = 20, .info = "tcp"});
     registry.publishAll();
+}
+
+TEST(AnalysisConcurrency, ManyThreadsReadCachedAnalyzersOfManyPackets) {
+    FakeRegistry registry;
+    publishEthernetIPTCP(registry);
     auto table = PluginLookupTable::current();
 
     std::vector<std::shared_ptr<QORPacket>> packets;
@@ -87,10 +92,7 @@ std::vector<ChainLink> linksOf(const CompactAnalyzerChain& chain) { return {chai
 // notifications, re-analysis and chains too long for the packet's own buffer.
 TEST(AnalysisConcurrency, ChainKeptInThePacketAndHandedToItsCacheAnswerAsOneStore) {
     FakeRegistry registry;
-    registry.add({.name = "ETH", .size = 14, .next = "IP"});
-    registry.add({.name = "IP", .size = 20, .next = "TCP", .hexKeys = {"ip4SrcAddr", "ip4DstAddr"}});
-    registry.add({.name = "TCP", .size = 20, .info = "tcp"});
-    registry.publishAll();
+    publishEthernetIPTCP(registry);
 
     auto packet = packetWithBytes(countingBytes(80));
     ASSERT_TRUE(packet->analyse());
@@ -135,10 +137,7 @@ TEST(AnalysisConcurrency, ChainKeptInThePacketAndHandedToItsCacheAnswerAsOneStor
 // packet ends with one chain, the same through the packet and through its cache.
 TEST(AnalysisConcurrency, AnalysisTakeOverAndClearsRaceWithoutLosingAChain) {
     FakeRegistry registry;
-    registry.add({.name = "ETH", .size = 14, .next = "IP"});
-    registry.add({.name = "IP", .size = 20, .next = "TCP", .hexKeys = {"ip4SrcAddr", "ip4DstAddr"}});
-    registry.add({.name = "TCP", .size = 20, .info = "tcp"});
-    registry.publishAll();
+    publishEthernetIPTCP(registry);
     std::vector<std::shared_ptr<QORPacket>> packets;
     for (std::size_t i = 0; i < kPackets; ++i) packets.push_back(packetWithBytes(countingBytes(60 + i % 40), 1, static_cast<std::int64_t>(i + 1)));
 
