@@ -1,14 +1,13 @@
 #pragma once
 // The packet record: one captured packet, everywhere in the library.
 
-#include <cmath>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
