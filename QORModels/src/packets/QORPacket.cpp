@@ -143,8 +143,7 @@ bool QORPacket::ownChainLocked(CompactAnalyzerChain* out) const {
     const std::uint32_t state = ownLinksState_.load(std::memory_order_relaxed);
     if (state < kFirstMark) return false;
     if (state != linksMark(QORAnalyzerCache::clearsPosted())) {  // a clear came since they were stored
-        ownLinkCount_ = 0;
-        ownLinksState_.store(kNoOwnLinks, std::memory_order_release);
+        dropOwnLinksLocked();
         return false;
     }
     if (out) {
@@ -153,6 +152,11 @@ bool QORPacket::ownChainLocked(CompactAnalyzerChain* out) const {
         for (std::size_t i = 0; i + 1 < ownLinkCount_; ++i) out->push_back(chain_.links[i]);
     }
     return true;
+}
+
+void QORPacket::dropOwnLinksLocked() const noexcept {
+    ownLinkCount_ = 0;
+    ownLinksState_.store(kNoOwnLinks, std::memory_order_release);
 }
 
 bool QORPacket::ownLinksCurrent() const noexcept {
@@ -203,11 +207,7 @@ void QORPacket::clearStoredAnalysis() {
     if (QORAnalyzerCache* made = cacheObject()) return made->clearCache();
     {
         std::lock_guard guard(lock_);
-        if (!cacheObject()) {
-            ownLinkCount_ = 0;
-            ownLinksState_.store(kNoOwnLinks, std::memory_order_release);
-            return;
-        }
+        if (!cacheObject()) return dropOwnLinksLocked();
     }
     cache().clearCache();
 }

@@ -1,7 +1,6 @@
 #pragma once
 // The packet record's side records, shared by its implementation files.
 
-#include <memory>
 #include <optional>
 #include <string>
 

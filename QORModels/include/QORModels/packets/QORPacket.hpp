@@ -315,6 +315,8 @@ private:
     /// given); the chain is emptied first when a clear notification has been posted since it was
     /// stored.
     bool ownChainLocked(CompactAnalyzerChain* out) const;
+    /// Under `lock_`: forgets the packet's own links.
+    void dropOwnLinksLocked() const noexcept;
     /// The cache object, once made; read without the lock.
     [[nodiscard]] QORAnalyzerCache* cacheObject() const noexcept;
 
