@@ -70,8 +70,8 @@ TEST(QorPackets, DisplayFiltersSelectAndCount) {
 }
 
 TEST(QorPackets, ListingKeepsFileOrderAcrossWindowsAndWritesEveryTimeAndComment) {
-    // 2,600 packets: more than four windows of the streamed listing, whose slots are reused while
-    // the window before is still being written. Packet 700 carries a comment longer than a
+    // 2,600 packets: six windows of the streamed listing and part of a seventh, each reusing the
+    // text slots of the window before it. Packet 700 carries a comment longer than a
     // listing line usually is; the last packet lies 4e9 s after the first, a time the listing's
     // integer shortcut leaves to the general formatter.
     test::TempDir dir;
