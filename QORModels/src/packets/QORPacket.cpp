@@ -170,13 +170,19 @@ bool QORPacket::analysisStored() const {
     return made && !made->isEmpty();
 }
 
-bool QORPacket::storedLinks(CompactAnalyzerChain& out) const {
-    if (QORAnalyzerCache* made = cacheObject()) return made->storedLinks(out);
+template <class Own, class Cached>
+decltype(auto) QORPacket::onChainStore(const Own& own, const Cached& cached) const {
+    if (QORAnalyzerCache* made = cacheObject()) return cached(*made);
     {
         std::lock_guard guard(lock_);
-        if (!cacheObject()) return ownChainLocked(&out);
+        if (!cacheObject()) return own();
     }
-    return cache().storedLinks(out);
+    // The cache object was made between the look without the lock and the lock.
+    return cached(*cacheObject());
+}
+
+bool QORPacket::storedLinks(CompactAnalyzerChain& out) const {
+    return onChainStore([&] { return ownChainLocked(&out); }, [&](QORAnalyzerCache& made) { return made.storedLinks(out); });
 }
 
 CompactAnalyzerChain QORPacket::storeLinksIfEmpty(CompactAnalyzerChain links, bool& ours) const {
@@ -204,12 +210,7 @@ CompactAnalyzerChain QORPacket::storeLinksIfEmpty(CompactAnalyzerChain links, bo
 }
 
 void QORPacket::clearStoredAnalysis() {
-    if (QORAnalyzerCache* made = cacheObject()) return made->clearCache();
-    {
-        std::lock_guard guard(lock_);
-        if (!cacheObject()) return dropOwnLinksLocked();
-    }
-    cache().clearCache();
+    onChainStore([&] { dropOwnLinksLocked(); }, [](QORAnalyzerCache& made) { made.clearCache(); });
 }
 
 QORAnalyzerCache& QORPacket::cache() const {

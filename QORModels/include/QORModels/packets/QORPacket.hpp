@@ -319,6 +319,10 @@ private:
     void dropOwnLinksLocked() const noexcept;
     /// The cache object, once made; read without the lock.
     [[nodiscard]] QORAnalyzerCache* cacheObject() const noexcept;
+    /// `own()` under `lock_` while the packet has no cache object, else `cached(object)`
+    /// without the lock: where the stored chain lives decides which runs.
+    template <class Own, class Cached>
+    decltype(auto) onChainStore(const Own& own, const Cached& cached) const;
 
     mutable UnfairLock lock_;
     std::uint8_t presence_ = 0;  // which optional scalars are set (bits below)
