@@ -15,7 +15,7 @@ PACKAGES := build-essential cmake pkg-config python3 clang libclang-rt-14-dev \
             libplist-dev libxxhash-dev uuid-dev libpcre2-dev libjemalloc-dev rapidjson-dev zlib1g-dev libssl-dev \
             python3-cryptography tcpdump tshark wireshark-common
 
-.PHONY: all install-deps build demo test bench fuzz sanitize install clean
+.PHONY: all install-deps build demo test bench fuzz sanitize install clean profile
 
 all: build
 
@@ -27,12 +27,36 @@ install-deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
 	else echo "all build dependencies are installed"; fi
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
 # What `qor` needs to run: the library (a dependency of qor), the tool and the standard
 # analyzer plug-in, which qor loads at run time from $(BUILD)/lib/qor/PlugIns.
 TOOL_TARGETS := qor StandardAnalyzers
+
+# The build users get is compiled with a profile of the commands they run (QOR_PROFILE in
+# CMakeLists.txt): once, an instrumented build of the tool runs tools/train-profile.sh, and
+# $(BUILD) is configured to compile with what it recorded. `make profile` trains again after
+# large changes; $(BUILD) is then compiled afresh with the new profile.
+PROFILE_BUILD := build-profile
+PROFILE_DIR   := $(CURDIR)/$(PROFILE_BUILD)/profile
+PROFILE_STAMP := $(PROFILE_BUILD)/trained
+
+$(PROFILE_STAMP): | install-deps
+	cmake -S . -B $(PROFILE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
+	  -DQOR_PROFILE=generate -DQOR_PROFILE_DIR=$(PROFILE_DIR) \
+	  -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF -DQOR_FUZZ_LINKMAIN=OFF
+	cmake --build $(PROFILE_BUILD) -j $(JOBS) --target $(TOOL_TARGETS)
+	rm -rf $(PROFILE_DIR)
+	tools/train-profile.sh $(PROFILE_BUILD)
+	touch $@
+
+USE_PROFILE := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_PROFILE=use -DQOR_PROFILE_DIR=$(PROFILE_DIR)
+
+profile:
+	rm -f $(PROFILE_STAMP)
+	$(MAKE) $(PROFILE_STAMP)
+	if [ -f $(BUILD)/CMakeCache.txt ]; then cmake -S . -B $(BUILD) $(USE_PROFILE) && cmake --build $(BUILD) --target clean; fi
+
+$(BUILD)/CMakeCache.txt: | $(PROFILE_STAMP)
+	cmake -S . -B $(BUILD) $(USE_PROFILE)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -72,4 +96,4 @@ install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	rm -rf $(BUILD) build-fuzz build-asan build-tsan
+	rm -rf $(BUILD) $(PROFILE_BUILD) build-fuzz build-asan build-tsan

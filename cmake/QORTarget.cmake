@@ -14,6 +14,7 @@ function(qor_add_library)
   target_compile_features(${Q_NAME} PUBLIC cxx_std_20)
   qor_warnings(${Q_NAME})
   qor_bind_locally(${Q_NAME})
+  qor_optimise_shipped(${Q_NAME})
   set_target_properties(${Q_NAME} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   install(TARGETS ${Q_NAME} EXPORT QORModelsTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -41,6 +42,19 @@ function(qor_bind_locally target)
   target_link_options(${target} PRIVATE -Wl,-Bsymbolic-functions)
 endfunction()
 
+# What the project ships (its libraries, plug-ins and tool), in a build compiled with a training's
+# profile (QOR_PROFILE use), is also optimised across its source files when it is linked. A
+# template many files use is compiled in each of them, and compiled file by file each copy sees
+# only the counts its own file's copy gathered in training: the copy the linker keeps may be one
+# that never ran there, compiled small and slow. Linked whole, every copy has the counts of the
+# one that ran, and what never ran is compiled small and kept apart. Tests, benchmarks and fuzz
+# targets are compiled as they are.
+function(qor_optimise_shipped target)
+  if(QOR_PROFILE STREQUAL "use" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    set_target_properties(${target} PROPERTIES INTERPROCEDURAL_OPTIMIZATION ON)
+  endif()
+endfunction()
+
 # qor_add_plugin(NAME <Name> PRINCIPAL_CLASS <class> SOURCES ... [DEPS ...])
 #
 # Builds a loadable analyzer plug-in as a bundle folder:
@@ -54,6 +68,7 @@ function(qor_add_plugin)
   target_link_libraries(${Q_NAME} PRIVATE ${Q_DEPS})
   qor_warnings(${Q_NAME})
   qor_bind_locally(${Q_NAME})
+  qor_optimise_shipped(${Q_NAME})
   set_target_properties(${Q_NAME} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${_bundle}
     PREFIX "lib"
