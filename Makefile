@@ -45,7 +45,7 @@ $(PROFILE_STAMP): | install-deps
 	  -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF -DQOR_FUZZ_LINKMAIN=OFF
 	cmake --build $(PROFILE_BUILD) -j $(JOBS) --target $(TOOL_TARGETS)
 	rm -rf $(PROFILE_DIR)
-	tools/train-profile.sh $(PROFILE_BUILD)
+	tools/train-profile.sh $(PROFILE_BUILD) $(PROFILE_DIR)
 	touch $@
 
 USE_PROFILE := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_PROFILE=use -DQOR_PROFILE_DIR=$(PROFILE_DIR)

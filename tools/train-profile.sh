@@ -2,7 +2,7 @@
 # Runs the commands users run, with the tool of an instrumented build, so that the build users
 # get is compiled with the profile they leave (see QOR_PROFILE in CMakeLists.txt).
 #
-# Usage: tools/train-profile.sh BUILD_DIR
+# Usage: tools/train-profile.sh BUILD_DIR PROFILE_DIR
 #
 # The workload: every capture of tests/fixtures/captures (real traffic of many protocols, and
 # damaged files), and captures made by gencap.py with seeds of their own (the benchmarks use
@@ -12,7 +12,8 @@
 # A command that refuses a damaged fixture is part of the workload: failures are not errors
 # here, a missing tool is.
 set -uo pipefail
-build=${1:?usage: tools/train-profile.sh BUILD_DIR}
+build=${1:?usage: tools/train-profile.sh BUILD_DIR PROFILE_DIR}
+profile=${2:?usage: tools/train-profile.sh BUILD_DIR PROFILE_DIR}
 root=$(cd "$(dirname "$0")/.." && pwd)
 qor="$build/bin/qor"
 [ -x "$qor" ] || { echo "train-profile: no qor at $qor" >&2; exit 1; }
@@ -45,4 +46,10 @@ run sessions "$work/access.pcap"
 run tls "$work/tls.pcap"
 run tls --keylog "$work/tls.pcap.keys.txt" --decrypt "$work/tls.pcap"
 rm -f "$work/export.pcapng"
-echo "train-profile: profile written by $qor"
+# A tool that ran without its plug-in, or a profile written elsewhere, would leave the build
+# compiled without one and nothing said: the analysis of both the library and the plug-in must
+# have counts.
+for counted in 'QORModels.dir#src#analysis#CacheAnalyzer.cpp.gcda' 'StandardAnalyzers.dir#src#TcpAnalyzer.cpp.gcda'; do
+  ls "$profile" 2>/dev/null | grep -qF "$counted" || { echo "train-profile: no counts for $counted in $profile" >&2; exit 1; }
+done
+echo "train-profile: profile written to $profile"
