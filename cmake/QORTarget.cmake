@@ -43,14 +43,14 @@ function(qor_bind_locally target)
 endfunction()
 
 # What the project ships (its libraries, plug-ins and tool), in a build compiled with a training's
-# profile (QOR_PROFILE use), is also optimised across its source files when it is linked. A
+# profile (QOR_PROFILE use, which sets QOR_OPTIMISE_SHIPPED), is also optimised across its source files when it is linked. A
 # template many files use is compiled in each of them, and compiled file by file each copy sees
 # only the counts its own file's copy gathered in training: the copy the linker keeps may be one
 # that never ran there, compiled small and slow. Linked whole, every copy has the counts of the
 # one that ran, and what never ran is compiled small and kept apart. Tests, benchmarks and fuzz
 # targets are compiled as they are.
 function(qor_optimise_shipped target)
-  if(QOR_PROFILE STREQUAL "use" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  if(QOR_OPTIMISE_SHIPPED)
     set_target_properties(${target} PROPERTIES INTERPROCEDURAL_OPTIMIZATION ON)
   endif()
 endfunction()
