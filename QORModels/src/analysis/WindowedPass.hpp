@@ -2,16 +2,13 @@
 // The window machinery of the streaming passes over a capture: items read in windows, each
 // window worked on by every core while the next is read, and shown in file order.
 
-#include <tbb/blocked_range.h>
-
 #include <cstddef>
 #include <functional>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "QORModels/support/ObservedParallelFor.hpp"
-#include "QORModels/support/ObservedTaskGroup.hpp"
+#include "QORModels/support/WindowWorkers.hpp"
 
 namespace qor {
 
@@ -43,7 +40,13 @@ public:
         : windowSize_(windowSize == 0 ? 1 : windowSize),
           work_(std::move(work)),
           show_(std::move(show)),
-          overlap_(overlap && static_cast<bool>(work_)) {
+          overlap_(overlap && static_cast<bool>(work_)),
+          workers_(kGrain, [this](std::size_t begin, std::size_t end) {
+              for (std::size_t i = begin; i != end; ++i) {
+                  if (i < retired_.size()) retired_[i] = Item{};
+                  work_(analysing_[i], base_ + i);
+              }
+          }) {
         for (auto* window : {&reading_, &analysing_, &shown_, &retired_}) window->reserve(windowSize_);
     }
     WindowedPass(const WindowedPass&) = delete;
@@ -72,26 +75,17 @@ private:
     /// Works on the window just read on the workers while the caller reads the next one.
     void start() {
         analysing_.swap(reading_);
-        const std::size_t base = overlap_ ? launched_ % (2 * windowSize_) : 0;
+        base_ = overlap_ ? launched_ % (2 * windowSize_) : 0;
         launched_ += analysing_.size();
         inFlight_ = true;
-        if (!work_) return;
-        group_.run([this, base] {
-            observedParallelFor(tbb::blocked_range<std::size_t>(0, analysing_.size(), kGrain),
-                                [&](const tbb::blocked_range<std::size_t>& r) {
-                                    for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                                        if (i < retired_.size()) retired_[i] = Item{};
-                                        work_(analysing_[i], base + i);
-                                    }
-                                });
-        });
+        if (work_) workers_.start(analysing_.size());
     }
     /// Waits for the window in flight, shows it (or, overlapping, the one before it while the
     /// next is worked on) and starts the window read since, if any.
     void launch() {
         if (inFlight_) {
             inFlight_ = false;
-            if (work_) group_.wait();
+            if (work_) workers_.wait();
         }
         retired_.clear();  // what the work did not reset (a shorter window's tail)
         if (overlap_) {
@@ -118,12 +112,14 @@ private:
     const bool overlap_;
     std::vector<Item> reading_, analysing_, shown_, retired_;
     std::size_t launched_ = 0;
+    /// The slot of the first item of the window being worked on.
+    std::size_t base_ = 0;
     bool inFlight_ = false;
     bool stopped_ = false;
-    // Running a window's work and waiting for it order the caller's and the workers' accesses to
-    // the windows. Declared last, so destroyed first: a pass left by an exception leaves no task
-    // using the windows.
-    ObservedTaskGroup group_;
+    // Handing a window's work over and waiting for it order the caller's and the workers'
+    // accesses to the windows. Declared last, so destroyed first: a pass left by an exception
+    // leaves no worker using the windows.
+    WindowWorkers workers_;
 };
 
 }  // namespace qor

@@ -295,13 +295,12 @@ struct Options {
 
 /// Packets in a window of the listing. What the listing holds at a time is about three windows
 /// of packet records, output texts and file pages (a window being read, one being analysed and
-/// one being written), so the window sets the listing's memory beyond the code it runs. In
-/// alternating runs over a million-packet capture, 384 packets written between two windows held
-/// 0.7 MB less at the peak than 512 written while the next window is analysed, in 3% more time
-/// in one series and 2% and 17% less in two later ones; 256 saved 0.35 MB more for 6% more time,
-/// because each window costs a hand-over between the cores and a release of file pages whatever
-/// its size.
-constexpr std::size_t kListingWindow = 384;
+/// one being written), so the window sets the listing's memory beyond the code it runs. Each
+/// window also costs a hand-over between the cores and a release of file pages, whatever its
+/// size. In alternating runs over a million-packet capture (nine of each), 256 packets took the
+/// time 384 took (median 0.70 s) and held 0.4 MB less at the peak; 192 held 0.2 MB less again
+/// for 9% more time, and 128 saved only 0.1 MB more than 256.
+constexpr std::size_t kListingWindow = 256;
 
 /// Streams the file: each window of packets is analysed, filtered and formatted on all cores
 /// (one text per packet, kept with its capacity for later windows), written in file order, then

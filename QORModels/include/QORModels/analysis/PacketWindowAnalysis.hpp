@@ -27,8 +27,9 @@ namespace qor {
 /// that wants to keep some packets (and their analyses) copies their references in the window
 /// visitor.
 ///
-/// Thread safety: `run` blocks its caller; the packet visitor runs on oneTBB's worker threads
-/// (several at once, each on different packets), the window visitor on the calling thread.
+/// Thread safety: `run` blocks its caller; the packet visitor runs on the pass's worker threads
+/// and on its caller while it waits for them (several at once, each on different packets), the
+/// window visitor on the calling thread.
 class PacketWindowAnalysis {
 public:
     /// Small enough that three windows of packets with their analyses stay near a megabyte, large

@@ -19,8 +19,9 @@ namespace qor {
 /// visits are those of `PacketWindowAnalysis` (its `Options`; `analyse`, `fileURL` and
 /// `windowSize` apart from the window's size do not apply).
 ///
-/// Thread safety: `run` blocks its caller; the record visitor runs on oneTBB's worker threads
-/// (several at once, each on different records), the window visitor on the calling thread.
+/// Thread safety: `run` blocks its caller; the record visitor runs on the pass's worker threads
+/// and on its caller while it waits for them (several at once, each on different records), the
+/// window visitor on the calling thread.
 class RecordWindowAnalysis {
 public:
     /// A record of the current window and its captured bytes: a view of the file's bytes, valid
