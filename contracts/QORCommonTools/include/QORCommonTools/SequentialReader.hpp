@@ -53,7 +53,9 @@ public:
     /// past the next call is safe: the window is then replaced rather than overwritten.
     [[nodiscard]] std::optional<Data> bytes(std::size_t offset, std::size_t length);
 
-    static constexpr std::size_t kDefaultWindowSize = std::size_t{1} << 20;
+    /// A quarter of a megabyte: `qor info` over a million-packet capture took the same time with a
+    /// window of 1 MiB and held 0.9 MB more at its peak.
+    static constexpr std::size_t kDefaultWindowSize = std::size_t{1} << 18;
     /// Runs a window must serve before the next miss refills it.
     static constexpr std::size_t kSequentialRuns = 4;
     /// Misses served from the mapping after which one refill is tried again.
