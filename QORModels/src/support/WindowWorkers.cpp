@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -27,9 +27,8 @@ namespace qor {
 /// parts in progress, first watch for a while (`kWatch`) and only then sleep, since waking a
 /// sleeping thread takes longer than the gap between two windows. A mutex guards the hand-over
 /// and the taking of each part, which race checkers see as they are, and a pass that runs no job
-/// starts no thread. The process's
-/// task-scheduling library is not used: its first use maps its own allocator's pools, which a
-/// streamed listing would keep resident for nothing.
+/// starts no thread. oneTBB is not used here: its first use maps its own allocator's pools, which
+/// a streamed listing would keep resident for nothing.
 ///
 /// Not thread-safe: one caller starts jobs, waits for them and destroys the workers.
 class WindowWorkers {
