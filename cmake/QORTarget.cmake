@@ -43,10 +43,10 @@ function(qor_bind_locally target)
 endfunction()
 
 # What the project ships (its libraries, plug-ins and tool), in a build compiled with a training's
-# profile (QOR_PROFILE use, which sets QOR_OPTIMISE_SHIPPED), is also optimised across its source files when it is linked. A
-# template many files use is compiled in each of them, and compiled file by file each copy sees
-# only the counts its own file's copy gathered in training: the copy the linker keeps may be one
-# that never ran there, compiled small and slow. Linked whole, every copy has the counts of the
+# profile (QOR_PROFILE use, which sets QOR_OPTIMISE_SHIPPED), is also optimised across its source
+# files when it is linked. A template many files use is compiled in each of them, and compiled
+# file by file each copy sees only the counts its own file's copy gathered in training: the copy
+# the linker keeps may be one that never ran there, compiled small and slow. Linked whole, every copy has the counts of the
 # one that ran, and what never ran is compiled small and kept apart. Tests, benchmarks and fuzz
 # targets are compiled as they are.
 #

@@ -2,7 +2,6 @@
 // handed both ways, failures, and leaving with a job unfinished.
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -89,13 +88,6 @@ TEST(WindowWorkers, DestroyedWithAJobStartedTheWorkersStopBeforeTheCallersMemory
     }
     gone = true;
     EXPECT_EQ(afterwards.load(), 0);
-}
-
-TEST(WindowWorkers, HelpersAreTheCoresOfTheProcessLessOne) {
-    cpu_set_t cores;
-    CPU_ZERO(&cores);
-    ASSERT_EQ(::sched_getaffinity(0, sizeof(cores), &cores), 0);
-    EXPECT_EQ(WindowWorkers::helperCount(), static_cast<std::size_t>(CPU_COUNT(&cores)) - 1);
 }
 
 }  // namespace

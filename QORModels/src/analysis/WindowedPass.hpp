@@ -28,8 +28,8 @@ namespace qor {
 template <class Item>
 class WindowedPass {
 public:
-    /// Items a worker takes at a time: enough to make a task worth its scheduling. A window's
-    /// items are split between the workers at multiples of it.
+    /// Items a worker takes at a time: enough to make taking a part worth its hand-over. A
+    /// window's items are split between the workers at multiples of it.
     static constexpr std::size_t kGrain = 64;
 
     using Work = std::function<void(Item& item, std::size_t slot)>;

@@ -45,15 +45,14 @@ inline void relax() noexcept {
 }  // namespace
 
 template <class Done>
-bool WindowWorkers::watch(const Done& done) {
+void WindowWorkers::watch(const Done& done) {
     const auto until = std::chrono::steady_clock::now() + kWatch;
-    for (;;) {
+    do {
         for (int i = 0; i < 32; ++i) {
-            if (done()) return true;
+            if (done()) return;
             relax();
         }
-        if (std::chrono::steady_clock::now() >= until) return done();
-    }
+    } while (std::chrono::steady_clock::now() < until);
 }
 
 void WindowWorkers::start(std::size_t count) {
@@ -82,7 +81,7 @@ void WindowWorkers::wait() {
     runParts(lock);
     if (inProgress_ != 0) {
         lock.unlock();
-        (void)watch([this] { return !busy_.load(std::memory_order_acquire); });
+        watch([this] { return !busy_.load(std::memory_order_acquire); });
         lock.lock();
         partsDone_.wait(lock, [this] { return inProgress_ == 0; });
     }
@@ -119,7 +118,7 @@ void WindowWorkers::helperLoop() {
         if (!stopping_ && next_ >= count_) {
             const std::uint64_t seen = started_.load(std::memory_order_relaxed);
             lock.unlock();
-            (void)watch([&] { return started_.load(std::memory_order_acquire) != seen; });
+            watch([&] { return started_.load(std::memory_order_acquire) != seen; });
             lock.lock();
         }
         jobReady_.wait(lock, [this] { return stopping_ || next_ < count_; });

@@ -45,16 +45,15 @@ public:
     /// Finishes the job started last (nothing when there is none): see the class comment.
     void wait();
 
-    /// The threads a job runs on beside its caller: the cores of this process's affinity, less one.
-    [[nodiscard]] static std::size_t helperCount();
-
+private:
     /// How long a thread out of work watches for more before it sleeps.
     static constexpr std::chrono::microseconds kWatch{100};
 
-private:
-    /// Spins for at most `kWatch` until `done()`; whether it became true.
+    /// The threads a job runs on beside its caller: the cores of this process's affinity, less one.
+    static std::size_t helperCount();
+    /// Spins until `done()` or for `kWatch`, whichever comes first.
     template <class Done>
-    static bool watch(const Done& done);
+    static void watch(const Done& done);
     /// Runs parts of the job on the calling thread until none is left to begin; `lock` is held on
     /// entry and exit.
     void runParts(std::unique_lock<std::mutex>& lock);
